@@ -1,0 +1,38 @@
+#pragma once
+// The syntax of the numbers a user types into the settings fields, and the
+// lookup of one element's value in an image's tag list. Shared by the window
+// and the command line so both accept and refuse exactly the same texts.
+// "." is the only decimal separator, whatever the locale.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace evenor {
+
+// Integer syntax: leading blanks, then an optional sign and decimal digits, or
+// a hexadecimal number introduced by "$", "x", "X", "0x" or "0X"; nothing
+// after it. The value must fit a signed 32-bit integer.
+bool ParseInteger(std::string_view text, std::int32_t& value);
+
+// The same syntax with 64-bit range, used when the run converts the area
+// fields (their low 32 bits are stored).
+bool ParseInteger64(std::string_view text, std::int64_t& value);
+
+// Real syntax: leading blanks, optional sign, digits with an optional "." and
+// fraction digits, optional exponent; nothing after it.
+bool ParseReal(std::string_view text, double& value);
+
+bool IsPositiveInteger(std::string_view text);  // integer syntax, value >= 0
+bool IsNumber(std::string_view text);           // real syntax
+
+// Pixel offset: integer syntax with a value from 0 to 65535.
+bool ParsePixelOffset(std::string_view text, std::uint16_t& value);
+
+// Finds the first tag-list line whose tag column (its first eight characters)
+// equals tagText, and copies its value: the characters from position 11 up to
+// the first "," at or after it, or the end of the line. False, value
+// untouched, when no line matches.
+bool FindTagValue(const std::vector<std::string>& tagList, std::string_view tagText, std::string& value);
+
+}  // namespace evenor

@@ -1,0 +1,88 @@
+#pragma once
+// DicomLib: reading one uncompressed DICOM image (Beeld = image).
+//
+// TDicomBeeld reads the header of a DICOM Part 10 file (or a bare data set)
+// element by element up to the pixel data, keeps a table of every element
+// read, and the geometry the analysis needs. Pixel values are loaded on
+// request by LoadPixels.
+//
+// Failure contract: the constructor either returns a complete object or throws
+// EvenorError with the message the user sees; the file is closed either way.
+// No input, however malformed, makes the reader read out of bounds or allocate
+// much more than the file's own size.
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "EvenorError.h"
+#include "WordArray.h"
+
+namespace evenor {
+
+// One entry of the tag table: four text columns.
+struct TagEntry {
+    std::string Tag;          // 8 upper-case hexadecimal digits, group first
+    std::string Value;        // the value as text; may hold any byte
+    std::string VR;           // exactly two characters
+    std::string Description;  // name from the data dictionary, or empty
+};
+
+class TDicomBeeld {
+public:
+    // Reads the header of DirectoryName + FileName. Throws EvenorError.
+    TDicomBeeld(std::string directoryName, std::string fileName);
+    ~TDicomBeeld();
+    TDicomBeeld(const TDicomBeeld&) = delete;
+    TDicomBeeld& operator=(const TDicomBeeld&) = delete;
+
+    // One line per tag-table entry, in table order:
+    // tag ", " value ", " VR ", " description.
+    std::vector<std::string> TagList() const;
+
+    // Reloads Pixels from the file: on success Rows * Columns values, when the
+    // file is too short an empty array. Throws EvenorError("Cannot open file
+    // %s") when the file cannot be opened; Pixels is then unchanged.
+    void LoadPixels();
+
+    // Copies the inclusive rectangle row by row into destination[0...].
+    // Nothing is copied for an inverted rectangle or a single pixel. The
+    // caller guarantees the rectangle lies inside a loaded image and that the
+    // destination is large enough.
+    void CopyRegion(std::uint32_t firstColumn, std::uint32_t firstRow, std::uint32_t lastColumn,
+                    std::uint32_t lastRow, std::uint16_t* destination) const;
+
+    const std::string& DirectoryName() const { return directoryName_; }
+    const std::string& FileName() const { return fileName_; }
+    const std::vector<TagEntry>& TagTable() const { return tagTable_; }
+    bool HasPreamble() const { return hasPreamble_; }
+    bool OddOffsets() const { return oddOffsets_; }
+    bool BigEndian() const { return bigEndian_; }
+    std::uint8_t BitsAllocated() const { return bitsAllocated_; }
+    double PixelSpacing() const { return pixelSpacing_; }  // millimetres; 0 when absent
+    bool ImagerSpacingSeen() const { return imagerSpacingSeen_; }
+    std::int32_t PixelDataOffset() const { return pixelDataOffset_; }
+    std::int32_t Rows() const { return rows_; }
+    std::int32_t Columns() const { return columns_; }
+    WordArray& Pixels() { return pixels_; }
+    const WordArray& Pixels() const { return pixels_; }
+
+private:
+    friend class DicomHeaderParser;  // fills the fields below
+
+    std::string directoryName_;
+    std::string fileName_;
+    std::vector<TagEntry> tagTable_;
+    bool hasPreamble_ = false;
+    bool oddOffsets_ = false;
+    bool bigEndian_ = false;
+    std::uint8_t bitsAllocated_ = 0;
+    double pixelSpacing_ = 0.0;
+    bool imagerSpacingSeen_ = false;
+    std::int32_t pixelDataOffset_ = 0;
+    std::int32_t rows_ = 0;
+    std::int32_t columns_ = 0;
+    WordArray pixels_;
+};
+
+}  // namespace evenor
