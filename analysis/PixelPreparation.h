@@ -1,0 +1,24 @@
+#pragma once
+// Rewrites the pixel values of the current image in place before the
+// analysis, so that larger values mean more dose and a pixel without dose reads
+// 0.
+#include <cstdint>
+
+#include "AnalysisSettings.h"
+
+namespace evenor {
+
+class TDicomBeeld;
+class RunHost;
+
+// Inverts every value against 2^BitsStored - 1 (Bits Stored from the tag list,
+// 0028,0101), wrapping in 16 bits, and records that maximum in
+// settings.InversionMaximum. When Bits Stored is missing or out of 1..16 it
+// shows its message through host, changes nothing and returns false.
+bool InvertPixels(TDicomBeeld& image, AnalysisSettings& settings, RunHost& host);
+
+// Subtracts offset from every value, setting values below it to 0. True when no
+// value was below the offset.
+bool SubtractPixelOffset(TDicomBeeld& image, std::uint16_t offset);
+
+}  // namespace evenor
