@@ -1,0 +1,222 @@
+#!/usr/bin/python3
+"""Writes a synthetic flat-field DX image as an uncompressed DICOM file.
+
+The image is what a detector uniformity test starts from: a homogeneous
+exposure with Gaussian noise, a gentle gradient across the columns (heel
+effect), a few dead (0) and hot (full-scale) pixels and one slightly darker
+round blotch. Everything is derived from --seed, so the same arguments always
+give the same bytes.
+
+Examples:
+  /usr/bin/python3 scripts/make-sample.py --out samples/flatfield.dcm
+  /usr/bin/python3 scripts/make-sample.py --rows 4096 --cols 4096 \\
+      --spacing 0.1 --bits 16 --out /tmp/big.dcm
+  /usr/bin/python3 scripts/make-sample.py --rows 256 --cols 256 --bits 8 \\
+      --syntax big --out /tmp/small8.dcm
+
+Needs Debian's pydicom and numpy (/usr/bin/python3).
+"""
+
+import argparse
+import hashlib
+import sys
+
+import numpy as np
+import pydicom
+from pydicom.dataset import Dataset, FileMetaDataset
+from pydicom.sequence import Sequence
+from pydicom.uid import (ExplicitVRBigEndian, ExplicitVRLittleEndian,
+                         ImplicitVRLittleEndian, generate_uid)
+
+DX_FOR_PROCESSING = "1.2.840.10008.5.1.4.1.1.1.1.1"
+SYNTAXES = {
+    "explicit": ExplicitVRLittleEndian,
+    "implicit": ImplicitVRLittleEndian,
+    "big": ExplicitVRBigEndian,
+}
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--rows", type=int, default=1024,
+                   help="number of rows, 1..65535 (default 1024)")
+    p.add_argument("--cols", type=int, default=1024,
+                   help="number of columns, 1..65535 (default 1024)")
+    p.add_argument("--spacing", type=float, default=0.143,
+                   help="Imager Pixel Spacing in mm, written as S\\S "
+                        "(default 0.143)")
+    p.add_argument("--bits", type=int, choices=(8, 16), default=16,
+                   help="Bits Allocated: 16 (Bits Stored 14, High Bit 13) or "
+                        "8 (Bits Stored 8, High Bit 7); default 16")
+    p.add_argument("--mean", type=float, default=None,
+                   help="mean signal (default 2000 for 16 bits, 128 for 8)")
+    p.add_argument("--noise", type=float, default=None,
+                   help="SD of the Gaussian noise (default 20 for 16 bits, "
+                        "3 for 8)")
+    p.add_argument("--gradient", type=float, default=0.02,
+                   help="relative signal change from the first to the last "
+                        "column (default 0.02, i.e. +-1%% about the mean)")
+    p.add_argument("--blotch-depth", type=float, default=0.03,
+                   help="relative darkening at the blotch centre "
+                        "(default 0.03; 0 for none)")
+    p.add_argument("--blotch-diameter", type=float, default=60.0,
+                   help="blotch diameter in pixels (default 60)")
+    p.add_argument("--defects", type=int, default=4,
+                   help="number of dead pixels and, as many, of hot pixels "
+                        "(default 4 each; 0 for none)")
+    p.add_argument("--syntax", choices=sorted(SYNTAXES), default="explicit",
+                   help="transfer syntax: explicit (Explicit VR Little "
+                        "Endian, default), implicit (Implicit VR Little "
+                        "Endian) or big (Explicit VR Big Endian)")
+    p.add_argument("--seed", type=int, default=1,
+                   help="seed of the random numbers (default 1)")
+    p.add_argument("--out", required=True, help="the DICOM file to write")
+    args = p.parse_args(argv)
+    for name in ("rows", "cols"):
+        if not 1 <= getattr(args, name) <= 65535:
+            p.error(f"--{name} must be 1..65535")
+    if args.spacing <= 0:
+        p.error("--spacing must be positive")
+    return args
+
+
+def make_pixels(args):
+    """Returns the image as a 2-D numpy array of the stored sample type."""
+    rng = np.random.default_rng(args.seed)
+    bits_stored = 14 if args.bits == 16 else 8
+    full_scale = (1 << bits_stored) - 1
+    mean = args.mean if args.mean is not None else (2000.0 if args.bits == 16 else 128.0)
+    noise = args.noise if args.noise is not None else (20.0 if args.bits == 16 else 3.0)
+
+    rows, cols = args.rows, args.cols
+    # Gradient along the columns, centred on the mean.
+    ramp = np.linspace(-0.5, 0.5, cols) if cols > 1 else np.zeros(1)
+    signal = np.empty((rows, cols), dtype=np.float64)
+    signal[:] = mean * (1.0 + args.gradient * ramp)
+
+    # A round blotch with a soft (cosine) edge, placed off-centre.
+    if args.blotch_depth > 0 and args.blotch_diameter > 0:
+        radius = args.blotch_diameter / 2.0
+        cy = rows * 0.35
+        cx = cols * 0.62
+        y0, y1 = max(0, int(cy - radius)), min(rows, int(cy + radius) + 2)
+        x0, x1 = max(0, int(cx - radius)), min(cols, int(cx + radius) + 2)
+        if y0 < y1 and x0 < x1:
+            yy, xx = np.mgrid[y0:y1, x0:x1]
+            r = np.hypot(yy - cy, xx - cx) / radius
+            shade = np.where(r < 1.0, 0.5 * (1.0 + np.cos(np.pi * r)), 0.0)
+            signal[y0:y1, x0:x1] *= 1.0 - args.blotch_depth * shade
+
+    signal += rng.normal(0.0, noise, size=(rows, cols))
+    image = np.clip(np.rint(signal), 0, full_scale)
+
+    # Dead and hot pixels at random places (never on the same pixel twice).
+    n = min(args.defects, (rows * cols) // 2)
+    if n > 0:
+        places = rng.choice(rows * cols, size=2 * n, replace=False)
+        flat = image.reshape(-1)
+        flat[places[:n]] = 0
+        flat[places[n:]] = full_scale
+
+    dtype = np.uint16 if args.bits == 16 else np.uint8
+    return image.astype(dtype), bits_stored
+
+
+def make_dataset(args, pixels, bits_stored):
+    syntax = SYNTAXES[args.syntax]
+    entropy = ["evenor-sample", str(args.seed), str(args.rows), str(args.cols),
+               str(args.bits), repr(args.spacing)]
+
+    def uid(kind):
+        return generate_uid(entropy_srcs=entropy + [kind])
+
+    meta = FileMetaDataset()
+    meta.MediaStorageSOPClassUID = DX_FOR_PROCESSING
+    meta.MediaStorageSOPInstanceUID = uid("sop")
+    meta.TransferSyntaxUID = syntax
+    meta.ImplementationClassUID = "2.25.31415926535897932384626433832795"
+    meta.ImplementationVersionName = "EVENOR_SAMPLE"
+
+    ds = Dataset()
+    ds.file_meta = meta
+    ds.preamble = b"\0" * 128
+    ds.is_little_endian = syntax != ExplicitVRBigEndian
+    ds.is_implicit_VR = syntax == ImplicitVRLittleEndian
+
+    ds.SpecificCharacterSet = "ISO_IR 100"
+    ds.ImageType = ["ORIGINAL", "PRIMARY"]
+    ds.SOPClassUID = DX_FOR_PROCESSING
+    ds.SOPInstanceUID = meta.MediaStorageSOPInstanceUID
+    ds.StudyDate = "20240315"
+    ds.SeriesDate = "20240315"
+    ds.AcquisitionDate = "20240315"
+    ds.ContentDate = "20240315"
+    ds.StudyTime = "093000"
+    ds.SeriesTime = "093000"
+    ds.AcquisitionTime = "093012"
+    ds.ContentTime = "093012"
+    ds.AccessionNumber = "QA0001"
+    ds.Modality = "DX"
+    ds.PresentationIntentType = "FOR PROCESSING"
+    ds.Manufacturer = "Evenor Test Phantoms"
+    ds.InstitutionName = "Evenor QA Laboratory"
+    ds.ReferringPhysicianName = ""
+    ds.StationName = "QA-ROOM-1"
+    ds.StudyDescription = "Detector uniformity"
+    ds.SeriesDescription = "Flat field"
+    ds.ManufacturerModelName = "FlatPanel FP-43"
+    ds.PatientName = "QA^FLATFIELD"
+    ds.PatientID = "QA-FLATFIELD"
+    ds.PatientBirthDate = ""
+    ds.PatientSex = "O"
+    ds.BodyPartExamined = "CHEST"
+    ds.KVP = "70"
+    ds.DeviceSerialNumber = "SN-000123"
+    ds.SoftwareVersions = "1.0"
+    ds.DistanceSourceToDetector = "1500"
+    ds.ExposureTime = "20"
+    ds.XRayTubeCurrent = "125"
+    ds.ExposureInuAs = "2500"
+    ds.FilterType = "NONE"
+    ds.ImagerPixelSpacing = [args.spacing, args.spacing]
+    ds.DetectorID = "DET-0042"
+    ds.DetectorType = "SCINTILLATOR"
+    ds.PatientOrientation = ""
+    ds.StudyInstanceUID = uid("study")
+    ds.SeriesInstanceUID = uid("series")
+    ds.StudyID = "1"
+    ds.SeriesNumber = "1"
+    ds.InstanceNumber = "1"
+
+    ds.SamplesPerPixel = 1
+    ds.PhotometricInterpretation = "MONOCHROME2"
+    ds.Rows = args.rows
+    ds.Columns = args.cols
+    ds.BitsAllocated = args.bits
+    ds.BitsStored = bits_stored
+    ds.HighBit = bits_stored - 1
+    ds.PixelRepresentation = 0
+    ds.PixelIntensityRelationship = "LIN"
+    ds.PixelIntensityRelationshipSign = 1
+    ds.RescaleIntercept = "0"
+    ds.RescaleSlope = "1"
+    ds.RescaleType = "US"
+    ds.LossyImageCompression = "00"
+    ds.PixelData = pixels.tobytes() if ds.is_little_endian else pixels.byteswap().tobytes()
+    return ds
+
+
+def main(argv):
+    args = parse_args(argv)
+    pixels, bits_stored = make_pixels(args)
+    ds = make_dataset(args, pixels, bits_stored)
+    ds.save_as(args.out, write_like_original=False)
+    digest = hashlib.sha256(pixels.tobytes()).hexdigest()[:16]
+    print(f"{args.out}: {args.rows} x {args.cols}, {args.bits} bits, "
+          f"spacing {args.spacing} mm, {args.syntax}, pixels sha256 {digest}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
