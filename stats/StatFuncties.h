@@ -5,12 +5,20 @@
 //
 // Mean and SD are computed in two passes: an exact 64-bit integer sum (pixel
 // blocks) or a sequential double sum (reals) for the mean, then a sequential
-// double sum of squared differences in index order; the divisor is n - 1. The
-// order of accumulation is part of the result and must not change. For n = 1
-// both mean and SD are the single value. Every routine needs n >= 1.
+// double sum of squared differences in index order,
+//     acc = acc + (mean - v)^2   (difference, square and sum each rounded to double),
+// and SD = sqrt(acc / (n - 1)); the divisor is n - 1. The order of
+// accumulation is part of the result and must not change: the fast routines
+// below vectorise only the exact integer work and interleave independent
+// blocks, never one block's floating-point sum. For n = 1 both mean and SD are
+// the single value. For an empty input the extremes are 0 and mean and SD 0.0.
+//
+// No routine allocates memory except the maps' growth; none keeps state. They
+// may run concurrently on different data.
 #include <cstdint>
 #include <cstddef>
 #include <span>
+#include <unordered_set>
 #include <vector>
 
 namespace evenor {
@@ -30,6 +38,29 @@ std::uint16_t WordMax(std::span<const std::uint16_t> values);
 std::uint16_t WordMin(std::span<const std::uint16_t> values);
 void WordMeanSD(std::span<const std::uint16_t> values, double& mean, double& sd);
 void RealMeanSD(std::span<const double> values, double& mean, double& sd);
+
+// A rectangle of a row-major pixel array, read in place: Height rows of Width
+// values, row r starting at First + r * Stride. Its values in index order are
+// those of its row-by-row copy.
+struct WordBlock {
+    const std::uint16_t* First = nullptr;
+    std::size_t Stride = 0;
+    std::uint32_t Width = 0;
+    std::uint32_t Height = 0;
+};
+
+// WordMeanSD of the block's row-by-row copy, without making the copy.
+void WordMeanSD(const WordBlock& block, double& mean, double& sd);
+
+// Fills Maximum, Minimum, Mean, SD and SNR of every element of rois from its
+// box of side x side pixels whose top-left pixel is (X, Y) of a row-major
+// image with `columns` values to a row. The results are those of WordMax,
+// WordMin and WordMeanSD on the box's row-by-row copy, bit for bit; SNR is
+// Mean / SD, 0 when SD is 0. Several boxes are swept together so that their
+// independent sums overlap in time. The caller guarantees every box lies
+// inside the image.
+void BoxStatistics(std::span<const std::uint16_t> image, std::uint32_t columns, std::uint32_t side,
+                   std::span<RoiResult> rois);
 
 }  // namespace evenor
 
@@ -55,8 +86,10 @@ struct BadPixel {
 };
 
 // The deviating pixels in order of discovery, at most one entry per position.
-// Keeps a position index beside the entries so the duplicate test of
-// MakeBadPixelMap takes constant time.
+// Keeps a position index beside the entries so the duplicate test takes
+// constant time: a bitmap over the extent set by SetExtent (one bit per pixel
+// of the evaluated area), and a hash set for positions outside it (or for
+// every position when no extent was set).
 class TBadPixelMap {
 public:
     using const_iterator = std::vector<BadPixel>::const_iterator;
@@ -67,15 +100,37 @@ public:
     const BadPixel& operator[](std::size_t i) const { return entries_[i]; }
     const std::vector<BadPixel>& Entries() const { return entries_; }
 
+    // Sizes the bitmap index to the rectangle of width x height pixels whose
+    // top-left pixel is (firstColumn, firstRow). Existing entries are kept
+    // and re-indexed. Throws std::bad_alloc when the bitmap does not fit.
+    void SetExtent(std::uint32_t firstColumn, std::uint32_t firstRow, std::uint32_t width, std::uint32_t height);
+
     bool Contains(std::uint32_t x, std::uint32_t y) const;
     // Appends the entry unless its position is already present; true when appended.
     bool Add(const BadPixel& pixel);
 
+    // Appends, in their order, the entries of `later` whose positions are not
+    // in this map: the result is what adding later's entries one by one
+    // gives. `later` is left empty. Used to join the maps that two workers
+    // built over consecutive parts of one ROI list.
+    void Append(TBadPixelMap&& later);
+
 private:
+    bool InExtent(std::uint32_t x, std::uint32_t y) const {
+        return x - firstColumn_ < width_ && y - firstRow_ < height_;
+    }
+    std::size_t BitIndex(std::uint32_t x, std::uint32_t y) const {
+        return static_cast<std::size_t>(y - firstRow_) * width_ + (x - firstColumn_);
+    }
+    void Index(const BadPixel& pixel);
+
     std::vector<BadPixel> entries_;
-    // Position index: implementation detail of StatFuncties.cpp.
-    std::vector<std::uint64_t> positionBits_;
-    std::uint32_t indexWidth_ = 0;
+    std::vector<std::uint64_t> positionBits_;  // bit BitIndex(x, y) set when (x, y) is present
+    std::uint32_t firstColumn_ = 0;
+    std::uint32_t firstRow_ = 0;
+    std::uint32_t width_ = 0;
+    std::uint32_t height_ = 0;
+    std::unordered_set<std::uint64_t> otherPositions_;  // (y << 32 | x) outside the extent
 };
 
 // Appends every ROI of rois whose Mean or SNR lies strictly outside
@@ -85,8 +140,18 @@ void MakeBadROIMap(const TMeetSerie& rois, TBadROIMap& map, double referenceMean
 
 // Appends every pixel of one ROI block (width values to a row, its first value
 // at (leftColumn, topRow)) that lies strictly outside roiMean +/- percent/100 *
-// roiMean and is not yet in the map, row by row, left to right.
+// roiMean and is not yet in the map, row by row, left to right. Nothing
+// happens for a width of 0.
 void MakeBadPixelMap(std::span<const std::uint16_t> block, std::uint32_t leftColumn, std::uint32_t topRow,
                      std::uint32_t width, double roiMean, double percent, TBadPixelMap& map);
+
+// MakeBadPixelMap for the box of side x side pixels of roi (at roi.X, roi.Y
+// of a row-major image with `columns` values to a row), read in place, with
+// roi.Mean as the ROI mean. roi.Maximum and roi.Minimum must be the box's
+// extremes (BoxStatistics): a box whose extremes lie within the band is
+// skipped without a scan. Same entries, same order as MakeBadPixelMap on the
+// box's copy.
+void MakeBadPixelMapOfBox(std::span<const std::uint16_t> image, std::uint32_t columns, std::uint32_t side,
+                          const RoiResult& roi, double percent, TBadPixelMap& map);
 
 }  // namespace evenor
