@@ -1,1 +1,211 @@
-// Implementation follows.
+#include "AnalysisRun.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "DicomLib.h"
+#include "FieldSyntax.h"
+#include "PixelPreparation.h"
+#include "ReportWriter.h"
+#include "RoiGrid.h"
+
+namespace evenor {
+
+namespace {
+
+// Hides the Calculating notice when the run leaves its calculating part, by
+// its end, an early return or an exception.
+class NoticeGuard {
+public:
+    explicit NoticeGuard(RunHost& host) : host_(host) { host_.ShowNotice(); }
+    ~NoticeGuard() { Hide(); }
+    NoticeGuard(const NoticeGuard&) = delete;
+    NoticeGuard& operator=(const NoticeGuard&) = delete;
+    void Hide()
+    {
+        if (!shown_) return;
+        shown_ = false;
+        host_.HideNotice();
+    }
+
+private:
+    RunHost& host_;
+    bool shown_ = true;
+};
+
+// An area field: empty gives 0; a whole number with 64-bit range whose low 32
+// bits are kept. False for a text the field check would have refused.
+bool ReadWholeNumber(const std::string& text, std::uint32_t& value)
+{
+    if (text.empty()) {
+        value = 0;
+        return true;
+    }
+    std::int64_t parsed = 0;
+    if (!ParseInteger64(text, parsed)) return false;
+    value = static_cast<std::uint32_t>(parsed);
+    return true;
+}
+
+bool ReadRealNumber(const std::string& text, double& value)
+{
+    if (text.empty()) {
+        value = 0.0;
+        return true;
+    }
+    return ParseReal(text, value);
+}
+
+// Reads the fields into settings in the order of the window's table. Each
+// value stays stored even when a later field or check fails.
+bool ReadSettingsFields(const SettingsFields& fields, AnalysisSettings& settings, RunHost& host)
+{
+    constexpr const char* kIntegerExpected = "A positive integer is expected";
+    constexpr const char* kNumberExpected = "A number is expected";
+    const struct {
+        const std::string& text;
+        std::uint32_t& target;
+    } wholeNumbers[] = {
+        {fields.Boven, settings.FirstRow},
+        {fields.Onder, settings.LastRow},
+        {fields.Links, settings.FirstColumn},
+        {fields.Rechts, settings.LastColumn},
+    };
+    for (const auto& field : wholeNumbers) {
+        if (!ReadWholeNumber(field.text, field.target)) {
+            host.ShowMessage(kIntegerExpected);
+            return false;
+        }
+    }
+    const struct {
+        const std::string& text;
+        double& target;
+    } realNumbers[] = {
+        {fields.Dim, settings.BoxDimension},
+        {fields.ROIDev, settings.RoiDeviationPercent},
+        {fields.DevPerc, settings.PixelDeviationPercent},
+    };
+    for (const auto& field : realNumbers) {
+        if (!ReadRealNumber(field.text, field.target)) {
+            host.ShowMessage(kNumberExpected);
+            return false;
+        }
+    }
+    settings.DetectDeviatingPixels = fields.DetectDeviatingPixels;
+    settings.Logarithmic = fields.Logarithmic;
+    settings.Inverted = fields.Inverted;
+    return true;
+}
+
+bool ContainsText(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+
+}  // namespace
+
+bool RunAnalysis(const SettingsFields& fields, TDicomBeeld* image, AnalysisSettings& settings, RunHost& host)
+{
+    // A failed open leaves the file name set but no image current.
+    if (settings.DicomFileName.empty() || image == nullptr) {
+        host.ShowMessage("Select a Dicomfile first");
+        return false;
+    }
+    if (settings.OutputFileName.empty()) {
+        host.ShowMessage("Select a export file first");
+        return false;
+    }
+    if (!ReadSettingsFields(fields, settings, host)) return false;
+
+    if (settings.LastRow < settings.FirstRow || settings.LastColumn < settings.FirstColumn) {
+        host.ShowMessage("Area not correct");
+        return false;
+    }
+    // The grid and the region copy need the area inside the image.
+    const auto rows = static_cast<std::uint32_t>(std::max(image->Rows(), 0));
+    const auto columns = static_cast<std::uint32_t>(std::max(image->Columns(), 0));
+    if (settings.LastRow >= rows || settings.LastColumn >= columns) {
+        host.ShowMessage("Area outside the image");
+        return false;
+    }
+    // Without a spacing the box side in pixels cannot be computed.
+    const double pixelSpacing = image->PixelSpacing();
+    if (!(pixelSpacing > 0.0) || !std::isfinite(pixelSpacing)) {
+        host.ShowMessage("Pixel spacing not found in DICOM file, cannot convert box dimension");
+        return false;
+    }
+    const double boxSide = 10.0 * settings.BoxDimension / pixelSpacing;
+    // Extents are last - first, not the number of pixels; equal passes.
+    if (static_cast<double>(settings.LastRow - settings.FirstRow) < boxSide ||
+        static_cast<double>(settings.LastColumn - settings.FirstColumn) < boxSide) {
+        host.ShowMessage("Area smaller than box dimension");
+        return false;
+    }
+    // A box of 0 pixels cannot be laid and one of 1 has a half-box step of 0.
+    // Tested after the area check, so the box fits the image and the grid's
+    // 16-bit box side cannot have wrapped.
+    if (BoxPixelsFor(settings.BoxDimension, pixelSpacing) < 2) {
+        host.ShowMessage("Box dimension too small, the analysing box must be at least 2 pixels wide");
+        return false;
+    }
+
+    NoticeGuard notice(host);
+    image->LoadPixels();
+    if (image->Pixels().size() != static_cast<std::size_t>(rows) * columns) {
+        notice.Hide();
+        host.ShowMessage("Pixel data incomplete, the DICOM file ends too early");
+        return false;
+    }
+    const bool pixelsInverted = settings.Inverted && InvertPixels(*image, settings, host);
+    if (settings.PixelOffset > 0) settings.ClippedBelowOffset = !SubtractPixelOffset(*image, settings.PixelOffset);
+
+    // The report file is opened only now, so a failed analysis leaves an
+    // existing report untouched.
+    const AnalysisResult result = AnalyseRoiGrid(*image, settings);
+    host.ResultReady(settings, result);
+    WriteResultsReport(settings, result, pixelsInverted);
+    notice.Hide();
+    host.ShowMessage("Results written to Output File");
+    return true;
+}
+
+TagDefaults DefaultsFromTags(const std::vector<std::string>& tagList)
+{
+    TagDefaults defaults;
+    std::string value;
+    if (FindTagValue(tagList, "00281040", value)) {
+        std::transform(value.begin(), value.end(), value.begin(), [](unsigned char c) {
+            return static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+        });
+        if (ContainsText(value, "LOG")) {
+            defaults.Logarithmic = true;
+            defaults.Warnings.push_back(kWarningNotLinear);
+        } else if (ContainsText(value, "LIN")) {
+            defaults.Logarithmic = false;
+        } else {
+            defaults.Warnings.push_back(kWarningNotLinear);
+        }
+    } else {
+        defaults.Warnings.push_back(kWarningLinearMissing);
+    }
+
+    value.clear();
+    if (FindTagValue(tagList, "00281041", value)) {
+        // "-1" is tested first: "1" is part of it.
+        if (ContainsText(value, "-1")) {
+            defaults.Inverted = true;
+        } else if (ContainsText(value, "1")) {
+            defaults.Inverted = false;
+        } else {
+            defaults.Warnings.push_back(kWarningSignNotRecognised);
+        }
+    } else {
+        defaults.Warnings.push_back(kWarningSignMissing);
+    }
+    return defaults;
+}
+
+AreaDefaults DefaultArea(std::int32_t rows, std::int32_t columns)
+{
+    return AreaDefaults{std::string(1, '0'), std::string(1, '0'), std::to_string(columns > 0 ? columns - 1 : 0),
+                        std::to_string(rows > 0 ? rows - 1 : 0)};
+}
+
+}  // namespace evenor

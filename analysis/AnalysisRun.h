@@ -2,6 +2,7 @@
 // One complete uniformity test, shared by the window and the command line:
 // read the settings fields, check them, reload and prepare the pixel values,
 // analyse the ROI grid and write the report.
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,6 +48,15 @@ struct SettingsFields {
 // conditions the user can correct go to host.ShowMessage and the run returns
 // false. Returns true after "Results written to Output File". Read and write
 // failures throw EvenorError; the notice is hidden first.
+//
+// Checks, in order, all before the Calculating notice: a file name and a
+// current image ("Select a Dicomfile first"), an output file name, the fields
+// (empty gives 0; a text the field checks refuse gives their message), first
+// before last ("Area not correct"), the area inside the image ("Area outside
+// the image"), a pixel spacing, the extents against the box side ("Area
+// smaller than box dimension"), a box of at least 2 pixels. After the reload,
+// Pixels must hold Rows x Columns values. The report file is opened only after
+// the analysis, so a refused or failed run leaves an existing report as it was.
 bool RunAnalysis(const SettingsFields& fields, TDicomBeeld* image, AnalysisSettings& settings, RunHost& host);
 
 // The defaults an opened image gives the pixel-representation check boxes,
@@ -58,5 +68,25 @@ struct TagDefaults {
     std::vector<std::string> Warnings;
 };
 TagDefaults DefaultsFromTags(const std::vector<std::string>& tagList);
+
+// The warnings of DefaultsFromTags.
+inline constexpr const char* kWarningNotLinear =  // W1
+    "Pixel-Intensity relationship (tag:00281040) is NOT linear, results may be meaningless";
+inline constexpr const char* kWarningLinearMissing =  // W2
+    "Pixel-Intensity relationship (tag:00281040) is NOT present in DICOM file, results may be meaningless";
+inline constexpr const char* kWarningSignNotRecognised =  // W3
+    "Pixel-Intensity relationship sign (tag:00281041) is NOT \"1\" or \"-1\", results may be meaningless";
+inline constexpr const char* kWarningSignMissing =  // W4
+    "Pixel-Intensity relationship (tag:00281041) is NOT present in DICOM file, results may be meaningless";
+
+// The texts an opened image gives the four area fields: the whole image.
+// An image without Rows or Columns gets "0" for its last row or column.
+struct AreaDefaults {
+    std::string Boven;   // first row
+    std::string Links;   // first column
+    std::string Rechts;  // last column
+    std::string Onder;   // last row
+};
+AreaDefaults DefaultArea(std::int32_t rows, std::int32_t columns);
 
 }  // namespace evenor

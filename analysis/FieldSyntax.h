@@ -10,17 +10,24 @@
 
 namespace evenor {
 
-// Integer syntax: leading blanks, then an optional sign and decimal digits, or
-// a hexadecimal number introduced by "$", "x", "X", "0x" or "0X"; nothing
-// after it. The value must fit a signed 32-bit integer.
+// Integer syntax: leading blanks (spaces), then an optional sign and decimal
+// digits, or a hexadecimal number introduced by "$", "x", "X", "0x" or "0X";
+// nothing after it, not even a blank. The value must fit a signed 32-bit
+// integer. A sign may also stand before the hexadecimal forms, as in the
+// classic runtime: "-$1F" is -31 and "+0x10" is 16; hexadecimal numbers obey
+// the same range as decimal ones ("$80000000" fails, "-$80000000" passes).
+// On failure value is left untouched.
 bool ParseInteger(std::string_view text, std::int32_t& value);
 
 // The same syntax with 64-bit range, used when the run converts the area
 // fields (their low 32 bits are stored).
 bool ParseInteger64(std::string_view text, std::int64_t& value);
 
-// Real syntax: leading blanks, optional sign, digits with an optional "." and
-// fraction digits, optional exponent; nothing after it.
+// Real syntax: leading blanks (spaces), optional sign, digits with an optional
+// "." and fraction digits (at least one digit in all: "5." and ".5" pass, "."
+// fails), optional exponent ("E" or "e", optional sign, digits); nothing after
+// it. "." whatever the locale; "inf", "nan" and hexadecimal reals fail. A
+// number too large for a double fails; one too small to tell from 0 gives 0.
 bool ParseReal(std::string_view text, double& value);
 
 bool IsPositiveInteger(std::string_view text);  // integer syntax, value >= 0

@@ -1,7 +1,8 @@
 #pragma once
 // Rewrites the pixel values of the current image in place before the
 // analysis, so that larger values mean more dose and a pixel without dose reads
-// 0.
+// 0. Both work on the first Rows x Columns values and never on more than
+// Pixels holds (the run refuses a truncated reload before calling them).
 #include <cstdint>
 
 #include "AnalysisSettings.h"

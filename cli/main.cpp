@@ -1,3 +1,4 @@
+#include <clocale>
 #include <iostream>
 
 #include "CliCommands.h"
@@ -5,6 +6,10 @@
 
 int main(int argc, char** argv)
 {
+    // The user's locale, as the window has it: the report's "Mean SNR" line and
+    // the tag list's FD/FL values use its decimal separator. Everything else
+    // the program reads or writes uses "." on purpose.
+    std::setlocale(LC_ALL, "");
     evenor::LoadDicomDictionary();
     return evenor::RunCli(argc, argv, std::cout, std::cerr);
 }
