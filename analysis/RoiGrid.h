@@ -2,6 +2,7 @@
 // The ROI grid analysis: statistics of the evaluated area and of a grid of
 // half-overlapping square boxes (ROIs), with the deviation maps.
 #include <cstdint>
+#include <span>
 
 #include "AnalysisSettings.h"
 #include "StatFuncties.h"
@@ -29,9 +30,28 @@ struct AnalysisResult {
 // or non-finite one.
 std::uint32_t BoxPixelsFor(double boxDimension, double pixelSpacing);
 
+// The positions of the grid along one direction of the area (first ... last,
+// inclusive) for a box of boxPixels: the half-box grid positions from first
+// on, and whether a far-edge box at last - boxPixels follows them.
+struct GridAxis {
+    std::uint32_t Step = 0;       // boxPixels div 2
+    std::uint32_t Positions = 0;  // number of grid positions, first + k * Step
+    bool FarEdge = false;         // the leftover strip is not empty
+};
+GridAxis GridAxisFor(std::uint32_t first, std::uint32_t last, std::uint32_t boxPixels);
+
 // Analyses the area of settings on the prepared image. Preconditions (checked
 // by the run): the area lies inside the loaded image, is at least one box in
-// each direction, and BoxPixels is at least 2.
+// each direction, and BoxPixels is at least 2. When one of them fails, throws
+// EvenorError instead of reading outside the image. Throws EvenorError when
+// memory runs out.
 AnalysisResult AnalyseRoiGrid(const TDicomBeeld& image, const AnalysisSettings& settings);
+
+// The same on a bare row-major pixel array of rows x columns values with the
+// given pixel spacing (mm). threads: how many threads share the ROIs; 0 lets
+// the analysis choose (one for small grids, else two). The result does not
+// depend on the number of threads.
+AnalysisResult AnalyseRoiGrid(std::span<const std::uint16_t> pixels, std::uint32_t columns, std::uint32_t rows,
+                              double pixelSpacing, const AnalysisSettings& settings, unsigned threads = 0);
 
 }  // namespace evenor
