@@ -1,1 +1,414 @@
-// Implementation follows.
+// The DICOM header reader: element by element from the start of the data set
+// to the pixel data, reading flat (the content of a sequence of undefined
+// length is read as ordinary elements, so nesting costs no recursion).
+#include "DicomLib.h"
+
+#include <bit>
+#include <cstring>
+#include <limits>
+
+#include "ByteSource.h"
+#include "DicomDictionary.h"
+#include "DicomText.h"
+#include "SharedFile.h"
+
+namespace evenor {
+
+namespace {
+
+constexpr std::uint32_t kTransferSyntaxUid = 0x00020010;
+constexpr std::uint32_t kSpacingBetweenSlices = 0x00180088;
+constexpr std::uint32_t kImagerPixelSpacing = 0x00181164;
+constexpr std::uint32_t kDetectorElementSpacing = 0x00187022;
+constexpr std::uint32_t kSamplesPerPixel = 0x00280002;
+constexpr std::uint32_t kPhotometricInterpretation = 0x00280004;
+constexpr std::uint32_t kPlanarConfiguration = 0x00280006;
+constexpr std::uint32_t kNumberOfFrames = 0x00280008;
+constexpr std::uint32_t kRows = 0x00280010;
+constexpr std::uint32_t kColumns = 0x00280011;
+constexpr std::uint32_t kPixelSpacing = 0x00280030;
+constexpr std::uint32_t kBitsAllocated = 0x00280100;
+constexpr std::uint32_t kPixelRepresentation = 0x00280103;
+constexpr std::uint32_t kWindowCenter = 0x00281050;
+constexpr std::uint32_t kWindowWidth = 0x00281051;
+constexpr std::uint32_t kRedPaletteData = 0x00281201;
+constexpr std::uint32_t kGreenPaletteData = 0x00281202;
+constexpr std::uint32_t kBluePaletteData = 0x00281203;
+constexpr std::uint32_t kIconImageSequence = 0x00880200;
+constexpr std::uint32_t kPrivatePixelData = 0x7F880010;
+constexpr std::uint32_t kPixelData = 0x7FE00010;
+
+constexpr std::uint32_t kUndefinedLength = 0xFFFFFFFF;
+
+// Fixed texts of the tag list ("colours, won't be read in properly";
+// "media icon image, I skip that").
+constexpr const char* kPaletteText = "Bah, kleuren, gaat niet goed ingelezen worden";
+constexpr const char* kIconText = "media-icon-image, sla ik over";
+
+bool IsShortVR(char a, char b)
+{
+    static constexpr const char* kShort[] = {"??", "AE", "AS", "AT", "CS", "DA", "DS", "DT", "FD", "FL", "IS",
+                                             "LO", "LT", "PN", "SH", "SL", "SS", "ST", "TM", "UI", "UL", "US"};
+    for (const char* code : kShort)
+        if (code[0] == a && code[1] == b) return true;
+    return false;
+}
+
+bool IsLongVR(char a, char b)
+{
+    static constexpr const char* kLong[] = {"OB", "OW", "SQ", "UN", "UT"};
+    for (const char* code : kLong)
+        if (code[0] == a && code[1] == b) return true;
+    return false;
+}
+
+}  // namespace
+
+// One parse of one header into a TDicomBeeld. The parse state (byte order,
+// current element's VR and length, icon mode) lives here and starts anew with
+// every parse.
+class DicomHeaderParser {
+public:
+    DicomHeaderParser(TDicomBeeld& image, ByteSource& source) : image_(image), source_(source) {}
+
+    void ReadHeader();
+
+private:
+    [[noreturn]] void FailShortRead() const;
+    [[noreturn]] void FailShortRead32() const;
+
+    std::string ReadText(std::uint32_t count);
+    void SkipValue(std::uint64_t count);
+    std::uint16_t ReadUInt16();
+    std::int16_t ReadInt16() { return static_cast<std::int16_t>(ReadUInt16()); }
+    std::uint32_t ReadUInt32();
+    std::int32_t ReadInt32() { return static_cast<std::int32_t>(ReadUInt32()); }
+    float ReadFloat32() { return std::bit_cast<float>(ReadUInt32()); }
+    double ReadFloat64();
+
+    std::uint32_t ReadElementHeader();
+    void AddTagEntry(std::uint32_t tag, std::string value, std::string description);
+    bool ReadSpecialElement(std::uint32_t tag, std::uint64_t valueStart, bool& stop);
+    void ReadGenericElement(std::uint32_t tag);
+    std::int32_t CheckedOffset(std::uint64_t offset) const;
+
+    TDicomBeeld& image_;
+    ByteSource& source_;
+    ByteOrder order_ = ByteOrder::Little;
+    std::uint32_t elementLength_ = 0;
+    std::string elementVR_;
+    bool iconMode_ = false;
+};
+
+// A text, the "DICM" bytes or a 16-bit number could not be read whole; the
+// position is where the read started plus the bytes it got.
+void DicomHeaderParser::FailShortRead() const
+{
+    throw EvenorError("Error Reading file at Position " + std::to_string(source_.Position()) + ".");
+}
+
+// A 32-bit number, 32-bit length or real could not be read whole.
+void DicomHeaderParser::FailShortRead32() const
+{
+    const std::string lastTag = image_.tagTable_.empty() ? std::string() : image_.tagTable_.back().Tag;
+    throw EvenorError("Error Reading file, Position : " + std::to_string(source_.Position()) +
+                      ", last Tag: " + lastTag);
+}
+
+// The count bytes at the current position, exactly as stored. The count is
+// checked against the bytes left before anything is allocated.
+std::string DicomHeaderParser::ReadText(std::uint32_t count)
+{
+    if (count > source_.Remaining()) {
+        source_.Skip(count);
+        FailShortRead();
+    }
+    std::string text(count, '\0');
+    if (source_.Read(text.data(), count) != count) FailShortRead();
+    return text;
+}
+
+// Passes over a value that is not used; running past the end is a read error
+// at the end of the file.
+void DicomHeaderParser::SkipValue(std::uint64_t count)
+{
+    if (!source_.Skip(count)) FailShortRead();
+}
+
+std::uint16_t DicomHeaderParser::ReadUInt16()
+{
+    std::uint16_t value = 0;
+    if (!source_.ReadUInt16(order_, value)) FailShortRead();
+    return value;
+}
+
+std::uint32_t DicomHeaderParser::ReadUInt32()
+{
+    std::uint32_t value = 0;
+    if (!source_.ReadUInt32(order_, value)) FailShortRead32();
+    return value;
+}
+
+double DicomHeaderParser::ReadFloat64()
+{
+    std::uint64_t value = 0;
+    if (!source_.ReadUInt64(order_, value)) FailShortRead32();
+    return std::bit_cast<double>(value);
+}
+
+// Pixel data offsets are signed 32-bit; an offset beyond that cannot be
+// represented and is reported as a read error at that offset.
+std::int32_t DicomHeaderParser::CheckedOffset(std::uint64_t offset) const
+{
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()))
+        throw EvenorError("Error Reading file at Position " + std::to_string(offset) + ".");
+    return static_cast<std::int32_t>(offset);
+}
+
+std::uint32_t DicomHeaderParser::ReadElementHeader()
+{
+    std::uint8_t groupBytes[2];
+    if (source_.Read(groupBytes, 2) != 2) FailShortRead();
+    // In an Explicit VR Big Endian file the file meta group (0002) is
+    // little-endian; the first element of another group switches for good.
+    if (image_.bigEndian_ && order_ == ByteOrder::Little &&
+        DecodeUnsigned<std::uint16_t>(groupBytes, ByteOrder::Little) != 0x0002)
+        order_ = ByteOrder::Big;
+    const std::uint16_t group = DecodeUnsigned<std::uint16_t>(groupBytes, order_);
+    const std::uint16_t element = ReadUInt16();
+
+    std::uint8_t vrBytes[4];
+    if (source_.Read(vrBytes, 2) != 2) FailShortRead();
+    if (source_.Read(vrBytes + 2, 2) != 2) FailShortRead();
+    const char a = static_cast<char>(vrBytes[0]);
+    const char b = static_cast<char>(vrBytes[1]);
+    const std::uint16_t w2 = DecodeUnsigned<std::uint16_t>(vrBytes + 2, order_);
+
+    std::uint32_t length;
+    if (IsShortVR(a, b)) {
+        elementVR_ = {a, b};
+        length = w2;
+    } else if (IsLongVR(a, b) && w2 == 0) {
+        elementVR_ = {a, b};
+        length = ReadUInt32();
+    } else {
+        elementVR_ = "--";
+        length = DecodeUnsigned<std::uint32_t>(vrBytes, order_);
+    }
+    if (length == 13 && !image_.oddOffsets_) length = 10;
+    if (length == kUndefinedLength) length = 0;
+    elementLength_ = length;
+    return (static_cast<std::uint32_t>(group) << 16) | element;
+}
+
+void DicomHeaderParser::AddTagEntry(std::uint32_t tag, std::string value, std::string description)
+{
+    if (description.empty()) {
+        std::string vr;
+        if (LookupTag(tag, vr, description)) elementVR_ = vr;
+    }
+    image_.tagTable_.push_back(TagEntry{TagToHex(tag), std::move(value), elementVR_, std::move(description)});
+}
+
+// Elements with their own handling. Returns false for any other tag.
+bool DicomHeaderParser::ReadSpecialElement(std::uint32_t tag, std::uint64_t valueStart, bool& stop)
+{
+    const std::uint32_t length = elementLength_;
+    switch (tag) {
+    case kTransferSyntaxUid: {
+        const std::string uid = ReadText(length);
+        AddTagEntry(tag, uid, "");
+        if (uid.find("1.2.4") != std::string::npos || uid.find("1.2.5") != std::string::npos)
+            throw EvenorError("Cannot open compressed DICOM images. Transfer Syntax UID = " + uid);
+        if (uid.find("1.2.840.10008.1.2.2") != std::string::npos) image_.bigEndian_ = true;
+        return true;
+    }
+    case kImagerPixelSpacing: {
+        const std::string text = ReadText(length);
+        image_.imagerSpacingSeen_ = true;
+        image_.pixelSpacing_ = SpacingFromText(text);
+        AddTagEntry(tag, text, "");
+        return true;
+    }
+    case kDetectorElementSpacing:
+    case kPixelSpacing: {
+        const std::string text = ReadText(length);
+        if (!image_.imagerSpacingSeen_) image_.pixelSpacing_ = SpacingFromText(text);
+        AddTagEntry(tag, text, "");
+        return true;
+    }
+    case kSpacingBetweenSlices:
+    case kPhotometricInterpretation:
+    case kNumberOfFrames:
+    case kWindowCenter:
+    case kWindowWidth:
+        AddTagEntry(tag, ReadText(length), "");
+        return true;
+    case kSamplesPerPixel: {
+        const std::uint16_t value = ReadUInt16();
+        AddTagEntry(tag, std::to_string(iconMode_ ? value : (value & 0xFF)), "");
+        return true;
+    }
+    case kPlanarConfiguration:
+    case kPixelRepresentation:
+        AddTagEntry(tag, std::to_string(ReadUInt16()), "");
+        return true;
+    case kRows:
+    case kColumns: {
+        const std::uint16_t value = ReadUInt16();
+        if (!iconMode_) (tag == kRows ? image_.rows_ : image_.columns_) = value;
+        AddTagEntry(tag, std::to_string(value), "");
+        return true;
+    }
+    case kBitsAllocated: {
+        const std::uint16_t value = ReadUInt16();
+        if (iconMode_) {
+            AddTagEntry(tag, std::to_string(value), "");
+        } else {
+            image_.bitsAllocated_ = static_cast<std::uint8_t>(value & 0xFF);
+            AddTagEntry(tag, std::to_string(image_.bitsAllocated_), "");
+        }
+        return true;
+    }
+    case kRedPaletteData:
+    case kGreenPaletteData:
+    case kBluePaletteData:
+        AddTagEntry(tag, kPaletteText, "");
+        SkipValue(length);
+        return true;
+    case kIconImageSequence:
+        if (length == 0) {
+            iconMode_ = true;
+        } else {
+            SkipValue(length);
+            AddTagEntry(tag, kIconText, "");
+        }
+        return true;
+    case kPrivatePixelData:
+        if (length != 0) {
+            image_.pixelDataOffset_ = CheckedOffset(valueStart + 4);
+            stop = true;
+        }
+        return true;
+    case kPixelData:
+        if (length != 0 && !iconMode_) {
+            image_.pixelDataOffset_ = CheckedOffset(valueStart);
+            AddTagEntry(tag, std::to_string(image_.pixelDataOffset_), "");
+            stop = true;
+        } else {
+            AddTagEntry(tag, "", "");
+            iconMode_ = false;
+            SkipValue(length);
+        }
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Any other element: binary numbers by their VR, everything else as text.
+void DicomHeaderParser::ReadGenericElement(std::uint32_t tag)
+{
+    std::string description;
+    if (elementVR_ == "--") {
+        std::string vr;
+        if (LookupTag(tag, vr, description)) elementVR_ = vr;
+    }
+    // The VR as it stands now decides the decoding; AddTagEntry may still
+    // show the dictionary's VR.
+    const std::string vr = elementVR_;
+    std::uint32_t size = 0;
+    if (vr == "FD") size = 8;
+    else if (vr == "FL" || vr == "SL" || vr == "UL") size = 4;
+    else if (vr == "SS" || vr == "US") size = 2;
+
+    if (size == 0) {
+        AddTagEntry(tag, ReadText(elementLength_), description);
+        return;
+    }
+
+    const std::uint32_t count = elementLength_ / size;
+    const bool isUS = vr == "US";
+    for (std::uint32_t i = 1; i <= count; ++i) {
+        std::string text;
+        if (vr == "FD") text = FormatDicomReal(ReadFloat64());
+        else if (vr == "FL") text = FormatDicomReal(ReadFloat32());
+        else if (vr == "SL") text = std::to_string(ReadInt32());
+        else if (vr == "UL") text = std::to_string(ReadUInt32());
+        else if (vr == "SS") text = std::to_string(ReadInt16());
+        else text = std::to_string(ReadUInt16());
+
+        if (isUS && i == 11) {
+            std::string rest = "....(11 till";
+            rest += std::to_string(count);
+            rest += ')';
+            AddTagEntry(tag, std::move(rest), description);
+            // Values 12 to count are read and dropped.
+            SkipValue(static_cast<std::uint64_t>(count - 11) * 2);
+            break;
+        }
+        if (i >= 2) {
+            text += '(';
+            text += std::to_string(i);
+            text += ')';
+        }
+        AddTagEntry(tag, std::move(text), description);
+    }
+    // Bytes that do not make a whole value belong to this element too.
+    SkipValue(elementLength_ % size);
+}
+
+void DicomHeaderParser::ReadHeader()
+{
+    order_ = ByteOrder::Little;
+    iconMode_ = false;
+
+    source_.Seek(128);
+    char magic[4];
+    if (source_.Read(magic, 4) != 4) FailShortRead();
+    if (std::memcmp(magic, "DICM", 4) == 0) {
+        image_.hasPreamble_ = true;
+    } else {
+        source_.Seek(0);
+    }
+
+    // Every element consumes at least its 8-byte header, so this ends.
+    bool stop = false;
+    while (!stop) {
+        const std::uint32_t tag = ReadElementHeader();
+        const std::uint64_t valueStart = source_.Position();
+        if (valueStart % 2 != 0) image_.oddOffsets_ = true;
+        if (!ReadSpecialElement(tag, valueStart, stop)) ReadGenericElement(tag);
+    }
+}
+
+TDicomBeeld::TDicomBeeld(std::string directoryName, std::string fileName)
+    : directoryName_(std::move(directoryName)), fileName_(std::move(fileName))
+{
+    const std::string path = directoryName_ + fileName_;
+    const SharedFile file(path);
+    if (!file.IsOpen()) throw EvenorError("Cannot open file " + path);
+    ByteSource source(file);
+    DicomHeaderParser(*this, source).ReadHeader();
+    SizePixelsForFile(source.Size());
+}
+
+TDicomBeeld::TDicomBeeld(std::span<const std::uint8_t> bytes)
+{
+    ByteSource source(bytes);
+    DicomHeaderParser(*this, source).ReadHeader();
+    SizePixelsForFile(source.Size());
+}
+
+TDicomBeeld::~TDicomBeeld() = default;
+
+std::vector<std::string> TDicomBeeld::TagList() const
+{
+    std::vector<std::string> lines;
+    lines.reserve(tagTable_.size());
+    for (const auto& entry : tagTable_)
+        lines.push_back(entry.Tag + ", " + entry.Value + ", " + entry.VR + ", " + entry.Description);
+    return lines;
+}
+
+}  // namespace evenor

@@ -31,7 +31,15 @@ struct TagEntry {
 class TDicomBeeld {
 public:
     // Reads the header of DirectoryName + FileName. Throws EvenorError.
+    // Afterwards Pixels holds Rows * Columns zeros when the file is long
+    // enough to hold that many samples after PixelDataOffset, and is empty
+    // otherwise (then LoadPixels would leave it empty too), so a header that
+    // claims a huge image allocates nothing the file cannot back.
     TDicomBeeld(std::string directoryName, std::string fileName);
+    // Reads the header from bytes in memory as if they were a file's content
+    // (tests, fuzzing). DirectoryName and FileName stay empty, so LoadPixels
+    // fails with "Cannot open file ".
+    explicit TDicomBeeld(std::span<const std::uint8_t> bytes);
     ~TDicomBeeld();
     TDicomBeeld(const TDicomBeeld&) = delete;
     TDicomBeeld& operator=(const TDicomBeeld&) = delete;
@@ -69,6 +77,8 @@ public:
 
 private:
     friend class DicomHeaderParser;  // fills the fields below
+
+    void SizePixelsForFile(std::uint64_t fileSize);
 
     std::string directoryName_;
     std::string fileName_;

@@ -9,7 +9,15 @@ namespace evenor {
 
 class EvenorError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit EvenorError(const std::string& message) : std::runtime_error(message), message_(message) {}
+    explicit EvenorError(const char* message) : EvenorError(std::string(message)) {}
+
+    // The whole message. Unlike what(), it keeps bytes after a NUL, which a
+    // value taken from a file (a padded UID) may hold.
+    const std::string& Message() const { return message_; }
+
+private:
+    std::string message_;
 };
 
 // An input/output failure with the operating system's error code; what() is the

@@ -1,0 +1,86 @@
+// Pixel data access: loading the samples of an image into Pixels and copying
+// rectangles out of it.
+#include <algorithm>
+#include <bit>
+#include <vector>
+
+#include "DicomLib.h"
+#include "SharedFile.h"
+
+namespace evenor {
+
+namespace {
+
+std::uint64_t BytesPerSample(std::uint8_t bitsAllocated)
+{
+    return bitsAllocated > 8 ? 2 : 1;
+}
+
+}  // namespace
+
+// Pixels becomes Rows x Columns zeros only when the file holds that many
+// samples after PixelDataOffset, so the allocation is bounded by the file's
+// own size whatever Rows and Columns say.
+void TDicomBeeld::SizePixelsForFile(std::uint64_t fileSize)
+{
+    const std::uint64_t samples = static_cast<std::uint64_t>(rows_) * static_cast<std::uint64_t>(columns_);
+    const std::uint64_t offset = static_cast<std::uint64_t>(pixelDataOffset_);
+    if (offset <= fileSize && samples * BytesPerSample(bitsAllocated_) <= fileSize - offset)
+        pixels_.assign(samples, 0);
+    else
+        WordArray().swap(pixels_);
+}
+
+void TDicomBeeld::LoadPixels()
+{
+    const std::string path = directoryName_ + fileName_;
+    const SharedFile file(path);
+    if (!file.IsOpen()) throw EvenorError("Cannot open file " + path);
+
+    const std::uint64_t samples = static_cast<std::uint64_t>(rows_) * static_cast<std::uint64_t>(columns_);
+    const std::uint64_t bytesPerSample = BytesPerSample(bitsAllocated_);
+    const std::uint64_t bytes = samples * bytesPerSample;
+    const std::uint64_t offset = static_cast<std::uint64_t>(pixelDataOffset_);
+    // Too short for the whole block: empty, and nothing allocated.
+    if (offset > file.Size() || bytes > file.Size() - offset) {
+        WordArray().swap(pixels_);
+        return;
+    }
+
+    // Keeps the memory when the size is unchanged (every reload after the
+    // first), so a reload is one read straight into Pixels.
+    pixels_.resize(samples);
+    bool complete;
+    if (bytesPerSample == 2) {
+        complete = file.ReadAt(pixels_.data(), bytes, offset) == bytes;
+        const bool fileLittle = !bigEndian_;
+        const bool hostLittle = std::endian::native == std::endian::little;
+        if (complete && fileLittle != hostLittle) {
+            for (auto& value : pixels_) value = static_cast<std::uint16_t>((value >> 8) | (value << 8));
+        }
+    } else {
+        std::vector<std::uint8_t> scratch(samples);
+        complete = file.ReadAt(scratch.data(), bytes, offset) == bytes;
+        if (complete) std::copy(scratch.begin(), scratch.end(), pixels_.begin());
+    }
+    // The file shrank since it was measured, or could not be read.
+    if (!complete) WordArray().swap(pixels_);
+}
+
+void TDicomBeeld::CopyRegion(std::uint32_t firstColumn, std::uint32_t firstRow, std::uint32_t lastColumn,
+                             std::uint32_t lastRow, std::uint16_t* destination) const
+{
+    if (firstColumn > lastColumn || lastRow < firstRow) return;
+    if (firstColumn == lastColumn && firstRow == lastRow) return;  // a single pixel is not copied
+
+    const std::size_t width = static_cast<std::size_t>(lastColumn) - firstColumn + 1;
+    const std::size_t stride = static_cast<std::size_t>(columns_);
+    std::size_t k = 0;
+    for (std::uint64_t row = firstRow; row <= lastRow; ++row) {
+        const std::uint16_t* source = pixels_.data() + row * stride + firstColumn;
+        std::copy_n(source, width, destination + k);
+        k += width;
+    }
+}
+
+}  // namespace evenor

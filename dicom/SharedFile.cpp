@@ -1,0 +1,44 @@
+#include "SharedFile.h"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace evenor {
+
+SharedFile::SharedFile(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat info{};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        (::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK)) {
+        ::close(fd);
+        return;
+    }
+    fd_ = fd;
+    size_ = static_cast<std::uint64_t>(info.st_size);
+}
+
+SharedFile::~SharedFile()
+{
+    if (fd_ >= 0) ::close(fd_);  // also releases the lock
+}
+
+std::size_t SharedFile::ReadAt(void* destination, std::size_t count, std::uint64_t offset) const
+{
+    auto* out = static_cast<unsigned char*>(destination);
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::pread(fd_, out + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+}  // namespace evenor
