@@ -1,1 +1,263 @@
-// Tests follow.
+#include "AnalysisRun.h"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "DicomLib.h"
+#include "RoiGrid.h"
+#include "TestDicomFile.h"
+
+namespace evenor {
+namespace {
+
+// Records what a run asks of its front end, in order.
+class RecordingHost : public RunHost {
+public:
+    void ShowMessage(const std::string& text) override { Events.push_back("message: " + text); }
+    void ShowNotice() override { Events.push_back("show"); }
+    void HideNotice() override { Events.push_back("hide"); }
+    void ResultReady(const AnalysisSettings&, const AnalysisResult& result) override
+    {
+        Events.push_back("result");
+        RoiCount = result.Rois.size();
+    }
+    std::vector<std::string> Events;
+    std::size_t RoiCount = 0;
+};
+
+constexpr const char* kOldReport = "an earlier report\r\n";
+const std::string kWritten = "message: Results written to Output File";
+
+// A 40 x 40 image of 1000 with one pixel of 680, 1 mm spacing: a box of
+// 1 cm is 10 pixels.
+class AnalysisRunTest : public ::testing::Test {
+public:
+    void SetUp() override
+    {
+        Settings = AnalysisSettings{};
+        Image = test::FlatImage(40, 40, 1000, {{3, 2, 680}});
+        Fields.Boven = "0";
+        Fields.Links = "0";
+        Fields.Rechts = "39";
+        Fields.Onder = "39";
+        Fields.Dim = "1";
+        Fields.ROIDev = "5";
+        Fields.DevPerc = "20";
+        Settings.OutputFileName = (Folder / "report.txt").string();
+        test::WriteWholeFile(Settings.OutputFileName, kOldReport);
+    }
+
+    // Writes Image and opens it as the current image.
+    void Open()
+    {
+        test::WriteDicomFile(Folder / "image.dcm", Image);
+        Current = std::make_unique<TDicomBeeld>(Folder.Path().string() + "/", "image.dcm");
+        Settings.DicomFileName = (Folder / "image.dcm").string();
+    }
+
+    bool Run() { return RunAnalysis(Fields, Current.get(), Settings, Host); }
+    std::string ReportText() const { return test::ReadWholeFile(Settings.OutputFileName); }
+
+    test::TempFolder Folder;
+    test::TestImage Image;
+    SettingsFields Fields;
+    AnalysisSettings Settings;
+    std::unique_ptr<TDicomBeeld> Current;
+    RecordingHost Host;
+};
+
+TEST_F(AnalysisRunTest, RefusedBeforeTheNotice)
+{
+    struct Case {
+        const char* name;
+        std::function<void(AnalysisRunTest&)> change;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"no file names", [](AnalysisRunTest& t) { t.Settings.DicomFileName.clear(), t.Settings.OutputFileName.clear(); },
+         "Select a Dicomfile first"},
+        {"no current image", [](AnalysisRunTest& t) { t.Current.reset(); }, "Select a Dicomfile first"},
+        {"image but no file name", [](AnalysisRunTest& t) { t.Settings.DicomFileName.clear(); },
+         "Select a Dicomfile first"},
+        {"no output file", [](AnalysisRunTest& t) { t.Settings.OutputFileName.clear(); }, "Select a export file first"},
+        {"rows reversed", [](AnalysisRunTest& t) { t.Fields.Boven = "5", t.Fields.Onder = "4"; }, "Area not correct"},
+        {"columns reversed", [](AnalysisRunTest& t) { t.Fields.Links = "20", t.Fields.Rechts = "19"; },
+         "Area not correct"},
+        {"last row = Rows", [](AnalysisRunTest& t) { t.Fields.Onder = "40"; }, "Area outside the image"},
+        {"last column = Columns", [](AnalysisRunTest& t) { t.Fields.Rechts = "40"; }, "Area outside the image"},
+        {"low 32 bits of 2^32 + 40", [](AnalysisRunTest& t) { t.Fields.Onder = "4294967336"; },
+         "Area outside the image"},
+        {"no pixel spacing", [](AnalysisRunTest& t) { t.Image.PixelSpacing.clear(), t.Open(); },
+         "Pixel spacing not found in DICOM file, cannot convert box dimension"},
+        {"one row", [](AnalysisRunTest& t) { t.Fields.Boven = t.Fields.Onder = "7"; },
+         "Area smaller than box dimension"},
+        {"empty area fields", [](AnalysisRunTest& t) { t.Fields.Boven = t.Fields.Onder = t.Fields.Links = t.Fields.Rechts = ""; },
+         "Area smaller than box dimension"},
+        {"box larger than the area", [](AnalysisRunTest& t) { t.Fields.Dim = "3.95"; },
+         "Area smaller than box dimension"},
+        {"box of 0 cm", [](AnalysisRunTest& t) { t.Fields.Dim = "0"; },
+         "Box dimension too small, the analysing box must be at least 2 pixels wide"},
+        {"empty box field", [](AnalysisRunTest& t) { t.Fields.Dim = ""; },
+         "Box dimension too small, the analysing box must be at least 2 pixels wide"},
+        {"negative box", [](AnalysisRunTest& t) { t.Fields.Dim = "-1"; },
+         "Box dimension too small, the analysing box must be at least 2 pixels wide"},
+        {"box of 1.5 pixels", [](AnalysisRunTest& t) { t.Fields.Dim = "0.15"; },
+         "Box dimension too small, the analysing box must be at least 2 pixels wide"},
+        {"area field not a number", [](AnalysisRunTest& t) { t.Fields.Rechts = "3x"; }, "A positive integer is expected"},
+        {"box field not a number", [](AnalysisRunTest& t) { t.Fields.Dim = "1,5"; }, "A number is expected"},
+    };
+    for (const auto& c : cases) {
+        SetUp();
+        Host.Events.clear();
+        Open();
+        c.change(*this);
+        EXPECT_FALSE(Run()) << c.name;
+        EXPECT_EQ(Host.Events, std::vector<std::string>{std::string("message: ") + c.message}) << c.name;
+        EXPECT_EQ(test::ReadWholeFile(Folder / "report.txt"), kOldReport) << c.name;
+    }
+}
+
+TEST_F(AnalysisRunTest, SettingsStayStoredAfterARefusedRun)
+{
+    Open();
+    Fields = {"5", "4", "1", "30", "2.5", "7", "9", false, true, true};
+    Fields.Onder = "4294967300";  // low 32 bits: 4
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(Host.Events, std::vector<std::string>{"message: Area not correct"});
+    EXPECT_EQ(Settings.FirstRow, 5u);
+    EXPECT_EQ(Settings.LastRow, 4u);
+    EXPECT_EQ(Settings.FirstColumn, 1u);
+    EXPECT_EQ(Settings.LastColumn, 30u);
+    EXPECT_EQ(Settings.BoxDimension, 2.5);
+    EXPECT_EQ(Settings.RoiDeviationPercent, 7.0);
+    EXPECT_EQ(Settings.PixelDeviationPercent, 9.0);
+    EXPECT_FALSE(Settings.DetectDeviatingPixels);
+    EXPECT_TRUE(Settings.Logarithmic);
+    EXPECT_TRUE(Settings.Inverted);
+}
+
+TEST_F(AnalysisRunTest, ExtentEqualToTheBoxSidePasses)
+{
+    // 10 mm spacing makes the box side exact: 99 cm is 99.0 pixels, 99.5 cm 99.5.
+    Image = test::FlatImage(100, 100, 500);
+    Image.PixelSpacing = "10";
+    Open();
+    Fields.Rechts = Fields.Onder = "99";
+    Fields.Dim = "99";
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(Host.Events, (std::vector<std::string>{"show", "result", "hide", kWritten}));
+    Host.Events.clear();
+    Fields.Dim = "99.5";
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(Host.Events, std::vector<std::string>{"message: Area smaller than box dimension"});
+}
+
+TEST_F(AnalysisRunTest, SuccessfulRunWritesTheReport)
+{
+    Open();
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(Host.Events, (std::vector<std::string>{"show", "result", "hide", kWritten}));
+    EXPECT_EQ(Host.RoiCount, 49u);  // 7 x 7 positions, no far edge
+    const std::string report = ReportText();
+    EXPECT_TRUE(report.starts_with("Results evenor test:\r\n")) << report;
+    EXPECT_NE(report.find("         3         2       680        996.80\r\n"), std::string::npos) << report;
+    EXPECT_EQ(report.find("inverted"), std::string::npos);
+}
+
+TEST_F(AnalysisRunTest, InversionWithoutBitsStoredGoesOnUninverted)
+{
+    Image.BitsStored.reset();
+    Open();
+    Fields.Inverted = true;
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(Host.Events,
+              (std::vector<std::string>{"show",
+                                        "message: Can't find Bits Stored (tag 0028,0101), Pixel values NOT inverted",
+                                        "result", "hide", kWritten}));
+    EXPECT_EQ(ReportText().find("inverted"), std::string::npos);
+}
+
+TEST_F(AnalysisRunTest, PreparationNotesFollowTheRun)
+{
+    struct Case {
+        bool inverted;
+        std::uint16_t offset;
+        bool clippedBefore;
+        bool clippedAfter;
+        std::vector<std::string> present;
+        std::vector<std::string> absent;
+    };
+    const std::string inverted = "subtract pixel value from 4095\r\n";
+    const std::string offset = "add 500 to pixel values\r\n";
+    const std::string clipped = "have been set to 0\r\n";
+    const Case cases[] = {
+        {false, 0, true, true, {}, {inverted, "pixeloffset", clipped}},  // offset 0 leaves the flag alone
+        {false, 500, true, false, {offset}, {inverted, clipped}},
+        {false, 700, false, true, {"add 700 to pixel values\r\n", clipped}, {inverted}},
+        {true, 500, false, false, {inverted, offset}, {clipped}},  // 4095 - 1000 and 4095 - 680 stay above 500
+    };
+    Image.BitsStored = 12;
+    Open();
+    for (const auto& c : cases) {
+        Fields.Inverted = c.inverted;
+        Settings.PixelOffset = c.offset;
+        Settings.ClippedBelowOffset = c.clippedBefore;
+        ASSERT_TRUE(Run());
+        EXPECT_EQ(Settings.ClippedBelowOffset, c.clippedAfter) << c.offset;
+        const std::string report = ReportText();
+        for (const auto& text : c.present) EXPECT_NE(report.find(text), std::string::npos) << text << report;
+        for (const auto& text : c.absent) EXPECT_EQ(report.find(text), std::string::npos) << text << report;
+    }
+}
+
+TEST_F(AnalysisRunTest, TwoRunsGiveTheSameReport)
+{
+    Image.BitsStored = 12;
+    Open();
+    Fields.Inverted = true;
+    Settings.PixelOffset = 100;
+    ASSERT_TRUE(Run());
+    const std::string first = ReportText();
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(ReportText(), first);
+    // ROI (0,0): 4095 - 1000 - 100 and 4095 - 680 - 100, prepared once.
+    EXPECT_NE(first.find("      3315      2995\r\n"), std::string::npos) << first;
+}
+
+TEST_F(AnalysisRunTest, TruncatedPixelDataEndsTheRun)
+{
+    Image.MissingPixelBytes = 1;
+    Open();
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(Host.Events, (std::vector<std::string>{"show", "hide",
+                                                     "message: Pixel data incomplete, the DICOM file ends too early"}));
+    EXPECT_EQ(ReportText(), kOldReport);
+}
+
+TEST_F(AnalysisRunTest, ErrorsHideTheNoticeAndLeaveTheReport)
+{
+    Open();
+    std::filesystem::remove(Folder / "image.dcm");
+    EXPECT_THROW(Run(), EvenorError);
+    EXPECT_EQ(Host.Events, (std::vector<std::string>{"show", "hide"}));
+    EXPECT_EQ(ReportText(), kOldReport);
+
+    Open();
+    Host.Events.clear();
+    Settings.OutputFileName = (Folder / "missing" / "report.txt").string();
+    try {
+        Run();
+        ADD_FAILURE() << "no error";
+    } catch (const InOutError& e) {
+        EXPECT_STREQ(e.what(), "File not found");
+    }
+    EXPECT_EQ(Host.Events, (std::vector<std::string>{"show", "result", "hide"}));
+}
+
+}  // namespace
+}  // namespace evenor
