@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include <fcntl.h>
@@ -29,6 +30,38 @@ bool& DictionaryLoaded()
 {
     static bool loaded = false;
     return loaded;
+}
+
+// Results of earlier lookups. The dictionary does not change between loads,
+// so a remembered result is what the scan would find again; the memo only
+// saves the scan over all lines for tags met many times. Bounded in size.
+struct LookupResult {
+    bool found;
+    std::string vr;
+    std::string description;
+};
+
+std::unordered_map<std::uint32_t, LookupResult>& LookupMemo()
+{
+    static std::unordered_map<std::uint32_t, LookupResult> memo;
+    return memo;
+}
+
+constexpr std::size_t kMemoLimit = 4096;
+
+LookupResult ScanLines(std::uint32_t tag)
+{
+    const std::string key = TagToHex(tag);
+    for (const auto& line : DictionaryLines()) {
+        if (line.find(key) == std::string::npos) continue;
+        // Characters 10 and 11 are the VR, 12 to the end the name; a line too
+        // short to hold them gives spaces for the missing VR characters and
+        // an empty name.
+        std::string vr = line.size() > 9 ? line.substr(9, 2) : std::string();
+        vr.resize(2, ' ');
+        return {true, std::move(vr), line.size() > 11 ? line.substr(11) : std::string()};
+    }
+    return {false, {}, {}};
 }
 
 char FoldCase(char c)
@@ -108,6 +141,7 @@ void LoadDicomDictionaryFromText(std::string_view text)
     std::stable_sort(lines.begin(), lines.end(), LessIgnoringCase);
     DictionaryLines() = std::move(lines);
     DictionaryLoaded() = true;
+    LookupMemo().clear();
 }
 
 void LoadDicomDictionary()
@@ -119,19 +153,20 @@ void LoadDicomDictionary()
 bool LookupTag(std::uint32_t tag, std::string& vr, std::string& description)
 {
     if (!DictionaryLoaded()) LoadDicomDictionaryFromText(BuiltInDictionary);
-    const std::string key = TagToHex(tag);
-    for (const auto& line : DictionaryLines()) {
-        if (line.find(key) == std::string::npos) continue;
-        // Characters 10 and 11 are the VR, 12 to the end the name; a line too
-        // short to hold them gives spaces for the missing VR characters and
-        // an empty name.
-        vr = line.size() > 9 ? line.substr(9, 2) : std::string();
-        vr.resize(2, ' ');
-        description = line.size() > 11 ? line.substr(11) : std::string();
-        return true;
+    auto& memo = LookupMemo();
+    auto it = memo.find(tag);
+    if (it == memo.end()) {
+        if (memo.size() >= kMemoLimit) memo.clear();
+        it = memo.emplace(tag, ScanLines(tag)).first;
     }
-    description.clear();
-    return false;
+    const LookupResult& result = it->second;
+    if (!result.found) {
+        description.clear();
+        return false;
+    }
+    vr = result.vr;
+    description = result.description;
+    return true;
 }
 
 }  // namespace evenor

@@ -36,15 +36,26 @@ std::string FormatDicomReal(double value)
     if (std::isnan(value)) return "NAN";
     if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
 
-    // Four significant digits, correctly rounded and independent of the
-    // locale: "d.ddde[+-]x".
-    char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific, 3);
-    const std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));
-    const bool negative = text.front() == '-';
-    const std::string_view body = negative ? text.substr(1) : text;
-    const std::string digits{body[0], body[2], body[3], body[4]};
-    const int exponent = std::atoi(std::string(body.substr(6)).c_str());
+    // Four significant digits, rounded half away from zero on the exact
+    // decimal value of the double (which has at most 767 significant
+    // digits), independent of the locale.
+    const bool negative = std::signbit(value);
+    char buffer[800];
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, std::fabs(value), std::chars_format::scientific, 770);
+    const std::string_view text(buffer, static_cast<std::size_t>(result.ptr - buffer));  // "d.ddd...e+xx"
+    std::string digits{text[0], text[2], text[3], text[4]};
+    int exponent = std::atoi(std::string(text.substr(text.find('e') + 1)).c_str());
+    if (text[5] >= '5') {
+        int i = 3;
+        while (i >= 0 && digits[static_cast<std::size_t>(i)] == '9') digits[static_cast<std::size_t>(i--)] = '0';
+        if (i >= 0) {
+            ++digits[static_cast<std::size_t>(i)];
+        } else {
+            digits = "1000";
+            ++exponent;
+        }
+    }
     const std::string separator = DecimalSeparator();
 
     if (exponent >= 4) {

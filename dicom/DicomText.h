@@ -10,8 +10,10 @@ namespace evenor {
 // The tag as exactly 8 upper-case hexadecimal digits, group first.
 std::string TagToHex(std::uint32_t tag);
 
-// An FD or FL value for the tag list: rounded to 4 significant digits, then
-// written with exactly 4 decimals ("0.1430", "-12.5000", "0.0001"). Values
+// An FD or FL value for the tag list: rounded to 4 significant digits (half
+// away from zero), then written with exactly 4 decimals, again rounded half
+// away from zero ("0.1430", "-12.5000", "0.0001"); a value that rounds to
+// zero is written without a sign. Values
 // whose rounded form has more than 4 digits before the point (10000 and up)
 // are written in exponent form with 4 significant digits and an exponent of
 // at least two digits ("1.235E+04", "-2.000E+10", "1.000E+100"). The decimal
