@@ -7,7 +7,9 @@
 // 2.67. fixed(w, d) writes "." whatever the locale, a "-" only when the rounded
 // value is not zero, and widens the field rather than cut a longer number.
 // Every table line is written: ROIs and deviating pixels are not limited to a
-// 16-bit count.
+// 16-bit count. The one locale-dependent text is the "Mean SNR" line: its
+// separator is the C locale's decimal point (after the program's
+// setlocale(LC_ALL, "")), or "." when that is not a single byte.
 #include <ostream>
 #include <string>
 
