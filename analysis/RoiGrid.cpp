@@ -15,17 +15,13 @@ namespace evenor {
 
 namespace {
 
-// ROIs handled between two looks at the deviating pixels: their boxes are
-// still in the cache when they are scanned.
-constexpr std::size_t kRoiChunk = 8;
-
 // Below this many pixel visits (area plus all boxes) a second thread costs
 // more than it saves.
 constexpr std::uint64_t kTwoThreadWork = 2'000'000;
 
 // Time of one area pixel against one box pixel. The area's second pass is one
 // long chain of dependent additions, the boxes' passes overlap several chains.
-constexpr double kAreaPixelCost = 1.0;
+constexpr double kAreaPixelCost = 1.6;
 
 // Lays the ROIs in list order: the grid column by column (each column from
 // the top), then the far-edge column, the far-edge row, and the corner.
@@ -54,17 +50,12 @@ TMeetSerie LayRois(const AnalysisSettings& s, std::uint32_t boxPixels, const Gri
     return rois;
 }
 
-// Statistics of the ROIs first ... last - 1 and, when asked, their deviating
-// pixels, in list order.
+// Statistics of the ROIs and, when a map is given, their deviating pixels,
+// in list order.
 void AnalyseRois(std::span<const std::uint16_t> pixels, std::uint32_t columns, std::uint32_t boxPixels,
                  std::span<RoiResult> rois, const AnalysisSettings& settings, TBadPixelMap* map) {
-    for (std::size_t i = 0; i < rois.size(); i += kRoiChunk) {
-        const std::span<RoiResult> chunk = rois.subspan(i, std::min(kRoiChunk, rois.size() - i));
-        BoxStatistics(pixels, columns, boxPixels, chunk);
-        if (map != nullptr)
-            for (const RoiResult& roi : chunk)
-                MakeBadPixelMapOfBox(pixels, columns, boxPixels, roi, settings.PixelDeviationPercent, *map);
-    }
+    const PixelDeviationSearch search{settings.PixelDeviationPercent, map};
+    BoxStatistics(pixels, columns, boxPixels, rois, map != nullptr ? &search : nullptr);
 }
 
 void AreaStatistics(std::span<const std::uint16_t> pixels, std::uint32_t columns, std::uint32_t rows,

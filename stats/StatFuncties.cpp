@@ -1,7 +1,11 @@
 #include "StatFuncties.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace evenor {
 
@@ -59,13 +63,14 @@ double SquaredDifferences(const std::uint16_t* p, std::size_t n, double mean, do
     return acc;
 }
 
-// Second pass of K boxes of equal side at once. Each box's accumulator takes
-// its own values strictly in index order (row by row, left to right); only
-// the K independent sums are interleaved, so every result equals that of a
-// box on its own.
+// Second pass of K boxes of equal shape at once: `rows` runs of `length`
+// values each, run r of box j starting at firsts[j] + r * stride. Each box's
+// accumulator takes its own values strictly in index order; only the K
+// independent sums are interleaved, so every result equals that of a box on
+// its own.
 template <int K>
-void SquaredDifferencesOfBoxes(const std::uint16_t* const* firsts, std::size_t stride, std::uint32_t side,
-                               const double* means, double* accs) {
+void SquaredDifferencesOfBoxes(const std::uint16_t* const* firsts, std::size_t stride, std::size_t rows,
+                               std::size_t length, const double* means, double* accs) {
     double acc[K];
     double mean[K];
     const std::uint16_t* row[K];
@@ -74,8 +79,8 @@ void SquaredDifferencesOfBoxes(const std::uint16_t* const* firsts, std::size_t s
         mean[j] = means[j];
         row[j] = firsts[j];
     }
-    for (std::uint32_t r = 0; r < side; ++r) {
-        for (std::uint32_t c = 0; c < side; ++c) {
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t c = 0; c < length; ++c) {
             for (int j = 0; j < K; ++j) {
                 const double d = mean[j] - static_cast<double>(row[j][c]);
                 acc[j] = acc[j] + d * d;
@@ -84,6 +89,20 @@ void SquaredDifferencesOfBoxes(const std::uint16_t* const* firsts, std::size_t s
         for (int j = 0; j < K; ++j) row[j] += stride;
     }
     for (int j = 0; j < K; ++j) accs[j] = acc[j];
+}
+
+void SquaredDifferencesOfBoxes(int count, const std::uint16_t* const* firsts, std::size_t stride, std::size_t rows,
+                               std::size_t length, const double* means, double* accs) {
+    switch (count) {
+    case 8: SquaredDifferencesOfBoxes<8>(firsts, stride, rows, length, means, accs); break;
+    case 7: SquaredDifferencesOfBoxes<7>(firsts, stride, rows, length, means, accs); break;
+    case 6: SquaredDifferencesOfBoxes<6>(firsts, stride, rows, length, means, accs); break;
+    case 5: SquaredDifferencesOfBoxes<5>(firsts, stride, rows, length, means, accs); break;
+    case 4: SquaredDifferencesOfBoxes<4>(firsts, stride, rows, length, means, accs); break;
+    case 3: SquaredDifferencesOfBoxes<3>(firsts, stride, rows, length, means, accs); break;
+    case 2: SquaredDifferencesOfBoxes<2>(firsts, stride, rows, length, means, accs); break;
+    default: SquaredDifferencesOfBoxes<1>(firsts, stride, rows, length, means, accs); break;
+    }
 }
 
 double SNRof(double mean, double sd) { return sd != 0.0 ? mean / sd : 0.0; }
@@ -117,19 +136,84 @@ PixelBand BandFor(double roiMean, double percent) {
     return band;
 }
 
+}  // namespace
+
+// Adds the deviating pixels of one run of `count` values of row y, the first
+// at column x, in order. Where the run lies inside the map's extent it is
+// handled one bitmap word at a time: the deviating pixels of the word's
+// stretch of the run are found as a bit mask (eight comparisons at once),
+// the positions already present are masked off with the word itself, and
+// only the new ones are appended, lowest column first. No decision per pixel
+// is left to a branch.
+struct BadPixelScan {
+    // Bit i set when values[i] deviates, for n <= 64 values.
+    static std::uint64_t DeviatingMask(const std::uint16_t* values, std::uint32_t n, const PixelBand& band) {
+        std::uint64_t mask = 0;
+        std::uint32_t i = 0;
+#if defined(__SSE2__)
+        // Unsigned 16-bit order as signed order after flipping the top bit.
+        const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
+        const __m128i above = _mm_set1_epi16(static_cast<short>(band.Above ^ 0x8000));
+        const __m128i below = _mm_set1_epi16(static_cast<short>(band.Below ^ 0x8000));
+        for (; i + 16 <= n; i += 16) {
+            const __m128i a = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values + i)), flip);
+            const __m128i b = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values + i + 8)), flip);
+            const __m128i da = _mm_or_si128(_mm_cmpgt_epi16(a, above), _mm_cmpgt_epi16(below, a));
+            const __m128i db = _mm_or_si128(_mm_cmpgt_epi16(b, above), _mm_cmpgt_epi16(below, b));
+            const auto bits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(da, db)));
+            mask |= static_cast<std::uint64_t>(bits) << i;
+        }
+#endif
+        for (; i < n; ++i) {
+            const std::int32_t v = values[i];
+            mask |= static_cast<std::uint64_t>((v > band.Above) | (v < band.Below)) << i;
+        }
+        return mask;
+    }
+
+    static void Run(TBadPixelMap& map, const std::uint16_t* values, std::uint32_t count, std::uint32_t x,
+                    std::uint32_t y, double roiMean, const PixelBand& band) {
+        if (count == 0) return;
+        const bool inside = map.InExtent(x, y) && map.InExtent(x + (count - 1), y);
+        // A band that takes in every value, or a run partly outside the
+        // bitmap: pixel by pixel.
+        if (!inside || band.Above < 0 || band.Below > 0xFFFF) {
+            for (std::uint32_t c = 0; c < count; ++c) {
+                const std::int32_t v = values[c];
+                if (v > band.Above || v < band.Below) map.Add(BadPixel{x + c, y, values[c], roiMean});
+            }
+            return;
+        }
+        std::uint64_t* bits = map.positionBits_.data();
+        std::vector<BadPixel>& entries = map.entries_;
+        std::size_t bit = map.BitIndex(x, y);
+        for (std::uint32_t c = 0; c < count;) {
+            const auto offset = static_cast<std::uint32_t>(bit & 63);
+            const std::uint32_t n = std::min(64 - offset, count - c);
+            const std::uint64_t deviating = DeviatingMask(values + c, n, band) << offset;
+            std::uint64_t& word = bits[bit >> 6];
+            std::uint64_t fresh = deviating & ~word;
+            word |= deviating;
+            while (fresh != 0) {
+                const auto b = static_cast<std::uint32_t>(std::countr_zero(fresh));
+                const std::uint32_t k = c + (b - offset);
+                entries.push_back(BadPixel{x + k, y, values[k], roiMean});
+                fresh &= fresh - 1;
+            }
+            c += n;
+            bit += n;
+        }
+    }
+};
+
+namespace {
+
 // Scans `height` rows of `width` values (row r at first + r * stride) whose
 // top-left pixel is (left, top) and adds every deviating pixel in order.
 void ScanBlock(const std::uint16_t* first, std::size_t stride, std::uint32_t width, std::uint32_t height,
-               std::uint32_t left, std::uint32_t top, double roiMean, const PixelBand& band,
-               TBadPixelMap& map) {
-    for (std::uint32_t r = 0; r < height; ++r) {
-        const std::uint16_t* row = first + r * stride;
-        for (std::uint32_t c = 0; c < width; ++c) {
-            const std::int32_t v = row[c];
-            if (v > band.Above || v < band.Below)
-                map.Add(BadPixel{left + c, top + r, static_cast<std::uint16_t>(v), roiMean});
-        }
-    }
+               std::uint32_t left, std::uint32_t top, double roiMean, const PixelBand& band, TBadPixelMap& map) {
+    for (std::uint32_t r = 0; r < height; ++r)
+        BadPixelScan::Run(map, first + r * stride, width, left, top + r, roiMean, band);
 }
 
 }  // namespace
@@ -208,43 +292,78 @@ void RealMeanSD(std::span<const double> values, double& mean, double& sd) {
 }
 
 void BoxStatistics(std::span<const std::uint16_t> image, std::uint32_t columns, std::uint32_t side,
-                   std::span<RoiResult> rois) {
-    if (side == 0) return;
-    const std::uint64_t n = static_cast<std::uint64_t>(side) * side;
+                   std::span<RoiResult> rois, const PixelDeviationSearch* search) {
+    if (side == 0 || rois.empty()) return;
     constexpr int kBatch = 8;
+    constexpr std::size_t kBufferValues = 1 << 20;
+    const std::size_t boxValues = static_cast<std::size_t>(side) * side;
+    const bool buffered = boxValues <= kBufferValues;
+    const int batch = buffered ? static_cast<int>(std::clamp<std::size_t>(kBufferValues / boxValues, 1, kBatch)) : 1;
+    // One buffer for a batch: its boxes one after another, or one strip.
+    std::vector<std::uint16_t> buffer(buffered ? std::min<std::size_t>(batch, rois.size()) * boxValues : 0);
+
     const std::uint16_t* firsts[kBatch];
     double means[kBatch];
     double accs[kBatch];
+    for (std::size_t i = 0; i < rois.size();) {
+        const int count = static_cast<int>(std::min<std::size_t>(batch, rois.size() - i));
+        const std::span<RoiResult> group = rois.subspan(i, static_cast<std::size_t>(count));
+        auto source = [&](std::uint32_t x, std::uint32_t y) { return image.data() + static_cast<std::size_t>(y) * columns + x; };
+        std::size_t stride = columns;
+        if (buffered) {
+            stride = side;
+            // Boxes stacked in one column (as the grid lays them) are copied
+            // as the strip they cover together; others box by box.
+            bool strip = true;
+            for (int j = 1; j < count; ++j)
+                strip = strip && group[j].X == group[0].X && group[j].Y >= group[j - 1].Y;
+            const std::uint64_t stripRows = static_cast<std::uint64_t>(group[count - 1].Y) - group[0].Y + side;
+            strip = strip && stripRows <= static_cast<std::uint64_t>(count) * side;
+            if (strip) {
+                const std::uint16_t* from = source(group[0].X, group[0].Y);
+                for (std::uint64_t r = 0; r < stripRows; ++r)
+                    std::copy_n(from + r * columns, side, buffer.data() + r * side);
+                for (int j = 0; j < count; ++j)
+                    firsts[j] = buffer.data() + static_cast<std::size_t>(group[j].Y - group[0].Y) * side;
+            } else {
+                for (int j = 0; j < count; ++j) {
+                    const std::uint16_t* from = source(group[j].X, group[j].Y);
+                    std::uint16_t* to = buffer.data() + static_cast<std::size_t>(j) * boxValues;
+                    for (std::uint32_t r = 0; r < side; ++r) std::copy_n(from + static_cast<std::size_t>(r) * columns, side, to + static_cast<std::size_t>(r) * side);
+                    firsts[j] = to;
+                }
+            }
+        } else {
+            for (int j = 0; j < count; ++j) firsts[j] = source(group[j].X, group[j].Y);
+        }
+        // A buffered box is one contiguous run of side x side values.
+        const std::size_t runs = buffered ? 1 : side;
+        const std::size_t length = buffered ? boxValues : side;
 
-    std::size_t i = 0;
-    while (i < rois.size()) {
-        const int count = static_cast<int>(std::min<std::size_t>(kBatch, rois.size() - i));
         // First pass and extremes, box by box: exact integer work.
         for (int j = 0; j < count; ++j) {
-            RoiResult& roi = rois[i + j];
-            firsts[j] = image.data() + static_cast<std::size_t>(roi.Y) * columns + roi.X;
             RowExtremes e;
-            for (std::uint32_t r = 0; r < side; ++r) SweepRow(firsts[j] + static_cast<std::size_t>(r) * columns, side, e);
-            roi.Maximum = e.Maximum;
-            roi.Minimum = e.Minimum;
-            means[j] = static_cast<double>(e.Sum) / static_cast<double>(n);
+            for (std::size_t r = 0; r < runs; ++r) {
+                const std::uint16_t* run = firsts[j] + r * stride;
+                for (std::size_t done = 0; done < length; done += 1u << 30)
+                    SweepRow(run + done, static_cast<std::uint32_t>(std::min<std::size_t>(length - done, 1u << 30)), e);
+            }
+            group[j].Maximum = e.Maximum;
+            group[j].Minimum = e.Minimum;
+            means[j] = static_cast<double>(e.Sum) / static_cast<double>(boxValues);
         }
-        // Second pass, the boxes of the batch interleaved.
-        switch (count) {
-        case 8: SquaredDifferencesOfBoxes<8>(firsts, columns, side, means, accs); break;
-        case 7: SquaredDifferencesOfBoxes<7>(firsts, columns, side, means, accs); break;
-        case 6: SquaredDifferencesOfBoxes<6>(firsts, columns, side, means, accs); break;
-        case 5: SquaredDifferencesOfBoxes<5>(firsts, columns, side, means, accs); break;
-        case 4: SquaredDifferencesOfBoxes<4>(firsts, columns, side, means, accs); break;
-        case 3: SquaredDifferencesOfBoxes<3>(firsts, columns, side, means, accs); break;
-        case 2: SquaredDifferencesOfBoxes<2>(firsts, columns, side, means, accs); break;
-        default: SquaredDifferencesOfBoxes<1>(firsts, columns, side, means, accs); break;
-        }
+        // Second pass, the boxes of the batch side by side.
+        SquaredDifferencesOfBoxes(count, firsts, stride, runs, length, means, accs);
         for (int j = 0; j < count; ++j) {
-            RoiResult& roi = rois[i + j];
+            RoiResult& roi = group[j];
             roi.Mean = means[j];
-            roi.SD = n == 1 ? means[j] : std::sqrt(accs[j] / static_cast<double>(n - 1));
+            roi.SD = boxValues == 1 ? means[j] : std::sqrt(accs[j] / static_cast<double>(boxValues - 1));
             roi.SNR = SNRof(roi.Mean, roi.SD);
+            if (search == nullptr || search->Map == nullptr) continue;
+            const PixelBand band = BandFor(roi.Mean, search->Percent);
+            // Extremes within the band: no pixel of the box deviates.
+            if (roi.Maximum <= band.Above && roi.Minimum >= band.Below) continue;
+            ScanBlock(firsts[j], stride, side, side, roi.X, roi.Y, roi.Mean, band, *search->Map);
         }
         i += static_cast<std::size_t>(count);
     }
@@ -282,16 +401,7 @@ void TBadPixelMap::Index(const BadPixel& pixel) {
     }
 }
 
-bool TBadPixelMap::Add(const BadPixel& pixel) {
-    if (InExtent(pixel.X, pixel.Y)) {
-        const std::size_t bit = BitIndex(pixel.X, pixel.Y);
-        std::uint64_t& word = positionBits_[bit >> 6];
-        const std::uint64_t mask = std::uint64_t{1} << (bit & 63);
-        if (word & mask) return false;
-        entries_.push_back(pixel);
-        word |= mask;
-        return true;
-    }
+bool TBadPixelMap::AddOutsideExtent(const BadPixel& pixel) {
     if (!otherPositions_.insert(static_cast<std::uint64_t>(pixel.Y) << 32 | pixel.X).second) return false;
     entries_.push_back(pixel);
     return true;
@@ -335,22 +445,12 @@ void MakeBadPixelMap(std::span<const std::uint16_t> block, std::uint32_t leftCol
                      std::uint32_t width, double roiMean, double percent, TBadPixelMap& map) {
     if (width == 0) return;
     const PixelBand band = BandFor(roiMean, percent);
-    const std::size_t fullRows = block.size() / width;
-    const std::size_t rest = block.size() % width;
-    for (std::size_t r = 0; r < fullRows; ++r)
-        ScanBlock(block.data() + r * width, width, width, 1, leftColumn, topRow + static_cast<std::uint32_t>(r),
-                  roiMean, band, map);
-    if (rest > 0)
-        ScanBlock(block.data() + fullRows * width, width, static_cast<std::uint32_t>(rest), 1, leftColumn,
-                  topRow + static_cast<std::uint32_t>(fullRows), roiMean, band, map);
-}
-
-void MakeBadPixelMapOfBox(std::span<const std::uint16_t> image, std::uint32_t columns, std::uint32_t side,
-                          const RoiResult& roi, double percent, TBadPixelMap& map) {
-    const PixelBand band = BandFor(roi.Mean, percent);
-    if (roi.Maximum <= band.Above && roi.Minimum >= band.Below) return;
-    ScanBlock(image.data() + static_cast<std::size_t>(roi.Y) * columns + roi.X, columns, side, side, roi.X, roi.Y,
-              roi.Mean, band, map);
+    for (std::size_t k = 0; k < block.size(); ++k) {
+        const std::int32_t v = block[k];
+        if (v > band.Above || v < band.Below)
+            map.Add(BadPixel{leftColumn + static_cast<std::uint32_t>(k % width),
+                             topRow + static_cast<std::uint32_t>(k / width), block[k], roiMean});
+    }
 }
 
 }  // namespace evenor

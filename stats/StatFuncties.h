@@ -52,15 +52,31 @@ struct WordBlock {
 // WordMeanSD of the block's row-by-row copy, without making the copy.
 void WordMeanSD(const WordBlock& block, double& mean, double& sd);
 
+class TBadPixelMap;
+
+// The deviating-pixel search BoxStatistics can run box by box: MakeBadPixelMap
+// of each box with its Mean and Percent, into Map.
+struct PixelDeviationSearch {
+    double Percent = 0.0;
+    TBadPixelMap* Map = nullptr;
+};
+
 // Fills Maximum, Minimum, Mean, SD and SNR of every element of rois from its
 // box of side x side pixels whose top-left pixel is (X, Y) of a row-major
 // image with `columns` values to a row. The results are those of WordMax,
 // WordMin and WordMeanSD on the box's row-by-row copy, bit for bit; SNR is
-// Mean / SD, 0 when SD is 0. Several boxes are swept together so that their
-// independent sums overlap in time. The caller guarantees every box lies
-// inside the image.
+// Mean / SD, 0 when SD is 0. With a search, each box's deviating pixels are
+// added right after its statistics, in list order: the entries and their
+// order are those of MakeBadPixelMap called box by box.
+//
+// Boxes are handled in batches of up to eight: the batch is copied into one
+// buffer (a grid column's overlapping boxes as one strip, so each pixel is
+// read from the image once), and the boxes' second passes run side by side,
+// each box's sum still in its own index order. Boxes too large for the buffer
+// (over a million pixels) are read in place. Allocates that one buffer per
+// call. The caller guarantees every box lies inside the image.
 void BoxStatistics(std::span<const std::uint16_t> image, std::uint32_t columns, std::uint32_t side,
-                   std::span<RoiResult> rois);
+                   std::span<RoiResult> rois, const PixelDeviationSearch* search = nullptr);
 
 }  // namespace evenor
 
@@ -76,6 +92,8 @@ struct BadROI {
     double SD = 0.0;
 };
 using TBadROIMap = std::vector<BadROI>;
+
+struct BadPixelScan;
 
 // A pixel that deviates from the mean of its ROI.
 struct BadPixel {
@@ -107,7 +125,16 @@ public:
 
     bool Contains(std::uint32_t x, std::uint32_t y) const;
     // Appends the entry unless its position is already present; true when appended.
-    bool Add(const BadPixel& pixel);
+    bool Add(const BadPixel& pixel) {
+        if (!InExtent(pixel.X, pixel.Y)) return AddOutsideExtent(pixel);
+        const std::size_t bit = BitIndex(pixel.X, pixel.Y);
+        std::uint64_t& word = positionBits_[bit >> 6];
+        const std::uint64_t mask = std::uint64_t{1} << (bit & 63);
+        if (word & mask) return false;
+        word |= mask;
+        entries_.push_back(pixel);
+        return true;
+    }
 
     // Appends, in their order, the entries of `later` whose positions are not
     // in this map: the result is what adding later's entries one by one
@@ -116,6 +143,8 @@ public:
     void Append(TBadPixelMap&& later);
 
 private:
+    friend struct BadPixelScan;  // the box scan's batched Add
+
     bool InExtent(std::uint32_t x, std::uint32_t y) const {
         return x - firstColumn_ < width_ && y - firstRow_ < height_;
     }
@@ -123,6 +152,7 @@ private:
         return static_cast<std::size_t>(y - firstRow_) * width_ + (x - firstColumn_);
     }
     void Index(const BadPixel& pixel);
+    bool AddOutsideExtent(const BadPixel& pixel);
 
     std::vector<BadPixel> entries_;
     std::vector<std::uint64_t> positionBits_;  // bit BitIndex(x, y) set when (x, y) is present
@@ -144,14 +174,5 @@ void MakeBadROIMap(const TMeetSerie& rois, TBadROIMap& map, double referenceMean
 // happens for a width of 0.
 void MakeBadPixelMap(std::span<const std::uint16_t> block, std::uint32_t leftColumn, std::uint32_t topRow,
                      std::uint32_t width, double roiMean, double percent, TBadPixelMap& map);
-
-// MakeBadPixelMap for the box of side x side pixels of roi (at roi.X, roi.Y
-// of a row-major image with `columns` values to a row), read in place, with
-// roi.Mean as the ROI mean. roi.Maximum and roi.Minimum must be the box's
-// extremes (BoxStatistics): a box whose extremes lie within the band is
-// skipped without a scan. Same entries, same order as MakeBadPixelMap on the
-// box's copy.
-void MakeBadPixelMapOfBox(std::span<const std::uint16_t> image, std::uint32_t columns, std::uint32_t side,
-                          const RoiResult& roi, double percent, TBadPixelMap& map);
 
 }  // namespace evenor

@@ -159,27 +159,37 @@ TEST(DeviationMapsTest, BandMatchesLiteralComparisonsOnRandomBlocks) {
     }
 }
 
-TEST(DeviationMapsTest, BoxInPlaceEqualsItsCopy) {
+TEST(DeviationMapsTest, BoxSearchEqualsMakeBadPixelMapOnCopies) {
+    // A noisy field with values all over the 16-bit range sprinkled in; boxes
+    // wide enough for whole bitmap words and for runs crossing them.
     std::mt19937 rng(9);
     std::normal_distribution<double> noise(1000.0, 60.0);
-    const std::uint32_t columns = 40, rows = 30, side = 7;
+    std::uniform_int_distribution<int> wild(0, 65535), chance(0, 19);
+    const std::uint32_t columns = 150, rows = 90;
     Words image(columns * rows);
-    for (auto& p : image) p = static_cast<std::uint16_t>(noise(rng));
-    for (double percent : {3.0, 10.0, 50.0}) {
-        TBadPixelMap inPlace, copied;
-        std::vector<RoiResult> rois;
-        for (std::uint32_t x = 0; x + side <= columns; x += 3)
-            for (std::uint32_t y = 0; y + side <= rows; y += 3) rois.push_back(RoiResult{x, y});
-        BoxStatistics(image, columns, side, rois);
-        for (const auto& roi : rois) {
-            Words box;
-            for (std::uint32_t r = 0; r < side; ++r)
-                for (std::uint32_t c = 0; c < side; ++c) box.push_back(image[(roi.Y + r) * columns + roi.X + c]);
-            MakeBadPixelMapOfBox(image, columns, side, roi, percent, inPlace);
-            MakeBadPixelMap(box, roi.X, roi.Y, side, roi.Mean, percent, copied);
+    for (auto& p : image) p = static_cast<std::uint16_t>(chance(rng) == 0 ? wild(rng) : noise(rng));
+    for (std::uint32_t side : {7u, 37u, 70u}) {
+        for (double percent : {-5.0, 0.0, 3.0, 10.0, 50.0, 100.0, 7000.0}) {
+            TBadPixelMap searched, copied;
+            searched.SetExtent(0, 0, columns, rows);
+            // Overlapping boxes column by column (copied as strips), then a
+            // row of boxes and one out of order (copied one by one).
+            std::vector<RoiResult> rois;
+            for (std::uint32_t x = 0; x + side <= columns; x += side / 2 + 1)
+                for (std::uint32_t y = 0; y + side <= rows; y += side / 2 + 1) rois.push_back(RoiResult{x, y});
+            for (std::uint32_t x = 0; x + side <= columns; x += side / 2 + 1) rois.push_back(RoiResult{x, rows - side});
+            rois.push_back(RoiResult{1, 2});
+            const PixelDeviationSearch search{percent, &searched};
+            BoxStatistics(image, columns, side, rois, &search);
+            for (const auto& roi : rois) {
+                Words box;
+                for (std::uint32_t r = 0; r < side; ++r)
+                    for (std::uint32_t c = 0; c < side; ++c) box.push_back(image[(roi.Y + r) * columns + roi.X + c]);
+                MakeBadPixelMap(box, roi.X, roi.Y, side, roi.Mean, percent, copied);
+            }
+            EXPECT_EQ(Entries(searched), Entries(copied)) << "side " << side << ", " << percent << " %";
+            EXPECT_EQ(copied.empty(), percent > 1000.0);  // beyond the 16-bit range: none
         }
-        EXPECT_EQ(Entries(inPlace), Entries(copied)) << percent;
-        EXPECT_EQ(percent < 50.0, !copied.empty());
     }
 }
 

@@ -156,11 +156,16 @@ TEST(StatFunctiesTest, BoxStatisticsEqualsEachBoxAlone) {
     for (std::uint32_t side : {1u, 2u, 3u, 10u, 99u}) {
         for (std::size_t count : {1u, 2u, 5u, 8u, 9u, 17u}) {
             std::uniform_int_distribution<std::uint32_t> x(0, image.columns - side), y(0, image.rows - side);
+            // Random boxes (copied one by one) and a column of overlapping
+            // boxes (copied as one strip).
             std::vector<RoiResult> rois(count);
             for (auto& roi : rois) {
                 roi.X = x(rng);
                 roi.Y = y(rng);
             }
+            const std::uint32_t column = x(rng), step = std::max(side / 2, 1u);
+            for (std::uint32_t top = 0; top + side <= image.rows && top < count * step; top += step)
+                rois.push_back(RoiResult{column, top});
             BoxStatistics(image.pixels, image.columns, side, rois);
             for (const auto& roi : rois) {
                 const Words box = image.Copy(roi.X, roi.Y, side, side);
@@ -174,6 +179,18 @@ TEST(StatFunctiesTest, BoxStatisticsEqualsEachBoxAlone) {
                 EXPECT_TRUE(SameBits(roi.SNR, sd != 0 ? mean / sd : 0.0));
             }
         }
+    }
+}
+
+TEST(StatFunctiesTest, BoxesBeyondTheBufferAreReadInPlace) {
+    const std::uint32_t side = 1025;  // over a million pixels
+    const Image image = RandomImage(1040, 1030, 13);
+    std::vector<RoiResult> rois{{0, 0}, {15, 5}, {3, 2}};
+    BoxStatistics(image.pixels, image.columns, side, rois);
+    for (const auto& roi : rois) {
+        double mean = 0, sd = 0;
+        ReferenceMeanSD(image.Copy(roi.X, roi.Y, side, side), mean, sd);
+        EXPECT_TRUE(SameBits(roi.Mean, mean) && SameBits(roi.SD, sd)) << roi.X << "," << roi.Y;
     }
 }
 
