@@ -223,9 +223,9 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err)
         ->type_name("N")
         ->capture_default_str();
     auto* inverted = analyse->add_flag("--inverted", analyseOptions.Inverted,
-                                       "Pixel values fall with dose: invert them against 2^BitsStored - 1");
+                                       "Pixel values fall with dose: invert them against 2^BitsStored - 1 (default: as tag 0028,1041 says)");
     auto* notInverted =
-        analyse->add_flag("--no-inverted", analyseOptions.NotInverted, "Pixel values rise with dose: no inversion");
+        analyse->add_flag("--no-inverted", analyseOptions.NotInverted, "Pixel values rise with dose: no inversion (default: as tag 0028,1041 says)");
     inverted->excludes(notInverted);
 
     try {
