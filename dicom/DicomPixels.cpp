@@ -4,6 +4,8 @@
 #include <bit>
 #include <vector>
 
+#include <sys/mman.h>
+
 #include "DicomLib.h"
 #include "SharedFile.h"
 
@@ -16,6 +18,37 @@ std::uint64_t BytesPerSample(std::uint8_t bitsAllocated)
     return bitsAllocated > 8 ? 2 : 1;
 }
 
+// Asks for transparent huge pages for the 2 MiB-aligned inside of a large,
+// not yet touched buffer. Filling 32 MB (a 4096 x 4096 image) page by page
+// costs some 8000 page faults, a large part of an analysis run on a loaded
+// machine; in 2 MiB pages it costs 16. Only advice: nothing changes when the
+// system declines.
+void AdviseHugePages(void* data, std::size_t bytes)
+{
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+    const auto start = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t begin = (start + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uintptr_t end = (start + bytes) & ~(kHugePage - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
+}
+
+// Makes pixels `count` zeros. Memory of the right size is kept as it is
+// (LoadPixels overwrites every value), so reloading allocates nothing.
+void SizePixels(WordArray& pixels, std::size_t count)
+{
+    if (pixels.size() == count) return;
+    WordArray fresh;
+    fresh.reserve(count);
+    AdviseHugePages(fresh.data(), count * sizeof(std::uint16_t));
+    fresh.resize(count);
+    pixels.swap(fresh);
+}
+
 }  // namespace
 
 // Pixels becomes Rows x Columns zeros only when the file holds that many
@@ -26,7 +59,7 @@ void TDicomBeeld::SizePixelsForFile(std::uint64_t fileSize)
     const std::uint64_t samples = static_cast<std::uint64_t>(rows_) * static_cast<std::uint64_t>(columns_);
     const std::uint64_t offset = static_cast<std::uint64_t>(pixelDataOffset_);
     if (offset <= fileSize && samples * BytesPerSample(bitsAllocated_) <= fileSize - offset)
-        pixels_.assign(samples, 0);
+        SizePixels(pixels_, samples);
     else
         WordArray().swap(pixels_);
 }
@@ -47,9 +80,10 @@ void TDicomBeeld::LoadPixels()
         return;
     }
 
-    // Keeps the memory when the size is unchanged (every reload after the
-    // first), so a reload is one read straight into Pixels.
-    pixels_.resize(samples);
+    // Keeps the memory when the size is unchanged (the constructor sized it,
+    // and every reload after the first), so a load is one read straight into
+    // Pixels.
+    SizePixels(pixels_, samples);
     bool complete;
     if (bytesPerSample == 2) {
         complete = file.ReadAt(pixels_.data(), bytes, offset) == bytes;
