@@ -1,0 +1,80 @@
+#pragma once
+// Guideline presets: named sets of warning and action limits for the summary
+// metrics, and the verdicts of one analysis against them.
+//
+// A limit is exceeded when the magnitude of the value lies strictly above it,
+// the same strict comparison the deviation maps use: a value exactly on a limit
+// passes. Above the action limit the verdict is Fail (action needed); above the
+// warning limit only, Warning; otherwise Pass. A metric that is not available
+// is NotEvaluated. The overall verdict is the worst verdict among the checks
+// that were evaluated, NotEvaluated when none was.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "AnalysisSettings.h"
+#include "Metrics.h"
+
+namespace evenor {
+
+enum class Verdict : std::uint8_t { NotEvaluated, Pass, Warning, Fail };
+
+// "not evaluated", "pass", "warning", "fail".
+std::string_view VerdictName(Verdict verdict);
+
+struct Limits {
+    std::optional<double> Warning;  // no limit when empty
+    std::optional<double> Action;
+};
+
+struct GuidelinePreset {
+    std::string_view Name;         // lookup key: "european", "evenor-default"
+    std::string_view Description;  // what the limits are and where they come from
+    // The deviation percentages an analysis judged against this preset is
+    // meant to use (RoiDeviationPercent, PixelDeviationPercent).
+    double RoiDeviationPercent = 0.0;
+    double PixelDeviationPercent = 0.0;
+    std::array<Limits, MetricCount> MetricLimits;  // indexed by MetricId, on |value|
+    // On the number of deviating pixels; judged only when the analysis searched
+    // them at the preset's PixelDeviationPercent.
+    Limits DeviatingPixelLimits;
+};
+
+// The key of the deviating-pixel check (the metric checks use MetricInfo::Key).
+inline constexpr std::string_view DeviatingPixelsCheckKey = "deviating_pixels";
+
+struct CheckVerdict {
+    std::string_view Key;   // metric key or DeviatingPixelsCheckKey
+    std::string_view Name;  // for display
+    std::optional<double> Value;
+    Limits Limit;
+    Verdict Result = Verdict::NotEvaluated;
+    std::string Note;  // why a check was not evaluated; empty otherwise
+};
+
+struct GuidelineVerdict {
+    std::string_view Preset;
+    std::vector<CheckVerdict> Checks;  // the metrics in MetricId order, then the deviating pixels
+    Verdict Overall = Verdict::NotEvaluated;
+};
+
+std::span<const GuidelinePreset> AllPresets();
+std::vector<std::string_view> PresetNames();
+// Null when no preset has that name (exact, case-sensitive).
+const GuidelinePreset* FindPreset(std::string_view name);
+// The preset front ends use when the user names none: "evenor-default".
+const GuidelinePreset& DefaultPreset();
+
+// The verdict of one value against one pair of limits.
+Verdict Judge(std::optional<double> value, const Limits& limits);
+
+// The verdicts of one analysis. settings are those the analysis ran with; they
+// decide whether the deviating-pixel count can be judged.
+GuidelineVerdict Judge(const UniformityMetrics& metrics, const AnalysisSettings& settings,
+                       const GuidelinePreset& preset);
+
+}  // namespace evenor

@@ -1,0 +1,48 @@
+#pragma once
+// The tags that identify an image for QA records and trending (which detector,
+// when, with which exposure), and whether the image was processed for viewing.
+// Every value is the element's value text with its padding (spaces and NUL
+// bytes at either end) removed; empty when the image has no such element.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "DicomLib.h"
+
+namespace evenor {
+
+// The warning every front end shows, and the JSON result carries, for an image
+// whose Presentation Intent Type is FOR PRESENTATION.
+inline constexpr std::string_view ProcessedImageWarning =
+    "Presentation Intent Type is FOR PRESENTATION: the image is processed, the result may not describe "
+    "the detector";
+
+struct ImageInfo {
+    std::string Manufacturer;            // 0008,0070
+    std::string Model;                   // 0008,1090 Manufacturer's Model Name
+    std::string Station;                 // 0008,1010 Station Name
+    std::string DetectorId;              // 0018,700A Detector ID
+    std::string AcquisitionDate;         // 0008,0022, as stored (YYYYMMDD)
+    std::string KVp;                     // 0018,0060
+    std::string Exposure;                // 0018,1153 when present, else 0018,1152
+    std::string ExposureUnit;            // "uAs" (0018,1153), "mAs" (0018,1152), empty without exposure
+    std::string PresentationIntentType;  // 0008,0068
+
+    // True when Presentation Intent Type is FOR PRESENTATION (letter case ignored).
+    bool IsProcessed() const;
+};
+
+// From the lines of TDicomBeeld::TagList, through FindTagValue. A value holding
+// a comma is cut at the comma there (the tag-list line cannot tell a comma in
+// the value from its separator); prefer the tag-table overload when the image
+// object is at hand.
+ImageInfo ReadImageInfo(const std::vector<std::string>& tagList);
+
+// From TDicomBeeld::TagTable: the values exactly as read. The first element
+// with a tag counts, as in the tag-list lookup.
+ImageInfo ReadImageInfo(const std::vector<TagEntry>& tagTable);
+
+// Removes spaces and NUL bytes from both ends.
+std::string TrimPadding(std::string_view value);
+
+}  // namespace evenor

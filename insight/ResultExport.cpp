@@ -1,0 +1,395 @@
+#include "ResultExport.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <ostream>
+#include <vector>
+
+#include "EvenorError.h"
+
+namespace evenor {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// The codes and texts of the report's input/output errors.
+[[noreturn]] void ThrowIoError(int error)
+{
+    if (error == 0) error = EIO;
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR: throw InOutError(2, "File not found");
+    case ENAMETOOLONG:
+    case EINVAL: throw InOutError(3, "Invalid filename");
+    case EMFILE:
+    case ENFILE: throw InOutError(4, "Too many open files");
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR: throw InOutError(5, "File access denied");
+    case ENOSPC:
+    case EDQUOT: throw InOutError(101, "Disk full");
+    default: throw InOutError(error, "I/O error " + std::to_string(error));
+    }
+}
+
+Json Real(double value) { return std::isfinite(value) ? Json(value) : Json(nullptr); }
+
+Json Optional(const std::optional<double>& value) { return value ? Real(*value) : Json(nullptr); }
+
+Json Text(const std::string& value) { return value.empty() ? Json(nullptr) : Json(value); }
+
+double RoiSnrOf(double mean, double sd) { return sd != 0.0 ? mean / sd : 0.0; }
+
+std::uint64_t PositionKey(std::uint32_t x, std::uint32_t y) { return (std::uint64_t{x} << 32) | y; }
+
+// Sorted positions of the deviating ROIs, for membership tests.
+std::vector<std::uint64_t> DeviatingPositions(const AnalysisResult& result)
+{
+    std::vector<std::uint64_t> keys;
+    keys.reserve(result.BadROIMap.size());
+    for (const auto& bad : result.BadROIMap) keys.push_back(PositionKey(bad.X, bad.Y));
+    std::sort(keys.begin(), keys.end());
+    return keys;
+}
+
+std::string OptionalReal(const std::optional<double>& value) { return value ? FormatReal(*value) : std::string(); }
+
+// A CSV field for text: quoted when it holds a separator, quote, line break or
+// outer blank; an apostrophe in front of what a spreadsheet would evaluate.
+std::string CsvText(std::string_view text)
+{
+    std::string value;
+    if (!text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos) value = "'";
+    value += text;
+    const bool quote = value.find_first_of(",\"\r\n") != std::string::npos ||
+                       (!value.empty() && (value.front() == ' ' || value.back() == ' '));
+    if (!quote) return value;
+    std::string quoted = "\"";
+    for (char c : value) {
+        if (c == '"') quoted += '"';
+        quoted += c;
+    }
+    quoted += '"';
+    return quoted;
+}
+
+std::string Join(const std::vector<std::string>& fields)
+{
+    std::string line;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (i > 0) line += ',';
+        line += fields[i];
+    }
+    return line;
+}
+
+bool MetricHasPosition(MetricId id) { return id != MetricId::GlobalUniformity; }
+
+Json LimitsJson(const Limits& limits)
+{
+    Json json = Json::object();
+    json["warning"] = Optional(limits.Warning);
+    json["action"] = Optional(limits.Action);
+    return json;
+}
+
+}  // namespace
+
+std::string FormatReal(double value)
+{
+    if (!std::isfinite(value)) return {};
+    std::array<char, 64> buffer{};
+    const auto [end, error] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+    if (error != std::errc()) return {};
+    return std::string(buffer.data(), end);
+}
+
+void CheckStream(const std::ostream& out)
+{
+    if (!out) ThrowIoError(errno);
+}
+
+void WriteFile(const std::string& path, const std::function<void(std::ostream&)>& write)
+{
+    errno = 0;
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    if (!file.is_open()) ThrowIoError(errno);
+    errno = 0;
+    write(file);
+    file.flush();
+    if (!file) ThrowIoError(errno);
+    errno = 0;
+    file.close();
+    if (!file) ThrowIoError(errno);
+}
+
+nlohmann::ordered_json ResultToJson(const AnalysisSettings& settings, const AnalysisResult& result,
+                                    const ResultContext& context)
+{
+    Json json = Json::object();
+    json["schema_version"] = ResultSchemaVersion;
+    json["tool"] = {{"name", ToolName}, {"version", ToolVersion}};
+    json["input_file"] = settings.DicomFileName;
+
+    Json area = Json::object();
+    area["first_column"] = settings.FirstColumn;
+    area["last_column"] = settings.LastColumn;
+    area["first_row"] = settings.FirstRow;
+    area["last_row"] = settings.LastRow;
+    Json jsonSettings = Json::object();
+    jsonSettings["area"] = std::move(area);
+    jsonSettings["box_cm"] = Real(settings.BoxDimension);
+    jsonSettings["pixel_spacing_mm"] = context.PixelSpacing > 0.0 ? Real(context.PixelSpacing) : Json(nullptr);
+    jsonSettings["box_pixels"] = result.BoxPixels;
+    jsonSettings["roi_deviation_percent"] = Real(settings.RoiDeviationPercent);
+    jsonSettings["pixel_deviation_percent"] = Real(settings.PixelDeviationPercent);
+    jsonSettings["detect_deviating_pixels"] = settings.DetectDeviatingPixels;
+    jsonSettings["inverted"] = settings.Inverted;
+    jsonSettings["pixels_inverted"] = context.PixelsInverted;
+    // InversionMaximum and ClippedBelowOffset keep their values from earlier
+    // runs; they describe this run only when it inverted, or subtracted an offset.
+    jsonSettings["inversion_maximum"] = context.PixelsInverted ? Json(settings.InversionMaximum) : Json(nullptr);
+    jsonSettings["pixel_offset"] = settings.PixelOffset;
+    jsonSettings["clipped_below_offset"] = settings.PixelOffset > 0 && settings.ClippedBelowOffset;
+    json["settings"] = std::move(jsonSettings);
+
+    const ImageInfo& info = context.Image;
+    Json image = Json::object();
+    image["manufacturer"] = Text(info.Manufacturer);
+    image["model"] = Text(info.Model);
+    image["station"] = Text(info.Station);
+    image["detector_id"] = Text(info.DetectorId);
+    image["acquisition_date"] = Text(info.AcquisitionDate);
+    image["kvp"] = Text(info.KVp);
+    image["exposure"] = Text(info.Exposure);
+    image["exposure_unit"] = Text(info.ExposureUnit);
+    image["presentation_intent_type"] = Text(info.PresentationIntentType);
+    image["processed"] = info.IsProcessed();
+    json["image"] = std::move(image);
+    json["warnings"] = Json::array();
+    if (info.IsProcessed()) json["warnings"].push_back(ProcessedImageWarning);
+
+    json["area"] = {{"mean", Real(result.AreaMean)}, {"sd", Real(result.AreaSD)}, {"snr", Real(result.AreaSNR)}};
+    json["roi_snr"] = {{"mean", Real(result.MeanRoiSNR)}, {"sd", Real(result.RoiSNRSD)}};
+
+    Json rois = Json::array();
+    for (std::size_t i = 0; i < result.Rois.size(); ++i) {
+        const RoiResult& roi = result.Rois[i];
+        Json entry = Json::object();
+        entry["index"] = i;
+        entry["x"] = roi.X;
+        entry["y"] = roi.Y;
+        entry["max"] = roi.Maximum;
+        entry["min"] = roi.Minimum;
+        entry["mean"] = Real(roi.Mean);
+        entry["sd"] = Real(roi.SD);
+        entry["snr"] = Real(roi.SNR);
+        rois.push_back(std::move(entry));
+    }
+    json["rois"] = std::move(rois);
+
+    Json badRois = Json::array();
+    for (const auto& bad : result.BadROIMap) {
+        Json entry = Json::object();
+        entry["x"] = bad.X;
+        entry["y"] = bad.Y;
+        entry["mean"] = Real(bad.Mean);
+        entry["sd"] = Real(bad.SD);
+        entry["snr"] = Real(RoiSnrOf(bad.Mean, bad.SD));
+        badRois.push_back(std::move(entry));
+    }
+    json["deviating_rois"] = std::move(badRois);
+
+    Json badPixels = Json::array();
+    for (const auto& bad : result.BadPixelMap) {
+        Json entry = Json::object();
+        entry["x"] = bad.X;
+        entry["y"] = bad.Y;
+        entry["value"] = bad.Value;
+        entry["roi_mean"] = Real(bad.RoiMean);
+        badPixels.push_back(std::move(entry));
+    }
+    json["deviating_pixels"] = std::move(badPixels);
+
+    const UniformityMetrics metrics = ComputeMetrics(result);
+    json["counts"] = {{"rois", metrics.RoiCount},
+                      {"deviating_rois", metrics.DeviatingRoiCount},
+                      {"deviating_pixels", metrics.DeviatingPixelCount}};
+    Json jsonMetrics = Json::object();
+    for (const auto& metricInfo : AllMetricInfos()) {
+        const MetricValue& value = metrics[metricInfo.Id];
+        Json entry = Json::object();
+        entry["name"] = metricInfo.Name;
+        entry["value"] = Optional(value.Value);
+        entry["unit"] = metricInfo.Unit;
+        entry["position"] = value.Where ? Json{{"x", value.Where->X}, {"y", value.Where->Y}} : Json(nullptr);
+        entry["description"] = metricInfo.Description;
+        jsonMetrics[std::string(metricInfo.Key)] = std::move(entry);
+    }
+    json["metrics"] = std::move(jsonMetrics);
+
+    if (context.Preset) {
+        const GuidelineVerdict verdict = Judge(metrics, settings, *context.Preset);
+        Json guideline = Json::object();
+        guideline["preset"] = context.Preset->Name;
+        guideline["description"] = context.Preset->Description;
+        guideline["roi_deviation_percent"] = Real(context.Preset->RoiDeviationPercent);
+        guideline["pixel_deviation_percent"] = Real(context.Preset->PixelDeviationPercent);
+        guideline["overall"] = VerdictName(verdict.Overall);
+        Json checks = Json::array();
+        for (const auto& check : verdict.Checks) {
+            Json entry = Json::object();
+            entry["key"] = check.Key;
+            entry["name"] = check.Name;
+            entry["value"] = Optional(check.Value);
+            entry["limits"] = LimitsJson(check.Limit);
+            entry["verdict"] = VerdictName(check.Result);
+            entry["note"] = Text(check.Note);
+            checks.push_back(std::move(entry));
+        }
+        guideline["checks"] = std::move(checks);
+        json["guideline"] = std::move(guideline);
+    } else {
+        json["guideline"] = nullptr;
+    }
+    return json;
+}
+
+void WriteResultJson(std::ostream& out, const AnalysisSettings& settings, const AnalysisResult& result,
+                     const ResultContext& context)
+{
+    const Json json = ResultToJson(settings, result, context);
+    errno = 0;
+    out << json.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
+    CheckStream(out);
+}
+
+void WriteResultJson(const std::string& path, const AnalysisSettings& settings, const AnalysisResult& result,
+                     const ResultContext& context)
+{
+    // Built before the file is opened, so an existing file stays as it was
+    // when building fails.
+    const std::string text = ResultToJson(settings, result, context).dump(2, ' ', false, Json::error_handler_t::replace);
+    WriteFile(path, [&](std::ostream& out) { out << text << '\n'; });
+}
+
+std::string RoiCsvHeader() { return "index,x,y,max,min,mean,sd,snr,mean_dev_pct,snr_dev_pct,deviating"; }
+
+void WriteRoiCsv(std::ostream& out, const AnalysisResult& result)
+{
+    const std::vector<std::uint64_t> deviating = DeviatingPositions(result);
+    errno = 0;
+    out << RoiCsvHeader() << '\n';
+    std::string line;
+    for (std::size_t i = 0; i < result.Rois.size() && out; ++i) {
+        const RoiResult& roi = result.Rois[i];
+        const bool bad = std::binary_search(deviating.begin(), deviating.end(), PositionKey(roi.X, roi.Y));
+        line = Join({std::to_string(i), std::to_string(roi.X), std::to_string(roi.Y), std::to_string(roi.Maximum),
+                     std::to_string(roi.Minimum), FormatReal(roi.Mean), FormatReal(roi.SD), FormatReal(roi.SNR),
+                     OptionalReal(DeviationPercent(roi.Mean, result.AreaMean)),
+                     OptionalReal(DeviationPercent(roi.SNR, result.MeanRoiSNR)), bad ? "1" : "0"});
+        out << line << '\n';
+    }
+    CheckStream(out);
+}
+
+void WriteRoiCsv(const std::string& path, const AnalysisResult& result)
+{
+    WriteFile(path, [&](std::ostream& out) { WriteRoiCsv(out, result); });
+}
+
+std::string SummaryCsvHeader()
+{
+    std::vector<std::string> columns{"file",          "status",
+                                     "error",         "manufacturer",
+                                     "model",         "station",
+                                     "detector_id",   "acquisition_date",
+                                     "kvp",           "exposure",
+                                     "exposure_unit", "presentation_intent_type",
+                                     "processed",     "box_cm",
+                                     "box_pixels",    "roi_deviation_percent",
+                                     "pixel_deviation_percent", "rois",
+                                     "deviating_rois", "deviating_pixels",
+                                     "area_mean",     "area_sd",
+                                     "area_snr",      "mean_roi_snr",
+                                     "roi_snr_sd"};
+    for (const auto& info : AllMetricInfos()) {
+        columns.push_back(std::string(info.Key) + "_pct");
+        if (MetricHasPosition(info.Id)) {
+            columns.push_back(std::string(info.Key) + "_x");
+            columns.push_back(std::string(info.Key) + "_y");
+        }
+    }
+    columns.push_back("preset");
+    columns.push_back("verdict");
+    return Join(columns);
+}
+
+std::string SummaryCsvRow(std::string_view file, const AnalysisSettings& settings, const AnalysisResult& result,
+                          const ResultContext& context)
+{
+    const ImageInfo& info = context.Image;
+    const UniformityMetrics metrics = ComputeMetrics(result);
+    std::vector<std::string> fields{CsvText(file),
+                                    "ok",
+                                    "",
+                                    CsvText(info.Manufacturer),
+                                    CsvText(info.Model),
+                                    CsvText(info.Station),
+                                    CsvText(info.DetectorId),
+                                    CsvText(info.AcquisitionDate),
+                                    CsvText(info.KVp),
+                                    CsvText(info.Exposure),
+                                    CsvText(info.ExposureUnit),
+                                    CsvText(info.PresentationIntentType),
+                                    info.IsProcessed() ? "1" : "0",
+                                    FormatReal(settings.BoxDimension),
+                                    std::to_string(result.BoxPixels),
+                                    FormatReal(settings.RoiDeviationPercent),
+                                    FormatReal(settings.PixelDeviationPercent),
+                                    std::to_string(metrics.RoiCount),
+                                    std::to_string(metrics.DeviatingRoiCount),
+                                    std::to_string(metrics.DeviatingPixelCount),
+                                    FormatReal(result.AreaMean),
+                                    FormatReal(result.AreaSD),
+                                    FormatReal(result.AreaSNR),
+                                    FormatReal(result.MeanRoiSNR),
+                                    FormatReal(result.RoiSNRSD)};
+    for (const auto& metricInfo : AllMetricInfos()) {
+        const MetricValue& value = metrics[metricInfo.Id];
+        fields.push_back(OptionalReal(value.Value));
+        if (MetricHasPosition(metricInfo.Id)) {
+            fields.push_back(value.Where ? std::to_string(value.Where->X) : std::string());
+            fields.push_back(value.Where ? std::to_string(value.Where->Y) : std::string());
+        }
+    }
+    if (context.Preset) {
+        fields.push_back(CsvText(context.Preset->Name));
+        fields.push_back(std::string(VerdictName(Judge(metrics, settings, *context.Preset).Overall)));
+    } else {
+        fields.push_back("");
+        fields.push_back("");
+    }
+    return Join(fields);
+}
+
+std::string SummaryCsvErrorRow(std::string_view file, std::string_view message)
+{
+    // As many fields as the header, all empty but the first three.
+    const std::string header = SummaryCsvHeader();
+    const std::size_t columns = static_cast<std::size_t>(std::count(header.begin(), header.end(), ',')) + 1;
+    std::vector<std::string> fields(columns);
+    fields[0] = CsvText(file);
+    fields[1] = "error";
+    fields[2] = CsvText(message);
+    return Join(fields);
+}
+
+}  // namespace evenor

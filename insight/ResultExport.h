@@ -1,0 +1,85 @@
+#pragma once
+// Machine-readable results of one analysis: a JSON document (its layout is
+// docs/result.schema.json), a CSV table with one row per ROI, and the
+// one-row-per-image summary CSV of batch runs.
+//
+// Numbers: doubles are written in their shortest form that reads back to the
+// same double, with "." as decimal separator whatever the locale; a value that
+// is not finite (or a metric that is not available) is JSON null and an empty
+// CSV field. Texts taken from the image (file names, tag values) may hold any
+// byte: the JSON replaces bytes that are not UTF-8 with U+FFFD.
+//
+// Failure contract: the writers throw InOutError ("File access denied", "Disk
+// full", ...; the code is the one the report uses) when the file cannot be
+// created, written or closed, or the stream goes bad. A file that fails midway
+// is left as far as it was written.
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "AnalysisSettings.h"
+#include "Guidelines.h"
+#include "ImageInfo.h"
+#include "Metrics.h"
+#include "RoiGrid.h"
+
+namespace evenor {
+
+inline constexpr std::string_view ToolName = "Evenor";
+inline constexpr std::string_view ToolVersion = "0.9.0.1Beta";
+// Raised whenever the JSON layout changes in a way a reader must know.
+inline constexpr int ResultSchemaVersion = 1;
+
+// What an export needs beyond the settings and the result.
+struct ResultContext {
+    bool PixelsInverted = false;  // the run inverted the pixel values (the report's PixelsInverted)
+    double PixelSpacing = 0.0;    // millimetres, from the image; 0 when unknown
+    ImageInfo Image;
+    const GuidelinePreset* Preset = nullptr;  // verdicts are left out when null
+};
+
+// The JSON document; the input file is settings.DicomFileName.
+nlohmann::ordered_json ResultToJson(const AnalysisSettings& settings, const AnalysisResult& result,
+                                    const ResultContext& context);
+
+// Writes ResultToJson indented by two spaces, ended by a line feed.
+void WriteResultJson(std::ostream& out, const AnalysisSettings& settings, const AnalysisResult& result,
+                     const ResultContext& context);
+void WriteResultJson(const std::string& path, const AnalysisSettings& settings, const AnalysisResult& result,
+                     const ResultContext& context);
+
+// The ROI table: a header line, then one line per ROI in series order, every
+// line ended by a line feed. Columns:
+// index,x,y,max,min,mean,sd,snr,mean_dev_pct,snr_dev_pct,deviating
+// index counts from 0; mean_dev_pct is (mean - AreaMean) / AreaMean * 100,
+// snr_dev_pct (snr - MeanRoiSNR) / MeanRoiSNR * 100 (empty when the reference
+// is 0); deviating is 1 for a ROI in BadROIMap, else 0.
+std::string RoiCsvHeader();
+void WriteRoiCsv(std::ostream& out, const AnalysisResult& result);
+void WriteRoiCsv(const std::string& path, const AnalysisResult& result);
+
+// The summary of one image for batch runs; lines carry no line end. Status is
+// "ok" or "error"; an error row has only file, status and error filled. Text
+// fields are quoted where needed, and a text that a spreadsheet would take for
+// a formula (first character = + - @ tab or CR) gets a leading apostrophe.
+std::string SummaryCsvHeader();
+std::string SummaryCsvRow(std::string_view file, const AnalysisSettings& settings, const AnalysisResult& result,
+                          const ResultContext& context);
+std::string SummaryCsvErrorRow(std::string_view file, std::string_view message);
+
+// The shortest text that reads back to the same double ("." as separator);
+// empty for NaN and infinity.
+std::string FormatReal(double value);
+
+// Creates or truncates path and lets write fill it; throws InOutError when the
+// file cannot be created, when a write fails or when closing fails. Used for
+// every file the exports write (the maps' PNG bytes too).
+void WriteFile(const std::string& path, const std::function<void(std::ostream&)>& write);
+
+// Throws InOutError if out has gone bad (after a write to a caller's stream).
+void CheckStream(const std::ostream& out);
+
+}  // namespace evenor

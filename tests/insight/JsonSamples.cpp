@@ -1,0 +1,67 @@
+// Writes JSON results of several synthetic analyses into the folder given as
+// the first argument, for the schema check (validate_result_schema.py).
+#include <cstdio>
+#include <exception>
+#include <limits>
+#include <string>
+
+#include "Phantom.h"
+#include "ResultExport.h"
+
+using namespace evenor;
+using namespace evenor::testing;
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
+        return 2;
+    }
+    const std::string folder = argv[1];
+    try {
+        // A blotch and a dead-pixel cluster, judged against each preset.
+        auto phantom = Checkerboard(100, 80, 1000, 10);
+        AddTo(phantom, 40, 40, 10, 10, -100);
+        SetTo(phantom, 70, 20, 3, 3, 0);
+        AnalysisSettings settings = WholeArea(phantom, 10.0, 20.0, true);
+        const AnalysisResult result = Analyse(phantom, settings, 20);
+        for (const auto& preset : AllPresets()) {
+            ResultContext context;
+            context.Preset = &preset;
+            context.PixelSpacing = 0.1;
+            context.Image.Manufacturer = "Acme Imaging";
+            context.Image.Exposure = "2500";
+            context.Image.ExposureUnit = "uAs";
+            WriteResultJson(folder + "/blotch-" + std::string(preset.Name) + ".json", settings, result, context);
+        }
+
+        // Processed image, inverted with an offset, no preset.
+        AnalysisSettings prepared = settings;
+        prepared.Inverted = true;
+        prepared.InversionMaximum = 4095;
+        prepared.PixelOffset = 100;
+        prepared.ClippedBelowOffset = true;
+        ResultContext processed;
+        processed.PixelsInverted = true;
+        processed.Image.PresentationIntentType = "FOR PRESENTATION";
+        WriteResultJson(folder + "/processed.json", prepared, result, processed);
+
+        // Nothing available: a dark image, with values that are not finite
+        // and bytes that are not UTF-8.
+        AnalysisResult dark = result;
+        dark.AreaMean = 0.0;
+        dark.MeanRoiSNR = 0.0;
+        dark.AreaSNR = std::numeric_limits<double>::quiet_NaN();
+        dark.Rois[0].SD = std::numeric_limits<double>::infinity();
+        AnalysisSettings odd = settings;
+        odd.DicomFileName = "/data/r\xf6ntgen.dcm";
+        odd.DetectDeviatingPixels = false;
+        ResultContext none;
+        none.Preset = &DefaultPreset();
+        WriteResultJson(folder + "/unavailable.json", odd, dark, none);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,405 @@
+#include "MapRenderer.h"
+
+#include <QBuffer>
+#include <QFont>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QPainter>
+#include <algorithm>
+#include <cmath>
+#include <ostream>
+#include <vector>
+
+#include "EvenorError.h"
+#include "Metrics.h"
+#include "ResultExport.h"
+
+namespace evenor {
+
+namespace {
+
+const QColor kGridColour(0, 170, 255, 150);
+const QColor kOutlineColour(255, 0, 0);
+const QColor kMarkerColour(255, 255, 0);
+const QColor kMarkerFrameColour(0, 0, 0);
+const QColor kNoValueColour(128, 128, 128);
+const QColor kNegativeEnd(33, 102, 172);  // blue
+const QColor kPositiveEnd(178, 24, 43);   // red
+constexpr int kMinGridLineGap = 3;        // map pixels between drawn grid lines
+
+void FillClipped(QImage& image, int left, int top, int width, int height, QRgb colour)
+{
+    const int x0 = std::max(left, 0);
+    const int y0 = std::max(top, 0);
+    const int x1 = std::min(left + width, image.width());
+    const int y1 = std::min(top + height, image.height());
+    for (int y = y0; y < y1; ++y) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        std::fill(line + x0, line + std::max(x0, x1), colour);
+    }
+}
+
+// Frame of thickness t inside the rectangle (left, top) .. (right, bottom), inclusive.
+void FrameInside(QImage& image, int left, int top, int right, int bottom, int thickness, QRgb colour)
+{
+    const int width = right - left + 1;
+    const int height = bottom - top + 1;
+    if (width <= 0 || height <= 0) return;
+    const int t = std::min({thickness, width, height});
+    FillClipped(image, left, top, width, t, colour);
+    FillClipped(image, left, bottom - t + 1, width, t, colour);
+    FillClipped(image, left, top, t, height, colour);
+    FillClipped(image, right - t + 1, top, t, height, colour);
+}
+
+void CheckArea(std::span<const std::uint16_t> pixels, std::uint32_t columns, const AnalysisSettings& settings)
+{
+    const bool inside = columns > 0 && settings.FirstColumn <= settings.LastColumn &&
+                        settings.LastColumn < columns && settings.FirstRow <= settings.LastRow &&
+                        (std::uint64_t{settings.LastRow} + 1) * columns <= pixels.size();
+    if (!inside) throw EvenorError("The area to map lies outside the image");
+}
+
+void DrawGrid(QImage& image, const AreaMapGeometry& geometry, const AnalysisResult& result)
+{
+    if (result.Rois.empty()) return;
+    const RoiLattice lattice = BuildRoiLattice(result.Rois);
+    const double box = result.BoxPixels;
+    const auto edges = [&](const std::vector<std::uint32_t>& positions, bool columns) {
+        std::vector<int> lines;
+        for (const std::uint32_t position : positions) {
+            for (const double edge : {double(position), position + box}) {
+                const QPointF at = columns ? geometry.ToMap(edge, geometry.FirstRow)
+                                           : geometry.ToMap(geometry.FirstColumn, edge);
+                const double coordinate = columns ? at.x() : at.y();
+                const int limit = (columns ? geometry.Width : geometry.Height) - 1;
+                lines.push_back(std::clamp(static_cast<int>(std::floor(coordinate)), 0, limit));
+            }
+        }
+        std::sort(lines.begin(), lines.end());
+        lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
+        std::vector<int> kept;
+        for (const int line : lines)
+            if (kept.empty() || line - kept.back() >= kMinGridLineGap) kept.push_back(line);
+        return kept;
+    };
+    const std::vector<int> verticals = edges(lattice.Xs, true);
+    const std::vector<int> horizontals = edges(lattice.Ys, false);
+    // The lines span the part of the area the ROIs cover.
+    const int top = horizontals.front();
+    const int bottom = horizontals.back();
+    const int left = verticals.front();
+    const int right = verticals.back();
+
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    for (const int x : verticals) painter.fillRect(x, top, 1, bottom - top + 1, kGridColour);
+    for (const int y : horizontals) painter.fillRect(left, y, right - left + 1, 1, kGridColour);
+}
+
+QString TickText(double value)
+{
+    QString text = QString::number(value, 'g', 4);
+    if (value > 0) text.prepend('+');
+    return text + " %";
+}
+
+bool HaveGuiApplication() { return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr; }
+
+}  // namespace
+
+QPointF AreaMapGeometry::ToMap(double column, double row) const
+{
+    return {(column - FirstColumn) * Width / AreaWidth, (row - FirstRow) * Height / AreaHeight};
+}
+
+QPoint AreaMapGeometry::PixelOf(std::uint32_t column, std::uint32_t row) const
+{
+    // The same integer mapping that bins the grey values.
+    const std::uint64_t x = std::uint64_t{column - FirstColumn} * static_cast<std::uint64_t>(Width) / AreaWidth;
+    const std::uint64_t y = std::uint64_t{row - FirstRow} * static_cast<std::uint64_t>(Height) / AreaHeight;
+    return {static_cast<int>(x), static_cast<int>(y)};
+}
+
+AreaMapGeometry AreaMapGeometryFor(const AnalysisSettings& settings)
+{
+    AreaMapGeometry geometry;
+    geometry.FirstColumn = settings.FirstColumn;
+    geometry.FirstRow = settings.FirstRow;
+    const auto side = [](std::uint32_t first, std::uint32_t last) {
+        return last >= first ? static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{last} - first + 1,
+                                                                                   UINT32_MAX))
+                             : 1u;
+    };
+    geometry.AreaWidth = side(settings.FirstColumn, settings.LastColumn);
+    geometry.AreaHeight = side(settings.FirstRow, settings.LastRow);
+    const std::uint32_t longSide = std::max(geometry.AreaWidth, geometry.AreaHeight);
+    if (longSide <= static_cast<std::uint32_t>(MaxAreaMapSide)) {
+        geometry.Width = static_cast<int>(geometry.AreaWidth);
+        geometry.Height = static_cast<int>(geometry.AreaHeight);
+    } else {
+        const double scale = static_cast<double>(MaxAreaMapSide) / longSide;
+        geometry.Width = std::max(1, static_cast<int>(std::lround(geometry.AreaWidth * scale)));
+        geometry.Height = std::max(1, static_cast<int>(std::lround(geometry.AreaHeight * scale)));
+    }
+    return geometry;
+}
+
+QImage RenderAreaMap(std::span<const std::uint16_t> pixels, std::uint32_t columns, const AnalysisSettings& settings,
+                     const AnalysisResult& result)
+{
+    CheckArea(pixels, columns, settings);
+    const AreaMapGeometry geometry = AreaMapGeometryFor(settings);
+    const std::size_t mapSize = static_cast<std::size_t>(geometry.Width) * static_cast<std::size_t>(geometry.Height);
+
+    // Mean of the image pixels that fall on each map pixel.
+    std::vector<std::uint64_t> sums(mapSize, 0);
+    std::vector<std::uint32_t> counts(mapSize, 0);
+    std::vector<int> mapColumn(geometry.AreaWidth);
+    for (std::uint32_t c = 0; c < geometry.AreaWidth; ++c)
+        mapColumn[c] = geometry.PixelOf(settings.FirstColumn + c, settings.FirstRow).x();
+    for (std::uint32_t r = 0; r < geometry.AreaHeight; ++r) {
+        const std::size_t mapRow =
+            static_cast<std::size_t>(geometry.PixelOf(settings.FirstColumn, settings.FirstRow + r).y()) *
+            static_cast<std::size_t>(geometry.Width);
+        const std::uint16_t* source =
+            pixels.data() + (std::size_t{settings.FirstRow} + r) * columns + settings.FirstColumn;
+        for (std::uint32_t c = 0; c < geometry.AreaWidth; ++c) {
+            sums[mapRow + mapColumn[c]] += source[c];
+            ++counts[mapRow + mapColumn[c]];
+        }
+    }
+
+    double low = result.AreaMean - 3.0 * result.AreaSD;
+    double high = result.AreaMean + 3.0 * result.AreaSD;
+    if (!(high > low) || !std::isfinite(low) || !std::isfinite(high)) {
+        low = result.AreaMean - 1.0;
+        high = result.AreaMean + 1.0;
+    }
+    QImage image(geometry.Width, geometry.Height, QImage::Format_RGB32);
+    for (int y = 0; y < geometry.Height; ++y) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < geometry.Width; ++x) {
+            const std::size_t k = static_cast<std::size_t>(y) * geometry.Width + x;
+            const double mean = counts[k] ? static_cast<double>(sums[k]) / counts[k] : 0.0;
+            const double level = std::clamp((mean - low) / (high - low) * 255.0, 0.0, 255.0);
+            const int grey = std::isfinite(level) ? static_cast<int>(std::lround(level)) : 0;
+            line[x] = qRgb(grey, grey, grey);
+        }
+    }
+
+    DrawGrid(image, geometry, result);
+
+    for (const BadROI& bad : result.BadROIMap) {
+        const QPointF from = geometry.ToMap(bad.X, bad.Y);
+        const QPointF to = geometry.ToMap(double(bad.X) + result.BoxPixels, double(bad.Y) + result.BoxPixels);
+        FrameInside(image, static_cast<int>(std::floor(from.x())), static_cast<int>(std::floor(from.y())),
+                    static_cast<int>(std::ceil(to.x())) - 1, static_cast<int>(std::ceil(to.y())) - 1, 2,
+                    kOutlineColour.rgb());
+    }
+
+    // Frames first, then the centres, so a cluster reads as one yellow patch
+    // with a black border.
+    std::vector<QPoint> marks;
+    marks.reserve(result.BadPixelMap.size());
+    for (const BadPixel& bad : result.BadPixelMap) {
+        if (bad.X < settings.FirstColumn || bad.X > settings.LastColumn || bad.Y < settings.FirstRow ||
+            bad.Y > settings.LastRow)
+            continue;
+        marks.push_back(geometry.PixelOf(bad.X, bad.Y));
+    }
+    for (const QPoint& at : marks) FillClipped(image, at.x() - 2, at.y() - 2, 5, 5, kMarkerFrameColour.rgb());
+    for (const QPoint& at : marks) FillClipped(image, at.x() - 1, at.y() - 1, 3, 3, kMarkerColour.rgb());
+    return image;
+}
+
+double NiceLimit(double value)
+{
+    if (!(value > 0.0) || !std::isfinite(value)) return 1.0;
+    const double power = std::pow(10.0, std::floor(std::log10(value)));
+    for (const double step : {1.0, 2.0, 2.5, 5.0, 10.0}) {
+        // A small tolerance keeps 5 at 5 when log10 and pow round unfavourably.
+        if (step * power >= value * (1.0 - 1e-12)) return step * power;
+    }
+    return 10.0 * power;
+}
+
+QColor DivergingColour(double value, double limit)
+{
+    const double t = std::clamp(value / limit, -1.0, 1.0);
+    const QColor end = t < 0 ? kNegativeEnd : kPositiveEnd;
+    const double f = std::fabs(t);
+    const auto mix = [f](int to) { return static_cast<int>(std::lround(255.0 + (to - 255.0) * f)); };
+    return QColor(mix(end.red()), mix(end.green()), mix(end.blue()));
+}
+
+QRect HeatMapLayout::CellRect(int column, int row) const
+{
+    const int left = Grid.left() + column * Grid.width() / Columns;
+    const int top = Grid.top() + row * Grid.height() / Rows;
+    const int right = Grid.left() + (column + 1) * Grid.width() / Columns;
+    const int bottom = Grid.top() + (row + 1) * Grid.height() / Rows;
+    return QRect(left, top, right - left, bottom - top);
+}
+
+bool HeatMapLayout::CellAt(QPoint position, int& column, int& row) const
+{
+    if (!Grid.contains(position)) return false;
+    // A first guess never lies past the cell (CellRect rounds its edges down),
+    // then step to the last cell whose edge is at or before the position.
+    column = static_cast<int>(std::int64_t{position.x() - Grid.left()} * Columns / Grid.width());
+    row = static_cast<int>(std::int64_t{position.y() - Grid.top()} * Rows / Grid.height());
+    while (column + 1 < Columns && CellRect(column + 1, 0).left() <= position.x()) ++column;
+    while (row + 1 < Rows && CellRect(0, row + 1).top() <= position.y()) ++row;
+    return true;
+}
+
+HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind)
+{
+    if (!HaveGuiApplication()) throw EvenorError("Drawing a heat map needs a QGuiApplication");
+
+    const bool meanKind = kind == HeatMapKind::RoiMeanDeviation;
+    const double reference = meanKind ? result.AreaMean : result.MeanRoiSNR;
+    const auto valueOf = [meanKind](const RoiResult& roi) { return meanKind ? roi.Mean : roi.SNR; };
+    const RoiLattice lattice = BuildRoiLattice(result.Rois);
+    const int nx = std::max<int>(1, static_cast<int>(lattice.Xs.size()));
+    const int ny = std::max<int>(1, static_cast<int>(lattice.Ys.size()));
+
+    // One image pixel per grid position, scaled up without smoothing below.
+    QImage cells(nx, ny, QImage::Format_RGB32);
+    cells.fill(kNoValueColour);
+    std::vector<std::optional<double>> deviations(result.Rois.size());
+    double largest = 0.0;
+    bool available = false;
+    for (std::size_t i = 0; i < result.Rois.size(); ++i) {
+        deviations[i] = DeviationPercent(valueOf(result.Rois[i]), reference);
+        if (deviations[i]) {
+            available = true;
+            largest = std::max(largest, std::fabs(*deviations[i]));
+        }
+    }
+    const double limit = NiceLimit(largest);
+    for (std::size_t i = 0; i < result.Rois.size(); ++i) {
+        if (lattice.Representative[i] != i || !deviations[i]) continue;
+        cells.setPixel(static_cast<int>(lattice.Column[i]), static_cast<int>(lattice.Row[i]),
+                       DivergingColour(*deviations[i], limit).rgb());
+    }
+
+    // Layout: title on top, the cells, the colour bar with its numbers on the right.
+    const int cellSide = std::clamp(480 / std::max(nx, ny), 1, 120);
+    int gridWidth = nx * cellSide;
+    int gridHeight = ny * cellSide;
+    if (gridWidth > MaxAreaMapSide || gridHeight > MaxAreaMapSide) {
+        const double scale = static_cast<double>(MaxAreaMapSide) / std::max(gridWidth, gridHeight);
+        gridWidth = std::max(1, static_cast<int>(gridWidth * scale));
+        gridHeight = std::max(1, static_cast<int>(gridHeight * scale));
+    }
+    QFont titleFont = QGuiApplication::font();
+    titleFont.setPixelSize(15);
+    titleFont.setBold(true);
+    QFont labelFont = QGuiApplication::font();
+    labelFont.setPixelSize(12);
+
+    QString title = meanKind ? QStringLiteral("ROI mean deviation from the area mean (%)")
+                             : QStringLiteral("ROI SNR deviation from the mean ROI SNR (%)");
+    if (!available) title += QStringLiteral(" - not available, the reference is 0");
+    QString footer = QStringLiteral("%1 x %2 grid positions, ROI columns %3-%4, rows %5-%6")
+                         .arg(nx)
+                         .arg(ny)
+                         .arg(lattice.Xs.empty() ? 0 : lattice.Xs.front())
+                         .arg(lattice.Xs.empty() ? 0 : lattice.Xs.back())
+                         .arg(lattice.Ys.empty() ? 0 : lattice.Ys.front())
+                         .arg(lattice.Ys.empty() ? 0 : lattice.Ys.back());
+    if (!result.BadROIMap.empty()) footer += QStringLiteral("; deviating ROIs outlined");
+
+    const QFontMetrics titleMetrics(titleFont);
+    const QFontMetrics labelMetrics(labelFont);
+    const int margin = 16;
+    const int top = margin + titleMetrics.height() + 12;
+    const int barWidth = 20;
+    const int barHeight = std::max(gridHeight, 200);
+    const int barLeft = margin + gridWidth + 24;
+    const int labelsWidth = labelMetrics.horizontalAdvance(TickText(-limit)) + 12;
+    const int width = std::max({barLeft + barWidth + 6 + labelsWidth + margin,
+                                margin + titleMetrics.horizontalAdvance(title) + margin,
+                                margin + labelMetrics.horizontalAdvance(footer) + margin});
+    const int height = top + barHeight + 12 + labelMetrics.height() + margin;
+
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+    painter.setRenderHint(QPainter::TextAntialiasing, true);
+
+    HeatMapLayout layout;
+    layout.Grid = QRect(margin, top, gridWidth, gridHeight);
+    layout.Columns = nx;
+    layout.Rows = ny;
+    const QRect& grid = layout.Grid;
+    painter.drawImage(grid, cells);
+    painter.end();
+
+    // Deviating ROIs: a black frame inside their cells, when cells are big
+    // enough to show one.
+    if (gridWidth / nx >= 6 && gridHeight / ny >= 6) {
+        std::vector<std::uint64_t> bad;
+        for (const BadROI& roi : result.BadROIMap) bad.push_back((std::uint64_t{roi.X} << 32) | roi.Y);
+        std::sort(bad.begin(), bad.end());
+        for (std::size_t i = 0; i < result.Rois.size(); ++i) {
+            const RoiResult& roi = result.Rois[i];
+            if (lattice.Representative[i] != i ||
+                !std::binary_search(bad.begin(), bad.end(), (std::uint64_t{roi.X} << 32) | roi.Y))
+                continue;
+            const QRect cell = layout.CellRect(static_cast<int>(lattice.Column[i]), static_cast<int>(lattice.Row[i]));
+            FrameInside(image, cell.left(), cell.top(), cell.right(), cell.bottom(), 2, qRgb(0, 0, 0));
+        }
+    }
+
+    painter.begin(&image);
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    painter.setRenderHint(QPainter::TextAntialiasing, true);
+    painter.setPen(Qt::black);
+    painter.drawRect(grid.adjusted(-1, -1, 0, 0));
+
+    // Colour bar, +limit at the top.
+    for (int y = 0; y < barHeight; ++y) {
+        const double value = limit - (y + 0.5) / barHeight * 2.0 * limit;
+        painter.fillRect(barLeft, top + y, barWidth, 1, DivergingColour(value, limit));
+    }
+    painter.setPen(Qt::black);
+    painter.drawRect(barLeft - 1, top - 1, barWidth + 1, barHeight + 1);
+    painter.setFont(labelFont);
+    for (int k = 0; k <= 4; ++k) {
+        const double value = limit - k * limit / 2.0;
+        const int y = top + static_cast<int>(std::lround(k * (barHeight - 1) / 4.0));
+        painter.drawLine(barLeft + barWidth, y, barLeft + barWidth + 4, y);
+        const QRect label(barLeft + barWidth + 7, y - labelMetrics.height() / 2, labelsWidth, labelMetrics.height());
+        painter.drawText(label, Qt::AlignLeft | Qt::AlignVCenter, TickText(value));
+    }
+
+    painter.setFont(titleFont);
+    painter.drawText(QRect(margin, margin, width - 2 * margin, titleMetrics.height()), Qt::AlignLeft, title);
+    painter.setFont(labelFont);
+    painter.drawText(QRect(margin, top + barHeight + 12, width - 2 * margin, labelMetrics.height()), Qt::AlignLeft,
+                     footer);
+    painter.end();
+    return HeatMap{std::move(image), layout, limit};
+}
+
+QByteArray EncodePng(const QImage& image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    if (!buffer.open(QIODevice::WriteOnly) || image.isNull() || !image.save(&buffer, "PNG"))
+        throw EvenorError("The map could not be encoded as PNG");
+    return bytes;
+}
+
+void SaveMapPng(const QImage& image, const std::string& path)
+{
+    const QByteArray bytes = EncodePng(image);
+    WriteFile(path, [&](std::ostream& out) { out.write(bytes.constData(), bytes.size()); });
+}
+
+}  // namespace evenor

@@ -1,0 +1,114 @@
+#pragma once
+// Pictures of one analysis: where the detector image is not uniform.
+//
+// The area map shows the evaluated area in grey with the ROI grid, the
+// deviating ROIs outlined in red and the deviating pixels marked. The heat
+// maps show, one cell per ROI grid position, how far each ROI's mean (or SNR)
+// lies from the whole, on a blue-white-red scale symmetric around 0, with a
+// colour bar, its numbers and a title.
+//
+// Needs Qt Gui only (QImage, QPainter), no widgets. Text is drawn with
+// QPainter, which needs a QGuiApplication: the heat maps require the caller to
+// have one (a command-line program can create it with the offscreen
+// platform); the area map draws no text and needs none.
+#include <QByteArray>
+#include <QColor>
+#include <QImage>
+#include <QPoint>
+#include <QPointF>
+#include <QRect>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "AnalysisSettings.h"
+#include "RoiGrid.h"
+
+namespace evenor {
+
+// The long side of the area map, at most, in pixels.
+inline constexpr int MaxAreaMapSide = 1024;
+
+// How image coordinates land on the area map. The map covers the area's
+// columns FirstColumn ... LastColumn and rows FirstRow ... LastRow; an area
+// with a side above MaxAreaMapSide is scaled down, keeping its aspect.
+struct AreaMapGeometry {
+    std::uint32_t FirstColumn = 0;
+    std::uint32_t FirstRow = 0;
+    std::uint32_t AreaWidth = 1;   // image pixels
+    std::uint32_t AreaHeight = 1;
+    int Width = 1;   // map pixels
+    int Height = 1;
+
+    // Map position of an image position given as pixel edges (column, row):
+    // (FirstColumn, FirstRow) is the map's top-left corner.
+    QPointF ToMap(double column, double row) const;
+    // The map pixel that holds the centre of image pixel (column, row).
+    QPoint PixelOf(std::uint32_t column, std::uint32_t row) const;
+};
+
+AreaMapGeometry AreaMapGeometryFor(const AnalysisSettings& settings);
+
+// The evaluated area in grey. pixels are the prepared pixel values of the
+// whole image, row-major with columns values to a row; settings give the area.
+// Grey levels: black at AreaMean - 3 AreaSD, white at AreaMean + 3 AreaSD
+// (values beyond are clipped; with an SD of 0, AreaMean +/- 1). A scaled map
+// shows the mean of the image pixels that fall on each map pixel.
+// Drawn on top: the ROI grid as thin lines at the distinct ROI edges (lines
+// closer than 3 map pixels to the previous one are left out, so a dense grid
+// shows the boundaries of fewer, larger cells); each deviating ROI outlined 2
+// map pixels wide in red inside its box; each deviating pixel as a yellow
+// square of 3 x 3 map pixels framed in black (5 x 5 in all), whatever the
+// scale. Throws EvenorError when the area is empty or does not lie inside
+// pixels.
+QImage RenderAreaMap(std::span<const std::uint16_t> pixels, std::uint32_t columns, const AnalysisSettings& settings,
+                     const AnalysisResult& result);
+
+enum class HeatMapKind {
+    RoiMeanDeviation,  // (ROI mean - AreaMean) / AreaMean, %
+    RoiSnrDeviation,   // (ROI SNR - MeanRoiSNR) / MeanRoiSNR, %
+};
+
+// Where the cells of a heat map lie, so a front end can name the ROI under
+// the mouse. Cell (column, row) is grid position (Xs[column], Ys[row]) of
+// BuildRoiLattice.
+struct HeatMapLayout {
+    QRect Grid;       // all cells, in image pixels
+    int Columns = 1;  // distinct ROI columns
+    int Rows = 1;     // distinct ROI rows
+
+    QRect CellRect(int column, int row) const;
+    // The cell under an image position; false outside the grid.
+    bool CellAt(QPoint position, int& column, int& row) const;
+};
+
+struct HeatMap {
+    QImage Image;
+    HeatMapLayout Layout;
+    double Limit = 1.0;  // the colour bar runs from -Limit to +Limit (%)
+};
+
+// One cell per ROI grid position (distinct ROI columns across, distinct ROI
+// rows down; the far-edge positions get cells of the same size as the others),
+// the deviating ROIs outlined in black when cells are large enough, a colour
+// bar from -limit to +limit (the largest deviation rounded up to 1, 2, 2.5 or
+// 5 times a power of ten) with five numbered ticks, and a title. Cells of
+// positions without a ROI, and all cells when the reference is 0, are grey.
+// Requires a QGuiApplication (text); throws EvenorError without one.
+HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind);
+
+// The colour of value on the diverging scale: white at 0, blue at -limit, red
+// at +limit, clipped beyond. limit must be positive.
+QColor DivergingColour(double value, double limit);
+
+// The smallest of 1, 2, 2.5, 5 times a power of ten that is >= value (> 0).
+double NiceLimit(double value);
+
+// PNG bytes of image (Qt's encoder). Throws EvenorError when encoding fails.
+QByteArray EncodePng(const QImage& image);
+
+// Writes image as a PNG file. Throws InOutError when the file cannot be
+// written, EvenorError when encoding fails.
+void SaveMapPng(const QImage& image, const std::string& path);
+
+}  // namespace evenor
