@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <new>
+#include <stdexcept>
 #if defined(__x86_64__) && defined(__GNUC__)
 #define EVENOR_X86_TARGETS 1
 #include <immintrin.h>
@@ -258,6 +260,7 @@ struct BadPixelScan {
             }
             return;
         }
+        map.MakeRoom(count);
         std::uint64_t* bits = map.positionBits_.data();
         std::vector<BadPixel>& entries = map.entries_;
         std::size_t bit = map.BitIndex(x, y);
@@ -455,6 +458,7 @@ void TBadPixelMap::SetExtent(std::uint32_t firstColumn, std::uint32_t firstRow, 
     width_ = width;
     height_ = height;
     otherPositions_.clear();
+    reservedExtent_ = false;
     for (const BadPixel& pixel : entries_) Index(pixel);
 }
 
@@ -473,6 +477,28 @@ void TBadPixelMap::Index(const BadPixel& pixel) {
     } else {
         otherPositions_.insert(static_cast<std::uint64_t>(pixel.Y) << 32 | pixel.X);
     }
+}
+
+// Once a map holds many entries, room for one entry per position of the
+// extent is asked for in one step: the address space is only reserved, pages
+// are touched as entries arrive, and the entries are never moved again (nor
+// when a second map is appended). Where the system refuses so large a
+// reservation, the vector grows as usual.
+void TBadPixelMap::MakeRoom(std::size_t count) {
+    constexpr std::size_t kManyEntries = 1 << 16;
+    if (entries_.capacity() - entries_.size() >= count) return;
+    const std::size_t extent = static_cast<std::size_t>(width_) * height_;
+    if (!reservedExtent_ && entries_.size() + count > kManyEntries && extent > entries_.size() + count) {
+        reservedExtent_ = true;
+        try {
+            entries_.reserve(extent);
+            return;
+        } catch (const std::bad_alloc&) {
+            // Not granted: grow step by step below.
+        } catch (const std::length_error&) {
+        }
+    }
+    entries_.reserve(std::max(entries_.size() + count, 2 * entries_.capacity()));
 }
 
 bool TBadPixelMap::AddOutsideExtent(const BadPixel& pixel) {

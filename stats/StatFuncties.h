@@ -153,6 +153,7 @@ private:
     }
     void Index(const BadPixel& pixel);
     bool AddOutsideExtent(const BadPixel& pixel);
+    void MakeRoom(std::size_t count);
 
     std::vector<BadPixel> entries_;
     std::vector<std::uint64_t> positionBits_;  // bit BitIndex(x, y) set when (x, y) is present
@@ -161,6 +162,7 @@ private:
     std::uint32_t width_ = 0;
     std::uint32_t height_ = 0;
     std::unordered_set<std::uint64_t> otherPositions_;  // (y << 32 | x) outside the extent
+    bool reservedExtent_ = false;  // room for every position of the extent was asked for once
 };
 
 // Appends every ROI of rois whose Mean or SNR lies strictly outside
