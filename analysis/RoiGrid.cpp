@@ -5,6 +5,7 @@
 #include <exception>
 #include <new>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -115,17 +116,25 @@ AnalysisResult Analyse(std::span<const std::uint16_t> pixels, std::uint32_t colu
             std::clamp(share, 1.0, static_cast<double>(rois.size() - 1)));
         if (detect) secondMap.SetExtent(s.FirstColumn, s.FirstRow, width, height);
         std::exception_ptr secondFailure;
-        {
-            std::jthread second([&] {
-                try {
-                    AnalyseRois(pixels, columns, boxPixels, rois.subspan(split), s, detect ? &secondMap : nullptr);
-                } catch (...) {
-                    secondFailure = std::current_exception();
-                }
-            });
-            AreaStatistics(pixels, columns, rows, s, result);
-            AnalyseRois(pixels, columns, boxPixels, rois.first(split), s, detect ? &firstMap : nullptr);
+        auto secondPart = [&] {
+            try {
+                AnalyseRois(pixels, columns, boxPixels, rois.subspan(split), s, detect ? &secondMap : nullptr);
+            } catch (...) {
+                secondFailure = std::current_exception();
+            }
+        };
+        std::jthread second;
+        try {
+            second = std::jthread(secondPart);
+        } catch (const std::system_error&) {
+            // No thread to be had: the calling thread does both parts.
         }
+        AreaStatistics(pixels, columns, rows, s, result);
+        AnalyseRois(pixels, columns, boxPixels, rois.first(split), s, detect ? &firstMap : nullptr);
+        if (second.joinable())
+            second.join();
+        else
+            secondPart();
         if (secondFailure) std::rethrow_exception(secondFailure);
         // The second part's pixels come after all of the first part's.
         if (detect) firstMap.Append(std::move(secondMap));
