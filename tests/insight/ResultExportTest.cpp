@@ -199,6 +199,18 @@ TEST(ResultJson, StaleFlagsAndMissingValues)
     EXPECT_EQ(text.find("inf"), std::string::npos);
 }
 
+TEST(ResultJson, FullStopsUnderACommaLocale)
+{
+    const Blotch blotch = MakeBlotch();
+    GermanLocale german;
+    ASSERT_TRUE(german.Ok()) << "the de_DE.UTF-8 locale is missing (scripts/install-deps generates it)";
+    std::ostringstream out;
+    out.imbue(std::locale());
+    WriteResultJson(out, blotch.Settings, blotch.Result, ResultContext{});
+    EXPECT_NE(out.str().find("\"mean\": 999.0,"), std::string::npos);
+    EXPECT_NE(out.str().find("\"box_cm\": 2.0,"), std::string::npos);
+}
+
 TEST(ResultJson, BytesThatAreNotUtf8AreReplaced)
 {
     Blotch blotch = MakeBlotch();

@@ -18,7 +18,7 @@ namespace evenor {
 
 namespace {
 
-const QColor kGridColour(0, 170, 255, 150);
+const QColor kGridColour(0, 170, 255, 120);
 const QColor kOutlineColour(255, 0, 0);
 const QColor kMarkerColour(255, 255, 0);
 const QColor kMarkerFrameColour(0, 0, 0);
@@ -26,6 +26,13 @@ const QColor kNoValueColour(128, 128, 128);
 const QColor kNegativeEnd(33, 102, 172);  // blue
 const QColor kPositiveEnd(178, 24, 43);   // red
 constexpr int kMinGridLineGap = 3;        // map pixels between drawn grid lines
+
+// A map coordinate as a pixel index, kept in int range for positions far
+// outside the map (a hand-built result may hold any position).
+int PixelIndex(double coordinate)
+{
+    return static_cast<int>(std::clamp(coordinate, -1.0e6, 1.0e6));
+}
 
 void FillClipped(QImage& image, int left, int top, int width, int height, QRgb colour)
 {
@@ -73,7 +80,7 @@ void DrawGrid(QImage& image, const AreaMapGeometry& geometry, const AnalysisResu
                                            : geometry.ToMap(geometry.FirstColumn, edge);
                 const double coordinate = columns ? at.x() : at.y();
                 const int limit = (columns ? geometry.Width : geometry.Height) - 1;
-                lines.push_back(std::clamp(static_cast<int>(std::floor(coordinate)), 0, limit));
+                lines.push_back(std::clamp(PixelIndex(std::floor(coordinate)), 0, limit));
             }
         }
         std::sort(lines.begin(), lines.end());
@@ -193,8 +200,8 @@ QImage RenderAreaMap(std::span<const std::uint16_t> pixels, std::uint32_t column
     for (const BadROI& bad : result.BadROIMap) {
         const QPointF from = geometry.ToMap(bad.X, bad.Y);
         const QPointF to = geometry.ToMap(double(bad.X) + result.BoxPixels, double(bad.Y) + result.BoxPixels);
-        FrameInside(image, static_cast<int>(std::floor(from.x())), static_cast<int>(std::floor(from.y())),
-                    static_cast<int>(std::ceil(to.x())) - 1, static_cast<int>(std::ceil(to.y())) - 1, 2,
+        FrameInside(image, PixelIndex(std::floor(from.x())), PixelIndex(std::floor(from.y())),
+                    PixelIndex(std::ceil(to.x())) - 1, PixelIndex(std::ceil(to.y())) - 1, 2,
                     kOutlineColour.rgb());
     }
 
@@ -265,9 +272,6 @@ HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind)
     const int nx = std::max<int>(1, static_cast<int>(lattice.Xs.size()));
     const int ny = std::max<int>(1, static_cast<int>(lattice.Ys.size()));
 
-    // One image pixel per grid position, scaled up without smoothing below.
-    QImage cells(nx, ny, QImage::Format_RGB32);
-    cells.fill(kNoValueColour);
     std::vector<std::optional<double>> deviations(result.Rois.size());
     double largest = 0.0;
     bool available = false;
@@ -279,11 +283,6 @@ HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind)
         }
     }
     const double limit = NiceLimit(largest);
-    for (std::size_t i = 0; i < result.Rois.size(); ++i) {
-        if (lattice.Representative[i] != i || !deviations[i]) continue;
-        cells.setPixel(static_cast<int>(lattice.Column[i]), static_cast<int>(lattice.Row[i]),
-                       DivergingColour(*deviations[i], limit).rgb());
-    }
 
     // Layout: title on top, the cells, the colour bar with its numbers on the right.
     const int cellSide = std::clamp(480 / std::max(nx, ny), 1, 120);
@@ -319,7 +318,9 @@ HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind)
     const int barWidth = 20;
     const int barHeight = std::max(gridHeight, 200);
     const int barLeft = margin + gridWidth + 24;
-    const int labelsWidth = labelMetrics.horizontalAdvance(TickText(-limit)) + 12;
+    int labelsWidth = 0;
+    for (int k = 0; k <= 4; ++k)
+        labelsWidth = std::max(labelsWidth, labelMetrics.horizontalAdvance(TickText(limit - k * limit / 2.0)) + 12);
     const int width = std::max({barLeft + barWidth + 6 + labelsWidth + margin,
                                 margin + titleMetrics.horizontalAdvance(title) + margin,
                                 margin + labelMetrics.horizontalAdvance(footer) + margin});
@@ -329,7 +330,6 @@ HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind)
     image.fill(Qt::white);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing, false);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
     painter.setRenderHint(QPainter::TextAntialiasing, true);
 
     HeatMapLayout layout;
@@ -337,7 +337,16 @@ HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind)
     layout.Columns = nx;
     layout.Rows = ny;
     const QRect& grid = layout.Grid;
-    painter.drawImage(grid, cells);
+    // Grey where no ROI lies, then each position's cell; a cell narrower than
+    // a pixel (more positions than pixels) still gets one.
+    painter.fillRect(grid, kNoValueColour);
+    for (std::size_t i = 0; i < result.Rois.size(); ++i) {
+        if (lattice.Representative[i] != i || !deviations[i]) continue;
+        QRect cell = layout.CellRect(static_cast<int>(lattice.Column[i]), static_cast<int>(lattice.Row[i]));
+        cell.setWidth(std::max(cell.width(), 1));
+        cell.setHeight(std::max(cell.height(), 1));
+        painter.fillRect(cell, DivergingColour(*deviations[i], limit));
+    }
     painter.end();
 
     // Deviating ROIs: a black frame inside their cells, when cells are big
