@@ -67,3 +67,17 @@ void operator delete(void* p) noexcept { evenor::test::Release(p); }
 void operator delete[](void* p) noexcept { evenor::test::Release(p); }
 void operator delete(void* p, std::size_t) noexcept { evenor::test::Release(p); }
 void operator delete[](void* p, std::size_t) noexcept { evenor::test::Release(p); }
+
+// The nothrow forms too, so every operator new pairs with the delete above
+// (the sanitizer runtime would otherwise allocate them with its own new).
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    try {
+        return evenor::test::Allocate(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { evenor::test::Release(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { evenor::test::Release(p); }
