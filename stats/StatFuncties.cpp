@@ -368,6 +368,40 @@ void RealMeanSD(std::span<const double> values, double& mean, double& sd) {
     sd = std::sqrt(acc / static_cast<double>(n - 1));
 }
 
+namespace {
+
+// Copies a batch of boxes into buffer and points firsts at them. Boxes stacked
+// in one column with non-decreasing tops (as the grid lays them) are copied as
+// the strip they cover together, so that each pixel is read from the image
+// once; others box by box. Either way each box ends up as one contiguous run
+// of side x side values.
+void CopyBatch(std::span<const std::uint16_t> image, std::uint32_t columns, std::uint32_t side,
+               std::span<const RoiResult> group, std::vector<std::uint16_t>& buffer, const std::uint16_t** firsts) {
+    auto source = [&](const RoiResult& roi) {
+        return image.data() + static_cast<std::size_t>(roi.Y) * columns + roi.X;
+    };
+    auto copyRows = [&](const std::uint16_t* from, std::uint64_t rows, std::uint16_t* to) {
+        for (std::uint64_t r = 0; r < rows; ++r) std::copy_n(from + r * columns, side, to + r * side);
+    };
+    bool strip = true;
+    for (std::size_t j = 1; j < group.size(); ++j)
+        strip = strip && group[j].X == group[0].X && group[j].Y >= group[j - 1].Y;
+    const std::uint64_t stripRows = static_cast<std::uint64_t>(group.back().Y) - group[0].Y + side;
+    if (strip && stripRows <= group.size() * static_cast<std::uint64_t>(side)) {
+        copyRows(source(group[0]), stripRows, buffer.data());
+        for (std::size_t j = 0; j < group.size(); ++j)
+            firsts[j] = buffer.data() + static_cast<std::size_t>(group[j].Y - group[0].Y) * side;
+    } else {
+        for (std::size_t j = 0; j < group.size(); ++j) {
+            std::uint16_t* to = buffer.data() + j * static_cast<std::size_t>(side) * side;
+            copyRows(source(group[j]), side, to);
+            firsts[j] = to;
+        }
+    }
+}
+
+}  // namespace
+
 void BoxStatistics(std::span<const std::uint16_t> image, std::uint32_t columns, std::uint32_t side,
                    std::span<RoiResult> rois, const PixelDeviationSearch* search) {
     if (side == 0 || rois.empty()) return;
@@ -376,7 +410,6 @@ void BoxStatistics(std::span<const std::uint16_t> image, std::uint32_t columns, 
     const std::size_t boxValues = static_cast<std::size_t>(side) * side;
     const bool buffered = boxValues <= kBufferValues;
     const int batch = buffered ? static_cast<int>(std::clamp<std::size_t>(kBufferValues / boxValues, 1, kBatch)) : 1;
-    // One buffer for a batch: its boxes one after another, or one strip.
     std::vector<std::uint16_t> buffer(buffered ? std::min<std::size_t>(batch, rois.size()) * boxValues : 0);
 
     const std::uint16_t* firsts[kBatch];
@@ -385,46 +418,22 @@ void BoxStatistics(std::span<const std::uint16_t> image, std::uint32_t columns, 
     for (std::size_t i = 0; i < rois.size();) {
         const int count = static_cast<int>(std::min<std::size_t>(batch, rois.size() - i));
         const std::span<RoiResult> group = rois.subspan(i, static_cast<std::size_t>(count));
-        auto source = [&](std::uint32_t x, std::uint32_t y) { return image.data() + static_cast<std::size_t>(y) * columns + x; };
-        std::size_t stride = columns;
         if (buffered) {
-            stride = side;
-            // Boxes stacked in one column (as the grid lays them) are copied
-            // as the strip they cover together; others box by box.
-            bool strip = true;
-            for (int j = 1; j < count; ++j)
-                strip = strip && group[j].X == group[0].X && group[j].Y >= group[j - 1].Y;
-            const std::uint64_t stripRows = static_cast<std::uint64_t>(group[count - 1].Y) - group[0].Y + side;
-            strip = strip && stripRows <= static_cast<std::uint64_t>(count) * side;
-            if (strip) {
-                const std::uint16_t* from = source(group[0].X, group[0].Y);
-                for (std::uint64_t r = 0; r < stripRows; ++r)
-                    std::copy_n(from + r * columns, side, buffer.data() + r * side);
-                for (int j = 0; j < count; ++j)
-                    firsts[j] = buffer.data() + static_cast<std::size_t>(group[j].Y - group[0].Y) * side;
-            } else {
-                for (int j = 0; j < count; ++j) {
-                    const std::uint16_t* from = source(group[j].X, group[j].Y);
-                    std::uint16_t* to = buffer.data() + static_cast<std::size_t>(j) * boxValues;
-                    for (std::uint32_t r = 0; r < side; ++r) std::copy_n(from + static_cast<std::size_t>(r) * columns, side, to + static_cast<std::size_t>(r) * side);
-                    firsts[j] = to;
-                }
-            }
+            CopyBatch(image, columns, side, group, buffer, firsts);
         } else {
-            for (int j = 0; j < count; ++j) firsts[j] = source(group[j].X, group[j].Y);
+            for (int j = 0; j < count; ++j)
+                firsts[j] = image.data() + static_cast<std::size_t>(group[j].Y) * columns + group[j].X;
         }
-        // A buffered box is one contiguous run of side x side values.
+        const std::size_t stride = buffered ? side : columns;
+        // A buffered box is one contiguous run of side x side (at most 2^20) values.
         const std::size_t runs = buffered ? 1 : side;
         const std::size_t length = buffered ? boxValues : side;
 
         // First pass and extremes, box by box: exact integer work.
         for (int j = 0; j < count; ++j) {
             RowExtremes e;
-            for (std::size_t r = 0; r < runs; ++r) {
-                const std::uint16_t* run = firsts[j] + r * stride;
-                for (std::size_t done = 0; done < length; done += 1u << 30)
-                    SweepRow(run + done, static_cast<std::uint32_t>(std::min<std::size_t>(length - done, 1u << 30)), e);
-            }
+            for (std::size_t r = 0; r < runs; ++r)
+                SweepRow(firsts[j] + r * stride, static_cast<std::uint32_t>(length), e);
             group[j].Maximum = e.Maximum;
             group[j].Minimum = e.Minimum;
             means[j] = static_cast<double>(e.Sum) / static_cast<double>(boxValues);
