@@ -73,26 +73,14 @@ TEST(RoiGridTest, GridIsLaidColumnByColumnWithFarEdges) {
          {{100, 50}, {100, 55}, {100, 60}, {105, 50}, {105, 55}, {105, 60}, {110, 50}, {110, 55}, {110, 60}}},
         {"2 cm at 0.2 mm: box 99, step 49, far edge 200", 300, 99, Area(0, 0, 299, 98, 2), 0.2,
          {{0, 0}, {49, 0}, {98, 0}, {147, 0}, {196, 0}, {200, 0}}},
+        {"1 cm at 0.143 mm: box 69, step 34", 140, 69, Area(0, 0, 139, 68, 1), 0.143,
+         {{0, 0}, {34, 0}, {68, 0}, {70, 0}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const Words pixels(static_cast<std::size_t>(c.columns) * c.rows, 1000);
         const AnalysisResult r = AnalyseRoiGrid(pixels, c.columns, c.rows, c.spacing, c.area);
         EXPECT_EQ(Positions(r), c.rois);
-    }
-}
-
-TEST(RoiGridTest, BoxSideComesFromTheSpacing) {
-    const Words pixels(400 * 300, 1000);
-    struct Case {
-        double cm, mm;
-        std::uint32_t box, step;
-    } const cases[] = {{1, 0.1, 99, 49}, {1, 0.143, 69, 34}, {2, 0.2, 99, 49}};
-    for (const auto& c : cases) {
-        const AnalysisResult r = AnalyseRoiGrid(pixels, 400, 300, c.mm, Area(0, 0, 399, 299, c.cm));
-        EXPECT_EQ(r.BoxPixels, c.box);
-        ASSERT_GE(r.Rois.size(), 2u);
-        EXPECT_EQ(r.Rois[1].Y, c.step);
     }
 }
 

@@ -194,14 +194,5 @@ TEST(StatFunctiesTest, BoxesBeyondTheBufferAreReadInPlace) {
     }
 }
 
-TEST(StatFunctiesTest, BoxOfEqualValuesHasSNRZero) {
-    const Words image(16, 500);
-    std::vector<RoiResult> rois(1);
-    BoxStatistics(image, 4, 3, rois);
-    EXPECT_EQ(rois[0].SD, 0.0);
-    EXPECT_EQ(rois[0].SNR, 0.0);
-    EXPECT_EQ(rois[0].Maximum, rois[0].Minimum);
-}
-
 }  // namespace
 }  // namespace evenor
