@@ -276,7 +276,8 @@ void WriteResultJson(const std::string& path, const AnalysisSettings& settings, 
 {
     // Built before the file is opened, so an existing file stays as it was
     // when building fails.
-    const std::string text = ResultToJson(settings, result, context).dump(2, ' ', false, Json::error_handler_t::replace);
+    const std::string text =
+        ResultToJson(settings, result, context).dump(2, ' ', false, Json::error_handler_t::replace);
     WriteFile(path, [&](std::ostream& out) { out << text << '\n'; });
 }
 

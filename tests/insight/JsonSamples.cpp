@@ -20,9 +20,8 @@ int main(int argc, char** argv)
     const std::string folder = argv[1];
     try {
         // A blotch and a dead-pixel cluster, judged against each preset.
-        auto phantom = Checkerboard(100, 80, 1000, 10);
-        AddTo(phantom, 40, 40, 10, 10, -100);
-        SetTo(phantom, 70, 20, 3, 3, 0);
+        auto phantom = BlotchPhantom();
+        Paint(phantom, 70, 20, 3, [](int) { return 0; });
         AnalysisSettings settings = WholeArea(phantom, 10.0, 20.0, true);
         const AnalysisResult result = Analyse(phantom, settings, 20);
         for (const auto& preset : AllPresets()) {
