@@ -12,6 +12,7 @@
 #include "DicomLib.h"
 #include "FieldSyntax.h"
 #include "FuzzSupport.h"
+#include "ReferenceAnalysis.h"
 #include "RoiGrid.h"
 
 namespace evenor::fuzz {
@@ -85,18 +86,70 @@ std::string MetaGroup(Syntax syntax)
     return group.Bytes() + meta.Bytes();
 }
 
+bool Same(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void CheckSameRois(const TMeetSerie& a, const TMeetSerie& b)
+{
+    FUZZ_CHECK(a.size() == b.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        FUZZ_CHECK(a[i].X == b[i].X && a[i].Y == b[i].Y);
+        FUZZ_CHECK(a[i].Maximum == b[i].Maximum && a[i].Minimum == b[i].Minimum);
+        FUZZ_CHECK(Same(a[i].Mean, b[i].Mean) && Same(a[i].SD, b[i].SD) && Same(a[i].SNR, b[i].SNR));
+    }
+}
+
+// The program's result against the reference, to the last bit.
+void CheckAgainstReference(const AnalysisResult& result, const Reference& ref)
+{
+    FUZZ_CHECK(result.BoxPixels == ref.BoxPixels);
+    FUZZ_CHECK(Same(result.AreaMean, ref.Result.AreaMean));
+    FUZZ_CHECK(Same(result.AreaSD, ref.Result.AreaSD));
+    FUZZ_CHECK(Same(result.AreaSNR, ref.Result.AreaSNR));
+    CheckSameRois(result.Rois, ref.Result.Rois);
+    FUZZ_CHECK(Same(result.MeanRoiSNR, ref.Result.MeanRoiSNR));
+    FUZZ_CHECK(Same(result.RoiSNRSD, ref.Result.RoiSNRSD));
+    FUZZ_CHECK(result.BadROIMap.size() == ref.Result.BadROIMap.size());
+    for (std::size_t i = 0; i < result.BadROIMap.size(); ++i) {
+        const BadROI& a = result.BadROIMap[i];
+        const BadROI& b = ref.Result.BadROIMap[i];
+        FUZZ_CHECK(a.X == b.X && a.Y == b.Y && Same(a.Mean, b.Mean) && Same(a.SD, b.SD));
+    }
+    FUZZ_CHECK(result.BadPixelMap.size() == ref.BadPixels.size());
+    for (std::size_t i = 0; i < ref.BadPixels.size(); ++i) {
+        const BadPixel& a = result.BadPixelMap[i];
+        const BadPixel& b = ref.BadPixels[i];
+        FUZZ_CHECK(a.X == b.X && a.Y == b.Y && a.Value == b.Value && Same(a.RoiMean, b.RoiMean));
+    }
+}
+
+// Records the run's events; at the first result, checks it against the
+// reference on the prepared pixels, and against the analysis of the same
+// pixels by one thread and by two.
 class Host : public RunHost {
 public:
+    explicit Host(const TDicomBeeld& image, bool check) : image_(image), check_(check) {}
     void ShowMessage(const std::string& text) override { Events.push_back("message: " + text); }
     void ShowNotice() override { Events.push_back("show"); }
     void HideNotice() override { Events.push_back("hide"); }
-    void ResultReady(const AnalysisSettings&, const AnalysisResult& result) override
+    void ResultReady(const AnalysisSettings& settings, const AnalysisResult& result) override
     {
         Events.push_back("result");
         FUZZ_CHECK(!result.Rois.empty());
         FUZZ_CHECK(result.BoxPixels >= 2);
+        if (!check_) return;
+        const std::span<const std::uint16_t> pixels(image_.Pixels());
+        const auto columns = static_cast<std::uint32_t>(image_.Columns());
+        const auto rows = static_cast<std::uint32_t>(image_.Rows());
+        const Reference ref = ReferenceAnalyse(pixels, columns, image_.PixelSpacing(), settings);
+        CheckAgainstReference(result, ref);
+        for (unsigned threads : {1u, 2u})
+            CheckAgainstReference(AnalyseRoiGrid(pixels, columns, rows, image_.PixelSpacing(), settings, threads), ref);
     }
     std::vector<std::string> Events;
+
+private:
+    const TDicomBeeld& image_;
+    bool check_;
 };
 
 struct RunOutcome {
@@ -105,11 +158,11 @@ struct RunOutcome {
     std::string Report;
 };
 
-RunOutcome Run(const SettingsFields& fields, TDicomBeeld& image, AnalysisSettings& settings)
+RunOutcome Run(const SettingsFields& fields, TDicomBeeld& image, AnalysisSettings& settings, bool check)
 {
     constexpr const char* kEarlier = "an earlier report\r\n";
     WriteFile(settings.OutputFileName, kEarlier);
-    Host host;
+    Host host(image, check);
     RunOutcome outcome;
     try {
         outcome.Written = RunAnalysis(fields, &image, settings, host);
@@ -209,10 +262,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     settings.OutputFileName = (ScratchFolder::Path() / "report.txt").string();
     settings.PixelOffset = offsetWord;
 
-    const RunOutcome first = Run(fields, image, settings);
+    const RunOutcome first = Run(fields, image, settings, true);
     // Pressing Calculate again on the same image and settings gives the same
     // report: every run starts from the values in the file.
-    const RunOutcome second = Run(fields, image, settings);
+    const RunOutcome second = Run(fields, image, settings, false);
     FUZZ_CHECK(first.Written == second.Written);
     FUZZ_CHECK(first.Events == second.Events);
     FUZZ_CHECK(first.Report == second.Report);
