@@ -1,0 +1,97 @@
+#include "Dialogs.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+
+namespace evenor {
+
+QString ErrorBoxText(const QString& message)
+{
+    if (!message.isEmpty() && message.back() > QLatin1Char('.')) return message + QLatin1Char('.');
+    return message;
+}
+
+void Dialogs::Message(QWidget* parent, const QString& text)
+{
+    Show(parent, MessageKind::Plain, ApplicationTitle, text);
+}
+
+void Dialogs::Warning(QWidget* parent, const QString& text)
+{
+    Show(parent, MessageKind::Warning, QStringLiteral("Warning"), text);
+}
+
+void Dialogs::Error(QWidget* parent, const QString& message)
+{
+    Show(parent, MessageKind::Error, ApplicationTitle, ErrorBoxText(message));
+}
+
+void Dialogs::Show(QWidget* parent, MessageKind kind, const QString& caption, const QString& text)
+{
+    shown_.push_back({kind, caption, text});
+    if (answered_) return;
+
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    if (kind == MessageKind::Warning) icon = QMessageBox::Warning;
+    if (kind == MessageKind::Error) icon = QMessageBox::Critical;
+    QMessageBox box(icon, caption, text, QMessageBox::Ok, parent);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.exec();
+}
+
+std::optional<QString> Dialogs::OpenDicomFile(QWidget* parent)
+{
+    std::optional<QString> answer;
+    if (TakeFileAnswer(answer)) return answer;
+
+    // "All Files" comes first and is selected at first. The dialog only
+    // accepts an existing file in an existing folder.
+    const QString path = QFileDialog::getOpenFileName(parent, QStringLiteral("Open DICOM File"), QString(),
+                                                      QStringLiteral("All Files (*);;DCM files (*.dcm)"));
+    if (path.isEmpty()) return std::nullopt;
+    return path;
+}
+
+std::optional<QString> Dialogs::SelectOutputFile(QWidget* parent)
+{
+    std::optional<QString> answer;
+    if (TakeFileAnswer(answer)) return answer;
+
+    // No filter and no default extension; the dialog asks before an existing
+    // file is overwritten.
+    const QString path = QFileDialog::getSaveFileName(parent, QStringLiteral("Select Output File"));
+    if (path.isEmpty()) return std::nullopt;
+    return path;
+}
+
+void Dialogs::SetMessagesAnswered(bool answered)
+{
+    answered_ = answered;
+}
+
+std::vector<ShownMessage> Dialogs::TakeMessages()
+{
+    std::vector<ShownMessage> messages;
+    messages.swap(shown_);
+    return messages;
+}
+
+void Dialogs::SetNextFileAnswer(std::optional<QString> answer)
+{
+    fileAnswers_.push_back(std::move(answer));
+}
+
+void Dialogs::ClearFileAnswers()
+{
+    fileAnswers_.clear();
+}
+
+bool Dialogs::TakeFileAnswer(std::optional<QString>& answer)
+{
+    if (fileAnswers_.empty()) return false;
+    answer = std::move(fileAnswers_.front());
+    fileAnswers_.pop_front();
+    return true;
+}
+
+}  // namespace evenor

@@ -1,0 +1,520 @@
+#include "Evenor.h"
+
+#include <algorithm>
+#include <exception>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTabWidget>
+#include <QTimer>
+
+#include "About.h"
+#include "AnalysisRun.h"
+#include "Calculateform.h"
+#include "DicomLib.h"
+#include "Dialogs.h"
+#include "FieldSyntax.h"
+#include "Fonts.h"
+
+namespace evenor {
+
+namespace {
+
+// The reference client size; the anchored controls keep their distances to
+// the edges of this size.
+constexpr int DesignWidth = 537;
+constexpr int DesignHeight = 365;
+// The reference client size of a page of the page control.
+constexpr int DesignPageWidth = 409;
+constexpr int DesignPageHeight = 317;
+
+const QString IntegerExpected = QStringLiteral("A positive integer is expected");
+const QString NumberExpected = QStringLiteral("A number is expected");
+const QString OffsetExpected = QStringLiteral("A positive integer under 16384 is expected");
+
+QPushButton* AddButton(QWidget* parent, const QString& name, const QString& text, QRect geometry)
+{
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(name);
+    button->setGeometry(geometry);
+    button->setAutoDefault(false);
+    return button;
+}
+
+QGroupBox* AddGroup(QWidget* parent, const QString& name, const QString& caption, const QString& hint,
+                    QRect geometry)
+{
+    auto* group = new QGroupBox(caption, parent);
+    group->setObjectName(name);
+    group->setToolTip(hint);
+    group->setGeometry(geometry);
+    return group;
+}
+
+QLineEdit* AddEdit(QWidget* parent, const QString& name, const QString& text, const QString& hint, QRect geometry)
+{
+    auto* edit = new QLineEdit(text, parent);
+    edit->setObjectName(name);
+    edit->setToolTip(hint);
+    edit->setGeometry(geometry);
+    return edit;
+}
+
+QLabel* AddLabel(QWidget* parent, const QString& name, const QString& text, int left, int top)
+{
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(name);
+    label->setFont(UiFont(10));
+    label->move(left, top);
+    label->adjustSize();
+    return label;
+}
+
+QCheckBox* AddCheckBox(QWidget* parent, const QString& name, const QString& text, const QString& hint,
+                       QRect geometry)
+{
+    auto* box = new QCheckBox(text, parent);
+    box->setObjectName(name);
+    box->setToolTip(hint);
+    box->setFont(UiFont(10));
+    box->setGeometry(geometry);
+    return box;
+}
+
+// The window's texts are plain ASCII as typed or as set by the program;
+// file names use the file system's encoding.
+std::string ToStd(const QString& text)
+{
+    return text.toStdString();
+}
+
+}  // namespace
+
+std::string DirectoryPart(const std::string& path)
+{
+    const auto separator = path.find_last_of("\\/");
+    if (separator == std::string::npos) return {};
+    return path.substr(0, separator + 1);
+}
+
+std::string FileNamePart(const std::string& path)
+{
+    const auto separator = path.find_last_of("\\/");
+    if (separator == std::string::npos) return path;
+    return path.substr(separator + 1);
+}
+
+TFormEvenor::TFormEvenor() : QWidget(nullptr)
+{
+    setObjectName(QStringLiteral("FormEvenor"));
+    setWindowTitle(QStringLiteral("Evenor"));
+    setFont(UiFont(8));
+    CreateControls();
+    resize(DesignWidth, DesignHeight);
+    SetPagesEnabled(false);
+    connect(qApp, &QApplication::focusChanged, this, &TFormEvenor::FocusChanged);
+}
+
+TFormEvenor::~TFormEvenor()
+{
+    // The controls are deleted after this body, moving the focus as they go;
+    // the members those moves would touch are gone by then.
+    disconnect(qApp, &QApplication::focusChanged, this, &TFormEvenor::FocusChanged);
+    StopSwallowingClick();
+}
+
+void TFormEvenor::CreateControls()
+{
+    buttonCalculate_ = AddButton(this, QStringLiteral("ButtonCalculate"), QStringLiteral("Calculate"),
+                                 {432, 328, 97, 25});
+
+    evenorControl_ = new QTabWidget(this);
+    evenorControl_->setObjectName(QStringLiteral("EvenorControl"));
+    evenorControl_->setGeometry(8, 8, 417, 345);
+    settingsPage_ = new QWidget;
+    settingsPage_->setObjectName(QStringLiteral("Settings"));
+    dicomTagsPage_ = new QWidget;
+    dicomTagsPage_->setObjectName(QStringLiteral("DICOMTags"));
+    evenorControl_->addTab(settingsPage_, QStringLiteral("Settings"));
+    evenorControl_->addTab(dicomTagsPage_, QStringLiteral("DICOM Tags"));
+    evenorControl_->setCurrentWidget(settingsPage_);
+
+    buttonOpen_ = AddButton(this, QStringLiteral("ButtonOpen"), QStringLiteral("Open DICOM File"), {432, 232, 97, 25});
+    buttonExport_ = AddButton(this, QStringLiteral("ButtonExport"), QStringLiteral("Output File"), {432, 272, 97, 25});
+    buttonAbout_ = AddButton(this, QStringLiteral("ButtonAbout"), QStringLiteral("About"), {488, 32, 41, 25});
+
+    // The Settings page.
+    QWidget* page = settingsPage_;
+    QGroupBox* area = AddGroup(page, QStringLiteral("GroupboxArea"), QStringLiteral("Area"),
+                               QStringLiteral("Area that should be evaluated (standard: entire image)"),
+                               {16, 23, 137, 97});
+    QGroupBox* dim = AddGroup(page, QStringLiteral("GroupBoxDim"), QStringLiteral("Box dimension"),
+                              QStringLiteral("Dimension of the analysing box"), {16, 152, 137, 41});
+    QGroupBox* offset = AddGroup(page, QStringLiteral("PixelOffset"), QStringLiteral("Pixel Offset"),
+                                 QStringLiteral("Pixel has this value without dose"), {16, 216, 137, 41});
+    QGroupBox* representation =
+        AddGroup(page, QStringLiteral("PixelRepresentation"), QStringLiteral("Pixel Representation"),
+                 QStringLiteral("Representation of the pixel value"), {208, 24, 169, 97});
+    QGroupBox* roiDeviation = AddGroup(
+        page, QStringLiteral("GroupBox1"), QStringLiteral("Deviating ROI's"),
+        QStringLiteral("A ROI is called deviating if its mean and/or mean/SD deviates more than n % from average value"),
+        {208, 152, 169, 41});
+    QGroupBox* pixelDeviation =
+        AddGroup(page, QStringLiteral("GroupBoxDev"), QStringLiteral("Deviating Pixels"),
+                 QStringLiteral("Detect pixels deviating more than n % from mean in a ROI"), {208, 216, 169, 41});
+
+    // The four area edits stand like the points of a compass.
+    editBoven_ = AddEdit(area, QStringLiteral("EditBoven"), QString(), QStringLiteral("First row"), {40, 16, 49, 21});
+    editLinks_ = AddEdit(area, QStringLiteral("EditLinks"), QString(), QStringLiteral("First column"), {8, 40, 49, 21});
+    editRechts_ = AddEdit(area, QStringLiteral("EditRechts"), QString(), QStringLiteral("Last column"), {80, 40, 49, 21});
+    editOnder_ = AddEdit(area, QStringLiteral("EditOnder"), QString(), QStringLiteral("Last row"), {40, 64, 49, 21});
+
+    editDim_ = AddEdit(dim, QStringLiteral("EditDim"), QStringLiteral("1"),
+                       QStringLiteral("dimension of analysing box (standard: 1 cm)"), {9, 17, 49, 21});
+    AddLabel(dim, QStringLiteral("Labelcm"), QStringLiteral("cm"), 71, 17);
+
+    editPixelOffset_ = AddEdit(offset, QStringLiteral("EditPixelOffset"), QStringLiteral("0"),
+                               QStringLiteral("Pixel values start at this value (standard: 0)"), {8, 16, 49, 21});
+
+    // Never visible: it only carries the logarithmic flag taken from the image.
+    logaritm_ = AddCheckBox(representation, QStringLiteral("Logaritm"), QStringLiteral("Logaritmic"),
+                            QStringLiteral("Pixel values are logaritmic scaled to dose (tag:0028,1040)"),
+                            {8, 16, 97, 25});
+    logaritm_->setEnabled(false);
+    logaritm_->setVisible(false);
+    inverse_ = AddCheckBox(representation, QStringLiteral("Inverse"), QStringLiteral("Inverted"),
+                           QStringLiteral("Pixel values have inversed relation to dose (tag:0028,1041)"),
+                           {8, 48, 97, 17});
+
+    editROIDev_ = AddEdit(roiDeviation, QStringLiteral("EditROIDev"), QStringLiteral("5"),
+                          QStringLiteral("A ROI is called deviating if its mean and/or mean/SD deviates more than n % "
+                                         "from average value (standard: 5)"),
+                          {24, 16, 33, 21});
+    AddLabel(roiDeviation, QStringLiteral("Label1"), QStringLiteral("% From Mean"), 63, 18);
+
+    checkBoxDev_ = AddCheckBox(pixelDeviation, QStringLiteral("CheckBoxDev"), QString(),
+                               QStringLiteral("Detect deviating pixels? (Standard: Checked)"), {5, 14, 17, 17});
+    checkBoxDev_->setChecked(true);
+    editDevPerc_ = AddEdit(pixelDeviation, QStringLiteral("EditDevPerc"), QStringLiteral("20"),
+                           QStringLiteral("Detect pixels deviating more than n % from mean in a ROI(standard: 20)"),
+                           {24, 16, 33, 21});
+    AddLabel(pixelDeviation, QStringLiteral("LabelFromMean"), QStringLiteral("% From Mean"), 62, 18);
+
+    // The DICOM Tags page.
+    memoDicomtags_ = new QPlainTextEdit(dicomTagsPage_);
+    memoDicomtags_->setObjectName(QStringLiteral("MemoDicomtags"));
+    memoDicomtags_->setGeometry(8, 4, 393, 309);
+    memoDicomtags_->setReadOnly(true);
+    memoDicomtags_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    memoDicomtags_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    memoDicomtags_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    dicomTagsPage_->installEventFilter(this);
+
+    // Tab order: the window's controls, and inside the page control the
+    // groups and their controls in their own order.
+    QWidget* chain[] = {buttonCalculate_, evenorControl_, editBoven_,    editLinks_,   editRechts_,
+                        editOnder_,       editDim_,       editPixelOffset_, logaritm_, inverse_,
+                        editROIDev_,      checkBoxDev_,   editDevPerc_,  memoDicomtags_, buttonOpen_,
+                        buttonExport_,    buttonAbout_};
+    for (std::size_t i = 1; i < std::size(chain); ++i) setTabOrder(chain[i - 1], chain[i]);
+
+    connect(buttonCalculate_, &QPushButton::clicked, this, &TFormEvenor::ButtonCalculateClick);
+    connect(buttonOpen_, &QPushButton::clicked, this, &TFormEvenor::ButtonOpenClick);
+    connect(buttonExport_, &QPushButton::clicked, this, &TFormEvenor::ButtonExportClick);
+    connect(buttonAbout_, &QPushButton::clicked, this, &TFormEvenor::ButtonAboutClick);
+    connect(checkBoxDev_, &QCheckBox::toggled, this, &TFormEvenor::CheckBoxDevClick);
+
+    buttonCalculate_->setFocus();
+}
+
+void TFormEvenor::AttachWindows(TFormCalculate* formCalculate, TAboutBox* aboutBox)
+{
+    formCalculate_ = formCalculate;
+    aboutBox_ = aboutBox;
+}
+
+template <class Handler>
+void TFormEvenor::Guarded(Handler&& handler)
+{
+    try {
+        handler();
+    } catch (const std::exception& error) {
+        // A failed analysis must not leave the notice up: it has no close
+        // button.
+        if (formCalculate_ != nullptr) formCalculate_->HideNotice();
+        Dialogs::Error(this, QString::fromLocal8Bit(error.what()));
+    }
+}
+
+void TFormEvenor::SetPagesEnabled(bool enabled)
+{
+    // The tabs stay selectable; the controls of a disabled page cannot be used.
+    settingsPage_->setEnabled(enabled);
+    dicomTagsPage_->setEnabled(enabled);
+}
+
+// ---------------------------------------------------------------------------
+// Buttons
+
+void TFormEvenor::ButtonOpenClick()
+{
+    Guarded([this] {
+        const std::optional<QString> chosen = Dialogs::OpenDicomFile(this);
+        if (!chosen) {
+            // A cancelled dialog forgets the file name but keeps the image,
+            // the memo and the fields on screen.
+            settings_.DicomFileName.clear();
+            SetPagesEnabled(true);
+            return;
+        }
+        const std::string path = QFile::encodeName(*chosen).toStdString();
+        settings_.DicomFileName = path;
+        image_.reset();
+        // When the reader fails, its message goes to the error box and the
+        // window stays without a current image, both pages disabled; the
+        // memo, the fields and the chosen path stay as they are.
+        SetPagesEnabled(false);
+        image_ = std::make_unique<TDicomBeeld>(DirectoryPart(path), FileNamePart(path));
+        SetPagesEnabled(true);
+        QStringList lines;
+        for (const std::string& line : image_->TagList()) lines.append(QString::fromLatin1(line));
+        memoDicomtags_->setPlainText(lines.join(QLatin1Char('\n')));
+        SetDefaultsFromTags();
+    });
+}
+
+void TFormEvenor::ButtonExportClick()
+{
+    Guarded([this] {
+        const std::optional<QString> chosen = Dialogs::SelectOutputFile(this);
+        settings_.OutputFileName = chosen ? QFile::encodeName(*chosen).toStdString() : std::string();
+    });
+}
+
+void TFormEvenor::ButtonAboutClick()
+{
+    Guarded([this] {
+        if (aboutBox_ != nullptr) aboutBox_->ShowAbout();
+    });
+}
+
+void TFormEvenor::CheckBoxDevClick()
+{
+    editDevPerc_->setEnabled(checkBoxDev_->isChecked());
+}
+
+namespace {
+
+// The run's messages and notice, shown by the window.
+class WindowRunHost : public RunHost {
+public:
+    WindowRunHost(QWidget* window, TFormCalculate* notice) : window_(window), notice_(notice) {}
+    void ShowMessage(const std::string& text) override { Dialogs::Message(window_, QString::fromStdString(text)); }
+    void ShowNotice() override
+    {
+        if (notice_ != nullptr) notice_->ShowNotice();
+    }
+    void HideNotice() override
+    {
+        if (notice_ != nullptr) notice_->HideNotice();
+    }
+
+private:
+    QWidget* window_;
+    TFormCalculate* notice_;
+};
+
+}  // namespace
+
+void TFormEvenor::ButtonCalculateClick()
+{
+    Guarded([this] {
+        SettingsFields fields;
+        fields.Boven = ToStd(editBoven_->text());
+        fields.Onder = ToStd(editOnder_->text());
+        fields.Links = ToStd(editLinks_->text());
+        fields.Rechts = ToStd(editRechts_->text());
+        fields.Dim = ToStd(editDim_->text());
+        fields.ROIDev = ToStd(editROIDev_->text());
+        fields.DevPerc = ToStd(editDevPerc_->text());
+        fields.DetectDeviatingPixels = checkBoxDev_->isChecked();
+        fields.Logarithmic = logaritm_->isChecked();
+        fields.Inverted = inverse_->isChecked();
+        WindowRunHost host(this, formCalculate_);
+        RunAnalysis(fields, image_.get(), settings_, host);
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Settings fields
+
+void TFormEvenor::EditBovenExit() { ExitCheck(editBoven_); }
+void TFormEvenor::EditLinksExit() { ExitCheck(editLinks_); }
+void TFormEvenor::EditRechtsExit() { ExitCheck(editRechts_); }
+void TFormEvenor::EditOnderExit() { ExitCheck(editOnder_); }
+void TFormEvenor::EditDimExit() { ExitCheck(editDim_); }
+void TFormEvenor::EditROIDevExit() { ExitCheck(editROIDev_); }
+void TFormEvenor::EditDevPercExit() { ExitCheck(editDevPerc_); }
+void TFormEvenor::EditPixelOffsetExit() { ExitCheck(editPixelOffset_); }
+
+bool TFormEvenor::ExitCheck(QLineEdit* edit)
+{
+    const std::string text = ToStd(edit->text());
+    QString message;
+    if (edit == editPixelOffset_) {
+        std::uint16_t offset = 0;
+        if (ParsePixelOffset(text, offset)) {
+            settings_.PixelOffset = offset;
+            return true;
+        }
+        message = OffsetExpected;
+    } else if (edit == editBoven_ || edit == editLinks_ || edit == editRechts_ || edit == editOnder_) {
+        if (IsPositiveInteger(text)) return true;
+        message = IntegerExpected;
+    } else {
+        if (IsNumber(text)) return true;
+        message = NumberExpected;
+    }
+
+    // While the message is up and the focus is put back, the focus moves
+    // through other controls; none of those moves is a user leaving a field.
+    inExitCheck_ = true;
+    Dialogs::Message(this, message);
+    edit->clear();
+    RefocusField(edit);
+    inExitCheck_ = false;
+    return false;
+}
+
+void TFormEvenor::RefocusField(QLineEdit* edit)
+{
+    if (edit->isVisible()) {
+        edit->setFocus(Qt::OtherFocusReason);
+        return;
+    }
+    // The focus left the field because its page is being switched away. Once
+    // the switch has finished, the page comes back with the focus in the
+    // field; the focus moves of that switch leave no field either.
+    QTimer::singleShot(0, this, [this, edit] {
+        inExitCheck_ = true;
+        evenorControl_->setCurrentWidget(settingsPage_);
+        edit->setFocus(Qt::OtherFocusReason);
+        inExitCheck_ = false;
+    });
+}
+
+void TFormEvenor::StopSwallowingClick()
+{
+    if (swallowClickOn_ != nullptr) swallowClickOn_->removeEventFilter(this);
+    swallowClickOn_ = nullptr;
+}
+
+void TFormEvenor::FocusChanged(QWidget* old, QWidget* now)
+{
+    if (inExitCheck_) return;
+    StopSwallowingClick();
+    if (old == nullptr || now == nullptr || now == old) return;
+    // Only a move to another control of this window leaves a field: the
+    // window losing activation, or a message box or dialog opening, does not.
+    if (now->window() != this || old->window() != this) return;
+
+    QLineEdit* const fields[] = {editBoven_, editLinks_, editRechts_, editOnder_,
+                                 editDim_,   editROIDev_, editDevPerc_, editPixelOffset_};
+    auto* edit = qobject_cast<QLineEdit*>(old);
+    if (edit == nullptr || std::find(std::begin(fields), std::end(fields), edit) == std::end(fields)) return;
+
+    if (!ExitCheck(edit)) {
+        // The mouse press that moved the focus away is still to be delivered
+        // to the control: it is dropped, so a click on a button does nothing
+        // while a field has just been refused. The next focus move, or the
+        // next turn of the event loop, ends the dropping.
+        swallowClickOn_ = now;
+        now->installEventFilter(this);
+        QTimer::singleShot(0, this, [this] { StopSwallowingClick(); });
+    }
+}
+
+bool TFormEvenor::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == dicomTagsPage_ && event->type() == QEvent::Resize) {
+        // The memo is anchored to all four sides of its page.
+        const QSize page = dicomTagsPage_->size();
+        memoDicomtags_->setGeometry(8, 4, std::max(0, 393 + page.width() - DesignPageWidth),
+                                    std::max(0, 309 + page.height() - DesignPageHeight));
+    }
+    if (swallowClickOn_ != nullptr && watched == swallowClickOn_.data()) {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+            return true;
+        default:
+            break;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TFormEvenor::SetDefaultsFromTags()
+{
+    if (!image_) return;
+    // The whole image is the area. An image without rows or columns gives 0.
+    editBoven_->setText(QStringLiteral("0"));
+    editLinks_->setText(QStringLiteral("0"));
+    editRechts_->setText(QString::number(std::max<std::int64_t>(std::int64_t{image_->Columns()} - 1, 0)));
+    editOnder_->setText(QString::number(std::max<std::int64_t>(std::int64_t{image_->Rows()} - 1, 0)));
+
+    const TagDefaults defaults = DefaultsFromTags(image_->TagList());
+    if (defaults.Logarithmic) logaritm_->setChecked(*defaults.Logarithmic);
+    if (defaults.Inverted) inverse_->setChecked(*defaults.Inverted);
+    for (const std::string& warning : defaults.Warnings) Dialogs::Warning(this, QString::fromStdString(warning));
+}
+
+// ---------------------------------------------------------------------------
+// Window
+
+void TFormEvenor::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    // The page control grows with the window; the action buttons keep their
+    // distance to the right and bottom edges, About to the right and top.
+    const int dx = width() - DesignWidth;
+    const int dy = height() - DesignHeight;
+    evenorControl_->setGeometry(8, 8, std::max(0, 417 + dx), std::max(0, 345 + dy));
+    buttonCalculate_->move(432 + dx, 328 + dy);
+    buttonOpen_->move(432 + dx, 232 + dy);
+    buttonExport_->move(432 + dx, 272 + dy);
+    buttonAbout_->move(488 + dx, 32);
+}
+
+void TFormEvenor::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (placed_) return;
+    placed_ = true;
+    // Centred on the screen when first shown.
+    if (const QScreen* screen = this->screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+void TFormEvenor::closeEvent(QCloseEvent* event)
+{
+    // Closing the main window ends the program, also while the About box or
+    // the notice is shown.
+    if (aboutBox_ != nullptr) aboutBox_->hide();
+    if (formCalculate_ != nullptr) formCalculate_->hide();
+    event->accept();
+}
+
+}  // namespace evenor

@@ -1,0 +1,124 @@
+#pragma once
+// Evenor: the main window. The user opens one DICOM image here, reads its tag
+// list, edits the settings of the uniformity test, chooses the report file and
+// starts the analysis.
+//
+// The window owns the current image (zero or one TDicomBeeld, replaced only by
+// the next open) and the one AnalysisSettings of the program. Boven, Onder,
+// Links, Rechts = top, bottom, left, right.
+#include <memory>
+#include <string>
+
+#include <QPointer>
+#include <QWidget>
+
+#include "AnalysisSettings.h"
+
+class QCheckBox;
+class QGroupBox;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTabWidget;
+
+namespace evenor {
+
+class TAboutBox;
+class TDicomBeeld;
+class TFormCalculate;
+
+// The directory part of a path: everything up to and including its last "\"
+// or "/"; empty when it has none.
+std::string DirectoryPart(const std::string& path);
+// The file-name part: everything after the last "\" or "/"; the whole path
+// when it has none. DirectoryPart(p) + FileNamePart(p) == p.
+std::string FileNamePart(const std::string& path);
+
+class TFormEvenor : public QWidget {
+    Q_OBJECT
+public:
+    TFormEvenor();
+    ~TFormEvenor() override;
+
+    // The Calculating notice and the About box, created after this window.
+    void AttachWindows(TFormCalculate* formCalculate, TAboutBox* aboutBox);
+
+    AnalysisSettings& Settings() { return settings_; }
+    const TDicomBeeld* CurrentImage() const { return image_.get(); }
+
+public slots:
+    void ButtonCalculateClick();
+    void ButtonOpenClick();
+    void ButtonExportClick();
+    void ButtonAboutClick();
+    void CheckBoxDevClick();
+
+    // The exit checks, run when the focus moves from the field to another
+    // control of this window.
+    void EditBovenExit();
+    void EditLinksExit();
+    void EditRechtsExit();
+    void EditOnderExit();
+    void EditDimExit();
+    void EditROIDevExit();
+    void EditDevPercExit();
+    void EditPixelOffsetExit();
+
+    // After a successful open: the whole image as the area, and the
+    // pixel-representation check boxes from the image's tags, with warnings.
+    void SetDefaultsFromTags();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private slots:
+    void FocusChanged(QWidget* old, QWidget* now);
+
+private:
+    void CreateControls();
+    void SetPagesEnabled(bool enabled);
+    // Runs the check of one settings field. On failure: the message, the
+    // field emptied, the focus back in it; returns false.
+    bool ExitCheck(QLineEdit* edit);
+    void RefocusField(QLineEdit* edit);
+    void StopSwallowingClick();
+    // Runs a handler; any exception it raises is shown in the error box and
+    // the program goes on.
+    template <class Handler>
+    void Guarded(Handler&& handler);
+
+    AnalysisSettings settings_;
+    std::unique_ptr<TDicomBeeld> image_;
+    TFormCalculate* formCalculate_ = nullptr;
+    TAboutBox* aboutBox_ = nullptr;
+    bool placed_ = false;
+    bool inExitCheck_ = false;
+    // The control that took the focus from a field whose check then failed:
+    // the mouse press that moved the focus is not delivered to it.
+    QPointer<QWidget> swallowClickOn_;
+
+    QPushButton* buttonCalculate_ = nullptr;
+    QTabWidget* evenorControl_ = nullptr;
+    QWidget* settingsPage_ = nullptr;
+    QWidget* dicomTagsPage_ = nullptr;
+    QPushButton* buttonOpen_ = nullptr;
+    QPushButton* buttonExport_ = nullptr;
+    QPushButton* buttonAbout_ = nullptr;
+    QLineEdit* editBoven_ = nullptr;
+    QLineEdit* editLinks_ = nullptr;
+    QLineEdit* editRechts_ = nullptr;
+    QLineEdit* editOnder_ = nullptr;
+    QLineEdit* editDim_ = nullptr;
+    QLineEdit* editPixelOffset_ = nullptr;
+    QCheckBox* logaritm_ = nullptr;
+    QCheckBox* inverse_ = nullptr;
+    QLineEdit* editROIDev_ = nullptr;
+    QCheckBox* checkBoxDev_ = nullptr;
+    QLineEdit* editDevPerc_ = nullptr;
+    QPlainTextEdit* memoDicomtags_ = nullptr;
+};
+
+}  // namespace evenor

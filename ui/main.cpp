@@ -1,0 +1,27 @@
+// The program's entry point: the data dictionary, the application with its
+// title, the three windows, the event loop.
+#include <clocale>
+
+#include <QApplication>
+
+#include "DicomDictionary.h"
+#include "Dialogs.h"
+#include "EvenorWindows.h"
+
+int main(int argc, char** argv)
+{
+    std::setlocale(LC_ALL, "");
+    evenor::LoadDicomDictionary();
+
+    QApplication application(argc, argv);
+    // The application object sets the locale from the environment again (and
+    // may change the character type to UTF-8); numbers follow the user's
+    // locale, which the report's one locale-dependent line relies on.
+    std::setlocale(LC_NUMERIC, "");
+    QApplication::setApplicationName(evenor::ApplicationTitle);
+    QApplication::setApplicationDisplayName(evenor::ApplicationTitle);
+
+    evenor::EvenorWindows windows;
+    windows.FormEvenor.show();
+    return QApplication::exec();
+}
