@@ -151,8 +151,12 @@ void TFormEvenor::CreateControls()
     buttonExport_ = AddButton(this, QStringLiteral("ButtonExport"), QStringLiteral("Output File"), {432, 272, 97, 25});
     buttonAbout_ = AddButton(this, QStringLiteral("ButtonAbout"), QStringLiteral("About"), {488, 32, 41, 25});
 
-    // The Settings page.
+    // The Settings page. The group boxes' frames start halfway down their
+    // captions, as the reference layout's child positions expect.
     QWidget* page = settingsPage_;
+    page->setStyleSheet(QStringLiteral(
+        "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px; }"
+        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; left: 6px; padding: 0 2px; }"));
     QGroupBox* area = AddGroup(page, QStringLiteral("GroupboxArea"), QStringLiteral("Area"),
                                QStringLiteral("Area that should be evaluated (standard: entire image)"),
                                {16, 23, 137, 97});

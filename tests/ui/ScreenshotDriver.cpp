@@ -79,10 +79,11 @@ int main(int argc, char** argv)
     windows.FormCalculate.ShowNotice();
     Settle();
     ok = Save(windows.FormCalculate.grab(), folder, "calculating.png") && ok;
+    if (QScreen* screen = QGuiApplication::primaryScreen()) ok = Save(screen->grabWindow(0), folder, "screen.png") && ok;
+    windows.FormCalculate.HideNotice();
 
     windows.AboutBox.ShowAbout();
     Settle();
     ok = Save(windows.AboutBox.grab(), folder, "about.png") && ok;
-    if (QScreen* screen = QGuiApplication::primaryScreen()) ok = Save(screen->grabWindow(0), folder, "screen.png") && ok;
     return ok ? 0 : 1;
 }
