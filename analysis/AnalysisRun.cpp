@@ -118,13 +118,6 @@ bool RunAnalysis(const SettingsFields& fields, TDicomBeeld* image, AnalysisSetti
         host.ShowMessage("Area not correct");
         return false;
     }
-    // The grid and the region copy need the area inside the image.
-    const auto rows = static_cast<std::uint32_t>(std::max(image->Rows(), 0));
-    const auto columns = static_cast<std::uint32_t>(std::max(image->Columns(), 0));
-    if (settings.LastRow >= rows || settings.LastColumn >= columns) {
-        host.ShowMessage("Area outside the image");
-        return false;
-    }
     // Without a spacing the box side in pixels cannot be computed.
     const double pixelSpacing = image->PixelSpacing();
     if (!(pixelSpacing > 0.0) || !std::isfinite(pixelSpacing)) {
@@ -136,6 +129,14 @@ bool RunAnalysis(const SettingsFields& fields, TDicomBeeld* image, AnalysisSetti
     if (static_cast<double>(settings.LastRow - settings.FirstRow) < boxSide ||
         static_cast<double>(settings.LastColumn - settings.FirstColumn) < boxSide) {
         host.ShowMessage("Area smaller than box dimension");
+        return false;
+    }
+    // The grid and the region copy need the area inside the image (tested
+    // after the box-size check, whose message takes precedence).
+    const auto rows = static_cast<std::uint32_t>(std::max(image->Rows(), 0));
+    const auto columns = static_cast<std::uint32_t>(std::max(image->Columns(), 0));
+    if (settings.LastRow >= rows || settings.LastColumn >= columns) {
+        host.ShowMessage("Area outside the image");
         return false;
     }
     // A box of 0 pixels cannot be laid and one of 1 has a half-box step of 0.

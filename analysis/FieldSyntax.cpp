@@ -27,18 +27,22 @@ std::size_t SkipBlanks(std::string_view text)
 }
 
 // Parses the integer syntax into a magnitude and a sign, refusing any
-// magnitude above maxMagnitude. The sign may stand before a hexadecimal
-// number too ("-$1F" is -31, "+0x10" is 16), as in the classic runtime.
+// magnitude above maxMagnitude. A sign stands only before decimal digits: a
+// hexadecimal number ("$1F", "0x1F") takes none, so "-$1F" does not parse.
 bool ParseMagnitude(std::string_view text, std::uint64_t maxMagnitude, std::uint64_t& magnitude, bool& negative)
 {
     std::size_t i = SkipBlanks(text);
     negative = false;
+    bool signed_ = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
         negative = text[i] == '-';
+        signed_ = true;
         ++i;
     }
     unsigned base = 10;
-    if (i < text.size() && (text[i] == '$' || text[i] == 'x' || text[i] == 'X')) {
+    if (signed_) {
+        // decimal digits only
+    } else if (i < text.size() && (text[i] == '$' || text[i] == 'x' || text[i] == 'X')) {
         base = 16;
         ++i;
     } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {

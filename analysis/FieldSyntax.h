@@ -13,9 +13,8 @@ namespace evenor {
 // Integer syntax: leading blanks (spaces), then an optional sign and decimal
 // digits, or a hexadecimal number introduced by "$", "x", "X", "0x" or "0X";
 // nothing after it, not even a blank. The value must fit a signed 32-bit
-// integer. A sign may also stand before the hexadecimal forms, as in the
-// classic runtime: "-$1F" is -31 and "+0x10" is 16; hexadecimal numbers obey
-// the same range as decimal ones ("$80000000" fails, "-$80000000" passes).
+// integer. A hexadecimal number takes no sign ("-$1F" and "+0x10" do not
+// parse) and obeys the same range as decimal ones ("$80000000" fails).
 // On failure value is left untouched.
 bool ParseInteger(std::string_view text, std::int32_t& value);
 

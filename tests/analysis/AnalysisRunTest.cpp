@@ -90,6 +90,8 @@ TEST_F(AnalysisRunTest, RefusedBeforeTheNotice)
          "Area not correct"},
         {"last row = Rows", [](AnalysisRunTest& t) { t.Fields.Onder = "40"; }, "Area outside the image"},
         {"last column = Columns", [](AnalysisRunTest& t) { t.Fields.Rechts = "40"; }, "Area outside the image"},
+        {"too small and outside: the size message first",
+         [](AnalysisRunTest& t) { t.Fields.Boven = "39", t.Fields.Onder = "40"; }, "Area smaller than box dimension"},
         {"low 32 bits of 2^32 + 40", [](AnalysisRunTest& t) { t.Fields.Onder = "4294967336"; },
          "Area outside the image"},
         {"no pixel spacing", [](AnalysisRunTest& t) { t.Image.PixelSpacing.clear(), t.Open(); },
