@@ -89,8 +89,8 @@ QCheckBox* AddCheckBox(QWidget* parent, const QString& name, const QString& text
     return box;
 }
 
-// The window's texts are plain ASCII as typed or as set by the program;
-// file names use the file system's encoding.
+// A field's text as the field checks and the run read it (UTF-8; any
+// character outside ASCII makes a number invalid).
 std::string ToStd(const QString& text)
 {
     return text.toStdString();
