@@ -18,8 +18,10 @@ int main(int argc, char** argv)
     // may change the character type to UTF-8); numbers follow the user's
     // locale, which the report's one locale-dependent line relies on.
     std::setlocale(LC_NUMERIC, "");
+    // The application title. Only the name is set: Qt appends a display name
+    // to the caption of every window whose title does not end with it
+    // ("Warning - Evenor"), and the display name falls back to the name.
     QApplication::setApplicationName(evenor::ApplicationTitle);
-    QApplication::setApplicationDisplayName(evenor::ApplicationTitle);
 
     evenor::EvenorWindows windows;
     windows.FormEvenor.show();

@@ -46,7 +46,6 @@ int main(int argc, char** argv)
     evenor::LoadDicomDictionary();
     QApplication application(argc, argv);
     QApplication::setApplicationName(evenor::ApplicationTitle);
-    QApplication::setApplicationDisplayName(evenor::ApplicationTitle);
     if (argc != 2) {
         std::fprintf(stderr, "usage: evenor_screenshots OUTPUT_FOLDER\n");
         return 2;
