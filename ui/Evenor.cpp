@@ -245,6 +245,22 @@ void TFormEvenor::AttachWindows(TFormCalculate* formCalculate, TAboutBox* aboutB
     aboutBox_ = aboutBox;
 }
 
+namespace {
+
+// The error's whole message. EvenorError keeps bytes that what() would cut at
+// a NUL (a transfer-syntax UID padded with NUL), and the error box's
+// full-stop rule looks at the real last character.
+QString ErrorText(const std::exception& error)
+{
+    if (const auto* evenorError = dynamic_cast<const EvenorError*>(&error)) {
+        const std::string& message = evenorError->Message();
+        return QString::fromLocal8Bit(message.data(), static_cast<qsizetype>(message.size()));
+    }
+    return QString::fromLocal8Bit(error.what());
+}
+
+}  // namespace
+
 template <class Handler>
 void TFormEvenor::Guarded(Handler&& handler)
 {
@@ -254,7 +270,7 @@ void TFormEvenor::Guarded(Handler&& handler)
         // A failed analysis must not leave the notice up: it has no close
         // button.
         if (formCalculate_ != nullptr) formCalculate_->HideNotice();
-        Dialogs::Error(this, QString::fromLocal8Bit(error.what()));
+        Dialogs::Error(this, ErrorText(error));
     }
 }
 
@@ -476,10 +492,20 @@ void TFormEvenor::SetDefaultsFromTags()
     editRechts_->setText(QString::number(std::max<std::int64_t>(std::int64_t{image_->Columns()} - 1, 0)));
     editOnder_->setText(QString::number(std::max<std::int64_t>(std::int64_t{image_->Rows()} - 1, 0)));
 
+    // Each check box is set before the warning of its own tag is shown:
+    // Logaritm and W1/W2 first, then Inverse and W3/W4.
     const TagDefaults defaults = DefaultsFromTags(image_->TagList());
+    const auto isRelationshipWarning = [](const std::string& warning) {
+        return warning == kWarningNotLinear || warning == kWarningLinearMissing;
+    };
     if (defaults.Logarithmic) logaritm_->setChecked(*defaults.Logarithmic);
+    for (const std::string& warning : defaults.Warnings) {
+        if (isRelationshipWarning(warning)) Dialogs::Warning(this, QString::fromStdString(warning));
+    }
     if (defaults.Inverted) inverse_->setChecked(*defaults.Inverted);
-    for (const std::string& warning : defaults.Warnings) Dialogs::Warning(this, QString::fromStdString(warning));
+    for (const std::string& warning : defaults.Warnings) {
+        if (!isRelationshipWarning(warning)) Dialogs::Warning(this, QString::fromStdString(warning));
+    }
 }
 
 // ---------------------------------------------------------------------------
