@@ -523,12 +523,17 @@ void TBadPixelMap::Append(TBadPixelMap&& later) {
     if (!sameExtent) {
         for (const BadPixel& pixel : later.entries_) Add(pixel);
     } else {
-        // later's entries have distinct positions; only those already here drop out.
+        // later's entries have distinct positions, all inside the common
+        // extent; only those already here drop out.
+        auto present = [this](const BadPixel& pixel) {
+            const std::size_t bit = BitIndex(pixel.X, pixel.Y);
+            return (positionBits_[bit >> 6] >> (bit & 63)) & 1u;
+        };
         std::size_t kept = 0;
-        for (const BadPixel& pixel : later.entries_) kept += !Contains(pixel.X, pixel.Y);
+        for (const BadPixel& pixel : later.entries_) kept += !present(pixel);
         entries_.reserve(entries_.size() + kept);
         for (const BadPixel& pixel : later.entries_)
-            if (!Contains(pixel.X, pixel.Y)) entries_.push_back(pixel);
+            if (!present(pixel)) entries_.push_back(pixel);
         for (std::size_t w = 0; w < positionBits_.size(); ++w) positionBits_[w] |= later.positionBits_[w];
     }
     later.entries_ = {};
