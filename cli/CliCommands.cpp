@@ -1,37 +1,30 @@
 #include "CliCommands.h"
 
 #include <exception>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
-#include "AnalysisRun.h"
+#include "BatchRun.h"
+#include "CliSummary.h"
 #include "DicomLib.h"
-#include "FieldSyntax.h"
+#include "ImageJob.h"
+#include "MapExport.h"
+#include "ResultExport.h"
 
 namespace evenor {
 
 namespace {
 
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-
-// Splits a path at its last separator into the directory part (ending with
-// the separator) and the file-name part.
-std::pair<std::string, std::string> SplitPath(const std::string& path)
-{
-    const auto pos = path.find_last_of("/\\");
-    if (pos == std::string::npos) return {"", path};
-    return {path.substr(0, pos + 1), path.substr(pos + 1)};
-}
-
 int TagsCommand(const std::string& file, std::ostream& out, std::ostream& err)
 {
     try {
-        const auto [directory, name] = SplitPath(file);
+        const auto pos = file.find_last_of("/\\");
+        const std::string directory = pos == std::string::npos ? std::string() : file.substr(0, pos + 1);
+        const std::string name = pos == std::string::npos ? file : file.substr(pos + 1);
         TDicomBeeld image(directory, name);
         for (const auto& line : image.TagList()) out << line << '\n';
         return kExitSuccess;
@@ -41,130 +34,45 @@ int TagsCommand(const std::string& file, std::ostream& out, std::ostream& err)
     }
 }
 
-// The run's messages as lines on standard error; the command line has no
-// Calculating notice.
-class CliHost : public RunHost {
-public:
-    explicit CliHost(std::ostream& err) : err_(err) {}
-    void ShowMessage(const std::string& text) override { err_ << text << '\n'; }
-    void ShowNotice() override {}
-    void HideNotice() override {}
-
-private:
-    std::ostream& err_;
-};
-
-// The options of "analyse" as typed; checked by the window's field rules.
-struct AnalyseOptions {
-    std::string File;
+// Everything "analyse" was given besides the analysis options.
+struct AnalyseCommandLine {
+    std::vector<std::string> Files;
     std::string Report;
-    std::string Area;  // FIRSTCOL,FIRSTROW,LASTCOL,LASTROW; empty: whole image
-    std::string BoxCm = "1";
-    std::string RoiDev = "5";
-    std::string PixelDev = "20";
-    std::string Offset = "0";
-    bool NoDetect = false;
-    bool Inverted = false;
-    bool NotInverted = false;
+    std::string Json;
+    std::string Csv;
+    std::string PngFolder;
+    std::string PresetName;
+    bool FailOnDeviation = false;
+    bool Quiet = false;
+    BatchOptions Batch;
 };
 
-std::vector<std::string> SplitAtCommas(const std::string& text)
+int SingleImage(const AnalyseCommandLine& line, bool withMaps, const AnalyseOptions& options,
+                const GuidelinePreset& preset, std::ostream& out, std::ostream& err)
 {
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = text.find(',', start);
-        parts.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-        if (comma == std::string::npos) return parts;
-        start = comma + 1;
-    }
-}
+    ImageJob job;
+    job.File = line.Files.front();
+    job.Options = &options;
+    job.Preset = &preset;
+    job.Outputs.Report = line.Report;
+    job.Outputs.Json = line.Json;
+    job.Outputs.Csv = line.Csv;
+    if (withMaps) job.Outputs.MapFolder = line.PngFolder;
 
-// Checks every value with the settings fields' rules; the first failure is a
-// usage error with the field's own message.
-bool CheckAnalyseOptions(const AnalyseOptions& options, std::uint16_t& pixelOffset, std::ostream& err)
-{
-    if (!options.Area.empty()) {
-        const auto parts = SplitAtCommas(options.Area);
-        if (parts.size() != 4) {
-            err << "--area: four values are expected: FIRSTCOL,FIRSTROW,LASTCOL,LASTROW\n";
-            return false;
-        }
-        for (const auto& part : parts) {
-            if (!IsPositiveInteger(part)) {
-                err << "--area: A positive integer is expected\n";
-                return false;
-            }
-        }
-    }
-    const std::pair<const char*, const std::string*> reals[] = {
-        {"--box-cm", &options.BoxCm}, {"--roi-dev", &options.RoiDev}, {"--pixel-dev", &options.PixelDev}};
-    for (const auto& [name, text] : reals) {
-        if (!IsNumber(*text)) {
-            err << name << ": A number is expected\n";
-            return false;
-        }
-    }
-    if (!ParsePixelOffset(options.Offset, pixelOffset)) {
-        err << "--offset: A positive integer under 16384 is expected\n";
-        return false;
-    }
-    return true;
-}
-
-int AnalyseCommand(const AnalyseOptions& options, std::ostream& err)
-{
-    AnalysisSettings settings;
-    if (!CheckAnalyseOptions(options, settings.PixelOffset, err)) return kExitUsage;
-
-    try {
-        const auto [directory, name] = SplitPath(options.File);
-        TDicomBeeld image(directory, name);
-
-        // The defaults an open gives the window, with its warnings.
-        const TagDefaults tagDefaults = DefaultsFromTags(image.TagList());
-        for (const auto& warning : tagDefaults.Warnings) err << "Warning: " << warning << '\n';
-
-        SettingsFields fields;
-        if (options.Area.empty()) {
-            const AreaDefaults area = DefaultArea(image.Rows(), image.Columns());
-            fields.Boven = area.Boven;
-            fields.Links = area.Links;
-            fields.Rechts = area.Rechts;
-            fields.Onder = area.Onder;
-        } else {
-            const auto parts = SplitAtCommas(options.Area);
-            fields.Links = parts[0];
-            fields.Boven = parts[1];
-            fields.Rechts = parts[2];
-            fields.Onder = parts[3];
-        }
-        fields.Dim = options.BoxCm;
-        fields.ROIDev = options.RoiDev;
-        fields.DevPerc = options.PixelDev;
-        fields.DetectDeviatingPixels = !options.NoDetect;
-        fields.Logarithmic = tagDefaults.Logarithmic.value_or(false);
-        if (options.Inverted)
-            fields.Inverted = true;
-        else if (options.NotInverted)
-            fields.Inverted = false;
-        else
-            fields.Inverted = tagDefaults.Inverted.value_or(false);
-
-        settings.DicomFileName = options.File;
-        settings.OutputFileName = options.Report;
-        CliHost host(err);
-        return RunAnalysis(fields, &image, settings, host) ? kExitSuccess : kExitFailed;
-    } catch (const std::exception& e) {
-        err << e.what() << '\n';
-        return kExitFailed;
-    }
+    std::optional<MapSession> maps;
+    if (withMaps) maps.emplace();
+    const ImageOutcome outcome = AnalyseImage(job, [&](const std::string& text) { err << text << '\n'; });
+    if (!outcome.Ok) return kExitFailed;
+    if (!line.Quiet) out << ImageSummaryText(job.File, outcome);
+    if (line.FailOnDeviation && outcome.Verdict.Overall == Verdict::Fail) return kExitDeviation;
+    return kExitSuccess;
 }
 
 constexpr const char* kAnalyseFooter = R"(
 Runs one uniformity test, as the window's Calculate button does, and writes the
 results report (plain text, CR LF line ends) to REPORT, replacing it. The report
-is opened only after the analysis has succeeded.
+is opened only after the analysis has succeeded; --json, --csv and --png are
+written after the report.
 
 Values follow the window's field rules: whole numbers in decimal or hexadecimal
 ("$1F", "0x1F"), reals with "." as the decimal separator whatever the locale.
@@ -174,15 +82,36 @@ The "Mean SNR in ROI's" line of the report uses the locale's decimal separator
 Without --inverted or --no-inverted, the inversion follows the image's tag
 0028,1041 (Pixel Intensity Relationship Sign): "-1" inverts, "1" does not. The
 warnings about tags 0028,1040 and 0028,1041 that the window shows after an open
-are printed on standard error, prefixed "Warning: ".
+are printed on standard error, prefixed "Warning: ", and so is a warning when
+0008,0068 Presentation Intent Type is FOR PRESENTATION (a processed image).
 
-Messages go to standard error. Exit status: 0 when the report was written, 1 when
-the run was refused (for example "Area smaller than box dimension") or failed
-(an unreadable image, a report that cannot be written), 2 for a usage error.)";
+After a successful run a summary goes to standard output (unless --quiet): the
+counts, the summary metrics with their descriptions and the verdicts of the
+guideline preset (--preset, see --list-presets). A preset's ROI and pixel
+deviation percentages are the defaults of --roi-dev and --pixel-dev when
+--preset is given.
+
+Batch: with --out-dir OUT instead of -o, FILE may be several files and folders
+(a folder: its files, sorted by name, hidden ones left out; --recursive for its
+sub-folders too). Two images are analysed at a time (--jobs). Each image gets
+OUT/NAME.txt, NAME being its file name without the extension ("-2", "-3" added
+when two images would share a name), and with --each-json, --each-csv and
+--each-png also NAME.json, NAME.csv, NAME-area.png, NAME-roi-mean-deviation.png
+and NAME-roi-snr-deviation.png. OUT/summary.csv holds one row per image, in
+order; an image that fails (not DICOM, refused settings, a write error) is
+reported on standard error, prefixed with its path, gets an error row and is
+skipped. Standard output gets one line per analysed image and a total; on a
+terminal, standard error shows a progress line.
+
+Messages go to standard error. Exit status: 0 when every report (and output)
+was written, 1 when a run was refused (for example "Area smaller than box
+dimension") or failed (an unreadable image, a file that cannot be written) -- in
+a batch, when any image failed --, 2 for a usage error, 3 with
+--fail-on-deviation when nothing failed but an overall verdict is "fail".)";
 
 }  // namespace
 
-int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err)
+int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool errIsTerminal)
 {
     CLI::App app{"Evenor: uniformity test of digital X-ray detectors", "evenor-cli"};
     app.set_version_flag("--version", std::string("evenor-cli 0.9.0.1Beta"));
@@ -193,12 +122,13 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err)
     tags->add_option("FILE", tagsFile, "DICOM file")->required();
 
     AnalyseOptions analyseOptions;
+    AnalyseCommandLine line;
+    bool listPresets = false;
     auto* analyse = app.add_subcommand("analyse", "Analyse the uniformity of FILE and write the results report");
     analyse->footer(kAnalyseFooter);
-    analyse->add_option("FILE", analyseOptions.File, "Uncompressed DICOM image")->required();
-    analyse->add_option("-o,--output", analyseOptions.Report, "Results report to write (replaced if present)")
-        ->required()
-        ->type_name("REPORT");
+    analyse->add_option("FILE", line.Files, "Uncompressed DICOM image (several files or folders with --out-dir)");
+    auto* output = analyse->add_option("-o,--output", line.Report, "Results report to write (replaced if present)")
+                       ->type_name("REPORT");
     analyse
         ->add_option("--area", analyseOptions.Area,
                      "Area to evaluate, 0-based inclusive pixel positions (default: the whole image)")
@@ -206,16 +136,18 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err)
     analyse->add_option("--box-cm", analyseOptions.BoxCm, "Side of the analysing box in cm")
         ->type_name("X")
         ->capture_default_str();
-    analyse
-        ->add_option("--roi-dev", analyseOptions.RoiDev,
-                     "A ROI deviates when its mean or SNR differs more than P % from the whole area's")
-        ->type_name("P")
-        ->capture_default_str();
-    analyse
-        ->add_option("--pixel-dev", analyseOptions.PixelDev,
-                     "A pixel deviates when it differs more than P % from the mean of its ROI")
-        ->type_name("P")
-        ->capture_default_str();
+    auto* roiDev = analyse
+                       ->add_option("--roi-dev", analyseOptions.RoiDev,
+                                    "A ROI deviates when its mean or SNR differs more than P % from the whole "
+                                    "area's (default with --preset: the preset's)")
+                       ->type_name("P")
+                       ->capture_default_str();
+    auto* pixelDev = analyse
+                         ->add_option("--pixel-dev", analyseOptions.PixelDev,
+                                      "A pixel deviates when it differs more than P % from the mean of its ROI "
+                                      "(default with --preset: the preset's)")
+                         ->type_name("P")
+                         ->capture_default_str();
     analyse->add_flag("--no-detect", analyseOptions.NoDetect, "Do not look for deviating pixels");
     analyse
         ->add_option("--offset", analyseOptions.Offset,
@@ -228,6 +160,58 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err)
         analyse->add_flag("--no-inverted", analyseOptions.NotInverted, "Pixel values rise with dose: no inversion (default: as tag 0028,1041 says)");
     inverted->excludes(notInverted);
 
+    const std::string outputs = "Outputs";
+    auto* json = analyse->add_option("--json", line.Json, "Also write the whole result as JSON (docs/result.schema.json)")
+                     ->type_name("FILE")
+                     ->group(outputs);
+    auto* csv = analyse->add_option("--csv", line.Csv, "Also write the ROI table as CSV, one row per ROI")
+                    ->type_name("FILE")
+                    ->group(outputs);
+    auto* png = analyse
+                    ->add_option("--png", line.PngFolder,
+                                 "Also draw the maps into DIR (created if missing): area.png, "
+                                 "roi-mean-deviation.png, roi-snr-deviation.png")
+                    ->type_name("DIR")
+                    ->group(outputs);
+    auto* preset = analyse
+                       ->add_option("--preset", line.PresetName,
+                                    "Guideline preset for the verdicts (default: " +
+                                        std::string(DefaultPreset().Name) + ")")
+                       ->type_name("NAME")
+                       ->group(outputs);
+    analyse->add_flag("--list-presets", listPresets, "Print the presets with their descriptions and stop")
+        ->group(outputs);
+    analyse
+        ->add_flag("--fail-on-deviation", line.FailOnDeviation,
+                   "Exit with status 3 when the overall verdict is \"fail\"")
+        ->group(outputs);
+    analyse->add_flag("-q,--quiet", line.Quiet, "No summary on standard output, no progress line")->group(outputs);
+
+    const std::string batch = "Batch (several images)";
+    auto* outDir = analyse
+                       ->add_option("--out-dir", line.Batch.OutDir,
+                                    "Analyse every FILE (files and folders) into OUT, created if missing; "
+                                    "instead of -o")
+                       ->type_name("OUT")
+                       ->group(batch);
+    auto* eachJson =
+        analyse->add_flag("--each-json", line.Batch.Json, "Also write OUT/NAME.json per image")->group(batch);
+    auto* eachCsv = analyse->add_flag("--each-csv", line.Batch.Csv, "Also write OUT/NAME.csv per image")->group(batch);
+    auto* eachPng = analyse
+                        ->add_flag("--each-png", line.Batch.Png,
+                                   "Also draw OUT/NAME-area.png, NAME-roi-mean-deviation.png and "
+                                   "NAME-roi-snr-deviation.png per image")
+                        ->group(batch);
+    auto* recursive =
+        analyse->add_flag("-r,--recursive", line.Batch.Recursive, "Take the files of sub-folders too")->group(batch);
+    auto* jobs = analyse->add_option("-j,--jobs", line.Batch.Jobs, "Images analysed at the same time")
+                     ->check(CLI::Range(1u, 64u))
+                     ->capture_default_str()
+                     ->type_name("N")
+                     ->group(batch);
+    for (auto* single : {output, json, csv, png}) single->excludes(outDir);
+    for (auto* batchOnly : {eachJson, eachCsv, eachPng, recursive, jobs}) batchOnly->needs(outDir);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -237,8 +221,52 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err)
     }
 
     if (*tags) return TagsCommand(tagsFile, out, err);
-    if (*analyse) return AnalyseCommand(analyseOptions, err);
-    return kExitUsage;
+    if (!*analyse) return kExitUsage;
+
+    if (listPresets) {
+        out << PresetListText();
+        return kExitSuccess;
+    }
+    const auto usage = [&](const std::string& message) {
+        err << message << "\nRun with --help for more information.\n";
+        return kExitUsage;
+    };
+    const bool batchMode = outDir->count() > 0;
+    if (line.Files.empty()) return usage("FILE is required");
+    if (!batchMode && output->count() == 0) return usage("--output is required (or --out-dir for several images)");
+    if (!batchMode && line.Files.size() > 1) return usage("-o takes one FILE; use --out-dir OUT for several");
+    if (batchMode && line.Batch.OutDir.empty()) return usage("--out-dir: a folder is expected");
+
+    const GuidelinePreset* chosen = &DefaultPreset();
+    if (preset->count() > 0) {
+        chosen = FindPreset(line.PresetName);
+        if (chosen == nullptr) {
+            std::string names;
+            for (const auto name : PresetNames()) names += (names.empty() ? "" : ", ") + std::string(name);
+            return usage("--preset: no preset named \"" + line.PresetName + "\"; the presets are " + names);
+        }
+        if (roiDev->count() == 0) analyseOptions.RoiDev = FormatReal(chosen->RoiDeviationPercent);
+        if (pixelDev->count() == 0) analyseOptions.PixelDev = FormatReal(chosen->PixelDeviationPercent);
+    }
+
+    std::uint16_t pixelOffset = 0;
+    if (!CheckAnalyseOptions(analyseOptions, pixelOffset, err)) return kExitUsage;
+    const bool withMaps = batchMode ? line.Batch.Png : png->count() > 0;
+    if (withMaps && !MapsAvailable())
+        return usage(std::string(batchMode ? "--each-png" : "--png") + ": this evenor-cli was not built with maps");
+    if (!batchMode && withMaps && line.PngFolder.empty()) return usage("--png: a folder is expected");
+
+    try {
+        if (!batchMode) return SingleImage(line, withMaps, analyseOptions, *chosen, out, err);
+        line.Batch.Paths = line.Files;
+        line.Batch.Quiet = line.Quiet;
+        line.Batch.FailOnDeviation = line.FailOnDeviation;
+        line.Batch.Progress = errIsTerminal;
+        return RunBatch(line.Batch, analyseOptions, *chosen, out, err);
+    } catch (const std::exception& e) {
+        err << e.what() << '\n';
+        return kExitFailed;
+    }
 }
 
 }  // namespace evenor

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <clocale>
 #include <iostream>
 
@@ -11,5 +13,5 @@ int main(int argc, char** argv)
     // the program reads or writes uses "." on purpose.
     std::setlocale(LC_ALL, "");
     evenor::LoadDicomDictionary();
-    return evenor::RunCli(argc, argv, std::cout, std::cerr);
+    return evenor::RunCli(argc, argv, std::cout, std::cerr, isatty(STDERR_FILENO) == 1);
 }

@@ -1,0 +1,84 @@
+#pragma once
+// One image through the command line's analysis: open it, take the defaults
+// from its tags, run the test (which writes the report), then write the
+// requested extra outputs (JSON result, ROI table, PNG maps) and judge the
+// summary metrics against a guideline preset. Shared by the single-file and
+// the batch form of "analyse".
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <mutex>
+#include <string>
+
+#include "Guidelines.h"
+#include "Metrics.h"
+
+namespace evenor {
+
+// The analysis options as typed; checked by the window's field rules.
+struct AnalyseOptions {
+    std::string Area;  // FIRSTCOL,FIRSTROW,LASTCOL,LASTROW; empty: whole image
+    std::string BoxCm = "1";
+    std::string RoiDev = "5";
+    std::string PixelDev = "20";
+    std::string Offset = "0";
+    bool NoDetect = false;
+    bool Inverted = false;
+    bool NotInverted = false;
+};
+
+// Checks every value with the settings fields' rules and stores the pixel
+// offset; the first failure is printed to err with the field's own message.
+// False means a usage error.
+bool CheckAnalyseOptions(const AnalyseOptions& options, std::uint16_t& pixelOffset, std::ostream& err);
+
+// The files one image produces. Empty names are not written.
+struct ImageOutputs {
+    std::string Report;     // the results report; always written on success
+    std::string Json;       // the JSON result
+    std::string Csv;        // one row per ROI
+    std::string MapFolder;  // the PNG maps go here ...
+    std::string MapPrefix;  // ... each name prefixed with this
+};
+
+// The map files inside ImageOutputs::MapFolder, after the prefix.
+inline constexpr const char* kAreaMapName = "area.png";
+inline constexpr const char* kMeanHeatMapName = "roi-mean-deviation.png";
+inline constexpr const char* kSnrHeatMapName = "roi-snr-deviation.png";
+
+// The run's last message on success.
+inline constexpr const char* kResultsWritten = "Results written to Output File";
+
+struct ImageJob {
+    std::string File;
+    const AnalyseOptions* Options = nullptr;  // already checked
+    const GuidelinePreset* Preset = nullptr;
+    ImageOutputs Outputs;
+    bool WantSummaryRow = false;  // fill ImageOutcome::SummaryRow
+    // Held while the image's header is read: reading describes every element
+    // from the process-wide data dictionary, whose lookups are not safe to
+    // run from two threads at once. Null when only one thread reads.
+    std::mutex* HeaderLock = nullptr;
+};
+
+struct ImageOutcome {
+    bool Ok = false;    // the report and every requested output were written
+    std::string Error;  // when not Ok: what ended the image (also passed to the message sink)
+    // The rest is filled when the analysis succeeded (even if a later output failed).
+    bool Analysed = false;
+    double AreaMean = 0.0, AreaSD = 0.0, AreaSNR = 0.0, MeanRoiSNR = 0.0, RoiSNRSD = 0.0;
+    UniformityMetrics Metrics;
+    GuidelineVerdict Verdict;
+    std::string SummaryRow;  // SummaryCsvRow or SummaryCsvErrorRow, when asked for
+};
+
+// Everything the image has to say (tag warnings prefixed "Warning: ", the
+// run's messages, the error that ended it), in order, one line each.
+using MessageSink = std::function<void(const std::string&)>;
+
+// Runs the job. Never throws for a failure of the image or its outputs: the
+// outcome says what happened. A refused run leaves every output untouched;
+// the extras are written only after the report.
+ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message);
+
+}  // namespace evenor

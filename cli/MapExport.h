@@ -1,0 +1,40 @@
+#pragma once
+// The PNG maps of an analysis (area map and the two heat maps), when this
+// program was built with the map renderer; a stand-in that refuses otherwise.
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "AnalysisSettings.h"
+#include "RoiGrid.h"
+
+namespace evenor {
+
+// False when the program was built without the map renderer (no Qt).
+bool MapsAvailable();
+
+// Keeps a QGuiApplication for the heat maps' text while it lives. When there
+// is none, creates one on the offscreen platform unless QT_QPA_PLATFORM names
+// another. Construct it on the main thread before any map is drawn, and only
+// when maps are wanted. Throws EvenorError when maps are not available.
+class MapSession {
+public:
+    MapSession();
+    ~MapSession();
+    MapSession(const MapSession&) = delete;
+    MapSession& operator=(const MapSession&) = delete;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Writes folder/prefix + area.png, roi-mean-deviation.png and
+// roi-snr-deviation.png. pixels are the prepared values of the whole image,
+// columns to a row. Needs a MapSession. Throws EvenorError naming the file
+// that could not be drawn or written.
+void WriteMapPngs(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
+                  std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result);
+
+}  // namespace evenor

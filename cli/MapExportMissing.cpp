@@ -1,0 +1,25 @@
+// The stand-in for a build without the map renderer.
+#include "EvenorError.h"
+#include "MapExport.h"
+
+namespace evenor {
+
+namespace {
+constexpr const char* kNotBuilt = "this evenor-cli was not built with maps (the Qt map renderer)";
+}
+
+bool MapsAvailable() { return false; }
+
+struct MapSession::Impl {};
+
+MapSession::MapSession() { throw EvenorError(kNotBuilt); }
+
+MapSession::~MapSession() = default;
+
+void WriteMapPngs(const std::string&, const std::string&, std::span<const std::uint16_t>, std::uint32_t,
+                  const AnalysisSettings&, const AnalysisResult&)
+{
+    throw EvenorError(kNotBuilt);
+}
+
+}  // namespace evenor
