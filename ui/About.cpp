@@ -1,5 +1,6 @@
 #include "About.h"
 
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPlainTextEdit>
@@ -118,6 +119,15 @@ void TAboutBox::ShowAbout()
     show();
     raise();
     activateWindow();
+}
+
+void TAboutBox::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void TAboutBox::OKButtonClick()

@@ -37,6 +37,11 @@ public:
 public slots:
     void OKButtonClick();
 
+protected:
+    // Only OK closes the box: Escape, which a dialog would take as Cancel, is
+    // ignored, as the box has no Cancel button.
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     QWidget* mainWindow_;
     bool placed_ = false;

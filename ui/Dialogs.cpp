@@ -1,6 +1,8 @@
 #include "Dialogs.h"
 
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 
 namespace evenor {
@@ -35,6 +37,8 @@ void Dialogs::Show(QWidget* parent, MessageKind kind, const QString& caption, co
     if (kind == MessageKind::Warning) icon = QMessageBox::Warning;
     if (kind == MessageKind::Error) icon = QMessageBox::Critical;
     QMessageBox box(icon, caption, text, QMessageBox::Ok, parent);
+    // Messages quote file names and tag values: never read them as HTML.
+    box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(QMessageBox::Ok);
     box.exec();
 }
@@ -58,10 +62,16 @@ std::optional<QString> Dialogs::SelectOutputFile(QWidget* parent)
     if (TakeFileAnswer(answer)) return answer;
 
     // No filter and no default extension; the dialog asks before an existing
-    // file is overwritten.
-    const QString path = QFileDialog::getSaveFileName(parent, QStringLiteral("Select Output File"));
-    if (path.isEmpty()) return std::nullopt;
-    return path;
+    // file is overwritten. The folder must exist: a typed path into a folder
+    // that does not exist opens the dialog again, as the report could not be
+    // written there.
+    QString start;
+    for (;;) {
+        const QString path = QFileDialog::getSaveFileName(parent, QStringLiteral("Select Output File"), start);
+        if (path.isEmpty()) return std::nullopt;
+        if (QFileInfo(path).absoluteDir().exists()) return path;
+        start = path;
+    }
 }
 
 void Dialogs::SetMessagesAnswered(bool answered)
