@@ -10,6 +10,20 @@
 
 namespace evenor {
 
+namespace {
+
+QtMessageHandler previousHandler = nullptr;
+
+// The offscreen platform complains about a missing XDG_RUNTIME_DIR, which
+// does not matter for drawing into images; every other Qt message passes.
+void FilterQtMessages(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (type == QtWarningMsg && message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR"))) return;
+    if (previousHandler) previousHandler(type, context, message);
+}
+
+}  // namespace
+
 bool MapsAvailable() { return true; }
 
 struct MapSession::Impl {
@@ -24,10 +38,16 @@ MapSession::MapSession() : impl_(std::make_unique<Impl>())
 {
     if (QCoreApplication::instance() != nullptr) return;
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    previousHandler = qInstallMessageHandler(FilterQtMessages);
     impl_->application = std::make_unique<QGuiApplication>(impl_->argc, impl_->argv);
 }
 
-MapSession::~MapSession() = default;
+MapSession::~MapSession()
+{
+    if (!impl_->application) return;
+    impl_->application.reset();
+    qInstallMessageHandler(previousHandler);
+}
 
 void WriteMapPngs(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
                   std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result)

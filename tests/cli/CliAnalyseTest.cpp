@@ -1,65 +1,20 @@
 // End-to-end tests of "evenor-cli analyse": generated DICOM files in, whole
 // report files out, compared with reports derived by hand.
-#include <sys/wait.h>
-
 #include <cstdio>
-#include <cstdlib>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "CliCommands.h"
-#include "TestDicomFile.h"
+#include "CliTestSupport.h"
 
 namespace evenor {
 namespace {
 
-struct CliResult {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-CliResult RunInProcess(std::vector<std::string> args)
-{
-    args.insert(args.begin(), "evenor-cli");
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::ostringstream out;
-    std::ostringstream err;
-    CliResult result;
-    result.status = RunCli(static_cast<int>(args.size()), argv.data(), out, err);
-    result.out = out.str();
-    result.err = err.str();
-    return result;
-}
-
-std::string Quoted(const std::string& text)
-{
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-// Runs the real program, so that its start-up (locale) is part of the test.
-CliResult RunProgram(const test::TempFolder& folder, const std::string& environment,
-                     const std::vector<std::string>& args)
-{
-    std::string command = "env " + environment + " " + Quoted(EVENOR_CLI_PATH);
-    for (const auto& arg : args) command.append(1, ' ').append(Quoted(arg));
-    command.append(" >").append(Quoted((folder / "stdout").string()));
-    command.append(" 2>").append(Quoted((folder / "stderr").string()));
-    const int raw = std::system(command.c_str());
-    CliResult result;
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    result.out = test::ReadWholeFile(folder / "stdout");
-    result.err = test::ReadWholeFile(folder / "stderr");
-    return result;
-}
+using test::CliResult;
+using test::RunInProcess;
+using test::RunProgram;
 
 std::string Lines(const std::vector<std::string>& lines)
 {
