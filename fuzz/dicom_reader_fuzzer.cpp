@@ -14,6 +14,7 @@
 
 #include "DicomLib.h"
 #include "FuzzSupport.h"
+#include "ReferenceReader.h"
 
 namespace evenor::fuzz {
 namespace {
@@ -100,6 +101,36 @@ void CheckTagTable(const TDicomBeeld& image)
     FUZZ_CHECK(image.PixelDataOffset() >= 0);
 }
 
+// The reader against the reference walk over the same bytes.
+void CheckAgainstReference(const Outcome& outcome, const ReferenceHeader& ref)
+{
+    if (!outcome.Image) {
+        if (outcome.Error != ref.Error)
+            std::fprintf(stderr, "reader: %s\nreference: %s\n", outcome.Error.c_str(), ref.Error.c_str());
+        FUZZ_CHECK(outcome.Error == ref.Error);
+        return;
+    }
+    FUZZ_CHECK(ref.Error.empty());
+    const TDicomBeeld& image = *outcome.Image;
+    const auto& table = image.TagTable();
+    FUZZ_CHECK(table.size() == ref.Table.size());
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        FUZZ_CHECK(table[i].Tag == ref.Table[i].Tag);
+        FUZZ_CHECK(table[i].Value == ref.Table[i].Value);
+        FUZZ_CHECK(table[i].VR == ref.Table[i].VR);
+        FUZZ_CHECK(table[i].Description == ref.Table[i].Description);
+    }
+    FUZZ_CHECK(image.HasPreamble() == ref.HasPreamble);
+    FUZZ_CHECK(image.OddOffsets() == ref.OddOffsets);
+    FUZZ_CHECK(image.BigEndian() == ref.BigEndian);
+    FUZZ_CHECK(image.BitsAllocated() == ref.BitsAllocated);
+    FUZZ_CHECK(SameReal(image.PixelSpacing(), ref.PixelSpacing));
+    FUZZ_CHECK(image.ImagerSpacingSeen() == ref.ImagerSpacingSeen);
+    FUZZ_CHECK(image.PixelDataOffset() == ref.PixelDataOffset);
+    FUZZ_CHECK(image.Rows() == ref.Rows);
+    FUZZ_CHECK(image.Columns() == ref.Columns);
+}
+
 void CheckSameImage(const TDicomBeeld& a, const TDicomBeeld& b)
 {
     FUZZ_CHECK(a.TagList() == b.TagList());
@@ -172,6 +203,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Outcome fromMemory = Parse([&] { return std::make_unique<TDicomBeeld>(bytes); });
     file.Write(bytes);
     Outcome fromFile = Parse([&] { return std::make_unique<TDicomBeeld>(file.Directory(), file.Name()); });
+
+    CheckAgainstReference(fromMemory, ReferenceReader(bytes).Read());
 
     // Memory and file are two sources of the same bytes: same outcome.
     FUZZ_CHECK(fromMemory.Error == fromFile.Error);

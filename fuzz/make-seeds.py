@@ -49,7 +49,7 @@ def tag_bytes(tag, big=False):
     return struct.pack(fmt, tag >> 16, tag & 0xFFFF)
 
 
-def explicit(tag, vr, value, big=False, length=None):
+def explicit(tag, vr, value, length=None, *, big=False):
     n = len(value) if length is None else length
     e = ">" if big else "<"
     if vr in ("OB", "OW", "SQ", "UN", "UT"):
@@ -150,19 +150,21 @@ def reader_seeds(tmp):
         implicit(0x00880200, b"", 0xFFFFFFFF) + implicit(0x00280010, us(1)) +
         implicit(0x7FE00010, b"\9\9") + implicit(0x00280010, us(2)) +
         implicit(0x00280011, us(2)) + implicit(0x00280100, us(8)) + implicit(0x7FE00010, b"\1\2\3\4"))
+    # Length 13 is read as 10 until a value has started at an odd offset
+    # (the SH after the one-byte LO), and as 13 after that.
     out(h, "edge-length-13.dcm", meta("1.2.840.10008.1.2.1") +
-        explicit(0x00100010, "PN", b"ABCDEFGHIJKLM", 13) + explicit(0x00100020, "LO", b"X") +
-        explicit(0x00100030, "DA", b"0123456789ABC", 13) +
+        explicit(0x00100010, "PN", b"ABCDEFGHIJ", 13) + explicit(0x00100020, "LO", b"X") +
+        explicit(0x00100021, "SH", b"ab") + explicit(0x00100030, "DA", b"0123456789ABC", 13) +
         explicit(0x00280010, "US", us(1)) + explicit(0x00280011, "US", us(2)) +
         explicit(0x7FE00010, "OB", b"\7\8"))
     out(h, "edge-private-pixels.dcm", meta("1.2.840.10008.1.2.1") +
         explicit(0x00280010, "US", us(1)) + explicit(0x00280011, "US", us(2)) +
         explicit(0x7F880010, "OB", b"", 0) + explicit(0x7F880010, "OB", b"\0\0\0\0\1\2"))
     out(h, "edge-big-endian.dcm", meta("1.2.840.10008.1.2.2") +
-        explicit(0x00280010, "US", us(2, True), True) + explicit(0x00280011, "US", us(3, True), True) +
-        explicit(0x00280100, "US", us(16, True), True) +
-        explicit(0x00283002, "US", us(4, True) + us(5, True), True) +
-        explicit(0x7FE00010, "OW", px[::-1], True))
+        explicit(0x00280010, "US", us(2, True), big=True) + explicit(0x00280011, "US", us(3, True), big=True) +
+        explicit(0x00280100, "US", us(16, True), big=True) +
+        explicit(0x00283002, "US", us(4, True) + us(5, True), big=True) +
+        explicit(0x7FE00010, "OW", px[::-1], big=True))
     out(h, "edge-huge-geometry.dcm", meta("1.2.840.10008.1.2.1") +
         explicit(0x00280010, "US", us(65535)) + explicit(0x00280011, "US", us(65535)) +
         explicit(0x00280100, "US", us(16)) + explicit(0x7FE00010, "OW", b"\0" * 8, 0xFFFFFFF0))
