@@ -233,6 +233,14 @@ def run_seeds():
                                    [b"0", b"7", b"0", b"7", b"5", b"5", b"20"], noise))
     out(h, "no-spacing.bin", run_seed(8, 8, 0x40, 0, 0, b"",
                                       [b"0", b"7", b"0", b"7", b"0.2", b"5", b"20"], noise))
+    # Percentages that turn the bands inside out or make them take in every
+    # value.
+    out(h, "negative-percent.bin", run_seed(24, 20, 0x01 | 0x08, 0, 0, b"1",
+                                            [b"0", b"23", b"0", b"19", b"0.5", b"-5", b"-150"], noise))
+    out(h, "huge-percent.bin", run_seed(24, 20, 0x08, 0, 0, b"1",
+                                        [b"0", b"23", b"0", b"19", b"0.5", b"1e300", b"1e9"], noise))
+    out(h, "percent-100.bin", run_seed(16, 16, 0x01 | 0x08, 0, 0, b"1",
+                                       [b"0", b"15", b"0", b"15", b"0.4", b"100", b"100"], noise))
     out(h, "truncated.bin", run_seed(10, 10, 0x81, 0, 3, b"1",
                                      [b"0", b"9", b"0", b"9", b"0.3", b"5", b"20"], noise))
 
