@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <vector>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -23,6 +24,7 @@
 #include "Dialogs.h"
 #include "FieldSyntax.h"
 #include "Fonts.h"
+#include "ResultsPage.h"
 
 namespace evenor {
 
@@ -145,6 +147,9 @@ void TFormEvenor::CreateControls()
     dicomTagsPage_->setObjectName(QStringLiteral("DICOMTags"));
     evenorControl_->addTab(settingsPage_, QStringLiteral("Settings"));
     evenorControl_->addTab(dicomTagsPage_, QStringLiteral("DICOM Tags"));
+    resultsPage_ = new TResultsPage;
+    resultsPage_->setEnabled(false);
+    evenorControl_->addTab(resultsPage_, QStringLiteral("Results"));
     evenorControl_->setCurrentWidget(settingsPage_);
 
     buttonOpen_ = AddButton(this, QStringLiteral("ButtonOpen"), QStringLiteral("Open DICOM File"), {432, 232, 97, 25});
@@ -224,11 +229,12 @@ void TFormEvenor::CreateControls()
 
     // Tab order: the window's controls, and inside the page control the
     // groups and their controls in their own order.
-    QWidget* chain[] = {buttonCalculate_, evenorControl_, editBoven_,    editLinks_,   editRechts_,
-                        editOnder_,       editDim_,       editPixelOffset_, logaritm_, inverse_,
-                        editROIDev_,      checkBoxDev_,   editDevPerc_,  memoDicomtags_, buttonOpen_,
-                        buttonExport_,    buttonAbout_};
-    for (std::size_t i = 1; i < std::size(chain); ++i) setTabOrder(chain[i - 1], chain[i]);
+    std::vector<QWidget*> chain = {buttonCalculate_, evenorControl_, editBoven_,    editLinks_,   editRechts_,
+                                   editOnder_,       editDim_,       editPixelOffset_, logaritm_, inverse_,
+                                   editROIDev_,      checkBoxDev_,   editDevPerc_,  memoDicomtags_};
+    for (QWidget* control : resultsPage_->TabChain()) chain.push_back(control);
+    chain.insert(chain.end(), {buttonOpen_, buttonExport_, buttonAbout_});
+    for (std::size_t i = 1; i < chain.size(); ++i) setTabOrder(chain[i - 1], chain[i]);
 
     connect(buttonCalculate_, &QPushButton::clicked, this, &TFormEvenor::ButtonCalculateClick);
     connect(buttonOpen_, &QPushButton::clicked, this, &TFormEvenor::ButtonOpenClick);
@@ -277,6 +283,7 @@ void TFormEvenor::Guarded(Handler&& handler)
 void TFormEvenor::SetPagesEnabled(bool enabled)
 {
     // The tabs stay selectable; the controls of a disabled page cannot be used.
+    // The Results page follows the runs, not the opens.
     settingsPage_->setEnabled(enabled);
     dicomTagsPage_->setEnabled(enabled);
 }
@@ -333,10 +340,16 @@ void TFormEvenor::CheckBoxDevClick()
 
 namespace {
 
-// The run's messages and notice, shown by the window.
+// The run's messages and notice, shown by the window. The Results page's
+// pictures and numbers are prepared while the result and the prepared pixel
+// values exist, under the Calculating notice and before the final message.
 class WindowRunHost : public RunHost {
 public:
-    WindowRunHost(QWidget* window, TFormCalculate* notice) : window_(window), notice_(notice) {}
+    WindowRunHost(QWidget* window, TFormCalculate* notice, const TDicomBeeld* image,
+                  std::unique_ptr<RunResults>& prepared)
+        : window_(window), notice_(notice), image_(image), prepared_(prepared)
+    {
+    }
     void ShowMessage(const std::string& text) override { Dialogs::Message(window_, QString::fromStdString(text)); }
     void ShowNotice() override
     {
@@ -346,10 +359,16 @@ public:
     {
         if (notice_ != nullptr) notice_->HideNotice();
     }
+    void ResultReady(const AnalysisSettings& settings, const AnalysisResult& result) override
+    {
+        if (image_ != nullptr) prepared_ = std::make_unique<RunResults>(PrepareRunResults(settings, result, *image_));
+    }
 
 private:
     QWidget* window_;
     TFormCalculate* notice_;
+    const TDicomBeeld* image_;
+    std::unique_ptr<RunResults>& prepared_;
 };
 
 }  // namespace
@@ -368,8 +387,14 @@ void TFormEvenor::ButtonCalculateClick()
         fields.DetectDeviatingPixels = checkBoxDev_->isChecked();
         fields.Logarithmic = logaritm_->isChecked();
         fields.Inverted = inverse_->isChecked();
-        WindowRunHost host(this, formCalculate_);
-        RunAnalysis(fields, image_.get(), settings_, host);
+        // The page shows a run's results only once the run has succeeded, its
+        // report written; a refused or failed run leaves the page as it was.
+        std::unique_ptr<RunResults> prepared;
+        WindowRunHost host(this, formCalculate_, image_.get(), prepared);
+        if (RunAnalysis(fields, image_.get(), settings_, host) && prepared) {
+            resultsPage_->ShowResults(std::move(*prepared));
+            resultsPage_->setEnabled(true);
+        }
     });
 }
 

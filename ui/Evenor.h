@@ -26,6 +26,8 @@ namespace evenor {
 class TAboutBox;
 class TDicomBeeld;
 class TFormCalculate;
+class TResultsPage;
+struct RunResults;
 
 // The directory part of a path: everything up to and including its last "\"
 // or "/"; empty when it has none.
@@ -104,6 +106,9 @@ private:
     QTabWidget* evenorControl_ = nullptr;
     QWidget* settingsPage_ = nullptr;
     QWidget* dicomTagsPage_ = nullptr;
+    // Disabled until a run has finished successfully; a refused or failed run,
+    // and any open, leave it as it was.
+    TResultsPage* resultsPage_ = nullptr;
     QPushButton* buttonOpen_ = nullptr;
     QPushButton* buttonExport_ = nullptr;
     QPushButton* buttonAbout_ = nullptr;

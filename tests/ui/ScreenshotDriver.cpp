@@ -1,6 +1,8 @@
 // Shows the program's real windows with the sample image opened and saves a
 // picture of each: the Settings page, the DICOM Tags page, the Calculating
-// notice, the About box, and the whole screen. Used by scripts/screenshot;
+// notice, the About box, the whole screen, and the Results page after
+// Calculate (with the area map, with the ROI mean deviation map, and in a
+// larger window). Used by scripts/screenshot;
 // the program itself takes no arguments, so this driver opens the sample
 // through the dialogs' test seam.
 //
@@ -8,10 +10,12 @@
 #include <cstdio>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QPushButton>
 #include <QScreen>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include "DicomDictionary.h"
@@ -84,5 +88,24 @@ int main(int argc, char** argv)
     windows.AboutBox.ShowAbout();
     Settle();
     ok = Save(windows.AboutBox.grab(), folder, "about.png") && ok;
+    windows.AboutBox.hide();
+
+    // Calculate with the defaults, the report in a folder of its own.
+    const QTemporaryDir reportFolder;
+    evenor::Dialogs::SetNextFileAnswer(reportFolder.filePath(QStringLiteral("report.txt")));
+    windows.FormEvenor.findChild<QPushButton*>(QStringLiteral("ButtonExport"))->click();
+    windows.FormEvenor.findChild<QPushButton*>(QStringLiteral("ButtonCalculate"))->click();
+    for (const evenor::ShownMessage& m : evenor::Dialogs::TakeMessages())
+        std::printf("box: %s\n", qPrintable(m.Text));
+    pages->setCurrentIndex(2);
+    Settle();
+    ok = Save(windows.FormEvenor.grab(), folder, "results.png") && ok;
+    auto* picture = windows.FormEvenor.findChild<QComboBox*>(QStringLiteral("ComboBoxPicture"));
+    picture->setCurrentIndex(1);
+    Settle();
+    ok = Save(windows.FormEvenor.grab(), folder, "results-heatmap.png") && ok;
+    windows.FormEvenor.resize(900, 700);
+    Settle();
+    ok = Save(windows.FormEvenor.grab(), folder, "results-large.png") && ok;
     return ok ? 0 : 1;
 }

@@ -1,0 +1,108 @@
+#pragma once
+// The Results page of the main window: the pictures of the last successful
+// analysis (the area map and the two ROI heat maps), its summary numbers and
+// metrics, and the verdicts of a guideline preset the user chooses.
+//
+// An analysis's result lives only while the run lasts, so everything the page
+// shows is drawn and copied into a RunResults while the run still has it
+// (PrepareRunResults). The page keeps that copy until the next successful
+// run replaces it; changing the preset judges the copy again.
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include <QImage>
+#include <QPoint>
+#include <QString>
+#include <QWidget>
+
+#include "AnalysisSettings.h"
+#include "Guidelines.h"
+#include "Metrics.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QScrollArea;
+class QSplitter;
+class QTextBrowser;
+
+namespace evenor {
+
+class TDicomBeeld;
+struct AnalysisResult;
+
+// The pictures, in the order of the page's picture list.
+enum class ResultPictureKind { AreaMap, MeanHeatMap, SnrHeatMap };
+inline constexpr std::size_t ResultPictureCount = 3;
+
+struct ResultPicture {
+    QImage Image;   // null when it could not be drawn
+    QString Error;  // why, then
+    // What the colours mean, shown in the window's font beside the picture,
+    // which may be scaled down too far for its own numbers to be read.
+    QString Legend;
+    // Picture pixels marked again at screen size when the picture is shown
+    // scaled down, where its own small marks would vanish (the area map's
+    // deviating pixels).
+    std::vector<QPoint> Marks;
+};
+
+// What the page shows of one analysis.
+struct RunResults {
+    QString FileName;    // the analysed image's file name, without folder
+    bool Processed = false;  // Presentation Intent Type is FOR PRESENTATION
+    AnalysisSettings Settings;  // as the analysis ran
+    UniformityMetrics Metrics;
+    std::array<ResultPicture, ResultPictureCount> Pictures;  // by ResultPictureKind
+};
+
+// Draws the pictures and computes the metrics of a finished analysis. image is
+// the analysed image with its pixel values still prepared (inverted, offset
+// subtracted) as the analysis used them. A picture that cannot be drawn is
+// left null with the reason, so the report is written all the same. Needs a
+// QGuiApplication for the heat maps' text.
+RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisResult& result,
+                             const TDicomBeeld& image);
+
+// The summary as rich text: file name, processed-image warning, counts,
+// largest ROI deviations with their positions, the metrics with their
+// descriptions, and the verdicts against preset.
+QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& preset);
+
+class TPictureView;
+
+class TResultsPage : public QWidget {
+    Q_OBJECT
+public:
+    explicit TResultsPage(QWidget* parent = nullptr);
+
+    // Replaces what the page shows. The chosen picture and preset stay.
+    void ShowResults(RunResults results);
+    const std::optional<RunResults>& Results() const { return results_; }
+    // The picture shown now; null before the first results.
+    QImage ShownPicture() const;
+    // The page's focusable controls in tab order.
+    std::vector<QWidget*> TabChain() const;
+
+private slots:
+    void ComboBoxPictureChange();
+    void ComboBoxPresetChange();
+    void CheckBoxActualSizeClick();
+
+private:
+    void ShowSummary();
+
+    std::optional<RunResults> results_;
+    QComboBox* comboBoxPicture_ = nullptr;
+    QCheckBox* checkBoxActualSize_ = nullptr;
+    QScrollArea* scrollPicture_ = nullptr;
+    TPictureView* picture_ = nullptr;
+    QLabel* labelLegend_ = nullptr;
+    QSplitter* splitter_ = nullptr;
+    QComboBox* comboBoxPreset_ = nullptr;
+    QTextBrowser* memoResults_ = nullptr;
+};
+
+}  // namespace evenor
