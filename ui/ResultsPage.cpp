@@ -64,10 +64,11 @@ QString LimitsText(const Limits& limits, const QString& unit)
     return parts.isEmpty() ? QStringLiteral("no limits") : parts.join(QStringLiteral(", "));
 }
 
-QString DeviationLine(const UniformityMetrics& metrics, MetricId id)
+// "Name: value %", with the ROI where it occurs when the metric has one.
+QString MetricLine(const UniformityMetrics& metrics, MetricId id, bool withSign)
 {
     const MetricValue& value = metrics[id];
-    QString line = Html(InfoOf(id).Name) + QStringLiteral(": ") + Percent(value.Value, true);
+    QString line = Html(InfoOf(id).Name) + QStringLiteral(": ") + Percent(value.Value, withSign);
     if (value.Value && value.Where)
         line += QStringLiteral(" at ROI X %1, Y %2").arg(value.Where->X).arg(value.Where->Y);
     return line;
@@ -241,14 +242,13 @@ QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& pre
     html += QStringLiteral("<p>ROIs: %1, deviating ROIs: %2, deviating pixels: %3<br>%4<br>%5</p>")
                 .arg(metrics.RoiCount)
                 .arg(metrics.DeviatingRoiCount)
-                .arg(pixels, DeviationLine(metrics, MetricId::RoiMeanDeviation),
-                     DeviationLine(metrics, MetricId::RoiSnrDeviation));
+                .arg(pixels, MetricLine(metrics, MetricId::RoiMeanDeviation, true),
+                     MetricLine(metrics, MetricId::RoiSnrDeviation, true));
 
     html += QStringLiteral("<p><b>Metrics</b>");
     for (const MetricId id : {MetricId::GlobalUniformity, MetricId::LocalUniformity, MetricId::NoiseUniformity}) {
-        const MetricInfo& info = InfoOf(id);
-        html += QStringLiteral("<br>%1: %2<br><span style=\"color:#606060\">%3</span>")
-                    .arg(Html(info.Name), Percent(metrics[id].Value, false), Html(info.Description));
+        html += QStringLiteral("<br>%1<br><span style=\"color:#606060\">%2</span>")
+                    .arg(MetricLine(metrics, id, false), Html(InfoOf(id).Description));
     }
     html += QStringLiteral("</p>");
 
@@ -383,7 +383,8 @@ QImage TResultsPage::ShownPicture() const { return picture_->Image(); }
 void TResultsPage::ComboBoxPictureChange()
 {
     if (!results_) {
-        picture_->SetPicture(QImage(), {}, NoResultsYet, checkBoxActualSize_->isChecked());
+        // The summary below says why the page is empty.
+        picture_->SetPicture(QImage(), {}, QString(), checkBoxActualSize_->isChecked());
         labelLegend_->clear();
         return;
     }
