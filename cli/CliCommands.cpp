@@ -160,7 +160,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
         analyse->add_flag("--no-inverted", analyseOptions.NotInverted, "Pixel values rise with dose: no inversion (default: as tag 0028,1041 says)");
     inverted->excludes(notInverted);
 
-    const std::string outputs = "Outputs";
+    const std::string outputs = "Outputs and verdicts";
     auto* json = analyse->add_option("--json", line.Json, "Also write the whole result as JSON (docs/result.schema.json)")
                      ->type_name("FILE")
                      ->group(outputs);

@@ -38,7 +38,7 @@ bool ValidJson(const std::vector<std::string>& files, std::string& problems)
 {
     std::string command = "/usr/bin/python3 " + test::Quoted(EVENOR_SOURCE_DIR "/tests/cli/validate_json_files.py") +
                           " " + test::Quoted(EVENOR_SOURCE_DIR "/docs/result.schema.json");
-    for (const auto& file : files) command += " " + test::Quoted(file);
+    for (const auto& file : files) command.append(1, ' ').append(test::Quoted(file));
     command += " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return false;
@@ -285,7 +285,7 @@ TEST(CliOutputsTest, UsageErrorsWriteNothing)
 }
 
 // PNG signature, then the IHDR chunk's width and height (big-endian).
-bool ReadPngSize(const std::string& bytes, std::uint32_t& width, std::uint32_t& height)
+[[maybe_unused]] bool ReadPngSize(const std::string& bytes, std::uint32_t& width, std::uint32_t& height)
 {
     if (bytes.size() < 24 || bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0 || bytes.compare(12, 4, "IHDR") != 0)
         return false;
