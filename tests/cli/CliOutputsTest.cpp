@@ -336,5 +336,36 @@ TEST(CliMapsTest, PngDrawsTheAreaMapAndTwoHeatMaps)
 #endif
 }
 
+TEST(CliMapsTest, BatchMapsAreTheSingleRunsMapsUnderTheImagesNames)
+{
+    test::TempFolder folder;
+    test::WriteDicomFile(folder / "flat.dcm", test::NoisyFlatImage(64));
+    test::WriteDicomFile(folder / "blotch.dcm", test::BlotchedImage(64));
+    const std::string out = (folder / "out").string();
+    const test::CliResult batch =
+        test::RunProgram(folder, "-u QT_QPA_PLATFORM LC_ALL=C",
+                         {"analyse", (folder / "flat.dcm").string(), (folder / "blotch.dcm").string(), "--out-dir",
+                          out, "--each-png", "--quiet"});
+#if EVENOR_CLI_HAS_MAPS
+    ASSERT_EQ(batch.status, 0) << batch.err;
+    for (const char* name : {"flat", "blotch"}) {
+        const std::string single = (folder / (std::string("single-") + name)).string();
+        const test::CliResult alone = test::RunProgram(
+            folder, "-u QT_QPA_PLATFORM LC_ALL=C",
+            {"analyse", (folder / (std::string(name) + ".dcm")).string(), "-o", (folder / "r.txt").string(), "--png",
+             single, "--quiet"});
+        ASSERT_EQ(alone.status, 0) << alone.err;
+        for (const char* map : {"area.png", "roi-mean-deviation.png", "roi-snr-deviation.png"}) {
+            const std::string drawn = test::ReadWholeFile(std::filesystem::path(out) / (std::string(name) + "-" + map));
+            EXPECT_FALSE(drawn.empty()) << name << map;
+            EXPECT_EQ(drawn, test::ReadWholeFile(std::filesystem::path(single) / map)) << name << map;
+        }
+    }
+#else
+    EXPECT_EQ(batch.status, 2);
+    EXPECT_NE(batch.err.find("--each-png: this evenor-cli was not built with maps"), std::string::npos) << batch.err;
+#endif
+}
+
 }  // namespace
 }  // namespace evenor
