@@ -120,6 +120,11 @@ TFormEvenor::TFormEvenor() : QWidget(nullptr)
     setWindowTitle(QStringLiteral("Evenor"));
     setFont(UiFont(8));
     CreateControls();
+    // The Settings page's style sheet makes its group boxes and edits fall
+    // back to the application font; give them the window's font again (the
+    // labels and check boxes set their own 10 pt font).
+    for (auto* box : settingsPage_->findChildren<QGroupBox*>()) box->setFont(font());
+    for (auto* edit : settingsPage_->findChildren<QLineEdit*>()) edit->setFont(font());
     resize(DesignWidth, DesignHeight);
     SetPagesEnabled(false);
     connect(qApp, &QApplication::focusChanged, this, &TFormEvenor::FocusChanged);
