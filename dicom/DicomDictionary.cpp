@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <mutex>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -48,6 +49,16 @@ std::unordered_map<std::uint32_t, LookupResult>& LookupMemo()
 }
 
 constexpr std::size_t kMemoLimit = 4096;
+
+// Guards the lines, the loaded flag and the memo: readers of several images
+// at once (the command line's batch workers) look tags up concurrently, and
+// a lookup writes the memo.
+std::mutex& DictionaryMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
 
 LookupResult ScanLines(std::uint32_t tag)
 {
@@ -135,13 +146,23 @@ std::optional<std::string> ReadDictionaryFile()
 
 }  // namespace
 
-void LoadDicomDictionaryFromText(std::string_view text)
+namespace {
+// Replaces the dictionary; the caller holds DictionaryMutex().
+void LoadLinesLocked(std::string_view text)
 {
     auto lines = SplitLines(text);
     std::stable_sort(lines.begin(), lines.end(), LessIgnoringCase);
     DictionaryLines() = std::move(lines);
     DictionaryLoaded() = true;
     LookupMemo().clear();
+}
+
+}  // namespace
+
+void LoadDicomDictionaryFromText(std::string_view text)
+{
+    const std::lock_guard lock(DictionaryMutex());
+    LoadLinesLocked(text);
 }
 
 void LoadDicomDictionary()
@@ -152,7 +173,8 @@ void LoadDicomDictionary()
 
 bool LookupTag(std::uint32_t tag, std::string& vr, std::string& description)
 {
-    if (!DictionaryLoaded()) LoadDicomDictionaryFromText(BuiltInDictionary);
+    const std::lock_guard lock(DictionaryMutex());
+    if (!DictionaryLoaded()) LoadLinesLocked(BuiltInDictionary);
     auto& memo = LookupMemo();
     auto it = memo.find(tag);
     if (it == memo.end()) {
