@@ -252,8 +252,10 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
     std::uint16_t pixelOffset = 0;
     if (!CheckAnalyseOptions(analyseOptions, pixelOffset, err)) return kExitUsage;
     const bool withMaps = batchMode ? line.Batch.Png : png->count() > 0;
-    if (withMaps && !MapsAvailable())
-        return usage(std::string(batchMode ? "--each-png" : "--png") + ": this evenor-cli was not built with maps");
+    if (withMaps) {
+        if (const std::string problem = MapsProblem(); !problem.empty())
+            return usage(std::string(batchMode ? "--each-png" : "--png") + ": " + problem);
+    }
     if (!batchMode && withMaps && line.PngFolder.empty()) return usage("--png: a folder is expected");
 
     try {

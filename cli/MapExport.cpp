@@ -1,73 +1,107 @@
+// The maps through the map module: evenor_cli_maps is loaded from evenor-cli's
+// folder the first time maps are asked for, so that runs without maps never
+// load Qt.
 #include "MapExport.h"
 
-#include <filesystem>
+#include <dlfcn.h>
+#include <unistd.h>
 
-#include <QGuiApplication>
+#include <filesystem>
+#include <system_error>
 
 #include "EvenorError.h"
-#include "ImageJob.h"
-#include "MapRenderer.h"
+#include "MapPlugin.h"
+
+#ifndef EVENOR_MAP_PLUGIN
+#error "EVENOR_MAP_PLUGIN names the map module's file"
+#endif
 
 namespace evenor {
 
 namespace {
 
-QtMessageHandler previousHandler = nullptr;
+struct LoadedModule {
+    const MapPluginV1* Functions = nullptr;
+    std::string Problem;  // why there are no functions
+};
 
-// The offscreen platform complains about a missing XDG_RUNTIME_DIR, which
-// does not matter for drawing into images; every other Qt message passes.
-void FilterQtMessages(QtMsgType type, const QMessageLogContext& context, const QString& message)
+// The folder of the running program (not of the library this code is in).
+std::filesystem::path ProgramFolder()
 {
-    if (type == QtWarningMsg && message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR"))) return;
-    if (previousHandler) previousHandler(type, context, message);
+    std::string path(4096, '\0');
+    const ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= path.size()) return {};
+    path.resize(static_cast<std::size_t>(length));
+    return std::filesystem::path(path).parent_path();
+}
+
+LoadedModule Load()
+{
+    LoadedModule loaded;
+    const std::filesystem::path folder = ProgramFolder();
+    if (folder.empty()) {
+        loaded.Problem = "cannot find the folder of this evenor-cli, which holds its map module";
+        return loaded;
+    }
+    const std::string path = (folder / EVENOR_MAP_PLUGIN).string();
+    std::error_code error;
+    if (!std::filesystem::exists(path, error)) {
+        loaded.Problem = "this evenor-cli was not built with maps (there is no " + path + ")";
+        return loaded;
+    }
+    // The module is never unloaded: Qt does not expect to be.
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+        const char* reason = dlerror();
+        loaded.Problem = "cannot load the map module: " + std::string(reason ? reason : path);
+        return loaded;
+    }
+    void* entry = dlsym(module, kMapPluginEntry);
+    if (entry == nullptr) {
+        loaded.Problem = path + " is not the map module of this evenor-cli (it has no " + kMapPluginEntry + ")";
+        return loaded;
+    }
+    loaded.Functions = reinterpret_cast<MapPluginEntry>(entry)();
+    if (loaded.Functions == nullptr) loaded.Problem = path + ": the map module offers no functions";
+    return loaded;
+}
+
+const LoadedModule& Module()
+{
+    static const LoadedModule loaded = Load();
+    return loaded;
+}
+
+const MapPluginV1& Functions()
+{
+    const LoadedModule& module = Module();
+    if (module.Functions == nullptr) throw EvenorError(module.Problem);
+    return *module.Functions;
 }
 
 }  // namespace
 
-bool MapsAvailable() { return true; }
+std::string MapsProblem() { return Module().Problem; }
 
 struct MapSession::Impl {
-    // QGuiApplication keeps references to argc and argv.
-    int argc = 1;
-    char name[16] = "evenor-cli";
-    char* argv[2] = {name, nullptr};
-    std::unique_ptr<QGuiApplication> application;
+    const MapPluginV1* Functions = nullptr;
+    void* Session = nullptr;
 };
 
 MapSession::MapSession() : impl_(std::make_unique<Impl>())
 {
-    if (QCoreApplication::instance() != nullptr) return;
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    previousHandler = qInstallMessageHandler(FilterQtMessages);
-    impl_->application = std::make_unique<QGuiApplication>(impl_->argc, impl_->argv);
+    impl_->Functions = &evenor::Functions();
+    std::string error;
+    if (!impl_->Functions->BeginSession(impl_->Session, error)) throw EvenorError(error);
 }
 
-MapSession::~MapSession()
-{
-    if (!impl_->application) return;
-    impl_->application.reset();
-    qInstallMessageHandler(previousHandler);
-}
+MapSession::~MapSession() { impl_->Functions->EndSession(impl_->Session); }
 
 void WriteMapPngs(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
                   std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result)
 {
-    const std::filesystem::path base(folder);
-    std::error_code error;
-    std::filesystem::create_directories(base, error);
-    if (error || !std::filesystem::is_directory(base))
-        throw EvenorError(folder + ": cannot create the folder" + (error ? ": " + error.message() : std::string()));
-    const auto write = [&](const char* name, const auto& draw) {
-        const std::string path = (base / (prefix + name)).string();
-        try {
-            SaveMapPng(draw(), path);
-        } catch (const EvenorError& e) {
-            throw EvenorError(path + ": " + e.what());
-        }
-    };
-    write(kAreaMapName, [&] { return RenderAreaMap(pixels, columns, settings, result); });
-    write(kMeanHeatMapName, [&] { return RenderHeatMap(result, HeatMapKind::RoiMeanDeviation).Image; });
-    write(kSnrHeatMapName, [&] { return RenderHeatMap(result, HeatMapKind::RoiSnrDeviation).Image; });
+    std::string error;
+    if (!Functions().WriteMaps(folder, prefix, pixels, columns, settings, result, error)) throw EvenorError(error);
 }
 
 }  // namespace evenor

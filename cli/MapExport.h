@@ -1,6 +1,7 @@
 #pragma once
-// The PNG maps of an analysis (area map and the two heat maps), when this
-// program was built with the map renderer; a stand-in that refuses otherwise.
+// The PNG maps of an analysis (area map and the two heat maps), drawn by the
+// map module (MapPlugin.h) when this program was built with the map renderer;
+// a stand-in that refuses otherwise.
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -11,13 +12,16 @@
 
 namespace evenor {
 
-// False when the program was built without the map renderer (no Qt).
-bool MapsAvailable();
+// Empty when maps can be drawn; otherwise why not (the program was built
+// without the map renderer, or its map module cannot be loaded). The first
+// call loads the module.
+std::string MapsProblem();
 
 // Keeps a QGuiApplication for the heat maps' text while it lives. When there
 // is none, creates one on the offscreen platform unless QT_QPA_PLATFORM names
 // another. Construct it on the main thread before any map is drawn, and only
-// when maps are wanted. Throws EvenorError when maps are not available.
+// when maps are wanted. Throws EvenorError when maps are not available, with
+// the text of MapsProblem.
 class MapSession {
 public:
     MapSession();

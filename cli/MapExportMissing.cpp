@@ -8,7 +8,7 @@ namespace {
 constexpr const char* kNotBuilt = "this evenor-cli was not built with maps (the Qt map renderer)";
 }
 
-bool MapsAvailable() { return false; }
+std::string MapsProblem() { return kNotBuilt; }
 
 struct MapSession::Impl {};
 

@@ -1,0 +1,124 @@
+// The map module: draws the PNG maps with the Qt map renderer. Built as its
+// own loadable module, with its own copies of the program's libraries, so it
+// relies on nothing but what the calls hand over.
+#include "MapPlugin.h"
+
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <type_traits>
+
+#include <QGuiApplication>
+
+#include "EvenorError.h"
+#include "ImageJob.h"
+#include "MapRenderer.h"
+
+namespace evenor {
+
+namespace {
+
+QtMessageHandler previousHandler = nullptr;
+
+// The offscreen platform complains about a missing XDG_RUNTIME_DIR, which
+// does not matter for drawing into images; every other Qt message passes.
+void FilterQtMessages(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (type == QtWarningMsg && message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR"))) return;
+    if (previousHandler) previousHandler(type, context, message);
+}
+
+struct Session {
+    // QGuiApplication keeps references to argc and argv.
+    int argc = 1;
+    char name[16] = "evenor-cli";
+    char* argv[2] = {name, nullptr};
+    std::unique_ptr<QGuiApplication> application;
+
+    Session()
+    {
+        if (QCoreApplication::instance() != nullptr) return;
+        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        previousHandler = qInstallMessageHandler(FilterQtMessages);
+        application = std::make_unique<QGuiApplication>(argc, argv);
+    }
+
+    ~Session()
+    {
+        if (!application) return;
+        application.reset();
+        qInstallMessageHandler(previousHandler);
+    }
+};
+
+void WriteMapPngs(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
+                  std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result)
+{
+    const std::filesystem::path base(folder);
+    std::error_code error;
+    std::filesystem::create_directories(base, error);
+    if (error || !std::filesystem::is_directory(base))
+        throw EvenorError(folder + ": cannot create the folder" + (error ? ": " + error.message() : std::string()));
+    const auto write = [&](const char* name, const auto& draw) {
+        const std::string path = (base / (prefix + name)).string();
+        try {
+            SaveMapPng(draw(), path);
+        } catch (const EvenorError& e) {
+            throw EvenorError(path + ": " + e.what());
+        }
+    };
+    write(kAreaMapName, [&] { return RenderAreaMap(pixels, columns, settings, result); });
+    write(kMeanHeatMapName, [&] { return RenderHeatMap(result, HeatMapKind::RoiMeanDeviation).Image; });
+    write(kSnrHeatMapName, [&] { return RenderHeatMap(result, HeatMapKind::RoiSnrDeviation).Image; });
+}
+
+// Runs action; any exception becomes error's text and false.
+template <typename Action>
+bool Guarded(std::string& error, const Action& action) noexcept
+{
+    try {
+        action();
+        return true;
+    } catch (const std::exception& e) {
+        try {
+            error = e.what();
+        } catch (...) {
+        }
+    } catch (...) {
+        try {
+            error = "the map renderer failed";
+        } catch (...) {
+        }
+    }
+    return false;
+}
+
+bool BeginSession(void*& session, std::string& error) noexcept
+{
+    session = nullptr;
+    return Guarded(error, [&] { session = new Session; });
+}
+
+void EndSession(void* session) noexcept { delete static_cast<Session*>(session); }
+
+bool WriteMaps(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
+               std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result,
+               std::string& error) noexcept
+{
+    return Guarded(error, [&] { WriteMapPngs(folder, prefix, pixels, columns, settings, result); });
+}
+
+constexpr MapPluginV1 kFunctions{BeginSession, EndSession, WriteMaps};
+
+}  // namespace
+
+}  // namespace evenor
+
+// The one symbol the module exports; its name is kMapPluginEntry.
+extern "C" __attribute__((visibility("default"))) const evenor::MapPluginV1* evenor_cli_maps_v1() noexcept
+{
+    return &evenor::kFunctions;
+}
+
+// The entry point has the type the loader casts it to.
+static_assert(std::is_same_v<decltype(&evenor_cli_maps_v1), evenor::MapPluginEntry>);

@@ -1,0 +1,42 @@
+#pragma once
+// The interface of the map module (evenor_cli_maps): the PNG map writer is
+// built as a loadable module next to evenor-cli, so that only runs that draw
+// maps load Qt.
+//
+// The module exports one function, kMapPluginEntry, of type MapPluginEntry,
+// which hands out the table below. Both sides are built together from the same
+// headers by the same compiler, so the table's functions take the program's
+// own types; no exception crosses between them: a failure comes back as false
+// with its message.
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "AnalysisSettings.h"
+#include "RoiGrid.h"
+
+namespace evenor {
+
+// The entry point's name carries the version of the table; a change to the
+// table or to the types it takes needs a new name.
+inline constexpr const char* kMapPluginEntry = "evenor_cli_maps_v1";
+
+struct MapPluginV1 {
+    // Creates a QGuiApplication on the offscreen platform (unless
+    // QT_QPA_PLATFORM names another) when there is none; session is what
+    // EndSession takes back. Call it on the main thread before any map is
+    // drawn.
+    bool (*BeginSession)(void*& session, std::string& error) noexcept;
+    void (*EndSession)(void* session) noexcept;
+
+    // Writes folder/prefix + area.png, roi-mean-deviation.png and
+    // roi-snr-deviation.png; error names the file that could not be drawn or
+    // written. May run on several threads at once within a session.
+    bool (*WriteMaps)(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
+                      std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result,
+                      std::string& error) noexcept;
+};
+
+using MapPluginEntry = const MapPluginV1* (*)() noexcept;
+
+}  // namespace evenor
