@@ -207,6 +207,14 @@ void DicomHeaderParser::AddTagEntry(std::uint32_t tag, std::string value, std::s
         std::string vr;
         if (LookupTag(tag, vr, description)) elementVR_ = vr;
     }
+    // Every listed value costs an entry of well over a hundred bytes, so a
+    // hostile header of millions of tiny values (each SS value is an entry of
+    // its own) would need many times the file's size in memory. Real headers
+    // list a few thousand elements at most.
+    if (image_.tagTable_.size() >= kMaxTagEntries) {
+        throw EvenorError("DICOM header too large: more than " + std::to_string(kMaxTagEntries) +
+                          " elements, file not read");
+    }
     image_.tagTable_.push_back(TagEntry{TagToHex(tag), std::move(value), elementVR_, std::move(description)});
 }
 

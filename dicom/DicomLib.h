@@ -10,6 +10,7 @@
 // EvenorError with the message the user sees; the file is closed either way.
 // No input, however malformed, makes the reader read out of bounds or allocate
 // much more than the file's own size.
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -27,6 +28,11 @@ struct TagEntry {
     std::string VR;           // exactly two characters
     std::string Description;  // name from the data dictionary, or empty
 };
+
+// The most tag-table entries a header may produce. Beyond it the file is
+// refused ("DICOM header too large: ..."), which bounds the memory a hostile
+// header can claim to a few hundred megabytes.
+inline constexpr std::size_t kMaxTagEntries = 1'000'000;
 
 class TDicomBeeld {
 public:

@@ -361,6 +361,16 @@ std::vector<ReaderCase> ReaderCases()
                          return w;
                      },
                      "Error Reading file, Position : 174, last Tag: 00091004"));
+    // 31 elements of 32767 signed shorts list more entries than a header may:
+    // refused instead of growing the table to many times the file's size.
+    cases.push_back(Fails("TooManyEntries",
+                     [] {
+                         auto w = Part10();
+                         const std::string values(65534, '\1');
+                         for (std::uint32_t i = 0; i < 31; ++i) w.Explicit(0x00091000 + i, "SS", values);
+                         return w.Explicit(0x7FE00010, "OB", "\1\2"s);
+                     },
+                     "DICOM header too large: more than 1000000 elements, file not read"));
     cases.push_back(Fails("DoubleCutShortNamesThePreviousEntry",
                      [] {
                          auto w = Part10();
