@@ -18,7 +18,7 @@ using test::Order;
 using test::TestDicomWriter;
 using namespace std::string_literals;
 
-struct ImageSpec {
+struct ImageLayout {
     std::uint16_t rows;
     std::uint16_t columns;
     std::optional<std::uint16_t> bitsAllocated;
@@ -26,21 +26,21 @@ struct ImageSpec {
 };
 
 // A Part 10 file with the given geometry and pixel bytes.
-TestDicomWriter ImageFile(const ImageSpec& spec, const std::string& pixelBytes)
+TestDicomWriter ImageFile(const ImageLayout& layout, const std::string& pixelBytes)
 {
     TestDicomWriter w;
     w.Preamble().Explicit(0x00020010, "UI",
-                          spec.order == Order::Big ? "1.2.840.10008.1.2.2\0"s : "1.2.840.10008.1.2.1\0"s);
-    w.SetOrder(spec.order);
-    w.Explicit(0x00280010, "US", w.Bytes16(spec.rows)).Explicit(0x00280011, "US", w.Bytes16(spec.columns));
-    if (spec.bitsAllocated) w.Explicit(0x00280100, "US", w.Bytes16(*spec.bitsAllocated));
+                          layout.order == Order::Big ? "1.2.840.10008.1.2.2\0"s : "1.2.840.10008.1.2.1\0"s);
+    w.SetOrder(layout.order);
+    w.Explicit(0x00280010, "US", w.Bytes16(layout.rows)).Explicit(0x00280011, "US", w.Bytes16(layout.columns));
+    if (layout.bitsAllocated) w.Explicit(0x00280100, "US", w.Bytes16(*layout.bitsAllocated));
     w.Explicit(0x7FE00010, "OW", pixelBytes);
     return w;
 }
 
 struct LoadCase {
     std::string name;
-    ImageSpec spec;
+    ImageLayout layout;
     std::string pixelBytes;
     WordArray expected;  // empty: the file is too short
 };
@@ -89,7 +89,7 @@ TEST_P(LoadPixelsTest, LoadsTheStoredSamples)
 {
     const LoadCase& c = GetParam();
     test::TempDir dir;
-    ImageFile(c.spec, c.pixelBytes).WriteTo(dir.Path() / "image.dcm");
+    ImageFile(c.layout, c.pixelBytes).WriteTo(dir.Path() / "image.dcm");
     TDicomBeeld image(dir.DirectoryName(), "image.dcm");
     // Before loading: zeros when the file can hold the image, else empty.
     EXPECT_EQ(image.Pixels(), WordArray(c.expected.size(), 0));
