@@ -33,29 +33,6 @@ private:
     bool shown_ = true;
 };
 
-// An area field: empty gives 0; a whole number with 64-bit range whose low 32
-// bits are kept. False for a text the field check would have refused.
-bool ReadWholeNumber(const std::string& text, std::uint32_t& value)
-{
-    if (text.empty()) {
-        value = 0;
-        return true;
-    }
-    std::int64_t parsed = 0;
-    if (!ParseInteger64(text, parsed)) return false;
-    value = static_cast<std::uint32_t>(parsed);
-    return true;
-}
-
-bool ReadRealNumber(const std::string& text, double& value)
-{
-    if (text.empty()) {
-        value = 0.0;
-        return true;
-    }
-    return ParseReal(text, value);
-}
-
 // Reads the fields into settings in the order of the window's table. Each
 // value stays stored even when a later field or check fails.
 bool ReadSettingsFields(const SettingsFields& fields, AnalysisSettings& settings, RunHost& host)
@@ -72,7 +49,7 @@ bool ReadSettingsFields(const SettingsFields& fields, AnalysisSettings& settings
         {fields.Rechts, settings.LastColumn},
     };
     for (const auto& field : wholeNumbers) {
-        if (!ReadWholeNumber(field.text, field.target)) {
+        if (!ReadAreaField(field.text, field.target)) {
             host.ShowMessage(kIntegerExpected);
             return false;
         }
@@ -86,7 +63,7 @@ bool ReadSettingsFields(const SettingsFields& fields, AnalysisSettings& settings
         {fields.DevPerc, settings.PixelDeviationPercent},
     };
     for (const auto& field : realNumbers) {
-        if (!ReadRealNumber(field.text, field.target)) {
+        if (!ReadRealField(field.text, field.target)) {
             host.ShowMessage(kNumberExpected);
             return false;
         }

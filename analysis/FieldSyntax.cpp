@@ -187,4 +187,25 @@ bool FindTagValue(const std::vector<std::string>& tagList, std::string_view tagT
     return false;
 }
 
+bool ReadAreaField(std::string_view text, std::uint32_t& value)
+{
+    if (text.empty()) {
+        value = 0;
+        return true;
+    }
+    std::int64_t parsed = 0;
+    if (!ParseInteger64(text, parsed)) return false;
+    value = static_cast<std::uint32_t>(parsed);
+    return true;
+}
+
+bool ReadRealField(std::string_view text, double& value)
+{
+    if (text.empty()) {
+        value = 0.0;
+        return true;
+    }
+    return ParseReal(text, value);
+}
+
 }  // namespace evenor

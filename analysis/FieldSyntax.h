@@ -35,6 +35,13 @@ bool IsNumber(std::string_view text);           // real syntax
 // Pixel offset: integer syntax with a value from 0 to 65535.
 bool ParsePixelOffset(std::string_view text, std::uint16_t& value);
 
+// How the run reads a field the user has left: an empty text gives 0; an
+// area field is a whole number with 64-bit range whose low 32 bits are kept;
+// the other fields are reals. False, value untouched, for a text the field's
+// check refuses.
+bool ReadAreaField(std::string_view text, std::uint32_t& value);
+bool ReadRealField(std::string_view text, double& value);
+
 // Finds the first tag-list line whose tag column (its first eight characters)
 // equals tagText, and copies its value: the characters from position 11 up to
 // the first "," at or after it, or the end of the line. False, value

@@ -153,29 +153,6 @@ public:
     int Hidden = 0;
 };
 
-// What the run stores for an area field: 0 for an empty text, else the low
-// 32 bits of the 64-bit integer; nothing when the text is refused.
-bool ExpectedWhole(const std::string& text, std::uint32_t& value)
-{
-    if (text.empty()) {
-        value = 0;
-        return true;
-    }
-    std::int64_t parsed = 0;
-    if (!ParseInteger64(text, parsed)) return false;
-    value = static_cast<std::uint32_t>(parsed);
-    return true;
-}
-
-bool ExpectedReal(const std::string& text, double& value)
-{
-    if (text.empty()) {
-        value = 0.0;
-        return true;
-    }
-    return ParseReal(text, value);
-}
-
 void CheckRunConversions(const std::vector<std::string>& texts, std::uint8_t flags)
 {
     static const FixedImage fixed;
@@ -212,7 +189,7 @@ void CheckRunConversions(const std::vector<std::string>& texts, std::uint8_t fla
         {&fields.Rechts, &settings.LastColumn}};
     for (const auto& [text, stored] : wholes) {
         std::uint32_t expected = 0;
-        if (!ExpectedWhole(*text, expected)) {
+        if (!ReadAreaField(*text, expected)) {
             FUZZ_CHECK(!written && host.Messages.back() == "A positive integer is expected");
             return;
         }
@@ -224,7 +201,7 @@ void CheckRunConversions(const std::vector<std::string>& texts, std::uint8_t fla
         {&fields.DevPerc, &settings.PixelDeviationPercent}};
     for (const auto& [text, stored] : reals) {
         double expected = 0.0;
-        if (!ExpectedReal(*text, expected)) {
+        if (!ReadRealField(*text, expected)) {
             FUZZ_CHECK(!written && host.Messages.back() == "A number is expected");
             return;
         }
