@@ -8,6 +8,7 @@
 #include "PixelPreparation.h"
 #include "ReportWriter.h"
 #include "RoiGrid.h"
+#include "SharedFile.h"
 
 namespace evenor {
 
@@ -87,6 +88,11 @@ bool RunAnalysis(const SettingsFields& fields, TDicomBeeld* image, AnalysisSetti
     }
     if (settings.OutputFileName.empty()) {
         host.ShowMessage("Select a export file first");
+        return false;
+    }
+    // The report would be written over the image it describes.
+    if (IsSameFile(settings.OutputFileName, settings.DicomFileName)) {
+        host.ShowMessage(kOutputIsImage);
         return false;
     }
     if (!ReadSettingsFields(fields, settings, host)) return false;

@@ -44,13 +44,19 @@ struct SettingsFields {
     bool Inverted = false;
 };
 
+// Refusal of an output file that is the opened image itself (also through
+// another path, a symbolic link or a hard link).
+inline constexpr const char* kOutputIsImage =
+    "The output file is the opened DICOM image; choose another output file, the image stays as it is";
+
 // Runs one test on the current image (null when there is none). Messages for
 // conditions the user can correct go to host.ShowMessage and the run returns
 // false. Returns true after "Results written to Output File". Read and write
 // failures throw EvenorError; the notice is hidden first.
 //
 // Checks, in order, all before the Calculating notice: a file name and a
-// current image ("Select a Dicomfile first"), an output file name, the fields
+// current image ("Select a Dicomfile first"), an output file name that is not
+// the image itself (kOutputIsImage), the fields
 // (empty gives 0; a text the field checks refuse gives their message), first
 // before last ("Area not correct"), the area inside the image ("Area outside
 // the image"), a pixel spacing, the extents against the box side ("Area

@@ -34,4 +34,9 @@ private:
     std::uint64_t size_ = 0;
 };
 
+// True when both paths name one existing file: the same device and inode, so
+// also through another path, a symbolic link or a hard link. False when either
+// does not exist (a report that is still to be written is never the image).
+bool IsSameFile(const std::string& first, const std::string& second);
+
 }  // namespace evenor
