@@ -10,10 +10,13 @@
 #include <set>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include "CliCommands.h"
 #include "CliSummary.h"
 #include "MapExport.h"
 #include "ResultExport.h"
+#include "SharedFile.h"
 
 namespace evenor {
 
@@ -27,8 +30,19 @@ bool IsHidden(const fs::path& name)
     return !text.empty() && text.front() == '.';
 }
 
-// The regular files of one folder, in the order of CollectBatchItems.
-std::vector<BatchItem> FolderItems(const std::string& folder, bool recursive)
+// Device and inode of an existing file or folder: the same for every path,
+// symbolic link and hard link that reaches it.
+using FileId = std::pair<dev_t, ino_t>;
+std::optional<FileId> IdentityOf(const fs::path& path)
+{
+    struct stat info{};
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return FileId{info.st_dev, info.st_ino};
+}
+
+// The regular files of one folder, in the order of CollectBatchItems; the
+// folder `skip` (the batch's output folder) is not entered.
+std::vector<BatchItem> FolderItems(const std::string& folder, bool recursive, const std::optional<FileId>& skip)
 {
     std::vector<std::pair<std::string, std::string>> found;  // path below the folder, path to report
     std::error_code error;
@@ -42,7 +56,7 @@ std::vector<BatchItem> FolderItems(const std::string& folder, bool recursive)
         fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, error);
         for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
             std::error_code ignored;
-            if (it->is_directory(ignored) && IsHidden(it->path())) {
+            if (it->is_directory(ignored) && (IsHidden(it->path()) || (skip && IdentityOf(it->path()) == skip))) {
                 it.disable_recursion_pending();
                 continue;
             }
@@ -112,14 +126,17 @@ struct ItemResult {
 
 }  // namespace
 
-std::vector<BatchItem> CollectBatchItems(const std::vector<std::string>& paths, bool recursive)
+std::vector<BatchItem> CollectBatchItems(const std::vector<std::string>& paths, bool recursive,
+                                         const std::string& outDir)
 {
+    const std::optional<FileId> skip = outDir.empty() ? std::nullopt : IdentityOf(outDir);
     std::vector<BatchItem> items;
     for (const auto& path : paths) {
         std::error_code error;
         const fs::file_status status = fs::status(path, error);
         if (fs::is_directory(status)) {
-            auto folder = FolderItems(path, recursive);
+            if (skip && IdentityOf(path) == skip) continue;
+            auto folder = FolderItems(path, recursive, skip);
             items.insert(items.end(), std::make_move_iterator(folder.begin()), std::make_move_iterator(folder.end()));
         } else if (fs::exists(status) && !fs::is_regular_file(status)) {
             // Reading a pipe or a device could wait for ever.
@@ -134,13 +151,20 @@ std::vector<BatchItem> CollectBatchItems(const std::vector<std::string>& paths, 
 
 void NameBatchOutputs(std::vector<BatchItem>& items, const std::string& outDir)
 {
-    std::set<std::string> inputs;
-    for (const auto& item : items) inputs.insert(Canonical(item.Path));
+    std::set<std::string> inputPaths;
+    std::set<FileId> inputFiles;
+    for (const auto& item : items) {
+        inputPaths.insert(Canonical(item.Path));
+        if (const auto id = IdentityOf(item.Path)) inputFiles.insert(*id);
+    }
     std::set<std::string> taken{"summary"};
     const fs::path folder(outDir);
+    // By path, and by identity for an input reached through a hard link.
     const auto replacesAnInput = [&](const std::string& name) {
-        for (const auto& file : OutputNamesFor(name))
-            if (inputs.count(Canonical(folder / file))) return true;
+        for (const auto& file : OutputNamesFor(name)) {
+            if (inputPaths.count(Canonical(folder / file))) return true;
+            if (const auto id = IdentityOf(folder / file); id && inputFiles.count(*id)) return true;
+        }
         return false;
     };
     for (auto& item : items) {
@@ -178,7 +202,7 @@ int RunBatch(const BatchOptions& options, const AnalyseOptions& analyse, const G
             << (error ? ": " + error.message() : std::string()) << '\n';
         return kExitFailed;
     }
-    std::vector<BatchItem> items = CollectBatchItems(options.Paths, options.Recursive);
+    std::vector<BatchItem> items = CollectBatchItems(options.Paths, options.Recursive, options.OutDir);
     if (items.empty()) {
         err << "No files to analyse\n";
         return kExitFailed;
@@ -186,7 +210,7 @@ int RunBatch(const BatchOptions& options, const AnalyseOptions& analyse, const G
     NameBatchOutputs(items, options.OutDir);
     const std::string summaryPath = (fs::path(options.OutDir) / kSummaryName).string();
     for (const auto& item : items) {
-        if (Canonical(item.Path) == Canonical(summaryPath)) {
+        if (Canonical(item.Path) == Canonical(summaryPath) || IsSameFile(item.Path, summaryPath)) {
             err << summaryPath << ": the summary would replace an input file; choose another output folder\n";
             return kExitFailed;
         }

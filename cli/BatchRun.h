@@ -35,12 +35,16 @@ struct BatchItem {
 // recursive the same for its sub-folders (not hidden ones, no links
 // followed), sorted by the path below the folder. A path that is neither a
 // folder nor a regular file but exists (a device, a pipe) gets an Error.
-std::vector<BatchItem> CollectBatchItems(const std::vector<std::string>& paths, bool recursive);
+// The folder outDir (the batch's own output folder, when it exists) is never
+// read: neither when it is given as a path nor when it lies below one, so a
+// second run does not take the first run's outputs for images.
+std::vector<BatchItem> CollectBatchItems(const std::vector<std::string>& paths, bool recursive,
+                                         const std::string& outDir = {});
 
 // Gives every item its output base name: the file name without its last
 // extension, with "-2", "-3", ... added when that name was already given or
 // is "summary". A name whose outputs in outDir would replace one of the input
-// files is skipped the same way.
+// files (the same file through any path or hard link) is skipped the same way.
 void NameBatchOutputs(std::vector<BatchItem>& items, const std::string& outDir);
 
 // The output files of one item (only those the options ask for, besides the

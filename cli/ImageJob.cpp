@@ -15,6 +15,7 @@
 #include "MapExport.h"
 #include "ResultExport.h"
 #include "RoiGrid.h"
+#include "SharedFile.h"
 
 namespace evenor {
 
@@ -124,6 +125,17 @@ private:
     std::optional<AnalysisResult> result_;
 };
 
+// Every file the outputs name.
+std::vector<std::string> OutputFiles(const ImageOutputs& outputs)
+{
+    std::vector<std::string> files{outputs.Report, outputs.Json, outputs.Csv};
+    if (!outputs.MapFolder.empty())
+        for (const char* map : {kAreaMapName, kMeanHeatMapName, kSnrHeatMapName})
+            files.push_back(outputs.MapFolder + "/" + outputs.MapPrefix + map);
+    std::erase_if(files, [](const std::string& file) { return file.empty(); });
+    return files;
+}
+
 // Runs write; a failure names the file it was writing.
 template <typename Write>
 void WriteOutput(const std::string& path, Write write)
@@ -179,6 +191,13 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
 
     AnalysisSettings settings;
     if (!ParsePixelOffset(job.Options->Offset, settings.PixelOffset)) return fail("invalid pixel offset");
+    // No output may be written over the image it describes.
+    for (const std::string& output : OutputFiles(job.Outputs)) {
+        if (IsSameFile(output, job.File)) {
+            message(output + ": " + kOutputIsImage);
+            return fail(kOutputIsImage);
+        }
+    }
 
     try {
         std::unique_ptr<TDicomBeeld> image;

@@ -2,11 +2,13 @@
 // report files out, compared with reports derived by hand.
 #include <cstdio>
 #include <optional>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "AnalysisRun.h"
 #include "CliTestSupport.h"
 
 namespace evenor {
@@ -145,6 +147,36 @@ TEST(CliAnalyseTest, RefusalsAndUsageErrors)
             EXPECT_NE(result.err.find(c.message + "\n"), std::string::npos) << label << result.err;
         }
         EXPECT_EQ(test::ReadWholeFile(report), "earlier report") << label;
+    }
+}
+
+TEST(CliAnalyseTest, NoOutputIsWrittenOverTheImage)
+{
+    namespace fs = std::filesystem;
+    test::TempFolder folder;
+    const fs::path image = folder / "small.dcm";
+    test::WriteDicomFile(image, SmallImage());
+    const std::string bytes = test::ReadWholeFile(image);
+    fs::create_hard_link(image, folder / "hard.dcm");
+    fs::create_symlink(image, folder / "link.dcm");
+    fs::create_directories(folder / "sub");
+    const std::string report = (folder / "report.txt").string();
+    const std::vector<std::vector<std::string>> outputs = {
+        {"-o", image.string()},
+        {"-o", (folder / "sub" / ".." / "small.dcm").string()},
+        {"-o", (folder / "hard.dcm").string()},
+        {"-o", (folder / "link.dcm").string()},
+        {"-o", report, "--json", (folder / "hard.dcm").string()},
+        {"-o", report, "--csv", (folder / "link.dcm").string()},
+    };
+    for (const auto& output : outputs) {
+        std::vector<std::string> args = {"analyse", image.string()};
+        args.insert(args.end(), output.begin(), output.end());
+        const CliResult result = RunInProcess(args);
+        EXPECT_EQ(result.status, 1) << output[1] << result.err;
+        EXPECT_NE(result.err.find(kOutputIsImage), std::string::npos) << output[1] << result.err;
+        EXPECT_EQ(test::ReadWholeFile(image), bytes) << output[1];
+        EXPECT_FALSE(fs::exists(report)) << output[1];
     }
 }
 

@@ -250,6 +250,54 @@ TEST(CliBatchTest, OutputNamesAreUniqueAndReplaceNoInput)
     }
 }
 
+TEST(CliBatchTest, ABatchNeverReadsItsOwnOutputFolder)
+{
+    test::TempFolder folder;
+    const fs::path in = folder / "in";
+    fs::create_directories(in / "deep");
+    test::WriteDicomFile(in / "a.dcm", test::NoisyFlatImage(64));
+    test::WriteDicomFile(in / "deep" / "b.dcm", test::NoisyFlatImage(64, 1200));
+    const std::string image = test::ReadWholeFile(in / "a.dcm");
+    fs::create_directories(folder / "elsewhere");
+    fs::create_directory_symlink(in / "out", folder / "elsewhere" / "out-link");
+    const std::string out = (in / "out").string();
+    // A nightly job: the same command twice, then with the output folder also
+    // named as an input (directly and through a symbolic link).
+    const std::vector<std::vector<std::string>> runs = {
+        {in.string()},
+        {in.string()},
+        {in.string(), out},
+        {in.string(), (folder / "elsewhere" / "out-link").string()},
+    };
+    for (const auto& paths : runs) {
+        std::vector<std::string> args = {"analyse"};
+        args.insert(args.end(), paths.begin(), paths.end());
+        args.insert(args.end(), {"--out-dir", out, "--recursive", "--each-json"});
+        const CliResult result = RunInProcess(args);
+        EXPECT_EQ(result.status, 0) << paths.back() << result.err;
+        const auto rows = SplitLines(test::ReadWholeFile(in / "out" / "summary.csv"));
+        ASSERT_EQ(rows.size(), 3u) << paths.back();
+        EXPECT_EQ(RowStart(rows[1]).substr(0, (in / "a.dcm").string().size()), (in / "a.dcm").string());
+        EXPECT_EQ(RowStart(rows[2]).substr(0, (in / "deep" / "b.dcm").string().size()), (in / "deep" / "b.dcm").string());
+    }
+    EXPECT_EQ(test::ReadWholeFile(in / "a.dcm"), image);
+}
+
+TEST(CliBatchTest, AnInputReachedThroughAHardLinkIsNeverReplaced)
+{
+    test::TempFolder folder;
+    fs::create_directories(folder / "x");
+    test::WriteDicomFile(folder / "x" / "a.dcm", test::NoisyFlatImage(64));
+    const std::string image = test::ReadWholeFile(folder / "x" / "a.dcm");
+    fs::create_directories(folder / "out");
+    fs::create_hard_link(folder / "x" / "a.dcm", folder / "out" / "a.json");
+    const CliResult result = RunInProcess(
+        {"analyse", (folder / "x" / "a.dcm").string(), "--out-dir", (folder / "out").string(), "--each-json"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(test::ReadWholeFile(folder / "x" / "a.dcm"), image);
+    EXPECT_TRUE(fs::exists(folder / "out" / "a-2.json"));
+}
+
 TEST(CliBatchTest, ProgressLineOnlyOnATerminal)
 {
     test::TempFolder folder;
