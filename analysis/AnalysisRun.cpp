@@ -6,33 +6,12 @@
 #include "DicomLib.h"
 #include "FieldSyntax.h"
 #include "PixelPreparation.h"
-#include "ReportWriter.h"
 #include "RoiGrid.h"
 #include "SharedFile.h"
 
 namespace evenor {
 
 namespace {
-
-// Hides the Calculating notice when the run leaves its calculating part, by
-// its end, an early return or an exception.
-class NoticeGuard {
-public:
-    explicit NoticeGuard(RunHost& host) : host_(host) { host_.ShowNotice(); }
-    ~NoticeGuard() { Hide(); }
-    NoticeGuard(const NoticeGuard&) = delete;
-    NoticeGuard& operator=(const NoticeGuard&) = delete;
-    void Hide()
-    {
-        if (!shown_) return;
-        shown_ = false;
-        host_.HideNotice();
-    }
-
-private:
-    RunHost& host_;
-    bool shown_ = true;
-};
 
 // Reads the fields into settings in the order of the window's table. Each
 // value stays stored even when a later field or check fails.
@@ -44,10 +23,10 @@ bool ReadSettingsFields(const SettingsFields& fields, AnalysisSettings& settings
         const std::string& text;
         std::uint32_t& target;
     } wholeNumbers[] = {
-        {fields.Boven, settings.FirstRow},
-        {fields.Onder, settings.LastRow},
-        {fields.Links, settings.FirstColumn},
-        {fields.Rechts, settings.LastColumn},
+        {fields.FirstRow, settings.FirstRow},
+        {fields.LastRow, settings.LastRow},
+        {fields.FirstColumn, settings.FirstColumn},
+        {fields.LastColumn, settings.LastColumn},
     };
     for (const auto& field : wholeNumbers) {
         if (!ReadAreaField(field.text, field.target)) {
@@ -59,9 +38,9 @@ bool ReadSettingsFields(const SettingsFields& fields, AnalysisSettings& settings
         const std::string& text;
         double& target;
     } realNumbers[] = {
-        {fields.Dim, settings.BoxDimension},
-        {fields.ROIDev, settings.RoiDeviationPercent},
-        {fields.DevPerc, settings.PixelDeviationPercent},
+        {fields.BoxCm, settings.BoxDimension},
+        {fields.RoiDeviation, settings.RoiDeviationPercent},
+        {fields.PixelDeviation, settings.PixelDeviationPercent},
     };
     for (const auto& field : realNumbers) {
         if (!ReadRealField(field.text, field.target)) {
@@ -75,11 +54,8 @@ bool ReadSettingsFields(const SettingsFields& fields, AnalysisSettings& settings
     return true;
 }
 
-bool ContainsText(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
-
-}  // namespace
-
-bool RunAnalysis(const SettingsFields& fields, TDicomBeeld* image, AnalysisSettings& settings, RunHost& host)
+// The checks before the fields are read: an image and the two file names.
+bool CheckFiles(const AnalysisSettings& settings, const TDicomBeeld* image, RunHost& host)
 {
     // A failed open leaves the file name set but no image current.
     if (settings.DicomFileName.empty() || image == nullptr) {
@@ -95,14 +71,18 @@ bool RunAnalysis(const SettingsFields& fields, TDicomBeeld* image, AnalysisSetti
         host.ShowMessage(kOutputIsImage);
         return false;
     }
-    if (!ReadSettingsFields(fields, settings, host)) return false;
+    return true;
+}
 
+// The checks after the fields are read: the area against the image and the box.
+bool CheckArea(const AnalysisSettings& settings, const TDicomBeeld& image, RunHost& host)
+{
     if (settings.LastRow < settings.FirstRow || settings.LastColumn < settings.FirstColumn) {
         host.ShowMessage("Area not correct");
         return false;
     }
     // Without a spacing the box side in pixels cannot be computed.
-    const double pixelSpacing = image->PixelSpacing();
+    const double pixelSpacing = image.PixelSpacing();
     if (!(pixelSpacing > 0.0) || !std::isfinite(pixelSpacing)) {
         host.ShowMessage("Pixel spacing not found in DICOM file, cannot convert box dimension");
         return false;
@@ -116,8 +96,8 @@ bool RunAnalysis(const SettingsFields& fields, TDicomBeeld* image, AnalysisSetti
     }
     // The grid and the region copy need the area inside the image (tested
     // after the box-size check, whose message takes precedence).
-    const auto rows = static_cast<std::uint32_t>(std::max(image->Rows(), 0));
-    const auto columns = static_cast<std::uint32_t>(std::max(image->Columns(), 0));
+    const auto rows = static_cast<std::uint32_t>(std::max(image.Rows(), 0));
+    const auto columns = static_cast<std::uint32_t>(std::max(image.Columns(), 0));
     if (settings.LastRow >= rows || settings.LastColumn >= columns) {
         host.ShowMessage("Area outside the image");
         return false;
@@ -129,25 +109,40 @@ bool RunAnalysis(const SettingsFields& fields, TDicomBeeld* image, AnalysisSetti
         host.ShowMessage("Box dimension too small, the analysing box must be at least 2 pixels wide");
         return false;
     }
-
-    NoticeGuard notice(host);
-    image->LoadPixels();
-    if (image->Pixels().size() != static_cast<std::size_t>(rows) * columns) {
-        notice.Hide();
-        host.ShowMessage("Pixel data incomplete, the DICOM file ends too early");
-        return false;
-    }
-    const bool pixelsInverted = settings.Inverted && InvertPixels(*image, settings, host);
-    if (settings.PixelOffset > 0) settings.ClippedBelowOffset = !SubtractPixelOffset(*image, settings.PixelOffset);
-
-    // The report file is opened only now, so a failed analysis leaves an
-    // existing report untouched.
-    const AnalysisResult result = AnalyseRoiGrid(*image, settings);
-    host.ResultReady(settings, result);
-    WriteResultsReport(settings, result, pixelsInverted);
-    notice.Hide();
-    host.ShowMessage("Results written to Output File");
     return true;
+}
+
+bool ContainsText(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
+
+}  // namespace
+
+bool ReadSettings(const SettingsFields& fields, const TDicomBeeld* image, AnalysisSettings& settings, RunHost& host)
+{
+    return CheckFiles(settings, image, host) && ReadSettingsFields(fields, settings, host) &&
+           CheckArea(settings, *image, host);
+}
+
+bool CheckSettings(const AnalysisSettings& settings, const TDicomBeeld* image, RunHost& host)
+{
+    return CheckFiles(settings, image, host) && CheckArea(settings, *image, host);
+}
+
+std::optional<AnalysisOutcome> Analyse(const AnalysisSettings& settings, TDicomBeeld& image, RunHost& host)
+{
+    image.LoadPixels();
+    const auto rows = static_cast<std::size_t>(std::max(image.Rows(), 0));
+    const auto columns = static_cast<std::uint32_t>(std::max(image.Columns(), 0));
+    if (image.Pixels().size() != rows * columns) return std::nullopt;
+
+    AnalysisOutcome outcome;
+    if (settings.Inverted) InvertPixels(image, outcome.Preparation, host);
+    if (settings.PixelOffset > 0)
+        outcome.Preparation.ClippedBelowOffset = !SubtractPixelOffset(image, settings.PixelOffset);
+    outcome.Result = AnalyseRoiGrid(image, settings);
+    outcome.Pixels = std::move(image.Pixels());
+    image.Pixels().clear();
+    outcome.Columns = columns;
+    return outcome;
 }
 
 TagDefaults DefaultsFromTags(const std::vector<std::string>& tagList)
@@ -186,10 +181,12 @@ TagDefaults DefaultsFromTags(const std::vector<std::string>& tagList)
     return defaults;
 }
 
-AreaDefaults DefaultArea(std::int32_t rows, std::int32_t columns)
+ImageArea WholeImageArea(std::int32_t rows, std::int32_t columns)
 {
-    return AreaDefaults{std::string(1, '0'), std::string(1, '0'), std::to_string(columns > 0 ? columns - 1 : 0),
-                        std::to_string(rows > 0 ? rows - 1 : 0)};
+    ImageArea area;
+    area.LastColumn = static_cast<std::uint32_t>(columns > 0 ? columns - 1 : 0);
+    area.LastRow = static_cast<std::uint32_t>(rows > 0 ? rows - 1 : 0);
+    return area;
 }
 
 }  // namespace evenor

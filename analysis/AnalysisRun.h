@@ -1,69 +1,88 @@
 #pragma once
-// One complete uniformity test, shared by the window and the command line:
-// read the settings fields, check them, reload and prepare the pixel values,
-// analyse the ROI grid and write the report.
+// One complete uniformity test, shared by the window and the command line, in
+// two steps:
+//  1. the settings: read from the window's fields (or typed by the command
+//     line) and checked, in a fixed order with fixed messages;
+//  2. the analysis: reload the pixel values, prepare them, analyse the ROI
+//     grid. It returns an AnalysisOutcome; the caller writes the report and
+//     whatever else it shows from it.
+// The window shows the Calculating notice around step 2 and the report.
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "AnalysisSettings.h"
+#include "PixelPreparation.h"
+#include "RoiGrid.h"
+#include "WordArray.h"
 
 namespace evenor {
 
 class TDicomBeeld;
-struct AnalysisResult;
 
-// What a front end provides to a run: plain messages and the Calculating
-// notice. The window implements it with message boxes, the command line with
-// standard error.
+// Where a run's messages go: message boxes in the window, standard error on
+// the command line.
 class RunHost {
 public:
     virtual ~RunHost() = default;
     // A plain message the user must acknowledge ("Evenor", one OK button).
     virtual void ShowMessage(const std::string& text) = 0;
-    // Shows the Calculating notice and paints it at once.
-    virtual void ShowNotice() = 0;
-    virtual void HideNotice() = 0;
-    // Called after a successful analysis with its result, before the report's
-    // success message; front ends that show more than the report use it.
-    virtual void ResultReady(const AnalysisSettings&, const AnalysisResult&) {}
 };
 
 // The texts and states of the settings controls as the user left them.
 struct SettingsFields {
-    std::string Boven;   // first row
-    std::string Onder;   // last row
-    std::string Links;   // first column
-    std::string Rechts;  // last column
-    std::string Dim;     // box side, cm
-    std::string ROIDev;  // ROI deviation, %
-    std::string DevPerc; // pixel deviation, %
+    std::string FirstRow;     // the window's Boven
+    std::string LastRow;      // Onder
+    std::string FirstColumn;  // Links
+    std::string LastColumn;   // Rechts
+    std::string BoxCm;        // Dim: box side, cm
+    std::string RoiDeviation;    // ROIDev, %
+    std::string PixelDeviation;  // DevPerc, %
     bool DetectDeviatingPixels = true;
     bool Logarithmic = false;
     bool Inverted = false;
 };
 
+// Reads the fields into settings and checks them, showing the first refusal
+// through host; true when settings can be analysed. settings brings the file
+// names and the pixel offset; each field read stays stored even when a later
+// one or a check fails.
+//
+// Checks, in order: a file name and a current image ("Select a Dicomfile
+// first"), an output file name, an output file that is not the image itself
+// (kOutputIsImage), the fields (empty gives 0; a text the field checks refuse
+// gives their message), first before last ("Area not correct"), a pixel
+// spacing, the extents against the box side ("Area smaller than box
+// dimension"), the area inside the image ("Area outside the image"), a box of
+// at least 2 pixels.
+bool ReadSettings(const SettingsFields& fields, const TDicomBeeld* image, AnalysisSettings& settings, RunHost& host);
+
+// The same checks for settings that were typed directly (no fields to read).
+bool CheckSettings(const AnalysisSettings& settings, const TDicomBeeld* image, RunHost& host);
+
+// What one analysis produced.
+struct AnalysisOutcome {
+    AnalysisResult Result;
+    WordArray Pixels;            // the prepared values, Rows x Columns, moved out of the image
+    std::uint32_t Columns = 0;   // the row length of Pixels
+    PixelPreparation Preparation;
+};
+
+// Reloads the image's pixel values, inverts them (settings.Inverted; its
+// messages go to host) and subtracts the offset, then analyses the ROI grid.
+// Needs settings that passed the checks above. Empty when the file holds fewer
+// than Rows x Columns values (show kPixelDataIncomplete). Read failures throw
+// EvenorError. The image keeps no pixel values afterwards.
+std::optional<AnalysisOutcome> Analyse(const AnalysisSettings& settings, TDicomBeeld& image, RunHost& host);
+
 // Refusal of an output file that is the opened image itself (also through
 // another path, a symbolic link or a hard link).
 inline constexpr const char* kOutputIsImage =
     "The output file is the opened DICOM image; choose another output file, the image stays as it is";
-
-// Runs one test on the current image (null when there is none). Messages for
-// conditions the user can correct go to host.ShowMessage and the run returns
-// false. Returns true after "Results written to Output File". Read and write
-// failures throw EvenorError; the notice is hidden first.
-//
-// Checks, in order, all before the Calculating notice: a file name and a
-// current image ("Select a Dicomfile first"), an output file name that is not
-// the image itself (kOutputIsImage), the fields
-// (empty gives 0; a text the field checks refuse gives their message), first
-// before last ("Area not correct"), the area inside the image ("Area outside
-// the image"), a pixel spacing, the extents against the box side ("Area
-// smaller than box dimension"), a box of at least 2 pixels. After the reload,
-// Pixels must hold Rows x Columns values. The report file is opened only after
-// the analysis, so a refused or failed run leaves an existing report as it was.
-bool RunAnalysis(const SettingsFields& fields, TDicomBeeld* image, AnalysisSettings& settings, RunHost& host);
+inline constexpr const char* kPixelDataIncomplete = "Pixel data incomplete, the DICOM file ends too early";
+// The last message of a run, after the report.
+inline constexpr const char* kResultsWritten = "Results written to Output File";
 
 // The defaults an opened image gives the pixel-representation check boxes,
 // from 0028,1040 and 0028,1041 of its tag list, with the warnings to show in
@@ -85,14 +104,15 @@ inline constexpr const char* kWarningSignNotRecognised =  // W3
 inline constexpr const char* kWarningSignMissing =  // W4
     "Pixel-Intensity relationship (tag:00281041) is NOT present in DICOM file, results may be meaningless";
 
-// The texts an opened image gives the four area fields: the whole image.
-// An image without Rows or Columns gets "0" for its last row or column.
-struct AreaDefaults {
-    std::string Boven;   // first row
-    std::string Links;   // first column
-    std::string Rechts;  // last column
-    std::string Onder;   // last row
+// The area an opened image gives the four area fields: the whole image,
+// 0-based and inclusive. An image without Rows or Columns gets 0 for its last
+// row or column.
+struct ImageArea {
+    std::uint32_t FirstRow = 0;
+    std::uint32_t FirstColumn = 0;
+    std::uint32_t LastColumn = 0;
+    std::uint32_t LastRow = 0;
 };
-AreaDefaults DefaultArea(std::int32_t rows, std::int32_t columns);
+ImageArea WholeImageArea(std::int32_t rows, std::int32_t columns);
 
 }  // namespace evenor

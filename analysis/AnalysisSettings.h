@@ -1,6 +1,7 @@
 #pragma once
 // The settings of one uniformity test, as the window (or the command line)
-// holds them. All fields start as 0, false or empty.
+// holds them: input only, the analysis never writes them (what it did is in
+// its AnalysisOutcome). All fields start as 0, false or empty.
 #include <cstdint>
 #include <string>
 
@@ -18,8 +19,6 @@ struct AnalysisSettings {
     bool Logarithmic = false;       // recorded, used by nothing
     bool Inverted = false;          // pixel values fall with dose
     std::uint16_t PixelOffset = 0;  // value of a pixel without dose
-    bool ClippedBelowOffset = false;
-    std::uint16_t InversionMaximum = 0;
     std::string DicomFileName;      // full paths
     std::string OutputFileName;
 };

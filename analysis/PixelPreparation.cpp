@@ -22,7 +22,7 @@ std::size_t PreparedCount(const TDicomBeeld& image)
 
 }  // namespace
 
-bool InvertPixels(TDicomBeeld& image, AnalysisSettings& settings, RunHost& host)
+bool InvertPixels(TDicomBeeld& image, PixelPreparation& preparation, RunHost& host)
 {
     std::string bitsStoredText;
     FindTagValue(image.TagList(), "00280101", bitsStoredText);
@@ -36,7 +36,8 @@ bool InvertPixels(TDicomBeeld& image, AnalysisSettings& settings, RunHost& host)
         return false;
     }
     const auto maximum = static_cast<std::uint16_t>((std::uint32_t{1} << bitsStored) - 1);
-    settings.InversionMaximum = maximum;
+    preparation.Inverted = true;
+    preparation.InversionMaximum = maximum;
 
     // 16-bit subtraction that wraps: with 12 bits stored, 5000 becomes 64631.
     auto& pixels = image.Pixels();

@@ -245,7 +245,7 @@ private:
 
 // Writes every line of the report; false at the first failure of the sink.
 bool WriteReportLines(ReportSink& sink, const AnalysisSettings& settings, const AnalysisResult& result,
-                      bool pixelsInverted)
+                      const PixelPreparation& preparation)
 {
     ReportLines out(sink);
     constexpr int kField = 10;
@@ -255,10 +255,10 @@ bool WriteReportLines(ReportSink& sink, const AnalysisSettings& settings, const 
     if (!out.Text("Standard deviation  :").Fixed(result.AreaSD, kField, 2).End()) return false;
     if (!out.Text("SNR                 :").Fixed(result.AreaSNR, kField, 2).End()) return false;
     if (!out.End()) return false;
-    if (pixelsInverted) {
+    if (preparation.Inverted) {
         if (!out.Text("- Results have been calculated with inverted pixel values").End()) return false;
         if (!out.Text("  - To get original pixel values subtract pixel value from ")
-                 .Int(settings.InversionMaximum)
+                 .Int(preparation.InversionMaximum)
                  .End())
             return false;
     }
@@ -267,7 +267,7 @@ bool WriteReportLines(ReportSink& sink, const AnalysisSettings& settings, const 
             return false;
         if (!out.Text("  - To get original pixel values add ").Int(settings.PixelOffset).Text(" to pixel values").End())
             return false;
-        if (settings.ClippedBelowOffset &&
+        if (preparation.ClippedBelowOffset &&
             !out.Text("  - There were original pixel values smaller than the offset, these pixel values have been "
                       "set to 0")
                  .End())
@@ -436,14 +436,15 @@ InOutError InOutErrorFromErrno(int errnoValue)
 }
 
 void WriteResultsReport(std::ostream& out, const AnalysisSettings& settings, const AnalysisResult& result,
-                        bool pixelsInverted)
+                        const PixelPreparation& preparation)
 {
     StreamSink sink(out);
-    WriteReportLines(sink, settings, result, pixelsInverted);
+    WriteReportLines(sink, settings, result, preparation);
     out.flush();
 }
 
-void WriteResultsReport(const AnalysisSettings& settings, const AnalysisResult& result, bool pixelsInverted)
+void WriteResultsReport(const AnalysisSettings& settings, const AnalysisResult& result,
+                        const PixelPreparation& preparation)
 {
     int fd = -1;
     do {
@@ -452,7 +453,7 @@ void WriteResultsReport(const AnalysisSettings& settings, const AnalysisResult& 
     if (fd < 0) throw InOutErrorFromErrno(errno);
 
     FileSink sink(fd);
-    if (!WriteReportLines(sink, settings, result, pixelsInverted)) {
+    if (!WriteReportLines(sink, settings, result, preparation)) {
         const int error = sink.Error();
         ::close(fd);
         throw InOutErrorFromErrno(error);

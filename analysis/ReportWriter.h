@@ -15,6 +15,7 @@
 
 #include "AnalysisSettings.h"
 #include "EvenorError.h"
+#include "PixelPreparation.h"
 #include "RoiGrid.h"
 
 namespace evenor {
@@ -22,14 +23,15 @@ namespace evenor {
 // Writes the report lines to a stream (every line ended by CR LF). Stops at the
 // first failure of the stream; the caller tests its state.
 void WriteResultsReport(std::ostream& out, const AnalysisSettings& settings, const AnalysisResult& result,
-                        bool pixelsInverted);
+                        const PixelPreparation& preparation);
 
 // Creates or truncates settings.OutputFileName and writes the report into it.
 // Throws InOutError with the operating system's error code and its text
 // ("Disk full", "File access denied", ...) on the first failed operation:
 // the open (an existing file then keeps its content), a buffered write, or the
 // close. A partly written file is left in place.
-void WriteResultsReport(const AnalysisSettings& settings, const AnalysisResult& result, bool pixelsInverted);
+void WriteResultsReport(const AnalysisSettings& settings, const AnalysisResult& result,
+                        const PixelPreparation& preparation);
 
 // fixed(width, decimals): "." as separator, right-aligned, widened when longer.
 std::string FormatFixed(double value, int width, int decimals);

@@ -12,6 +12,7 @@
 
 #include <sys/stat.h>
 
+#include "AnalysisRun.h"
 #include "CliCommands.h"
 #include "CliSummary.h"
 #include "MapExport.h"

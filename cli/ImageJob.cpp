@@ -14,6 +14,7 @@
 #include "ImageInfo.h"
 #include "MapExport.h"
 #include "ResultExport.h"
+#include "ReportWriter.h"
 #include "RoiGrid.h"
 #include "SharedFile.h"
 
@@ -42,87 +43,56 @@ std::vector<std::string> SplitAtCommas(const std::string& text)
     }
 }
 
-// The window's fields as an open of this image leaves them, with the options
-// typed over them.
-SettingsFields FieldsFor(const AnalyseOptions& options, const TDicomBeeld& image, const TagDefaults& tagDefaults)
+// The settings an open of this image gives the window, with the options
+// (already checked) typed over them.
+AnalysisSettings SettingsFor(const ImageJob& job, const TDicomBeeld& image, const TagDefaults& tagDefaults)
 {
-    SettingsFields fields;
+    const AnalyseOptions& options = *job.Options;
+    AnalysisSettings settings;
+    settings.DicomFileName = job.File;
+    settings.OutputFileName = job.Outputs.Report;
+    ParsePixelOffset(options.Offset, settings.PixelOffset);
     if (options.Area.empty()) {
-        const AreaDefaults area = DefaultArea(image.Rows(), image.Columns());
-        fields.Boven = area.Boven;
-        fields.Links = area.Links;
-        fields.Rechts = area.Rechts;
-        fields.Onder = area.Onder;
+        const ImageArea area = WholeImageArea(image.Rows(), image.Columns());
+        settings.FirstRow = area.FirstRow;
+        settings.FirstColumn = area.FirstColumn;
+        settings.LastColumn = area.LastColumn;
+        settings.LastRow = area.LastRow;
     } else {
         const auto parts = SplitAtCommas(options.Area);
-        fields.Links = parts[0];
-        fields.Boven = parts[1];
-        fields.Rechts = parts[2];
-        fields.Onder = parts[3];
+        ReadAreaField(parts[0], settings.FirstColumn);
+        ReadAreaField(parts[1], settings.FirstRow);
+        ReadAreaField(parts[2], settings.LastColumn);
+        ReadAreaField(parts[3], settings.LastRow);
     }
-    fields.Dim = options.BoxCm;
-    fields.ROIDev = options.RoiDev;
-    fields.DevPerc = options.PixelDev;
-    fields.DetectDeviatingPixels = !options.NoDetect;
-    fields.Logarithmic = tagDefaults.Logarithmic.value_or(false);
+    ReadRealField(options.BoxCm, settings.BoxDimension);
+    ReadRealField(options.RoiDev, settings.RoiDeviationPercent);
+    ReadRealField(options.PixelDev, settings.PixelDeviationPercent);
+    settings.DetectDeviatingPixels = !options.NoDetect;
+    settings.Logarithmic = tagDefaults.Logarithmic.value_or(false);
     if (options.Inverted)
-        fields.Inverted = true;
+        settings.Inverted = true;
     else if (options.NotInverted)
-        fields.Inverted = false;
+        settings.Inverted = false;
     else
-        fields.Inverted = tagDefaults.Inverted.value_or(false);
-    return fields;
+        settings.Inverted = tagDefaults.Inverted.value_or(false);
+    return settings;
 }
 
-// The run's messages go to the sink; the result is judged as soon as it is
-// ready, and kept when extra outputs are to be written after the report.
+// The run's messages go to the sink; the last one is kept for the summary.
 class JobHost : public RunHost {
 public:
-    JobHost(const MessageSink& sink, ResultContext context, bool keepResult, bool wantSummaryRow,
-            ImageOutcome& outcome)
-        : sink_(sink), context_(std::move(context)), keepResult_(keepResult), wantSummaryRow_(wantSummaryRow),
-          outcome_(outcome)
-    {
-    }
-
+    explicit JobHost(const MessageSink& sink) : sink_(sink) {}
     void ShowMessage(const std::string& text) override
     {
         lastMessage_ = text;
         sink_(text);
     }
-    void ShowNotice() override {}
-    void HideNotice() override {}
-
-    void ResultReady(const AnalysisSettings& settings, const AnalysisResult& result) override
-    {
-        // Every run starts from fresh settings, so InversionMaximum is set
-        // only when this run inverted the pixel values.
-        context_.PixelsInverted = settings.Inverted && settings.InversionMaximum != 0;
-        outcome_.AreaMean = result.AreaMean;
-        outcome_.AreaSD = result.AreaSD;
-        outcome_.AreaSNR = result.AreaSNR;
-        outcome_.MeanRoiSNR = result.MeanRoiSNR;
-        outcome_.RoiSNRSD = result.RoiSNRSD;
-        outcome_.Metrics = ComputeMetrics(result);
-        outcome_.Verdict = Judge(outcome_.Metrics, settings, *context_.Preset);
-        if (wantSummaryRow_) summaryRow_ = SummaryCsvRow(settings.DicomFileName, settings, result, context_);
-        if (keepResult_) result_ = result;
-    }
-
     const std::string& LastMessage() const { return lastMessage_; }
-    const ResultContext& Context() const { return context_; }
-    const std::optional<AnalysisResult>& Result() const { return result_; }
-    std::string& SummaryRow() { return summaryRow_; }
 
 private:
     const MessageSink& sink_;
-    ResultContext context_;
-    bool keepResult_;
-    bool wantSummaryRow_;
-    ImageOutcome& outcome_;
     std::string lastMessage_;
-    std::string summaryRow_;
-    std::optional<AnalysisResult> result_;
 };
 
 // Every file the outputs name.
@@ -189,8 +159,6 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         return outcome;
     };
 
-    AnalysisSettings settings;
-    if (!ParsePixelOffset(job.Options->Offset, settings.PixelOffset)) return fail("invalid pixel offset");
     // No output may be written over the image it describes.
     for (const std::string& output : OutputFiles(job.Outputs)) {
         if (IsSameFile(output, job.File)) {
@@ -211,7 +179,7 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         // The defaults an open gives the window, with its warnings.
         const TagDefaults tagDefaults = DefaultsFromTags(image->TagList());
         for (const auto& warning : tagDefaults.Warnings) message("Warning: " + warning);
-        const SettingsFields fields = FieldsFor(*job.Options, *image, tagDefaults);
+        const AnalysisSettings settings = SettingsFor(job, *image, tagDefaults);
 
         ResultContext context;
         context.PixelSpacing = image->PixelSpacing();
@@ -219,25 +187,34 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         context.Preset = job.Preset;
         if (context.Image.IsProcessed()) message("Warning: " + std::string(ProcessedImageWarning));
 
-        settings.DicomFileName = job.File;
-        settings.OutputFileName = job.Outputs.Report;
-        const ImageOutputs& outputs = job.Outputs;
-        const bool extras = !outputs.Json.empty() || !outputs.Csv.empty() || !outputs.MapFolder.empty();
-        JobHost host(message, context, extras, job.WantSummaryRow, outcome);
-        if (!RunAnalysis(fields, image.get(), settings, host)) return fail(host.LastMessage());
-        outcome.Analysed = true;
-
-        // The report is written; the extras follow from the kept result.
-        if (extras) {
-            const AnalysisResult& result = *host.Result();
-            if (!outputs.Json.empty())
-                WriteOutput(outputs.Json, [&] { WriteResultJson(outputs.Json, settings, result, host.Context()); });
-            if (!outputs.Csv.empty()) WriteOutput(outputs.Csv, [&] { WriteRoiCsv(outputs.Csv, result); });
-            if (!outputs.MapFolder.empty())
-                WriteMapPngs(outputs.MapFolder, outputs.MapPrefix, image->Pixels(),
-                             static_cast<std::uint32_t>(image->Columns()), settings, result);
+        JobHost host(message);
+        if (!CheckSettings(settings, image.get(), host)) return fail(host.LastMessage());
+        const std::optional<AnalysisOutcome> analysed = Analyse(settings, *image, host);
+        if (!analysed) {
+            message(kPixelDataIncomplete);
+            return fail(kPixelDataIncomplete);
         }
-        outcome.SummaryRow = std::move(host.SummaryRow());
+        const AnalysisOutcome& result = *analysed;
+        context.Preparation = result.Preparation;
+        WriteResultsReport(settings, result.Result, result.Preparation);
+        message(kResultsWritten);
+        outcome.Analysed = true;
+        outcome.AreaMean = result.Result.AreaMean;
+        outcome.AreaSD = result.Result.AreaSD;
+        outcome.AreaSNR = result.Result.AreaSNR;
+        outcome.MeanRoiSNR = result.Result.MeanRoiSNR;
+        outcome.RoiSNRSD = result.Result.RoiSNRSD;
+        outcome.Metrics = ComputeMetrics(result.Result);
+        outcome.Verdict = Judge(outcome.Metrics, settings, *job.Preset);
+        if (job.WantSummaryRow) outcome.SummaryRow = SummaryCsvRow(settings.DicomFileName, settings, result.Result, context);
+
+        // The report is written; the extras follow.
+        const ImageOutputs& outputs = job.Outputs;
+        if (!outputs.Json.empty())
+            WriteOutput(outputs.Json, [&] { WriteResultJson(outputs.Json, settings, result.Result, context); });
+        if (!outputs.Csv.empty()) WriteOutput(outputs.Csv, [&] { WriteRoiCsv(outputs.Csv, result.Result); });
+        if (!outputs.MapFolder.empty())
+            WriteMapPngs(outputs.MapFolder, outputs.MapPrefix, result.Pixels, result.Columns, settings, result.Result);
         outcome.Ok = true;
         return outcome;
     } catch (const std::exception& e) {

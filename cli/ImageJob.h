@@ -46,9 +46,6 @@ inline constexpr const char* kAreaMapName = "area.png";
 inline constexpr const char* kMeanHeatMapName = "roi-mean-deviation.png";
 inline constexpr const char* kSnrHeatMapName = "roi-snr-deviation.png";
 
-// The run's last message on success.
-inline constexpr const char* kResultsWritten = "Results written to Output File";
-
 struct ImageJob {
     std::string File;
     const AnalyseOptions* Options = nullptr;  // already checked

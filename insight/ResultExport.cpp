@@ -152,12 +152,11 @@ nlohmann::ordered_json ResultToJson(const AnalysisSettings& settings, const Anal
     jsonSettings["pixel_deviation_percent"] = Real(settings.PixelDeviationPercent);
     jsonSettings["detect_deviating_pixels"] = settings.DetectDeviatingPixels;
     jsonSettings["inverted"] = settings.Inverted;
-    jsonSettings["pixels_inverted"] = context.PixelsInverted;
-    // InversionMaximum and ClippedBelowOffset keep their values from earlier
-    // runs; they describe this run only when it inverted, or subtracted an offset.
-    jsonSettings["inversion_maximum"] = context.PixelsInverted ? Json(settings.InversionMaximum) : Json(nullptr);
+    const PixelPreparation& preparation = context.Preparation;
+    jsonSettings["pixels_inverted"] = preparation.Inverted;
+    jsonSettings["inversion_maximum"] = preparation.Inverted ? Json(preparation.InversionMaximum) : Json(nullptr);
     jsonSettings["pixel_offset"] = settings.PixelOffset;
-    jsonSettings["clipped_below_offset"] = settings.PixelOffset > 0 && settings.ClippedBelowOffset;
+    jsonSettings["clipped_below_offset"] = settings.PixelOffset > 0 && preparation.ClippedBelowOffset;
     json["settings"] = std::move(jsonSettings);
 
     const ImageInfo& info = context.Image;

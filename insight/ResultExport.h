@@ -24,6 +24,7 @@
 #include "Guidelines.h"
 #include "ImageInfo.h"
 #include "Metrics.h"
+#include "PixelPreparation.h"
 #include "RoiGrid.h"
 
 namespace evenor {
@@ -35,7 +36,7 @@ inline constexpr int ResultSchemaVersion = 1;
 
 // What an export needs beyond the settings and the result.
 struct ResultContext {
-    bool PixelsInverted = false;  // the run inverted the pixel values (the report's PixelsInverted)
+    PixelPreparation Preparation;  // what the run did to the pixel values
     double PixelSpacing = 0.0;    // millimetres, from the image; 0 when unknown
     ImageInfo Image;
     const GuidelinePreset* Preset = nullptr;  // verdicts are left out when null

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 #include <vector>
 
 #include <QApplication>
@@ -24,6 +25,7 @@
 #include "Dialogs.h"
 #include "FieldSyntax.h"
 #include "Fonts.h"
+#include "ReportWriter.h"
 #include "ResultsPage.h"
 
 namespace evenor {
@@ -278,9 +280,6 @@ void TFormEvenor::Guarded(Handler&& handler)
     try {
         handler();
     } catch (const std::exception& error) {
-        // A failed analysis must not leave the notice up: it has no close
-        // button.
-        if (formCalculate_ != nullptr) formCalculate_->HideNotice();
         Dialogs::Error(this, ErrorText(error));
     }
 }
@@ -345,35 +344,34 @@ void TFormEvenor::CheckBoxDevClick()
 
 namespace {
 
-// The run's messages and notice, shown by the window. The Results page's
-// pictures and numbers are prepared while the result and the prepared pixel
-// values exist, under the Calculating notice and before the final message.
+// The run's messages, shown by the window.
 class WindowRunHost : public RunHost {
 public:
-    WindowRunHost(QWidget* window, TFormCalculate* notice, const TDicomBeeld* image,
-                  std::unique_ptr<RunResults>& prepared)
-        : window_(window), notice_(notice), image_(image), prepared_(prepared)
-    {
-    }
+    explicit WindowRunHost(QWidget* window) : window_(window) {}
     void ShowMessage(const std::string& text) override { Dialogs::Message(window_, QString::fromStdString(text)); }
-    void ShowNotice() override
-    {
-        if (notice_ != nullptr) notice_->ShowNotice();
-    }
-    void HideNotice() override
-    {
-        if (notice_ != nullptr) notice_->HideNotice();
-    }
-    void ResultReady(const AnalysisSettings& settings, const AnalysisResult& result) override
-    {
-        if (image_ != nullptr) prepared_ = std::make_unique<RunResults>(PrepareRunResults(settings, result, *image_));
-    }
 
 private:
     QWidget* window_;
+};
+
+// Shows the Calculating notice for its lifetime: hidden again at the end of
+// the calculation, also when it ends with an exception (the notice has no
+// close button).
+class NoticeShown {
+public:
+    explicit NoticeShown(TFormCalculate* notice) : notice_(notice)
+    {
+        if (notice_ != nullptr) notice_->ShowNotice();
+    }
+    ~NoticeShown()
+    {
+        if (notice_ != nullptr) notice_->HideNotice();
+    }
+    NoticeShown(const NoticeShown&) = delete;
+    NoticeShown& operator=(const NoticeShown&) = delete;
+
+private:
     TFormCalculate* notice_;
-    const TDicomBeeld* image_;
-    std::unique_ptr<RunResults>& prepared_;
 };
 
 }  // namespace
@@ -382,24 +380,38 @@ void TFormEvenor::ButtonCalculateClick()
 {
     Guarded([this] {
         SettingsFields fields;
-        fields.Boven = ToStd(editBoven_->text());
-        fields.Onder = ToStd(editOnder_->text());
-        fields.Links = ToStd(editLinks_->text());
-        fields.Rechts = ToStd(editRechts_->text());
-        fields.Dim = ToStd(editDim_->text());
-        fields.ROIDev = ToStd(editROIDev_->text());
-        fields.DevPerc = ToStd(editDevPerc_->text());
+        fields.FirstRow = ToStd(editBoven_->text());
+        fields.LastRow = ToStd(editOnder_->text());
+        fields.FirstColumn = ToStd(editLinks_->text());
+        fields.LastColumn = ToStd(editRechts_->text());
+        fields.BoxCm = ToStd(editDim_->text());
+        fields.RoiDeviation = ToStd(editROIDev_->text());
+        fields.PixelDeviation = ToStd(editDevPerc_->text());
         fields.DetectDeviatingPixels = checkBoxDev_->isChecked();
         fields.Logarithmic = logaritm_->isChecked();
         fields.Inverted = inverse_->isChecked();
-        // The page shows a run's results only once the run has succeeded, its
-        // report written; a refused or failed run leaves the page as it was.
-        std::unique_ptr<RunResults> prepared;
-        WindowRunHost host(this, formCalculate_, image_.get(), prepared);
-        if (RunAnalysis(fields, image_.get(), settings_, host) && prepared) {
-            resultsPage_->ShowResults(std::move(*prepared));
-            resultsPage_->setEnabled(true);
+        WindowRunHost host(this);
+        if (!ReadSettings(fields, image_.get(), settings_, host)) return;
+
+        // The Results page's pictures are drawn under the notice, before the
+        // report; the page shows them only once the report is written, so a
+        // failed run leaves the page as it was.
+        std::optional<RunResults> prepared;
+        {
+            NoticeShown notice(formCalculate_);
+            const std::optional<AnalysisOutcome> outcome = Analyse(settings_, *image_, host);
+            if (outcome) {
+                prepared = PrepareRunResults(settings_, *outcome, *image_);
+                WriteResultsReport(settings_, outcome->Result, outcome->Preparation);
+            }
         }
+        if (!prepared) {
+            Dialogs::Message(this, QString::fromLatin1(kPixelDataIncomplete));
+            return;
+        }
+        Dialogs::Message(this, QString::fromLatin1(kResultsWritten));
+        resultsPage_->ShowResults(std::move(*prepared));
+        resultsPage_->setEnabled(true);
     });
 }
 
@@ -517,10 +529,11 @@ void TFormEvenor::SetDefaultsFromTags()
 {
     if (!image_) return;
     // The whole image is the area. An image without rows or columns gives 0.
-    editBoven_->setText(QStringLiteral("0"));
-    editLinks_->setText(QStringLiteral("0"));
-    editRechts_->setText(QString::number(std::max<std::int64_t>(std::int64_t{image_->Columns()} - 1, 0)));
-    editOnder_->setText(QString::number(std::max<std::int64_t>(std::int64_t{image_->Rows()} - 1, 0)));
+    const ImageArea area = WholeImageArea(image_->Rows(), image_->Columns());
+    editBoven_->setText(QString::number(area.FirstRow));
+    editLinks_->setText(QString::number(area.FirstColumn));
+    editRechts_->setText(QString::number(area.LastColumn));
+    editOnder_->setText(QString::number(area.LastRow));
 
     // Each check box is set before the warning of its own tag is shown:
     // Logaritm and W1/W2 first, then Inverse and W3/W4.

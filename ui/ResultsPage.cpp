@@ -18,6 +18,7 @@
 #include <QTextBrowser>
 #include <QVBoxLayout>
 
+#include "AnalysisRun.h"
 #include "DicomLib.h"
 #include "Evenor.h"
 #include "ImageInfo.h"
@@ -182,16 +183,17 @@ private:
     double pictureShare_ = 0.6;
 };
 
-RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisResult& result, const TDicomBeeld& image)
+RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOutcome& outcome, const TDicomBeeld& image)
 {
+    const AnalysisResult& result = outcome.Result;
     RunResults results;
     results.FileName = QFile::decodeName(QByteArray::fromStdString(FileNamePart(settings.DicomFileName)));
     results.Processed = ReadImageInfo(image.TagTable()).IsProcessed();
     results.Settings = settings;
     results.Metrics = ComputeMetrics(result);
 
-    const std::span<const std::uint16_t> pixels(image.Pixels());
-    const auto columns = static_cast<std::uint32_t>(std::max(image.Columns(), 0));
+    const std::span<const std::uint16_t> pixels(outcome.Pixels);
+    const std::uint32_t columns = outcome.Columns;
     auto& pictures = results.Pictures;
     ResultPicture& area = pictures[std::size_t(ResultPictureKind::AreaMap)];
     area = DrawPicture([&] { return RenderAreaMap(pixels, columns, settings, result); });

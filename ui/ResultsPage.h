@@ -31,6 +31,7 @@ class QTextBrowser;
 namespace evenor {
 
 class TDicomBeeld;
+struct AnalysisOutcome;
 struct AnalysisResult;
 
 // The pictures, in the order of the page's picture list.
@@ -58,12 +59,12 @@ struct RunResults {
     std::array<ResultPicture, ResultPictureCount> Pictures;  // by ResultPictureKind
 };
 
-// Draws the pictures and computes the metrics of a finished analysis. image is
-// the analysed image with its pixel values still prepared (inverted, offset
-// subtracted) as the analysis used them. A picture that cannot be drawn is
+// Draws the pictures and computes the metrics of a finished analysis from its
+// outcome (the pixel values as the analysis prepared them); image gives the
+// tags. A picture that cannot be drawn is
 // left null with the reason, so the report is written all the same. Needs a
 // QGuiApplication for the heat maps' text.
-RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisResult& result,
+RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOutcome& outcome,
                              const TDicomBeeld& image);
 
 // The summary as rich text: file name, processed-image warning, counts,

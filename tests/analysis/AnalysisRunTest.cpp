@@ -3,35 +3,28 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "DicomLib.h"
+#include "ReportWriter.h"
 #include "RoiGrid.h"
 #include "TestDicomFile.h"
 
 namespace evenor {
 namespace {
 
-// Records what a run asks of its front end, in order.
+// Records the messages a run shows, in order.
 class RecordingHost : public RunHost {
 public:
     void ShowMessage(const std::string& text) override { Events.push_back("message: " + text); }
-    void ShowNotice() override { Events.push_back("show"); }
-    void HideNotice() override { Events.push_back("hide"); }
-    void ResultReady(const AnalysisSettings&, const AnalysisResult& result) override
-    {
-        Events.push_back("result");
-        RoiCount = result.Rois.size();
-    }
     std::vector<std::string> Events;
-    std::size_t RoiCount = 0;
 };
 
 constexpr const char* kOldReport = "an earlier report\r\n";
-const std::string kWritten = "message: Results written to Output File";
 
 // A 40 x 40 image of 1000 with one pixel of 680, 1 mm spacing: a box of
 // 1 cm is 10 pixels.
@@ -41,13 +34,13 @@ public:
     {
         Settings = AnalysisSettings{};
         Image = test::FlatImage(40, 40, 1000, {{3, 2, 680}});
-        Fields.Boven = "0";
-        Fields.Links = "0";
-        Fields.Rechts = "39";
-        Fields.Onder = "39";
-        Fields.Dim = "1";
-        Fields.ROIDev = "5";
-        Fields.DevPerc = "20";
+        Fields.FirstRow = "0";
+        Fields.FirstColumn = "0";
+        Fields.LastColumn = "39";
+        Fields.LastRow = "39";
+        Fields.BoxCm = "1";
+        Fields.RoiDeviation = "5";
+        Fields.PixelDeviation = "20";
         Settings.OutputFileName = (Folder / "report.txt").string();
         test::WriteWholeFile(Settings.OutputFileName, kOldReport);
     }
@@ -60,7 +53,16 @@ public:
         Settings.DicomFileName = (Folder / "image.dcm").string();
     }
 
-    bool Run() { return RunAnalysis(Fields, Current.get(), Settings, Host); }
+    // The settings, the analysis and the report, as a front end runs them.
+    bool Run()
+    {
+        Outcome.reset();
+        if (!ReadSettings(Fields, Current.get(), Settings, Host)) return false;
+        Outcome = Analyse(Settings, *Current, Host);
+        if (!Outcome) return false;
+        WriteResultsReport(Settings, Outcome->Result, Outcome->Preparation);
+        return true;
+    }
     std::string ReportText() const { return test::ReadWholeFile(Settings.OutputFileName); }
 
     test::TempFolder Folder;
@@ -69,6 +71,7 @@ public:
     AnalysisSettings Settings;
     std::unique_ptr<TDicomBeeld> Current;
     RecordingHost Host;
+    std::optional<AnalysisOutcome> Outcome;
 };
 
 TEST_F(AnalysisRunTest, RefusedBeforeTheNotice)
@@ -85,33 +88,39 @@ TEST_F(AnalysisRunTest, RefusedBeforeTheNotice)
         {"image but no file name", [](AnalysisRunTest& t) { t.Settings.DicomFileName.clear(); },
          "Select a Dicomfile first"},
         {"no output file", [](AnalysisRunTest& t) { t.Settings.OutputFileName.clear(); }, "Select a export file first"},
-        {"rows reversed", [](AnalysisRunTest& t) { t.Fields.Boven = "5", t.Fields.Onder = "4"; }, "Area not correct"},
-        {"columns reversed", [](AnalysisRunTest& t) { t.Fields.Links = "20", t.Fields.Rechts = "19"; },
+        {"output file is the image through a hard link",
+         [](AnalysisRunTest& t) {
+             std::filesystem::create_hard_link(t.Folder / "image.dcm", t.Folder / "linked.txt");
+             t.Settings.OutputFileName = (t.Folder / "linked.txt").string();
+         },
+         kOutputIsImage},
+        {"rows reversed", [](AnalysisRunTest& t) { t.Fields.FirstRow = "5", t.Fields.LastRow = "4"; }, "Area not correct"},
+        {"columns reversed", [](AnalysisRunTest& t) { t.Fields.FirstColumn = "20", t.Fields.LastColumn = "19"; },
          "Area not correct"},
-        {"last row = Rows", [](AnalysisRunTest& t) { t.Fields.Onder = "40"; }, "Area outside the image"},
-        {"last column = Columns", [](AnalysisRunTest& t) { t.Fields.Rechts = "40"; }, "Area outside the image"},
+        {"last row = Rows", [](AnalysisRunTest& t) { t.Fields.LastRow = "40"; }, "Area outside the image"},
+        {"last column = Columns", [](AnalysisRunTest& t) { t.Fields.LastColumn = "40"; }, "Area outside the image"},
         {"too small and outside: the size message first",
-         [](AnalysisRunTest& t) { t.Fields.Boven = "39", t.Fields.Onder = "40"; }, "Area smaller than box dimension"},
-        {"low 32 bits of 2^32 + 40", [](AnalysisRunTest& t) { t.Fields.Onder = "4294967336"; },
+         [](AnalysisRunTest& t) { t.Fields.FirstRow = "39", t.Fields.LastRow = "40"; }, "Area smaller than box dimension"},
+        {"low 32 bits of 2^32 + 40", [](AnalysisRunTest& t) { t.Fields.LastRow = "4294967336"; },
          "Area outside the image"},
         {"no pixel spacing", [](AnalysisRunTest& t) { t.Image.PixelSpacing.clear(), t.Open(); },
          "Pixel spacing not found in DICOM file, cannot convert box dimension"},
-        {"one row", [](AnalysisRunTest& t) { t.Fields.Boven = t.Fields.Onder = "7"; },
+        {"one row", [](AnalysisRunTest& t) { t.Fields.FirstRow = t.Fields.LastRow = "7"; },
          "Area smaller than box dimension"},
-        {"empty area fields", [](AnalysisRunTest& t) { t.Fields.Boven = t.Fields.Onder = t.Fields.Links = t.Fields.Rechts = ""; },
+        {"empty area fields", [](AnalysisRunTest& t) { t.Fields.FirstRow = t.Fields.LastRow = t.Fields.FirstColumn = t.Fields.LastColumn = ""; },
          "Area smaller than box dimension"},
-        {"box larger than the area", [](AnalysisRunTest& t) { t.Fields.Dim = "3.95"; },
+        {"box larger than the area", [](AnalysisRunTest& t) { t.Fields.BoxCm = "3.95"; },
          "Area smaller than box dimension"},
-        {"box of 0 cm", [](AnalysisRunTest& t) { t.Fields.Dim = "0"; },
+        {"box of 0 cm", [](AnalysisRunTest& t) { t.Fields.BoxCm = "0"; },
          "Box dimension too small, the analysing box must be at least 2 pixels wide"},
-        {"empty box field", [](AnalysisRunTest& t) { t.Fields.Dim = ""; },
+        {"empty box field", [](AnalysisRunTest& t) { t.Fields.BoxCm = ""; },
          "Box dimension too small, the analysing box must be at least 2 pixels wide"},
-        {"negative box", [](AnalysisRunTest& t) { t.Fields.Dim = "-1"; },
+        {"negative box", [](AnalysisRunTest& t) { t.Fields.BoxCm = "-1"; },
          "Box dimension too small, the analysing box must be at least 2 pixels wide"},
-        {"box of 1.5 pixels", [](AnalysisRunTest& t) { t.Fields.Dim = "0.15"; },
+        {"box of 1.5 pixels", [](AnalysisRunTest& t) { t.Fields.BoxCm = "0.15"; },
          "Box dimension too small, the analysing box must be at least 2 pixels wide"},
-        {"area field not a number", [](AnalysisRunTest& t) { t.Fields.Rechts = "3x"; }, "A positive integer is expected"},
-        {"box field not a number", [](AnalysisRunTest& t) { t.Fields.Dim = "1,5"; }, "A number is expected"},
+        {"area field not a number", [](AnalysisRunTest& t) { t.Fields.LastColumn = "3x"; }, "A positive integer is expected"},
+        {"box field not a number", [](AnalysisRunTest& t) { t.Fields.BoxCm = "1,5"; }, "A number is expected"},
     };
     for (const auto& c : cases) {
         SetUp();
@@ -128,7 +137,7 @@ TEST_F(AnalysisRunTest, SettingsStayStoredAfterARefusedRun)
 {
     Open();
     Fields = {"5", "4", "1", "30", "2.5", "7", "9", false, true, true};
-    Fields.Onder = "4294967300";  // low 32 bits: 4
+    Fields.LastRow = "4294967300";  // low 32 bits: 4
     EXPECT_FALSE(Run());
     EXPECT_EQ(Host.Events, std::vector<std::string>{"message: Area not correct"});
     EXPECT_EQ(Settings.FirstRow, 5u);
@@ -149,12 +158,11 @@ TEST_F(AnalysisRunTest, ExtentEqualToTheBoxSidePasses)
     Image = test::FlatImage(100, 100, 500);
     Image.PixelSpacing = "10";
     Open();
-    Fields.Rechts = Fields.Onder = "99";
-    Fields.Dim = "99";
+    Fields.LastColumn = Fields.LastRow = "99";
+    Fields.BoxCm = "99";
     EXPECT_TRUE(Run());
-    EXPECT_EQ(Host.Events, (std::vector<std::string>{"show", "result", "hide", kWritten}));
-    Host.Events.clear();
-    Fields.Dim = "99.5";
+    EXPECT_TRUE(Host.Events.empty());
+    Fields.BoxCm = "99.5";
     EXPECT_FALSE(Run());
     EXPECT_EQ(Host.Events, std::vector<std::string>{"message: Area smaller than box dimension"});
 }
@@ -163,8 +171,8 @@ TEST_F(AnalysisRunTest, SuccessfulRunWritesTheReport)
 {
     Open();
     EXPECT_TRUE(Run());
-    EXPECT_EQ(Host.Events, (std::vector<std::string>{"show", "result", "hide", kWritten}));
-    EXPECT_EQ(Host.RoiCount, 49u);  // 7 x 7 positions, no far edge
+    EXPECT_TRUE(Host.Events.empty());
+    EXPECT_EQ(Outcome->Result.Rois.size(), 49u);  // 7 x 7 positions, no far edge
     const std::string report = ReportText();
     EXPECT_TRUE(report.starts_with("Results evenor test:\r\n")) << report;
     EXPECT_NE(report.find("         3         2       680        996.80\r\n"), std::string::npos) << report;
@@ -177,10 +185,9 @@ TEST_F(AnalysisRunTest, InversionWithoutBitsStoredGoesOnUninverted)
     Open();
     Fields.Inverted = true;
     EXPECT_TRUE(Run());
-    EXPECT_EQ(Host.Events,
-              (std::vector<std::string>{"show",
-                                        "message: Can't find Bits Stored (tag 0028,0101), Pixel values NOT inverted",
-                                        "result", "hide", kWritten}));
+    EXPECT_EQ(Host.Events, std::vector<std::string>{
+                               "message: Can't find Bits Stored (tag 0028,0101), Pixel values NOT inverted"});
+    EXPECT_FALSE(Outcome->Preparation.Inverted);
     EXPECT_EQ(ReportText().find("inverted"), std::string::npos);
 }
 
@@ -189,8 +196,7 @@ TEST_F(AnalysisRunTest, PreparationNotesFollowTheRun)
     struct Case {
         bool inverted;
         std::uint16_t offset;
-        bool clippedBefore;
-        bool clippedAfter;
+        bool clipped;
         std::vector<std::string> present;
         std::vector<std::string> absent;
     };
@@ -198,19 +204,20 @@ TEST_F(AnalysisRunTest, PreparationNotesFollowTheRun)
     const std::string offset = "add 500 to pixel values\r\n";
     const std::string clipped = "have been set to 0\r\n";
     const Case cases[] = {
-        {false, 0, true, true, {}, {inverted, "pixeloffset", clipped}},  // offset 0 leaves the flag alone
-        {false, 500, true, false, {offset}, {inverted, clipped}},
-        {false, 700, false, true, {"add 700 to pixel values\r\n", clipped}, {inverted}},
-        {true, 500, false, false, {inverted, offset}, {clipped}},  // 4095 - 1000 and 4095 - 680 stay above 500
+        {false, 0, false, {}, {inverted, "pixeloffset", clipped}},
+        {false, 500, false, {offset}, {inverted, clipped}},
+        {false, 700, true, {"add 700 to pixel values\r\n", clipped}, {inverted}},
+        {true, 500, false, {inverted, offset}, {clipped}},  // 4095 - 1000 and 4095 - 680 stay above 500
     };
     Image.BitsStored = 12;
     Open();
     for (const auto& c : cases) {
         Fields.Inverted = c.inverted;
         Settings.PixelOffset = c.offset;
-        Settings.ClippedBelowOffset = c.clippedBefore;
         ASSERT_TRUE(Run());
-        EXPECT_EQ(Settings.ClippedBelowOffset, c.clippedAfter) << c.offset;
+        EXPECT_EQ(Outcome->Preparation.ClippedBelowOffset, c.clipped) << c.offset;
+        EXPECT_EQ(Outcome->Preparation.Inverted, c.inverted) << c.offset;
+        EXPECT_EQ(Outcome->Preparation.InversionMaximum, c.inverted ? 4095 : 0) << c.offset;
         const std::string report = ReportText();
         for (const auto& text : c.present) EXPECT_NE(report.find(text), std::string::npos) << text << report;
         for (const auto& text : c.absent) EXPECT_EQ(report.find(text), std::string::npos) << text << report;
@@ -229,6 +236,12 @@ TEST_F(AnalysisRunTest, TwoRunsGiveTheSameReport)
     EXPECT_EQ(ReportText(), first);
     // ROI (0,0): 4095 - 1000 - 100 and 4095 - 680 - 100, prepared once.
     EXPECT_NE(first.find("      3315      2995\r\n"), std::string::npos) << first;
+    // The prepared values leave the image with the outcome.
+    EXPECT_TRUE(Current->Pixels().empty());
+    ASSERT_EQ(Outcome->Pixels.size(), 40u * 40u);
+    EXPECT_EQ(Outcome->Columns, 40u);
+    EXPECT_EQ(Outcome->Pixels[0], 2995);
+    EXPECT_EQ(Outcome->Pixels[2 * 40 + 3], 3315);
 }
 
 TEST_F(AnalysisRunTest, TruncatedPixelDataEndsTheRun)
@@ -236,17 +249,15 @@ TEST_F(AnalysisRunTest, TruncatedPixelDataEndsTheRun)
     Image.MissingPixelBytes = 1;
     Open();
     EXPECT_FALSE(Run());
-    EXPECT_EQ(Host.Events, (std::vector<std::string>{"show", "hide",
-                                                     "message: Pixel data incomplete, the DICOM file ends too early"}));
+    EXPECT_TRUE(Host.Events.empty());
     EXPECT_EQ(ReportText(), kOldReport);
 }
 
-TEST_F(AnalysisRunTest, ErrorsHideTheNoticeAndLeaveTheReport)
+TEST_F(AnalysisRunTest, ErrorsLeaveTheReport)
 {
     Open();
     std::filesystem::remove(Folder / "image.dcm");
     EXPECT_THROW(Run(), EvenorError);
-    EXPECT_EQ(Host.Events, (std::vector<std::string>{"show", "hide"}));
     EXPECT_EQ(ReportText(), kOldReport);
 
     Open();
@@ -258,7 +269,7 @@ TEST_F(AnalysisRunTest, ErrorsHideTheNoticeAndLeaveTheReport)
     } catch (const InOutError& e) {
         EXPECT_STREQ(e.what(), "File not found");
     }
-    EXPECT_EQ(Host.Events, (std::vector<std::string>{"show", "result", "hide"}));
+    EXPECT_TRUE(Host.Events.empty());
 }
 
 }  // namespace

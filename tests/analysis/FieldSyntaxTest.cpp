@@ -184,16 +184,16 @@ TEST(FieldSyntaxTest, DefaultsFromTags)
     }
 }
 
-TEST(FieldSyntaxTest, DefaultAreaIsTheWholeImage)
+TEST(FieldSyntaxTest, WholeImageAreaIsInclusiveAndZeroForAnEmptyImage)
 {
-    const AreaDefaults area = DefaultArea(1024, 2048);
-    EXPECT_EQ(area.Boven, "0");
-    EXPECT_EQ(area.Links, "0");
-    EXPECT_EQ(area.Rechts, "2047");
-    EXPECT_EQ(area.Onder, "1023");
-    const AreaDefaults empty = DefaultArea(0, 0);
-    EXPECT_EQ(empty.Rechts, "0");
-    EXPECT_EQ(empty.Onder, "0");
+    const ImageArea area = WholeImageArea(1024, 2048);
+    EXPECT_EQ(area.FirstRow, 0u);
+    EXPECT_EQ(area.FirstColumn, 0u);
+    EXPECT_EQ(area.LastColumn, 2047u);
+    EXPECT_EQ(area.LastRow, 1023u);
+    const ImageArea empty = WholeImageArea(0, -1);
+    EXPECT_EQ(empty.LastColumn, 0u);
+    EXPECT_EQ(empty.LastRow, 0u);
 }
 
 }  // namespace

@@ -17,8 +17,6 @@ namespace {
 class MessageLog : public RunHost {
 public:
     void ShowMessage(const std::string& text) override { Messages.push_back(text); }
-    void ShowNotice() override {}
-    void HideNotice() override {}
     std::vector<std::string> Messages;
 };
 
@@ -70,12 +68,13 @@ TEST(PixelPreparationTest, InvertPixels)
             t.BitsStored = c.bitsStored;
             t.BitsStoredText = c.bitsStoredText;
         });
-        AnalysisSettings settings;
-        settings.InversionMaximum = 999;
+        PixelPreparation preparation;
+        preparation.InversionMaximum = 999;
         MessageLog host;
-        EXPECT_EQ(InvertPixels(*image, settings, host), c.message == nullptr) << label;
+        EXPECT_EQ(InvertPixels(*image, preparation, host), c.message == nullptr) << label;
+        EXPECT_EQ(preparation.Inverted, c.message == nullptr) << label;
         EXPECT_EQ(image->Pixels(), c.after) << label;
-        EXPECT_EQ(settings.InversionMaximum, c.inversionMaximum) << label;
+        EXPECT_EQ(preparation.InversionMaximum, c.inversionMaximum) << label;
         EXPECT_EQ(host.Messages, c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{})
             << label;
     }
@@ -110,16 +109,16 @@ TEST(PixelPreparationTest, NeverTouchesValuesBeyondPixels)
     // A reload of a truncated file leaves Pixels shorter than Rows x Columns.
     image->Pixels().resize(2);
     image->Pixels().shrink_to_fit();
-    AnalysisSettings settings;
+    PixelPreparation preparation;
     MessageLog host;
-    EXPECT_TRUE(InvertPixels(*image, settings, host));
+    EXPECT_TRUE(InvertPixels(*image, preparation, host));
     EXPECT_EQ(image->Pixels(), (WordArray{245, 235}));
     EXPECT_TRUE(SubtractPixelOffset(*image, 200));
     EXPECT_EQ(image->Pixels(), (WordArray{45, 35}));
 
     image->Pixels().clear();
     EXPECT_TRUE(SubtractPixelOffset(*image, 100));  // nothing to clip
-    EXPECT_TRUE(InvertPixels(*image, settings, host));
+    EXPECT_TRUE(InvertPixels(*image, preparation, host));
     EXPECT_TRUE(image->Pixels().empty());
 }
 

@@ -22,10 +22,11 @@ std::string Lines(const std::vector<std::string>& lines)
     return text;
 }
 
-std::string Report(const AnalysisSettings& settings, const AnalysisResult& result, bool pixelsInverted)
+std::string Report(const AnalysisSettings& settings, const AnalysisResult& result,
+                   const PixelPreparation& preparation = {})
 {
     std::ostringstream out;
-    WriteResultsReport(out, settings, result, pixelsInverted);
+    WriteResultsReport(out, settings, result, preparation);
     return out.str();
 }
 
@@ -66,7 +67,7 @@ struct ExampleRun {
 TEST(ReportWriterTest, ExampleReportLineForLine)
 {
     ExampleRun run;
-    EXPECT_EQ(Report(run.settings, run.result, false),
+    EXPECT_EQ(Report(run.settings, run.result),
               Lines({"Results evenor test:",
                      "Average pixel value :    512.25",
                      "Standard deviation  :     12.50",
@@ -107,7 +108,7 @@ TEST(ReportWriterTest, PreparationNotes)
     };
     const Case cases[] = {
         {false, 0, false, {}},
-        {false, 0, true, {}},  // clipped left over from an earlier run with an offset
+        {false, 0, true, {}},  // clipped only counts when an offset was subtracted
         {true, 0, false, {inverted1, inverted2}},
         {false, 7, false, {offset1, offset2}},
         {false, 7, true, {offset1, offset2, clipped}},
@@ -115,10 +116,12 @@ TEST(ReportWriterTest, PreparationNotes)
     };
     for (const auto& c : cases) {
         AnalysisSettings settings;
-        settings.InversionMaximum = 4095;
         settings.PixelOffset = c.offset;
-        settings.ClippedBelowOffset = c.clipped;
-        const std::string report = Report(settings, AnalysisResult{}, c.pixelsInverted);
+        PixelPreparation preparation;
+        preparation.Inverted = c.pixelsInverted;
+        preparation.InversionMaximum = 4095;
+        preparation.ClippedBelowOffset = c.clipped;
+        const std::string report = Report(settings, AnalysisResult{}, preparation);
         const std::string head = "SNR                 :      0.00\r\n\r\n";
         const std::string expected = head + Lines(c.notes) + "\r\nResults of ROI's:\r\n";
         EXPECT_NE(report.find(expected), std::string::npos)
@@ -136,7 +139,7 @@ TEST(ReportWriterTest, DeviationSectionsAndWidening)
     AnalysisResult result;
     result.Rois = {Roi(100, 50, 65535, 0, 12345678.9, 1.0, 12345678.9)};
     result.BadROIMap = {BadROI{100, 50, 812.5, 0.0}, BadROI{7, 8, 100.0, 8.0}};
-    const std::string report = Report(settings, result, false);
+    const std::string report = Report(settings, result);
     EXPECT_NE(report.find("       100        5012345678.90      1.0012345678.90     65535         0\r\n"),
               std::string::npos)
         << report;
@@ -159,7 +162,7 @@ TEST(ReportWriterTest, PixelSectionLeftOutWithoutDetection)
     settings.RoiDeviationPercent = 5;
     AnalysisResult result;
     result.BadPixelMap.Add(BadPixel{1, 1, 1, 1.0});  // ignored when detection is off
-    const std::string report = Report(settings, result, false);
+    const std::string report = Report(settings, result);
     EXPECT_TRUE(report.ends_with("\r\n\r\nDeviating ROI's: > 5.00% from mean\r\n--NONE--\r\n")) << report;
     EXPECT_EQ(report.find("Deviating Pixels"), std::string::npos);
 }
@@ -171,7 +174,7 @@ TEST(ReportWriterTest, EveryTableLineIsWrittenBeyond16Bits)
     AnalysisResult result;
     for (std::uint32_t i = 0; i < 70000; ++i) result.BadPixelMap.Add(BadPixel{i % 1000, i / 1000, 5, 100.0 + i / 500});
     result.Rois.assign(70000, Roi(1, 2, 3, 4, 5, 6, 7));
-    const std::string report = Report(settings, result, false);
+    const std::string report = Report(settings, result);
     std::size_t lines = 0;
     for (char c : report) lines += c == '\n';
     // 8 lines before the ROI rows, 8 between the tables.
@@ -220,9 +223,9 @@ TEST(ReportWriterTest, OnlyTheMeanSnrLineFollowsTheLocale)
 {
     ExampleRun run;
     run.result.AreaMean = 1234.5;
-    const std::string inC = Report(run.settings, run.result, false);
+    const std::string inC = Report(run.settings, run.result);
     ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "locale de_DE.UTF-8 missing: run scripts/install-deps";
-    const std::string inGerman = Report(run.settings, run.result, false);
+    const std::string inGerman = Report(run.settings, run.result);
     std::setlocale(LC_ALL, "C");
     std::string expected = inC;
     const std::string cLine = "Mean SNR in ROI's:41.37(SD:1.52)";
@@ -236,8 +239,8 @@ TEST(ReportWriterTest, ReplacesALongerFileEntirely)
     ExampleRun run;
     run.settings.OutputFileName = (folder / "report.txt").string();
     test::WriteWholeFile(run.settings.OutputFileName, std::string(100000, 'x'));
-    WriteResultsReport(run.settings, run.result, false);
-    EXPECT_EQ(test::ReadWholeFile(run.settings.OutputFileName), Report(run.settings, run.result, false));
+    WriteResultsReport(run.settings, run.result, {});
+    EXPECT_EQ(test::ReadWholeFile(run.settings.OutputFileName), Report(run.settings, run.result));
 }
 
 TEST(ReportWriterTest, WriteFailuresCarryTheirCodeAndText)
@@ -270,7 +273,7 @@ TEST(ReportWriterTest, WriteFailuresCarryTheirCodeAndText)
     for (const auto& c : cases) {
         run.settings.OutputFileName = c.path;
         try {
-            WriteResultsReport(run.settings, run.result, false);
+            WriteResultsReport(run.settings, run.result, {});
             ADD_FAILURE() << "no error for " << c.path;
         } catch (const InOutError& e) {
             EXPECT_EQ(e.Code(), c.code) << c.path;
@@ -301,7 +304,7 @@ TEST(ReportWriterTest, StreamFailureStopsTheReport)
     ExampleRun run;
     std::ostringstream out;
     out.setstate(std::ios::badbit);
-    WriteResultsReport(out, run.settings, run.result, false);
+    WriteResultsReport(out, run.settings, run.result, {});
     EXPECT_TRUE(out.str().empty());
 }
 

@@ -37,11 +37,9 @@ int main(int argc, char** argv)
         // Processed image, inverted with an offset, no preset.
         AnalysisSettings prepared = settings;
         prepared.Inverted = true;
-        prepared.InversionMaximum = 4095;
         prepared.PixelOffset = 100;
-        prepared.ClippedBelowOffset = true;
         ResultContext processed;
-        processed.PixelsInverted = true;
+        processed.Preparation = {true, 4095, true};
         processed.Image.PresentationIntentType = "FOR PRESENTATION";
         WriteResultJson(folder + "/processed.json", prepared, result, processed);
 

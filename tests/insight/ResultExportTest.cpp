@@ -80,9 +80,7 @@ TEST(ResultJson, HoldsEverythingWithExactNumbersUnderACommaLocale)
 {
     Blotch blotch = MakeBlotch();
     blotch.Settings.PixelOffset = 100;
-    blotch.Settings.ClippedBelowOffset = true;
-    blotch.Settings.InversionMaximum = 4095;
-    ResultContext context{true, 0.143, {}, FindPreset("european")};
+    ResultContext context{{true, 4095, true}, 0.143, {}, FindPreset("european")};
     context.Image.Manufacturer = "Acme Imaging";
     context.Image.PresentationIntentType = "FOR PRESENTATION";
 
@@ -123,15 +121,15 @@ TEST(ResultJson, HoldsEverythingWithExactNumbersUnderACommaLocale)
 TEST(ResultJson, StaleFlagsMissingValuesAndForeignBytes)
 {
     Blotch blotch = MakeBlotch();
-    // Left over from an earlier run: this run neither inverted nor subtracted.
-    blotch.Settings.InversionMaximum = 4095;
-    blotch.Settings.ClippedBelowOffset = true;
+    // Clipping counts only when an offset was subtracted.
     blotch.Settings.DicomFileName = "/data/r\xf6ntgen.dcm";  // Latin-1
     blotch.Result.AreaMean = 0.0;
     blotch.Result.AreaSNR = kNaN;
     blotch.Result.Rois[0].SNR = kInf;
     std::ostringstream out;
-    ASSERT_NO_THROW(WriteResultJson(out, blotch.Settings, blotch.Result, ResultContext{}));
+    ResultContext context;
+    context.Preparation = {false, 4095, true};  // not inverted; no offset subtracted
+    ASSERT_NO_THROW(WriteResultJson(out, blotch.Settings, blotch.Result, context));
     EXPECT_EQ(out.str().find("NaN"), std::string::npos);
     const Json json = Json::parse(out.str());
 

@@ -1,0 +1,31 @@
+#pragma once
+// One whole uniformity test as the front ends run it, for tests and fuzzers
+// that need the complete sequence without a window: the settings from the
+// fields, the analysis, the report, then the closing message (or the message
+// of an incomplete file). Errors throw EvenorError as in the front ends.
+#include <optional>
+#include <utility>
+
+#include "AnalysisRun.h"
+#include "ReportWriter.h"
+
+namespace evenor::test {
+
+// True when the report was written; outcome, when given, receives what the
+// analysis produced.
+inline bool RunLikeAFrontEnd(const SettingsFields& fields, TDicomBeeld* image, AnalysisSettings& settings,
+                             RunHost& host, std::optional<AnalysisOutcome>* outcome = nullptr)
+{
+    if (!ReadSettings(fields, image, settings, host)) return false;
+    std::optional<AnalysisOutcome> analysed = Analyse(settings, *image, host);
+    if (!analysed) {
+        host.ShowMessage(kPixelDataIncomplete);
+        return false;
+    }
+    WriteResultsReport(settings, analysed->Result, analysed->Preparation);
+    host.ShowMessage(kResultsWritten);
+    if (outcome != nullptr) *outcome = std::move(analysed);
+    return true;
+}
+
+}  // namespace evenor::test
