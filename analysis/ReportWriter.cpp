@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "EvenorError.h"
+#include "SignalToNoise.h"
 
 namespace evenor {
 
@@ -303,7 +304,7 @@ bool WriteReportLines(ReportSink& sink, const AnalysisSettings& settings, const 
         for (const char* caption : {"X", "Y", "Mean", "SD", "SNR"}) out.Right(caption, kField);
         if (!out.End()) return false;
         for (const BadROI& roi : result.BadROIMap) {
-            const double snr = roi.SD != 0.0 ? roi.Mean / roi.SD : 0.0;
+            const double snr = SignalToNoise(roi.Mean, roi.SD);
             out.Int(roi.X, kField).Int(roi.Y, kField);
             if (!out.Fixed(roi.Mean, kField, 2).Fixed(roi.SD, kField, 2).Fixed(snr, kField, 2).End()) return false;
         }

@@ -11,6 +11,7 @@
 
 #include "DicomLib.h"
 #include "EvenorError.h"
+#include "SignalToNoise.h"
 
 namespace evenor {
 
@@ -71,7 +72,7 @@ void AreaStatistics(std::span<const std::uint16_t> pixels, std::uint32_t columns
                              width, height};
         WordMeanSD(area, result.AreaMean, result.AreaSD);
     }
-    result.AreaSNR = result.AreaSD != 0.0 ? result.AreaMean / result.AreaSD : 0.0;
+    result.AreaSNR = SignalToNoise(result.AreaMean, result.AreaSD);
 }
 
 AnalysisResult Analyse(std::span<const std::uint16_t> pixels, std::uint32_t columns, std::uint32_t rows,

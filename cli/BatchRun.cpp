@@ -227,7 +227,6 @@ int RunBatch(const BatchOptions& options, const AnalyseOptions& analyse, const G
     std::size_t started = 0;
     std::atomic<std::size_t> nextItem{0};
     std::mutex outputLock;
-    std::mutex headerLock;
     ProgressLine progress(err, options.Progress && !options.Quiet);
 
     // Messages and summary lines are written in the order of the items, each
@@ -267,7 +266,6 @@ int RunBatch(const BatchOptions& options, const AnalyseOptions& analyse, const G
                     job.Preset = &preset;
                     job.Outputs = BatchOutputsFor(item, options);
                     job.WantSummaryRow = true;
-                    job.HeaderLock = &headerLock;
                     result.Outcome = AnalyseImage(job, [&](const std::string& text) {
                         // The progress and the summary say that the report was written.
                         if (text != kResultsWritten) result.Messages.push_back(text);

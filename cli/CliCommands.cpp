@@ -11,6 +11,8 @@
 #include "BatchRun.h"
 #include "CliSummary.h"
 #include "DicomLib.h"
+#include "EvenorVersion.h"
+#include "FilePath.h"
 #include "ImageJob.h"
 #include "MapExport.h"
 #include "ResultExport.h"
@@ -22,10 +24,7 @@ namespace {
 int TagsCommand(const std::string& file, std::ostream& out, std::ostream& err)
 {
     try {
-        const auto pos = file.find_last_of("/\\");
-        const std::string directory = pos == std::string::npos ? std::string() : file.substr(0, pos + 1);
-        const std::string name = pos == std::string::npos ? file : file.substr(pos + 1);
-        TDicomBeeld image(directory, name);
+        TDicomBeeld image(DirectoryPart(file), FileNamePart(file));
         for (const auto& line : image.TagList()) out << line << '\n';
         return kExitSuccess;
     } catch (const EvenorError& e) {
@@ -114,7 +113,7 @@ a batch, when any image failed --, 2 for a usage error, 3 with
 int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool errIsTerminal)
 {
     CLI::App app{"Evenor: uniformity test of digital X-ray detectors", "evenor-cli"};
-    app.set_version_flag("--version", std::string("evenor-cli 0.9.0.1Beta"));
+    app.set_version_flag("--version", "evenor-cli " + std::string(EvenorVersion));
     app.require_subcommand(1);
 
     std::string tagsFile;

@@ -10,6 +10,7 @@
 #include "AnalysisRun.h"
 #include "DicomLib.h"
 #include "EvenorError.h"
+#include "FilePath.h"
 #include "FieldSyntax.h"
 #include "ImageInfo.h"
 #include "MapExport.h"
@@ -21,15 +22,6 @@
 namespace evenor {
 
 namespace {
-
-// Splits a path at its last separator into the directory part (ending with
-// the separator) and the file-name part.
-std::pair<std::string, std::string> SplitPath(const std::string& path)
-{
-    const auto pos = path.find_last_of("/\\");
-    if (pos == std::string::npos) return {"", path};
-    return {path.substr(0, pos + 1), path.substr(pos + 1)};
-}
 
 std::vector<std::string> SplitAtCommas(const std::string& text)
 {
@@ -168,13 +160,7 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
     }
 
     try {
-        std::unique_ptr<TDicomBeeld> image;
-        {
-            const auto [directory, name] = SplitPath(job.File);
-            std::unique_lock<std::mutex> lock;
-            if (job.HeaderLock) lock = std::unique_lock<std::mutex>(*job.HeaderLock);
-            image = std::make_unique<TDicomBeeld>(directory, name);
-        }
+        const auto image = std::make_unique<TDicomBeeld>(DirectoryPart(job.File), FileNamePart(job.File));
 
         // The defaults an open gives the window, with its warnings.
         const TagDefaults tagDefaults = DefaultsFromTags(image->TagList());

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
-#include <mutex>
 #include <string>
 
+#include "AnalysisDefaults.h"
 #include "Guidelines.h"
 #include "Metrics.h"
 
@@ -18,10 +18,10 @@ namespace evenor {
 // The analysis options as typed; checked by the window's field rules.
 struct AnalyseOptions {
     std::string Area;  // FIRSTCOL,FIRSTROW,LASTCOL,LASTROW; empty: whole image
-    std::string BoxCm = "1";
-    std::string RoiDev = "5";
-    std::string PixelDev = "20";
-    std::string Offset = "0";
+    std::string BoxCm = DefaultFieldText(DefaultBoxCm);
+    std::string RoiDev = DefaultFieldText(DefaultRoiDeviationPercent);
+    std::string PixelDev = DefaultFieldText(DefaultPixelDeviationPercent);
+    std::string Offset = std::to_string(DefaultPixelOffset);
     bool NoDetect = false;
     bool Inverted = false;
     bool NotInverted = false;
@@ -52,10 +52,6 @@ struct ImageJob {
     const GuidelinePreset* Preset = nullptr;
     ImageOutputs Outputs;
     bool WantSummaryRow = false;  // fill ImageOutcome::SummaryRow
-    // Held while the image's header is read: reading describes every element
-    // from the process-wide data dictionary, whose lookups are not safe to
-    // run from two threads at once. Null when only one thread reads.
-    std::mutex* HeaderLock = nullptr;
 };
 
 struct ImageOutcome {

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <sstream>
 
+#include "AnalysisDefaults.h"
+
 namespace evenor {
 
 namespace {
@@ -15,8 +17,8 @@ const std::array<GuidelinePreset, 2> kPresets{{
      "action above 5 % largest ROI mean or SNR deviation (warning above 3 %), above 10 % global "
      "uniformity (warning above 5 %), above 5 % local uniformity (warning above 3 %), above 20 % noise "
      "uniformity (warning above 10 %); any deviating pixel gives a warning.",
-     5.0,
-     20.0,
+     DefaultRoiDeviationPercent,
+     DefaultPixelDeviationPercent,
      {{{5.0, 10.0}, {3.0, 5.0}, {10.0, 20.0}, {3.0, 5.0}, {3.0, 5.0}}},
      {0.0, std::nullopt}},
     {"european",

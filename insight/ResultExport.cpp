@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "EvenorError.h"
+#include "ReportWriter.h"
+#include "SignalToNoise.h"
 
 namespace evenor {
 
@@ -18,34 +20,14 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// The codes and texts of the report's input/output errors.
-[[noreturn]] void ThrowIoError(int error)
-{
-    if (error == 0) error = EIO;
-    switch (error) {
-    case ENOENT:
-    case ENOTDIR: throw InOutError(2, "File not found");
-    case ENAMETOOLONG:
-    case EINVAL: throw InOutError(3, "Invalid filename");
-    case EMFILE:
-    case ENFILE: throw InOutError(4, "Too many open files");
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR: throw InOutError(5, "File access denied");
-    case ENOSPC:
-    case EDQUOT: throw InOutError(101, "Disk full");
-    default: throw InOutError(error, "I/O error " + std::to_string(error));
-    }
-}
+// The report's codes and texts for input/output errors.
+[[noreturn]] void ThrowIoError(int error) { throw InOutErrorFromErrno(error != 0 ? error : EIO); }
 
 Json Real(double value) { return std::isfinite(value) ? Json(value) : Json(nullptr); }
 
 Json Optional(const std::optional<double>& value) { return value ? Real(*value) : Json(nullptr); }
 
 Json Text(const std::string& value) { return value.empty() ? Json(nullptr) : Json(value); }
-
-double RoiSnrOf(double mean, double sd) { return sd != 0.0 ? mean / sd : 0.0; }
 
 std::uint64_t PositionKey(std::uint32_t x, std::uint32_t y) { return (std::uint64_t{x} << 32) | y; }
 
@@ -201,7 +183,7 @@ nlohmann::ordered_json ResultToJson(const AnalysisSettings& settings, const Anal
         entry["y"] = bad.Y;
         entry["mean"] = Real(bad.Mean);
         entry["sd"] = Real(bad.SD);
-        entry["snr"] = Real(RoiSnrOf(bad.Mean, bad.SD));
+        entry["snr"] = Real(SignalToNoise(bad.Mean, bad.SD));
         badRois.push_back(std::move(entry));
     }
     json["deviating_rois"] = std::move(badRois);

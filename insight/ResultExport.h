@@ -21,6 +21,7 @@
 #include <nlohmann/json.hpp>
 
 #include "AnalysisSettings.h"
+#include "EvenorVersion.h"
 #include "Guidelines.h"
 #include "ImageInfo.h"
 #include "Metrics.h"
@@ -30,7 +31,7 @@
 namespace evenor {
 
 inline constexpr std::string_view ToolName = "Evenor";
-inline constexpr std::string_view ToolVersion = "0.9.0.1Beta";
+inline constexpr std::string_view ToolVersion = EvenorVersion;
 // Raised whenever the JSON layout changes in a way a reader must know.
 inline constexpr int ResultSchemaVersion = 1;
 

@@ -8,6 +8,7 @@
 #include <qdrawutil.h>
 
 #include "EvenorIcon.h"
+#include "EvenorVersion.h"
 #include "Fonts.h"
 #include "Placement.h"
 #include "JpegImage.h"
@@ -63,7 +64,7 @@ TAboutBox::TAboutBox(QWidget* mainWindow)
             QPixmap::fromImage(picture.scaled(73, 73, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
 
     AddLabel(panel, QStringLiteral("ProductName"), QStringLiteral("Product Name: Evenor"), 88, 16);
-    AddLabel(panel, QStringLiteral("Version"), QStringLiteral("Version: 0.9.0.1Beta"), 88, 40);
+    AddLabel(panel, QStringLiteral("Version"), QStringLiteral("Version: ") + QLatin1String(EvenorVersion), 88, 40);
     AddLabel(panel, QStringLiteral("Copyright"), QStringLiteral("Evenor project, December 2026"), 8, 80);
     AddLabel(panel, QStringLiteral("Comments"), QStringLiteral("Comments:"), 8, 104);
 

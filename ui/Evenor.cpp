@@ -19,6 +19,7 @@
 #include <QTimer>
 
 #include "About.h"
+#include "AnalysisDefaults.h"
 #include "AnalysisRun.h"
 #include "Calculateform.h"
 #include "DicomLib.h"
@@ -102,20 +103,6 @@ std::string ToStd(const QString& text)
 
 }  // namespace
 
-std::string DirectoryPart(const std::string& path)
-{
-    const auto separator = path.find_last_of("\\/");
-    if (separator == std::string::npos) return {};
-    return path.substr(0, separator + 1);
-}
-
-std::string FileNamePart(const std::string& path)
-{
-    const auto separator = path.find_last_of("\\/");
-    if (separator == std::string::npos) return path;
-    return path.substr(separator + 1);
-}
-
 TFormEvenor::TFormEvenor() : QWidget(nullptr)
 {
     setObjectName(QStringLiteral("FormEvenor"));
@@ -193,11 +180,11 @@ void TFormEvenor::CreateControls()
     editRechts_ = AddEdit(area, QStringLiteral("EditRechts"), QString(), QStringLiteral("Last column"), {80, 40, 49, 21});
     editOnder_ = AddEdit(area, QStringLiteral("EditOnder"), QString(), QStringLiteral("Last row"), {40, 64, 49, 21});
 
-    editDim_ = AddEdit(dim, QStringLiteral("EditDim"), QStringLiteral("1"),
+    editDim_ = AddEdit(dim, QStringLiteral("EditDim"), QString::fromStdString(DefaultFieldText(DefaultBoxCm)),
                        QStringLiteral("dimension of analysing box (standard: 1 cm)"), {9, 17, 49, 21});
     AddLabel(dim, QStringLiteral("Labelcm"), QStringLiteral("cm"), 71, 17);
 
-    editPixelOffset_ = AddEdit(offset, QStringLiteral("EditPixelOffset"), QStringLiteral("0"),
+    editPixelOffset_ = AddEdit(offset, QStringLiteral("EditPixelOffset"), QString::number(DefaultPixelOffset),
                                QStringLiteral("Pixel values start at this value (standard: 0)"), {8, 16, 49, 21});
 
     // Never visible: it only carries the logarithmic flag taken from the image.
@@ -210,7 +197,8 @@ void TFormEvenor::CreateControls()
                            QStringLiteral("Pixel values have inversed relation to dose (tag:0028,1041)"),
                            {8, 48, 97, 17});
 
-    editROIDev_ = AddEdit(roiDeviation, QStringLiteral("EditROIDev"), QStringLiteral("5"),
+    editROIDev_ = AddEdit(roiDeviation, QStringLiteral("EditROIDev"),
+                          QString::fromStdString(DefaultFieldText(DefaultRoiDeviationPercent)),
                           QStringLiteral("A ROI is called deviating if its mean and/or mean/SD deviates more than n % "
                                          "from average value (standard: 5)"),
                           {24, 16, 33, 21});
@@ -219,7 +207,8 @@ void TFormEvenor::CreateControls()
     checkBoxDev_ = AddCheckBox(pixelDeviation, QStringLiteral("CheckBoxDev"), QString(),
                                QStringLiteral("Detect deviating pixels? (Standard: Checked)"), {5, 14, 17, 17});
     checkBoxDev_->setChecked(true);
-    editDevPerc_ = AddEdit(pixelDeviation, QStringLiteral("EditDevPerc"), QStringLiteral("20"),
+    editDevPerc_ = AddEdit(pixelDeviation, QStringLiteral("EditDevPerc"),
+                           QString::fromStdString(DefaultFieldText(DefaultPixelDeviationPercent)),
                            QStringLiteral("Detect pixels deviating more than n % from mean in a ROI(standard: 20)"),
                            {24, 16, 33, 21});
     AddLabel(pixelDeviation, QStringLiteral("LabelFromMean"), QStringLiteral("% From Mean"), 62, 18);

@@ -13,6 +13,7 @@
 #include <QWidget>
 
 #include "AnalysisSettings.h"
+#include "FilePath.h"
 
 class QCheckBox;
 class QGroupBox;
@@ -28,13 +29,6 @@ class TDicomBeeld;
 class TFormCalculate;
 class TResultsPage;
 struct RunResults;
-
-// The directory part of a path: everything up to and including its last "\"
-// or "/"; empty when it has none.
-std::string DirectoryPart(const std::string& path);
-// The file-name part: everything after the last "\" or "/"; the whole path
-// when it has none. DirectoryPart(p) + FileNamePart(p) == p.
-std::string FileNamePart(const std::string& path);
 
 class TFormEvenor : public QWidget {
     Q_OBJECT
