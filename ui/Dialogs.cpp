@@ -28,10 +28,28 @@ void Dialogs::Error(QWidget* parent, const QString& message)
     Show(parent, MessageKind::Error, ApplicationTitle, ErrorBoxText(message));
 }
 
+QWidget* Dialogs::BoxParent(QWidget* parent)
+{
+    if (parent == nullptr) return nullptr;
+    // A window that stays on top of the others (the Calculating notice) would
+    // cover a box of its owner: window managers keep such windows above all
+    // ordinary ones, also above a modal box, which could then be neither read
+    // nor raised. A window's own boxes are stacked above it, so the box
+    // becomes the box of the window on top, centred on it.
+    for (QObject* child : parent->window()->children()) {
+        auto* widget = qobject_cast<QWidget*>(child);
+        if (widget != nullptr && widget->isWindow() && widget->isVisible() &&
+            widget->windowFlags().testFlag(Qt::WindowStaysOnTopHint))
+            return widget;
+    }
+    return parent;
+}
+
 void Dialogs::Show(QWidget* parent, MessageKind kind, const QString& caption, const QString& text)
 {
     shown_.push_back({kind, caption, text});
     if (answered_) return;
+    parent = BoxParent(parent);
 
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     if (kind == MessageKind::Warning) icon = QMessageBox::Warning;

@@ -47,6 +47,11 @@ public:
     // The "Select Output File" dialog. The chosen full path, or nothing.
     static std::optional<QString> SelectOutputFile(QWidget* parent);
 
+    // The window a box asked for with parent is shown over: parent, or the
+    // window shown on top of parent's window (the Calculating notice) while
+    // that is visible, so that the box is stacked above it.
+    static QWidget* BoxParent(QWidget* parent);
+
     // Test seams. With answered set, boxes are recorded and not shown. Every
     // box is recorded either way; TakeMessages returns and forgets them.
     static void SetMessagesAnswered(bool answered);

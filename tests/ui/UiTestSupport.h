@@ -13,6 +13,7 @@
 #include <QStringList>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 
 #include "Dialogs.h"
 
@@ -66,6 +67,8 @@ struct AnsweredBox {
     QString Text;
     QMessageBox::Icon Icon = QMessageBox::NoIcon;
     int ButtonCount = 0;
+    QWidget* Parent = nullptr;           // the box's parent widget
+    QWindow* TransientParent = nullptr;  // the window the box belongs to for the window system
 };
 
 // While it lives, clicks the OK button of every modal message box that
@@ -79,13 +82,17 @@ public:
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             if (box == nullptr || !box->isVisible()) return;
             Answered.push_back({box->windowTitle(), box->text(), box->icon(),
-                                static_cast<int>(box->buttons().size())});
+                                static_cast<int>(box->buttons().size()), box->parentWidget(),
+                                box->windowHandle() != nullptr ? box->windowHandle()->transientParent() : nullptr});
+            if (Inspect) Inspect(*box);
             QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
         });
         timer_.start();
     }
 
     std::vector<AnsweredBox> Answered;
+    // Called with each box while it is shown, before it is answered.
+    std::function<void(QMessageBox&)> Inspect;
 
 private:
     QTimer timer_;
