@@ -13,6 +13,11 @@ QString ErrorBoxText(const QString& message)
     return message;
 }
 
+QString DisplayText(QString text)
+{
+    return text.remove(QChar(0));
+}
+
 void Dialogs::Message(QWidget* parent, const QString& text)
 {
     Show(parent, MessageKind::Plain, ApplicationTitle, text);
@@ -54,28 +59,30 @@ void Dialogs::Show(QWidget* parent, MessageKind kind, const QString& caption, co
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     if (kind == MessageKind::Warning) icon = QMessageBox::Warning;
     if (kind == MessageKind::Error) icon = QMessageBox::Critical;
-    QMessageBox box(icon, caption, text, QMessageBox::Ok, parent);
+    QMessageBox box(icon, caption, DisplayText(text), QMessageBox::Ok, parent);
     // Messages quote file names and tag values: never read them as HTML.
     box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(QMessageBox::Ok);
     box.exec();
 }
 
-std::optional<QString> Dialogs::OpenDicomFile(QWidget* parent)
+std::optional<QString> Dialogs::OpenDicomFile(QWidget* parent, const QString& folder)
 {
+    lastStart_ = folder;
     std::optional<QString> answer;
     if (TakeFileAnswer(answer)) return answer;
 
     // "All Files" comes first and is selected at first. The dialog only
     // accepts an existing file in an existing folder.
-    const QString path = QFileDialog::getOpenFileName(parent, QStringLiteral("Open DICOM File"), QString(),
+    const QString path = QFileDialog::getOpenFileName(parent, QStringLiteral("Open DICOM File"), folder,
                                                       QStringLiteral("All Files (*);;DCM files (*.dcm)"));
     if (path.isEmpty()) return std::nullopt;
     return path;
 }
 
-std::optional<QString> Dialogs::SelectOutputFile(QWidget* parent)
+std::optional<QString> Dialogs::SelectOutputFile(QWidget* parent, const QString& proposed)
 {
+    lastStart_ = proposed;
     std::optional<QString> answer;
     if (TakeFileAnswer(answer)) return answer;
 
@@ -83,7 +90,7 @@ std::optional<QString> Dialogs::SelectOutputFile(QWidget* parent)
     // file is overwritten. The folder must exist: a typed path into a folder
     // that does not exist opens the dialog again, as the report could not be
     // written there.
-    QString start;
+    QString start = proposed;
     for (;;) {
         const QString path = QFileDialog::getSaveFileName(parent, QStringLiteral("Select Output File"), start);
         if (path.isEmpty()) return std::nullopt;

@@ -62,6 +62,7 @@ class CalculateformTest : public QObject {
     Q_OBJECT
 
 private:
+    TemporaryPreferences preferences_;  // before the windows
     std::unique_ptr<EvenorWindows> windows_;
     TFormCalculate& Notice() { return windows_->FormCalculate; }
 

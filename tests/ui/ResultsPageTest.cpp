@@ -67,6 +67,7 @@ class ResultsPageTest : public QObject {
     Q_OBJECT
 
 private:
+    TemporaryPreferences preferences_;  // before the windows
     std::unique_ptr<EvenorWindows> windows_;
     std::unique_ptr<TempFolder> folder_;
 

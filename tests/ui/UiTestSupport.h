@@ -11,11 +11,13 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
 
 #include "Dialogs.h"
+#include "Preferences.h"
 
 namespace evenor::test {
 
@@ -60,6 +62,18 @@ inline void Type(QLineEdit* edit, const QString& text)
     QTest::keyClick(edit, Qt::Key_Backspace);
     QTest::keyClicks(edit, text);
 }
+
+// Keeps the window's preferences in a file of its own temporary folder from
+// construction on, so that tests never read or change the user's. Create one
+// before the windows in each test.
+class TemporaryPreferences {
+public:
+    TemporaryPreferences() { Preferences::UseFile(File()); }
+    QString File() const { return folder_.filePath(QStringLiteral("preferences.ini")); }
+
+private:
+    QTemporaryDir folder_;
+};
 
 // What a real message box showed before the test clicked its OK button.
 struct AnsweredBox {
