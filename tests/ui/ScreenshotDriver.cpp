@@ -1,8 +1,8 @@
 // Shows the program's real windows and saves pictures of them: the Settings
 // page with the sample opened, the DICOM Tags page, the Calculating notice,
 // the About box, the whole screen, the Results page after Calculate (area
-// map and ROI mean deviation map at the reference size, a larger window,
-// maximised), and the screen at each message box of two awkward cases: a
+// map and ROI mean deviation map at the reference size, the tooltip over the
+// map, the picture's own window at 200 %, a larger window, maximised), and the screen at each message box of two awkward cases: a
 // message shown while the Calculating notice is up (an inverted image
 // without Bits Stored), and the opened image chosen as the output file.
 // Used by scripts/screenshot, which runs it under Xvfb with a window
@@ -18,6 +18,8 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QHelpEvent>
+#include <QToolTip>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -29,6 +31,7 @@
 #include "DicomDictionary.h"
 #include "Dialogs.h"
 #include "EvenorWindows.h"
+#include "Preferences.h"
 #include "TestDicomFile.h"
 
 namespace {
@@ -101,6 +104,9 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    const QTemporaryDir work;
+    // Remembered folders and recent files of this run only.
+    evenor::Preferences::UseFile(work.filePath(QStringLiteral("preferences.ini")));
     auto windows = std::make_unique<evenor::EvenorWindows>();
     const auto form = [&]() -> evenor::TFormEvenor& { return windows->FormEvenor; };
     const auto button = [&](const char* name) { return form().findChild<QPushButton*>(QLatin1String(name)); };
@@ -108,7 +114,6 @@ int main(int argc, char** argv)
         for (const evenor::ShownMessage& m : evenor::Dialogs::TakeMessages())
             std::printf("box: %s\n", qPrintable(m.Text));
     };
-    const QTemporaryDir work;
     bool ok = true;
 
     // The awkward cases first, in windows as the program starts them: the
@@ -178,7 +183,24 @@ int main(int argc, char** argv)
     picture->setCurrentIndex(1);
     Settle();
     ok = Save(form().grab(), folder, "results-heatmap.png") && ok;
+    // The tooltip of the ROI under the mouse, over the middle of the map.
+    if (auto* view = form().findChild<QWidget*>(QStringLiteral("PictureResults"))) {
+        const QPoint at = view->rect().center();
+        QHelpEvent help(QEvent::ToolTip, at, view->mapToGlobal(at));
+        QCoreApplication::sendEvent(view, &help);
+        Settle(30);
+        ok = Save(Screen(), folder, "results-tooltip.png") && ok;
+        QToolTip::hideText();
+    }
     picture->setCurrentIndex(0);
+    // The picture in its own window, at 200 %.
+    button("ButtonPictureWindow")->click();
+    if (auto* window = form().findChild<QWidget*>(QStringLiteral("PictureWindow"))) {
+        window->findChild<QComboBox*>(QStringLiteral("ComboBoxZoom"))->setCurrentText(QStringLiteral("200 %"));
+        Settle(30);
+        ok = Save(Screen(), folder, "picture-window.png") && ok;
+        window->hide();
+    }
     form().resize(900, 700);
     Settle();
     ok = Save(form().grab(), folder, "results-large.png") && ok;
