@@ -689,6 +689,7 @@ void TFormEvenor::closeEvent(QCloseEvent* event)
     // the notice is shown.
     if (aboutBox_ != nullptr) aboutBox_->hide();
     if (formCalculate_ != nullptr) formCalculate_->hide();
+    if (QWidget* picture = resultsPage_->PictureWindow()) picture->hide();
     event->accept();
 }
 

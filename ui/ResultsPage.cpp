@@ -614,6 +614,8 @@ void TResultsPage::ShowResults(RunResults results)
     memoResults_->verticalScrollBar()->setValue(0);
 }
 
+QWidget* TResultsPage::PictureWindow() const { return pictureWindow_; }
+
 QImage TResultsPage::ShownPicture() const { return picture_->Image(); }
 
 void TResultsPage::ComboBoxPictureChange()

@@ -108,7 +108,7 @@ public:
     // The page's focusable controls in tab order.
     std::vector<QWidget*> TabChain() const;
     // The picture's own window; null until it is first opened.
-    TPictureWindow* PictureWindow() const { return pictureWindow_; }
+    QWidget* PictureWindow() const;
 
 private slots:
     void ComboBoxPictureChange();
