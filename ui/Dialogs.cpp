@@ -13,6 +13,11 @@ QString ErrorBoxText(const QString& message)
     return message;
 }
 
+QString DisplayText(QString text)
+{
+    return text.remove(QChar(0));
+}
+
 void Dialogs::Message(QWidget* parent, const QString& text)
 {
     Show(parent, MessageKind::Plain, ApplicationTitle, text);
@@ -28,36 +33,56 @@ void Dialogs::Error(QWidget* parent, const QString& message)
     Show(parent, MessageKind::Error, ApplicationTitle, ErrorBoxText(message));
 }
 
+QWidget* Dialogs::BoxParent(QWidget* parent)
+{
+    if (parent == nullptr) return nullptr;
+    // A window that stays on top of the others (the Calculating notice) would
+    // cover a box of its owner: window managers keep such windows above all
+    // ordinary ones, also above a modal box, which could then be neither read
+    // nor raised. A window's own boxes are stacked above it, so the box
+    // becomes the box of the window on top, centred on it.
+    for (QObject* child : parent->window()->children()) {
+        auto* widget = qobject_cast<QWidget*>(child);
+        if (widget != nullptr && widget->isWindow() && widget->isVisible() &&
+            widget->windowFlags().testFlag(Qt::WindowStaysOnTopHint))
+            return widget;
+    }
+    return parent;
+}
+
 void Dialogs::Show(QWidget* parent, MessageKind kind, const QString& caption, const QString& text)
 {
     shown_.push_back({kind, caption, text});
     if (answered_) return;
+    parent = BoxParent(parent);
 
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     if (kind == MessageKind::Warning) icon = QMessageBox::Warning;
     if (kind == MessageKind::Error) icon = QMessageBox::Critical;
-    QMessageBox box(icon, caption, text, QMessageBox::Ok, parent);
+    QMessageBox box(icon, caption, DisplayText(text), QMessageBox::Ok, parent);
     // Messages quote file names and tag values: never read them as HTML.
     box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(QMessageBox::Ok);
     box.exec();
 }
 
-std::optional<QString> Dialogs::OpenDicomFile(QWidget* parent)
+std::optional<QString> Dialogs::OpenDicomFile(QWidget* parent, const QString& folder)
 {
+    lastStart_ = folder;
     std::optional<QString> answer;
     if (TakeFileAnswer(answer)) return answer;
 
     // "All Files" comes first and is selected at first. The dialog only
     // accepts an existing file in an existing folder.
-    const QString path = QFileDialog::getOpenFileName(parent, QStringLiteral("Open DICOM File"), QString(),
+    const QString path = QFileDialog::getOpenFileName(parent, QStringLiteral("Open DICOM File"), folder,
                                                       QStringLiteral("All Files (*);;DCM files (*.dcm)"));
     if (path.isEmpty()) return std::nullopt;
     return path;
 }
 
-std::optional<QString> Dialogs::SelectOutputFile(QWidget* parent)
+std::optional<QString> Dialogs::SelectOutputFile(QWidget* parent, const QString& proposed)
 {
+    lastStart_ = proposed;
     std::optional<QString> answer;
     if (TakeFileAnswer(answer)) return answer;
 
@@ -65,7 +90,7 @@ std::optional<QString> Dialogs::SelectOutputFile(QWidget* parent)
     // file is overwritten. The folder must exist: a typed path into a folder
     // that does not exist opens the dialog again, as the report could not be
     // written there.
-    QString start;
+    QString start = proposed;
     for (;;) {
         const QString path = QFileDialog::getSaveFileName(parent, QStringLiteral("Select Output File"), start);
         if (path.isEmpty()) return std::nullopt;

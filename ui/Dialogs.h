@@ -32,6 +32,11 @@ struct ShownMessage {
 // character sorts after "." in character-code order.
 QString ErrorBoxText(const QString& message);
 
+// Text as the windows show it: without NUL characters, which pad DICOM values
+// to an even length and would be drawn as boxes. Only the display changes;
+// the tag list, the messages as recorded and the report keep them.
+QString DisplayText(QString text);
+
 class Dialogs {
 public:
     // A plain modal box: caption "Evenor", no icon, one OK button.
@@ -41,11 +46,18 @@ public:
     // The error box: caption "Evenor", error icon, ErrorBoxText(message).
     static void Error(QWidget* parent, const QString& message);
 
-    // The "Open DICOM File" dialog. The chosen full path, or nothing when the
-    // user cancels.
-    static std::optional<QString> OpenDicomFile(QWidget* parent);
-    // The "Select Output File" dialog. The chosen full path, or nothing.
-    static std::optional<QString> SelectOutputFile(QWidget* parent);
+    // The "Open DICOM File" dialog, starting in folder (empty: the working
+    // folder). The chosen full path, or nothing when the user cancels.
+    static std::optional<QString> OpenDicomFile(QWidget* parent, const QString& folder);
+    // The "Select Output File" dialog, starting with proposed (a folder, or a
+    // file name in its folder; empty: the working folder). The chosen full
+    // path, or nothing.
+    static std::optional<QString> SelectOutputFile(QWidget* parent, const QString& proposed);
+
+    // The window a box asked for with parent is shown over: parent, or the
+    // window shown on top of parent's window (the Calculating notice) while
+    // that is visible, so that the box is stacked above it.
+    static QWidget* BoxParent(QWidget* parent);
 
     // Test seams. With answered set, boxes are recorded and not shown. Every
     // box is recorded either way; TakeMessages returns and forgets them.
@@ -55,6 +67,9 @@ public:
     // queue holds answers, file dialogs take them instead of opening.
     static void SetNextFileAnswer(std::optional<QString> answer);
     static void ClearFileAnswers();
+    // Where the last file dialog started (its folder or proposed path), also
+    // when it took a queued answer.
+    static QString LastFileDialogStart() { return lastStart_; }
 
 private:
     static void Show(QWidget* parent, MessageKind kind, const QString& caption, const QString& text);
@@ -63,6 +78,7 @@ private:
     static inline bool answered_ = false;
     static inline std::vector<ShownMessage> shown_;
     static inline std::deque<std::optional<QString>> fileAnswers_;
+    static inline QString lastStart_;
 };
 
 }  // namespace evenor

@@ -8,10 +8,16 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -26,8 +32,10 @@
 #include "Dialogs.h"
 #include "FieldSyntax.h"
 #include "Fonts.h"
+#include "Preferences.h"
 #include "ReportWriter.h"
 #include "ResultsPage.h"
+#include "SharedFile.h"
 
 namespace evenor {
 
@@ -103,6 +111,20 @@ std::string ToStd(const QString& text)
 
 }  // namespace
 
+QString DroppedImagePath(const QMimeData& data)
+{
+    const QList<QUrl> urls = data.urls();
+    if (urls.size() != 1 || !urls.front().isLocalFile()) return {};
+    const QString path = urls.front().toLocalFile();
+    return QFileInfo(path).isFile() ? path : QString();
+}
+
+QString ProposedReportPath(const QString& imagePath)
+{
+    const QFileInfo image(imagePath);
+    return image.dir().filePath(image.completeBaseName() + QStringLiteral("-uniformity.txt"));
+}
+
 TFormEvenor::TFormEvenor() : QWidget(nullptr)
 {
     setObjectName(QStringLiteral("FormEvenor"));
@@ -115,7 +137,15 @@ TFormEvenor::TFormEvenor() : QWidget(nullptr)
     for (auto* box : settingsPage_->findChildren<QGroupBox*>()) box->setFont(font());
     for (auto* edit : settingsPage_->findChildren<QLineEdit*>()) edit->setFont(font());
     resize(DesignWidth, DesignHeight);
+    // Below the reference size the anchored controls would overlap (About
+    // over the action buttons) and the Settings page would be cut off.
+    setMinimumSize(DesignWidth, DesignHeight);
     SetPagesEnabled(false);
+    // The whole window takes dropped files: no control keeps a drop for
+    // itself (the edits and memos would take a file's path as text).
+    for (auto* child : findChildren<QWidget*>()) child->setAcceptDrops(false);
+    setAcceptDrops(true);
+    UpdateRecentFiles();
     connect(qApp, &QApplication::focusChanged, this, &TFormEvenor::FocusChanged);
 }
 
@@ -146,6 +176,16 @@ void TFormEvenor::CreateControls()
     evenorControl_->addTab(resultsPage_, QStringLiteral("Results"));
     evenorControl_->setCurrentWidget(settingsPage_);
 
+    buttonRecent_ =
+        AddButton(this, QStringLiteral("ButtonRecent"), QStringLiteral("Recent Files"), {432, 192, 97, 25});
+    buttonRecent_->setToolTip(QStringLiteral("Open one of the images opened last"));
+    recentMenu_ = new QMenu(buttonRecent_);
+    recentMenu_->setObjectName(QStringLiteral("MenuRecent"));
+    buttonRecent_->setMenu(recentMenu_);
+    // Files that have gone since are shown, not offered.
+    connect(recentMenu_, &QMenu::aboutToShow, this, [this] {
+        for (QAction* action : recentMenu_->actions()) action->setEnabled(QFileInfo::exists(action->data().toString()));
+    });
     buttonOpen_ = AddButton(this, QStringLiteral("ButtonOpen"), QStringLiteral("Open DICOM File"), {432, 232, 97, 25});
     buttonExport_ = AddButton(this, QStringLiteral("ButtonExport"), QStringLiteral("Output File"), {432, 272, 97, 25});
     buttonAbout_ = AddButton(this, QStringLiteral("ButtonAbout"), QStringLiteral("About"), {488, 32, 41, 25});
@@ -229,7 +269,7 @@ void TFormEvenor::CreateControls()
                                    editOnder_,       editDim_,       editPixelOffset_, logaritm_, inverse_,
                                    editROIDev_,      checkBoxDev_,   editDevPerc_,  memoDicomtags_};
     for (QWidget* control : resultsPage_->TabChain()) chain.push_back(control);
-    chain.insert(chain.end(), {buttonOpen_, buttonExport_, buttonAbout_});
+    chain.insert(chain.end(), {buttonRecent_, buttonOpen_, buttonExport_, buttonAbout_});
     for (std::size_t i = 1; i < chain.size(); ++i) setTabOrder(chain[i - 1], chain[i]);
 
     connect(buttonCalculate_, &QPushButton::clicked, this, &TFormEvenor::ButtonCalculateClick);
@@ -287,7 +327,7 @@ void TFormEvenor::SetPagesEnabled(bool enabled)
 void TFormEvenor::ButtonOpenClick()
 {
     Guarded([this] {
-        const std::optional<QString> chosen = Dialogs::OpenDicomFile(this);
+        const std::optional<QString> chosen = Dialogs::OpenDicomFile(this, Preferences::OpenFolder());
         if (!chosen) {
             // A cancelled dialog forgets the file name but keeps the image,
             // the memo and the fields on screen.
@@ -295,27 +335,74 @@ void TFormEvenor::ButtonOpenClick()
             SetPagesEnabled(true);
             return;
         }
-        const std::string path = QFile::encodeName(*chosen).toStdString();
-        settings_.DicomFileName = path;
-        image_.reset();
-        // When the reader fails, its message goes to the error box and the
-        // window stays without a current image, both pages disabled; the
-        // memo, the fields and the chosen path stay as they are.
-        SetPagesEnabled(false);
-        image_ = std::make_unique<TDicomBeeld>(DirectoryPart(path), FileNamePart(path));
-        SetPagesEnabled(true);
-        QStringList lines;
-        for (const std::string& line : image_->TagList()) lines.append(QString::fromLatin1(line));
-        memoDicomtags_->setPlainText(lines.join(QLatin1Char('\n')));
-        SetDefaultsFromTags();
+        Preferences::SetOpenFolder(QFileInfo(*chosen).absolutePath());
+        OpenImage(*chosen);
     });
+}
+
+void TFormEvenor::OpenImage(const QString& chosen)
+{
+    const std::string path = QFile::encodeName(chosen).toStdString();
+    settings_.DicomFileName = path;
+    image_.reset();
+    // When the reader fails, its message goes to the error box and the
+    // window stays without a current image, both pages disabled; the memo,
+    // the fields and the chosen path stay as they are.
+    SetPagesEnabled(false);
+    image_ = std::make_unique<TDicomBeeld>(DirectoryPart(path), FileNamePart(path));
+    SetPagesEnabled(true);
+    Preferences::AddRecentFile(chosen);
+    UpdateRecentFiles();
+    QStringList lines;
+    for (const std::string& line : image_->TagList()) lines.append(QString::fromLatin1(line));
+    memoDicomtags_->setPlainText(DisplayText(lines.join(QLatin1Char('\n'))));
+    SetDefaultsFromTags();
+}
+
+void TFormEvenor::UpdateRecentFiles()
+{
+    recentMenu_->clear();
+    const QStringList files = Preferences::RecentFiles();
+    for (int i = 0; i < files.size(); ++i) {
+        const QString& file = files[i];
+        // "&1 name  (folder)", the folder elided in its middle.
+        const QString folder = fontMetrics().elidedText(QDir::toNativeSeparators(QFileInfo(file).absolutePath()),
+                                                        Qt::ElideMiddle, 320);
+        QString text = QStringLiteral("%1 %2  (%3)").arg(i + 1).arg(QFileInfo(file).fileName(), folder);
+        text.replace(QLatin1Char('&'), QStringLiteral("&&"));
+        QAction* action = recentMenu_->addAction(QLatin1Char('&') + text);
+        action->setData(file);
+        action->setToolTip(file);
+        connect(action, &QAction::triggered, this, [this, file] { OpenLater(file); });
+    }
+    buttonRecent_->setEnabled(!files.isEmpty());
+}
+
+QString TFormEvenor::OutputDialogStart() const
+{
+    if (image_ && !settings_.DicomFileName.empty())
+        return ProposedReportPath(QFile::decodeName(QByteArray::fromStdString(settings_.DicomFileName)));
+    const QString folder = Preferences::OutputFolder();
+    return folder.isEmpty() ? Preferences::OpenFolder() : folder;
 }
 
 void TFormEvenor::ButtonExportClick()
 {
     Guarded([this] {
-        const std::optional<QString> chosen = Dialogs::SelectOutputFile(this);
-        settings_.OutputFileName = chosen ? QFile::encodeName(*chosen).toStdString() : std::string();
+        const std::optional<QString> chosen = Dialogs::SelectOutputFile(this, OutputDialogStart());
+        settings_.OutputFileName.clear();
+        if (!chosen) return;
+        const std::string path = QFile::encodeName(*chosen).toStdString();
+        // The report would replace the image (the dialog's overwrite question
+        // does not tell them apart). The choice is forgotten, as a cancel
+        // forgets it, so Calculate asks for an output file rather than
+        // writing to an earlier one the user has just chosen to replace.
+        if (IsSameFile(path, settings_.DicomFileName)) {
+            Dialogs::Message(this, QString::fromUtf8(kOutputIsImage));
+            return;
+        }
+        settings_.OutputFileName = path;
+        Preferences::SetOutputFolder(QFileInfo(*chosen).absolutePath());
     });
 }
 
@@ -543,6 +630,33 @@ void TFormEvenor::SetDefaultsFromTags()
 // ---------------------------------------------------------------------------
 // Window
 
+void TFormEvenor::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (!DroppedImagePath(*event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void TFormEvenor::dragMoveEvent(QDragMoveEvent* event)
+{
+    if (!DroppedImagePath(*event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void TFormEvenor::dropEvent(QDropEvent* event)
+{
+    const QString path = DroppedImagePath(*event->mimeData());
+    if (path.isEmpty()) return;
+    event->acceptProposedAction();
+    activateWindow();
+    Preferences::SetOpenFolder(QFileInfo(path).absolutePath());
+    OpenLater(path);
+}
+
+void TFormEvenor::OpenLater(const QString& path)
+{
+    // Once the drop or the menu choice has finished: the drag's source waits
+    // for the drop to end, and the menu's actions are replaced by the open.
+    QTimer::singleShot(0, this, [this, path] { Guarded([this, &path] { OpenImage(path); }); });
+}
+
 void TFormEvenor::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
@@ -552,6 +666,7 @@ void TFormEvenor::resizeEvent(QResizeEvent* event)
     const int dy = height() - DesignHeight;
     evenorControl_->setGeometry(8, 8, std::max(0, 417 + dx), std::max(0, 345 + dy));
     buttonCalculate_->move(432 + dx, 328 + dy);
+    buttonRecent_->move(432 + dx, 192 + dy);
     buttonOpen_->move(432 + dx, 232 + dy);
     buttonExport_->move(432 + dx, 272 + dy);
     buttonAbout_->move(488 + dx, 32);
@@ -576,6 +691,7 @@ void TFormEvenor::closeEvent(QCloseEvent* event)
     // the notice is shown.
     if (aboutBox_ != nullptr) aboutBox_->hide();
     if (formCalculate_ != nullptr) formCalculate_->hide();
+    if (QWidget* picture = resultsPage_->PictureWindow()) picture->hide();
     event->accept();
 }
 

@@ -18,6 +18,8 @@
 class QCheckBox;
 class QGroupBox;
 class QLineEdit;
+class QMenu;
+class QMimeData;
 class QPlainTextEdit;
 class QPushButton;
 class QTabWidget;
@@ -29,6 +31,14 @@ class TDicomBeeld;
 class TFormCalculate;
 class TResultsPage;
 struct RunResults;
+
+// The file a drag carries when it can be opened as an image: exactly one
+// local file that exists (not a folder); empty otherwise.
+QString DroppedImagePath(const QMimeData& data);
+
+// The report name proposed next to an image: NAME-uniformity.txt in the
+// image's folder, NAME being its file name without the last extension.
+QString ProposedReportPath(const QString& imagePath);
 
 class TFormEvenor : public QWidget {
     Q_OBJECT
@@ -65,6 +75,11 @@ public slots:
     void SetDefaultsFromTags();
 
 protected:
+    // A DICOM file dropped anywhere on the window is opened as "Open DICOM
+    // File" would open it.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -76,6 +91,16 @@ private slots:
 private:
     void CreateControls();
     void SetPagesEnabled(bool enabled);
+    // Steps 2.1 to 2.5 of the open flow for a chosen path: the dialog, a
+    // drop and the recent files all open through here. Throws what the
+    // reader throws.
+    void OpenImage(const QString& path);
+    // OpenImage from the event loop, with the error box on failure.
+    void OpenLater(const QString& path);
+    // Where the output dialog starts: a report name next to the current
+    // image, else the folder of the last output file or of the last image.
+    QString OutputDialogStart() const;
+    void UpdateRecentFiles();
     // Runs the check of one settings field. On failure: the message, the
     // field emptied, the focus back in it; returns false.
     bool ExitCheck(QLineEdit* edit);
@@ -103,6 +128,8 @@ private:
     // Disabled until a run has finished successfully; a refused or failed run,
     // and any open, leave it as it was.
     TResultsPage* resultsPage_ = nullptr;
+    QPushButton* buttonRecent_ = nullptr;
+    QMenu* recentMenu_ = nullptr;
     QPushButton* buttonOpen_ = nullptr;
     QPushButton* buttonExport_ = nullptr;
     QPushButton* buttonAbout_ = nullptr;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <functional>
 #include <span>
 #include <utility>
 
@@ -10,13 +11,17 @@
 #include <QComboBox>
 #include <QFile>
 #include <QHBoxLayout>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QPainter>
+#include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QTextBrowser>
+#include <QToolTip>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 
 #include "AnalysisRun.h"
 #include "DicomLib.h"
@@ -93,25 +98,65 @@ ResultPicture DrawPicture(Draw&& draw)
 
 }  // namespace
 
-// The chosen picture, scaled to fit the view keeping its aspect, or at its
-// own size (the scroll area around it then scrolls).
+// The chosen picture, scaled to fit the view keeping its aspect, or at a
+// zoom factor (the scroll area around it then scrolls). Its tooltip names
+// what lies under the mouse.
 class TPictureView : public QWidget {
 public:
-    explicit TPictureView(QWidget* parent) : QWidget(parent) { setObjectName(QStringLiteral("PictureResults")); }
+    // Picture pixel -> tooltip text (empty: none).
+    using Describer = std::function<QString(QPoint)>;
 
-    void SetPicture(const QImage& image, const std::vector<QPoint>& marks, const QString& message, bool actualSize)
+    explicit TPictureView(QWidget* parent, const QString& name) : QWidget(parent) { setObjectName(name); }
+
+    // zoom: 0 fits the picture to the view, else picture pixels per screen pixel.
+    void SetPicture(const QImage& image, const std::vector<QPoint>& marks, const QString& message, double zoom,
+                    Describer describe)
     {
         image_ = image;
         marks_ = marks;
         message_ = message;
-        actualSize_ = actualSize;
+        describe_ = std::move(describe);
         scaled_ = QImage();
-        setMinimumSize(actualSize_ && !image_.isNull() ? image_.size() : QSize(0, 0));
+        SetZoom(zoom);
+    }
+    void SetZoom(double zoom)
+    {
+        zoom_ = zoom;
+        const bool fixed = zoom_ > 0.0 && !image_.isNull();
+        setMinimumSize(fixed ? QSize(int(std::ceil(image_.width() * zoom_)), int(std::ceil(image_.height() * zoom_)))
+                             : QSize(0, 0));
         update();
     }
+    double Zoom() const { return zoom_; }
     const QImage& Image() const { return image_; }
 
+    // The picture pixel under a position of the view; false off the picture.
+    bool PictureAt(QPoint position, QPoint& pixel) const
+    {
+        if (image_.isNull()) return false;
+        const auto [origin, scale] = Placement();
+        if (scale <= 0.0) return false;
+        const QPointF at = (QPointF(position) - origin) / scale;
+        pixel = QPoint(int(std::floor(at.x())), int(std::floor(at.y())));
+        return image_.rect().contains(pixel);
+    }
+
 protected:
+    bool event(QEvent* event) override
+    {
+        if (event->type() != QEvent::ToolTip) return QWidget::event(event);
+        const auto* help = static_cast<QHelpEvent*>(event);
+        QPoint pixel;
+        const QString text = describe_ && PictureAt(help->pos(), pixel) ? describe_(pixel) : QString();
+        if (text.isEmpty()) {
+            QToolTip::hideText();
+            event->ignore();
+        } else {
+            QToolTip::showText(help->globalPos(), text, this);
+        }
+        return true;
+    }
+
     void paintEvent(QPaintEvent*) override
     {
         QPainter painter(this);
@@ -121,46 +166,143 @@ protected:
             painter.drawText(rect().adjusted(8, 8, -8, -8), Qt::AlignCenter | Qt::TextWordWrap, message_);
             return;
         }
-        if (actualSize_) {
+        const auto [origin, scale] = Placement();
+        if (scale <= 0.0) return;
+        if (zoom_ > 0.0) {
+            // Only the part in view is drawn; enlarged pixels stay sharp.
+            painter.setRenderHint(QPainter::SmoothPixmapTransform, scale < 1.0);
+            painter.translate(origin);
+            painter.scale(scale, scale);
             painter.drawImage(0, 0, image_);
-            return;
+            painter.resetTransform();
+        } else {
+            const QSize target(int(std::lround(image_.width() * scale)), int(std::lround(image_.height() * scale)));
+            if (target.isEmpty()) return;
+            if (scaled_.size() != target) {
+                // Smooth when shrinking (text and grid lines stay legible),
+                // sharp pixels when enlarging a small area map.
+                const bool shrinking = target.width() < image_.width();
+                scaled_ = image_.scaled(target, Qt::IgnoreAspectRatio,
+                                        shrinking ? Qt::SmoothTransformation : Qt::FastTransformation);
+            }
+            painter.drawImage(origin, scaled_);
         }
-        const QSize target = image_.size().scaled(size(), Qt::KeepAspectRatio);
-        if (target.isEmpty()) return;
-        if (scaled_.size() != target) {
-            // Smooth when shrinking (text and grid lines stay legible), sharp
-            // pixels when enlarging a small area map.
-            const bool shrinking = target.width() < image_.width();
-            scaled_ = image_.scaled(target, Qt::KeepAspectRatio,
-                                    shrinking ? Qt::SmoothTransformation : Qt::FastTransformation);
-        }
-        const QPoint origin((width() - scaled_.width()) / 2, (height() - scaled_.height()) / 2);
-        painter.drawImage(origin, scaled_);
-        if (scaled_.width() >= image_.width()) return;
+        if (scale >= 1.0) return;
         // The marks as the picture draws them at its own scale: 3 x 3 yellow
         // framed in black, frames first so a cluster reads as one patch.
-        const double scale = double(scaled_.width()) / image_.width();
         std::vector<QPoint> centres;
         centres.reserve(marks_.size());
         for (const QPoint& mark : marks_)
-            centres.emplace_back(origin.x() + int((mark.x() + 0.5) * scale), origin.y() + int((mark.y() + 0.5) * scale));
+            centres.emplace_back(int(origin.x() + (mark.x() + 0.5) * scale), int(origin.y() + (mark.y() + 0.5) * scale));
         for (const QPoint& at : centres) painter.fillRect(at.x() - 2, at.y() - 2, 5, 5, Qt::black);
         for (const QPoint& at : centres) painter.fillRect(at.x() - 1, at.y() - 1, 3, 3, Qt::yellow);
     }
 
 private:
+    // Where the picture's top-left corner lies and how many screen pixels a
+    // picture pixel takes: fitted or zoomed, centred when smaller than the view.
+    std::pair<QPointF, double> Placement() const
+    {
+        double scale = zoom_;
+        if (scale <= 0.0) {
+            scale = std::min(double(width()) / image_.width(), double(height()) / image_.height());
+            // Whole screen pixels, as the cached scaled copy has.
+            scale = std::min(std::floor(image_.width() * scale) / image_.width(),
+                             std::floor(image_.height() * scale) / image_.height());
+        }
+        const QPointF origin(std::max(0.0, std::floor((width() - image_.width() * scale) / 2)),
+                             std::max(0.0, std::floor((height() - image_.height() * scale) / 2)));
+        return {origin, scale};
+    }
+
     QImage image_;
     std::vector<QPoint> marks_;
     QString message_;
-    bool actualSize_ = false;
-    QImage scaled_;  // image_ at the size last painted
+    Describer describe_;
+    double zoom_ = 0.0;
+    QImage scaled_;  // image_ at the size last painted, when fitted
 };
 
-// Picture above, summary below. The picture keeps its share of the height
-// when the page is resized; moving the handle sets a new share.
+// The zoom steps of the picture window; 0 fits the picture to the window.
+constexpr double ZoomSteps[] = {0.0, 0.25, 0.5, 1.0, 2.0, 4.0, 8.0};
+
+// The chosen picture in a window of its own: resizable, with a zoom choice
+// (also Ctrl + mouse wheel over the picture) and the same tooltips.
+class TPictureWindow : public QWidget {
+public:
+    explicit TPictureWindow(QWidget* owner) : QWidget(owner, Qt::Window)
+    {
+        setObjectName(QStringLiteral("PictureWindow"));
+        auto* zoomLabel = new QLabel(QStringLiteral("Zoom:"), this);
+        zoom_ = new QComboBox(this);
+        zoom_->setObjectName(QStringLiteral("ComboBoxZoom"));
+        for (const double step : ZoomSteps)
+            zoom_->addItem(step == 0.0 ? QStringLiteral("Fit") : QString::number(step * 100) + QStringLiteral(" %"));
+        zoomLabel->setBuddy(zoom_);
+        legend_ = new QLabel(this);
+        legend_->setObjectName(QStringLiteral("LabelWindowLegend"));
+        legend_->setWordWrap(true);
+        scroll_ = new QScrollArea(this);
+        scroll_->setWidgetResizable(true);
+        scroll_->setAlignment(Qt::AlignCenter);
+        view_ = new TPictureView(scroll_, QStringLiteral("PictureWindowView"));
+        scroll_->setWidget(view_);
+        view_->installEventFilter(this);
+
+        auto* top = new QHBoxLayout;
+        top->addWidget(zoomLabel);
+        top->addWidget(zoom_);
+        top->addSpacing(8);
+        top->addWidget(legend_, 1);
+        auto* layout = new QVBoxLayout(this);
+        layout->setContentsMargins(6, 6, 6, 6);
+        layout->addLayout(top);
+        layout->addWidget(scroll_, 1);
+        resize(720, 640);
+        connect(zoom_, &QComboBox::currentIndexChanged, this, [this](int index) {
+            view_->SetZoom(ZoomSteps[std::clamp(index, 0, int(std::size(ZoomSteps)) - 1)]);
+        });
+    }
+
+    void Show(const QString& title, const ResultPicture& picture, TPictureView::Describer describe)
+    {
+        setWindowTitle(title);
+        legend_->setText(picture.Legend);
+        view_->SetPicture(picture.Image, picture.Marks,
+                          QStringLiteral("The picture could not be drawn: ") + picture.Error,
+                          ZoomSteps[std::clamp(zoom_->currentIndex(), 0, int(std::size(ZoomSteps)) - 1)],
+                          std::move(describe));
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched == view_ && event->type() == QEvent::Wheel) {
+            auto* wheel = static_cast<QWheelEvent*>(event);
+            if (wheel->modifiers() & Qt::ControlModifier) {
+                const int step = wheel->angleDelta().y() > 0 ? 1 : -1;
+                // From Fit, the next step is the nearest zoom above or below the fitted one.
+                zoom_->setCurrentIndex(std::clamp(std::max(zoom_->currentIndex(), step > 0 ? 0 : 2) + step, 0,
+                                                  zoom_->count() - 1));
+                return true;
+            }
+        }
+        return QWidget::eventFilter(watched, event);
+    }
+
+private:
+    QComboBox* zoom_ = nullptr;
+    QLabel* legend_ = nullptr;
+    QScrollArea* scroll_ = nullptr;
+    TPictureView* view_ = nullptr;
+};
+
+// Picture beside summary. Until the user moves the handle the picture's side
+// is as wide as it is high (the maps are about square), within 35 to 65 % of
+// the width; a moved handle sets a share that resizing keeps.
 class TResultsSplitter : public QSplitter {
 public:
-    explicit TResultsSplitter(QWidget* parent) : QSplitter(Qt::Vertical, parent)
+    explicit TResultsSplitter(QWidget* parent) : QSplitter(Qt::Horizontal, parent)
     {
         connect(this, &QSplitter::splitterMoved, this, [this] {
             const QList<int> parts = sizes();
@@ -175,12 +317,14 @@ protected:
         const QList<int> parts = sizes();
         if (parts.size() != 2) return;
         const int total = parts[0] + parts[1];
-        const int picture = static_cast<int>(std::lround(total * pictureShare_));
+        const double share = pictureShare_ > 0.0 ? pictureShare_
+                                                 : std::clamp(double(height()) / std::max(total, 1), 0.35, 0.65);
+        const int picture = static_cast<int>(std::lround(total * share));
         setSizes({picture, total - picture});
     }
 
 private:
-    double pictureShare_ = 0.6;
+    double pictureShare_ = 0.0;  // 0: not set by the user
 };
 
 RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOutcome& outcome, const TDicomBeeld& image)
@@ -191,6 +335,18 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
     results.Processed = ReadImageInfo(image.TagTable()).IsProcessed();
     results.Settings = settings;
     results.Metrics = ComputeMetrics(result);
+    results.Rois = result.Rois;
+    results.RoiDeviating.assign(result.Rois.size(), false);
+    for (const BadROI& bad : result.BadROIMap)
+        for (std::size_t i = 0; i < result.Rois.size(); ++i)
+            if (result.Rois[i].X == bad.X && result.Rois[i].Y == bad.Y) results.RoiDeviating[i] = true;
+    results.BoxPixels = result.BoxPixels;
+    results.AreaMean = result.AreaMean;
+    results.MeanRoiSNR = result.MeanRoiSNR;
+    results.AreaGeometry = AreaMapGeometryFor(settings);
+    const RoiLattice lattice = BuildRoiLattice(result.Rois);
+    results.RoiColumns = lattice.Xs;
+    results.RoiRows = lattice.Ys;
 
     const std::span<const std::uint16_t> pixels(outcome.Pixels);
     const std::uint32_t columns = outcome.Columns;
@@ -212,9 +368,11 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
 
     // The colour bar's range, for the legend.
     double limit = 0.0;
+    HeatMapLayout cells;
     const auto heatMap = [&](HeatMapKind kind) {
         HeatMap map = RenderHeatMap(result, kind);
         limit = map.Limit;
+        cells = map.Layout;
         return map.Image;
     };
     const auto heatLegend = [&] {
@@ -225,9 +383,78 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
                                       std::pair{ResultPictureKind::SnrHeatMap, HeatMapKind::RoiSnrDeviation}}) {
         ResultPicture& picture = pictures[std::size_t(index)];
         picture = DrawPicture([&] { return heatMap(kind); });
-        if (!picture.Image.isNull()) picture.Legend = heatLegend();
+        if (!picture.Image.isNull()) {
+            picture.Legend = heatLegend();
+            picture.Cells = cells;
+        }
     }
     return results;
+}
+
+namespace {
+
+// One ROI as the tooltips name it.
+QString RoiText(const RunResults& results, std::size_t index)
+{
+    const RoiResult& roi = results.Rois[index];
+    QString text = QStringLiteral("ROI X %1, Y %2").arg(roi.X).arg(roi.Y);
+    if (results.RoiDeviating[index]) text += QStringLiteral(", deviating");
+    const auto deviation = [](double value, double reference) {
+        return reference != 0.0 ? Signed((value - reference) / reference * 100.0) + QStringLiteral(" %")
+                                : QStringLiteral("not available");
+    };
+    text += QStringLiteral("\nMean %1 (%2 from the area mean)").arg(Number(roi.Mean), deviation(roi.Mean, results.AreaMean));
+    text += QStringLiteral("\nSD %1, SNR %2 (%3 from the mean ROI SNR)")
+                .arg(Number(roi.SD), Number(roi.SNR), deviation(roi.SNR, results.MeanRoiSNR));
+    return text;
+}
+
+}  // namespace
+
+QString DescribePicturePoint(const RunResults& results, ResultPictureKind kind, QPoint pixel)
+{
+    if (results.Rois.empty() || results.RoiDeviating.size() != results.Rois.size()) return {};
+    const ResultPicture& picture = results.Pictures[std::size_t(kind)];
+    if (picture.Image.isNull() || !picture.Image.rect().contains(pixel)) return {};
+
+    if (kind == ResultPictureKind::AreaMap) {
+        // The image pixel in the middle of those binned into this map pixel.
+        const AreaMapGeometry& geometry = results.AreaGeometry;
+        const auto imageAt = [](int mapPixel, int mapSide, std::uint32_t first, std::uint32_t side) {
+            const auto offset = static_cast<std::uint32_t>((mapPixel + 0.5) * side / std::max(mapSide, 1));
+            return first + std::min(offset, side - 1);
+        };
+        const std::uint32_t column = imageAt(pixel.x(), geometry.Width, geometry.FirstColumn, geometry.AreaWidth);
+        const std::uint32_t row = imageAt(pixel.y(), geometry.Height, geometry.FirstRow, geometry.AreaHeight);
+        // Of the ROIs whose box holds the pixel, the one with the nearest centre.
+        std::optional<std::size_t> best;
+        double bestDistance = 0.0;
+        for (std::size_t i = 0; i < results.Rois.size(); ++i) {
+            const RoiResult& roi = results.Rois[i];
+            if (column < roi.X || column - roi.X >= results.BoxPixels || row < roi.Y || row - roi.Y >= results.BoxPixels)
+                continue;
+            const double dx = column + 0.5 - (roi.X + results.BoxPixels / 2.0);
+            const double dy = row + 0.5 - (roi.Y + results.BoxPixels / 2.0);
+            const double distance = dx * dx + dy * dy;
+            if (!best || distance < bestDistance) {
+                best = i;
+                bestDistance = distance;
+            }
+        }
+        const QString where = QStringLiteral("Pixel X %1, Y %2").arg(column).arg(row);
+        return best ? where + QLatin1Char('\n') + RoiText(results, *best) : where;
+    }
+
+    if (!picture.Cells) return {};
+    int cellColumn = 0;
+    int cellRow = 0;
+    if (!picture.Cells->CellAt(pixel, cellColumn, cellRow)) return {};
+    if (std::size_t(cellColumn) >= results.RoiColumns.size() || std::size_t(cellRow) >= results.RoiRows.size()) return {};
+    const std::uint32_t x = results.RoiColumns[std::size_t(cellColumn)];
+    const std::uint32_t y = results.RoiRows[std::size_t(cellRow)];
+    for (std::size_t i = 0; i < results.Rois.size(); ++i)
+        if (results.Rois[i].X == x && results.Rois[i].Y == y) return RoiText(results, i);
+    return {};
 }
 
 QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& preset)
@@ -292,12 +519,17 @@ TResultsPage::TResultsPage(QWidget* parent) : QWidget(parent)
     checkBoxActualSize_ = new QCheckBox(QStringLiteral("Actual size"), this);
     checkBoxActualSize_->setObjectName(QStringLiteral("CheckBoxActualSize"));
     checkBoxActualSize_->setToolTip(QStringLiteral("Show the picture pixel for pixel instead of fitting it to the page"));
+    buttonPictureWindow_ = new QPushButton(QStringLiteral("Open in Window"), this);
+    buttonPictureWindow_->setObjectName(QStringLiteral("ButtonPictureWindow"));
+    buttonPictureWindow_->setToolTip(QStringLiteral("Show the picture in a window of its own, resizable, with zoom"));
+    buttonPictureWindow_->setAutoDefault(false);
+    buttonPictureWindow_->setEnabled(false);
 
     scrollPicture_ = new QScrollArea;
     scrollPicture_->setObjectName(QStringLiteral("ScrollPicture"));
     scrollPicture_->setWidgetResizable(true);
     scrollPicture_->setAlignment(Qt::AlignCenter);
-    picture_ = new TPictureView(scrollPicture_);
+    picture_ = new TPictureView(scrollPicture_, QStringLiteral("PictureResults"));
     scrollPicture_->setWidget(picture_);
     labelLegend_ = new QLabel;
     labelLegend_->setObjectName(QStringLiteral("LabelLegend"));
@@ -337,7 +569,7 @@ TResultsPage::TResultsPage(QWidget* parent) : QWidget(parent)
     summaryLayout->addLayout(presetRow);
     summaryLayout->addWidget(memoResults_, 1);
 
-    // The picture above, the summary below; the user can move the boundary.
+    // The picture beside the summary; the user can move the boundary.
     splitter_ = new TResultsSplitter(this);
     splitter_->setObjectName(QStringLiteral("SplitterResults"));
     splitter_->setChildrenCollapsible(false);
@@ -350,6 +582,7 @@ TResultsPage::TResultsPage(QWidget* parent) : QWidget(parent)
     pictureRow->addSpacing(8);
     pictureRow->addWidget(checkBoxActualSize_);
     pictureRow->addStretch(1);
+    pictureRow->addWidget(buttonPictureWindow_);
     // The margins of the DICOM Tags page's memo.
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(8, 4, 8, 4);
@@ -358,43 +591,66 @@ TResultsPage::TResultsPage(QWidget* parent) : QWidget(parent)
     layout->addWidget(splitter_, 1);
 
     setTabOrder(comboBoxPicture_, checkBoxActualSize_);
-    setTabOrder(checkBoxActualSize_, comboBoxPreset_);
+    setTabOrder(checkBoxActualSize_, buttonPictureWindow_);
+    setTabOrder(buttonPictureWindow_, comboBoxPreset_);
     setTabOrder(comboBoxPreset_, memoResults_);
 
     connect(comboBoxPicture_, &QComboBox::currentIndexChanged, this, &TResultsPage::ComboBoxPictureChange);
     connect(comboBoxPreset_, &QComboBox::currentIndexChanged, this, &TResultsPage::ComboBoxPresetChange);
     connect(checkBoxActualSize_, &QCheckBox::toggled, this, &TResultsPage::CheckBoxActualSizeClick);
+    connect(buttonPictureWindow_, &QPushButton::clicked, this, &TResultsPage::ButtonPictureWindowClick);
     ComboBoxPictureChange();
 }
 
 std::vector<QWidget*> TResultsPage::TabChain() const
 {
-    return {comboBoxPicture_, checkBoxActualSize_, comboBoxPreset_, memoResults_};
+    return {comboBoxPicture_, checkBoxActualSize_, buttonPictureWindow_, comboBoxPreset_, memoResults_};
 }
 
 void TResultsPage::ShowResults(RunResults results)
 {
     results_ = std::move(results);
+    buttonPictureWindow_->setEnabled(true);
     ComboBoxPictureChange();
     ShowSummary();
     memoResults_->verticalScrollBar()->setValue(0);
 }
 
+QWidget* TResultsPage::PictureWindow() const { return pictureWindow_; }
+
 QImage TResultsPage::ShownPicture() const { return picture_->Image(); }
 
 void TResultsPage::ComboBoxPictureChange()
 {
+    const double zoom = checkBoxActualSize_->isChecked() ? 1.0 : 0.0;
     if (!results_) {
-        // The summary below says why the page is empty.
-        picture_->SetPicture(QImage(), {}, QString(), checkBoxActualSize_->isChecked());
+        // The summary beside it says why the page is empty.
+        picture_->SetPicture(QImage(), {}, QString(), zoom, {});
         labelLegend_->clear();
         return;
     }
     const int index = std::clamp(comboBoxPicture_->currentIndex(), 0, int(ResultPictureCount) - 1);
+    const auto kind = static_cast<ResultPictureKind>(index);
     const ResultPicture& picture = results_->Pictures[static_cast<std::size_t>(index)];
+    const auto describe = [this, kind](QPoint pixel) {
+        return results_ ? DescribePicturePoint(*results_, kind, pixel) : QString();
+    };
     picture_->SetPicture(picture.Image, picture.Marks, QStringLiteral("The picture could not be drawn: ") + picture.Error,
-                         checkBoxActualSize_->isChecked());
+                         zoom, describe);
     labelLegend_->setText(picture.Legend);
+    if (pictureWindow_ != nullptr)
+        pictureWindow_->Show(comboBoxPicture_->currentText() + QStringLiteral(" of ") + results_->FileName, picture,
+                             describe);
+}
+
+void TResultsPage::ButtonPictureWindowClick()
+{
+    if (!results_) return;
+    if (pictureWindow_ == nullptr) pictureWindow_ = new TPictureWindow(this);
+    ComboBoxPictureChange();
+    pictureWindow_->show();
+    pictureWindow_->raise();
+    pictureWindow_->activateWindow();
 }
 
 void TResultsPage::ComboBoxPresetChange() { ShowSummary(); }

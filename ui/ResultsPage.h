@@ -19,11 +19,14 @@
 
 #include "AnalysisSettings.h"
 #include "Guidelines.h"
+#include "MapRenderer.h"
 #include "Metrics.h"
+#include "StatFuncties.h"
 
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QPushButton;
 class QScrollArea;
 class QSplitter;
 class QTextBrowser;
@@ -48,6 +51,8 @@ struct ResultPicture {
     // scaled down, where its own small marks would vanish (the area map's
     // deviating pixels).
     std::vector<QPoint> Marks;
+    // Where the ROI cells of a heat map lie.
+    std::optional<HeatMapLayout> Cells;
 };
 
 // What the page shows of one analysis.
@@ -57,6 +62,16 @@ struct RunResults {
     AnalysisSettings Settings;  // as the analysis ran
     UniformityMetrics Metrics;
     std::array<ResultPicture, ResultPictureCount> Pictures;  // by ResultPictureKind
+
+    // What the pictures show, to name the ROI under the mouse.
+    std::vector<RoiResult> Rois;     // in the analysis's order
+    std::vector<bool> RoiDeviating;  // per ROI: in the deviating-ROI map
+    std::uint32_t BoxPixels = 0;
+    double AreaMean = 0.0;
+    double MeanRoiSNR = 0.0;
+    AreaMapGeometry AreaGeometry;
+    std::vector<std::uint32_t> RoiColumns;  // distinct ROI left columns: the heat maps' cell columns
+    std::vector<std::uint32_t> RoiRows;     // distinct ROI top rows: the heat maps' cell rows
 };
 
 // Draws the pictures and computes the metrics of a finished analysis from its
@@ -72,7 +87,14 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
 // descriptions, and the verdicts against preset.
 QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& preset);
 
+// What lies at pixel of a picture, as its tooltip says it: on the area map
+// the image pixel and the ROI whose box holds it with the nearest centre, on
+// a heat map the ROI of the cell; each ROI with its position, mean, SD and
+// SNR, their deviations and whether it deviates. Empty where there is none.
+QString DescribePicturePoint(const RunResults& results, ResultPictureKind kind, QPoint pixel);
+
 class TPictureView;
+class TPictureWindow;
 
 class TResultsPage : public QWidget {
     Q_OBJECT
@@ -86,11 +108,15 @@ public:
     QImage ShownPicture() const;
     // The page's focusable controls in tab order.
     std::vector<QWidget*> TabChain() const;
+    // The picture's own window; null until it is first opened.
+    QWidget* PictureWindow() const;
 
 private slots:
     void ComboBoxPictureChange();
     void ComboBoxPresetChange();
     void CheckBoxActualSizeClick();
+    // Opens the chosen picture in a window of its own, resizable, with zoom.
+    void ButtonPictureWindowClick();
 
 private:
     void ShowSummary();
@@ -98,6 +124,8 @@ private:
     std::optional<RunResults> results_;
     QComboBox* comboBoxPicture_ = nullptr;
     QCheckBox* checkBoxActualSize_ = nullptr;
+    QPushButton* buttonPictureWindow_ = nullptr;
+    TPictureWindow* pictureWindow_ = nullptr;
     QScrollArea* scrollPicture_ = nullptr;
     TPictureView* picture_ = nullptr;
     QLabel* labelLegend_ = nullptr;

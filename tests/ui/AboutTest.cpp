@@ -19,6 +19,7 @@ class AboutTest : public QObject {
     Q_OBJECT
 
 private:
+    TemporaryPreferences preferences_;  // before the windows
     std::unique_ptr<EvenorWindows> windows_;
     TAboutBox& About() { return windows_->AboutBox; }
     void PressAbout()

@@ -1,30 +1,91 @@
-// The Calculating notice: its window, its place and its immediate painting.
+// The Calculating notice: its window, its place, its immediate painting, and
+// the message boxes shown while it is up.
+//
+// Run with QT_QPA_PLATFORM=xcb under a window manager that publishes
+// _NET_CLIENT_LIST_STACKING (CMake's ui_calculateform_x11_tests, under Xvfb
+// and openbox), the message-box case also checks the stacking order the
+// window system really uses.
+#include <algorithm>
 #include <memory>
 
+#include <QGuiApplication>
 #include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 
+#include "DicomDictionary.h"
 #include "EvenorWindows.h"
+#include "TestDicomFile.h"
 #include "UiTestSupport.h"
 
 using namespace evenor;
 using namespace evenor::test;
 
+namespace {
+
+// The top-level windows in the window manager's stacking order, bottom
+// first; empty when the platform is not X11 or no window manager publishes
+// the order.
+std::vector<WId> StackingOrder()
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb")) return {};
+    QProcess xprop;
+    xprop.start(QStringLiteral("xprop"), {"-root", "-notype", "_NET_CLIENT_LIST_STACKING"});
+    if (!xprop.waitForFinished(5000) || xprop.exitCode() != 0) return {};
+    std::vector<WId> order;
+    static const QRegularExpression id(QStringLiteral("0x[0-9a-fA-F]+"));
+    for (const auto& match : id.globalMatch(QString::fromLatin1(xprop.readAllStandardOutput())))
+        order.push_back(static_cast<WId>(match.captured().toULongLong(nullptr, 16)));
+    return order;
+}
+
+// Whether upper is stacked above lower; waits for the window manager to list
+// both. Empty when the order cannot be seen.
+std::optional<bool> StackedAbove(const QWidget& upper, const QWidget& lower)
+{
+    for (int tries = 0; tries < 200; ++tries) {
+        const std::vector<WId> order = StackingOrder();
+        if (order.empty()) return std::nullopt;
+        const auto up = std::find(order.begin(), order.end(), upper.winId());
+        const auto low = std::find(order.begin(), order.end(), lower.winId());
+        if (up != order.end() && low != order.end()) return up > low;
+        QTest::qWait(10);
+    }
+    return false;
+}
+
+}  // namespace
+
 class CalculateformTest : public QObject {
     Q_OBJECT
 
 private:
+    TemporaryPreferences preferences_;  // before the windows
     std::unique_ptr<EvenorWindows> windows_;
     TFormCalculate& Notice() { return windows_->FormCalculate; }
 
 private slots:
+    void initTestCase()
+    {
+        LoadDicomDictionary();
+        Dialogs::SetMessagesAnswered(true);
+    }
+
     void init()
     {
         windows_ = std::make_unique<EvenorWindows>();
         windows_->FormEvenor.show();
         QVERIFY(QTest::qWaitForWindowExposed(&windows_->FormEvenor));
     }
-    void cleanup() { windows_.reset(); }
+    void cleanup()
+    {
+        windows_.reset();
+        Dialogs::ClearFileAnswers();
+        Dialogs::SetMessagesAnswered(true);
+        Dialogs::TakeMessages();
+    }
 
     void window()
     {
@@ -77,6 +138,49 @@ private slots:
         Notice().ShowNotice();
         QCOMPARE(Notice().pos(), moved);
         Notice().HideNotice();
+    }
+
+    // A message of the run shown while the notice is up (an inverted image
+    // without Bits Stored) belongs to the notice, which the window manager
+    // then stacks it above; the final message, after the notice, belongs to
+    // the main window again.
+    void messagesAboveNotice()
+    {
+        const TempFolder folder;
+        TestImage image = FlatImage(40, 40, 1000);
+        image.BitsStored.reset();
+        image.IntensitySign = -1;
+        WriteDicomFile(folder / "no-bits.dcm", image);
+        TFormEvenor& form = windows_->FormEvenor;
+        Dialogs::SetNextFileAnswer(QString::fromStdString((folder / "no-bits.dcm").string()));
+        QTest::mouseClick(Child<QPushButton>(form, "ButtonOpen"), Qt::LeftButton);
+        Dialogs::SetNextFileAnswer(QString::fromStdString((folder / "report.txt").string()));
+        QTest::mouseClick(Child<QPushButton>(form, "ButtonExport"), Qt::LeftButton);
+        QCOMPARE(TakeBoxes(), QStringList());
+
+        Dialogs::SetMessagesAnswered(false);
+        BoxAnswerer answerer;
+        std::vector<std::optional<bool>> aboveNotice;
+        answerer.Inspect = [&](QMessageBox& box) {
+            aboveNotice.push_back(Notice().isVisible() ? StackedAbove(box, Notice()) : std::nullopt);
+        };
+        QTest::mouseClick(Child<QPushButton>(form, "ButtonCalculate"), Qt::LeftButton);
+
+        QCOMPARE(answerer.Answered.size(), std::size_t{2});
+        const AnsweredBox& bitsStored = answerer.Answered[0];
+        QCOMPARE(bitsStored.Text, QStringLiteral("Can't find Bits Stored (tag 0028,0101), Pixel values NOT inverted"));
+        QCOMPARE(bitsStored.Parent, static_cast<QWidget*>(&Notice()));
+        QCOMPARE(bitsStored.TransientParent, Notice().windowHandle());
+        const AnsweredBox& written = answerer.Answered[1];
+        QCOMPARE(written.Text, QStringLiteral("Results written to Output File"));
+        QCOMPARE(written.Parent, static_cast<QWidget*>(&form));
+        QCOMPARE(written.TransientParent, form.windowHandle());
+        QCOMPARE(aboveNotice.size(), std::size_t{2});
+        if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+            QVERIFY2(aboveNotice[0].has_value(), "no window manager publishes the stacking order");
+            QVERIFY2(*aboveNotice[0], "the message box is stacked under the notice");
+        }
+        QVERIFY(!aboveNotice[1].has_value());  // the notice was hidden by then
     }
 };
 

@@ -1,17 +1,26 @@
-// The main window: layout, open and output-file flows, field checks,
-// tag-derived defaults, Calculate, and one analysis compared with evenor-cli.
+// The main window: layout, open and output-file flows (also by dropping a
+// file and from the recent files), the output file that is the image, the
+// remembered folders, field checks, tag-derived defaults, Calculate, and one
+// analysis compared with evenor-cli.
 #include <filesystem>
 #include <memory>
 #include <optional>
 
 #include <QCheckBox>
+#include <QGroupBox>
+#include <QDropEvent>
+#include <QMenu>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
+#include <QUrl>
+#include <QWindow>
 
+#include "AnalysisRun.h"
 #include "DicomDictionary.h"
 #include "DicomLib.h"
 #include "EvenorWindows.h"
@@ -44,6 +53,7 @@ class EvenorTest : public QObject {
     Q_OBJECT
 
 private:
+    std::unique_ptr<TemporaryPreferences> preferences_;
     std::unique_ptr<EvenorWindows> windows_;
     std::unique_ptr<TempFolder> folder_;
 
@@ -76,6 +86,39 @@ private:
         WriteDicomFile(path, image);
         return path;
     }
+    // The program's windows as at a start of the program.
+    void StartWindows()
+    {
+        windows_.reset();
+        windows_ = std::make_unique<EvenorWindows>();
+        Form().show();
+        Form().activateWindow();
+        QApplication::setActiveWindow(&Form());
+        QVERIFY(QTest::qWaitForWindowActive(&Form()));
+        TakeBoxes();
+    }
+    // A drag of data entering the window at position and, when the window
+    // accepts it, dropped there. Whether the drop was taken.
+    bool DragAndDrop(const QMimeData& data, QPoint position)
+    {
+        QWindow* window = Form().windowHandle();
+        QDragEnterEvent enter(position, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(window, &enter);
+        if (!enter.isAccepted()) {
+            QDragLeaveEvent leave;
+            QCoreApplication::sendEvent(window, &leave);
+            return false;
+        }
+        QDropEvent drop(position, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(window, &drop);
+        return drop.isAccepted();
+    }
+    QStringList RecentEntries()
+    {
+        QStringList files;
+        for (QAction* action : C<QPushButton>("ButtonRecent")->menu()->actions()) files << action->data().toString();
+        return files;
+    }
     bool PagesEnabled()
     {
         const bool settings = C<QWidget>("Settings")->isEnabled();
@@ -93,19 +136,16 @@ private slots:
 
     void init()
     {
+        preferences_ = std::make_unique<TemporaryPreferences>();
         folder_ = std::make_unique<TempFolder>();
-        windows_ = std::make_unique<EvenorWindows>();
-        Form().show();
-        Form().activateWindow();
-        QApplication::setActiveWindow(&Form());
-        QVERIFY(QTest::qWaitForWindowActive(&Form()));
-        TakeBoxes();
+        StartWindows();
     }
 
     void cleanup()
     {
         windows_.reset();
         folder_.reset();
+        preferences_.reset();
         Dialogs::ClearFileAnswers();
         Dialogs::SetMessagesAnswered(true);
         TakeBoxes();
@@ -203,7 +243,7 @@ private slots:
         QCOMPARE(QString::fromStdString(Form().Settings().DicomFileName), Q(firstPath));
         QStringList lines;
         for (const std::string& line : Form().CurrentImage()->TagList()) lines << QString::fromLatin1(line);
-        QCOMPARE(C<QPlainTextEdit>("MemoDicomtags")->toPlainText(), lines.join('\n'));
+        QCOMPARE(C<QPlainTextEdit>("MemoDicomtags")->toPlainText(), DisplayText(lines.join('\n')));
         QCOMPARE(Edit("EditBoven")->text(), QStringLiteral("0"));
         QCOMPARE(Edit("EditLinks")->text(), QStringLiteral("0"));
         QCOMPARE(Edit("EditRechts")->text(), QStringLiteral("5"));
@@ -280,6 +320,238 @@ private slots:
         Open(WriteImage("image.dcm", FlatImage(4, 4, 100)));
         Calculate();
         QCOMPARE(TakeBoxes(), QStringList{Plain("Select a export file first")});
+    }
+
+    // An output file that is the opened image, under any name, is refused
+    // when it is chosen (the choice is forgotten) or, when it only becomes
+    // the image afterwards, at Calculate; the image's bytes stay as they were.
+    void outputFileIsImage_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("refusedAt");  // "choice", "calculate" or "" (not refused)
+        QTest::newRow("same path") << "same" << "choice";
+        QTest::newRow("through another path") << "dotdot" << "choice";
+        QTest::newRow("symbolic link") << "symlink" << "choice";
+        QTest::newRow("hard link") << "hardlink" << "choice";
+        QTest::newRow("symbolic link made after the choice") << "symlink later" << "calculate";
+        QTest::newRow("hard link made after the choice") << "hardlink later" << "calculate";
+        QTest::newRow("copy of the image") << "copy" << "";
+    }
+
+    void outputFileIsImage()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, refusedAt);
+        namespace fs = std::filesystem;
+        const fs::path image = WriteImage("image.dcm", FlatImage(40, 40, 100));
+        const std::string bytes = ReadWholeFile(image);
+        fs::create_directory(*folder_ / "sub");
+        Open(image);
+        TakeBoxes();
+
+        fs::path output = *folder_ / "output.dcm";
+        const bool later = how.endsWith(QLatin1String(" later"));
+        const QString kind = later ? how.chopped(6) : how;
+        const auto link = [&] {
+            if (kind == QLatin1String("symlink")) fs::create_symlink(image, output);
+            if (kind == QLatin1String("hardlink")) fs::create_hard_link(image, output);
+        };
+        if (how == QLatin1String("same")) output = image;
+        if (how == QLatin1String("dotdot")) output = *folder_ / "sub" / ".." / "image.dcm";
+        if (how == QLatin1String("copy")) fs::copy_file(image, output);
+        if (!later) link();
+
+        ChooseOutput(Q(output));
+        const QString refusal = Plain(QString::fromUtf8(kOutputIsImage));
+        if (refusedAt == QLatin1String("choice")) {
+            QCOMPARE(TakeBoxes(), QStringList{refusal});
+            QVERIFY(Form().Settings().OutputFileName.empty());
+            Calculate();
+            QCOMPARE(TakeBoxes(), QStringList{Plain("Select a export file first")});
+        } else {
+            QCOMPARE(TakeBoxes(), QStringList());
+            QCOMPARE(QString::fromStdString(Form().Settings().OutputFileName), Q(output));
+            if (later) link();
+            Calculate();
+            QCOMPARE(TakeBoxes(), QStringList{refusedAt.isEmpty() ? Plain("Results written to Output File") : refusal});
+        }
+        QVERIFY(ReadWholeFile(image) == bytes);
+        // The image still opens and analyses.
+        Open(image);
+        ChooseOutput(Q(*folder_ / "report.txt"));
+        Calculate();
+        QCOMPARE(TakeBoxes(), QStringList{Plain("Results written to Output File")});
+    }
+
+    void proposedReportPath_data()
+    {
+        QTest::addColumn<QString>("image");
+        QTest::addColumn<QString>("report");
+        QTest::newRow("extension") << "/data/qa/flat.dcm" << "/data/qa/flat-uniformity.txt";
+        QTest::newRow("only the last extension") << "/data/flat.field.dcm" << "/data/flat.field-uniformity.txt";
+        QTest::newRow("no extension") << "/data/IM0001" << "/data/IM0001-uniformity.txt";
+    }
+
+    void proposedReportPath()
+    {
+        QFETCH(QString, image);
+        QFETCH(QString, report);
+        QCOMPARE(ProposedReportPath(image), report);
+    }
+
+    // The dialogs start in the folders used last, also after a restart; the
+    // output dialog proposes a report next to the current image.
+    void rememberedFolders()
+    {
+        namespace fs = std::filesystem;
+        fs::create_directory(*folder_ / "images");
+        fs::create_directory(*folder_ / "reports");
+        const fs::path image = *folder_ / "images" / "flat.dcm";
+        WriteDicomFile(image, FlatImage(20, 20, 100));
+        ChooseOutput(std::nullopt);
+        QCOMPARE(Dialogs::LastFileDialogStart(), QString());  // nothing used yet
+        Open(image);
+        QCOMPARE(Dialogs::LastFileDialogStart(), QString());
+        ChooseOutput(Q(*folder_ / "reports" / "report.txt"));
+        QCOMPARE(Dialogs::LastFileDialogStart(), Q(*folder_ / "images" / "flat-uniformity.txt"));
+
+        StartWindows();
+        Dialogs::SetNextFileAnswer(std::nullopt);
+        QTest::mouseClick(C<QPushButton>("ButtonOpen"), Qt::LeftButton);
+        QCOMPARE(Dialogs::LastFileDialogStart(), Q(*folder_ / "images"));
+        ChooseOutput(std::nullopt);  // no image yet: the folder of the last report
+        QCOMPARE(Dialogs::LastFileDialogStart(), Q(*folder_ / "reports"));
+        QCOMPARE(TakeBoxes(), QStringList());
+    }
+
+    // Dropping one existing file anywhere on the window opens it as the open
+    // dialog would; other drags are refused.
+    void dropOpensImage_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<QPoint>("where");
+        QTest::addColumn<bool>("opened");
+        const QPoint edit(16 + 8 + 40 + 10, 23 + 8 + 30 + 16 + 10);  // over EditBoven, below the tab bar
+        QTest::newRow("on a field") << "image" << edit << true;
+        QTest::newRow("on the page") << "image" << QPoint(200, 320) << true;
+        QTest::newRow("on a button") << "image" << QPoint(470, 245) << true;
+        QTest::newRow("two files") << "two" << edit << false;
+        QTest::newRow("a folder") << "folder" << edit << false;
+        QTest::newRow("remote file") << "remote" << edit << false;
+        QTest::newRow("text") << "text" << edit << false;
+    }
+
+    void dropOpensImage()
+    {
+        QFETCH(QString, what);
+        QFETCH(QPoint, where);
+        QFETCH(bool, opened);
+        // With an image open, so that the page's fields are enabled.
+        const auto first = WriteImage("first.dcm", FlatImage(10, 10, 100));
+        Open(first);
+        const auto image = WriteImage("dropped.dcm", FlatImage(10, 12, 100));
+        QMimeData data;
+        const QUrl url = QUrl::fromLocalFile(Q(image));
+        // File managers offer the file's address as text too, which a field
+        // would take as typed text.
+        if (what == QLatin1String("image")) {
+            data.setUrls({url});
+            data.setText(url.toString());
+        }
+        if (what == QLatin1String("two")) data.setUrls({url, url});
+        if (what == QLatin1String("folder")) data.setUrls({QUrl::fromLocalFile(Q(folder_->Path()))});
+        if (what == QLatin1String("remote")) data.setUrls({QUrl("https://example.org/dropped.dcm")});
+        if (what == QLatin1String("text")) data.setText(Q(image));
+        QCOMPARE(DragAndDrop(data, where), opened);
+        if (opened) QTRY_COMPARE(Edit("EditRechts")->text(), QStringLiteral("11"));
+        QTest::qWait(20);
+        QCOMPARE(QString::fromStdString(Form().Settings().DicomFileName), Q(opened ? image : first));
+        QCOMPARE(Edit("EditRechts")->text(), opened ? QStringLiteral("11") : QStringLiteral("9"));
+        QCOMPARE(Edit("EditBoven")->text(), QStringLiteral("0"));
+        QVERIFY(PagesEnabled());
+        QCOMPARE(TakeBoxes(), QStringList());
+    }
+
+    // The images opened last, newest first, a few of them, kept across
+    // starts; choosing one opens it; a file gone since is not offered.
+    void recentFiles()
+    {
+        QVERIFY(!C<QPushButton>("ButtonRecent")->isEnabled());
+        std::vector<QString> paths;
+        for (int i = 0; i < Preferences::MaxRecentFiles + 1; ++i) {
+            paths.push_back(Q(WriteImage("image" + std::to_string(i) + ".dcm", FlatImage(10, 10 + i, 100))));
+            Open(paths.back().toStdString());
+        }
+        // A failed open is not listed.
+        const auto broken = *folder_ / "broken.dcm";
+        WriteWholeFile(broken, std::string(200, 'x'));
+        Open(broken);
+        TakeBoxes();
+
+        StartWindows();
+        QVERIFY(C<QPushButton>("ButtonRecent")->isEnabled());
+        QStringList expected;
+        for (int i = Preferences::MaxRecentFiles; i >= 1; --i) expected << paths[std::size_t(i)];
+        QCOMPARE(RecentEntries(), expected);
+
+        QMenu* menu = C<QPushButton>("ButtonRecent")->menu();
+        menu->actions()[2]->trigger();
+        QTRY_VERIFY(Form().CurrentImage() != nullptr);
+        QCOMPARE(QString::fromStdString(Form().Settings().DicomFileName), expected[2]);
+        QCOMPARE(RecentEntries().front(), expected[2]);
+        QCOMPARE(TakeBoxes(), QStringList());
+
+        QFile::remove(expected[0]);
+        emit menu->aboutToShow();
+        QVERIFY(!menu->actions()[1]->isEnabled());
+        QVERIFY(menu->actions()[0]->isEnabled());
+    }
+
+    // NUL characters padding values are not drawn: the tag list keeps them,
+    // its memo and the boxes show the text without them.
+    void nulPaddingNotShown()
+    {
+        const auto image = WriteImage("image.dcm", FlatImage(10, 10, 100));
+        Open(image);
+        QStringList lines;
+        for (const std::string& line : Form().CurrentImage()->TagList())
+            lines << QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size()));
+        const QString tags = lines.join('\n');
+        QVERIFY(tags.contains(QStringLiteral("1.2.840.10008.1.2.1") + QChar(0)));  // the transfer syntax's padding
+        QCOMPARE(C<QPlainTextEdit>("MemoDicomtags")->toPlainText(), QString(tags).remove(QChar(0)));
+
+        // RLE Lossless, one character shorter than a padded explicit little
+        // endian UID: the reader's message ends in the NUL.
+        std::string bytes = ReadWholeFile(image);
+        const std::string explicitLittle("1.2.840.10008.1.2.1\0", 20);
+        bytes.replace(bytes.find(explicitLittle), explicitLittle.size(), std::string("1.2.840.10008.1.2.5\0", 20));
+        const auto compressed = *folder_ / "rle.dcm";
+        WriteWholeFile(compressed, bytes);
+        Dialogs::SetMessagesAnswered(false);
+        BoxAnswerer answerer;
+        Open(compressed);
+        const QString message = QStringLiteral("Cannot open compressed DICOM images. Transfer Syntax UID = 1.2.840.10008.1.2.5");
+        QCOMPARE(TakeBoxes(), QStringList{Error(message + QChar(0))});  // as the reader said it
+        QCOMPARE(answerer.Answered.size(), std::size_t{1});
+        QCOMPARE(answerer.Answered[0].Text, message);
+    }
+
+    // Below the reference size the controls would overlap; the window does
+    // not get smaller.
+    void minimumSize()
+    {
+        Form().resize(300, 200);
+        QCOMPARE(Form().size(), QSize(537, 365));
+        const char* controls[] = {"EvenorControl", "ButtonCalculate", "ButtonRecent", "ButtonOpen", "ButtonExport",
+                                  "ButtonAbout"};
+        for (const char* first : controls)
+            for (const char* second : controls)
+                if (first != second)
+                    QVERIFY2(!C<QWidget>(first)->geometry().intersects(C<QWidget>(second)->geometry()),
+                             qPrintable(QStringLiteral("%1 overlaps %2").arg(first, second)));
+        QWidget* page = C<QWidget>("Settings");
+        for (auto* group : page->findChildren<QGroupBox*>())
+            QVERIFY2(page->rect().contains(group->geometry()), qPrintable(group->objectName()));
     }
 
     void errorBoxText_data()

@@ -1,6 +1,8 @@
 // The main window's Results page: when it is enabled and what it keeps, the
 // summary of a phantom with a known blotch, the preset verdicts, the
 // processed-image warning and the picture view.
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -11,6 +13,9 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSplitter>
+#include <QToolTip>
+#include <QWheelEvent>
 #include <QTabWidget>
 #include <QTest>
 #include <QTextBrowser>
@@ -67,6 +72,7 @@ class ResultsPageTest : public QObject {
     Q_OBJECT
 
 private:
+    TemporaryPreferences preferences_;  // before the windows
     std::unique_ptr<EvenorWindows> windows_;
     std::unique_ptr<TempFolder> folder_;
 
@@ -328,23 +334,146 @@ private slots:
         QTRY_VERIFY(!scroll->verticalScrollBar()->isVisible());
     }
 
-    // The picture keeps its share of the page's height when the window grows.
-    void growsWithWindow()
+    // At the reference size the picture stands beside the summary, about
+    // square, and the summary shows many lines; growing keeps it square until
+    // the user moves the boundary, whose share then stays.
+    void layoutBesideSummary()
     {
         Analyse(Write("blotch.dcm", BlotchImage()));
         ShowResultsPage();
         auto* scroll = C<QScrollArea>("ScrollPicture");
         auto* memo = C<QTextBrowser>("MemoResults");
-        const QSize pictureBefore = scroll->size();
-        const QSize memoBefore = memo->size();
-        QVERIFY(pictureBefore.height() > memoBefore.height());
-        Form().resize(837, 665);
-        QTRY_COMPARE(scroll->width(), pictureBefore.width() + 300);
-        QCOMPARE(memo->width(), memoBefore.width() + 300);
-        // 300 pixels more height, shared 60 : 40 within rounding.
-        QVERIFY2(std::abs(scroll->height() - pictureBefore.height() - 180) <= 2,
-                 qPrintable(QString::number(scroll->height())));
-        QVERIFY2(std::abs(memo->height() - memoBefore.height() - 120) <= 2, qPrintable(QString::number(memo->height())));
+        QVERIFY(memo->mapTo(Page(), QPoint(0, 0)).x() >= scroll->mapTo(Page(), QPoint(scroll->width(), 0)).x());
+        QVERIFY2(scroll->width() >= 180 && scroll->height() >= 180,
+                 qPrintable(QStringLiteral("%1 x %2").arg(scroll->width()).arg(scroll->height())));
+        QVERIFY2(memo->viewport()->height() >= 15 * memo->fontMetrics().lineSpacing(),
+                 qPrintable(QString::number(memo->viewport()->height())));
+
+        Form().resize(1000, 740);
+        QTRY_VERIFY(scroll->width() > 450);
+        auto* splitter = C<QSplitter>("SplitterResults");
+        // As wide as high, but at most 65 % of the width.
+        const int total = splitter->sizes()[0] + splitter->sizes()[1];
+        const int square = std::min(splitter->height(), int(std::lround(0.65 * total)));
+        QVERIFY2(std::abs(splitter->sizes()[0] - square) <= 2,
+                 qPrintable(QStringLiteral("%1 vs %2").arg(splitter->sizes()[0]).arg(square)));
+
+        // The user's share: drag the handle 100 pixels to the left.
+        QSplitterHandle* handle = splitter->handle(1);
+        const QPoint grip = handle->rect().center();
+        const int before = splitter->sizes()[0];
+        QTest::mousePress(handle, Qt::LeftButton, {}, grip);
+        QTest::mouseMove(handle, grip - QPoint(100, 0));
+        QTest::mouseRelease(handle, Qt::LeftButton, {}, grip - QPoint(100, 0));
+        QTRY_VERIFY(splitter->sizes()[0] < before - 50);
+        const double share = double(splitter->sizes()[0]) / (splitter->sizes()[0] + splitter->sizes()[1]);
+        Form().resize(800, 500);
+        QTRY_VERIFY(splitter->width() < 700);
+        const double kept = double(splitter->sizes()[0]) / (splitter->sizes()[0] + splitter->sizes()[1]);
+        QVERIFY2(std::abs(kept - share) < 0.02, qPrintable(QStringLiteral("%1 vs %2").arg(kept).arg(share)));
+    }
+
+    // The tooltip of each picture names the ROI under the mouse with its
+    // values: the blotch's ROI at X 20, Y 30 deviates by -5.84 %.
+    void describePicturePoint_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("where");  // "roi": the blotch's ROI; "pixel": a map pixel
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("area map, blotch") << int(ResultPictureKind::AreaMap) << "25,35"
+                                          << QStringList{"Pixel X 25, Y 35\nROI X 20, Y 30, deviating\n",
+                                                         "Mean 940.00 (-5.84 % from the area mean)"};
+        // Pixel (21, 41) lies in the boxes at columns 15 and 20 and rows 35
+        // and 40; the nearest centres are those of column 15 (at 20) and row
+        // 35 (at 40).
+        QTest::newRow("area map, nearest centre") << int(ResultPictureKind::AreaMap) << "21,41"
+                                                  << QStringList{"Pixel X 21, Y 41\nROI X 15, Y 35, deviating\n"};
+        QTest::newRow("mean map, blotch") << int(ResultPictureKind::MeanHeatMap) << "roi"
+                                          << QStringList{"ROI X 20, Y 30, deviating\n", "(-5.84 % from the area mean)",
+                                                         "from the mean ROI SNR)"};
+        QTest::newRow("snr map, blotch") << int(ResultPictureKind::SnrHeatMap) << "roi"
+                                         << QStringList{"ROI X 20, Y 30, deviating\n"};
+        QTest::newRow("heat map, title") << int(ResultPictureKind::MeanHeatMap) << "0,0" << QStringList{};
+    }
+
+    void describePicturePoint()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, where);
+        QFETCH(QStringList, expected);
+        Analyse(Write("blotch.dcm", BlotchImage()));
+        const RunResults& results = *Page()->Results();
+        const auto pictureKind = static_cast<ResultPictureKind>(kind);
+        QPoint pixel;
+        if (where == QLatin1String("roi")) {
+            const ResultPicture& picture = results.Pictures[std::size_t(kind)];
+            QVERIFY(picture.Cells.has_value());
+            const auto column = std::find(results.RoiColumns.begin(), results.RoiColumns.end(), 20u) - results.RoiColumns.begin();
+            const auto row = std::find(results.RoiRows.begin(), results.RoiRows.end(), 30u) - results.RoiRows.begin();
+            pixel = picture.Cells->CellRect(int(column), int(row)).center();
+        } else {
+            const QStringList xy = where.split(',');
+            pixel = QPoint(xy[0].toInt(), xy[1].toInt());
+        }
+        const QString text = DescribePicturePoint(results, pictureKind, pixel);
+        if (expected.isEmpty()) QVERIFY2(text.isEmpty(), qPrintable(text));
+        for (const QString& part : expected) QVERIFY2(text.contains(part), qPrintable(text));
+
+        // The page's view shows the same text as its tooltip.
+        ShowResultsPage();
+        C<QComboBox>("ComboBoxPicture")->setCurrentIndex(kind);
+        auto* view = C<QWidget>("PictureResults");
+        QTRY_VERIFY(view->width() > 100);
+        // The view position of the picture pixel's centre: fitted and centred.
+        const QImage& image = results.Pictures[std::size_t(kind)].Image;
+        const double scale = std::min(std::floor(image.width() * std::min(double(view->width()) / image.width(), double(view->height()) / image.height())) / image.width(),
+                                      std::floor(image.height() * std::min(double(view->width()) / image.width(), double(view->height()) / image.height())) / image.height());
+        const QPointF origin(std::floor((view->width() - image.width() * scale) / 2),
+                             std::floor((view->height() - image.height() * scale) / 2));
+        const QPoint at = (origin + (QPointF(pixel) + QPointF(0.5, 0.5)) * scale).toPoint();
+        QHelpEvent help(QEvent::ToolTip, at, view->mapToGlobal(at));
+        QCoreApplication::sendEvent(view, &help);
+        if (text.isEmpty()) {
+            QVERIFY(!QToolTip::isVisible() || QToolTip::text().isEmpty());
+        } else {
+            QTRY_VERIFY(QToolTip::isVisible());
+            // A view pixel covers several picture pixels: the same ROI at least.
+            QVERIFY2(QToolTip::text().section('\n', 0, 0) == text.section('\n', 0, 0) || kind == int(ResultPictureKind::AreaMap),
+                     qPrintable(QToolTip::text()));
+            QVERIFY2(QToolTip::text().contains(expected.last()), qPrintable(QToolTip::text()));
+        }
+        QToolTip::hideText();
+    }
+
+    // The picture in its own window: the page's picture, following the
+    // page's choice, zoomed to a factor, resizable.
+    void pictureWindow()
+    {
+        QVERIFY(!C<QPushButton>("ButtonPictureWindow")->isEnabled());
+        Analyse(Write("blotch.dcm", BlotchImage()));
+        ShowResultsPage();
+        QTest::mouseClick(C<QPushButton>("ButtonPictureWindow"), Qt::LeftButton);
+        QWidget* window = Page()->findChild<QWidget*>("PictureWindow");
+        QVERIFY(window != nullptr);
+        QTRY_VERIFY(window->isVisible());
+        QVERIFY(window->isWindow());
+        QVERIFY(window->minimumSize() != window->maximumSize());
+        QCOMPARE(window->windowTitle(), QStringLiteral("Area map of blotch.dcm"));
+        auto* view = window->findChild<QWidget*>("PictureWindowView");
+        auto* zoom = window->findChild<QComboBox*>("ComboBoxZoom");
+        QCOMPARE(zoom->currentText(), QStringLiteral("Fit"));
+        zoom->setCurrentText("400 %");
+        QCOMPARE(view->minimumSize(), QSize(240, 240));  // 60 x 60 map pixels
+
+        C<QComboBox>("ComboBoxPicture")->setCurrentIndex(1);
+        QCOMPARE(window->windowTitle(), QStringLiteral("ROI mean deviation of blotch.dcm"));
+        QCOMPARE(view->minimumSize(), Page()->ShownPicture().size() * 4);
+        // Ctrl + wheel zooms out one step.
+        QWheelEvent wheel(QPointF(10, 10), view->mapToGlobal(QPointF(10, 10)), {}, QPoint(0, -120), Qt::NoButton,
+                          Qt::ControlModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(view, &wheel);
+        QCOMPARE(zoom->currentText(), QStringLiteral("200 %"));
+        QCOMPARE(TakeBoxes(), QStringList());
     }
 };
 

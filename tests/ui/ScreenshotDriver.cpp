@@ -1,46 +1,90 @@
-// Shows the program's real windows with the sample image opened and saves a
-// picture of each: the Settings page, the DICOM Tags page, the Calculating
-// notice, the About box, the whole screen, and the Results page after
-// Calculate (with the area map, with the ROI mean deviation map, and in a
-// larger window). Used by scripts/screenshot;
-// the program itself takes no arguments, so this driver opens the sample
-// through the dialogs' test seam.
+// Shows the program's real windows and saves pictures of them: the Settings
+// page with the sample opened, the DICOM Tags page, the Calculating notice,
+// the About box, the whole screen, the Results page after Calculate (area
+// map and ROI mean deviation map at the reference size, the tooltip over the
+// map, the picture's own window at 200 %, a larger window, maximised), and the screen at each message box of two awkward cases: a
+// message shown while the Calculating notice is up (an inverted image
+// without Bits Stored), and the opened image chosen as the output file.
+// Used by scripts/screenshot, which runs it under Xvfb with a window
+// manager. The program itself takes no arguments, so this driver opens
+// files through the dialogs' test seam.
 //
 // Usage: evenor_screenshots OUTPUT_FOLDER
 #include <cstdio>
+#include <functional>
+#include <memory>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QHelpEvent>
+#include <QToolTip>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 
 #include "DicomDictionary.h"
 #include "Dialogs.h"
 #include "EvenorWindows.h"
+#include "Preferences.h"
+#include "TestDicomFile.h"
 
 namespace {
 
-void Settle()
+void Settle(int turns = 20)
 {
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < turns; ++i) {
         QCoreApplication::processEvents();
         QThread::msleep(10);
     }
 }
 
-bool Save(const QPixmap& picture, const QDir& folder, const char* name)
+bool Save(const QPixmap& picture, const QDir& folder, const QString& name)
 {
-    const QString path = folder.filePath(QString::fromLatin1(name));
+    const QString path = folder.filePath(name);
     if (!picture.save(path)) {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
         return false;
     }
     std::printf("%s\n", qPrintable(path));
     return true;
+}
+
+QPixmap Screen()
+{
+    QScreen* screen = QGuiApplication::primaryScreen();
+    return screen != nullptr ? screen->grabWindow(0) : QPixmap();
+}
+
+// Runs action with the real message boxes shown; the screen is saved at each
+// box (NAME-1.png, NAME-2.png, ...) before its OK button is clicked.
+bool ScreenAtEachBox(const std::function<void()>& action, const QDir& folder, const QString& name)
+{
+    evenor::Dialogs::SetMessagesAnswered(false);
+    bool ok = true;
+    int shown = 0;
+    QTimer timer;
+    timer.setInterval(50);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr || !box->isVisible()) return;
+        timer.stop();
+        Settle(30);  // mapped, placed and painted by the window manager
+        ok = Save(Screen(), folder, QStringLiteral("%1-%2.png").arg(name).arg(++shown)) && ok;
+        std::printf("box: %s\n", qPrintable(box->text()));
+        box->button(QMessageBox::Ok)->click();
+        timer.start();
+    });
+    timer.start();
+    action();
+    timer.stop();
+    evenor::Dialogs::SetMessagesAnswered(true);
+    return ok;
 }
 
 }  // namespace
@@ -60,52 +104,108 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    evenor::EvenorWindows windows;
-    windows.FormEvenor.show();
+    const QTemporaryDir work;
+    // Remembered folders and recent files of this run only.
+    evenor::Preferences::UseFile(work.filePath(QStringLiteral("preferences.ini")));
+    auto windows = std::make_unique<evenor::EvenorWindows>();
+    const auto form = [&]() -> evenor::TFormEvenor& { return windows->FormEvenor; };
+    const auto button = [&](const char* name) { return form().findChild<QPushButton*>(QLatin1String(name)); };
+    const auto printBoxes = [] {
+        for (const evenor::ShownMessage& m : evenor::Dialogs::TakeMessages())
+            std::printf("box: %s\n", qPrintable(m.Text));
+    };
+    bool ok = true;
+
+    // The awkward cases first, in windows as the program starts them: the
+    // notice is centred on the main window. An inverted image without Bits
+    // Stored: the inversion's message comes while the Calculating notice is
+    // up.
+    form().show();
+    Settle();
+    evenor::test::TestImage noBits = evenor::test::FlatImage(256, 256, 1000);
+    noBits.BitsStored.reset();
+    noBits.IntensitySign = -1;
+    const QString noBitsPath = work.filePath(QStringLiteral("no-bits-stored.dcm"));
+    evenor::test::WriteDicomFile(noBitsPath.toStdString(), noBits);
+    evenor::Dialogs::SetMessagesAnswered(true);
+    evenor::Dialogs::SetNextFileAnswer(noBitsPath);
+    button("ButtonOpen")->click();
+    printBoxes();
+    evenor::Dialogs::SetNextFileAnswer(work.filePath(QStringLiteral("no-bits-report.txt")));
+    button("ButtonExport")->click();
+    Settle();
+    ok = ScreenAtEachBox([&] { button("ButtonCalculate")->click(); }, folder, "message-over-notice") && ok;
+
+    // The opened image chosen as the output file, then Calculate.
+    evenor::Dialogs::SetNextFileAnswer(noBitsPath);
+    ok = ScreenAtEachBox([&] { button("ButtonExport")->click(); }, folder, "output-is-image-chosen") && ok;
+    ok = ScreenAtEachBox([&] { button("ButtonCalculate")->click(); }, folder, "output-is-image-calculate") && ok;
+
+    // The tour, in new windows.
+    windows.reset();
+    windows = std::make_unique<evenor::EvenorWindows>();
+    form().show();
     Settle();
 
     // Open the sample; its tag warnings (if any) are recorded, not shown.
-    evenor::Dialogs::SetMessagesAnswered(true);
     evenor::Dialogs::SetNextFileAnswer(QStringLiteral(EVENOR_SAMPLE_PATH));
-    windows.FormEvenor.findChild<QPushButton*>(QStringLiteral("ButtonOpen"))->click();
-    for (const evenor::ShownMessage& m : evenor::Dialogs::TakeMessages())
-        std::printf("box: %s\n", qPrintable(m.Text));
+    button("ButtonOpen")->click();
+    printBoxes();
     Settle();
 
-    bool ok = Save(windows.FormEvenor.grab(), folder, "settings.png");
-    auto* pages = windows.FormEvenor.findChild<QTabWidget*>(QStringLiteral("EvenorControl"));
+    ok = Save(form().grab(), folder, "settings.png") && ok;
+    auto* pages = form().findChild<QTabWidget*>(QStringLiteral("EvenorControl"));
     pages->setCurrentIndex(1);
     Settle();
-    ok = Save(windows.FormEvenor.grab(), folder, "dicom-tags.png") && ok;
+    ok = Save(form().grab(), folder, "dicom-tags.png") && ok;
     pages->setCurrentIndex(0);
 
-    windows.FormCalculate.ShowNotice();
+    windows->FormCalculate.ShowNotice();
     Settle();
-    ok = Save(windows.FormCalculate.grab(), folder, "calculating.png") && ok;
-    if (QScreen* screen = QGuiApplication::primaryScreen()) ok = Save(screen->grabWindow(0), folder, "screen.png") && ok;
-    windows.FormCalculate.HideNotice();
+    ok = Save(windows->FormCalculate.grab(), folder, "calculating.png") && ok;
+    ok = Save(Screen(), folder, "screen.png") && ok;
+    windows->FormCalculate.HideNotice();
 
-    windows.AboutBox.ShowAbout();
+    windows->AboutBox.ShowAbout();
     Settle();
-    ok = Save(windows.AboutBox.grab(), folder, "about.png") && ok;
-    windows.AboutBox.hide();
+    ok = Save(windows->AboutBox.grab(), folder, "about.png") && ok;
+    windows->AboutBox.hide();
 
     // Calculate with the defaults, the report in a folder of its own.
-    const QTemporaryDir reportFolder;
-    evenor::Dialogs::SetNextFileAnswer(reportFolder.filePath(QStringLiteral("report.txt")));
-    windows.FormEvenor.findChild<QPushButton*>(QStringLiteral("ButtonExport"))->click();
-    windows.FormEvenor.findChild<QPushButton*>(QStringLiteral("ButtonCalculate"))->click();
-    for (const evenor::ShownMessage& m : evenor::Dialogs::TakeMessages())
-        std::printf("box: %s\n", qPrintable(m.Text));
+    evenor::Dialogs::SetNextFileAnswer(work.filePath(QStringLiteral("report.txt")));
+    button("ButtonExport")->click();
+    button("ButtonCalculate")->click();
+    printBoxes();
     pages->setCurrentIndex(2);
     Settle();
-    ok = Save(windows.FormEvenor.grab(), folder, "results.png") && ok;
-    auto* picture = windows.FormEvenor.findChild<QComboBox*>(QStringLiteral("ComboBoxPicture"));
+    ok = Save(form().grab(), folder, "results.png") && ok;
+    auto* picture = form().findChild<QComboBox*>(QStringLiteral("ComboBoxPicture"));
     picture->setCurrentIndex(1);
     Settle();
-    ok = Save(windows.FormEvenor.grab(), folder, "results-heatmap.png") && ok;
-    windows.FormEvenor.resize(900, 700);
+    ok = Save(form().grab(), folder, "results-heatmap.png") && ok;
+    // The tooltip of the ROI under the mouse, over the middle of the map.
+    if (auto* view = form().findChild<QWidget*>(QStringLiteral("PictureResults"))) {
+        const QPoint at = view->rect().center();
+        QHelpEvent help(QEvent::ToolTip, at, view->mapToGlobal(at));
+        QCoreApplication::sendEvent(view, &help);
+        Settle(30);
+        ok = Save(Screen(), folder, "results-tooltip.png") && ok;
+        QToolTip::hideText();
+    }
+    picture->setCurrentIndex(0);
+    // The picture in its own window, at 200 %.
+    button("ButtonPictureWindow")->click();
+    if (auto* window = form().findChild<QWidget*>(QStringLiteral("PictureWindow"))) {
+        window->findChild<QComboBox*>(QStringLiteral("ComboBoxZoom"))->setCurrentText(QStringLiteral("200 %"));
+        Settle(30);
+        ok = Save(Screen(), folder, "picture-window.png") && ok;
+        window->hide();
+    }
+    form().resize(900, 700);
     Settle();
-    ok = Save(windows.FormEvenor.grab(), folder, "results-large.png") && ok;
+    ok = Save(form().grab(), folder, "results-large.png") && ok;
+    form().showMaximized();
+    Settle(50);
+    ok = Save(form().grab(), folder, "results-maximised.png") && ok;
     return ok ? 0 : 1;
 }

@@ -11,10 +11,13 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 
 #include "Dialogs.h"
+#include "Preferences.h"
 
 namespace evenor::test {
 
@@ -60,12 +63,26 @@ inline void Type(QLineEdit* edit, const QString& text)
     QTest::keyClicks(edit, text);
 }
 
+// Keeps the window's preferences in a file of its own temporary folder from
+// construction on, so that tests never read or change the user's. Create one
+// before the windows in each test.
+class TemporaryPreferences {
+public:
+    TemporaryPreferences() { Preferences::UseFile(File()); }
+    QString File() const { return folder_.filePath(QStringLiteral("preferences.ini")); }
+
+private:
+    QTemporaryDir folder_;
+};
+
 // What a real message box showed before the test clicked its OK button.
 struct AnsweredBox {
     QString Caption;
     QString Text;
     QMessageBox::Icon Icon = QMessageBox::NoIcon;
     int ButtonCount = 0;
+    QWidget* Parent = nullptr;           // the box's parent widget
+    QWindow* TransientParent = nullptr;  // the window the box belongs to for the window system
 };
 
 // While it lives, clicks the OK button of every modal message box that
@@ -79,13 +96,17 @@ public:
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             if (box == nullptr || !box->isVisible()) return;
             Answered.push_back({box->windowTitle(), box->text(), box->icon(),
-                                static_cast<int>(box->buttons().size())});
+                                static_cast<int>(box->buttons().size()), box->parentWidget(),
+                                box->windowHandle() != nullptr ? box->windowHandle()->transientParent() : nullptr});
+            if (Inspect) Inspect(*box);
             QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
         });
         timer_.start();
     }
 
     std::vector<AnsweredBox> Answered;
+    // Called with each box while it is shown, before it is answered.
+    std::function<void(QMessageBox&)> Inspect;
 
 private:
     QTimer timer_;

@@ -1,0 +1,57 @@
+#include "Preferences.h"
+
+#include <memory>
+
+#include <QFileInfo>
+#include <QSettings>
+
+namespace evenor::Preferences {
+
+namespace {
+
+QString& StoreFile()
+{
+    static QString file;
+    return file;
+}
+
+std::unique_ptr<QSettings> Store()
+{
+    if (!StoreFile().isEmpty()) return std::make_unique<QSettings>(StoreFile(), QSettings::IniFormat);
+    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Evenor"),
+                                       QStringLiteral("Evenor"));
+}
+
+const QString OpenFolderKey = QStringLiteral("Folders/Open");
+const QString OutputFolderKey = QStringLiteral("Folders/Output");
+const QString RecentFilesKey = QStringLiteral("RecentFiles");
+
+}  // namespace
+
+QString OpenFolder() { return Store()->value(OpenFolderKey).toString(); }
+void SetOpenFolder(const QString& folder) { Store()->setValue(OpenFolderKey, folder); }
+QString OutputFolder() { return Store()->value(OutputFolderKey).toString(); }
+void SetOutputFolder(const QString& folder) { Store()->setValue(OutputFolderKey, folder); }
+
+QStringList RecentFiles()
+{
+    QStringList files = Store()->value(RecentFilesKey).toStringList();
+    files.removeAll(QString());
+    files.removeDuplicates();
+    while (files.size() > MaxRecentFiles) files.removeLast();
+    return files;
+}
+
+void AddRecentFile(const QString& path)
+{
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    QStringList files = RecentFiles();
+    files.removeAll(absolute);
+    files.prepend(absolute);
+    while (files.size() > MaxRecentFiles) files.removeLast();
+    Store()->setValue(RecentFilesKey, files);
+}
+
+void UseFile(const QString& path) { StoreFile() = path; }
+
+}  // namespace evenor::Preferences

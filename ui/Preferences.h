@@ -1,0 +1,33 @@
+#pragma once
+// What the window remembers between starts: the folders its file dialogs last
+// used and the images opened last. Nothing else is kept: the settings fields
+// start with their defaults every time.
+//
+// Stored with QSettings for organisation and application "Evenor" (on Linux
+// ~/.config/Evenor/Evenor.conf). Tests and the screenshot driver point it at
+// a file of their own with UseFile, so they never read or change the user's.
+#include <QString>
+#include <QStringList>
+
+namespace evenor::Preferences {
+
+// The most recent files kept, newest first.
+inline constexpr int MaxRecentFiles = 6;
+
+// The folder of the image chosen last in the open dialog; empty at first.
+QString OpenFolder();
+void SetOpenFolder(const QString& folder);
+// The folder of the output file chosen last; empty at first.
+QString OutputFolder();
+void SetOutputFolder(const QString& folder);
+
+// The images opened successfully, newest first, at most MaxRecentFiles,
+// each once (as absolute paths).
+QStringList RecentFiles();
+void AddRecentFile(const QString& path);
+
+// Keeps the preferences in the INI file path instead of the user's settings;
+// an empty path goes back to the user's settings.
+void UseFile(const QString& path);
+
+}  // namespace evenor::Preferences
