@@ -203,6 +203,14 @@ int RunBatch(const BatchOptions& options, const AnalyseOptions& analyse, const G
             << (error ? ": " + error.message() : std::string()) << '\n';
         return kExitFailed;
     }
+    for (const auto& path : options.Paths) {
+        if (fs::is_directory(path, error) && IsSameFile(path, options.OutDir)) {
+            err << path << ": this is the output folder, and a batch does not read its own outputs; "
+                           "choose another output folder (for example "
+                << (fs::path(path) / "out").string() << ")\n";
+            return kExitFailed;
+        }
+    }
     std::vector<BatchItem> items = CollectBatchItems(options.Paths, options.Recursive, options.OutDir);
     if (items.empty()) {
         err << "No files to analyse\n";
