@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include <QApplication>
@@ -119,10 +120,11 @@ QString DroppedImagePath(const QMimeData& data)
     return QFileInfo(path).isFile() ? path : QString();
 }
 
-QString ProposedReportPath(const QString& imagePath)
+QString ProposedReportPath(const QString& imagePath, const QString& outputFolder)
 {
     const QFileInfo image(imagePath);
-    return image.dir().filePath(image.completeBaseName() + QStringLiteral("-uniformity.txt"));
+    const QDir folder = outputFolder.isEmpty() ? image.dir() : QDir(outputFolder);
+    return folder.filePath(image.completeBaseName() + QStringLiteral("-uniformity.txt"));
 }
 
 TFormEvenor::TFormEvenor() : QWidget(nullptr)
@@ -326,6 +328,7 @@ void TFormEvenor::SetPagesEnabled(bool enabled)
 
 void TFormEvenor::ButtonOpenClick()
 {
+    if (calculating_) return;
     Guarded([this] {
         const std::optional<QString> chosen = Dialogs::OpenDicomFile(this, Preferences::OpenFolder());
         if (!chosen) {
@@ -349,8 +352,16 @@ void TFormEvenor::OpenImage(const QString& chosen)
     // window stays without a current image, both pages disabled; the memo,
     // the fields and the chosen path stay as they are.
     SetPagesEnabled(false);
-    image_ = std::make_unique<TDicomBeeld>(DirectoryPart(path), FileNamePart(path));
+    try {
+        image_ = std::make_unique<TDicomBeeld>(DirectoryPart(path), FileNamePart(path));
+    } catch (...) {
+        // A listed image that no longer opens is not offered again.
+        Preferences::RemoveRecentFile(chosen);
+        UpdateRecentFiles();
+        throw;
+    }
     SetPagesEnabled(true);
+    Preferences::SetOpenFolder(QFileInfo(chosen).absolutePath());
     Preferences::AddRecentFile(chosen);
     UpdateRecentFiles();
     QStringList lines;
@@ -380,14 +391,18 @@ void TFormEvenor::UpdateRecentFiles()
 
 QString TFormEvenor::OutputDialogStart() const
 {
-    if (image_ && !settings_.DicomFileName.empty())
-        return ProposedReportPath(QFile::decodeName(QByteArray::fromStdString(settings_.DicomFileName)));
     const QString folder = Preferences::OutputFolder();
+    if (image_ && !settings_.DicomFileName.empty()) {
+        // A remembered folder that has gone since gives way to the image's.
+        return ProposedReportPath(QFile::decodeName(QByteArray::fromStdString(settings_.DicomFileName)),
+                                  QFileInfo(folder).isDir() ? folder : QString());
+    }
     return folder.isEmpty() ? Preferences::OpenFolder() : folder;
 }
 
 void TFormEvenor::ButtonExportClick()
 {
+    if (calculating_) return;
     Guarded([this] {
         const std::optional<QString> chosen = Dialogs::SelectOutputFile(this, OutputDialogStart());
         settings_.OutputFileName.clear();
@@ -450,9 +465,34 @@ private:
     TFormCalculate* notice_;
 };
 
+// Sets a flag for its lifetime, also when it ends with an exception.
+class FlagSet {
+public:
+    explicit FlagSet(bool& flag) : flag_(flag) { flag_ = true; }
+    ~FlagSet() { flag_ = false; }
+    FlagSet(const FlagSet&) = delete;
+    FlagSet& operator=(const FlagSet&) = delete;
+
+private:
+    bool& flag_;
+};
+
 }  // namespace
 
 void TFormEvenor::ButtonCalculateClick()
+{
+    // The notice and the message boxes run event loops in which drops,
+    // timers and queued opens still arrive; the run reads image_ and
+    // settings_ until it has ended.
+    if (calculating_) return;
+    {
+        const FlagSet calculating(calculating_);
+        Calculate();
+    }
+    if (!deferredOpen_.isEmpty()) OpenLater(std::exchange(deferredOpen_, QString()));
+}
+
+void TFormEvenor::Calculate()
 {
     Guarded([this] {
         SettingsFields fields;
@@ -632,29 +672,39 @@ void TFormEvenor::SetDefaultsFromTags()
 
 void TFormEvenor::dragEnterEvent(QDragEnterEvent* event)
 {
-    if (!DroppedImagePath(*event->mimeData()).isEmpty()) event->acceptProposedAction();
+    if (!calculating_ && !DroppedImagePath(*event->mimeData()).isEmpty()) event->acceptProposedAction();
 }
 
 void TFormEvenor::dragMoveEvent(QDragMoveEvent* event)
 {
-    if (!DroppedImagePath(*event->mimeData()).isEmpty()) event->acceptProposedAction();
+    if (!calculating_ && !DroppedImagePath(*event->mimeData()).isEmpty()) event->acceptProposedAction();
+    else event->ignore();
 }
 
 void TFormEvenor::dropEvent(QDropEvent* event)
 {
-    const QString path = DroppedImagePath(*event->mimeData());
-    if (path.isEmpty()) return;
+    const QString path = calculating_ ? QString() : DroppedImagePath(*event->mimeData());
+    if (path.isEmpty()) {
+        event->ignore();
+        return;
+    }
     event->acceptProposedAction();
     activateWindow();
-    Preferences::SetOpenFolder(QFileInfo(path).absolutePath());
     OpenLater(path);
 }
 
 void TFormEvenor::OpenLater(const QString& path)
 {
+    if (calculating_) return;
     // Once the drop or the menu choice has finished: the drag's source waits
     // for the drop to end, and the menu's actions are replaced by the open.
-    QTimer::singleShot(0, this, [this, path] { Guarded([this, &path] { OpenImage(path); }); });
+    QTimer::singleShot(0, this, [this, path] {
+        if (calculating_) {
+            deferredOpen_ = path;
+            return;
+        }
+        Guarded([this, &path] { OpenImage(path); });
+    });
 }
 
 void TFormEvenor::resizeEvent(QResizeEvent* event)

@@ -36,9 +36,10 @@ struct RunResults;
 // local file that exists (not a folder); empty otherwise.
 QString DroppedImagePath(const QMimeData& data);
 
-// The report name proposed next to an image: NAME-uniformity.txt in the
-// image's folder, NAME being its file name without the last extension.
-QString ProposedReportPath(const QString& imagePath);
+// The report name proposed for an image: NAME-uniformity.txt, NAME being the
+// image's file name without the last extension, in outputFolder, or in the
+// image's folder when outputFolder is empty.
+QString ProposedReportPath(const QString& imagePath, const QString& outputFolder = {});
 
 class TFormEvenor : public QWidget {
     Q_OBJECT
@@ -51,6 +52,9 @@ public:
 
     AnalysisSettings& Settings() { return settings_; }
     const TDicomBeeld* CurrentImage() const { return image_.get(); }
+    // True for the whole of a Calculate click, its message boxes included:
+    // the run uses the current image, so nothing opens another meanwhile.
+    bool Calculating() const { return calculating_; }
 
 public slots:
     void ButtonCalculateClick();
@@ -76,7 +80,7 @@ public slots:
 
 protected:
     // A DICOM file dropped anywhere on the window is opened as "Open DICOM
-    // File" would open it.
+    // File" would open it. Drags are refused while a run goes on.
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
@@ -90,15 +94,22 @@ private slots:
 
 private:
     void CreateControls();
+    // The body of ButtonCalculateClick, run with calculating_ set.
+    void Calculate();
     void SetPagesEnabled(bool enabled);
     // Steps 2.1 to 2.5 of the open flow for a chosen path: the dialog, a
-    // drop and the recent files all open through here. Throws what the
-    // reader throws.
+    // drop and the recent files all open through here. A successful open
+    // lists the file first among the recent files and remembers its folder
+    // for the open dialog; a failed one takes it off the list. Throws what
+    // the reader throws.
     void OpenImage(const QString& path);
-    // OpenImage from the event loop, with the error box on failure.
+    // OpenImage from the event loop, with the error box on failure. Does
+    // nothing while a run goes on; one asked for before a run began and due
+    // while it goes on is opened when the run has finished.
     void OpenLater(const QString& path);
-    // Where the output dialog starts: a report name next to the current
-    // image, else the folder of the last output file or of the last image.
+    // Where the output dialog starts: a report name for the current image in
+    // the folder of the last output file, else next to the image; without an
+    // image the folder of the last output file or of the last image.
     QString OutputDialogStart() const;
     void UpdateRecentFiles();
     // Runs the check of one settings field. On failure: the message, the
@@ -117,6 +128,9 @@ private:
     TAboutBox* aboutBox_ = nullptr;
     bool placed_ = false;
     bool inExitCheck_ = false;
+    bool calculating_ = false;
+    // The image OpenLater was to open when a run began; opened after it.
+    QString deferredOpen_;
     // The control that took the focus from a field whose check then failed:
     // the mouse press that moved the focus is not delivered to it.
     QPointer<QWidget> swallowClickOn_;

@@ -52,6 +52,12 @@ void AddRecentFile(const QString& path)
     Store()->setValue(RecentFilesKey, files);
 }
 
+void RemoveRecentFile(const QString& path)
+{
+    QStringList files = RecentFiles();
+    if (files.removeAll(QFileInfo(path).absoluteFilePath()) > 0) Store()->setValue(RecentFilesKey, files);
+}
+
 void UseFile(const QString& path) { StoreFile() = path; }
 
 }  // namespace evenor::Preferences

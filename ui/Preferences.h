@@ -25,6 +25,8 @@ void SetOutputFolder(const QString& folder);
 // each once (as absolute paths).
 QStringList RecentFiles();
 void AddRecentFile(const QString& path);
+// Takes path off the list (an image that no longer opens).
+void RemoveRecentFile(const QString& path);
 
 // Keeps the preferences in the INI file path instead of the user's settings;
 // an empty path goes back to the user's settings.

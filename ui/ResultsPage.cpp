@@ -298,8 +298,9 @@ private:
 };
 
 // Picture beside summary. Until the user moves the handle the picture's side
-// is as wide as it is high (the maps are about square), within 35 to 65 % of
-// the width; a moved handle sets a share that resizing keeps.
+// is as wide as it is high (the maps are about square), within 35 to 60 % of
+// the width (at the reference size 60 %, the summary still about 25
+// characters wide); a moved handle sets a share that resizing keeps.
 class TResultsSplitter : public QSplitter {
 public:
     explicit TResultsSplitter(QWidget* parent) : QSplitter(Qt::Horizontal, parent)
@@ -318,7 +319,7 @@ protected:
         if (parts.size() != 2) return;
         const int total = parts[0] + parts[1];
         const double share = pictureShare_ > 0.0 ? pictureShare_
-                                                 : std::clamp(double(height()) / std::max(total, 1), 0.35, 0.65);
+                                                 : std::clamp(double(height()) / std::max(total, 1), 0.35, 0.6);
         const int picture = static_cast<int>(std::lround(total * share));
         setSizes({picture, total - picture});
     }
@@ -559,13 +560,15 @@ TResultsPage::TResultsPage(QWidget* parent) : QWidget(parent)
     memoResults_->document()->setDocumentMargin(3);
     memoResults_->setPlainText(NoResultsYet);
 
+    // The label above its list: side by side they would keep the summary
+    // too wide for the picture at the reference size.
     auto* presetRow = new QHBoxLayout;
-    presetRow->addWidget(presetLabel);
     presetRow->addWidget(comboBoxPreset_);
     presetRow->addStretch(1);
     auto* summaryLayout = new QVBoxLayout(summary);
     summaryLayout->setContentsMargins(0, 0, 0, 0);
     summaryLayout->setSpacing(4);
+    summaryLayout->addWidget(presetLabel);
     summaryLayout->addLayout(presetRow);
     summaryLayout->addWidget(memoResults_, 1);
 

@@ -1,8 +1,9 @@
 // The main window: layout, open and output-file flows (also by dropping a
 // file and from the recent files), the output file that is the image, the
-// remembered folders, field checks, tag-derived defaults, Calculate, and one
-// analysis compared with evenor-cli.
+// remembered folders, field checks, tag-derived defaults, Calculate (nothing
+// opened while it runs), and one analysis compared with evenor-cli.
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -24,6 +25,7 @@
 #include "DicomDictionary.h"
 #include "DicomLib.h"
 #include "EvenorWindows.h"
+#include "ResultsPage.h"
 #include "TestDicomFile.h"
 #include "UiTestSupport.h"
 
@@ -386,21 +388,25 @@ private slots:
     void proposedReportPath_data()
     {
         QTest::addColumn<QString>("image");
+        QTest::addColumn<QString>("folder");
         QTest::addColumn<QString>("report");
-        QTest::newRow("extension") << "/data/qa/flat.dcm" << "/data/qa/flat-uniformity.txt";
-        QTest::newRow("only the last extension") << "/data/flat.field.dcm" << "/data/flat.field-uniformity.txt";
-        QTest::newRow("no extension") << "/data/IM0001" << "/data/IM0001-uniformity.txt";
+        QTest::newRow("extension") << "/data/qa/flat.dcm" << "" << "/data/qa/flat-uniformity.txt";
+        QTest::newRow("only the last extension") << "/data/flat.field.dcm" << "" << "/data/flat.field-uniformity.txt";
+        QTest::newRow("no extension") << "/data/IM0001" << "" << "/data/IM0001-uniformity.txt";
+        QTest::newRow("output folder") << "/data/qa/flat.dcm" << "/reports" << "/reports/flat-uniformity.txt";
     }
 
     void proposedReportPath()
     {
         QFETCH(QString, image);
+        QFETCH(QString, folder);
         QFETCH(QString, report);
-        QCOMPARE(ProposedReportPath(image), report);
+        QCOMPARE(ProposedReportPath(image, folder), report);
     }
 
     // The dialogs start in the folders used last, also after a restart; the
-    // output dialog proposes a report next to the current image.
+    // output dialog proposes a report named after the current image, in the
+    // folder of the last report, else next to the image.
     void rememberedFolders()
     {
         namespace fs = std::filesystem;
@@ -414,6 +420,8 @@ private slots:
         QCOMPARE(Dialogs::LastFileDialogStart(), QString());
         ChooseOutput(Q(*folder_ / "reports" / "report.txt"));
         QCOMPARE(Dialogs::LastFileDialogStart(), Q(*folder_ / "images" / "flat-uniformity.txt"));
+        ChooseOutput(std::nullopt);
+        QCOMPARE(Dialogs::LastFileDialogStart(), Q(*folder_ / "reports" / "flat-uniformity.txt"));
 
         StartWindows();
         Dialogs::SetNextFileAnswer(std::nullopt);
@@ -421,6 +429,13 @@ private slots:
         QCOMPARE(Dialogs::LastFileDialogStart(), Q(*folder_ / "images"));
         ChooseOutput(std::nullopt);  // no image yet: the folder of the last report
         QCOMPARE(Dialogs::LastFileDialogStart(), Q(*folder_ / "reports"));
+        Open(image);
+        ChooseOutput(std::nullopt);
+        QCOMPARE(Dialogs::LastFileDialogStart(), Q(*folder_ / "reports" / "flat-uniformity.txt"));
+        // The folder of the last report has gone: next to the image again.
+        fs::remove_all(*folder_ / "reports");
+        ChooseOutput(std::nullopt);
+        QCOMPARE(Dialogs::LastFileDialogStart(), Q(*folder_ / "images" / "flat-uniformity.txt"));
         QCOMPARE(TakeBoxes(), QStringList());
     }
 
@@ -505,6 +520,135 @@ private slots:
         emit menu->aboutToShow();
         QVERIFY(!menu->actions()[1]->isEnabled());
         QVERIFY(menu->actions()[0]->isEnabled());
+    }
+
+    // A recent file opens as the open dialog opens it: its folder becomes the
+    // open dialog's; one that no longer opens is taken off the list.
+    void recentFileOpensAsOpen()
+    {
+        namespace fs = std::filesystem;
+        fs::create_directory(*folder_ / "a");
+        fs::create_directory(*folder_ / "b");
+        const fs::path one = *folder_ / "a" / "one.dcm";
+        const fs::path two = *folder_ / "b" / "two.dcm";
+        WriteDicomFile(one, FlatImage(10, 10, 100));
+        WriteDicomFile(two, FlatImage(10, 12, 100));
+        Open(one);
+        Open(two);
+        QCOMPARE(RecentEntries(), (QStringList{Q(two), Q(one)}));
+        QMenu* menu = C<QPushButton>("ButtonRecent")->menu();
+
+        menu->actions()[1]->trigger();
+        QTRY_COMPARE(QString::fromStdString(Form().Settings().DicomFileName), Q(one));
+        QCOMPARE(RecentEntries(), (QStringList{Q(one), Q(two)}));
+        QCOMPARE(Preferences::OpenFolder(), Q(*folder_ / "a"));
+        QCOMPARE(TakeBoxes(), QStringList());
+
+        WriteWholeFile(two, std::string(200, 'x'));
+        menu->actions()[1]->trigger();
+        QTRY_COMPARE(QString::fromStdString(Form().Settings().DicomFileName), Q(two));
+        const QStringList boxes = TakeBoxes();
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY2(boxes[0].startsWith("error|Evenor|"), qPrintable(boxes[0]));
+        QVERIFY(Form().CurrentImage() == nullptr);
+        QCOMPARE(RecentEntries(), QStringList{Q(one)});
+        QCOMPARE(Preferences::OpenFolder(), Q(*folder_ / "a"));
+        StartWindows();
+        QCOMPARE(RecentEntries(), QStringList{Q(one)});
+    }
+
+    // A drop or a recent file while Calculate runs: the notice's and the
+    // boxes' event loops deliver drops and timers. Nothing opens during the
+    // run, which ends on the image it began with; an open asked for just
+    // before the run began takes place after it.
+    void noOpenDuringRun_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<bool>("beforeRun");
+        QTest::newRow("drop during the run") << "drop" << false;
+        QTest::newRow("recent file during the run") << "recent" << false;
+        QTest::newRow("drop just before the run") << "drop" << true;
+        QTest::newRow("recent file just before the run") << "recent" << true;
+    }
+
+    void noOpenDuringRun()
+    {
+        QFETCH(QString, how);
+        QFETCH(bool, beforeRun);
+        const auto other = WriteImage("other.dcm", FlatImage(30, 30, 100));
+        Open(other);
+        const auto first = WriteImage("first.dcm", FlatImage(40, 50, 100));
+        Open(first);
+        const QString report = Q(*folder_ / "report.txt");
+        ChooseOutput(report);
+        const TDicomBeeld* image = Form().CurrentImage();
+        QVERIFY(image != nullptr);
+
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(Q(other))});
+        QAction* recent = C<QPushButton>("ButtonRecent")->menu()->actions()[1];
+        QCOMPARE(recent->data().toString(), Q(other));
+        // Asks for the other image; whether a drop was taken.
+        const auto askForOther = [&] {
+            if (how == QLatin1String("recent")) {
+                recent->trigger();
+                return true;
+            }
+            return DragAndDrop(data, QPoint(200, 320));
+        };
+
+        struct NoticeSpy : QObject {
+            std::function<void()> onShow;
+            std::function<void()> onHide;
+            bool eventFilter(QObject*, QEvent* event) override
+            {
+                if (event->type() == QEvent::Show && onShow) onShow();
+                if (event->type() == QEvent::Hide && onHide) onHide();
+                return false;
+            }
+        } spy;
+        bool calculatingAtShow = false;
+        bool dropTakenInRun = false;
+        const TDicomBeeld* imageAtHide = nullptr;
+        std::string fileAtHide;
+        spy.onShow = [&] {
+            calculatingAtShow = Form().Calculating();
+            if (!beforeRun) dropTakenInRun = askForOther();
+            // Let any timer the drop or the menu started run now.
+            QTest::qWait(30);
+        };
+        spy.onHide = [&] {
+            imageAtHide = Form().CurrentImage();
+            fileAtHide = Form().Settings().DicomFileName;
+        };
+        windows_->FormCalculate.installEventFilter(&spy);
+
+        if (beforeRun) QVERIFY(askForOther());
+        // Directly, so that no event is handled between the two.
+        Form().ButtonCalculateClick();
+        windows_->FormCalculate.removeEventFilter(&spy);
+
+        QVERIFY(calculatingAtShow);
+        QVERIFY(!Form().Calculating());
+        if (how == QLatin1String("drop")) QVERIFY(!dropTakenInRun);
+        QVERIFY(imageAtHide == image);
+        QCOMPARE(QString::fromStdString(fileAtHide), Q(first));
+        QCOMPARE(TakeBoxes(), QStringList{Plain("Results written to Output File")});
+        const auto& results = C<TResultsPage>("Results")->Results();
+        QVERIFY(results.has_value());
+        QCOMPARE(results->FileName, QStringLiteral("first.dcm"));
+        QCOMPARE(results->Settings.LastColumn, 49u);
+        QVERIFY(QFile::exists(report));
+
+        if (beforeRun) {
+            QTRY_COMPARE(QString::fromStdString(Form().Settings().DicomFileName), Q(other));
+            QCOMPARE(Edit("EditRechts")->text(), QStringLiteral("29"));
+        } else {
+            QTest::qWait(30);
+            QVERIFY(Form().CurrentImage() == image);
+            QCOMPARE(QString::fromStdString(Form().Settings().DicomFileName), Q(first));
+        }
+        QCOMPARE(TakeBoxes(), QStringList());
     }
 
     // NUL characters padding values are not drawn: the tag list keeps them,
