@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "FlatField.h"
+#include "BoxStatistics.h"
 #include "StatFuncties.h"
 
 namespace evenor::bench {

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "BoxStatistics.h"
 #include "StatFuncties.h"
 
 namespace evenor {
