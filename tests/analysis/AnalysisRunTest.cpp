@@ -10,7 +10,8 @@
 
 #include "DicomLib.h"
 #include "RoiGrid.h"
-#include "TestDicomFile.h"
+#include "TempFolder.h"
+#include "TestDicomWriter.h"
 
 namespace evenor {
 namespace {
