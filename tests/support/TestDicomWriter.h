@@ -1,5 +1,5 @@
 #pragma once
-// The one writer of DICOM bytes for tests, fuzz harnesses and benchmarks.
+// The one writer of DICOM bytes for the tests and the fuzz harnesses.
 //
 // TestDicomWriter builds a byte stream element by element: explicit or
 // implicit VR, in either byte order, with or without the preamble, with
