@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "DicomLib.h"
+#include "DicomTags.h"
 #include "FieldSyntax.h"
 #include "PixelPreparation.h"
 #include "RoiGrid.h"
@@ -149,7 +150,7 @@ TagDefaults DefaultsFromTags(const std::vector<std::string>& tagList)
 {
     TagDefaults defaults;
     std::string value;
-    if (FindTagValue(tagList, "00281040", value)) {
+    if (FindTagValue(tagList, tags::PixelIntensityRelationship.Key, value)) {
         std::transform(value.begin(), value.end(), value.begin(), [](unsigned char c) {
             return static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
         });
@@ -166,7 +167,7 @@ TagDefaults DefaultsFromTags(const std::vector<std::string>& tagList)
     }
 
     value.clear();
-    if (FindTagValue(tagList, "00281041", value)) {
+    if (FindTagValue(tagList, tags::PixelIntensityRelationshipSign.Key, value)) {
         // "-1" is tested first: "1" is part of it.
         if (ContainsText(value, "-1")) {
             defaults.Inverted = true;

@@ -5,6 +5,7 @@
 
 #include "AnalysisRun.h"
 #include "DicomLib.h"
+#include "DicomTags.h"
 #include "FieldSyntax.h"
 
 namespace evenor {
@@ -25,7 +26,7 @@ std::size_t PreparedCount(const TDicomBeeld& image)
 bool InvertPixels(TDicomBeeld& image, PixelPreparation& preparation, RunHost& host)
 {
     std::string bitsStoredText;
-    FindTagValue(image.TagList(), "00280101", bitsStoredText);
+    FindTagValue(image.TagList(), tags::BitsStored.Key, bitsStoredText);
     std::int32_t bitsStored = 0;
     if (!ParseInteger(bitsStoredText, bitsStored)) {
         host.ShowMessage("Can't find Bits Stored (tag 0028,0101), Pixel values NOT inverted");

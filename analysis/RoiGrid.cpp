@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "BoxStatistics.h"
 #include "DicomLib.h"
 #include "EvenorError.h"
 #include "SignalToNoise.h"

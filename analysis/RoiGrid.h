@@ -5,6 +5,7 @@
 #include <span>
 
 #include "AnalysisSettings.h"
+#include "DeviationMaps.h"
 #include "StatFuncties.h"
 
 namespace evenor {

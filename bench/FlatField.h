@@ -1,6 +1,6 @@
 #pragma once
-// Synthetic flat-field images and a plain single-threaded analysis to check
-// the fast one against inside the benchmarks.
+// Synthetic flat-field images for the benchmarks. The results are checked
+// against the plain reference of tests/support.
 #include <cstdint>
 #include <vector>
 
@@ -15,12 +15,5 @@ std::vector<std::uint16_t> FlatField(std::uint32_t columns, std::uint32_t rows, 
 // Settings for the whole image, box 1 cm, ROI deviation 5 %, pixel deviation
 // percent, detection on.
 AnalysisSettings WholeImage(std::uint32_t columns, std::uint32_t rows, double pixelPercent);
-
-// The analysis written out step by step on copies, one ROI after another.
-AnalysisResult PlainAnalysis(const std::vector<std::uint16_t>& pixels, std::uint32_t columns, std::uint32_t rows,
-                             double spacing, const AnalysisSettings& s);
-
-// True when both results hold the same numbers, bit for bit, in the same order.
-bool Identical(const AnalysisResult& a, const AnalysisResult& b);
 
 }  // namespace evenor::bench

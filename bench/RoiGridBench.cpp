@@ -3,13 +3,15 @@
 // and at 3 % (noise SD 3 % of the mean: about a third of all pixels
 // deviate). Arguments: pixel deviation percent, threads (0 = the analysis
 // chooses), image side. Every configuration is checked once against the plain
-// single-threaded analysis.
+// reference analysis of tests/support.
 #include <benchmark/benchmark.h>
 
 #include <map>
+#include <string>
 #include <tuple>
 
 #include "FlatField.h"
+#include "ReferenceAnalysis.h"
 
 namespace evenor::bench {
 namespace {
@@ -24,12 +26,12 @@ const std::vector<std::uint16_t>& Image(std::uint32_t side) {
     return it->second;
 }
 
-const AnalysisResult& Plain(std::uint32_t side, double percent) {
-    static std::map<std::tuple<std::uint32_t, double>, AnalysisResult> results;
+const test::Reference& Plain(std::uint32_t side, double percent) {
+    static std::map<std::tuple<std::uint32_t, double>, test::Reference> results;
     auto key = std::make_tuple(side, percent);
     auto it = results.find(key);
     if (it == results.end())
-        it = results.emplace(key, PlainAnalysis(Image(side), side, side, kSpacing, WholeImage(side, side, percent)))
+        it = results.emplace(key, test::ReferenceAnalyse(Image(side), side, kSpacing, WholeImage(side, side, percent)))
                  .first;
     return it->second;
 }
@@ -47,8 +49,9 @@ void BM_AnalyseRoiGrid(benchmark::State& state) {
         pixels = r.BadPixelMap.size();
         benchmark::DoNotOptimize(r.Rois.data());
     }
-    if (!Identical(AnalyseRoiGrid(image, side, side, kSpacing, settings, threads), Plain(side, percent)))
-        state.SkipWithError("result differs from the plain analysis");
+    const std::string difference =
+        test::FirstDifference(AnalyseRoiGrid(image, side, side, kSpacing, settings, threads), Plain(side, percent));
+    if (!difference.empty()) state.SkipWithError(("result differs from the plain analysis: " + difference).c_str());
     state.counters["rois"] = static_cast<double>(rois);
     state.counters["bad_pixels"] = static_cast<double>(pixels);
 }
@@ -67,8 +70,8 @@ void BM_PlainAnalysis(benchmark::State& state) {
     const double percent = static_cast<double>(state.range(0));
     const auto& image = Image(4096);
     for (auto _ : state) {
-        AnalysisResult r = PlainAnalysis(image, 4096, 4096, kSpacing, WholeImage(4096, 4096, percent));
-        benchmark::DoNotOptimize(r.Rois.data());
+        test::Reference r = test::ReferenceAnalyse(image, 4096, kSpacing, WholeImage(4096, 4096, percent));
+        benchmark::DoNotOptimize(r.Result.Rois.data());
     }
 }
 BENCHMARK(BM_PlainAnalysis)->ArgName("percent")->Arg(20)->Unit(benchmark::kMillisecond)->UseRealTime();

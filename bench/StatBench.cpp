@@ -2,10 +2,12 @@
 // interleaved statistics of a column of boxes against one box at a time.
 #include <benchmark/benchmark.h>
 
-#include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "FlatField.h"
+#include "ReferenceStatistics.h"
+#include "BoxStatistics.h"
 #include "StatFuncties.h"
 
 namespace evenor::bench {
@@ -19,13 +21,9 @@ const std::vector<std::uint16_t>& Image() {
 }
 
 bool MatchesPlain(std::span<const std::uint16_t> v, double mean, double sd) {
-    std::uint64_t sum = 0;
-    for (auto x : v) sum += x;
-    const double m = static_cast<double>(sum) / static_cast<double>(v.size());
-    double acc = 0.0;
-    for (auto x : v) acc = acc + (m - x) * (m - x);
-    const double s = std::sqrt(acc / static_cast<double>(v.size() - 1));
-    return std::memcmp(&m, &mean, sizeof m) == 0 && std::memcmp(&s, &sd, sizeof s) == 0;
+    double m = 0.0, s = 0.0;
+    test::ReferenceWordMeanSD(std::vector<std::uint16_t>(v.begin(), v.end()), m, s);
+    return test::SameBits(m, mean) && test::SameBits(s, sd);
 }
 
 void BM_WordMeanSD_16M(benchmark::State& state) {

@@ -6,9 +6,11 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
 #include "ByteSource.h"
 #include "DicomDictionary.h"
+#include "DicomTags.h"
 #include "DicomText.h"
 #include "SharedFile.h"
 
@@ -16,29 +18,72 @@ namespace evenor {
 
 namespace {
 
-constexpr std::uint32_t kTransferSyntaxUid = 0x00020010;
-constexpr std::uint32_t kSpacingBetweenSlices = 0x00180088;
-constexpr std::uint32_t kImagerPixelSpacing = 0x00181164;
-constexpr std::uint32_t kDetectorElementSpacing = 0x00187022;
-constexpr std::uint32_t kSamplesPerPixel = 0x00280002;
-constexpr std::uint32_t kPhotometricInterpretation = 0x00280004;
-constexpr std::uint32_t kPlanarConfiguration = 0x00280006;
-constexpr std::uint32_t kNumberOfFrames = 0x00280008;
-constexpr std::uint32_t kRows = 0x00280010;
-constexpr std::uint32_t kColumns = 0x00280011;
-constexpr std::uint32_t kPixelSpacing = 0x00280030;
-constexpr std::uint32_t kBitsAllocated = 0x00280100;
-constexpr std::uint32_t kPixelRepresentation = 0x00280103;
-constexpr std::uint32_t kWindowCenter = 0x00281050;
-constexpr std::uint32_t kWindowWidth = 0x00281051;
-constexpr std::uint32_t kRedPaletteData = 0x00281201;
-constexpr std::uint32_t kGreenPaletteData = 0x00281202;
-constexpr std::uint32_t kBluePaletteData = 0x00281203;
-constexpr std::uint32_t kIconImageSequence = 0x00880200;
-constexpr std::uint32_t kPrivatePixelData = 0x7F880010;
-constexpr std::uint32_t kPixelData = 0x7FE00010;
+// ---- Tolerances -------------------------------------------------------------
+//
+// The deliberate departures from the file format, listed once. The reader has
+// always read files this way and the files it reads rely on it, so none of
+// them can be switched off; each is applied where its name appears below.
+//
+// BareDataSet           No "DICM" at byte 128: the file is read from byte 0 as
+//                       a data set without preamble and file meta group.
+// UnknownVRIsImplicit   Two bytes after the tag that are no VR code of the
+//                       reader's lists, or a long code whose reserved word is
+//                       not 0, make the element implicit: its four bytes are
+//                       the length, and its VR is shown "--" until the
+//                       dictionary supplies one.
+// ThirteenMeansTen      A value length of 13 is read as 10 until a value has
+//                       started at an odd offset; after that 13 stays 13.
+// UndefinedLengthIsZero A length of FFFFFFFF gives an empty value; the content
+//                       of such a sequence or item (items, nested elements,
+//                       delimiters) is then read as ordinary elements.
+// OneWordWhateverLength The elements read as a 16-bit number (Rows, Columns,
+//                       Bits Allocated, ...) take exactly one word, whatever
+//                       their length field says; the next element header is
+//                       read right after that word.
+// LowByteOnly           Outside an icon image only the low 8 bits of Bits
+//                       Allocated and of Samples per Pixel count.
+// PartialValuesSkipped  Bytes at the end of a binary value that do not make a
+//                       whole value are passed over.
+// SyntaxAsText          The transfer syntax UID is tested for digit strings
+//                       anywhere in its text: "1.2.4" or "1.2.5" is refused as
+//                       compressed, "1.2.840.10008.1.2.2" means big-endian.
+// PrivatePixelData      Pixel data in the private element 7F88,0010 ends the
+//                       header too; the samples start 4 bytes into its value.
+
+constexpr std::string_view kUnknownVR = "--";  // UnknownVRIsImplicit
 
 constexpr std::uint32_t kUndefinedLength = 0xFFFFFFFF;
+
+// ThirteenMeansTen.
+constexpr std::uint32_t ThirteenMeansTen(std::uint32_t length, bool oddOffsetSeen)
+{
+    return length == 13 && !oddOffsetSeen ? 10 : length;
+}
+
+// UndefinedLengthIsZero.
+constexpr std::uint32_t UndefinedLengthIsZero(std::uint32_t length)
+{
+    return length == kUndefinedLength ? 0 : length;
+}
+
+// LowByteOnly.
+constexpr std::uint8_t LowByteOnly(std::uint16_t value)
+{
+    return static_cast<std::uint8_t>(value & 0xFF);
+}
+
+// SyntaxAsText.
+bool IsCompressedSyntax(std::string_view uid)
+{
+    return uid.find("1.2.4") != std::string_view::npos || uid.find("1.2.5") != std::string_view::npos;
+}
+bool IsBigEndianSyntax(std::string_view uid)
+{
+    return uid.find("1.2.840.10008.1.2.2") != std::string_view::npos;
+}
+
+// PrivatePixelData: where the samples start in the element's value.
+constexpr std::uint64_t kPrivatePixelDataSkip = 4;
 
 // Fixed texts of the tag list ("colours, won't be read in properly";
 // "media icon image, I skip that").
@@ -192,12 +237,11 @@ std::uint32_t DicomHeaderParser::ReadElementHeader()
         elementVR_ = {a, b};
         length = ReadUInt32();
     } else {
-        elementVR_ = "--";
+        // UnknownVRIsImplicit.
+        elementVR_ = kUnknownVR;
         length = DecodeUnsigned<std::uint32_t>(vrBytes, order_);
     }
-    if (length == 13 && !image_.oddOffsets_) length = 10;
-    if (length == kUndefinedLength) length = 0;
-    elementLength_ = length;
+    elementLength_ = UndefinedLengthIsZero(ThirteenMeansTen(length, image_.oddOffsets_));
     return (static_cast<std::uint32_t>(group) << 16) | element;
 }
 
@@ -223,68 +267,69 @@ bool DicomHeaderParser::ReadSpecialElement(std::uint32_t tag, std::uint64_t valu
 {
     const std::uint32_t length = elementLength_;
     switch (tag) {
-    case kTransferSyntaxUid: {
+    case tags::TransferSyntaxUID.Number: {
         const std::string uid = ReadText(length);
         AddTagEntry(tag, uid, "");
-        if (uid.find("1.2.4") != std::string::npos || uid.find("1.2.5") != std::string::npos)
+        if (IsCompressedSyntax(uid))
             throw EvenorError("Cannot open compressed DICOM images. Transfer Syntax UID = " + uid);
-        if (uid.find("1.2.840.10008.1.2.2") != std::string::npos) image_.bigEndian_ = true;
+        if (IsBigEndianSyntax(uid)) image_.bigEndian_ = true;
         return true;
     }
-    case kImagerPixelSpacing: {
+    case tags::ImagerPixelSpacing.Number: {
         const std::string text = ReadText(length);
         image_.imagerSpacingSeen_ = true;
         image_.pixelSpacing_ = SpacingFromText(text);
         AddTagEntry(tag, text, "");
         return true;
     }
-    case kDetectorElementSpacing:
-    case kPixelSpacing: {
+    case tags::DetectorElementSpacing.Number:
+    case tags::PixelSpacing.Number: {
         const std::string text = ReadText(length);
         if (!image_.imagerSpacingSeen_) image_.pixelSpacing_ = SpacingFromText(text);
         AddTagEntry(tag, text, "");
         return true;
     }
-    case kSpacingBetweenSlices:
-    case kPhotometricInterpretation:
-    case kNumberOfFrames:
-    case kWindowCenter:
-    case kWindowWidth:
+    case tags::SpacingBetweenSlices.Number:
+    case tags::PhotometricInterpretation.Number:
+    case tags::NumberOfFrames.Number:
+    case tags::WindowCenter.Number:
+    case tags::WindowWidth.Number:
         AddTagEntry(tag, ReadText(length), "");
         return true;
-    case kSamplesPerPixel: {
+    // OneWordWhateverLength, for these and the numbers below.
+    case tags::SamplesPerPixel.Number: {
         const std::uint16_t value = ReadUInt16();
-        AddTagEntry(tag, std::to_string(iconMode_ ? value : (value & 0xFF)), "");
+        AddTagEntry(tag, std::to_string(iconMode_ ? value : LowByteOnly(value)), "");
         return true;
     }
-    case kPlanarConfiguration:
-    case kPixelRepresentation:
+    case tags::PlanarConfiguration.Number:
+    case tags::PixelRepresentation.Number:
         AddTagEntry(tag, std::to_string(ReadUInt16()), "");
         return true;
-    case kRows:
-    case kColumns: {
+    case tags::Rows.Number:
+    case tags::Columns.Number: {
         const std::uint16_t value = ReadUInt16();
-        if (!iconMode_) (tag == kRows ? image_.rows_ : image_.columns_) = value;
+        if (!iconMode_) (tag == tags::Rows.Number ? image_.rows_ : image_.columns_) = value;
         AddTagEntry(tag, std::to_string(value), "");
         return true;
     }
-    case kBitsAllocated: {
+    case tags::BitsAllocated.Number: {
         const std::uint16_t value = ReadUInt16();
         if (iconMode_) {
             AddTagEntry(tag, std::to_string(value), "");
         } else {
-            image_.bitsAllocated_ = static_cast<std::uint8_t>(value & 0xFF);
+            image_.bitsAllocated_ = LowByteOnly(value);
             AddTagEntry(tag, std::to_string(image_.bitsAllocated_), "");
         }
         return true;
     }
-    case kRedPaletteData:
-    case kGreenPaletteData:
-    case kBluePaletteData:
+    case tags::RedPaletteColorLookupTableData.Number:
+    case tags::GreenPaletteColorLookupTableData.Number:
+    case tags::BluePaletteColorLookupTableData.Number:
         AddTagEntry(tag, kPaletteText, "");
         SkipValue(length);
         return true;
-    case kIconImageSequence:
+    case tags::IconImageSequence.Number:
         if (length == 0) {
             iconMode_ = true;
         } else {
@@ -292,13 +337,13 @@ bool DicomHeaderParser::ReadSpecialElement(std::uint32_t tag, std::uint64_t valu
             AddTagEntry(tag, kIconText, "");
         }
         return true;
-    case kPrivatePixelData:
+    case tags::PrivatePixelData.Number:
         if (length != 0) {
-            image_.pixelDataOffset_ = CheckedOffset(valueStart + 4);
+            image_.pixelDataOffset_ = CheckedOffset(valueStart + kPrivatePixelDataSkip);
             stop = true;
         }
         return true;
-    case kPixelData:
+    case tags::PixelData.Number:
         if (length != 0 && !iconMode_) {
             image_.pixelDataOffset_ = CheckedOffset(valueStart);
             AddTagEntry(tag, std::to_string(image_.pixelDataOffset_), "");
@@ -318,7 +363,7 @@ bool DicomHeaderParser::ReadSpecialElement(std::uint32_t tag, std::uint64_t valu
 void DicomHeaderParser::ReadGenericElement(std::uint32_t tag)
 {
     std::string description;
-    if (elementVR_ == "--") {
+    if (elementVR_ == kUnknownVR) {
         std::string vr;
         if (LookupTag(tag, vr, description)) elementVR_ = vr;
     }
@@ -362,7 +407,7 @@ void DicomHeaderParser::ReadGenericElement(std::uint32_t tag)
         }
         AddTagEntry(tag, std::move(text), description);
     }
-    // Bytes that do not make a whole value belong to this element too.
+    // PartialValuesSkipped: they belong to this element too.
     SkipValue(elementLength_ % size);
 }
 
@@ -377,7 +422,7 @@ void DicomHeaderParser::ReadHeader()
     if (std::memcmp(magic, "DICM", 4) == 0) {
         image_.hasPreamble_ = true;
     } else {
-        source_.Seek(0);
+        source_.Seek(0);  // BareDataSet
     }
 
     // Every element consumes at least its 8-byte header, so this ends.

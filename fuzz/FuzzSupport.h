@@ -1,7 +1,9 @@
 #pragma once
-// Helpers shared by the fuzz harnesses. The harnesses are built twice: with
-// clang's libFuzzer (fuzz/CMakeLists.txt, scripts/fuzz) and with the normal
-// build as replay programs that run the kept inputs (tests/fuzz).
+// Helpers shared by the fuzz harnesses, on top of the test kernel in
+// tests/support (temporary folder, DICOM writer, reference analysis). The
+// harnesses are built twice: with clang's libFuzzer (fuzz/CMakeLists.txt,
+// scripts/fuzz) and with the normal build as replay programs that run the
+// kept inputs (tests/fuzz).
 //
 // A broken invariant prints what was expected and aborts, which libFuzzer
 // reports as a crash and ctest as a failed replay.
@@ -10,12 +12,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include <unistd.h>
+
+#include "TempFolder.h"
 
 #define FUZZ_CHECK(condition)                                                                    \
     do {                                                                                         \
@@ -34,46 +37,26 @@ class ScratchFolder {
 public:
     static const std::filesystem::path& Path()
     {
-        static ScratchFolder folder;
-        return folder.path_;
+        static const test::TempFolder folder(Base());
+        return folder.Path();
     }
 
 private:
-    ScratchFolder()
+    static std::filesystem::path Base()
     {
         std::error_code error;
-        std::filesystem::path base = "/dev/shm";
-        if (!std::filesystem::is_directory(base, error) || ::access(base.c_str(), W_OK) != 0)
-            base = std::filesystem::temp_directory_path();
-        std::string pattern = (base / "evenor-fuzz-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            std::perror("mkdtemp");
-            std::abort();
-        }
-        path_ = pattern;
+        const std::filesystem::path shm = "/dev/shm";
+        if (std::filesystem::is_directory(shm, error) && ::access(shm.c_str(), W_OK) == 0) return shm;
+        return std::filesystem::temp_directory_path();
     }
-    ~ScratchFolder()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-
-    std::filesystem::path path_;
 };
 
 inline void WriteFile(const std::filesystem::path& path, std::string_view bytes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    FUZZ_CHECK(out.good());
+    FUZZ_CHECK(test::WriteWholeFile(path, bytes));
 }
 
-inline std::string ReadFile(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using test::ReadWholeFile;
 
 // Takes the input apart front to back; past its end every value is 0 and
 // every text empty, so any input, however short, gives a complete case.

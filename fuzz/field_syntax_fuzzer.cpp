@@ -18,6 +18,7 @@
 #include "FieldSyntax.h"
 #include "FrontEndRun.h"
 #include "FuzzSupport.h"
+#include "TestDicomWriter.h"
 
 namespace evenor::fuzz {
 namespace {
@@ -106,35 +107,18 @@ class FixedImage {
 public:
     FixedImage()
     {
-        std::string file(128, '\0');
-        file += "DICM";
-        auto put16 = [&](std::uint16_t v) {
-            file += static_cast<char>(v & 0xFF);
-            file += static_cast<char>(v >> 8);
-        };
-        auto element = [&](std::uint16_t group, std::uint16_t number, const char* vr, const std::string& value) {
-            put16(group);
-            put16(number);
-            file += vr;
-            put16(static_cast<std::uint16_t>(value.size()));
-            file += value;
-        };
-        auto word = [](std::uint16_t v) { return std::string{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)}; };
-        element(0x0002, 0x0010, "UI", std::string("1.2.840.10008.1.2.1\0", 20));
-        element(0x0028, 0x0010, "US", word(16));
-        element(0x0028, 0x0011, "US", word(16));
-        element(0x0028, 0x0030, "DS", "1\\1 ");
-        element(0x0028, 0x0100, "US", word(16));
-        element(0x0028, 0x0101, "US", word(12));
-        put16(0x7FE0);
-        put16(0x0010);
-        file += "OW";
-        put16(0);
-        const std::uint32_t length = 16 * 16 * 2;
-        file += word(length & 0xFFFF) + word(length >> 16);
-        for (int i = 0; i < 256; ++i) file += word(static_cast<std::uint16_t>(1000 + (i * 37) % 50));
+        test::TestDicomWriter file;
+        file.Preamble().Explicit(0x00020010, "UI", std::string("1.2.840.10008.1.2.1\0", 20));
+        file.Explicit(0x00280010, "US", file.Bytes16(16));
+        file.Explicit(0x00280011, "US", file.Bytes16(16));
+        file.Explicit(0x00280030, "DS", "1\\1 ");
+        file.Explicit(0x00280100, "US", file.Bytes16(16));
+        file.Explicit(0x00280101, "US", file.Bytes16(12));
+        std::string pixels;
+        for (int i = 0; i < 256; ++i) pixels += file.Bytes16(static_cast<std::uint16_t>(1000 + (i * 37) % 50));
+        file.Explicit(0x7FE00010, "OW", pixels);
         const std::filesystem::path path = ScratchFolder::Path() / "fields.dcm";
-        WriteFile(path, file);
+        WriteFile(path, file.String());
         image = std::make_unique<TDicomBeeld>(ScratchFolder::Path().string() + "/", "fields.dcm");
         dicomFileName = path.string();
         reportFileName = (ScratchFolder::Path() / "fields-report.txt").string();
@@ -171,10 +155,10 @@ void CheckRunConversions(const std::vector<std::string>& texts, std::uint8_t fla
 
     FUZZ_CHECK(!host.Messages.empty());
     if (!written) {
-        FUZZ_CHECK(ReadFile(fixed.reportFileName) == "earlier report");
+        FUZZ_CHECK(ReadWholeFile(fixed.reportFileName) == "earlier report");
     } else {
         FUZZ_CHECK(host.Messages.back() == "Results written to Output File");
-        FUZZ_CHECK(ReadFile(fixed.reportFileName).starts_with("Results evenor test:\r\n"));
+        FUZZ_CHECK(ReadWholeFile(fixed.reportFileName).starts_with("Results evenor test:\r\n"));
     }
 
     // The fields are stored in order up to the first one refused.

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <optional>
 
+#include "DicomTags.h"
 #include "FieldSyntax.h"
 
 namespace evenor {
@@ -16,22 +17,22 @@ ImageInfo Collect(Lookup lookup)
 {
     const auto text = [&](std::string_view tag) { return TrimPadding(lookup(tag).value_or("")); };
     ImageInfo info;
-    info.Manufacturer = text("00080070");
-    info.Model = text("00081090");
-    info.Station = text("00081010");
-    info.DetectorId = text("0018700A");
-    info.AcquisitionDate = text("00080022");
-    info.KVp = text("00180060");
+    info.Manufacturer = text(tags::Manufacturer.Key);
+    info.Model = text(tags::ManufacturerModelName.Key);
+    info.Station = text(tags::StationName.Key);
+    info.DetectorId = text(tags::DetectorID.Key);
+    info.AcquisitionDate = text(tags::AcquisitionDate.Key);
+    info.KVp = text(tags::KVP.Key);
     // The microampere-second value is the finer one; Exposure in mAs is an
     // integer string and loses fractions.
-    if (auto uAs = text("00181153"); !uAs.empty()) {
+    if (auto uAs = text(tags::ExposureInuAs.Key); !uAs.empty()) {
         info.Exposure = std::move(uAs);
         info.ExposureUnit = "uAs";
-    } else if (auto mAs = text("00181152"); !mAs.empty()) {
+    } else if (auto mAs = text(tags::Exposure.Key); !mAs.empty()) {
         info.Exposure = std::move(mAs);
         info.ExposureUnit = "mAs";
     }
-    info.PresentationIntentType = text("00080068");
+    info.PresentationIntentType = text(tags::PresentationIntentType.Key);
     return info;
 }
 

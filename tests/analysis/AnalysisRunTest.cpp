@@ -12,7 +12,8 @@
 #include "DicomLib.h"
 #include "ReportWriter.h"
 #include "RoiGrid.h"
-#include "TestDicomFile.h"
+#include "TempFolder.h"
+#include "TestDicomWriter.h"
 
 namespace evenor {
 namespace {

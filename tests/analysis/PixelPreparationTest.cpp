@@ -8,7 +8,8 @@
 
 #include "AnalysisRun.h"
 #include "DicomLib.h"
-#include "TestDicomFile.h"
+#include "TempFolder.h"
+#include "TestDicomWriter.h"
 
 namespace evenor {
 namespace {

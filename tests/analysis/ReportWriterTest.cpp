@@ -10,7 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "TestDicomFile.h"
+#include "TempFolder.h"
+#include "TestDicomWriter.h"
 
 namespace evenor {
 namespace {

@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <random>
-#include <set>
 #include <utility>
 #include <vector>
 
 #include "EvenorError.h"
+#include "ReferenceAnalysis.h"
 #include "RoiGrid.h"
 
 namespace evenor {
@@ -138,116 +137,6 @@ TEST(RoiGridTest, BrokenPreconditionsThrowInsteadOfReadingOutside) {
 
 // ---- The whole analysis against a plain single-threaded reference ---------
 
-struct Reference {
-    double areaMean = 0, areaSD = 0, areaSNR = 0, meanSNR = 0, snrSD = 0;
-    TMeetSerie rois;
-    std::vector<BadROI> badRois;
-    std::vector<BadPixel> badPixels;
-};
-
-void PlainMeanSD(const Words& v, double& mean, double& sd) {
-    if (v.size() == 1) {
-        mean = sd = v[0];
-        return;
-    }
-    std::uint64_t sum = 0;
-    for (auto x : v) sum += x;
-    mean = static_cast<double>(sum) / static_cast<double>(v.size());
-    double acc = 0;
-    for (auto x : v) acc = acc + (mean - x) * (mean - x);
-    sd = std::sqrt(acc / static_cast<double>(v.size() - 1));
-}
-
-Words CopyOf(const Words& pixels, std::uint32_t columns, std::uint32_t x0, std::uint32_t y0, std::uint32_t x1,
-             std::uint32_t y1) {
-    Words out;
-    for (std::uint32_t y = y0; y <= y1; ++y)
-        for (std::uint32_t x = x0; x <= x1; ++x) out.push_back(pixels[y * columns + x]);
-    return out;
-}
-
-// The steps of the analysis one after the other, on copies, with the map's
-// duplicates looked up in an ordered set.
-Reference Analyse(const Words& pixels, std::uint32_t columns, double spacing, const AnalysisSettings& s) {
-    Reference ref;
-    PlainMeanSD(CopyOf(pixels, columns, s.FirstColumn, s.FirstRow, s.LastColumn, s.LastRow), ref.areaMean,
-                ref.areaSD);
-    ref.areaSNR = ref.areaSD != 0 ? ref.areaMean / ref.areaSD : 0;
-    const auto box = static_cast<std::uint32_t>(10.0L * s.BoxDimension / spacing);
-    const std::uint32_t step = box / 2;
-    auto axis = [&](std::uint32_t first, std::uint32_t last, std::vector<std::uint32_t>& grid, bool& farEdge) {
-        const std::uint32_t w = last - first + 1, n = w / box, rem = w - n * box;
-        for (std::uint32_t k = 0; k < (rem < step ? 2 * n - 1 : 2 * n); ++k) grid.push_back(first + k * step);
-        farEdge = rem > 0;
-    };
-    std::vector<std::uint32_t> xs, ys;
-    bool farColumn = false, farRow = false;
-    axis(s.FirstColumn, s.LastColumn, xs, farColumn);
-    axis(s.FirstRow, s.LastRow, ys, farRow);
-    std::vector<Position> order;
-    for (auto x : xs)
-        for (auto y : ys) order.emplace_back(x, y);
-    if (farColumn)
-        for (auto y : ys) order.emplace_back(s.LastColumn - box, y);
-    if (farRow)
-        for (auto x : xs) order.emplace_back(x, s.LastRow - box);
-    if (farColumn && farRow) order.emplace_back(s.LastColumn - box, s.LastRow - box);
-
-    std::set<Position> seen;
-    for (const auto& [x, y] : order) {
-        const Words b = CopyOf(pixels, columns, x, y, x + box - 1, y + box - 1);
-        RoiResult roi{x, y, *std::max_element(b.begin(), b.end()), *std::min_element(b.begin(), b.end())};
-        PlainMeanSD(b, roi.Mean, roi.SD);
-        roi.SNR = roi.SD != 0 ? roi.Mean / roi.SD : 0;
-        ref.rois.push_back(roi);
-        if (!s.DetectDeviatingPixels) continue;
-        const double tolerance = s.PixelDeviationPercent / 100 * roi.Mean;
-        for (std::size_t k = 0; k < b.size(); ++k) {
-            const double v = b[k];
-            const Position p{x + static_cast<std::uint32_t>(k % box), y + static_cast<std::uint32_t>(k / box)};
-            if ((v > roi.Mean + tolerance || v < roi.Mean - tolerance) && seen.insert(p).second)
-                ref.badPixels.push_back(BadPixel{p.first, p.second, b[k], roi.Mean});
-        }
-    }
-    double sum = 0;
-    for (const auto& r : ref.rois) sum = sum + r.SNR;
-    ref.meanSNR = sum / static_cast<double>(ref.rois.size());
-    double acc = 0;
-    for (const auto& r : ref.rois) acc = acc + (ref.meanSNR - r.SNR) * (ref.meanSNR - r.SNR);
-    ref.snrSD = std::sqrt(acc / static_cast<double>(ref.rois.size() - 1));
-    const double mt = s.RoiDeviationPercent / 100 * ref.areaMean, st = s.RoiDeviationPercent / 100 * ref.meanSNR;
-    for (const auto& r : ref.rois)
-        if (r.Mean > ref.areaMean + mt || r.Mean < ref.areaMean - mt || r.SNR > ref.meanSNR + st ||
-            r.SNR < ref.meanSNR - st)
-            ref.badRois.push_back(BadROI{r.X, r.Y, r.Mean, r.SD});
-    return ref;
-}
-
-bool Same(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-void ExpectIdentical(const AnalysisResult& got, const Reference& ref) {
-    EXPECT_TRUE(Same(got.AreaMean, ref.areaMean) && Same(got.AreaSD, ref.areaSD) && Same(got.AreaSNR, ref.areaSNR));
-    EXPECT_TRUE(Same(got.MeanRoiSNR, ref.meanSNR) && Same(got.RoiSNRSD, ref.snrSD));
-    ASSERT_EQ(got.Rois.size(), ref.rois.size());
-    for (std::size_t i = 0; i < ref.rois.size(); ++i) {
-        const RoiResult &a = got.Rois[i], &b = ref.rois[i];
-        ASSERT_TRUE(a.X == b.X && a.Y == b.Y && a.Maximum == b.Maximum && a.Minimum == b.Minimum &&
-                    Same(a.Mean, b.Mean) && Same(a.SD, b.SD) && Same(a.SNR, b.SNR))
-            << "ROI " << i << " at " << b.X << "," << b.Y;
-    }
-    ASSERT_EQ(got.BadROIMap.size(), ref.badRois.size());
-    for (std::size_t i = 0; i < ref.badRois.size(); ++i)
-        EXPECT_TRUE(got.BadROIMap[i].X == ref.badRois[i].X && got.BadROIMap[i].Y == ref.badRois[i].Y &&
-                    Same(got.BadROIMap[i].Mean, ref.badRois[i].Mean))
-            << "bad ROI " << i;
-    ASSERT_EQ(got.BadPixelMap.size(), ref.badPixels.size());
-    for (std::size_t i = 0; i < ref.badPixels.size(); ++i) {
-        const BadPixel &a = got.BadPixelMap[i], &b = ref.badPixels[i];
-        ASSERT_TRUE(a.X == b.X && a.Y == b.Y && a.Value == b.Value && Same(a.RoiMean, b.RoiMean))
-            << "bad pixel " << i << " at " << b.X << "," << b.Y;
-    }
-}
-
 TEST(RoiGridTest, OptimisedGridEqualsPlainReferenceBitForBit) {
     struct Case {
         std::uint32_t columns, rows;
@@ -273,11 +162,10 @@ TEST(RoiGridTest, OptimisedGridEqualsPlainReferenceBitForBit) {
             AnalysisSettings s = c.area;
             s.PixelDeviationPercent = percent;
             s.RoiDeviationPercent = percent / 4;
-            const Reference ref = Analyse(pixels, c.columns, c.spacing, s);
+            const test::Reference ref = test::ReferenceAnalyse(pixels, c.columns, c.spacing, s);
             for (unsigned threads : {1u, 2u, 0u}) {
-                SCOPED_TRACE(testing::Message() << c.columns << "x" << c.rows << " percent " << percent << " threads "
-                                                << threads);
-                ExpectIdentical(AnalyseRoiGrid(pixels, c.columns, c.rows, c.spacing, s, threads), ref);
+                EXPECT_EQ(test::FirstDifference(AnalyseRoiGrid(pixels, c.columns, c.rows, c.spacing, s, threads), ref), "")
+                    << c.columns << "x" << c.rows << " percent " << percent << " threads " << threads;
             }
         }
     }

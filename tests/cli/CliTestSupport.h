@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "CliCommands.h"
-#include "TestDicomFile.h"
+#include "TempFolder.h"
+#include "TestDicomWriter.h"
 
 namespace evenor::test {
 
@@ -88,14 +89,9 @@ inline TestImage BlotchedImage(std::uint16_t side)
 // placed after Modality (0008,0060), where the ascending tag order wants it.
 inline std::string BytesWithPresentationIntent(const TestImage& image, const std::string& intent)
 {
-    std::string bytes = DicomFileBytes(image);
-    const std::string modality("\x08\x00\x60\x00" "CS\x02\x00" "DX", 10);
-    const std::size_t at = bytes.find(modality);
-    if (at == std::string::npos) return bytes;
-    DicomBytes element;
-    element.Text(0x0008, 0x0068, "CS", intent);
-    bytes.insert(at + modality.size(), element.Bytes());
-    return bytes;
+    TestImage withIntent = image;
+    withIntent.PresentationIntentType = intent;
+    return DicomFileBytes(withIntent);
 }
 
 }  // namespace evenor::test

@@ -16,7 +16,7 @@
 
 #include "DicomDictionary.h"
 #include "DicomLib.h"
-#include "TempDir.h"
+#include "TempFolder.h"
 #include "TestDicomWriter.h"
 
 namespace evenor {
@@ -198,7 +198,7 @@ protected:
         return ::open((dir_.Path() / "DicomLibrary.txt").c_str(), O_RDONLY | O_CLOEXEC);
     }
 
-    test::TempDir dir_;
+    test::TempFolder dir_;
     std::filesystem::path previous_;
 };
 

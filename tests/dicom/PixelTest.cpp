@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "DicomLib.h"
-#include "TempDir.h"
+#include "TempFolder.h"
 #include "TestDicomWriter.h"
 
 namespace evenor {
@@ -88,7 +88,7 @@ class LoadPixelsTest : public testing::TestWithParam<LoadCase> {};
 TEST_P(LoadPixelsTest, LoadsTheStoredSamples)
 {
     const LoadCase& c = GetParam();
-    test::TempDir dir;
+    test::TempFolder dir;
     ImageFile(c.layout, c.pixelBytes).WriteTo(dir.Path() / "image.dcm");
     TDicomBeeld image(dir.DirectoryName(), "image.dcm");
     // Before loading: zeros when the file can hold the image, else empty.
@@ -107,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, LoadPixelsTest, testing::ValuesIn(LoadCases()),
 // A header claiming 65535 x 65535 samples in a tiny file allocates nothing.
 TEST(PixelTest, AbsurdGeometryAllocatesNothing)
 {
-    test::TempDir dir;
+    test::TempFolder dir;
     ImageFile({65535, 65535, 16}, Bytes({1, 0})).WriteTo(dir.Path() / "image.dcm");
     TDicomBeeld image(dir.DirectoryName(), "image.dcm");
     EXPECT_EQ(image.Rows(), 65535);
@@ -118,7 +118,7 @@ TEST(PixelTest, AbsurdGeometryAllocatesNothing)
 
 TEST(PixelTest, VanishedFileFailsAndKeepsPixels)
 {
-    test::TempDir dir;
+    test::TempFolder dir;
     ImageFile({2, 3, 16}, Bytes({1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0})).WriteTo(dir.Path() / "image.dcm");
     TDicomBeeld image(dir.DirectoryName(), "image.dcm");
     image.LoadPixels();
@@ -136,7 +136,7 @@ TEST(PixelTest, VanishedFileFailsAndKeepsPixels)
 // now lies at the pixel offset.
 TEST(PixelTest, ReloadReadsTheFileAsItIsNow)
 {
-    test::TempDir dir;
+    test::TempFolder dir;
     ImageFile({1, 2, 16}, Bytes({1, 0, 2, 0})).WriteTo(dir.Path() / "image.dcm");
     TDicomBeeld image(dir.DirectoryName(), "image.dcm");
     ImageFile({1, 2, 16}, Bytes({9, 0, 8, 0})).WriteTo(dir.Path() / "image.dcm");
@@ -159,7 +159,7 @@ class CopyRegionTest : public testing::TestWithParam<RegionCase> {};
 TEST_P(CopyRegionTest, CopiesRowByRow)
 {
     const RegionCase& c = GetParam();
-    test::TempDir dir;
+    test::TempFolder dir;
     TestDicomWriter pixels;
     std::string bytes;
     for (int r = 0; r < 7; ++r)

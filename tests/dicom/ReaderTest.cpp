@@ -12,7 +12,7 @@
 
 #include "DicomDictionary.h"
 #include "DicomLib.h"
-#include "TempDir.h"
+#include "TempFolder.h"
 #include "TestDicomWriter.h"
 
 namespace evenor {
@@ -424,7 +424,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ReaderCaseTest, testing::ValuesIn(ReaderCases())
 TEST(ReaderTest, FileFlagsAndGeometry)
 {
     LoadDicomDictionaryFromText(BuiltInDictionary);
-    test::TempDir dir;
+    test::TempFolder dir;
     auto w = Part10();
     AddSmallImage(w);
     w.WriteTo(dir.Path() / "image.dcm");
@@ -456,7 +456,7 @@ TEST(ReaderTest, FileFlagsAndGeometry)
 
 TEST(ReaderTest, MissingFileCannotBeOpened)
 {
-    test::TempDir dir;
+    test::TempFolder dir;
     try {
         TDicomBeeld image(dir.DirectoryName(), "absent.dcm");
         FAIL();
@@ -484,7 +484,7 @@ TEST(ReaderTest, DeepNestingNeedsNoRecursion)
 // than wrapped (sparse file, 2 GiB skipped as an icon).
 TEST(ReaderTest, PixelDataBeyondTwoGibibytesIsAReadError)
 {
-    test::TempDir dir;
+    test::TempFolder dir;
     const auto path = dir.Path() / "huge.dcm";
     auto w = Part10();
     w.ExplicitWithLength(0x00880200, "SQ", 0x80000000u, "");  // ends at 172

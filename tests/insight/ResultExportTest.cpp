@@ -11,6 +11,7 @@
 
 #include "EvenorError.h"
 #include "Phantom.h"
+#include "TempFolder.h"
 
 namespace evenor {
 namespace {
@@ -253,13 +254,13 @@ TEST(ExportFiles, ReplaceAFileOrThrowTheReportsErrors)
     EXPECT_THROW(WriteRoiCsv(broken, blotch.Result), InOutError);
 
     // A longer file at the path is replaced entirely.
-    const auto path = std::filesystem::temp_directory_path() / "evenor-insight-test-rois.csv";
+    const test::TempFolder folder;
+    const auto path = folder / "rois.csv";
     std::ofstream(path) << std::string(100000, 'x');
     WriteRoiCsv(path.string(), blotch.Result);
     std::ostringstream expected;
     WriteRoiCsv(expected, blotch.Result);
     EXPECT_EQ(std::filesystem::file_size(path), expected.str().size());
-    std::filesystem::remove(path);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "EvenorError.h"
 #include "Metrics.h"
 #include "Phantom.h"
+#include "TempFolder.h"
 
 namespace evenor {
 namespace {
@@ -192,10 +193,10 @@ TEST(MapFiles, PngRoundTripAndWriteErrors)
 {
     const Analysed a = Blotch();
     const QImage map = RenderAreaMap(a.Phantom.Pixels, a.Phantom.Width, a.Settings, a.Result);
-    const auto path = std::filesystem::temp_directory_path() / "evenor-maps-test.png";
+    const test::TempFolder folder;
+    const auto path = folder / "map.png";
     SaveMapPng(map, path.string());
     const QImage back(QString::fromStdString(path.string()));
-    std::filesystem::remove(path);
     EXPECT_EQ(back.convertToFormat(QImage::Format_RGB32), map);
     try {
         SaveMapPng(map, "/nonexistent-folder-of-evenor/map.png");

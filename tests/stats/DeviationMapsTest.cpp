@@ -6,7 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "StatFuncties.h"
+#include "BoxStatistics.h"
+#include "DeviationMaps.h"
 
 namespace evenor {
 namespace {

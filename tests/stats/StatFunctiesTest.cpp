@@ -6,6 +6,8 @@
 #include <random>
 #include <vector>
 
+#include "BoxStatistics.h"
+#include "ReferenceStatistics.h"
 #include "StatFuncties.h"
 
 namespace evenor {
@@ -13,22 +15,8 @@ namespace {
 
 using Words = std::vector<std::uint16_t>;
 
-// The two passes written out as plainly as possible: the reference every fast
-// routine must match bit for bit.
-void ReferenceMeanSD(const Words& v, double& mean, double& sd) {
-    if (v.size() == 1) {
-        mean = sd = v[0];
-        return;
-    }
-    std::uint64_t sum = 0;
-    for (auto x : v) sum += x;
-    mean = static_cast<double>(sum) / static_cast<double>(v.size());
-    double acc = 0.0;
-    for (auto x : v) acc = acc + (mean - x) * (mean - x);
-    sd = std::sqrt(acc / static_cast<double>(v.size() - 1));
-}
-
-bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+using test::ReferenceWordMeanSD;
+using test::SameBits;
 
 struct WordCase {
     const char* name;
@@ -109,7 +97,7 @@ TEST(StatFunctiesTest, MatchesPlainTwoPassesBitForBit) {
             for (auto& x : v) x = static_cast<std::uint16_t>(base + value(rng));
             double mean = 0, sd = 0, refMean = 0, refSd = 0;
             WordMeanSD(v, mean, sd);
-            ReferenceMeanSD(v, refMean, refSd);
+            ReferenceWordMeanSD(v, refMean, refSd);
             EXPECT_TRUE(SameBits(mean, refMean) && SameBits(sd, refSd)) << n << " values, spread " << spread;
         }
     }
@@ -144,7 +132,7 @@ TEST(StatFunctiesTest, BlockInPlaceEqualsItsCopy) {
         const Words copy = image.Copy(r.x, r.y, r.w, r.h);
         double mean = 0, sd = 0, refMean = 0, refSd = 0;
         WordMeanSD(WordBlock{image.pixels.data() + r.y * image.columns + r.x, image.columns, r.w, r.h}, mean, sd);
-        ReferenceMeanSD(copy, refMean, refSd);
+        ReferenceWordMeanSD(copy, refMean, refSd);
         EXPECT_TRUE(SameBits(mean, refMean) && SameBits(sd, refSd)) << r.x << "," << r.y << " " << r.w << "x" << r.h;
     }
 }
@@ -170,7 +158,7 @@ TEST(StatFunctiesTest, BoxStatisticsEqualsEachBoxAlone) {
             for (const auto& roi : rois) {
                 const Words box = image.Copy(roi.X, roi.Y, side, side);
                 double mean = 0, sd = 0;
-                ReferenceMeanSD(box, mean, sd);
+                ReferenceWordMeanSD(box, mean, sd);
                 SCOPED_TRACE(testing::Message() << "side " << side << " at " << roi.X << "," << roi.Y);
                 EXPECT_EQ(roi.Maximum, WordMax(box));
                 EXPECT_EQ(roi.Minimum, WordMin(box));
@@ -189,7 +177,7 @@ TEST(StatFunctiesTest, BoxesBeyondTheBufferAreReadInPlace) {
     BoxStatistics(image.pixels, image.columns, side, rois);
     for (const auto& roi : rois) {
         double mean = 0, sd = 0;
-        ReferenceMeanSD(image.Copy(roi.X, roi.Y, side, side), mean, sd);
+        ReferenceWordMeanSD(image.Copy(roi.X, roi.Y, side, side), mean, sd);
         EXPECT_TRUE(SameBits(roi.Mean, mean) && SameBits(roi.SD, sd)) << roi.X << "," << roi.Y;
     }
 }

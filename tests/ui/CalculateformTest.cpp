@@ -17,7 +17,8 @@
 
 #include "DicomDictionary.h"
 #include "EvenorWindows.h"
-#include "TestDicomFile.h"
+#include "TempFolder.h"
+#include "TestDicomWriter.h"
 #include "UiTestSupport.h"
 
 using namespace evenor;

@@ -26,7 +26,8 @@
 #include "DicomLib.h"
 #include "EvenorWindows.h"
 #include "ResultsPage.h"
-#include "TestDicomFile.h"
+#include "TempFolder.h"
+#include "TestDicomWriter.h"
 #include "UiTestSupport.h"
 
 using namespace evenor;

@@ -24,7 +24,8 @@
 #include "EvenorWindows.h"
 #include "ImageInfo.h"
 #include "ResultsPage.h"
-#include "TestDicomFile.h"
+#include "TempFolder.h"
+#include "TestDicomWriter.h"
 #include "UiTestSupport.h"
 
 using namespace evenor;
@@ -56,14 +57,9 @@ TestImage BlotchImage()
 // Modality (0008,0060), keeping the tags in ascending order.
 std::string WithPresentationIntent(const TestImage& image, const std::string& intent)
 {
-    std::string bytes = DicomFileBytes(image);
-    const std::string modality("\x08\x00\x60\x00" "CS\x02\x00" "DX", 10);
-    const auto at = bytes.find(modality);
-    if (at == std::string::npos) throw std::runtime_error("no Modality element");
-    DicomBytes element;
-    element.Text(0x0008, 0x0068, "CS", intent);
-    bytes.insert(at + modality.size(), element.Bytes());
-    return bytes;
+    TestImage withIntent = image;
+    withIntent.PresentationIntentType = intent;
+    return DicomFileBytes(withIntent);
 }
 
 }  // namespace

@@ -32,7 +32,8 @@
 #include "Dialogs.h"
 #include "EvenorWindows.h"
 #include "Preferences.h"
-#include "TestDicomFile.h"
+#include "TempFolder.h"
+#include "TestDicomWriter.h"
 
 namespace {
 

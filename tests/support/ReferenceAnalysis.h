@@ -1,67 +1,29 @@
 #pragma once
-// A plain reference of the ROI grid analysis, written for clarity, not speed:
-// the area, the half-shifted grid with its far edges, two-pass statistics in
-// index order, and the two deviation maps with their duplicate rule. The
-// analysis run's fuzzer compares the program's result with it to the last bit,
+// The plain reference of the statistics and of the ROI grid analysis,
+// written for clarity, not speed: the area, the half-shifted grid with its far
+// edges, two-pass statistics in index order on copies, and the two deviation
+// maps with their duplicate rule. The unit tests, the analysis run's fuzzer
+// and the benchmarks compare the program's results with it to the last bit,
 // so every shortcut the real code takes (strip copies, batched sums, a second
 // thread, word-wise pixel search) must give exactly these numbers.
-#include <cmath>
 #include <cstdint>
-#include <set>
 #include <span>
+#include <sstream>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "AnalysisSettings.h"
+#include "ReferenceStatistics.h"
 #include "RoiGrid.h"
 
-namespace evenor::fuzz {
+namespace evenor::test {
 
 struct Reference {
     std::uint32_t BoxPixels = 0;
     AnalysisResult Result;           // everything but the pixel map
     std::vector<BadPixel> BadPixels;  // the pixel map, in order of discovery
 };
-
-// Mean and sample SD of values taken in the given order: an exact integer sum,
-// then the squared differences added one by one in double.
-inline void ReferenceWordMeanSD(const std::vector<std::uint16_t>& values, double& mean, double& sd)
-{
-    const std::size_t n = values.size();
-    if (n == 1) {
-        mean = sd = values[0];
-        return;
-    }
-    std::uint64_t sum = 0;
-    for (std::uint16_t v : values) sum += v;
-    mean = static_cast<double>(sum) / static_cast<double>(n);
-    double acc = 0.0;
-    for (std::uint16_t v : values) {
-        const double d = mean - static_cast<double>(v);
-        const double square = d * d;
-        acc = acc + square;
-    }
-    sd = std::sqrt(acc / static_cast<double>(n - 1));
-}
-
-inline void ReferenceRealMeanSD(const std::vector<double>& values, double& mean, double& sd)
-{
-    const std::size_t n = values.size();
-    if (n == 1) {
-        mean = sd = values[0];
-        return;
-    }
-    double sum = 0.0;
-    for (double v : values) sum = sum + v;
-    mean = sum / static_cast<double>(n);
-    double acc = 0.0;
-    for (double v : values) {
-        const double d = mean - v;
-        const double square = d * d;
-        acc = acc + square;
-    }
-    sd = std::sqrt(acc / static_cast<double>(n - 1));
-}
 
 // The grid positions along one direction: half-box steps from first, and the
 // far-edge position last - box when whole boxes leave a strip.
@@ -111,7 +73,7 @@ inline Reference ReferenceAnalyse(std::span<const std::uint16_t> pixels, std::ui
         for (std::uint32_t x : xs) places.emplace_back(x, farY);
     if (farColumn && farRow) places.emplace_back(farX, farY);
 
-    std::set<std::pair<std::uint32_t, std::uint32_t>> found;
+    std::vector<bool> found(pixels.size());  // by image position: already in the pixel map
     std::vector<BadPixel> badPixels;
     std::vector<double> snrs;
     for (const auto& [x0, y0] : places) {
@@ -140,7 +102,10 @@ inline Reference ReferenceAnalyse(std::span<const std::uint16_t> pixels, std::ui
                 if (!(v > above || v < below)) continue;
                 const std::uint32_t x = x0 + static_cast<std::uint32_t>(k % box);
                 const std::uint32_t y = y0 + static_cast<std::uint32_t>(k / box);
-                if (found.insert({x, y}).second) badPixels.push_back(BadPixel{x, y, block[k], roi.Mean});
+                const std::size_t position = static_cast<std::size_t>(y) * columns + x;
+                if (found[position]) continue;
+                found[position] = true;
+                badPixels.push_back(BadPixel{x, y, block[k], roi.Mean});
             }
         }
     }
@@ -157,4 +122,48 @@ inline Reference ReferenceAnalyse(std::span<const std::uint16_t> pixels, std::ui
     return ref;
 }
 
-}  // namespace evenor::fuzz
+// The first difference between a result and the reference, in words; empty
+// when every number is the same to the last bit and in the same order.
+inline std::string FirstDifference(const AnalysisResult& result, const Reference& ref)
+{
+    std::ostringstream out;
+    const AnalysisResult& r = ref.Result;
+    if (result.BoxPixels != ref.BoxPixels) out << "BoxPixels " << result.BoxPixels << " != " << ref.BoxPixels;
+    else if (!SameBits(result.AreaMean, r.AreaMean) || !SameBits(result.AreaSD, r.AreaSD) ||
+             !SameBits(result.AreaSNR, r.AreaSNR))
+        out << "area statistics";
+    else if (!SameBits(result.MeanRoiSNR, r.MeanRoiSNR) || !SameBits(result.RoiSNRSD, r.RoiSNRSD))
+        out << "mean ROI SNR or its SD";
+    else if (result.Rois.size() != r.Rois.size())
+        out << "ROI count " << result.Rois.size() << " != " << r.Rois.size();
+    else if (result.BadROIMap.size() != r.BadROIMap.size())
+        out << "deviating ROI count " << result.BadROIMap.size() << " != " << r.BadROIMap.size();
+    else if (result.BadPixelMap.size() != ref.BadPixels.size())
+        out << "deviating pixel count " << result.BadPixelMap.size() << " != " << ref.BadPixels.size();
+    if (!out.str().empty()) return out.str();
+    for (std::size_t i = 0; i < r.Rois.size(); ++i) {
+        const RoiResult &a = result.Rois[i], &b = r.Rois[i];
+        if (a.X != b.X || a.Y != b.Y || a.Maximum != b.Maximum || a.Minimum != b.Minimum ||
+            !SameBits(a.Mean, b.Mean) || !SameBits(a.SD, b.SD) || !SameBits(a.SNR, b.SNR)) {
+            out << "ROI " << i << " at " << b.X << "," << b.Y;
+            return out.str();
+        }
+    }
+    for (std::size_t i = 0; i < r.BadROIMap.size(); ++i) {
+        const BadROI &a = result.BadROIMap[i], &b = r.BadROIMap[i];
+        if (a.X != b.X || a.Y != b.Y || !SameBits(a.Mean, b.Mean) || !SameBits(a.SD, b.SD)) {
+            out << "deviating ROI " << i << " at " << b.X << "," << b.Y;
+            return out.str();
+        }
+    }
+    for (std::size_t i = 0; i < ref.BadPixels.size(); ++i) {
+        const BadPixel &a = result.BadPixelMap[i], &b = ref.BadPixels[i];
+        if (a.X != b.X || a.Y != b.Y || a.Value != b.Value || !SameBits(a.RoiMean, b.RoiMean)) {
+            out << "deviating pixel " << i << " at " << b.X << "," << b.Y;
+            return out.str();
+        }
+    }
+    return {};
+}
+
+}  // namespace evenor::test

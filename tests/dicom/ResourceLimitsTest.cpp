@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <span>
 #include <string>
@@ -22,59 +21,31 @@
 #include "CountingAllocator.h"
 #include "DicomDictionary.h"
 #include "DicomLib.h"
+#include "TempFolder.h"
+#include "TestDicomWriter.h"
 
 namespace evenor {
 namespace {
 
-// Little-endian byte streams.
-class Bytes {
-public:
-    Bytes& Raw(std::string_view s)
-    {
-        data.append(s);
-        return *this;
-    }
-    Bytes& U16(std::uint16_t v)
-    {
-        data += static_cast<char>(v & 0xFF);
-        data += static_cast<char>(v >> 8);
-        return *this;
-    }
-    Bytes& U32(std::uint32_t v) { return U16(static_cast<std::uint16_t>(v & 0xFFFF)).U16(static_cast<std::uint16_t>(v >> 16)); }
-    Bytes& Tag(std::uint32_t tag) { return U16(static_cast<std::uint16_t>(tag >> 16)).U16(static_cast<std::uint16_t>(tag)); }
-    Bytes& Preamble()
-    {
-        data.append(128, '\0');
-        Raw("DICM");
-        return Short(0x00020010, "UI", std::string("1.2.840.10008.1.2.1\0", 20));
-    }
-    // Explicit short-VR element; the length field may lie.
-    Bytes& Short(std::uint32_t tag, const char* vr, std::string_view value, int length = -1)
-    {
-        Tag(tag).Raw(vr).U16(static_cast<std::uint16_t>(length < 0 ? value.size() : length));
-        return Raw(value);
-    }
-    // Explicit long-VR element (OB, OW, SQ, UN, UT); the length field may lie.
-    Bytes& Long(std::uint32_t tag, const char* vr, std::string_view value, std::uint32_t length)
-    {
-        Tag(tag).Raw(vr).U16(0).U32(length);
-        return Raw(value);
-    }
-    // A bare data set (no preamble) long enough to be read: one implicit
-    // element of 130 bytes first.
-    Bytes& BareStart() { return Implicit(0x00080005, std::string(130, 'A'), 130); }
-    Bytes& Implicit(std::uint32_t tag, std::string_view value, std::uint32_t length)
-    {
-        Tag(tag).U32(length);
-        return Raw(value);
-    }
-    Bytes& Word(std::uint32_t tag, std::uint16_t value)
-    {
-        std::string v{static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)};
-        return Short(tag, "US", v);
-    }
-    std::string data;
-};
+using test::TestDicomWriter;
+
+// A Part 10 start: preamble, "DICM" and an explicit little-endian transfer
+// syntax.
+TestDicomWriter Part10()
+{
+    TestDicomWriter w;
+    w.Preamble().Explicit(0x00020010, "UI", std::string("1.2.840.10008.1.2.1\0", 20));
+    return w;
+}
+
+// A bare data set (no preamble) long enough to be read: one implicit element
+// of 130 bytes first.
+TestDicomWriter BareStart()
+{
+    TestDicomWriter w;
+    w.ImplicitWithLength(0x00080005, 130, std::string(130, 'A'));
+    return w;
+}
 
 constexpr std::uint32_t kUndefined = 0xFFFFFFFF;
 
@@ -93,58 +64,56 @@ std::vector<Case> HostileInputs()
     std::vector<Case> cases;
     // Pixels are never sized beyond what the file holds.
     for (std::uint16_t bits : {16, 8}) {
-        Bytes b;
-        b.Preamble().Word(0x00280010, 65535).Word(0x00280011, 65535).Word(0x00280100, bits);
-        b.Long(0x7FE00010, bits == 16 ? "OW" : "OB", std::string(64, '\x11'), 0xFFFFFFF0);
+        TestDicomWriter b = Part10();
+        b.ExplicitUS(0x00280010, 65535).ExplicitUS(0x00280011, 65535).ExplicitUS(0x00280100, bits);
+        b.ExplicitWithLength(0x7FE00010, bits == 16 ? "OW" : "OB", 0xFFFFFFF0, std::string(64, '\x11'));
         cases.push_back({bits == 16 ? "65535x65535, 16 bits, 64 pixel bytes" : "65535x65535, 8 bits, 64 pixel bytes",
-                         b.data, true, 4});
+                         b.String(), true, 4});
     }
     {
         // Absurd lengths on every kind of value: text, long VR, palette,
         // icon sequence, 0018,1164 spacing, implicit.
-        const std::pair<const char*, Bytes> lengths[] = {
-            {"text length 65535", Bytes().Preamble().Short(0x00100010, "PN", "abc", 0xFFFF)},
-            {"UN length 0xFFFFFFF0", Bytes().Preamble().Long(0x00091001, "UN", "abcd", 0xFFFFFFF0)},
-            {"OB length 0x7FFFFFFF", Bytes().Preamble().Long(0x00091002, "OB", "abcd", 0x7FFFFFFF)},
-            {"palette length 0xFFFFFFF0", Bytes().Preamble().Long(0x00281201, "OW", "abcd", 0xFFFFFFF0)},
-            {"icon sequence length 0xFFFFFFF0", Bytes().Preamble().Long(0x00880200, "SQ", "abcd", 0xFFFFFFF0)},
-            {"spacing length 65535", Bytes().Preamble().Short(0x00181164, "DS", "0.1", 0xFFFF)},
-            {"implicit length 0xFFFFFFF0", Bytes().BareStart().Implicit(0x00100010, "abcd", 0xFFFFFFF0)},
-            {"implicit US length 0xFFFFFFFE", Bytes().BareStart().Implicit(0x00280106, "\1\0\2\0", 0xFFFFFFFE)},
-            {"implicit FD length 0xFFFFFFF8", Bytes().BareStart().Implicit(0x00181628, std::string(16, '\0'), 0xFFFFFFF8)},
+        const std::pair<const char*, TestDicomWriter> lengths[] = {
+            {"text length 65535", Part10().ExplicitWithLength(0x00100010, "PN", 0xFFFF, "abc")},
+            {"UN length 0xFFFFFFF0", Part10().ExplicitWithLength(0x00091001, "UN", 0xFFFFFFF0, "abcd")},
+            {"OB length 0x7FFFFFFF", Part10().ExplicitWithLength(0x00091002, "OB", 0x7FFFFFFF, "abcd")},
+            {"palette length 0xFFFFFFF0", Part10().ExplicitWithLength(0x00281201, "OW", 0xFFFFFFF0, "abcd")},
+            {"icon sequence length 0xFFFFFFF0", Part10().ExplicitWithLength(0x00880200, "SQ", 0xFFFFFFF0, "abcd")},
+            {"spacing length 65535", Part10().ExplicitWithLength(0x00181164, "DS", 0xFFFF, "0.1")},
+            {"implicit length 0xFFFFFFF0", BareStart().ImplicitWithLength(0x00100010, 0xFFFFFFF0, "abcd")},
+            {"implicit US length 0xFFFFFFFE", BareStart().ImplicitWithLength(0x00280106, 0xFFFFFFFE, "\1\0\2\0")},
+            {"implicit FD length 0xFFFFFFF8", BareStart().ImplicitWithLength(0x00181628, 0xFFFFFFF8, std::string(16, '\0'))},
         };
-        for (const auto& [name, b] : lengths) cases.push_back({name, b.data, false, 4});
+        for (const auto& [name, b] : lengths) cases.push_back({name, b.String(), false, 4});
     }
     {
         // 100,000 sequences and items of undefined length nested in each
         // other, never closed: the reader lists them flat, without recursion.
-        Bytes b;
-        b.Preamble();
+        TestDicomWriter b = Part10();
         for (int i = 0; i < 100000; ++i) {
-            b.Long(0x00081115, "SQ", "", kUndefined);
+            b.ExplicitWithLength(0x00081115, "SQ", kUndefined, "");
             b.Tag(0xFFFEE000).U32(kUndefined);
         }
-        b.Word(0x00280010, 2).Word(0x00280011, 2).Long(0x7FE00010, "OB", "\1\2\3\4", 4);
-        cases.push_back({"100,000 nested undefined-length sequences", b.data, true, 64});
+        b.ExplicitUS(0x00280010, 2).ExplicitUS(0x00280011, 2).ExplicitWithLength(0x7FE00010, "OB", 4, "\1\2\3\4");
+        cases.push_back({"100,000 nested undefined-length sequences", b.String(), true, 64});
     }
     {
         // The same nesting with the item delimiters, then no pixel data.
-        Bytes b;
-        b.Preamble();
-        for (int i = 0; i < 50000; ++i) b.Long(0x00081115, "SQ", "", kUndefined).Tag(0xFFFEE000).U32(kUndefined);
+        TestDicomWriter b = Part10();
+        for (int i = 0; i < 50000; ++i) b.ExplicitWithLength(0x00081115, "SQ", kUndefined, "").Tag(0xFFFEE000).U32(kUndefined);
         for (int i = 0; i < 50000; ++i) b.Tag(0xFFFEE00D).U32(0).Tag(0xFFFEE0DD).U32(0);
-        cases.push_back({"50,000 nested and closed sequences, no pixel data", b.data, false, 64});
+        cases.push_back({"50,000 nested and closed sequences, no pixel data", b.String(), false, 64});
     }
     {
         // Numbers listed one entry each (SS, FD) and US, of which only 11
         // entries are listed however many values there are.
         const std::string words(60000, '\x01');
-        cases.push_back({"implicit SS, 30,000 values", Bytes().BareStart().Implicit(0x00281041, words, 0x7FFFFFFE).data, false, 160});
-        cases.push_back({"implicit FD, 7,500 values", Bytes().BareStart().Implicit(0x00181628, words, 0x7FFFFFF8).data, false, 40});
-        Bytes us;
-        us.Preamble().Long(0x00283006, "OW", "", 0).Short(0x00280106, "US", std::string(65534, '\x02'));
-        us.Word(0x00280010, 1).Word(0x00280011, 2).Long(0x7FE00010, "OB", "\1\2", 2);
-        cases.push_back({"US, 32,767 values", us.data, true, 4});
+        cases.push_back({"implicit SS, 30,000 values", BareStart().ImplicitWithLength(0x00281041, 0x7FFFFFFE, words).String(), false, 160});
+        cases.push_back({"implicit FD, 7,500 values", BareStart().ImplicitWithLength(0x00181628, 0x7FFFFFF8, words).String(), false, 40});
+        TestDicomWriter us = Part10();
+        us.ExplicitWithLength(0x00283006, "OW", 0, "").Explicit(0x00280106, "US", std::string(65534, '\x02'));
+        us.ExplicitUS(0x00280010, 1).ExplicitUS(0x00280011, 2).ExplicitWithLength(0x7FE00010, "OB", 2, "\1\2");
+        cases.push_back({"US, 32,767 values", us.String(), true, 4});
     }
     return cases;
 }
@@ -178,25 +147,14 @@ Measured Measure(const std::string& bytes, const std::filesystem::path* path)
     return m;
 }
 
+// The bytes as a file in a folder of its own.
 class ScratchFile {
 public:
-    explicit ScratchFile(const std::string& bytes)
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "evenor-limits-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        folder_ = pattern;
-        path_ = folder_ / "hostile.dcm";
-        std::ofstream(path_, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    }
-    ~ScratchFile()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
+    explicit ScratchFile(const std::string& bytes) : path_(folder_ / "hostile.dcm") { test::WriteWholeFile(path_, bytes); }
     const std::filesystem::path& Path() const { return path_; }
 
 private:
-    std::filesystem::path folder_;
+    test::TempFolder folder_;
     std::filesystem::path path_;
 };
 
@@ -224,10 +182,10 @@ TEST(ResourceLimitsTest, ReaderMemoryStaysInProportionToTheFile)
 // A short file claiming a huge image gives no pixels, before and after a load.
 TEST(ResourceLimitsTest, HugeGeometryInAShortFileGivesNoPixels)
 {
-    Bytes b;
-    b.Preamble().Word(0x00280010, 65535).Word(0x00280011, 65535).Word(0x00280100, 16);
-    b.Long(0x7FE00010, "OW", std::string(64, '\x11'), 0xFFFFFFF0);
-    const ScratchFile file(b.data);
+    TestDicomWriter b = Part10();
+    b.ExplicitUS(0x00280010, 65535).ExplicitUS(0x00280011, 65535).ExplicitUS(0x00280100, 16);
+    b.ExplicitWithLength(0x7FE00010, "OW", 0xFFFFFFF0, std::string(64, '\x11'));
+    const ScratchFile file(b.String());
     TDicomBeeld image(file.Path().parent_path().string() + "/", file.Path().filename().string());
     EXPECT_EQ(image.Rows(), 65535);
     EXPECT_EQ(image.Columns(), 65535);

@@ -6,7 +6,6 @@
 // so this test puts it everywhere on purpose.
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <span>
 #include <string>
@@ -14,74 +13,34 @@
 #include <gtest/gtest.h>
 
 #include "DicomLib.h"
+#include "TempFolder.h"
+#include "TestDicomWriter.h"
 
 namespace evenor {
 namespace {
 
 constexpr std::size_t kWindow = 64 * 1024;
 
-void Put16(std::string& out, std::uint16_t v)
-{
-    out += static_cast<char>(v & 0xFF);
-    out += static_cast<char>(v >> 8);
-}
-
-void Put32(std::string& out, std::uint32_t v)
-{
-    Put16(out, static_cast<std::uint16_t>(v & 0xFFFF));
-    Put16(out, static_cast<std::uint16_t>(v >> 16));
-}
-
-void Short(std::string& out, std::uint32_t tag, const char* vr, const std::string& value)
-{
-    Put16(out, static_cast<std::uint16_t>(tag >> 16));
-    Put16(out, static_cast<std::uint16_t>(tag));
-    out += vr;
-    Put16(out, static_cast<std::uint16_t>(value.size()));
-    out += value;
-}
-
-void Long(std::string& out, std::uint32_t tag, const char* vr, const std::string& value)
-{
-    Put16(out, static_cast<std::uint16_t>(tag >> 16));
-    Put16(out, static_cast<std::uint16_t>(tag));
-    out += vr;
-    Put16(out, 0);
-    Put32(out, static_cast<std::uint32_t>(value.size()));
-    out += value;
-}
-
 // A Part 10 file whose element after the padding starts `before` bytes ahead
 // of the window's edge, followed by elements of every kind and a value larger
 // than the window, then a 3 x 2 image of 16 bits.
 std::string FileWithEdgeAt(std::size_t before)
 {
-    std::string file(128, '\0');
-    file += "DICM";
-    Short(file, 0x00020010, "UI", std::string("1.2.840.10008.1.2.1\0", 20));
-    const std::size_t padding = kWindow - before - file.size() - 12;
-    Long(file, 0x00091001, "OB", std::string(padding, '\x5A'));
+    test::TestDicomWriter file;
+    file.Preamble().Explicit(0x00020010, "UI", std::string("1.2.840.10008.1.2.1\0", 20));
+    const std::size_t padding = kWindow - before - file.Size() - 12;
+    file.Explicit(0x00091001, "OB", std::string(padding, '\x5A'));
     std::string words, reals;
-    for (std::uint16_t i = 0; i < 12; ++i) Put16(words, static_cast<std::uint16_t>(1000 + i));
-    for (std::uint32_t i = 0; i < 4; ++i) Put32(reals, 0x3F800000 + i);  // FL 1.0 and neighbours
-    Short(file, 0x00283002, "US", words);
-    Short(file, 0x00091010, "FL", reals);
-    Short(file, 0x00100010, "PN", "EDGE^CASE ");
-    Short(file, 0x00280030, "DS", "0.25\\0.25 ");
-    Long(file, 0x00091011, "UN", std::string(kWindow + 1000, '\x33'));
-    std::string value;
-    Put16(value, 3);
-    Short(file, 0x00280010, "US", value);
-    value.clear();
-    Put16(value, 2);
-    Short(file, 0x00280011, "US", value);
-    value.clear();
-    Put16(value, 16);
-    Short(file, 0x00280100, "US", value);
-    std::string pixels;
-    for (std::uint16_t i = 1; i <= 6; ++i) Put16(pixels, i);
-    Long(file, 0x7FE00010, "OW", pixels);
-    return file;
+    for (std::uint16_t i = 0; i < 12; ++i) words += file.Bytes16(static_cast<std::uint16_t>(1000 + i));
+    for (std::uint32_t i = 0; i < 4; ++i) reals += file.Bytes32(0x3F800000 + i);  // FL 1.0 and neighbours
+    file.Explicit(0x00283002, "US", words);
+    file.Explicit(0x00091010, "FL", reals);
+    file.Explicit(0x00100010, "PN", "EDGE^CASE ");
+    file.Explicit(0x00280030, "DS", "0.25\\0.25 ");
+    file.Explicit(0x00091011, "UN", std::string(kWindow + 1000, '\x33'));
+    file.ExplicitUS(0x00280010, 3).ExplicitUS(0x00280011, 2).ExplicitUS(0x00280100, 16);
+    file.Explicit(0x7FE00010, "OW", file.Words({1, 2, 3, 4, 5, 6}));
+    return file.String();
 }
 
 struct Parsed {
@@ -112,29 +71,18 @@ Parsed ParseFile(const std::filesystem::path& path)
     return p;
 }
 
+// Writes each version of the file to the same path in a folder of its own.
 class ScratchFolder {
 public:
-    ScratchFolder()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "evenor-sources-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~ScratchFolder()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
     std::filesystem::path Write(const std::string& bytes) const
     {
-        const auto file = path_ / "edge.dcm";
-        std::ofstream(file, std::ios::binary | std::ios::trunc)
-            .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        const auto file = folder_ / "edge.dcm";
+        test::WriteWholeFile(file, bytes);
         return file;
     }
 
 private:
-    std::filesystem::path path_;
+    test::TempFolder folder_;
 };
 
 TEST(ReaderSourcesTest, FileAndMemoryAgreeWhereverTheWindowEdgeFalls)

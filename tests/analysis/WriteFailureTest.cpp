@@ -23,7 +23,8 @@
 #include "AnalysisRun.h"
 #include "DicomLib.h"
 #include "FrontEndRun.h"
-#include "TestDicomFile.h"
+#include "TempFolder.h"
+#include "TestDicomWriter.h"
 
 namespace evenor {
 namespace {
