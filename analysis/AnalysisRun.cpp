@@ -1,14 +1,14 @@
-#include "AnalysisRun.h"
+#include "analysis/AnalysisRun.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "DicomLib.h"
-#include "DicomTags.h"
-#include "FieldSyntax.h"
-#include "PixelPreparation.h"
-#include "RoiGrid.h"
-#include "SharedFile.h"
+#include "dicom/DicomLib.h"
+#include "dicom/DicomTags.h"
+#include "analysis/FieldSyntax.h"
+#include "analysis/PixelPreparation.h"
+#include "analysis/RoiGrid.h"
+#include "dicom/SharedFile.h"
 
 namespace evenor {
 

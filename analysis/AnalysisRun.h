@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "AnalysisSettings.h"
-#include "PixelPreparation.h"
-#include "RoiGrid.h"
-#include "WordArray.h"
+#include "analysis/AnalysisSettings.h"
+#include "analysis/PixelPreparation.h"
+#include "analysis/RoiGrid.h"
+#include "dicom/WordArray.h"
 
 namespace evenor {
 

@@ -1,4 +1,4 @@
-#include "FieldSyntax.h"
+#include "analysis/FieldSyntax.h"
 
 #include <charconv>
 #include <cmath>

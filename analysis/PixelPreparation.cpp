@@ -1,12 +1,12 @@
-#include "PixelPreparation.h"
+#include "analysis/PixelPreparation.h"
 
 #include <algorithm>
 #include <string>
 
-#include "AnalysisRun.h"
-#include "DicomLib.h"
-#include "DicomTags.h"
-#include "FieldSyntax.h"
+#include "analysis/AnalysisRun.h"
+#include "dicom/DicomLib.h"
+#include "dicom/DicomTags.h"
+#include "analysis/FieldSyntax.h"
 
 namespace evenor {
 

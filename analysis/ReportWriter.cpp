@@ -1,4 +1,4 @@
-#include "ReportWriter.h"
+#include "analysis/ReportWriter.h"
 
 #include <cerrno>
 #include <charconv>
@@ -12,8 +12,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "EvenorError.h"
-#include "SignalToNoise.h"
+#include "dicom/EvenorError.h"
+#include "stats/SignalToNoise.h"
 
 namespace evenor {
 

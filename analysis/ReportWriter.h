@@ -13,10 +13,10 @@
 #include <ostream>
 #include <string>
 
-#include "AnalysisSettings.h"
-#include "EvenorError.h"
-#include "PixelPreparation.h"
-#include "RoiGrid.h"
+#include "analysis/AnalysisSettings.h"
+#include "dicom/EvenorError.h"
+#include "analysis/PixelPreparation.h"
+#include "analysis/RoiGrid.h"
 
 namespace evenor {
 

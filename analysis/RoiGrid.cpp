@@ -1,4 +1,4 @@
-#include "RoiGrid.h"
+#include "analysis/RoiGrid.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "BoxStatistics.h"
-#include "DicomLib.h"
-#include "EvenorError.h"
-#include "SignalToNoise.h"
+#include "stats/BoxStatistics.h"
+#include "dicom/DicomLib.h"
+#include "dicom/EvenorError.h"
+#include "stats/SignalToNoise.h"
 
 namespace evenor {
 

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <span>
 
-#include "AnalysisSettings.h"
-#include "DeviationMaps.h"
-#include "StatFuncties.h"
+#include "analysis/AnalysisSettings.h"
+#include "stats/DeviationMaps.h"
+#include "stats/StatFuncties.h"
 
 namespace evenor {
 

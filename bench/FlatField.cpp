@@ -1,4 +1,4 @@
-#include "FlatField.h"
+#include "bench/FlatField.h"
 
 #include <algorithm>
 #include <cmath>

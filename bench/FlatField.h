@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "RoiGrid.h"
+#include "analysis/RoiGrid.h"
 
 namespace evenor::bench {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <tuple>
 
-#include "FlatField.h"
-#include "ReferenceAnalysis.h"
+#include "bench/FlatField.h"
+#include "tests/support/ReferenceAnalysis.h"
 
 namespace evenor::bench {
 namespace {

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <vector>
 
-#include "FlatField.h"
-#include "ReferenceStatistics.h"
-#include "BoxStatistics.h"
-#include "StatFuncties.h"
+#include "bench/FlatField.h"
+#include "tests/support/ReferenceStatistics.h"
+#include "stats/BoxStatistics.h"
+#include "stats/StatFuncties.h"
 
 namespace evenor::bench {
 namespace {

@@ -1,4 +1,4 @@
-#include "BatchRun.h"
+#include "cli/BatchRun.h"
 
 #include <algorithm>
 #include <atomic>
@@ -12,12 +12,12 @@
 
 #include <sys/stat.h>
 
-#include "AnalysisRun.h"
-#include "CliCommands.h"
-#include "CliSummary.h"
-#include "MapExport.h"
-#include "ResultExport.h"
-#include "SharedFile.h"
+#include "analysis/AnalysisRun.h"
+#include "cli/CliCommands.h"
+#include "cli/CliSummary.h"
+#include "cli/MapExport.h"
+#include "insight/ResultExport.h"
+#include "dicom/SharedFile.h"
 
 namespace evenor {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "ImageJob.h"
+#include "cli/ImageJob.h"
 
 namespace evenor {
 

@@ -1,4 +1,4 @@
-#include "CliCommands.h"
+#include "cli/CliCommands.h"
 
 #include <exception>
 #include <optional>
@@ -8,14 +8,14 @@
 
 #include <CLI/CLI.hpp>
 
-#include "BatchRun.h"
-#include "CliSummary.h"
-#include "DicomLib.h"
-#include "EvenorVersion.h"
-#include "FilePath.h"
-#include "ImageJob.h"
-#include "MapExport.h"
-#include "ResultExport.h"
+#include "cli/BatchRun.h"
+#include "cli/CliSummary.h"
+#include "dicom/DicomLib.h"
+#include "cmake/EvenorVersion.h"
+#include "dicom/FilePath.h"
+#include "cli/ImageJob.h"
+#include "cli/MapExport.h"
+#include "insight/ResultExport.h"
 
 namespace evenor {
 

@@ -1,4 +1,4 @@
-#include "CliSummary.h"
+#include "cli/CliSummary.h"
 
 #include <algorithm>
 #include <locale>

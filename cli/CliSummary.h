@@ -5,7 +5,7 @@
 // locale.
 #include <string>
 
-#include "ImageJob.h"
+#include "cli/ImageJob.h"
 
 namespace evenor {
 

@@ -1,4 +1,4 @@
-#include "ImageJob.h"
+#include "cli/ImageJob.h"
 
 #include <exception>
 #include <memory>
@@ -7,17 +7,17 @@
 #include <utility>
 #include <vector>
 
-#include "AnalysisRun.h"
-#include "DicomLib.h"
-#include "EvenorError.h"
-#include "FilePath.h"
-#include "FieldSyntax.h"
-#include "ImageInfo.h"
-#include "MapExport.h"
-#include "ResultExport.h"
-#include "ReportWriter.h"
-#include "RoiGrid.h"
-#include "SharedFile.h"
+#include "analysis/AnalysisRun.h"
+#include "dicom/DicomLib.h"
+#include "dicom/EvenorError.h"
+#include "dicom/FilePath.h"
+#include "analysis/FieldSyntax.h"
+#include "insight/ImageInfo.h"
+#include "cli/MapExport.h"
+#include "insight/ResultExport.h"
+#include "analysis/ReportWriter.h"
+#include "analysis/RoiGrid.h"
+#include "dicom/SharedFile.h"
 
 namespace evenor {
 

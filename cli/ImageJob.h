@@ -9,9 +9,9 @@
 #include <iosfwd>
 #include <string>
 
-#include "AnalysisDefaults.h"
-#include "Guidelines.h"
-#include "Metrics.h"
+#include "analysis/AnalysisDefaults.h"
+#include "insight/Guidelines.h"
+#include "insight/Metrics.h"
 
 namespace evenor {
 

@@ -1,7 +1,7 @@
 // The maps through the map module: evenor_cli_maps is loaded from evenor-cli's
 // folder the first time maps are asked for, so that runs without maps never
 // load Qt.
-#include "MapExport.h"
+#include "cli/MapExport.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "EvenorError.h"
-#include "MapPlugin.h"
+#include "dicom/EvenorError.h"
+#include "cli/MapPlugin.h"
 
 #ifndef EVENOR_MAP_PLUGIN
 #error "EVENOR_MAP_PLUGIN names the map module's file"

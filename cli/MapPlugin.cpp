@@ -1,7 +1,7 @@
 // The map module: draws the PNG maps with the Qt map renderer. Built as its
 // own loadable module, with its own copies of the program's libraries, so it
 // relies on nothing but what the calls hand over.
-#include "MapPlugin.h"
+#include "cli/MapPlugin.h"
 
 #include <exception>
 #include <filesystem>
@@ -10,9 +10,9 @@
 
 #include <QGuiApplication>
 
-#include "EvenorError.h"
-#include "ImageJob.h"
-#include "MapRenderer.h"
+#include "dicom/EvenorError.h"
+#include "cli/ImageJob.h"
+#include "render/MapRenderer.h"
 
 namespace evenor {
 

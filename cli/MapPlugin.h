@@ -12,8 +12,8 @@
 #include <span>
 #include <string>
 
-#include "AnalysisSettings.h"
-#include "RoiGrid.h"
+#include "analysis/AnalysisSettings.h"
+#include "analysis/RoiGrid.h"
 
 namespace evenor {
 

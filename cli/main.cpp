@@ -3,8 +3,8 @@
 #include <clocale>
 #include <iostream>
 
-#include "CliCommands.h"
-#include "DicomDictionary.h"
+#include "cli/CliCommands.h"
+#include "dicom/DicomDictionary.h"
 
 int main(int argc, char** argv)
 {

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "DicomDictionary.h"
+#include "dicom/DicomDictionary.h"
 
 namespace evenor {
 

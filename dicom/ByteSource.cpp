@@ -1,9 +1,9 @@
-#include "ByteSource.h"
+#include "dicom/ByteSource.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "SharedFile.h"
+#include "dicom/SharedFile.h"
 
 namespace evenor {
 

@@ -1,4 +1,4 @@
-#include "DicomDictionary.h"
+#include "dicom/DicomDictionary.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "DicomText.h"
+#include "dicom/DicomText.h"
 
 namespace evenor {
 

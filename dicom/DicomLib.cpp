@@ -1,18 +1,18 @@
 // The DICOM header reader: element by element from the start of the data set
 // to the pixel data, reading flat (the content of a sequence of undefined
 // length is read as ordinary elements, so nesting costs no recursion).
-#include "DicomLib.h"
+#include "dicom/DicomLib.h"
 
 #include <bit>
 #include <cstring>
 #include <limits>
 #include <string_view>
 
-#include "ByteSource.h"
-#include "DicomDictionary.h"
-#include "DicomTags.h"
-#include "DicomText.h"
-#include "SharedFile.h"
+#include "dicom/ByteSource.h"
+#include "dicom/DicomDictionary.h"
+#include "dicom/DicomTags.h"
+#include "dicom/DicomText.h"
+#include "dicom/SharedFile.h"
 
 namespace evenor {
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "EvenorError.h"
-#include "WordArray.h"
+#include "dicom/EvenorError.h"
+#include "dicom/WordArray.h"
 
 namespace evenor {
 

@@ -6,8 +6,8 @@
 
 #include <sys/mman.h>
 
-#include "DicomLib.h"
-#include "SharedFile.h"
+#include "dicom/DicomLib.h"
+#include "dicom/SharedFile.h"
 
 namespace evenor {
 

@@ -1,4 +1,4 @@
-#include "DicomText.h"
+#include "dicom/DicomText.h"
 
 #include <charconv>
 #include <clocale>

@@ -1,4 +1,4 @@
-#include "SharedFile.h"
+#include "dicom/SharedFile.h"
 
 #include <cerrno>
 

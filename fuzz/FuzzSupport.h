@@ -18,7 +18,7 @@
 
 #include <unistd.h>
 
-#include "TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 #define FUZZ_CHECK(condition)                                                                    \
     do {                                                                                         \

@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "DicomDictionary.h"
-#include "DicomLib.h"
-#include "DicomText.h"
+#include "dicom/DicomDictionary.h"
+#include "dicom/DicomLib.h"
+#include "dicom/DicomText.h"
 
 namespace evenor::fuzz {
 

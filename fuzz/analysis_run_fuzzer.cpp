@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "AnalysisRun.h"
-#include "DicomLib.h"
-#include "FieldSyntax.h"
-#include "FrontEndRun.h"
-#include "FuzzSupport.h"
-#include "ReferenceAnalysis.h"
-#include "RoiGrid.h"
-#include "TestDicomWriter.h"
+#include "analysis/AnalysisRun.h"
+#include "dicom/DicomLib.h"
+#include "analysis/FieldSyntax.h"
+#include "tests/support/FrontEndRun.h"
+#include "fuzz/FuzzSupport.h"
+#include "tests/support/ReferenceAnalysis.h"
+#include "analysis/RoiGrid.h"
+#include "tests/support/TestDicomWriter.h"
 
 namespace evenor::fuzz {
 namespace {

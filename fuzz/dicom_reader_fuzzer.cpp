@@ -12,9 +12,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "DicomLib.h"
-#include "FuzzSupport.h"
-#include "ReferenceReader.h"
+#include "dicom/DicomLib.h"
+#include "fuzz/FuzzSupport.h"
+#include "fuzz/ReferenceReader.h"
 
 namespace evenor::fuzz {
 namespace {

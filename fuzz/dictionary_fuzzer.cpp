@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "DicomDictionary.h"
-#include "DicomLib.h"
-#include "FuzzSupport.h"
+#include "dicom/DicomDictionary.h"
+#include "dicom/DicomLib.h"
+#include "fuzz/FuzzSupport.h"
 
 namespace evenor::fuzz {
 namespace {

@@ -13,12 +13,12 @@
 #include <string_view>
 #include <vector>
 
-#include "AnalysisRun.h"
-#include "DicomLib.h"
-#include "FieldSyntax.h"
-#include "FrontEndRun.h"
-#include "FuzzSupport.h"
-#include "TestDicomWriter.h"
+#include "analysis/AnalysisRun.h"
+#include "dicom/DicomLib.h"
+#include "analysis/FieldSyntax.h"
+#include "tests/support/FrontEndRun.h"
+#include "fuzz/FuzzSupport.h"
+#include "tests/support/TestDicomWriter.h"
 
 namespace evenor::fuzz {
 namespace {

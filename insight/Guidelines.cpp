@@ -1,9 +1,9 @@
-#include "Guidelines.h"
+#include "insight/Guidelines.h"
 
 #include <cmath>
 #include <sstream>
 
-#include "AnalysisDefaults.h"
+#include "analysis/AnalysisDefaults.h"
 
 namespace evenor {
 

@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "AnalysisSettings.h"
-#include "Metrics.h"
+#include "analysis/AnalysisSettings.h"
+#include "insight/Metrics.h"
 
 namespace evenor {
 

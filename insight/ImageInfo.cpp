@@ -1,11 +1,11 @@
-#include "ImageInfo.h"
+#include "insight/ImageInfo.h"
 
 #include <algorithm>
 #include <cctype>
 #include <optional>
 
-#include "DicomTags.h"
-#include "FieldSyntax.h"
+#include "dicom/DicomTags.h"
+#include "analysis/FieldSyntax.h"
 
 namespace evenor {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "DicomLib.h"
+#include "dicom/DicomLib.h"
 
 namespace evenor {
 

@@ -1,4 +1,4 @@
-#include "Metrics.h"
+#include "insight/Metrics.h"
 
 #include <algorithm>
 #include <cmath>

@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "RoiGrid.h"
+#include "analysis/RoiGrid.h"
 
 namespace evenor {
 

@@ -1,4 +1,4 @@
-#include "ResultExport.h"
+#include "insight/ResultExport.h"
 
 #include <algorithm>
 #include <array>
@@ -10,9 +10,9 @@
 #include <ostream>
 #include <vector>
 
-#include "EvenorError.h"
-#include "ReportWriter.h"
-#include "SignalToNoise.h"
+#include "dicom/EvenorError.h"
+#include "analysis/ReportWriter.h"
+#include "stats/SignalToNoise.h"
 
 namespace evenor {
 

@@ -20,13 +20,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "AnalysisSettings.h"
-#include "EvenorVersion.h"
-#include "Guidelines.h"
-#include "ImageInfo.h"
-#include "Metrics.h"
-#include "PixelPreparation.h"
-#include "RoiGrid.h"
+#include "analysis/AnalysisSettings.h"
+#include "cmake/EvenorVersion.h"
+#include "insight/Guidelines.h"
+#include "insight/ImageInfo.h"
+#include "insight/Metrics.h"
+#include "analysis/PixelPreparation.h"
+#include "analysis/RoiGrid.h"
 
 namespace evenor {
 

@@ -1,4 +1,4 @@
-#include "BoxStatistics.h"
+#include "stats/BoxStatistics.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +8,7 @@
 #include <immintrin.h>
 #endif
 
-#include "PixelScan.h"
+#include "stats/PixelScan.h"
 
 namespace evenor {
 

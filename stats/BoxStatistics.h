@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "StatFuncties.h"
+#include "stats/StatFuncties.h"
 
 namespace evenor {
 

@@ -1,10 +1,10 @@
-#include "DeviationMaps.h"
+#include "stats/DeviationMaps.h"
 
 #include <algorithm>
 #include <new>
 #include <stdexcept>
 
-#include "PixelScan.h"
+#include "stats/PixelScan.h"
 
 namespace evenor {
 

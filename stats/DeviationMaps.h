@@ -6,7 +6,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "StatFuncties.h"
+#include "stats/StatFuncties.h"
 
 namespace evenor {
 

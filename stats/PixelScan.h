@@ -13,7 +13,7 @@
 #include <immintrin.h>
 #endif
 
-#include "DeviationMaps.h"
+#include "stats/DeviationMaps.h"
 
 namespace evenor {
 

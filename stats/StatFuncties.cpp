@@ -1,4 +1,4 @@
-#include "StatFuncties.h"
+#include "stats/StatFuncties.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "About.h"
+#include "ui/About.h"
 
 #include <QKeyEvent>
 #include <QLabel>
@@ -7,11 +7,11 @@
 #include <QPushButton>
 #include <qdrawutil.h>
 
-#include "EvenorIcon.h"
-#include "EvenorVersion.h"
-#include "Fonts.h"
-#include "Placement.h"
-#include "JpegImage.h"
+#include "ui/EvenorIcon.h"
+#include "cmake/EvenorVersion.h"
+#include "ui/Fonts.h"
+#include "ui/Placement.h"
+#include "ui/JpegImage.h"
 
 namespace evenor {
 

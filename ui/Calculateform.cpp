@@ -1,4 +1,4 @@
-#include "Calculateform.h"
+#include "ui/Calculateform.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -6,8 +6,8 @@
 #include <QThread>
 #include <QWindow>
 
-#include "Fonts.h"
-#include "Placement.h"
+#include "ui/Fonts.h"
+#include "ui/Placement.h"
 
 namespace evenor {
 

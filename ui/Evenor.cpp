@@ -1,4 +1,4 @@
-#include "Evenor.h"
+#include "ui/Evenor.h"
 
 #include <algorithm>
 #include <exception>
@@ -25,18 +25,18 @@
 #include <QTabWidget>
 #include <QTimer>
 
-#include "About.h"
-#include "AnalysisDefaults.h"
-#include "AnalysisRun.h"
-#include "Calculateform.h"
-#include "DicomLib.h"
-#include "Dialogs.h"
-#include "FieldSyntax.h"
-#include "Fonts.h"
-#include "Preferences.h"
-#include "ReportWriter.h"
-#include "ResultsPage.h"
-#include "SharedFile.h"
+#include "ui/About.h"
+#include "analysis/AnalysisDefaults.h"
+#include "analysis/AnalysisRun.h"
+#include "ui/Calculateform.h"
+#include "dicom/DicomLib.h"
+#include "ui/Dialogs.h"
+#include "analysis/FieldSyntax.h"
+#include "ui/Fonts.h"
+#include "ui/Preferences.h"
+#include "analysis/ReportWriter.h"
+#include "ui/ResultsPage.h"
+#include "dicom/SharedFile.h"
 
 namespace evenor {
 
@@ -49,6 +49,15 @@ constexpr int DesignHeight = 365;
 // The reference client size of a page of the page control.
 constexpr int DesignPageWidth = 409;
 constexpr int DesignPageHeight = 317;
+// The reference places of the controls that follow the window's edges: the
+// page control grows with the window, the action buttons keep their distance
+// to the right and bottom edges, About to the right and top.
+constexpr QRect PageControlPlace{8, 8, 417, 345};
+constexpr QRect CalculatePlace{432, 328, 97, 25};
+constexpr QRect RecentPlace{432, 192, 97, 25};
+constexpr QRect OpenPlace{432, 232, 97, 25};
+constexpr QRect ExportPlace{432, 272, 97, 25};
+constexpr QRect AboutPlace{488, 32, 41, 25};
 
 const QString IntegerExpected = QStringLiteral("A positive integer is expected");
 const QString NumberExpected = QStringLiteral("A number is expected");
@@ -161,12 +170,11 @@ TFormEvenor::~TFormEvenor()
 
 void TFormEvenor::CreateControls()
 {
-    buttonCalculate_ = AddButton(this, QStringLiteral("ButtonCalculate"), QStringLiteral("Calculate"),
-                                 {432, 328, 97, 25});
+    buttonCalculate_ = AddButton(this, QStringLiteral("ButtonCalculate"), QStringLiteral("Calculate"), CalculatePlace);
 
     evenorControl_ = new QTabWidget(this);
     evenorControl_->setObjectName(QStringLiteral("EvenorControl"));
-    evenorControl_->setGeometry(8, 8, 417, 345);
+    evenorControl_->setGeometry(PageControlPlace);
     settingsPage_ = new QWidget;
     settingsPage_->setObjectName(QStringLiteral("Settings"));
     dicomTagsPage_ = new QWidget;
@@ -179,7 +187,7 @@ void TFormEvenor::CreateControls()
     evenorControl_->setCurrentWidget(settingsPage_);
 
     buttonRecent_ =
-        AddButton(this, QStringLiteral("ButtonRecent"), QStringLiteral("Recent Files"), {432, 192, 97, 25});
+        AddButton(this, QStringLiteral("ButtonRecent"), QStringLiteral("Recent Files"), RecentPlace);
     buttonRecent_->setToolTip(QStringLiteral("Open one of the images opened last"));
     recentMenu_ = new QMenu(buttonRecent_);
     recentMenu_->setObjectName(QStringLiteral("MenuRecent"));
@@ -188,9 +196,9 @@ void TFormEvenor::CreateControls()
     connect(recentMenu_, &QMenu::aboutToShow, this, [this] {
         for (QAction* action : recentMenu_->actions()) action->setEnabled(QFileInfo::exists(action->data().toString()));
     });
-    buttonOpen_ = AddButton(this, QStringLiteral("ButtonOpen"), QStringLiteral("Open DICOM File"), {432, 232, 97, 25});
-    buttonExport_ = AddButton(this, QStringLiteral("ButtonExport"), QStringLiteral("Output File"), {432, 272, 97, 25});
-    buttonAbout_ = AddButton(this, QStringLiteral("ButtonAbout"), QStringLiteral("About"), {488, 32, 41, 25});
+    buttonOpen_ = AddButton(this, QStringLiteral("ButtonOpen"), QStringLiteral("Open DICOM File"), OpenPlace);
+    buttonExport_ = AddButton(this, QStringLiteral("ButtonExport"), QStringLiteral("Output File"), ExportPlace);
+    buttonAbout_ = AddButton(this, QStringLiteral("ButtonAbout"), QStringLiteral("About"), AboutPlace);
 
     // The Settings page. The group boxes' frames start halfway down their
     // captions, as the reference layout's child positions expect.
@@ -710,16 +718,15 @@ void TFormEvenor::OpenLater(const QString& path)
 void TFormEvenor::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
-    // The page control grows with the window; the action buttons keep their
-    // distance to the right and bottom edges, About to the right and top.
     const int dx = width() - DesignWidth;
     const int dy = height() - DesignHeight;
-    evenorControl_->setGeometry(8, 8, std::max(0, 417 + dx), std::max(0, 345 + dy));
-    buttonCalculate_->move(432 + dx, 328 + dy);
-    buttonRecent_->move(432 + dx, 192 + dy);
-    buttonOpen_->move(432 + dx, 232 + dy);
-    buttonExport_->move(432 + dx, 272 + dy);
-    buttonAbout_->move(488 + dx, 32);
+    evenorControl_->setGeometry(PageControlPlace.x(), PageControlPlace.y(), std::max(0, PageControlPlace.width() + dx),
+                                std::max(0, PageControlPlace.height() + dy));
+    buttonCalculate_->move(CalculatePlace.topLeft() + QPoint(dx, dy));
+    buttonRecent_->move(RecentPlace.topLeft() + QPoint(dx, dy));
+    buttonOpen_->move(OpenPlace.topLeft() + QPoint(dx, dy));
+    buttonExport_->move(ExportPlace.topLeft() + QPoint(dx, dy));
+    buttonAbout_->move(AboutPlace.topLeft() + QPoint(dx, 0));
 }
 
 void TFormEvenor::showEvent(QShowEvent* event)

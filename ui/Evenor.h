@@ -12,8 +12,8 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "AnalysisSettings.h"
-#include "FilePath.h"
+#include "analysis/AnalysisSettings.h"
+#include "dicom/FilePath.h"
 
 class QCheckBox;
 class QGroupBox;

@@ -3,9 +3,9 @@
 // that closing it ends the program), the Calculating notice and the About
 // box. They live until the program ends. Used by the program's entry point,
 // the tests and the screenshot driver alike.
-#include "About.h"
-#include "Calculateform.h"
-#include "Evenor.h"
+#include "ui/About.h"
+#include "ui/Calculateform.h"
+#include "ui/Evenor.h"
 
 namespace evenor {
 

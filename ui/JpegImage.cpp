@@ -1,4 +1,4 @@
-#include "JpegImage.h"
+#include "ui/JpegImage.h"
 
 #include <csetjmp>
 #include <cstdio>

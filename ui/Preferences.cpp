@@ -1,4 +1,4 @@
-#include "Preferences.h"
+#include "ui/Preferences.h"
 
 #include <memory>
 

@@ -1,4 +1,4 @@
-#include "ResultsPage.h"
+#include "ui/ResultsPage.h"
 
 #include <algorithm>
 #include <cmath>
@@ -23,12 +23,12 @@
 #include <QVBoxLayout>
 #include <QWheelEvent>
 
-#include "AnalysisRun.h"
-#include "DicomLib.h"
-#include "Evenor.h"
-#include "ImageInfo.h"
-#include "MapRenderer.h"
-#include "RoiGrid.h"
+#include "analysis/AnalysisRun.h"
+#include "dicom/DicomLib.h"
+#include "ui/Evenor.h"
+#include "insight/ImageInfo.h"
+#include "render/MapRenderer.h"
+#include "analysis/RoiGrid.h"
 
 namespace evenor {
 

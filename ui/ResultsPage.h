@@ -17,11 +17,11 @@
 #include <QString>
 #include <QWidget>
 
-#include "AnalysisSettings.h"
-#include "Guidelines.h"
-#include "MapRenderer.h"
-#include "Metrics.h"
-#include "StatFuncties.h"
+#include "analysis/AnalysisSettings.h"
+#include "insight/Guidelines.h"
+#include "render/MapRenderer.h"
+#include "insight/Metrics.h"
+#include "stats/StatFuncties.h"
 
 class QCheckBox;
 class QComboBox;

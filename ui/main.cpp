@@ -4,9 +4,9 @@
 
 #include <QApplication>
 
-#include "DicomDictionary.h"
-#include "Dialogs.h"
-#include "EvenorWindows.h"
+#include "dicom/DicomDictionary.h"
+#include "ui/Dialogs.h"
+#include "ui/EvenorWindows.h"
 
 int main(int argc, char** argv)
 {

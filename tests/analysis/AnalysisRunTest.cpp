@@ -1,4 +1,4 @@
-#include "AnalysisRun.h"
+#include "analysis/AnalysisRun.h"
 
 #include <filesystem>
 #include <functional>
@@ -9,11 +9,11 @@
 
 #include <gtest/gtest.h>
 
-#include "DicomLib.h"
-#include "ReportWriter.h"
-#include "RoiGrid.h"
-#include "TempFolder.h"
-#include "TestDicomWriter.h"
+#include "dicom/DicomLib.h"
+#include "analysis/ReportWriter.h"
+#include "analysis/RoiGrid.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestDicomWriter.h"
 
 namespace evenor {
 namespace {

@@ -1,4 +1,4 @@
-#include "FieldSyntax.h"
+#include "analysis/FieldSyntax.h"
 
 #include <clocale>
 #include <cmath>
@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "AnalysisRun.h"
+#include "analysis/AnalysisRun.h"
 
 namespace evenor {
 namespace {

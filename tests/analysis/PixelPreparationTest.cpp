@@ -1,4 +1,4 @@
-#include "PixelPreparation.h"
+#include "analysis/PixelPreparation.h"
 
 #include <optional>
 #include <string>
@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "AnalysisRun.h"
-#include "DicomLib.h"
-#include "TempFolder.h"
-#include "TestDicomWriter.h"
+#include "analysis/AnalysisRun.h"
+#include "dicom/DicomLib.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestDicomWriter.h"
 
 namespace evenor {
 namespace {

@@ -1,4 +1,4 @@
-#include "ReportWriter.h"
+#include "analysis/ReportWriter.h"
 
 #include <cerrno>
 #include <clocale>
@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "TempFolder.h"
-#include "TestDicomWriter.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestDicomWriter.h"
 
 namespace evenor {
 namespace {

@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "EvenorError.h"
-#include "ReferenceAnalysis.h"
-#include "RoiGrid.h"
+#include "dicom/EvenorError.h"
+#include "tests/support/ReferenceAnalysis.h"
+#include "analysis/RoiGrid.h"
 
 namespace evenor {
 namespace {

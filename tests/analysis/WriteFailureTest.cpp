@@ -20,11 +20,11 @@
 
 #include <gtest/gtest.h>
 
-#include "AnalysisRun.h"
-#include "DicomLib.h"
-#include "FrontEndRun.h"
-#include "TempFolder.h"
-#include "TestDicomWriter.h"
+#include "analysis/AnalysisRun.h"
+#include "dicom/DicomLib.h"
+#include "tests/support/FrontEndRun.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestDicomWriter.h"
 
 namespace evenor {
 namespace {

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "AnalysisRun.h"
-#include "CliTestSupport.h"
+#include "analysis/AnalysisRun.h"
+#include "tests/cli/CliTestSupport.h"
 
 namespace evenor {
 namespace {

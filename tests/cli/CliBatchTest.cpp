@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "AnalysisRun.h"
-#include "BatchRun.h"
-#include "CliTestSupport.h"
+#include "analysis/AnalysisRun.h"
+#include "cli/BatchRun.h"
+#include "tests/cli/CliTestSupport.h"
 
 namespace evenor {
 namespace {

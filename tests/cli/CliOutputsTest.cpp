@@ -9,10 +9,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "CliTestSupport.h"
-#include "Guidelines.h"
-#include "ImageInfo.h"
-#include "Metrics.h"
+#include "tests/cli/CliTestSupport.h"
+#include "insight/Guidelines.h"
+#include "insight/ImageInfo.h"
+#include "insight/Metrics.h"
 
 namespace evenor {
 namespace {

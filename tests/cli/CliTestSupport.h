@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "CliCommands.h"
-#include "TempFolder.h"
-#include "TestDicomWriter.h"
+#include "cli/CliCommands.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestDicomWriter.h"
 
 namespace evenor::test {
 

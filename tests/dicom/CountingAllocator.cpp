@@ -1,4 +1,4 @@
-#include "CountingAllocator.h"
+#include "tests/dicom/CountingAllocator.h"
 
 #include <atomic>
 #include <cstdlib>

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "DicomLib.h"
-#include "TempFolder.h"
-#include "TestDicomWriter.h"
+#include "dicom/DicomLib.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestDicomWriter.h"
 
 namespace evenor {
 namespace {

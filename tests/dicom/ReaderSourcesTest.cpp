@@ -12,9 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "DicomLib.h"
-#include "TempFolder.h"
-#include "TestDicomWriter.h"
+#include "dicom/DicomLib.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestDicomWriter.h"
 
 namespace evenor {
 namespace {

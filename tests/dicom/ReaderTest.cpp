@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "DicomDictionary.h"
-#include "DicomLib.h"
-#include "TempFolder.h"
-#include "TestDicomWriter.h"
+#include "dicom/DicomDictionary.h"
+#include "dicom/DicomLib.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestDicomWriter.h"
 
 namespace evenor {
 namespace {

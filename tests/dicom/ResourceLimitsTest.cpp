@@ -18,11 +18,11 @@
 
 #include <gtest/gtest.h>
 
-#include "CountingAllocator.h"
-#include "DicomDictionary.h"
-#include "DicomLib.h"
-#include "TempFolder.h"
-#include "TestDicomWriter.h"
+#include "tests/dicom/CountingAllocator.h"
+#include "dicom/DicomDictionary.h"
+#include "dicom/DicomLib.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestDicomWriter.h"
 
 namespace evenor {
 namespace {

@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "DicomText.h"
+#include "dicom/DicomText.h"
 
 namespace evenor {
 namespace {

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <iostream>
 
-#include "DicomDictionary.h"
-#include "DicomLib.h"
+#include "dicom/DicomDictionary.h"
+#include "dicom/DicomLib.h"
 
 int main(int argc, char** argv)
 {

@@ -1,4 +1,4 @@
-#include "Guidelines.h"
+#include "insight/Guidelines.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "ImageInfo.h"
+#include "insight/ImageInfo.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 #include <limits>
 #include <string>
 
-#include "Phantom.h"
-#include "ResultExport.h"
+#include "tests/insight/Phantom.h"
+#include "insight/ResultExport.h"
 
 using namespace evenor;
 using namespace evenor::testing;

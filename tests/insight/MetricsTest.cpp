@@ -1,8 +1,8 @@
-#include "Metrics.h"
+#include "insight/Metrics.h"
 
 #include <gtest/gtest.h>
 
-#include "Phantom.h"
+#include "tests/insight/Phantom.h"
 
 namespace evenor {
 namespace {

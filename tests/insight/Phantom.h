@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "AnalysisSettings.h"
-#include "RoiGrid.h"
+#include "analysis/AnalysisSettings.h"
+#include "analysis/RoiGrid.h"
 
 namespace evenor::testing {
 

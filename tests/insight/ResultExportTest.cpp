@@ -1,4 +1,4 @@
-#include "ResultExport.h"
+#include "insight/ResultExport.h"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 #include <limits>
 #include <sstream>
 
-#include "EvenorError.h"
-#include "Phantom.h"
-#include "TempFolder.h"
+#include "dicom/EvenorError.h"
+#include "tests/insight/Phantom.h"
+#include "tests/support/TempFolder.h"
 
 namespace evenor {
 namespace {

@@ -6,8 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "BoxStatistics.h"
-#include "DeviationMaps.h"
+#include "stats/BoxStatistics.h"
+#include "stats/DeviationMaps.h"
 
 namespace evenor {
 namespace {

@@ -6,9 +6,9 @@
 #include <random>
 #include <vector>
 
-#include "BoxStatistics.h"
-#include "ReferenceStatistics.h"
-#include "StatFuncties.h"
+#include "stats/BoxStatistics.h"
+#include "tests/support/ReferenceStatistics.h"
+#include "stats/StatFuncties.h"
 
 namespace evenor {
 namespace {

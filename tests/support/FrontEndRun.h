@@ -6,8 +6,8 @@
 #include <optional>
 #include <utility>
 
-#include "AnalysisRun.h"
-#include "ReportWriter.h"
+#include "analysis/AnalysisRun.h"
+#include "analysis/ReportWriter.h"
 
 namespace evenor::test {
 

@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "AnalysisSettings.h"
-#include "ReferenceStatistics.h"
-#include "RoiGrid.h"
+#include "analysis/AnalysisSettings.h"
+#include "tests/support/ReferenceStatistics.h"
+#include "analysis/RoiGrid.h"
 
 namespace evenor::test {
 

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "TempFolder.h"
+#include "tests/support/TempFolder.h"
 
 namespace evenor::test {
 

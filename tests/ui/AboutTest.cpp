@@ -7,10 +7,10 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "EvenorIcon.h"
-#include "EvenorWindows.h"
-#include "JpegImage.h"
-#include "UiTestSupport.h"
+#include "ui/EvenorIcon.h"
+#include "ui/EvenorWindows.h"
+#include "ui/JpegImage.h"
+#include "tests/ui/UiTestSupport.h"
 
 using namespace evenor;
 using namespace evenor::test;

@@ -15,11 +15,11 @@
 #include <QRegularExpression>
 #include <QTest>
 
-#include "DicomDictionary.h"
-#include "EvenorWindows.h"
-#include "TempFolder.h"
-#include "TestDicomWriter.h"
-#include "UiTestSupport.h"
+#include "dicom/DicomDictionary.h"
+#include "ui/EvenorWindows.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestDicomWriter.h"
+#include "tests/ui/UiTestSupport.h"
 
 using namespace evenor;
 using namespace evenor::test;

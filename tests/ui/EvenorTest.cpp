@@ -21,14 +21,14 @@
 #include <QUrl>
 #include <QWindow>
 
-#include "AnalysisRun.h"
-#include "DicomDictionary.h"
-#include "DicomLib.h"
-#include "EvenorWindows.h"
-#include "ResultsPage.h"
-#include "TempFolder.h"
-#include "TestDicomWriter.h"
-#include "UiTestSupport.h"
+#include "analysis/AnalysisRun.h"
+#include "dicom/DicomDictionary.h"
+#include "dicom/DicomLib.h"
+#include "ui/EvenorWindows.h"
+#include "ui/ResultsPage.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestDicomWriter.h"
+#include "tests/ui/UiTestSupport.h"
 
 using namespace evenor;
 using namespace evenor::test;

@@ -20,13 +20,13 @@
 #include <QTest>
 #include <QTextBrowser>
 
-#include "DicomDictionary.h"
-#include "EvenorWindows.h"
-#include "ImageInfo.h"
-#include "ResultsPage.h"
-#include "TempFolder.h"
-#include "TestDicomWriter.h"
-#include "UiTestSupport.h"
+#include "dicom/DicomDictionary.h"
+#include "ui/EvenorWindows.h"
+#include "insight/ImageInfo.h"
+#include "ui/ResultsPage.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestDicomWriter.h"
+#include "tests/ui/UiTestSupport.h"
 
 using namespace evenor;
 using namespace evenor::test;

@@ -28,12 +28,12 @@
 #include <QThread>
 #include <QTimer>
 
-#include "DicomDictionary.h"
-#include "Dialogs.h"
-#include "EvenorWindows.h"
-#include "Preferences.h"
-#include "TempFolder.h"
-#include "TestDicomWriter.h"
+#include "dicom/DicomDictionary.h"
+#include "ui/Dialogs.h"
+#include "ui/EvenorWindows.h"
+#include "ui/Preferences.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestDicomWriter.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <QTimer>
 #include <QWindow>
 
-#include "Dialogs.h"
-#include "Preferences.h"
+#include "ui/Dialogs.h"
+#include "ui/Preferences.h"
 
 namespace evenor::test {
 

@@ -1,4 +1,4 @@
-#include "MapRenderer.h"
+#include "render/MapRenderer.h"
 
 #include <gtest/gtest.h>
 
@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "EvenorError.h"
-#include "Metrics.h"
-#include "Phantom.h"
-#include "TempFolder.h"
+#include "dicom/EvenorError.h"
+#include "insight/Metrics.h"
+#include "tests/insight/Phantom.h"
+#include "tests/support/TempFolder.h"
 
 namespace evenor {
 namespace {

@@ -1,4 +1,4 @@
-#include "MapRenderer.h"
+#include "render/MapRenderer.h"
 
 #include <QBuffer>
 #include <QFont>
@@ -10,9 +10,9 @@
 #include <ostream>
 #include <vector>
 
-#include "EvenorError.h"
-#include "Metrics.h"
-#include "ResultExport.h"
+#include "dicom/EvenorError.h"
+#include "insight/Metrics.h"
+#include "insight/ResultExport.h"
 
 namespace evenor {
 
