@@ -107,17 +107,17 @@ std::string_view OrientationName(LineOrientation orientation)
     return orientation == LineOrientation::Row ? "row" : "column";
 }
 
-std::vector<ProfileDefect> FindProfileDefects(const std::vector<double>& means,
+ProfileSearch FindProfileDefects(const std::vector<double>& means,
                                               const std::vector<std::uint32_t>& counts,
                                               const std::vector<bool>& excluded, double pixelNoise)
 {
-    std::vector<ProfileDefect> defects;
+    ProfileSearch search;
     // The lines that take part, by their profile index.
     std::vector<std::size_t> lines;
     for (std::size_t i = 0; i < means.size(); ++i)
         if (!excluded[i] && counts[i] > 0) lines.push_back(i);
     const std::size_t window = 2 * kLineNeighbours;
-    if (lines.size() < window + 1) return defects;
+    if (lines.size() < window + 1) return search;
 
     std::vector<double> residuals(lines.size()), references(lines.size()), levels(lines.size());
     std::vector<double> neighbours;
@@ -127,7 +127,7 @@ std::vector<ProfileDefect> FindProfileDefects(const std::vector<double>& means,
         neighbours.clear();
         for (std::size_t j = first; j <= first + window; ++j)
             if (j != k) neighbours.push_back(means[lines[j]]);
-        references[k] = MedianOf(neighbours);
+        references[k] = MedianInPlace(neighbours);
         residuals[k] = means[lines[k]] - references[k];
         levels[k] = means[lines[k]];
     }
@@ -138,50 +138,62 @@ std::vector<ProfileDefect> FindProfileDefects(const std::vector<double>& means,
         const double expected = pixelNoise / std::sqrt(static_cast<double>(counts[lines[k]])) * referenceFactor;
         const double yardstick = std::max(expected, spread);
         const double size = std::fabs(residuals[k]);
+        const double sigmas = yardstick > 0.0 ? size / yardstick : 0.0;
         if (size > kLineMinimumFraction * level && size > kLineSigmas * yardstick)
-            defects.push_back({lines[k], references[k], yardstick > 0.0 ? size / yardstick : 0.0});
+            search.Defects.push_back({lines[k], references[k], sigmas});
+        else
+            search.LargestOtherSigmas = std::max(search.LargestOtherSigmas, sigmas);
     }
-    return defects;
+    return search;
 }
 
-std::vector<LineDefect> FindLineDefects(const LineProfiles& every, const LineProfiles& without, double pixelNoise)
+LineSearch FindLineDefects(const LineProfiles& every, const LineProfiles& without, double pixelNoise)
 {
-    std::vector<LineDefect> defects;
+    LineSearch result;
+    std::vector<LineDefect>& defects = result.Lines;
     const auto search = [&](LineOrientation orientation, const std::vector<std::uint64_t>& everySum,
                             const std::vector<std::uint32_t>& everyCount, const std::vector<std::uint32_t>& counts,
-                            const std::vector<double>& means, std::uint32_t first) {
+                            const std::vector<double>& means, std::uint32_t firstLine) {
         std::vector<bool> dead(means.size());
         for (std::size_t i = 0; i < means.size(); ++i)
             dead[i] = counts[i] < (1.0 - kLineDeviatingFraction) * everyCount[i];
+        // A line made mostly of deviating pixels is judged on its every-pixel
+        // mean against the median every-pixel mean of its nearest lines
+        // (deviating pixels near a rim or a cluster do not make a line).
         std::vector<LineDefect> found;
+        std::vector<double> everyMeans(means.size()), near;
         for (std::size_t i = 0; i < means.size(); ++i)
-            if (dead[i]) {
-                LineDefect line;
-                line.Orientation = orientation;
-                line.Index = first + static_cast<std::uint32_t>(i);
-                line.Mean = everyCount[i] ? static_cast<double>(everySum[i]) / everyCount[i] : 0.0;
-                line.DeviatingPixels = true;
-                found.push_back(line);
-            }
-        for (const ProfileDefect& d : FindProfileDefects(means, counts, dead, pixelNoise)) {
+            everyMeans[i] = everyCount[i] ? static_cast<double>(everySum[i]) / everyCount[i] : 0.0;
+        const double level = std::fabs(MedianOf(everyMeans));
+        const std::size_t window = 2 * kLineNeighbours;
+        for (std::size_t i = 0; i < means.size(); ++i) {
+            if (!dead[i] || means.size() < window + 1) continue;
+            const std::size_t first = std::min(i > kLineNeighbours ? i - kLineNeighbours : 0, means.size() - 1 - window);
+            near.clear();
+            for (std::size_t j = first; j <= first + window; ++j)
+                if (j != i) near.push_back(everyMeans[j]);
+            const double reference = MedianInPlace(near);
+            const double size = std::fabs(everyMeans[i] - reference);
+            const double expected = everyCount[i] ? pixelNoise / std::sqrt(static_cast<double>(everyCount[i])) : 0.0;
+            if (size <= kLineMinimumFraction * level || size <= kLineSigmas * expected) continue;
             LineDefect line;
             line.Orientation = orientation;
-            line.Index = first + static_cast<std::uint32_t>(d.Line);
+            line.Index = static_cast<std::uint32_t>(i) + firstLine;
+            line.Mean = everyMeans[i];
+            line.Reference = reference;
+            line.DeviatingPixels = true;
+            found.push_back(line);
+        }
+        const ProfileSearch profile = FindProfileDefects(means, counts, dead, pixelNoise);
+        result.LargestOtherSigmas = std::max(result.LargestOtherSigmas, profile.LargestOtherSigmas);
+        for (const ProfileDefect& d : profile.Defects) {
+            LineDefect line;
+            line.Orientation = orientation;
+            line.Index = firstLine + static_cast<std::uint32_t>(d.Line);
             line.Mean = means[d.Line];
             line.Reference = d.Reference;
             line.Sigmas = d.Sigmas;
             found.push_back(line);
-        }
-        // The reference of a dead line: the median of its nearest live neighbours.
-        for (LineDefect& line : found) {
-            if (!line.DeviatingPixels) continue;
-            std::vector<double> near;
-            const std::size_t i = line.Index - first;
-            for (std::size_t d = 1; d < means.size() && near.size() < 2 * kLineNeighbours; ++d) {
-                if (i >= d && !dead[i - d]) near.push_back(means[i - d]);
-                if (i + d < means.size() && !dead[i + d]) near.push_back(means[i + d]);
-            }
-            line.Reference = MedianOf(near);
         }
         for (LineDefect& line : found)
             if (line.Reference != 0.0) line.DeviationPercent = (line.Mean - line.Reference) / line.Reference * 100.0;
@@ -192,7 +204,7 @@ std::vector<LineDefect> FindLineDefects(const LineProfiles& every, const LinePro
            without.Rect.Top);
     search(LineOrientation::Column, every.ColumnSum, every.ColumnCount, without.ColumnCount, without.ColumnMeans(),
            without.Rect.Left);
-    return defects;
+    return result;
 }
 
 }  // namespace evenor

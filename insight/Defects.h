@@ -42,11 +42,16 @@ ClusterSummary FindDefectClusters(const TBadPixelMap& map);
 //
 // Rule, for rows and for columns separately, on the line means of the area
 // (rims left out) without the deviating pixels:
-//  - a line of which more than half the pixels are deviating pixels is a
-//    line defect (a dead or hot line); it takes no part in what follows;
+//  - a line of which more than half the pixels are deviating pixels takes no
+//    part in what follows; it is a line defect (a dead or hot line) when its
+//    every-pixel mean departs from the median every-pixel mean of its
+//    2 * kLineNeighbours nearest lines by more than the floor below and more
+//    than kLineSigmas * pixelNoise / sqrt(pixels of the line) (deviating
+//    pixels beside a rim or a strong blotch do not make a line);
 //  - every other line's mean m is compared with the reference r, the median
-//    of the means of the 2 * kLineNeighbours nearest other lines (fewer at
-//    the ends of a short profile never: the window shifts inwards). The
+//    of the means of the 2 * kLineNeighbours nearest other lines (at the
+//    ends of the profile the window shifts inwards, so there are always
+//    2 * kLineNeighbours). The
 //    median follows smooth shading (heel effect, a blotch) and ignores a
 //    neighbouring defect line;
 //  - the yardstick s is the larger of what pixel noise alone gives a line,
@@ -87,7 +92,13 @@ std::string_view OrientationName(LineOrientation orientation);
 // (LeaveOut). pixelNoise: the SD of one pixel's noise (PixelNoiseEstimate).
 // Rows first (top to bottom), then columns (left to right). Needs at least
 // 2 * kLineNeighbours + 1 lines in a direction to search it.
-std::vector<LineDefect> FindLineDefects(const LineProfiles& every, const LineProfiles& without, double pixelNoise);
+struct LineSearch {
+    std::vector<LineDefect> Lines;
+    // How near the other lines came: the largest |m - r| / s among them
+    // (both directions), to compare with kLineSigmas.
+    double LargestOtherSigmas = 0.0;
+};
+LineSearch FindLineDefects(const LineProfiles& every, const LineProfiles& without, double pixelNoise);
 
 // The same rule on one profile: means and pixel counts of its lines, dead
 // lines marked; indices into the profile. Used by FindLineDefects and tests.
@@ -96,7 +107,11 @@ struct ProfileDefect {
     double Reference = 0.0;
     double Sigmas = 0.0;
 };
-std::vector<ProfileDefect> FindProfileDefects(const std::vector<double>& means,
+struct ProfileSearch {
+    std::vector<ProfileDefect> Defects;
+    double LargestOtherSigmas = 0.0;  // the largest |m - r| / s of the lines that are not defects
+};
+ProfileSearch FindProfileDefects(const std::vector<double>& means,
                                               const std::vector<std::uint32_t>& counts,
                                               const std::vector<bool>& excluded, double pixelNoise);
 

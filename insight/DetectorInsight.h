@@ -13,8 +13,8 @@
 //     profiles are measured again over the area without it (a second pass
 //     over that part);
 //  5. line defects (Defects.h) and structured noise (StructuredNoise.h) on
-//     the profiles of the area without rims, deviating pixels left out, with
-//     the pixel noise from the robust ROI SDs inside it.
+//     the profiles of LineSearchArea, deviating pixels left out, with the
+//     pixel noise from the robust ROI SDs inside it.
 #include <optional>
 #include <vector>
 
@@ -31,11 +31,20 @@ struct DetectorInsight {
     RobustRoiStatistics RobustRois;
     ClusterSummary Clusters;    // empty when deviating pixels were not searched
     std::vector<LineDefect> Lines;
+    double LargestOtherLineSigmas = 0.0;  // see LineSearch
     RimReport Rims;
     StructuredNoise Noise;
     std::vector<std::optional<double>> RoiNoiseDeviation;  // per ROI, % (the noise heat map), every pixel
     bool PixelsSearched = false;  // settings.DetectDeviatingPixels
 };
+
+// Where lines and structured noise are searched: the area without its rims
+// and, on each side with a rim, one box further in. The ROIs that overlap a
+// rim have means pulled towards it, so the deviating pixels they find within
+// a box of the rim are artefacts of the grid, not of the detector. The
+// interior as it is when that would leave fewer than 2 * kLineNeighbours + 1
+// lines in a direction.
+PixelRect LineSearchArea(const RimReport& rims, std::uint32_t boxPixels);
 
 // settings: those the run analysed with. Throws std::bad_alloc when memory
 // runs out.

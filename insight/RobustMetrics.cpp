@@ -151,6 +151,10 @@ RobustMetrics ComputeRobustMetrics(const AnalysisResult& result, const AnalysisS
         return metrics;
     }
     metrics.Basis = PixelBasis::WithoutDeviatingPixels;
+    if (result.BadPixelMap.empty()) {
+        metrics.Robust = metrics.EveryPixel;  // nothing to leave out
+        return metrics;
+    }
     metrics.Robust = ComputeMetrics(statistics.Rois, statistics.AreaMean, statistics.MeanRoiSNR);
     metrics.Robust.DeviatingRoiCount = metrics.EveryPixel.DeviatingRoiCount;
     metrics.Robust.DeviatingPixelCount = metrics.EveryPixel.DeviatingPixelCount;

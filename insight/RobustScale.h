@@ -8,8 +8,8 @@
 namespace evenor {
 
 // The median (the mean of the two middle values for an even count); 0 when
-// empty. Takes its argument by value: it reorders it.
-inline double MedianOf(std::vector<double> values)
+// empty. Reorders values.
+inline double MedianInPlace(std::vector<double>& values)
 {
     if (values.empty()) return 0.0;
     const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
@@ -18,6 +18,9 @@ inline double MedianOf(std::vector<double> values)
     if (values.size() % 2 == 0) median = (median + *std::max_element(values.begin(), middle)) / 2.0;
     return median;
 }
+
+// The same on a copy.
+inline double MedianOf(std::vector<double> values) { return MedianInPlace(values); }
 
 // 1.4826 times the median absolute deviation from the median: the SD of
 // normally distributed values, hardly moved by a minority of outliers.

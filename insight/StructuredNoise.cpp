@@ -10,15 +10,15 @@ namespace evenor {
 
 namespace {
 
-// Half the sample variance of the differences of consecutive kept lines
-// (both lines kept and holding pixels), and how many lines took part.
-std::optional<double> LineToLineVariance(const std::vector<double>& means, const std::vector<std::uint32_t>& counts,
-                                         const std::vector<bool>& skip, std::size_t& lines)
+// Half the sample variance of the differences of consecutive lines that
+// are both kept, and how many lines took part.
+std::optional<double> LineToLineVariance(const std::vector<double>& means, const std::vector<bool>& skip,
+                                         std::size_t& lines)
 {
     std::vector<double> differences;
     std::vector<bool> used(means.size(), false);
     for (std::size_t i = 0; i + 1 < means.size(); ++i) {
-        if (skip[i] || skip[i + 1] || counts[i] == 0 || counts[i + 1] == 0) continue;
+        if (skip[i] || skip[i + 1]) continue;
         differences.push_back(means[i + 1] - means[i]);
         used[i] = used[i + 1] = true;
     }
@@ -71,15 +71,21 @@ StructuredNoise MeasureStructuredNoise(const LineProfiles& without, const std::v
 {
     StructuredNoise noise;
     std::vector<bool> skipRows(without.RowSum.size(), false), skipColumns(without.ColumnSum.size(), false);
+    // Lines made mostly of deviating pixels have means of another precision
+    // (and another selection); they take no part, like the line defects.
+    for (std::size_t i = 0; i < skipRows.size(); ++i)
+        skipRows[i] = without.RowCount[i] * 2 < without.Rect.Width;
+    for (std::size_t i = 0; i < skipColumns.size(); ++i)
+        skipColumns[i] = without.ColumnCount[i] * 2 < without.Rect.Height;
     for (const LineDefect& line : lines) {
         if (line.Orientation == LineOrientation::Row && without.Rect.Contains(without.Rect.Left, line.Index))
             skipRows[line.Index - without.Rect.Top] = true;
         if (line.Orientation == LineOrientation::Column && without.Rect.Contains(line.Index, without.Rect.Top))
             skipColumns[line.Index - without.Rect.Left] = true;
     }
-    const auto rowVariance = LineToLineVariance(without.RowMeans(), without.RowCount, skipRows, noise.Rows.Lines);
+    const auto rowVariance = LineToLineVariance(without.RowMeans(), skipRows, noise.Rows.Lines);
     const auto columnVariance =
-        LineToLineVariance(without.ColumnMeans(), without.ColumnCount, skipColumns, noise.Columns.Lines);
+        LineToLineVariance(without.ColumnMeans(), skipColumns, noise.Columns.Lines);
     if (!roiVariance || !(*roiVariance > 0.0)) return noise;
 
     const double perRow = MeanCount(without.RowCount), perColumn = MeanCount(without.ColumnCount);

@@ -6,7 +6,8 @@
 // shows.
 //
 // Method, on the line means of the area (rims left out) without the
-// deviating pixels, line defects left out:
+// deviating pixels, line defects and lines with fewer than half their pixels
+// left out:
 //  - line-to-line variance V of one direction: half the sample variance
 //    (divisor n - 1) of the differences of consecutive line means. The
 //    differences cancel shading that changes slowly across the lines (heel
