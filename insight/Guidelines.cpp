@@ -4,10 +4,27 @@
 #include <sstream>
 
 #include "analysis/AnalysisDefaults.h"
+#include "insight/DetectorInsight.h"
 
 namespace evenor {
 
 namespace {
+
+// Local practice for the checks no guideline gives a number for. Single and
+// paired defective pixels are routinely corrected by interpolation from their
+// neighbours; a cluster of three or more is worth a look, one larger than
+// 3 x 3 is too large to correct without visible loss. A line defect is a
+// readout or calibration failure: the detector needs service or a new
+// calibration. Correlated line noise is seen as streaks at a fraction of the
+// pixel noise, because the eye averages along a line: a look above 10 %,
+// action above 25 % of the pixel noise.
+constexpr std::string_view kDetectorPractice =
+    "Local practice (no guideline number): warning when the largest cluster of deviating pixels has 3 pixels "
+    "or more, action above 9 (larger than 3 x 3); action for any line defect; warning above 10 % row or "
+    "column correlated noise (in % of the pixel noise), action above 25 %.";
+constexpr Limits kLargestClusterLimits{2.0, 9.0};
+constexpr Limits kLineDefectLimits{std::nullopt, 0.0};
+constexpr Limits kCorrelatedNoiseLimits{10.0, 25.0};
 
 // Limits in MetricId order: global, local, noise, ROI mean deviation, ROI SNR
 // deviation.
@@ -20,7 +37,11 @@ const std::array<GuidelinePreset, 2> kPresets{{
      DefaultRoiDeviationPercent,
      DefaultPixelDeviationPercent,
      {{{5.0, 10.0}, {3.0, 5.0}, {10.0, 20.0}, {3.0, 5.0}, {3.0, 5.0}}},
-     {0.0, std::nullopt}},
+     {0.0, std::nullopt},
+     kLargestClusterLimits,
+     kLineDefectLimits,
+     kCorrelatedNoiseLimits,
+     kDetectorPractice},
     {"european",
      "Limits typical of European flat-field practice (ROI deviation 15 %, pixel deviation 20 %): action "
      "above 15 % largest ROI mean or SNR deviation (warning above 10 %), above 10 % global uniformity "
@@ -30,7 +51,11 @@ const std::array<GuidelinePreset, 2> kPresets{{
      15.0,
      20.0,
      {{{5.0, 10.0}, {3.0, 5.0}, {10.0, 20.0}, {10.0, 15.0}, {10.0, 15.0}}},
-     {0.0, std::nullopt}},
+     {0.0, std::nullopt},
+     kLargestClusterLimits,
+     kLineDefectLimits,
+     kCorrelatedNoiseLimits,
+     kDetectorPractice},
 }};
 
 Verdict Worse(Verdict a, Verdict b) { return static_cast<int>(a) >= static_cast<int>(b) ? a : b; }
@@ -118,6 +143,52 @@ GuidelineVerdict Judge(const UniformityMetrics& metrics, const AnalysisSettings&
 
     for (const auto& check : verdict.Checks) verdict.Overall = Worse(verdict.Overall, check.Result);
     return verdict;
+}
+
+std::vector<CheckVerdict> JudgeDetector(const DetectorInsight& insight, const AnalysisSettings& settings,
+                                        const GuidelinePreset& preset)
+{
+    std::vector<CheckVerdict> checks;
+    const auto add = [&](std::string_view key, std::string_view name, std::optional<double> value,
+                         const Limits& limits, std::string note) {
+        CheckVerdict check;
+        check.Key = key;
+        check.Name = name;
+        check.Value = value;
+        check.Limit = limits;
+        check.Result = Judge(value, limits);
+        if (check.Result == Verdict::NotEvaluated) check.Note = note.empty() ? "not available for this image" : note;
+        checks.push_back(std::move(check));
+    };
+
+    std::optional<double> largest;
+    std::string clusterNote;
+    if (!settings.DetectDeviatingPixels) {
+        clusterNote = "deviating pixels were not searched";
+    } else if (settings.PixelDeviationPercent != preset.PixelDeviationPercent) {
+        clusterNote = "pixels were searched at " + PercentText(settings.PixelDeviationPercent) +
+                      ", the preset judges them at " + PercentText(preset.PixelDeviationPercent);
+    } else {
+        largest = insight.Clusters.Clusters.empty() ? 0.0 : insight.Clusters.Clusters.front().Size;
+    }
+    add(LargestClusterCheckKey, "Largest defect cluster", largest, preset.LargestClusterLimits, clusterNote);
+
+    std::optional<double> lines;
+    if (!insight.Rims.Interior.Empty()) lines = static_cast<double>(insight.Lines.size());
+    add(LineDefectsCheckKey, "Line defects", lines, preset.LineDefectLimits,
+        lines ? "" : "the rims cover the whole area");
+    add(RowNoiseCheckKey, kRowNoiseInfo.Name, insight.Noise.Rows.CorrelatedPercent, preset.CorrelatedNoiseLimits, "");
+    add(ColumnNoiseCheckKey, kColumnNoiseInfo.Name, insight.Noise.Columns.CorrelatedPercent,
+        preset.CorrelatedNoiseLimits, "");
+    return checks;
+}
+
+void AppendChecks(GuidelineVerdict& verdict, std::vector<CheckVerdict> checks)
+{
+    for (auto& check : checks) {
+        verdict.Overall = Worse(verdict.Overall, check.Result);
+        verdict.Checks.push_back(std::move(check));
+    }
 }
 
 }  // namespace evenor

@@ -42,6 +42,13 @@ struct GuidelinePreset {
     // On the number of deviating pixels; judged only when the analysis searched
     // them at the preset's PixelDeviationPercent.
     Limits DeviatingPixelLimits;
+    // The defect and structured-noise checks (JudgeDetector). No guideline
+    // gives numbers for them; the presets use local practice, described in
+    // DetectorDescription.
+    Limits LargestClusterLimits;   // size in pixels of the largest cluster of deviating pixels
+    Limits LineDefectLimits;       // number of line defects
+    Limits CorrelatedNoiseLimits;  // row and column correlated noise each, % of the pixel noise
+    std::string_view DetectorDescription;
 };
 
 // The key of the deviating-pixel check (the metric checks use MetricInfo::Key).
@@ -69,6 +76,14 @@ const GuidelinePreset* FindPreset(std::string_view name);
 // The preset front ends use when the user names none: "evenor-default".
 const GuidelinePreset& DefaultPreset();
 
+// The keys of the defect and structured-noise checks.
+inline constexpr std::string_view LargestClusterCheckKey = "largest_defect_cluster";
+inline constexpr std::string_view LineDefectsCheckKey = "line_defects";
+inline constexpr std::string_view RowNoiseCheckKey = "row_correlated_noise";
+inline constexpr std::string_view ColumnNoiseCheckKey = "column_correlated_noise";
+
+struct DetectorInsight;
+
 // The verdict of one value against one pair of limits.
 Verdict Judge(std::optional<double> value, const Limits& limits);
 
@@ -76,5 +91,17 @@ Verdict Judge(std::optional<double> value, const Limits& limits);
 // decide whether the deviating-pixel count can be judged.
 GuidelineVerdict Judge(const UniformityMetrics& metrics, const AnalysisSettings& settings,
                        const GuidelinePreset& preset);
+
+// The checks of the defects and the structured noise, in this order: largest
+// cluster (judged, like the deviating-pixel count, only when the pixels were
+// searched at the preset's percentage; 0 without any deviating pixel), line
+// defects, row and column correlated noise (not evaluated when not
+// available). To judge the detector rather than its few bad pixels, pass
+// insight.Metrics.Robust to Judge above and append these.
+std::vector<CheckVerdict> JudgeDetector(const DetectorInsight& insight, const AnalysisSettings& settings,
+                                        const GuidelinePreset& preset);
+
+// Appends checks to verdict and makes its overall verdict the worst of all.
+void AppendChecks(GuidelineVerdict& verdict, std::vector<CheckVerdict> checks);
 
 }  // namespace evenor

@@ -151,23 +151,28 @@ RoiLattice BuildRoiLattice(const TMeetSerie& rois)
 
 UniformityMetrics ComputeMetrics(const AnalysisResult& result)
 {
-    UniformityMetrics metrics;
-    const TMeetSerie& rois = result.Rois;
-    metrics.RoiCount = rois.size();
+    UniformityMetrics metrics = ComputeMetrics(result.Rois, result.AreaMean, result.MeanRoiSNR);
     metrics.DeviatingRoiCount = result.BadROIMap.size();
     metrics.DeviatingPixelCount = result.BadPixelMap.size();
+    return metrics;
+}
+
+UniformityMetrics ComputeMetrics(const TMeetSerie& rois, double areaMean, double meanRoiSnr)
+{
+    UniformityMetrics metrics;
+    metrics.RoiCount = rois.size();
     if (rois.empty()) return metrics;
 
     const auto [lowest, highest] = std::minmax_element(
         rois.begin(), rois.end(), [](const RoiResult& a, const RoiResult& b) { return a.Mean < b.Mean; });
-    metrics[MetricId::GlobalUniformity].Value = PercentOf(highest->Mean - lowest->Mean, result.AreaMean);
+    metrics[MetricId::GlobalUniformity].Value = PercentOf(highest->Mean - lowest->Mean, areaMean);
 
     const RoiLattice lattice = BuildRoiLattice(rois);
     const auto mean = [](const RoiResult& roi) { return roi.Mean; };
     const auto sd = [](const RoiResult& roi) { return roi.SD; };
     if (const auto local = LargestLocalDifference(rois, lattice, mean)) {
         auto& metric = metrics[MetricId::LocalUniformity];
-        metric.Value = PercentOf(local->first, result.AreaMean);
+        metric.Value = PercentOf(local->first, areaMean);
         if (metric.Value) metric.Where = PositionOf(rois[local->second]);
     }
     if (const auto local = LargestLocalDifference(rois, lattice, sd)) {
@@ -178,9 +183,9 @@ UniformityMetrics ComputeMetrics(const AnalysisResult& result)
         if (metric.Value) metric.Where = PositionOf(rois[local->second]);
     }
 
-    metrics[MetricId::RoiMeanDeviation] = LargestDeviation(rois, result.AreaMean, mean);
+    metrics[MetricId::RoiMeanDeviation] = LargestDeviation(rois, areaMean, mean);
     metrics[MetricId::RoiSnrDeviation] =
-        LargestDeviation(rois, result.MeanRoiSNR, [](const RoiResult& roi) { return roi.SNR; });
+        LargestDeviation(rois, meanRoiSnr, [](const RoiResult& roi) { return roi.SNR; });
     return metrics;
 }
 

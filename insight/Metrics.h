@@ -75,6 +75,14 @@ struct UniformityMetrics {
 
 UniformityMetrics ComputeMetrics(const AnalysisResult& result);
 
+// The same metrics from any ROI statistics on the grid of a run (the robust
+// ones of RobustMetrics.h too): areaMean is the reference of global and local
+// uniformity and of the ROI mean deviation, meanRoiSnr that of the ROI SNR
+// deviation. The deviating-ROI and deviating-pixel counts are left 0.
+// ComputeMetrics(result) is this call on result.Rois, result.AreaMean and
+// result.MeanRoiSNR, plus the counts.
+UniformityMetrics ComputeMetrics(const TMeetSerie& rois, double areaMean, double meanRoiSnr);
+
 // (value - reference) / reference * 100; empty when reference is 0 or the
 // quotient is not finite.
 std::optional<double> DeviationPercent(double value, double reference);

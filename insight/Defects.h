@@ -1,0 +1,119 @@
+#pragma once
+// Defects of the detector, classified: the deviating pixels grouped into
+// clusters, and line defects (whole rows or columns whose mean departs from
+// their neighbours', a common readout failure).
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "insight/LineProfiles.h"
+#include "stats/DeviationMaps.h"
+#include "stats/StatFuncties.h"
+
+namespace evenor {
+
+// ---- Clusters ---------------------------------------------------------------
+
+// Deviating pixels that touch each other, also diagonally (8-connected).
+struct DefectCluster {
+    std::uint32_t Size = 0;  // pixels
+    std::uint32_t Left = 0;  // bounding box, image coordinates, inclusive
+    std::uint32_t Top = 0;
+    std::uint32_t Right = 0;
+    std::uint32_t Bottom = 0;
+    double CentreX = 0.0;  // mean column of its pixels
+    double CentreY = 0.0;  // mean row of its pixels
+    std::uint32_t Hot = 0;  // pixels above the mean of their ROI; the other Size - Hot lie below it
+};
+
+struct ClusterSummary {
+    // Largest first; clusters of equal size in the order of their first pixel
+    // (row by row, left to right). The largest cluster is the first.
+    std::vector<DefectCluster> Clusters;
+    std::size_t Singles = 0;  // clusters of one pixel
+    std::size_t Pairs = 0;    // of two
+    std::size_t Larger = 0;   // of three or more
+};
+
+// The 8-connected clusters of the pixels of map. Time O(k log k) for k
+// pixels, memory O(k).
+ClusterSummary FindDefectClusters(const TBadPixelMap& map);
+
+// ---- Line defects -----------------------------------------------------------
+//
+// Rule, for rows and for columns separately, on the line means of the area
+// (rims left out) without the deviating pixels:
+//  - a line of which more than half the pixels are deviating pixels takes no
+//    part in what follows; it is a line defect (a dead or hot line) when its
+//    every-pixel mean departs from the median every-pixel mean of its
+//    2 * kLineNeighbours nearest lines by more than the floor below and more
+//    than kLineSigmas * pixelNoise / sqrt(pixels of the line) (deviating
+//    pixels beside a rim or a strong blotch do not make a line);
+//  - every other line's mean m is compared with the reference r, the median
+//    of the means of the 2 * kLineNeighbours nearest other lines (at the
+//    ends of the profile the window shifts inwards, so there are always
+//    2 * kLineNeighbours). The
+//    median follows smooth shading (heel effect, a blotch) and ignores a
+//    neighbouring defect line;
+//  - the yardstick s is the larger of what pixel noise alone gives a line,
+//    pixelNoise / sqrt(pixels of the line) * sqrt(1 + pi / (4 * kLineNeighbours))
+//    (the second root: the variance the median reference adds), and the
+//    spread the lines actually show, 1.4826 * MAD of all m - r (so that
+//    row- or column-correlated noise is not mistaken for defects);
+//  - the line is a defect when |m - r| > kLineSigmas * s and
+//    |m - r| > kLineMinimumFraction * (median line mean).
+// With 6 SDs, a clean field (Gaussian line means) gives a false line with a
+// probability of about 2e-9 per line, about one in 60,000 images of 4096 x
+// 4096; the 0.5 % floor keeps statistically significant but invisible
+// offsets of very large detectors out. A single row or column offset by 2 %
+// lies at least 8 SDs out on a 256-pixel line at a signal of 2000 with
+// Poisson noise, and further on longer lines.
+inline constexpr std::size_t kLineNeighbours = 5;  // on each side
+inline constexpr double kLineSigmas = 6.0;
+inline constexpr double kLineMinimumFraction = 0.005;
+inline constexpr double kLineDeviatingFraction = 0.5;
+
+enum class LineOrientation : std::uint8_t { Row, Column };
+
+struct LineDefect {
+    LineOrientation Orientation = LineOrientation::Row;
+    std::uint32_t Index = 0;  // image row or column
+    double Mean = 0.0;        // the line's mean without its deviating pixels (every pixel for a dead line)
+    double Reference = 0.0;   // median of the neighbouring lines' means
+    double DeviationPercent = 0.0;  // (Mean - Reference) / Reference * 100; 0 when Reference is 0
+    double Sigmas = 0.0;      // |Mean - Reference| / s; 0 for a line of deviating pixels
+    bool DeviatingPixels = false;  // more than half of its pixels are deviating pixels
+};
+
+// "row" or "column".
+std::string_view OrientationName(LineOrientation orientation);
+
+// The line defects of one rectangle: every is measured with every pixel,
+// without is the same rectangle with the deviating pixels left out
+// (LeaveOut). pixelNoise: the SD of one pixel's noise (PixelNoiseEstimate).
+// Rows first (top to bottom), then columns (left to right). Needs at least
+// 2 * kLineNeighbours + 1 lines in a direction to search it.
+struct LineSearch {
+    std::vector<LineDefect> Lines;
+    // How near the other lines came: the largest |m - r| / s among them
+    // (both directions), to compare with kLineSigmas.
+    double LargestOtherSigmas = 0.0;
+};
+LineSearch FindLineDefects(const LineProfiles& every, const LineProfiles& without, double pixelNoise);
+
+// The same rule on one profile: means and pixel counts of its lines, dead
+// lines marked; indices into the profile. Used by FindLineDefects and tests.
+struct ProfileDefect {
+    std::size_t Line = 0;
+    double Reference = 0.0;
+    double Sigmas = 0.0;
+};
+struct ProfileSearch {
+    std::vector<ProfileDefect> Defects;
+    double LargestOtherSigmas = 0.0;  // the largest |m - r| / s of the lines that are not defects
+};
+ProfileSearch FindProfileDefects(const std::vector<double>& means,
+                                              const std::vector<std::uint32_t>& counts,
+                                              const std::vector<bool>& excluded, double pixelNoise);
+
+}  // namespace evenor

@@ -1,0 +1,59 @@
+#include "insight/DetectorInsight.h"
+
+#include <cmath>
+
+namespace evenor {
+
+PixelRect LineSearchArea(const RimReport& rims, std::uint32_t boxPixels)
+{
+    if (!rims.Found() || rims.Interior.Empty()) return rims.Interior;
+    const auto band = [&](const RimSide& side) { return side.Lines > 0 ? boxPixels : 0u; };
+    const std::uint64_t left = band(rims.Left), right = band(rims.Right), top = band(rims.Top),
+                        bottom = band(rims.Bottom);
+    // Keep enough lines for the search; else the interior as it is.
+    const std::uint64_t minimum = 2 * kLineNeighbours + 1;
+    if (left + right + minimum > rims.Interior.Width || top + bottom + minimum > rims.Interior.Height)
+        return rims.Interior;
+    return PixelRect{rims.Interior.Left + static_cast<std::uint32_t>(left),
+                     rims.Interior.Top + static_cast<std::uint32_t>(top),
+                     rims.Interior.Width - static_cast<std::uint32_t>(left + right),
+                     rims.Interior.Height - static_cast<std::uint32_t>(top + bottom)};
+}
+
+DetectorInsight InspectDetector(const AnalysisSettings& settings, const AnalysisOutcome& outcome)
+{
+    return InspectDetector(settings, outcome.Result, outcome.Pixels, outcome.Columns);
+}
+
+DetectorInsight InspectDetector(const AnalysisSettings& settings, const AnalysisResult& result,
+                                std::span<const std::uint16_t> pixels, std::uint32_t columns)
+{
+    DetectorInsight insight;
+    insight.PixelsSearched = settings.DetectDeviatingPixels;
+    const PixelRect area{settings.FirstColumn, settings.FirstRow, settings.LastColumn - settings.FirstColumn + 1,
+                         settings.LastRow - settings.FirstRow + 1};
+    const LineProfiles areaProfiles = MeasureLineProfiles(pixels, columns, area);
+
+    insight.RobustRois = ComputeRobustRoiStatistics(result, settings, pixels, columns, areaProfiles.Total);
+    insight.Metrics = ComputeRobustMetrics(result, settings, insight.RobustRois);
+    if (settings.DetectDeviatingPixels) insight.Clusters = FindDefectClusters(result.BadPixelMap);
+    insight.RoiNoiseDeviation = RoiNoiseDeviationPercent(result.Rois);
+
+    insight.Rims = FindRims(areaProfiles);
+    if (insight.Rims.Interior.Empty()) return insight;
+    const PixelRect lineArea = LineSearchArea(insight.Rims, result.BoxPixels);
+    LineProfiles every = insight.Rims.Found() ? MeasureLineProfiles(pixels, columns, lineArea) : areaProfiles;
+    LineProfiles without = every;
+    LeaveOut(without, result.BadPixelMap);
+
+    const std::optional<double> roiVariance =
+        MedianRoiVariance(insight.RobustRois.Rois, result.BoxPixels, lineArea);
+    const double pixelNoise = roiVariance ? std::sqrt(*roiVariance) : 0.0;
+    LineSearch lines = FindLineDefects(every, without, pixelNoise);
+    insight.Lines = std::move(lines.Lines);
+    insight.LargestOtherLineSigmas = lines.LargestOtherSigmas;
+    insight.Noise = MeasureStructuredNoise(without, insight.Lines, roiVariance);
+    return insight;
+}
+
+}  // namespace evenor

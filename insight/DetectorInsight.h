@@ -1,0 +1,57 @@
+#pragma once
+// What the summary says about the detector beyond the report: robust metrics
+// (deviating pixels left out), the defects classified (clusters, lines), a
+// rim at the edges, structured noise. One call on the outcome of a run; the
+// report's numbers are untouched.
+//
+// Order of the work, all on the prepared pixels of the outcome:
+//  1. line profiles of the evaluated area, every pixel (one pass over the
+//     area); its exact sum gives the robust area mean;
+//  2. robust ROI statistics and metrics (RobustMetrics.h);
+//  3. clusters of the deviating pixels (Defects.h);
+//  4. rims (Rims.h) on the profiles of step 1; when there is one, the
+//     profiles are measured again over the area without it (a second pass
+//     over that part);
+//  5. line defects (Defects.h) and structured noise (StructuredNoise.h) on
+//     the profiles of LineSearchArea, deviating pixels left out, with the
+//     pixel noise from the robust ROI SDs inside it.
+#include <optional>
+#include <vector>
+
+#include "analysis/AnalysisRun.h"
+#include "insight/Defects.h"
+#include "insight/RobustMetrics.h"
+#include "insight/Rims.h"
+#include "insight/StructuredNoise.h"
+
+namespace evenor {
+
+struct DetectorInsight {
+    RobustMetrics Metrics;
+    RobustRoiStatistics RobustRois;
+    ClusterSummary Clusters;    // empty when deviating pixels were not searched
+    std::vector<LineDefect> Lines;
+    double LargestOtherLineSigmas = 0.0;  // see LineSearch
+    RimReport Rims;
+    StructuredNoise Noise;
+    std::vector<std::optional<double>> RoiNoiseDeviation;  // per ROI, % (the noise heat map), every pixel
+    bool PixelsSearched = false;  // settings.DetectDeviatingPixels
+};
+
+// Where lines and structured noise are searched: the area without its rims
+// and, on each side with a rim, one box further in. The ROIs that overlap a
+// rim have means pulled towards it, so the deviating pixels they find within
+// a box of the rim are artefacts of the grid, not of the detector. The
+// interior as it is when that would leave fewer than 2 * kLineNeighbours + 1
+// lines in a direction.
+PixelRect LineSearchArea(const RimReport& rims, std::uint32_t boxPixels);
+
+// settings: those the run analysed with. Throws std::bad_alloc when memory
+// runs out.
+DetectorInsight InspectDetector(const AnalysisSettings& settings, const AnalysisOutcome& outcome);
+
+// The same on the parts of an outcome.
+DetectorInsight InspectDetector(const AnalysisSettings& settings, const AnalysisResult& result,
+                                std::span<const std::uint16_t> pixels, std::uint32_t columns);
+
+}  // namespace evenor

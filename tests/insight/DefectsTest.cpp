@@ -1,0 +1,186 @@
+#include "insight/Defects.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+
+#include "tests/insight/DetectorPhantoms.h"
+#include "insight/Guidelines.h"
+
+namespace evenor {
+namespace {
+
+using namespace testing;
+
+TBadPixelMap MapOf(std::vector<std::pair<std::uint32_t, std::uint32_t>> positions)
+{
+    TBadPixelMap map;
+    for (const auto& [x, y] : positions) map.Add({x, y, 4000, 2000.0});
+    return map;
+}
+
+TEST(DefectClusters, EightConnectedGroupsWithSizeBoxAndCentre)
+{
+    // Found in an order unlike the raster order: a 3 x 3 block at (10..12,
+    // 20..22), a diagonal pair, a horizontal pair, a single, a U shape that
+    // joins only through its bottom row (size 5), and a knight's move apart
+    // (two singles).
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> positions;
+    for (std::uint32_t y = 22; y >= 20; --y)
+        for (std::uint32_t x = 12; x >= 10; --x) positions.emplace_back(x, y);
+    positions.insert(positions.end(), {{51, 6}, {50, 5}, {70, 1}, {71, 1}, {90, 90}});
+    positions.insert(positions.end(), {{30, 40}, {32, 40}, {30, 41}, {32, 41}, {31, 42}});
+    positions.insert(positions.end(), {{5, 60}, {6, 62}});
+    const ClusterSummary summary = FindDefectClusters(MapOf(positions));
+
+    struct Expected {
+        std::uint32_t size, left, top, right, bottom;
+        double x, y;
+    };
+    const std::vector<Expected> expected{
+        {9, 10, 20, 12, 22, 11.0, 21.0}, {5, 30, 40, 32, 42, 31.0, 40.8}, {2, 70, 1, 71, 1, 70.5, 1.0},
+        {2, 50, 5, 51, 6, 50.5, 5.5},    {1, 5, 60, 5, 60, 5.0, 60.0},    {1, 6, 62, 6, 62, 6.0, 62.0},
+        {1, 90, 90, 90, 90, 90.0, 90.0}};
+    ASSERT_EQ(summary.Clusters.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(i);
+        const DefectCluster& c = summary.Clusters[i];
+        EXPECT_EQ(c.Size, expected[i].size);
+        EXPECT_EQ(c.Left, expected[i].left);
+        EXPECT_EQ(c.Top, expected[i].top);
+        EXPECT_EQ(c.Right, expected[i].right);
+        EXPECT_EQ(c.Bottom, expected[i].bottom);
+        EXPECT_DOUBLE_EQ(c.CentreX, expected[i].x);
+        EXPECT_DOUBLE_EQ(c.CentreY, expected[i].y);
+        EXPECT_EQ(c.Hot, c.Size);
+    }
+    EXPECT_EQ(summary.Singles, 3u);
+    EXPECT_EQ(summary.Pairs, 2u);
+    EXPECT_EQ(summary.Larger, 2u);
+    EXPECT_TRUE(FindDefectClusters(TBadPixelMap{}).Clusters.empty());
+}
+
+Field Flat(std::uint32_t width, std::uint32_t height, double mean = 2000.0) { return FlatSignal(width, height, mean); }
+
+// A 3 x 3 cluster of dead pixels in a Poisson field, through the whole run.
+TEST(DefectClusters, DeadThreeByThreeInAField)
+{
+    Image image = PoissonImage(Flat(384, 256), 11);
+    for (std::uint32_t y = 100; y < 103; ++y)
+        for (std::uint32_t x = 200; x < 203; ++x) image.At(x, y) = 0;
+    image.At(50, 50) = 9000;
+    const Inspection run = Inspect(image);
+    const ClusterSummary& clusters = run.Insight.Clusters;
+    ASSERT_EQ(clusters.Clusters.size(), 2u);
+    EXPECT_EQ(clusters.Clusters[0].Size, 9u);
+    EXPECT_EQ(clusters.Clusters[0].Hot, 0u);
+    EXPECT_DOUBLE_EQ(clusters.Clusters[0].CentreX, 201.0);
+    EXPECT_DOUBLE_EQ(clusters.Clusters[0].CentreY, 101.0);
+    EXPECT_EQ(clusters.Singles, 1u);
+    EXPECT_EQ(clusters.Larger, 1u);
+    EXPECT_TRUE(run.Insight.Lines.empty());
+
+    // Default preset: a 3 x 3 cluster is worth a look (warning), not more.
+    const auto checks = JudgeDetector(run.Insight, run.Settings, DefaultPreset());
+    ASSERT_EQ(checks.size(), 4u);
+    EXPECT_EQ(checks[0].Key, LargestClusterCheckKey);
+    EXPECT_EQ(*checks[0].Value, 9.0);
+    EXPECT_EQ(checks[0].Result, Verdict::Warning);
+    EXPECT_EQ(checks[1].Key, LineDefectsCheckKey);
+    EXPECT_EQ(checks[1].Result, Verdict::Pass);
+    EXPECT_EQ(checks[2].Result, Verdict::Pass);
+    EXPECT_EQ(checks[3].Result, Verdict::Pass);
+}
+
+// One row or column offset by +2 % or -2 %, or dead, on fields of several
+// sizes: exactly that line is found, nothing else.
+TEST(LineDefects, SingleOffsetOrDeadLineIsFoundAndNothingElse)
+{
+    struct Case {
+        const char* name;
+        std::uint32_t width, height;
+        LineOrientation orientation;
+        std::uint32_t index;
+        double factor;  // 0: dead line
+    };
+    const std::vector<Case> cases{
+        {"column +2 %, 256", 256, 256, LineOrientation::Column, 100, 1.02},
+        {"row +2 %, 256", 256, 256, LineOrientation::Row, 17, 1.02},
+        {"column -2 %, 512 x 256", 512, 256, LineOrientation::Column, 3, 0.98},
+        {"row -2 %, 256 x 512", 256, 512, LineOrientation::Row, 500, 0.98},
+        {"first column +2 %, 1024", 1024, 1024, LineOrientation::Column, 0, 1.02},
+        {"row +2 %, 2048", 2048, 2048, LineOrientation::Row, 1234, 1.02},
+        {"dead column, 512", 512, 512, LineOrientation::Column, 77, 0.0},
+        {"dead row, 512", 512, 512, LineOrientation::Row, 300, 0.0},
+    };
+    unsigned seed = 100;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Field field = Flat(c.width, c.height);
+        for (std::uint32_t k = 0; k < (c.orientation == LineOrientation::Row ? c.width : c.height); ++k) {
+            double& signal = c.orientation == LineOrientation::Row ? field.At(k, c.index) : field.At(c.index, k);
+            signal *= c.factor;
+        }
+        const Inspection run = Inspect(PoissonImage(field, ++seed));
+        ASSERT_EQ(run.Insight.Lines.size(), 1u);
+        const LineDefect& line = run.Insight.Lines[0];
+        EXPECT_EQ(line.Orientation, c.orientation);
+        EXPECT_EQ(line.Index, c.index);
+        EXPECT_EQ(line.DeviatingPixels, c.factor == 0.0);
+        EXPECT_NEAR(line.DeviationPercent, (c.factor - 1.0) * 100.0, 0.6);
+        if (c.factor != 0.0) {
+            EXPECT_GT(line.Sigmas, 8.0);
+        }
+        EXPECT_FALSE(run.Insight.Rims.Found());
+        const auto checks = JudgeDetector(run.Insight, run.Settings, DefaultPreset());
+        EXPECT_EQ(checks[1].Result, Verdict::Fail);
+    }
+}
+
+// Clean Poisson flat fields of each size and seed family: no line, no
+// cluster, no rim, and no correlated noise near its warning limit.
+TEST(LineDefects, CleanPoissonFieldsGiveNoFalseDefects)
+{
+    struct Family {
+        std::uint32_t width, height;
+        double mean;
+        unsigned seeds;
+    };
+    const std::vector<Family> families{
+        {256, 256, 2000.0, 60}, {256, 256, 500.0, 60},  {384, 256, 8000.0, 30}, {256, 640, 2000.0, 30},
+        {512, 512, 2000.0, 20}, {512, 512, 30000.0, 20}, {1024, 1024, 2000.0, 8}, {1024, 768, 1000.0, 6},
+        {2048, 2048, 2000.0, 3},
+    };
+    double largestNoise = 0.0, largestSigmas = 0.0;
+    std::size_t images = 0, lines = 0;
+    for (const Family& family : families) {
+        for (unsigned seed = 1; seed <= family.seeds; ++seed) {
+            SCOPED_TRACE(std::to_string(family.width) + " x " + std::to_string(family.height) + " at " +
+                         std::to_string(family.mean) + ", seed " + std::to_string(seed));
+            const Inspection run = Inspect(PoissonImage(Flat(family.width, family.height, family.mean), seed));
+            const DetectorInsight& insight = run.Insight;
+            ++images;
+            lines += family.width + family.height;
+            EXPECT_TRUE(insight.Lines.empty());
+            largestSigmas = std::max(largestSigmas, insight.LargestOtherLineSigmas);
+            std::size_t larger = 0;
+            for (const auto& cluster : insight.Clusters.Clusters) larger += cluster.Size >= 2;
+            EXPECT_EQ(larger, 0u);
+            EXPECT_FALSE(insight.Rims.Found());
+            ASSERT_TRUE(insight.Noise.Rows.CorrelatedPercent && insight.Noise.Columns.CorrelatedPercent);
+            largestNoise = std::max({largestNoise, *insight.Noise.Rows.CorrelatedPercent,
+                                     *insight.Noise.Columns.CorrelatedPercent});
+            EXPECT_NEAR(*insight.Noise.Rows.Ratio, 1.0, 0.25);
+            EXPECT_NEAR(*insight.Noise.Columns.Ratio, 1.0, 0.25);
+        }
+    }
+    EXPECT_LT(largestNoise, 7.0);
+    EXPECT_LT(largestSigmas, kLineSigmas - 1.0);
+    RecordProperty("images", static_cast<int>(images));
+    RecordProperty("lines", static_cast<int>(lines));
+    std::cout << images << " clean images, " << lines << " lines; largest correlated noise " << largestNoise
+              << " % of the pixel noise; nearest line " << largestSigmas << " SDs\n";
+}
+
+}  // namespace
+}  // namespace evenor
