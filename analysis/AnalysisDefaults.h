@@ -6,9 +6,9 @@
 
 namespace evenor {
 
-inline constexpr double DefaultBoxCm = 1.0;                  // side of the analysing box
-inline constexpr double DefaultRoiDeviationPercent = 5.0;    // a ROI mean this far from the area mean deviates
-inline constexpr double DefaultPixelDeviationPercent = 20.0; // a pixel this far from its ROI mean deviates
+inline constexpr double DefaultBoxCm = 1.0;                   // side of the analysing box
+inline constexpr double DefaultRoiDeviationPercent = 5.0;     // a ROI mean this far from the area mean deviates
+inline constexpr double DefaultPixelDeviationPercent = 20.0;  // a pixel this far from its ROI mean deviates
 inline constexpr unsigned DefaultPixelOffset = 0;
 
 // A default as a settings field shows it: the shortest decimal text that

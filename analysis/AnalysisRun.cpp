@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
-#include "dicom/DicomLib.h"
-#include "dicom/DicomTags.h"
 #include "analysis/FieldSyntax.h"
 #include "analysis/PixelPreparation.h"
 #include "analysis/RoiGrid.h"
+#include "dicom/DicomLib.h"
+#include "dicom/DicomTags.h"
 #include "dicom/SharedFile.h"
 
 namespace evenor {
@@ -151,9 +151,8 @@ TagDefaults DefaultsFromTags(const std::vector<std::string>& tagList)
     TagDefaults defaults;
     std::string value;
     if (FindTagValue(tagList, tags::PixelIntensityRelationship.Key, value)) {
-        std::transform(value.begin(), value.end(), value.begin(), [](unsigned char c) {
-            return static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-        });
+        std::transform(value.begin(), value.end(), value.begin(),
+                       [](unsigned char c) { return static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c); });
         if (ContainsText(value, "LOG")) {
             defaults.Logarithmic = true;
             defaults.Warnings.push_back(kWarningNotLinear);

@@ -32,11 +32,11 @@ public:
 
 // The texts and states of the settings controls as the user left them.
 struct SettingsFields {
-    std::string FirstRow;     // the window's Boven
-    std::string LastRow;      // Onder
-    std::string FirstColumn;  // Links
-    std::string LastColumn;   // Rechts
-    std::string BoxCm;        // Dim: box side, cm
+    std::string FirstRow;        // the window's Boven
+    std::string LastRow;         // Onder
+    std::string FirstColumn;     // Links
+    std::string LastColumn;      // Rechts
+    std::string BoxCm;           // Dim: box side, cm
     std::string RoiDeviation;    // ROIDev, %
     std::string PixelDeviation;  // DevPerc, %
     bool DetectDeviatingPixels = true;
@@ -64,8 +64,8 @@ bool CheckSettings(const AnalysisSettings& settings, const TDicomBeeld* image, R
 // What one analysis produced.
 struct AnalysisOutcome {
     AnalysisResult Result;
-    WordArray Pixels;            // the prepared values, Rows x Columns, moved out of the image
-    std::uint32_t Columns = 0;   // the row length of Pixels
+    WordArray Pixels;           // the prepared values, Rows x Columns, moved out of the image
+    std::uint32_t Columns = 0;  // the row length of Pixels
     PixelPreparation Preparation;
 };
 

@@ -8,11 +8,11 @@
 namespace evenor {
 
 struct AnalysisSettings {
-    std::uint32_t FirstRow = 0;     // 0-based, inclusive
+    std::uint32_t FirstRow = 0;  // 0-based, inclusive
     std::uint32_t LastRow = 0;
     std::uint32_t FirstColumn = 0;
     std::uint32_t LastColumn = 0;
-    double BoxDimension = 0.0;      // side of the analysing box, centimetres
+    double BoxDimension = 0.0;  // side of the analysing box, centimetres
     double RoiDeviationPercent = 0.0;
     double PixelDeviationPercent = 0.0;
     bool DetectDeviatingPixels = false;

@@ -11,9 +11,9 @@ namespace evenor {
 
 struct BorderedArea {
     bool Accepted = false;
-    AnalysisSettings Settings;         // the input's, the area reduced; only when Accepted
-    std::uint32_t BorderPixels = 0;    // taken off every side
-    std::string Refusal;               // why not, when not Accepted
+    AnalysisSettings Settings;       // the input's, the area reduced; only when Accepted
+    std::uint32_t BorderPixels = 0;  // taken off every side
+    std::string Refusal;             // why not, when not Accepted
 };
 
 // The area of settings less borderMm (millimetres) on every side, with the

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "analysis/AnalysisRun.h"
+#include "analysis/FieldSyntax.h"
 #include "dicom/DicomLib.h"
 #include "dicom/DicomTags.h"
-#include "analysis/FieldSyntax.h"
 
 namespace evenor {
 

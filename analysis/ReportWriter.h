@@ -14,9 +14,9 @@
 #include <string>
 
 #include "analysis/AnalysisSettings.h"
-#include "dicom/EvenorError.h"
 #include "analysis/PixelPreparation.h"
 #include "analysis/RoiGrid.h"
+#include "dicom/EvenorError.h"
 
 namespace evenor {
 

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "stats/BoxStatistics.h"
 #include "dicom/DicomLib.h"
 #include "dicom/EvenorError.h"
+#include "stats/BoxStatistics.h"
 #include "stats/SignalToNoise.h"
 
 namespace evenor {
@@ -28,8 +28,8 @@ constexpr double kAreaPixelCost = 1.6;
 
 // Lays the ROIs in list order: the grid column by column (each column from
 // the top), then the far-edge column, the far-edge row, and the corner.
-TMeetSerie LayRois(const AnalysisSettings& s, std::uint32_t boxPixels, const GridAxis& columns,
-                   const GridAxis& rows) {
+TMeetSerie LayRois(const AnalysisSettings& s, std::uint32_t boxPixels, const GridAxis& columns, const GridAxis& rows)
+{
     const std::uint64_t columnCount = columns.Positions + (columns.FarEdge ? 1u : 0u);
     const std::uint64_t rowCount = rows.Positions + (rows.FarEdge ? 1u : 0u);
     TMeetSerie rois;
@@ -56,13 +56,15 @@ TMeetSerie LayRois(const AnalysisSettings& s, std::uint32_t boxPixels, const Gri
 // Statistics of the ROIs and, when a map is given, their deviating pixels,
 // in list order.
 void AnalyseRois(std::span<const std::uint16_t> pixels, std::uint32_t columns, std::uint32_t boxPixels,
-                 std::span<RoiResult> rois, const AnalysisSettings& settings, TBadPixelMap* map) {
+                 std::span<RoiResult> rois, const AnalysisSettings& settings, TBadPixelMap* map)
+{
     const PixelDeviationSearch search{settings.PixelDeviationPercent, map};
     BoxStatistics(pixels, columns, boxPixels, rois, map != nullptr ? &search : nullptr);
 }
 
 void AreaStatistics(std::span<const std::uint16_t> pixels, std::uint32_t columns, std::uint32_t rows,
-                    const AnalysisSettings& s, AnalysisResult& result) {
+                    const AnalysisSettings& s, AnalysisResult& result)
+{
     const std::uint32_t width = s.LastColumn - s.FirstColumn + 1;
     const std::uint32_t height = s.LastRow - s.FirstRow + 1;
     if (width == columns && height == rows) {
@@ -77,7 +79,8 @@ void AreaStatistics(std::span<const std::uint16_t> pixels, std::uint32_t columns
 }
 
 AnalysisResult Analyse(std::span<const std::uint16_t> pixels, std::uint32_t columns, std::uint32_t rows,
-                       double pixelSpacing, const AnalysisSettings& s, unsigned threads) {
+                       double pixelSpacing, const AnalysisSettings& s, unsigned threads)
+{
     if (static_cast<std::uint64_t>(columns) * rows != pixels.size() || pixels.empty())
         throw EvenorError("The pixel values of the image are not loaded");
     if (s.FirstColumn > s.LastColumn || s.FirstRow > s.LastRow || s.LastColumn >= columns || s.LastRow >= rows)
@@ -114,8 +117,8 @@ AnalysisResult Analyse(std::span<const std::uint16_t> pixels, std::uint32_t colu
         // its own map, so the list order is untouched. The split evens out
         // the expected work.
         const double share = (roiWork - areaPixels * kAreaPixelCost) / (2.0 * boxArea);
-        const std::size_t split = static_cast<std::size_t>(
-            std::clamp(share, 1.0, static_cast<double>(rois.size() - 1)));
+        const std::size_t split =
+            static_cast<std::size_t>(std::clamp(share, 1.0, static_cast<double>(rois.size() - 1)));
         if (detect) secondMap.SetExtent(s.FirstColumn, s.FirstRow, width, height);
         std::exception_ptr secondFailure;
         auto secondPart = [&] {
@@ -151,14 +154,16 @@ AnalysisResult Analyse(std::span<const std::uint16_t> pixels, std::uint32_t colu
 
 }  // namespace
 
-std::uint32_t BoxPixelsFor(double boxDimension, double pixelSpacing) {
+std::uint32_t BoxPixelsFor(double boxDimension, double pixelSpacing)
+{
     const long double quotient =
         10.0L * static_cast<long double>(boxDimension) / static_cast<long double>(pixelSpacing);
     if (!std::isfinite(quotient) || !(quotient >= 1.0L)) return 0;
     return static_cast<std::uint32_t>(std::fmod(std::trunc(quotient), 65536.0L));
 }
 
-GridAxis GridAxisFor(std::uint32_t first, std::uint32_t last, std::uint32_t boxPixels) {
+GridAxis GridAxisFor(std::uint32_t first, std::uint32_t last, std::uint32_t boxPixels)
+{
     GridAxis axis;
     if (boxPixels == 0 || last < first) return axis;
     const std::uint64_t extent = static_cast<std::uint64_t>(last) - first + 1;
@@ -171,7 +176,8 @@ GridAxis GridAxisFor(std::uint32_t first, std::uint32_t last, std::uint32_t boxP
 }
 
 AnalysisResult AnalyseRoiGrid(std::span<const std::uint16_t> pixels, std::uint32_t columns, std::uint32_t rows,
-                              double pixelSpacing, const AnalysisSettings& settings, unsigned threads) {
+                              double pixelSpacing, const AnalysisSettings& settings, unsigned threads)
+{
     try {
         return Analyse(pixels, columns, rows, pixelSpacing, settings, threads);
     } catch (const std::bad_alloc&) {
@@ -181,7 +187,8 @@ AnalysisResult AnalyseRoiGrid(std::span<const std::uint16_t> pixels, std::uint32
     }
 }
 
-AnalysisResult AnalyseRoiGrid(const TDicomBeeld& image, const AnalysisSettings& settings) {
+AnalysisResult AnalyseRoiGrid(const TDicomBeeld& image, const AnalysisSettings& settings)
+{
     if (image.Rows() < 0 || image.Columns() < 0) throw EvenorError("The pixel values of the image are not loaded");
     return AnalyseRoiGrid(image.Pixels(), static_cast<std::uint32_t>(image.Columns()),
                           static_cast<std::uint32_t>(image.Rows()), image.PixelSpacing(), settings);

@@ -21,7 +21,7 @@ struct AnalysisResult {
     double MeanRoiSNR = 0.0;
     double RoiSNRSD = 0.0;
     TBadROIMap BadROIMap;
-    TBadPixelMap BadPixelMap;  // empty when DetectDeviatingPixels is off
+    TBadPixelMap BadPixelMap;     // empty when DetectDeviatingPixels is off
     std::uint32_t BoxPixels = 0;  // side of one ROI in pixels
 };
 

@@ -6,7 +6,8 @@
 
 namespace evenor::bench {
 
-std::vector<std::uint16_t> FlatField(std::uint32_t columns, std::uint32_t rows, double noise, unsigned seed) {
+std::vector<std::uint16_t> FlatField(std::uint32_t columns, std::uint32_t rows, double noise, unsigned seed)
+{
     std::mt19937_64 rng(seed);
     std::normal_distribution<double> value(2000.0, noise);
     std::vector<std::uint16_t> pixels(static_cast<std::size_t>(columns) * rows);
@@ -14,7 +15,8 @@ std::vector<std::uint16_t> FlatField(std::uint32_t columns, std::uint32_t rows, 
     return pixels;
 }
 
-AnalysisSettings WholeImage(std::uint32_t columns, std::uint32_t rows, double pixelPercent) {
+AnalysisSettings WholeImage(std::uint32_t columns, std::uint32_t rows, double pixelPercent)
+{
     AnalysisSettings s;
     s.LastColumn = columns - 1;
     s.LastRow = rows - 1;

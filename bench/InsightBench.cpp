@@ -9,8 +9,8 @@
 #include <map>
 #include <tuple>
 
-#include "insight/DetectorInsight.h"
 #include "bench/FlatField.h"
+#include "insight/DetectorInsight.h"
 
 namespace evenor::bench {
 namespace {
@@ -24,7 +24,8 @@ struct Prepared {
     AnalysisResult Result;
 };
 
-const Prepared& Outcome(double percent, int hot) {
+const Prepared& Outcome(double percent, int hot)
+{
     static std::map<std::tuple<double, int>, Prepared> outcomes;
     const auto key = std::make_tuple(percent, hot);
     auto it = outcomes.find(key);
@@ -39,7 +40,8 @@ const Prepared& Outcome(double percent, int hot) {
     return it->second;
 }
 
-void BM_InspectDetector(benchmark::State& state) {
+void BM_InspectDetector(benchmark::State& state)
+{
     const auto& p = Outcome(static_cast<double>(state.range(0)), static_cast<int>(state.range(1)));
     std::size_t lines = 0, clusters = 0;
     for (auto _ : state) {
@@ -61,7 +63,8 @@ BENCHMARK(BM_InspectDetector)
     ->Args({3, 0})
     ->Unit(benchmark::kMillisecond);
 
-void BM_AnalyseThenInspect(benchmark::State& state) {
+void BM_AnalyseThenInspect(benchmark::State& state)
+{
     const auto& p = Outcome(20.0, 8);
     for (auto _ : state) {
         AnalysisResult r = AnalyseRoiGrid(p.Pixels, kSide, kSide, kSpacing, p.Settings);

@@ -19,14 +19,16 @@ namespace {
 constexpr double kSpacing = 0.1;
 constexpr double kNoise = 60.0;
 
-const std::vector<std::uint16_t>& Image(std::uint32_t side) {
+const std::vector<std::uint16_t>& Image(std::uint32_t side)
+{
     static std::map<std::uint32_t, std::vector<std::uint16_t>> images;
     auto it = images.find(side);
     if (it == images.end()) it = images.emplace(side, FlatField(side, side, kNoise)).first;
     return it->second;
 }
 
-const test::Reference& Plain(std::uint32_t side, double percent) {
+const test::Reference& Plain(std::uint32_t side, double percent)
+{
     static std::map<std::tuple<std::uint32_t, double>, test::Reference> results;
     auto key = std::make_tuple(side, percent);
     auto it = results.find(key);
@@ -36,7 +38,8 @@ const test::Reference& Plain(std::uint32_t side, double percent) {
     return it->second;
 }
 
-void BM_AnalyseRoiGrid(benchmark::State& state) {
+void BM_AnalyseRoiGrid(benchmark::State& state)
+{
     const double percent = static_cast<double>(state.range(0));
     const auto threads = static_cast<unsigned>(state.range(1));
     const auto side = static_cast<std::uint32_t>(state.range(2));
@@ -66,7 +69,8 @@ BENCHMARK(BM_AnalyseRoiGrid)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
-void BM_PlainAnalysis(benchmark::State& state) {
+void BM_PlainAnalysis(benchmark::State& state)
+{
     const double percent = static_cast<double>(state.range(0));
     const auto& image = Image(4096);
     for (auto _ : state) {

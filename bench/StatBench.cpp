@@ -6,27 +6,30 @@
 #include <vector>
 
 #include "bench/FlatField.h"
-#include "tests/support/ReferenceStatistics.h"
 #include "stats/BoxStatistics.h"
 #include "stats/StatFuncties.h"
+#include "tests/support/ReferenceStatistics.h"
 
 namespace evenor::bench {
 namespace {
 
 constexpr std::uint32_t kSide = 4096;
 
-const std::vector<std::uint16_t>& Image() {
+const std::vector<std::uint16_t>& Image()
+{
     static const std::vector<std::uint16_t> image = FlatField(kSide, kSide, 60.0);
     return image;
 }
 
-bool MatchesPlain(std::span<const std::uint16_t> v, double mean, double sd) {
+bool MatchesPlain(std::span<const std::uint16_t> v, double mean, double sd)
+{
     double m = 0.0, s = 0.0;
     test::ReferenceWordMeanSD(std::vector<std::uint16_t>(v.begin(), v.end()), m, s);
     return test::SameBits(m, mean) && test::SameBits(s, sd);
 }
 
-void BM_WordMeanSD_16M(benchmark::State& state) {
+void BM_WordMeanSD_16M(benchmark::State& state)
+{
     const auto& image = Image();
     double mean = 0, sd = 0;
     for (auto _ : state) {
@@ -38,7 +41,8 @@ void BM_WordMeanSD_16M(benchmark::State& state) {
 }
 BENCHMARK(BM_WordMeanSD_16M)->Unit(benchmark::kMillisecond);
 
-void BM_WordMeanSD_99x99(benchmark::State& state) {
+void BM_WordMeanSD_99x99(benchmark::State& state)
+{
     const std::span<const std::uint16_t> box(Image().data() + 12345, 99 * 99);
     double mean = 0, sd = 0;
     for (auto _ : state) {
@@ -53,13 +57,15 @@ BENCHMARK(BM_WordMeanSD_99x99)->Unit(benchmark::kMicrosecond);
 // The boxes of one grid column (81 boxes of 99 x 99, step 49): BoxStatistics
 // (strip copies, interleaved second passes) against a copy and
 // WordMax/WordMin/WordMeanSD per box.
-std::vector<RoiResult> GridColumn() {
+std::vector<RoiResult> GridColumn()
+{
     std::vector<RoiResult> rois;
     for (std::uint32_t y = 0; y + 99 <= kSide; y += 49) rois.push_back(RoiResult{49 * 10, y});
     return rois;
 }
 
-void BM_BoxStatistics_Column(benchmark::State& state) {
+void BM_BoxStatistics_Column(benchmark::State& state)
+{
     std::vector<RoiResult> rois = GridColumn();
     for (auto _ : state) {
         BoxStatistics(Image(), kSide, 99, rois);
@@ -69,7 +75,8 @@ void BM_BoxStatistics_Column(benchmark::State& state) {
 }
 BENCHMARK(BM_BoxStatistics_Column)->Unit(benchmark::kMicrosecond);
 
-void BM_CopyAndWordRoutines_Column(benchmark::State& state) {
+void BM_CopyAndWordRoutines_Column(benchmark::State& state)
+{
     std::vector<RoiResult> rois = GridColumn();
     std::vector<std::uint16_t> buffer(99 * 99);
     for (auto _ : state) {

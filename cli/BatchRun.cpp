@@ -16,8 +16,8 @@
 #include "cli/CliCommands.h"
 #include "cli/CliSummary.h"
 #include "cli/MapExport.h"
-#include "insight/ResultExport.h"
 #include "dicom/SharedFile.h"
+#include "insight/ResultExport.h"
 
 namespace evenor {
 
@@ -36,7 +36,7 @@ bool IsHidden(const fs::path& name)
 using FileId = std::pair<dev_t, ino_t>;
 std::optional<FileId> IdentityOf(const fs::path& path)
 {
-    struct stat info{};
+    struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return std::nullopt;
     return FileId{info.st_dev, info.st_ino};
 }
@@ -83,7 +83,11 @@ std::string Canonical(const fs::path& path)
 
 std::vector<std::string> OutputNamesFor(const std::string& name)
 {
-    return {name + ".txt", name + ".json", name + ".csv", name + "-" + kAreaMapName, name + "-" + kMeanHeatMapName,
+    return {name + ".txt",
+            name + ".json",
+            name + ".csv",
+            name + "-" + kAreaMapName,
+            name + "-" + kMeanHeatMapName,
             name + "-" + kSnrHeatMapName};
 }
 
@@ -199,14 +203,15 @@ int RunBatch(const BatchOptions& options, const AnalyseOptions& analyse, const G
     std::error_code error;
     fs::create_directories(options.OutDir, error);
     if (error || !fs::is_directory(options.OutDir)) {
-        err << options.OutDir << ": cannot create the output folder"
-            << (error ? ": " + error.message() : std::string()) << '\n';
+        err << options.OutDir << ": cannot create the output folder" << (error ? ": " + error.message() : std::string())
+            << '\n';
         return kExitFailed;
     }
     for (const auto& path : options.Paths) {
         if (fs::is_directory(path, error) && IsSameFile(path, options.OutDir)) {
-            err << path << ": this is the output folder, and a batch does not read its own outputs; "
-                           "choose another output folder (for example "
+            err << path
+                << ": this is the output folder, and a batch does not read its own outputs; "
+                   "choose another output folder (for example "
                 << (fs::path(path) / "out").string() << ")\n";
             return kExitFailed;
         }
@@ -326,7 +331,8 @@ int RunBatch(const BatchOptions& options, const AnalyseOptions& analyse, const G
             << verdicts[static_cast<std::size_t>(Verdict::Pass)] << " pass, "
             << verdicts[static_cast<std::size_t>(Verdict::Warning)] << " warning, "
             << verdicts[static_cast<std::size_t>(Verdict::Fail)] << " fail";
-        if (const std::size_t none = verdicts[static_cast<std::size_t>(Verdict::NotEvaluated)]) out << ", " << none << " not evaluated";
+        if (const std::size_t none = verdicts[static_cast<std::size_t>(Verdict::NotEvaluated)])
+            out << ", " << none << " not evaluated";
         out << "), " << failed << " failed";
         if (summaryWritten) out << "; summary: " << summaryPath;
         out << '\n';

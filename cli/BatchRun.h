@@ -18,8 +18,8 @@ struct BatchOptions {
     bool Png = false;   // ... OUT/<name>-area.png and the heat maps
     bool Quiet = false;
     bool FailOnDeviation = false;
-    unsigned Jobs = 2;          // images analysed at the same time
-    bool Progress = false;      // standard error is a terminal: show a progress line
+    unsigned Jobs = 2;      // images analysed at the same time
+    bool Progress = false;  // standard error is a terminal: show a progress line
 };
 
 // One image of a batch.

@@ -10,11 +10,11 @@
 
 #include "cli/BatchRun.h"
 #include "cli/CliSummary.h"
-#include "dicom/DicomLib.h"
-#include "cmake/EvenorVersion.h"
-#include "dicom/FilePath.h"
 #include "cli/ImageJob.h"
 #include "cli/MapExport.h"
+#include "cmake/EvenorVersion.h"
+#include "dicom/DicomLib.h"
+#include "dicom/FilePath.h"
 #include "insight/ResultExport.h"
 
 namespace evenor {
@@ -153,16 +153,18 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
                      "Pixel value without dose, 0 to 65535; subtracted from every pixel value")
         ->type_name("N")
         ->capture_default_str();
-    auto* inverted = analyse->add_flag("--inverted", analyseOptions.Inverted,
-                                       "Pixel values fall with dose: invert them against 2^BitsStored - 1 (default: as tag 0028,1041 says)");
-    auto* notInverted =
-        analyse->add_flag("--no-inverted", analyseOptions.NotInverted, "Pixel values rise with dose: no inversion (default: as tag 0028,1041 says)");
+    auto* inverted = analyse->add_flag(
+        "--inverted", analyseOptions.Inverted,
+        "Pixel values fall with dose: invert them against 2^BitsStored - 1 (default: as tag 0028,1041 says)");
+    auto* notInverted = analyse->add_flag("--no-inverted", analyseOptions.NotInverted,
+                                          "Pixel values rise with dose: no inversion (default: as tag 0028,1041 says)");
     inverted->excludes(notInverted);
 
     const std::string outputs = "Outputs and verdicts";
-    auto* json = analyse->add_option("--json", line.Json, "Also write the whole result as JSON (docs/result.schema.json)")
-                     ->type_name("FILE")
-                     ->group(outputs);
+    auto* json =
+        analyse->add_option("--json", line.Json, "Also write the whole result as JSON (docs/result.schema.json)")
+            ->type_name("FILE")
+            ->group(outputs);
     auto* csv = analyse->add_option("--csv", line.Csv, "Also write the ROI table as CSV, one row per ROI")
                     ->type_name("FILE")
                     ->group(outputs);
@@ -172,12 +174,12 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
                                  "roi-mean-deviation.png, roi-snr-deviation.png")
                     ->type_name("DIR")
                     ->group(outputs);
-    auto* preset = analyse
-                       ->add_option("--preset", line.PresetName,
-                                    "Guideline preset for the verdicts (default: " +
-                                        std::string(DefaultPreset().Name) + ")")
-                       ->type_name("NAME")
-                       ->group(outputs);
+    auto* preset =
+        analyse
+            ->add_option("--preset", line.PresetName,
+                         "Guideline preset for the verdicts (default: " + std::string(DefaultPreset().Name) + ")")
+            ->type_name("NAME")
+            ->group(outputs);
     analyse->add_flag("--list-presets", listPresets, "Print the presets with their descriptions and stop")
         ->group(outputs);
     analyse

@@ -8,16 +8,16 @@
 #include <vector>
 
 #include "analysis/AnalysisRun.h"
+#include "analysis/FieldSyntax.h"
+#include "analysis/ReportWriter.h"
+#include "analysis/RoiGrid.h"
+#include "cli/MapExport.h"
 #include "dicom/DicomLib.h"
 #include "dicom/EvenorError.h"
 #include "dicom/FilePath.h"
-#include "analysis/FieldSyntax.h"
-#include "insight/ImageInfo.h"
-#include "cli/MapExport.h"
-#include "insight/ResultExport.h"
-#include "analysis/ReportWriter.h"
-#include "analysis/RoiGrid.h"
 #include "dicom/SharedFile.h"
+#include "insight/ImageInfo.h"
+#include "insight/ResultExport.h"
 
 namespace evenor {
 
@@ -99,8 +99,7 @@ std::vector<std::string> OutputFiles(const ImageOutputs& outputs)
 }
 
 // Runs write; a failure names the file it was writing.
-template <typename Write>
-void WriteOutput(const std::string& path, Write write)
+template <typename Write> void WriteOutput(const std::string& path, Write write)
 {
     try {
         write();
@@ -192,7 +191,8 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         outcome.RoiSNRSD = result.Result.RoiSNRSD;
         outcome.Metrics = ComputeMetrics(result.Result);
         outcome.Verdict = Judge(outcome.Metrics, settings, *job.Preset);
-        if (job.WantSummaryRow) outcome.SummaryRow = SummaryCsvRow(settings.DicomFileName, settings, result.Result, context);
+        if (job.WantSummaryRow)
+            outcome.SummaryRow = SummaryCsvRow(settings.DicomFileName, settings, result.Result, context);
 
         // The report is written; the extras follow.
         const ImageOutputs& outputs = job.Outputs;

@@ -10,8 +10,8 @@
 
 #include <QGuiApplication>
 
-#include "dicom/EvenorError.h"
 #include "cli/ImageJob.h"
+#include "dicom/EvenorError.h"
 #include "render/MapRenderer.h"
 
 namespace evenor {
@@ -73,8 +73,7 @@ void WriteMapPngs(const std::string& folder, const std::string& prefix, std::spa
 }
 
 // Runs action; any exception becomes error's text and false.
-template <typename Action>
-bool Guarded(std::string& error, const Action& action) noexcept
+template <typename Action> bool Guarded(std::string& error, const Action& action) noexcept
 {
     try {
         action();
@@ -82,13 +81,11 @@ bool Guarded(std::string& error, const Action& action) noexcept
     } catch (const std::exception& e) {
         try {
             error = e.what();
-        } catch (...) {
-        }
+        } catch (...) {}
     } catch (...) {
         try {
             error = "the map renderer failed";
-        } catch (...) {
-        }
+        } catch (...) {}
     }
     return false;
 }

@@ -67,8 +67,7 @@ private:
 };
 
 // Decodes an unsigned number of N bytes stored in the given byte order.
-template <typename T>
-T DecodeUnsigned(const std::uint8_t* bytes, ByteOrder order)
+template <typename T> T DecodeUnsigned(const std::uint8_t* bytes, ByteOrder order)
 {
     T value = 0;
     if (order == ByteOrder::Little) {

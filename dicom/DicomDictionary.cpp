@@ -59,7 +59,6 @@ std::mutex& DictionaryMutex()
     return mutex;
 }
 
-
 LookupResult ScanLines(std::uint32_t tag)
 {
     const std::string key = TagToHex(tag);
@@ -75,10 +74,7 @@ LookupResult ScanLines(std::uint32_t tag)
     return {false, {}, {}};
 }
 
-char FoldCase(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
+char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Case-insensitive order of whole lines: bytes compared as unsigned values
 // after folding A-Z to a-z, a shorter line first when it is a prefix.
@@ -123,7 +119,7 @@ std::optional<std::string> ReadDictionaryFile()
     if (fd < 0) return std::nullopt;
 
     std::optional<std::string> content;
-    struct stat info{};
+    struct stat info {};
     const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     const bool locked = regular && ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     if (regular && !locked) {

@@ -61,26 +61,17 @@ constexpr std::uint32_t ThirteenMeansTen(std::uint32_t length, bool oddOffsetSee
 }
 
 // UndefinedLengthIsZero.
-constexpr std::uint32_t UndefinedLengthIsZero(std::uint32_t length)
-{
-    return length == kUndefinedLength ? 0 : length;
-}
+constexpr std::uint32_t UndefinedLengthIsZero(std::uint32_t length) { return length == kUndefinedLength ? 0 : length; }
 
 // LowByteOnly.
-constexpr std::uint8_t LowByteOnly(std::uint16_t value)
-{
-    return static_cast<std::uint8_t>(value & 0xFF);
-}
+constexpr std::uint8_t LowByteOnly(std::uint16_t value) { return static_cast<std::uint8_t>(value & 0xFF); }
 
 // SyntaxAsText.
 bool IsCompressedSyntax(std::string_view uid)
 {
     return uid.find("1.2.4") != std::string_view::npos || uid.find("1.2.5") != std::string_view::npos;
 }
-bool IsBigEndianSyntax(std::string_view uid)
-{
-    return uid.find("1.2.840.10008.1.2.2") != std::string_view::npos;
-}
+bool IsBigEndianSyntax(std::string_view uid) { return uid.find("1.2.840.10008.1.2.2") != std::string_view::npos; }
 
 // PrivatePixelData: where the samples start in the element's value.
 constexpr std::uint64_t kPrivatePixelDataSkip = 4;
@@ -371,9 +362,12 @@ void DicomHeaderParser::ReadGenericElement(std::uint32_t tag)
     // show the dictionary's VR.
     const std::string vr = elementVR_;
     std::uint32_t size = 0;
-    if (vr == "FD") size = 8;
-    else if (vr == "FL" || vr == "SL" || vr == "UL") size = 4;
-    else if (vr == "SS" || vr == "US") size = 2;
+    if (vr == "FD")
+        size = 8;
+    else if (vr == "FL" || vr == "SL" || vr == "UL")
+        size = 4;
+    else if (vr == "SS" || vr == "US")
+        size = 2;
 
     if (size == 0) {
         AddTagEntry(tag, ReadText(elementLength_), description);
@@ -384,12 +378,18 @@ void DicomHeaderParser::ReadGenericElement(std::uint32_t tag)
     const bool isUS = vr == "US";
     for (std::uint32_t i = 1; i <= count; ++i) {
         std::string text;
-        if (vr == "FD") text = FormatDicomReal(ReadFloat64());
-        else if (vr == "FL") text = FormatDicomReal(ReadFloat32());
-        else if (vr == "SL") text = std::to_string(ReadInt32());
-        else if (vr == "UL") text = std::to_string(ReadUInt32());
-        else if (vr == "SS") text = std::to_string(ReadInt16());
-        else text = std::to_string(ReadUInt16());
+        if (vr == "FD")
+            text = FormatDicomReal(ReadFloat64());
+        else if (vr == "FL")
+            text = FormatDicomReal(ReadFloat32());
+        else if (vr == "SL")
+            text = std::to_string(ReadInt32());
+        else if (vr == "UL")
+            text = std::to_string(ReadUInt32());
+        else if (vr == "SS")
+            text = std::to_string(ReadInt16());
+        else
+            text = std::to_string(ReadUInt16());
 
         if (isUS && i == 11) {
             std::string rest = "....(11 till";

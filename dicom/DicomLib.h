@@ -63,8 +63,8 @@ public:
     // Nothing is copied for an inverted rectangle or a single pixel. The
     // caller guarantees the rectangle lies inside a loaded image and that the
     // destination is large enough.
-    void CopyRegion(std::uint32_t firstColumn, std::uint32_t firstRow, std::uint32_t lastColumn,
-                    std::uint32_t lastRow, std::uint16_t* destination) const;
+    void CopyRegion(std::uint32_t firstColumn, std::uint32_t firstRow, std::uint32_t lastColumn, std::uint32_t lastRow,
+                    std::uint16_t* destination) const;
 
     const std::string& DirectoryName() const { return directoryName_; }
     const std::string& FileName() const { return fileName_; }

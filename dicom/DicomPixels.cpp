@@ -13,10 +13,7 @@ namespace evenor {
 
 namespace {
 
-std::uint64_t BytesPerSample(std::uint8_t bitsAllocated)
-{
-    return bitsAllocated > 8 ? 2 : 1;
-}
+std::uint64_t BytesPerSample(std::uint8_t bitsAllocated) { return bitsAllocated > 8 ? 2 : 1; }
 
 // Asks for transparent huge pages for the 2 MiB-aligned inside of a large,
 // not yet touched buffer. Filling 32 MB (a 4096 x 4096 image) page by page

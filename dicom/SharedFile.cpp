@@ -13,7 +13,7 @@ SharedFile::SharedFile(const std::string& path)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return;
-    struct stat info{};
+    struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
         (::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK)) {
         ::close(fd);
@@ -43,8 +43,8 @@ std::size_t SharedFile::ReadAt(void* destination, std::size_t count, std::uint64
 
 bool IsSameFile(const std::string& first, const std::string& second)
 {
-    struct stat a{};
-    struct stat b{};
+    struct stat a {};
+    struct stat b {};
     if (::stat(first.c_str(), &a) != 0 || ::stat(second.c_str(), &b) != 0) return false;
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }

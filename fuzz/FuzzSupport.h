@@ -20,12 +20,12 @@
 
 #include "tests/support/TempFolder.h"
 
-#define FUZZ_CHECK(condition)                                                                    \
-    do {                                                                                         \
-        if (!(condition)) {                                                                      \
-            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                        \
-        }                                                                                        \
+#define FUZZ_CHECK(condition)                                                                                          \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition);                     \
+            std::abort();                                                                                              \
+        }                                                                                                              \
     } while (false)
 
 namespace evenor::fuzz {

@@ -41,8 +41,7 @@ public:
     {
         try {
             Parse();
-        } catch (const Failure&) {
-        }
+        } catch (const Failure&) {}
         return h_;
     }
 
@@ -136,8 +135,8 @@ private:
         pos_ += 2;
         const std::uint16_t w2 = U16();
         std::uint32_t length;
-        if (In(code, {"??", "AE", "AS", "AT", "CS", "DA", "DS", "DT", "FD", "FL", "IS", "LO", "LT", "PN", "SH", "SL",
-                      "SS", "ST", "TM", "UI", "UL", "US"})) {
+        if (In(code, {"??", "AE", "AS", "AT", "CS", "DA", "DS", "DT", "FD", "FL", "IS",
+                      "LO", "LT", "PN", "SH", "SL", "SS", "ST", "TM", "UI", "UL", "US"})) {
             vr_ = code;
             length = w2;
         } else if (In(code, {"OB", "OW", "SQ", "UN", "UT"}) && w2 == 0) {
@@ -164,9 +163,10 @@ private:
             if (LookupTag(tag, vr, description)) vr_ = vr;
         }
         const std::string vr = vr_;
-        const std::size_t size = vr == "FD" ? 8 : (vr == "FL" || vr == "SL" || vr == "UL") ? 4
-                                 : (vr == "SS" || vr == "US")                           ? 2
-                                                                                          : 0;
+        const std::size_t size = vr == "FD"                                 ? 8
+                                 : (vr == "FL" || vr == "SL" || vr == "UL") ? 4
+                                 : (vr == "SS" || vr == "US")               ? 2
+                                                                            : 0;
         if (size == 0) {
             Add(tag, Text(length_), description);
             return;
@@ -174,12 +174,18 @@ private:
         const std::uint32_t n = length_ / static_cast<std::uint32_t>(size);
         for (std::uint32_t i = 1; i <= n; ++i) {
             std::string text;
-            if (vr == "FD") text = FormatDicomReal(std::bit_cast<double>(U64()));
-            else if (vr == "FL") text = FormatDicomReal(std::bit_cast<float>(U32()));
-            else if (vr == "SL") text = std::to_string(static_cast<std::int32_t>(U32()));
-            else if (vr == "UL") text = std::to_string(U32());
-            else if (vr == "SS") text = std::to_string(static_cast<std::int16_t>(U16()));
-            else text = std::to_string(U16());
+            if (vr == "FD")
+                text = FormatDicomReal(std::bit_cast<double>(U64()));
+            else if (vr == "FL")
+                text = FormatDicomReal(std::bit_cast<float>(U32()));
+            else if (vr == "SL")
+                text = std::to_string(static_cast<std::int32_t>(U32()));
+            else if (vr == "UL")
+                text = std::to_string(U32());
+            else if (vr == "SS")
+                text = std::to_string(static_cast<std::int16_t>(U16()));
+            else
+                text = std::to_string(U16());
             if (vr == "US" && i == 11) {
                 Add(tag, "....(11 till" + std::to_string(n) + ")", description);
                 for (std::uint32_t k = 12; k <= n; ++k) U16();

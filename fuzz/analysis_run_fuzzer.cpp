@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "analysis/AnalysisRun.h"
-#include "dicom/DicomLib.h"
 #include "analysis/FieldSyntax.h"
-#include "tests/support/FrontEndRun.h"
-#include "fuzz/FuzzSupport.h"
-#include "tests/support/ReferenceAnalysis.h"
 #include "analysis/RoiGrid.h"
+#include "dicom/DicomLib.h"
+#include "fuzz/FuzzSupport.h"
+#include "tests/support/FrontEndRun.h"
+#include "tests/support/ReferenceAnalysis.h"
 #include "tests/support/TestDicomWriter.h"
 
 namespace evenor::fuzz {
@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                &fields.BoxCm, &fields.RoiDeviation, &fields.PixelDeviation})
         *field = input.Text(24);
     const bool sixteenBits = flags & 1;
-    const Syntax syntax = (flags >> 1 & 3) == 1 ? Syntax::ImplicitLittle
+    const Syntax syntax = (flags >> 1 & 3) == 1   ? Syntax::ImplicitLittle
                           : (flags >> 1 & 3) == 2 ? Syntax::ExplicitBig
                                                   : Syntax::ExplicitLittle;
     fields.DetectDeviatingPixels = flags & 8;

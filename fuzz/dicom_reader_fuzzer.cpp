@@ -65,8 +65,7 @@ struct Outcome {
     std::string Error;
 };
 
-template <typename Make>
-Outcome Parse(Make make)
+template <typename Make> Outcome Parse(Make make)
 {
     Outcome outcome;
     try {
@@ -78,10 +77,7 @@ Outcome Parse(Make make)
     return outcome;
 }
 
-bool SameReal(double a, double b)
-{
-    return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
-}
+bool SameReal(double a, double b) { return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0; }
 
 bool IsUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 
@@ -164,8 +160,8 @@ void CheckCopyRegion(const TDicomBeeld& image, std::uint32_t firstColumn, std::u
                      std::uint32_t lastColumn, std::uint32_t lastRow)
 {
     constexpr std::uint16_t kUntouched = 0xA5C3;
-    const bool copies = firstColumn <= lastColumn && firstRow <= lastRow &&
-                        !(firstColumn == lastColumn && firstRow == lastRow);
+    const bool copies =
+        firstColumn <= lastColumn && firstRow <= lastRow && !(firstColumn == lastColumn && firstRow == lastRow);
     const std::size_t width = firstColumn <= lastColumn ? lastColumn - firstColumn + 1 : 1;
     const std::size_t height = firstRow <= lastRow ? lastRow - firstRow + 1 : 1;
     std::vector<std::uint16_t> destination(width * height + 1, kUntouched);

@@ -1,8 +1,8 @@
 // Fuzzes the number syntax of the settings fields and the run's conversion of
 // the fields, cross-checking the parsers against each other and against what
 // the run stores.
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "analysis/AnalysisRun.h"
-#include "dicom/DicomLib.h"
 #include "analysis/FieldSyntax.h"
-#include "tests/support/FrontEndRun.h"
+#include "dicom/DicomLib.h"
 #include "fuzz/FuzzSupport.h"
+#include "tests/support/FrontEndRun.h"
 #include "tests/support/TestDicomWriter.h"
 
 namespace evenor::fuzz {
@@ -162,11 +162,10 @@ void CheckRunConversions(const std::vector<std::string>& texts, std::uint8_t fla
     }
 
     // The fields are stored in order up to the first one refused.
-    const std::pair<const std::string*, const std::uint32_t*> wholes[] = {
-        {&fields.FirstRow, &settings.FirstRow},
-        {&fields.LastRow, &settings.LastRow},
-        {&fields.FirstColumn, &settings.FirstColumn},
-        {&fields.LastColumn, &settings.LastColumn}};
+    const std::pair<const std::string*, const std::uint32_t*> wholes[] = {{&fields.FirstRow, &settings.FirstRow},
+                                                                          {&fields.LastRow, &settings.LastRow},
+                                                                          {&fields.FirstColumn, &settings.FirstColumn},
+                                                                          {&fields.LastColumn, &settings.LastColumn}};
     for (const auto& [text, stored] : wholes) {
         std::uint32_t expected = 0;
         if (!ReadAreaField(*text, expected)) {

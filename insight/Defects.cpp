@@ -93,9 +93,12 @@ ClusterSummary FindDefectClusters(const TBadPixelMap& map)
         DefectCluster& cluster = summary.Clusters[c];
         cluster.CentreX = sumX[c] / cluster.Size;
         cluster.CentreY = sumY[c] / cluster.Size;
-        if (cluster.Size == 1) ++summary.Singles;
-        else if (cluster.Size == 2) ++summary.Pairs;
-        else ++summary.Larger;
+        if (cluster.Size == 1)
+            ++summary.Singles;
+        else if (cluster.Size == 2)
+            ++summary.Pairs;
+        else
+            ++summary.Larger;
     }
     std::stable_sort(summary.Clusters.begin(), summary.Clusters.end(),
                      [](const DefectCluster& a, const DefectCluster& b) { return a.Size > b.Size; });
@@ -107,9 +110,8 @@ std::string_view OrientationName(LineOrientation orientation)
     return orientation == LineOrientation::Row ? "row" : "column";
 }
 
-ProfileSearch FindProfileDefects(const std::vector<double>& means,
-                                              const std::vector<std::uint32_t>& counts,
-                                              const std::vector<bool>& excluded, double pixelNoise)
+ProfileSearch FindProfileDefects(const std::vector<double>& means, const std::vector<std::uint32_t>& counts,
+                                 const std::vector<bool>& excluded, double pixelNoise)
 {
     ProfileSearch search;
     // The lines that take part, by their profile index.
@@ -168,7 +170,8 @@ LineSearch FindLineDefects(const LineProfiles& every, const LineProfiles& withou
         const std::size_t window = 2 * kLineNeighbours;
         for (std::size_t i = 0; i < means.size(); ++i) {
             if (!dead[i] || means.size() < window + 1) continue;
-            const std::size_t first = std::min(i > kLineNeighbours ? i - kLineNeighbours : 0, means.size() - 1 - window);
+            const std::size_t first =
+                std::min(i > kLineNeighbours ? i - kLineNeighbours : 0, means.size() - 1 - window);
             near.clear();
             for (std::size_t j = first; j <= first + window; ++j)
                 if (j != i) near.push_back(everyMeans[j]);
@@ -197,11 +200,11 @@ LineSearch FindLineDefects(const LineProfiles& every, const LineProfiles& withou
         }
         for (LineDefect& line : found)
             if (line.Reference != 0.0) line.DeviationPercent = (line.Mean - line.Reference) / line.Reference * 100.0;
-        std::sort(found.begin(), found.end(), [](const LineDefect& a, const LineDefect& b) { return a.Index < b.Index; });
+        std::sort(found.begin(), found.end(),
+                  [](const LineDefect& a, const LineDefect& b) { return a.Index < b.Index; });
         defects.insert(defects.end(), found.begin(), found.end());
     };
-    search(LineOrientation::Row, every.RowSum, every.RowCount, without.RowCount, without.RowMeans(),
-           without.Rect.Top);
+    search(LineOrientation::Row, every.RowSum, every.RowCount, without.RowCount, without.RowMeans(), without.Rect.Top);
     search(LineOrientation::Column, every.ColumnSum, every.ColumnCount, without.ColumnCount, without.ColumnMeans(),
            without.Rect.Left);
     return result;

@@ -21,8 +21,8 @@ struct DefectCluster {
     std::uint32_t Top = 0;
     std::uint32_t Right = 0;
     std::uint32_t Bottom = 0;
-    double CentreX = 0.0;  // mean column of its pixels
-    double CentreY = 0.0;  // mean row of its pixels
+    double CentreX = 0.0;   // mean column of its pixels
+    double CentreY = 0.0;   // mean row of its pixels
     std::uint32_t Hot = 0;  // pixels above the mean of their ROI; the other Size - Hot lie below it
 };
 
@@ -77,12 +77,12 @@ enum class LineOrientation : std::uint8_t { Row, Column };
 
 struct LineDefect {
     LineOrientation Orientation = LineOrientation::Row;
-    std::uint32_t Index = 0;  // image row or column
-    double Mean = 0.0;        // the line's mean without its deviating pixels (every pixel for a dead line)
-    double Reference = 0.0;   // median of the neighbouring lines' means
+    std::uint32_t Index = 0;        // image row or column
+    double Mean = 0.0;              // the line's mean without its deviating pixels (every pixel for a dead line)
+    double Reference = 0.0;         // median of the neighbouring lines' means
     double DeviationPercent = 0.0;  // (Mean - Reference) / Reference * 100; 0 when Reference is 0
-    double Sigmas = 0.0;      // |Mean - Reference| / s; 0 for a line of deviating pixels
-    bool DeviatingPixels = false;  // more than half of its pixels are deviating pixels
+    double Sigmas = 0.0;            // |Mean - Reference| / s; 0 for a line of deviating pixels
+    bool DeviatingPixels = false;   // more than half of its pixels are deviating pixels
 };
 
 // "row" or "column".
@@ -112,8 +112,7 @@ struct ProfileSearch {
     std::vector<ProfileDefect> Defects;
     double LargestOtherSigmas = 0.0;  // the largest |m - r| / s of the lines that are not defects
 };
-ProfileSearch FindProfileDefects(const std::vector<double>& means,
-                                              const std::vector<std::uint32_t>& counts,
-                                              const std::vector<bool>& excluded, double pixelNoise);
+ProfileSearch FindProfileDefects(const std::vector<double>& means, const std::vector<std::uint32_t>& counts,
+                                 const std::vector<bool>& excluded, double pixelNoise);
 
 }  // namespace evenor

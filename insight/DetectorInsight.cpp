@@ -46,8 +46,7 @@ DetectorInsight InspectDetector(const AnalysisSettings& settings, const Analysis
     LineProfiles without = every;
     LeaveOut(without, result.BadPixelMap);
 
-    const std::optional<double> roiVariance =
-        MedianRoiVariance(insight.RobustRois.Rois, result.BoxPixels, lineArea);
+    const std::optional<double> roiVariance = MedianRoiVariance(insight.RobustRois.Rois, result.BoxPixels, lineArea);
     const double pixelNoise = roiVariance ? std::sqrt(*roiVariance) : 0.0;
     LineSearch lines = FindLineDefects(every, without, pixelNoise);
     insight.Lines = std::move(lines.Lines);

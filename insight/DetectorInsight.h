@@ -20,8 +20,8 @@
 
 #include "analysis/AnalysisRun.h"
 #include "insight/Defects.h"
-#include "insight/RobustMetrics.h"
 #include "insight/Rims.h"
+#include "insight/RobustMetrics.h"
 #include "insight/StructuredNoise.h"
 
 namespace evenor {
@@ -29,13 +29,13 @@ namespace evenor {
 struct DetectorInsight {
     RobustMetrics Metrics;
     RobustRoiStatistics RobustRois;
-    ClusterSummary Clusters;    // empty when deviating pixels were not searched
+    ClusterSummary Clusters;  // empty when deviating pixels were not searched
     std::vector<LineDefect> Lines;
     double LargestOtherLineSigmas = 0.0;  // see LineSearch
     RimReport Rims;
     StructuredNoise Noise;
     std::vector<std::optional<double>> RoiNoiseDeviation;  // per ROI, % (the noise heat map), every pixel
-    bool PixelsSearched = false;  // settings.DetectDeviatingPixels
+    bool PixelsSearched = false;                           // settings.DetectDeviatingPixels
 };
 
 // Where lines and structured noise are searched: the area without its rims

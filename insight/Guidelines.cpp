@@ -73,10 +73,14 @@ std::string PercentText(double value)
 std::string_view VerdictName(Verdict verdict)
 {
     switch (verdict) {
-    case Verdict::Pass: return "pass";
-    case Verdict::Warning: return "warning";
-    case Verdict::Fail: return "fail";
-    case Verdict::NotEvaluated: break;
+    case Verdict::Pass:
+        return "pass";
+    case Verdict::Warning:
+        return "warning";
+    case Verdict::Fail:
+        return "fail";
+    case Verdict::NotEvaluated:
+        break;
     }
     return "not evaluated";
 }
@@ -149,8 +153,8 @@ std::vector<CheckVerdict> JudgeDetector(const DetectorInsight& insight, const An
                                         const GuidelinePreset& preset)
 {
     std::vector<CheckVerdict> checks;
-    const auto add = [&](std::string_view key, std::string_view name, std::optional<double> value,
-                         const Limits& limits, std::string note) {
+    const auto add = [&](std::string_view key, std::string_view name, std::optional<double> value, const Limits& limits,
+                         std::string note) {
         CheckVerdict check;
         check.Key = key;
         check.Name = name;

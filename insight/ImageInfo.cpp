@@ -4,16 +4,15 @@
 #include <cctype>
 #include <optional>
 
-#include "dicom/DicomTags.h"
 #include "analysis/FieldSyntax.h"
+#include "dicom/DicomTags.h"
 
 namespace evenor {
 
 namespace {
 
 // Fills info with a lookup that returns a tag's value text, or nothing.
-template <typename Lookup>
-ImageInfo Collect(Lookup lookup)
+template <typename Lookup> ImageInfo Collect(Lookup lookup)
 {
     const auto text = [&](std::string_view tag) { return TrimPadding(lookup(tag).value_or("")); };
     ImageInfo info;
@@ -49,10 +48,9 @@ std::string TrimPadding(std::string_view value)
 bool ImageInfo::IsProcessed() const
 {
     constexpr std::string_view processed = "FOR PRESENTATION";
-    return std::equal(PresentationIntentType.begin(), PresentationIntentType.end(), processed.begin(),
-                      processed.end(), [](char a, char b) {
-                          return std::toupper(static_cast<unsigned char>(a)) == static_cast<unsigned char>(b);
-                      });
+    return std::equal(
+        PresentationIntentType.begin(), PresentationIntentType.end(), processed.begin(), processed.end(),
+        [](char a, char b) { return std::toupper(static_cast<unsigned char>(a)) == static_cast<unsigned char>(b); });
 }
 
 ImageInfo ReadImageInfo(const std::vector<std::string>& tagList)

@@ -38,8 +38,7 @@ RoiPosition PositionOf(const RoiResult& roi) { return {roi.X, roi.Y}; }
 // ROI where it occurs (the first in series order on a tie). Empty when no ROI
 // has a neighbour.
 template <typename Quantity>
-std::optional<std::pair<double, std::size_t>> LargestLocalDifference(const TMeetSerie& rois,
-                                                                     const RoiLattice& lattice,
+std::optional<std::pair<double, std::size_t>> LargestLocalDifference(const TMeetSerie& rois, const RoiLattice& lattice,
                                                                      Quantity quantity)
 {
     std::optional<std::pair<double, std::size_t>> largest;
@@ -56,8 +55,7 @@ std::optional<std::pair<double, std::size_t>> LargestLocalDifference(const TMeet
 
 // The signed deviation (in % of reference) with the largest magnitude, and
 // where; the first ROI in series order on a tie.
-template <typename Quantity>
-MetricValue LargestDeviation(const TMeetSerie& rois, double reference, Quantity quantity)
+template <typename Quantity> MetricValue LargestDeviation(const TMeetSerie& rois, double reference, Quantity quantity)
 {
     MetricValue metric;
     if (reference == 0.0 || rois.empty()) return metric;
@@ -103,8 +101,8 @@ RoiLattice BuildRoiLattice(const TMeetSerie& rois)
     for (std::size_t i = 0; i < n; ++i) {
         lattice.Column[i] = static_cast<std::uint32_t>(
             std::lower_bound(lattice.Xs.begin(), lattice.Xs.end(), rois[i].X) - lattice.Xs.begin());
-        lattice.Row[i] = static_cast<std::uint32_t>(
-            std::lower_bound(lattice.Ys.begin(), lattice.Ys.end(), rois[i].Y) - lattice.Ys.begin());
+        lattice.Row[i] = static_cast<std::uint32_t>(std::lower_bound(lattice.Ys.begin(), lattice.Ys.end(), rois[i].Y) -
+                                                    lattice.Ys.begin());
     }
 
     // Walk the ROIs ordered along one axis within lines of the other; equal

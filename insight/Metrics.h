@@ -57,7 +57,7 @@ struct RoiPosition {
 };
 
 struct MetricValue {
-    std::optional<double> Value;     // percent; empty when not available
+    std::optional<double> Value;       // percent; empty when not available
     std::optional<RoiPosition> Where;  // the ROI where it occurs (not for global uniformity)
 };
 

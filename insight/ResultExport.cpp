@@ -10,8 +10,8 @@
 #include <ostream>
 #include <vector>
 
-#include "dicom/EvenorError.h"
 #include "analysis/ReportWriter.h"
+#include "dicom/EvenorError.h"
 #include "stats/SignalToNoise.h"
 
 namespace evenor {
@@ -289,18 +289,30 @@ void WriteRoiCsv(const std::string& path, const AnalysisResult& result)
 
 std::string SummaryCsvHeader()
 {
-    std::vector<std::string> columns{"file",          "status",
-                                     "error",         "manufacturer",
-                                     "model",         "station",
-                                     "detector_id",   "acquisition_date",
-                                     "kvp",           "exposure",
-                                     "exposure_unit", "presentation_intent_type",
-                                     "processed",     "box_cm",
-                                     "box_pixels",    "roi_deviation_percent",
-                                     "pixel_deviation_percent", "rois",
-                                     "deviating_rois", "deviating_pixels",
-                                     "area_mean",     "area_sd",
-                                     "area_snr",      "mean_roi_snr",
+    std::vector<std::string> columns{"file",
+                                     "status",
+                                     "error",
+                                     "manufacturer",
+                                     "model",
+                                     "station",
+                                     "detector_id",
+                                     "acquisition_date",
+                                     "kvp",
+                                     "exposure",
+                                     "exposure_unit",
+                                     "presentation_intent_type",
+                                     "processed",
+                                     "box_cm",
+                                     "box_pixels",
+                                     "roi_deviation_percent",
+                                     "pixel_deviation_percent",
+                                     "rois",
+                                     "deviating_rois",
+                                     "deviating_pixels",
+                                     "area_mean",
+                                     "area_sd",
+                                     "area_snr",
+                                     "mean_roi_snr",
                                      "roi_snr_sd"};
     for (const auto& info : AllMetricInfos()) {
         columns.push_back(std::string(info.Key) + "_pct");

@@ -21,12 +21,12 @@
 #include <nlohmann/json.hpp>
 
 #include "analysis/AnalysisSettings.h"
+#include "analysis/PixelPreparation.h"
+#include "analysis/RoiGrid.h"
 #include "cmake/EvenorVersion.h"
 #include "insight/Guidelines.h"
 #include "insight/ImageInfo.h"
 #include "insight/Metrics.h"
-#include "analysis/PixelPreparation.h"
-#include "analysis/RoiGrid.h"
 
 namespace evenor {
 
@@ -38,7 +38,7 @@ inline constexpr int ResultSchemaVersion = 1;
 // What an export needs beyond the settings and the result.
 struct ResultContext {
     PixelPreparation Preparation;  // what the run did to the pixel values
-    double PixelSpacing = 0.0;    // millimetres, from the image; 0 when unknown
+    double PixelSpacing = 0.0;     // millimetres, from the image; 0 when unknown
     ImageInfo Image;
     const GuidelinePreset* Preset = nullptr;  // verdicts are left out when null
 };

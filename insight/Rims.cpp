@@ -38,10 +38,7 @@ std::string_view KindText(RimKind kind) { return kind == RimKind::Bright ? "brig
 
 }  // namespace
 
-std::uint32_t RimReport::WidestSide() const
-{
-    return std::max({Top.Lines, Bottom.Lines, Left.Lines, Right.Lines});
-}
+std::uint32_t RimReport::WidestSide() const { return std::max({Top.Lines, Bottom.Lines, Left.Lines, Right.Lines}); }
 
 RimReport FindRims(const LineProfiles& area)
 {
@@ -84,13 +81,15 @@ std::string DescribeRims(const RimReport& rims, double pixelSpacing)
         const char* where;
         const char* unit;
         const RimSide& side;
-    } sides[] = {{"top", "rows", rims.Top}, {"bottom", "rows", rims.Bottom},
-                 {"left", "columns", rims.Left}, {"right", "columns", rims.Right}};
+    } sides[] = {{"top", "rows", rims.Top},
+                 {"bottom", "rows", rims.Bottom},
+                 {"left", "columns", rims.Left},
+                 {"right", "columns", rims.Right}};
     const char* separator = " ";
     for (const auto& s : sides) {
         if (s.side.Lines == 0) continue;
-        text << separator << s.side.Lines << ' ' << s.unit << " at the " << s.where << " ("
-             << KindText(s.side.Kind) << ")";
+        text << separator << s.side.Lines << ' ' << s.unit << " at the " << s.where << " (" << KindText(s.side.Kind)
+             << ")";
         separator = ", ";
     }
     if (rims.Interior.Empty()) {

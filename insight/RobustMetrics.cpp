@@ -40,8 +40,8 @@ private:
 
 // The statistics of one box without the masked pixels; false (roi unchanged)
 // when fewer than 2 pixels remain. left is set to the number left out.
-bool RecomputeWithout(RoiResult& roi, std::uint32_t side, std::span<const std::uint16_t> pixels,
-                      std::uint32_t columns, const AreaMask& mask, std::uint32_t& left)
+bool RecomputeWithout(RoiResult& roi, std::uint32_t side, std::span<const std::uint16_t> pixels, std::uint32_t columns,
+                      const AreaMask& mask, std::uint32_t& left)
 {
     std::uint64_t sum = 0, n = 0;
     std::uint16_t maximum = 0, minimum = 0xFFFF;
@@ -165,9 +165,15 @@ std::string MetricDescription(MetricId id, PixelBasis basis)
 {
     std::string text(InfoOf(id).Description);
     switch (basis) {
-    case PixelBasis::WithoutDeviatingPixels: text += kWithoutText; break;
-    case PixelBasis::EveryPixelNotSearched: text += kNotSearchedText; break;
-    case PixelBasis::EveryPixel: text += kEveryPixelText; break;
+    case PixelBasis::WithoutDeviatingPixels:
+        text += kWithoutText;
+        break;
+    case PixelBasis::EveryPixelNotSearched:
+        text += kNotSearchedText;
+        break;
+    case PixelBasis::EveryPixel:
+        text += kEveryPixelText;
+        break;
     }
     return text;
 }

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "analysis/AnalysisSettings.h"
-#include "insight/Metrics.h"
 #include "analysis/RoiGrid.h"
+#include "insight/Metrics.h"
 
 namespace evenor {
 

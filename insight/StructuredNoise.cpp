@@ -73,8 +73,7 @@ StructuredNoise MeasureStructuredNoise(const LineProfiles& without, const std::v
     std::vector<bool> skipRows(without.RowSum.size(), false), skipColumns(without.ColumnSum.size(), false);
     // Lines made mostly of deviating pixels have means of another precision
     // (and another selection); they take no part, like the line defects.
-    for (std::size_t i = 0; i < skipRows.size(); ++i)
-        skipRows[i] = without.RowCount[i] * 2 < without.Rect.Width;
+    for (std::size_t i = 0; i < skipRows.size(); ++i) skipRows[i] = without.RowCount[i] * 2 < without.Rect.Width;
     for (std::size_t i = 0; i < skipColumns.size(); ++i)
         skipColumns[i] = without.ColumnCount[i] * 2 < without.Rect.Height;
     for (const LineDefect& line : lines) {
@@ -84,8 +83,7 @@ StructuredNoise MeasureStructuredNoise(const LineProfiles& without, const std::v
             skipColumns[line.Index - without.Rect.Left] = true;
     }
     const auto rowVariance = LineToLineVariance(without.RowMeans(), skipRows, noise.Rows.Lines);
-    const auto columnVariance =
-        LineToLineVariance(without.ColumnMeans(), skipColumns, noise.Columns.Lines);
+    const auto columnVariance = LineToLineVariance(without.ColumnMeans(), skipColumns, noise.Columns.Lines);
     if (!roiVariance || !(*roiVariance > 0.0)) return noise;
 
     const double perRow = MeanCount(without.RowCount), perColumn = MeanCount(without.ColumnCount);

@@ -33,17 +33,17 @@
 namespace evenor {
 
 struct LineNoise {
-    std::optional<double> LineSD;  // sqrt(V): SD of the line means from line to line
-    std::optional<double> WhiteSD;  // what the pixel noise alone gives a line mean
-    std::optional<double> Ratio;    // LineSD / WhiteSD
+    std::optional<double> LineSD;             // sqrt(V): SD of the line means from line to line
+    std::optional<double> WhiteSD;            // what the pixel noise alone gives a line mean
+    std::optional<double> Ratio;              // LineSD / WhiteSD
     std::optional<double> CorrelatedPercent;  // the correlated part in % of the pixel noise
-    std::size_t Lines = 0;  // lines that took part
+    std::size_t Lines = 0;                    // lines that took part
 };
 
 struct StructuredNoise {
     std::optional<double> PixelNoise;  // sigma, in pixel values
-    LineNoise Rows;     // row-correlated noise: rows that share an offset
-    LineNoise Columns;  // column-correlated noise
+    LineNoise Rows;                    // row-correlated noise: rows that share an offset
+    LineNoise Columns;                 // column-correlated noise
 };
 
 // The texts of the two metrics (their values: CorrelatedPercent).

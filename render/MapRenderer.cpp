@@ -29,10 +29,7 @@ constexpr int kMinGridLineGap = 3;        // map pixels between drawn grid lines
 
 // A map coordinate as a pixel index, kept in int range for positions far
 // outside the map (a hand-built result may hold any position).
-int PixelIndex(double coordinate)
-{
-    return static_cast<int>(std::clamp(coordinate, -1.0e6, 1.0e6));
-}
+int PixelIndex(double coordinate) { return static_cast<int>(std::clamp(coordinate, -1.0e6, 1.0e6)); }
 
 void FillClipped(QImage& image, int left, int top, int width, int height, QRgb colour)
 {
@@ -61,8 +58,8 @@ void FrameInside(QImage& image, int left, int top, int right, int bottom, int th
 
 void CheckArea(std::span<const std::uint16_t> pixels, std::uint32_t columns, const AnalysisSettings& settings)
 {
-    const bool inside = columns > 0 && settings.FirstColumn <= settings.LastColumn &&
-                        settings.LastColumn < columns && settings.FirstRow <= settings.LastRow &&
+    const bool inside = columns > 0 && settings.FirstColumn <= settings.LastColumn && settings.LastColumn < columns &&
+                        settings.FirstRow <= settings.LastRow &&
                         (std::uint64_t{settings.LastRow} + 1) * columns <= pixels.size();
     if (!inside) throw EvenorError("The area to map lies outside the image");
 }
@@ -76,8 +73,8 @@ void DrawGrid(QImage& image, const AreaMapGeometry& geometry, const AnalysisResu
         std::vector<int> lines;
         for (const std::uint32_t position : positions) {
             for (const double edge : {double(position), position + box}) {
-                const QPointF at = columns ? geometry.ToMap(edge, geometry.FirstRow)
-                                           : geometry.ToMap(geometry.FirstColumn, edge);
+                const QPointF at =
+                    columns ? geometry.ToMap(edge, geometry.FirstRow) : geometry.ToMap(geometry.FirstColumn, edge);
                 const double coordinate = columns ? at.x() : at.y();
                 const int limit = (columns ? geometry.Width : geometry.Height) - 1;
                 lines.push_back(std::clamp(PixelIndex(std::floor(coordinate)), 0, limit));
@@ -134,9 +131,9 @@ AreaMapGeometry AreaMapGeometryFor(const AnalysisSettings& settings)
     geometry.FirstColumn = settings.FirstColumn;
     geometry.FirstRow = settings.FirstRow;
     const auto side = [](std::uint32_t first, std::uint32_t last) {
-        return last >= first ? static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{last} - first + 1,
-                                                                                   UINT32_MAX))
-                             : 1u;
+        return last >= first
+                   ? static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{last} - first + 1, UINT32_MAX))
+                   : 1u;
     };
     geometry.AreaWidth = side(settings.FirstColumn, settings.LastColumn);
     geometry.AreaHeight = side(settings.FirstRow, settings.LastRow);
@@ -201,8 +198,7 @@ QImage RenderAreaMap(std::span<const std::uint16_t> pixels, std::uint32_t column
         const QPointF from = geometry.ToMap(bad.X, bad.Y);
         const QPointF to = geometry.ToMap(double(bad.X) + result.BoxPixels, double(bad.Y) + result.BoxPixels);
         FrameInside(image, PixelIndex(std::floor(from.x())), PixelIndex(std::floor(from.y())),
-                    PixelIndex(std::ceil(to.x())) - 1, PixelIndex(std::ceil(to.y())) - 1, 2,
-                    kOutlineColour.rgb());
+                    PixelIndex(std::ceil(to.x())) - 1, PixelIndex(std::ceil(to.y())) - 1, 2, kOutlineColour.rgb());
     }
 
     // Frames first, then the centres, so a cluster reads as one yellow patch

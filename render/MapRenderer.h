@@ -35,9 +35,9 @@ inline constexpr int MaxAreaMapSide = 1024;
 struct AreaMapGeometry {
     std::uint32_t FirstColumn = 0;
     std::uint32_t FirstRow = 0;
-    std::uint32_t AreaWidth = 1;   // image pixels
+    std::uint32_t AreaWidth = 1;  // image pixels
     std::uint32_t AreaHeight = 1;
-    int Width = 1;   // map pixels
+    int Width = 1;  // map pixels
     int Height = 1;
 
     // Map position of an image position given as pixel edges (column, row):

@@ -25,7 +25,8 @@ struct RowExtremes {
 #if defined(EVENOR_X86_TARGETS)
 __attribute__((target_clones("avx2", "default")))
 #endif
-void SweepRow(const std::uint16_t* p, std::uint32_t n, RowExtremes& e) {
+void SweepRow(const std::uint16_t* p, std::uint32_t n, RowExtremes& e)
+{
     while (n > 0) {
         const std::uint32_t chunk = std::min<std::uint32_t>(n, 65536);
         std::uint32_t part = 0;
@@ -52,7 +53,8 @@ void SweepRow(const std::uint16_t* p, std::uint32_t n, RowExtremes& e) {
 // its own.
 template <int K>
 void SquaredDifferencesOfBoxes(const std::uint16_t* const* firsts, std::size_t stride, std::size_t rows,
-                               std::size_t length, const double* means, double* accs) {
+                               std::size_t length, const double* means, double* accs)
+{
     double acc[K];
     double mean[K];
     const std::uint16_t* row[K];
@@ -86,7 +88,8 @@ void SquaredDifferencesOfBoxes(const std::uint16_t* const* firsts, std::size_t s
 __attribute__((target("avx2"))) void SquaredDifferencesOfEightBoxesAvx2(const std::uint16_t* const* firsts,
                                                                         std::size_t stride, std::size_t rows,
                                                                         std::size_t length, const double* means,
-                                                                        double* accs) {
+                                                                        double* accs)
+{
     __m256d acc[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
     __m256d mean[8];
     for (int j = 0; j < 8; ++j) mean[j] = _mm256_set1_pd(means[j]);
@@ -131,14 +134,16 @@ __attribute__((target("avx2"))) void SquaredDifferencesOfEightBoxesAvx2(const st
     _mm256_storeu_pd(accs + 4, acc[1]);
 }
 
-bool HasAvx2() {
+bool HasAvx2()
+{
     static const bool has = __builtin_cpu_supports("avx2");
     return has;
 }
 #endif
 
 void SquaredDifferencesOfBoxes(int count, const std::uint16_t* const* firsts, std::size_t stride, std::size_t rows,
-                               std::size_t length, const double* means, double* accs) {
+                               std::size_t length, const double* means, double* accs)
+{
 #if defined(EVENOR_AVX2_BOXES)
     if (count == 8 && HasAvx2()) {
         SquaredDifferencesOfEightBoxesAvx2(firsts, stride, rows, length, means, accs);
@@ -146,14 +151,30 @@ void SquaredDifferencesOfBoxes(int count, const std::uint16_t* const* firsts, st
     }
 #endif
     switch (count) {
-    case 8: SquaredDifferencesOfBoxes<8>(firsts, stride, rows, length, means, accs); break;
-    case 7: SquaredDifferencesOfBoxes<7>(firsts, stride, rows, length, means, accs); break;
-    case 6: SquaredDifferencesOfBoxes<6>(firsts, stride, rows, length, means, accs); break;
-    case 5: SquaredDifferencesOfBoxes<5>(firsts, stride, rows, length, means, accs); break;
-    case 4: SquaredDifferencesOfBoxes<4>(firsts, stride, rows, length, means, accs); break;
-    case 3: SquaredDifferencesOfBoxes<3>(firsts, stride, rows, length, means, accs); break;
-    case 2: SquaredDifferencesOfBoxes<2>(firsts, stride, rows, length, means, accs); break;
-    default: SquaredDifferencesOfBoxes<1>(firsts, stride, rows, length, means, accs); break;
+    case 8:
+        SquaredDifferencesOfBoxes<8>(firsts, stride, rows, length, means, accs);
+        break;
+    case 7:
+        SquaredDifferencesOfBoxes<7>(firsts, stride, rows, length, means, accs);
+        break;
+    case 6:
+        SquaredDifferencesOfBoxes<6>(firsts, stride, rows, length, means, accs);
+        break;
+    case 5:
+        SquaredDifferencesOfBoxes<5>(firsts, stride, rows, length, means, accs);
+        break;
+    case 4:
+        SquaredDifferencesOfBoxes<4>(firsts, stride, rows, length, means, accs);
+        break;
+    case 3:
+        SquaredDifferencesOfBoxes<3>(firsts, stride, rows, length, means, accs);
+        break;
+    case 2:
+        SquaredDifferencesOfBoxes<2>(firsts, stride, rows, length, means, accs);
+        break;
+    default:
+        SquaredDifferencesOfBoxes<1>(firsts, stride, rows, length, means, accs);
+        break;
     }
 }
 
@@ -165,7 +186,8 @@ double SNRof(double mean, double sd) { return sd != 0.0 ? mean / sd : 0.0; }
 // once; others box by box. Either way each box ends up as one contiguous run
 // of side x side values.
 void CopyBatch(std::span<const std::uint16_t> image, std::uint32_t columns, std::uint32_t side,
-               std::span<const RoiResult> group, std::vector<std::uint16_t>& buffer, const std::uint16_t** firsts) {
+               std::span<const RoiResult> group, std::vector<std::uint16_t>& buffer, const std::uint16_t** firsts)
+{
     auto source = [&](const RoiResult& roi) {
         return image.data() + static_cast<std::size_t>(roi.Y) * columns + roi.X;
     };
@@ -192,7 +214,8 @@ void CopyBatch(std::span<const std::uint16_t> image, std::uint32_t columns, std:
 }  // namespace
 
 void BoxStatistics(std::span<const std::uint16_t> image, std::uint32_t columns, std::uint32_t side,
-                   std::span<RoiResult> rois, const PixelDeviationSearch* search) {
+                   std::span<RoiResult> rois, const PixelDeviationSearch* search)
+{
     if (side == 0 || rois.empty()) return;
     constexpr int kBatch = 8;
     constexpr std::size_t kBufferValues = 1 << 20;

@@ -9,7 +9,8 @@
 namespace evenor {
 
 void TBadPixelMap::SetExtent(std::uint32_t firstColumn, std::uint32_t firstRow, std::uint32_t width,
-                             std::uint32_t height) {
+                             std::uint32_t height)
+{
     const std::size_t bits = static_cast<std::size_t>(width) * height;
     std::vector<std::uint64_t> fresh((bits + 63) / 64, 0);
     positionBits_.swap(fresh);
@@ -22,7 +23,8 @@ void TBadPixelMap::SetExtent(std::uint32_t firstColumn, std::uint32_t firstRow, 
     for (const BadPixel& pixel : entries_) Index(pixel);
 }
 
-bool TBadPixelMap::Contains(std::uint32_t x, std::uint32_t y) const {
+bool TBadPixelMap::Contains(std::uint32_t x, std::uint32_t y) const
+{
     if (InExtent(x, y)) {
         const std::size_t bit = BitIndex(x, y);
         return (positionBits_[bit >> 6] >> (bit & 63)) & 1u;
@@ -30,7 +32,8 @@ bool TBadPixelMap::Contains(std::uint32_t x, std::uint32_t y) const {
     return otherPositions_.count(static_cast<std::uint64_t>(y) << 32 | x) != 0;
 }
 
-void TBadPixelMap::Index(const BadPixel& pixel) {
+void TBadPixelMap::Index(const BadPixel& pixel)
+{
     if (InExtent(pixel.X, pixel.Y)) {
         const std::size_t bit = BitIndex(pixel.X, pixel.Y);
         positionBits_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
@@ -44,7 +47,8 @@ void TBadPixelMap::Index(const BadPixel& pixel) {
 // are touched as entries arrive, and the entries are never moved again (nor
 // when a second map is appended). Where the system refuses so large a
 // reservation, the vector grows as usual.
-void TBadPixelMap::MakeRoom(std::size_t count) {
+void TBadPixelMap::MakeRoom(std::size_t count)
+{
     constexpr std::size_t kManyEntries = 1 << 16;
     if (entries_.capacity() - entries_.size() >= count) return;
     const std::size_t extent = static_cast<std::size_t>(width_) * height_;
@@ -55,19 +59,20 @@ void TBadPixelMap::MakeRoom(std::size_t count) {
             return;
         } catch (const std::bad_alloc&) {
             // Not granted: grow step by step below.
-        } catch (const std::length_error&) {
-        }
+        } catch (const std::length_error&) {}
     }
     entries_.reserve(std::max(entries_.size() + count, 2 * entries_.capacity()));
 }
 
-bool TBadPixelMap::AddOutsideExtent(const BadPixel& pixel) {
+bool TBadPixelMap::AddOutsideExtent(const BadPixel& pixel)
+{
     if (!otherPositions_.insert(static_cast<std::uint64_t>(pixel.Y) << 32 | pixel.X).second) return false;
     entries_.push_back(pixel);
     return true;
 }
 
-void TBadPixelMap::Append(TBadPixelMap&& later) {
+void TBadPixelMap::Append(TBadPixelMap&& later)
+{
     const bool sameExtent = later.otherPositions_.empty() && otherPositions_.empty() &&
                             later.firstColumn_ == firstColumn_ && later.firstRow_ == firstRow_ &&
                             later.width_ == width_ && later.height_ == height_;
@@ -92,8 +97,8 @@ void TBadPixelMap::Append(TBadPixelMap&& later) {
     later.otherPositions_.clear();
 }
 
-void MakeBadROIMap(const TMeetSerie& rois, TBadROIMap& map, double referenceMean, double referenceSNR,
-                   double percent) {
+void MakeBadROIMap(const TMeetSerie& rois, TBadROIMap& map, double referenceMean, double referenceSNR, double percent)
+{
     const double meanTolerance = percent / 100.0 * referenceMean;
     const double snrTolerance = percent / 100.0 * referenceSNR;
     const double meanAbove = referenceMean + meanTolerance;
@@ -107,7 +112,8 @@ void MakeBadROIMap(const TMeetSerie& rois, TBadROIMap& map, double referenceMean
 }
 
 void MakeBadPixelMap(std::span<const std::uint16_t> block, std::uint32_t leftColumn, std::uint32_t topRow,
-                     std::uint32_t width, double roiMean, double percent, TBadPixelMap& map) {
+                     std::uint32_t width, double roiMean, double percent, TBadPixelMap& map)
+{
     if (width == 0) return;
     const PixelBand band = BandFor(roiMean, percent);
     for (std::size_t k = 0; k < block.size(); ++k) {

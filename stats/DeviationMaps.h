@@ -51,7 +51,8 @@ public:
 
     bool Contains(std::uint32_t x, std::uint32_t y) const;
     // Appends the entry unless its position is already present; true when appended.
-    bool Add(const BadPixel& pixel) {
+    bool Add(const BadPixel& pixel)
+    {
         if (!InExtent(pixel.X, pixel.Y)) return AddOutsideExtent(pixel);
         const std::size_t bit = BitIndex(pixel.X, pixel.Y);
         std::uint64_t& word = positionBits_[bit >> 6];
@@ -71,10 +72,12 @@ public:
 private:
     friend struct BadPixelScan;  // the box scan's batched Add
 
-    bool InExtent(std::uint32_t x, std::uint32_t y) const {
+    bool InExtent(std::uint32_t x, std::uint32_t y) const
+    {
         return x - firstColumn_ < width_ && y - firstRow_ < height_;
     }
-    std::size_t BitIndex(std::uint32_t x, std::uint32_t y) const {
+    std::size_t BitIndex(std::uint32_t x, std::uint32_t y) const
+    {
         return static_cast<std::size_t>(y - firstRow_) * width_ + (x - firstColumn_);
     }
     void Index(const BadPixel& pixel);
@@ -88,13 +91,12 @@ private:
     std::uint32_t width_ = 0;
     std::uint32_t height_ = 0;
     std::unordered_set<std::uint64_t> otherPositions_;  // (y << 32 | x) outside the extent
-    bool reservedExtent_ = false;  // room for every position of the extent was asked for once
+    bool reservedExtent_ = false;                       // room for every position of the extent was asked for once
 };
 
 // Appends every ROI of rois whose Mean or SNR lies strictly outside
 // reference +/- percent/100 * reference, in series order.
-void MakeBadROIMap(const TMeetSerie& rois, TBadROIMap& map, double referenceMean, double referenceSNR,
-                   double percent);
+void MakeBadROIMap(const TMeetSerie& rois, TBadROIMap& map, double referenceMean, double referenceSNR, double percent);
 
 // Appends every pixel of one ROI block (width values to a row, its first value
 // at (leftColumn, topRow)) that lies strictly outside roiMean +/- percent/100 *

@@ -26,7 +26,8 @@ struct PixelBand {
     std::int32_t Below = 0;
 };
 
-inline PixelBand BandFor(double roiMean, double percent) {
+inline PixelBand BandFor(double roiMean, double percent)
+{
     const double tolerance = percent / 100.0 * roiMean;
     const double upper = roiMean + tolerance;
     const double lower = roiMean - tolerance;
@@ -46,7 +47,6 @@ inline PixelBand BandFor(double roiMean, double percent) {
     return band;
 }
 
-
 // Adds the deviating pixels of one run of `count` values of row y, the first
 // at column x, in order. Where the run lies inside the map's extent it is
 // handled one bitmap word at a time: the deviating pixels of the word's
@@ -56,7 +56,8 @@ inline PixelBand BandFor(double roiMean, double percent) {
 // is left to a branch.
 struct BadPixelScan {
     // Bit i set when values[i] deviates, for n <= 64 values.
-    static std::uint64_t DeviatingMask(const std::uint16_t* values, std::uint32_t n, const PixelBand& band) {
+    static std::uint64_t DeviatingMask(const std::uint16_t* values, std::uint32_t n, const PixelBand& band)
+    {
         std::uint64_t mask = 0;
         std::uint32_t i = 0;
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -81,7 +82,8 @@ struct BadPixelScan {
     }
 
     static void Run(TBadPixelMap& map, const std::uint16_t* values, std::uint32_t count, std::uint32_t x,
-                    std::uint32_t y, double roiMean, const PixelBand& band) {
+                    std::uint32_t y, double roiMean, const PixelBand& band)
+    {
         if (count == 0) return;
         const bool inside = map.InExtent(x, y) && map.InExtent(x + (count - 1), y);
         // A band that takes in every value, or a run partly outside the
@@ -119,7 +121,8 @@ struct BadPixelScan {
 // Scans `height` rows of `width` values (row r at first + r * stride) whose
 // top-left pixel is (left, top) and adds every deviating pixel in order.
 inline void ScanBlock(const std::uint16_t* first, std::size_t stride, std::uint32_t width, std::uint32_t height,
-               std::uint32_t left, std::uint32_t top, double roiMean, const PixelBand& band, TBadPixelMap& map) {
+                      std::uint32_t left, std::uint32_t top, double roiMean, const PixelBand& band, TBadPixelMap& map)
+{
     for (std::uint32_t r = 0; r < height; ++r)
         BadPixelScan::Run(map, first + r * stride, width, left, top + r, roiMean, band);
 }

@@ -9,7 +9,8 @@ namespace {
 
 // Sum of n values. Partial sums of up to 65,536 values fit 32 bits, which
 // lets the compiler vectorise the loop; the total is exact.
-std::uint64_t ExactSum(const std::uint16_t* p, std::size_t n) {
+std::uint64_t ExactSum(const std::uint16_t* p, std::size_t n)
+{
     std::uint64_t total = 0;
     while (n > 0) {
         const std::size_t chunk = std::min<std::size_t>(n, 65536);
@@ -23,7 +24,8 @@ std::uint64_t ExactSum(const std::uint16_t* p, std::size_t n) {
 }
 
 // Second pass over one run of values: acc = acc + (mean - v)^2 in index order.
-double SquaredDifferences(const std::uint16_t* p, std::size_t n, double mean, double acc) {
+double SquaredDifferences(const std::uint16_t* p, std::size_t n, double mean, double acc)
+{
     for (std::size_t i = 0; i < n; ++i) {
         const double d = mean - static_cast<double>(p[i]);
         acc = acc + d * d;
@@ -33,20 +35,23 @@ double SquaredDifferences(const std::uint16_t* p, std::size_t n, double mean, do
 
 }  // namespace
 
-std::uint16_t WordMax(std::span<const std::uint16_t> values) {
+std::uint16_t WordMax(std::span<const std::uint16_t> values)
+{
     std::uint16_t result = 0;
     for (const std::uint16_t v : values) result = v > result ? v : result;
     return result;
 }
 
-std::uint16_t WordMin(std::span<const std::uint16_t> values) {
+std::uint16_t WordMin(std::span<const std::uint16_t> values)
+{
     if (values.empty()) return 0;
     std::uint16_t result = 0xFFFF;
     for (const std::uint16_t v : values) result = v < result ? v : result;
     return result;
 }
 
-void WordMeanSD(std::span<const std::uint16_t> values, double& mean, double& sd) {
+void WordMeanSD(std::span<const std::uint16_t> values, double& mean, double& sd)
+{
     const std::size_t n = values.size();
     if (n == 0) {
         mean = 0.0;
@@ -62,7 +67,8 @@ void WordMeanSD(std::span<const std::uint16_t> values, double& mean, double& sd)
     sd = std::sqrt(SquaredDifferences(values.data(), n, mean, 0.0) / static_cast<double>(n - 1));
 }
 
-void WordMeanSD(const WordBlock& block, double& mean, double& sd) {
+void WordMeanSD(const WordBlock& block, double& mean, double& sd)
+{
     const std::uint64_t n = static_cast<std::uint64_t>(block.Width) * block.Height;
     if (n == 0) {
         mean = 0.0;
@@ -83,7 +89,8 @@ void WordMeanSD(const WordBlock& block, double& mean, double& sd) {
     sd = std::sqrt(acc / static_cast<double>(n - 1));
 }
 
-void RealMeanSD(std::span<const double> values, double& mean, double& sd) {
+void RealMeanSD(std::span<const double> values, double& mean, double& sd)
+{
     const std::size_t n = values.size();
     if (n == 0) {
         mean = 0.0;

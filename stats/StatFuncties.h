@@ -16,8 +16,8 @@
 //
 // No routine allocates memory; none keeps state. They may run concurrently on
 // different data.
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 

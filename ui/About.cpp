@@ -7,11 +7,11 @@
 #include <QPushButton>
 #include <qdrawutil.h>
 
-#include "ui/EvenorIcon.h"
 #include "cmake/EvenorVersion.h"
+#include "ui/EvenorIcon.h"
 #include "ui/Fonts.h"
-#include "ui/Placement.h"
 #include "ui/JpegImage.h"
+#include "ui/Placement.h"
 
 namespace evenor {
 
@@ -131,9 +131,6 @@ void TAboutBox::keyPressEvent(QKeyEvent* event)
     QDialog::keyPressEvent(event);
 }
 
-void TAboutBox::OKButtonClick()
-{
-    hide();
-}
+void TAboutBox::OKButtonClick() { hide(); }
 
 }  // namespace evenor

@@ -56,9 +56,6 @@ void TFormCalculate::ShowNotice()
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
-void TFormCalculate::HideNotice()
-{
-    hide();
-}
+void TFormCalculate::HideNotice() { hide(); }
 
 }  // namespace evenor

@@ -13,10 +13,7 @@ QString ErrorBoxText(const QString& message)
     return message;
 }
 
-QString DisplayText(QString text)
-{
-    return text.remove(QChar(0));
-}
+QString DisplayText(QString text) { return text.remove(QChar(0)); }
 
 void Dialogs::Message(QWidget* parent, const QString& text)
 {
@@ -99,10 +96,7 @@ std::optional<QString> Dialogs::SelectOutputFile(QWidget* parent, const QString&
     }
 }
 
-void Dialogs::SetMessagesAnswered(bool answered)
-{
-    answered_ = answered;
-}
+void Dialogs::SetMessagesAnswered(bool answered) { answered_ = answered; }
 
 std::vector<ShownMessage> Dialogs::TakeMessages()
 {
@@ -111,15 +105,9 @@ std::vector<ShownMessage> Dialogs::TakeMessages()
     return messages;
 }
 
-void Dialogs::SetNextFileAnswer(std::optional<QString> answer)
-{
-    fileAnswers_.push_back(std::move(answer));
-}
+void Dialogs::SetNextFileAnswer(std::optional<QString> answer) { fileAnswers_.push_back(std::move(answer)); }
 
-void Dialogs::ClearFileAnswers()
-{
-    fileAnswers_.clear();
-}
+void Dialogs::ClearFileAnswers() { fileAnswers_.clear(); }
 
 bool Dialogs::TakeFileAnswer(std::optional<QString>& answer)
 {

@@ -25,18 +25,18 @@
 #include <QTabWidget>
 #include <QTimer>
 
-#include "ui/About.h"
 #include "analysis/AnalysisDefaults.h"
 #include "analysis/AnalysisRun.h"
-#include "ui/Calculateform.h"
-#include "dicom/DicomLib.h"
-#include "ui/Dialogs.h"
 #include "analysis/FieldSyntax.h"
+#include "analysis/ReportWriter.h"
+#include "dicom/DicomLib.h"
+#include "dicom/SharedFile.h"
+#include "ui/About.h"
+#include "ui/Calculateform.h"
+#include "ui/Dialogs.h"
 #include "ui/Fonts.h"
 #include "ui/Preferences.h"
-#include "analysis/ReportWriter.h"
 #include "ui/ResultsPage.h"
-#include "dicom/SharedFile.h"
 
 namespace evenor {
 
@@ -72,8 +72,7 @@ QPushButton* AddButton(QWidget* parent, const QString& name, const QString& text
     return button;
 }
 
-QGroupBox* AddGroup(QWidget* parent, const QString& name, const QString& caption, const QString& hint,
-                    QRect geometry)
+QGroupBox* AddGroup(QWidget* parent, const QString& name, const QString& caption, const QString& hint, QRect geometry)
 {
     auto* group = new QGroupBox(caption, parent);
     group->setObjectName(name);
@@ -101,8 +100,7 @@ QLabel* AddLabel(QWidget* parent, const QString& name, const QString& text, int 
     return label;
 }
 
-QCheckBox* AddCheckBox(QWidget* parent, const QString& name, const QString& text, const QString& hint,
-                       QRect geometry)
+QCheckBox* AddCheckBox(QWidget* parent, const QString& name, const QString& text, const QString& hint, QRect geometry)
 {
     auto* box = new QCheckBox(text, parent);
     box->setObjectName(name);
@@ -114,10 +112,7 @@ QCheckBox* AddCheckBox(QWidget* parent, const QString& name, const QString& text
 
 // A field's text as the field checks and the run read it (UTF-8; any
 // character outside ASCII makes a number invalid).
-std::string ToStd(const QString& text)
-{
-    return text.toStdString();
-}
+std::string ToStd(const QString& text) { return text.toStdString(); }
 
 }  // namespace
 
@@ -186,8 +181,7 @@ void TFormEvenor::CreateControls()
     evenorControl_->addTab(resultsPage_, QStringLiteral("Results"));
     evenorControl_->setCurrentWidget(settingsPage_);
 
-    buttonRecent_ =
-        AddButton(this, QStringLiteral("ButtonRecent"), QStringLiteral("Recent Files"), RecentPlace);
+    buttonRecent_ = AddButton(this, QStringLiteral("ButtonRecent"), QStringLiteral("Recent Files"), RecentPlace);
     buttonRecent_->setToolTip(QStringLiteral("Open one of the images opened last"));
     recentMenu_ = new QMenu(buttonRecent_);
     recentMenu_->setObjectName(QStringLiteral("MenuRecent"));
@@ -206,9 +200,9 @@ void TFormEvenor::CreateControls()
     page->setStyleSheet(QStringLiteral(
         "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px; }"
         "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; left: 6px; padding: 0 2px; }"));
-    QGroupBox* area = AddGroup(page, QStringLiteral("GroupboxArea"), QStringLiteral("Area"),
-                               QStringLiteral("Area that should be evaluated (standard: entire image)"),
-                               {16, 23, 137, 97});
+    QGroupBox* area =
+        AddGroup(page, QStringLiteral("GroupboxArea"), QStringLiteral("Area"),
+                 QStringLiteral("Area that should be evaluated (standard: entire image)"), {16, 23, 137, 97});
     QGroupBox* dim = AddGroup(page, QStringLiteral("GroupBoxDim"), QStringLiteral("Box dimension"),
                               QStringLiteral("Dimension of the analysing box"), {16, 152, 137, 41});
     QGroupBox* offset = AddGroup(page, QStringLiteral("PixelOffset"), QStringLiteral("Pixel Offset"),
@@ -216,10 +210,11 @@ void TFormEvenor::CreateControls()
     QGroupBox* representation =
         AddGroup(page, QStringLiteral("PixelRepresentation"), QStringLiteral("Pixel Representation"),
                  QStringLiteral("Representation of the pixel value"), {208, 24, 169, 97});
-    QGroupBox* roiDeviation = AddGroup(
-        page, QStringLiteral("GroupBox1"), QStringLiteral("Deviating ROI's"),
-        QStringLiteral("A ROI is called deviating if its mean and/or mean/SD deviates more than n % from average value"),
-        {208, 152, 169, 41});
+    QGroupBox* roiDeviation =
+        AddGroup(page, QStringLiteral("GroupBox1"), QStringLiteral("Deviating ROI's"),
+                 QStringLiteral(
+                     "A ROI is called deviating if its mean and/or mean/SD deviates more than n % from average value"),
+                 {208, 152, 169, 41});
     QGroupBox* pixelDeviation =
         AddGroup(page, QStringLiteral("GroupBoxDev"), QStringLiteral("Deviating Pixels"),
                  QStringLiteral("Detect pixels deviating more than n % from mean in a ROI"), {208, 216, 169, 41});
@@ -227,7 +222,8 @@ void TFormEvenor::CreateControls()
     // The four area edits stand like the points of a compass.
     editBoven_ = AddEdit(area, QStringLiteral("EditBoven"), QString(), QStringLiteral("First row"), {40, 16, 49, 21});
     editLinks_ = AddEdit(area, QStringLiteral("EditLinks"), QString(), QStringLiteral("First column"), {8, 40, 49, 21});
-    editRechts_ = AddEdit(area, QStringLiteral("EditRechts"), QString(), QStringLiteral("Last column"), {80, 40, 49, 21});
+    editRechts_ =
+        AddEdit(area, QStringLiteral("EditRechts"), QString(), QStringLiteral("Last column"), {80, 40, 49, 21});
     editOnder_ = AddEdit(area, QStringLiteral("EditOnder"), QString(), QStringLiteral("Last row"), {40, 64, 49, 21});
 
     editDim_ = AddEdit(dim, QStringLiteral("EditDim"), QString::fromStdString(DefaultFieldText(DefaultBoxCm)),
@@ -238,14 +234,14 @@ void TFormEvenor::CreateControls()
                                QStringLiteral("Pixel values start at this value (standard: 0)"), {8, 16, 49, 21});
 
     // Never visible: it only carries the logarithmic flag taken from the image.
-    logaritm_ = AddCheckBox(representation, QStringLiteral("Logaritm"), QStringLiteral("Logaritmic"),
-                            QStringLiteral("Pixel values are logaritmic scaled to dose (tag:0028,1040)"),
-                            {8, 16, 97, 25});
+    logaritm_ =
+        AddCheckBox(representation, QStringLiteral("Logaritm"), QStringLiteral("Logaritmic"),
+                    QStringLiteral("Pixel values are logaritmic scaled to dose (tag:0028,1040)"), {8, 16, 97, 25});
     logaritm_->setEnabled(false);
     logaritm_->setVisible(false);
-    inverse_ = AddCheckBox(representation, QStringLiteral("Inverse"), QStringLiteral("Inverted"),
-                           QStringLiteral("Pixel values have inversed relation to dose (tag:0028,1041)"),
-                           {8, 48, 97, 17});
+    inverse_ =
+        AddCheckBox(representation, QStringLiteral("Inverse"), QStringLiteral("Inverted"),
+                    QStringLiteral("Pixel values have inversed relation to dose (tag:0028,1041)"), {8, 48, 97, 17});
 
     editROIDev_ = AddEdit(roiDeviation, QStringLiteral("EditROIDev"),
                           QString::fromStdString(DefaultFieldText(DefaultRoiDeviationPercent)),
@@ -275,9 +271,9 @@ void TFormEvenor::CreateControls()
 
     // Tab order: the window's controls, and inside the page control the
     // groups and their controls in their own order.
-    std::vector<QWidget*> chain = {buttonCalculate_, evenorControl_, editBoven_,    editLinks_,   editRechts_,
-                                   editOnder_,       editDim_,       editPixelOffset_, logaritm_, inverse_,
-                                   editROIDev_,      checkBoxDev_,   editDevPerc_,  memoDicomtags_};
+    std::vector<QWidget*> chain = {buttonCalculate_, evenorControl_, editBoven_,       editLinks_,    editRechts_,
+                                   editOnder_,       editDim_,       editPixelOffset_, logaritm_,     inverse_,
+                                   editROIDev_,      checkBoxDev_,   editDevPerc_,     memoDicomtags_};
     for (QWidget* control : resultsPage_->TabChain()) chain.push_back(control);
     chain.insert(chain.end(), {buttonRecent_, buttonOpen_, buttonExport_, buttonAbout_});
     for (std::size_t i = 1; i < chain.size(); ++i) setTabOrder(chain[i - 1], chain[i]);
@@ -313,8 +309,7 @@ QString ErrorText(const std::exception& error)
 
 }  // namespace
 
-template <class Handler>
-void TFormEvenor::Guarded(Handler&& handler)
+template <class Handler> void TFormEvenor::Guarded(Handler&& handler)
 {
     try {
         handler();
@@ -385,8 +380,8 @@ void TFormEvenor::UpdateRecentFiles()
     for (int i = 0; i < files.size(); ++i) {
         const QString& file = files[i];
         // "&1 name  (folder)", the folder elided in its middle.
-        const QString folder = fontMetrics().elidedText(QDir::toNativeSeparators(QFileInfo(file).absolutePath()),
-                                                        Qt::ElideMiddle, 320);
+        const QString folder =
+            fontMetrics().elidedText(QDir::toNativeSeparators(QFileInfo(file).absolutePath()), Qt::ElideMiddle, 320);
         QString text = QStringLiteral("%1 %2  (%3)").arg(i + 1).arg(QFileInfo(file).fileName(), folder);
         text.replace(QLatin1Char('&'), QStringLiteral("&&"));
         QAction* action = recentMenu_->addAction(QLatin1Char('&') + text);
@@ -436,10 +431,7 @@ void TFormEvenor::ButtonAboutClick()
     });
 }
 
-void TFormEvenor::CheckBoxDevClick()
-{
-    editDevPerc_->setEnabled(checkBoxDev_->isChecked());
-}
+void TFormEvenor::CheckBoxDevClick() { editDevPerc_->setEnabled(checkBoxDev_->isChecked()); }
 
 namespace {
 
@@ -612,7 +604,7 @@ void TFormEvenor::FocusChanged(QWidget* old, QWidget* now)
     // window losing activation, or a message box or dialog opening, does not.
     if (now->window() != this || old->window() != this) return;
 
-    QLineEdit* const fields[] = {editBoven_, editLinks_, editRechts_, editOnder_,
+    QLineEdit* const fields[] = {editBoven_, editLinks_,  editRechts_,  editOnder_,
                                  editDim_,   editROIDev_, editDevPerc_, editPixelOffset_};
     auto* edit = qobject_cast<QLineEdit*>(old);
     if (edit == nullptr || std::find(std::begin(fields), std::end(fields), edit) == std::end(fields)) return;
@@ -685,8 +677,10 @@ void TFormEvenor::dragEnterEvent(QDragEnterEvent* event)
 
 void TFormEvenor::dragMoveEvent(QDragMoveEvent* event)
 {
-    if (!calculating_ && !DroppedImagePath(*event->mimeData()).isEmpty()) event->acceptProposedAction();
-    else event->ignore();
+    if (!calculating_ && !DroppedImagePath(*event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+    else
+        event->ignore();
 }
 
 void TFormEvenor::dropEvent(QDropEvent* event)

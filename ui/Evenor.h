@@ -119,8 +119,7 @@ private:
     void StopSwallowingClick();
     // Runs a handler; any exception it raises is shown in the error box and
     // the program goes on.
-    template <class Handler>
-    void Guarded(Handler&& handler);
+    template <class Handler> void Guarded(Handler&& handler);
 
     AnalysisSettings settings_;
     std::unique_ptr<TDicomBeeld> image_;

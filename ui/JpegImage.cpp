@@ -16,18 +16,15 @@ struct JpegErrorManager {
     std::jmp_buf jump;
 };
 
-void JpegErrorExit(j_common_ptr info)
-{
-    std::longjmp(reinterpret_cast<JpegErrorManager*>(info->err)->jump, 1);
-}
+void JpegErrorExit(j_common_ptr info) { std::longjmp(reinterpret_cast<JpegErrorManager*>(info->err)->jump, 1); }
 
 void JpegOutputMessage(j_common_ptr) {}
 
 // The libjpeg part, free of objects with destructors so that longjmp may
 // leave it. Fills image (already allocated by the caller after the header is
 // read) row by row. Returns false on any decoding error.
-bool DecodeInto(jpeg_decompress_struct& info, JpegErrorManager& error, const unsigned char* data,
-                std::size_t size, QImage* image)
+bool DecodeInto(jpeg_decompress_struct& info, JpegErrorManager& error, const unsigned char* data, std::size_t size,
+                QImage* image)
 {
     if (setjmp(error.jump) != 0) {
         jpeg_destroy_decompress(&info);
@@ -38,8 +35,8 @@ bool DecodeInto(jpeg_decompress_struct& info, JpegErrorManager& error, const uns
     jpeg_read_header(&info, TRUE);
     info.out_color_space = JCS_RGB;
     jpeg_start_decompress(&info);
-    if (info.output_components != 3 || info.output_width == 0 || info.output_height == 0 ||
-        info.output_width > 16384 || info.output_height > 16384) {
+    if (info.output_components != 3 || info.output_width == 0 || info.output_height == 0 || info.output_width > 16384 ||
+        info.output_height > 16384) {
         jpeg_destroy_decompress(&info);
         return false;
     }

@@ -24,11 +24,11 @@
 #include <QWheelEvent>
 
 #include "analysis/AnalysisRun.h"
+#include "analysis/RoiGrid.h"
 #include "dicom/DicomLib.h"
-#include "ui/Evenor.h"
 #include "insight/ImageInfo.h"
 #include "render/MapRenderer.h"
-#include "analysis/RoiGrid.h"
+#include "ui/Evenor.h"
 
 namespace evenor {
 
@@ -54,10 +54,17 @@ QString VerdictHtml(Verdict verdict)
 {
     const char* colour = "#707070";
     switch (verdict) {
-    case Verdict::Pass: colour = "#1a7f37"; break;
-    case Verdict::Warning: colour = "#b35900"; break;
-    case Verdict::Fail: colour = "#c00000"; break;
-    case Verdict::NotEvaluated: break;
+    case Verdict::Pass:
+        colour = "#1a7f37";
+        break;
+    case Verdict::Warning:
+        colour = "#b35900";
+        break;
+    case Verdict::Fail:
+        colour = "#c00000";
+        break;
+    case Verdict::NotEvaluated:
+        break;
     }
     return QStringLiteral("<b style=\"color:%1\">%2</b>").arg(QLatin1String(colour), Html(VerdictName(verdict)));
 }
@@ -82,8 +89,7 @@ QString MetricLine(const UniformityMetrics& metrics, MetricId id, bool withSign)
 
 // Draws one picture; a failure is kept as the picture's text instead of
 // ending the run, whose report does not depend on it.
-template <class Draw>
-ResultPicture DrawPicture(Draw&& draw)
+template <class Draw> ResultPicture DrawPicture(Draw&& draw)
 {
     ResultPicture picture;
     try {
@@ -193,7 +199,8 @@ protected:
         std::vector<QPoint> centres;
         centres.reserve(marks_.size());
         for (const QPoint& mark : marks_)
-            centres.emplace_back(int(origin.x() + (mark.x() + 0.5) * scale), int(origin.y() + (mark.y() + 0.5) * scale));
+            centres.emplace_back(int(origin.x() + (mark.x() + 0.5) * scale),
+                                 int(origin.y() + (mark.y() + 0.5) * scale));
         for (const QPoint& at : centres) painter.fillRect(at.x() - 2, at.y() - 2, 5, 5, Qt::black);
         for (const QPoint& at : centres) painter.fillRect(at.x() - 1, at.y() - 1, 3, 3, Qt::yellow);
     }
@@ -259,19 +266,17 @@ public:
         layout->addLayout(top);
         layout->addWidget(scroll_, 1);
         resize(720, 640);
-        connect(zoom_, &QComboBox::currentIndexChanged, this, [this](int index) {
-            view_->SetZoom(ZoomSteps[std::clamp(index, 0, int(std::size(ZoomSteps)) - 1)]);
-        });
+        connect(zoom_, &QComboBox::currentIndexChanged, this,
+                [this](int index) { view_->SetZoom(ZoomSteps[std::clamp(index, 0, int(std::size(ZoomSteps)) - 1)]); });
     }
 
     void Show(const QString& title, const ResultPicture& picture, TPictureView::Describer describe)
     {
         setWindowTitle(title);
         legend_->setText(picture.Legend);
-        view_->SetPicture(picture.Image, picture.Marks,
-                          QStringLiteral("The picture could not be drawn: ") + picture.Error,
-                          ZoomSteps[std::clamp(zoom_->currentIndex(), 0, int(std::size(ZoomSteps)) - 1)],
-                          std::move(describe));
+        view_->SetPicture(
+            picture.Image, picture.Marks, QStringLiteral("The picture could not be drawn: ") + picture.Error,
+            ZoomSteps[std::clamp(zoom_->currentIndex(), 0, int(std::size(ZoomSteps)) - 1)], std::move(describe));
     }
 
 protected:
@@ -282,8 +287,8 @@ protected:
             if (wheel->modifiers() & Qt::ControlModifier) {
                 const int step = wheel->angleDelta().y() > 0 ? 1 : -1;
                 // From Fit, the next step is the nearest zoom above or below the fitted one.
-                zoom_->setCurrentIndex(std::clamp(std::max(zoom_->currentIndex(), step > 0 ? 0 : 2) + step, 0,
-                                                  zoom_->count() - 1));
+                zoom_->setCurrentIndex(
+                    std::clamp(std::max(zoom_->currentIndex(), step > 0 ? 0 : 2) + step, 0, zoom_->count() - 1));
                 return true;
             }
         }
@@ -318,8 +323,8 @@ protected:
         const QList<int> parts = sizes();
         if (parts.size() != 2) return;
         const int total = parts[0] + parts[1];
-        const double share = pictureShare_ > 0.0 ? pictureShare_
-                                                 : std::clamp(double(height()) / std::max(total, 1), 0.35, 0.6);
+        const double share =
+            pictureShare_ > 0.0 ? pictureShare_ : std::clamp(double(height()) / std::max(total, 1), 0.35, 0.6);
         const int picture = static_cast<int>(std::lround(total * share));
         setSizes({picture, total - picture});
     }
@@ -404,7 +409,8 @@ QString RoiText(const RunResults& results, std::size_t index)
         return reference != 0.0 ? Signed((value - reference) / reference * 100.0) + QStringLiteral(" %")
                                 : QStringLiteral("not available");
     };
-    text += QStringLiteral("\nMean %1 (%2 from the area mean)").arg(Number(roi.Mean), deviation(roi.Mean, results.AreaMean));
+    text += QStringLiteral("\nMean %1 (%2 from the area mean)")
+                .arg(Number(roi.Mean), deviation(roi.Mean, results.AreaMean));
     text += QStringLiteral("\nSD %1, SNR %2 (%3 from the mean ROI SNR)")
                 .arg(Number(roi.SD), Number(roi.SNR), deviation(roi.SNR, results.MeanRoiSNR));
     return text;
@@ -432,7 +438,8 @@ QString DescribePicturePoint(const RunResults& results, ResultPictureKind kind, 
         double bestDistance = 0.0;
         for (std::size_t i = 0; i < results.Rois.size(); ++i) {
             const RoiResult& roi = results.Rois[i];
-            if (column < roi.X || column - roi.X >= results.BoxPixels || row < roi.Y || row - roi.Y >= results.BoxPixels)
+            if (column < roi.X || column - roi.X >= results.BoxPixels || row < roi.Y ||
+                row - roi.Y >= results.BoxPixels)
                 continue;
             const double dx = column + 0.5 - (roi.X + results.BoxPixels / 2.0);
             const double dy = row + 0.5 - (roi.Y + results.BoxPixels / 2.0);
@@ -450,7 +457,8 @@ QString DescribePicturePoint(const RunResults& results, ResultPictureKind kind, 
     int cellColumn = 0;
     int cellRow = 0;
     if (!picture.Cells->CellAt(pixel, cellColumn, cellRow)) return {};
-    if (std::size_t(cellColumn) >= results.RoiColumns.size() || std::size_t(cellRow) >= results.RoiRows.size()) return {};
+    if (std::size_t(cellColumn) >= results.RoiColumns.size() || std::size_t(cellRow) >= results.RoiRows.size())
+        return {};
     const std::uint32_t x = results.RoiColumns[std::size_t(cellColumn)];
     const std::uint32_t y = results.RoiRows[std::size_t(cellRow)];
     for (std::size_t i = 0; i < results.Rois.size(); ++i)
@@ -463,12 +471,10 @@ QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& pre
     const UniformityMetrics& metrics = results.Metrics;
     QString html;
     html += QStringLiteral("<p><b>Results of %1</b></p>").arg(results.FileName.toHtmlEscaped());
-    if (results.Processed)
-        html += QStringLiteral("<p style=\"color:#c00000\">%1</p>").arg(Html(ProcessedImageWarning));
+    if (results.Processed) html += QStringLiteral("<p style=\"color:#c00000\">%1</p>").arg(Html(ProcessedImageWarning));
 
-    const QString pixels = results.Settings.DetectDeviatingPixels
-                               ? QString::number(metrics.DeviatingPixelCount)
-                               : QStringLiteral("not searched");
+    const QString pixels = results.Settings.DetectDeviatingPixels ? QString::number(metrics.DeviatingPixelCount)
+                                                                  : QStringLiteral("not searched");
     html += QStringLiteral("<p>ROIs: %1, deviating ROIs: %2, deviating pixels: %3<br>%4<br>%5</p>")
                 .arg(metrics.RoiCount)
                 .arg(metrics.DeviatingRoiCount)
@@ -486,8 +492,8 @@ QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& pre
     html += QStringLiteral("<p><b>Guideline preset %1: </b>%2").arg(Html(preset.Name), VerdictHtml(verdict.Overall));
     for (const CheckVerdict& check : verdict.Checks) {
         const bool count = check.Key == DeviatingPixelsCheckKey;
-        const bool signedValue = check.Key == InfoOf(MetricId::RoiMeanDeviation).Key ||
-                                 check.Key == InfoOf(MetricId::RoiSnrDeviation).Key;
+        const bool signedValue =
+            check.Key == InfoOf(MetricId::RoiMeanDeviation).Key || check.Key == InfoOf(MetricId::RoiSnrDeviation).Key;
         const QString unit = count ? QString() : QStringLiteral(" %");
         QString value;
         if (check.Value)
@@ -507,10 +513,11 @@ TResultsPage::TResultsPage(QWidget* parent) : QWidget(parent)
     auto* pictureLabel = new QLabel(QStringLiteral("Picture:"), this);
     comboBoxPicture_ = new QComboBox(this);
     comboBoxPicture_->setObjectName(QStringLiteral("ComboBoxPicture"));
-    comboBoxPicture_->addItems({QStringLiteral("Area map"), QStringLiteral("ROI mean deviation"),
-                                QStringLiteral("ROI SNR deviation")});
-    comboBoxPicture_->setItemData(0, QStringLiteral("The evaluated area with the ROI grid; deviating ROIs outlined "
-                                                    "in red, deviating pixels marked yellow"),
+    comboBoxPicture_->addItems(
+        {QStringLiteral("Area map"), QStringLiteral("ROI mean deviation"), QStringLiteral("ROI SNR deviation")});
+    comboBoxPicture_->setItemData(0,
+                                  QStringLiteral("The evaluated area with the ROI grid; deviating ROIs outlined "
+                                                 "in red, deviating pixels marked yellow"),
                                   Qt::ToolTipRole);
     comboBoxPicture_->setItemData(1, QStringLiteral("Each ROI's mean relative to the area mean, in %"),
                                   Qt::ToolTipRole);
@@ -519,7 +526,8 @@ TResultsPage::TResultsPage(QWidget* parent) : QWidget(parent)
     pictureLabel->setBuddy(comboBoxPicture_);
     checkBoxActualSize_ = new QCheckBox(QStringLiteral("Actual size"), this);
     checkBoxActualSize_->setObjectName(QStringLiteral("CheckBoxActualSize"));
-    checkBoxActualSize_->setToolTip(QStringLiteral("Show the picture pixel for pixel instead of fitting it to the page"));
+    checkBoxActualSize_->setToolTip(
+        QStringLiteral("Show the picture pixel for pixel instead of fitting it to the page"));
     buttonPictureWindow_ = new QPushButton(QStringLiteral("Open in Window"), this);
     buttonPictureWindow_->setObjectName(QStringLiteral("ButtonPictureWindow"));
     buttonPictureWindow_->setToolTip(QStringLiteral("Show the picture in a window of its own, resizable, with zoom"));
@@ -638,8 +646,8 @@ void TResultsPage::ComboBoxPictureChange()
     const auto describe = [this, kind](QPoint pixel) {
         return results_ ? DescribePicturePoint(*results_, kind, pixel) : QString();
     };
-    picture_->SetPicture(picture.Image, picture.Marks, QStringLiteral("The picture could not be drawn: ") + picture.Error,
-                         zoom, describe);
+    picture_->SetPicture(picture.Image, picture.Marks,
+                         QStringLiteral("The picture could not be drawn: ") + picture.Error, zoom, describe);
     labelLegend_->setText(picture.Legend);
     if (pictureWindow_ != nullptr)
         pictureWindow_->Show(comboBoxPicture_->currentText() + QStringLiteral(" of ") + results_->FileName, picture,
@@ -665,8 +673,9 @@ void TResultsPage::ShowSummary()
     if (!results_) return;
     const auto presets = AllPresets();
     const int index = comboBoxPreset_->currentIndex();
-    const GuidelinePreset& preset =
-        index >= 0 && index < static_cast<int>(presets.size()) ? presets[static_cast<std::size_t>(index)] : DefaultPreset();
+    const GuidelinePreset& preset = index >= 0 && index < static_cast<int>(presets.size())
+                                        ? presets[static_cast<std::size_t>(index)]
+                                        : DefaultPreset();
     // Keep the reader's place when only the preset changes.
     const int scrolled = memoResults_->verticalScrollBar()->value();
     memoResults_->setHtml(ResultsSummaryHtml(*results_, preset));

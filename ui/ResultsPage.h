@@ -19,8 +19,8 @@
 
 #include "analysis/AnalysisSettings.h"
 #include "insight/Guidelines.h"
-#include "render/MapRenderer.h"
 #include "insight/Metrics.h"
+#include "render/MapRenderer.h"
 #include "stats/StatFuncties.h"
 
 class QCheckBox;
@@ -57,8 +57,8 @@ struct ResultPicture {
 
 // What the page shows of one analysis.
 struct RunResults {
-    QString FileName;    // the analysed image's file name, without folder
-    bool Processed = false;  // Presentation Intent Type is FOR PRESENTATION
+    QString FileName;           // the analysed image's file name, without folder
+    bool Processed = false;     // Presentation Intent Type is FOR PRESENTATION
     AnalysisSettings Settings;  // as the analysis ran
     UniformityMetrics Metrics;
     std::array<ResultPicture, ResultPictureCount> Pictures;  // by ResultPictureKind

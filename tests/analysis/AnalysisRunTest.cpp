@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "dicom/DicomLib.h"
 #include "analysis/ReportWriter.h"
 #include "analysis/RoiGrid.h"
+#include "dicom/DicomLib.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 
@@ -83,7 +83,8 @@ TEST_F(AnalysisRunTest, RefusedBeforeTheNotice)
         const char* message;
     };
     const Case cases[] = {
-        {"no file names", [](AnalysisRunTest& t) { t.Settings.DicomFileName.clear(), t.Settings.OutputFileName.clear(); },
+        {"no file names",
+         [](AnalysisRunTest& t) { t.Settings.DicomFileName.clear(), t.Settings.OutputFileName.clear(); },
          "Select a Dicomfile first"},
         {"no current image", [](AnalysisRunTest& t) { t.Current.reset(); }, "Select a Dicomfile first"},
         {"image but no file name", [](AnalysisRunTest& t) { t.Settings.DicomFileName.clear(); },
@@ -95,20 +96,25 @@ TEST_F(AnalysisRunTest, RefusedBeforeTheNotice)
              t.Settings.OutputFileName = (t.Folder / "linked.txt").string();
          },
          kOutputIsImage},
-        {"rows reversed", [](AnalysisRunTest& t) { t.Fields.FirstRow = "5", t.Fields.LastRow = "4"; }, "Area not correct"},
+        {"rows reversed", [](AnalysisRunTest& t) { t.Fields.FirstRow = "5", t.Fields.LastRow = "4"; },
+         "Area not correct"},
         {"columns reversed", [](AnalysisRunTest& t) { t.Fields.FirstColumn = "20", t.Fields.LastColumn = "19"; },
          "Area not correct"},
         {"last row = Rows", [](AnalysisRunTest& t) { t.Fields.LastRow = "40"; }, "Area outside the image"},
         {"last column = Columns", [](AnalysisRunTest& t) { t.Fields.LastColumn = "40"; }, "Area outside the image"},
         {"too small and outside: the size message first",
-         [](AnalysisRunTest& t) { t.Fields.FirstRow = "39", t.Fields.LastRow = "40"; }, "Area smaller than box dimension"},
+         [](AnalysisRunTest& t) { t.Fields.FirstRow = "39", t.Fields.LastRow = "40"; },
+         "Area smaller than box dimension"},
         {"low 32 bits of 2^32 + 40", [](AnalysisRunTest& t) { t.Fields.LastRow = "4294967336"; },
          "Area outside the image"},
         {"no pixel spacing", [](AnalysisRunTest& t) { t.Image.PixelSpacing.clear(), t.Open(); },
          "Pixel spacing not found in DICOM file, cannot convert box dimension"},
         {"one row", [](AnalysisRunTest& t) { t.Fields.FirstRow = t.Fields.LastRow = "7"; },
          "Area smaller than box dimension"},
-        {"empty area fields", [](AnalysisRunTest& t) { t.Fields.FirstRow = t.Fields.LastRow = t.Fields.FirstColumn = t.Fields.LastColumn = ""; },
+        {"empty area fields",
+         [](AnalysisRunTest& t) {
+             t.Fields.FirstRow = t.Fields.LastRow = t.Fields.FirstColumn = t.Fields.LastColumn = "";
+         },
          "Area smaller than box dimension"},
         {"box larger than the area", [](AnalysisRunTest& t) { t.Fields.BoxCm = "3.95"; },
          "Area smaller than box dimension"},
@@ -120,7 +126,8 @@ TEST_F(AnalysisRunTest, RefusedBeforeTheNotice)
          "Box dimension too small, the analysing box must be at least 2 pixels wide"},
         {"box of 1.5 pixels", [](AnalysisRunTest& t) { t.Fields.BoxCm = "0.15"; },
          "Box dimension too small, the analysing box must be at least 2 pixels wide"},
-        {"area field not a number", [](AnalysisRunTest& t) { t.Fields.LastColumn = "3x"; }, "A positive integer is expected"},
+        {"area field not a number", [](AnalysisRunTest& t) { t.Fields.LastColumn = "3x"; },
+         "A positive integer is expected"},
         {"box field not a number", [](AnalysisRunTest& t) { t.Fields.BoxCm = "1,5"; }, "A number is expected"},
     };
     for (const auto& c : cases) {
@@ -186,8 +193,8 @@ TEST_F(AnalysisRunTest, InversionWithoutBitsStoredGoesOnUninverted)
     Open();
     Fields.Inverted = true;
     EXPECT_TRUE(Run());
-    EXPECT_EQ(Host.Events, std::vector<std::string>{
-                               "message: Can't find Bits Stored (tag 0028,0101), Pixel values NOT inverted"});
+    EXPECT_EQ(Host.Events,
+              std::vector<std::string>{"message: Can't find Bits Stored (tag 0028,0101), Pixel values NOT inverted"});
     EXPECT_FALSE(Outcome->Preparation.Inverted);
     EXPECT_EQ(ReportText().find("inverted"), std::string::npos);
 }

@@ -21,20 +21,42 @@ struct IntegerCase {
 TEST(FieldSyntaxTest, IntegerSyntax)
 {
     const IntegerCase cases[] = {
-        {" 12", 12},          {"12 ", {}},           {"", {}},
-        {"   ", {}},          {"+7", 7},             {"-0", 0},
-        {"-3", -3},           {"$1F", 31},           {"x1f", 31},
-        {"X1F", 31},          {"0x1F", 31},          {"0X1f", 31},
-        {"-$1F", {}},         {"+0x10", {}},        {"1.0", {}},
-        {"2147483647", 2147483647},                  {"2147483648", {}},
-        {"-2147483648", INT32_MIN},                  {"-2147483649", {}},
-        {"$7FFFFFFF", 2147483647},                   {"$80000000", {}},
-        {"-$80000000", {}},                          {"$", {}},
-        {"0x", {}},           {"+", {}},             {"-", {}},
-        {"1a", {}},           {"0x1G", {}},          {"\t1", {}},
-        {"000000000000000000000012", 12},            {"012", 12},
-        {"1e2", {}},          {"+-1", {}},           {"$$1", {}},
-        {"99999999999999999999999", {}},             {"1 2", {}},
+        {" 12", 12},
+        {"12 ", {}},
+        {"", {}},
+        {"   ", {}},
+        {"+7", 7},
+        {"-0", 0},
+        {"-3", -3},
+        {"$1F", 31},
+        {"x1f", 31},
+        {"X1F", 31},
+        {"0x1F", 31},
+        {"0X1f", 31},
+        {"-$1F", {}},
+        {"+0x10", {}},
+        {"1.0", {}},
+        {"2147483647", 2147483647},
+        {"2147483648", {}},
+        {"-2147483648", INT32_MIN},
+        {"-2147483649", {}},
+        {"$7FFFFFFF", 2147483647},
+        {"$80000000", {}},
+        {"-$80000000", {}},
+        {"$", {}},
+        {"0x", {}},
+        {"+", {}},
+        {"-", {}},
+        {"1a", {}},
+        {"0x1G", {}},
+        {"\t1", {}},
+        {"000000000000000000000012", 12},
+        {"012", 12},
+        {"1e2", {}},
+        {"+-1", {}},
+        {"$$1", {}},
+        {"99999999999999999999999", {}},
+        {"1 2", {}},
     };
     for (const auto& c : cases) {
         std::int32_t value = 12345;
@@ -68,12 +90,35 @@ TEST(FieldSyntaxTest, Integer64SyntaxHasTheWiderRange)
 TEST(FieldSyntaxTest, RealSyntax)
 {
     const std::pair<const char*, std::optional<double>> cases[] = {
-        {"-2.5", -2.5},  {"1e2", 100.0}, {"0", 0.0},     {"1,5", {}},     {"", {}},
-        {"  1.5", 1.5},  {"1.5 ", {}},   {"+.5", 0.5},   {"5.", 5.0},     {".", {}},
-        {"e5", {}},      {"1e", {}},     {"1e+", {}},    {"1E-2", 0.01},  {"inf", {}},
-        {"nan", {}},     {"INF", {}},    {"0x1p3", {}},  {"1e400", {}},   {"1e-400", 0.0},
-        {"1.2.3", {}},   {"--1", {}},    {"+", {}},      {"0.1", 0.1},    {"12345678.9", 12345678.9},
-        {"1 e2", {}},    {"\t1", {}},    {"00.25", 0.25}, {"0.000e999999999999", 0.0},
+        {"-2.5", -2.5},
+        {"1e2", 100.0},
+        {"0", 0.0},
+        {"1,5", {}},
+        {"", {}},
+        {"  1.5", 1.5},
+        {"1.5 ", {}},
+        {"+.5", 0.5},
+        {"5.", 5.0},
+        {".", {}},
+        {"e5", {}},
+        {"1e", {}},
+        {"1e+", {}},
+        {"1E-2", 0.01},
+        {"inf", {}},
+        {"nan", {}},
+        {"INF", {}},
+        {"0x1p3", {}},
+        {"1e400", {}},
+        {"1e-400", 0.0},
+        {"1.2.3", {}},
+        {"--1", {}},
+        {"+", {}},
+        {"0.1", 0.1},
+        {"12345678.9", 12345678.9},
+        {"1 e2", {}},
+        {"\t1", {}},
+        {"00.25", 0.25},
+        {"0.000e999999999999", 0.0},
     };
     for (const auto& [text, expected] : cases) {
         double value = 777.0;
@@ -101,8 +146,8 @@ TEST(FieldSyntaxTest, RealSyntaxIgnoresTheLocale)
 TEST(FieldSyntaxTest, PixelOffsetTakesTheWhole16BitRange)
 {
     const std::pair<const char*, std::optional<std::uint16_t>> cases[] = {
-        {"65535", 65535}, {"20000", 20000}, {"0", 0}, {"$FFFF", 65535}, {"65536", {}}, {"-1", {}}, {"", {}},
-        {"16384", 16384},
+        {"65535", 65535}, {"20000", 20000}, {"0", 0}, {"$FFFF", 65535},
+        {"65536", {}},    {"-1", {}},       {"", {}}, {"16384", 16384},
     };
     for (const auto& [text, expected] : cases) {
         std::uint16_t value = 42;
@@ -129,14 +174,14 @@ TEST(FieldSyntaxTest, FindTagValueMatchesTheTagColumnOnly)
         std::optional<std::string> value;
     };
     const Case cases[] = {
-        {"00280101", "12"},             // first line of the tag, not the value that contains it
-        {"00100010", "Doe"},            // cut at the first comma
-        {"00283000", ""},               // empty value: found
-        {"00281041", "-1"},             // the copy ends at the end of the line
-        {"00280002", ""},               // a line holding only the tag
-        {"0028ABCD", {}},               // case-sensitive
-        {"00281040", {}},               // absent
-        {"0028", {}},                   // no partial tags
+        {"00280101", "12"},   // first line of the tag, not the value that contains it
+        {"00100010", "Doe"},  // cut at the first comma
+        {"00283000", ""},     // empty value: found
+        {"00281041", "-1"},   // the copy ends at the end of the line
+        {"00280002", ""},     // a line holding only the tag
+        {"0028ABCD", {}},     // case-sensitive
+        {"00281040", {}},     // absent
+        {"0028", {}},         // no partial tags
     };
     for (const auto& c : cases) {
         std::string value = "untouched";
@@ -159,17 +204,12 @@ TEST(FieldSyntaxTest, DefaultsFromTags)
         std::vector<std::string> warnings;
     };
     const Case cases[] = {
-        {"LIN ", "1", false, false, {}},
-        {"lin", "-1", false, true, {}},
-        {"LINEAR", "-10", false, true, {}},
-        {"LOG", "10", true, false, {W1}},
-        {"log", "1", true, false, {W1}},
-        {"XYZ", "1", {}, false, {W1}},
-        {"LIN", "0", false, {}, {W3}},
-        {"LIN", "", false, {}, {W3}},
+        {"LIN ", "1", false, false, {}},    {"lin", "-1", false, true, {}},
+        {"LINEAR", "-10", false, true, {}}, {"LOG", "10", true, false, {W1}},
+        {"log", "1", true, false, {W1}},    {"XYZ", "1", {}, false, {W1}},
+        {"LIN", "0", false, {}, {W3}},      {"LIN", "", false, {}, {W3}},
         {"LIN", "1x", false, false, {}},  // substring test
-        {{}, {}, {}, {}, {W2, W4}},
-        {"XYZ", {}, {}, {}, {W1, W4}},
+        {{}, {}, {}, {}, {W2, W4}},         {"XYZ", {}, {}, {}, {W1, W4}},
         {{}, "-1", {}, true, {W2}},
     };
     for (const auto& c : cases) {

@@ -76,8 +76,7 @@ TEST(PixelPreparationTest, InvertPixels)
         EXPECT_EQ(preparation.Inverted, c.message == nullptr) << label;
         EXPECT_EQ(image->Pixels(), c.after) << label;
         EXPECT_EQ(preparation.InversionMaximum, c.inversionMaximum) << label;
-        EXPECT_EQ(host.Messages, c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{})
-            << label;
+        EXPECT_EQ(host.Messages, c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{}) << label;
     }
 }
 

@@ -144,14 +144,12 @@ TEST(ReportWriterTest, DeviationSectionsAndWidening)
     EXPECT_NE(report.find("       100        5012345678.90      1.0012345678.90     65535         0\r\n"),
               std::string::npos)
         << report;
-    EXPECT_NE(report.find(Lines({"Deviating ROI's: >100.00% from mean",
-                                 "         X         Y      Mean        SD       SNR",
-                                 "       100        50    812.50      0.00      0.00",
-                                 "         7         8    100.00      8.00     12.50",
-                                 "",
-                                 "Deviating Pixels: >-2.50% from mean in ROI",
-                                 "--NONE--"})),
-              std::string::npos)
+    EXPECT_NE(
+        report.find(Lines({"Deviating ROI's: >100.00% from mean", "         X         Y      Mean        SD       SNR",
+                           "       100        50    812.50      0.00      0.00",
+                           "         7         8    100.00      8.00     12.50", "",
+                           "Deviating Pixels: >-2.50% from mean in ROI", "--NONE--"})),
+        std::string::npos)
         << report;
     EXPECT_TRUE(report.ends_with("--NONE--\r\n"));
 }
@@ -192,12 +190,24 @@ TEST(ReportWriterTest, FixedFormat)
         const char* text;
     };
     const Case cases[] = {
-        {0.0, 10, 2, "      0.00"},   {512.25, 10, 2, "    512.25"},   {0.125, 0, 2, "0.13"},
-        {2.675, 0, 2, "2.67"},        {0.005, 0, 2, "0.01"},          {0.0049999, 0, 2, "0.00"},
-        {9.999, 0, 2, "10.00"},       {1.005, 0, 2, "1.00"},         {-5.0, 5, 2, "-5.00"},
-        {-0.001, 0, 2, "0.00"},       {-0.0, 5, 2, " 0.00"},          {100.0, 5, 2, "100.00"},
-        {1e20, 10, 2, "100000000000000000000.00"},                    {12345678.9, 10, 2, "12345678.90"},
-        {0.5, 0, 0, "1"},             {1.5, 3, 1, "1.5"},             {999.996, 0, 2, "1000.00"}, {99.995, 0, 2, "100.00"},
+        {0.0, 10, 2, "      0.00"},
+        {512.25, 10, 2, "    512.25"},
+        {0.125, 0, 2, "0.13"},
+        {2.675, 0, 2, "2.67"},
+        {0.005, 0, 2, "0.01"},
+        {0.0049999, 0, 2, "0.00"},
+        {9.999, 0, 2, "10.00"},
+        {1.005, 0, 2, "1.00"},
+        {-5.0, 5, 2, "-5.00"},
+        {-0.001, 0, 2, "0.00"},
+        {-0.0, 5, 2, " 0.00"},
+        {100.0, 5, 2, "100.00"},
+        {1e20, 10, 2, "100000000000000000000.00"},
+        {12345678.9, 10, 2, "12345678.90"},
+        {0.5, 0, 0, "1"},
+        {1.5, 3, 1, "1.5"},
+        {999.996, 0, 2, "1000.00"},
+        {99.995, 0, 2, "100.00"},
     };
     for (const auto& c : cases) EXPECT_EQ(FormatFixed(c.value, c.width, c.decimals), c.text) << c.value;
 }
@@ -210,12 +220,23 @@ TEST(ReportWriterTest, SnrFormat)
         const char* text;
     };
     const Case cases[] = {
-        {41.3666, '.', "41.37"},          {1.5234, '.', "1.52"},           {0.0, '.', "0.00"},
-        {12345.678, '.', "12346.00"},     {99999.996, '.', "1.0000E+005"}, {123456.0, '.', "1.2346E+005"},
-        {1234567.0, '.', "1.2346E+006"},  {200000.0, '.', "2.0000E+005"},  {0.001, '.', "0.00"},
-        {1.23456, '.', "1.23"},           {999.996, '.', "1000.00"},       {0.124996, '.', "0.12"},
-        {41.3666, ',', "41,37"},          {123456.0, ',', "1,2346E+005"},  {99999.4, '.', "99999.00"},
-        {1e300, '.', "1.0000E+300"},      {0.005, '.', "0.01"},
+        {41.3666, '.', "41.37"},
+        {1.5234, '.', "1.52"},
+        {0.0, '.', "0.00"},
+        {12345.678, '.', "12346.00"},
+        {99999.996, '.', "1.0000E+005"},
+        {123456.0, '.', "1.2346E+005"},
+        {1234567.0, '.', "1.2346E+006"},
+        {200000.0, '.', "2.0000E+005"},
+        {0.001, '.', "0.00"},
+        {1.23456, '.', "1.23"},
+        {999.996, '.', "1000.00"},
+        {0.124996, '.', "0.12"},
+        {41.3666, ',', "41,37"},
+        {123456.0, ',', "1,2346E+005"},
+        {99999.4, '.', "99999.00"},
+        {1e300, '.', "1.0000E+300"},
+        {0.005, '.', "0.01"},
     };
     for (const auto& c : cases) EXPECT_EQ(FormatSnr(c.value, c.separator), c.text) << c.value;
 }
@@ -286,15 +307,15 @@ TEST(ReportWriterTest, WriteFailuresCarryTheirCodeAndText)
 
 TEST(ReportWriterTest, ErrorTexts)
 {
-    const std::pair<int, const char*> codes[] = {{2, "File not found"},     {3, "Invalid filename"},
+    const std::pair<int, const char*> codes[] = {{2, "File not found"},      {3, "Invalid filename"},
                                                  {4, "Too many open files"}, {5, "File access denied"},
                                                  {101, "Disk full"},         {32, "I/O error 32"}};
     for (const auto& [code, text] : codes) EXPECT_EQ(InOutErrorText(code), text);
     const std::pair<int, const char*> errnos[] = {
-        {ENOENT, "File not found"},     {ENOTDIR, "File not found"},      {ENAMETOOLONG, "Invalid filename"},
-        {EINVAL, "Invalid filename"},   {EMFILE, "Too many open files"},  {ENFILE, "Too many open files"},
-        {EACCES, "File access denied"}, {EROFS, "File access denied"},    {EPERM, "File access denied"},
-        {EISDIR, "File access denied"}, {ENOSPC, "Disk full"},            {EDQUOT, "Disk full"},
+        {ENOENT, "File not found"},     {ENOTDIR, "File not found"},     {ENAMETOOLONG, "Invalid filename"},
+        {EINVAL, "Invalid filename"},   {EMFILE, "Too many open files"}, {ENFILE, "Too many open files"},
+        {EACCES, "File access denied"}, {EROFS, "File access denied"},   {EPERM, "File access denied"},
+        {EISDIR, "File access denied"}, {ENOSPC, "Disk full"},           {EDQUOT, "Disk full"},
         {EIO, "I/O error 5"},           {EFBIG, "I/O error 27"},
     };
     for (const auto& [error, text] : errnos) EXPECT_STREQ(InOutErrorFromErrno(error).what(), text) << error;

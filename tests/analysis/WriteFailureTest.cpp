@@ -52,7 +52,7 @@ struct FileState {
 
 FileState StateOf(const std::filesystem::path& path)
 {
-    struct stat info{};
+    struct stat info {};
     EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
     return FileState{test::ReadWholeFile(path), info.st_mtim, info.st_ino};
 }
@@ -164,11 +164,11 @@ TEST_F(WriteFailureTest, RunsRefusedOrFailedBeforeTheReportLeaveItUntouched)
          "Area smaller than box dimension", false},
         {"box too small", [](WriteFailureTest& t) { t.fields_.BoxCm = "0.1"; },
          "Box dimension too small, the analysing box must be at least 2 pixels wide", false},
-        {"field not a number", [](WriteFailureTest& t) { t.fields_.RoiDeviation = "5%"; }, "A number is expected", false},
+        {"field not a number", [](WriteFailureTest& t) { t.fields_.RoiDeviation = "5%"; }, "A number is expected",
+         false},
         {"no pixel spacing", [](WriteFailureTest& t) { t.image_.PixelSpacing.clear(), t.Open(); },
          "Pixel spacing not found in DICOM file, cannot convert box dimension", false},
-        {"image file gone",
-         [](WriteFailureTest& t) { std::filesystem::remove(t.folder_ / "image.dcm"); },
+        {"image file gone", [](WriteFailureTest& t) { std::filesystem::remove(t.folder_ / "image.dcm"); },
          "Cannot open file ", true},
         {"image file now a folder",
          [](WriteFailureTest& t) {

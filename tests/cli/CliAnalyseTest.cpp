@@ -1,8 +1,8 @@
 // End-to-end tests of "evenor-cli analyse": generated DICOM files in, whole
 // report files out, compared with reports derived by hand.
 #include <cstdio>
-#include <optional>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,9 +38,8 @@ test::TestImage SmallImage() { return test::FlatImage(23, 23, 1000, {{3, 2, 680}
 // deviates more than 20 % from its ROI's mean.
 std::string SmallImageReport()
 {
-    const std::pair<int, int> order[] = {{0, 0},  {0, 5},   {0, 10},  {5, 0},  {5, 5},  {5, 10},
-                                         {10, 0}, {10, 5},  {10, 10}, {12, 0}, {12, 5}, {12, 10},
-                                         {0, 12}, {5, 12},  {10, 12}, {12, 12}};
+    const std::pair<int, int> order[] = {{0, 0},   {0, 5},  {0, 10}, {5, 0},   {5, 5},  {5, 10}, {10, 0},  {10, 5},
+                                         {10, 10}, {12, 0}, {12, 5}, {12, 10}, {0, 12}, {5, 12}, {10, 12}, {12, 12}};
     auto position = [](int x, int y) {
         char text[32];
         std::snprintf(text, sizeof text, "%10d%10d", x, y);
@@ -66,9 +65,9 @@ std::string SmallImageReport()
     lines.insert(lines.end(), {"", "Mean SNR in ROI's:1.95(SD:7.79)", "", "Deviating ROI's: > 5.00% from mean",
                                "         X         Y      Mean        SD       SNR"});
     lines.insert(lines.end(), deviating.begin(), deviating.end());
-    lines.insert(lines.end(), {"", "Deviating Pixels: >20.00% from mean in ROI",
-                               "         X         Y     Value   Mean in ROI",
-                               "         3         2       680        996.80"});
+    lines.insert(lines.end(),
+                 {"", "Deviating Pixels: >20.00% from mean in ROI", "         X         Y     Value   Mean in ROI",
+                  "         3         2       680        996.80"});
     return Lines(lines);
 }
 
@@ -116,23 +115,27 @@ TEST(CliAnalyseTest, RefusalsAndUsageErrors)
     const Case cases[] = {
         {{}, 2, ""},
         {{"analyse", image}, 2, ""},
-        {{"analyse", image, "-o", report, "--offset", "65536"}, 2,
+        {{"analyse", image, "-o", report, "--offset", "65536"},
+         2,
          "--offset: A positive integer under 16384 is expected"},
         {{"analyse", image, "-o", report, "--offset=-1"}, 2, "--offset: A positive integer under 16384 is expected"},
         {{"analyse", image, "-o", report, "--box-cm", "1,5"}, 2, "--box-cm: A number is expected"},
         {{"analyse", image, "-o", report, "--roi-dev", "five"}, 2, "--roi-dev: A number is expected"},
         {{"analyse", image, "-o", report, "--pixel-dev", ""}, 2, "--pixel-dev: A number is expected"},
-        {{"analyse", image, "-o", report, "--area", "0,0,22"}, 2,
+        {{"analyse", image, "-o", report, "--area", "0,0,22"},
+         2,
          "--area: four values are expected: FIRSTCOL,FIRSTROW,LASTCOL,LASTROW"},
         {{"analyse", image, "-o", report, "--area", "0,0,x,22"}, 2, "--area: A positive integer is expected"},
         {{"analyse", image, "-o", report, "--inverted", "--no-inverted"}, 2, ""},
         {{"analyse", image, "-o", report, "--area", "5,0,4,22"}, 1, "Area not correct"},
         {{"analyse", image, "-o", report, "--area", "0,0,23,22"}, 1, "Area outside the image"},
-        {{"analyse", image, "-o", report, "--box-cm", "0"}, 1,
+        {{"analyse", image, "-o", report, "--box-cm", "0"},
+         1,
          "Box dimension too small, the analysing box must be at least 2 pixels wide"},
         {{"analyse", image, "-o", report, "--box-cm", "2.5"}, 1, "Area smaller than box dimension"},
         {{"analyse", image, "-o", ""}, 1, "Select a export file first"},
-        {{"analyse", (folder / "none.dcm").string(), "-o", report}, 1,
+        {{"analyse", (folder / "none.dcm").string(), "-o", report},
+         1,
          "Cannot open file " + (folder / "none.dcm").string()},
         {{"analyse", image, "-o", "/dev/full"}, 1, "Disk full"},
         {{"analyse", image, "-o", (folder / "missing" / "r.txt").string()}, 1, "File not found"},
@@ -184,9 +187,9 @@ TEST(CliAnalyseTest, HelpDocumentsEveryOption)
 {
     const CliResult result = RunInProcess({"analyse", "--help"});
     EXPECT_EQ(result.status, 0);
-    for (const char* text : {"FILE", "--output", "--area", "FIRSTCOL,FIRSTROW,LASTCOL,LASTROW", "--box-cm",
-                             "--roi-dev", "--pixel-dev", "--no-detect", "--offset", "--inverted", "--no-inverted",
-                             "0028,1041", "Exit status"})
+    for (const char* text :
+         {"FILE", "--output", "--area", "FIRSTCOL,FIRSTROW,LASTCOL,LASTROW", "--box-cm", "--roi-dev", "--pixel-dev",
+          "--no-detect", "--offset", "--inverted", "--no-inverted", "0028,1041", "Exit status"})
         EXPECT_NE(result.out.find(text), std::string::npos) << text;
 }
 
@@ -243,15 +246,13 @@ TEST(CliAnalyseTest, AreaOffsetAndDetection)
                                            "1,2,21,22", "--offset", "$2BC", "--no-detect", "--roi-dev", "2000"});
     ASSERT_EQ(result.status, 0) << result.err;
     const std::string text = test::ReadWholeFile(report);
-    EXPECT_NE(text.find(Lines({"",
-                               "- Results have been calculated with pixeloffset subtracted from pixel values",
-                               "  - To get original pixel values add 700 to pixel values",
-                               "  - There were original pixel values smaller than the offset, these pixel values "
-                               "have been set to 0",
-                               "",
-                               "Results of ROI's:",
-                               "         X         Y      Mean        SD       SNR       Max       Min",
-                               "         1         2    297.00     30.00      9.90       300         0"})),
+    EXPECT_NE(text.find(Lines(
+                  {"", "- Results have been calculated with pixeloffset subtracted from pixel values",
+                   "  - To get original pixel values add 700 to pixel values",
+                   "  - There were original pixel values smaller than the offset, these pixel values "
+                   "have been set to 0",
+                   "", "Results of ROI's:", "         X         Y      Mean        SD       SNR       Max       Min",
+                   "         1         2    297.00     30.00      9.90       300         0"})),
               std::string::npos)
         << text;
     EXPECT_TRUE(text.ends_with("Deviating ROI's: >2000.00% from mean\r\n--NONE--\r\n")) << text;

@@ -73,7 +73,8 @@ TEST(CliBatchTest, AFolderWithABrokenFileGivesTheSingleRunsOutputsAndAnErrorRow)
     test::WriteDicomFile(in / "sub" / "d.dcm", test::NoisyFlatImage(32));
     const fs::path out = folder / "out";
 
-    const CliResult batch = RunInProcess({"analyse", in.string(), "--out-dir", out.string(), "--each-json", "--each-csv"});
+    const CliResult batch =
+        RunInProcess({"analyse", in.string(), "--out-dir", out.string(), "--each-json", "--each-csv"});
     EXPECT_EQ(batch.status, 1) << batch.err;
 
     // Each image's outputs are byte for byte those of a run on it alone.
@@ -109,12 +110,13 @@ TEST(CliBatchTest, AFolderWithABrokenFileGivesTheSingleRunsOutputsAndAnErrorRow)
     EXPECT_TRUE(RowStart(rows[3]).starts_with(broken + ",error,")) << rows[3];
     EXPECT_GT(RowStart(rows[3]).size(), (broken + ",error,").size()) << "the reader's message";
     EXPECT_EQ(RowStart(rows[4]), (in / "c.dcm").string() + ",ok,");
-    for (const auto& row : rows) EXPECT_EQ(std::count(row.begin(), row.end(), ','), std::count(rows[0].begin(), rows[0].end(), ','));
+    for (const auto& row : rows)
+        EXPECT_EQ(std::count(row.begin(), row.end(), ','), std::count(rows[0].begin(), rows[0].end(), ','));
 
     // Every message carries its file's name; the success message is left out.
     const std::string error = RowStart(rows[3]).substr((broken + ",error,").size());
-    EXPECT_EQ(batch.err, broken + ": " + error + "\n" + (in / "c.dcm").string() + ": Warning: " +
-                             kWarningLinearMissing + "\n");
+    EXPECT_EQ(batch.err,
+              broken + ": " + error + "\n" + (in / "c.dcm").string() + ": Warning: " + kWarningLinearMissing + "\n");
     // One line per analysed image, then the total. 64 x 64 pixels with 10-pixel
     // boxes: 12 x 12 ROIs; 48 x 48: 9 x 9.
     const std::vector<std::string> lines = SplitLines(batch.out);
@@ -122,8 +124,8 @@ TEST(CliBatchTest, AFolderWithABrokenFileGivesTheSingleRunsOutputsAndAnErrorRow)
     EXPECT_EQ(lines[0], (in / "a.dcm").string() + ": pass (144 ROIs, 0 deviating ROIs, 0 deviating pixels)");
     EXPECT_TRUE(lines[1].starts_with((in / "b.dcm").string() + ": fail (144 ROIs, ")) << lines[1];
     EXPECT_EQ(lines[2], (in / "c.dcm").string() + ": pass (81 ROIs, 0 deviating ROIs, 0 deviating pixels)");
-    EXPECT_EQ(lines[3], "4 images: 3 analysed (2 pass, 0 warning, 1 fail), 1 failed; summary: " +
-                            (out / "summary.csv").string());
+    EXPECT_EQ(lines[3],
+              "4 images: 3 analysed (2 pass, 0 warning, 1 fail), 1 failed; summary: " + (out / "summary.csv").string());
 }
 
 TEST(CliBatchTest, ExitStatus)
@@ -176,8 +178,8 @@ TEST(CliBatchTest, AnOutputThatCannotBeWrittenFailsOnlyItsImage)
     test::WriteDicomFile(folder / "b.dcm", test::NoisyFlatImage(32));
     const fs::path out = folder / "out";
     fs::create_directories(out / "a.json");  // a folder where the file should go
-    const CliResult result = RunInProcess(
-        {"analyse", (folder / "a.dcm").string(), (folder / "b.dcm").string(), "--out-dir", out.string(), "--each-json"});
+    const CliResult result = RunInProcess({"analyse", (folder / "a.dcm").string(), (folder / "b.dcm").string(),
+                                           "--out-dir", out.string(), "--each-json"});
     EXPECT_EQ(result.status, 1);
     const std::string message = (out / "a.json").string() + ": File access denied";
     EXPECT_EQ(result.err, (folder / "a.dcm").string() + ": " + message + "\n");
@@ -194,8 +196,8 @@ TEST(CliBatchTest, WhichFilesAFolderGives)
     const fs::path x = folder / "x";
     fs::create_directories(x / "sub" / "deeper");
     fs::create_directories(x / ".git");
-    for (const char* name : {"b.dcm", "a.dcm", "B.dcm", ".hidden", "sub/c.dcm", "sub/.d.dcm", ".git/e.dcm",
-                             "sub/deeper/f"})
+    for (const char* name :
+         {"b.dcm", "a.dcm", "B.dcm", ".hidden", "sub/c.dcm", "sub/.d.dcm", ".git/e.dcm", "sub/deeper/f"})
         test::WriteWholeFile(x / name, "x");
     fs::create_symlink(x / "a.dcm", x / "link.dcm");
     ASSERT_EQ(mkfifo((folder / "pipe").c_str(), 0600), 0);
@@ -263,8 +265,7 @@ TEST(CliBatchTest, ABatchNeverReadsItsOwnOutputFolder)
     const std::string out = (in / "out").string();
     // A nightly job: the same command twice.
     for (int run = 0; run < 2; ++run) {
-        const CliResult result =
-            RunInProcess({"analyse", in.string(), "--out-dir", out, "--recursive", "--each-json"});
+        const CliResult result = RunInProcess({"analyse", in.string(), "--out-dir", out, "--recursive", "--each-json"});
         EXPECT_EQ(result.status, 0) << run << result.err;
         const auto rows = SplitLines(test::ReadWholeFile(in / "out" / "summary.csv"));
         ASSERT_EQ(rows.size(), 3u) << run;
@@ -304,8 +305,9 @@ TEST(CliBatchTest, ProgressLineOnlyOnATerminal)
     test::TempFolder folder;
     test::WriteDicomFile(folder / "a.dcm", test::NoisyFlatImage(32));
     test::WriteWholeFile(folder / "b.dcm", "broken");
-    const std::vector<std::string> args = {"analyse", (folder / "a.dcm").string(), (folder / "b.dcm").string(),
-                                           "--out-dir", (folder / "out").string(), "--jobs", "1"};
+    const std::vector<std::string> args = {"analyse",   (folder / "a.dcm").string(), (folder / "b.dcm").string(),
+                                           "--out-dir", (folder / "out").string(),   "--jobs",
+                                           "1"};
     const CliResult terminal = RunInProcess(args, true);
     EXPECT_EQ(terminal.status, 1);
     const std::string clear = "\r\x1b[K";
@@ -315,11 +317,13 @@ TEST(CliBatchTest, ProgressLineOnlyOnATerminal)
     EXPECT_NE(terminal.err.find(clear + (folder / "b.dcm").string() + ": "), std::string::npos) << terminal.err;
     EXPECT_TRUE(terminal.err.ends_with(clear)) << terminal.err;
 
-    const CliResult quiet = RunInProcess([&] {
-        auto quietArgs = args;
-        quietArgs.push_back("--quiet");
-        return quietArgs;
-    }(), true);
+    const CliResult quiet = RunInProcess(
+        [&] {
+            auto quietArgs = args;
+            quietArgs.push_back("--quiet");
+            return quietArgs;
+        }(),
+        true);
     EXPECT_EQ(quiet.err.find('\r'), std::string::npos) << quiet.err;
     EXPECT_EQ(quiet.out, "");
 

@@ -9,10 +9,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "tests/cli/CliTestSupport.h"
 #include "insight/Guidelines.h"
 #include "insight/ImageInfo.h"
 #include "insight/Metrics.h"
+#include "tests/cli/CliTestSupport.h"
 
 namespace evenor {
 namespace {
@@ -20,7 +20,10 @@ namespace {
 using test::CliResult;
 using test::RunInProcess;
 
-std::size_t CountLines(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
+std::size_t CountLines(const std::string& text)
+{
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
 
 // The lines of the report's ROI table (between its header and the blank line).
 std::size_t ReportRoiLines(const std::string& report)
@@ -161,7 +164,9 @@ TEST(CliOutputsTest, PresetsChooseTheVerdictLimitsAndTheDefaultPercentages)
         {{}, 0, "Deviating ROI's: > 5.00% from mean", "(preset evenor-default)"},
         {{"--preset", "european"}, 0, "Deviating ROI's: >15.00% from mean", "(preset european)"},
         {{"--preset", "european", "--roi-dev", "7"}, 0, "Deviating ROI's: > 7.00% from mean", "(preset european)"},
-        {{"--preset", "european", "--pixel-dev", "3"}, 0, "Deviating Pixels: > 3.00% from mean in ROI",
+        {{"--preset", "european", "--pixel-dev", "3"},
+         0,
+         "Deviating Pixels: > 3.00% from mean in ROI",
          "pixels were searched at 3 %, the preset judges them at 20 %"},
         {{"--preset", "European"}, 2, "", "the presets are evenor-default, european"},
     };
@@ -307,8 +312,8 @@ TEST(CliMapsTest, PngDrawsTheAreaMapAndTwoHeatMaps)
     // The real program: it has to start its own offscreen Qt.
     const test::CliResult result =
         test::RunProgram(folder, "-u QT_QPA_PLATFORM LC_ALL=C",
-                         {"analyse", (folder / "blotch.dcm").string(), "-o", (folder / "r.txt").string(), "--png",
-                          maps, "--area", "0,0,59,49"});
+                         {"analyse", (folder / "blotch.dcm").string(), "-o", (folder / "r.txt").string(), "--png", maps,
+                          "--area", "0,0,59,49"});
 #if EVENOR_CLI_HAS_MAPS
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "Results written to Output File\n");
@@ -316,7 +321,8 @@ TEST(CliMapsTest, PngDrawsTheAreaMapAndTwoHeatMaps)
         const char* name;
         std::uint32_t width, height;  // 0: any size of at least 100
     };
-    const Expected pictures[] = {{"area.png", 60, 50}, {"roi-mean-deviation.png", 0, 0}, {"roi-snr-deviation.png", 0, 0}};
+    const Expected pictures[] = {
+        {"area.png", 60, 50}, {"roi-mean-deviation.png", 0, 0}, {"roi-snr-deviation.png", 0, 0}};
     for (const auto& picture : pictures) {
         std::uint32_t width = 0, height = 0;
         ASSERT_TRUE(ReadPngSize(test::ReadWholeFile(std::filesystem::path(maps) / picture.name), width, height))
@@ -344,16 +350,15 @@ TEST(CliMapsTest, BatchMapsAreTheSingleRunsMapsUnderTheImagesNames)
     const std::string out = (folder / "out").string();
     const test::CliResult batch =
         test::RunProgram(folder, "-u QT_QPA_PLATFORM LC_ALL=C",
-                         {"analyse", (folder / "flat.dcm").string(), (folder / "blotch.dcm").string(), "--out-dir",
-                          out, "--each-png", "--quiet"});
+                         {"analyse", (folder / "flat.dcm").string(), (folder / "blotch.dcm").string(), "--out-dir", out,
+                          "--each-png", "--quiet"});
 #if EVENOR_CLI_HAS_MAPS
     ASSERT_EQ(batch.status, 0) << batch.err;
     for (const char* name : {"flat", "blotch"}) {
         const std::string single = (folder / (std::string("single-") + name)).string();
-        const test::CliResult alone = test::RunProgram(
-            folder, "-u QT_QPA_PLATFORM LC_ALL=C",
-            {"analyse", (folder / (std::string(name) + ".dcm")).string(), "-o", (folder / "r.txt").string(), "--png",
-             single, "--quiet"});
+        const test::CliResult alone = test::RunProgram(folder, "-u QT_QPA_PLATFORM LC_ALL=C",
+                                                       {"analyse", (folder / (std::string(name) + ".dcm")).string(),
+                                                        "-o", (folder / "r.txt").string(), "--png", single, "--quiet"});
         ASSERT_EQ(alone.status, 0) << alone.err;
         for (const char* map : {"area.png", "roi-mean-deviation.png", "roi-snr-deviation.png"}) {
             const std::string drawn = test::ReadWholeFile(std::filesystem::path(out) / (std::string(name) + "-" + map));

@@ -18,16 +18,15 @@ std::atomic<std::size_t> count{0};
 void RaiseTo(std::atomic<std::size_t>& figure, std::size_t value)
 {
     std::size_t seen = figure.load(std::memory_order_relaxed);
-    while (value > seen && !figure.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
-    }
+    while (value > seen && !figure.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {}
 }
 
 void* Allocate(std::size_t size)
 {
     void* p = std::malloc(size == 0 ? 1 : size);
     if (p == nullptr) throw std::bad_alloc();
-    const std::size_t now = live.fetch_add(::malloc_usable_size(p), std::memory_order_relaxed) +
-                            ::malloc_usable_size(p);
+    const std::size_t now =
+        live.fetch_add(::malloc_usable_size(p), std::memory_order_relaxed) + ::malloc_usable_size(p);
     RaiseTo(peak, now);
     RaiseTo(largest, size);
     count.fetch_add(1, std::memory_order_relaxed);

@@ -74,14 +74,13 @@ TEST_F(DictionaryTest, BuiltInTextShape)
         EXPECT_TRUE(keys.insert(line.substr(0, 8)).second) << "duplicate key " << line;
     }
     // Rows other code relies on, exactly.
-    for (const char* row : {"00080023=DAImage Date", "00200013=ISImage Number", "00180060=DSkVp",
-                            "00181153=ISExposure in uAs", "00181164=DSImager Pixel Spacing",
-                            "00181628=FDReference Pixel Physical Value X", "00187022=DSDetector Element Spacing",
-                            "00280010=USRows", "00280011=USColumns", "00280030=DSPixel Spacing",
-                            "00280100=USBits Allocated", "00280101=USBits Stored",
-                            "00281040=CSPixelIntensity Relationship", "00281041=SSPixelIntensity Relationship Sign",
-                            "00281201=USRed Palette Color Lookup Table Data", "00283002=xsLUT Descriptor",
-                            "7FE00010=OXPixel Data", "FFFEE000=naItem"})
+    for (const char* row :
+         {"00080023=DAImage Date", "00200013=ISImage Number", "00180060=DSkVp", "00181153=ISExposure in uAs",
+          "00181164=DSImager Pixel Spacing", "00181628=FDReference Pixel Physical Value X",
+          "00187022=DSDetector Element Spacing", "00280010=USRows", "00280011=USColumns", "00280030=DSPixel Spacing",
+          "00280100=USBits Allocated", "00280101=USBits Stored", "00281040=CSPixelIntensity Relationship",
+          "00281041=SSPixelIntensity Relationship Sign", "00281201=USRed Palette Color Lookup Table Data",
+          "00283002=xsLUT Descriptor", "7FE00010=OXPixel Data", "FFFEE000=naItem"})
         EXPECT_NE(std::find(lines.begin(), lines.end(), row), lines.end()) << row;
 }
 
@@ -120,40 +119,30 @@ INSTANTIATE_TEST_SUITE_P(
                  "00280010=USNumber of rows",
                  {{0x00280010, Found{"US", "Number of rows"}}, {0x00280011, std::nullopt}}},
         TextCase{"EmptyTextFindsNothing", "", {{0x00280010, std::nullopt}}},
-        TextCase{"LowerCaseKeyNeverMatches",
-                 "0008103e=LOSeries Description",
-                 {{0x0008103E, std::nullopt}}},
-        TextCase{"UpperCaseKeyMatches",
-                 "0008103E=LOSeries Description",
-                 {{0x0008103E, Found{"LO", "Series Description"}}}},
+        TextCase{"LowerCaseKeyNeverMatches", "0008103e=LOSeries Description", {{0x0008103E, std::nullopt}}},
+        TextCase{
+            "UpperCaseKeyMatches", "0008103E=LOSeries Description", {{0x0008103E, Found{"LO", "Series Description"}}}},
         TextCase{"FirstInCaseInsensitiveOrderWins",
                  "00100010=PNPatient's Name\r\n00100010=LOName",
                  {{0x00100010, Found{"LO", "Name"}}}},
-        TextCase{"CaseFoldedOrderBeatsByteOrder",
-                 "00100010=PNb\r\n00100010=pna",
-                 {{0x00100010, Found{"pn", "a"}}}},
-        TextCase{"EqualIgnoringCaseKeepsTextOrder",
-                 "00100010=PNsame\n00100010=pnSAME",
-                 {{0x00100010, Found{"PN", "same"}}}},
+        TextCase{"CaseFoldedOrderBeatsByteOrder", "00100010=PNb\r\n00100010=pna", {{0x00100010, Found{"pn", "a"}}}},
+        TextCase{
+            "EqualIgnoringCaseKeepsTextOrder", "00100010=PNsame\n00100010=pnSAME", {{0x00100010, Found{"PN", "same"}}}},
         TextCase{"EqualIgnoringCaseKeepsTextOrderReversed",
                  "00100010=pnSAME\n00100010=PNsame",
                  {{0x00100010, Found{"pn", "SAME"}}}},
-        TextCase{"EveryKindOfLineBreak",
-                 "00000001=AAone\r00000002=BBtwo\n00000003=CCthree\r\n00000004=DDfour\r\n\r\n",
-                 {{1, Found{"AA", "one"}}, {2, Found{"BB", "two"}}, {3, Found{"CC", "three"}},
-                  {4, Found{"DD", "four"}}}},
-        TextCase{"NulEndsTheText",
-                 "00000001=AAone\r\n\0\r\n00000002=BBtwo"s,
-                 {{1, Found{"AA", "one"}}, {2, std::nullopt}}},
-        TextCase{"KeyAnywhereInALine",
-                 "7FE00010=OXPixel Data 00280100",
-                 {{0x00280100, Found{"OX", "Pixel Data 00280100"}}}},
+        TextCase{
+            "EveryKindOfLineBreak",
+            "00000001=AAone\r00000002=BBtwo\n00000003=CCthree\r\n00000004=DDfour\r\n\r\n",
+            {{1, Found{"AA", "one"}}, {2, Found{"BB", "two"}}, {3, Found{"CC", "three"}}, {4, Found{"DD", "four"}}}},
+        TextCase{
+            "NulEndsTheText", "00000001=AAone\r\n\0\r\n00000002=BBtwo"s, {{1, Found{"AA", "one"}}, {2, std::nullopt}}},
+        TextCase{
+            "KeyAnywhereInALine", "7FE00010=OXPixel Data 00280100", {{0x00280100, Found{"OX", "Pixel Data 00280100"}}}},
         TextCase{"ShortLines",
                  "00000001\r\n00000002=U\r\n00000003=US",
                  {{1, Found{"  ", ""}}, {2, Found{"U ", ""}}, {3, Found{"US", ""}}}},
-        TextCase{"NothingTrimmed",
-                 " 00000001= Sname \r\n",
-                 {{1, Found{"= ", "Sname "}}}}),
+        TextCase{"NothingTrimmed", " 00000001= Sname \r\n", {{1, Found{"= ", "Sname "}}}}),
     [](const testing::TestParamInfo<TextCase>& info) { return info.param.name; });
 
 // An implicit element the dictionary does not know is listed with "--" and
@@ -193,10 +182,7 @@ protected:
     {
         std::ofstream(dir_.Path() / "DicomLibrary.txt", std::ios::binary) << text;
     }
-    int OpenLibrary()
-    {
-        return ::open((dir_.Path() / "DicomLibrary.txt").c_str(), O_RDONLY | O_CLOEXEC);
-    }
+    int OpenLibrary() { return ::open((dir_.Path() / "DicomLibrary.txt").c_str(), O_RDONLY | O_CLOEXEC); }
 
     test::TempFolder dir_;
     std::filesystem::path previous_;

@@ -177,15 +177,13 @@ TEST_P(CopyRegionTest, CopiesRowByRow)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CopyRegionTest,
-    testing::Values(RegionCase{"SinglePixelCopiesNothing", 5, 5, 5, 5, {}},
-                    RegionCase{"TwoPixelsInARow", 5, 5, 6, 5, {505, 506}},
-                    RegionCase{"TwoPixelsInAColumn", 5, 5, 5, 6, {505, 605}},
-                    RegionCase{"InvertedColumnsCopyNothing", 6, 5, 5, 5, {}},
-                    RegionCase{"InvertedRowsCopyNothing", 1, 3, 2, 2, {}},
-                    RegionCase{"Block", 1, 0, 2, 1, {1, 2, 101, 102}},
-                    RegionCase{"LastRowAndColumn", 6, 5, 7, 6, {506, 507, 606, 607}},
-                    RegionCase{"WholeFirstRows", 0, 0, 7, 1,
-                               {0, 1, 2, 3, 4, 5, 6, 7, 100, 101, 102, 103, 104, 105, 106, 107}}),
+    testing::Values(
+        RegionCase{"SinglePixelCopiesNothing", 5, 5, 5, 5, {}}, RegionCase{"TwoPixelsInARow", 5, 5, 6, 5, {505, 506}},
+        RegionCase{"TwoPixelsInAColumn", 5, 5, 5, 6, {505, 605}},
+        RegionCase{"InvertedColumnsCopyNothing", 6, 5, 5, 5, {}}, RegionCase{"InvertedRowsCopyNothing", 1, 3, 2, 2, {}},
+        RegionCase{"Block", 1, 0, 2, 1, {1, 2, 101, 102}},
+        RegionCase{"LastRowAndColumn", 6, 5, 7, 6, {506, 507, 606, 607}},
+        RegionCase{"WholeFirstRows", 0, 0, 7, 1, {0, 1, 2, 3, 4, 5, 6, 7, 100, 101, 102, 103, 104, 105, 106, 107}}),
     [](const testing::TestParamInfo<RegionCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -52,8 +52,8 @@ Parsed ParseMemory(const std::string& bytes)
 {
     Parsed p;
     try {
-        p.image = std::make_unique<TDicomBeeld>(
-            std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+        p.image =
+            std::make_unique<TDicomBeeld>(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
     } catch (const EvenorError& e) {
         p.error = e.Message();
     }

@@ -18,9 +18,9 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/dicom/CountingAllocator.h"
 #include "dicom/DicomDictionary.h"
 #include "dicom/DicomLib.h"
+#include "tests/dicom/CountingAllocator.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 
@@ -52,8 +52,8 @@ constexpr std::uint32_t kUndefined = 0xFFFFFFFF;
 struct Case {
     const char* name;
     std::string bytes;
-    bool opens;                 // the header reads to the pixel data
-    std::size_t bytesPerByte;   // allowed peak per byte of the file, beyond a fixed allowance
+    bool opens;                // the header reads to the pixel data
+    std::size_t bytesPerByte;  // allowed peak per byte of the file, beyond a fixed allowance
 };
 
 // The fixed allowance: the reader's 64 KiB file window and small change.
@@ -82,7 +82,8 @@ std::vector<Case> HostileInputs()
             {"spacing length 65535", Part10().ExplicitWithLength(0x00181164, "DS", 0xFFFF, "0.1")},
             {"implicit length 0xFFFFFFF0", BareStart().ImplicitWithLength(0x00100010, 0xFFFFFFF0, "abcd")},
             {"implicit US length 0xFFFFFFFE", BareStart().ImplicitWithLength(0x00280106, 0xFFFFFFFE, "\1\0\2\0")},
-            {"implicit FD length 0xFFFFFFF8", BareStart().ImplicitWithLength(0x00181628, 0xFFFFFFF8, std::string(16, '\0'))},
+            {"implicit FD length 0xFFFFFFF8",
+             BareStart().ImplicitWithLength(0x00181628, 0xFFFFFFF8, std::string(16, '\0'))},
         };
         for (const auto& [name, b] : lengths) cases.push_back({name, b.String(), false, 4});
     }
@@ -100,7 +101,8 @@ std::vector<Case> HostileInputs()
     {
         // The same nesting with the item delimiters, then no pixel data.
         TestDicomWriter b = Part10();
-        for (int i = 0; i < 50000; ++i) b.ExplicitWithLength(0x00081115, "SQ", kUndefined, "").Tag(0xFFFEE000).U32(kUndefined);
+        for (int i = 0; i < 50000; ++i)
+            b.ExplicitWithLength(0x00081115, "SQ", kUndefined, "").Tag(0xFFFEE000).U32(kUndefined);
         for (int i = 0; i < 50000; ++i) b.Tag(0xFFFEE00D).U32(0).Tag(0xFFFEE0DD).U32(0);
         cases.push_back({"50,000 nested and closed sequences, no pixel data", b.String(), false, 64});
     }
@@ -108,8 +110,10 @@ std::vector<Case> HostileInputs()
         // Numbers listed one entry each (SS, FD) and US, of which only 11
         // entries are listed however many values there are.
         const std::string words(60000, '\x01');
-        cases.push_back({"implicit SS, 30,000 values", BareStart().ImplicitWithLength(0x00281041, 0x7FFFFFFE, words).String(), false, 160});
-        cases.push_back({"implicit FD, 7,500 values", BareStart().ImplicitWithLength(0x00181628, 0x7FFFFFF8, words).String(), false, 40});
+        cases.push_back({"implicit SS, 30,000 values",
+                         BareStart().ImplicitWithLength(0x00281041, 0x7FFFFFFE, words).String(), false, 160});
+        cases.push_back({"implicit FD, 7,500 values",
+                         BareStart().ImplicitWithLength(0x00181628, 0x7FFFFFF8, words).String(), false, 40});
         TestDicomWriter us = Part10();
         us.ExplicitWithLength(0x00283006, "OW", 0, "").Explicit(0x00280106, "US", std::string(65534, '\x02'));
         us.ExplicitUS(0x00280010, 1).ExplicitUS(0x00280011, 2).ExplicitWithLength(0x7FE00010, "OB", 2, "\1\2");
@@ -150,7 +154,10 @@ Measured Measure(const std::string& bytes, const std::filesystem::path* path)
 // The bytes as a file in a folder of its own.
 class ScratchFile {
 public:
-    explicit ScratchFile(const std::string& bytes) : path_(folder_ / "hostile.dcm") { test::WriteWholeFile(path_, bytes); }
+    explicit ScratchFile(const std::string& bytes) : path_(folder_ / "hostile.dcm")
+    {
+        test::WriteWholeFile(path_, bytes);
+    }
     const std::filesystem::path& Path() const { return path_; }
 
 private:
@@ -173,8 +180,8 @@ TEST(ResourceLimitsTest, ReaderMemoryStaysInProportionToTheFile)
             EXPECT_LE(m.figures.Largest, allowed) << (fromFile ? "file" : "memory");
             std::printf("%-52s %-6s %9zu file bytes, peak %10zu (%.1f per byte), largest %9zu, %s\n", c.name,
                         fromFile ? "file" : "memory", c.bytes.size(), m.figures.Peak,
-                        static_cast<double>(m.figures.Peak) / static_cast<double>(c.bytes.size()),
-                        m.figures.Largest, m.opened ? "opened" : m.error.substr(0, 40).c_str());
+                        static_cast<double>(m.figures.Peak) / static_cast<double>(c.bytes.size()), m.figures.Largest,
+                        m.opened ? "opened" : m.error.substr(0, 40).c_str());
         }
     }
 }

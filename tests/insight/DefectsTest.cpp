@@ -4,8 +4,8 @@
 
 #include <iostream>
 
-#include "tests/insight/DetectorPhantoms.h"
 #include "insight/Guidelines.h"
+#include "tests/insight/DetectorPhantoms.h"
 
 namespace evenor {
 namespace {
@@ -37,10 +37,10 @@ TEST(DefectClusters, EightConnectedGroupsWithSizeBoxAndCentre)
         std::uint32_t size, left, top, right, bottom;
         double x, y;
     };
-    const std::vector<Expected> expected{
-        {9, 10, 20, 12, 22, 11.0, 21.0}, {5, 30, 40, 32, 42, 31.0, 40.8}, {2, 70, 1, 71, 1, 70.5, 1.0},
-        {2, 50, 5, 51, 6, 50.5, 5.5},    {1, 5, 60, 5, 60, 5.0, 60.0},    {1, 6, 62, 6, 62, 6.0, 62.0},
-        {1, 90, 90, 90, 90, 90.0, 90.0}};
+    const std::vector<Expected> expected{{9, 10, 20, 12, 22, 11.0, 21.0}, {5, 30, 40, 32, 42, 31.0, 40.8},
+                                         {2, 70, 1, 71, 1, 70.5, 1.0},    {2, 50, 5, 51, 6, 50.5, 5.5},
+                                         {1, 5, 60, 5, 60, 5.0, 60.0},    {1, 6, 62, 6, 62, 6.0, 62.0},
+                                         {1, 90, 90, 90, 90, 90.0, 90.0}};
     ASSERT_EQ(summary.Clusters.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
         SCOPED_TRACE(i);
@@ -147,9 +147,9 @@ TEST(LineDefects, CleanPoissonFieldsGiveNoFalseDefects)
         unsigned seeds;
     };
     const std::vector<Family> families{
-        {256, 256, 2000.0, 60}, {256, 256, 500.0, 60},  {384, 256, 8000.0, 30}, {256, 640, 2000.0, 30},
-        {512, 512, 2000.0, 20}, {512, 512, 30000.0, 20}, {1024, 1024, 2000.0, 8}, {1024, 768, 1000.0, 6},
-        {2048, 2048, 2000.0, 3},
+        {256, 256, 2000.0, 60},  {256, 256, 500.0, 60},  {384, 256, 8000.0, 30},
+        {256, 640, 2000.0, 30},  {512, 512, 2000.0, 20}, {512, 512, 30000.0, 20},
+        {1024, 1024, 2000.0, 8}, {1024, 768, 1000.0, 6}, {2048, 2048, 2000.0, 3},
     };
     double largestNoise = 0.0, largestSigmas = 0.0;
     std::size_t images = 0, lines = 0;
@@ -168,8 +168,8 @@ TEST(LineDefects, CleanPoissonFieldsGiveNoFalseDefects)
             EXPECT_EQ(larger, 0u);
             EXPECT_FALSE(insight.Rims.Found());
             ASSERT_TRUE(insight.Noise.Rows.CorrelatedPercent && insight.Noise.Columns.CorrelatedPercent);
-            largestNoise = std::max({largestNoise, *insight.Noise.Rows.CorrelatedPercent,
-                                     *insight.Noise.Columns.CorrelatedPercent});
+            largestNoise = std::max(
+                {largestNoise, *insight.Noise.Rows.CorrelatedPercent, *insight.Noise.Columns.CorrelatedPercent});
             EXPECT_NEAR(*insight.Noise.Rows.Ratio, 1.0, 0.25);
             EXPECT_NEAR(*insight.Noise.Columns.Ratio, 1.0, 0.25);
         }

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "analysis/AnalysisSettings.h"
-#include "insight/DetectorInsight.h"
 #include "analysis/RoiGrid.h"
+#include "insight/DetectorInsight.h"
 
 namespace evenor::testing {
 
@@ -49,7 +49,10 @@ struct Image {
     std::uint16_t& At(std::uint32_t x, std::uint32_t y) { return Pixels[std::size_t{y} * Width + x]; }
 };
 
-inline Image PoissonImage(const Field& field, unsigned seed) { return {field.Width, field.Height, Expose(field, seed)}; }
+inline Image PoissonImage(const Field& field, unsigned seed)
+{
+    return {field.Width, field.Height, Expose(field, seed)};
+}
 
 // Whole image, boxes of side / 8 pixels (1 cm at a spacing of 10 / box mm),
 // ROI deviation 5 %, pixel deviation 20 %.
@@ -80,6 +83,9 @@ inline Inspection Inspect(const Image& image, const AnalysisSettings& settings)
     return run;
 }
 
-inline Inspection Inspect(const Image& image, bool detect = true) { return Inspect(image, WholeImageSettings(image, detect)); }
+inline Inspection Inspect(const Image& image, bool detect = true)
+{
+    return Inspect(image, WholeImageSettings(image, detect));
+}
 
 }  // namespace evenor::testing

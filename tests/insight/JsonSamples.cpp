@@ -5,8 +5,8 @@
 #include <limits>
 #include <string>
 
-#include "tests/insight/Phantom.h"
 #include "insight/ResultExport.h"
+#include "tests/insight/Phantom.h"
 
 using namespace evenor;
 using namespace evenor::testing;

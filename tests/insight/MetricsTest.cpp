@@ -77,7 +77,11 @@ TEST(Metrics, ZeroReferencesMakeMetricsUnavailableNeverNaN)
         {"mean ROI SNR 0", 1000.0, 0.0, 10.0, 4, {RoiSnrDeviation}},
         {"every ROI SD 0", 1000.0, 50.0, 0.0, 4, {NoiseUniformity}},
         {"one ROI: no neighbours", 1000.0, 50.0, 10.0, 1, {LocalUniformity, NoiseUniformity}},
-        {"no ROI", 1000.0, 50.0, 10.0, 0,
+        {"no ROI",
+         1000.0,
+         50.0,
+         10.0,
+         0,
          {GlobalUniformity, LocalUniformity, NoiseUniformity, RoiMeanDeviation, RoiSnrDeviation}},
     };
     for (const auto& c : cases) {

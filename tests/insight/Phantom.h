@@ -30,8 +30,7 @@ inline Phantom Checkerboard(std::uint32_t width, std::uint32_t height, int base,
 }
 
 // Applies set to every pixel of a rectangle.
-template <typename Set>
-void Paint(Phantom& phantom, std::uint32_t left, std::uint32_t top, std::uint32_t size, Set set)
+template <typename Set> void Paint(Phantom& phantom, std::uint32_t left, std::uint32_t top, std::uint32_t size, Set set)
 {
     for (std::uint32_t y = top; y < top + size; ++y)
         for (std::uint32_t x = left; x < left + size; ++x)
@@ -129,8 +128,13 @@ inline AnalysisResult Analyse(Phantom phantom, const AnalysisSettings& settings,
 // A ROI built by hand.
 inline RoiResult Roi(std::uint32_t x, std::uint32_t y, double mean, double sd = 10.0)
 {
-    return {x, y, static_cast<std::uint16_t>(mean + 3 * sd), static_cast<std::uint16_t>(std::max(0.0, mean - 3 * sd)),
-            mean, sd, sd != 0.0 ? mean / sd : 0.0};
+    return {x,
+            y,
+            static_cast<std::uint16_t>(mean + 3 * sd),
+            static_cast<std::uint16_t>(std::max(0.0, mean - 3 * sd)),
+            mean,
+            sd,
+            sd != 0.0 ? mean / sd : 0.0};
 }
 
 // The blotch phantom: 100 x 100, 1000 +/- 10, a 10 x 10 blotch 100 deeper at

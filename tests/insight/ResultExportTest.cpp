@@ -47,10 +47,14 @@ std::vector<std::string> SplitCsv(const std::string& line)
     std::vector<std::string> fields(1);
     bool quoted = false;
     for (std::size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '"' && quoted && i + 1 < line.size() && line[i + 1] == '"') fields.back() += line[++i];
-        else if (line[i] == '"') quoted = !quoted;
-        else if (line[i] == ',' && !quoted) fields.emplace_back();
-        else fields.back() += line[i];
+        if (line[i] == '"' && quoted && i + 1 < line.size() && line[i + 1] == '"')
+            fields.back() += line[++i];
+        else if (line[i] == '"')
+            quoted = !quoted;
+        else if (line[i] == ',' && !quoted)
+            fields.emplace_back();
+        else
+            fields.back() += line[i];
     }
     return fields;
 }
@@ -149,8 +153,9 @@ TEST(FormatReal, ShortestRoundTripWithFullStop)
     GermanLocale german;
     ASSERT_TRUE(GermanLocale::Active()) << "de_DE.UTF-8 is missing: scripts/install-deps generates it";
     const std::vector<std::pair<double, std::string>> cases{
-        {0.1, "0.1"}, {975.0, "975"}, {0.1 + 0.2, "0.30000000000000004"}, {1e300, "1e+300"},
-        {-1.5, "-1.5"}, {5e-324, "5e-324"}, {kNaN, ""}, {kInf, ""}, {-kInf, ""},
+        {0.1, "0.1"},      {975.0, "975"}, {0.1 + 0.2, "0.30000000000000004"},
+        {1e300, "1e+300"}, {-1.5, "-1.5"}, {5e-324, "5e-324"},
+        {kNaN, ""},        {kInf, ""},     {-kInf, ""},
     };
     for (const auto& [value, text] : cases) {
         EXPECT_EQ(FormatReal(value), text);
@@ -176,8 +181,8 @@ TEST(RoiCsv, OneRowPerRoiWithFullStopsUnderACommaLocale)
         const auto fields = SplitCsv(lines[i + 1]);
         ASSERT_EQ(fields.size(), 11u) << lines[i + 1];
         const RoiResult& roi = blotch.Result.Rois[i];
-        EXPECT_EQ(fields[0] + " " + fields[1] + " " + fields[2], std::to_string(i) + " " + std::to_string(roi.X) +
-                                                                     " " + std::to_string(roi.Y));
+        EXPECT_EQ(fields[0] + " " + fields[1] + " " + fields[2],
+                  std::to_string(i) + " " + std::to_string(roi.X) + " " + std::to_string(roi.Y));
         EXPECT_EQ(ParseReal(fields[6]), roi.SD);
         EXPECT_EQ(ParseReal(fields[8]), *DeviationPercent(roi.Mean, blotch.Result.AreaMean));
         EXPECT_EQ(ParseReal(fields[9]), *DeviationPercent(roi.SNR, blotch.Result.MeanRoiSNR));
@@ -211,10 +216,18 @@ TEST(SummaryCsv, RowsMatchTheHeader)
     };
     const UniformityMetrics metrics = ComputeMetrics(blotch.Result);
     const std::vector<std::pair<const char*, std::string>> expected{
-        {"file", "/qa/flat.dcm"}, {"status", "ok"}, {"error", ""}, {"manufacturer", "Acme, \"Imaging\""},
-        {"station", "'=HYPERLINK(\"x\")"}, {"rois", "81"}, {"deviating_rois", "4"}, {"area_mean", "999"},
+        {"file", "/qa/flat.dcm"},
+        {"status", "ok"},
+        {"error", ""},
+        {"manufacturer", "Acme, \"Imaging\""},
+        {"station", "'=HYPERLINK(\"x\")"},
+        {"rois", "81"},
+        {"deviating_rois", "4"},
+        {"area_mean", "999"},
         {"local_uniformity_pct", FormatReal(*metrics[MetricId::LocalUniformity].Value)},
-        {"local_uniformity_x", "30"}, {"roi_mean_deviation_y", "30"}, {"preset", "european"},
+        {"local_uniformity_x", "30"},
+        {"roi_mean_deviation_y", "30"},
+        {"preset", "european"},
         {"verdict", std::string(VerdictName(Judge(metrics, blotch.Settings, *context.Preset).Overall))},
     };
     for (const auto& [name, value] : expected) EXPECT_EQ(field(row, name), value) << name;

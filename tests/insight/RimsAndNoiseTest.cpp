@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "analysis/AreaBorder.h"
-#include "tests/insight/DetectorPhantoms.h"
 #include "insight/Guidelines.h"
 #include "insight/StructuredNoise.h"
+#include "tests/insight/DetectorPhantoms.h"
 
 namespace evenor {
 namespace {
@@ -39,8 +39,10 @@ TEST(Rims, CollimatedAndSaturatedRimsAndTheAreaTheyLeave)
                 };
                 const long inside = std::min({from(x, c.left), from(field.Width - 1 - x, c.right), from(y, c.top),
                                               from(field.Height - 1 - y, c.bottom)});
-                const double open = inside < 0 ? c.rimLevel : inside == 0 ? (1 + c.rimLevel) / 2
-                                                            : inside == 1 ? 0.9 + 0.1 * c.rimLevel : 1.0;
+                const double open = inside < 0    ? c.rimLevel
+                                    : inside == 0 ? (1 + c.rimLevel) / 2
+                                    : inside == 1 ? 0.9 + 0.1 * c.rimLevel
+                                                  : 1.0;
                 field.At(x, y) *= open;
             }
         const Inspection run = Inspect(PoissonImage(field, 21));
@@ -191,8 +193,9 @@ TEST(StructuredNoise, CorrelatedLineNoiseIsMeasured)
         EXPECT_GT(*along.Ratio, 1.0);
         EXPECT_TRUE(run.Insight.Lines.empty());
         const auto checks = JudgeDetector(run.Insight, run.Settings, DefaultPreset());
-        const Verdict expected = c.fraction * 100 > 25 ? Verdict::Fail : c.fraction * 100 > 10 ? Verdict::Warning
-                                                                                                 : Verdict::Pass;
+        const Verdict expected = c.fraction * 100 > 25   ? Verdict::Fail
+                                 : c.fraction * 100 > 10 ? Verdict::Warning
+                                                         : Verdict::Pass;
         if (c.fraction != 0.10) {
             EXPECT_EQ(checks[c.rows ? 2 : 3].Result, expected);
         }
@@ -201,7 +204,8 @@ TEST(StructuredNoise, CorrelatedLineNoiseIsMeasured)
 
 TEST(StructuredNoise, RoiNoiseDeviationForTheHeatMap)
 {
-    TMeetSerie rois{{0, 0, 0, 0, 1000.0, 10.0, 100.0}, {5, 0, 0, 0, 1000.0, 20.0, 50.0},
+    TMeetSerie rois{{0, 0, 0, 0, 1000.0, 10.0, 100.0},
+                    {5, 0, 0, 0, 1000.0, 20.0, 50.0},
                     {10, 0, 0, 0, 1000.0, 30.0, 1000.0 / 30.0}};
     const auto deviations = RoiNoiseDeviationPercent(rois);
     ASSERT_EQ(deviations.size(), 3u);

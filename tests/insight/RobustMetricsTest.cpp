@@ -30,7 +30,7 @@ Field SampleLikeField()
 // Four dead and four hot pixels, as in the sample.
 void PlantHotAndDead(Image& image)
 {
-    const std::uint32_t places[8][2] = {{37, 401}, {200, 77}, {300, 300}, {455, 20},
+    const std::uint32_t places[8][2] = {{37, 401}, {200, 77},  {300, 300}, {455, 20},
                                         {12, 12},  {260, 499}, {101, 250}, {480, 333}};
     for (int i = 0; i < 8; ++i) image.At(places[i][0], places[i][1]) = i < 4 ? 0 : 16383;
 }
@@ -140,8 +140,10 @@ TEST(RobustMetrics, HotAndDeadPixelsBarelyMoveTheRobustMetrics)
         const struct {
             MetricId id;
             double bound;
-        } bounds[] = {{MetricId::GlobalUniformity, 0.05}, {MetricId::LocalUniformity, 0.05},
-                      {MetricId::RoiMeanDeviation, 0.05}, {MetricId::NoiseUniformity, 2.0},
+        } bounds[] = {{MetricId::GlobalUniformity, 0.05},
+                      {MetricId::LocalUniformity, 0.05},
+                      {MetricId::RoiMeanDeviation, 0.05},
+                      {MetricId::NoiseUniformity, 2.0},
                       {MetricId::RoiSnrDeviation, 2.0}};
         for (const auto& b : bounds) {
             SCOPED_TRACE(InfoOf(b.id).Key);

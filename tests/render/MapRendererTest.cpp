@@ -139,8 +139,8 @@ TEST(HeatMap, CellsCarryTheDeviationOfTheirRoi)
                                               : *DeviationPercent(roi.SNR, a.Result.MeanRoiSNR);
             largest = std::max(largest, std::fabs(deviation));
             const QRect cell = map.Layout.CellRect(static_cast<int>(roi.X / 10), static_cast<int>(roi.Y / 10));
-            EXPECT_EQ(QColor(map.Image.pixel(cell.center())), DivergingColour(deviation, map.Limit)) << roi.X << ","
-                                                                                                     << roi.Y;
+            EXPECT_EQ(QColor(map.Image.pixel(cell.center())), DivergingColour(deviation, map.Limit))
+                << roi.X << "," << roi.Y;
         }
         EXPECT_EQ(map.Limit, NiceLimit(largest));
         // The blotch reads blue and is outlined.
@@ -167,8 +167,15 @@ TEST(HeatMap, ColourScaleLimitsAndCellLookup)
     EXPECT_EQ(DivergingColour(5.0, 5.0), QColor(178, 24, 43));
     EXPECT_EQ(DivergingColour(-5.0, 5.0), QColor(33, 102, 172));
     EXPECT_EQ(DivergingColour(50.0, 5.0), DivergingColour(5.0, 5.0));
-    for (const auto& [value, limit] : {std::pair{2.4024, 2.5}, {0.1001, 0.2}, {5.0, 5.0}, {7.0, 10.0}, {12.0, 20.0},
-                                       {0.00101, 0.002}, {30.0, 50.0}, {0.0, 1.0}, {-3.0, 1.0}})
+    for (const auto& [value, limit] : {std::pair{2.4024, 2.5},
+                                       {0.1001, 0.2},
+                                       {5.0, 5.0},
+                                       {7.0, 10.0},
+                                       {12.0, 20.0},
+                                       {0.00101, 0.002},
+                                       {30.0, 50.0},
+                                       {0.0, 1.0},
+                                       {-3.0, 1.0}})
         EXPECT_DOUBLE_EQ(NiceLimit(value), limit) << value;
 
     for (const auto& [columns, rows, width, height] :

@@ -14,7 +14,8 @@ namespace {
 
 using Words = std::vector<std::uint16_t>;
 
-RoiResult Roi(std::uint32_t x, double mean, double snr) {
+RoiResult Roi(std::uint32_t x, double mean, double snr)
+{
     RoiResult r;
     r.X = x;
     r.Y = 100 + x;
@@ -24,7 +25,8 @@ RoiResult Roi(std::uint32_t x, double mean, double snr) {
     return r;
 }
 
-std::vector<std::uint32_t> BadRoiColumns(const TMeetSerie& rois, double refMean, double refSNR, double percent) {
+std::vector<std::uint32_t> BadRoiColumns(const TMeetSerie& rois, double refMean, double refSNR, double percent)
+{
     TBadROIMap map;
     MakeBadROIMap(rois, map, refMean, refSNR, percent);
     std::vector<std::uint32_t> xs;
@@ -36,9 +38,10 @@ std::vector<std::uint32_t> BadRoiColumns(const TMeetSerie& rois, double refMean,
     return xs;
 }
 
-TEST(DeviationMapsTest, BadRoiBandsAreStrict) {
+TEST(DeviationMapsTest, BadRoiBandsAreStrict)
+{
     // Reference mean 1000, reference SNR 50; X names the ROI.
-    const TMeetSerie rois{Roi(0, 1050.0, 50), Roi(1, 950.0, 50),  Roi(2, 1050.01, 50), Roi(3, 949.99, 50),
+    const TMeetSerie rois{Roi(0, 1050.0, 50),   Roi(1, 950.0, 50),     Roi(2, 1050.01, 50), Roi(3, 949.99, 50),
                           Roi(4, 1000.0, 52.5), Roi(5, 1000.0, 52.51), Roi(6, 1000, 47.49), Roi(7, 1000.0, 0.0)};
     struct Case {
         const char* name;
@@ -64,13 +67,15 @@ struct Found {
     bool operator==(const Found&) const = default;
 };
 
-std::vector<Found> Entries(const TBadPixelMap& map) {
+std::vector<Found> Entries(const TBadPixelMap& map)
+{
     std::vector<Found> out;
     for (const auto& p : map) out.push_back({p.X, p.Y, p.Value, p.RoiMean});
     return out;
 }
 
-TEST(DeviationMapsTest, FirstRoiMeanWinsAndOrderIsDiscovery) {
+TEST(DeviationMapsTest, FirstRoiMeanWinsAndOrderIsDiscovery)
+{
     // Two overlapping 2x2 ROIs: (10,20) and (11,20); pixel (11,20) lies in both.
     TBadPixelMap map;
     MakeBadPixelMap(Words{100, 130, 100, 100}, 10, 20, 2, 100.0, 20.0, map);  // (11,20) deviates, mean 100
@@ -80,7 +85,8 @@ TEST(DeviationMapsTest, FirstRoiMeanWinsAndOrderIsDiscovery) {
     EXPECT_EQ(Entries(map), expected);
 }
 
-TEST(DeviationMapsTest, PixelPercentEdges) {
+TEST(DeviationMapsTest, PixelPercentEdges)
+{
     const Words block{99, 100, 101, 120, 80, 121, 79, 0};
     struct Case {
         const char* name;
@@ -103,7 +109,8 @@ TEST(DeviationMapsTest, PixelPercentEdges) {
     }
 }
 
-TEST(DeviationMapsTest, PositionsFollowWidth) {
+TEST(DeviationMapsTest, PositionsFollowWidth)
+{
     TBadPixelMap map;
     MakeBadPixelMap(Words{0, 0, 0, 0, 0, 9, 0}, 100, 50, 3, 0.0, 10.0, map);
     ASSERT_EQ(map.size(), 1u);
@@ -115,7 +122,8 @@ TEST(DeviationMapsTest, PositionsFollowWidth) {
 
 // The literal rule: double comparisons and a scan of the map for duplicates.
 void ReferenceBadPixels(const Words& block, std::uint32_t x0, std::uint32_t y0, std::uint32_t width, double mean,
-                        double percent, std::vector<Found>& map) {
+                        double percent, std::vector<Found>& map)
+{
     const double tolerance = percent / 100.0 * mean;
     for (std::size_t k = 0; k < block.size(); ++k) {
         const double v = block[k];
@@ -128,7 +136,8 @@ void ReferenceBadPixels(const Words& block, std::uint32_t x0, std::uint32_t y0, 
     }
 }
 
-TEST(DeviationMapsTest, BandMatchesLiteralComparisonsOnRandomBlocks) {
+TEST(DeviationMapsTest, BandMatchesLiteralComparisonsOnRandomBlocks)
+{
     std::mt19937 rng(1);
     std::uniform_int_distribution<int> value(0, 400), pos(0, 6);
     // Percentages and means chosen so that bounds land on, just beside and
@@ -153,7 +162,8 @@ TEST(DeviationMapsTest, BandMatchesLiteralComparisonsOnRandomBlocks) {
     }
 }
 
-TEST(DeviationMapsTest, BoxSearchEqualsMakeBadPixelMapOnCopies) {
+TEST(DeviationMapsTest, BoxSearchEqualsMakeBadPixelMapOnCopies)
+{
     // A noisy field with values all over the 16-bit range sprinkled in; boxes
     // wide enough for whole bitmap words and for runs crossing them.
     std::mt19937 rng(9);
@@ -187,7 +197,8 @@ TEST(DeviationMapsTest, BoxSearchEqualsMakeBadPixelMapOnCopies) {
     }
 }
 
-TEST(DeviationMapsTest, AppendKeepsOnlyNewPositionsInOrder) {
+TEST(DeviationMapsTest, AppendKeepsOnlyNewPositionsInOrder)
+{
     // What Add gives one entry at a time is what Append gives, with and
     // without a bitmap, with positions inside and outside the extent.
     const std::vector<BadPixel> first{{1, 1, 5, 1.0}, {2, 1, 6, 1.0}, {50, 50, 7, 1.0}};
@@ -206,7 +217,8 @@ TEST(DeviationMapsTest, AppendKeepsOnlyNewPositionsInOrder) {
     }
 }
 
-TEST(DeviationMapsTest, SetExtentKeepsEntriesIndexed) {
+TEST(DeviationMapsTest, SetExtentKeepsEntriesIndexed)
+{
     TBadPixelMap map;
     map.Add(BadPixel{4, 4, 1, 0.0});
     map.SetExtent(2, 2, 5, 5);

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "stats/BoxStatistics.h"
-#include "tests/support/ReferenceStatistics.h"
 #include "stats/StatFuncties.h"
+#include "tests/support/ReferenceStatistics.h"
 
 namespace evenor {
 namespace {
@@ -25,7 +25,8 @@ struct WordCase {
     double mean, sd;
 };
 
-TEST(StatFunctiesTest, WordRoutinesGiveTheWorkedExamples) {
+TEST(StatFunctiesTest, WordRoutinesGiveTheWorkedExamples)
+{
     const WordCase cases[] = {
         {"single value", {5}, 5, 5, 5.0, 5.0},
         {"sample SD, not population", {2, 4, 4, 4, 5, 5, 7, 9}, 9, 2, 5.0, std::sqrt(32.0 / 7.0)},
@@ -44,7 +45,8 @@ TEST(StatFunctiesTest, WordRoutinesGiveTheWorkedExamples) {
     }
 }
 
-TEST(StatFunctiesTest, RealMeanSDGivesTheWorkedExamples) {
+TEST(StatFunctiesTest, RealMeanSDGivesTheWorkedExamples)
+{
     struct Case {
         std::vector<double> values;
         double mean, sd;
@@ -57,7 +59,8 @@ TEST(StatFunctiesTest, RealMeanSDGivesTheWorkedExamples) {
     }
 }
 
-TEST(StatFunctiesTest, RealMeanSDSumsSequentially) {
+TEST(StatFunctiesTest, RealMeanSDSumsSequentially)
+{
     // 1e16 + 1 + 1 - 1e16: sequentially each 1 is lost; pairwise it would not be.
     const std::vector<double> values{1e16, 1.0, 1.0, -1e16};
     double mean = 0, sd = 0;
@@ -65,7 +68,8 @@ TEST(StatFunctiesTest, RealMeanSDSumsSequentially) {
     EXPECT_EQ(mean, 0.0);
 }
 
-TEST(StatFunctiesTest, EmptyInputGivesZeros) {
+TEST(StatFunctiesTest, EmptyInputGivesZeros)
+{
     double mean = -1, sd = -1;
     WordMeanSD(Words{}, mean, sd);
     EXPECT_EQ(mean, 0.0);
@@ -76,7 +80,8 @@ TEST(StatFunctiesTest, EmptyInputGivesZeros) {
     EXPECT_EQ(sd, 0.0);
 }
 
-TEST(StatFunctiesTest, SumIsExactBeyond32Bits) {
+TEST(StatFunctiesTest, SumIsExactBeyond32Bits)
+{
     // 70,000 x 65535 overflows 32 bits; one odd value must still move the mean.
     Words values(70000, 65535);
     values[12345] = 65534;
@@ -87,7 +92,8 @@ TEST(StatFunctiesTest, SumIsExactBeyond32Bits) {
     EXPECT_EQ(WordMin(values), 65534);
 }
 
-TEST(StatFunctiesTest, MatchesPlainTwoPassesBitForBit) {
+TEST(StatFunctiesTest, MatchesPlainTwoPassesBitForBit)
+{
     std::mt19937 rng(7);
     for (std::size_t n : {2u, 3u, 17u, 1000u, 65537u, 300000u}) {
         for (int spread : {3, 200, 65535}) {
@@ -107,7 +113,8 @@ TEST(StatFunctiesTest, MatchesPlainTwoPassesBitForBit) {
 struct Image {
     std::uint32_t columns, rows;
     Words pixels;
-    Words Copy(std::uint32_t x, std::uint32_t y, std::uint32_t w, std::uint32_t h) const {
+    Words Copy(std::uint32_t x, std::uint32_t y, std::uint32_t w, std::uint32_t h) const
+    {
         Words out;
         for (std::uint32_t r = 0; r < h; ++r)
             for (std::uint32_t c = 0; c < w; ++c) out.push_back(pixels[(y + r) * columns + x + c]);
@@ -115,7 +122,8 @@ struct Image {
     }
 };
 
-Image RandomImage(std::uint32_t columns, std::uint32_t rows, unsigned seed) {
+Image RandomImage(std::uint32_t columns, std::uint32_t rows, unsigned seed)
+{
     std::mt19937 rng(seed);
     std::normal_distribution<double> noise(2000.0, 300.0);
     Image image{columns, rows, Words(static_cast<std::size_t>(columns) * rows)};
@@ -123,7 +131,8 @@ Image RandomImage(std::uint32_t columns, std::uint32_t rows, unsigned seed) {
     return image;
 }
 
-TEST(StatFunctiesTest, BlockInPlaceEqualsItsCopy) {
+TEST(StatFunctiesTest, BlockInPlaceEqualsItsCopy)
+{
     const Image image = RandomImage(301, 157, 3);
     struct Rect {
         std::uint32_t x, y, w, h;
@@ -137,7 +146,8 @@ TEST(StatFunctiesTest, BlockInPlaceEqualsItsCopy) {
     }
 }
 
-TEST(StatFunctiesTest, BoxStatisticsEqualsEachBoxAlone) {
+TEST(StatFunctiesTest, BoxStatisticsEqualsEachBoxAlone)
+{
     const Image image = RandomImage(260, 240, 11);
     std::mt19937 rng(5);
     // Every batch size from 1 to beyond one batch, several box sides.
@@ -170,7 +180,8 @@ TEST(StatFunctiesTest, BoxStatisticsEqualsEachBoxAlone) {
     }
 }
 
-TEST(StatFunctiesTest, BoxesBeyondTheBufferAreReadInPlace) {
+TEST(StatFunctiesTest, BoxesBeyondTheBufferAreReadInPlace)
+{
     const std::uint32_t side = 1025;  // over a million pixels
     const Image image = RandomImage(1040, 1030, 13);
     std::vector<RoiResult> rois{{0, 0}, {15, 5}, {3, 2}};

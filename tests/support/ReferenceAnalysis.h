@@ -14,14 +14,14 @@
 #include <vector>
 
 #include "analysis/AnalysisSettings.h"
-#include "tests/support/ReferenceStatistics.h"
 #include "analysis/RoiGrid.h"
+#include "tests/support/ReferenceStatistics.h"
 
 namespace evenor::test {
 
 struct Reference {
     std::uint32_t BoxPixels = 0;
-    AnalysisResult Result;           // everything but the pixel map
+    AnalysisResult Result;            // everything but the pixel map
     std::vector<BadPixel> BadPixels;  // the pixel map, in order of discovery
 };
 
@@ -47,7 +47,8 @@ inline Reference ReferenceAnalyse(std::span<const std::uint16_t> pixels, std::ui
                                   const AnalysisSettings& s)
 {
     Reference ref;
-    const long double quotient = 10.0L * static_cast<long double>(s.BoxDimension) / static_cast<long double>(pixelSpacing);
+    const long double quotient =
+        10.0L * static_cast<long double>(s.BoxDimension) / static_cast<long double>(pixelSpacing);
     ref.BoxPixels = static_cast<std::uint32_t>(static_cast<std::uint64_t>(quotient) & 0xFFFF);
     const std::uint32_t box = ref.BoxPixels;
     AnalysisResult& r = ref.Result;
@@ -128,7 +129,8 @@ inline std::string FirstDifference(const AnalysisResult& result, const Reference
 {
     std::ostringstream out;
     const AnalysisResult& r = ref.Result;
-    if (result.BoxPixels != ref.BoxPixels) out << "BoxPixels " << result.BoxPixels << " != " << ref.BoxPixels;
+    if (result.BoxPixels != ref.BoxPixels)
+        out << "BoxPixels " << result.BoxPixels << " != " << ref.BoxPixels;
     else if (!SameBits(result.AreaMean, r.AreaMean) || !SameBits(result.AreaSD, r.AreaSD) ||
              !SameBits(result.AreaSNR, r.AreaSNR))
         out << "area statistics";
@@ -143,8 +145,8 @@ inline std::string FirstDifference(const AnalysisResult& result, const Reference
     if (!out.str().empty()) return out.str();
     for (std::size_t i = 0; i < r.Rois.size(); ++i) {
         const RoiResult &a = result.Rois[i], &b = r.Rois[i];
-        if (a.X != b.X || a.Y != b.Y || a.Maximum != b.Maximum || a.Minimum != b.Minimum ||
-            !SameBits(a.Mean, b.Mean) || !SameBits(a.SD, b.SD) || !SameBits(a.SNR, b.SNR)) {
+        if (a.X != b.X || a.Y != b.Y || a.Maximum != b.Maximum || a.Minimum != b.Minimum || !SameBits(a.Mean, b.Mean) ||
+            !SameBits(a.SD, b.SD) || !SameBits(a.SNR, b.SNR)) {
             out << "ROI " << i << " at " << b.X << "," << b.Y;
             return out.str();
         }

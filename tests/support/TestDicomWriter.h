@@ -48,14 +48,8 @@ public:
         return *this;
     }
 
-    TestDicomWriter& U16(std::uint16_t v)
-    {
-        return Raw(Bytes16(v));
-    }
-    TestDicomWriter& U32(std::uint32_t v)
-    {
-        return Raw(Bytes32(v));
-    }
+    TestDicomWriter& U16(std::uint16_t v) { return Raw(Bytes16(v)); }
+    TestDicomWriter& U32(std::uint32_t v) { return Raw(Bytes32(v)); }
 
     // An explicit-VR element; OB, OW, SQ, UN and UT get the long header.
     TestDicomWriter& Explicit(std::uint32_t tag, std::string_view vr, std::string_view value)
@@ -80,10 +74,7 @@ public:
     }
 
     // An explicit US element of one value.
-    TestDicomWriter& ExplicitUS(std::uint32_t tag, std::uint16_t value)
-    {
-        return Explicit(tag, "US", Bytes16(value));
-    }
+    TestDicomWriter& ExplicitUS(std::uint32_t tag, std::uint16_t value) { return Explicit(tag, "US", Bytes16(value)); }
 
     TestDicomWriter& Implicit(std::uint32_t tag, std::string_view value)
     {
@@ -104,18 +95,9 @@ public:
     }
 
     // Values in the current byte order, for element contents.
-    std::string Bytes16(std::uint16_t v) const
-    {
-        return Ordered(v, 2);
-    }
-    std::string Bytes32(std::uint32_t v) const
-    {
-        return Ordered(v, 4);
-    }
-    std::string Bytes64(std::uint64_t v) const
-    {
-        return Ordered(v, 8);
-    }
+    std::string Bytes16(std::uint16_t v) const { return Ordered(v, 2); }
+    std::string Bytes32(std::uint32_t v) const { return Ordered(v, 4); }
+    std::string Bytes64(std::uint64_t v) const { return Ordered(v, 8); }
     std::string Float32(float v) const
     {
         std::uint32_t u;
@@ -193,7 +175,7 @@ struct TestImage {
     std::optional<std::string> IntensityRelationship = "LIN";  // 0028,1040, CS
     std::optional<std::int16_t> IntensitySign = 1;             // 0028,1041, SS
     std::optional<std::string> PresentationIntentType;         // 0008,0068, CS
-    std::size_t MissingPixelBytes = 0;  // the file ends this many bytes early
+    std::size_t MissingPixelBytes = 0;                         // the file ends this many bytes early
 };
 
 // The file's bytes: preamble, file meta group, the image elements, then the

@@ -7,10 +7,10 @@
 #include <QPushButton>
 #include <QTest>
 
+#include "tests/ui/UiTestSupport.h"
 #include "ui/EvenorIcon.h"
 #include "ui/EvenorWindows.h"
 #include "ui/JpegImage.h"
-#include "tests/ui/UiTestSupport.h"
 
 using namespace evenor;
 using namespace evenor::test;
@@ -22,10 +22,7 @@ private:
     TemporaryPreferences preferences_;  // before the windows
     std::unique_ptr<EvenorWindows> windows_;
     TAboutBox& About() { return windows_->AboutBox; }
-    void PressAbout()
-    {
-        QTest::mouseClick(Child<QPushButton>(windows_->FormEvenor, "ButtonAbout"), Qt::LeftButton);
-    }
+    void PressAbout() { QTest::mouseClick(Child<QPushButton>(windows_->FormEvenor, "ButtonAbout"), Qt::LeftButton); }
     int VisibleAboutBoxes()
     {
         int count = 0;

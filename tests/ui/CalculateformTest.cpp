@@ -16,10 +16,10 @@
 #include <QTest>
 
 #include "dicom/DicomDictionary.h"
-#include "ui/EvenorWindows.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 #include "tests/ui/UiTestSupport.h"
+#include "ui/EvenorWindows.h"
 
 using namespace evenor;
 using namespace evenor::test;

@@ -8,8 +8,8 @@
 #include <optional>
 
 #include <QCheckBox>
-#include <QGroupBox>
 #include <QDropEvent>
+#include <QGroupBox>
 #include <QMenu>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -24,19 +24,19 @@
 #include "analysis/AnalysisRun.h"
 #include "dicom/DicomDictionary.h"
 #include "dicom/DicomLib.h"
-#include "ui/EvenorWindows.h"
-#include "ui/ResultsPage.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 #include "tests/ui/UiTestSupport.h"
+#include "ui/EvenorWindows.h"
+#include "ui/ResultsPage.h"
 
 using namespace evenor;
 using namespace evenor::test;
 
 namespace {
 
-const QString W1 = QStringLiteral(
-    "Pixel-Intensity relationship (tag:00281040) is NOT linear, results may be meaningless");
+const QString W1 =
+    QStringLiteral("Pixel-Intensity relationship (tag:00281040) is NOT linear, results may be meaningless");
 const QString W2 = QStringLiteral(
     "Pixel-Intensity relationship (tag:00281040) is NOT present in DICOM file, results may be meaningless");
 const QString W3 = QStringLiteral(
@@ -61,8 +61,7 @@ private:
     std::unique_ptr<TempFolder> folder_;
 
     TFormEvenor& Form() { return windows_->FormEvenor; }
-    template <class T>
-    T* C(const char* name) { return Child<T>(Form(), name); }
+    template <class T> T* C(const char* name) { return Child<T>(Form(), name); }
     QLineEdit* Edit(const char* name) { return C<QLineEdit>(name); }
 
     // Opens a file through the open dialog's answer.
@@ -201,11 +200,13 @@ private slots:
         for (int i = 0; i < 15; ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QWidget* focus = QApplication::focusWidget();
-            visited << (qobject_cast<QTabBar*>(focus) != nullptr ? QStringLiteral("EvenorControl") : focus->objectName());
+            visited << (qobject_cast<QTabBar*>(focus) != nullptr ? QStringLiteral("EvenorControl")
+                                                                 : focus->objectName());
         }
-        const QStringList expected = {"EvenorControl", "EditBoven",   "EditLinks",   "EditRechts",   "EditOnder",
-                                      "EditDim",       "EditPixelOffset", "Inverse", "EditROIDev",   "CheckBoxDev",
-                                      "EditDevPerc",   "ButtonOpen",  "ButtonExport", "ButtonAbout", "ButtonCalculate"};
+        const QStringList expected = {"EvenorControl", "EditBoven",   "EditLinks",       "EditRechts",
+                                      "EditOnder",     "EditDim",     "EditPixelOffset", "Inverse",
+                                      "EditROIDev",    "CheckBoxDev", "EditDevPerc",     "ButtonOpen",
+                                      "ButtonExport",  "ButtonAbout", "ButtonCalculate"};
         QCOMPARE(visited, expected);
         QCOMPARE(TakeBoxes(), QStringList());
     }
@@ -215,12 +216,24 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("directory");
         QTest::addColumn<QString>("file");
-        QTest::newRow("unix") << "/data/qa/flat.dcm" << "/data/qa/" << "flat.dcm";
-        QTest::newRow("backslash") << "C:\\data\\flat.dcm" << "C:\\data\\" << "flat.dcm";
-        QTest::newRow("mixed, last wins") << "/a\\b/c.dcm" << "/a\\b/" << "c.dcm";
-        QTest::newRow("no separator") << "flat.dcm" << "" << "flat.dcm";
-        QTest::newRow("colon is no separator") << "C:flat.dcm" << "" << "C:flat.dcm";
-        QTest::newRow("trailing separator") << "/data/" << "/data/" << "";
+        QTest::newRow("unix") << "/data/qa/flat.dcm"
+                              << "/data/qa/"
+                              << "flat.dcm";
+        QTest::newRow("backslash") << "C:\\data\\flat.dcm"
+                                   << "C:\\data\\"
+                                   << "flat.dcm";
+        QTest::newRow("mixed, last wins") << "/a\\b/c.dcm"
+                                          << "/a\\b/"
+                                          << "c.dcm";
+        QTest::newRow("no separator") << "flat.dcm"
+                                      << ""
+                                      << "flat.dcm";
+        QTest::newRow("colon is no separator") << "C:flat.dcm"
+                                               << ""
+                                               << "C:flat.dcm";
+        QTest::newRow("trailing separator") << "/data/"
+                                            << "/data/"
+                                            << "";
     }
 
     void pathSplit()
@@ -332,13 +345,20 @@ private slots:
     {
         QTest::addColumn<QString>("how");
         QTest::addColumn<QString>("refusedAt");  // "choice", "calculate" or "" (not refused)
-        QTest::newRow("same path") << "same" << "choice";
-        QTest::newRow("through another path") << "dotdot" << "choice";
-        QTest::newRow("symbolic link") << "symlink" << "choice";
-        QTest::newRow("hard link") << "hardlink" << "choice";
-        QTest::newRow("symbolic link made after the choice") << "symlink later" << "calculate";
-        QTest::newRow("hard link made after the choice") << "hardlink later" << "calculate";
-        QTest::newRow("copy of the image") << "copy" << "";
+        QTest::newRow("same path") << "same"
+                                   << "choice";
+        QTest::newRow("through another path") << "dotdot"
+                                              << "choice";
+        QTest::newRow("symbolic link") << "symlink"
+                                       << "choice";
+        QTest::newRow("hard link") << "hardlink"
+                                   << "choice";
+        QTest::newRow("symbolic link made after the choice") << "symlink later"
+                                                             << "calculate";
+        QTest::newRow("hard link made after the choice") << "hardlink later"
+                                                         << "calculate";
+        QTest::newRow("copy of the image") << "copy"
+                                           << "";
     }
 
     void outputFileIsImage()
@@ -391,10 +411,18 @@ private slots:
         QTest::addColumn<QString>("image");
         QTest::addColumn<QString>("folder");
         QTest::addColumn<QString>("report");
-        QTest::newRow("extension") << "/data/qa/flat.dcm" << "" << "/data/qa/flat-uniformity.txt";
-        QTest::newRow("only the last extension") << "/data/flat.field.dcm" << "" << "/data/flat.field-uniformity.txt";
-        QTest::newRow("no extension") << "/data/IM0001" << "" << "/data/IM0001-uniformity.txt";
-        QTest::newRow("output folder") << "/data/qa/flat.dcm" << "/reports" << "/reports/flat-uniformity.txt";
+        QTest::newRow("extension") << "/data/qa/flat.dcm"
+                                   << ""
+                                   << "/data/qa/flat-uniformity.txt";
+        QTest::newRow("only the last extension") << "/data/flat.field.dcm"
+                                                 << ""
+                                                 << "/data/flat.field-uniformity.txt";
+        QTest::newRow("no extension") << "/data/IM0001"
+                                      << ""
+                                      << "/data/IM0001-uniformity.txt";
+        QTest::newRow("output folder") << "/data/qa/flat.dcm"
+                                       << "/reports"
+                                       << "/reports/flat-uniformity.txt";
     }
 
     void proposedReportPath()
@@ -675,7 +703,8 @@ private slots:
         Dialogs::SetMessagesAnswered(false);
         BoxAnswerer answerer;
         Open(compressed);
-        const QString message = QStringLiteral("Cannot open compressed DICOM images. Transfer Syntax UID = 1.2.840.10008.1.2.5");
+        const QString message =
+            QStringLiteral("Cannot open compressed DICOM images. Transfer Syntax UID = 1.2.840.10008.1.2.5");
         QCOMPARE(TakeBoxes(), QStringList{Error(message + QChar(0))});  // as the reader said it
         QCOMPARE(answerer.Answered.size(), std::size_t{1});
         QCOMPARE(answerer.Answered[0].Text, message);
@@ -687,8 +716,8 @@ private slots:
     {
         Form().resize(300, 200);
         QCOMPARE(Form().size(), QSize(537, 365));
-        const char* controls[] = {"EvenorControl", "ButtonCalculate", "ButtonRecent", "ButtonOpen", "ButtonExport",
-                                  "ButtonAbout"};
+        const char* controls[] = {"EvenorControl", "ButtonCalculate", "ButtonRecent",
+                                  "ButtonOpen",    "ButtonExport",    "ButtonAbout"};
         for (const char* first : controls)
             for (const char* second : controls)
                 if (first != second)
@@ -703,13 +732,20 @@ private slots:
     {
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("letter") << "Disk full" << "Disk full.";
-        QTest::newRow("full stop") << "Read error." << "Read error.";
-        QTest::newRow("exclamation sorts before") << "Oops!" << "Oops!";
-        QTest::newRow("parenthesis sorts before") << "code (5)" << "code (5)";
-        QTest::newRow("slash sorts after") << "Cannot open file /tmp/" << "Cannot open file /tmp/.";
-        QTest::newRow("digit sorts after") << "error 5" << "error 5.";
-        QTest::newRow("empty") << "" << "";
+        QTest::newRow("letter") << "Disk full"
+                                << "Disk full.";
+        QTest::newRow("full stop") << "Read error."
+                                   << "Read error.";
+        QTest::newRow("exclamation sorts before") << "Oops!"
+                                                  << "Oops!";
+        QTest::newRow("parenthesis sorts before") << "code (5)"
+                                                  << "code (5)";
+        QTest::newRow("slash sorts after") << "Cannot open file /tmp/"
+                                           << "Cannot open file /tmp/.";
+        QTest::newRow("digit sorts after") << "error 5"
+                                           << "error 5.";
+        QTest::newRow("empty") << ""
+                               << "";
     }
 
     void errorBoxText()
@@ -725,21 +761,41 @@ private slots:
         QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("message");
-        QTest::newRow("first row, leading blank") << "EditBoven" << " 12" << "";
-        QTest::newRow("first row, trailing blank") << "EditBoven" << "12 " << IntegerExpected;
-        QTest::newRow("first column, hex") << "EditLinks" << "$1F" << "";
-        QTest::newRow("first column, negative") << "EditLinks" << "-3" << IntegerExpected;
-        QTest::newRow("last column, beyond int32") << "EditRechts" << "2147483648" << IntegerExpected;
-        QTest::newRow("last row, real") << "EditOnder" << "1.0" << IntegerExpected;
-        QTest::newRow("last row, empty") << "EditOnder" << "" << IntegerExpected;
-        QTest::newRow("box, exponent") << "EditDim" << "1e2" << "";
-        QTest::newRow("box, comma") << "EditDim" << "1,5" << NumberExpected;
-        QTest::newRow("roi dev, negative") << "EditROIDev" << "-2.5" << "";
-        QTest::newRow("roi dev, word") << "EditROIDev" << "five" << NumberExpected;
-        QTest::newRow("pixel dev, empty") << "EditDevPerc" << "" << NumberExpected;
-        QTest::newRow("offset, largest") << "EditPixelOffset" << "65535" << "";
-        QTest::newRow("offset, above 16 bits") << "EditPixelOffset" << "65536" << OffsetExpected;
-        QTest::newRow("offset, negative") << "EditPixelOffset" << "-1" << OffsetExpected;
+        QTest::newRow("first row, leading blank") << "EditBoven"
+                                                  << " 12"
+                                                  << "";
+        QTest::newRow("first row, trailing blank") << "EditBoven"
+                                                   << "12 " << IntegerExpected;
+        QTest::newRow("first column, hex") << "EditLinks"
+                                           << "$1F"
+                                           << "";
+        QTest::newRow("first column, negative") << "EditLinks"
+                                                << "-3" << IntegerExpected;
+        QTest::newRow("last column, beyond int32") << "EditRechts"
+                                                   << "2147483648" << IntegerExpected;
+        QTest::newRow("last row, real") << "EditOnder"
+                                        << "1.0" << IntegerExpected;
+        QTest::newRow("last row, empty") << "EditOnder"
+                                         << "" << IntegerExpected;
+        QTest::newRow("box, exponent") << "EditDim"
+                                       << "1e2"
+                                       << "";
+        QTest::newRow("box, comma") << "EditDim"
+                                    << "1,5" << NumberExpected;
+        QTest::newRow("roi dev, negative") << "EditROIDev"
+                                           << "-2.5"
+                                           << "";
+        QTest::newRow("roi dev, word") << "EditROIDev"
+                                       << "five" << NumberExpected;
+        QTest::newRow("pixel dev, empty") << "EditDevPerc"
+                                          << "" << NumberExpected;
+        QTest::newRow("offset, largest") << "EditPixelOffset"
+                                         << "65535"
+                                         << "";
+        QTest::newRow("offset, above 16 bits") << "EditPixelOffset"
+                                               << "65536" << OffsetExpected;
+        QTest::newRow("offset, negative") << "EditPixelOffset"
+                                          << "-1" << OffsetExpected;
     }
 
     void exitChecks()
@@ -764,7 +820,8 @@ private slots:
             QCOMPARE(edit->text(), QString());
             QCOMPARE(QApplication::focusWidget(), edit);
         }
-        const std::uint16_t offset = field == QLatin1String("EditPixelOffset") && message.isEmpty() ? typed.toUShort() : 7;
+        const std::uint16_t offset =
+            field == QLatin1String("EditPixelOffset") && message.isEmpty() ? typed.toUShort() : 7;
         QCOMPARE(Form().Settings().PixelOffset, offset);
     }
 
@@ -1039,7 +1096,8 @@ private slots:
 
         const std::string fromWindow = ReadWholeFile(windowReport.toStdString());
         QVERIFY(!fromWindow.empty());
-        QCOMPARE(QByteArray::fromStdString(fromWindow), QByteArray::fromStdString(ReadWholeFile(cliReport.toStdString())));
+        QCOMPARE(QByteArray::fromStdString(fromWindow),
+                 QByteArray::fromStdString(ReadWholeFile(cliReport.toStdString())));
     }
 };
 

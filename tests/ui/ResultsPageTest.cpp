@@ -14,19 +14,19 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSplitter>
-#include <QToolTip>
-#include <QWheelEvent>
 #include <QTabWidget>
 #include <QTest>
 #include <QTextBrowser>
+#include <QToolTip>
+#include <QWheelEvent>
 
 #include "dicom/DicomDictionary.h"
-#include "ui/EvenorWindows.h"
 #include "insight/ImageInfo.h"
-#include "ui/ResultsPage.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 #include "tests/ui/UiTestSupport.h"
+#include "ui/EvenorWindows.h"
+#include "ui/ResultsPage.h"
 
 using namespace evenor;
 using namespace evenor::test;
@@ -73,8 +73,7 @@ private:
     std::unique_ptr<TempFolder> folder_;
 
     TFormEvenor& Form() { return windows_->FormEvenor; }
-    template <class T>
-    T* C(const char* name) { return Child<T>(Form(), name); }
+    template <class T> T* C(const char* name) { return Child<T>(Form(), name); }
     TResultsPage* Page() { return C<TResultsPage>("Results"); }
     QString Summary() { return C<QTextBrowser>("MemoResults")->toPlainText(); }
 
@@ -232,7 +231,8 @@ private slots:
         else
             WriteWholeFile(path, WithPresentationIntent(BlotchImage(), intent.toStdString()));
         Analyse(path);
-        QCOMPARE(Summary().contains(QString::fromLatin1(evenor::ProcessedImageWarning.data(), evenor::ProcessedImageWarning.size())),
+        QCOMPARE(Summary().contains(
+                     QString::fromLatin1(evenor::ProcessedImageWarning.data(), evenor::ProcessedImageWarning.size())),
                  warned);
     }
 
@@ -342,8 +342,10 @@ private slots:
         auto* memo = C<QTextBrowser>("MemoResults");
         QVERIFY(memo->mapTo(Page(), QPoint(0, 0)).x() >= scroll->mapTo(Page(), QPoint(scroll->width(), 0)).x());
         auto* splitter = C<QSplitter>("SplitterResults");
-        QVERIFY2(scroll->width() >= 220 && scroll->height() >= 220 && splitter->sizes()[0] >= 0.55 * splitter->width(),
-                 qPrintable(QStringLiteral("%1 x %2 of %3").arg(scroll->width()).arg(scroll->height()).arg(splitter->width())));
+        QVERIFY2(
+            scroll->width() >= 220 && scroll->height() >= 220 && splitter->sizes()[0] >= 0.55 * splitter->width(),
+            qPrintable(
+                QStringLiteral("%1 x %2 of %3").arg(scroll->width()).arg(scroll->height()).arg(splitter->width())));
         QVERIFY2(memo->viewport()->height() >= 15 * memo->fontMetrics().lineSpacing() &&
                      memo->viewport()->width() >= 20 * memo->fontMetrics().averageCharWidth(),
                  qPrintable(QStringLiteral("%1 x %2").arg(memo->viewport()->width()).arg(memo->viewport()->height())));
@@ -378,17 +380,17 @@ private slots:
         QTest::addColumn<int>("kind");
         QTest::addColumn<QString>("where");  // "roi": the blotch's ROI; "pixel": a map pixel
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("area map, blotch") << int(ResultPictureKind::AreaMap) << "25,35"
-                                          << QStringList{"Pixel X 25, Y 35\nROI X 20, Y 30, deviating\n",
-                                                         "Mean 940.00 (-5.84 % from the area mean)"};
+        QTest::newRow("area map, blotch")
+            << int(ResultPictureKind::AreaMap) << "25,35"
+            << QStringList{"Pixel X 25, Y 35\nROI X 20, Y 30, deviating\n", "Mean 940.00 (-5.84 % from the area mean)"};
         // Pixel (21, 41) lies in the boxes at columns 15 and 20 and rows 35
         // and 40; the nearest centres are those of column 15 (at 20) and row
         // 35 (at 40).
         QTest::newRow("area map, nearest centre") << int(ResultPictureKind::AreaMap) << "21,41"
                                                   << QStringList{"Pixel X 21, Y 41\nROI X 15, Y 35, deviating\n"};
-        QTest::newRow("mean map, blotch") << int(ResultPictureKind::MeanHeatMap) << "roi"
-                                          << QStringList{"ROI X 20, Y 30, deviating\n", "(-5.84 % from the area mean)",
-                                                         "from the mean ROI SNR)"};
+        QTest::newRow("mean map, blotch")
+            << int(ResultPictureKind::MeanHeatMap) << "roi"
+            << QStringList{"ROI X 20, Y 30, deviating\n", "(-5.84 % from the area mean)", "from the mean ROI SNR)"};
         QTest::newRow("snr map, blotch") << int(ResultPictureKind::SnrHeatMap) << "roi"
                                          << QStringList{"ROI X 20, Y 30, deviating\n"};
         QTest::newRow("heat map, title") << int(ResultPictureKind::MeanHeatMap) << "0,0" << QStringList{};
@@ -406,7 +408,8 @@ private slots:
         if (where == QLatin1String("roi")) {
             const ResultPicture& picture = results.Pictures[std::size_t(kind)];
             QVERIFY(picture.Cells.has_value());
-            const auto column = std::find(results.RoiColumns.begin(), results.RoiColumns.end(), 20u) - results.RoiColumns.begin();
+            const auto column =
+                std::find(results.RoiColumns.begin(), results.RoiColumns.end(), 20u) - results.RoiColumns.begin();
             const auto row = std::find(results.RoiRows.begin(), results.RoiRows.end(), 30u) - results.RoiRows.begin();
             pixel = picture.Cells->CellRect(int(column), int(row)).center();
         } else {
@@ -424,8 +427,12 @@ private slots:
         QTRY_VERIFY(view->width() > 100);
         // The view position of the picture pixel's centre: fitted and centred.
         const QImage& image = results.Pictures[std::size_t(kind)].Image;
-        const double scale = std::min(std::floor(image.width() * std::min(double(view->width()) / image.width(), double(view->height()) / image.height())) / image.width(),
-                                      std::floor(image.height() * std::min(double(view->width()) / image.width(), double(view->height()) / image.height())) / image.height());
+        const double scale = std::min(std::floor(image.width() * std::min(double(view->width()) / image.width(),
+                                                                          double(view->height()) / image.height())) /
+                                          image.width(),
+                                      std::floor(image.height() * std::min(double(view->width()) / image.width(),
+                                                                           double(view->height()) / image.height())) /
+                                          image.height());
         const QPointF origin(std::floor((view->width() - image.width() * scale) / 2),
                              std::floor((view->height() - image.height() * scale) / 2));
         const QPoint at = (origin + (QPointF(pixel) + QPointF(0.5, 0.5)) * scale).toPoint();
@@ -436,7 +443,8 @@ private slots:
         } else {
             QTRY_VERIFY(QToolTip::isVisible());
             // A view pixel covers several picture pixels: the same ROI at least.
-            QVERIFY2(QToolTip::text().section('\n', 0, 0) == text.section('\n', 0, 0) || kind == int(ResultPictureKind::AreaMap),
+            QVERIFY2(QToolTip::text().section('\n', 0, 0) == text.section('\n', 0, 0) ||
+                         kind == int(ResultPictureKind::AreaMap),
                      qPrintable(QToolTip::text()));
             QVERIFY2(QToolTip::text().contains(expected.last()), qPrintable(QToolTip::text()));
         }

@@ -19,7 +19,6 @@
 #include <QComboBox>
 #include <QDir>
 #include <QHelpEvent>
-#include <QToolTip>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -27,13 +26,14 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+#include <QToolTip>
 
 #include "dicom/DicomDictionary.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestDicomWriter.h"
 #include "ui/Dialogs.h"
 #include "ui/EvenorWindows.h"
 #include "ui/Preferences.h"
-#include "tests/support/TempFolder.h"
-#include "tests/support/TestDicomWriter.h"
 
 namespace {
 

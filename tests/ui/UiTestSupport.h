@@ -23,8 +23,7 @@ namespace evenor::test {
 
 // The named child of a window; a missing control fails the test (Qt Test
 // reports the exception).
-template <class T>
-T* Child(QWidget& window, const char* name)
+template <class T> T* Child(QWidget& window, const char* name)
 {
     T* child = window.findChild<T*>(QString::fromLatin1(name));
     if (child == nullptr) throw std::runtime_error(std::string("no control named ") + name);
@@ -34,9 +33,12 @@ T* Child(QWidget& window, const char* name)
 inline QString KindName(MessageKind kind)
 {
     switch (kind) {
-    case MessageKind::Plain: return QStringLiteral("plain");
-    case MessageKind::Warning: return QStringLiteral("warning");
-    case MessageKind::Error: return QStringLiteral("error");
+    case MessageKind::Plain:
+        return QStringLiteral("plain");
+    case MessageKind::Warning:
+        return QStringLiteral("warning");
+    case MessageKind::Error:
+        return QStringLiteral("error");
     }
     return {};
 }
@@ -95,8 +97,8 @@ public:
         QObject::connect(&timer_, &QTimer::timeout, [this] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             if (box == nullptr || !box->isVisible()) return;
-            Answered.push_back({box->windowTitle(), box->text(), box->icon(),
-                                static_cast<int>(box->buttons().size()), box->parentWidget(),
+            Answered.push_back({box->windowTitle(), box->text(), box->icon(), static_cast<int>(box->buttons().size()),
+                                box->parentWidget(),
                                 box->windowHandle() != nullptr ? box->windowHandle()->transientParent() : nullptr});
             if (Inspect) Inspect(*box);
             QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
