@@ -195,4 +195,12 @@ void AppendChecks(GuidelineVerdict& verdict, std::vector<CheckVerdict> checks)
     }
 }
 
+GuidelineVerdict Judge(const DetectorInsight& insight, const AnalysisSettings& settings,
+                       const GuidelinePreset& preset)
+{
+    GuidelineVerdict verdict = Judge(insight.Metrics.Robust, settings, preset);
+    AppendChecks(verdict, JudgeDetector(insight, settings, preset));
+    return verdict;
+}
+
 }  // namespace evenor

@@ -104,4 +104,9 @@ std::vector<CheckVerdict> JudgeDetector(const DetectorInsight& insight, const An
 // Appends checks to verdict and makes its overall verdict the worst of all.
 void AppendChecks(GuidelineVerdict& verdict, std::vector<CheckVerdict> checks);
 
+// The verdicts the summaries show (window, command line, JSON, history): the
+// robust metrics judged, then the defect and structured-noise checks.
+GuidelineVerdict Judge(const DetectorInsight& insight, const AnalysisSettings& settings,
+                       const GuidelinePreset& preset);
+
 }  // namespace evenor
