@@ -9,6 +9,7 @@
 #endif
 
 #include "stats/PixelScan.h"
+#include "stats/SignalToNoise.h"
 
 namespace evenor {
 
@@ -178,8 +179,6 @@ void SquaredDifferencesOfBoxes(int count, const std::uint16_t* const* firsts, st
     }
 }
 
-double SNRof(double mean, double sd) { return sd != 0.0 ? mean / sd : 0.0; }
-
 // Copies a batch of boxes into buffer and points firsts at them. Boxes stacked
 // in one column with non-decreasing tops (as the grid lays them) are copied as
 // the strip they cover together, so that each pixel is read from the image
@@ -256,7 +255,7 @@ void BoxStatistics(std::span<const std::uint16_t> image, std::uint32_t columns, 
             RoiResult& roi = group[j];
             roi.Mean = means[j];
             roi.SD = boxValues == 1 ? means[j] : std::sqrt(accs[j] / static_cast<double>(boxValues - 1));
-            roi.SNR = SNRof(roi.Mean, roi.SD);
+            roi.SNR = SignalToNoise(roi.Mean, roi.SD);
             if (search == nullptr || search->Map == nullptr) continue;
             const PixelBand band = BandFor(roi.Mean, search->Percent);
             // Extremes within the band: no pixel of the box deviates.
