@@ -195,8 +195,7 @@ void AppendChecks(GuidelineVerdict& verdict, std::vector<CheckVerdict> checks)
     }
 }
 
-GuidelineVerdict Judge(const DetectorInsight& insight, const AnalysisSettings& settings,
-                       const GuidelinePreset& preset)
+GuidelineVerdict Judge(const DetectorInsight& insight, const AnalysisSettings& settings, const GuidelinePreset& preset)
 {
     GuidelineVerdict verdict = Judge(insight.Metrics.Robust, settings, preset);
     AppendChecks(verdict, JudgeDetector(insight, settings, preset));

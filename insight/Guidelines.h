@@ -106,7 +106,6 @@ void AppendChecks(GuidelineVerdict& verdict, std::vector<CheckVerdict> checks);
 
 // The verdicts the summaries show (window, command line, JSON, history): the
 // robust metrics judged, then the defect and structured-noise checks.
-GuidelineVerdict Judge(const DetectorInsight& insight, const AnalysisSettings& settings,
-                       const GuidelinePreset& preset);
+GuidelineVerdict Judge(const DetectorInsight& insight, const AnalysisSettings& settings, const GuidelinePreset& preset);
 
 }  // namespace evenor
