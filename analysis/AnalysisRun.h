@@ -73,7 +73,9 @@ struct AnalysisOutcome {
 // messages go to host) and subtracts the offset, then analyses the ROI grid.
 // Needs settings that passed the checks above. Empty when the file holds fewer
 // than Rows x Columns values (show kPixelDataIncomplete). Read failures throw
-// EvenorError. The image keeps no pixel values afterwards.
+// EvenorError. On success the image keeps no pixel values (they are in the
+// outcome); after an exception it may hold them, prepared or not: the next
+// run reloads them in any case.
 std::optional<AnalysisOutcome> Analyse(const AnalysisSettings& settings, TDicomBeeld& image, RunHost& host);
 
 // Refusal of an output file that is the opened image itself (also through

@@ -78,8 +78,8 @@ void AreaStatistics(std::span<const std::uint16_t> pixels, std::uint32_t columns
     result.AreaSNR = SignalToNoise(result.AreaMean, result.AreaSD);
 }
 
-AnalysisResult Analyse(std::span<const std::uint16_t> pixels, std::uint32_t columns, std::uint32_t rows,
-                       double pixelSpacing, const AnalysisSettings& s, unsigned threads)
+AnalysisResult AnalyseGridChecked(std::span<const std::uint16_t> pixels, std::uint32_t columns, std::uint32_t rows,
+                                  double pixelSpacing, const AnalysisSettings& s, unsigned threads)
 {
     if (static_cast<std::uint64_t>(columns) * rows != pixels.size() || pixels.empty())
         throw EvenorError("The pixel values of the image are not loaded");
@@ -179,7 +179,7 @@ AnalysisResult AnalyseRoiGrid(std::span<const std::uint16_t> pixels, std::uint32
                               double pixelSpacing, const AnalysisSettings& settings, unsigned threads)
 {
     try {
-        return Analyse(pixels, columns, rows, pixelSpacing, settings, threads);
+        return AnalyseGridChecked(pixels, columns, rows, pixelSpacing, settings, threads);
     } catch (const std::bad_alloc&) {
         throw EvenorError("Not enough memory for the analysis");
     } catch (const std::length_error&) {

@@ -1,7 +1,7 @@
 #pragma once
 // DicomLib: reading one uncompressed DICOM image (Beeld = image).
 //
-// TDicomBeeld reads the header of a DICOM Part 10 file (or a bare data set)
+// TDicomBeeld reads the header of a DICOM file (PS3.10) (or a bare data set)
 // element by element up to the pixel data, keeps a table of every element
 // read, and the geometry the analysis needs. Pixel values are loaded on
 // request by LoadPixels.

@@ -77,9 +77,9 @@ void TDicomBeeld::LoadPixels()
         return;
     }
 
-    // Keeps the memory when the size is unchanged (the constructor sized it,
-    // and every reload after the first), so a load is one read straight into
-    // Pixels.
+    // Keeps the memory when the size is unchanged (the constructor sized it;
+    // an analysis moves the values out, so its reload sizes them again), and a
+    // load is one read straight into Pixels.
     SizePixels(pixels_, samples);
     bool complete;
     if (bytesPerSample == 2) {

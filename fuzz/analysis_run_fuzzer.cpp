@@ -40,12 +40,7 @@ void CheckAgainstReference(const AnalysisResult& result, const test::Reference& 
     FUZZ_CHECK(difference.empty());
 }
 
-// Records the run's messages.
-class Host : public RunHost {
-public:
-    void ShowMessage(const std::string& text) override { Events.push_back("message: " + text); }
-    std::vector<std::string> Events;
-};
+using Host = test::MessageLog;
 
 // Checks a result against the reference on the prepared pixels, and against
 // the analysis of the same pixels by one thread and by two.
@@ -85,12 +80,12 @@ RunOutcome Run(const SettingsFields& fields, TDicomBeeld& image, AnalysisSetting
         std::abort();
     }
     if (analysed && check) CheckOutcome(*analysed, image, settings);
-    outcome.Events = host.Events;
+    outcome.Events = host.Messages;
     outcome.Report = ReadWholeFile(settings.OutputFileName);
 
-    FUZZ_CHECK(!host.Events.empty());
+    FUZZ_CHECK(!host.Messages.empty());
     if (outcome.Written) {
-        FUZZ_CHECK(host.Events.back() == "message: Results written to Output File");
+        FUZZ_CHECK(host.Messages.back() == kResultsWritten);
         FUZZ_CHECK(outcome.Report.starts_with("Results evenor test:\r\n"));
         FUZZ_CHECK(outcome.Report.ends_with("\r\n"));
     } else {

@@ -128,11 +128,7 @@ public:
     std::string reportFileName;
 };
 
-class Host : public RunHost {
-public:
-    void ShowMessage(const std::string& text) override { Messages.push_back(text); }
-    std::vector<std::string> Messages;
-};
+using Host = test::MessageLog;
 
 void CheckRunConversions(const std::vector<std::string>& texts, std::uint8_t flags)
 {

@@ -23,7 +23,9 @@ struct RowExtremes {
 
 // Sum, largest and smallest value of one run of n >= 1 values, in one sweep.
 // Integer work only, so its order is free.
-#if defined(EVENOR_X86_TARGETS)
+// (ThreadSanitizer builds go without: it runs no code before it has started,
+// and the clones' resolver runs while the program is being loaded.)
+#if defined(EVENOR_X86_TARGETS) && !defined(EVENOR_NO_TARGET_CLONES)
 __attribute__((target_clones("avx2", "default")))
 #endif
 void SweepRow(const std::uint16_t* p, std::uint32_t n, RowExtremes& e)

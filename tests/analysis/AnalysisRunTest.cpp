@@ -12,18 +12,12 @@
 #include "analysis/ReportWriter.h"
 #include "analysis/RoiGrid.h"
 #include "dicom/DicomLib.h"
+#include "tests/support/FrontEndRun.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 
 namespace evenor {
 namespace {
-
-// Records the messages a run shows, in order.
-class RecordingHost : public RunHost {
-public:
-    void ShowMessage(const std::string& text) override { Events.push_back("message: " + text); }
-    std::vector<std::string> Events;
-};
 
 constexpr const char* kOldReport = "an earlier report\r\n";
 
@@ -54,15 +48,10 @@ public:
         Settings.DicomFileName = (Folder / "image.dcm").string();
     }
 
-    // The settings, the analysis and the report, as a front end runs them.
     bool Run()
     {
         Outcome.reset();
-        if (!ReadSettings(Fields, Current.get(), Settings, Host)) return false;
-        Outcome = Analyse(Settings, *Current, Host);
-        if (!Outcome) return false;
-        WriteResultsReport(Settings, Outcome->Result, Outcome->Preparation);
-        return true;
+        return test::RunLikeAFrontEnd(Fields, Current.get(), Settings, Host, &Outcome);
     }
     std::string ReportText() const { return test::ReadWholeFile(Settings.OutputFileName); }
 
@@ -71,7 +60,7 @@ public:
     SettingsFields Fields;
     AnalysisSettings Settings;
     std::unique_ptr<TDicomBeeld> Current;
-    RecordingHost Host;
+    test::MessageLog Host;
     std::optional<AnalysisOutcome> Outcome;
 };
 
@@ -132,11 +121,11 @@ TEST_F(AnalysisRunTest, RefusedBeforeTheNotice)
     };
     for (const auto& c : cases) {
         SetUp();
-        Host.Events.clear();
+        Host.Messages.clear();
         Open();
         c.change(*this);
         EXPECT_FALSE(Run()) << c.name;
-        EXPECT_EQ(Host.Events, std::vector<std::string>{std::string("message: ") + c.message}) << c.name;
+        EXPECT_EQ(Host.Messages, std::vector<std::string>{std::string(c.message)}) << c.name;
         EXPECT_EQ(test::ReadWholeFile(Folder / "report.txt"), kOldReport) << c.name;
     }
 }
@@ -147,7 +136,7 @@ TEST_F(AnalysisRunTest, SettingsStayStoredAfterARefusedRun)
     Fields = {"5", "4", "1", "30", "2.5", "7", "9", false, true, true};
     Fields.LastRow = "4294967300";  // low 32 bits: 4
     EXPECT_FALSE(Run());
-    EXPECT_EQ(Host.Events, std::vector<std::string>{"message: Area not correct"});
+    EXPECT_EQ(Host.Messages, std::vector<std::string>{"Area not correct"});
     EXPECT_EQ(Settings.FirstRow, 5u);
     EXPECT_EQ(Settings.LastRow, 4u);
     EXPECT_EQ(Settings.FirstColumn, 1u);
@@ -169,17 +158,18 @@ TEST_F(AnalysisRunTest, ExtentEqualToTheBoxSidePasses)
     Fields.LastColumn = Fields.LastRow = "99";
     Fields.BoxCm = "99";
     EXPECT_TRUE(Run());
-    EXPECT_TRUE(Host.Events.empty());
+    EXPECT_EQ(Host.Messages, std::vector<std::string>{kResultsWritten});
+    Host.Messages.clear();
     Fields.BoxCm = "99.5";
     EXPECT_FALSE(Run());
-    EXPECT_EQ(Host.Events, std::vector<std::string>{"message: Area smaller than box dimension"});
+    EXPECT_EQ(Host.Messages, std::vector<std::string>{"Area smaller than box dimension"});
 }
 
 TEST_F(AnalysisRunTest, SuccessfulRunWritesTheReport)
 {
     Open();
     EXPECT_TRUE(Run());
-    EXPECT_TRUE(Host.Events.empty());
+    EXPECT_EQ(Host.Messages, std::vector<std::string>{kResultsWritten});
     EXPECT_EQ(Outcome->Result.Rois.size(), 49u);  // 7 x 7 positions, no far edge
     const std::string report = ReportText();
     EXPECT_TRUE(report.starts_with("Results evenor test:\r\n")) << report;
@@ -193,8 +183,9 @@ TEST_F(AnalysisRunTest, InversionWithoutBitsStoredGoesOnUninverted)
     Open();
     Fields.Inverted = true;
     EXPECT_TRUE(Run());
-    EXPECT_EQ(Host.Events,
-              std::vector<std::string>{"message: Can't find Bits Stored (tag 0028,0101), Pixel values NOT inverted"});
+    EXPECT_EQ(Host.Messages,
+              (std::vector<std::string>{"Can't find Bits Stored (tag 0028,0101), Pixel values NOT inverted",
+                                        kResultsWritten}));
     EXPECT_FALSE(Outcome->Preparation.Inverted);
     EXPECT_EQ(ReportText().find("inverted"), std::string::npos);
 }
@@ -257,7 +248,7 @@ TEST_F(AnalysisRunTest, TruncatedPixelDataEndsTheRun)
     Image.MissingPixelBytes = 1;
     Open();
     EXPECT_FALSE(Run());
-    EXPECT_TRUE(Host.Events.empty());
+    EXPECT_EQ(Host.Messages, std::vector<std::string>{kPixelDataIncomplete});
     EXPECT_EQ(ReportText(), kOldReport);
 }
 
@@ -269,7 +260,7 @@ TEST_F(AnalysisRunTest, ErrorsLeaveTheReport)
     EXPECT_EQ(ReportText(), kOldReport);
 
     Open();
-    Host.Events.clear();
+    Host.Messages.clear();
     Settings.OutputFileName = (Folder / "missing" / "report.txt").string();
     try {
         Run();
@@ -277,7 +268,7 @@ TEST_F(AnalysisRunTest, ErrorsLeaveTheReport)
     } catch (const InOutError& e) {
         EXPECT_STREQ(e.what(), "File not found");
     }
-    EXPECT_TRUE(Host.Events.empty());
+    EXPECT_TRUE(Host.Messages.empty());
 }
 
 }  // namespace

@@ -8,18 +8,14 @@
 
 #include "analysis/AnalysisRun.h"
 #include "dicom/DicomLib.h"
+#include "tests/support/FrontEndRun.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 
 namespace evenor {
 namespace {
 
-// Records the plain messages a run shows.
-class MessageLog : public RunHost {
-public:
-    void ShowMessage(const std::string& text) override { Messages.push_back(text); }
-    std::vector<std::string> Messages;
-};
+using test::MessageLog;
 
 constexpr const char* kCannotFind = "Can't find Bits Stored (tag 0028,0101), Pixel values NOT inverted";
 constexpr const char* kOutOfRange = "Bits Stored (tag 0028,0101) out of range, Pixel values NOT inverted";

@@ -1,5 +1,5 @@
 // Write failures of a whole analysis run, on real files: the run ends with the
-// matching message, the Calculating notice is hidden, and the next run on the
+// matching error and no success message, and the next run on the
 // same image goes on as if nothing had happened. A run refused, or failed
 // before the report, leaves an existing report exactly as it was: bytes,
 // modification time and inode.
@@ -29,13 +29,6 @@
 namespace evenor {
 namespace {
 
-class RecordingHost : public RunHost {
-public:
-    void ShowMessage(const std::string& text) override { Events.push_back("message: " + text); }
-    std::vector<std::string> Events;
-};
-
-const std::string kWritten = std::string("message: ") + kResultsWritten;
 constexpr const char* kEarlierReport = "an earlier report\r\n";
 
 // What identifies a file's content and its last write.
@@ -102,7 +95,7 @@ public:
     SettingsFields fields_;
     AnalysisSettings settings_;
     std::unique_ptr<TDicomBeeld> current_;
-    RecordingHost host_;
+    test::MessageLog host_;
 };
 
 TEST_F(WriteFailureTest, ReportsThatCannotBeWrittenEndTheRunAndTheProgramGoesOn)
@@ -126,20 +119,20 @@ TEST_F(WriteFailureTest, ReportsThatCannotBeWrittenEndTheRunAndTheProgramGoesOn)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        host_.Events.clear();
+        host_.Messages.clear();
         settings_.OutputFileName = c.path;
         bool written = true;
         EXPECT_EQ(RunCatching(written), c.message);
         EXPECT_FALSE(written);
         // The analysis ran, the writer failed and no success message followed.
-        EXPECT_TRUE(host_.Events.empty());
+        EXPECT_TRUE(host_.Messages.empty());
 
         // The program goes on: the same image and settings write a report.
-        host_.Events.clear();
+        host_.Messages.clear();
         settings_.OutputFileName = Report().string();
         EXPECT_EQ(RunCatching(written), "");
         EXPECT_TRUE(written);
-        EXPECT_EQ(host_.Events.back(), kWritten);
+        EXPECT_EQ(host_.Messages.back(), kResultsWritten);
         EXPECT_TRUE(test::ReadWholeFile(Report()).starts_with("Results evenor test:\r\n"));
     }
     EXPECT_FALSE(std::filesystem::exists(folder_ / "missing"));
@@ -185,7 +178,7 @@ TEST_F(WriteFailureTest, RunsRefusedOrFailedBeforeTheReportLeaveItUntouched)
         SetUp();
         const FileState before = StateOf(Report());
         c.change(*this);
-        host_.Events.clear();
+        host_.Messages.clear();
         bool written = true;
         const std::string error = RunCatching(written);
         EXPECT_FALSE(written);
@@ -193,7 +186,7 @@ TEST_F(WriteFailureTest, RunsRefusedOrFailedBeforeTheReportLeaveItUntouched)
             EXPECT_TRUE(error.starts_with(c.message)) << error;
         } else {
             EXPECT_EQ(error, "");
-            EXPECT_EQ(host_.Events.back(), std::string("message: ") + c.message);
+            EXPECT_EQ(host_.Messages.back(), c.message);
         }
         EXPECT_TRUE(StateOf(Report()) == before);
         std::error_code ignored;
@@ -202,7 +195,7 @@ TEST_F(WriteFailureTest, RunsRefusedOrFailedBeforeTheReportLeaveItUntouched)
 }
 
 // A write that fails half-way on a real file (the file-size limit of the
-// process, EFBIG): the error carries its code, the notice is hidden, and
+// process, EFBIG): the error carries its code, no success message follows, and
 // the lines written so far stay in the file. Run in a child process, whose
 // limit cannot touch the test program.
 TEST_F(WriteFailureTest, WriteFailingHalfWayReportsTheErrorAndKeepsWhatWasWritten)
@@ -216,7 +209,7 @@ TEST_F(WriteFailureTest, WriteFailingHalfWayReportsTheErrorAndKeepsWhatWasWritte
         bool written = true;
         const std::string error = RunCatching(written);
         if (written || error != "I/O error 27") ::_exit(11);
-        if (!host_.Events.empty()) ::_exit(12);
+        if (!host_.Messages.empty()) ::_exit(12);
         ::_exit(0);
     }
     int status = 0;

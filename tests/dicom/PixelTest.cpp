@@ -25,7 +25,7 @@ struct ImageLayout {
     Order order = Order::Little;
 };
 
-// A Part 10 file with the given geometry and pixel bytes.
+// A PS3.10 file with the given geometry and pixel bytes.
 TestDicomWriter ImageFile(const ImageLayout& layout, const std::string& pixelBytes)
 {
     TestDicomWriter w;

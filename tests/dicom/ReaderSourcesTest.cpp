@@ -21,7 +21,7 @@ namespace {
 
 constexpr std::size_t kWindow = 64 * 1024;
 
-// A Part 10 file whose element after the padding starts `before` bytes ahead
+// A PS3.10 file whose element after the padding starts `before` bytes ahead
 // of the window's edge, followed by elements of every kind and a value larger
 // than the window, then a 3 x 2 image of 16 bits.
 std::string FileWithEdgeAt(std::size_t before)

@@ -29,7 +29,7 @@ namespace {
 
 using test::TestDicomWriter;
 
-// A Part 10 start: preamble, "DICM" and an explicit little-endian transfer
+// A PS3.10 start: preamble, "DICM" and an explicit little-endian transfer
 // syntax.
 TestDicomWriter Part10()
 {

@@ -4,12 +4,21 @@
 // fields, the analysis, the report, then the closing message (or the message
 // of an incomplete file). Errors throw EvenorError as in the front ends.
 #include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "analysis/AnalysisRun.h"
 #include "analysis/ReportWriter.h"
 
 namespace evenor::test {
+
+// Records the messages a run shows, in order.
+class MessageLog : public RunHost {
+public:
+    void ShowMessage(const std::string& text) override { Messages.push_back(text); }
+    std::vector<std::string> Messages;
+};
 
 // True when the report was written; outcome, when given, receives what the
 // analysis produced.

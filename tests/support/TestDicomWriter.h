@@ -4,7 +4,7 @@
 // TestDicomWriter builds a byte stream element by element: explicit or
 // implicit VR, in either byte order, with or without the preamble, with
 // length fields that may lie about their values. DicomFileBytes writes a
-// complete, valid image file from a TestImage: a Part 10 file in Explicit VR
+// complete, valid image file from a TestImage: a PS3.10 file in Explicit VR
 // Little Endian with the few elements the analysis reads and 16-bit pixels.
 #include <algorithm>
 #include <cstdint>
