@@ -13,6 +13,7 @@
 #include "dicom/EvenorError.h"
 #include "insight/Metrics.h"
 #include "insight/ResultExport.h"
+#include "insight/StructuredNoise.h"
 
 namespace evenor {
 
@@ -23,9 +24,12 @@ const QColor kOutlineColour(255, 0, 0);
 const QColor kMarkerColour(255, 255, 0);
 const QColor kMarkerFrameColour(0, 0, 0);
 const QColor kNoValueColour(128, 128, 128);
-const QColor kNegativeEnd(33, 102, 172);  // blue
-const QColor kPositiveEnd(178, 24, 43);   // red
-constexpr int kMinGridLineGap = 3;        // map pixels between drawn grid lines
+const QColor kClusterColour(255, 0, 255);  // magenta
+const QColor kLineColour(255, 140, 0);     // orange
+const QColor kRimColour(0, 200, 0);        // green
+const QColor kNegativeEnd(33, 102, 172);   // blue
+const QColor kPositiveEnd(178, 24, 43);    // red
+constexpr int kMinGridLineGap = 3;         // map pixels between drawn grid lines
 
 // A map coordinate as a pixel index, kept in int range for positions far
 // outside the map (a hand-built result may hold any position).
@@ -110,6 +114,126 @@ QString TickText(double value)
 
 bool HaveGuiApplication() { return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr; }
 
+// On each side with a rim, a band 2u wide inside the rim along the interior.
+void DrawRimEdges(QImage& image, const AreaMapGeometry& geometry, const RimReport& rims, int unit)
+{
+    if (!rims.Found() || rims.Interior.Empty()) return;
+    const PixelRect& inner = rims.Interior;
+    const int band = 2 * unit;
+    const QRgb colour = kRimColour.rgb();
+    const QPointF from = geometry.ToMap(inner.Left, inner.Top);
+    const QPointF to = geometry.ToMap(double(inner.Right()) + 1.0, double(inner.Bottom()) + 1.0);
+    const int left = PixelIndex(std::floor(from.x()));
+    const int top = PixelIndex(std::floor(from.y()));
+    const int right = PixelIndex(std::ceil(to.x()));  // first map column past the interior
+    const int bottom = PixelIndex(std::ceil(to.y()));
+    if (rims.Top.Lines > 0) FillClipped(image, 0, top - band, image.width(), band, colour);
+    if (rims.Bottom.Lines > 0) FillClipped(image, 0, bottom, image.width(), band, colour);
+    if (rims.Left.Lines > 0) FillClipped(image, left - band, 0, band, image.height(), colour);
+    if (rims.Right.Lines > 0) FillClipped(image, right, 0, band, image.height(), colour);
+}
+
+// A dashed line along the defect's row or column, solid ticks at both edges
+// of the map, and its name beside the first tick when text can be drawn.
+void DrawLineDefects(QImage& image, const AreaMapGeometry& geometry, std::span<const LineDefect> lines, int unit)
+{
+    const QRgb colour = kLineColour.rgb();
+    const int tick = 8 * unit;
+    const int dash = 2 * unit;
+    const int period = 6 * unit;
+    const int thin = unit;
+    const int thinStart = -(unit - 1) / 2;  // the dashed line's first offset from the line's centre
+    struct Label {
+        QString Text;
+        int Along;  // map column of a column defect, map row of a row defect
+        bool Column;
+    };
+    std::vector<Label> labels;
+    for (const LineDefect& line : lines) {
+        const bool column = line.Orientation == LineOrientation::Column;
+        if (column ? line.Index < geometry.FirstColumn || line.Index - geometry.FirstColumn >= geometry.AreaWidth
+                   : line.Index < geometry.FirstRow || line.Index - geometry.FirstRow >= geometry.AreaHeight)
+            continue;
+        const QPoint at = column ? geometry.PixelOf(line.Index, geometry.FirstRow)
+                                 : geometry.PixelOf(geometry.FirstColumn, line.Index);
+        const int length = column ? image.height() : image.width();
+        for (int k = 0; k < length; k += period) {
+            if (column)
+                FillClipped(image, at.x() + thinStart, k, thin, dash, colour);
+            else
+                FillClipped(image, k, at.y() + thinStart, dash, thin, colour);
+        }
+        for (const int start : {0, length - tick}) {
+            if (column)
+                FillClipped(image, at.x() - unit, start, 2 * unit + 1, tick, colour);
+            else
+                FillClipped(image, start, at.y() - unit, tick, 2 * unit + 1, colour);
+        }
+        labels.push_back(
+            {QStringLiteral("%1 %2").arg(column ? QStringLiteral("column") : QStringLiteral("row")).arg(line.Index),
+             column ? at.x() : at.y(), column});
+    }
+    if (labels.empty() || !HaveGuiApplication()) return;
+
+    QFont font = QGuiApplication::font();
+    font.setPixelSize(10 * unit);
+    font.setBold(true);
+    const QFontMetrics metrics(font);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::TextAntialiasing, true);
+    painter.setFont(font);
+    for (const Label& label : labels) {
+        const QSize size(metrics.horizontalAdvance(label.Text) + 4, metrics.height());
+        QPoint corner;
+        if (label.Column) {
+            // Right of the top tick, or left of it where the map ends.
+            int x = label.Along + unit + 2;
+            if (x + size.width() > image.width()) x = label.Along - unit - 2 - size.width();
+            corner = QPoint(x, 0);
+        } else {
+            // Below the left tick, or above it where the map ends.
+            int y = label.Along + unit + 2;
+            if (y + size.height() > image.height()) y = label.Along - unit - 2 - size.height();
+            corner = QPoint(0, y);
+        }
+        const QRect box(corner, size);
+        painter.fillRect(box, Qt::black);
+        painter.setPen(kLineColour);
+        painter.drawText(box, Qt::AlignCenter, label.Text);
+    }
+}
+
+// A ring 2u wide around each cluster of two pixels or more, the largest first.
+void DrawClusterRings(QImage& image, const AreaMapGeometry& geometry, std::span<const DefectCluster> clusters, int unit)
+{
+    const QRgb colour = kClusterColour.rgb();
+    std::size_t drawn = 0;
+    for (const DefectCluster& cluster : clusters) {
+        if (drawn == MaxCircledClusters) break;
+        if (cluster.Size < 2) continue;
+        ++drawn;
+        const QPointF from = geometry.ToMap(cluster.Left, cluster.Top);
+        const QPointF to = geometry.ToMap(double(cluster.Right) + 1.0, double(cluster.Bottom) + 1.0);
+        const QPointF centre = (from + to) / 2.0;
+        // Clear of the box's corners and of the 5 x 5 markers of its pixels
+        // (up to 2.5 * sqrt(2) beyond a corner pixel's centre).
+        const double halfDiagonal = std::hypot(to.x() - from.x(), to.y() - from.y()) / 2.0;
+        const double inner = std::max(halfDiagonal + 4.0, 6.0 * unit);
+        const double outer = inner + 2.0 * unit;
+        const int x0 = std::max(0, PixelIndex(std::floor(centre.x() - outer)));
+        const int x1 = std::min(image.width() - 1, PixelIndex(std::ceil(centre.x() + outer)));
+        const int y0 = std::max(0, PixelIndex(std::floor(centre.y() - outer)));
+        const int y1 = std::min(image.height() - 1, PixelIndex(std::ceil(centre.y() + outer)));
+        for (int y = y0; y <= y1; ++y) {
+            auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+            for (int x = x0; x <= x1; ++x) {
+                const double distance = std::hypot(x + 0.5 - centre.x(), y + 0.5 - centre.y());
+                if (distance >= inner && distance < outer) row[x] = colour;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 QPointF AreaMapGeometry::ToMap(double column, double row) const
@@ -123,6 +247,16 @@ QPoint AreaMapGeometry::PixelOf(std::uint32_t column, std::uint32_t row) const
     const std::uint64_t x = std::uint64_t{column - FirstColumn} * static_cast<std::uint64_t>(Width) / AreaWidth;
     const std::uint64_t y = std::uint64_t{row - FirstRow} * static_cast<std::uint64_t>(Height) / AreaHeight;
     return {static_cast<int>(x), static_cast<int>(y)};
+}
+
+int AreaMapLineUnit(const AreaMapGeometry& geometry)
+{
+    return std::max(1, (std::max(geometry.Width, geometry.Height) + 200) / 400);
+}
+
+AreaMapDefects AreaMapDefectsOf(const DetectorInsight& insight)
+{
+    return AreaMapDefects{insight.Clusters.Clusters, insight.Lines, &insight.Rims};
 }
 
 AreaMapGeometry AreaMapGeometryFor(const AnalysisSettings& settings)
@@ -150,7 +284,7 @@ AreaMapGeometry AreaMapGeometryFor(const AnalysisSettings& settings)
 }
 
 QImage RenderAreaMap(std::span<const std::uint16_t> pixels, std::uint32_t columns, const AnalysisSettings& settings,
-                     const AnalysisResult& result)
+                     const AnalysisResult& result, const AreaMapDefects& defects)
 {
     CheckArea(pixels, columns, settings);
     const AreaMapGeometry geometry = AreaMapGeometryFor(settings);
@@ -213,6 +347,11 @@ QImage RenderAreaMap(std::span<const std::uint16_t> pixels, std::uint32_t column
     }
     for (const QPoint& at : marks) FillClipped(image, at.x() - 2, at.y() - 2, 5, 5, kMarkerFrameColour.rgb());
     for (const QPoint& at : marks) FillClipped(image, at.x() - 1, at.y() - 1, 3, 3, kMarkerColour.rgb());
+
+    const int unit = AreaMapLineUnit(geometry);
+    if (defects.Rims != nullptr) DrawRimEdges(image, geometry, *defects.Rims, unit);
+    DrawLineDefects(image, geometry, defects.Lines, unit);
+    DrawClusterRings(image, geometry, defects.Clusters, unit);
     return image;
 }
 
@@ -261,18 +400,27 @@ HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind)
 {
     if (!HaveGuiApplication()) throw EvenorError("Drawing a heat map needs a QGuiApplication");
 
-    const bool meanKind = kind == HeatMapKind::RoiMeanDeviation;
-    const double reference = meanKind ? result.AreaMean : result.MeanRoiSNR;
-    const auto valueOf = [meanKind](const RoiResult& roi) { return meanKind ? roi.Mean : roi.SNR; };
     const RoiLattice lattice = BuildRoiLattice(result.Rois);
     const int nx = std::max<int>(1, static_cast<int>(lattice.Xs.size()));
     const int ny = std::max<int>(1, static_cast<int>(lattice.Ys.size()));
 
     std::vector<std::optional<double>> deviations(result.Rois.size());
+    switch (kind) {
+    case HeatMapKind::RoiMeanDeviation:
+        for (std::size_t i = 0; i < result.Rois.size(); ++i)
+            deviations[i] = DeviationPercent(result.Rois[i].Mean, result.AreaMean);
+        break;
+    case HeatMapKind::RoiSnrDeviation:
+        for (std::size_t i = 0; i < result.Rois.size(); ++i)
+            deviations[i] = DeviationPercent(result.Rois[i].SNR, result.MeanRoiSNR);
+        break;
+    case HeatMapKind::RoiNoiseDeviation:
+        deviations = RoiNoiseDeviationPercent(result.Rois);
+        break;
+    }
     double largest = 0.0;
     bool available = false;
     for (std::size_t i = 0; i < result.Rois.size(); ++i) {
-        deviations[i] = DeviationPercent(valueOf(result.Rois[i]), reference);
         if (deviations[i]) {
             available = true;
             largest = std::max(largest, std::fabs(*deviations[i]));
@@ -295,8 +443,18 @@ HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind)
     QFont labelFont = QGuiApplication::font();
     labelFont.setPixelSize(12);
 
-    QString title = meanKind ? QStringLiteral("ROI mean deviation from the area mean (%)")
-                             : QStringLiteral("ROI SNR deviation from the mean ROI SNR (%)");
+    QString title;
+    switch (kind) {
+    case HeatMapKind::RoiMeanDeviation:
+        title = QStringLiteral("ROI mean deviation from the area mean (%)");
+        break;
+    case HeatMapKind::RoiSnrDeviation:
+        title = QStringLiteral("ROI SNR deviation from the mean ROI SNR (%)");
+        break;
+    case HeatMapKind::RoiNoiseDeviation:
+        title = QStringLiteral("ROI noise (SD) deviation from the mean ROI SD (%)");
+        break;
+    }
     if (!available) title += QStringLiteral(" - not available, the reference is 0");
     QString footer = QStringLiteral("%1 x %2 grid positions, ROI columns %3-%4, rows %5-%6")
                          .arg(nx)
