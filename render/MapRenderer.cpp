@@ -114,99 +114,71 @@ QString TickText(double value)
 
 bool HaveGuiApplication() { return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr; }
 
+bool InsideArea(const AreaMapGeometry& geometry, const LineDefect& line)
+{
+    return line.Orientation == LineOrientation::Column
+               ? line.Index >= geometry.FirstColumn && line.Index - geometry.FirstColumn < geometry.AreaWidth
+               : line.Index >= geometry.FirstRow && line.Index - geometry.FirstRow < geometry.AreaHeight;
+}
+
 // On each side with a rim, a band 2u wide inside the rim along the interior.
-void DrawRimEdges(QImage& image, const AreaMapGeometry& geometry, const RimReport& rims, int unit)
+void AddRimEdges(std::vector<AreaMapShape>& shapes, const AreaMapGeometry& geometry, const RimReport& rims, int unit)
 {
     if (!rims.Found() || rims.Interior.Empty()) return;
     const PixelRect& inner = rims.Interior;
     const int band = 2 * unit;
-    const QRgb colour = kRimColour.rgb();
     const QPointF from = geometry.ToMap(inner.Left, inner.Top);
     const QPointF to = geometry.ToMap(double(inner.Right()) + 1.0, double(inner.Bottom()) + 1.0);
     const int left = PixelIndex(std::floor(from.x()));
     const int top = PixelIndex(std::floor(from.y()));
     const int right = PixelIndex(std::ceil(to.x()));  // first map column past the interior
     const int bottom = PixelIndex(std::ceil(to.y()));
-    if (rims.Top.Lines > 0) FillClipped(image, 0, top - band, image.width(), band, colour);
-    if (rims.Bottom.Lines > 0) FillClipped(image, 0, bottom, image.width(), band, colour);
-    if (rims.Left.Lines > 0) FillClipped(image, left - band, 0, band, image.height(), colour);
-    if (rims.Right.Lines > 0) FillClipped(image, right, 0, band, image.height(), colour);
+    const auto fill = [&](int x, int y, int width, int height) {
+        shapes.push_back({AreaMapShape::Fill, QRect(x, y, width, height), {}, 0.0, 0.0, kRimColour});
+    };
+    if (rims.Top.Lines > 0) fill(0, top - band, geometry.Width, band);
+    if (rims.Bottom.Lines > 0) fill(0, bottom, geometry.Width, band);
+    if (rims.Left.Lines > 0) fill(left - band, 0, band, geometry.Height);
+    if (rims.Right.Lines > 0) fill(right, 0, band, geometry.Height);
 }
 
-// A dashed line along the defect's row or column, solid ticks at both edges
-// of the map, and its name beside the first tick when text can be drawn.
-void DrawLineDefects(QImage& image, const AreaMapGeometry& geometry, std::span<const LineDefect> lines, int unit)
+// A dashed line along the defect's row or column and solid ticks at both
+// edges of the map.
+void AddLineDefects(std::vector<AreaMapShape>& shapes, const AreaMapGeometry& geometry,
+                    std::span<const LineDefect> lines, int unit)
 {
-    const QRgb colour = kLineColour.rgb();
     const int tick = 8 * unit;
     const int dash = 2 * unit;
     const int period = 6 * unit;
-    const int thin = unit;
     const int thinStart = -(unit - 1) / 2;  // the dashed line's first offset from the line's centre
-    struct Label {
-        QString Text;
-        int Along;  // map column of a column defect, map row of a row defect
-        bool Column;
+    const auto fill = [&](int x, int y, int width, int height) {
+        shapes.push_back({AreaMapShape::Fill, QRect(x, y, width, height), {}, 0.0, 0.0, kLineColour});
     };
-    std::vector<Label> labels;
     for (const LineDefect& line : lines) {
         const bool column = line.Orientation == LineOrientation::Column;
-        if (column ? line.Index < geometry.FirstColumn || line.Index - geometry.FirstColumn >= geometry.AreaWidth
-                   : line.Index < geometry.FirstRow || line.Index - geometry.FirstRow >= geometry.AreaHeight)
-            continue;
+        if (!InsideArea(geometry, line)) continue;
         const QPoint at = column ? geometry.PixelOf(line.Index, geometry.FirstRow)
                                  : geometry.PixelOf(geometry.FirstColumn, line.Index);
-        const int length = column ? image.height() : image.width();
+        const int length = column ? geometry.Height : geometry.Width;
         for (int k = 0; k < length; k += period) {
             if (column)
-                FillClipped(image, at.x() + thinStart, k, thin, dash, colour);
+                fill(at.x() + thinStart, k, unit, std::min(dash, length - k));
             else
-                FillClipped(image, k, at.y() + thinStart, dash, thin, colour);
+                fill(k, at.y() + thinStart, std::min(dash, length - k), unit);
         }
         for (const int start : {0, length - tick}) {
             if (column)
-                FillClipped(image, at.x() - unit, start, 2 * unit + 1, tick, colour);
+                fill(at.x() - unit, start, 2 * unit + 1, tick);
             else
-                FillClipped(image, start, at.y() - unit, tick, 2 * unit + 1, colour);
+                fill(start, at.y() - unit, tick, 2 * unit + 1);
         }
-        labels.push_back(
-            {QStringLiteral("%1 %2").arg(column ? QStringLiteral("column") : QStringLiteral("row")).arg(line.Index),
-             column ? at.x() : at.y(), column});
-    }
-    if (labels.empty() || !HaveGuiApplication()) return;
-
-    QFont font = QGuiApplication::font();
-    font.setPixelSize(10 * unit);
-    font.setBold(true);
-    const QFontMetrics metrics(font);
-    QPainter painter(&image);
-    painter.setRenderHint(QPainter::TextAntialiasing, true);
-    painter.setFont(font);
-    for (const Label& label : labels) {
-        const QSize size(metrics.horizontalAdvance(label.Text) + 4, metrics.height());
-        QPoint corner;
-        if (label.Column) {
-            // Right of the top tick, or left of it where the map ends.
-            int x = label.Along + unit + 2;
-            if (x + size.width() > image.width()) x = label.Along - unit - 2 - size.width();
-            corner = QPoint(x, 0);
-        } else {
-            // Below the left tick, or above it where the map ends.
-            int y = label.Along + unit + 2;
-            if (y + size.height() > image.height()) y = label.Along - unit - 2 - size.height();
-            corner = QPoint(0, y);
-        }
-        const QRect box(corner, size);
-        painter.fillRect(box, Qt::black);
-        painter.setPen(kLineColour);
-        painter.drawText(box, Qt::AlignCenter, label.Text);
     }
 }
 
 // A ring 2u wide around each cluster of two pixels or more, the largest first.
-void DrawClusterRings(QImage& image, const AreaMapGeometry& geometry, std::span<const DefectCluster> clusters, int unit)
+void AddClusterRings(std::vector<AreaMapShape>& shapes, const AreaMapGeometry& geometry,
+                     std::span<const DefectCluster> clusters, int unit)
 {
-    const QRgb colour = kClusterColour.rgb();
     std::size_t drawn = 0;
     for (const DefectCluster& cluster : clusters) {
         if (drawn == MaxCircledClusters) break;
@@ -214,23 +186,69 @@ void DrawClusterRings(QImage& image, const AreaMapGeometry& geometry, std::span<
         ++drawn;
         const QPointF from = geometry.ToMap(cluster.Left, cluster.Top);
         const QPointF to = geometry.ToMap(double(cluster.Right) + 1.0, double(cluster.Bottom) + 1.0);
-        const QPointF centre = (from + to) / 2.0;
         // Clear of the box's corners and of the 5 x 5 markers of its pixels
         // (up to 2.5 * sqrt(2) beyond a corner pixel's centre).
         const double halfDiagonal = std::hypot(to.x() - from.x(), to.y() - from.y()) / 2.0;
         const double inner = std::max(halfDiagonal + 4.0, 6.0 * unit);
-        const double outer = inner + 2.0 * unit;
-        const int x0 = std::max(0, PixelIndex(std::floor(centre.x() - outer)));
-        const int x1 = std::min(image.width() - 1, PixelIndex(std::ceil(centre.x() + outer)));
-        const int y0 = std::max(0, PixelIndex(std::floor(centre.y() - outer)));
-        const int y1 = std::min(image.height() - 1, PixelIndex(std::ceil(centre.y() + outer)));
-        for (int y = y0; y <= y1; ++y) {
-            auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
-            for (int x = x0; x <= x1; ++x) {
-                const double distance = std::hypot(x + 0.5 - centre.x(), y + 0.5 - centre.y());
-                if (distance >= inner && distance < outer) row[x] = colour;
-            }
+        shapes.push_back({AreaMapShape::Ring, {}, (from + to) / 2.0, inner, inner + 2.0 * unit, kClusterColour});
+    }
+}
+
+void PaintShape(QImage& image, const AreaMapShape& shape)
+{
+    const QRgb colour = shape.Colour.rgb();
+    if (shape.Kind == AreaMapShape::Fill) {
+        FillClipped(image, shape.Rect.x(), shape.Rect.y(), shape.Rect.width(), shape.Rect.height(), colour);
+        return;
+    }
+    const QPointF& centre = shape.Centre;
+    const int x0 = std::max(0, PixelIndex(std::floor(centre.x() - shape.Outer)));
+    const int x1 = std::min(image.width() - 1, PixelIndex(std::ceil(centre.x() + shape.Outer)));
+    const int y0 = std::max(0, PixelIndex(std::floor(centre.y() - shape.Outer)));
+    const int y1 = std::min(image.height() - 1, PixelIndex(std::ceil(centre.y() + shape.Outer)));
+    for (int y = y0; y <= y1; ++y) {
+        auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = x0; x <= x1; ++x) {
+            const double distance = std::hypot(x + 0.5 - centre.x(), y + 0.5 - centre.y());
+            if (distance >= shape.Inner && distance < shape.Outer) row[x] = colour;
         }
+    }
+}
+
+// The index of each line defect beside its first tick: right of the top tick
+// of a column (left of it where the map ends), below the left tick of a row
+// (above it where the map ends), orange on black. Needs a QGuiApplication.
+void WriteLineNames(QImage& image, const AreaMapGeometry& geometry, std::span<const LineDefect> lines, int unit)
+{
+    QFont font = QGuiApplication::font();
+    font.setPixelSize(10 * unit);
+    font.setBold(true);
+    const QFontMetrics metrics(font);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::TextAntialiasing, true);
+    painter.setFont(font);
+    painter.setPen(kLineColour);
+    for (const LineDefect& line : lines) {
+        if (!InsideArea(geometry, line)) continue;
+        const bool column = line.Orientation == LineOrientation::Column;
+        const QString text =
+            QStringLiteral("%1 %2").arg(column ? QStringLiteral("column") : QStringLiteral("row")).arg(line.Index);
+        const QSize size(metrics.horizontalAdvance(text) + 4, metrics.height());
+        QPoint corner;
+        if (column) {
+            const int along = geometry.PixelOf(line.Index, geometry.FirstRow).x();
+            int x = along + unit + 2;
+            if (x + size.width() > image.width()) x = along - unit - 2 - size.width();
+            corner = QPoint(x, 0);
+        } else {
+            const int along = geometry.PixelOf(geometry.FirstColumn, line.Index).y();
+            int y = along + unit + 2;
+            if (y + size.height() > image.height()) y = along - unit - 2 - size.height();
+            corner = QPoint(0, y);
+        }
+        const QRect box(corner, size);
+        painter.fillRect(box, Qt::black);
+        painter.drawText(box, Qt::AlignCenter, text);
     }
 }
 
@@ -257,6 +275,16 @@ int AreaMapLineUnit(const AreaMapGeometry& geometry)
 AreaMapDefects AreaMapDefectsOf(const DetectorInsight& insight)
 {
     return AreaMapDefects{insight.Clusters.Clusters, insight.Lines, &insight.Rims};
+}
+
+std::vector<AreaMapShape> AreaMapDefectShapes(const AreaMapGeometry& geometry, const AreaMapDefects& defects)
+{
+    const int unit = AreaMapLineUnit(geometry);
+    std::vector<AreaMapShape> shapes;
+    if (defects.Rims != nullptr) AddRimEdges(shapes, geometry, *defects.Rims, unit);
+    AddLineDefects(shapes, geometry, defects.Lines, unit);
+    AddClusterRings(shapes, geometry, defects.Clusters, unit);
+    return shapes;
 }
 
 AreaMapGeometry AreaMapGeometryFor(const AnalysisSettings& settings)
@@ -348,10 +376,8 @@ QImage RenderAreaMap(std::span<const std::uint16_t> pixels, std::uint32_t column
     for (const QPoint& at : marks) FillClipped(image, at.x() - 2, at.y() - 2, 5, 5, kMarkerFrameColour.rgb());
     for (const QPoint& at : marks) FillClipped(image, at.x() - 1, at.y() - 1, 3, 3, kMarkerColour.rgb());
 
-    const int unit = AreaMapLineUnit(geometry);
-    if (defects.Rims != nullptr) DrawRimEdges(image, geometry, *defects.Rims, unit);
-    DrawLineDefects(image, geometry, defects.Lines, unit);
-    DrawClusterRings(image, geometry, defects.Clusters, unit);
+    for (const AreaMapShape& shape : AreaMapDefectShapes(geometry, defects)) PaintShape(image, shape);
+    if (HaveGuiApplication()) WriteLineNames(image, geometry, defects.Lines, AreaMapLineUnit(geometry));
     return image;
 }
 

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "analysis/AnalysisSettings.h"
 #include "analysis/RoiGrid.h"
@@ -96,6 +97,19 @@ QImage RenderAreaMap(std::span<const std::uint16_t> pixels, std::uint32_t column
 
 // The line width unit u of an area map of this geometry (see RenderAreaMap).
 int AreaMapLineUnit(const AreaMapGeometry& geometry);
+
+// The defect marks of RenderAreaMap as shapes in map pixels, in the order it
+// paints them, so that a front end showing the map scaled down can draw them
+// again at screen size over its own marks (its index labels aside).
+struct AreaMapShape {
+    enum ShapeKind { Fill, Ring } Kind = Fill;
+    QRect Rect;          // Fill: the map pixels filled
+    QPointF Centre;      // Ring: the map pixels whose centres lie at a distance
+    double Inner = 0.0;  // in [Inner, Outer) from Centre
+    double Outer = 0.0;
+    QColor Colour;
+};
+std::vector<AreaMapShape> AreaMapDefectShapes(const AreaMapGeometry& geometry, const AreaMapDefects& defects);
 
 enum class HeatMapKind {
     RoiMeanDeviation,   // (ROI mean - AreaMean) / AreaMean, %

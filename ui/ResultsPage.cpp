@@ -14,6 +14,7 @@
 #include <QHelpEvent>
 #include <QLabel>
 #include <QPainter>
+#include <QPen>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -115,11 +116,12 @@ public:
     explicit TPictureView(QWidget* parent, const QString& name) : QWidget(parent) { setObjectName(name); }
 
     // zoom: 0 fits the picture to the view, else picture pixels per screen pixel.
-    void SetPicture(const QImage& image, const std::vector<QPoint>& marks, const QString& message, double zoom,
-                    Describer describe)
+    void SetPicture(const QImage& image, const std::vector<QPoint>& marks, const std::vector<AreaMapShape>& shapes,
+                    const QString& message, double zoom, Describer describe)
     {
         image_ = image;
         marks_ = marks;
+        shapes_ = shapes;
         message_ = message;
         describe_ = std::move(describe);
         scaled_ = QImage();
@@ -203,6 +205,25 @@ protected:
                                  int(origin.y() + (mark.y() + 0.5) * scale));
         for (const QPoint& at : centres) painter.fillRect(at.x() - 2, at.y() - 2, 5, 5, Qt::black);
         for (const QPoint& at : centres) painter.fillRect(at.x() - 1, at.y() - 1, 3, 3, Qt::yellow);
+        // The defect marks over them, at least a screen pixel wide (rings
+        // two), as the picture has them.
+        for (const AreaMapShape& shape : shapes_) {
+            if (shape.Kind == AreaMapShape::Fill) {
+                const QRect& r = shape.Rect;
+                const int left = int(std::floor(origin.x() + r.left() * scale));
+                const int top = int(std::floor(origin.y() + r.top() * scale));
+                const int right = std::max(left + 1, int(std::ceil(origin.x() + (r.right() + 1) * scale)));
+                const int bottom = std::max(top + 1, int(std::ceil(origin.y() + (r.bottom() + 1) * scale)));
+                painter.fillRect(QRect(QPoint(left, top), QPoint(right - 1, bottom - 1)), shape.Colour);
+            } else {
+                painter.setRenderHint(QPainter::Antialiasing, true);
+                painter.setPen(QPen(shape.Colour, std::max(2.0, (shape.Outer - shape.Inner) * scale)));
+                painter.setBrush(Qt::NoBrush);
+                const double radius = (shape.Inner + shape.Outer) / 2.0 * scale;
+                painter.drawEllipse(origin + shape.Centre * scale, radius, radius);
+                painter.setRenderHint(QPainter::Antialiasing, false);
+            }
+        }
     }
 
 private:
@@ -224,6 +245,7 @@ private:
 
     QImage image_;
     std::vector<QPoint> marks_;
+    std::vector<AreaMapShape> shapes_;
     QString message_;
     Describer describe_;
     double zoom_ = 0.0;
@@ -274,9 +296,10 @@ public:
     {
         setWindowTitle(title);
         legend_->setText(picture.Legend);
-        view_->SetPicture(
-            picture.Image, picture.Marks, QStringLiteral("The picture could not be drawn: ") + picture.Error,
-            ZoomSteps[std::clamp(zoom_->currentIndex(), 0, int(std::size(ZoomSteps)) - 1)], std::move(describe));
+        view_->SetPicture(picture.Image, picture.Marks, picture.Shapes,
+                          QStringLiteral("The picture could not be drawn: ") + picture.Error,
+                          ZoomSteps[std::clamp(zoom_->currentIndex(), 0, int(std::size(ZoomSteps)) - 1)],
+                          std::move(describe));
     }
 
 protected:
@@ -362,9 +385,22 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
     const DetectorInsight& insight = results.Insight;
     area = DrawPicture([&] { return RenderAreaMap(pixels, columns, settings, result, AreaMapDefectsOf(insight)); });
     area.Legend = QStringLiteral("Grey: mean \u00b1 3 SD. Red: deviating ROIs. Yellow: deviating pixels.");
-    // The defect marks only where the map has them.
-    const auto& clusters = insight.Clusters;
-    if (clusters.Pairs + clusters.Larger > 0) area.Legend += QStringLiteral(" Magenta rings: clusters.");
+    // The defect marks only where the map has them (a ring around a cluster
+    // that covers most of the area lies outside the map).
+    const AreaMapGeometry mapGeometry = AreaMapGeometryFor(settings);
+    const QRectF mapRect(0, 0, mapGeometry.Width, mapGeometry.Height);
+    const auto ringOnMap = [&](const AreaMapShape& shape) {
+        if (shape.Kind != AreaMapShape::Ring) return false;
+        const QPointF nearest(std::clamp(shape.Centre.x(), mapRect.left(), mapRect.right()),
+                              std::clamp(shape.Centre.y(), mapRect.top(), mapRect.bottom()));
+        const double farthest = std::hypot(std::max(shape.Centre.x(), mapRect.right() - shape.Centre.x()),
+                                           std::max(shape.Centre.y(), mapRect.bottom() - shape.Centre.y()));
+        return std::hypot(nearest.x() - shape.Centre.x(), nearest.y() - shape.Centre.y()) < shape.Outer &&
+               farthest >= shape.Inner;
+    };
+    const std::vector<AreaMapShape> shapes = AreaMapDefectShapes(mapGeometry, AreaMapDefectsOf(insight));
+    if (std::any_of(shapes.begin(), shapes.end(), ringOnMap))
+        area.Legend += QStringLiteral(" Magenta rings: clusters.");
     if (!insight.Lines.empty()) area.Legend += QStringLiteral(" Orange: line defects.");
     if (insight.Rims.Found() && !insight.Rims.Interior.Empty())
         area.Legend += QStringLiteral(" Green: inner edge of the rim.");
@@ -378,6 +414,7 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
                 continue;
             area.Marks.push_back(geometry.PixelOf(bad.X, bad.Y));
         }
+        area.Shapes = shapes;
     }
 
     // The colour bar's range, for the legend.
@@ -498,9 +535,9 @@ QString DefectsHtml(const RunResults& results)
                     .arg(clusters.Pairs)
                     .arg(clusters.Larger);
         const DefectCluster& largest = clusters.Clusters.front();
-        html += QStringLiteral("<br>Largest cluster: %1 pixels at columns %2-%3, rows %4-%5 (centre X %6, Y %7); "
+        html += QStringLiteral("<br>Largest cluster: %1 at columns %2-%3, rows %4-%5 (centre X %6, Y %7); "
                                "%8 above, %9 below their ROI mean")
-                    .arg(largest.Size)
+                    .arg(largest.Size == 1 ? QStringLiteral("1 pixel") : QStringLiteral("%1 pixels").arg(largest.Size))
                     .arg(largest.Left)
                     .arg(largest.Right)
                     .arg(largest.Top)
@@ -736,7 +773,7 @@ void TResultsPage::ComboBoxPictureChange()
     const double zoom = checkBoxActualSize_->isChecked() ? 1.0 : 0.0;
     if (!results_) {
         // The summary beside it says why the page is empty.
-        picture_->SetPicture(QImage(), {}, QString(), zoom, {});
+        picture_->SetPicture(QImage(), {}, {}, QString(), zoom, {});
         labelLegend_->clear();
         return;
     }
@@ -746,7 +783,7 @@ void TResultsPage::ComboBoxPictureChange()
     const auto describe = [this, kind](QPoint pixel) {
         return results_ ? DescribePicturePoint(*results_, kind, pixel) : QString();
     };
-    picture_->SetPicture(picture.Image, picture.Marks,
+    picture_->SetPicture(picture.Image, picture.Marks, picture.Shapes,
                          QStringLiteral("The picture could not be drawn: ") + picture.Error, zoom, describe);
     labelLegend_->setText(picture.Legend);
     if (pictureWindow_ != nullptr)

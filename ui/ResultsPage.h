@@ -55,6 +55,8 @@ struct ResultPicture {
     // scaled down, where its own small marks would vanish (the area map's
     // deviating pixels).
     std::vector<QPoint> Marks;
+    // The defect marks of the area map, drawn again over those marks.
+    std::vector<AreaMapShape> Shapes;
     // Where the ROI cells of a heat map lie.
     std::optional<HeatMapLayout> Cells;
 };

@@ -18,7 +18,7 @@ inline constexpr std::uint32_t kDetectorSide = 256;
 // The names DetectorImage knows, in the order the screenshots show them.
 inline const std::vector<std::string>& DetectorImageNames()
 {
-    static const std::vector<std::string> names{"clean", "hot-pixels", "cluster",
+    static const std::vector<std::string> names{"clean",         "hot-pixels",     "cluster",
                                                 "column-offset", "collimated-rim", "row-noise"};
     return names;
 }
