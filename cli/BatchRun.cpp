@@ -88,7 +88,8 @@ std::vector<std::string> OutputNamesFor(const std::string& name)
             name + ".csv",
             name + "-" + kAreaMapName,
             name + "-" + kMeanHeatMapName,
-            name + "-" + kSnrHeatMapName};
+            name + "-" + kSnrHeatMapName,
+            name + "-" + kNoiseHeatMapName};
 }
 
 // The output line that shows which image is being worked on, on a terminal;

@@ -45,6 +45,7 @@ struct ImageOutputs {
 inline constexpr const char* kAreaMapName = "area.png";
 inline constexpr const char* kMeanHeatMapName = "roi-mean-deviation.png";
 inline constexpr const char* kSnrHeatMapName = "roi-snr-deviation.png";
+inline constexpr const char* kNoiseHeatMapName = "roi-noise-deviation.png";
 
 struct ImageJob {
     std::string File;

@@ -1,5 +1,5 @@
 #pragma once
-// The PNG maps of an analysis (area map and the two heat maps), drawn by the
+// The PNG maps of an analysis (area map and the three heat maps), drawn by the
 // map module (MapPlugin.h) when this program was built with the map renderer;
 // a stand-in that refuses otherwise.
 #include <cstdint>
@@ -34,10 +34,11 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// Writes folder/prefix + area.png, roi-mean-deviation.png and
-// roi-snr-deviation.png. pixels are the prepared values of the whole image,
-// columns to a row. Needs a MapSession. Throws EvenorError naming the file
-// that could not be drawn or written.
+// Writes folder/prefix + area.png (the detector's defects marked, as
+// InspectDetector finds them), roi-mean-deviation.png, roi-snr-deviation.png
+// and roi-noise-deviation.png. pixels are the prepared values of the whole
+// image, columns to a row. Needs a MapSession. Throws EvenorError naming the
+// file that could not be drawn or written.
 void WriteMapPngs(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
                   std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result);
 

@@ -12,6 +12,7 @@
 
 #include "cli/ImageJob.h"
 #include "dicom/EvenorError.h"
+#include "insight/DetectorInsight.h"
 #include "render/MapRenderer.h"
 
 namespace evenor {
@@ -67,9 +68,13 @@ void WriteMapPngs(const std::string& folder, const std::string& prefix, std::spa
             throw EvenorError(path + ": " + e.what());
         }
     };
-    write(kAreaMapName, [&] { return RenderAreaMap(pixels, columns, settings, result); });
+    // The defects the area map marks; the inspection is deterministic, so
+    // a batch draws the same map as a single run.
+    const DetectorInsight insight = InspectDetector(settings, result, pixels, columns);
+    write(kAreaMapName, [&] { return RenderAreaMap(pixels, columns, settings, result, AreaMapDefectsOf(insight)); });
     write(kMeanHeatMapName, [&] { return RenderHeatMap(result, HeatMapKind::RoiMeanDeviation).Image; });
     write(kSnrHeatMapName, [&] { return RenderHeatMap(result, HeatMapKind::RoiSnrDeviation).Image; });
+    write(kNoiseHeatMapName, [&] { return RenderHeatMap(result, HeatMapKind::RoiNoiseDeviation).Image; });
 }
 
 // Runs action; any exception becomes error's text and false.

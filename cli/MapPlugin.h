@@ -29,9 +29,10 @@ struct MapPluginV1 {
     bool (*BeginSession)(void*& session, std::string& error) noexcept;
     void (*EndSession)(void* session) noexcept;
 
-    // Writes folder/prefix + area.png, roi-mean-deviation.png and
-    // roi-snr-deviation.png; error names the file that could not be drawn or
-    // written. May run on several threads at once within a session.
+    // Writes folder/prefix + area.png (with the defects of InspectDetector
+    // marked), roi-mean-deviation.png, roi-snr-deviation.png and
+    // roi-noise-deviation.png; error names the file that could not be drawn
+    // or written. May run on several threads at once within a session.
     bool (*WriteMaps)(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
                       std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result,
                       std::string& error) noexcept;

@@ -13,6 +13,7 @@
 #include "dicom/EvenorError.h"
 #include "insight/Metrics.h"
 #include "insight/ResultExport.h"
+#include "insight/StructuredNoise.h"
 
 namespace evenor {
 
@@ -23,9 +24,12 @@ const QColor kOutlineColour(255, 0, 0);
 const QColor kMarkerColour(255, 255, 0);
 const QColor kMarkerFrameColour(0, 0, 0);
 const QColor kNoValueColour(128, 128, 128);
-const QColor kNegativeEnd(33, 102, 172);  // blue
-const QColor kPositiveEnd(178, 24, 43);   // red
-constexpr int kMinGridLineGap = 3;        // map pixels between drawn grid lines
+const QColor kClusterColour(255, 0, 255);  // magenta
+const QColor kLineColour(255, 140, 0);     // orange
+const QColor kRimColour(0, 200, 0);        // green
+const QColor kNegativeEnd(33, 102, 172);   // blue
+const QColor kPositiveEnd(178, 24, 43);    // red
+constexpr int kMinGridLineGap = 3;         // map pixels between drawn grid lines
 
 // A map coordinate as a pixel index, kept in int range for positions far
 // outside the map (a hand-built result may hold any position).
@@ -110,6 +114,144 @@ QString TickText(double value)
 
 bool HaveGuiApplication() { return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr; }
 
+bool InsideArea(const AreaMapGeometry& geometry, const LineDefect& line)
+{
+    return line.Orientation == LineOrientation::Column
+               ? line.Index >= geometry.FirstColumn && line.Index - geometry.FirstColumn < geometry.AreaWidth
+               : line.Index >= geometry.FirstRow && line.Index - geometry.FirstRow < geometry.AreaHeight;
+}
+
+// On each side with a rim, a band 2u wide inside the rim along the interior.
+void AddRimEdges(std::vector<AreaMapShape>& shapes, const AreaMapGeometry& geometry, const RimReport& rims, int unit)
+{
+    if (!rims.Found() || rims.Interior.Empty()) return;
+    const PixelRect& inner = rims.Interior;
+    const int band = 2 * unit;
+    const QPointF from = geometry.ToMap(inner.Left, inner.Top);
+    const QPointF to = geometry.ToMap(double(inner.Right()) + 1.0, double(inner.Bottom()) + 1.0);
+    const int left = PixelIndex(std::floor(from.x()));
+    const int top = PixelIndex(std::floor(from.y()));
+    const int right = PixelIndex(std::ceil(to.x()));  // first map column past the interior
+    const int bottom = PixelIndex(std::ceil(to.y()));
+    const auto fill = [&](int x, int y, int width, int height) {
+        shapes.push_back({AreaMapShape::Fill, QRect(x, y, width, height), {}, 0.0, 0.0, kRimColour});
+    };
+    if (rims.Top.Lines > 0) fill(0, top - band, geometry.Width, band);
+    if (rims.Bottom.Lines > 0) fill(0, bottom, geometry.Width, band);
+    if (rims.Left.Lines > 0) fill(left - band, 0, band, geometry.Height);
+    if (rims.Right.Lines > 0) fill(right, 0, band, geometry.Height);
+}
+
+// A dashed line along the defect's row or column and solid ticks at both
+// edges of the map.
+void AddLineDefects(std::vector<AreaMapShape>& shapes, const AreaMapGeometry& geometry,
+                    std::span<const LineDefect> lines, int unit)
+{
+    const int tick = 8 * unit;
+    const int dash = 2 * unit;
+    const int period = 6 * unit;
+    const int thinStart = -(unit - 1) / 2;  // the dashed line's first offset from the line's centre
+    const auto fill = [&](int x, int y, int width, int height) {
+        shapes.push_back({AreaMapShape::Fill, QRect(x, y, width, height), {}, 0.0, 0.0, kLineColour});
+    };
+    for (const LineDefect& line : lines) {
+        const bool column = line.Orientation == LineOrientation::Column;
+        if (!InsideArea(geometry, line)) continue;
+        const QPoint at = column ? geometry.PixelOf(line.Index, geometry.FirstRow)
+                                 : geometry.PixelOf(geometry.FirstColumn, line.Index);
+        const int length = column ? geometry.Height : geometry.Width;
+        for (int k = 0; k < length; k += period) {
+            if (column)
+                fill(at.x() + thinStart, k, unit, std::min(dash, length - k));
+            else
+                fill(k, at.y() + thinStart, std::min(dash, length - k), unit);
+        }
+        for (const int start : {0, length - tick}) {
+            if (column)
+                fill(at.x() - unit, start, 2 * unit + 1, tick);
+            else
+                fill(start, at.y() - unit, tick, 2 * unit + 1);
+        }
+    }
+}
+
+// A ring 2u wide around each cluster of two pixels or more, the largest first.
+void AddClusterRings(std::vector<AreaMapShape>& shapes, const AreaMapGeometry& geometry,
+                     std::span<const DefectCluster> clusters, int unit)
+{
+    std::size_t drawn = 0;
+    for (const DefectCluster& cluster : clusters) {
+        if (drawn == MaxCircledClusters) break;
+        if (cluster.Size < 2) continue;
+        ++drawn;
+        const QPointF from = geometry.ToMap(cluster.Left, cluster.Top);
+        const QPointF to = geometry.ToMap(double(cluster.Right) + 1.0, double(cluster.Bottom) + 1.0);
+        // Clear of the box's corners and of the 5 x 5 markers of its pixels
+        // (up to 2.5 * sqrt(2) beyond a corner pixel's centre).
+        const double halfDiagonal = std::hypot(to.x() - from.x(), to.y() - from.y()) / 2.0;
+        const double inner = std::max(halfDiagonal + 4.0, 6.0 * unit);
+        shapes.push_back({AreaMapShape::Ring, {}, (from + to) / 2.0, inner, inner + 2.0 * unit, kClusterColour});
+    }
+}
+
+void PaintShape(QImage& image, const AreaMapShape& shape)
+{
+    const QRgb colour = shape.Colour.rgb();
+    if (shape.Kind == AreaMapShape::Fill) {
+        FillClipped(image, shape.Rect.x(), shape.Rect.y(), shape.Rect.width(), shape.Rect.height(), colour);
+        return;
+    }
+    const QPointF& centre = shape.Centre;
+    const int x0 = std::max(0, PixelIndex(std::floor(centre.x() - shape.Outer)));
+    const int x1 = std::min(image.width() - 1, PixelIndex(std::ceil(centre.x() + shape.Outer)));
+    const int y0 = std::max(0, PixelIndex(std::floor(centre.y() - shape.Outer)));
+    const int y1 = std::min(image.height() - 1, PixelIndex(std::ceil(centre.y() + shape.Outer)));
+    for (int y = y0; y <= y1; ++y) {
+        auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = x0; x <= x1; ++x) {
+            const double distance = std::hypot(x + 0.5 - centre.x(), y + 0.5 - centre.y());
+            if (distance >= shape.Inner && distance < shape.Outer) row[x] = colour;
+        }
+    }
+}
+
+// The index of each line defect beside its first tick: right of the top tick
+// of a column (left of it where the map ends), below the left tick of a row
+// (above it where the map ends), orange on black. Needs a QGuiApplication.
+void WriteLineNames(QImage& image, const AreaMapGeometry& geometry, std::span<const LineDefect> lines, int unit)
+{
+    QFont font = QGuiApplication::font();
+    font.setPixelSize(10 * unit);
+    font.setBold(true);
+    const QFontMetrics metrics(font);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::TextAntialiasing, true);
+    painter.setFont(font);
+    painter.setPen(kLineColour);
+    for (const LineDefect& line : lines) {
+        if (!InsideArea(geometry, line)) continue;
+        const bool column = line.Orientation == LineOrientation::Column;
+        const QString text =
+            QStringLiteral("%1 %2").arg(column ? QStringLiteral("column") : QStringLiteral("row")).arg(line.Index);
+        const QSize size(metrics.horizontalAdvance(text) + 4, metrics.height());
+        QPoint corner;
+        if (column) {
+            const int along = geometry.PixelOf(line.Index, geometry.FirstRow).x();
+            int x = along + unit + 2;
+            if (x + size.width() > image.width()) x = along - unit - 2 - size.width();
+            corner = QPoint(x, 0);
+        } else {
+            const int along = geometry.PixelOf(geometry.FirstColumn, line.Index).y();
+            int y = along + unit + 2;
+            if (y + size.height() > image.height()) y = along - unit - 2 - size.height();
+            corner = QPoint(0, y);
+        }
+        const QRect box(corner, size);
+        painter.fillRect(box, Qt::black);
+        painter.drawText(box, Qt::AlignCenter, text);
+    }
+}
+
 }  // namespace
 
 QPointF AreaMapGeometry::ToMap(double column, double row) const
@@ -123,6 +265,26 @@ QPoint AreaMapGeometry::PixelOf(std::uint32_t column, std::uint32_t row) const
     const std::uint64_t x = std::uint64_t{column - FirstColumn} * static_cast<std::uint64_t>(Width) / AreaWidth;
     const std::uint64_t y = std::uint64_t{row - FirstRow} * static_cast<std::uint64_t>(Height) / AreaHeight;
     return {static_cast<int>(x), static_cast<int>(y)};
+}
+
+int AreaMapLineUnit(const AreaMapGeometry& geometry)
+{
+    return std::max(1, (std::max(geometry.Width, geometry.Height) + 200) / 400);
+}
+
+AreaMapDefects AreaMapDefectsOf(const DetectorInsight& insight)
+{
+    return AreaMapDefects{insight.Clusters.Clusters, insight.Lines, &insight.Rims};
+}
+
+std::vector<AreaMapShape> AreaMapDefectShapes(const AreaMapGeometry& geometry, const AreaMapDefects& defects)
+{
+    const int unit = AreaMapLineUnit(geometry);
+    std::vector<AreaMapShape> shapes;
+    if (defects.Rims != nullptr) AddRimEdges(shapes, geometry, *defects.Rims, unit);
+    AddLineDefects(shapes, geometry, defects.Lines, unit);
+    AddClusterRings(shapes, geometry, defects.Clusters, unit);
+    return shapes;
 }
 
 AreaMapGeometry AreaMapGeometryFor(const AnalysisSettings& settings)
@@ -150,7 +312,7 @@ AreaMapGeometry AreaMapGeometryFor(const AnalysisSettings& settings)
 }
 
 QImage RenderAreaMap(std::span<const std::uint16_t> pixels, std::uint32_t columns, const AnalysisSettings& settings,
-                     const AnalysisResult& result)
+                     const AnalysisResult& result, const AreaMapDefects& defects)
 {
     CheckArea(pixels, columns, settings);
     const AreaMapGeometry geometry = AreaMapGeometryFor(settings);
@@ -213,6 +375,9 @@ QImage RenderAreaMap(std::span<const std::uint16_t> pixels, std::uint32_t column
     }
     for (const QPoint& at : marks) FillClipped(image, at.x() - 2, at.y() - 2, 5, 5, kMarkerFrameColour.rgb());
     for (const QPoint& at : marks) FillClipped(image, at.x() - 1, at.y() - 1, 3, 3, kMarkerColour.rgb());
+
+    for (const AreaMapShape& shape : AreaMapDefectShapes(geometry, defects)) PaintShape(image, shape);
+    if (HaveGuiApplication()) WriteLineNames(image, geometry, defects.Lines, AreaMapLineUnit(geometry));
     return image;
 }
 
@@ -261,18 +426,27 @@ HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind)
 {
     if (!HaveGuiApplication()) throw EvenorError("Drawing a heat map needs a QGuiApplication");
 
-    const bool meanKind = kind == HeatMapKind::RoiMeanDeviation;
-    const double reference = meanKind ? result.AreaMean : result.MeanRoiSNR;
-    const auto valueOf = [meanKind](const RoiResult& roi) { return meanKind ? roi.Mean : roi.SNR; };
     const RoiLattice lattice = BuildRoiLattice(result.Rois);
     const int nx = std::max<int>(1, static_cast<int>(lattice.Xs.size()));
     const int ny = std::max<int>(1, static_cast<int>(lattice.Ys.size()));
 
     std::vector<std::optional<double>> deviations(result.Rois.size());
+    switch (kind) {
+    case HeatMapKind::RoiMeanDeviation:
+        for (std::size_t i = 0; i < result.Rois.size(); ++i)
+            deviations[i] = DeviationPercent(result.Rois[i].Mean, result.AreaMean);
+        break;
+    case HeatMapKind::RoiSnrDeviation:
+        for (std::size_t i = 0; i < result.Rois.size(); ++i)
+            deviations[i] = DeviationPercent(result.Rois[i].SNR, result.MeanRoiSNR);
+        break;
+    case HeatMapKind::RoiNoiseDeviation:
+        deviations = RoiNoiseDeviationPercent(result.Rois);
+        break;
+    }
     double largest = 0.0;
     bool available = false;
     for (std::size_t i = 0; i < result.Rois.size(); ++i) {
-        deviations[i] = DeviationPercent(valueOf(result.Rois[i]), reference);
         if (deviations[i]) {
             available = true;
             largest = std::max(largest, std::fabs(*deviations[i]));
@@ -295,8 +469,18 @@ HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind)
     QFont labelFont = QGuiApplication::font();
     labelFont.setPixelSize(12);
 
-    QString title = meanKind ? QStringLiteral("ROI mean deviation from the area mean (%)")
-                             : QStringLiteral("ROI SNR deviation from the mean ROI SNR (%)");
+    QString title;
+    switch (kind) {
+    case HeatMapKind::RoiMeanDeviation:
+        title = QStringLiteral("ROI mean deviation from the area mean (%)");
+        break;
+    case HeatMapKind::RoiSnrDeviation:
+        title = QStringLiteral("ROI SNR deviation from the mean ROI SNR (%)");
+        break;
+    case HeatMapKind::RoiNoiseDeviation:
+        title = QStringLiteral("ROI noise (SD) deviation from the mean ROI SD (%)");
+        break;
+    }
     if (!available) title += QStringLiteral(" - not available, the reference is 0");
     QString footer = QStringLiteral("%1 x %2 grid positions, ROI columns %3-%4, rows %5-%6")
                          .arg(nx)

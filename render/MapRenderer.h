@@ -2,15 +2,18 @@
 // Pictures of one analysis: where the detector image is not uniform.
 //
 // The area map shows the evaluated area in grey with the ROI grid, the
-// deviating ROIs outlined in red and the deviating pixels marked. The heat
-// maps show, one cell per ROI grid position, how far each ROI's mean (or SNR)
-// lies from the whole, on a blue-white-red scale symmetric around 0, with a
-// colour bar, its numbers and a title.
+// deviating ROIs outlined in red and the deviating pixels marked, and, when
+// the caller has inspected the detector, its defects: clusters circled, line
+// defects marked at their row or column, the edge of a rim. The heat maps
+// show, one cell per ROI grid position, how far each ROI's mean (or SNR, or
+// SD) lies from the whole, on a blue-white-red scale symmetric around 0, with
+// a colour bar, its numbers and a title.
 //
 // Needs Qt Gui only (QImage, QPainter), no widgets. Text is drawn with
 // QPainter, which needs a QGuiApplication: the heat maps require the caller to
 // have one (a command-line program can create it with the offscreen
-// platform); the area map draws no text and needs none.
+// platform); the area map writes the indices of line defects only when there
+// is one, and needs none otherwise.
 #include <QByteArray>
 #include <QColor>
 #include <QImage>
@@ -20,9 +23,11 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "analysis/AnalysisSettings.h"
 #include "analysis/RoiGrid.h"
+#include "insight/DetectorInsight.h"
 
 namespace evenor {
 
@@ -49,6 +54,20 @@ struct AreaMapGeometry {
 
 AreaMapGeometry AreaMapGeometryFor(const AnalysisSettings& settings);
 
+// What the area map marks of a detector inspection (InspectDetector): views
+// into lists the caller keeps alive during RenderAreaMap. Empty: nothing.
+struct AreaMapDefects {
+    std::span<const DefectCluster> Clusters;  // largest first, as ClusterSummary holds them
+    std::span<const LineDefect> Lines;
+    const RimReport* Rims = nullptr;  // null: no rim search
+};
+
+// The defects of insight, as views into it.
+AreaMapDefects AreaMapDefectsOf(const DetectorInsight& insight);
+
+// At most this many clusters are circled, the largest; more would cover the map.
+inline constexpr std::size_t MaxCircledClusters = 200;
+
 // The evaluated area in grey. pixels are the prepared pixel values of the
 // whole image, row-major with columns values to a row; settings give the area.
 // Grey levels: black at AreaMean - 3 AreaSD, white at AreaMean + 3 AreaSD
@@ -59,14 +78,43 @@ AreaMapGeometry AreaMapGeometryFor(const AnalysisSettings& settings);
 // shows the boundaries of fewer, larger cells); each deviating ROI outlined 2
 // map pixels wide in red inside its box; each deviating pixel as a yellow
 // square of 3 x 3 map pixels framed in black (5 x 5 in all), whatever the
-// scale. Throws EvenorError when the area is empty or does not lie inside
-// pixels.
+// scale.
+// Then the defects, in lines whose width grows with the map (the unit u is
+// max(1, (long side + 200) / 400) map pixels: 1 up to a long side of 599, 2
+// up to 999, 3 above), so they stay visible when a front end shows the map
+// smaller: on each side
+// with a rim, a green line 2u wide inside the rim along its edge with the
+// interior; each line defect as a dashed orange line 1u wide along its row or
+// column (2u on, 4u off) with solid ticks 2u + 1 wide and 8u long at both
+// edges of the map, its index ("column 37") written beside the first tick
+// when a QGuiApplication exists; each of the MaxCircledClusters largest
+// clusters of 2 pixels or more circled in magenta, a ring 2u wide centred on
+// its bounding box, clear of the box's corners and its pixels' markers, with
+// a radius of at least 6u.
+// Throws EvenorError when the area is empty or does not lie inside pixels.
 QImage RenderAreaMap(std::span<const std::uint16_t> pixels, std::uint32_t columns, const AnalysisSettings& settings,
-                     const AnalysisResult& result);
+                     const AnalysisResult& result, const AreaMapDefects& defects = {});
+
+// The line width unit u of an area map of this geometry (see RenderAreaMap).
+int AreaMapLineUnit(const AreaMapGeometry& geometry);
+
+// The defect marks of RenderAreaMap as shapes in map pixels, in the order it
+// paints them, so that a front end showing the map scaled down can draw them
+// again at screen size over its own marks (its index labels aside).
+struct AreaMapShape {
+    enum ShapeKind { Fill, Ring } Kind = Fill;
+    QRect Rect;          // Fill: the map pixels filled
+    QPointF Centre;      // Ring: the map pixels whose centres lie at a distance
+    double Inner = 0.0;  // in [Inner, Outer) from Centre
+    double Outer = 0.0;
+    QColor Colour;
+};
+std::vector<AreaMapShape> AreaMapDefectShapes(const AreaMapGeometry& geometry, const AreaMapDefects& defects);
 
 enum class HeatMapKind {
-    RoiMeanDeviation,  // (ROI mean - AreaMean) / AreaMean, %
-    RoiSnrDeviation,   // (ROI SNR - MeanRoiSNR) / MeanRoiSNR, %
+    RoiMeanDeviation,   // (ROI mean - AreaMean) / AreaMean, %
+    RoiSnrDeviation,    // (ROI SNR - MeanRoiSNR) / MeanRoiSNR, %
+    RoiNoiseDeviation,  // (ROI SD - mean ROI SD) / mean ROI SD, % (RoiNoiseDeviationPercent)
 };
 
 // Where the cells of a heat map lie, so a front end can name the ROI under

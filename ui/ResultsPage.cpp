@@ -14,6 +14,7 @@
 #include <QHelpEvent>
 #include <QLabel>
 #include <QPainter>
+#include <QPen>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -115,11 +116,12 @@ public:
     explicit TPictureView(QWidget* parent, const QString& name) : QWidget(parent) { setObjectName(name); }
 
     // zoom: 0 fits the picture to the view, else picture pixels per screen pixel.
-    void SetPicture(const QImage& image, const std::vector<QPoint>& marks, const QString& message, double zoom,
-                    Describer describe)
+    void SetPicture(const QImage& image, const std::vector<QPoint>& marks, const std::vector<AreaMapShape>& shapes,
+                    const QString& message, double zoom, Describer describe)
     {
         image_ = image;
         marks_ = marks;
+        shapes_ = shapes;
         message_ = message;
         describe_ = std::move(describe);
         scaled_ = QImage();
@@ -203,6 +205,25 @@ protected:
                                  int(origin.y() + (mark.y() + 0.5) * scale));
         for (const QPoint& at : centres) painter.fillRect(at.x() - 2, at.y() - 2, 5, 5, Qt::black);
         for (const QPoint& at : centres) painter.fillRect(at.x() - 1, at.y() - 1, 3, 3, Qt::yellow);
+        // The defect marks over them, at least a screen pixel wide (rings
+        // two), as the picture has them.
+        for (const AreaMapShape& shape : shapes_) {
+            if (shape.Kind == AreaMapShape::Fill) {
+                const QRect& r = shape.Rect;
+                const int left = int(std::floor(origin.x() + r.left() * scale));
+                const int top = int(std::floor(origin.y() + r.top() * scale));
+                const int right = std::max(left + 1, int(std::ceil(origin.x() + (r.right() + 1) * scale)));
+                const int bottom = std::max(top + 1, int(std::ceil(origin.y() + (r.bottom() + 1) * scale)));
+                painter.fillRect(QRect(QPoint(left, top), QPoint(right - 1, bottom - 1)), shape.Colour);
+            } else {
+                painter.setRenderHint(QPainter::Antialiasing, true);
+                painter.setPen(QPen(shape.Colour, std::max(2.0, (shape.Outer - shape.Inner) * scale)));
+                painter.setBrush(Qt::NoBrush);
+                const double radius = (shape.Inner + shape.Outer) / 2.0 * scale;
+                painter.drawEllipse(origin + shape.Centre * scale, radius, radius);
+                painter.setRenderHint(QPainter::Antialiasing, false);
+            }
+        }
     }
 
 private:
@@ -224,6 +245,7 @@ private:
 
     QImage image_;
     std::vector<QPoint> marks_;
+    std::vector<AreaMapShape> shapes_;
     QString message_;
     Describer describe_;
     double zoom_ = 0.0;
@@ -274,9 +296,10 @@ public:
     {
         setWindowTitle(title);
         legend_->setText(picture.Legend);
-        view_->SetPicture(
-            picture.Image, picture.Marks, QStringLiteral("The picture could not be drawn: ") + picture.Error,
-            ZoomSteps[std::clamp(zoom_->currentIndex(), 0, int(std::size(ZoomSteps)) - 1)], std::move(describe));
+        view_->SetPicture(picture.Image, picture.Marks, picture.Shapes,
+                          QStringLiteral("The picture could not be drawn: ") + picture.Error,
+                          ZoomSteps[std::clamp(zoom_->currentIndex(), 0, int(std::size(ZoomSteps)) - 1)],
+                          std::move(describe));
     }
 
 protected:
@@ -340,7 +363,8 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
     results.FileName = QFile::decodeName(QByteArray::fromStdString(FileNamePart(settings.DicomFileName)));
     results.Processed = ReadImageInfo(image.TagTable()).IsProcessed();
     results.Settings = settings;
-    results.Metrics = ComputeMetrics(result);
+    results.Insight = InspectDetector(settings, outcome);
+    results.RimText = QString::fromStdString(DescribeRims(results.Insight.Rims, image.PixelSpacing()));
     results.Rois = result.Rois;
     results.RoiDeviating.assign(result.Rois.size(), false);
     for (const BadROI& bad : result.BadROIMap)
@@ -358,8 +382,28 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
     const std::uint32_t columns = outcome.Columns;
     auto& pictures = results.Pictures;
     ResultPicture& area = pictures[std::size_t(ResultPictureKind::AreaMap)];
-    area = DrawPicture([&] { return RenderAreaMap(pixels, columns, settings, result); });
+    const DetectorInsight& insight = results.Insight;
+    area = DrawPicture([&] { return RenderAreaMap(pixels, columns, settings, result, AreaMapDefectsOf(insight)); });
     area.Legend = QStringLiteral("Grey: mean \u00b1 3 SD. Red: deviating ROIs. Yellow: deviating pixels.");
+    // The defect marks only where the map has them (a ring around a cluster
+    // that covers most of the area lies outside the map).
+    const AreaMapGeometry mapGeometry = AreaMapGeometryFor(settings);
+    const QRectF mapRect(0, 0, mapGeometry.Width, mapGeometry.Height);
+    const auto ringOnMap = [&](const AreaMapShape& shape) {
+        if (shape.Kind != AreaMapShape::Ring) return false;
+        const QPointF nearest(std::clamp(shape.Centre.x(), mapRect.left(), mapRect.right()),
+                              std::clamp(shape.Centre.y(), mapRect.top(), mapRect.bottom()));
+        const double farthest = std::hypot(std::max(shape.Centre.x(), mapRect.right() - shape.Centre.x()),
+                                           std::max(shape.Centre.y(), mapRect.bottom() - shape.Centre.y()));
+        return std::hypot(nearest.x() - shape.Centre.x(), nearest.y() - shape.Centre.y()) < shape.Outer &&
+               farthest >= shape.Inner;
+    };
+    const std::vector<AreaMapShape> shapes = AreaMapDefectShapes(mapGeometry, AreaMapDefectsOf(insight));
+    if (std::any_of(shapes.begin(), shapes.end(), ringOnMap))
+        area.Legend += QStringLiteral(" Magenta rings: clusters.");
+    if (!insight.Lines.empty()) area.Legend += QStringLiteral(" Orange: line defects.");
+    if (insight.Rims.Found() && !insight.Rims.Interior.Empty())
+        area.Legend += QStringLiteral(" Green: inner edge of the rim.");
     if (!area.Image.isNull()) {
         const AreaMapGeometry geometry = AreaMapGeometryFor(settings);
         area.Marks.reserve(std::min<std::size_t>(result.BadPixelMap.size(), MaxMarks));
@@ -370,6 +414,7 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
                 continue;
             area.Marks.push_back(geometry.PixelOf(bad.X, bad.Y));
         }
+        area.Shapes = shapes;
     }
 
     // The colour bar's range, for the legend.
@@ -386,7 +431,8 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
         return QStringLiteral("Blue -%1 %, white 0 %, red +%1 %. Black frames: deviating ROIs.").arg(bound);
     };
     for (const auto& [index, kind] : {std::pair{ResultPictureKind::MeanHeatMap, HeatMapKind::RoiMeanDeviation},
-                                      std::pair{ResultPictureKind::SnrHeatMap, HeatMapKind::RoiSnrDeviation}}) {
+                                      std::pair{ResultPictureKind::SnrHeatMap, HeatMapKind::RoiSnrDeviation},
+                                      std::pair{ResultPictureKind::NoiseHeatMap, HeatMapKind::RoiNoiseDeviation}}) {
         ResultPicture& picture = pictures[std::size_t(index)];
         picture = DrawPicture([&] { return heatMap(kind); });
         if (!picture.Image.isNull()) {
@@ -400,7 +446,7 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
 namespace {
 
 // One ROI as the tooltips name it.
-QString RoiText(const RunResults& results, std::size_t index)
+QString RoiText(const RunResults& results, std::size_t index, ResultPictureKind kind)
 {
     const RoiResult& roi = results.Rois[index];
     QString text = QStringLiteral("ROI X %1, Y %2").arg(roi.X).arg(roi.Y);
@@ -413,6 +459,11 @@ QString RoiText(const RunResults& results, std::size_t index)
                 .arg(Number(roi.Mean), deviation(roi.Mean, results.AreaMean));
     text += QStringLiteral("\nSD %1, SNR %2 (%3 from the mean ROI SNR)")
                 .arg(Number(roi.SD), Number(roi.SNR), deviation(roi.SNR, results.MeanRoiSNR));
+    if (kind == ResultPictureKind::NoiseHeatMap) {
+        const auto& noise = results.Insight.RoiNoiseDeviation;
+        text += QStringLiteral("\nSD %1 from the mean ROI SD")
+                    .arg(index < noise.size() ? Percent(noise[index], true) : QStringLiteral("not available"));
+    }
     return text;
 }
 
@@ -450,7 +501,7 @@ QString DescribePicturePoint(const RunResults& results, ResultPictureKind kind, 
             }
         }
         const QString where = QStringLiteral("Pixel X %1, Y %2").arg(column).arg(row);
-        return best ? where + QLatin1Char('\n') + RoiText(results, *best) : where;
+        return best ? where + QLatin1Char('\n') + RoiText(results, *best, kind) : where;
     }
 
     if (!picture.Cells) return {};
@@ -462,42 +513,125 @@ QString DescribePicturePoint(const RunResults& results, ResultPictureKind kind, 
     const std::uint32_t x = results.RoiColumns[std::size_t(cellColumn)];
     const std::uint32_t y = results.RoiRows[std::size_t(cellRow)];
     for (std::size_t i = 0; i < results.Rois.size(); ++i)
-        if (results.Rois[i].X == x && results.Rois[i].Y == y) return RoiText(results, i);
+        if (results.Rois[i].X == x && results.Rois[i].Y == y) return RoiText(results, i, kind);
     return {};
 }
 
+namespace {
+
+// The defects: clusters of deviating pixels, the largest, line defects, rim.
+QString DefectsHtml(const RunResults& results)
+{
+    const DetectorInsight& insight = results.Insight;
+    QString html = QStringLiteral("<p><b>Defects</b>");
+    const ClusterSummary& clusters = insight.Clusters;
+    if (!insight.PixelsSearched) {
+        html += QStringLiteral("<br>Clusters: not searched (deviating pixels were not searched)");
+    } else if (clusters.Clusters.empty()) {
+        html += QStringLiteral("<br>Clusters: none (no deviating pixels)");
+    } else {
+        html += QStringLiteral("<br>Clusters of deviating pixels: %1 single, %2 pairs, %3 of three or more")
+                    .arg(clusters.Singles)
+                    .arg(clusters.Pairs)
+                    .arg(clusters.Larger);
+        const DefectCluster& largest = clusters.Clusters.front();
+        html += QStringLiteral("<br>Largest cluster: %1 at columns %2-%3, rows %4-%5 (centre X %6, Y %7); "
+                               "%8 above, %9 below their ROI mean")
+                    .arg(largest.Size == 1 ? QStringLiteral("1 pixel") : QStringLiteral("%1 pixels").arg(largest.Size))
+                    .arg(largest.Left)
+                    .arg(largest.Right)
+                    .arg(largest.Top)
+                    .arg(largest.Bottom)
+                    .arg(QString::number(largest.CentreX, 'f', 1), QString::number(largest.CentreY, 'f', 1))
+                    .arg(largest.Hot)
+                    .arg(largest.Size - largest.Hot);
+    }
+
+    if (insight.Rims.Interior.Empty()) {
+        html += QStringLiteral("<br>Line defects: not searched (the rims cover the whole area)");
+    } else if (insight.Lines.empty()) {
+        html += QStringLiteral("<br>Line defects: none");
+    } else {
+        // A detector with very many defect lines needs no list of them all.
+        constexpr std::size_t listed = 10;
+        html += QStringLiteral("<br>Line defects: %1").arg(insight.Lines.size());
+        for (std::size_t i = 0; i < std::min(listed, insight.Lines.size()); ++i) {
+            const LineDefect& line = insight.Lines[i];
+            html += QStringLiteral("<br>&nbsp;&nbsp;%1 %2: %3 from its neighbours")
+                        .arg(Html(OrientationName(line.Orientation)))
+                        .arg(line.Index)
+                        .arg(Percent(line.DeviationPercent, true));
+            html += line.DeviatingPixels ? QStringLiteral(", most of its pixels deviating")
+                                         : QStringLiteral(" (%1 SD)").arg(QString::number(line.Sigmas, 'f', 1));
+        }
+        if (insight.Lines.size() > listed)
+            html += QStringLiteral("<br>&nbsp;&nbsp;and %1 more").arg(insight.Lines.size() - listed);
+    }
+    html += QStringLiteral("<br>%1</p>").arg(results.RimText.toHtmlEscaped());
+    return html;
+}
+
+QString StructuredNoiseHtml(const StructuredNoise& noise)
+{
+    QString html = QStringLiteral("<p><b>Structured noise</b><br>Pixel noise: %1")
+                       .arg(noise.PixelNoise ? Number(*noise.PixelNoise) + QStringLiteral(" (SD of one pixel)")
+                                             : QStringLiteral("not available"));
+    for (const auto& [info, line] :
+         {std::pair{&kRowNoiseInfo, &noise.Rows}, std::pair{&kColumnNoiseInfo, &noise.Columns}}) {
+        html += QStringLiteral("<br>%1: %2").arg(Html(info->Name), Percent(line->CorrelatedPercent, false));
+        if (line->Ratio)
+            html += QStringLiteral(" (line means spread %1 times what pixel noise gives)")
+                        .arg(QString::number(*line->Ratio, 'f', 2));
+        html += QStringLiteral("<br><span style=\"color:#606060\">%1</span>").arg(Html(info->Description));
+    }
+    return html + QStringLiteral("</p>");
+}
+
+}  // namespace
+
 QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& preset)
 {
-    const UniformityMetrics& metrics = results.Metrics;
+    const RobustMetrics& robust = results.Insight.Metrics;
+    const UniformityMetrics& metrics = robust.Robust;
     QString html;
     html += QStringLiteral("<p><b>Results of %1</b></p>").arg(results.FileName.toHtmlEscaped());
     if (results.Processed) html += QStringLiteral("<p style=\"color:#c00000\">%1</p>").arg(Html(ProcessedImageWarning));
 
     const QString pixels = results.Settings.DetectDeviatingPixels ? QString::number(metrics.DeviatingPixelCount)
                                                                   : QStringLiteral("not searched");
-    html += QStringLiteral("<p>ROIs: %1, deviating ROIs: %2, deviating pixels: %3<br>%4<br>%5</p>")
+    html += QStringLiteral("<p>ROIs: %1, deviating ROIs: %2, deviating pixels: %3</p>")
                 .arg(metrics.RoiCount)
                 .arg(metrics.DeviatingRoiCount)
-                .arg(pixels, MetricLine(metrics, MetricId::RoiMeanDeviation, true),
-                     MetricLine(metrics, MetricId::RoiSnrDeviation, true));
+                .arg(pixels);
 
+    // The robust value first; the every-pixel one beside it when deviating
+    // pixels were left out, so the two can differ.
+    const bool leftOut = robust.Basis == PixelBasis::WithoutDeviatingPixels && metrics.DeviatingPixelCount > 0;
     html += QStringLiteral("<p><b>Metrics</b>");
-    for (const MetricId id : {MetricId::GlobalUniformity, MetricId::LocalUniformity, MetricId::NoiseUniformity}) {
+    for (const MetricId id : {MetricId::RoiMeanDeviation, MetricId::RoiSnrDeviation, MetricId::GlobalUniformity,
+                              MetricId::LocalUniformity, MetricId::NoiseUniformity}) {
+        const bool withSign = id == MetricId::RoiMeanDeviation || id == MetricId::RoiSnrDeviation;
+        QString line = MetricLine(metrics, id, withSign);
+        if (leftOut) line += QStringLiteral(" (every pixel: %1)").arg(Percent(robust.EveryPixel[id].Value, withSign));
         html += QStringLiteral("<br>%1<br><span style=\"color:#606060\">%2</span>")
-                    .arg(MetricLine(metrics, id, false), Html(InfoOf(id).Description));
+                    .arg(line, Html(MetricDescription(id, robust.Basis)));
     }
     html += QStringLiteral("</p>");
+    html += DefectsHtml(results);
+    html += StructuredNoiseHtml(results.Insight.Noise);
 
-    const GuidelineVerdict verdict = Judge(metrics, results.Settings, preset);
+    const GuidelineVerdict verdict = Judge(results.Insight, results.Settings, preset);
     html += QStringLiteral("<p><b>Guideline preset %1: </b>%2").arg(Html(preset.Name), VerdictHtml(verdict.Overall));
     for (const CheckVerdict& check : verdict.Checks) {
-        const bool count = check.Key == DeviatingPixelsCheckKey;
+        const bool cluster = check.Key == LargestClusterCheckKey;
+        const bool count = check.Key == DeviatingPixelsCheckKey || check.Key == LineDefectsCheckKey || cluster;
         const bool signedValue =
             check.Key == InfoOf(MetricId::RoiMeanDeviation).Key || check.Key == InfoOf(MetricId::RoiSnrDeviation).Key;
-        const QString unit = count ? QString() : QStringLiteral(" %");
+        const QString unit = cluster ? QStringLiteral(" pixels") : count ? QString() : QStringLiteral(" %");
         QString value;
         if (check.Value)
-            value = QLatin1Char(' ') + (count ? QString::number(*check.Value) : Percent(check.Value, signedValue));
+            value =
+                QLatin1Char(' ') + (count ? QString::number(*check.Value) + unit : Percent(check.Value, signedValue));
         html += QStringLiteral("<br>%1%2: %3 ").arg(Html(check.Name), value, VerdictHtml(check.Result));
         html += check.Note.empty() ? QStringLiteral("(%1)").arg(LimitsText(check.Limit, unit))
                                    : QStringLiteral("(%1)").arg(Html(check.Note));
@@ -513,15 +647,18 @@ TResultsPage::TResultsPage(QWidget* parent) : QWidget(parent)
     auto* pictureLabel = new QLabel(QStringLiteral("Picture:"), this);
     comboBoxPicture_ = new QComboBox(this);
     comboBoxPicture_->setObjectName(QStringLiteral("ComboBoxPicture"));
-    comboBoxPicture_->addItems(
-        {QStringLiteral("Area map"), QStringLiteral("ROI mean deviation"), QStringLiteral("ROI SNR deviation")});
+    comboBoxPicture_->addItems({QStringLiteral("Area map"), QStringLiteral("ROI mean deviation"),
+                                QStringLiteral("ROI SNR deviation"), QStringLiteral("ROI noise deviation")});
     comboBoxPicture_->setItemData(0,
                                   QStringLiteral("The evaluated area with the ROI grid; deviating ROIs outlined "
-                                                 "in red, deviating pixels marked yellow"),
+                                                 "in red, deviating pixels marked yellow, clusters of them circled, "
+                                                 "line defects and the edge of a rim marked"),
                                   Qt::ToolTipRole);
     comboBoxPicture_->setItemData(1, QStringLiteral("Each ROI's mean relative to the area mean, in %"),
                                   Qt::ToolTipRole);
     comboBoxPicture_->setItemData(2, QStringLiteral("Each ROI's SNR relative to the mean ROI SNR, in %"),
+                                  Qt::ToolTipRole);
+    comboBoxPicture_->setItemData(3, QStringLiteral("Each ROI's noise (SD) relative to the mean ROI SD, in %"),
                                   Qt::ToolTipRole);
     pictureLabel->setBuddy(comboBoxPicture_);
     checkBoxActualSize_ = new QCheckBox(QStringLiteral("Actual size"), this);
@@ -636,7 +773,7 @@ void TResultsPage::ComboBoxPictureChange()
     const double zoom = checkBoxActualSize_->isChecked() ? 1.0 : 0.0;
     if (!results_) {
         // The summary beside it says why the page is empty.
-        picture_->SetPicture(QImage(), {}, QString(), zoom, {});
+        picture_->SetPicture(QImage(), {}, {}, QString(), zoom, {});
         labelLegend_->clear();
         return;
     }
@@ -646,7 +783,7 @@ void TResultsPage::ComboBoxPictureChange()
     const auto describe = [this, kind](QPoint pixel) {
         return results_ ? DescribePicturePoint(*results_, kind, pixel) : QString();
     };
-    picture_->SetPicture(picture.Image, picture.Marks,
+    picture_->SetPicture(picture.Image, picture.Marks, picture.Shapes,
                          QStringLiteral("The picture could not be drawn: ") + picture.Error, zoom, describe);
     labelLegend_->setText(picture.Legend);
     if (pictureWindow_ != nullptr)

@@ -1,12 +1,15 @@
 #pragma once
 // The Results page of the main window: the pictures of the last successful
-// analysis (the area map and the two ROI heat maps), its summary numbers and
-// metrics, and the verdicts of a guideline preset the user chooses.
+// analysis (the area map with the detector's defects marked and the three ROI
+// heat maps), its summary numbers, its robust metrics beside the every-pixel
+// ones, the defects, rim and structured noise the detector inspection found,
+// and the verdicts of a guideline preset the user chooses.
 //
 // An analysis's result lives only while the run lasts, so everything the page
 // shows is drawn and copied into a RunResults while the run still has it
 // (PrepareRunResults). The page keeps that copy until the next successful
-// run replaces it; changing the preset judges the copy again.
+// run replaces it; changing the preset judges the copy again (the detector
+// inspection is kept, not run again).
 #include <array>
 #include <cstddef>
 #include <optional>
@@ -18,6 +21,7 @@
 #include <QWidget>
 
 #include "analysis/AnalysisSettings.h"
+#include "insight/DetectorInsight.h"
 #include "insight/Guidelines.h"
 #include "insight/Metrics.h"
 #include "render/MapRenderer.h"
@@ -38,8 +42,8 @@ struct AnalysisOutcome;
 struct AnalysisResult;
 
 // The pictures, in the order of the page's picture list.
-enum class ResultPictureKind { AreaMap, MeanHeatMap, SnrHeatMap };
-inline constexpr std::size_t ResultPictureCount = 3;
+enum class ResultPictureKind { AreaMap, MeanHeatMap, SnrHeatMap, NoiseHeatMap };
+inline constexpr std::size_t ResultPictureCount = 4;
 
 struct ResultPicture {
     QImage Image;   // null when it could not be drawn
@@ -51,6 +55,8 @@ struct ResultPicture {
     // scaled down, where its own small marks would vanish (the area map's
     // deviating pixels).
     std::vector<QPoint> Marks;
+    // The defect marks of the area map, drawn again over those marks.
+    std::vector<AreaMapShape> Shapes;
     // Where the ROI cells of a heat map lie.
     std::optional<HeatMapLayout> Cells;
 };
@@ -60,7 +66,8 @@ struct RunResults {
     QString FileName;           // the analysed image's file name, without folder
     bool Processed = false;     // Presentation Intent Type is FOR PRESENTATION
     AnalysisSettings Settings;  // as the analysis ran
-    UniformityMetrics Metrics;
+    DetectorInsight Insight;    // robust and every-pixel metrics, defects, rims, structured noise
+    QString RimText;            // DescribeRims of the insight's rims, with the image's pixel spacing
     std::array<ResultPicture, ResultPictureCount> Pictures;  // by ResultPictureKind
 
     // What the pictures show, to name the ROI under the mouse.
@@ -74,23 +81,27 @@ struct RunResults {
     std::vector<std::uint32_t> RoiRows;     // distinct ROI top rows: the heat maps' cell rows
 };
 
-// Draws the pictures and computes the metrics of a finished analysis from its
-// outcome (the pixel values as the analysis prepared them); image gives the
-// tags. A picture that cannot be drawn is
-// left null with the reason, so the report is written all the same. Needs a
-// QGuiApplication for the heat maps' text.
+// Inspects the detector (InspectDetector), draws the pictures and computes
+// the metrics of a finished analysis from its outcome (the pixel values as the
+// analysis prepared them); image gives the tags and the pixel spacing. A
+// picture that cannot be drawn is left null with the reason, so the report is
+// written all the same. Needs a QGuiApplication for the pictures' text.
 RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOutcome& outcome,
                              const TDicomBeeld& image);
 
-// The summary as rich text: file name, processed-image warning, counts,
-// largest ROI deviations with their positions, the metrics with their
-// descriptions, and the verdicts against preset.
+// The summary as rich text: file name, processed-image warning, counts; the
+// robust metrics (largest ROI deviations with their positions, uniformity)
+// with their descriptions, which say which pixels they include, and the
+// every-pixel value beside each when deviating pixels were left out; the
+// defects (clusters, largest cluster, line defects) and the rim; the
+// structured noise; and the verdicts against preset (Judge of the insight).
 QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& preset);
 
 // What lies at pixel of a picture, as its tooltip says it: on the area map
 // the image pixel and the ROI whose box holds it with the nearest centre, on
 // a heat map the ROI of the cell; each ROI with its position, mean, SD and
-// SNR, their deviations and whether it deviates. Empty where there is none.
+// SNR, their deviations and whether it deviates (on the noise heat map also
+// the SD's deviation from the mean ROI SD). Empty where there is none.
 QString DescribePicturePoint(const RunResults& results, ResultPictureKind kind, QPoint pixel);
 
 class TPictureView;

@@ -241,6 +241,7 @@ TEST(CliBatchTest, OutputNamesAreUniqueAndReplaceNoInput)
         // Inputs inside the output folder that an output would replace.
         {{"out/a.txt", "x/a.dcm"}, {"a-2", "a-3"}},
         {{"out/b-roi-snr-deviation.png", "x/b.dcm"}, {"b-roi-snr-deviation", "b-2"}},
+        {{"out/c-roi-noise-deviation.png", "x/c.dcm"}, {"c-roi-noise-deviation", "c-2"}},
     };
     for (const auto& c : cases) {
         std::vector<BatchItem> items;

@@ -304,7 +304,7 @@ TEST(CliOutputsTest, UsageErrorsWriteNothing)
     return true;
 }
 
-TEST(CliMapsTest, PngDrawsTheAreaMapAndTwoHeatMaps)
+TEST(CliMapsTest, PngDrawsTheAreaMapAndThreeHeatMaps)
 {
     test::TempFolder folder;
     test::WriteDicomFile(folder / "blotch.dcm", test::BlotchedImage(64));
@@ -321,8 +321,10 @@ TEST(CliMapsTest, PngDrawsTheAreaMapAndTwoHeatMaps)
         const char* name;
         std::uint32_t width, height;  // 0: any size of at least 100
     };
-    const Expected pictures[] = {
-        {"area.png", 60, 50}, {"roi-mean-deviation.png", 0, 0}, {"roi-snr-deviation.png", 0, 0}};
+    const Expected pictures[] = {{"area.png", 60, 50},
+                                 {"roi-mean-deviation.png", 0, 0},
+                                 {"roi-snr-deviation.png", 0, 0},
+                                 {"roi-noise-deviation.png", 0, 0}};
     for (const auto& picture : pictures) {
         std::uint32_t width = 0, height = 0;
         ASSERT_TRUE(ReadPngSize(test::ReadWholeFile(std::filesystem::path(maps) / picture.name), width, height))
@@ -360,7 +362,8 @@ TEST(CliMapsTest, BatchMapsAreTheSingleRunsMapsUnderTheImagesNames)
                                                        {"analyse", (folder / (std::string(name) + ".dcm")).string(),
                                                         "-o", (folder / "r.txt").string(), "--png", single, "--quiet"});
         ASSERT_EQ(alone.status, 0) << alone.err;
-        for (const char* map : {"area.png", "roi-mean-deviation.png", "roi-snr-deviation.png"}) {
+        for (const char* map :
+             {"area.png", "roi-mean-deviation.png", "roi-snr-deviation.png", "roi-noise-deviation.png"}) {
             const std::string drawn = test::ReadWholeFile(std::filesystem::path(out) / (std::string(name) + "-" + map));
             EXPECT_FALSE(drawn.empty()) << name << map;
             EXPECT_EQ(drawn, test::ReadWholeFile(std::filesystem::path(single) / map)) << name << map;

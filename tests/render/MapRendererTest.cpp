@@ -8,6 +8,8 @@
 
 #include "dicom/EvenorError.h"
 #include "insight/Metrics.h"
+#include "insight/StructuredNoise.h"
+#include "tests/insight/DetectorPhantoms.h"
 #include "tests/insight/Phantom.h"
 #include "tests/support/TempFolder.h"
 
@@ -17,6 +19,9 @@ namespace {
 const QRgb kRed = qRgb(255, 0, 0);
 const QRgb kYellow = qRgb(255, 255, 0);
 const QRgb kBlack = qRgb(0, 0, 0);
+const QRgb kMagenta = qRgb(255, 0, 255);
+const QRgb kOrange = qRgb(255, 140, 0);
+const QRgb kGreen = qRgb(0, 200, 0);
 
 bool IsGrey(QRgb colour) { return qRed(colour) == qGreen(colour) && qGreen(colour) == qBlue(colour); }
 
@@ -107,6 +112,132 @@ TEST(AreaMap, ScalesALargeAreaAndStillMarksOnePixel)
     EXPECT_EQ(map.pixel(100, 100), qRgb(128, 128, 128));  // SD 0: the mean is mid grey
 }
 
+// A Poisson field of 256 x 256 at 2000 (boxes of 32 pixels) with a dead 3 x 3
+// cluster, a single hot pixel and column 180 offset by +2 %, inspected for
+// real: the cluster is circled, the single pixel is not, the column is
+// marked; nothing else carries the defect colours.
+TEST(AreaMap, CirclesClustersAndMarksLineDefects)
+{
+    testing::Field field = testing::FlatSignal(256, 256, 2000.0);
+    for (std::uint32_t y = 0; y < 256; ++y) field.At(180, y) *= 1.02;
+    testing::Image image = testing::PoissonImage(field, 5);
+    for (std::uint32_t y = 60; y < 63; ++y)
+        for (std::uint32_t x = 100; x < 103; ++x) image.At(x, y) = 0;
+    image.At(40, 200) = 9000;
+    const testing::Inspection run = testing::Inspect(image);
+    const DetectorInsight& insight = run.Insight;
+    ASSERT_EQ(insight.Clusters.Clusters.size(), 2u);
+    ASSERT_EQ(insight.Clusters.Clusters[0].Size, 9u);
+    ASSERT_EQ(insight.Lines.size(), 1u);
+    ASSERT_EQ(insight.Lines[0].Orientation, LineOrientation::Column);
+    ASSERT_EQ(insight.Lines[0].Index, 180u);
+
+    const QImage plain = RenderAreaMap(image.Pixels, image.Width, run.Settings, run.Result);
+    const QImage map = RenderAreaMap(image.Pixels, image.Width, run.Settings, run.Result, AreaMapDefectsOf(insight));
+    Keep(map, "area-defects");
+    ASSERT_EQ(map.size(), QSize(256, 256));
+    ASSERT_EQ(AreaMapLineUnit(AreaMapGeometryFor(run.Settings)), 1);
+
+    // The ring: 2 pixels wide from the cluster's centre (101.5, 61.5 in map
+    // coordinates) at half the box's diagonal plus 4; its marker inside stays
+    // yellow.
+    const double cx = 101.5, cy = 61.5, inner = std::hypot(3.0, 3.0) / 2.0 + 4.0;
+    const auto distance = [&](int x, int y) { return std::hypot(x + 0.5 - cx, y + 0.5 - cy); };
+    for (const auto& [x, y] : {std::pair{108, 61}, {94, 61}, {101, 68}, {101, 54}})
+        EXPECT_EQ(map.pixel(x, y), kMagenta) << x << "," << y;
+    EXPECT_EQ(map.pixel(101, 61), kYellow);
+    for (int x = 99; x <= 103; ++x) EXPECT_EQ(map.pixel(x, 63), kYellow) << x;
+
+    // The column: solid ticks 3 wide and 8 long at both edges, dashes 2 on
+    // and 4 off between them.
+    for (const int y : {0, 7, 248, 255})
+        for (const int x : {179, 180, 181}) EXPECT_EQ(map.pixel(x, y), kOrange) << x << "," << y;
+    for (const int y : {120, 121, 126, 127}) EXPECT_EQ(map.pixel(180, y), kOrange) << y;
+    for (const int y : {122, 123, 124, 125}) EXPECT_NE(map.pixel(180, y), kOrange) << y;
+    EXPECT_NE(map.pixel(179, 120), kOrange);
+    // Its name is written right of the top tick: dark box, some orange text.
+    int texty = 0;
+    for (int y = 0; y < 12; ++y)
+        for (int x = 183; x < 256; ++x) texty += qRed(map.pixel(x, y)) > 150 && qBlue(map.pixel(x, y)) < 100;
+    EXPECT_GT(texty, 10);
+
+    // Elsewhere the map is the plain one: magenta only on the ring, orange
+    // only on the column and its name, no green (no rim).
+    for (int y = 0; y < map.height(); ++y)
+        for (int x = 0; x < map.width(); ++x) {
+            const QRgb colour = map.pixel(x, y);
+            const bool ring = distance(x, y) >= inner && distance(x, y) < inner + 2.0;
+            const bool column = x >= 179 && x <= 181;
+            const bool name = y < 16 && x > 181;
+            if (!ring && !column && !name) ASSERT_EQ(colour, plain.pixel(x, y)) << x << "," << y;
+            ASSERT_NE(colour, kGreen) << x << "," << y;
+        }
+    // The single hot pixel keeps only its marker.
+    EXPECT_EQ(map.pixel(40, 200), kYellow);
+}
+
+// A dark rim of 24 columns on the left (5 % of the field): a green band 2
+// pixels wide inside the rim along the interior's edge, all the way down.
+TEST(AreaMap, OutlinesARim)
+{
+    testing::Field field = testing::FlatSignal(256, 256, 2000.0);
+    for (std::uint32_t y = 0; y < 256; ++y)
+        for (std::uint32_t x = 0; x < 24; ++x) field.At(x, y) = 100.0;
+    const testing::Image image = testing::PoissonImage(field, 9);
+    const testing::Inspection run = testing::Inspect(image);
+    const RimReport& rims = run.Insight.Rims;
+    ASSERT_EQ(rims.Left.Kind, RimKind::Dark);
+    ASSERT_EQ(rims.Left.Lines, 24u);
+    ASSERT_EQ(rims.Top.Lines + rims.Bottom.Lines + rims.Right.Lines, 0u);
+    AreaMapDefects defects;
+    defects.Rims = &rims;
+    const QImage map = RenderAreaMap(image.Pixels, image.Width, run.Settings, run.Result, defects);
+    Keep(map, "area-rim");
+    for (const int y : {0, 100, 255}) {
+        EXPECT_EQ(map.pixel(22, y), kGreen) << y;
+        EXPECT_EQ(map.pixel(23, y), kGreen) << y;
+        EXPECT_NE(map.pixel(21, y), kGreen) << y;
+        EXPECT_NE(map.pixel(24, y), kGreen) << y;
+    }
+}
+
+// A scaled map (3000 x 2000 onto 1024 x 683, unit 3): the ring and the
+// ticks grow, so a 3 x 3 cluster and a row still show.
+TEST(AreaMap, DefectMarksGrowWithTheMap)
+{
+    const auto phantom = testing::Checkerboard(3000, 2000, 1000, 0);
+    const AnalysisSettings settings = testing::WholeArea(phantom, 5.0, 20.0, true);
+    AnalysisResult result;
+    result.AreaMean = 1000.0;
+    const DefectCluster cluster{9, 1500, 1000, 1502, 1002, 1501.0, 1001.0, 9};
+    LineDefect row;
+    row.Orientation = LineOrientation::Row;
+    row.Index = 500;
+    AreaMapDefects defects;
+    defects.Clusters = std::span(&cluster, 1);
+    defects.Lines = std::span(&row, 1);
+    const QImage map = RenderAreaMap(phantom.Pixels, phantom.Width, settings, result, defects);
+    const AreaMapGeometry geometry = AreaMapGeometryFor(settings);
+    ASSERT_EQ(AreaMapLineUnit(geometry), 3);
+    // Ring from radius 18 to 24 around the box's centre.
+    const QPointF centre = (geometry.ToMap(1500, 1000) + geometry.ToMap(1503, 1003)) / 2.0;
+    const int cx = static_cast<int>(centre.x()), cy = static_cast<int>(centre.y());
+    for (const auto& [dx, dy] : {std::pair{21, 0}, {-21, 0}, {0, 21}, {0, -21}, {15, 15}})
+        EXPECT_EQ(map.pixel(cx + dx, cy + dy), kMagenta) << dx << "," << dy;
+    for (const auto& [dx, dy] : {std::pair{10, 0}, {0, 27}}) EXPECT_NE(map.pixel(cx + dx, cy + dy), kMagenta);
+    // The row: ticks 7 wide and 24 long at both edges, dashes 6 on, 12 off.
+    const int y = geometry.PixelOf(0, 500).y();
+    for (const int dy : {-3, 0, 3}) {
+        EXPECT_EQ(map.pixel(0, y + dy), kOrange) << dy;
+        EXPECT_EQ(map.pixel(23, y + dy), kOrange) << dy;
+        EXPECT_EQ(map.pixel(map.width() - 1, y + dy), kOrange) << dy;
+    }
+    EXPECT_EQ(map.pixel(36, y), kOrange);
+    EXPECT_EQ(map.pixel(41, y), kOrange);
+    EXPECT_NE(map.pixel(30, y), kOrange);
+    EXPECT_NE(map.pixel(36, y - 3), kOrange);  // the dashes are 3 wide
+}
+
 TEST(AreaMap, RefusesAnAreaOutsideThePixels)
 {
     const auto phantom = testing::Checkerboard(40, 30, 1000, 10);
@@ -126,26 +257,36 @@ TEST(AreaMap, RefusesAnAreaOutsideThePixels)
 TEST(HeatMap, CellsCarryTheDeviationOfTheirRoi)
 {
     const Analysed a = Blotch();
-    for (const bool meanKind : {true, false}) {
-        SCOPED_TRACE(meanKind ? "mean" : "SNR");
-        const HeatMap map =
-            RenderHeatMap(a.Result, meanKind ? HeatMapKind::RoiMeanDeviation : HeatMapKind::RoiSnrDeviation);
-        Keep(map.Image, meanKind ? "heat-mean" : "heat-snr");
+    const std::vector<std::optional<double>> noise = RoiNoiseDeviationPercent(a.Result.Rois);
+    for (const HeatMapKind kind :
+         {HeatMapKind::RoiMeanDeviation, HeatMapKind::RoiSnrDeviation, HeatMapKind::RoiNoiseDeviation}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        const HeatMap map = RenderHeatMap(a.Result, kind);
+        Keep(map.Image, "heat-" + std::to_string(static_cast<int>(kind)));
         ASSERT_EQ(map.Layout.Columns, 9);
         ASSERT_EQ(map.Layout.Rows, 9);
         double largest = 0.0;
-        for (const RoiResult& roi : a.Result.Rois) {
-            const double deviation = meanKind ? *DeviationPercent(roi.Mean, a.Result.AreaMean)
-                                              : *DeviationPercent(roi.SNR, a.Result.MeanRoiSNR);
+        for (std::size_t i = 0; i < a.Result.Rois.size(); ++i) {
+            const RoiResult& roi = a.Result.Rois[i];
+            const double deviation =
+                kind == HeatMapKind::RoiMeanDeviation  ? *DeviationPercent(roi.Mean, a.Result.AreaMean)
+                : kind == HeatMapKind::RoiSnrDeviation ? *DeviationPercent(roi.SNR, a.Result.MeanRoiSNR)
+                                                       : *noise[i];
             largest = std::max(largest, std::fabs(deviation));
             const QRect cell = map.Layout.CellRect(static_cast<int>(roi.X / 10), static_cast<int>(roi.Y / 10));
             EXPECT_EQ(QColor(map.Image.pixel(cell.center())), DivergingColour(deviation, map.Limit))
                 << roi.X << "," << roi.Y;
         }
         EXPECT_EQ(map.Limit, NiceLimit(largest));
-        // The blotch reads blue and is outlined.
+        // The blotch reads blue on the mean and SNR maps; on the noise map
+        // red, as its boxes hold both levels and have the largest SDs. Its
+        // ROI is outlined on every map.
         const QRect blotch = map.Layout.CellRect(3, 3);
-        EXPECT_GT(QColor(map.Image.pixel(blotch.center())).blue(), QColor(map.Image.pixel(blotch.center())).red());
+        const QColor inside(map.Image.pixel(blotch.center()));
+        if (kind == HeatMapKind::RoiNoiseDeviation)
+            EXPECT_GT(inside.red(), inside.blue());
+        else
+            EXPECT_GT(inside.blue(), inside.red());
         EXPECT_EQ(map.Image.pixel(blotch.left(), blotch.center().y()), kBlack);
         EXPECT_NE(map.Image.pixel(map.Layout.CellRect(0, 0).topLeft()), kBlack);
         // The title is written above the cells.
@@ -159,6 +300,9 @@ TEST(HeatMap, CellsCarryTheDeviationOfTheirRoi)
     dark.Result.AreaMean = 0.0;  // no reference: grey cells
     const HeatMap grey = RenderHeatMap(dark.Result, HeatMapKind::RoiMeanDeviation);
     EXPECT_EQ(grey.Image.pixel(grey.Layout.CellRect(4, 4).center()), qRgb(128, 128, 128));
+    for (RoiResult& roi : dark.Result.Rois) roi.SD = 0.0;  // no mean ROI SD
+    const HeatMap noiseless = RenderHeatMap(dark.Result, HeatMapKind::RoiNoiseDeviation);
+    EXPECT_EQ(noiseless.Image.pixel(noiseless.Layout.CellRect(4, 4).center()), qRgb(128, 128, 128));
 }
 
 TEST(HeatMap, ColourScaleLimitsAndCellLookup)

@@ -1,6 +1,7 @@
 // The main window's Results page: when it is enabled and what it keeps, the
 // summary of a phantom with a known blotch, the preset verdicts, the
-// processed-image warning and the picture view.
+// processed-image warning, the picture view, and what the detector
+// inspection says of a detector with a cluster and an offset column.
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSplitter>
@@ -24,6 +26,7 @@
 #include "insight/ImageInfo.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
+#include "tests/ui/DetectorImages.h"
 #include "tests/ui/UiTestSupport.h"
 #include "ui/EvenorWindows.h"
 #include "ui/ResultsPage.h"
@@ -305,7 +308,7 @@ private slots:
         ShowResultsPage();
         auto* choice = C<QComboBox>("ComboBoxPicture");
         auto* legend = C<QLabel>("LabelLegend");
-        QCOMPARE(choice->count(), 3);
+        QCOMPARE(choice->count(), 4);
         QCOMPARE(choice->currentIndex(), 0);
         QVERIFY(legend->text().contains("deviating pixels"));
         const QImage area = Page()->ShownPicture();
@@ -313,8 +316,12 @@ private slots:
         const QImage mean = Page()->ShownPicture();
         choice->setCurrentIndex(2);
         const QImage snr = Page()->ShownPicture();
-        QVERIFY(!mean.isNull() && !snr.isNull());
-        QVERIFY(mean != area && snr != mean);
+        choice->setCurrentIndex(3);
+        QCOMPARE(choice->currentText(), QStringLiteral("ROI noise deviation"));
+        const QImage noise = Page()->ShownPicture();
+        QVERIFY(!mean.isNull() && !snr.isNull() && !noise.isNull());
+        QVERIFY(mean != area && snr != mean && noise != snr && noise != mean);
+        QVERIFY(legend->text().startsWith("Blue -"));
         // The mean map's bar ends at the largest deviation rounded up: 10 %.
         choice->setCurrentIndex(1);
         QCOMPARE(legend->text(), QStringLiteral("Blue -10 %, white 0 %, red +10 %. Black frames: deviating ROIs."));
@@ -393,6 +400,11 @@ private slots:
             << QStringList{"ROI X 20, Y 30, deviating\n", "(-5.84 % from the area mean)", "from the mean ROI SNR)"};
         QTest::newRow("snr map, blotch") << int(ResultPictureKind::SnrHeatMap) << "roi"
                                          << QStringList{"ROI X 20, Y 30, deviating\n"};
+        // The blotch's box holds only blotch pixels: its SD is the field's,
+        // below the mean ROI SD, which the boxes over the blotch's edges raise.
+        QTest::newRow("noise map, blotch")
+            << int(ResultPictureKind::NoiseHeatMap) << "roi"
+            << QStringList{"ROI X 20, Y 30, deviating\n", "\nSD -", " % from the mean ROI SD"};
         QTest::newRow("heat map, title") << int(ResultPictureKind::MeanHeatMap) << "0,0" << QStringList{};
     }
 
@@ -449,6 +461,70 @@ private slots:
             QVERIFY2(QToolTip::text().contains(expected.last()), qPrintable(QToolTip::text()));
         }
         QToolTip::hideText();
+    }
+
+    // A detector with a dead 3 x 3 cluster and a column 2 % too bright: the
+    // summary judges the detector without the cluster's pixels, shows the
+    // every-pixel values beside, names the cluster and the column, and the
+    // verdicts include the defect checks; another preset judges them again.
+    void detectorSummary()
+    {
+        Analyse(Write("detector.dcm", DetectorImage("cluster+column-offset")));
+        const QString summary = Summary();
+        QVERIFY2(summary.contains(", deviating pixels: 9\n"), qPrintable(summary));
+        QVERIFY2(summary.contains("Clusters of deviating pixels: 0 single, 0 pairs, 1 of three or more\n"
+                                  "Largest cluster: 9 pixels at columns 100-102, rows 60-62 (centre X 101.0, Y 61.0); "
+                                  "0 above, 9 below their ROI mean\n"),
+                 qPrintable(summary));
+        QVERIFY2(summary.contains(QRegularExpression("Line defects: 1\n\\s*column 180: \\+[12]\\.\\d\\d % from its "
+                                                     "neighbours \\(\\d+\\.\\d SD\\)\n")),
+                 qPrintable(summary));
+        QVERIFY2(summary.contains("\nNo rim found\n"), qPrintable(summary));
+        QVERIFY2(summary.contains("Row correlated noise: ") && summary.contains("Column correlated noise: "),
+                 qPrintable(summary));
+
+        // The dead pixels pull the ROIs over them down by about 9 * 2000 /
+        // 1024, 0.9 % of the mean: every pixel counted, global uniformity is
+        // larger by about that; the robust value comes first, with the
+        // description that says which pixels it includes.
+        const QRegularExpression global("Global uniformity: (\\d+\\.\\d\\d) % \\(every pixel: (\\d+\\.\\d\\d) %\\)\n"
+                                        "Spread of the ROI means[^\n]*; ROI statistics without the deviating pixels\n");
+        const QRegularExpressionMatch match = global.match(summary);
+        QVERIFY2(match.hasMatch(), qPrintable(summary));
+        const double robust = match.captured(1).toDouble();
+        const double every = match.captured(2).toDouble();
+        QVERIFY2(every - robust > 0.5 && every - robust < 1.2, qPrintable(match.captured(0)));
+        for (const char* metric : {"Largest ROI mean deviation: ", "Largest ROI SNR deviation: ", "Local uniformity: ",
+                                   "Noise uniformity: "})
+            QVERIFY2(summary.contains(QRegularExpression(QString::fromLatin1(metric) + "[^\n]* \\(every pixel: ")),
+                     metric);
+
+        // Verdicts: the cluster of 9 warns (warning above 2, action above 9),
+        // one line defect fails.
+        QVERIFY2(summary.contains("Largest defect cluster 9 pixels: warning (warning above 2 pixels, action above 9 "
+                                  "pixels)"),
+                 qPrintable(summary));
+        QVERIFY2(summary.contains("Line defects 1: fail (action above 0)"), qPrintable(summary));
+        QVERIFY2(summary.contains("Guideline preset evenor-default: fail"), qPrintable(summary));
+
+        // Another preset: the same inspection judged again, no new run.
+        const DetectorInsight* before = &Page()->Results()->Insight;
+        std::filesystem::remove(*folder_ / "report.txt");
+        C<QComboBox>("ComboBoxPreset")->setCurrentText("european");
+        QVERIFY2(Summary().contains("Guideline preset european: fail"), qPrintable(Summary()));
+        QVERIFY2(Summary().contains("Line defects 1: fail"), qPrintable(Summary()));
+        QVERIFY(!std::filesystem::exists(*folder_ / "report.txt"));
+        QCOMPARE(&Page()->Results()->Insight, before);
+
+        // The area map marks the cluster and the column.
+        ShowResultsPage();
+        QVERIFY2(C<QLabel>("LabelLegend")->text().contains("Magenta rings: clusters. Orange: line defects."),
+                 qPrintable(C<QLabel>("LabelLegend")->text()));
+        const QImage area = Page()->ShownPicture();
+        QCOMPARE(area.size(), QSize(256, 256));
+        QCOMPARE(area.pixel(108, 61), qRgb(255, 0, 255));
+        QCOMPARE(area.pixel(180, 0), qRgb(255, 140, 0));
+        QCOMPARE(TakeBoxes(), QStringList());
     }
 
     // The picture in its own window: the page's picture, following the

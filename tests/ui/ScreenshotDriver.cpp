@@ -2,7 +2,10 @@
 // page with the sample opened, the DICOM Tags page, the Calculating notice,
 // the About box, the whole screen, the Results page after Calculate (area
 // map and ROI mean deviation map at the reference size, the tooltip over the
-// map, the picture's own window at 200 %, a larger window, maximised), and the screen at each message box of two awkward cases: a
+// map, the picture's own window at 200 %, a larger window, maximised), the
+// Results page of detector images with one planted fault each (with its
+// summary scrolled to the defects, the area map and the ROI noise deviation
+// map as drawn), and the screen at each message box of two awkward cases: a
 // message shown while the Calculating notice is up (an inverted image
 // without Bits Stored), and the opened image chosen as the output file.
 // Used by scripts/screenshot, which runs it under Xvfb with a window
@@ -22,8 +25,11 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTextBrowser>
+#include <QTextCursor>
 #include <QThread>
 #include <QTimer>
 #include <QToolTip>
@@ -31,9 +37,11 @@
 #include "dicom/DicomDictionary.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
+#include "tests/ui/DetectorImages.h"
 #include "ui/Dialogs.h"
 #include "ui/EvenorWindows.h"
 #include "ui/Preferences.h"
+#include "ui/ResultsPage.h"
 
 namespace {
 
@@ -208,5 +216,47 @@ int main(int argc, char** argv)
     form().showMaximized();
     Settle(50);
     ok = Save(form().grab(), folder, "results-maximised.png") && ok;
+
+    // Detector images with one planted fault each, at the reference size:
+    // results-NAME.png (the area map beside the summary's top),
+    // summary-NAME.png (the summary from its defects on), area-NAME.png and
+    // noise-NAME.png (the maps as drawn, pixel for pixel).
+    windows.reset();
+    windows = std::make_unique<evenor::EvenorWindows>();
+    form().show();
+    Settle();
+    for (const std::string& name : evenor::test::DetectorImageNames()) {
+        const QString tag = QString::fromStdString(name);
+        const QString path = work.filePath(tag + QStringLiteral(".dcm"));
+        evenor::test::WriteDicomFile(path.toStdString(), evenor::test::DetectorImage(name));
+        evenor::Dialogs::SetNextFileAnswer(path);
+        button("ButtonOpen")->click();
+        printBoxes();
+        evenor::Dialogs::SetNextFileAnswer(work.filePath(tag + QStringLiteral("-report.txt")));
+        button("ButtonExport")->click();
+        button("ButtonCalculate")->click();
+        printBoxes();
+        auto* tabs = form().findChild<QTabWidget*>(QStringLiteral("EvenorControl"));
+        auto* page = form().findChild<evenor::TResultsPage*>(QStringLiteral("Results"));
+        auto* choice = form().findChild<QComboBox*>(QStringLiteral("ComboBoxPicture"));
+        auto* memo = form().findChild<QTextBrowser*>(QStringLiteral("MemoResults"));
+        tabs->setCurrentWidget(page);
+        choice->setCurrentIndex(0);
+        Settle();
+        ok = Save(form().grab(), folder, QStringLiteral("results-%1.png").arg(tag)) && ok;
+        if (memo->find(QStringLiteral("Defects"))) {
+            QTextCursor cursor = memo->textCursor();
+            cursor.clearSelection();
+            memo->setTextCursor(cursor);
+            memo->verticalScrollBar()->setValue(memo->verticalScrollBar()->value() + memo->cursorRect().top());
+            Settle();
+        }
+        ok = Save(form().grab(), folder, QStringLiteral("summary-%1.png").arg(tag)) && ok;
+        ok = Save(QPixmap::fromImage(page->ShownPicture()), folder, QStringLiteral("area-%1.png").arg(tag)) && ok;
+        choice->setCurrentIndex(int(evenor::ResultPictureKind::NoiseHeatMap));
+        Settle();
+        ok = Save(QPixmap::fromImage(page->ShownPicture()), folder, QStringLiteral("noise-%1.png").arg(tag)) && ok;
+        tabs->setCurrentIndex(0);
+    }
     return ok ? 0 : 1;
 }
