@@ -92,7 +92,7 @@ std::vector<std::string> OutputFiles(const ImageOutputs& outputs)
 {
     std::vector<std::string> files{outputs.Report, outputs.Json, outputs.Csv};
     if (!outputs.MapFolder.empty())
-        for (const char* map : {kAreaMapName, kMeanHeatMapName, kSnrHeatMapName})
+        for (const char* map : {kAreaMapName, kMeanHeatMapName, kSnrHeatMapName, kNoiseHeatMapName})
             files.push_back(outputs.MapFolder + "/" + outputs.MapPrefix + map);
     std::erase_if(files, [](const std::string& file) { return file.empty(); });
     return files;
