@@ -194,6 +194,9 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
 
         ResultContext context;
         context.PixelSpacing = image->PixelSpacing();
+        context.Image = ReadImageInfo(image->TagTable());
+        context.Preset = job.Preset;
+        if (context.Image.IsProcessed()) message("Warning: " + std::string(ProcessedImageWarning));
         ReadRealField(job.Options->BorderMm, context.BorderMm);
         // The border is taken off an area that lies inside the image; an area
         // that does not is left for the checks and their own message.
@@ -208,9 +211,6 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
             settings = bordered.Settings;
             context.BorderPixels = bordered.BorderPixels;
         }
-        context.Image = ReadImageInfo(image->TagTable());
-        context.Preset = job.Preset;
-        if (context.Image.IsProcessed()) message("Warning: " + std::string(ProcessedImageWarning));
 
         JobHost host(message);
         if (!CheckSettings(settings, image.get(), host)) return fail(host.LastMessage());

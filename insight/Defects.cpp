@@ -13,9 +13,11 @@ namespace evenor {
 
 namespace {
 
-// Union-find over pixel indices, with path halving and union by size.
+// Union-find over pixel indices, with path halving; a root is always the
+// smallest index of its set (its first pixel in raster order), which keeps
+// the trees shallow on a raster scan without a size per node.
 template <typename Index> struct Forest {
-    explicit Forest(std::size_t n) : parent(n), size(n, 1) { std::iota(parent.begin(), parent.end(), Index{0}); }
+    explicit Forest(std::size_t n) : parent(n) { std::iota(parent.begin(), parent.end(), Index{0}); }
     Index Find(Index i)
     {
         while (parent[i] != i) i = parent[i] = parent[parent[i]];
@@ -26,11 +28,12 @@ template <typename Index> struct Forest {
         a = Find(a);
         b = Find(b);
         if (a == b) return;
-        if (size[a] < size[b]) std::swap(a, b);
-        parent[b] = a;
-        size[a] += size[b];
+        if (a < b)
+            parent[b] = a;
+        else
+            parent[a] = b;
     }
-    std::vector<Index> parent, size;
+    std::vector<Index> parent;
 };
 
 // A deviating pixel as the cluster search needs it.
