@@ -86,14 +86,12 @@ TEST(CliDetectorTest, TheOverallVerdictJudgesTheDetector)
                                                (folder / "r.txt").string(), "--fail-on-deviation"};
         const CliResult result = RunInProcess(args);
         EXPECT_EQ(result.status, c.status) << c.image << result.err;
-        EXPECT_TRUE(result.out.ends_with("Overall verdict: " + std::string(c.verdict) + "\n"))
-            << c.image << result.out;
+        EXPECT_TRUE(result.out.ends_with("Overall verdict: " + std::string(c.verdict) + "\n")) << c.image << result.out;
         for (const auto& line : c.lines)
             EXPECT_TRUE(LineOf(result.out, line.substr(0, 6)).starts_with(line)) << c.image << "\n" << result.out;
     }
     // Hot pixels: the every-pixel value is shown beside the robust one.
-    const CliResult hot =
-        RunInProcess({"analyse", (folder / "hot.dcm").string(), "-o", (folder / "r.txt").string()});
+    const CliResult hot = RunInProcess({"analyse", (folder / "hot.dcm").string(), "-o", (folder / "r.txt").string()});
     const std::string noise = LineOf(hot.out, "  Noise uniformity");
     EXPECT_NE(noise.find(" pass "), std::string::npos) << hot.out;
     EXPECT_NE(hot.out.find("ROI statistics without the deviating pixels\n      every pixel included: "),
@@ -115,7 +113,7 @@ TEST(CliDetectorTest, BorderLeavesMillimetresOutOnEverySide)
     struct Case {
         std::vector<std::string> args;  // after "analyse"
         int status;
-        std::string message;    // in standard error ("" : only the success message)
+        std::string message;     // in standard error ("" : only the success message)
         std::string sameAreaAs;  // --area whose report the run's must equal; "" : not checked
         std::string summary;     // a line of the summary; "" : none looked for
     };
@@ -211,9 +209,9 @@ TEST(CliDetectorTest, BatchTakesTheBorderForEveryImageAndRefusesOnlyThoseItCanno
     unspaced.PixelSpacing.clear();
     test::WriteDicomFile(folder / "c.dcm", unspaced);
     const fs::path out = folder / "out";
-    const CliResult batch = RunInProcess({"analyse", (folder / "a.dcm").string(), (folder / "b.dcm").string(),
-                                          (folder / "c.dcm").string(), "--out-dir", out.string(), "--border-mm",
-                                          "2.5", "--each-json"});
+    const CliResult batch =
+        RunInProcess({"analyse", (folder / "a.dcm").string(), (folder / "b.dcm").string(), (folder / "c.dcm").string(),
+                      "--out-dir", out.string(), "--border-mm", "2.5", "--each-json"});
     EXPECT_EQ(batch.status, 1) << batch.err;
     EXPECT_EQ(batch.err, (folder / "c.dcm").string() +
                              ": A border in millimetres needs the pixel spacing, and the image has none\n");
@@ -249,8 +247,7 @@ TEST(CliDetectorTest, BatchTakesTheBorderForEveryImageAndRefusesOnlyThoseItCanno
     const std::string rowB = summary.substr(third, summary.find('\n', third) - third);
     // The hot pixels: every-pixel verdict fail, the detector's a warning.
     EXPECT_NE(rowB.find(",evenor-default,fail,without_deviating_pixels,"), std::string::npos) << rowB;
-    EXPECT_TRUE(rowB.ends_with(",3,3,0,0,1,0,0,,0,0,warning,2.5"))
-        << rowB;
+    EXPECT_TRUE(rowB.ends_with(",3,3,0,0,1,0,0,,0,0,warning,2.5")) << rowB;
 }
 
 // The JSON holds the robust metrics and the findings, and follows the schema.
