@@ -63,6 +63,37 @@ BENCHMARK(BM_InspectDetector)
     ->Args({3, 0})
     ->Unit(benchmark::kMillisecond);
 
+// The two parts whose cost grows with the deviating pixels.
+void BM_RobustRoiStatistics(benchmark::State& state)
+{
+    const auto& p = Outcome(static_cast<double>(state.range(0)), static_cast<int>(state.range(1)));
+    const LineProfiles area = MeasureLineProfiles(p.Pixels, kSide, PixelRect{0, 0, kSide, kSide});
+    for (auto _ : state) {
+        RobustRoiStatistics robust = ComputeRobustRoiStatistics(p.Result, p.Settings, p.Pixels, kSide, area.Total);
+        benchmark::DoNotOptimize(robust.Rois.data());
+    }
+}
+BENCHMARK(BM_RobustRoiStatistics)
+    ->ArgNames({"percent", "hot"})
+    ->Args({20, 8})
+    ->Args({20, 1000})
+    ->Args({3, 0})
+    ->Unit(benchmark::kMillisecond);
+
+void BM_DefectClusters(benchmark::State& state)
+{
+    const auto& p = Outcome(static_cast<double>(state.range(0)), static_cast<int>(state.range(1)));
+    for (auto _ : state) {
+        ClusterSummary clusters = FindDefectClusters(p.Result.BadPixelMap);
+        benchmark::DoNotOptimize(clusters.Clusters.data());
+    }
+}
+BENCHMARK(BM_DefectClusters)
+    ->ArgNames({"percent", "hot"})
+    ->Args({20, 1000})
+    ->Args({3, 0})
+    ->Unit(benchmark::kMillisecond);
+
 void BM_AnalyseThenInspect(benchmark::State& state)
 {
     const auto& p = Outcome(20.0, 8);

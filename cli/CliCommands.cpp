@@ -88,7 +88,17 @@ After a successful run a summary goes to standard output (unless --quiet): the
 counts, the summary metrics with their descriptions and the verdicts of the
 guideline preset (--preset, see --list-presets). A preset's ROI and pixel
 deviation percentages are the defaults of --roi-dev and --pixel-dev when
---preset is given.
+--preset is given. The metrics judge the detector, not its few bad pixels:
+they are computed from ROI statistics without the deviating pixels (their
+every-pixel values, the report's, are shown beside them), and the deviating
+pixels are judged as clusters. The summary also names line defects, a rim at
+the edges of the area (with the --border-mm that leaves it out) and row or
+column correlated noise; the overall verdict covers all of them.
+
+--border-mm X evaluates the area (the whole image or --area) less X mm on every
+side, rounded up to whole pixels with the image's pixel spacing; the report
+shows the area evaluated. An image without a pixel spacing, or one where the
+border leaves nothing, is refused.
 
 Batch: with --out-dir OUT instead of -o, FILE may be several files and folders
 (a folder: its files, sorted by name, hidden ones left out; --recursive for its
@@ -132,6 +142,11 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
         ->add_option("--area", analyseOptions.Area,
                      "Area to evaluate, 0-based inclusive pixel positions (default: the whole image)")
         ->type_name("FIRSTCOL,FIRSTROW,LASTCOL,LASTROW");
+    analyse
+        ->add_option("--border-mm", analyseOptions.BorderMm,
+                     "Leave X mm out on every side of the area (a collimated or shuttered rim); 0: nothing")
+        ->type_name("X")
+        ->capture_default_str();
     analyse->add_option("--box-cm", analyseOptions.BoxCm, "Side of the analysing box in cm")
         ->type_name("X")
         ->capture_default_str();

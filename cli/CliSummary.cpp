@@ -1,6 +1,7 @@
 #include "cli/CliSummary.h"
 
 #include <algorithm>
+#include <cmath>
 #include <locale>
 #include <sstream>
 
@@ -58,32 +59,112 @@ std::string PadRight(std::string text, std::size_t width)
 std::string ImageSummaryText(const std::string& file, const ImageOutcome& outcome)
 {
     const GuidelineVerdict& verdict = outcome.Verdict;
+    const DetectorFindings& detector = outcome.Detector;
     std::ostringstream text;
     text << "Image: " << file << '\n';
     text << "Counts: " << Counts(outcome.Metrics) << '\n';
     text << "Area: mean " << Fixed(outcome.AreaMean) << ", SD " << Fixed(outcome.AreaSD) << ", SNR "
          << Fixed(outcome.AreaSNR) << "; ROI SNR: mean " << Fixed(outcome.MeanRoiSNR) << ", SD "
          << Fixed(outcome.RoiSNRSD) << '\n';
+    if (outcome.BorderMm > 0.0)
+        text << "Border: " << Plain(outcome.BorderMm) << " mm (" << Counted(outcome.BorderPixels, "pixel", "pixels")
+             << ") left out on every side; evaluated columns " << outcome.FirstColumn << ".." << outcome.LastColumn
+             << ", rows " << outcome.FirstRow << ".." << outcome.LastRow << '\n';
     text << "Metrics and verdicts (preset " << verdict.Preset << "):\n";
 
     std::size_t nameWidth = 0;
     for (const auto& check : verdict.Checks) nameWidth = std::max(nameWidth, check.Name.size());
     const auto infos = AllMetricInfos();
+    const bool anyLeftOut = detector.Metrics.Basis == PixelBasis::WithoutDeviatingPixels &&
+                            detector.Metrics.EveryPixel.DeviatingPixelCount > 0;
     for (std::size_t i = 0; i < verdict.Checks.size(); ++i) {
         const CheckVerdict& check = verdict.Checks[i];
         const bool isMetric = i < infos.size();
+        const bool isNoise = check.Key == RowNoiseCheckKey || check.Key == ColumnNoiseCheckKey;
+        const bool percent = isMetric || isNoise;
         std::string value = "n/a";
-        if (check.Value) value = isMetric ? Fixed(*check.Value) + " %" : Plain(*check.Value);
+        if (check.Value) value = percent ? Fixed(*check.Value) + " %" : Plain(*check.Value);
         if (isMetric) {
-            const MetricValue& metric = outcome.Metrics.Values[i];
+            const MetricValue& metric = detector.Metrics.Robust.Values[i];
             if (metric.Where && metric.Value)
                 value += " at (" + std::to_string(metric.Where->X) + ", " + std::to_string(metric.Where->Y) + ")";
         }
         text << "  " << PadRight(std::string(check.Name), nameWidth) << "  " << PadRight(value, 24) << "  "
              << PadRight(std::string(VerdictName(check.Result)), 13) << "  "
-             << (check.Note.empty() ? LimitsText(check.Limit, isMetric ? " %" : "") : check.Note) << '\n';
-        if (isMetric) text << "      " << infos[i].Description << '\n';
+             << (check.Note.empty() ? LimitsText(check.Limit, percent ? " %" : "") : check.Note) << '\n';
+        if (isMetric) {
+            text << "      " << MetricDescription(infos[i].Id, detector.Metrics.Basis) << '\n';
+            const MetricValue& every = detector.Metrics.EveryPixel.Values[i];
+            if (anyLeftOut) {
+                text << "      every pixel included: " << (every.Value ? Fixed(*every.Value) + " %" : "n/a");
+                if (every.Where && every.Value) text << " at (" << every.Where->X << ", " << every.Where->Y << ")";
+                text << '\n';
+            }
+        }
+        if (isNoise)
+            text << "      " << (check.Key == RowNoiseCheckKey ? kRowNoiseInfo : kColumnNoiseInfo).Description << '\n';
     }
+
+    text << "Defects: ";
+    if (!detector.PixelsSearched) {
+        text << "deviating pixels were not searched";
+    } else if (detector.Clusters == 0) {
+        text << "no deviating pixels";
+    } else {
+        text << Counted(detector.Clusters, "cluster", "clusters") << " of deviating pixels ("
+             << Counted(detector.Singles, "single pixel", "single pixels") << ", "
+             << Counted(detector.Pairs, "pair", "pairs") << ", " << detector.Larger << " larger)";
+        const DefectCluster& largest = *detector.Largest;
+        text << "; largest " << Counted(largest.Size, "pixel", "pixels") << " at (" << Fixed(largest.CentreX, 1) << ", "
+             << Fixed(largest.CentreY, 1) << "), columns " << largest.Left << ".." << largest.Right << ", rows "
+             << largest.Top << ".." << largest.Bottom << ", " << largest.Hot << " hot, " << largest.Size - largest.Hot
+             << " dead";
+    }
+    text << '\n';
+
+    text << "Line defects: ";
+    if (!detector.LinesSearched) {
+        text << "not searched (the rims cover the whole area)";
+    } else if (detector.Lines.empty()) {
+        text << "none";
+    } else {
+        const char* separator = "";
+        for (const LineDefect& line : detector.Lines) {
+            text << separator << OrientationName(line.Orientation) << ' ' << line.Index << " ("
+                 << (line.DeviationPercent >= 0.0 ? "+" : "") << Fixed(line.DeviationPercent) << " %"
+                 << (line.DeviatingPixels ? ", mostly deviating pixels" : "") << ')';
+            separator = ", ";
+        }
+    }
+    text << '\n';
+
+    // The rim's border is relative to the area evaluated; with a border given
+    // already, the suggestion counts it in.
+    text << "Rim: " << DescribeRims(detector.Rims, outcome.BorderPixels > 0 ? 0.0 : outcome.PixelSpacing);
+    if (detector.Rims.Found() && !detector.Rims.Interior.Empty() && outcome.PixelSpacing > 0.0) {
+        const double suggested =
+            std::ceil((outcome.BorderPixels + detector.Rims.WidestSide()) * outcome.PixelSpacing * 10.0 - 1e-9) / 10.0;
+        text << "; to leave it out: --border-mm " << Plain(suggested);
+    }
+    text << '\n';
+
+    const StructuredNoise& noise = detector.Noise;
+    text << "Structured noise: ";
+    if (!noise.PixelNoise) {
+        text << "not measured";
+    } else {
+        text << "pixel noise SD " << Fixed(*noise.PixelNoise);
+        const auto direction = [&](const char* name, const LineNoise& line) {
+            text << "; " << name << " means: ";
+            if (line.Ratio)
+                text << Fixed(*line.Ratio) << " x the SD that pixel noise gives them (" << line.Lines << " lines)";
+            else
+                text << "not measured";
+        };
+        direction("row", noise.Rows);
+        direction("column", noise.Columns);
+    }
+    text << '\n';
     text << "Overall verdict: " << VerdictName(verdict.Overall) << '\n';
     return text.str();
 }

@@ -1,6 +1,9 @@
 #pragma once
 // What "analyse" prints on standard output: the summary of an analysed image
-// (counts, metrics with their descriptions, verdicts), the one-line form of
+// (counts; the robust metrics with their descriptions, the every-pixel values
+// beside them when pixels were left out; the verdicts of the metrics, defects
+// and structured noise; the defects, the rim with the --border-mm that
+// leaves it out, the structured noise), the one-line form of
 // batch runs, and the list of guideline presets. Numbers use "." whatever the
 // locale.
 #include <string>

@@ -1,5 +1,6 @@
 #include "cli/ImageJob.h"
 
+#include <cmath>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "analysis/AnalysisRun.h"
+#include "analysis/AreaBorder.h"
 #include "analysis/FieldSyntax.h"
 #include "analysis/ReportWriter.h"
 #include "analysis/RoiGrid.h"
@@ -16,6 +18,7 @@
 #include "dicom/EvenorError.h"
 #include "dicom/FilePath.h"
 #include "dicom/SharedFile.h"
+#include "insight/DetectorInsight.h"
 #include "insight/ImageInfo.h"
 #include "insight/ResultExport.h"
 
@@ -87,6 +90,23 @@ private:
     std::string lastMessage_;
 };
 
+DetectorFindings Findings(const DetectorInsight& insight)
+{
+    DetectorFindings findings;
+    findings.Metrics = insight.Metrics;
+    findings.PixelsSearched = insight.PixelsSearched;
+    findings.Clusters = insight.Clusters.Clusters.size();
+    findings.Singles = insight.Clusters.Singles;
+    findings.Pairs = insight.Clusters.Pairs;
+    findings.Larger = insight.Clusters.Larger;
+    if (!insight.Clusters.Clusters.empty()) findings.Largest = insight.Clusters.Clusters.front();
+    findings.LinesSearched = !insight.Rims.Interior.Empty();
+    findings.Lines = insight.Lines;
+    findings.Rims = insight.Rims;
+    findings.Noise = insight.Noise;
+    return findings;
+}
+
 // Every file the outputs name.
 std::vector<std::string> OutputFiles(const ImageOutputs& outputs)
 {
@@ -137,6 +157,12 @@ bool CheckAnalyseOptions(const AnalyseOptions& options, std::uint16_t& pixelOffs
         err << "--offset: A positive integer under 16384 is expected\n";
         return false;
     }
+    double border = 0.0;
+    if (!IsNumber(options.BorderMm) || !ReadRealField(options.BorderMm, border) ||
+        !(border >= 0.0 && std::isfinite(border))) {
+        err << "--border-mm: A number of millimetres, 0 or more, is expected\n";
+        return false;
+    }
     return true;
 }
 
@@ -164,13 +190,27 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         // The defaults an open gives the window, with its warnings.
         const TagDefaults tagDefaults = DefaultsFromTags(image->TagList());
         for (const auto& warning : tagDefaults.Warnings) message("Warning: " + warning);
-        const AnalysisSettings settings = SettingsFor(job, *image, tagDefaults);
+        AnalysisSettings settings = SettingsFor(job, *image, tagDefaults);
 
         ResultContext context;
         context.PixelSpacing = image->PixelSpacing();
         context.Image = ReadImageInfo(image->TagTable());
         context.Preset = job.Preset;
         if (context.Image.IsProcessed()) message("Warning: " + std::string(ProcessedImageWarning));
+        ReadRealField(job.Options->BorderMm, context.BorderMm);
+        // The border is taken off an area that lies inside the image; an area
+        // that does not is left for the checks and their own message.
+        const bool areaInImage = settings.FirstColumn <= settings.LastColumn && settings.FirstRow <= settings.LastRow &&
+                                 settings.LastColumn < image->Columns() && settings.LastRow < image->Rows();
+        if (context.BorderMm > 0.0 && areaInImage) {
+            const BorderedArea bordered = ReduceArea(settings, context.PixelSpacing, context.BorderMm);
+            if (!bordered.Accepted) {
+                message(bordered.Refusal);
+                return fail(bordered.Refusal);
+            }
+            settings = bordered.Settings;
+            context.BorderPixels = bordered.BorderPixels;
+        }
 
         JobHost host(message);
         if (!CheckSettings(settings, image.get(), host)) return fail(host.LastMessage());
@@ -189,8 +229,20 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         outcome.AreaSNR = result.Result.AreaSNR;
         outcome.MeanRoiSNR = result.Result.MeanRoiSNR;
         outcome.RoiSNRSD = result.Result.RoiSNRSD;
-        outcome.Metrics = ComputeMetrics(result.Result);
-        outcome.Verdict = Judge(outcome.Metrics, settings, *job.Preset);
+        outcome.PixelSpacing = context.PixelSpacing;
+        outcome.BorderMm = context.BorderMm;
+        outcome.BorderPixels = context.BorderPixels;
+        outcome.FirstColumn = settings.FirstColumn;
+        outcome.FirstRow = settings.FirstRow;
+        outcome.LastColumn = settings.LastColumn;
+        outcome.LastRow = settings.LastRow;
+
+        // The detector inspection, once; the summaries and the JSON judge it.
+        const DetectorInsight insight = InspectDetector(settings, result);
+        context.Insight = &insight;
+        outcome.Metrics = insight.Metrics.EveryPixel;
+        outcome.Detector = Findings(insight);
+        outcome.Verdict = Judge(insight, settings, *job.Preset);
         if (job.WantSummaryRow)
             outcome.SummaryRow = SummaryCsvRow(settings.DicomFileName, settings, result.Result, context);
 

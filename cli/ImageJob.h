@@ -7,11 +7,17 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "analysis/AnalysisDefaults.h"
+#include "insight/Defects.h"
 #include "insight/Guidelines.h"
 #include "insight/Metrics.h"
+#include "insight/Rims.h"
+#include "insight/RobustMetrics.h"
+#include "insight/StructuredNoise.h"
 
 namespace evenor {
 
@@ -22,13 +28,15 @@ struct AnalyseOptions {
     std::string RoiDev = DefaultFieldText(DefaultRoiDeviationPercent);
     std::string PixelDev = DefaultFieldText(DefaultPixelDeviationPercent);
     std::string Offset = std::to_string(DefaultPixelOffset);
+    std::string BorderMm = "0";  // millimetres taken off every side of the area
     bool NoDetect = false;
     bool Inverted = false;
     bool NotInverted = false;
 };
 
 // Checks every value with the settings fields' rules and stores the pixel
-// offset; the first failure is printed to err with the field's own message.
+// offset; the first failure is printed to err with the field's own message
+// (--border-mm: a number of 0 or more).
 // False means a usage error.
 bool CheckAnalyseOptions(const AnalyseOptions& options, std::uint16_t& pixelOffset, std::ostream& err);
 
@@ -55,14 +63,33 @@ struct ImageJob {
     bool WantSummaryRow = false;  // fill ImageOutcome::SummaryRow
 };
 
+// What the summary shows of the detector inspection (DetectorInsight), without
+// its per-ROI and per-cluster lists, so that a batch can keep it for every
+// image.
+struct DetectorFindings {
+    RobustMetrics Metrics;
+    bool PixelsSearched = false;
+    std::size_t Clusters = 0, Singles = 0, Pairs = 0, Larger = 0;
+    std::optional<DefectCluster> Largest;
+    bool LinesSearched = false;  // false when the rims cover the whole area
+    std::vector<LineDefect> Lines;
+    RimReport Rims;
+    StructuredNoise Noise;
+};
+
 struct ImageOutcome {
     bool Ok = false;    // the report and every requested output were written
     std::string Error;  // when not Ok: what ended the image (also passed to the message sink)
     // The rest is filled when the analysis succeeded (even if a later output failed).
     bool Analysed = false;
     double AreaMean = 0.0, AreaSD = 0.0, AreaSNR = 0.0, MeanRoiSNR = 0.0, RoiSNRSD = 0.0;
-    UniformityMetrics Metrics;
-    GuidelineVerdict Verdict;
+    UniformityMetrics Metrics;  // every pixel; the counts
+    DetectorFindings Detector;
+    GuidelineVerdict Verdict;   // of the detector: robust metrics, defects, structured noise
+    double PixelSpacing = 0.0;  // mm; 0 when unknown
+    double BorderMm = 0.0;      // --border-mm
+    std::uint32_t BorderPixels = 0;
+    std::uint32_t FirstColumn = 0, FirstRow = 0, LastColumn = 0, LastRow = 0;  // the area evaluated
     std::string SummaryRow;  // SummaryCsvRow or SummaryCsvErrorRow, when asked for
 };
 

@@ -1,7 +1,9 @@
 #include "insight/Defects.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <numeric>
 
@@ -11,55 +13,101 @@ namespace evenor {
 
 namespace {
 
-// Union-find over pixel indices, with path halving and union by size.
-struct Forest {
-    explicit Forest(std::size_t n) : parent(n), size(n, 1) { std::iota(parent.begin(), parent.end(), std::size_t{0}); }
-    std::size_t Find(std::size_t i)
+// Union-find over pixel indices, with path halving; a root is always the
+// smallest index of its set (its first pixel in raster order), which keeps
+// the trees shallow on a raster scan without a size per node.
+template <typename Index> struct Forest {
+    explicit Forest(std::size_t n) : parent(n) { std::iota(parent.begin(), parent.end(), Index{0}); }
+    Index Find(Index i)
     {
         while (parent[i] != i) i = parent[i] = parent[parent[i]];
         return i;
     }
-    void Join(std::size_t a, std::size_t b)
+    void Join(Index a, Index b)
     {
         a = Find(a);
         b = Find(b);
         if (a == b) return;
-        if (size[a] < size[b]) std::swap(a, b);
-        parent[b] = a;
-        size[a] += size[b];
+        if (a < b)
+            parent[b] = a;
+        else
+            parent[a] = b;
     }
-    std::vector<std::size_t> parent, size;
+    std::vector<Index> parent;
 };
 
-std::uint64_t Key(const BadPixel& p) { return std::uint64_t{p.Y} << 32 | p.X; }
+// A deviating pixel as the cluster search needs it.
+struct Spot {
+    std::uint32_t X = 0;
+    std::uint32_t Y = 0;
+    bool Hot = false;  // above the mean of its ROI
+};
 
-}  // namespace
+std::uint64_t Key(const Spot& p) { return std::uint64_t{p.Y} << 32 | p.X; }
 
-ClusterSummary FindDefectClusters(const TBadPixelMap& map)
+// The pixels of the map row by row, left to right. Few pixels in a large
+// extent are sorted; many are set in a bitmap of their extent, which is read
+// back in that order (no sort: time and memory linear in the pixels and in
+// the extent / 64).
+std::vector<Spot> SortedSpots(const TBadPixelMap& map)
+{
+    const std::size_t n = map.size();
+    std::vector<Spot> spots;
+    spots.reserve(n);
+    std::uint32_t left = UINT32_MAX, top = UINT32_MAX, right = 0, bottom = 0;
+    for (const BadPixel& p : map) {
+        left = std::min(left, p.X);
+        right = std::max(right, p.X);
+        top = std::min(top, p.Y);
+        bottom = std::max(bottom, p.Y);
+    }
+    const std::uint64_t width = std::uint64_t{right} - left + 1, height = std::uint64_t{bottom} - top + 1;
+    const std::uint64_t rowWords = (width + 63) / 64;
+    if (rowWords * height > 4 * std::uint64_t{n} + 4096) {
+        for (const BadPixel& p : map) spots.push_back({p.X, p.Y, static_cast<double>(p.Value) > p.RoiMean});
+        std::sort(spots.begin(), spots.end(), [](const Spot& a, const Spot& b) { return Key(a) < Key(b); });
+        return spots;
+    }
+    // Each row starts on a word of its own; the map holds every position once.
+    std::vector<std::uint64_t> present(rowWords * height, 0), hot(rowWords * height, 0);
+    for (const BadPixel& p : map) {
+        const std::uint64_t x = p.X - left;
+        const std::uint64_t word = (p.Y - top) * rowWords + x / 64, bit = std::uint64_t{1} << (x % 64);
+        present[word] |= bit;
+        if (static_cast<double>(p.Value) > p.RoiMean) hot[word] |= bit;
+    }
+    for (std::uint64_t row = 0; row < height; ++row)
+        for (std::uint64_t w = 0; w < rowWords; ++w)
+            for (std::uint64_t bits = present[row * rowWords + w]; bits != 0; bits &= bits - 1) {
+                const unsigned i = static_cast<unsigned>(std::countr_zero(bits));
+                spots.push_back({static_cast<std::uint32_t>(left + w * 64 + i), static_cast<std::uint32_t>(top + row),
+                                 ((hot[row * rowWords + w] >> i) & 1u) != 0});
+            }
+    return spots;
+}
+
+template <typename Index> ClusterSummary ClustersOf(const std::vector<Spot>& pixels)
 {
     ClusterSummary summary;
-    const std::size_t n = map.size();
-    if (n == 0) return summary;
-    std::vector<const BadPixel*> pixels(n);
-    for (std::size_t i = 0; i < n; ++i) pixels[i] = &map[i];
-    std::sort(pixels.begin(), pixels.end(), [](const BadPixel* a, const BadPixel* b) { return Key(*a) < Key(*b); });
+    const std::size_t n = pixels.size();
 
     // Row by row: join each pixel with its left neighbour and with the up to
     // three pixels above it, found by walking the previous row alongside.
-    Forest forest(n);
+    Forest<Index> forest(n);
     std::size_t rowStart = 0, previousStart = 0, previousEnd = 0;
     while (rowStart < n) {
-        const std::uint32_t y = pixels[rowStart]->Y;
+        const std::uint32_t y = pixels[rowStart].Y;
         std::size_t rowEnd = rowStart;
-        while (rowEnd < n && pixels[rowEnd]->Y == y) ++rowEnd;
-        const bool above = previousEnd > previousStart && pixels[previousStart]->Y + 1 == y;
+        while (rowEnd < n && pixels[rowEnd].Y == y) ++rowEnd;
+        const bool above = previousEnd > previousStart && pixels[previousStart].Y + 1 == y;
         std::size_t j = previousStart;
         for (std::size_t i = rowStart; i < rowEnd; ++i) {
-            const std::uint32_t x = pixels[i]->X;
-            if (i > rowStart && pixels[i - 1]->X + 1 == x) forest.Join(i, i - 1);
+            const std::uint32_t x = pixels[i].X;
+            if (i > rowStart && pixels[i - 1].X + 1 == x) forest.Join(static_cast<Index>(i), static_cast<Index>(i - 1));
             if (!above) continue;
-            while (j < previousEnd && pixels[j]->X + 1 < x) ++j;
-            for (std::size_t k = j; k < previousEnd && pixels[k]->X <= std::uint64_t{x} + 1; ++k) forest.Join(i, k);
+            while (j < previousEnd && pixels[j].X + 1 < x) ++j;
+            for (std::size_t k = j; k < previousEnd && pixels[k].X <= std::uint64_t{x} + 1; ++k)
+                forest.Join(static_cast<Index>(i), static_cast<Index>(k));
         }
         previousStart = rowStart;
         previousEnd = rowEnd;
@@ -67,25 +115,25 @@ ClusterSummary FindDefectClusters(const TBadPixelMap& map)
     }
 
     // Clusters in the order of their first pixel, then sorted by size.
-    std::vector<std::size_t> clusterOf(n, SIZE_MAX);
+    constexpr Index none = std::numeric_limits<Index>::max();
+    std::vector<Index> clusterOf(n, none);
     std::vector<double> sumX, sumY;
     for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t root = forest.Find(i);
-        if (clusterOf[root] == SIZE_MAX) {
-            clusterOf[root] = summary.Clusters.size();
-            const BadPixel& p = *pixels[i];
+        const Index root = forest.Find(static_cast<Index>(i));
+        const Spot& p = pixels[i];
+        if (clusterOf[root] == none) {
+            clusterOf[root] = static_cast<Index>(summary.Clusters.size());
             summary.Clusters.push_back({0, p.X, p.Y, p.X, p.Y, 0.0, 0.0, 0});
             sumX.push_back(0.0);
             sumY.push_back(0.0);
         }
         const std::size_t c = clusterOf[root];
         DefectCluster& cluster = summary.Clusters[c];
-        const BadPixel& p = *pixels[i];
         ++cluster.Size;
         cluster.Left = std::min(cluster.Left, p.X);
         cluster.Right = std::max(cluster.Right, p.X);
         cluster.Bottom = std::max(cluster.Bottom, p.Y);
-        if (static_cast<double>(p.Value) > p.RoiMean) ++cluster.Hot;
+        if (p.Hot) ++cluster.Hot;
         sumX[c] += p.X;
         sumY[c] += p.Y;
     }
@@ -100,9 +148,26 @@ ClusterSummary FindDefectClusters(const TBadPixelMap& map)
         else
             ++summary.Larger;
     }
-    std::stable_sort(summary.Clusters.begin(), summary.Clusters.end(),
-                     [](const DefectCluster& a, const DefectCluster& b) { return a.Size > b.Size; });
+    // Largest first, equal sizes in the order found: a counting sort by size.
+    std::uint32_t largest = 0;
+    for (const DefectCluster& cluster : summary.Clusters) largest = std::max(largest, cluster.Size);
+    std::vector<std::size_t> place(std::size_t{largest} + 2, 0);
+    for (const DefectCluster& cluster : summary.Clusters) ++place[largest - cluster.Size + 1];
+    for (std::size_t i = 1; i < place.size(); ++i) place[i] += place[i - 1];
+    std::vector<DefectCluster> sorted(summary.Clusters.size());
+    for (const DefectCluster& cluster : summary.Clusters) sorted[place[largest - cluster.Size]++] = cluster;
+    summary.Clusters = std::move(sorted);
     return summary;
+}
+
+}  // namespace
+
+ClusterSummary FindDefectClusters(const TBadPixelMap& map)
+{
+    if (map.empty()) return {};
+    const std::vector<Spot> spots = SortedSpots(map);
+    if (spots.size() < std::numeric_limits<std::uint32_t>::max()) return ClustersOf<std::uint32_t>(spots);
+    return ClustersOf<std::size_t>(spots);
 }
 
 std::string_view OrientationName(LineOrientation orientation)

@@ -12,6 +12,7 @@
 
 #include "analysis/ReportWriter.h"
 #include "dicom/EvenorError.h"
+#include "insight/DetectorInsight.h"
 #include "stats/SignalToNoise.h"
 
 namespace evenor {
@@ -82,6 +83,125 @@ Json LimitsJson(const Limits& limits)
     return json;
 }
 
+std::string_view BasisKey(PixelBasis basis)
+{
+    switch (basis) {
+    case PixelBasis::WithoutDeviatingPixels:
+        return "without_deviating_pixels";
+    case PixelBasis::EveryPixelNotSearched:
+        return "every_pixel_not_searched";
+    case PixelBasis::EveryPixel:
+        break;
+    }
+    return "every_pixel";
+}
+
+std::string_view RimKindName(RimKind kind)
+{
+    switch (kind) {
+    case RimKind::Dark:
+        return "dark";
+    case RimKind::Bright:
+        return "bright";
+    case RimKind::None:
+        break;
+    }
+    return "none";
+}
+
+Json PositionJson(const std::optional<RoiPosition>& where)
+{
+    return where ? Json{{"x", where->X}, {"y", where->Y}} : Json(nullptr);
+}
+
+Json RectJson(const PixelRect& rect)
+{
+    if (rect.Empty()) return nullptr;
+    Json json = Json::object();
+    json["first_column"] = rect.Left;
+    json["last_column"] = rect.Right();
+    json["first_row"] = rect.Top;
+    json["last_row"] = rect.Bottom();
+    return json;
+}
+
+Json DefectsJson(const DetectorInsight& insight)
+{
+    const ClusterSummary& found = insight.Clusters;
+    Json defects = Json::object();
+    defects["pixels_searched"] = insight.PixelsSearched;
+    defects["cluster_count"] = found.Clusters.size();
+    defects["single_pixels"] = found.Singles;
+    defects["pairs"] = found.Pairs;
+    defects["larger_clusters"] = found.Larger;
+    defects["largest_cluster"] = found.Clusters.empty() ? 0u : found.Clusters.front().Size;
+    Json clusters = Json::array();
+    for (const DefectCluster& cluster : found.Clusters) {
+        Json entry = Json::object();
+        entry["size"] = cluster.Size;
+        entry["x"] = Real(cluster.CentreX);
+        entry["y"] = Real(cluster.CentreY);
+        entry["left"] = cluster.Left;
+        entry["top"] = cluster.Top;
+        entry["right"] = cluster.Right;
+        entry["bottom"] = cluster.Bottom;
+        entry["hot"] = cluster.Hot;
+        entry["dead"] = cluster.Size - cluster.Hot;
+        clusters.push_back(std::move(entry));
+    }
+    defects["clusters"] = std::move(clusters);
+    defects["lines_searched"] = !insight.Rims.Interior.Empty();
+    Json lines = Json::array();
+    for (const LineDefect& line : insight.Lines) {
+        Json entry = Json::object();
+        entry["orientation"] = OrientationName(line.Orientation);
+        entry["index"] = line.Index;
+        entry["mean"] = Real(line.Mean);
+        entry["reference"] = Real(line.Reference);
+        entry["deviation_percent"] = Real(line.DeviationPercent);
+        entry["sigmas"] = Real(line.Sigmas);
+        entry["mostly_deviating_pixels"] = line.DeviatingPixels;
+        lines.push_back(std::move(entry));
+    }
+    defects["lines"] = std::move(lines);
+    return defects;
+}
+
+Json RimsJson(const RimReport& rims, double pixelSpacing)
+{
+    Json json = Json::object();
+    json["found"] = rims.Found();
+    const std::pair<const char*, const RimSide*> sides[] = {
+        {"top", &rims.Top}, {"bottom", &rims.Bottom}, {"left", &rims.Left}, {"right", &rims.Right}};
+    for (const auto& [name, side] : sides) json[name] = {{"lines", side->Lines}, {"kind", RimKindName(side->Kind)}};
+    json["interior"] = RectJson(rims.Interior);
+    json["description"] = DescribeRims(rims, pixelSpacing);
+    const double border = RimBorderMm(rims, pixelSpacing);
+    json["border_mm"] = rims.Found() && border == 0.0 ? Json(nullptr) : Real(border);
+    return json;
+}
+
+Json LineNoiseJson(const LineNoise& noise)
+{
+    Json json = Json::object();
+    json["line_sd"] = Optional(noise.LineSD);
+    json["white_sd"] = Optional(noise.WhiteSD);
+    json["ratio"] = Optional(noise.Ratio);
+    json["correlated_percent"] = Optional(noise.CorrelatedPercent);
+    json["lines"] = noise.Lines;
+    return json;
+}
+
+Json NoiseMetricJson(const StructuredNoiseInfo& info, const std::optional<double>& value)
+{
+    Json entry = Json::object();
+    entry["name"] = info.Name;
+    entry["value"] = Optional(value);
+    entry["unit"] = info.Unit;
+    entry["description"] = info.Description;
+    return entry;
+}
+
 }  // namespace
 
 std::string FormatReal(double value)
@@ -139,6 +259,8 @@ nlohmann::ordered_json ResultToJson(const AnalysisSettings& settings, const Anal
     jsonSettings["inversion_maximum"] = preparation.Inverted ? Json(preparation.InversionMaximum) : Json(nullptr);
     jsonSettings["pixel_offset"] = settings.PixelOffset;
     jsonSettings["clipped_below_offset"] = settings.PixelOffset > 0 && preparation.ClippedBelowOffset;
+    jsonSettings["border_mm"] = Real(context.BorderMm);
+    jsonSettings["border_pixels"] = context.BorderPixels;
     json["settings"] = std::move(jsonSettings);
 
     const ImageInfo& info = context.Image;
@@ -199,28 +321,61 @@ nlohmann::ordered_json ResultToJson(const AnalysisSettings& settings, const Anal
     }
     json["deviating_pixels"] = std::move(badPixels);
 
-    const UniformityMetrics metrics = ComputeMetrics(result);
+    const DetectorInsight* insight = context.Insight;
+    const UniformityMetrics everyPixel = insight ? insight->Metrics.EveryPixel : ComputeMetrics(result);
+    const UniformityMetrics& metrics = insight ? insight->Metrics.Robust : everyPixel;
+    const PixelBasis basis = insight ? insight->Metrics.Basis : PixelBasis::EveryPixel;
     json["counts"] = {{"rois", metrics.RoiCount},
                       {"deviating_rois", metrics.DeviatingRoiCount},
                       {"deviating_pixels", metrics.DeviatingPixelCount}};
+    json["metrics_basis"] = BasisKey(basis);
     Json jsonMetrics = Json::object();
     for (const auto& metricInfo : AllMetricInfos()) {
         const MetricValue& value = metrics[metricInfo.Id];
+        const MetricValue& every = everyPixel[metricInfo.Id];
         Json entry = Json::object();
         entry["name"] = metricInfo.Name;
         entry["value"] = Optional(value.Value);
+        entry["every_pixel_value"] = Optional(every.Value);
         entry["unit"] = metricInfo.Unit;
-        entry["position"] = value.Where ? Json{{"x", value.Where->X}, {"y", value.Where->Y}} : Json(nullptr);
-        entry["description"] = metricInfo.Description;
+        entry["position"] = PositionJson(value.Where);
+        entry["every_pixel_position"] = PositionJson(every.Where);
+        entry["description"] = MetricDescription(metricInfo.Id, basis);
         jsonMetrics[std::string(metricInfo.Key)] = std::move(entry);
     }
+    const StructuredNoise noise = insight ? insight->Noise : StructuredNoise{};
+    jsonMetrics[std::string(kRowNoiseInfo.Key)] = NoiseMetricJson(kRowNoiseInfo, noise.Rows.CorrelatedPercent);
+    jsonMetrics[std::string(kColumnNoiseInfo.Key)] = NoiseMetricJson(kColumnNoiseInfo, noise.Columns.CorrelatedPercent);
     json["metrics"] = std::move(jsonMetrics);
 
+    if (insight) {
+        const RobustRoiStatistics& robust = insight->RobustRois;
+        json["robust_statistics"] = {{"area_mean", Real(robust.AreaMean)},
+                                     {"roi_snr_mean", Real(robust.MeanRoiSNR)},
+                                     {"roi_snr_sd", Real(robust.RoiSNRSD)},
+                                     {"recomputed_rois", robust.RecomputedRois},
+                                     {"kept_whole_rois", robust.KeptWholeRois}};
+        json["defects"] = DefectsJson(*insight);
+        json["rims"] = RimsJson(insight->Rims, context.PixelSpacing);
+        Json structured = Json::object();
+        structured["pixel_noise"] = Optional(noise.PixelNoise);
+        structured["rows"] = LineNoiseJson(noise.Rows);
+        structured["columns"] = LineNoiseJson(noise.Columns);
+        json["structured_noise"] = std::move(structured);
+    } else {
+        json["robust_statistics"] = nullptr;
+        json["defects"] = nullptr;
+        json["rims"] = nullptr;
+        json["structured_noise"] = nullptr;
+    }
+
     if (context.Preset) {
-        const GuidelineVerdict verdict = Judge(metrics, settings, *context.Preset);
+        const GuidelineVerdict verdict =
+            insight ? Judge(*insight, settings, *context.Preset) : Judge(metrics, settings, *context.Preset);
         Json guideline = Json::object();
         guideline["preset"] = context.Preset->Name;
         guideline["description"] = context.Preset->Description;
+        guideline["detector_description"] = context.Preset->DetectorDescription;
         guideline["roi_deviation_percent"] = Real(context.Preset->RoiDeviationPercent);
         guideline["pixel_deviation_percent"] = Real(context.Preset->PixelDeviationPercent);
         guideline["overall"] = VerdictName(verdict.Overall);
@@ -323,6 +478,13 @@ std::string SummaryCsvHeader()
     }
     columns.push_back("preset");
     columns.push_back("verdict");
+    // The detector's columns, after every earlier one.
+    columns.push_back("metrics_basis");
+    for (const auto& info : AllMetricInfos()) columns.push_back("robust_" + std::string(info.Key) + "_pct");
+    for (const char* name : {"defect_clusters", "single_pixels", "pixel_pairs", "larger_clusters", "largest_cluster",
+                             "line_defects", "rim", "rim_border_mm", "row_correlated_noise_pct",
+                             "column_correlated_noise_pct", "detector_verdict", "border_mm"})
+        columns.push_back(name);
     return Join(columns);
 }
 
@@ -371,6 +533,32 @@ std::string SummaryCsvRow(std::string_view file, const AnalysisSettings& setting
         fields.push_back("");
         fields.push_back("");
     }
+
+    const DetectorInsight* insight = context.Insight;
+    if (!insight) {
+        fields.resize(fields.size() + 1 + MetricCount + 11);
+        fields.push_back(FormatReal(context.BorderMm));
+        return Join(fields);
+    }
+    fields.push_back(std::string(BasisKey(insight->Metrics.Basis)));
+    for (const auto& metricInfo : AllMetricInfos())
+        fields.push_back(OptionalReal(insight->Metrics.Robust[metricInfo.Id].Value));
+    const ClusterSummary& clusters = insight->Clusters;
+    const bool searched = insight->PixelsSearched;
+    fields.push_back(searched ? std::to_string(clusters.Clusters.size()) : "");
+    fields.push_back(searched ? std::to_string(clusters.Singles) : "");
+    fields.push_back(searched ? std::to_string(clusters.Pairs) : "");
+    fields.push_back(searched ? std::to_string(clusters.Larger) : "");
+    fields.push_back(!searched ? "" : clusters.Clusters.empty() ? "0" : std::to_string(clusters.Clusters.front().Size));
+    fields.push_back(insight->Rims.Interior.Empty() ? "" : std::to_string(insight->Lines.size()));
+    fields.push_back(insight->Rims.Found() ? "1" : "0");
+    const double rimBorder = RimBorderMm(insight->Rims, context.PixelSpacing);
+    fields.push_back(rimBorder > 0.0 ? FormatReal(rimBorder) : "");
+    fields.push_back(OptionalReal(insight->Noise.Rows.CorrelatedPercent));
+    fields.push_back(OptionalReal(insight->Noise.Columns.CorrelatedPercent));
+    fields.push_back(context.Preset ? std::string(VerdictName(Judge(*insight, settings, *context.Preset).Overall))
+                                    : "");
+    fields.push_back(FormatReal(context.BorderMm));
     return Join(fields);
 }
 

@@ -13,6 +13,7 @@
 // full", ...; the code is the one the report uses) when the file cannot be
 // created, written or closed, or the stream goes bad. A file that fails midway
 // is left as far as it was written.
+#include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <string>
@@ -33,7 +34,11 @@ namespace evenor {
 inline constexpr std::string_view ToolName = "Evenor";
 inline constexpr std::string_view ToolVersion = EvenorVersion;
 // Raised whenever the JSON layout changes in a way a reader must know.
-inline constexpr int ResultSchemaVersion = 1;
+// 2: metrics.*.value is the robust value (deviating pixels left out), beside
+// every_pixel_value; the detector's defects, rims and structured noise.
+inline constexpr int ResultSchemaVersion = 2;
+
+struct DetectorInsight;
 
 // What an export needs beyond the settings and the result.
 struct ResultContext {
@@ -41,6 +46,12 @@ struct ResultContext {
     double PixelSpacing = 0.0;     // millimetres, from the image; 0 when unknown
     ImageInfo Image;
     const GuidelinePreset* Preset = nullptr;  // verdicts are left out when null
+    // InspectDetector of the same run; not owned. When null the metrics are
+    // the every-pixel ones and the defects, rims and structured noise are
+    // null (a reader sees which from metrics_basis).
+    const DetectorInsight* Insight = nullptr;
+    double BorderMm = 0.0;  // the border taken off every side of the area as given (--border-mm)
+    std::uint32_t BorderPixels = 0;
 };
 
 // The JSON document; the input file is settings.DicomFileName.
@@ -64,7 +75,12 @@ void WriteRoiCsv(std::ostream& out, const AnalysisResult& result);
 void WriteRoiCsv(const std::string& path, const AnalysisResult& result);
 
 // The summary of one image for batch runs; lines carry no line end. Status is
-// "ok" or "error"; an error row has only file, status and error filled. Text
+// "ok" or "error"; an error row has only file, status and error filled. The
+// columns up to "verdict" are those of every earlier version, with the same
+// meaning: the every-pixel metrics and their verdict. The detector's columns
+// follow: the robust metrics, the defects, the rim, the structured noise and
+// detector_verdict, the overall verdict the summaries show (empty without
+// ResultContext::Insight), then the border. Text
 // fields are quoted where needed, and a text that a spreadsheet would take for
 // a formula (first character = + - @ tab or CR) gets a leading apostrophe.
 std::string SummaryCsvHeader();

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iostream>
+#include <random>
+#include <tuple>
 
 #include "insight/Guidelines.h"
 #include "tests/insight/DetectorPhantoms.h"
@@ -58,6 +61,43 @@ TEST(DefectClusters, EightConnectedGroupsWithSizeBoxAndCentre)
     EXPECT_EQ(summary.Pairs, 2u);
     EXPECT_EQ(summary.Larger, 2u);
     EXPECT_TRUE(FindDefectClusters(TBadPixelMap{}).Clusters.empty());
+}
+
+// Many pixels in a small extent are read back from a bitmap, few in a large
+// one are sorted: both give the same clusters. A third of a 64 x 48 patch
+// (hot and dead mixed, found in random order), then the same pixels with one
+// far away, which makes the extent large.
+TEST(DefectClusters, DenseAndSparseMapsGiveTheSameClusters)
+{
+    std::mt19937 rng(11);
+    std::vector<BadPixel> pixels;
+    for (std::uint32_t y = 100; y < 148; ++y)
+        for (std::uint32_t x = 200; x < 264; ++x)
+            if (rng() % 3 == 0) pixels.push_back({x, y, static_cast<std::uint16_t>(rng() % 2 ? 4000 : 0), 2000.0});
+    std::shuffle(pixels.begin(), pixels.end(), rng);
+    TBadPixelMap dense, sparse;
+    for (const BadPixel& p : pixels) {
+        dense.Add(p);
+        sparse.Add(p);
+    }
+    sparse.Add({60000, 60000, 4000, 2000.0});
+    const ClusterSummary a = FindDefectClusters(dense), b = FindDefectClusters(sparse);
+    ASSERT_GT(a.Larger, 10u);
+    ASSERT_EQ(b.Clusters.size(), a.Clusters.size() + 1);
+    EXPECT_EQ(b.Singles, a.Singles + 1);
+    EXPECT_EQ(b.Pairs, a.Pairs);
+    EXPECT_EQ(b.Larger, a.Larger);
+    std::size_t j = 0;
+    for (const DefectCluster& c : b.Clusters) {
+        if (c.Left == 60000) continue;  // the far single, after the other singles
+        const DefectCluster& d = a.Clusters[j++];
+        SCOPED_TRACE(j);
+        EXPECT_EQ(std::tie(c.Size, c.Left, c.Top, c.Right, c.Bottom, c.Hot),
+                  std::tie(d.Size, d.Left, d.Top, d.Right, d.Bottom, d.Hot));
+        EXPECT_EQ(c.CentreX, d.CentreX);
+        EXPECT_EQ(c.CentreY, d.CentreY);
+    }
+    EXPECT_EQ(b.Clusters.back().Left, 60000u);
 }
 
 Field Flat(std::uint32_t width, std::uint32_t height, double mean = 2000.0) { return FlatSignal(width, height, mean); }

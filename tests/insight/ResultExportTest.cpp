@@ -10,6 +10,8 @@
 #include <sstream>
 
 #include "dicom/EvenorError.h"
+#include "insight/DetectorInsight.h"
+#include "tests/insight/DetectorPhantoms.h"
 #include "tests/insight/Phantom.h"
 #include "tests/support/TempFolder.h"
 
@@ -235,6 +237,99 @@ TEST(SummaryCsv, RowsMatchTheHeader)
     EXPECT_EQ(field(error, "status"), "error");
     EXPECT_EQ(field(error, "error"), "Not a DICOM file, no DICM");
     EXPECT_EQ(field(error, "rois"), "");
+}
+
+// A field with eight hot pixels, inspected: the JSON's value is the robust
+// metric, every_pixel_value the report's, the description says which; the
+// verdicts are those the summaries show; the summary row keeps every earlier
+// column as it was and adds the detector's at the end.
+TEST(ResultJson, RobustValuesBesideTheEveryPixelOnesAndTheDetectorsFindings)
+{
+    testing::Image image = testing::PoissonImage(testing::FlatSignal(256, 256, 2000.0), 9);
+    for (std::uint32_t i = 0; i < 8; ++i) image.At(20 + 27 * i, 30 + 25 * i) = 16000;
+    const testing::Inspection run = testing::Inspect(image);
+    ASSERT_EQ(run.Result.BadPixelMap.size(), 8u);
+    ResultContext context;
+    context.Preset = &DefaultPreset();
+    context.PixelSpacing = testing::SpacingFor(image);
+    context.Insight = &run.Insight;
+    const Json json = ResultToJson(run.Settings, run.Result, context);
+
+    EXPECT_EQ(json["schema_version"], 2);
+    EXPECT_EQ(json["metrics_basis"], "without_deviating_pixels");
+    const UniformityMetrics every = ComputeMetrics(run.Result);
+    for (const auto& info : AllMetricInfos()) {
+        const Json& metric = json["metrics"][std::string(info.Key)];
+        EXPECT_EQ(metric["value"].get<double>(), *run.Insight.Metrics.Robust[info.Id].Value) << info.Key;
+        EXPECT_EQ(metric["every_pixel_value"].get<double>(), *every[info.Id].Value) << info.Key;
+        EXPECT_EQ(metric["description"], MetricDescription(info.Id, PixelBasis::WithoutDeviatingPixels));
+    }
+    // 16000 in ROIs of 1024 pixels around 2000: the every-pixel noise
+    // uniformity is in the hundreds of per cent, the robust one small.
+    EXPECT_GT(json["metrics"]["noise_uniformity"]["every_pixel_value"].get<double>(), 100.0);
+    EXPECT_LT(json["metrics"]["noise_uniformity"]["value"].get<double>(), 25.0);
+    EXPECT_EQ(json["metrics"]["row_correlated_noise"]["description"], kRowNoiseInfo.Description);
+    EXPECT_EQ(json["metrics"]["column_correlated_noise"]["value"].get<double>(),
+              *run.Insight.Noise.Columns.CorrelatedPercent);
+
+    const Json& defects = json["defects"];
+    EXPECT_EQ(defects["cluster_count"], 8);
+    EXPECT_EQ(defects["single_pixels"], 8);
+    EXPECT_EQ(defects["largest_cluster"], 1);
+    EXPECT_EQ(defects["clusters"][0], (Json{{"size", 1},
+                                            {"x", 20.0},
+                                            {"y", 30.0},
+                                            {"left", 20},
+                                            {"top", 30},
+                                            {"right", 20},
+                                            {"bottom", 30},
+                                            {"hot", 1},
+                                            {"dead", 0}}));
+    EXPECT_EQ(defects["lines"], Json::array());
+    EXPECT_EQ(json["rims"]["found"], false);
+    EXPECT_EQ(json["rims"]["description"], "No rim found");
+    EXPECT_EQ(json["rims"]["border_mm"].get<double>(), 0.0);
+
+    const GuidelineVerdict verdict = Judge(run.Insight, run.Settings, DefaultPreset());
+    ASSERT_EQ(json["guideline"]["checks"].size(), verdict.Checks.size());
+    EXPECT_EQ(verdict.Checks.size(), MetricCount + 5);
+    for (std::size_t i = 0; i < verdict.Checks.size(); ++i) {
+        EXPECT_EQ(json["guideline"]["checks"][i]["key"], verdict.Checks[i].Key);
+        EXPECT_EQ(json["guideline"]["checks"][i]["verdict"], VerdictName(verdict.Checks[i].Result));
+    }
+    EXPECT_EQ(json["guideline"]["overall"], VerdictName(verdict.Overall));
+
+    // The summary row: the earlier columns as they always were, then the new ones.
+    const std::string earlier =
+        "file,status,error,manufacturer,model,station,detector_id,acquisition_date,kvp,exposure,exposure_unit,"
+        "presentation_intent_type,processed,box_cm,box_pixels,roi_deviation_percent,pixel_deviation_percent,rois,"
+        "deviating_rois,deviating_pixels,area_mean,area_sd,area_snr,mean_roi_snr,roi_snr_sd,global_uniformity_pct,"
+        "local_uniformity_pct,local_uniformity_x,local_uniformity_y,noise_uniformity_pct,noise_uniformity_x,"
+        "noise_uniformity_y,roi_mean_deviation_pct,roi_mean_deviation_x,roi_mean_deviation_y,roi_snr_deviation_pct,"
+        "roi_snr_deviation_x,roi_snr_deviation_y,preset,verdict,";
+    ASSERT_TRUE(SummaryCsvHeader().starts_with(earlier)) << SummaryCsvHeader();
+    ResultContext plain = context;
+    plain.Insight = nullptr;
+    const std::string withInsight = SummaryCsvRow("/qa/hot.dcm", run.Settings, run.Result, context);
+    const std::string without = SummaryCsvRow("/qa/hot.dcm", run.Settings, run.Result, plain);
+    const std::size_t earlierColumns = SplitCsv(earlier).size() - 1;
+    const auto header = SplitCsv(SummaryCsvHeader()), row = SplitCsv(withInsight), bare = SplitCsv(without);
+    ASSERT_EQ(row.size(), header.size());
+    ASSERT_EQ(bare.size(), header.size());
+    for (std::size_t i = 0; i < earlierColumns; ++i) EXPECT_EQ(row[i], bare[i]) << header[i];
+    const auto field = [&](std::string_view name) {
+        const auto at = std::find(header.begin(), header.end(), name);
+        return at == header.end() ? std::string("<no column>") : row[at - header.begin()];
+    };
+    EXPECT_EQ(field("verdict"), VerdictName(Judge(every, run.Settings, DefaultPreset()).Overall));
+    EXPECT_EQ(field("detector_verdict"), VerdictName(verdict.Overall));
+    EXPECT_EQ(field("robust_noise_uniformity_pct"),
+              FormatReal(*run.Insight.Metrics.Robust[MetricId::NoiseUniformity].Value));
+    EXPECT_EQ(field("defect_clusters"), "8");
+    EXPECT_EQ(field("largest_cluster"), "1");
+    EXPECT_EQ(field("line_defects"), "0");
+    EXPECT_EQ(field("rim"), "0");
+    EXPECT_EQ(field("border_mm"), "0");
 }
 
 TEST(ExportFiles, ReplaceAFileOrThrowTheReportsErrors)
