@@ -195,8 +195,8 @@ std::vector<LinePosition> UnpackLines(std::string_view bytes)
 {
     std::vector<LinePosition> lines;
     for (std::size_t at = 0; at + 5 <= bytes.size(); at += 5)
-        lines.push_back(LinePosition{bytes[at] == 0 ? LineOrientation::Row : LineOrientation::Column,
-                                     GetUint32(bytes, at + 1)});
+        lines.push_back(
+            LinePosition{bytes[at] == 0 ? LineOrientation::Row : LineOrientation::Column, GetUint32(bytes, at + 1)});
     return lines;
 }
 

@@ -45,9 +45,9 @@ struct Baseline {
     std::string SetAt;         // "YYYY-MM-DD HH:MM:SS" UTC
     std::string SetBy;
     std::string Reason;
-    std::string Source;  // "record 12" or "median of records 3, 4, 7"
-    std::string Exposure, ExposureUnit, KVp;  // empty Exposure: the records' exposures differed
-    RecordNumbers Numbers;                    // the record's, or the medians
+    std::string Source;                          // "record 12" or "median of records 3, 4, 7"
+    std::string Exposure, ExposureUnit, KVp;     // empty Exposure: the records' exposures differed
+    RecordNumbers Numbers;                       // the record's, or the medians
     std::vector<PixelPosition> DeviatingPixels;  // deviating at baseline (in any of its records), sorted by row
     std::vector<LinePosition> Lines;             // line defects at baseline (in any of its records), sorted
 };

@@ -152,7 +152,8 @@ Verdict VerdictFromName(const std::string& name)
 constexpr const char* kDetectorColumns =
     "d.id, d.key, d.key_kind, d.display_name, d.manufacturer, d.model, d.serial, d.detector_id, d.station, "
     "d.test_interval_days, (SELECT count(*) FROM records r WHERE r.detector = d.id), "
-    "(SELECT max(r.tested_at) FROM records r WHERE r.detector = d.id AND r.excluded_at IS NULL)";
+    "(SELECT r.tested_at FROM records r WHERE r.detector = d.id AND r.excluded_at IS NULL "
+    "ORDER BY r.tested_at DESC LIMIT 1)";
 
 DetectorRow DetectorFrom(const SqlRow& row)
 {
@@ -243,8 +244,7 @@ std::string HistoryStore::Displayed(const std::string& location)
 
 HistoryStore::HistoryStore(std::unique_ptr<SqlSession> session, std::string shown)
     : session_(std::move(session)), shown_(std::move(shown))
-{
-}
+{}
 
 HistoryStore::~HistoryStore() = default;
 
@@ -255,8 +255,7 @@ void HistoryStore::Fail(const std::exception& e)
     throw EvenorError("History database " + shown_ + ": " + (error ? error->Message() : std::string(e.what())));
 }
 
-std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& location, bool create,
-                                                 const SqliteOptions& options)
+std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& location, bool create, const SqliteOptions& options)
 {
     const std::string shown = Displayed(location);
     std::unique_ptr<SqlSession> session;
@@ -364,8 +363,9 @@ RecordOutcome HistoryStore::Record(const QaRecord& record)
         const std::int64_t detectorId = AsInt(s.Run("SELECT id FROM detectors WHERE key = ?", {&key, 1})[0][0]);
         const SqlValue detectorValue = detectorId;
 
-        const auto previous = s.Run(
-            "SELECT software_versions, model FROM records WHERE detector = ? ORDER BY id DESC LIMIT 1", {&detectorValue, 1});
+        const auto previous =
+            s.Run("SELECT software_versions, model FROM records WHERE detector = ? ORDER BY id DESC LIMIT 1",
+                  {&detectorValue, 1});
         if (!previous.empty()) {
             const std::string software = AsText(previous[0][0]), model = AsText(previous[0][1]);
             if (software != record.SoftwareVersions)
@@ -407,9 +407,9 @@ RecordOutcome HistoryStore::Record(const QaRecord& record)
                                      Bytes(record.Preset),
                                      Bytes(std::string(VerdictName(record.Overall)))};
         AppendNumbers(values, record.Numbers);
-        values.insert(values.end(), {Bytes(record.Details), Bytes(PackPixels(record.DeviatingPixels)),
-                                     Bytes(PackLines(record.Lines)), Bytes(record.ProgramVersion), baselineId,
-                                     fresh.Pixels, fresh.Clusters, fresh.Lines});
+        values.insert(values.end(),
+                      {Bytes(record.Details), Bytes(PackPixels(record.DeviatingPixels)), Bytes(PackLines(record.Lines)),
+                       Bytes(record.ProgramVersion), baselineId, fresh.Pixels, fresh.Clusters, fresh.Lines});
         const std::string insert =
             std::string("INSERT INTO records (detector, tested_at, recorded_at, recorded_by, manufacturer, model, "
                         "serial, detector_id, station, software_versions, sop_instance_uid, acquisition_date, "
@@ -455,7 +455,8 @@ std::vector<DetectorRow> HistoryStore::Detectors()
 {
     try {
         std::vector<DetectorRow> detectors;
-        for (const auto& row : session_->Run(std::string("SELECT ") + kDetectorColumns + " FROM detectors d ORDER BY d.id"))
+        for (const auto& row :
+             session_->Run(std::string("SELECT ") + kDetectorColumns + " FROM detectors d ORDER BY d.id"))
             detectors.push_back(DetectorFrom(row));
         return detectors;
     } catch (const std::exception& e) {
@@ -468,7 +469,8 @@ DetectorRow HistoryStore::FindDetector(const std::string& keyOrName)
     std::vector<SqlRow> rows;
     try {
         const SqlValue text = Bytes(keyOrName);
-        rows = session_->Run(std::string("SELECT ") + kDetectorColumns + " FROM detectors d WHERE d.key = ?", {&text, 1});
+        rows =
+            session_->Run(std::string("SELECT ") + kDetectorColumns + " FROM detectors d WHERE d.key = ?", {&text, 1});
         if (rows.empty())
             rows = session_->Run(std::string("SELECT ") + kDetectorColumns +
                                      " FROM detectors d WHERE d.display_name = ? ORDER BY d.id",
@@ -585,8 +587,8 @@ std::vector<StoredRecord> HistoryStore::Records(const RecordFilter& filter)
             out.RecordedAt = UtcText(AsInt(row[4]));
             out.RecordedBy = AsText(row[5]);
             QaRecord& r = out.Record;
-            r.Detector = DetectorIdentity{AsText(row[6]), AsText(row[7]), AsText(row[8]), AsText(row[9]),
-                                          AsText(row[10])};
+            r.Detector =
+                DetectorIdentity{AsText(row[6]), AsText(row[7]), AsText(row[8]), AsText(row[9]), AsText(row[10])};
             r.SoftwareVersions = AsText(row[11]);
             r.SopInstanceUid = AsText(row[12]);
             r.AcquisitionDate = AsText(row[13]);
@@ -622,8 +624,9 @@ std::vector<StoredRecord> HistoryStore::Records(const RecordFilter& filter)
                     const auto b = session_->Run(std::string("SELECT ") + kBaselineColumns + ", " + kNumberColumns +
                                                      " FROM baselines WHERE id = ?",
                                                  {&id, 1});
-                    found = baselines.emplace(baselineId, b.empty() ? std::nullopt : std::optional(BaselineFromRow(b[0])))
-                                .first;
+                    found =
+                        baselines.emplace(baselineId, b.empty() ? std::nullopt : std::optional(BaselineFromRow(b[0])))
+                            .first;
                 }
                 if (found->second) {
                     if (!limits.count(detectorId)) limits.emplace(detectorId, LimitsOf(detectorId));
@@ -638,8 +641,8 @@ std::vector<StoredRecord> HistoryStore::Records(const RecordFilter& filter)
                     out.Notes.push_back("software version changed from \"" + last->second.first + "\" to \"" +
                                         r.SoftwareVersions + "\"");
                 if (last->second.second != r.Detector.Model)
-                    out.Notes.push_back("model changed from \"" + last->second.second + "\" to \"" +
-                                        r.Detector.Model + "\"");
+                    out.Notes.push_back("model changed from \"" + last->second.second + "\" to \"" + r.Detector.Model +
+                                        "\"");
             }
             previous[detectorId] = {r.SoftwareVersions, r.Detector.Model};
             records.push_back(std::move(out));
@@ -735,8 +738,8 @@ Baseline HistoryStore::SetBaselineFromRecord(const std::string& keyOrName, std::
                       std::to_string(recordId));
 }
 
-Baseline HistoryStore::SetBaselineFromFirst(const std::string& keyOrName, std::int64_t count,
-                                            const std::string& reason, const std::string& by)
+Baseline HistoryStore::SetBaselineFromFirst(const std::string& keyOrName, std::int64_t count, const std::string& reason,
+                                            const std::string& by)
 {
     const DetectorRow detector = FindDetector(keyOrName);
     if (count < 1) throw EvenorError("History database " + shown_ + ": --first needs at least 1 record");
@@ -745,15 +748,14 @@ Baseline HistoryStore::SetBaselineFromFirst(const std::string& keyOrName, std::i
     try {
         session_->Begin();
         const std::vector<SqlValue> params{detector.Id, count};
-        records = BaselineRecords(*session_,
-                                  "detector = ? AND excluded_at IS NULL ORDER BY tested_at, id LIMIT ?", params, ids);
+        records = BaselineRecords(*session_, "detector = ? AND excluded_at IS NULL ORDER BY tested_at, id LIMIT ?",
+                                  params, ids);
         if (static_cast<std::int64_t>(records.size()) == count) {
             std::vector<const QaRecord*> pointers;
             for (const auto& r : records) pointers.push_back(&r);
             Baseline baseline = BaselineFrom(pointers);
             baseline.Source = "median of records";
-            for (std::size_t i = 0; i < ids.size(); ++i)
-                baseline.Source += (i ? ", " : " ") + std::to_string(ids[i]);
+            for (std::size_t i = 0; i < ids.size(); ++i) baseline.Source += (i ? ", " : " ") + std::to_string(ids[i]);
             baseline = StoreBaseline(detector, std::move(baseline), reason, by);
             session_->Commit();
             return baseline;

@@ -51,7 +51,7 @@ struct StoredRecord {
     std::string TestedAt;    // "YYYY-MM-DD HH:MM:SS": acquisition, else when recorded (UTC)
     std::string RecordedAt;  // "YYYY-MM-DD HH:MM:SS" UTC
     std::string RecordedBy;
-    QaRecord Record;  // without pixels, clusters and lines (see Details)
+    QaRecord Record;                              // without pixels, clusters and lines (see Details)
     std::optional<std::int64_t> BaselineVersion;  // in force when recorded
     NewDefects NewSinceBaseline;
     std::vector<BaselineCheck> Checks;  // against that baseline; empty without one

@@ -47,7 +47,8 @@ public:
         if (!connection_) throw EvenorError("out of memory");
         if (PQstatus(connection_.get()) != CONNECTION_OK) throw EvenorError(Trimmed(PQerrorMessage(connection_.get())));
         // Notices ("relation already exists, skipping") are not for the user.
-        PQsetNoticeProcessor(connection_.get(), [](void*, const char*) {}, nullptr);
+        PQsetNoticeProcessor(
+            connection_.get(), [](void*, const char*) {}, nullptr);
         Run("SET client_min_messages = warning", {});
     }
 
@@ -83,8 +84,8 @@ public:
             }
         }
         std::unique_ptr<PGresult, decltype(&PQclear)> result(
-            PQexecParams(connection_.get(), text.c_str(), static_cast<int>(params.size()), types.data(),
-                         values.data(), lengths.data(), formats.data(), 0),
+            PQexecParams(connection_.get(), text.c_str(), static_cast<int>(params.size()), types.data(), values.data(),
+                         lengths.data(), formats.data(), 0),
             &PQclear);
         const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
@@ -122,8 +123,7 @@ private:
             return static_cast<std::int64_t>(std::stoll(text));
         case kFloat4:
         case kFloat8:
-        case kNumeric:
-        {
+        case kNumeric: {
             // Not strtod: the program may run under a comma-decimal locale.
             double value = 0.0;
             const char* end = text + PQgetlength(result, r, c);

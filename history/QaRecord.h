@@ -68,7 +68,7 @@ struct QaRecord {
     std::string AcquisitionDate;   // 0008,0022 as stored
     std::string AcquisitionTime;   // 0008,0032 as stored
     std::string KVp, Exposure, ExposureUnit, PresentationIntentType;
-    std::string FileName;   // as given to the run
+    std::string FileName;    // as given to the run
     std::string FileSha256;  // of the input file's bytes
     // The settings in one canonical line; with the checksum it says whether
     // this test was recorded before.

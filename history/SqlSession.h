@@ -62,9 +62,9 @@ std::unique_ptr<SqlSession> OpenPostgresSession(const std::string& uri);
 
 // Accessors that accept the types either engine returns for a column.
 bool IsNull(const SqlValue& value);
-std::int64_t AsInt(const SqlValue& value);           // 0 for NULL
-double AsReal(const SqlValue& value);                // 0 for NULL
+std::int64_t AsInt(const SqlValue& value);  // 0 for NULL
+double AsReal(const SqlValue& value);       // 0 for NULL
 std::optional<double> AsOptionalReal(const SqlValue& value);
-std::string AsText(const SqlValue& value);           // empty for NULL
+std::string AsText(const SqlValue& value);  // empty for NULL
 
 }  // namespace evenor
