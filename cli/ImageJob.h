@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <optional>
 #include <string>
 
 #include "analysis/AnalysisDefaults.h"
+#include "history/QaRecord.h"
 #include "insight/Guidelines.h"
 #include "insight/Metrics.h"
 
@@ -52,6 +54,7 @@ struct ImageJob {
     const GuidelinePreset* Preset = nullptr;
     ImageOutputs Outputs;
     bool WantSummaryRow = false;  // fill ImageOutcome::SummaryRow
+    bool WantRecord = false;      // fill ImageOutcome::Record (inspects the detector)
 };
 
 struct ImageOutcome {
@@ -62,7 +65,8 @@ struct ImageOutcome {
     double AreaMean = 0.0, AreaSD = 0.0, AreaSNR = 0.0, MeanRoiSNR = 0.0, RoiSNRSD = 0.0;
     UniformityMetrics Metrics;
     GuidelineVerdict Verdict;
-    std::string SummaryRow;  // SummaryCsvRow or SummaryCsvErrorRow, when asked for
+    std::string SummaryRow;          // SummaryCsvRow or SummaryCsvErrorRow, when asked for
+    std::optional<QaRecord> Record;  // for the history, when asked for and every output was written
 };
 
 // Everything the image has to say (tag warnings prefixed "Warning: ", the

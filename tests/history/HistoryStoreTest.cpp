@@ -153,8 +153,8 @@ TEST_P(HistoryStoreTest, BaselinesJudgeLaterRecords)
         Verdict Expected;
     };
     const Case cases[] = {
-        {110.0 * 0.95, "2000", {{5, 1}}, Verdict::Pass},          // -5 %
-        {110.0 * 0.85, "2000", {{5, 1}}, Verdict::Warning},       // -15 %
+        {110.0 * 0.95, "2000", {{5, 1}}, Verdict::Pass},            // -5 %
+        {110.0 * 0.85, "2000", {{5, 1}}, Verdict::Warning},         // -15 %
         {110.0 * 0.75, "2500", {{5, 1}, {50, 60}}, Verdict::Fail},  // -25 %, another exposure, one new pixel
     };
     int n = 10;
@@ -255,7 +255,8 @@ TEST_P(HistoryStoreTest, WritersAtOnceLoseNothing)
         writers.emplace_back([&, w] {
             try {
                 auto store = db_->Open();
-                for (int i = 0; i < kEach; ++i) store->Record(Sample(1000 * (w + 1) + i, "DET-" + std::to_string(i % 3)));
+                for (int i = 0; i < kEach; ++i)
+                    store->Record(Sample(1000 * (w + 1) + i, "DET-" + std::to_string(i % 3)));
                 store->Record(Sample(1));
             } catch (const std::exception& e) {
                 ADD_FAILURE() << e.what();

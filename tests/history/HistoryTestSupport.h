@@ -60,13 +60,12 @@ private:
     std::string location_;
 };
 
-#define EVENOR_REQUIRE_ENGINE(engine)                                                  \
-    do {                                                                               \
-        if (const std::string why = ::evenor::test::EngineDatabase::Unavailable(engine); \
-            !why.empty()) {                                                            \
-            if (std::getenv("CI")) FAIL() << why;                                      \
-            GTEST_SKIP() << why;                                                       \
-        }                                                                              \
+#define EVENOR_REQUIRE_ENGINE(engine)                                                                                  \
+    do {                                                                                                               \
+        if (const std::string why = ::evenor::test::EngineDatabase::Unavailable(engine); !why.empty()) {               \
+            if (std::getenv("CI")) FAIL() << why;                                                                      \
+            GTEST_SKIP() << why;                                                                                       \
+        }                                                                                                              \
     } while (false)
 
 }  // namespace evenor::test
