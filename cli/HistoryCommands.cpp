@@ -123,8 +123,7 @@ Json RecordJson(const StoredRecord& s)
                   {"lines", s.NewSinceBaseline.Lines}}},
                 {"notes", s.Notes},
                 {"excluded", s.Excluded}};
-    if (s.Excluded)
-        out["exclusion"] = {{"at", s.ExcludedAt}, {"by", s.ExcludedBy}, {"reason", s.ExcludedReason}};
+    if (s.Excluded) out["exclusion"] = {{"at", s.ExcludedAt}, {"by", s.ExcludedBy}, {"reason", s.ExcludedReason}};
     return out;
 }
 
@@ -146,12 +145,18 @@ Json DetectorJson(const DetectorRow& d)
 Json BaselineJson(const Baseline& b)
 {
     Json lines = Json::array();
-    for (const auto& l : b.Lines) lines.push_back({{"orientation", OrientationName(l.Orientation)}, {"index", l.Index}});
-    return {{"version", b.Version},  {"set_at", b.SetAt},
-            {"set_by", b.SetBy},     {"reason", b.Reason},
-            {"source", b.Source},    {"exposure", b.Exposure},
-            {"exposure_unit", b.ExposureUnit}, {"kvp", b.KVp},
-            {"numbers", NumbersJson(b.Numbers)}, {"deviating_pixels", b.DeviatingPixels.size()},
+    for (const auto& l : b.Lines)
+        lines.push_back({{"orientation", OrientationName(l.Orientation)}, {"index", l.Index}});
+    return {{"version", b.Version},
+            {"set_at", b.SetAt},
+            {"set_by", b.SetBy},
+            {"reason", b.Reason},
+            {"source", b.Source},
+            {"exposure", b.Exposure},
+            {"exposure_unit", b.ExposureUnit},
+            {"kvp", b.KVp},
+            {"numbers", NumbersJson(b.Numbers)},
+            {"deviating_pixels", b.DeviatingPixels.size()},
             {"line_defects", std::move(lines)}};
 }
 
@@ -190,7 +195,7 @@ int History(const HistoryCommandLine& line, HistoryStore& store, std::ostream& o
             return kExitUsage;
         }
     }
-    const auto records = store.Records(RecordFilter{line.Detector, since});
+    const auto records = store.Records(RecordFilter{line.Detector, since, line.Json});
     if (line.Json) {
         Json list = Json::array();
         for (const auto& r : records) list.push_back(RecordJson(r));
@@ -287,11 +292,12 @@ void PrintBaseline(std::ostream& out, const Baseline& b)
 {
     const RecordNumbers& n = b.Numbers;
     out << "Baseline " << b.Version << " set " << b.SetAt << " UTC by " << b.SetBy << " (" << b.Reason << ") from "
-        << b.Source << "\n  exposure " << (b.Exposure.empty() ? "differs between its records" : b.Exposure + " " + b.ExposureUnit)
-        << ", area mean " << Real(n.AreaMean, 2) << ", area SNR " << Real(n.AreaSNR, 2) << ", mean ROI SNR "
-        << Real(n.MeanRoiSNR, 2) << ", uniformity " << Real(n.Metrics[0], 2) << " / " << Real(n.Metrics[1], 2) << " / "
-        << Real(n.Metrics[2], 2) << " %, deviating ROIs " << n.DeviatingRoiCount << ", deviating pixels "
-        << b.DeviatingPixels.size() << ", line defects " << b.Lines.size() << '\n';
+        << b.Source << "\n  exposure "
+        << (b.Exposure.empty() ? "differs between its records" : b.Exposure + " " + b.ExposureUnit) << ", area mean "
+        << Real(n.AreaMean, 2) << ", area SNR " << Real(n.AreaSNR, 2) << ", mean ROI SNR " << Real(n.MeanRoiSNR, 2)
+        << ", uniformity " << Real(n.Metrics[0], 2) << " / " << Real(n.Metrics[1], 2) << " / " << Real(n.Metrics[2], 2)
+        << " %, deviating ROIs " << n.DeviatingRoiCount << ", deviating pixels " << b.DeviatingPixels.size()
+        << ", line defects " << b.Lines.size() << '\n';
 }
 
 int BaselineCommand(const HistoryCommandLine& line, HistoryStore& store, std::ostream& out)
@@ -354,8 +360,8 @@ std::string HistoryRecorder::Record(QaRecord record)
     record.RecordedBy = by_;
     const RecordOutcome outcome = store_->Record(record);
     std::string text = outcome.AlreadyRecorded ? "Already recorded as record " + std::to_string(outcome.Id)
-                                               : "Recorded as record " + std::to_string(outcome.Id) +
-                                                     " for detector " + outcome.DetectorKey;
+                                               : "Recorded as record " + std::to_string(outcome.Id) + " for detector " +
+                                                     outcome.DetectorKey;
     for (const auto& note : outcome.Notes) text += "\n" + note;
     return text;
 }

@@ -39,10 +39,11 @@ constexpr const char* kSchemaV1[] = {
     "file_name BYTES, file_sha256 BYTES NOT NULL, settings BYTES NOT NULL, preset BYTES, overall BYTES, "
     "area_mean REAL, area_sd REAL, area_snr REAL, mean_roi_snr REAL, roi_snr_sd REAL, roi_count INT, "
     "deviating_roi_count INT, deviating_pixel_count INT, global_uniformity REAL, local_uniformity REAL, "
-    "noise_uniformity REAL, roi_mean_deviation REAL, roi_snr_deviation REAL, details BYTES, deviating_pixels BYTES, "
-    "line_defects BYTES, program_version BYTES, baseline INT REFERENCES baselines(id), new_pixels INT, "
-    "new_clusters INT, new_lines INT, excluded_at INT, excluded_by BYTES, excluded_reason BYTES, "
-    "UNIQUE (file_sha256, settings))",
+    "noise_uniformity REAL, roi_mean_deviation REAL, roi_snr_deviation REAL, program_version BYTES, "
+    "baseline INT REFERENCES baselines(id), new_pixels INT, new_clusters INT, new_lines INT, excluded_at INT, "
+    "excluded_by BYTES, excluded_reason BYTES, "
+    // The large values last: a listing that does not read them never walks their overflow pages.
+    "details BYTES, deviating_pixels BYTES, line_defects BYTES, UNIQUE (file_sha256, settings))",
     "CREATE INDEX records_by_detector ON records (detector, tested_at, id)",
 };
 
@@ -553,7 +554,9 @@ std::vector<StoredRecord> HistoryStore::Records(const RecordFilter& filter)
                         "r.manufacturer, r.model, r.serial, r.detector_id, r.station, r.software_versions, "
                         "r.sop_instance_uid, r.acquisition_date, r.acquisition_time, r.kvp, r.exposure, "
                         "r.exposure_unit, r.presentation_intent_type, r.file_name, r.file_sha256, r.settings, "
-                        "r.preset, r.overall, r.details, r.program_version, b.version, r.new_pixels, "
+                        "r.preset, r.overall, " +
+                        std::string(filter.WithDetails ? "r.details" : "NULL") +
+                        ", r.program_version, b.version, r.new_pixels, "
                         "r.new_clusters, r.new_lines, r.excluded_at, r.excluded_by, r.excluded_reason, "
                         "r.detector, r.baseline, ") +
             "r.area_mean, r.area_sd, r.area_snr, r.mean_roi_snr, r.roi_snr_sd, r.roi_count, "

@@ -62,8 +62,9 @@ struct StoredRecord {
 };
 
 struct RecordFilter {
-    std::string Detector;  // key or display name; empty: all
-    std::string Since;     // "YYYY-MM-DD": tested on or after; empty: all
+    std::string Detector;     // key or display name; empty: all
+    std::string Since;        // "YYYY-MM-DD": tested on or after; empty: all
+    bool WithDetails = true;  // read QaRecord::Details (the JSON of each record)
 };
 
 struct RecordOutcome {

@@ -31,8 +31,8 @@ TEST(CliHistoryTest, RecordListAndBaseline)
     run = record({"--box-cm", "2"});
     EXPECT_EQ(run.out, "Recorded as record 2 for detector DET-0042\n");
 
-    run = RunInProcess({"baseline", "set", "--detector", "DET-0042", "--record", "1", "--reason", "acceptance",
-                        "--db", db});
+    run = RunInProcess(
+        {"baseline", "set", "--detector", "DET-0042", "--record", "1", "--reason", "acceptance", "--db", db});
     ASSERT_EQ(run.status, 0) << run.err;
     run = record({"--box-cm", "3"});
     ASSERT_EQ(run.status, 0) << run.err;
