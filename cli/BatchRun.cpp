@@ -241,6 +241,7 @@ int RunBatch(const BatchOptions& options, const AnalyseOptions& analyse, const G
     std::size_t started = 0;
     std::atomic<std::size_t> nextItem{0};
     std::mutex outputLock;
+    std::atomic<std::size_t> notRecorded{0};
     ProgressLine progress(err, options.Progress && !options.Quiet);
 
     // Messages and summary lines are written in the order of the items, each
@@ -280,10 +281,20 @@ int RunBatch(const BatchOptions& options, const AnalyseOptions& analyse, const G
                     job.Preset = &preset;
                     job.Outputs = BatchOutputsFor(item, options);
                     job.WantSummaryRow = true;
+                    job.WantRecord = options.Recorder != nullptr;
                     result.Outcome = AnalyseImage(job, [&](const std::string& text) {
                         // The progress and the summary say that the report was written.
                         if (text != kResultsWritten) result.Messages.push_back(text);
                     });
+                    if (result.Outcome.Record) {
+                        try {
+                            result.Messages.push_back(options.Recorder->Record(std::move(*result.Outcome.Record)));
+                        } catch (const std::exception& e) {
+                            result.Messages.push_back(e.what());
+                            ++notRecorded;
+                        }
+                        result.Outcome.Record.reset();
+                    }
                 }
             } catch (const std::exception& e) {
                 result.Messages.push_back(e.what());
@@ -338,7 +349,7 @@ int RunBatch(const BatchOptions& options, const AnalyseOptions& analyse, const G
         if (summaryWritten) out << "; summary: " << summaryPath;
         out << '\n';
     }
-    if (failed > 0 || !summaryWritten) return kExitFailed;
+    if (failed > 0 || !summaryWritten || notRecorded > 0) return kExitFailed;
     if (options.FailOnDeviation && verdicts[static_cast<std::size_t>(Verdict::Fail)] > 0) return kExitDeviation;
     return kExitSuccess;
 }

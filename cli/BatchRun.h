@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/HistoryCommands.h"
 #include "cli/ImageJob.h"
 
 namespace evenor {
@@ -18,8 +19,9 @@ struct BatchOptions {
     bool Png = false;   // ... OUT/<name>-area.png and the heat maps
     bool Quiet = false;
     bool FailOnDeviation = false;
-    unsigned Jobs = 2;      // images analysed at the same time
-    bool Progress = false;  // standard error is a terminal: show a progress line
+    unsigned Jobs = 2;                    // images analysed at the same time
+    bool Progress = false;                // standard error is a terminal: show a progress line
+    HistoryRecorder* Recorder = nullptr;  // record each analysed image (--record)
 };
 
 // One image of a batch.

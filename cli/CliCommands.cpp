@@ -10,6 +10,7 @@
 
 #include "cli/BatchRun.h"
 #include "cli/CliSummary.h"
+#include "cli/HistoryCommands.h"
 #include "cli/ImageJob.h"
 #include "cli/MapExport.h"
 #include "cmake/EvenorVersion.h"
@@ -43,6 +44,8 @@ struct AnalyseCommandLine {
     std::string PresetName;
     bool FailOnDeviation = false;
     bool Quiet = false;
+    bool Record = false;
+    std::string Db, By;
     BatchOptions Batch;
 };
 
@@ -57,12 +60,22 @@ int SingleImage(const AnalyseCommandLine& line, bool withMaps, const AnalyseOpti
     job.Outputs.Json = line.Json;
     job.Outputs.Csv = line.Csv;
     if (withMaps) job.Outputs.MapFolder = line.PngFolder;
+    job.WantRecord = line.Record;
 
     std::optional<MapSession> maps;
     if (withMaps) maps.emplace();
     const ImageOutcome outcome = AnalyseImage(job, [&](const std::string& text) { err << text << '\n'; });
     if (!outcome.Ok) return kExitFailed;
     if (!line.Quiet) out << ImageSummaryText(job.File, outcome);
+    // The database is opened only now, after every output was written.
+    if (outcome.Record) {
+        try {
+            out << HistoryRecorder(line.Db, line.By).Record(*outcome.Record) << '\n';
+        } catch (const std::exception& e) {
+            err << e.what() << '\n';
+            return kExitFailed;
+        }
+    }
     if (line.FailOnDeviation && outcome.Verdict.Overall == Verdict::Fail) return kExitDeviation;
     return kExitSuccess;
 }
@@ -225,8 +238,22 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
                      ->capture_default_str()
                      ->type_name("N")
                      ->group(batch);
+    const std::string history = "History";
+    analyse->add_flag("--record", line.Record, "Record the result in the QA history (after every output is written)")
+        ->group(history);
+    auto* db = analyse
+                   ->add_option("--db", line.Db,
+                                "History database: a file or a postgresql:// URI (default: $EVENOR_DB, else "
+                                "~/.local/share/evenor/history.sqlite)")
+                   ->type_name("DB")
+                   ->group(history);
+    auto* by = analyse->add_option("--by", line.By, "Who recorded it (default: the user)")->group(history);
+    for (auto* recordOnly : {db, by}) recordOnly->needs("--record");
     for (auto* single : {output, json, csv, png}) single->excludes(outDir);
     for (auto* batchOnly : {eachJson, eachCsv, eachPng, recursive, jobs}) batchOnly->needs(outDir);
+
+    HistoryCommandLine historyLine;
+    AddHistoryCommands(app, historyLine);
 
     try {
         app.parse(argc, argv);
@@ -237,6 +264,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
     }
 
     if (*tags) return TagsCommand(tagsFile, out, err);
+    if (int status = 0; RunHistoryCommands(historyLine, out, err, status)) return status;
     if (!*analyse) return kExitUsage;
 
     if (listPresets) {
@@ -280,6 +308,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
         line.Batch.Quiet = line.Quiet;
         line.Batch.FailOnDeviation = line.FailOnDeviation;
         line.Batch.Progress = errIsTerminal;
+        std::optional<HistoryRecorder> recorder;
+        if (line.Record) line.Batch.Recorder = &recorder.emplace(line.Db, line.By);
         return RunBatch(line.Batch, analyseOptions, *chosen, out, err);
     } catch (const std::exception& e) {
         err << e.what() << '\n';

@@ -18,6 +18,7 @@
 #include "dicom/EvenorError.h"
 #include "dicom/FilePath.h"
 #include "dicom/SharedFile.h"
+#include "history/Sha256.h"
 #include "insight/DetectorInsight.h"
 #include "insight/ImageInfo.h"
 #include "insight/ResultExport.h"
@@ -253,6 +254,9 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         if (!outputs.Csv.empty()) WriteOutput(outputs.Csv, [&] { WriteRoiCsv(outputs.Csv, result.Result); });
         if (!outputs.MapFolder.empty())
             WriteMapPngs(outputs.MapFolder, outputs.MapPrefix, result.Pixels, result.Columns, settings, result.Result);
+        if (job.WantRecord)
+            outcome.Record =
+                MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(), Sha256OfFile(job.File));
         outcome.Ok = true;
         return outcome;
     } catch (const std::exception& e) {

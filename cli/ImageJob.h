@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "analysis/AnalysisDefaults.h"
+#include "history/QaRecord.h"
 #include "insight/Defects.h"
 #include "insight/Guidelines.h"
 #include "insight/Metrics.h"
@@ -61,6 +62,7 @@ struct ImageJob {
     const GuidelinePreset* Preset = nullptr;
     ImageOutputs Outputs;
     bool WantSummaryRow = false;  // fill ImageOutcome::SummaryRow
+    bool WantRecord = false;      // fill ImageOutcome::Record (inspects the detector)
 };
 
 // What the summary shows of the detector inspection (DetectorInsight), without
@@ -90,7 +92,8 @@ struct ImageOutcome {
     double BorderMm = 0.0;      // --border-mm
     std::uint32_t BorderPixels = 0;
     std::uint32_t FirstColumn = 0, FirstRow = 0, LastColumn = 0, LastRow = 0;  // the area evaluated
-    std::string SummaryRow;  // SummaryCsvRow or SummaryCsvErrorRow, when asked for
+    std::string SummaryRow;          // SummaryCsvRow or SummaryCsvErrorRow, when asked for
+    std::optional<QaRecord> Record;  // for the history, when asked for and every output was written
 };
 
 // Everything the image has to say (tag warnings prefixed "Warning: ", the

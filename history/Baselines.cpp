@@ -1,0 +1,203 @@
+#include "history/Baselines.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <set>
+
+namespace evenor {
+
+namespace {
+
+constexpr std::array<BaselineCheckInfo, BaselineCheckCount> kChecks = {{
+    {"area_snr", "Area SNR", {10.0, 20.0}},
+    {"mean_roi_snr", "Mean ROI SNR", {10.0, 20.0}},
+    {"global_uniformity", "Global uniformity", {50.0, 100.0}},
+    {"local_uniformity", "Local uniformity", {50.0, 100.0}},
+    {"noise_uniformity", "Noise uniformity", {50.0, 100.0}},
+    {"deviating_roi_count", "Deviating ROIs", {50.0, 100.0}},
+    {"area_mean", "Area mean", {10.0, 20.0}},
+}};
+
+std::uint64_t RowMajor(const PixelPosition& p) { return (std::uint64_t{p.Y} << 32) | p.X; }
+
+std::optional<double> Median(std::vector<double> values)
+{
+    if (values.empty()) return std::nullopt;
+    std::sort(values.begin(), values.end());
+    const std::size_t half = values.size() / 2;
+    return values.size() % 2 ? values[half] : (values[half - 1] + values[half]) / 2.0;
+}
+
+void PutUint32(std::string& out, std::uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) out += static_cast<char>((value >> (8 * i)) & 0xff);
+}
+
+std::uint32_t GetUint32(std::string_view bytes, std::size_t at)
+{
+    std::uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value |= std::uint32_t{static_cast<unsigned char>(bytes[at + i])} << (8 * i);
+    return value;
+}
+
+}  // namespace
+
+std::span<const BaselineCheckInfo> AllBaselineChecks() { return kChecks; }
+
+const BaselineCheckInfo* FindBaselineCheck(std::string_view key)
+{
+    for (const auto& check : kChecks)
+        if (check.Key == key) return &check;
+    return nullptr;
+}
+
+std::vector<BaselineCheck> CheckAgainstBaseline(const RecordNumbers& numbers, const std::string& exposure,
+                                                const std::string& exposureUnit, const Baseline& baseline,
+                                                const std::array<Limits, BaselineCheckCount>& limits)
+{
+    const auto metric = [](const RecordNumbers& n, MetricId id) { return n.Metrics[static_cast<std::size_t>(id)]; };
+    const RecordNumbers& base = baseline.Numbers;
+    const std::array<std::pair<std::optional<double>, std::optional<double>>, BaselineCheckCount> pairs = {{
+        {numbers.AreaSNR, base.AreaSNR},
+        {numbers.MeanRoiSNR, base.MeanRoiSNR},
+        {metric(numbers, MetricId::GlobalUniformity), metric(base, MetricId::GlobalUniformity)},
+        {metric(numbers, MetricId::LocalUniformity), metric(base, MetricId::LocalUniformity)},
+        {metric(numbers, MetricId::NoiseUniformity), metric(base, MetricId::NoiseUniformity)},
+        {static_cast<double>(numbers.DeviatingRoiCount), static_cast<double>(base.DeviatingRoiCount)},
+        {numbers.AreaMean, base.AreaMean},
+    }};
+    std::vector<BaselineCheck> checks;
+    for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
+        BaselineCheck check;
+        check.Key = kChecks[i].Key;
+        check.Limit = limits[i];
+        check.Value = pairs[i].first;
+        check.Reference = pairs[i].second;
+        if (check.Key == "area_mean" &&
+            (baseline.Exposure.empty() || exposure != baseline.Exposure || exposureUnit != baseline.ExposureUnit)) {
+            check.Note = "exposure differs, not compared";
+        } else if (!check.Value || !check.Reference) {
+            check.Note = "not available";
+        } else {
+            double reference = *check.Reference;
+            if (check.Key == "deviating_roi_count") reference = std::max(reference, 1.0);
+            check.DeviationPercent = DeviationPercent(*check.Value, reference);
+            if (!check.DeviationPercent) check.Note = "baseline value is 0";
+            check.Result = Judge(check.DeviationPercent, check.Limit);
+        }
+        checks.push_back(std::move(check));
+    }
+    return checks;
+}
+
+NewDefects NewSinceBaseline(const QaRecord& record, const Baseline& baseline)
+{
+    std::vector<std::uint64_t> before;
+    before.reserve(baseline.DeviatingPixels.size());
+    for (const auto& p : baseline.DeviatingPixels) before.push_back(RowMajor(p));
+    std::sort(before.begin(), before.end());
+    NewDefects found;
+    for (const auto& p : record.DeviatingPixels)
+        if (!std::binary_search(before.begin(), before.end(), RowMajor(p))) ++found.Pixels;
+    for (const auto& box : record.Clusters) {
+        bool seen = false;
+        const std::uint32_t top = box.Top > 0 ? box.Top - 1 : 0, left = box.Left > 0 ? box.Left - 1 : 0;
+        for (std::uint64_t y = top; y <= std::uint64_t{box.Bottom} + 1 && !seen; ++y) {
+            const auto from = std::lower_bound(before.begin(), before.end(), (y << 32) | left);
+            seen = from != before.end() && *from <= ((y << 32) | (std::uint64_t{box.Right} + 1));
+        }
+        if (!seen) ++found.Clusters;
+    }
+    for (const auto& line : record.Lines)
+        if (!std::binary_search(baseline.Lines.begin(), baseline.Lines.end(), line)) ++found.Lines;
+    return found;
+}
+
+Baseline BaselineFrom(const std::vector<const QaRecord*>& records)
+{
+    Baseline baseline;
+    if (records.empty()) return baseline;
+    const auto median = [&](auto get) {
+        std::vector<double> values;
+        for (const QaRecord* r : records)
+            if (const std::optional<double> v = get(r->Numbers)) values.push_back(*v);
+        return Median(std::move(values));
+    };
+    RecordNumbers& n = baseline.Numbers;
+    n.AreaMean = median([](const RecordNumbers& x) { return std::optional(x.AreaMean); }).value_or(0.0);
+    n.AreaSD = median([](const RecordNumbers& x) { return std::optional(x.AreaSD); }).value_or(0.0);
+    n.AreaSNR = median([](const RecordNumbers& x) { return std::optional(x.AreaSNR); }).value_or(0.0);
+    n.MeanRoiSNR = median([](const RecordNumbers& x) { return std::optional(x.MeanRoiSNR); }).value_or(0.0);
+    n.RoiSNRSD = median([](const RecordNumbers& x) { return std::optional(x.RoiSNRSD); }).value_or(0.0);
+    const auto count = [&](auto get) {
+        return std::llround(median([&](const RecordNumbers& x) { return std::optional(double(get(x))); }).value_or(0));
+    };
+    n.RoiCount = count([](const RecordNumbers& x) { return x.RoiCount; });
+    n.DeviatingRoiCount = count([](const RecordNumbers& x) { return x.DeviatingRoiCount; });
+    n.DeviatingPixelCount = count([](const RecordNumbers& x) { return x.DeviatingPixelCount; });
+    for (std::size_t m = 0; m < MetricCount; ++m)
+        n.Metrics[m] = median([m](const RecordNumbers& x) { return x.Metrics[m]; });
+
+    const QaRecord& first = *records.front();
+    const bool sameExposure = std::all_of(records.begin(), records.end(), [&](const QaRecord* r) {
+        return r->Exposure == first.Exposure && r->ExposureUnit == first.ExposureUnit;
+    });
+    if (sameExposure) {
+        baseline.Exposure = first.Exposure;
+        baseline.ExposureUnit = first.ExposureUnit;
+    }
+    baseline.KVp = first.KVp;
+    std::set<std::uint64_t> pixels;
+    std::set<LinePosition> lines;
+    for (const QaRecord* r : records) {
+        for (const auto& p : r->DeviatingPixels) pixels.insert(RowMajor(p));
+        lines.insert(r->Lines.begin(), r->Lines.end());
+    }
+    for (const std::uint64_t key : pixels)
+        baseline.DeviatingPixels.push_back(
+            PixelPosition{static_cast<std::uint32_t>(key & 0xffffffffu), static_cast<std::uint32_t>(key >> 32)});
+    baseline.Lines.assign(lines.begin(), lines.end());
+    return baseline;
+}
+
+std::string PackPixels(const std::vector<PixelPosition>& pixels)
+{
+    std::string bytes;
+    bytes.reserve(pixels.size() * 8);
+    for (const auto& p : pixels) {
+        PutUint32(bytes, p.X);
+        PutUint32(bytes, p.Y);
+    }
+    return bytes;
+}
+
+std::vector<PixelPosition> UnpackPixels(std::string_view bytes)
+{
+    std::vector<PixelPosition> pixels;
+    pixels.reserve(bytes.size() / 8);
+    for (std::size_t at = 0; at + 8 <= bytes.size(); at += 8)
+        pixels.push_back(PixelPosition{GetUint32(bytes, at), GetUint32(bytes, at + 4)});
+    return pixels;
+}
+
+std::string PackLines(const std::vector<LinePosition>& lines)
+{
+    std::string bytes;
+    for (const auto& line : lines) {
+        bytes += static_cast<char>(line.Orientation == LineOrientation::Row ? 0 : 1);
+        PutUint32(bytes, line.Index);
+    }
+    return bytes;
+}
+
+std::vector<LinePosition> UnpackLines(std::string_view bytes)
+{
+    std::vector<LinePosition> lines;
+    for (std::size_t at = 0; at + 5 <= bytes.size(); at += 5)
+        lines.push_back(
+            LinePosition{bytes[at] == 0 ? LineOrientation::Row : LineOrientation::Column, GetUint32(bytes, at + 1)});
+    return lines;
+}
+
+}  // namespace evenor

@@ -1,0 +1,143 @@
+#pragma once
+// The QA history: every recorded test per detector, the detectors with their
+// display names and test intervals, versioned baselines and tolerances. One
+// interface over two engines (SqlSession.h): an SQLite file by default,
+// PostgreSQL when a department shares one database.
+//
+// Rules the store keeps:
+//  - every record is written in one transaction: a crash leaves the record
+//    whole or absent;
+//  - records are appended and never changed, except that one may be
+//    excluded, which keeps it with the reason, who and when;
+//  - the same image (by checksum) with the same settings is recorded once;
+//  - the schema carries a version and is migrated forward when opened; a
+//    database of a newer version is refused.
+//
+// Failure contract: every call throws EvenorError whose text starts with
+// "History database LOCATION: " (a PostgreSQL password is never shown).
+// Messages the user acts on ("no detector ...") use the same type.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "history/Baselines.h"
+#include "history/QaRecord.h"
+#include "history/SqlSession.h"
+
+namespace evenor {
+
+// The schema this build writes; databases of lower versions are migrated.
+inline constexpr std::int64_t HistorySchemaVersion = 1;
+// Days between tests of a detector that has no interval of its own.
+inline constexpr std::int64_t DefaultTestIntervalDays = 30;
+
+struct DetectorRow {
+    std::int64_t Id = 0;
+    std::string Key;
+    std::string KeyKind;  // KeyKindName
+    std::string DisplayName;
+    std::string Manufacturer, Model, Serial, DetectorId, Station;  // as first recorded
+    std::int64_t TestIntervalDays = DefaultTestIntervalDays;
+    std::int64_t RecordCount = 0;
+    std::string LastTestedAt;  // of the newest record not excluded; empty without one
+};
+
+struct StoredRecord {
+    std::int64_t Id = 0;
+    std::string DetectorKey, DetectorName;
+    std::string TestedAt;    // "YYYY-MM-DD HH:MM:SS": acquisition, else when recorded (UTC)
+    std::string RecordedAt;  // "YYYY-MM-DD HH:MM:SS" UTC
+    std::string RecordedBy;
+    QaRecord Record;                              // without pixels, clusters and lines (see Details)
+    std::optional<std::int64_t> BaselineVersion;  // in force when recorded
+    NewDefects NewSinceBaseline;
+    std::vector<BaselineCheck> Checks;  // against that baseline; empty without one
+    Verdict BaselineOverall = Verdict::NotEvaluated;
+    std::vector<std::string> Notes;  // software or model changed since the previous record
+    bool Excluded = false;
+    std::string ExcludedAt, ExcludedBy, ExcludedReason;
+};
+
+struct RecordFilter {
+    std::string Detector;     // key or display name; empty: all
+    std::string Since;        // "YYYY-MM-DD": tested on or after; empty: all
+    bool WithDetails = true;  // read QaRecord::Details (the JSON of each record)
+};
+
+struct RecordOutcome {
+    std::int64_t Id = 0;
+    std::string DetectorKey;
+    bool AlreadyRecorded = false;
+    std::vector<std::string> Notes;  // "software version changed ...": a natural point to re-baseline
+};
+
+struct OverdueDetector {
+    DetectorRow Detector;
+    std::int64_t DaysSinceTest = 0;
+};
+
+class HistoryStore {
+public:
+    // location: a file path, an SQLite "file:" URI, or a "postgresql://" (or
+    // "postgres://") URI. create: make a missing SQLite file (commands that
+    // only read pass false). The folder of an SQLite file must exist.
+    static std::unique_ptr<HistoryStore> Open(const std::string& location, bool create = true,
+                                              const SqliteOptions& options = {});
+    // EVENOR_DB when set, else $XDG_DATA_HOME/evenor/history.sqlite
+    // (XDG_DATA_HOME defaulting to ~/.local/share).
+    static std::string DefaultLocation();
+    // The location as messages show it: a PostgreSQL password replaced by "***".
+    static std::string Displayed(const std::string& location);
+
+    ~HistoryStore();
+
+    RecordOutcome Record(const QaRecord& record);
+
+    std::vector<DetectorRow> Detectors();
+    // By key, else by display name; throws when none or several match.
+    DetectorRow FindDetector(const std::string& keyOrName);
+    void RenameDetector(const std::string& keyOrName, const std::string& name);
+    void SetTestInterval(const std::string& keyOrName, std::int64_t days);
+    void SetLimits(const std::string& keyOrName, std::string_view checkKey, const Limits& limits);
+    std::array<Limits, BaselineCheckCount> LimitsOf(std::int64_t detectorId);
+
+    // Oldest first (tested, then record number).
+    std::vector<StoredRecord> Records(const RecordFilter& filter = {});
+
+    // A new baseline version from one record of the detector, or the median of
+    // its first count records that are not excluded.
+    Baseline SetBaselineFromRecord(const std::string& keyOrName, std::int64_t recordId, const std::string& reason,
+                                   const std::string& by);
+    Baseline SetBaselineFromFirst(const std::string& keyOrName, std::int64_t count, const std::string& reason,
+                                  const std::string& by);
+    // Oldest version first.
+    std::vector<Baseline> Baselines(const std::string& keyOrName);
+
+    void ExcludeRecord(std::int64_t recordId, const std::string& reason, const std::string& by);
+
+    // Detectors whose newest test is more than their interval before today
+    // ("YYYY-MM-DD"), most overdue first.
+    std::vector<OverdueDetector> Overdue(const std::string& today);
+
+    SqlSession& Session() { return *session_; }
+    const std::string& Location() const { return shown_; }
+
+private:
+    HistoryStore(std::unique_ptr<SqlSession> session, std::string shown);
+    [[noreturn]] void Fail(const std::exception& e);
+    void Migrate();
+    Baseline StoreBaseline(const DetectorRow& detector, Baseline baseline, const std::string& reason,
+                           const std::string& by);
+    std::optional<Baseline> LatestBaseline(std::int64_t detectorId, bool withPositions);
+
+    std::unique_ptr<SqlSession> session_;
+    std::string shown_;
+};
+
+// Today's local date, "YYYY-MM-DD".
+std::string TodayText();
+
+}  // namespace evenor

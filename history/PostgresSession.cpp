@@ -1,0 +1,158 @@
+// The PostgreSQL engine of the history (libpq).
+#include <libpq-fe.h>
+
+#include <charconv>
+#include <memory>
+#include <string>
+
+#include "dicom/EvenorError.h"
+#include "history/SqlSession.h"
+
+namespace evenor {
+
+namespace {
+
+// Type OIDs of the columns the history uses (pg_type.h, stable since 7.x).
+constexpr Oid kBool = 16, kBytea = 17, kInt8 = 20, kInt2 = 21, kInt4 = 23, kFloat4 = 700, kFloat8 = 701,
+              kNumeric = 1700;
+
+std::string Trimmed(const char* message)
+{
+    std::string text = message ? message : "";
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+// "?" placeholders to "$1", "$2", ... (outside quoted literals).
+std::string Numbered(std::string_view sql)
+{
+    std::string out;
+    out.reserve(sql.size() + 16);
+    int next = 1;
+    bool quoted = false;
+    for (const char c : sql) {
+        if (c == '\'') quoted = !quoted;
+        if (c == '?' && !quoted)
+            out += '$' + std::to_string(next++);
+        else
+            out += c;
+    }
+    return out;
+}
+
+class PostgresSession final : public SqlSession {
+public:
+    explicit PostgresSession(const std::string& uri) : connection_(PQconnectdb(uri.c_str()), &PQfinish)
+    {
+        if (!connection_) throw EvenorError("out of memory");
+        if (PQstatus(connection_.get()) != CONNECTION_OK) throw EvenorError(Trimmed(PQerrorMessage(connection_.get())));
+        // Notices ("relation already exists, skipping") are not for the user.
+        PQsetNoticeProcessor(
+            connection_.get(), [](void*, const char*) {}, nullptr);
+        Run("SET client_min_messages = warning", {});
+    }
+
+    SqlEngine Engine() const override { return SqlEngine::Postgres; }
+
+    std::vector<SqlRow> Run(std::string_view sql, std::span<const SqlValue> params) override
+    {
+        const std::string text = Numbered(sql);
+        std::vector<Oid> types(params.size(), 0);
+        std::vector<std::string> texts(params.size());
+        std::vector<const char*> values(params.size(), nullptr);
+        std::vector<int> lengths(params.size(), 0);
+        std::vector<int> formats(params.size(), 0);
+        for (std::size_t i = 0; i < params.size(); ++i) {
+            const SqlValue& value = params[i];
+            if (const auto* n = std::get_if<std::int64_t>(&value)) {
+                types[i] = kInt8;
+                texts[i] = std::to_string(*n);
+                values[i] = texts[i].c_str();
+            } else if (const auto* d = std::get_if<double>(&value)) {
+                types[i] = kFloat8;
+                // Shortest text that reads back to the same double, "." whatever the locale.
+                char buffer[32];
+                const auto end = std::to_chars(buffer, buffer + sizeof buffer, *d).ptr;
+                texts[i].assign(buffer, end);
+                values[i] = texts[i].c_str();
+            } else if (const auto* bytes = std::get_if<std::string>(&value)) {
+                // Binary format: the bytes as they are, any byte allowed.
+                types[i] = kBytea;
+                values[i] = bytes->data();
+                lengths[i] = static_cast<int>(bytes->size());
+                formats[i] = 1;
+            }
+        }
+        std::unique_ptr<PGresult, decltype(&PQclear)> result(
+            PQexecParams(connection_.get(), text.c_str(), static_cast<int>(params.size()), types.data(), values.data(),
+                         lengths.data(), formats.data(), 0),
+            &PQclear);
+        const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+            throw EvenorError(Trimmed(result ? PQresultErrorMessage(result.get()) : PQerrorMessage(connection_.get())));
+        std::vector<SqlRow> rows;
+        const int count = PQntuples(result.get());
+        const int columns = PQnfields(result.get());
+        rows.reserve(static_cast<std::size_t>(count));
+        for (int r = 0; r < count; ++r) {
+            SqlRow row;
+            row.reserve(static_cast<std::size_t>(columns));
+            for (int c = 0; c < columns; ++c) row.push_back(Value(result.get(), r, c));
+            rows.push_back(std::move(row));
+        }
+        return rows;
+    }
+
+    void Begin() override { Run("BEGIN", {}); }
+    void Commit() override { Run("COMMIT", {}); }
+    void Rollback() noexcept override
+    {
+        if (PQtransactionStatus(connection_.get()) == PQTRANS_IDLE) return;
+        PQclear(PQexec(connection_.get(), "ROLLBACK"));
+    }
+
+private:
+    static SqlValue Value(const PGresult* result, int r, int c)
+    {
+        if (PQgetisnull(result, r, c)) return std::monostate{};
+        const char* text = PQgetvalue(result, r, c);
+        switch (PQftype(result, c)) {
+        case kInt2:
+        case kInt4:
+        case kInt8:
+            return static_cast<std::int64_t>(std::stoll(text));
+        case kFloat4:
+        case kFloat8:
+        case kNumeric: {
+            // Not strtod: the program may run under a comma-decimal locale.
+            double value = 0.0;
+            const char* end = text + PQgetlength(result, r, c);
+            if (std::from_chars(text, end, value).ec != std::errc()) throw EvenorError("unreadable number from server");
+            return value;
+        }
+        case kBool:
+            return static_cast<std::int64_t>(text[0] == 't');
+        case kBytea: {
+            std::size_t length = 0;
+            unsigned char* bytes = PQunescapeBytea(reinterpret_cast<const unsigned char*>(text), &length);
+            if (!bytes) throw EvenorError("out of memory");
+            std::string value(reinterpret_cast<const char*>(bytes), length);
+            PQfreemem(bytes);
+            return value;
+        }
+        default:
+            return std::string(text, static_cast<std::size_t>(PQgetlength(result, r, c)));
+        }
+    }
+
+    std::unique_ptr<PGconn, decltype(&PQfinish)> connection_;
+};
+
+}  // namespace
+
+std::unique_ptr<SqlSession> OpenPostgresSession(const std::string& uri)
+{
+    return std::make_unique<PostgresSession>(uri);
+}
+
+}  // namespace evenor

@@ -1,0 +1,16 @@
+#pragma once
+// SHA-256 (FIPS 180-4) of a file, to recognise an image that was recorded
+// before whatever its name.
+#include <string>
+#include <string_view>
+
+namespace evenor {
+
+// Lower-case hexadecimal digest of bytes.
+std::string Sha256Hex(std::string_view bytes);
+
+// Of a whole file, read in blocks; throws EvenorError naming the file when it
+// cannot be read.
+std::string Sha256OfFile(const std::string& path);
+
+}  // namespace evenor

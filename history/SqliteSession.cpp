@@ -1,0 +1,174 @@
+// The SQLite engine of the history (libsqlite3).
+#include <sqlite3.h>
+
+#include <map>
+#include <string>
+
+#include "dicom/EvenorError.h"
+#include "history/SqlSession.h"
+
+namespace evenor {
+
+namespace {
+
+class SqliteSession final : public SqlSession {
+public:
+    SqliteSession(const std::string& path, const SqliteOptions& options)
+    {
+        int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_URI;
+        if (options.Create) flags |= SQLITE_OPEN_CREATE;
+        const int code = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+        if (code != SQLITE_OK) {
+            const std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(code);
+            sqlite3_close(db_);
+            db_ = nullptr;
+            throw EvenorError(message);
+        }
+        sqlite3_extended_result_codes(db_, 1);
+        sqlite3_busy_timeout(db_, options.BusyTimeoutMs);
+        // The first read of the file: a file that is not a database fails here.
+        Run("PRAGMA foreign_keys = ON", {});
+        const auto mode = Run("PRAGMA journal_mode = WAL", {});
+        if (mode.empty() || AsText(mode.front().front()) != "wal")
+            throw EvenorError("cannot switch to write-ahead logging (journal mode " +
+                              (mode.empty() ? std::string("unknown") : AsText(mode.front().front())) + ")");
+        // In WAL mode FULL syncs the log at every commit: a recorded test
+        // survives a power cut, not only a crash of the program.
+        Run("PRAGMA synchronous = FULL", {});
+        // Reads of a long history go through memory mapping rather than one
+        // system call per page (a detector's 10,000 records are tens of MB).
+        Run("PRAGMA mmap_size = 268435456", {});
+        Run("PRAGMA cache_size = -32768", {});
+        if (options.MaxPageCount > 0) Run("PRAGMA max_page_count = " + std::to_string(options.MaxPageCount), {});
+    }
+
+    ~SqliteSession() override
+    {
+        for (auto& [sql, statement] : statements_) sqlite3_finalize(statement);
+        sqlite3_close(db_);
+    }
+
+    SqlEngine Engine() const override { return SqlEngine::Sqlite; }
+
+    std::vector<SqlRow> Run(std::string_view sql, std::span<const SqlValue> params) override
+    {
+        sqlite3_stmt* statement = Prepare(sql);
+        // Reset on every exit, so the statement holds no lock afterwards.
+        struct Reset {
+            sqlite3_stmt* s;
+            ~Reset()
+            {
+                sqlite3_reset(s);
+                sqlite3_clear_bindings(s);
+            }
+        } reset{statement};
+        for (std::size_t i = 0; i < params.size(); ++i) Bind(statement, static_cast<int>(i + 1), params[i]);
+        std::vector<SqlRow> rows;
+        for (;;) {
+            const int code = sqlite3_step(statement);
+            if (code == SQLITE_DONE) return rows;
+            if (code != SQLITE_ROW) Fail();
+            const int columns = sqlite3_column_count(statement);
+            SqlRow row;
+            row.reserve(static_cast<std::size_t>(columns));
+            for (int c = 0; c < columns; ++c) row.push_back(Column(statement, c));
+            rows.push_back(std::move(row));
+        }
+    }
+
+    void Begin() override { Run("BEGIN IMMEDIATE", {}); }
+    void Commit() override { Run("COMMIT", {}); }
+    void Rollback() noexcept override
+    {
+        if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+
+private:
+    [[noreturn]] void Fail() { throw EvenorError(sqlite3_errmsg(db_)); }
+
+    sqlite3_stmt* Prepare(std::string_view sql)
+    {
+        const std::string key(sql);
+        if (const auto found = statements_.find(key); found != statements_.end()) return found->second;
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db_, key.c_str(), static_cast<int>(key.size()), &statement, nullptr) != SQLITE_OK)
+            Fail();
+        statements_.emplace(key, statement);
+        return statement;
+    }
+
+    void Bind(sqlite3_stmt* statement, int index, const SqlValue& value)
+    {
+        int code = SQLITE_OK;
+        if (std::holds_alternative<std::monostate>(value))
+            code = sqlite3_bind_null(statement, index);
+        else if (const auto* i = std::get_if<std::int64_t>(&value))
+            code = sqlite3_bind_int64(statement, index, *i);
+        else if (const auto* d = std::get_if<double>(&value))
+            code = sqlite3_bind_double(statement, index, *d);
+        else {
+            const auto& bytes = std::get<std::string>(value);
+            code = sqlite3_bind_blob64(statement, index, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+        }
+        if (code != SQLITE_OK) Fail();
+    }
+
+    static SqlValue Column(sqlite3_stmt* statement, int c)
+    {
+        switch (sqlite3_column_type(statement, c)) {
+        case SQLITE_INTEGER:
+            return static_cast<std::int64_t>(sqlite3_column_int64(statement, c));
+        case SQLITE_FLOAT:
+            return sqlite3_column_double(statement, c);
+        case SQLITE_NULL:
+            return std::monostate{};
+        case SQLITE_TEXT: {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, c));
+            return std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(statement, c)));
+        }
+        default: {
+            const auto* blob = static_cast<const char*>(sqlite3_column_blob(statement, c));
+            const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement, c));
+            return blob ? std::string(blob, size) : std::string();
+        }
+        }
+    }
+
+    sqlite3* db_ = nullptr;
+    std::map<std::string, sqlite3_stmt*, std::less<>> statements_;
+};
+
+}  // namespace
+
+std::unique_ptr<SqlSession> OpenSqliteSession(const std::string& path, const SqliteOptions& options)
+{
+    return std::make_unique<SqliteSession>(path, options);
+}
+
+bool IsNull(const SqlValue& value) { return std::holds_alternative<std::monostate>(value); }
+
+std::int64_t AsInt(const SqlValue& value)
+{
+    if (const auto* i = std::get_if<std::int64_t>(&value)) return *i;
+    if (const auto* d = std::get_if<double>(&value)) return static_cast<std::int64_t>(*d);
+    if (const auto* s = std::get_if<std::string>(&value)) return std::stoll(*s);
+    return 0;
+}
+
+double AsReal(const SqlValue& value) { return AsOptionalReal(value).value_or(0.0); }
+
+std::optional<double> AsOptionalReal(const SqlValue& value)
+{
+    if (const auto* d = std::get_if<double>(&value)) return *d;
+    if (const auto* i = std::get_if<std::int64_t>(&value)) return static_cast<double>(*i);
+    return std::nullopt;
+}
+
+std::string AsText(const SqlValue& value)
+{
+    if (const auto* s = std::get_if<std::string>(&value)) return *s;
+    if (const auto* i = std::get_if<std::int64_t>(&value)) return std::to_string(*i);
+    return {};
+}
+
+}  // namespace evenor
