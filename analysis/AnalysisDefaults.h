@@ -1,8 +1,9 @@
 #pragma once
 // The settings a new window and a command line without options start from;
 // the default guideline preset uses the same deviation percentages.
-#include <charconv>
 #include <string>
+
+#include "analysis/FieldSyntax.h"
 
 namespace evenor {
 
@@ -11,13 +12,7 @@ inline constexpr double DefaultRoiDeviationPercent = 5.0;     // a ROI mean this
 inline constexpr double DefaultPixelDeviationPercent = 20.0;  // a pixel this far from its ROI mean deviates
 inline constexpr unsigned DefaultPixelOffset = 0;
 
-// A default as a settings field shows it: the shortest decimal text that
-// reads back to the value ("1", "5", "20").
-inline std::string DefaultFieldText(double value)
-{
-    char text[32];
-    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-    return std::string(text, end);
-}
+// A default as a settings field shows it ("1", "5", "20").
+inline std::string DefaultFieldText(double value) { return ShortestText(value); }
 
 }  // namespace evenor

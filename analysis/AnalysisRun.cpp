@@ -18,8 +18,6 @@ namespace {
 // value stays stored even when a later field or check fails.
 bool ReadSettingsFields(const SettingsFields& fields, AnalysisSettings& settings, RunHost& host)
 {
-    constexpr const char* kIntegerExpected = "A positive integer is expected";
-    constexpr const char* kNumberExpected = "A number is expected";
     const struct {
         const std::string& text;
         std::uint32_t& target;

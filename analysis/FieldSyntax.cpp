@@ -208,4 +208,11 @@ bool ReadRealField(std::string_view text, double& value)
     return ParseReal(text, value);
 }
 
+std::string ShortestText(double value)
+{
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    return std::string(text, end);
+}
+
 }  // namespace evenor

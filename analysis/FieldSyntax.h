@@ -10,6 +10,16 @@
 
 namespace evenor {
 
+// The messages of the settings fields' checks, in the window and on the
+// command line.
+inline constexpr const char* kIntegerExpected = "A positive integer is expected";
+inline constexpr const char* kNumberExpected = "A number is expected";
+inline constexpr const char* kOffsetExpected = "A positive integer under 16384 is expected";
+
+// The shortest decimal text, "." as separator, that reads back to the same
+// double ("1", "5", "0.143", "1e-07"). For finite values.
+std::string ShortestText(double value);
+
 // Integer syntax: leading blanks (spaces), then an optional sign and decimal
 // digits, or a hexadecimal number introduced by "$", "x", "X", "0x" or "0X";
 // nothing after it, not even a blank. The value must fit a signed 32-bit

@@ -141,7 +141,7 @@ bool CheckAnalyseOptions(const AnalyseOptions& options, std::uint16_t& pixelOffs
         }
         for (const auto& part : parts) {
             if (!IsPositiveInteger(part)) {
-                err << "--area: A positive integer is expected\n";
+                err << "--area: " << kIntegerExpected << '\n';
                 return false;
             }
         }
@@ -150,12 +150,12 @@ bool CheckAnalyseOptions(const AnalyseOptions& options, std::uint16_t& pixelOffs
         {"--box-cm", &options.BoxCm}, {"--roi-dev", &options.RoiDev}, {"--pixel-dev", &options.PixelDev}};
     for (const auto& [name, text] : reals) {
         if (!IsNumber(*text)) {
-            err << name << ": A number is expected\n";
+            err << name << ": " << kNumberExpected << '\n';
             return false;
         }
     }
     if (!ParsePixelOffset(options.Offset, pixelOffset)) {
-        err << "--offset: A positive integer under 16384 is expected\n";
+        err << "--offset: " << kOffsetExpected << '\n';
         return false;
     }
     double border = 0.0;

@@ -10,6 +10,7 @@
 #include <ostream>
 #include <vector>
 
+#include "analysis/FieldSyntax.h"
 #include "analysis/ReportWriter.h"
 #include "dicom/EvenorError.h"
 #include "insight/DetectorInsight.h"
@@ -204,14 +205,7 @@ Json NoiseMetricJson(const StructuredNoiseInfo& info, const std::optional<double
 
 }  // namespace
 
-std::string FormatReal(double value)
-{
-    if (!std::isfinite(value)) return {};
-    std::array<char, 64> buffer{};
-    const auto [end, error] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
-    if (error != std::errc()) return {};
-    return std::string(buffer.data(), end);
-}
+std::string FormatReal(double value) { return std::isfinite(value) ? ShortestText(value) : std::string(); }
 
 void CheckStream(const std::ostream& out)
 {

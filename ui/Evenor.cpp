@@ -59,9 +59,9 @@ constexpr QRect OpenPlace{432, 232, 97, 25};
 constexpr QRect ExportPlace{432, 272, 97, 25};
 constexpr QRect AboutPlace{488, 32, 41, 25};
 
-const QString IntegerExpected = QStringLiteral("A positive integer is expected");
-const QString NumberExpected = QStringLiteral("A number is expected");
-const QString OffsetExpected = QStringLiteral("A positive integer under 16384 is expected");
+const QString IntegerExpected = QString::fromLatin1(kIntegerExpected);
+const QString NumberExpected = QString::fromLatin1(kNumberExpected);
+const QString OffsetExpected = QString::fromLatin1(kOffsetExpected);
 
 QPushButton* AddButton(QWidget* parent, const QString& name, const QString& text, QRect geometry)
 {
