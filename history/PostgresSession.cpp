@@ -1,9 +1,11 @@
 // The PostgreSQL engine of the history (libpq).
+#include <dlfcn.h>
 #include <libpq-fe.h>
 
 #include <charconv>
 #include <memory>
 #include <string>
+#include <type_traits>
 
 #include "dicom/EvenorError.h"
 #include "history/SqlSession.h"
@@ -11,6 +13,69 @@
 namespace evenor {
 
 namespace {
+
+// libpq is loaded when the first PostgreSQL database is opened, not when the
+// program starts: it pulls in some twenty libraries (TLS, Kerberos, LDAP)
+// that a run without a shared database should not pay for.
+struct LibPq {
+    decltype(&::PQclear) PQclear = nullptr;
+    decltype(&::PQconnectdb) PQconnectdb = nullptr;
+    decltype(&::PQerrorMessage) PQerrorMessage = nullptr;
+    decltype(&::PQexec) PQexec = nullptr;
+    decltype(&::PQexecParams) PQexecParams = nullptr;
+    decltype(&::PQfinish) PQfinish = nullptr;
+    decltype(&::PQfreemem) PQfreemem = nullptr;
+    decltype(&::PQftype) PQftype = nullptr;
+    decltype(&::PQgetisnull) PQgetisnull = nullptr;
+    decltype(&::PQgetlength) PQgetlength = nullptr;
+    decltype(&::PQgetvalue) PQgetvalue = nullptr;
+    decltype(&::PQnfields) PQnfields = nullptr;
+    decltype(&::PQntuples) PQntuples = nullptr;
+    decltype(&::PQresultErrorMessage) PQresultErrorMessage = nullptr;
+    decltype(&::PQresultStatus) PQresultStatus = nullptr;
+    decltype(&::PQsetNoticeProcessor) PQsetNoticeProcessor = nullptr;
+    decltype(&::PQstatus) PQstatus = nullptr;
+    decltype(&::PQtransactionStatus) PQtransactionStatus = nullptr;
+    decltype(&::PQunescapeBytea) PQunescapeBytea = nullptr;
+};
+
+const LibPq& LoadLibPq()
+{
+    static const LibPq functions = [] {
+        LibPq pq;
+        void* library = dlopen("libpq.so.5", RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            const char* reason = dlerror();
+            throw EvenorError("cannot load the PostgreSQL client library (libpq.so.5, Debian package libpq5)" +
+                              std::string(reason ? ": " + std::string(reason) : std::string()));
+        }
+        const auto find = [library](auto& function, const char* name) {
+            function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(dlsym(library, name));
+            if (function == nullptr) throw EvenorError(std::string("the PostgreSQL client library has no ") + name);
+        };
+        find(pq.PQclear, "PQclear");
+        find(pq.PQconnectdb, "PQconnectdb");
+        find(pq.PQerrorMessage, "PQerrorMessage");
+        find(pq.PQexec, "PQexec");
+        find(pq.PQexecParams, "PQexecParams");
+        find(pq.PQfinish, "PQfinish");
+        find(pq.PQfreemem, "PQfreemem");
+        find(pq.PQftype, "PQftype");
+        find(pq.PQgetisnull, "PQgetisnull");
+        find(pq.PQgetlength, "PQgetlength");
+        find(pq.PQgetvalue, "PQgetvalue");
+        find(pq.PQnfields, "PQnfields");
+        find(pq.PQntuples, "PQntuples");
+        find(pq.PQresultErrorMessage, "PQresultErrorMessage");
+        find(pq.PQresultStatus, "PQresultStatus");
+        find(pq.PQsetNoticeProcessor, "PQsetNoticeProcessor");
+        find(pq.PQstatus, "PQstatus");
+        find(pq.PQtransactionStatus, "PQtransactionStatus");
+        find(pq.PQunescapeBytea, "PQunescapeBytea");
+        return pq;
+    }();
+    return functions;
+}
 
 // Type OIDs of the columns the history uses (pg_type.h, stable since 7.x).
 constexpr Oid kBool = 16, kBytea = 17, kInt8 = 20, kInt2 = 21, kInt4 = 23, kFloat4 = 700, kFloat8 = 701,
@@ -42,12 +107,14 @@ std::string Numbered(std::string_view sql)
 
 class PostgresSession final : public SqlSession {
 public:
-    explicit PostgresSession(const std::string& uri) : connection_(PQconnectdb(uri.c_str()), &PQfinish)
+    explicit PostgresSession(const std::string& uri)
+        : connection_(LoadLibPq().PQconnectdb(uri.c_str()), LoadLibPq().PQfinish)
     {
         if (!connection_) throw EvenorError("out of memory");
-        if (PQstatus(connection_.get()) != CONNECTION_OK) throw EvenorError(Trimmed(PQerrorMessage(connection_.get())));
+        if (LoadLibPq().PQstatus(connection_.get()) != CONNECTION_OK)
+            throw EvenorError(Trimmed(LoadLibPq().PQerrorMessage(connection_.get())));
         // Notices ("relation already exists, skipping") are not for the user.
-        PQsetNoticeProcessor(
+        LoadLibPq().PQsetNoticeProcessor(
             connection_.get(), [](void*, const char*) {}, nullptr);
         Run("SET client_min_messages = warning", {});
     }
@@ -84,15 +151,16 @@ public:
             }
         }
         std::unique_ptr<PGresult, decltype(&PQclear)> result(
-            PQexecParams(connection_.get(), text.c_str(), static_cast<int>(params.size()), types.data(), values.data(),
-                         lengths.data(), formats.data(), 0),
-            &PQclear);
-        const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+            LoadLibPq().PQexecParams(connection_.get(), text.c_str(), static_cast<int>(params.size()), types.data(),
+                                     values.data(), lengths.data(), formats.data(), 0),
+            LoadLibPq().PQclear);
+        const ExecStatusType status = result ? LoadLibPq().PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
-            throw EvenorError(Trimmed(result ? PQresultErrorMessage(result.get()) : PQerrorMessage(connection_.get())));
+            throw EvenorError(Trimmed(result ? LoadLibPq().PQresultErrorMessage(result.get())
+                                             : LoadLibPq().PQerrorMessage(connection_.get())));
         std::vector<SqlRow> rows;
-        const int count = PQntuples(result.get());
-        const int columns = PQnfields(result.get());
+        const int count = LoadLibPq().PQntuples(result.get());
+        const int columns = LoadLibPq().PQnfields(result.get());
         rows.reserve(static_cast<std::size_t>(count));
         for (int r = 0; r < count; ++r) {
             SqlRow row;
@@ -107,16 +175,16 @@ public:
     void Commit() override { Run("COMMIT", {}); }
     void Rollback() noexcept override
     {
-        if (PQtransactionStatus(connection_.get()) == PQTRANS_IDLE) return;
-        PQclear(PQexec(connection_.get(), "ROLLBACK"));
+        if (LoadLibPq().PQtransactionStatus(connection_.get()) == PQTRANS_IDLE) return;
+        LoadLibPq().PQclear(LoadLibPq().PQexec(connection_.get(), "ROLLBACK"));
     }
 
 private:
     static SqlValue Value(const PGresult* result, int r, int c)
     {
-        if (PQgetisnull(result, r, c)) return std::monostate{};
-        const char* text = PQgetvalue(result, r, c);
-        switch (PQftype(result, c)) {
+        if (LoadLibPq().PQgetisnull(result, r, c)) return std::monostate{};
+        const char* text = LoadLibPq().PQgetvalue(result, r, c);
+        switch (LoadLibPq().PQftype(result, c)) {
         case kInt2:
         case kInt4:
         case kInt8:
@@ -126,7 +194,7 @@ private:
         case kNumeric: {
             // Not strtod: the program may run under a comma-decimal locale.
             double value = 0.0;
-            const char* end = text + PQgetlength(result, r, c);
+            const char* end = text + LoadLibPq().PQgetlength(result, r, c);
             if (std::from_chars(text, end, value).ec != std::errc()) throw EvenorError("unreadable number from server");
             return value;
         }
@@ -134,18 +202,18 @@ private:
             return static_cast<std::int64_t>(text[0] == 't');
         case kBytea: {
             std::size_t length = 0;
-            unsigned char* bytes = PQunescapeBytea(reinterpret_cast<const unsigned char*>(text), &length);
+            unsigned char* bytes = LoadLibPq().PQunescapeBytea(reinterpret_cast<const unsigned char*>(text), &length);
             if (!bytes) throw EvenorError("out of memory");
             std::string value(reinterpret_cast<const char*>(bytes), length);
-            PQfreemem(bytes);
+            LoadLibPq().PQfreemem(bytes);
             return value;
         }
         default:
-            return std::string(text, static_cast<std::size_t>(PQgetlength(result, r, c)));
+            return std::string(text, static_cast<std::size_t>(LoadLibPq().PQgetlength(result, r, c)));
         }
     }
 
-    std::unique_ptr<PGconn, decltype(&PQfinish)> connection_;
+    std::unique_ptr<PGconn, decltype(LoadLibPq().PQfinish)> connection_;
 };
 
 }  // namespace
