@@ -118,8 +118,8 @@ Batch: with --out-dir OUT instead of -o, FILE may be several files and folders
 sub-folders too). Two images are analysed at a time (--jobs). Each image gets
 OUT/NAME.txt, NAME being its file name without the extension ("-2", "-3" added
 when two images would share a name), and with --each-json, --each-csv and
---each-png also NAME.json, NAME.csv, NAME-area.png, NAME-roi-mean-deviation.png
-and NAME-roi-snr-deviation.png. OUT/summary.csv holds one row per image, in
+--each-png also NAME.json, NAME.csv, NAME-area.png, NAME-roi-mean-deviation.png,
+NAME-roi-snr-deviation.png and NAME-roi-noise-deviation.png. OUT/summary.csv holds one row per image, in
 order; an image that fails (not DICOM, refused settings, a write error) is
 reported on standard error, prefixed with its path, gets an error row and is
 skipped. Standard output gets one line per analysed image and a total; on a
@@ -199,7 +199,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
     auto* png = analyse
                     ->add_option("--png", line.PngFolder,
                                  "Also draw the maps into DIR (created if missing): area.png, "
-                                 "roi-mean-deviation.png, roi-snr-deviation.png")
+                                 "roi-mean-deviation.png, roi-snr-deviation.png, roi-noise-deviation.png")
                     ->type_name("DIR")
                     ->group(outputs);
     auto* preset =
@@ -228,8 +228,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
     auto* eachCsv = analyse->add_flag("--each-csv", line.Batch.Csv, "Also write OUT/NAME.csv per image")->group(batch);
     auto* eachPng = analyse
                         ->add_flag("--each-png", line.Batch.Png,
-                                   "Also draw OUT/NAME-area.png, NAME-roi-mean-deviation.png and "
-                                   "NAME-roi-snr-deviation.png per image")
+                                   "Also draw OUT/NAME-area.png, NAME-roi-mean-deviation.png, "
+                                   "NAME-roi-snr-deviation.png and NAME-roi-noise-deviation.png per image")
                         ->group(batch);
     auto* recursive =
         analyse->add_flag("-r,--recursive", line.Batch.Recursive, "Take the files of sub-folders too")->group(batch);

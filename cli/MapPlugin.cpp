@@ -74,7 +74,8 @@ void WriteMapPngs(const std::string& folder, const std::string& prefix, std::spa
     write(kAreaMapName, [&] { return RenderAreaMap(pixels, columns, settings, result, AreaMapDefectsOf(insight)); });
     write(kMeanHeatMapName, [&] { return RenderHeatMap(result, HeatMapKind::RoiMeanDeviation).Image; });
     write(kSnrHeatMapName, [&] { return RenderHeatMap(result, HeatMapKind::RoiSnrDeviation).Image; });
-    write(kNoiseHeatMapName, [&] { return RenderHeatMap(result, HeatMapKind::RoiNoiseDeviation).Image; });
+    write(kNoiseHeatMapName,
+          [&] { return RenderHeatMap(result, HeatMapKind::RoiNoiseDeviation, &insight.RobustRois.Rois).Image; });
 }
 
 // Runs action; any exception becomes error's text and false.

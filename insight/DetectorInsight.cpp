@@ -37,7 +37,7 @@ DetectorInsight InspectDetector(const AnalysisSettings& settings, const Analysis
     insight.RobustRois = ComputeRobustRoiStatistics(result, settings, pixels, columns, areaProfiles.Total);
     insight.Metrics = ComputeRobustMetrics(result, settings, insight.RobustRois);
     if (settings.DetectDeviatingPixels) insight.Clusters = FindDefectClusters(result.BadPixelMap);
-    insight.RoiNoiseDeviation = RoiNoiseDeviationPercent(result.Rois);
+    insight.RoiNoiseDeviation = RoiNoiseDeviationPercent(insight.RobustRois.Rois);
 
     insight.Rims = FindRims(areaProfiles);
     if (insight.Rims.Interior.Empty()) return insight;

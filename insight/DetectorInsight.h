@@ -34,7 +34,7 @@ struct DetectorInsight {
     double LargestOtherLineSigmas = 0.0;  // see LineSearch
     RimReport Rims;
     StructuredNoise Noise;
-    std::vector<std::optional<double>> RoiNoiseDeviation;  // per ROI, % (the noise heat map), every pixel
+    std::vector<std::optional<double>> RoiNoiseDeviation;  // per ROI, % (the noise heat map), robust ROI SDs
     bool PixelsSearched = false;                           // settings.DetectDeviatingPixels
 };
 

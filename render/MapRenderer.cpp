@@ -422,7 +422,7 @@ bool HeatMapLayout::CellAt(QPoint position, int& column, int& row) const
     return true;
 }
 
-HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind)
+HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind, const TMeetSerie* noiseRois)
 {
     if (!HaveGuiApplication()) throw EvenorError("Drawing a heat map needs a QGuiApplication");
 
@@ -441,7 +441,7 @@ HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind)
             deviations[i] = DeviationPercent(result.Rois[i].SNR, result.MeanRoiSNR);
         break;
     case HeatMapKind::RoiNoiseDeviation:
-        deviations = RoiNoiseDeviationPercent(result.Rois);
+        deviations = RoiNoiseDeviationPercent(noiseRois != nullptr ? *noiseRois : result.Rois);
         break;
     }
     double largest = 0.0;

@@ -143,7 +143,10 @@ struct HeatMap {
 // 5 times a power of ten) with five numbered ticks, and a title. Cells of
 // positions without a ROI, and all cells when the reference is 0, are grey.
 // Requires a QGuiApplication (text); throws EvenorError without one.
-HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind);
+// noiseRois: the ROI statistics the noise map shows (a detector inspection's
+// robust ones, RobustRois.Rois, so that hot pixels do not hide the detector's
+// noise); result's own when null.
+HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind, const TMeetSerie* noiseRois = nullptr);
 
 // The colour of value on the diverging scale: white at 0, blue at -limit, red
 // at +limit, clipped beyond. limit must be positive.

@@ -421,7 +421,7 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
     double limit = 0.0;
     HeatMapLayout cells;
     const auto heatMap = [&](HeatMapKind kind) {
-        HeatMap map = RenderHeatMap(result, kind);
+        HeatMap map = RenderHeatMap(result, kind, &results.Insight.RobustRois.Rois);
         limit = map.Limit;
         cells = map.Layout;
         return map.Image;
