@@ -175,6 +175,52 @@ std::string_view OrientationName(LineOrientation orientation)
     return orientation == LineOrientation::Row ? "row" : "column";
 }
 
+namespace {
+
+// How a line stands against the lines on either side of it: values are the
+// means of the lines in order, k the line. Each side is the median of its up
+// to kLineNeighbours nearest lines; the first and the last line have one side.
+struct SidedDeparture {
+    double Deviation = 0.0;                  // signed; 0 when the line lies between its two sides
+    double Reference = 0.0;                  // the median of the side it departs from least
+    std::size_t ReferenceSize = 0;           // lines behind Reference
+    double FromLeft = 0.0, FromRight = 0.0;  // value - median of that side, when there is one
+    bool HasLeft = false, HasRight = false;
+};
+
+SidedDeparture DepartureOf(const std::vector<double>& values, std::size_t k, std::vector<double>& scratch)
+{
+    SidedDeparture d;
+    const double value = values[k];
+    const std::size_t first = k > kLineNeighbours ? k - kLineNeighbours : 0;
+    const std::size_t last = std::min(values.size() - 1, k + kLineNeighbours);
+    double left = 0.0, right = 0.0;
+    if (first < k) {
+        scratch.assign(values.begin() + static_cast<std::ptrdiff_t>(first),
+                       values.begin() + static_cast<std::ptrdiff_t>(k));
+        left = MedianInPlace(scratch);
+        d.HasLeft = true;
+        d.FromLeft = value - left;
+    }
+    if (last > k) {
+        scratch.assign(values.begin() + static_cast<std::ptrdiff_t>(k + 1),
+                       values.begin() + static_cast<std::ptrdiff_t>(last + 1));
+        right = MedianInPlace(scratch);
+        d.HasRight = true;
+        d.FromRight = value - right;
+    }
+    const bool useLeft = d.HasLeft && (!d.HasRight || std::fabs(d.FromLeft) <= std::fabs(d.FromRight));
+    d.Reference = useLeft ? left : right;
+    d.ReferenceSize = useLeft ? k - first : last - k;
+    d.Deviation = useLeft ? d.FromLeft : d.FromRight;
+    // Departing from both sides means in the same direction; a line between
+    // its sides (beside a step) departs from neither.
+    if (d.HasLeft && d.HasRight && (d.FromLeft > 0.0) != (d.FromRight > 0.0)) d.Deviation = 0.0;
+    return d;
+}
+
+}  // namespace
+
 ProfileSearch FindProfileDefects(const std::vector<double>& means, const std::vector<std::uint32_t>& counts,
                                  const std::vector<bool>& excluded, double pixelNoise)
 {
@@ -183,31 +229,28 @@ ProfileSearch FindProfileDefects(const std::vector<double>& means, const std::ve
     std::vector<std::size_t> lines;
     for (std::size_t i = 0; i < means.size(); ++i)
         if (!excluded[i] && counts[i] > 0) lines.push_back(i);
-    const std::size_t window = 2 * kLineNeighbours;
-    if (lines.size() < window + 1) return search;
+    if (lines.size() < 2 * kLineNeighbours + 1) return search;
 
-    std::vector<double> residuals(lines.size()), references(lines.size()), levels(lines.size());
-    std::vector<double> neighbours;
-    neighbours.reserve(window);
+    std::vector<double> levels(lines.size()), sided, scratch;
+    for (std::size_t k = 0; k < lines.size(); ++k) levels[k] = means[lines[k]];
+    std::vector<SidedDeparture> departures(lines.size());
+    sided.reserve(2 * lines.size());
     for (std::size_t k = 0; k < lines.size(); ++k) {
-        const std::size_t first = std::min(k > kLineNeighbours ? k - kLineNeighbours : 0, lines.size() - 1 - window);
-        neighbours.clear();
-        for (std::size_t j = first; j <= first + window; ++j)
-            if (j != k) neighbours.push_back(means[lines[j]]);
-        references[k] = MedianInPlace(neighbours);
-        residuals[k] = means[lines[k]] - references[k];
-        levels[k] = means[lines[k]];
+        departures[k] = DepartureOf(levels, k, scratch);
+        if (departures[k].HasLeft) sided.push_back(departures[k].FromLeft);
+        if (departures[k].HasRight) sided.push_back(departures[k].FromRight);
     }
-    const double spread = RobustSD(residuals);
+    const double spread = RobustSD(sided);
     const double level = std::fabs(MedianOf(levels));
-    const double referenceFactor = std::sqrt(1.0 + std::numbers::pi / (4.0 * kLineNeighbours));
     for (std::size_t k = 0; k < lines.size(); ++k) {
+        const SidedDeparture& d = departures[k];
+        const double referenceFactor = std::sqrt(1.0 + std::numbers::pi / (2.0 * static_cast<double>(d.ReferenceSize)));
         const double expected = pixelNoise / std::sqrt(static_cast<double>(counts[lines[k]])) * referenceFactor;
         const double yardstick = std::max(expected, spread);
-        const double size = std::fabs(residuals[k]);
+        const double size = std::fabs(d.Deviation);
         const double sigmas = yardstick > 0.0 ? size / yardstick : 0.0;
         if (size > kLineMinimumFraction * level && size > kLineSigmas * yardstick)
-            search.Defects.push_back({lines[k], references[k], sigmas});
+            search.Defects.push_back({lines[k], d.Reference, sigmas});
         else
             search.LargestOtherSigmas = std::max(search.LargestOtherSigmas, sigmas);
     }
@@ -225,23 +268,18 @@ LineSearch FindLineDefects(const LineProfiles& every, const LineProfiles& withou
         for (std::size_t i = 0; i < means.size(); ++i)
             dead[i] = counts[i] < (1.0 - kLineDeviatingFraction) * everyCount[i];
         // A line made mostly of deviating pixels is judged on its every-pixel
-        // mean against the median every-pixel mean of its nearest lines
+        // mean against the every-pixel means of the lines on either side
         // (deviating pixels near a rim or a cluster do not make a line).
         std::vector<LineDefect> found;
-        std::vector<double> everyMeans(means.size()), near;
+        std::vector<double> everyMeans(means.size()), scratch;
         for (std::size_t i = 0; i < means.size(); ++i)
             everyMeans[i] = everyCount[i] ? static_cast<double>(everySum[i]) / everyCount[i] : 0.0;
         const double level = std::fabs(MedianOf(everyMeans));
-        const std::size_t window = 2 * kLineNeighbours;
         for (std::size_t i = 0; i < means.size(); ++i) {
-            if (!dead[i] || means.size() < window + 1) continue;
-            const std::size_t first =
-                std::min(i > kLineNeighbours ? i - kLineNeighbours : 0, means.size() - 1 - window);
-            near.clear();
-            for (std::size_t j = first; j <= first + window; ++j)
-                if (j != i) near.push_back(everyMeans[j]);
-            const double reference = MedianInPlace(near);
-            const double size = std::fabs(everyMeans[i] - reference);
+            if (!dead[i] || means.size() < 2 * kLineNeighbours + 1) continue;
+            const SidedDeparture d = DepartureOf(everyMeans, i, scratch);
+            const double reference = d.Reference;
+            const double size = std::fabs(d.Deviation);
             const double expected = everyCount[i] ? pixelNoise / std::sqrt(static_cast<double>(everyCount[i])) : 0.0;
             if (size <= kLineMinimumFraction * level || size <= kLineSigmas * expected) continue;
             LineDefect line;

@@ -177,6 +177,53 @@ TEST(LineDefects, SingleOffsetOrDeadLineIsFoundAndNothingElse)
     }
 }
 
+// Sharp-edged regions make steps in the line means; the lines beside a step
+// differ from one side only and are no line defects. A line that differs from
+// both sides still is, also right at a step or inside the region.
+TEST(LineDefects, SharpStepsAreNoLinesButLinesAtThemAreFound)
+{
+    struct Offset {
+        std::uint32_t column;
+        double factor;
+    };
+    struct Case {
+        const char* name;
+        std::uint32_t width, height;
+        std::uint32_t left, top, right, bottom;  // the darker region, inclusive
+        std::vector<Offset> columns;             // offset columns, expected as line defects
+    };
+    const std::vector<Case> cases{
+        {"square 15 % darker", 256, 256, 100, 120, 139, 159, {}},
+        {"square at an edge", 256, 256, 0, 0, 39, 39, {}},
+        {"right half 15 % darker", 512, 256, 256, 0, 511, 255, {}},
+        {"lower half 15 % darker", 256, 512, 0, 256, 255, 511, {}},
+        {"+2 % column through the square", 256, 256, 100, 120, 139, 159, {{120, 1.02}}},
+        {"+2 % column beside the square", 256, 256, 100, 120, 139, 159, {{99, 1.02}}},
+        {"-2 % column at the half step", 512, 256, 256, 0, 511, 255, {{256, 0.98}}},
+        {"two adjacent -2 % columns", 512, 256, 256, 0, 511, 255, {{100, 0.98}, {101, 0.98}}},
+    };
+    unsigned seed = 300;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Field field = Flat(c.width, c.height);
+        for (std::uint32_t y = c.top; y <= c.bottom; ++y)
+            for (std::uint32_t x = c.left; x <= c.right; ++x) field.At(x, y) *= 0.85;
+        for (const Offset& offset : c.columns)
+            for (std::uint32_t y = 0; y < c.height; ++y) field.At(offset.column, y) *= offset.factor;
+        for (unsigned repeat = 0; repeat < 3; ++repeat) {
+            const Inspection run = Inspect(PoissonImage(field, ++seed));
+            ASSERT_EQ(run.Insight.Lines.size(), c.columns.size());
+            for (std::size_t i = 0; i < c.columns.size(); ++i) {
+                const LineDefect& line = run.Insight.Lines[i];
+                EXPECT_EQ(line.Orientation, LineOrientation::Column);
+                EXPECT_EQ(line.Index, c.columns[i].column);
+                EXPECT_NEAR(line.DeviationPercent, (c.columns[i].factor - 1.0) * 100.0, 0.6);
+                EXPECT_GT(line.Sigmas, kLineSigmas);
+            }
+        }
+    }
+}
+
 // Clean Poisson flat fields of each size and seed family: no line, no
 // cluster, no rim, and no correlated noise near its warning limit.
 TEST(LineDefects, CleanPoissonFieldsGiveNoFalseDefects)
