@@ -36,24 +36,40 @@ template <typename Index> struct Forest {
     std::vector<Index> parent;
 };
 
-// A deviating pixel as the cluster search needs it.
-struct Spot {
-    std::uint32_t X = 0;
+// A run of deviating pixels next to each other in one row.
+struct Run {
     std::uint32_t Y = 0;
-    bool Hot = false;  // above the mean of its ROI
+    std::uint32_t Left = 0;   // first column
+    std::uint32_t Right = 0;  // last column, inclusive
+    std::uint32_t Hot = 0;    // pixels above the mean of their ROI
 };
 
-std::uint64_t Key(const Spot& p) { return std::uint64_t{p.Y} << 32 | p.X; }
+bool IsHot(const BadPixel& p) { return static_cast<double>(p.Value) > p.RoiMean; }
 
-// The pixels of the map row by row, left to right. Few pixels in a large
-// extent are sorted; many are set in a bitmap of their extent, which is read
-// back in that order (no sort: time and memory linear in the pixels and in
-// the extent / 64).
-std::vector<Spot> SortedSpots(const TBadPixelMap& map)
+std::uint64_t Key(const BadPixel& p) { return std::uint64_t{p.Y} << 32 | p.X; }
+
+// The set bits of bits[begin, end) (bit i of the row at bits[i / 64]).
+std::uint32_t CountBits(const std::uint64_t* bits, std::uint64_t begin, std::uint64_t end)
+{
+    std::uint32_t count = 0;
+    const std::uint64_t first = begin / 64, last = (end - 1) / 64;
+    for (std::uint64_t w = first; w <= last; ++w) {
+        std::uint64_t mask = ~std::uint64_t{0};
+        if (w == first) mask &= ~std::uint64_t{0} << (begin % 64);
+        if (w == last) mask &= ~std::uint64_t{0} >> (63 - (end - 1) % 64);
+        count += static_cast<std::uint32_t>(std::popcount(bits[w] & mask));
+    }
+    return count;
+}
+
+// The runs of the pixels of the map row by row, left to right. Few pixels in
+// a large extent are sorted; many are set in a bitmap of their extent, whose
+// runs of set bits are read back in that order (no sort: time and memory
+// linear in the pixels and in the extent / 64).
+std::vector<Run> SortedRuns(const TBadPixelMap& map)
 {
     const std::size_t n = map.size();
-    std::vector<Spot> spots;
-    spots.reserve(n);
+    std::vector<Run> runs;
     std::uint32_t left = UINT32_MAX, top = UINT32_MAX, right = 0, bottom = 0;
     for (const BadPixel& p : map) {
         left = std::min(left, p.X);
@@ -64,78 +80,101 @@ std::vector<Spot> SortedSpots(const TBadPixelMap& map)
     const std::uint64_t width = std::uint64_t{right} - left + 1, height = std::uint64_t{bottom} - top + 1;
     const std::uint64_t rowWords = (width + 63) / 64;
     if (rowWords * height > 4 * std::uint64_t{n} + 4096) {
-        for (const BadPixel& p : map) spots.push_back({p.X, p.Y, static_cast<double>(p.Value) > p.RoiMean});
-        std::sort(spots.begin(), spots.end(), [](const Spot& a, const Spot& b) { return Key(a) < Key(b); });
-        return spots;
+        std::vector<const BadPixel*> sorted;
+        sorted.reserve(n);
+        for (const BadPixel& p : map) sorted.push_back(&p);
+        std::sort(sorted.begin(), sorted.end(), [](const BadPixel* a, const BadPixel* b) { return Key(*a) < Key(*b); });
+        for (const BadPixel* p : sorted) {
+            if (runs.empty() || p->Y != runs.back().Y || p->X != runs.back().Right + 1)
+                runs.push_back({p->Y, p->X, p->X, 0});
+            else
+                runs.back().Right = p->X;
+            if (IsHot(*p)) ++runs.back().Hot;
+        }
+        return runs;
     }
     // Each row starts on a word of its own; the map holds every position once.
+    // Bits past the width stay clear, so a run always ends inside its row.
     std::vector<std::uint64_t> present(rowWords * height, 0), hot(rowWords * height, 0);
     for (const BadPixel& p : map) {
         const std::uint64_t x = p.X - left;
         const std::uint64_t word = (p.Y - top) * rowWords + x / 64, bit = std::uint64_t{1} << (x % 64);
         present[word] |= bit;
-        if (static_cast<double>(p.Value) > p.RoiMean) hot[word] |= bit;
+        if (IsHot(p)) hot[word] |= bit;
     }
-    for (std::uint64_t row = 0; row < height; ++row)
-        for (std::uint64_t w = 0; w < rowWords; ++w)
-            for (std::uint64_t bits = present[row * rowWords + w]; bits != 0; bits &= bits - 1) {
-                const unsigned i = static_cast<unsigned>(std::countr_zero(bits));
-                spots.push_back({static_cast<std::uint32_t>(left + w * 64 + i), static_cast<std::uint32_t>(top + row),
-                                 ((hot[row * rowWords + w] >> i) & 1u) != 0});
-            }
-    return spots;
+    for (std::uint64_t row = 0; row < height; ++row) {
+        const std::uint64_t* bits = present.data() + row * rowWords;
+        std::uint64_t x = 0;
+        while (x < width) {
+            // The next set bit at or after x, then the next clear bit after it.
+            std::uint64_t w = x / 64, word = bits[w] & (~std::uint64_t{0} << (x % 64));
+            while (word == 0 && ++w < rowWords) word = bits[w];
+            if (word == 0) break;
+            const std::uint64_t begin = w * 64 + static_cast<std::uint64_t>(std::countr_zero(word));
+            word = ~bits[w] & (~std::uint64_t{0} << (begin % 64));
+            while (word == 0 && ++w < rowWords) word = ~bits[w];
+            const std::uint64_t end = std::min(width, w * 64 + static_cast<std::uint64_t>(std::countr_zero(word)));
+            runs.push_back({static_cast<std::uint32_t>(top + row), static_cast<std::uint32_t>(left + begin),
+                            static_cast<std::uint32_t>(left + end - 1),
+                            CountBits(hot.data() + row * rowWords, begin, end)});
+            x = end;
+        }
+    }
+    return runs;
 }
 
-template <typename Index> ClusterSummary ClustersOf(const std::vector<Spot>& pixels)
+template <typename Index> ClusterSummary ClustersOf(const std::vector<Run>& runs)
 {
     ClusterSummary summary;
-    const std::size_t n = pixels.size();
+    const std::size_t n = runs.size();
 
-    // Row by row: join each pixel with its left neighbour and with the up to
-    // three pixels above it, found by walking the previous row alongside.
+    // Row by row: join each run with the runs of the row above that it
+    // touches, also diagonally, found by walking the previous row alongside.
     Forest<Index> forest(n);
     std::size_t rowStart = 0, previousStart = 0, previousEnd = 0;
     while (rowStart < n) {
-        const std::uint32_t y = pixels[rowStart].Y;
+        const std::uint32_t y = runs[rowStart].Y;
         std::size_t rowEnd = rowStart;
-        while (rowEnd < n && pixels[rowEnd].Y == y) ++rowEnd;
-        const bool above = previousEnd > previousStart && pixels[previousStart].Y + 1 == y;
-        std::size_t j = previousStart;
-        for (std::size_t i = rowStart; i < rowEnd; ++i) {
-            const std::uint32_t x = pixels[i].X;
-            if (i > rowStart && pixels[i - 1].X + 1 == x) forest.Join(static_cast<Index>(i), static_cast<Index>(i - 1));
-            if (!above) continue;
-            while (j < previousEnd && pixels[j].X + 1 < x) ++j;
-            for (std::size_t k = j; k < previousEnd && pixels[k].X <= std::uint64_t{x} + 1; ++k)
-                forest.Join(static_cast<Index>(i), static_cast<Index>(k));
+        while (rowEnd < n && runs[rowEnd].Y == y) ++rowEnd;
+        if (previousEnd > previousStart && runs[previousStart].Y + 1 == y) {
+            std::size_t j = previousStart;
+            for (std::size_t i = rowStart; i < rowEnd; ++i) {
+                const Run& run = runs[i];
+                while (j < previousEnd && std::uint64_t{runs[j].Right} + 1 < run.Left) ++j;
+                for (std::size_t k = j; k < previousEnd && runs[k].Left <= std::uint64_t{run.Right} + 1; ++k)
+                    forest.Join(static_cast<Index>(i), static_cast<Index>(k));
+            }
         }
         previousStart = rowStart;
         previousEnd = rowEnd;
         rowStart = rowEnd;
     }
 
-    // Clusters in the order of their first pixel, then sorted by size.
+    // Clusters in the order of their first pixel, then sorted by size. The
+    // column sums are whole numbers far below 2^53, so adding them a run at a
+    // time gives the same centres as adding them a pixel at a time.
     constexpr Index none = std::numeric_limits<Index>::max();
     std::vector<Index> clusterOf(n, none);
     std::vector<double> sumX, sumY;
     for (std::size_t i = 0; i < n; ++i) {
         const Index root = forest.Find(static_cast<Index>(i));
-        const Spot& p = pixels[i];
+        const Run& run = runs[i];
         if (clusterOf[root] == none) {
             clusterOf[root] = static_cast<Index>(summary.Clusters.size());
-            summary.Clusters.push_back({0, p.X, p.Y, p.X, p.Y, 0.0, 0.0, 0});
+            summary.Clusters.push_back({0, run.Left, run.Y, run.Right, run.Y, 0.0, 0.0, 0});
             sumX.push_back(0.0);
             sumY.push_back(0.0);
         }
         const std::size_t c = clusterOf[root];
         DefectCluster& cluster = summary.Clusters[c];
-        ++cluster.Size;
-        cluster.Left = std::min(cluster.Left, p.X);
-        cluster.Right = std::max(cluster.Right, p.X);
-        cluster.Bottom = std::max(cluster.Bottom, p.Y);
-        if (p.Hot) ++cluster.Hot;
-        sumX[c] += p.X;
-        sumY[c] += p.Y;
+        const std::uint64_t length = std::uint64_t{run.Right} - run.Left + 1;
+        cluster.Size += static_cast<std::uint32_t>(length);
+        cluster.Left = std::min(cluster.Left, run.Left);
+        cluster.Right = std::max(cluster.Right, run.Right);
+        cluster.Bottom = std::max(cluster.Bottom, run.Y);
+        cluster.Hot += run.Hot;
+        sumX[c] += static_cast<double>(length * (std::uint64_t{run.Left} + run.Right) / 2);
+        sumY[c] += static_cast<double>(length * run.Y);
     }
     for (std::size_t c = 0; c < summary.Clusters.size(); ++c) {
         DefectCluster& cluster = summary.Clusters[c];
@@ -165,9 +204,9 @@ template <typename Index> ClusterSummary ClustersOf(const std::vector<Spot>& pix
 ClusterSummary FindDefectClusters(const TBadPixelMap& map)
 {
     if (map.empty()) return {};
-    const std::vector<Spot> spots = SortedSpots(map);
-    if (spots.size() < std::numeric_limits<std::uint32_t>::max()) return ClustersOf<std::uint32_t>(spots);
-    return ClustersOf<std::size_t>(spots);
+    const std::vector<Run> runs = SortedRuns(map);
+    if (runs.size() < std::numeric_limits<std::uint32_t>::max()) return ClustersOf<std::uint32_t>(runs);
+    return ClustersOf<std::size_t>(runs);
 }
 
 std::string_view OrientationName(LineOrientation orientation)
