@@ -70,6 +70,7 @@ std::vector<Run> SortedRuns(const TBadPixelMap& map)
 {
     const std::size_t n = map.size();
     std::vector<Run> runs;
+    runs.reserve(n);  // at most one run a pixel; pages are only touched as runs are added
     std::uint32_t left = UINT32_MAX, top = UINT32_MAX, right = 0, bottom = 0;
     for (const BadPixel& p : map) {
         left = std::min(left, p.X);
@@ -156,6 +157,11 @@ template <typename Index> ClusterSummary ClustersOf(const std::vector<Run>& runs
     constexpr Index none = std::numeric_limits<Index>::max();
     std::vector<Index> clusterOf(n, none);
     std::vector<double> sumX, sumY;
+    std::size_t clusters = 0;  // each root is the first run of its cluster
+    for (std::size_t i = 0; i < n; ++i) clusters += forest.Find(static_cast<Index>(i)) == i;
+    summary.Clusters.reserve(clusters);
+    sumX.reserve(clusters);
+    sumY.reserve(clusters);
     for (std::size_t i = 0; i < n; ++i) {
         const Index root = forest.Find(static_cast<Index>(i));
         const Run& run = runs[i];
