@@ -36,24 +36,41 @@ template <typename Index> struct Forest {
     std::vector<Index> parent;
 };
 
-// A deviating pixel as the cluster search needs it.
-struct Spot {
-    std::uint32_t X = 0;
+// A run of deviating pixels next to each other in one row.
+struct Run {
     std::uint32_t Y = 0;
-    bool Hot = false;  // above the mean of its ROI
+    std::uint32_t Left = 0;   // first column
+    std::uint32_t Right = 0;  // last column, inclusive
+    std::uint32_t Hot = 0;    // pixels above the mean of their ROI
 };
 
-std::uint64_t Key(const Spot& p) { return std::uint64_t{p.Y} << 32 | p.X; }
+bool IsHot(const BadPixel& p) { return static_cast<double>(p.Value) > p.RoiMean; }
 
-// The pixels of the map row by row, left to right. Few pixels in a large
-// extent are sorted; many are set in a bitmap of their extent, which is read
-// back in that order (no sort: time and memory linear in the pixels and in
-// the extent / 64).
-std::vector<Spot> SortedSpots(const TBadPixelMap& map)
+std::uint64_t Key(const BadPixel& p) { return std::uint64_t{p.Y} << 32 | p.X; }
+
+// The set bits of bits[begin, end) (bit i of the row at bits[i / 64]).
+std::uint32_t CountBits(const std::uint64_t* bits, std::uint64_t begin, std::uint64_t end)
+{
+    std::uint32_t count = 0;
+    const std::uint64_t first = begin / 64, last = (end - 1) / 64;
+    for (std::uint64_t w = first; w <= last; ++w) {
+        std::uint64_t mask = ~std::uint64_t{0};
+        if (w == first) mask &= ~std::uint64_t{0} << (begin % 64);
+        if (w == last) mask &= ~std::uint64_t{0} >> (63 - (end - 1) % 64);
+        count += static_cast<std::uint32_t>(std::popcount(bits[w] & mask));
+    }
+    return count;
+}
+
+// The runs of the pixels of the map row by row, left to right. Few pixels in
+// a large extent are sorted; many are set in a bitmap of their extent, whose
+// runs of set bits are read back in that order (no sort: time and memory
+// linear in the pixels and in the extent / 64).
+std::vector<Run> SortedRuns(const TBadPixelMap& map)
 {
     const std::size_t n = map.size();
-    std::vector<Spot> spots;
-    spots.reserve(n);
+    std::vector<Run> runs;
+    runs.reserve(n);  // at most one run a pixel; pages are only touched as runs are added
     std::uint32_t left = UINT32_MAX, top = UINT32_MAX, right = 0, bottom = 0;
     for (const BadPixel& p : map) {
         left = std::min(left, p.X);
@@ -64,78 +81,106 @@ std::vector<Spot> SortedSpots(const TBadPixelMap& map)
     const std::uint64_t width = std::uint64_t{right} - left + 1, height = std::uint64_t{bottom} - top + 1;
     const std::uint64_t rowWords = (width + 63) / 64;
     if (rowWords * height > 4 * std::uint64_t{n} + 4096) {
-        for (const BadPixel& p : map) spots.push_back({p.X, p.Y, static_cast<double>(p.Value) > p.RoiMean});
-        std::sort(spots.begin(), spots.end(), [](const Spot& a, const Spot& b) { return Key(a) < Key(b); });
-        return spots;
+        std::vector<const BadPixel*> sorted;
+        sorted.reserve(n);
+        for (const BadPixel& p : map) sorted.push_back(&p);
+        std::sort(sorted.begin(), sorted.end(), [](const BadPixel* a, const BadPixel* b) { return Key(*a) < Key(*b); });
+        for (const BadPixel* p : sorted) {
+            if (runs.empty() || p->Y != runs.back().Y || p->X != runs.back().Right + 1)
+                runs.push_back({p->Y, p->X, p->X, 0});
+            else
+                runs.back().Right = p->X;
+            if (IsHot(*p)) ++runs.back().Hot;
+        }
+        return runs;
     }
     // Each row starts on a word of its own; the map holds every position once.
+    // Bits past the width stay clear, so a run always ends inside its row.
     std::vector<std::uint64_t> present(rowWords * height, 0), hot(rowWords * height, 0);
     for (const BadPixel& p : map) {
         const std::uint64_t x = p.X - left;
         const std::uint64_t word = (p.Y - top) * rowWords + x / 64, bit = std::uint64_t{1} << (x % 64);
         present[word] |= bit;
-        if (static_cast<double>(p.Value) > p.RoiMean) hot[word] |= bit;
+        if (IsHot(p)) hot[word] |= bit;
     }
-    for (std::uint64_t row = 0; row < height; ++row)
-        for (std::uint64_t w = 0; w < rowWords; ++w)
-            for (std::uint64_t bits = present[row * rowWords + w]; bits != 0; bits &= bits - 1) {
-                const unsigned i = static_cast<unsigned>(std::countr_zero(bits));
-                spots.push_back({static_cast<std::uint32_t>(left + w * 64 + i), static_cast<std::uint32_t>(top + row),
-                                 ((hot[row * rowWords + w] >> i) & 1u) != 0});
-            }
-    return spots;
+    for (std::uint64_t row = 0; row < height; ++row) {
+        const std::uint64_t* bits = present.data() + row * rowWords;
+        std::uint64_t x = 0;
+        while (x < width) {
+            // The next set bit at or after x, then the next clear bit after it.
+            std::uint64_t w = x / 64, word = bits[w] & (~std::uint64_t{0} << (x % 64));
+            while (word == 0 && ++w < rowWords) word = bits[w];
+            if (word == 0) break;
+            const std::uint64_t begin = w * 64 + static_cast<std::uint64_t>(std::countr_zero(word));
+            word = ~bits[w] & (~std::uint64_t{0} << (begin % 64));
+            while (word == 0 && ++w < rowWords) word = ~bits[w];
+            const std::uint64_t end = std::min(width, w * 64 + static_cast<std::uint64_t>(std::countr_zero(word)));
+            runs.push_back({static_cast<std::uint32_t>(top + row), static_cast<std::uint32_t>(left + begin),
+                            static_cast<std::uint32_t>(left + end - 1),
+                            CountBits(hot.data() + row * rowWords, begin, end)});
+            x = end;
+        }
+    }
+    return runs;
 }
 
-template <typename Index> ClusterSummary ClustersOf(const std::vector<Spot>& pixels)
+template <typename Index> ClusterSummary ClustersOf(const std::vector<Run>& runs)
 {
     ClusterSummary summary;
-    const std::size_t n = pixels.size();
+    const std::size_t n = runs.size();
 
-    // Row by row: join each pixel with its left neighbour and with the up to
-    // three pixels above it, found by walking the previous row alongside.
+    // Row by row: join each run with the runs of the row above that it
+    // touches, also diagonally, found by walking the previous row alongside.
     Forest<Index> forest(n);
     std::size_t rowStart = 0, previousStart = 0, previousEnd = 0;
     while (rowStart < n) {
-        const std::uint32_t y = pixels[rowStart].Y;
+        const std::uint32_t y = runs[rowStart].Y;
         std::size_t rowEnd = rowStart;
-        while (rowEnd < n && pixels[rowEnd].Y == y) ++rowEnd;
-        const bool above = previousEnd > previousStart && pixels[previousStart].Y + 1 == y;
-        std::size_t j = previousStart;
-        for (std::size_t i = rowStart; i < rowEnd; ++i) {
-            const std::uint32_t x = pixels[i].X;
-            if (i > rowStart && pixels[i - 1].X + 1 == x) forest.Join(static_cast<Index>(i), static_cast<Index>(i - 1));
-            if (!above) continue;
-            while (j < previousEnd && pixels[j].X + 1 < x) ++j;
-            for (std::size_t k = j; k < previousEnd && pixels[k].X <= std::uint64_t{x} + 1; ++k)
-                forest.Join(static_cast<Index>(i), static_cast<Index>(k));
+        while (rowEnd < n && runs[rowEnd].Y == y) ++rowEnd;
+        if (previousEnd > previousStart && runs[previousStart].Y + 1 == y) {
+            std::size_t j = previousStart;
+            for (std::size_t i = rowStart; i < rowEnd; ++i) {
+                const Run& run = runs[i];
+                while (j < previousEnd && std::uint64_t{runs[j].Right} + 1 < run.Left) ++j;
+                for (std::size_t k = j; k < previousEnd && runs[k].Left <= std::uint64_t{run.Right} + 1; ++k)
+                    forest.Join(static_cast<Index>(i), static_cast<Index>(k));
+            }
         }
         previousStart = rowStart;
         previousEnd = rowEnd;
         rowStart = rowEnd;
     }
 
-    // Clusters in the order of their first pixel, then sorted by size.
+    // Clusters in the order of their first pixel, then sorted by size. The
+    // column sums are whole numbers far below 2^53, so adding them a run at a
+    // time gives the same centres as adding them a pixel at a time.
     constexpr Index none = std::numeric_limits<Index>::max();
     std::vector<Index> clusterOf(n, none);
     std::vector<double> sumX, sumY;
+    std::size_t clusters = 0;  // each root is the first run of its cluster
+    for (std::size_t i = 0; i < n; ++i) clusters += forest.Find(static_cast<Index>(i)) == i;
+    summary.Clusters.reserve(clusters);
+    sumX.reserve(clusters);
+    sumY.reserve(clusters);
     for (std::size_t i = 0; i < n; ++i) {
         const Index root = forest.Find(static_cast<Index>(i));
-        const Spot& p = pixels[i];
+        const Run& run = runs[i];
         if (clusterOf[root] == none) {
             clusterOf[root] = static_cast<Index>(summary.Clusters.size());
-            summary.Clusters.push_back({0, p.X, p.Y, p.X, p.Y, 0.0, 0.0, 0});
+            summary.Clusters.push_back({0, run.Left, run.Y, run.Right, run.Y, 0.0, 0.0, 0});
             sumX.push_back(0.0);
             sumY.push_back(0.0);
         }
         const std::size_t c = clusterOf[root];
         DefectCluster& cluster = summary.Clusters[c];
-        ++cluster.Size;
-        cluster.Left = std::min(cluster.Left, p.X);
-        cluster.Right = std::max(cluster.Right, p.X);
-        cluster.Bottom = std::max(cluster.Bottom, p.Y);
-        if (p.Hot) ++cluster.Hot;
-        sumX[c] += p.X;
-        sumY[c] += p.Y;
+        const std::uint64_t length = std::uint64_t{run.Right} - run.Left + 1;
+        cluster.Size += static_cast<std::uint32_t>(length);
+        cluster.Left = std::min(cluster.Left, run.Left);
+        cluster.Right = std::max(cluster.Right, run.Right);
+        cluster.Bottom = std::max(cluster.Bottom, run.Y);
+        cluster.Hot += run.Hot;
+        sumX[c] += static_cast<double>(length * (std::uint64_t{run.Left} + run.Right) / 2);
+        sumY[c] += static_cast<double>(length * run.Y);
     }
     for (std::size_t c = 0; c < summary.Clusters.size(); ++c) {
         DefectCluster& cluster = summary.Clusters[c];
@@ -165,15 +210,61 @@ template <typename Index> ClusterSummary ClustersOf(const std::vector<Spot>& pix
 ClusterSummary FindDefectClusters(const TBadPixelMap& map)
 {
     if (map.empty()) return {};
-    const std::vector<Spot> spots = SortedSpots(map);
-    if (spots.size() < std::numeric_limits<std::uint32_t>::max()) return ClustersOf<std::uint32_t>(spots);
-    return ClustersOf<std::size_t>(spots);
+    const std::vector<Run> runs = SortedRuns(map);
+    if (runs.size() < std::numeric_limits<std::uint32_t>::max()) return ClustersOf<std::uint32_t>(runs);
+    return ClustersOf<std::size_t>(runs);
 }
 
 std::string_view OrientationName(LineOrientation orientation)
 {
     return orientation == LineOrientation::Row ? "row" : "column";
 }
+
+namespace {
+
+// How a line stands against the lines on either side of it: values are the
+// means of the lines in order, k the line. Each side is the median of its up
+// to kLineNeighbours nearest lines; the first and the last line have one side.
+struct SidedDeparture {
+    double Deviation = 0.0;                  // signed; 0 when the line lies between its two sides
+    double Reference = 0.0;                  // the median of the side it departs from least
+    std::size_t ReferenceSize = 0;           // lines behind Reference
+    double FromLeft = 0.0, FromRight = 0.0;  // value - median of that side, when there is one
+    bool HasLeft = false, HasRight = false;
+};
+
+SidedDeparture DepartureOf(const std::vector<double>& values, std::size_t k, std::vector<double>& scratch)
+{
+    SidedDeparture d;
+    const double value = values[k];
+    const std::size_t first = k > kLineNeighbours ? k - kLineNeighbours : 0;
+    const std::size_t last = std::min(values.size() - 1, k + kLineNeighbours);
+    double left = 0.0, right = 0.0;
+    if (first < k) {
+        scratch.assign(values.begin() + static_cast<std::ptrdiff_t>(first),
+                       values.begin() + static_cast<std::ptrdiff_t>(k));
+        left = MedianInPlace(scratch);
+        d.HasLeft = true;
+        d.FromLeft = value - left;
+    }
+    if (last > k) {
+        scratch.assign(values.begin() + static_cast<std::ptrdiff_t>(k + 1),
+                       values.begin() + static_cast<std::ptrdiff_t>(last + 1));
+        right = MedianInPlace(scratch);
+        d.HasRight = true;
+        d.FromRight = value - right;
+    }
+    const bool useLeft = d.HasLeft && (!d.HasRight || std::fabs(d.FromLeft) <= std::fabs(d.FromRight));
+    d.Reference = useLeft ? left : right;
+    d.ReferenceSize = useLeft ? k - first : last - k;
+    d.Deviation = useLeft ? d.FromLeft : d.FromRight;
+    // Departing from both sides means in the same direction; a line between
+    // its sides (beside a step) departs from neither.
+    if (d.HasLeft && d.HasRight && (d.FromLeft > 0.0) != (d.FromRight > 0.0)) d.Deviation = 0.0;
+    return d;
+}
+
+}  // namespace
 
 ProfileSearch FindProfileDefects(const std::vector<double>& means, const std::vector<std::uint32_t>& counts,
                                  const std::vector<bool>& excluded, double pixelNoise)
@@ -183,31 +274,28 @@ ProfileSearch FindProfileDefects(const std::vector<double>& means, const std::ve
     std::vector<std::size_t> lines;
     for (std::size_t i = 0; i < means.size(); ++i)
         if (!excluded[i] && counts[i] > 0) lines.push_back(i);
-    const std::size_t window = 2 * kLineNeighbours;
-    if (lines.size() < window + 1) return search;
+    if (lines.size() < 2 * kLineNeighbours + 1) return search;
 
-    std::vector<double> residuals(lines.size()), references(lines.size()), levels(lines.size());
-    std::vector<double> neighbours;
-    neighbours.reserve(window);
+    std::vector<double> levels(lines.size()), sided, scratch;
+    for (std::size_t k = 0; k < lines.size(); ++k) levels[k] = means[lines[k]];
+    std::vector<SidedDeparture> departures(lines.size());
+    sided.reserve(2 * lines.size());
     for (std::size_t k = 0; k < lines.size(); ++k) {
-        const std::size_t first = std::min(k > kLineNeighbours ? k - kLineNeighbours : 0, lines.size() - 1 - window);
-        neighbours.clear();
-        for (std::size_t j = first; j <= first + window; ++j)
-            if (j != k) neighbours.push_back(means[lines[j]]);
-        references[k] = MedianInPlace(neighbours);
-        residuals[k] = means[lines[k]] - references[k];
-        levels[k] = means[lines[k]];
+        departures[k] = DepartureOf(levels, k, scratch);
+        if (departures[k].HasLeft) sided.push_back(departures[k].FromLeft);
+        if (departures[k].HasRight) sided.push_back(departures[k].FromRight);
     }
-    const double spread = RobustSD(residuals);
+    const double spread = RobustSD(sided);
     const double level = std::fabs(MedianOf(levels));
-    const double referenceFactor = std::sqrt(1.0 + std::numbers::pi / (4.0 * kLineNeighbours));
     for (std::size_t k = 0; k < lines.size(); ++k) {
+        const SidedDeparture& d = departures[k];
+        const double referenceFactor = std::sqrt(1.0 + std::numbers::pi / (2.0 * static_cast<double>(d.ReferenceSize)));
         const double expected = pixelNoise / std::sqrt(static_cast<double>(counts[lines[k]])) * referenceFactor;
         const double yardstick = std::max(expected, spread);
-        const double size = std::fabs(residuals[k]);
+        const double size = std::fabs(d.Deviation);
         const double sigmas = yardstick > 0.0 ? size / yardstick : 0.0;
         if (size > kLineMinimumFraction * level && size > kLineSigmas * yardstick)
-            search.Defects.push_back({lines[k], references[k], sigmas});
+            search.Defects.push_back({lines[k], d.Reference, sigmas});
         else
             search.LargestOtherSigmas = std::max(search.LargestOtherSigmas, sigmas);
     }
@@ -225,23 +313,18 @@ LineSearch FindLineDefects(const LineProfiles& every, const LineProfiles& withou
         for (std::size_t i = 0; i < means.size(); ++i)
             dead[i] = counts[i] < (1.0 - kLineDeviatingFraction) * everyCount[i];
         // A line made mostly of deviating pixels is judged on its every-pixel
-        // mean against the median every-pixel mean of its nearest lines
+        // mean against the every-pixel means of the lines on either side
         // (deviating pixels near a rim or a cluster do not make a line).
         std::vector<LineDefect> found;
-        std::vector<double> everyMeans(means.size()), near;
+        std::vector<double> everyMeans(means.size()), scratch;
         for (std::size_t i = 0; i < means.size(); ++i)
             everyMeans[i] = everyCount[i] ? static_cast<double>(everySum[i]) / everyCount[i] : 0.0;
         const double level = std::fabs(MedianOf(everyMeans));
-        const std::size_t window = 2 * kLineNeighbours;
         for (std::size_t i = 0; i < means.size(); ++i) {
-            if (!dead[i] || means.size() < window + 1) continue;
-            const std::size_t first =
-                std::min(i > kLineNeighbours ? i - kLineNeighbours : 0, means.size() - 1 - window);
-            near.clear();
-            for (std::size_t j = first; j <= first + window; ++j)
-                if (j != i) near.push_back(everyMeans[j]);
-            const double reference = MedianInPlace(near);
-            const double size = std::fabs(everyMeans[i] - reference);
+            if (!dead[i] || means.size() < 2 * kLineNeighbours + 1) continue;
+            const SidedDeparture d = DepartureOf(everyMeans, i, scratch);
+            const double reference = d.Reference;
+            const double size = std::fabs(d.Deviation);
             const double expected = everyCount[i] ? pixelNoise / std::sqrt(static_cast<double>(everyCount[i])) : 0.0;
             if (size <= kLineMinimumFraction * level || size <= kLineSigmas * expected) continue;
             LineDefect line;

@@ -45,29 +45,36 @@ ClusterSummary FindDefectClusters(const TBadPixelMap& map);
 // (rims left out) without the deviating pixels:
 //  - a line of which more than half the pixels are deviating pixels takes no
 //    part in what follows; it is a line defect (a dead or hot line) when its
-//    every-pixel mean departs from the median every-pixel mean of its
-//    2 * kLineNeighbours nearest lines by more than the floor below and more
-//    than kLineSigmas * pixelNoise / sqrt(pixels of the line) (deviating
-//    pixels beside a rim or a strong blotch do not make a line);
-//  - every other line's mean m is compared with the reference r, the median
-//    of the means of the 2 * kLineNeighbours nearest other lines (at the
-//    ends of the profile the window shifts inwards, so there are always
-//    2 * kLineNeighbours). The
-//    median follows smooth shading (heel effect, a blotch) and ignores a
-//    neighbouring defect line;
+//    every-pixel mean departs, as below, from the every-pixel means of the
+//    lines on either side by more than the floor below and more than
+//    kLineSigmas * pixelNoise / sqrt(pixels of the line) (deviating pixels
+//    beside a rim or a strong blotch do not make a line);
+//  - every other line's mean m is compared with the lines on either side of
+//    it: L and R, the medians of the means of the kLineNeighbours nearest
+//    other lines to the left and to the right (fewer near the ends of the
+//    profile; the first and the last line have one side only). The line
+//    departs when m - L and m - R have the same sign; its deviation d is the
+//    smaller of the two and its reference r the side it was taken from. A
+//    line between L and R (d = 0) does not depart: beside a sharp step in
+//    the line means (the edge of a blotch or of a region) a line differs
+//    from one side only. Each median follows smooth shading (heel effect, a
+//    blotch) and ignores up to two defect lines on its side, so a defect of
+//    one to three adjacent lines is found whole;
 //  - the yardstick s is the larger of what pixel noise alone gives a line,
-//    pixelNoise / sqrt(pixels of the line) * sqrt(1 + pi / (4 * kLineNeighbours))
-//    (the second root: the variance the median reference adds), and the
-//    spread the lines actually show, 1.4826 * MAD of all m - r (so that
-//    row- or column-correlated noise is not mistaken for defects);
-//  - the line is a defect when |m - r| > kLineSigmas * s and
-//    |m - r| > kLineMinimumFraction * (median line mean).
+//    pixelNoise / sqrt(pixels of the line) * sqrt(1 + pi / (2 * n)) for a
+//    reference of n lines (the second root: the variance the median adds),
+//    and the spread the lines actually show, 1.4826 * MAD of all one-sided
+//    departures m - L and m - R (so that row- or column-correlated noise is
+//    not mistaken for defects);
+//  - the line is a defect when |d| > kLineSigmas * s and
+//    |d| > kLineMinimumFraction * (median line mean).
 // With 6 SDs, a clean field (Gaussian line means) gives a false line with a
-// probability of about 2e-9 per line, about one in 60,000 images of 4096 x
-// 4096; the 0.5 % floor keeps statistically significant but invisible
-// offsets of very large detectors out. A single row or column offset by 2 %
-// lies at least 8 SDs out on a 256-pixel line at a signal of 2000 with
-// Poisson noise, and further on longer lines.
+// probability of at most about 2e-9 per line (|d| is never larger than
+// either one-sided departure), about one in 60,000 images of 4096 x 4096;
+// the 0.5 % floor keeps statistically significant but invisible offsets of
+// very large detectors out. A single row or column offset by 2 % lies at
+// least 8 SDs out on a 256-pixel line at a signal of 2000 with Poisson
+// noise, and further on longer lines.
 inline constexpr std::size_t kLineNeighbours = 5;  // on each side
 inline constexpr double kLineSigmas = 6.0;
 inline constexpr double kLineMinimumFraction = 0.005;
@@ -79,9 +86,9 @@ struct LineDefect {
     LineOrientation Orientation = LineOrientation::Row;
     std::uint32_t Index = 0;        // image row or column
     double Mean = 0.0;              // the line's mean without its deviating pixels (every pixel for a dead line)
-    double Reference = 0.0;         // median of the neighbouring lines' means
+    double Reference = 0.0;         // median of the means of the neighbouring lines on the nearer side
     double DeviationPercent = 0.0;  // (Mean - Reference) / Reference * 100; 0 when Reference is 0
-    double Sigmas = 0.0;            // |Mean - Reference| / s; 0 for a line of deviating pixels
+    double Sigmas = 0.0;            // |d| / s = |Mean - Reference| / s; 0 for a line of deviating pixels
     bool DeviatingPixels = false;   // more than half of its pixels are deviating pixels
 };
 
@@ -95,7 +102,7 @@ std::string_view OrientationName(LineOrientation orientation);
 // 2 * kLineNeighbours + 1 lines in a direction to search it.
 struct LineSearch {
     std::vector<LineDefect> Lines;
-    // How near the other lines came: the largest |m - r| / s among them
+    // How near the other lines came: the largest |d| / s among them
     // (both directions), to compare with kLineSigmas.
     double LargestOtherSigmas = 0.0;
 };
@@ -110,7 +117,7 @@ struct ProfileDefect {
 };
 struct ProfileSearch {
     std::vector<ProfileDefect> Defects;
-    double LargestOtherSigmas = 0.0;  // the largest |m - r| / s of the lines that are not defects
+    double LargestOtherSigmas = 0.0;  // the largest |d| / s of the lines that are not defects
 };
 ProfileSearch FindProfileDefects(const std::vector<double>& means, const std::vector<std::uint32_t>& counts,
                                  const std::vector<bool>& excluded, double pixelNoise);

@@ -100,6 +100,92 @@ TEST(DefectClusters, DenseAndSparseMapsGiveTheSameClusters)
     EXPECT_EQ(b.Clusters.back().Left, 60000u);
 }
 
+// The clusters of random maps of several densities, against a plain 8-way
+// flood fill over a grid: same clusters, same order, same numbers. Runs of
+// pixels touching only diagonally, at the edge or across a whole row (also
+// one of a multiple of 64 pixels) are all there at these densities.
+TEST(DefectClusters, RandomMapsMatchAFloodFill)
+{
+    constexpr std::uint32_t height = 61, left = 5, top = 3;
+    for (const auto& [width, percent] : std::vector<std::pair<std::uint32_t, unsigned>>{
+             {97, 3}, {97, 20}, {97, 45}, {97, 70}, {97, 97}, {128, 30}, {128, 100}, {64, 60}}) {
+        SCOPED_TRACE(std::to_string(width) + " columns, " + std::to_string(percent) + " %");
+        std::mt19937 rng(percent + width);
+        std::vector<int> grid(std::size_t{width} * height, -1);  // -1: none; else 1 for hot, 0 for dead
+        std::vector<BadPixel> pixels;
+        for (std::uint32_t y = 0; y < height; ++y)
+            for (std::uint32_t x = 0; x < width; ++x)
+                if (rng() % 100 < percent) {
+                    const bool hot = rng() % 2 != 0;
+                    grid[std::size_t{y} * width + x] = hot;
+                    pixels.push_back({left + x, top + y, static_cast<std::uint16_t>(hot ? 4000 : 0), 2000.0});
+                }
+        std::shuffle(pixels.begin(), pixels.end(), rng);
+        TBadPixelMap map;
+        for (const BadPixel& p : pixels) map.Add(p);
+
+        std::vector<DefectCluster> expected;
+        std::vector<bool> seen(grid.size());
+        for (std::uint32_t y0 = 0; y0 < height; ++y0)
+            for (std::uint32_t x0 = 0; x0 < width; ++x0) {
+                if (grid[std::size_t{y0} * width + x0] < 0 || seen[std::size_t{y0} * width + x0]) continue;
+                DefectCluster c{0, left + x0, top + y0, left + x0, top + y0, 0.0, 0.0, 0};
+                std::vector<std::pair<std::uint32_t, std::uint32_t>> stack{{x0, y0}};
+                seen[std::size_t{y0} * width + x0] = true;
+                std::vector<std::pair<std::uint32_t, std::uint32_t>> members;
+                while (!stack.empty()) {
+                    const auto [x, y] = stack.back();
+                    stack.pop_back();
+                    members.push_back({x, y});
+                    for (int dy = -1; dy <= 1; ++dy)
+                        for (int dx = -1; dx <= 1; ++dx) {
+                            const std::int64_t nx = std::int64_t{x} + dx, ny = std::int64_t{y} + dy;
+                            if (nx < 0 || ny < 0 || nx >= width || ny >= height) continue;
+                            const std::size_t at = static_cast<std::size_t>(ny) * width + static_cast<std::size_t>(nx);
+                            if (grid[at] < 0 || seen[at]) continue;
+                            seen[at] = true;
+                            stack.push_back({static_cast<std::uint32_t>(nx), static_cast<std::uint32_t>(ny)});
+                        }
+                }
+                std::sort(members.begin(), members.end(), [](const auto& a, const auto& b) {
+                    return std::tie(a.second, a.first) < std::tie(b.second, b.first);
+                });
+                double sumX = 0.0, sumY = 0.0;
+                for (const auto& [x, y] : members) {
+                    ++c.Size;
+                    c.Left = std::min(c.Left, left + x);
+                    c.Right = std::max(c.Right, left + x);
+                    c.Bottom = std::max(c.Bottom, top + y);
+                    c.Hot += grid[std::size_t{y} * width + x];
+                    sumX += left + x;
+                    sumY += top + y;
+                }
+                c.CentreX = sumX / c.Size;
+                c.CentreY = sumY / c.Size;
+                expected.push_back(c);
+            }
+        std::stable_sort(expected.begin(), expected.end(),
+                         [](const DefectCluster& a, const DefectCluster& b) { return a.Size > b.Size; });
+
+        const ClusterSummary found = FindDefectClusters(map);
+        ASSERT_EQ(found.Clusters.size(), expected.size());
+        std::size_t singles = 0, pairs = 0;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            SCOPED_TRACE(i);
+            const DefectCluster &c = found.Clusters[i], &d = expected[i];
+            EXPECT_EQ(std::tie(c.Size, c.Left, c.Top, c.Right, c.Bottom, c.Hot),
+                      std::tie(d.Size, d.Left, d.Top, d.Right, d.Bottom, d.Hot));
+            EXPECT_EQ(c.CentreX, d.CentreX);
+            EXPECT_EQ(c.CentreY, d.CentreY);
+            singles += d.Size == 1;
+            pairs += d.Size == 2;
+        }
+        EXPECT_EQ(found.Singles, singles);
+        EXPECT_EQ(found.Pairs, pairs);
+        EXPECT_EQ(found.Larger, expected.size() - singles - pairs);
+    }
+}
+
 Field Flat(std::uint32_t width, std::uint32_t height, double mean = 2000.0) { return FlatSignal(width, height, mean); }
 
 // A 3 x 3 cluster of dead pixels in a Poisson field, through the whole run.
@@ -174,6 +260,53 @@ TEST(LineDefects, SingleOffsetOrDeadLineIsFoundAndNothingElse)
         EXPECT_FALSE(run.Insight.Rims.Found());
         const auto checks = JudgeDetector(run.Insight, run.Settings, DefaultPreset());
         EXPECT_EQ(checks[1].Result, Verdict::Fail);
+    }
+}
+
+// Sharp-edged regions make steps in the line means; the lines beside a step
+// differ from one side only and are no line defects. A line that differs from
+// both sides still is, also right at a step or inside the region.
+TEST(LineDefects, SharpStepsAreNoLinesButLinesAtThemAreFound)
+{
+    struct Offset {
+        std::uint32_t column;
+        double factor;
+    };
+    struct Case {
+        const char* name;
+        std::uint32_t width, height;
+        std::uint32_t left, top, right, bottom;  // the darker region, inclusive
+        std::vector<Offset> columns;             // offset columns, expected as line defects
+    };
+    const std::vector<Case> cases{
+        {"square 15 % darker", 256, 256, 100, 120, 139, 159, {}},
+        {"square at an edge", 256, 256, 0, 0, 39, 39, {}},
+        {"right half 15 % darker", 512, 256, 256, 0, 511, 255, {}},
+        {"lower half 15 % darker", 256, 512, 0, 256, 255, 511, {}},
+        {"+2 % column through the square", 256, 256, 100, 120, 139, 159, {{120, 1.02}}},
+        {"+2 % column beside the square", 256, 256, 100, 120, 139, 159, {{99, 1.02}}},
+        {"-2 % column at the half step", 512, 256, 256, 0, 511, 255, {{256, 0.98}}},
+        {"two adjacent -2 % columns", 512, 256, 256, 0, 511, 255, {{100, 0.98}, {101, 0.98}}},
+    };
+    unsigned seed = 300;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Field field = Flat(c.width, c.height);
+        for (std::uint32_t y = c.top; y <= c.bottom; ++y)
+            for (std::uint32_t x = c.left; x <= c.right; ++x) field.At(x, y) *= 0.85;
+        for (const Offset& offset : c.columns)
+            for (std::uint32_t y = 0; y < c.height; ++y) field.At(offset.column, y) *= offset.factor;
+        for (unsigned repeat = 0; repeat < 3; ++repeat) {
+            const Inspection run = Inspect(PoissonImage(field, ++seed));
+            ASSERT_EQ(run.Insight.Lines.size(), c.columns.size());
+            for (std::size_t i = 0; i < c.columns.size(); ++i) {
+                const LineDefect& line = run.Insight.Lines[i];
+                EXPECT_EQ(line.Orientation, LineOrientation::Column);
+                EXPECT_EQ(line.Index, c.columns[i].column);
+                EXPECT_NEAR(line.DeviationPercent, (c.columns[i].factor - 1.0) * 100.0, 0.6);
+                EXPECT_GT(line.Sigmas, kLineSigmas);
+            }
+        }
     }
 }
 
