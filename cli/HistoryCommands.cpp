@@ -1,5 +1,10 @@
 #include "cli/HistoryCommands.h"
 
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <iomanip>
 #include <ostream>
@@ -8,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/CliCommands.h"
+#include "cli/MapExport.h"
 #include "dicom/EvenorError.h"
 #include "history/HistoryStore.h"
 #include "insight/ResultExport.h"
@@ -167,6 +173,118 @@ void PrintJson(std::ostream& out, const Json& json)
 
 std::string Shown(const DetectorRow& d) { return d.DisplayName.empty() ? d.Key : d.DisplayName + " (" + d.Key + ")"; }
 
+// Days since 1970-01-01 of "YYYY-MM-DD HH:MM:SS"; none when it is not such a text.
+std::optional<double> DayOf(const std::string& text)
+{
+    int year = 0, hour = 0, minute = 0, second = 0;
+    unsigned month = 0, day = 0;
+    char end = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2u-%2u %2d:%2d:%2d%c", &year, &month, &day, &hour, &minute, &second, &end) != 6)
+        return std::nullopt;
+    const std::chrono::year_month_day date{std::chrono::year(year), std::chrono::month(month), std::chrono::day(day)};
+    if (!date.ok()) return std::nullopt;
+    const double days = std::chrono::sys_days(date).time_since_epoch().count();
+    return days + (hour * 3600.0 + minute * 60.0 + second) / 86400.0;
+}
+
+// A detector key as part of a file name: letters, digits, '.', '-' and '_'
+// kept, every run of other bytes one '_'; never empty, never starting with '.'.
+std::string SafeFileName(const std::string& key)
+{
+    std::string safe;
+    for (const char c : key) {
+        const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                          c == '-' || c == '_';
+        if (keep)
+            safe += c;
+        else if (safe.empty() || safe.back() != '_')
+            safe += '_';
+    }
+    if (safe.empty() || safe.front() == '.') safe.insert(0, 1, '_');
+    return safe;
+}
+
+// The number of each baseline check, as CheckAgainstBaseline compares it, with
+// the axis label of its chart.
+struct TrendNumber {
+    std::string_view Label;
+    std::optional<double> (*Of)(const RecordNumbers&);
+};
+constexpr std::array<TrendNumber, BaselineCheckCount> kTrendNumbers{{
+    {"Area SNR", [](const RecordNumbers& n) -> std::optional<double> { return n.AreaSNR; }},
+    {"Mean ROI SNR", [](const RecordNumbers& n) -> std::optional<double> { return n.MeanRoiSNR; }},
+    {"Global uniformity (%)",
+     [](const RecordNumbers& n) { return n.Metrics[static_cast<std::size_t>(MetricId::GlobalUniformity)]; }},
+    {"Local uniformity (%)",
+     [](const RecordNumbers& n) { return n.Metrics[static_cast<std::size_t>(MetricId::LocalUniformity)]; }},
+    {"Noise uniformity (%)",
+     [](const RecordNumbers& n) { return n.Metrics[static_cast<std::size_t>(MetricId::NoiseUniformity)]; }},
+    {"Deviating ROIs",
+     [](const RecordNumbers& n) -> std::optional<double> { return static_cast<double>(n.DeviatingRoiCount); }},
+    {"Area mean (pixel value)", [](const RecordNumbers& n) -> std::optional<double> { return n.AreaMean; }},
+}};
+
+// One chart per baseline check and detector of records, named
+// folder/<detector key made safe>-<check key>.png.
+int TrendCharts(const std::string& folder, const std::vector<StoredRecord>& records, HistoryStore& store,
+                std::ostream& out)
+{
+    if (records.empty()) {
+        out << "No records\n";
+        return kExitSuccess;
+    }
+    std::vector<std::string> keys;
+    for (const auto& r : records)
+        if (std::find(keys.begin(), keys.end(), r.DetectorKey) == keys.end()) keys.push_back(r.DetectorKey);
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error || !std::filesystem::is_directory(folder))
+        throw EvenorError(folder + ": cannot create the folder" + (error ? ": " + error.message() : std::string()));
+    const MapSession session;
+    std::vector<std::string> usedNames;
+    for (const auto& key : keys) {
+        const DetectorRow detector = store.FindDetector(key);
+        const auto limits = store.LimitsOf(detector.Id);
+        const auto baselines = store.Baselines(key);
+        std::string name = SafeFileName(key);
+        // Two keys that differ only in the bytes a file name cannot keep.
+        if (std::find(usedNames.begin(), usedNames.end(), name) != usedNames.end())
+            name += "-" + std::to_string(detector.Id);
+        usedNames.push_back(name);
+        for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
+            const BaselineCheckInfo& check = AllBaselineChecks()[i];
+            TrendSeries series;
+            series.Title = Shown(detector) + ": " + std::string(check.Name);
+            series.ValueName = std::string(kTrendNumbers[i].Label);
+            series.WarningPercent = limits[i].Warning;
+            series.ActionPercent = limits[i].Action;
+            if (check.Key == "deviating_roi_count") series.MinimumReference = 1.0;
+            for (const auto& r : records) {
+                if (r.DetectorKey != key) continue;
+                const std::optional<double> value = kTrendNumbers[i].Of(r.Record.Numbers);
+                const std::optional<double> day = DayOf(r.TestedAt);
+                if (!value || !std::isfinite(*value) || !day) continue;
+                TrendPoint point{*day, *value, r.Excluded, std::nullopt};
+                const auto baseline = std::find_if(baselines.begin(), baselines.end(), [&](const Baseline& b) {
+                    return r.BaselineVersion && b.Version == *r.BaselineVersion;
+                });
+                // The area mean is compared only at the baseline's exposure.
+                const bool comparable =
+                    check.Key != "area_mean" ||
+                    (baseline != baselines.end() && !baseline->Exposure.empty() &&
+                     r.Record.Exposure == baseline->Exposure && r.Record.ExposureUnit == baseline->ExposureUnit);
+                if (baseline != baselines.end() && comparable) point.Reference = kTrendNumbers[i].Of(baseline->Numbers);
+                series.Points.push_back(point);
+            }
+            const std::string path =
+                (std::filesystem::path(folder) / (name + "-" + std::string(check.Key) + ".png")).string();
+            WriteTrendChartPng(path, series);
+            out << "Trend chart written to " << path << '\n';
+        }
+    }
+    return kExitSuccess;
+}
+
 int History(const HistoryCommandLine& line, HistoryStore& store, std::ostream& out, std::ostream& err)
 {
     if (line.Overdue) {
@@ -195,6 +313,8 @@ int History(const HistoryCommandLine& line, HistoryStore& store, std::ostream& o
             return kExitUsage;
         }
     }
+    if (!line.PngFolder.empty())
+        return TrendCharts(line.PngFolder, store.Records(RecordFilter{line.Detector, since, false}), store, out);
     const auto records = store.Records(RecordFilter{line.Detector, since, line.Json});
     if (line.Json) {
         Json list = Json::array();
@@ -378,7 +498,14 @@ void AddHistoryCommands(CLI::App& app, HistoryCommandLine& line)
     auto* json = line.History->add_flag("--json", line.Json, "Print a JSON object whose \"records\" member lists them");
     auto* csv = line.History->add_flag("--csv", line.Csv, "Print a CSV table, one row per record");
     json->excludes(csv);
-    line.History->add_flag("--overdue", line.Overdue, "List the detectors whose test is overdue instead");
+    auto* overdue =
+        line.History->add_flag("--overdue", line.Overdue, "List the detectors whose test is overdue instead");
+    line.PngOption = line.History
+                         ->add_option("--png", line.PngFolder,
+                                      "Draw a trend chart of each baseline check per detector into DIR "
+                                      "(DIR/<detector>-<check>.png) instead of listing")
+                         ->type_name("DIR");
+    for (auto* other : {json, csv, overdue}) line.PngOption->excludes(other);
     line.Exclude = line.History->add_subcommand("exclude", "Exclude a record from baselines (it stays, with the "
                                                            "reason, who and when)");
     line.Exclude->add_option("ID", line.RecordId, "Record number")->required();
@@ -423,6 +550,15 @@ bool RunHistoryCommands(const HistoryCommandLine& line, std::ostream& out, std::
         err << "baseline set: --record ID or --first N is required\nRun with --help for more information.\n";
         status = kExitUsage;
         return true;
+    }
+    if (*line.History && line.PngOption->count() > 0) {
+        std::string problem = MapsProblem();
+        if (problem.empty() && line.PngFolder.empty()) problem = "a folder is expected";
+        if (!problem.empty()) {
+            err << "--png: " << problem << "\nRun with --help for more information.\n";
+            status = kExitUsage;
+            return true;
+        }
     }
     const bool writes = *line.Exclude || *line.Rename || *line.Interval || *line.BaselineSet;
     try {

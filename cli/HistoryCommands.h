@@ -40,11 +40,12 @@ private:
 struct HistoryCommandLine {
     std::string Db;
     std::string Detector, Since, By, Reason, Name;
+    std::string PngFolder;  // history --png
     bool Json = false, Csv = false, Overdue = false;
     std::int64_t RecordId = 0, First = 0, Days = 0;
     CLI::App *History = nullptr, *Exclude = nullptr, *Detectors = nullptr, *Rename = nullptr, *Interval = nullptr,
              *Baseline = nullptr, *BaselineSet = nullptr, *BaselineShow = nullptr;
-    CLI::Option *RecordOption = nullptr, *FirstOption = nullptr;
+    CLI::Option *RecordOption = nullptr, *FirstOption = nullptr, *PngOption = nullptr;
 };
 
 void AddHistoryCommands(CLI::App& app, HistoryCommandLine& line);

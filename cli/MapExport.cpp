@@ -21,7 +21,7 @@ namespace evenor {
 namespace {
 
 struct LoadedModule {
-    const MapPluginV1* Functions = nullptr;
+    const MapPluginV2* Functions = nullptr;
     std::string Problem;  // why there are no functions
 };
 
@@ -72,7 +72,7 @@ const LoadedModule& Module()
     return loaded;
 }
 
-const MapPluginV1& Functions()
+const MapPluginV2& Functions()
 {
     const LoadedModule& module = Module();
     if (module.Functions == nullptr) throw EvenorError(module.Problem);
@@ -84,7 +84,7 @@ const MapPluginV1& Functions()
 std::string MapsProblem() { return Module().Problem; }
 
 struct MapSession::Impl {
-    const MapPluginV1* Functions = nullptr;
+    const MapPluginV2* Functions = nullptr;
     void* Session = nullptr;
 };
 
@@ -102,6 +102,12 @@ void WriteMapPngs(const std::string& folder, const std::string& prefix, std::spa
 {
     std::string error;
     if (!Functions().WriteMaps(folder, prefix, pixels, columns, settings, result, error)) throw EvenorError(error);
+}
+
+void WriteTrendChartPng(const std::string& path, const TrendSeries& series)
+{
+    std::string error;
+    if (!Functions().WriteTrendChart(path, series, error)) throw EvenorError(error);
 }
 
 }  // namespace evenor

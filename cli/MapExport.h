@@ -9,6 +9,7 @@
 
 #include "analysis/AnalysisSettings.h"
 #include "analysis/RoiGrid.h"
+#include "render/TrendSeries.h"
 
 namespace evenor {
 
@@ -41,5 +42,9 @@ private:
 // file that could not be drawn or written.
 void WriteMapPngs(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
                   std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result);
+
+// Writes the trend chart of series (800 x 500) as the PNG file path, whose
+// folder exists. Needs a MapSession. Throws EvenorError naming the file.
+void WriteTrendChartPng(const std::string& path, const TrendSeries& series);
 
 }  // namespace evenor

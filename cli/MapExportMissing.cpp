@@ -22,4 +22,6 @@ void WriteMapPngs(const std::string&, const std::string&, std::span<const std::u
     throw EvenorError(kNotBuilt);
 }
 
+void WriteTrendChartPng(const std::string&, const TrendSeries&) { throw EvenorError(kNotBuilt); }
+
 }  // namespace evenor

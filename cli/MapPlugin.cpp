@@ -14,6 +14,7 @@
 #include "dicom/EvenorError.h"
 #include "insight/DetectorInsight.h"
 #include "render/MapRenderer.h"
+#include "render/TrendChart.h"
 
 namespace evenor {
 
@@ -111,17 +112,28 @@ bool WriteMaps(const std::string& folder, const std::string& prefix, std::span<c
     return Guarded(error, [&] { WriteMapPngs(folder, prefix, pixels, columns, settings, result); });
 }
 
-constexpr MapPluginV1 kFunctions{BeginSession, EndSession, WriteMaps};
+bool WriteTrendChart(const std::string& path, const TrendSeries& series, std::string& error) noexcept
+{
+    return Guarded(error, [&] {
+        try {
+            SaveMapPng(RenderTrendChart(series), path);
+        } catch (const EvenorError& e) {
+            throw EvenorError(path + ": " + e.what());
+        }
+    });
+}
+
+constexpr MapPluginV2 kFunctions{BeginSession, EndSession, WriteMaps, WriteTrendChart};
 
 }  // namespace
 
 }  // namespace evenor
 
 // The one symbol the module exports; its name is kMapPluginEntry.
-extern "C" __attribute__((visibility("default"))) const evenor::MapPluginV1* evenor_cli_maps_v1() noexcept
+extern "C" __attribute__((visibility("default"))) const evenor::MapPluginV2* evenor_cli_maps_v2() noexcept
 {
     return &evenor::kFunctions;
 }
 
 // The entry point has the type the loader casts it to.
-static_assert(std::is_same_v<decltype(&evenor_cli_maps_v1), evenor::MapPluginEntry>);
+static_assert(std::is_same_v<decltype(&evenor_cli_maps_v2), evenor::MapPluginEntry>);

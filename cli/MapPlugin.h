@@ -14,14 +14,15 @@
 
 #include "analysis/AnalysisSettings.h"
 #include "analysis/RoiGrid.h"
+#include "render/TrendSeries.h"
 
 namespace evenor {
 
 // The entry point's name carries the version of the table; a change to the
 // table or to the types it takes needs a new name.
-inline constexpr const char* kMapPluginEntry = "evenor_cli_maps_v1";
+inline constexpr const char* kMapPluginEntry = "evenor_cli_maps_v2";
 
-struct MapPluginV1 {
+struct MapPluginV2 {
     // Creates a QGuiApplication on the offscreen platform (unless
     // QT_QPA_PLATFORM names another) when there is none; session is what
     // EndSession takes back. Call it on the main thread before any map is
@@ -36,8 +37,12 @@ struct MapPluginV1 {
     bool (*WriteMaps)(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
                       std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result,
                       std::string& error) noexcept;
+
+    // Writes the trend chart of series (TrendChart.h) as the PNG file path,
+    // in an existing folder; error names the file when it fails.
+    bool (*WriteTrendChart)(const std::string& path, const TrendSeries& series, std::string& error) noexcept;
 };
 
-using MapPluginEntry = const MapPluginV1* (*)() noexcept;
+using MapPluginEntry = const MapPluginV2* (*)() noexcept;
 
 }  // namespace evenor

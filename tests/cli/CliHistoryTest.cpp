@@ -108,5 +108,70 @@ TEST(CliHistoryTest, BatchWorkersRecordEveryImage)
     EXPECT_EQ(json["records"].size(), 2u);
 }
 
+TEST(CliHistoryTest, PngDrawsATrendChartPerCheck)
+{
+    TempFolder folder;
+    const std::string db = (folder / "h.sqlite").string();
+    // Four images of one detector whose blotch darkens from test to test.
+    for (int i = 0; i < 4; ++i) {
+        TestImage image = NoisyFlatImage(64);
+        for (std::uint16_t y = 20; y < 40; ++y)
+            for (std::uint16_t x = 20; x < 40; ++x) {
+                auto& value = image.Pixels[std::size_t{y} * 64 + x];
+                value = static_cast<std::uint16_t>(value * (100 - 3 * i) / 100);
+            }
+        const auto file = folder / ("t" + std::to_string(i) + ".dcm");
+        WriteDicomFile(file, image);
+        const CliResult run = RunInProcess(
+            {"analyse", file.string(), "-o", (folder / "r.txt").string(), "-q", "--record", "--db", db, "--by", "qa"});
+        ASSERT_EQ(run.status, 0) << run.err;
+    }
+    ASSERT_EQ(RunInProcess(
+                  {"baseline", "set", "--detector",
+                   nlohmann::json::parse(RunInProcess({"detectors", "--json", "--db", db}).out)["detectors"][0]["key"],
+                   "--first", "2", "--reason", "acceptance", "--db", db})
+                  .status,
+              0);
+    ASSERT_EQ(RunInProcess({"history", "exclude", "3", "--reason", "grid in the beam", "--db", db}).status, 0);
+
+    const auto charts = folder / "charts";
+    // The real program: it has to load its map module and start its own offscreen Qt.
+    const auto draw = [&] {
+        return RunProgram(folder, "-u QT_QPA_PLATFORM LC_ALL=C", {"history", "--db", db, "--png", charts.string()});
+    };
+    const CliResult run = draw();
+#if EVENOR_CLI_HAS_MAPS
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 7) << run.out;
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(charts)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    ASSERT_EQ(names.size(), 7u);
+    const std::string prefix = names[0].substr(0, names[0].find("-area_mean.png"));
+    EXPECT_EQ(prefix.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-"),
+              std::string::npos)
+        << prefix;
+    std::vector<std::string> bytes;
+    for (const char* check : {"area_mean", "area_snr", "deviating_roi_count", "global_uniformity", "local_uniformity",
+                              "mean_roi_snr", "noise_uniformity"}) {
+        const std::string name = prefix + "-" + check + ".png";
+        EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
+        bytes.push_back(ReadWholeFile(charts / name));
+        std::uint32_t width = 0, height = 0;
+        ASSERT_TRUE(ReadPngSize(bytes.back(), width, height)) << name;
+        EXPECT_EQ(width, 800u) << name;
+        EXPECT_EQ(height, 500u) << name;
+        EXPECT_NE(run.out.find((charts / name).string()), std::string::npos) << run.out;
+    }
+    // Drawn again: the same bytes.
+    ASSERT_EQ(draw().status, 0);
+    EXPECT_EQ(ReadWholeFile(charts / (prefix + "-area_snr.png")), bytes[1]);
+#else
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("--png: this evenor-cli was not built with maps"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(charts));
+#endif
+}
+
 }  // namespace
 }  // namespace evenor::test

@@ -19,6 +19,7 @@ namespace evenor {
 namespace {
 
 using test::CliResult;
+using test::ReadPngSize;
 using test::RunInProcess;
 
 std::size_t CountLines(const std::string& text)
@@ -298,21 +299,6 @@ TEST(CliOutputsTest, UsageErrorsWriteNothing)
         EXPECT_EQ(test::ReadWholeFile(report), "earlier") << label;
         EXPECT_FALSE(std::filesystem::exists(out)) << label;
     }
-}
-
-// PNG signature, then the IHDR chunk's width and height (big-endian).
-[[maybe_unused]] bool ReadPngSize(const std::string& bytes, std::uint32_t& width, std::uint32_t& height)
-{
-    if (bytes.size() < 24 || bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0 || bytes.compare(12, 4, "IHDR") != 0)
-        return false;
-    const auto word = [&](std::size_t at) {
-        std::uint32_t value = 0;
-        for (std::size_t i = 0; i < 4; ++i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
-        return value;
-    };
-    width = word(16);
-    height = word(20);
-    return true;
 }
 
 TEST(CliMapsTest, PngDrawsTheAreaMapAndThreeHeatMaps)

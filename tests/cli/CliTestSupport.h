@@ -94,4 +94,19 @@ inline std::string BytesWithPresentationIntent(const TestImage& image, const std
     return DicomFileBytes(withIntent);
 }
 
+// PNG signature, then the IHDR chunk's width and height (big-endian).
+inline bool ReadPngSize(const std::string& bytes, std::uint32_t& width, std::uint32_t& height)
+{
+    if (bytes.size() < 24 || bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0 || bytes.compare(12, 4, "IHDR") != 0)
+        return false;
+    const auto word = [&](std::size_t at) {
+        std::uint32_t value = 0;
+        for (std::size_t i = 0; i < 4; ++i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+        return value;
+    };
+    width = word(16);
+    height = word(20);
+    return true;
+}
+
 }  // namespace evenor::test

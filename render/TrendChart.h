@@ -1,0 +1,41 @@
+#pragma once
+// A trend chart of one number of one detector (TrendSeries.h): the record
+// dates along the x axis, the values as dots (excluded records hollow, grey),
+// the baseline in force as a dark green line stepping where a new version
+// took over, around it the warning band (light green) and the action band
+// (light amber) as filled areas, a title and labelled axes. Dots outside the
+// action band are red, outside the warning band orange, else blue.
+//
+// Needs Qt Gui only and a QGuiApplication (text). The same series draws the
+// same pixels.
+#include <QColor>
+#include <QImage>
+#include <QRect>
+#include <QSize>
+
+#include "render/TrendSeries.h"
+
+namespace evenor {
+
+inline constexpr QSize TrendChartSize{800, 500};
+
+inline constexpr QRgb TrendBaselineColour = 0xff006e00;
+inline constexpr QRgb TrendWarningBandColour = 0xffd6f0d6;
+inline constexpr QRgb TrendActionBandColour = 0xfffde6be;
+
+// Where the plot lies in the chart and how values and days map onto it.
+struct TrendChartFrame {
+    QRect Plot;  // the plotting area, in chart pixels
+    double FirstDay = 0.0, LastDay = 1.0;
+    double Low = 0.0, High = 1.0;  // the value range of the y axis
+
+    double XOf(double day) const;
+    double YOf(double value) const;
+};
+
+TrendChartFrame TrendChartFrameFor(const TrendSeries& series, QSize size = TrendChartSize);
+
+// Throws EvenorError without a QGuiApplication.
+QImage RenderTrendChart(const TrendSeries& series, QSize size = TrendChartSize);
+
+}  // namespace evenor

@@ -1,0 +1,67 @@
+// The trend chart of a hand-made series: the baseline line and the bands lie
+// at the rows their values give, in each baseline version's stretch.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "render/MapRenderer.h"
+#include "render/TrendChart.h"
+
+namespace evenor {
+namespace {
+
+TEST(TrendChartTest, BaselineAndBandsLieAtTheirValues)
+{
+    TrendSeries series;
+    series.Title = "DET-1: Area SNR";
+    series.ValueName = "Area SNR";
+    series.WarningPercent = 10.0;
+    series.ActionPercent = 20.0;
+    // Days 0 ... 9 against a baseline of 100, days 10 ... 19 against 50 (a
+    // new version); one excluded record far off.
+    for (int day = 0; day < 20; ++day)
+        series.Points.push_back(
+            {20000.0 + day, day < 10 ? 100.0 + day : 45.0 - day % 2, day == 4, day < 10 ? 100.0 : 50.0});
+    series.Points[4].Value = 10.0;
+
+    const QImage image = RenderTrendChart(series);
+    ASSERT_EQ(image.size(), TrendChartSize);
+    const TrendChartFrame frame = TrendChartFrameFor(series);
+    EXPECT_LE(frame.Low, 10.0);
+    EXPECT_GE(frame.High, 120.0);
+    const auto at = [&](double day, double value) {
+        return image.pixel(static_cast<int>(std::lround(frame.XOf(day))),
+                           static_cast<int>(std::lround(frame.YOf(value))));
+    };
+    struct Case {
+        double day, value;
+        QRgb expected;
+    };
+    // Halfway between records, clear of the dots and the line through them.
+    const Case cases[] = {
+        {2.5, 100.0, TrendBaselineColour},
+        {2.5, 94.0, TrendWarningBandColour},
+        {2.5, 106.0, TrendWarningBandColour},
+        {2.5, 85.0, TrendActionBandColour},
+        {2.5, 116.0, TrendActionBandColour},
+        {2.5, 76.0, 0xffffffff},
+        {14.5, 50.0, TrendBaselineColour},
+        {14.5, 53.0, TrendWarningBandColour},
+        {14.5, 58.0, TrendActionBandColour},
+        {14.5, 42.0, TrendActionBandColour},
+        {14.5, 90.0, 0xffffffff},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(at(20000.0 + c.day, c.value), c.expected) << "day " << c.day << ", value " << c.value;
+
+    // Excluded: hollow (white inside); included: filled.
+    EXPECT_EQ(at(20004.0, 10.0), 0xffffffffu);
+    EXPECT_NE(at(20003.0, 103.0), 0xffffffffu);
+    EXPECT_NE(at(20003.0, 103.0), TrendWarningBandColour);
+
+    // The same series draws the same bytes.
+    EXPECT_EQ(EncodePng(image), EncodePng(RenderTrendChart(series)));
+}
+
+}  // namespace
+}  // namespace evenor
