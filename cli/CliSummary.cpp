@@ -124,7 +124,7 @@ std::string ImageSummaryText(const std::string& file, const ImageOutcome& outcom
 
     text << "Line defects: ";
     if (!detector.LinesSearched) {
-        text << "not searched (the rims cover the whole area)";
+        text << "not searched (" << detector.LinesNotSearched << ")";
     } else if (detector.Lines.empty()) {
         text << "none";
     } else {

@@ -101,7 +101,8 @@ DetectorFindings Findings(const DetectorInsight& insight)
     findings.Pairs = insight.Clusters.Pairs;
     findings.Larger = insight.Clusters.Larger;
     if (!insight.Clusters.Clusters.empty()) findings.Largest = insight.Clusters.Clusters.front();
-    findings.LinesSearched = !insight.Rims.Interior.Empty();
+    findings.LinesSearched = insight.LinesSearched;
+    findings.LinesNotSearched = LinesNotSearchedReason(insight);
     findings.Lines = insight.Lines;
     findings.Rims = insight.Rims;
     findings.Noise = insight.Noise;

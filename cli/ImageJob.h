@@ -73,7 +73,8 @@ struct DetectorFindings {
     bool PixelsSearched = false;
     std::size_t Clusters = 0, Singles = 0, Pairs = 0, Larger = 0;
     std::optional<DefectCluster> Largest;
-    bool LinesSearched = false;  // false when the rims cover the whole area
+    bool LinesSearched = false;
+    std::string LinesNotSearched;  // why not, when not
     std::vector<LineDefect> Lines;
     RimReport Rims;
     StructuredNoise Noise;

@@ -48,11 +48,21 @@ DetectorInsight InspectDetector(const AnalysisSettings& settings, const Analysis
 
     const std::optional<double> roiVariance = MedianRoiVariance(insight.RobustRois.Rois, result.BoxPixels, lineArea);
     const double pixelNoise = roiVariance ? std::sqrt(*roiVariance) : 0.0;
-    LineSearch lines = FindLineDefects(every, without, pixelNoise);
-    insight.Lines = std::move(lines.Lines);
-    insight.LargestOtherLineSigmas = lines.LargestOtherSigmas;
+    if (insight.PixelsSearched) {
+        LineSearch lines = FindLineDefects(every, without, pixelNoise);
+        insight.Lines = std::move(lines.Lines);
+        insight.LargestOtherLineSigmas = lines.LargestOtherSigmas;
+        insight.LinesSearched = true;
+    }
     insight.Noise = MeasureStructuredNoise(without, insight.Lines, roiVariance);
     return insight;
+}
+
+const char* LinesNotSearchedReason(const DetectorInsight& insight)
+{
+    if (insight.LinesSearched) return "";
+    if (insight.Rims.Interior.Empty()) return "the rims cover the whole area";
+    return "deviating pixels were not searched, and a single hot pixel cannot be told from a line";
 }
 
 }  // namespace evenor

@@ -36,6 +36,10 @@ struct DetectorInsight {
     StructuredNoise Noise;
     std::vector<std::optional<double>> RoiNoiseDeviation;  // per ROI, % (the noise heat map), robust ROI SDs
     bool PixelsSearched = false;                           // settings.DetectDeviatingPixels
+    // Line defects are searched only with the deviating pixels known (one hot
+    // pixel lifts the mean of a short line past the limit) and only when the
+    // rims leave an area; see LinesNotSearchedReason.
+    bool LinesSearched = false;
 };
 
 // Where lines and structured noise are searched: the area without its rims
@@ -45,6 +49,9 @@ struct DetectorInsight {
 // interior as it is when that would leave fewer than 2 * kLineNeighbours + 1
 // lines in a direction.
 PixelRect LineSearchArea(const RimReport& rims, std::uint32_t boxPixels);
+
+// Why the lines were not searched ("" when they were).
+const char* LinesNotSearchedReason(const DetectorInsight& insight);
 
 // settings: those the run analysed with. Throws std::bad_alloc when memory
 // runs out.

@@ -178,9 +178,8 @@ std::vector<CheckVerdict> JudgeDetector(const DetectorInsight& insight, const An
     add(LargestClusterCheckKey, "Largest defect cluster", largest, preset.LargestClusterLimits, clusterNote);
 
     std::optional<double> lines;
-    if (!insight.Rims.Interior.Empty()) lines = static_cast<double>(insight.Lines.size());
-    add(LineDefectsCheckKey, "Line defects", lines, preset.LineDefectLimits,
-        lines ? "" : "the rims cover the whole area");
+    if (insight.LinesSearched) lines = static_cast<double>(insight.Lines.size());
+    add(LineDefectsCheckKey, "Line defects", lines, preset.LineDefectLimits, LinesNotSearchedReason(insight));
     add(RowNoiseCheckKey, kRowNoiseInfo.Name, insight.Noise.Rows.CorrelatedPercent, preset.CorrelatedNoiseLimits, "");
     add(ColumnNoiseCheckKey, kColumnNoiseInfo.Name, insight.Noise.Columns.CorrelatedPercent,
         preset.CorrelatedNoiseLimits, "");

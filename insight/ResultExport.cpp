@@ -151,7 +151,7 @@ Json DefectsJson(const DetectorInsight& insight)
         clusters.push_back(std::move(entry));
     }
     defects["clusters"] = std::move(clusters);
-    defects["lines_searched"] = !insight.Rims.Interior.Empty();
+    defects["lines_searched"] = insight.LinesSearched;
     Json lines = Json::array();
     for (const LineDefect& line : insight.Lines) {
         Json entry = Json::object();
@@ -544,7 +544,7 @@ std::string SummaryCsvRow(std::string_view file, const AnalysisSettings& setting
     fields.push_back(searched ? std::to_string(clusters.Pairs) : "");
     fields.push_back(searched ? std::to_string(clusters.Larger) : "");
     fields.push_back(!searched ? "" : clusters.Clusters.empty() ? "0" : std::to_string(clusters.Clusters.front().Size));
-    fields.push_back(insight->Rims.Interior.Empty() ? "" : std::to_string(insight->Lines.size()));
+    fields.push_back(insight->LinesSearched ? std::to_string(insight->Lines.size()) : "");
     fields.push_back(insight->Rims.Found() ? "1" : "0");
     const double rimBorder = RimBorderMm(insight->Rims, context.PixelSpacing);
     fields.push_back(rimBorder > 0.0 ? FormatReal(rimBorder) : "");

@@ -547,8 +547,9 @@ QString DefectsHtml(const RunResults& results)
                     .arg(largest.Size - largest.Hot);
     }
 
-    if (insight.Rims.Interior.Empty()) {
-        html += QStringLiteral("<br>Line defects: not searched (the rims cover the whole area)");
+    if (!insight.LinesSearched) {
+        html += QStringLiteral("<br>Line defects: not searched (%1)")
+                    .arg(QString::fromLatin1(LinesNotSearchedReason(insight)).toHtmlEscaped());
     } else if (insight.Lines.empty()) {
         html += QStringLiteral("<br>Line defects: none");
     } else {

@@ -312,6 +312,26 @@ TEST(LineDefects, SharpStepsAreNoLinesButLinesAtThemAreFound)
 
 // Clean Poisson flat fields of each size and seed family: no line, no
 // cluster, no rim, and no correlated noise near its warning limit.
+// Without the deviating pixels a hot pixel lifts its short row and column
+// past the limit: the lines are then not judged at all, rather than wrongly.
+TEST(LineDefects, NotSearchedWithoutTheDeviatingPixels)
+{
+    testing::Image image = testing::PoissonImage(testing::FlatSignal(256, 256, 2000.0), 7);
+    for (const auto& [x, y] : {std::pair{40u, 50u}, {200u, 120u}, {90u, 230u}}) image.At(x, y) = 16000;
+    const testing::Inspection searched = testing::Inspect(image, true);
+    EXPECT_TRUE(searched.Insight.LinesSearched);
+    EXPECT_TRUE(searched.Insight.Lines.empty());
+    const testing::Inspection notSearched = testing::Inspect(image, false);
+    EXPECT_FALSE(notSearched.Insight.LinesSearched);
+    EXPECT_TRUE(notSearched.Insight.Lines.empty());
+    EXPECT_STRNE(LinesNotSearchedReason(notSearched.Insight), "");
+    const auto checks = JudgeDetector(notSearched.Insight, notSearched.Settings, *FindPreset("evenor-default"));
+    const auto line =
+        std::find_if(checks.begin(), checks.end(), [](const CheckVerdict& c) { return c.Key == LineDefectsCheckKey; });
+    ASSERT_NE(line, checks.end());
+    EXPECT_EQ(line->Result, Verdict::NotEvaluated);
+}
+
 TEST(LineDefects, CleanPoissonFieldsGiveNoFalseDefects)
 {
     struct Family {
