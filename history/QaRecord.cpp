@@ -117,16 +117,24 @@ std::string OperatingSystemUser()
     return "uid " + std::to_string(::geteuid());
 }
 
+DetectorIdentity DetectorFromTags(const std::vector<TagEntry>& tagTable)
+{
+    const ImageInfo info = ReadImageInfo(tagTable);
+    DetectorIdentity detector;
+    detector.Manufacturer = info.Manufacturer;
+    detector.Model = info.Model;
+    detector.Serial = TagValue(tagTable, "00181000");
+    detector.DetectorId = info.DetectorId;
+    detector.Station = info.Station;
+    return detector;
+}
+
 QaRecord MakeQaRecord(const AnalysisSettings& settings, const AnalysisResult& result, const DetectorInsight& insight,
                       const GuidelinePreset& preset, const std::vector<TagEntry>& tagTable, std::string fileSha256)
 {
     const ImageInfo info = ReadImageInfo(tagTable);
     QaRecord record;
-    record.Detector.Manufacturer = info.Manufacturer;
-    record.Detector.Model = info.Model;
-    record.Detector.Serial = TagValue(tagTable, "00181000");
-    record.Detector.DetectorId = info.DetectorId;
-    record.Detector.Station = info.Station;
+    record.Detector = DetectorFromTags(tagTable);
     record.SoftwareVersions = TagValue(tagTable, "00181020");
     record.SopInstanceUid = TagValue(tagTable, "00080018");
     record.AcquisitionDate = info.AcquisitionDate;

@@ -86,6 +86,9 @@ struct QaRecord {
     std::string RecordedBy;  // filled by the store when empty: the operating system's user
 };
 
+// The detector an image's tags name (TDicomBeeld::TagTable).
+DetectorIdentity DetectorFromTags(const std::vector<TagEntry>& tagTable);
+
 // The record of one run. tagTable is the image's (TDicomBeeld::TagTable);
 // fileSha256 the checksum of settings.DicomFileName.
 QaRecord MakeQaRecord(const AnalysisSettings& settings, const AnalysisResult& result, const DetectorInsight& insight,

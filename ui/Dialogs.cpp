@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 
 namespace evenor {
@@ -107,7 +109,24 @@ std::vector<ShownMessage> Dialogs::TakeMessages()
 
 void Dialogs::SetNextFileAnswer(std::optional<QString> answer) { fileAnswers_.push_back(std::move(answer)); }
 
-void Dialogs::ClearFileAnswers() { fileAnswers_.clear(); }
+void Dialogs::ClearFileAnswers()
+{
+    fileAnswers_.clear();
+    textAnswers_.clear();
+}
+
+std::optional<QString> Dialogs::AskText(QWidget* parent, const QString& label)
+{
+    if (!textAnswers_.empty()) {
+        std::optional<QString> answer = std::move(textAnswers_.front());
+        textAnswers_.pop_front();
+        return answer;
+    }
+    bool ok = false;
+    const QString text = QInputDialog::getText(BoxParent(parent), ApplicationTitle, label, QLineEdit::Normal, {}, &ok);
+    if (!ok) return std::nullopt;
+    return text;
+}
 
 bool Dialogs::TakeFileAnswer(std::optional<QString>& answer)
 {

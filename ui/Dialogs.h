@@ -54,6 +54,10 @@ public:
     // path, or nothing.
     static std::optional<QString> SelectOutputFile(QWidget* parent, const QString& proposed);
 
+    // A modal box asking for one line of text (caption "Evenor"); nothing
+    // when the user cancels.
+    static std::optional<QString> AskText(QWidget* parent, const QString& label);
+
     // The window a box asked for with parent is shown over: parent, or the
     // window shown on top of parent's window (the Calculating notice) while
     // that is visible, so that the box is stacked above it.
@@ -67,6 +71,8 @@ public:
     // queue holds answers, file dialogs take them instead of opening.
     static void SetNextFileAnswer(std::optional<QString> answer);
     static void ClearFileAnswers();
+    // Queues the answer of the next text box (nothing = cancel).
+    static void SetNextTextAnswer(std::optional<QString> answer) { textAnswers_.push_back(std::move(answer)); }
     // Where the last file dialog started (its folder or proposed path), also
     // when it took a queued answer.
     static QString LastFileDialogStart() { return lastStart_; }
@@ -78,6 +84,7 @@ private:
     static inline bool answered_ = false;
     static inline std::vector<ShownMessage> shown_;
     static inline std::deque<std::optional<QString>> fileAnswers_;
+    static inline std::deque<std::optional<QString>> textAnswers_;
     static inline QString lastStart_;
 };
 

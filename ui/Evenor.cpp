@@ -30,11 +30,15 @@
 #include "analysis/FieldSyntax.h"
 #include "analysis/ReportWriter.h"
 #include "dicom/DicomLib.h"
+#include "dicom/EvenorError.h"
 #include "dicom/SharedFile.h"
+#include "history/QaRecord.h"
+#include "history/Sha256.h"
 #include "ui/About.h"
 #include "ui/Calculateform.h"
 #include "ui/Dialogs.h"
 #include "ui/Fonts.h"
+#include "ui/HistoryPage.h"
 #include "ui/Preferences.h"
 #include "ui/ResultsPage.h"
 
@@ -58,6 +62,7 @@ constexpr QRect RecentPlace{432, 192, 97, 25};
 constexpr QRect OpenPlace{432, 232, 97, 25};
 constexpr QRect ExportPlace{432, 272, 97, 25};
 constexpr QRect AboutPlace{488, 32, 41, 25};
+constexpr QRect PreferencesPlace{432, 64, 97, 25};
 
 const QString IntegerExpected = QString::fromLatin1(kIntegerExpected);
 const QString NumberExpected = QString::fromLatin1(kNumberExpected);
@@ -179,6 +184,19 @@ void TFormEvenor::CreateControls()
     resultsPage_ = new TResultsPage;
     resultsPage_->setEnabled(false);
     evenorControl_->addTab(resultsPage_, QStringLiteral("Results"));
+    historyPage_ = new THistoryPage;
+    historyPage_->SetRecordSource([this]() -> std::optional<QaRecord> {
+        const std::optional<RunResults>& shown = resultsPage_->Results();
+        if (!lastRun_ || !shown) return std::nullopt;
+        if (lastRun_->FileSha256.empty())
+            throw EvenorError("The image " + shown->Settings.DicomFileName + " can no longer be read to record it");
+        return MakeQaRecord(shown->Settings, lastRun_->Result, shown->Insight, resultsPage_->ChosenPreset(),
+                            lastRun_->Tags, lastRun_->FileSha256);
+    });
+    evenorControl_->addTab(historyPage_, QStringLiteral("History"));
+    connect(evenorControl_, &QTabWidget::currentChanged, this, [this] {
+        if (evenorControl_->currentWidget() == historyPage_) historyPage_->Refresh();
+    });
     evenorControl_->setCurrentWidget(settingsPage_);
 
     buttonRecent_ = AddButton(this, QStringLiteral("ButtonRecent"), QStringLiteral("Recent Files"), RecentPlace);
@@ -193,6 +211,9 @@ void TFormEvenor::CreateControls()
     buttonOpen_ = AddButton(this, QStringLiteral("ButtonOpen"), QStringLiteral("Open DICOM File"), OpenPlace);
     buttonExport_ = AddButton(this, QStringLiteral("ButtonExport"), QStringLiteral("Output File"), ExportPlace);
     buttonAbout_ = AddButton(this, QStringLiteral("ButtonAbout"), QStringLiteral("About"), AboutPlace);
+    buttonPreferences_ =
+        AddButton(this, QStringLiteral("ButtonPreferences"), QStringLiteral("Preferences"), PreferencesPlace);
+    buttonPreferences_->setToolTip(QStringLiteral("Where tests are recorded, and whether every test is"));
 
     // The Settings page. The group boxes' frames start halfway down their
     // captions, as the reference layout's child positions expect.
@@ -282,6 +303,7 @@ void TFormEvenor::CreateControls()
     connect(buttonOpen_, &QPushButton::clicked, this, &TFormEvenor::ButtonOpenClick);
     connect(buttonExport_, &QPushButton::clicked, this, &TFormEvenor::ButtonExportClick);
     connect(buttonAbout_, &QPushButton::clicked, this, &TFormEvenor::ButtonAboutClick);
+    connect(buttonPreferences_, &QPushButton::clicked, this, &TFormEvenor::ButtonPreferencesClick);
     connect(checkBoxDev_, &QCheckBox::toggled, this, &TFormEvenor::CheckBoxDevClick);
 
     buttonCalculate_->setFocus();
@@ -364,6 +386,8 @@ void TFormEvenor::OpenImage(const QString& chosen)
         throw;
     }
     SetPagesEnabled(true);
+    historyPage_->SetOpenDetector(DetectorFromTags(image_->TagTable()).Key());
+    if (evenorControl_->currentWidget() == historyPage_) historyPage_->Refresh();
     Preferences::SetOpenFolder(QFileInfo(chosen).absolutePath());
     Preferences::AddRecentFile(chosen);
     UpdateRecentFiles();
@@ -428,6 +452,13 @@ void TFormEvenor::ButtonAboutClick()
 {
     Guarded([this] {
         if (aboutBox_ != nullptr) aboutBox_->ShowAbout();
+    });
+}
+
+void TFormEvenor::ButtonPreferencesClick()
+{
+    Guarded([this] {
+        if (EditPreferences(this) && evenorControl_->currentWidget() == historyPage_) historyPage_->Refresh();
     });
 }
 
@@ -513,11 +544,18 @@ void TFormEvenor::Calculate()
         // report; the page shows them only once the report is written, so a
         // failed run leaves the page as it was.
         std::optional<RunResults> prepared;
+        std::optional<LastRun> run;
         {
             NoticeShown notice(formCalculate_);
             const std::optional<AnalysisOutcome> outcome = Analyse(settings_, *image_, host);
             if (outcome) {
                 prepared = PrepareRunResults(settings_, *outcome, *image_);
+                run = LastRun{outcome->Result, image_->TagTable(), {}};
+                try {
+                    run->FileSha256 = Sha256OfFile(settings_.DicomFileName);
+                } catch (const std::exception&) {
+                    // Only a record of this run needs it; Record says so then.
+                }
                 WriteResultsReport(settings_, outcome->Result, outcome->Preparation);
             }
         }
@@ -528,6 +566,8 @@ void TFormEvenor::Calculate()
         Dialogs::Message(this, QString::fromLatin1(kResultsWritten));
         resultsPage_->ShowResults(std::move(*prepared));
         resultsPage_->setEnabled(true);
+        lastRun_ = std::move(run);
+        if (Preferences::RecordEveryTest()) historyPage_->RecordLastTest();
     });
 }
 
@@ -721,6 +761,7 @@ void TFormEvenor::resizeEvent(QResizeEvent* event)
     buttonOpen_->move(OpenPlace.topLeft() + QPoint(dx, dy));
     buttonExport_->move(ExportPlace.topLeft() + QPoint(dx, dy));
     buttonAbout_->move(AboutPlace.topLeft() + QPoint(dx, 0));
+    buttonPreferences_->move(PreferencesPlace.topLeft() + QPoint(dx, 0));
 }
 
 void TFormEvenor::showEvent(QShowEvent* event)

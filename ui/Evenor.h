@@ -7,12 +7,16 @@
 // the next open) and the one AnalysisSettings of the program. Boven, Onder,
 // Links, Rechts = top, bottom, left, right.
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <QPointer>
 #include <QWidget>
 
 #include "analysis/AnalysisSettings.h"
+#include "analysis/RoiGrid.h"
+#include "dicom/DicomLib.h"
 #include "dicom/FilePath.h"
 
 class QCheckBox;
@@ -29,6 +33,7 @@ namespace evenor {
 class TAboutBox;
 class TDicomBeeld;
 class TFormCalculate;
+class THistoryPage;
 class TResultsPage;
 struct RunResults;
 
@@ -61,6 +66,8 @@ public slots:
     void ButtonOpenClick();
     void ButtonExportClick();
     void ButtonAboutClick();
+    // The preferences dialog: the history database and whether every test is recorded.
+    void ButtonPreferencesClick();
     void CheckBoxDevClick();
 
     // The exit checks, run when the focus moves from the field to another
@@ -141,6 +148,16 @@ private:
     // Disabled until a run has finished successfully; a refused or failed run,
     // and any open, leave it as it was.
     TResultsPage* resultsPage_ = nullptr;
+    THistoryPage* historyPage_ = nullptr;
+    // What a record of the last successful run needs beyond the Results
+    // page's copy; kept until the next successful run.
+    struct LastRun {
+        AnalysisResult Result;
+        std::vector<TagEntry> Tags;
+        std::string FileSha256;  // empty when the file could not be read again
+    };
+    std::optional<LastRun> lastRun_;
+    QPushButton* buttonPreferences_ = nullptr;
     QPushButton* buttonRecent_ = nullptr;
     QMenu* recentMenu_ = nullptr;
     QPushButton* buttonOpen_ = nullptr;

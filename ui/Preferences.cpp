@@ -25,6 +25,8 @@ std::unique_ptr<QSettings> Store()
 const QString OpenFolderKey = QStringLiteral("Folders/Open");
 const QString OutputFolderKey = QStringLiteral("Folders/Output");
 const QString RecentFilesKey = QStringLiteral("RecentFiles");
+const QString DatabaseKey = QStringLiteral("History/Database");
+const QString RecordEveryTestKey = QStringLiteral("History/RecordEveryTest");
 
 }  // namespace
 
@@ -57,6 +59,11 @@ void RemoveRecentFile(const QString& path)
     QStringList files = RecentFiles();
     if (files.removeAll(QFileInfo(path).absoluteFilePath()) > 0) Store()->setValue(RecentFilesKey, files);
 }
+
+QString DatabaseLocation() { return Store()->value(DatabaseKey).toString(); }
+void SetDatabaseLocation(const QString& location) { Store()->setValue(DatabaseKey, location); }
+bool RecordEveryTest() { return Store()->value(RecordEveryTestKey, false).toBool(); }
+void SetRecordEveryTest(bool record) { Store()->setValue(RecordEveryTestKey, record); }
 
 void UseFile(const QString& path) { StoreFile() = path; }
 

@@ -1,6 +1,6 @@
 #pragma once
 // What the window remembers between starts: the folders its file dialogs last
-// used and the images opened last. Nothing else is kept: the settings fields
+// used, the images opened last and where and when tests are recorded. Nothing else is kept: the settings fields
 // start with their defaults every time.
 //
 // Stored with QSettings for organisation and application "Evenor" (on Linux
@@ -27,6 +27,14 @@ QStringList RecentFiles();
 void AddRecentFile(const QString& path);
 // Takes path off the list (an image that no longer opens).
 void RemoveRecentFile(const QString& path);
+
+// Where the QA history is kept: a file path or a postgresql:// URI; empty
+// for the history's default location.
+QString DatabaseLocation();
+void SetDatabaseLocation(const QString& location);
+// Whether each successful Calculate is recorded in the history.
+bool RecordEveryTest();
+void SetRecordEveryTest(bool record);
 
 // Keeps the preferences in the INI file path instead of the user's settings;
 // an empty path goes back to the user's settings.

@@ -804,16 +804,20 @@ void TResultsPage::ButtonPictureWindowClick()
 
 void TResultsPage::ComboBoxPresetChange() { ShowSummary(); }
 
+const GuidelinePreset& TResultsPage::ChosenPreset() const
+{
+    const auto presets = AllPresets();
+    const int index = comboBoxPreset_->currentIndex();
+    return index >= 0 && index < static_cast<int>(presets.size()) ? presets[static_cast<std::size_t>(index)]
+                                                                  : DefaultPreset();
+}
+
 void TResultsPage::CheckBoxActualSizeClick() { ComboBoxPictureChange(); }
 
 void TResultsPage::ShowSummary()
 {
     if (!results_) return;
-    const auto presets = AllPresets();
-    const int index = comboBoxPreset_->currentIndex();
-    const GuidelinePreset& preset = index >= 0 && index < static_cast<int>(presets.size())
-                                        ? presets[static_cast<std::size_t>(index)]
-                                        : DefaultPreset();
+    const GuidelinePreset& preset = ChosenPreset();
     // Keep the reader's place when only the preset changes.
     const int scrolled = memoResults_->verticalScrollBar()->value();
     memoResults_->setHtml(ResultsSummaryHtml(*results_, preset));

@@ -121,6 +121,8 @@ public:
     std::vector<QWidget*> TabChain() const;
     // The picture's own window; null until it is first opened.
     QWidget* PictureWindow() const;
+    // The guideline preset chosen for the verdicts.
+    const GuidelinePreset& ChosenPreset() const;
 
 private slots:
     void ComboBoxPictureChange();

@@ -162,6 +162,9 @@ private slots:
         QCOMPARE(pages->currentWidget(), C<QWidget>("Settings"));
         QCOMPARE(pages->tabText(0), QStringLiteral("Settings"));
         QCOMPARE(pages->tabText(1), QStringLiteral("DICOM Tags"));
+        QCOMPARE(pages->count(), 4);
+        QCOMPARE(pages->tabText(2), QStringLiteral("Results"));
+        QCOMPARE(pages->tabText(3), QStringLiteral("History"));
         auto* logaritm = C<QCheckBox>("Logaritm");
         QVERIFY(logaritm->isHidden());
         QVERIFY(!logaritm->isEnabled());
@@ -185,6 +188,7 @@ private slots:
         QCOMPARE(C<QWidget>("ButtonOpen")->pos(), QPoint(532, 332));
         QCOMPARE(C<QWidget>("ButtonExport")->pos(), QPoint(532, 372));
         QCOMPARE(C<QWidget>("ButtonAbout")->pos(), QPoint(588, 32));
+        QCOMPARE(C<QWidget>("ButtonPreferences")->pos(), QPoint(532, 64));
         // The memo keeps its margins to the four sides of its page.
         auto* page = C<QWidget>("DICOMTags");
         C<QTabWidget>("EvenorControl")->setCurrentWidget(page);
@@ -197,16 +201,16 @@ private slots:
         for (const char* name : {"EditBoven", "EditLinks", "EditRechts", "EditOnder"}) Edit(name)->setText("1");
         C<QWidget>("ButtonCalculate")->setFocus();
         QStringList visited;
-        for (int i = 0; i < 15; ++i) {
+        for (int i = 0; i < 16; ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QWidget* focus = QApplication::focusWidget();
             visited << (qobject_cast<QTabBar*>(focus) != nullptr ? QStringLiteral("EvenorControl")
                                                                  : focus->objectName());
         }
-        const QStringList expected = {"EvenorControl", "EditBoven",   "EditLinks",       "EditRechts",
-                                      "EditOnder",     "EditDim",     "EditPixelOffset", "Inverse",
-                                      "EditROIDev",    "CheckBoxDev", "EditDevPerc",     "ButtonOpen",
-                                      "ButtonExport",  "ButtonAbout", "ButtonCalculate"};
+        const QStringList expected = {"EvenorControl", "EditBoven",   "EditLinks",         "EditRechts",
+                                      "EditOnder",     "EditDim",     "EditPixelOffset",   "Inverse",
+                                      "EditROIDev",    "CheckBoxDev", "EditDevPerc",       "ButtonOpen",
+                                      "ButtonExport",  "ButtonAbout", "ButtonPreferences", "ButtonCalculate"};
         QCOMPARE(visited, expected);
         QCOMPARE(TakeBoxes(), QStringList());
     }
@@ -716,8 +720,8 @@ private slots:
     {
         Form().resize(300, 200);
         QCOMPARE(Form().size(), QSize(537, 365));
-        const char* controls[] = {"EvenorControl", "ButtonCalculate", "ButtonRecent",
-                                  "ButtonOpen",    "ButtonExport",    "ButtonAbout"};
+        const char* controls[] = {"EvenorControl", "ButtonCalculate", "ButtonRecent",     "ButtonOpen",
+                                  "ButtonExport",  "ButtonAbout",     "ButtonPreferences"};
         for (const char* first : controls)
             for (const char* second : controls)
                 if (first != second)

@@ -144,7 +144,7 @@ private slots:
     void enabledOnlyBySuccessfulRun()
     {
         auto* pages = C<QTabWidget>("EvenorControl");
-        QCOMPARE(pages->count(), 3);
+        QCOMPARE(pages->count(), 4);  // History follows
         QCOMPARE(pages->widget(2), static_cast<QWidget*>(Page()));
         QCOMPARE(pages->tabText(2), QStringLiteral("Results"));
         QCOMPARE(pages->currentWidget(), C<QWidget>("Settings"));

@@ -66,12 +66,18 @@ inline void Type(QLineEdit* edit, const QString& text)
 }
 
 // Keeps the window's preferences in a file of its own temporary folder from
-// construction on, so that tests never read or change the user's. Create one
-// before the windows in each test.
+// construction on, so that tests never read or change the user's; the QA
+// history goes to a database in that folder too. Create one before the
+// windows in each test.
 class TemporaryPreferences {
 public:
-    TemporaryPreferences() { Preferences::UseFile(File()); }
+    TemporaryPreferences()
+    {
+        Preferences::UseFile(File());
+        Preferences::SetDatabaseLocation(Database());
+    }
     QString File() const { return folder_.filePath(QStringLiteral("preferences.ini")); }
+    QString Database() const { return folder_.filePath(QStringLiteral("history.sqlite")); }
 
 private:
     QTemporaryDir folder_;

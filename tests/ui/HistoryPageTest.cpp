@@ -1,0 +1,235 @@
+// The History page and the preferences dialog: a test recorded through the
+// page into a temporary SQLite database and shown in its table, recorded once
+// only, made the baseline with a reason; store failures in the error box;
+// the preferences remembered, and "Record every test" recording after the
+// run's own messages.
+#include <filesystem>
+#include <memory>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTest>
+
+#include "dicom/DicomDictionary.h"
+#include "history/HistoryStore.h"
+#include "history/Sha256.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TestDicomWriter.h"
+#include "tests/ui/UiTestSupport.h"
+#include "ui/EvenorWindows.h"
+#include "ui/HistoryPage.h"
+
+using namespace evenor;
+using namespace evenor::test;
+
+namespace {
+
+const QString ResultsWritten = QStringLiteral("Results written to Output File");
+
+QString Q(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
+
+// A record of another detector, written straight into the store.
+QaRecord OtherDetectorRecord()
+{
+    QaRecord record;
+    record.Detector.DetectorId = "OTHER-1";
+    record.FileName = "other.dcm";
+    record.FileSha256 = std::string(64, 'a');
+    record.Settings = "synthetic";
+    record.AcquisitionDate = "20260101";
+    record.Numbers.AreaSNR = 50.0;
+    return record;
+}
+
+}  // namespace
+
+class HistoryPageTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TemporaryPreferences> preferences_;
+    std::unique_ptr<EvenorWindows> windows_;
+    std::unique_ptr<TempFolder> folder_;
+
+    TFormEvenor& Form() { return windows_->FormEvenor; }
+    template <class T> T* C(const char* name) { return Child<T>(Form(), name); }
+    THistoryPage* Page() { return C<THistoryPage>("History"); }
+    void Click(const char* name) { QTest::mouseClick(C<QPushButton>(name), Qt::LeftButton); }
+
+    // Opens a flat image, chooses a report and runs Calculate.
+    std::filesystem::path CalculateImage(const std::string& name, std::uint16_t value)
+    {
+        const auto path = *folder_ / name;
+        WriteDicomFile(path, FlatImage(40, 50, value, {{3, 4, static_cast<std::uint16_t>(value * 3)}}));
+        Dialogs::SetNextFileAnswer(Q(path));
+        Click("ButtonOpen");
+        Dialogs::SetNextFileAnswer(Q(*folder_ / (name + ".txt")));
+        Click("ButtonExport");
+        TakeBoxes();
+        Click("ButtonCalculate");
+        return path;
+    }
+    void ShowHistory() { C<QTabWidget>("EvenorControl")->setCurrentWidget(Page()); }
+    std::unique_ptr<HistoryStore> Store() { return HistoryStore::Open(preferences_->Database().toStdString()); }
+
+private slots:
+    void initTestCase()
+    {
+        LoadDicomDictionary();
+        Dialogs::SetMessagesAnswered(true);
+    }
+
+    void init()
+    {
+        preferences_ = std::make_unique<TemporaryPreferences>();
+        folder_ = std::make_unique<TempFolder>();
+        windows_ = std::make_unique<EvenorWindows>();
+        Form().show();
+        TakeBoxes();
+    }
+
+    void cleanup()
+    {
+        windows_.reset();
+        folder_.reset();
+        preferences_.reset();
+        Dialogs::ClearFileAnswers();
+        TakeBoxes();
+    }
+
+    void recordShowAndSetBaseline()
+    {
+        // Looking at the page before anything is recorded makes no database.
+        ShowHistory();
+        QVERIFY(!QFileInfo::exists(preferences_->Database()));
+        Click("ButtonRecord");
+        QVERIFY(Page()->Records().empty());
+        QCOMPARE(TakeBoxes(), QStringList());
+
+        Store()->Record(OtherDetectorRecord());
+        const auto image = CalculateImage("flat.dcm", 1000);
+        QCOMPARE(TakeBoxes(), QStringList{Plain(ResultsWritten)});
+        ShowHistory();
+        // Only the other detector is recorded: it is shown.
+        auto* detectors = C<QComboBox>("ComboBoxDetector");
+        QCOMPARE(detectors->count(), 1);
+        QCOMPARE(detectors->currentData().toString(), QStringLiteral("OTHER-1"));
+
+        Click("ButtonRecord");
+        QCOMPARE(TakeBoxes(), QStringList());
+        // The open image's detector is chosen, with its one record as the
+        // command line would have made it.
+        QCOMPARE(detectors->count(), 2);
+        QVERIFY(detectors->currentData().toString() != QStringLiteral("OTHER-1"));
+        QCOMPARE(Page()->Records().size(), std::size_t{1});
+        const StoredRecord stored = Page()->Records().front();
+        QCOMPARE(stored.Record.FileSha256, Sha256OfFile(image.string()));
+        QCOMPARE(stored.Record.FileName, image.string());
+        QCOMPARE(stored.Record.Preset, std::string(DefaultPreset().Name));
+        QCOMPARE(stored.Record.Numbers.DeviatingPixelCount, std::int64_t{1});
+        auto* table = C<QTableWidget>("TableRecords");
+        QCOMPARE(table->rowCount(), 1);
+        QCOMPARE(table->item(0, 1)->text(), QStringLiteral("flat.dcm"));
+        QCOMPARE(table->item(0, 2)->text(), QString::fromUtf8(VerdictName(stored.Record.Overall).data()));
+        QCOMPARE(table->item(0, 3)->text(), QStringLiteral("no baseline"));
+
+        // The same test again is not recorded twice.
+        Click("ButtonRecord");
+        QVERIFY(Page()->StatusText().startsWith(QStringLiteral("Already recorded")));
+        QCOMPARE(Page()->Records().size(), std::size_t{1});
+
+        // Set as baseline: a cancelled reason sets none, a given one sets it.
+        const std::string key = detectors->currentData().toString().toStdString();
+        table->selectRow(0);
+        Dialogs::SetNextTextAnswer(std::nullopt);
+        Click("ButtonBaseline");
+        QVERIFY(Store()->Baselines(key).empty());
+        table->selectRow(0);
+        Dialogs::SetNextTextAnswer(QStringLiteral("after service"));
+        Click("ButtonBaseline");
+        QCOMPARE(TakeBoxes(), QStringList());
+        const std::vector<Baseline> baselines = Store()->Baselines(key);
+        QCOMPARE(baselines.size(), std::size_t{1});
+        QCOMPARE(baselines[0].Reason, std::string("after service"));
+        QCOMPARE(baselines[0].Source, "record " + std::to_string(stored.Id));
+
+        // A second run against that baseline shows its checks.
+        CalculateImage("brighter.dcm", 1100);
+        ShowHistory();
+        Click("ButtonRecord");
+        QCOMPARE(table->rowCount(), 2);
+        QVERIFY(table->item(0, 3)->text().endsWith(QStringLiteral("(baseline 1)")));
+    }
+
+    void storeFailureGoesToErrorBox_data()
+    {
+        QTest::addColumn<bool>("recordEvery");
+        QTest::newRow("button") << false;
+        QTest::newRow("record every test") << true;
+    }
+
+    void storeFailureGoesToErrorBox()
+    {
+        QFETCH(bool, recordEvery);
+        const QString database = Q(*folder_ / "missing" / "history.sqlite");
+        Preferences::SetDatabaseLocation(database);
+        Preferences::SetRecordEveryTest(recordEvery);
+        CalculateImage("flat.dcm", 1000);
+        if (!recordEvery) {
+            QCOMPARE(TakeBoxes(), QStringList{Plain(ResultsWritten)});
+            ShowHistory();
+            Click("ButtonRecord");
+        }
+        const QStringList boxes = TakeBoxes();
+        QCOMPARE(boxes.size(), recordEvery ? 2 : 1);
+        if (recordEvery) QCOMPARE(boxes.front(), Plain(ResultsWritten));
+        QVERIFY2(boxes.back().startsWith(Error(QStringLiteral("History database ") + database + QLatin1Char(':'))),
+                 qPrintable(boxes.back()));
+        // The run's own results stay.
+        QVERIFY(C<QWidget>("Results")->isEnabled());
+    }
+
+    void preferencesRememberedAndRecordEveryTest()
+    {
+        const QString database = Q(*folder_ / "chosen.sqlite");
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog != nullptr);
+            QCOMPARE(dialog->objectName(), QStringLiteral("PreferencesDialog"));
+            auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("EditDatabase"));
+            QCOMPARE(edit->text(), preferences_->Database());
+            edit->setText(database);
+            dialog->findChild<QCheckBox*>(QStringLiteral("CheckBoxRecordEvery"))->setChecked(true);
+            dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+        });
+        Click("ButtonPreferences");
+        const QSettings file(preferences_->File(), QSettings::IniFormat);
+        QCOMPARE(file.value(QStringLiteral("History/Database")).toString(), database);
+        QCOMPARE(file.value(QStringLiteral("History/RecordEveryTest")).toBool(), true);
+
+        // Each successful run is recorded after its messages, which stay as they were.
+        CalculateImage("flat.dcm", 1000);
+        QCOMPARE(TakeBoxes(), QStringList{Plain(ResultsWritten)});
+        CalculateImage("second.dcm", 1200);
+        QCOMPARE(TakeBoxes(), QStringList{Plain(ResultsWritten)});
+        const auto store = HistoryStore::Open(database.toStdString(), false);
+        QCOMPARE(store->Records().size(), std::size_t{2});
+        QVERIFY(!QFileInfo::exists(preferences_->Database()));
+
+        // An empty location means the default one.
+        Preferences::SetDatabaseLocation(QString());
+        qputenv("EVENOR_DB", database.toUtf8());
+        QCOMPARE(HistoryLocation(), database.toStdString());
+        qunsetenv("EVENOR_DB");
+    }
+};
+
+QTEST_MAIN(HistoryPageTest)
+#include "HistoryPageTest.moc"

@@ -1,0 +1,442 @@
+#include "ui/HistoryPage.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <exception>
+#include <limits>
+
+#include <QAreaSeries>
+#include <QChart>
+#include <QChartView>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateTime>
+#include <QDateTimeAxis>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLineSeries>
+#include <QPushButton>
+#include <QScatterSeries>
+#include <QSplitter>
+#include <QTableWidget>
+#include <QValueAxis>
+#include <QVBoxLayout>
+
+#include "ui/Dialogs.h"
+#include "ui/Preferences.h"
+
+namespace evenor {
+
+namespace {
+
+QString Text(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+
+QDateTime TestedAt(const StoredRecord& record)
+{
+    QDateTime at = QDateTime::fromString(Text(record.TestedAt), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    at.setTimeSpec(Qt::UTC);
+    return at;
+}
+
+QLineSeries* Line(const std::vector<QPointF>& points)
+{
+    auto* series = new QLineSeries;
+    for (const QPointF& p : points) series->append(p);
+    return series;
+}
+
+// A band between two horizontal lines over [left, right].
+QAreaSeries* Band(double left, double right, double low, double high, const QColor& colour, const QString& name)
+{
+    auto* band = new QAreaSeries(Line({{left, high}, {right, high}}), Line({{left, low}, {right, low}}));
+    band->setName(name);
+    band->setColor(colour);
+    band->setBorderColor(colour);
+    return band;
+}
+
+}  // namespace
+
+std::string HistoryLocation()
+{
+    const QString chosen = Preferences::DatabaseLocation().trimmed();
+    if (!chosen.isEmpty()) return chosen.toStdString();
+    const std::string location = HistoryStore::DefaultLocation();
+    // The default file's folder is made on first use; a chosen one must exist.
+    if (std::getenv("EVENOR_DB") == nullptr) QDir().mkpath(QFileInfo(QString::fromStdString(location)).absolutePath());
+    return location;
+}
+
+THistoryPage::THistoryPage(QWidget* parent) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("History"));
+
+    auto* detectorLabel = new QLabel(QStringLiteral("Detector:"), this);
+    comboBoxDetector_ = new QComboBox(this);
+    comboBoxDetector_->setObjectName(QStringLiteral("ComboBoxDetector"));
+    comboBoxDetector_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    comboBoxDetector_->setMinimumContentsLength(16);
+    detectorLabel->setBuddy(comboBoxDetector_);
+
+    tableRecords_ = new QTableWidget(0, 5, this);
+    tableRecords_->setObjectName(QStringLiteral("TableRecords"));
+    tableRecords_->setHorizontalHeaderLabels({QStringLiteral("Date"), QStringLiteral("File"), QStringLiteral("Verdict"),
+                                              QStringLiteral("Baseline checks"), QStringLiteral("Excluded")});
+    tableRecords_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    tableRecords_->setSelectionMode(QAbstractItemView::SingleSelection);
+    tableRecords_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    tableRecords_->verticalHeader()->hide();
+    tableRecords_->horizontalHeader()->setStretchLastSection(true);
+
+    auto* metricLabel = new QLabel(QStringLiteral("Trend of:"), this);
+    comboBoxMetric_ = new QComboBox(this);
+    comboBoxMetric_->setObjectName(QStringLiteral("ComboBoxMetric"));
+    for (const BaselineCheckInfo& check : AllBaselineChecks()) comboBoxMetric_->addItem(Text(check.Name));
+    metricLabel->setBuddy(comboBoxMetric_);
+
+    auto* chart = new QChart;
+    chart->legend()->setAlignment(Qt::AlignBottom);
+    chart->setMargins(QMargins(2, 2, 2, 2));
+    chartView_ = new QChartView(chart, this);
+    chartView_->setObjectName(QStringLiteral("ChartTrend"));
+    chartView_->setRenderHint(QPainter::Antialiasing);
+    chartView_->setMinimumHeight(120);
+
+    buttonRecord_ = new QPushButton(QStringLiteral("Record this test"), this);
+    buttonRecord_->setObjectName(QStringLiteral("ButtonRecord"));
+    buttonRecord_->setToolTip(QStringLiteral("Record the last result in the history"));
+    buttonRecord_->setAutoDefault(false);
+    buttonBaseline_ = new QPushButton(QStringLiteral("Set as baseline"), this);
+    buttonBaseline_->setObjectName(QStringLiteral("ButtonBaseline"));
+    buttonBaseline_->setToolTip(QStringLiteral("Make the selected record the detector's baseline"));
+    buttonBaseline_->setAutoDefault(false);
+    labelStatus_ = new QLabel(this);
+    labelStatus_->setObjectName(QStringLiteral("LabelHistoryStatus"));
+    labelStatus_->setWordWrap(true);
+
+    auto* detectorRow = new QHBoxLayout;
+    detectorRow->addWidget(detectorLabel);
+    detectorRow->addWidget(comboBoxDetector_, 1);
+    auto* chartPane = new QWidget(this);
+    auto* chartLayout = new QVBoxLayout(chartPane);
+    chartLayout->setContentsMargins(0, 0, 0, 0);
+    auto* metricRow = new QHBoxLayout;
+    metricRow->addWidget(metricLabel);
+    metricRow->addWidget(comboBoxMetric_, 1);
+    chartLayout->addLayout(metricRow);
+    chartLayout->addWidget(chartView_, 1);
+    auto* splitter = new QSplitter(Qt::Vertical, this);
+    splitter->setChildrenCollapsible(false);
+    splitter->addWidget(tableRecords_);
+    splitter->addWidget(chartPane);
+    splitter->setStretchFactor(0, 1);
+    splitter->setStretchFactor(1, 2);
+    auto* buttonRow = new QHBoxLayout;
+    buttonRow->addWidget(buttonRecord_);
+    buttonRow->addWidget(buttonBaseline_);
+    buttonRow->addWidget(labelStatus_, 1);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(6, 6, 6, 6);
+    layout->addLayout(detectorRow);
+    layout->addWidget(splitter, 1);
+    layout->addLayout(buttonRow);
+
+    connect(comboBoxDetector_, &QComboBox::currentIndexChanged, this, &THistoryPage::ComboBoxDetectorChange);
+    connect(comboBoxMetric_, &QComboBox::currentIndexChanged, this, &THistoryPage::ShowChart);
+    connect(buttonRecord_, &QPushButton::clicked, this, &THistoryPage::ButtonRecordClick);
+    connect(buttonBaseline_, &QPushButton::clicked, this, &THistoryPage::ButtonBaselineClick);
+    buttonRecord_->setEnabled(false);
+    buttonBaseline_->setEnabled(false);
+    connect(tableRecords_, &QTableWidget::itemSelectionChanged, this,
+            [this] { buttonBaseline_->setEnabled(tableRecords_->currentRow() >= 0 && !records_.empty()); });
+}
+
+QString THistoryPage::StatusText() const { return labelStatus_->text(); }
+
+void THistoryPage::SetOpenDetector(std::string key) { openDetector_ = std::move(key); }
+
+bool THistoryPage::WithStore(const std::function<void(HistoryStore&)>& action)
+{
+    try {
+        const std::unique_ptr<HistoryStore> store = HistoryStore::Open(HistoryLocation());
+        action(*store);
+        return true;
+    } catch (const std::exception& e) {
+        Dialogs::Error(this, QString::fromStdString(e.what()));
+        return false;
+    }
+}
+
+std::string THistoryPage::ChosenDetector() const { return comboBoxDetector_->currentData().toString().toStdString(); }
+
+void THistoryPage::Refresh()
+{
+    buttonRecord_->setEnabled(static_cast<bool>(recordSource_));
+    // Looking at the page makes no database: an SQLite file appears with
+    // the first record.
+    const QString location = QString::fromStdString(HistoryLocation());
+    if (!location.startsWith(QStringLiteral("postgres")) && !location.startsWith(QStringLiteral("file:")) &&
+        !QFileInfo::exists(location)) {
+        filling_ = true;
+        comboBoxDetector_->clear();
+        filling_ = false;
+        records_.clear();
+        baseline_.reset();
+        labelStatus_->setText(QStringLiteral("No test recorded yet."));
+        ShowRecords();
+        return;
+    }
+    WithStore([this](HistoryStore& store) {
+        const std::string chosen = ChosenDetector();
+        const std::vector<DetectorRow> detectors = store.Detectors();
+        filling_ = true;
+        comboBoxDetector_->clear();
+        int select = -1;
+        for (const DetectorRow& d : detectors) {
+            const QString key = Text(d.Key);
+            const QString name = d.DisplayName.empty() || d.DisplayName == d.Key
+                                     ? key
+                                     : QStringLiteral("%1 (%2)").arg(Text(d.DisplayName), key);
+            comboBoxDetector_->addItem(QStringLiteral("%1, %2 records").arg(name).arg(d.RecordCount), key);
+            if (d.Key == openDetector_) select = comboBoxDetector_->count() - 1;
+        }
+        // The open image's detector first, else the one chosen before.
+        if (select < 0) select = std::max(0, comboBoxDetector_->findData(Text(chosen)));
+        if (comboBoxDetector_->count() > 0) comboBoxDetector_->setCurrentIndex(select);
+        filling_ = false;
+        ReadRecords(store);
+    });
+    ShowRecords();
+}
+
+void THistoryPage::ComboBoxDetectorChange()
+{
+    if (filling_) return;
+    WithStore([this](HistoryStore& store) { ReadRecords(store); });
+    ShowRecords();
+}
+
+void THistoryPage::ReadRecords(HistoryStore& store)
+{
+    records_.clear();
+    baseline_.reset();
+    const std::string key = ChosenDetector();
+    if (key.empty()) return;
+    RecordFilter filter;
+    filter.Detector = key;
+    filter.WithDetails = false;
+    std::vector<StoredRecord> records = store.Records(filter);
+    const DetectorRow detector = store.FindDetector(key);
+    const std::vector<Baseline> baselines = store.Baselines(key);
+    limits_ = store.LimitsOf(detector.Id);
+    records_ = std::move(records);
+    if (!baselines.empty()) baseline_ = baselines.back();
+}
+
+void THistoryPage::ShowRecords()
+{
+    tableRecords_->clearContents();
+    tableRecords_->setRowCount(static_cast<int>(records_.size()));
+    // Newest first.
+    for (std::size_t i = 0; i < records_.size(); ++i) {
+        const StoredRecord& r = records_[records_.size() - 1 - i];
+        const int row = static_cast<int>(i);
+        const QString checks = r.BaselineVersion ? QStringLiteral("%1 (baseline %2)")
+                                                       .arg(Text(VerdictName(r.BaselineOverall)))
+                                                       .arg(*r.BaselineVersion)
+                                                 : QStringLiteral("no baseline");
+        const QStringList cells = {Text(r.TestedAt), QFileInfo(Text(r.Record.FileName)).fileName(),
+                                   Text(VerdictName(r.Record.Overall)), checks,
+                                   r.Excluded ? Text(r.ExcludedReason) : QString()};
+        for (int c = 0; c < cells.size(); ++c) {
+            auto* item = new QTableWidgetItem(cells[c]);
+            item->setData(Qt::UserRole, QVariant::fromValue<qlonglong>(r.Id));
+            if (c == 1) item->setToolTip(Text(r.Record.FileName));
+            tableRecords_->setItem(row, c, item);
+        }
+    }
+    tableRecords_->resizeColumnsToContents();
+    buttonBaseline_->setEnabled(false);
+    ShowChart();
+}
+
+void THistoryPage::ShowChart()
+{
+    QChart* chart = chartView_->chart();
+    chart->removeAllSeries();
+    for (QAbstractAxis* axis : chart->axes()) {
+        chart->removeAxis(axis);
+        delete axis;
+    }
+    const int index = comboBoxMetric_->currentIndex();
+    if (index < 0 || records_.empty()) {
+        chart->setTitle(QString());
+        return;
+    }
+    const BaselineCheckInfo& info = AllBaselineChecks()[static_cast<std::size_t>(index)];
+    chart->setTitle(Text(info.Name));
+    const Baseline reference = baseline_.value_or(Baseline{});
+
+    auto* values = new QLineSeries;
+    values->setName(QStringLiteral("Recorded"));
+    values->setPointsVisible(true);
+    auto* excluded = new QScatterSeries;
+    excluded->setName(QStringLiteral("Excluded"));
+    excluded->setMarkerSize(7);
+    excluded->setColor(Qt::gray);
+    double low = std::numeric_limits<double>::max(), high = std::numeric_limits<double>::lowest();
+    double left = std::numeric_limits<double>::max(), right = std::numeric_limits<double>::lowest();
+    for (const StoredRecord& r : records_) {
+        const auto checks = CheckAgainstBaseline(r.Record.Numbers, r.Record.Exposure, r.Record.ExposureUnit,
+                                                 reference, limits_);
+        const std::optional<double> value = checks[static_cast<std::size_t>(index)].Value;
+        const QDateTime at = TestedAt(r);
+        if (!value || !at.isValid()) continue;
+        const double x = static_cast<double>(at.toMSecsSinceEpoch());
+        (r.Excluded ? static_cast<QXYSeries*>(excluded) : values)->append(x, *value);
+        low = std::min(low, *value);
+        high = std::max(high, *value);
+        left = std::min(left, x);
+        right = std::max(right, x);
+    }
+    if (left > right) return;
+    if (left == right) {
+        left -= 43'200'000.0;
+        right += 43'200'000.0;
+    }
+
+    std::vector<QAbstractSeries*> series;
+    if (baseline_) {
+        const auto base = CheckAgainstBaseline(baseline_->Numbers, baseline_->Exposure, baseline_->ExposureUnit,
+                                               *baseline_, limits_)[static_cast<std::size_t>(index)];
+        if (base.Reference) {
+            double ref = *base.Reference;
+            const double scale = info.Key == "deviating_roi_count" ? std::max(ref, 1.0) : ref;
+            const auto band = [&](std::optional<double> percent, const QColor& colour, const QString& name) {
+                if (!percent) return;
+                const double lo = std::max(0.0, ref - scale * *percent / 100.0);
+                const double hi = ref + scale * *percent / 100.0;
+                series.push_back(Band(left, right, lo, hi, colour, name));
+                low = std::min(low, lo);
+                high = std::max(high, hi);
+            };
+            band(base.Limit.Action, QColor(255, 214, 153), QStringLiteral("Action limits"));
+            band(base.Limit.Warning, QColor(198, 236, 198), QStringLiteral("Warning limits"));
+            auto* line = Line({{left, ref}, {right, ref}});
+            line->setName(QStringLiteral("Baseline %1").arg(baseline_->Version));
+            QPen pen(QColor(30, 90, 30));
+            pen.setStyle(Qt::DashLine);
+            pen.setWidth(2);
+            line->setPen(pen);
+            series.push_back(line);
+            low = std::min(low, ref);
+            high = std::max(high, ref);
+        }
+    }
+    series.push_back(values);
+    if (excluded->count() > 0)
+        series.push_back(excluded);
+    else
+        delete excluded;
+
+    auto* axisX = new QDateTimeAxis;
+    axisX->setFormat(QStringLiteral("yyyy-MM-dd"));
+    axisX->setTickCount(4);
+    axisX->setRange(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(left), Qt::UTC),
+                    QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(right), Qt::UTC));
+    auto* axisY = new QValueAxis;
+    const double margin = high > low ? (high - low) * 0.05 : std::max(1.0, std::abs(high) * 0.05);
+    axisY->setRange(low - margin, high + margin);
+    chart->addAxis(axisX, Qt::AlignBottom);
+    chart->addAxis(axisY, Qt::AlignLeft);
+    for (QAbstractSeries* s : series) {
+        chart->addSeries(s);
+        s->attachAxis(axisX);
+        s->attachAxis(axisY);
+    }
+}
+
+bool THistoryPage::RecordLastTest()
+{
+    std::optional<QaRecord> record;
+    try {
+        if (recordSource_) record = recordSource_();
+    } catch (const std::exception& e) {
+        Dialogs::Error(this, QString::fromStdString(e.what()));
+        return false;
+    }
+    if (!record) {
+        labelStatus_->setText(QStringLiteral("No result to record: calculate first."));
+        return false;
+    }
+    RecordOutcome outcome;
+    if (!WithStore([&](HistoryStore& store) { outcome = store.Record(*record); })) return false;
+    QString status = outcome.AlreadyRecorded ? QStringLiteral("Already recorded as record %1.").arg(outcome.Id)
+                                             : QStringLiteral("Recorded as record %1.").arg(outcome.Id);
+    for (const std::string& note : outcome.Notes) status += QLatin1Char(' ') + Text(note);
+    labelStatus_->setText(status);
+    openDetector_ = outcome.DetectorKey;
+    Refresh();
+    return true;
+}
+
+void THistoryPage::ButtonRecordClick() { RecordLastTest(); }
+
+void THistoryPage::ButtonBaselineClick()
+{
+    const int row = tableRecords_->currentRow();
+    const QTableWidgetItem* item = row >= 0 ? tableRecords_->item(row, 0) : nullptr;
+    if (item == nullptr) return;
+    const std::int64_t id = item->data(Qt::UserRole).toLongLong();
+    const std::optional<QString> reason =
+        Dialogs::AskText(this, QStringLiteral("Why does record %1 become the baseline?").arg(id));
+    if (!reason) return;
+    const std::string key = ChosenDetector();
+    Baseline baseline;
+    if (!WithStore([&](HistoryStore& store) {
+            baseline = store.SetBaselineFromRecord(key, id, reason->toStdString(), OperatingSystemUser());
+        }))
+        return;
+    labelStatus_->setText(QStringLiteral("Baseline %1 set from record %2.").arg(baseline.Version).arg(id));
+    Refresh();
+}
+
+bool EditPreferences(QWidget* parent)
+{
+    QDialog dialog(parent);
+    dialog.setObjectName(QStringLiteral("PreferencesDialog"));
+    dialog.setWindowTitle(QStringLiteral("Preferences"));
+    auto* location = new QLineEdit(Preferences::DatabaseLocation(), &dialog);
+    location->setObjectName(QStringLiteral("EditDatabase"));
+    location->setPlaceholderText(QString::fromStdString(HistoryStore::DefaultLocation()));
+    location->setToolTip(QStringLiteral("An SQLite file, or a postgresql:// URI for a shared database; empty for the "
+                                        "default file"));
+    location->setMinimumWidth(360);
+    auto* recordEvery = new QCheckBox(QStringLiteral("Record every test"), &dialog);
+    recordEvery->setObjectName(QStringLiteral("CheckBoxRecordEvery"));
+    recordEvery->setToolTip(QStringLiteral("Record each successful calculation in the history"));
+    recordEvery->setChecked(Preferences::RecordEveryTest());
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    auto* form = new QFormLayout;
+    form->addRow(QStringLiteral("History database:"), location);
+    form->addRow(QString(), recordEvery);
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->addLayout(form);
+    layout->addWidget(buttons);
+    if (dialog.exec() != QDialog::Accepted) return false;
+    Preferences::SetDatabaseLocation(location->text().trimmed());
+    Preferences::SetRecordEveryTest(recordEvery->isChecked());
+    return true;
+}
+
+}  // namespace evenor

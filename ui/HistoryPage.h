@@ -1,0 +1,89 @@
+#pragma once
+// The History page of the main window: the QA history of one detector (the
+// open image's when it has been recorded, or any chosen), its records with
+// their verdicts, a trend chart of one metric against the detector's latest
+// baseline with its warning and action bands, and the buttons that record
+// the last test and make a record the baseline.
+//
+// The page opens the history database for each action (the location from the
+// preferences) and keeps no connection. A store failure goes to the error box
+// with the store's message, which names the database; the page stays as it
+// was.
+#include <array>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <QWidget>
+
+#include "history/HistoryStore.h"
+
+class QChartView;
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QTableWidget;
+
+namespace evenor {
+
+// The database the window records in: the preferences' location, else
+// HistoryStore::DefaultLocation().
+std::string HistoryLocation();
+
+class THistoryPage : public QWidget {
+    Q_OBJECT
+public:
+    explicit THistoryPage(QWidget* parent = nullptr);
+
+    // Gives the record of the last successful run; nothing before one. May
+    // throw EvenorError.
+    void SetRecordSource(std::function<std::optional<QaRecord>()> source) { recordSource_ = std::move(source); }
+    // The detector key of the open image (empty without one): chosen on the
+    // next Refresh when it is recorded.
+    void SetOpenDetector(std::string key);
+    // Reads the detectors and the chosen one's records again.
+    void Refresh();
+    // Records the last run. Returns false (after the error box) when the
+    // store failed or there is no run to record.
+    bool RecordLastTest();
+
+    // What the page shows, for tests.
+    const std::vector<StoredRecord>& Records() const { return records_; }
+    QString StatusText() const;
+
+private slots:
+    void ComboBoxDetectorChange();
+    void ShowChart();
+    void ButtonRecordClick();
+    void ButtonBaselineClick();
+
+private:
+    // Runs an action on the store; false after the error box when it threw.
+    bool WithStore(const std::function<void(HistoryStore&)>& action);
+    void ReadRecords(HistoryStore& store);
+    void ShowRecords();
+    std::string ChosenDetector() const;
+
+    std::function<std::optional<QaRecord>()> recordSource_;
+    std::string openDetector_;
+    std::vector<StoredRecord> records_;
+    std::optional<Baseline> baseline_;
+    std::array<Limits, BaselineCheckCount> limits_{};
+    bool filling_ = false;
+
+    QComboBox* comboBoxDetector_ = nullptr;
+    QTableWidget* tableRecords_ = nullptr;
+    QComboBox* comboBoxMetric_ = nullptr;
+    QChartView* chartView_ = nullptr;
+    QPushButton* buttonRecord_ = nullptr;
+    QPushButton* buttonBaseline_ = nullptr;
+    QLabel* labelStatus_ = nullptr;
+};
+
+// The preferences dialog: where the history is kept and whether every test
+// is recorded. Accepting it stores both in the preferences.
+// Shows the dialog modally over parent; true when the user accepted it.
+bool EditPreferences(QWidget* parent);
+
+}  // namespace evenor
