@@ -27,8 +27,8 @@
 #include <QScatterSeries>
 #include <QSplitter>
 #include <QTableWidget>
-#include <QValueAxis>
 #include <QVBoxLayout>
+#include <QValueAxis>
 
 #include "ui/Dialogs.h"
 #include "ui/Preferences.h"
@@ -249,10 +249,10 @@ void THistoryPage::ShowRecords()
     for (std::size_t i = 0; i < records_.size(); ++i) {
         const StoredRecord& r = records_[records_.size() - 1 - i];
         const int row = static_cast<int>(i);
-        const QString checks = r.BaselineVersion ? QStringLiteral("%1 (baseline %2)")
-                                                       .arg(Text(VerdictName(r.BaselineOverall)))
-                                                       .arg(*r.BaselineVersion)
-                                                 : QStringLiteral("no baseline");
+        const QString checks =
+            r.BaselineVersion
+                ? QStringLiteral("%1 (baseline %2)").arg(Text(VerdictName(r.BaselineOverall))).arg(*r.BaselineVersion)
+                : QStringLiteral("no baseline");
         const QStringList cells = {Text(r.TestedAt), QFileInfo(Text(r.Record.FileName)).fileName(),
                                    Text(VerdictName(r.Record.Overall)), checks,
                                    r.Excluded ? Text(r.ExcludedReason) : QString()};
@@ -295,8 +295,8 @@ void THistoryPage::ShowChart()
     double low = std::numeric_limits<double>::max(), high = std::numeric_limits<double>::lowest();
     double left = std::numeric_limits<double>::max(), right = std::numeric_limits<double>::lowest();
     for (const StoredRecord& r : records_) {
-        const auto checks = CheckAgainstBaseline(r.Record.Numbers, r.Record.Exposure, r.Record.ExposureUnit,
-                                                 reference, limits_);
+        const auto checks =
+            CheckAgainstBaseline(r.Record.Numbers, r.Record.Exposure, r.Record.ExposureUnit, reference, limits_);
         const std::optional<double> value = checks[static_cast<std::size_t>(index)].Value;
         const QDateTime at = TestedAt(r);
         if (!value || !at.isValid()) continue;
