@@ -1,5 +1,6 @@
 #include "insight/Guidelines.h"
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 
@@ -228,6 +229,18 @@ GuidelineVerdict Judge(const DetectorInsight& insight, const AnalysisSettings& s
 {
     GuidelineVerdict verdict = Judge(insight.Metrics.Robust, settings, preset);
     AppendChecks(verdict, JudgeDetector(insight, settings, preset));
+    const auto& rois = insight.RobustRois.Rois;
+    const bool noSignal = !(insight.RobustRois.AreaMean > 0.0);
+    const bool noNoise = std::all_of(rois.begin(), rois.end(), [](const RoiResult& roi) { return roi.SD == 0.0; });
+    if (!rois.empty() && (noSignal || noNoise)) {
+        CheckVerdict signal;
+        signal.Key = SignalCheckKey;
+        signal.Name = "Signal and noise";
+        signal.Result = Verdict::Fail;
+        signal.Note = noSignal ? "the area has no signal (mean 0): not an exposure"
+                               : "every ROI has an SD of 0: no noise, not an unprocessed exposure";
+        AppendChecks(verdict, {signal});
+    }
     return verdict;
 }
 

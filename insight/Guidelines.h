@@ -84,6 +84,10 @@ inline constexpr std::string_view LargestClusterCheckKey = "largest_defect_clust
 inline constexpr std::string_view LineDefectsCheckKey = "line_defects";
 inline constexpr std::string_view RowNoiseCheckKey = "row_correlated_noise";
 inline constexpr std::string_view ColumnNoiseCheckKey = "column_correlated_noise";
+// Present only when it fails: the area holds no exposure (mean 0) or no noise
+// (every ROI SD 0). Either way the other checks cannot describe a detector,
+// and most of them are not available, so the image must not pass.
+inline constexpr std::string_view SignalCheckKey = "signal";
 
 struct DetectorInsight;
 
@@ -121,7 +125,8 @@ std::vector<CheckVerdict> JudgeDetector(const DetectorInsight& insight, const An
 void AppendChecks(GuidelineVerdict& verdict, std::vector<CheckVerdict> checks);
 
 // The verdicts the summaries show (window, command line, JSON, history): the
-// robust metrics judged, then the defect and structured-noise checks.
+// robust metrics judged, then the defect and structured-noise checks, then
+// the signal check when it fails.
 GuidelineVerdict Judge(const DetectorInsight& insight, const AnalysisSettings& settings, const GuidelinePreset& preset);
 
 }  // namespace evenor

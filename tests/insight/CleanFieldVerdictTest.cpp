@@ -2,6 +2,7 @@
 // sizes and seeds, judged against every preset with every check.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "insight/Guidelines.h"
@@ -64,6 +65,49 @@ TEST(CleanField, PassesEveryCheckOfEveryPreset)
     // The allowance is what makes them pass: the preset's bare limits alone
     // raise false alarms on some of these clean fields.
     EXPECT_GT(wouldFailWithoutAllowance, 0);
+}
+
+// The edges of the area and images without an exposure: the last column and
+// row lie outside every ROI of the grid, and a blank image has no metric to
+// fail.
+TEST(CleanField, EdgesAndBlankImagesAreJudgedForWhatTheyAre)
+{
+    struct Case {
+        const char* name;
+        void (*plant)(testing::Image&);
+        std::size_t lines;
+        Verdict overall;
+    };
+    const std::vector<Case> cases{
+        {"hot pixel in the last column", [](testing::Image& i) { i.At(i.Width - 1, 200) = 65535; }, 0, Verdict::Pass},
+        {"hot pixel in the last row", [](testing::Image& i) { i.At(100, i.Height - 1) = 65535; }, 0, Verdict::Pass},
+        {"hot corner pixel", [](testing::Image& i) { i.At(i.Width - 1, i.Height - 1) = 65535; }, 0, Verdict::Pass},
+        {"dead last column",
+         [](testing::Image& i) {
+             for (std::uint32_t y = 0; y < i.Height; ++y) i.At(i.Width - 1, y) = 0;
+         },
+         1, Verdict::Fail},
+        {"dead first row",
+         [](testing::Image& i) {
+             for (std::uint32_t x = 0; x < i.Width; ++x) i.At(x, 0) = 0;
+         },
+         1, Verdict::Fail},
+        {"no exposure", [](testing::Image& i) { std::fill(i.Pixels.begin(), i.Pixels.end(), 0); }, 0, Verdict::Fail},
+        {"no noise", [](testing::Image& i) { std::fill(i.Pixels.begin(), i.Pixels.end(), 1000); }, 0, Verdict::Fail},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // 515 pixels, boxes of 64: the grid's far-edge box ends at 513, so the
+        // last column and row are outside every ROI.
+        auto image = PoissonImage(FlatSignal(515, 515, 1000.0), 11);
+        c.plant(image);
+        const AnalysisSettings settings = WholeImageSettings(image);
+        const AnalysisResult result = AnalyseRoiGrid(image.Pixels, image.Width, image.Height, 10.0 / 64, settings);
+        const DetectorInsight insight = InspectDetector(settings, result, image.Pixels, image.Width);
+        EXPECT_EQ(insight.Lines.size(), c.lines);
+        EXPECT_FALSE(insight.Rims.Found());
+        EXPECT_EQ(Judge(insight, settings, DefaultPreset()).Overall, c.overall);
+    }
 }
 
 }  // namespace
