@@ -1,7 +1,10 @@
 #pragma once
-// The intake commands of the command line: "rules check" and "rules test".
+// The intake commands of the command line: "rules check", "rules test",
+// "watch" and "inbox".
 #include <iosfwd>
 #include <string>
+
+#include "cli/WatchCommand.h"
 
 namespace CLI {
 class App;
@@ -14,6 +17,13 @@ struct IntakeCommandLine {
     CLI::App* Test = nullptr;
     std::string RulesFile;
     std::string Image;
+
+    CLI::App* Watch = nullptr;
+    WatchOptions WatchLine;
+
+    CLI::App* Inbox = nullptr;
+    std::string Db, Detector, State;
+    bool Json = false;
 };
 
 void AddIntakeCommands(CLI::App& app, IntakeCommandLine& line);
