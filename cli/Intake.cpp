@@ -52,6 +52,21 @@ std::vector<IntakeEntry> IntakeDesk::Unfinished()
     return store_->Intake({}, IntakeWaiting);
 }
 
+IntakeEntry IntakeDesk::Claim(const std::string& path, const std::string& sha256, const std::string& source,
+                              bool& isNew)
+{
+    std::lock_guard guard(storeLock_);
+    return store_->ClaimIntake(sha256, path, source, isNew);
+}
+
+std::set<std::string> IntakeDesk::KnownPaths()
+{
+    std::lock_guard guard(storeLock_);
+    std::set<std::string> paths;
+    for (const auto& entry : store_->Intake()) paths.insert(entry.Path);
+    return paths;
+}
+
 IntakeEntry IntakeDesk::Take(const std::filesystem::path& file, const std::string& source, Retry retry,
                              bool& seenBefore, const IntakeLog& log)
 {
@@ -67,13 +82,29 @@ IntakeEntry IntakeDesk::Take(const std::filesystem::path& file, const std::strin
         entry.Message = e.what();  // gone or unreadable: nothing to keep
         return entry;
     }
-    {
-        std::lock_guard guard(storeLock_);
-        if (auto known = store_->FindIntake(entry.Sha256); known && known->State != IntakeWaiting) {
-            seenBefore = true;
-            return *known;
-        }
+    // One call at a time per content: the same image received twice at once
+    // (a sender repeating a transfer, a restart taking what it finds while the
+    // same image arrives again) must give one result and one record.
+    std::unique_lock hand(storeLock_);
+    handed_.wait(hand, [&] { return inHand_.count(entry.Sha256) == 0; });
+    if (auto known = store_->FindIntake(entry.Sha256); known && known->State != IntakeWaiting) {
+        seenBefore = true;
+        return *known;
     }
+    inHand_.insert(entry.Sha256);
+    hand.unlock();
+    struct Release {
+        IntakeDesk& desk;
+        const std::string& sha;
+        ~Release()
+        {
+            {
+                std::lock_guard guard(desk.storeLock_);
+                desk.inHand_.erase(sha);
+            }
+            desk.handed_.notify_all();
+        }
+    } release{*this, entry.Sha256};
     const bool mayRetry = retry == Retry::WhileRecent && ModifiedRecently(file);
 
     // The tags decide the rule.

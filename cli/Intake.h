@@ -5,8 +5,10 @@
 // database, once per content (SHA-256) across restarts.
 #include <filesystem>
 #include <functional>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,14 +44,24 @@ public:
     // kSettledForRefusal is left for a later try instead of being refused:
     // it may still be being written. Returns the entry; seenBefore when the
     // content was already taken (then nothing else was done).
-    // Safe to call from several threads at once. Throws EvenorError only when
-    // the database fails.
+    // Safe to call from several threads at once; a second call for content
+    // that another call has in hand waits for it, then finds it seen before.
+    // Throws EvenorError only when the database fails.
     IntakeEntry Take(const std::filesystem::path& file, const std::string& source, Retry retry, bool& seenBefore,
                      const IntakeLog& log);
+
+    // Registers a file that has just arrived, whose content has that
+    // SHA-256, as waiting before it is analysed, so that a run that dies
+    // before taking it leaves it in Unfinished(). isNew as
+    // HistoryStore::ClaimIntake. Throws EvenorError when the database fails.
+    IntakeEntry Claim(const std::string& path, const std::string& sha256, const std::string& source, bool& isNew);
 
     // Entries a previous run claimed but did not finish (it died): their
     // paths, for taking them again.
     std::vector<IntakeEntry> Unfinished();
+
+    // The paths of every entry (the path each content was first taken from).
+    std::set<std::string> KnownPaths();
 
     const std::filesystem::path& OutDir() const { return outDir_; }
 
@@ -59,6 +71,8 @@ private:
     IntakeOptions options_;
     std::filesystem::path outDir_;
     std::mutex storeLock_;
+    std::condition_variable handed_;  // an entry of inHand_ was released
+    std::set<std::string> inHand_;    // contents a Take is working on (SHA-256)
     std::unique_ptr<HistoryStore> store_;
 };
 

@@ -113,6 +113,41 @@ the history. One line per event goes to standard error. SIGTERM or SIGINT:
 no new file is taken, the images in hand are finished, exit status 0.
 "evenor-cli inbox" lists what was taken.)");
 
+    line.Serve = app.add_subcommand("serve", "Receive images over DICOM and analyse them by the intake rules");
+    auto& serve = line.ServeLine;
+    line.Serve->add_option("--aet", serve.Aet, "This node's AE title (associations calling another are rejected)")
+        ->required();
+    line.Serve->add_option("--port", serve.Port, "TCP port to listen on")->required()->check(CLI::Range(1, 65535));
+    line.Serve->add_option("--store", serve.StoreDir, "Folder the received images are kept in")->required();
+    line.Serve->add_option("--rules", serve.RulesFile, "The intake rules (JSON)")->required();
+    line.Serve->add_option("--allow", serve.Allow, "Calling AE titles accepted, separated by commas (default: any)")
+        ->delimiter(',');
+    line.Serve->add_option("--db", serve.Db, kDbHelp);
+    line.Serve->add_option("--out-dir", serve.OutDir,
+                           "Reports and JSON results (default ~/.local/share/evenor/intake)");
+    line.Serve->add_option("--by", serve.By, "Who records the results (default: the user)");
+    line.Serve->add_option("--jobs", serve.Jobs, "Images analysed at a time (default 2)")->check(CLI::Range(1, 64));
+    line.Serve->add_option("--max-associations", serve.MaxAssociations,
+                           "Associations served at a time; more are rejected as busy (default 8)")
+        ->check(CLI::Range(1, 256));
+    line.Serve->add_flag("--decompress", serve.Decompress,
+                         "Accept compressed transfer syntaxes and decode them (also when a rule asks)");
+    line.Serve->footer(R"(
+A Storage SCP for DX, CR and digital mammography images (for presentation and
+for processing) and secondary capture, and a Verification SCP (C-ECHO). The
+uncompressed transfer syntaxes are always accepted, the compressed ones when
+--decompress is given or a rule has "decompress": true. Each instance is
+written to the store folder under a temporary name, flushed to the disk and
+given its name (SOPINSTANCEUID.dcm) before the C-STORE is answered; when it
+cannot be written (a full disk) the answer is 0xA700 (out of resources) and no
+file is left. It is then analysed on --jobs workers as "watch" does: the first
+matching rule gives the settings, OUT/NAME-SHA.txt and .json are written, the
+result is recorded when the rule says so, and "evenor-cli inbox" lists it.
+Content received before is not analysed again. At start, the images an
+earlier run received but did not analyse are taken. One line per event goes
+to standard error. SIGTERM or SIGINT: no new association is accepted, the
+images in hand are finished, exit status 0.)");
+
     line.Inbox = app.add_subcommand("inbox", "List the images received or found, with their state");
     line.Inbox->add_option("--db", line.Db, kDbHelp);
     line.Inbox->add_option("--detector", line.Detector, "Only this detector (key or display name)");
@@ -175,6 +210,10 @@ bool RunIntakeCommands(const IntakeCommandLine& line, std::ostream& out, std::os
     }
     if (line.Watch != nullptr && *line.Watch) {
         status = RunWatch(line.WatchLine, err);
+        return true;
+    }
+    if (line.Serve != nullptr && *line.Serve) {
+        status = RunServe(line.ServeLine, err);
         return true;
     }
     if (line.Inbox != nullptr && *line.Inbox) {

@@ -1,9 +1,10 @@
 #pragma once
 // The intake commands of the command line: "rules check", "rules test",
-// "watch" and "inbox".
+// "watch", "serve" and "inbox".
 #include <iosfwd>
 #include <string>
 
+#include "cli/ServeCommand.h"
 #include "cli/WatchCommand.h"
 
 namespace CLI {
@@ -20,6 +21,9 @@ struct IntakeCommandLine {
 
     CLI::App* Watch = nullptr;
     WatchOptions WatchLine;
+
+    CLI::App* Serve = nullptr;
+    ServeOptions ServeLine;
 
     CLI::App* Inbox = nullptr;
     std::string Db, Detector, State;

@@ -176,6 +176,9 @@ struct TestImage {
     std::optional<std::int16_t> IntensitySign = 1;             // 0028,1041, SS
     std::optional<std::string> PresentationIntentType;         // 0008,0068, CS
     std::size_t MissingPixelBytes = 0;                         // the file ends this many bytes early
+    // SOP Class UID (0008,0016, DX for processing) and this SOP Instance UID
+    // (0008,0018), which a DICOM sender needs; empty: neither element.
+    std::string SopInstanceUid;
 };
 
 // The file's bytes: preamble, file meta group, the image elements, then the
@@ -190,6 +193,10 @@ inline std::string DicomFileBytes(const TestImage& image)
     const auto word = [&file](std::uint32_t tag, std::string_view vr, std::uint16_t value) {
         file.Explicit(tag, vr, file.Bytes16(value));
     };
+    if (!image.SopInstanceUid.empty()) {
+        file.Explicit(0x00080016, "UI", TestDicomWriter::EvenText("1.2.840.10008.5.1.4.1.1.1.1.1", '\0'));
+        file.Explicit(0x00080018, "UI", TestDicomWriter::EvenText(image.SopInstanceUid, '\0'));
+    }
     text(0x00080060, "CS", "DX");
     if (image.PresentationIntentType) text(0x00080068, "CS", *image.PresentationIntentType);
     word(0x00280002, "US", 1);

@@ -1,0 +1,477 @@
+// "evenor-cli serve" as the real program on 127.0.0.1, driven by DCMTK's
+// storescu and echoscu: images sent at once all give records, senders not
+// allowed are rejected, broken peers and a killed server lose nothing and
+// double nothing, a full store folder answers with a failure status.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <thread>
+
+#include "history/HistoryStore.h"
+#include "history/Sha256.h"
+#include "tests/cli/CliTestSupport.h"
+
+namespace evenor::test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+constexpr const char* kAet = "EVENOR";
+
+int FreePort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// Starts a program with args, standard output and error into outFile; with a
+// file size limit (bytes) when fileSizeLimit is not 0.
+pid_t Spawn(std::vector<std::string> args, const fs::path& outFile, rlim_t fileSizeLimit = 0)
+{
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (fileSizeLimit != 0) {
+            const rlimit limit{fileSizeLimit, fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        dup2(out, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int Wait(pid_t pid)
+{
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct Tool {
+    int Status = -1;
+    std::string Output;
+};
+
+Tool RunTool(const std::vector<std::string>& args, const fs::path& outFile)
+{
+    Tool tool;
+    tool.Status = Wait(Spawn(args, outFile));
+    tool.Output = ReadWholeFile(outFile);
+    return tool;
+}
+
+std::vector<std::string> StoreScu(const std::string& callingAe, int port, const std::vector<fs::path>& files)
+{
+    std::vector<std::string> args{"/usr/bin/storescu", "-aet", callingAe, "-aec", kAet, "127.0.0.1",
+                                  std::to_string(port)};
+    for (const auto& file : files) args.push_back(file.string());
+    return args;
+}
+
+Tool Echo(const std::string& callingAe, int port, const fs::path& outFile)
+{
+    return RunTool({"/usr/bin/echoscu", "-aet", callingAe, "-aec", kAet, "127.0.0.1", std::to_string(port)}, outFile);
+}
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 15s)
+{
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+nlohmann::json Inbox(const std::string& db)
+{
+    const CliResult inbox = RunInProcess({"inbox", "--db", db, "--json"});
+    return inbox.status == 0 ? nlohmann::json::parse(inbox.out)["entries"] : nlohmann::json::array();
+}
+
+std::size_t Records(const std::string& db)
+{
+    const CliResult history = RunInProcess({"history", "--db", db, "--json"});
+    return history.status == 0 ? nlohmann::json::parse(history.out)["records"].size() : 0;
+}
+
+std::size_t CountState(const nlohmann::json& entries, const std::string& state)
+{
+    std::size_t count = 0;
+    for (const auto& entry : entries) count += entry["state"] == state;
+    return count;
+}
+
+// A 64 x 64 image that passes, its content made distinct by number.
+TestImage Numbered(int number, std::uint16_t side = 64)
+{
+    TestImage image = NoisyFlatImage(side, static_cast<std::uint16_t>(1000 + number));
+    image.SopInstanceUid = "1.2.826.0.1.3680043.10.999." + std::to_string(number);
+    return image;
+}
+
+// The files of folder whose names pass keep.
+std::vector<std::string> FilesOf(const fs::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& item : fs::directory_iterator(folder)) names.push_back(item.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// One evenor-cli serve, its log in folder/NAME.log.
+class Node {
+public:
+    Node(const TempFolder& folder, const std::string& name, std::vector<std::string> extra = {}, rlim_t limit = 0)
+        : log_(folder / (name + ".log"))
+    {
+        Port = FreePort();
+        Store = folder / "store";
+        Db = (folder / "history.sqlite").string();
+        const auto rules = folder / "rules.json";
+        if (!fs::exists(rules))
+            WriteWholeFile(rules,
+                           R"({"rules": [{"name": "flat", "match": {"modality": "DX"}, "settings": {"record": true}}]})");
+        std::vector<std::string> args{EVENOR_CLI_PATH, "serve", "--aet", kAet, "--port", std::to_string(Port),
+                                      "--store", Store.string(), "--rules", rules.string(), "--db", Db,
+                                      "--out-dir", (folder / "out").string()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        pid_ = Spawn(args, log_, limit);
+        listening_ = WaitFor([&] { return Log().find("serve: listening") != std::string::npos; });
+    }
+    ~Node()
+    {
+        if (pid_ > 0) Kill();
+    }
+
+    bool Listening() const { return listening_; }
+    std::string Log() const { return ReadWholeFile(log_); }
+    int Stop()
+    {
+        kill(pid_, SIGTERM);
+        const int status = Wait(pid_);
+        pid_ = -1;
+        return status;
+    }
+    void Kill()
+    {
+        kill(pid_, SIGKILL);
+        Wait(pid_);
+        pid_ = -1;
+    }
+
+    int Port = 0;
+    fs::path Store;
+    std::string Db;
+
+private:
+    fs::path log_;
+    pid_t pid_ = -1;
+    bool listening_ = false;
+};
+
+// A TCP relay between one client and the node that passes the client's first
+// `limit` bytes, then holds the rest: a transfer stopped half-way, for as
+// long as the test wants.
+class HalfWayRelay {
+public:
+    HalfWayRelay(int target, std::size_t limit) : limit_(limit)
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener_, 1);
+        socklen_t size = sizeof address;
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+        Port = ntohs(address.sin_port);
+        thread_ = std::thread([this, target] { Relay(target); });
+    }
+    ~HalfWayRelay() { Cut(); }
+
+    // Whether the limit was reached (the node holds part of a data set).
+    bool Holding() const { return passed_.load() >= limit_; }
+    // Closes both sides.
+    void Cut()
+    {
+        stop_.store(true);
+        if (thread_.joinable()) thread_.join();
+        if (listener_ >= 0) close(listener_);
+        listener_ = -1;
+    }
+
+    int Port = 0;
+
+private:
+    void Relay(int target)
+    {
+        pollfd waiting{listener_, POLLIN, 0};
+        while (!stop_.load() && poll(&waiting, 1, 50) == 0) {}
+        if (stop_.load()) return;
+        const int client = accept(listener_, nullptr, nullptr);
+        const int node = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(target));
+        connect(node, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        char buffer[4096];
+        while (!stop_.load()) {
+            pollfd both[2] = {{client, static_cast<short>(Holding() ? 0 : POLLIN), 0}, {node, POLLIN, 0}};
+            if (poll(both, 2, 50) <= 0) continue;
+            if (both[0].revents & (POLLIN | POLLHUP)) {
+                const std::size_t room = std::min(sizeof buffer, limit_ - passed_.load());
+                const ssize_t got = read(client, buffer, room);
+                if (got <= 0) break;
+                write(node, buffer, static_cast<std::size_t>(got));
+                passed_ += static_cast<std::size_t>(got);
+            }
+            if (both[1].revents & (POLLIN | POLLHUP)) {
+                const ssize_t got = read(node, buffer, sizeof buffer);
+                if (got <= 0) break;
+                write(client, buffer, static_cast<std::size_t>(got));
+            }
+        }
+        close(client);
+        close(node);
+    }
+
+    std::size_t limit_;
+    std::atomic<std::size_t> passed_{0};
+    std::atomic<bool> stop_{false};
+    int listener_ = -1;
+    std::thread thread_;
+};
+
+TEST(CliServe, EchoAllowListAndTwentyImagesOverTwoAssociations)
+{
+    const TempFolder folder;
+    Node node(folder, "serve", {"--allow", "MODALITY1,MODALITY2"});
+    ASSERT_TRUE(node.Listening()) << node.Log();
+
+    const Tool echo = Echo("MODALITY1", node.Port, folder / "echo.out");
+    EXPECT_EQ(echo.Status, 0) << echo.Output;
+    const Tool stranger = Echo("STRANGER", node.Port, folder / "stranger.out");
+    EXPECT_NE(stranger.Status, 0) << stranger.Output;
+    const Tool wrongNode = RunTool({"/usr/bin/echoscu", "-aet", "MODALITY1", "-aec", "OTHER", "127.0.0.1",
+                                std::to_string(node.Port)},
+                               folder / "wrong.out");
+    EXPECT_NE(wrongNode.Status, 0) << wrongNode.Output;
+
+    std::vector<fs::path> first, second;
+    fs::create_directories(folder / "send");
+    for (int i = 0; i < 20; ++i) {
+        const fs::path file = folder / "send" / ("image" + std::to_string(i) + ".dcm");
+        WriteDicomFile(file, Numbered(i));
+        (i % 2 ? second : first).push_back(file);
+    }
+    const pid_t one = Spawn(StoreScu("MODALITY1", node.Port, first), folder / "one.out");
+    const pid_t two = Spawn(StoreScu("MODALITY2", node.Port, second), folder / "two.out");
+    EXPECT_EQ(Wait(one), 0) << ReadWholeFile(folder / "one.out");
+    EXPECT_EQ(Wait(two), 0) << ReadWholeFile(folder / "two.out");
+    EXPECT_TRUE(WaitFor([&] { return CountState(Inbox(node.Db), "analysed") == 20; })) << node.Log();
+    EXPECT_EQ(node.Stop(), 0);
+
+    const std::string log = node.Log();
+    EXPECT_EQ(Records(node.Db), 20u) << log;
+    EXPECT_EQ(Inbox(node.Db).size(), 20u);
+    EXPECT_EQ(FilesOf(node.Store).size(), 20u);
+    EXPECT_TRUE(fs::exists(node.Store / "1.2.826.0.1.3680043.10.999.7.dcm"));
+    for (const char* line : {"association from MODALITY1 (peer ", "association from STRANGER (peer ",
+                             "rejected: calling AE title not allowed", "rejected: it calls OTHER",
+                             "MODALITY2 (peer ", "received (DigitalXRayImageStorageForProcessing, Little Endian Explicit)",
+                             ": rule 1 (\"flat\"): verdict ", "serve: stopped"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << '\n' << log;
+}
+
+TEST(CliServe, KeepsServingAfterGarbageACutTransferAndAMalformedImage)
+{
+    const TempFolder folder;
+    Node node(folder, "serve");
+    ASSERT_TRUE(node.Listening()) << node.Log();
+
+    // Raw bytes that are no A-ASSOCIATE-RQ.
+    {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(node.Port));
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const std::string garbage = "GET / HTTP/1.0\r\n\r\n" + std::string(5000, '\x07');
+        EXPECT_GT(write(fd, garbage.data(), garbage.size()), 0);
+        std::this_thread::sleep_for(200ms);
+        close(fd);
+    }
+    EXPECT_EQ(Echo("SENDER", node.Port, folder / "echo1.out").Status, 0) << node.Log();
+
+    // A sender killed with a third of a 256 x 256 image sent.
+    const fs::path big = folder / "big.dcm";
+    WriteDicomFile(big, Numbered(1, 256));
+    {
+        HalfWayRelay relay(node.Port, 50000);
+        const pid_t sender = Spawn(StoreScu("SENDER", relay.Port, {big}), folder / "cut.out");
+        EXPECT_TRUE(WaitFor([&] { return relay.Holding(); })) << node.Log();
+        std::this_thread::sleep_for(200ms);
+        kill(sender, SIGKILL);
+        Wait(sender);
+        relay.Cut();
+    }
+    EXPECT_TRUE(WaitFor([&] { return node.Log().find("SENDER (peer ") != std::string::npos; }));
+    EXPECT_EQ(Echo("SENDER", node.Port, folder / "echo2.out").Status, 0) << node.Log();
+
+    // An image whose pixel data is shorter than its rows and columns say:
+    // stored and answered (it is what was sent), then refused with the
+    // reader's message and listed.
+    TestImage malformed = Numbered(2);
+    malformed.Rows = 128;
+    const fs::path bad = folder / "bad.dcm";
+    WriteDicomFile(bad, malformed);
+    const Tool sent = RunTool(StoreScu("SENDER", node.Port, {bad, big}), folder / "sent.out");
+    EXPECT_EQ(sent.Status, 0) << sent.Output;
+    EXPECT_TRUE(WaitFor([&] { return Inbox(node.Db).size() == 2; })) << node.Log();
+    EXPECT_EQ(node.Stop(), 0);
+
+    const nlohmann::json entries = Inbox(node.Db);
+    ASSERT_EQ(entries.size(), 2u) << entries.dump(1) << node.Log();
+    EXPECT_EQ(CountState(entries, "analysed"), 1u) << entries.dump(1);
+    EXPECT_EQ(CountState(entries, "refused"), 1u) << entries.dump(1);
+    for (const auto& entry : entries)
+        if (entry["state"] == "refused") {
+            EXPECT_FALSE(entry["message"].get<std::string>().empty());
+            EXPECT_NE(node.Log().find(": refused: " + entry["message"].get<std::string>()), std::string::npos)
+                << node.Log();
+        }
+    const CliResult listed = RunInProcess({"inbox", "--db", node.Db});
+    EXPECT_NE(listed.out.find("refused"), std::string::npos) << listed.out;
+    EXPECT_EQ(FilesOf(node.Store).size(), 2u);  // nothing of the cut transfer
+}
+
+TEST(CliServe, KilledDuringATransferAndRestartedLosesAndDoublesNothing)
+{
+    const TempFolder folder;
+    std::vector<fs::path> images;
+    fs::create_directories(folder / "send");
+    for (int i = 0; i < 6; ++i) {
+        images.push_back(folder / "send" / ("image" + std::to_string(i) + ".dcm"));
+        WriteDicomFile(images.back(), Numbered(i, i == 5 ? 256 : 64));
+    }
+    const std::vector<fs::path> small(images.begin(), images.end() - 1);
+    std::string firstLog;
+    fs::path store;
+    {
+        Node first(folder, "first");
+        ASSERT_TRUE(first.Listening()) << first.Log();
+        store = first.Store;
+        const Tool sent = RunTool(StoreScu("SENDER", first.Port, small), folder / "first.out");
+        EXPECT_EQ(sent.Status, 0) << sent.Output;
+        // The last image stops half-way, and the node is killed.
+        HalfWayRelay relay(first.Port, 50000);
+        const pid_t sender = Spawn(StoreScu("SENDER", relay.Port, {images.back()}), folder / "cut.out");
+        EXPECT_TRUE(WaitFor([&] { return relay.Holding(); })) << first.Log();
+        std::this_thread::sleep_for(200ms);
+        first.Kill();
+        relay.Cut();
+        Wait(sender);
+        firstLog = first.Log();
+    }
+
+    // What a crash can leave besides: a temporary file cut while it was
+    // written, an image written but not yet registered, and one registered as
+    // waiting but not analysed.
+    const std::string whole = DicomFileBytes(Numbered(10));
+    WriteWholeFile(store / ".receiving-1-0.part", whole.substr(0, whole.size() / 2));
+    WriteDicomFile(store / "unregistered.dcm", Numbered(11));
+    WriteDicomFile(store / "waiting.dcm", Numbered(12));
+    {
+        const auto history = HistoryStore::Open((folder / "history.sqlite").string());
+        bool isNew = false;
+        history->ClaimIntake(Sha256OfFile((store / "waiting.dcm").string()), (store / "waiting.dcm").string(),
+                             "serve from SENDER", isNew);
+        EXPECT_TRUE(isNew);
+    }
+
+    // Restarted, and the sender sends all again.
+    Node second(folder, "second");
+    ASSERT_TRUE(second.Listening()) << second.Log();
+    const Tool again = RunTool(StoreScu("SENDER", second.Port, images), folder / "again.out");
+    EXPECT_EQ(again.Status, 0) << again.Output;
+    EXPECT_TRUE(WaitFor([&] { return CountState(Inbox(second.Db), "analysed") == 8; })) << second.Log();
+    std::this_thread::sleep_for(300ms);  // a double would show by now
+    EXPECT_EQ(second.Stop(), 0);
+
+    const std::string log = second.Log();
+    const nlohmann::json entries = Inbox(second.Db);
+    EXPECT_EQ(entries.size(), 8u) << entries.dump(1) << log;
+    EXPECT_EQ(CountState(entries, "analysed"), 8u) << entries.dump(1);
+    EXPECT_EQ(Records(second.Db), 8u) << firstLog << log;
+    std::set<std::string> contents;
+    for (const auto& entry : entries) contents.insert(entry["sha256"].get<std::string>());
+    EXPECT_EQ(contents.size(), 8u);
+    EXPECT_FALSE(fs::exists(store / ".receiving-1-0.part"));
+    for (const auto& name : FilesOf(store)) EXPECT_NE(name.front(), '.') << name;
+    for (const char* line : {".receiving-1-0.part: removed", "unregistered.dcm: found in the store folder",
+                             "waiting.dcm: taken again"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << '\n' << log;
+}
+
+TEST(CliServe, AFullStoreFolderAnswersOutOfResourcesAndKeepsNoFile)
+{
+    // The disk is made full with a file size limit of 256 KiB on the node
+    // (RLIMIT_FSIZE): writes past it fail with EFBIG as they would with
+    // ENOSPC. A 512 x 512 image (512 KiB) does not fit, a 64 x 64 one does.
+    const TempFolder folder;
+    Node node(folder, "serve", {}, 256 * 1024);
+    ASSERT_TRUE(node.Listening()) << node.Log();
+    const fs::path big = folder / "big.dcm", small = folder / "small.dcm";
+    WriteDicomFile(big, Numbered(1, 512));
+    WriteDicomFile(small, Numbered(2));
+    std::vector<std::string> verbose = StoreScu("SENDER", node.Port, {big});
+    verbose.insert(verbose.begin() + 1, "-v");
+    const Tool refused = RunTool(verbose, folder / "big.out");
+    EXPECT_NE(refused.Status, 0);
+    EXPECT_NE(refused.Output.find("Received Store Response (Refused: OutOfResources)"), std::string::npos)
+        << refused.Output;
+    EXPECT_TRUE(FilesOf(node.Store).empty());
+    const Tool taken = RunTool(StoreScu("SENDER", node.Port, {small}), folder / "small.out");
+    EXPECT_EQ(taken.Status, 0) << taken.Output;
+    EXPECT_TRUE(WaitFor([&] { return CountState(Inbox(node.Db), "analysed") == 1; })) << node.Log();
+    EXPECT_EQ(node.Stop(), 0);
+    EXPECT_NE(node.Log().find("refused (status 0xA700): cannot write the image: File too large"), std::string::npos)
+        << node.Log();
+    EXPECT_EQ(FilesOf(node.Store), std::vector<std::string>{"1.2.826.0.1.3680043.10.999.2.dcm"});
+    EXPECT_EQ(Inbox(node.Db).size(), 1u);
+}
+
+}  // namespace
+}  // namespace evenor::test
