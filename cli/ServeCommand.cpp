@@ -84,6 +84,15 @@ std::string Trimmed(const char* text)
     return first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
 }
 
+// DCMTK's text of a condition, which may hold several lines, on one.
+std::string OneLine(const OFCondition& status)
+{
+    std::string text = status.text();
+    for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at))
+        text.replace(at, 1, "; ");
+    return text;
+}
+
 std::string UidName(const char* uid)
 {
     const char* name = dcmFindNameOfUID(uid, nullptr);
@@ -186,7 +195,7 @@ std::string FileBytes(std::unique_ptr<DcmDataset> dataset, E_TransferSyntax synt
         bytes.append(static_cast<const char*>(chunk), static_cast<std::size_t>(length));
     } while (status == EC_StreamNotifyClient);
     file.transferEnd();
-    if (status.bad()) throw EvenorError(std::string("cannot encode the image: ") + status.text());
+    if (status.bad()) throw EvenorError("cannot encode the image: " + OneLine(status));
     return bytes;
 }
 
@@ -252,7 +261,7 @@ public:
         const OFCondition status =
             ASC_initializeNetwork(NET_ACCEPTOR, options_.Port, kAssociationRequestTimeout, &network_);
         if (status.bad()) {
-            log_("serve: cannot listen on port " + std::to_string(options_.Port) + ": " + status.text());
+            log_("serve: cannot listen on port " + std::to_string(options_.Port) + ": " + OneLine(status));
             return false;
         }
         return true;
@@ -275,7 +284,7 @@ public:
                 continue;
             }
             if (status.bad() && status != DUL_NOASSOCIATIONREQUEST)
-                log_("association refused: " + std::string(status.text()) + PeerText(association));
+                log_("association refused: " + OneLine(status) + PeerText(association));
             if (association != nullptr) {
                 ASC_dropSCPAssociation(association);
                 ASC_destroyAssociation(&association);
@@ -348,7 +357,7 @@ private:
                 static_cast<int>(transfers_.size()));
         if (status.good()) status = ASC_acknowledgeAssociation(association);
         if (status.bad()) {
-            log_(who + " failed: " + status.text());
+            log_(who + " failed: " + OneLine(status));
             ASC_dropSCPAssociation(association);
             ASC_destroyAssociation(&association);
             return;
@@ -401,7 +410,7 @@ private:
                 break;
             }
             if (status.bad()) {
-                log_(who + " ended: " + status.text());
+                log_(who + " ended: " + OneLine(status));
                 ASC_abortAssociation(association);
                 break;
             }
@@ -416,7 +425,7 @@ private:
                 break;
             }
             if (status.bad()) {
-                log_(who + " ended: " + status.text());
+                log_(who + " ended: " + OneLine(status));
                 ASC_abortAssociation(association);
                 break;
             }
@@ -433,7 +442,7 @@ private:
             DIMSE_receiveDataSetInMemory(association, DIMSE_NONBLOCKING, kDataTimeout, &context, &received, nullptr, nullptr);
         std::unique_ptr<DcmDataset> dataset(received);
         if (status.bad()) {
-            log_(who + ": image " + request.AffectedSOPInstanceUID + " not received: " + status.text());
+            log_(who + ": image " + request.AffectedSOPInstanceUID + " not received: " + OneLine(status));
             return status;
         }
         T_ASC_PresentationContext accepted{};

@@ -16,6 +16,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <sstream>
 #include <chrono>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -372,6 +374,11 @@ TEST(CliServe, KeepsServingAfterGarbageACutTransferAndAMalformedImage)
             EXPECT_NE(node.Log().find(": refused: " + entry["message"].get<std::string>()), std::string::npos)
                 << node.Log();
         }
+    // One line per event, each naming what it is about.
+    std::istringstream lines(node.Log());
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(line.rfind("serve: ", 0) == 0 || line.rfind("association ", 0) == 0 || line.rfind("image ", 0) == 0)
+            << line;
     const CliResult listed = RunInProcess({"inbox", "--db", node.Db});
     EXPECT_NE(listed.out.find("refused"), std::string::npos) << listed.out;
     EXPECT_EQ(FilesOf(node.Store).size(), 2u);  // nothing of the cut transfer
@@ -471,6 +478,61 @@ TEST(CliServe, AFullStoreFolderAnswersOutOfResourcesAndKeepsNoFile)
         << node.Log();
     EXPECT_EQ(FilesOf(node.Store), std::vector<std::string>{"1.2.826.0.1.3680043.10.999.2.dcm"});
     EXPECT_EQ(Inbox(node.Db).size(), 1u);
+}
+
+TEST(CliServe, CompressedTransferSyntaxesOnlyWhenAskedFor)
+{
+    // Without --decompress and without a rule that decodes, no compressed
+    // transfer syntax is accepted: storescu, which cannot decode the JPEG
+    // lossless image itself, cannot send it. With either, the image is
+    // accepted and stored as it was sent, for the reader to decode (or refuse
+    // with its message while it cannot).
+    struct Case {
+        const char* Name;
+        std::vector<std::string> Extra;
+        bool RuleDecodes;
+        const char* StoredSyntax;  // nullptr: not accepted
+    };
+    const Case cases[] = {
+        {"plain", {}, false, nullptr},
+        {"option", {"--decompress"}, false, "1.2.840.10008.1.2.4.70"},
+        {"rule", {}, true, "1.2.840.10008.1.2.4.70"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const TempFolder folder;
+        WriteWholeFile(folder / "rules.json", std::string(R"({"rules": [{"match": {"modality": "DX"}, "settings": )") +
+                                                  (c.RuleDecodes ? R"({"decompress": true}}]})" : "{}}]}"));
+        const fs::path plain = folder / "plain.dcm", jpeg = folder / "jpeg.dcm";
+        WriteDicomFile(plain, Numbered(1));
+        ASSERT_EQ(RunTool({"/usr/bin/dcmcjpeg", plain.string(), jpeg.string()}, folder / "dcmcjpeg.out").Status, 0);
+        Node node(folder, "serve", c.Extra);
+        ASSERT_TRUE(node.Listening()) << node.Log();
+        // Proposed in a context of its own, and the uncompressed syntaxes in another.
+        std::vector<std::string> send = StoreScu("SENDER", node.Port, {jpeg});
+        send.insert(send.begin() + 1, {"--required", "--propose-lossless"});
+        const Tool sent = RunTool(send, folder / "sent.out");
+        if (c.StoredSyntax == nullptr) {
+            EXPECT_NE(sent.Status, 0) << sent.Output;
+            EXPECT_EQ(node.Stop(), 0);
+            EXPECT_TRUE(FilesOf(node.Store).empty());
+            EXPECT_TRUE(Inbox(node.Db).empty());
+            continue;
+        }
+        EXPECT_EQ(sent.Status, 0) << sent.Output;
+        EXPECT_TRUE(WaitFor([&] { return Inbox(node.Db).size() == 1 && CountState(Inbox(node.Db), "waiting") == 0; }))
+            << node.Log();
+        EXPECT_EQ(node.Stop(), 0);
+        const auto files = FilesOf(node.Store);
+        ASSERT_EQ(files.size(), 1u);
+        const std::string stored = ReadWholeFile(node.Store / files[0]);
+        // Transfer Syntax UID (0002,0010), explicit VR little endian, padded with NUL to even length.
+        std::string syntax = c.StoredSyntax;
+        if (syntax.size() % 2) syntax += '\0';
+        const std::string element = std::string("\x02\x00\x10\x00UI", 6) + static_cast<char>(syntax.size()) + '\0' + syntax;
+        EXPECT_NE(stored.find(element), std::string::npos)
+            << node.Log();
+    }
 }
 
 }  // namespace
