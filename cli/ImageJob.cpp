@@ -257,7 +257,8 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
             WriteMapPngs(outputs.MapFolder, outputs.MapPrefix, result.Pixels, result.Columns, settings, result.Result);
         if (job.WantRecord)
             outcome.Record =
-                MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(), Sha256OfFile(job.File));
+                MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(),
+                             job.FileSha256.empty() ? Sha256OfFile(job.File) : job.FileSha256);
         outcome.Ok = true;
         return outcome;
     } catch (const std::exception& e) {

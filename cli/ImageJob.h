@@ -63,6 +63,7 @@ struct ImageJob {
     ImageOutputs Outputs;
     bool WantSummaryRow = false;  // fill ImageOutcome::SummaryRow
     bool WantRecord = false;      // fill ImageOutcome::Record (inspects the detector)
+    std::string FileSha256;       // of File's bytes when the caller knows it; empty: computed for the record
 };
 
 // What the summary shows of the detector inspection (DetectorInsight), without

@@ -68,7 +68,7 @@ std::set<std::string> IntakeDesk::KnownPaths()
 }
 
 IntakeEntry IntakeDesk::Take(const std::filesystem::path& file, const std::string& source, Retry retry,
-                             bool& seenBefore, const IntakeLog& log)
+                             bool& seenBefore, const IntakeLog& log, const std::string& knownSha256)
 {
     seenBefore = false;
     const std::string path = file.string();
@@ -77,7 +77,7 @@ IntakeEntry IntakeDesk::Take(const std::filesystem::path& file, const std::strin
     entry.Source = source;
     entry.State = IntakeWaiting;
     try {
-        entry.Sha256 = Sha256OfFile(path);
+        entry.Sha256 = knownSha256.empty() ? Sha256OfFile(path) : knownSha256;
     } catch (const std::exception& e) {
         entry.Message = e.what();  // gone or unreadable: nothing to keep
         return entry;
@@ -158,6 +158,7 @@ IntakeEntry IntakeDesk::Take(const std::filesystem::path& file, const std::strin
     job.Outputs.Report = (outDir_ / (name + ".txt")).string();
     job.Outputs.Json = (outDir_ / (name + ".json")).string();
     job.WantRecord = rule->Record;
+    job.FileSha256 = entry.Sha256;
     std::string lastMessage;
     const ImageOutcome outcome = AnalyseImage(job, [&](const std::string& text) { lastMessage = text; });
     if (!outcome.Ok) {

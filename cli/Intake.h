@@ -44,11 +44,13 @@ public:
     // kSettledForRefusal is left for a later try instead of being refused:
     // it may still be being written. Returns the entry; seenBefore when the
     // content was already taken (then nothing else was done).
+    // knownSha256: the SHA-256 of the file's bytes when the caller has just
+    // computed it (the receiver wrote them); empty: the file is hashed.
     // Safe to call from several threads at once; a second call for content
     // that another call has in hand waits for it, then finds it seen before.
     // Throws EvenorError only when the database fails.
     IntakeEntry Take(const std::filesystem::path& file, const std::string& source, Retry retry, bool& seenBefore,
-                     const IntakeLog& log);
+                     const IntakeLog& log, const std::string& knownSha256 = {});
 
     // Registers a file that has just arrived, whose content has that
     // SHA-256, as waiting before it is analysed, so that a run that dies

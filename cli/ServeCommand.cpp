@@ -231,13 +231,13 @@ public:
 
     void AcceptCompressed() { transfers_.insert(transfers_.end(), std::begin(kCompressed), std::end(kCompressed)); }
 
-    // Queues an image for the workers.
-    void Take(const fs::path& file, const std::string& source)
+    // Queues an image for the workers; sha256 when known.
+    void Take(const fs::path& file, const std::string& source, const std::string& sha256 = {})
     {
-        workers_.Post([&desk = desk_, &log = log_, path = file.string(), source] {
+        workers_.Post([&desk = desk_, &log = log_, path = file.string(), source, sha256] {
             bool seenBefore = false;
             try {
-                const IntakeEntry entry = desk.Take(path, source, IntakeDesk::Retry::Never, seenBefore, log);
+                const IntakeEntry entry = desk.Take(path, source, IntakeDesk::Retry::Never, seenBefore, log, sha256);
                 if (seenBefore)
                     log("image " + path + ": the same content as " + entry.Path + " (entry " +
                         std::to_string(entry.Id) + ", " + entry.State + "); skipped");
@@ -483,7 +483,7 @@ private:
         log_(who + ": image " + stored.string() + " received (" + UidName(request.AffectedSOPClassUID) + ", " +
              syntax.getXferName() + ")");
         status = DIMSE_sendStoreResponse(association, context, &request, &response, nullptr);
-        Take(stored, source);
+        Take(stored, source, sha256);
         return status;
     }
 

@@ -1,10 +1,17 @@
 #include "history/Sha256.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <vector>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <cpuid.h>
+#include <immintrin.h>
+#define EVENOR_SHA_EXTENSIONS 1
+#endif
 
 #include "dicom/EvenorError.h"
 
@@ -24,6 +31,68 @@ constexpr std::array<std::uint32_t, 64> kRound = {
 
 constexpr std::uint32_t Rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
+std::atomic<bool> portableOnly{false};
+
+#ifdef EVENOR_SHA_EXTENSIONS
+// The x86 SHA extensions (SHA-NI) compress a block about five times faster
+// than the portable code below, which matters for images of tens of MB
+// (every received image is hashed). Same digest, by the same rounds: the
+// state is kept as the instructions want it (ABEF, CDGH), the message
+// schedule made four words at a time (sha256msg1/msg2), two rounds per
+// sha256rnds2.
+bool HasShaExtensions()
+{
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+    const bool ssse3 = (c & bit_SSSE3) != 0, sse41 = (c & bit_SSE4_1) != 0;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+    return ssse3 && sse41 && (b & bit_SHA) != 0;
+}
+
+__attribute__((target("sha,sse4.1,ssse3"))) void CompressWithShaExtensions(std::array<std::uint32_t, 8>& state,
+                                                                          const unsigned char* data,
+                                                                          std::size_t blocks)
+{
+    const __m128i bigEndian = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+    __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0]));
+    __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[4]));
+    const __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
+    const __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
+    __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
+    __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+
+    for (; blocks > 0; --blocks, data += 64) {
+        const __m128i abefBefore = abef, cdghBefore = cdgh;
+        __m128i w[16];
+        for (int i = 0; i < 16; ++i) {
+            if (i < 4) {
+                w[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)), bigEndian);
+            } else {
+                const __m128i sevenBack = _mm_alignr_epi8(w[i - 1], w[i - 2], 4);
+                w[i] = _mm_sha256msg2_epu32(
+                    _mm_add_epi32(_mm_sha256msg1_epu32(w[i - 4], w[i - 3]), sevenBack), w[i - 1]);
+            }
+            __m128i message =
+                _mm_add_epi32(w[i], _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kRound[4 * i])));
+            cdgh = _mm_sha256rnds2_epu32(cdgh, abef, message);
+            message = _mm_shuffle_epi32(message, 0x0E);
+            abef = _mm_sha256rnds2_epu32(abef, cdgh, message);
+        }
+        abef = _mm_add_epi32(abef, abefBefore);
+        cdgh = _mm_add_epi32(cdgh, cdghBefore);
+    }
+
+    const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+    const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+    dcba = _mm_blend_epi16(feba, dchg, 0xF0);
+    hgfe = _mm_alignr_epi8(dchg, feba, 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[0]), dcba);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), hgfe);
+}
+
+const bool kShaExtensions = HasShaExtensions();
+#endif
+
 class Sha256 {
 public:
     void Update(const unsigned char* data, std::size_t size)
@@ -36,10 +105,13 @@ public:
             data += take;
             size -= take;
             if (used_ < 64) return;
-            Compress(block_);
+            CompressBlocks(block_, 1);
             used_ = 0;
         }
-        for (; size >= 64; data += 64, size -= 64) Compress(data);
+        const std::size_t blocks = size / 64;
+        CompressBlocks(data, blocks);
+        data += blocks * 64;
+        size -= blocks * 64;
         std::memcpy(block_, data, size);
         used_ = size;
     }
@@ -61,6 +133,17 @@ public:
     }
 
 private:
+    void CompressBlocks(const unsigned char* data, std::size_t blocks)
+    {
+#ifdef EVENOR_SHA_EXTENSIONS
+        if (kShaExtensions && !portableOnly.load(std::memory_order_relaxed)) {
+            CompressWithShaExtensions(state_, data, blocks);
+            return;
+        }
+#endif
+        for (; blocks > 0; --blocks, data += 64) Compress(data);
+    }
+
     void Compress(const unsigned char* p)
     {
         std::uint32_t w[64];
@@ -92,6 +175,16 @@ private:
 };
 
 }  // namespace
+
+bool UsePortableSha256(bool portable)
+{
+    portableOnly.store(portable);
+#ifdef EVENOR_SHA_EXTENSIONS
+    return !portable && kShaExtensions;
+#else
+    return false;
+#endif
+}
 
 std::string Sha256Hex(std::string_view bytes)
 {

@@ -13,4 +13,9 @@ std::string Sha256Hex(std::string_view bytes);
 // cannot be read.
 std::string Sha256OfFile(const std::string& path);
 
+// The x86 SHA extensions are used where the processor has them. For tests:
+// true makes every later digest use the portable code; returns whether the
+// SHA extensions are used from now on.
+bool UsePortableSha256(bool portable);
+
 }  // namespace evenor

@@ -307,7 +307,13 @@ TEST(CliServe, EchoAllowListAndTwentyImagesOverTwoAssociations)
     const std::string log = node.Log();
     EXPECT_EQ(Records(node.Db), 20u) << log;
     EXPECT_EQ(Inbox(node.Db).size(), 20u);
-    EXPECT_EQ(FilesOf(node.Store).size(), 20u);
+    // Each record names the content of a stored file (the hash made on receipt).
+    std::set<std::string> stored;
+    for (const auto& name : FilesOf(node.Store)) stored.insert(Sha256OfFile((node.Store / name).string()));
+    EXPECT_EQ(stored.size(), 20u);
+    const CliResult history = RunInProcess({"history", "--db", node.Db, "--json"});
+    for (const auto& record : nlohmann::json::parse(history.out)["records"])
+        EXPECT_EQ(stored.count(record["file_sha256"].get<std::string>()), 1u) << record.dump();
     EXPECT_TRUE(fs::exists(node.Store / "1.2.826.0.1.3680043.10.999.7.dcm"));
     for (const char* line : {"association from MODALITY1 (peer ", "association from STRANGER (peer ",
                              "rejected: calling AE title not allowed", "rejected: it calls OTHER",

@@ -274,11 +274,30 @@ INSTANTIATE_TEST_SUITE_P(Engines, HistoryStoreTest, testing::Values(Engine::Sqli
 
 TEST(Sha256Test, KnownDigests)
 {
-    EXPECT_EQ(Sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(Sha256Hex(std::string(1000000, 'a')), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
-    EXPECT_EQ(Sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
-              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    // Both ways of compressing (the SHA extensions where the processor has
+    // them, and the portable code), on lengths around the block and padding
+    // edges and on many blocks at once.
+    std::string pattern(200000, '\0');
+    for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<char>(i * 7 + i / 251);
+    for (const bool portable : {false, true}) {
+        SCOPED_TRACE(portable ? "portable" : "SHA extensions where present");
+        UsePortableSha256(portable);
+        EXPECT_EQ(Sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+        EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+        EXPECT_EQ(Sha256Hex(std::string(1000000, 'a')),
+                  "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+        EXPECT_EQ(Sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+                  "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+        // Digests from Python's hashlib.
+        EXPECT_EQ(Sha256Hex(std::string_view(pattern).substr(0, 55)),
+                  "576a1bf8d4478657e6dc4af9398544765c2a92cde28478b019235cfed315fc09");
+        EXPECT_EQ(Sha256Hex(std::string_view(pattern).substr(0, 64)),
+                  "d8bc63b4fc1156e5e7d95a418b9bf54cd3174bedbc2db40f74895349b229b3c0");
+        EXPECT_EQ(Sha256Hex(std::string_view(pattern).substr(0, 119)),
+                  "7a6589821178918ca8d9edaba5abfc1e9b2669564f4469b66885379c1530b2c8");
+        EXPECT_EQ(Sha256Hex(pattern), "e870fec3223bac8f6147b08b31e6e6e4bb9abd783820bcd212b7737af6a02174");
+    }
+    UsePortableSha256(false);
 }
 
 }  // namespace
