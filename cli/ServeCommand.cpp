@@ -429,6 +429,12 @@ private:
                 ASC_abortAssociation(association);
                 break;
             }
+            if (StopRequested()) {
+                // The image in hand is stored and answered; the sender sends the rest to the next run.
+                log_(who + " aborted: the node is stopping");
+                ASC_abortAssociation(association);
+                break;
+            }
         }
         ASC_dropSCPAssociation(association);
         ASC_destroyAssociation(&association);

@@ -20,6 +20,7 @@
 #include <sstream>
 #include <chrono>
 #include <functional>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
@@ -176,7 +177,9 @@ public:
     }
 
     bool Listening() const { return listening_; }
+    pid_t Pid() const { return pid_; }
     std::string Log() const { return ReadWholeFile(log_); }
+    // SIGTERM (again, if it was sent), then the exit status.
     int Stop()
     {
         kill(pid_, SIGTERM);
@@ -222,7 +225,9 @@ public:
     ~HalfWayRelay() { Cut(); }
 
     // Whether the limit was reached (the node holds part of a data set).
-    bool Holding() const { return passed_.load() >= limit_; }
+    bool Holding() const { return passed_.load() >= limit_.load(); }
+    // Passes everything from now on.
+    void Release() { limit_.store(std::numeric_limits<std::size_t>::max()); }
     // Closes both sides.
     void Cut()
     {
@@ -252,7 +257,7 @@ private:
             pollfd both[2] = {{client, static_cast<short>(Holding() ? 0 : POLLIN), 0}, {node, POLLIN, 0}};
             if (poll(both, 2, 50) <= 0) continue;
             if (both[0].revents & (POLLIN | POLLHUP)) {
-                const std::size_t room = std::min(sizeof buffer, limit_ - passed_.load());
+                const std::size_t room = std::min(sizeof buffer, limit_.load() - passed_.load());
                 const ssize_t got = read(client, buffer, room);
                 if (got <= 0) break;
                 write(node, buffer, static_cast<std::size_t>(got));
@@ -268,7 +273,7 @@ private:
         close(node);
     }
 
-    std::size_t limit_;
+    std::atomic<std::size_t> limit_;
     std::atomic<std::size_t> passed_{0};
     std::atomic<bool> stop_{false};
     int listener_ = -1;
@@ -456,6 +461,39 @@ TEST(CliServe, KilledDuringATransferAndRestartedLosesAndDoublesNothing)
     for (const char* line : {".receiving-1-0.part: removed", "unregistered.dcm: found in the store folder",
                              "waiting.dcm: taken again"})
         EXPECT_NE(log.find(line), std::string::npos) << line << '\n' << log;
+}
+
+TEST(CliServe, SigtermFinishesTheImageInHandThenExitsZero)
+{
+    const TempFolder folder;
+    const fs::path image = folder / "image.dcm";
+    WriteDicomFile(image, Numbered(1, 256));
+    Node node(folder, "serve");
+    ASSERT_TRUE(node.Listening()) << node.Log();
+    HalfWayRelay relay(node.Port, 50000);
+    std::vector<std::string> send = StoreScu("SENDER", relay.Port, {image});
+    send.insert(send.begin() + 1, "-v");
+    const pid_t sender = Spawn(send, folder / "sender.out");
+    ASSERT_TRUE(WaitFor([&] { return relay.Holding(); })) << node.Log();
+    std::this_thread::sleep_for(200ms);
+    kill(node.Pid(), SIGTERM);
+    ASSERT_TRUE(WaitFor([&] { return node.Log().find("serve: stopping") != std::string::npos; })) << node.Log();
+    // A new association is not accepted any more (echoscu gives up after 2 s).
+    EXPECT_NE(RunTool({"/usr/bin/echoscu", "-ta", "2", "-aet", "SENDER", "-aec", kAet, "127.0.0.1",
+                       std::to_string(node.Port)},
+                      folder / "echo.out")
+                  .Status,
+              0);
+    relay.Release();
+    Wait(sender);
+    EXPECT_NE(ReadWholeFile(folder / "sender.out").find("Received Store Response (Success)"), std::string::npos)
+        << ReadWholeFile(folder / "sender.out");
+    EXPECT_EQ(node.Stop(), 0) << node.Log();
+    const nlohmann::json entries = Inbox(node.Db);
+    ASSERT_EQ(entries.size(), 1u) << node.Log();
+    EXPECT_EQ(entries[0]["state"], "analysed");
+    EXPECT_EQ(Records(node.Db), 1u);
+    EXPECT_NE(node.Log().find("serve: stopped"), std::string::npos);
 }
 
 TEST(CliServe, AFullStoreFolderAnswersOutOfResourcesAndKeepsNoFile)
