@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -20,6 +21,7 @@
 #include <sstream>
 #include <chrono>
 #include <functional>
+#include <iostream>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -498,30 +500,57 @@ TEST(CliServe, SigtermFinishesTheImageInHandThenExitsZero)
 
 TEST(CliServe, AFullStoreFolderAnswersOutOfResourcesAndKeepsNoFile)
 {
-    // The disk is made full with a file size limit of 256 KiB on the node
-    // (RLIMIT_FSIZE): writes past it fail with EFBIG as they would with
-    // ENOSPC. A 512 x 512 image (512 KiB) does not fit, a 64 x 64 one does.
-    const TempFolder folder;
-    Node node(folder, "serve", {}, 256 * 1024);
-    ASSERT_TRUE(node.Listening()) << node.Log();
-    const fs::path big = folder / "big.dcm", small = folder / "small.dcm";
-    WriteDicomFile(big, Numbered(1, 512));
-    WriteDicomFile(small, Numbered(2));
-    std::vector<std::string> verbose = StoreScu("SENDER", node.Port, {big});
-    verbose.insert(verbose.begin() + 1, "-v");
-    const Tool refused = RunTool(verbose, folder / "big.out");
-    EXPECT_NE(refused.Status, 0);
-    EXPECT_NE(refused.Output.find("Received Store Response (Refused: OutOfResources)"), std::string::npos)
-        << refused.Output;
-    EXPECT_TRUE(FilesOf(node.Store).empty());
-    const Tool taken = RunTool(StoreScu("SENDER", node.Port, {small}), folder / "small.out");
-    EXPECT_EQ(taken.Status, 0) << taken.Output;
-    EXPECT_TRUE(WaitFor([&] { return CountState(Inbox(node.Db), "analysed") == 1; })) << node.Log();
-    EXPECT_EQ(node.Stop(), 0);
-    EXPECT_NE(node.Log().find("refused (status 0xA700): cannot write the image: File too large"), std::string::npos)
-        << node.Log();
-    EXPECT_EQ(FilesOf(node.Store), std::vector<std::string>{"1.2.826.0.1.3680043.10.999.2.dcm"});
-    EXPECT_EQ(Inbox(node.Db).size(), 1u);
+    // The store folder is full: a tmpfs of 384 KiB mounted on it (when the
+    // test runs as root and may mount; ENOSPC), and always a file size limit
+    // of 256 KiB on the node (RLIMIT_FSIZE; EFBIG, as a quota would give). A
+    // 512 x 512 image (512 KiB) does not fit, a 64 x 64 one does.
+    struct Case {
+        const char* Name;
+        bool Tmpfs;
+        const char* Error;
+    };
+    for (const Case& c : {Case{"file size limit", false, "File too large"},
+                          Case{"full tmpfs", true, "No space left on device"}}) {
+        SCOPED_TRACE(c.Name);
+        const TempFolder folder;
+        const fs::path store = folder / "store";
+        fs::create_directories(store);
+        struct Unmount {
+            fs::path Path;
+            ~Unmount()
+            {
+                if (!Path.empty()) umount(Path.c_str());
+            }
+        } unmount;
+        if (c.Tmpfs) {
+            if (geteuid() != 0 || mount("tmpfs", store.c_str(), "tmpfs", 0, "size=384k") != 0) {
+                std::cout << "[   NOTE   ] no tmpfs case: mounting needs root (the file size limit case covers it)\n";
+                continue;
+            }
+            unmount.Path = store;
+        }
+        Node node(folder, "serve", {}, c.Tmpfs ? 0 : 256 * 1024);
+        ASSERT_TRUE(node.Listening()) << node.Log();
+        const fs::path big = folder / "big.dcm", small = folder / "small.dcm";
+        WriteDicomFile(big, Numbered(1, 512));
+        WriteDicomFile(small, Numbered(2));
+        std::vector<std::string> verbose = StoreScu("SENDER", node.Port, {big});
+        verbose.insert(verbose.begin() + 1, "-v");
+        const Tool refused = RunTool(verbose, folder / "big.out");
+        EXPECT_NE(refused.Status, 0);
+        EXPECT_NE(refused.Output.find("Received Store Response (Refused: OutOfResources)"), std::string::npos)
+            << refused.Output;
+        EXPECT_TRUE(FilesOf(node.Store).empty());
+        const Tool taken = RunTool(StoreScu("SENDER", node.Port, {small}), folder / "small.out");
+        EXPECT_EQ(taken.Status, 0) << taken.Output;
+        EXPECT_TRUE(WaitFor([&] { return CountState(Inbox(node.Db), "analysed") == 1; })) << node.Log();
+        EXPECT_EQ(node.Stop(), 0);
+        EXPECT_NE(node.Log().find(std::string("refused (status 0xA700): cannot write the image: ") + c.Error),
+                  std::string::npos)
+            << node.Log();
+        EXPECT_EQ(FilesOf(node.Store), std::vector<std::string>{"1.2.826.0.1.3680043.10.999.2.dcm"});
+        EXPECT_EQ(Inbox(node.Db).size(), 1u);
+    }
 }
 
 TEST(CliServe, CompressedTransferSyntaxesOnlyWhenAskedFor)
