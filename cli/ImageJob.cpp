@@ -256,9 +256,8 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         if (!outputs.MapFolder.empty())
             WriteMapPngs(outputs.MapFolder, outputs.MapPrefix, result.Pixels, result.Columns, settings, result.Result);
         if (job.WantRecord)
-            outcome.Record =
-                MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(),
-                             job.FileSha256.empty() ? Sha256OfFile(job.File) : job.FileSha256);
+            outcome.Record = MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(),
+                                          job.FileSha256.empty() ? Sha256OfFile(job.File) : job.FileSha256);
         outcome.Ok = true;
         return outcome;
     } catch (const std::exception& e) {

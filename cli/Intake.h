@@ -3,9 +3,9 @@
 // watched folder) is analysed with the settings of the first rule it matches,
 // its outputs written, its result recorded, and its state kept in the history
 // database, once per content (SHA-256) across restarts.
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <set>

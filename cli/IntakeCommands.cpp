@@ -127,8 +127,9 @@ no new file is taken, the images in hand are finished, exit status 0.
                            "Reports and JSON results (default ~/.local/share/evenor/intake)");
     line.Serve->add_option("--by", serve.By, "Who records the results (default: the user)");
     line.Serve->add_option("--jobs", serve.Jobs, "Images analysed at a time (default 2)")->check(CLI::Range(1, 64));
-    line.Serve->add_option("--max-associations", serve.MaxAssociations,
-                           "Associations served at a time; more are rejected as busy (default 8)")
+    line.Serve
+        ->add_option("--max-associations", serve.MaxAssociations,
+                     "Associations served at a time; more are rejected as busy (default 8)")
         ->check(CLI::Range(1, 256));
     line.Serve->add_flag("--decompress", serve.Decompress,
                          "Accept compressed transfer syntaxes and decode them (also when a rule asks)");

@@ -39,6 +39,7 @@
 #include <dcmtk/dcmdata/dcxfer.h>
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dimse.h>
+#include <dcmtk/dcmnet/dul.h>
 #include <dcmtk/oflog/oflog.h>
 
 namespace evenor {
@@ -65,9 +66,9 @@ const char* kUncompressed[] = {
     UID_BigEndianExplicitTransferSyntax,
 };
 const char* kCompressed[] = {
-    UID_JPEGProcess14SV1TransferSyntax,  UID_JPEGProcess14TransferSyntax,    UID_JPEGLSLosslessTransferSyntax,
-    UID_JPEG2000LosslessOnlyTransferSyntax, UID_RLELosslessTransferSyntax,  UID_JPEGProcess1TransferSyntax,
-    UID_JPEGProcess2_4TransferSyntax,    UID_JPEGLSLossyTransferSyntax,      UID_JPEG2000TransferSyntax,
+    UID_JPEGProcess14SV1TransferSyntax,     UID_JPEGProcess14TransferSyntax, UID_JPEGLSLosslessTransferSyntax,
+    UID_JPEG2000LosslessOnlyTransferSyntax, UID_RLELosslessTransferSyntax,   UID_JPEGProcess1TransferSyntax,
+    UID_JPEGProcess2_4TransferSyntax,       UID_JPEGLSLossyTransferSyntax,   UID_JPEG2000TransferSyntax,
 };
 
 constexpr long kMaxReceivePdu = 131072;
@@ -88,8 +89,7 @@ std::string Trimmed(const char* text)
 std::string OneLine(const OFCondition& status)
 {
     std::string text = status.text();
-    for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at))
-        text.replace(at, 1, "; ");
+    for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at)) text.replace(at, 1, "; ");
     return text;
 }
 
@@ -283,7 +283,12 @@ public:
                 Begin(association);
                 continue;
             }
-            if (status.bad() && status != DUL_NOASSOCIATIONREQUEST)
+            if (status.good()) {
+                log_("association" + PeerText(association) + " rejected: the node is stopping");
+                Reject(association, ASC_RESULT_REJECTEDTRANSIENT, ASC_REASON_SU_NOREASON);
+                continue;
+            }
+            if (status.bad() && status != DUL_NOASSOCIATIONREQUEST && !StopRequested())
                 log_("association refused: " + OneLine(status) + PeerText(association));
             if (association != nullptr) {
                 ASC_dropSCPAssociation(association);
@@ -313,10 +318,12 @@ private:
         return calling[0] != '\0' ? std::string(" (peer ") + calling + ")" : std::string();
     }
 
-    void Reject(T_ASC_Association* association, T_ASC_RejectParametersResult result, T_ASC_RejectParametersReason reason)
+    void Reject(T_ASC_Association* association, T_ASC_RejectParametersResult result,
+                T_ASC_RejectParametersReason reason)
     {
         T_ASC_RejectParameters rejection{result, ASC_SOURCE_SERVICEUSER, reason};
-        if (reason == ASC_REASON_SP_PRES_LOCALLIMITEXCEEDED) rejection.source = ASC_SOURCE_SERVICEPROVIDER_PRESENTATION_RELATED;
+        if (reason == ASC_REASON_SP_PRES_LOCALLIMITEXCEEDED)
+            rejection.source = ASC_SOURCE_SERVICEPROVIDER_PRESENTATION_RELATED;
         ASC_rejectAssociation(association, &rejection);
         ASC_dropSCPAssociation(association);
         ASC_destroyAssociation(&association);
@@ -444,8 +451,8 @@ private:
                       const T_DIMSE_C_StoreRQ& request, const std::string& calling, const std::string& who)
     {
         DcmDataset* received = nullptr;
-        OFCondition status =
-            DIMSE_receiveDataSetInMemory(association, DIMSE_NONBLOCKING, kDataTimeout, &context, &received, nullptr, nullptr);
+        OFCondition status = DIMSE_receiveDataSetInMemory(association, DIMSE_NONBLOCKING, kDataTimeout, &context,
+                                                          &received, nullptr, nullptr);
         std::unique_ptr<DcmDataset> dataset(received);
         if (status.bad()) {
             log_(who + ": image " + request.AffectedSOPInstanceUID + " not received: " + OneLine(status));
@@ -459,7 +466,8 @@ private:
         response.DimseStatus = STATUS_Success;
         response.MessageIDBeingRespondedTo = request.MessageID;
         response.DataSetType = DIMSE_DATASET_NULL;
-        OFStandard::strlcpy(response.AffectedSOPClassUID, request.AffectedSOPClassUID, sizeof response.AffectedSOPClassUID);
+        OFStandard::strlcpy(response.AffectedSOPClassUID, request.AffectedSOPClassUID,
+                            sizeof response.AffectedSOPClassUID);
         OFStandard::strlcpy(response.AffectedSOPInstanceUID, request.AffectedSOPInstanceUID,
                             sizeof response.AffectedSOPInstanceUID);
         response.opts = O_STORE_AFFECTEDSOPCLASSUID | O_STORE_AFFECTEDSOPINSTANCEUID;
@@ -547,6 +555,9 @@ int RunServe(const ServeOptions& options, std::ostream& err)
 
     // Our own lines say what happens; DCMTK's would interleave with them.
     OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
+    // Peers are logged by address: a reverse DNS lookup that hangs would hold
+    // up every association behind it.
+    dcmDisableGethostbyaddr.set(OFTrue);
     if (!dcmDataDict.isDictionaryLoaded()) {
         log("serve: DCMTK's data dictionary is not found (set DCMDICTPATH)");
         return 1;
@@ -582,7 +593,8 @@ int RunServe(const ServeOptions& options, std::ostream& err)
                 server.Take(entry.Path, entry.Source);
             }
             const std::set<std::string> known = desk->KnownPaths();
-            for (fs::directory_iterator it(store, error); !error && it != fs::directory_iterator(); it.increment(error)) {
+            for (fs::directory_iterator it(store, error); !error && it != fs::directory_iterator();
+                 it.increment(error)) {
                 const std::string name = it->path().filename().string();
                 if (name.rfind(kTemporaryPrefix, 0) == 0) {
                     log("serve: " + it->path().string() + ": removed (a transfer an earlier run did not finish)");

@@ -10,14 +10,14 @@
 namespace evenor {
 
 struct ServeOptions {
-    std::string Aet;                 // our AE title; associations calling another are rejected
+    std::string Aet;  // our AE title; associations calling another are rejected
     int Port = 0;
-    std::string StoreDir;            // received instances, SOPINSTANCEUID.dcm
+    std::string StoreDir;  // received instances, SOPINSTANCEUID.dcm
     std::string RulesFile, Db, OutDir, By;
-    std::vector<std::string> Allow;  // calling AE titles accepted; empty: any
-    std::size_t Jobs = 2;            // images analysed at a time
-    std::size_t MaxAssociations = 8; // associations served at a time; more are rejected (transient)
-    bool Decompress = false;         // accept compressed transfer syntaxes whatever the rules say
+    std::vector<std::string> Allow;   // calling AE titles accepted; empty: any
+    std::size_t Jobs = 2;             // images analysed at a time
+    std::size_t MaxAssociations = 8;  // associations served at a time; more are rejected (transient)
+    bool Decompress = false;          // accept compressed transfer syntaxes whatever the rules say
 };
 
 // Runs until SIGTERM/SIGINT: then no association is accepted any more, the

@@ -50,8 +50,8 @@ bool HasShaExtensions()
 }
 
 __attribute__((target("sha,sse4.1,ssse3"))) void CompressWithShaExtensions(std::array<std::uint32_t, 8>& state,
-                                                                          const unsigned char* data,
-                                                                          std::size_t blocks)
+                                                                           const unsigned char* data,
+                                                                           std::size_t blocks)
 {
     const __m128i bigEndian = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
     __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0]));
@@ -69,11 +69,10 @@ __attribute__((target("sha,sse4.1,ssse3"))) void CompressWithShaExtensions(std::
                 w[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)), bigEndian);
             } else {
                 const __m128i sevenBack = _mm_alignr_epi8(w[i - 1], w[i - 2], 4);
-                w[i] = _mm_sha256msg2_epu32(
-                    _mm_add_epi32(_mm_sha256msg1_epu32(w[i - 4], w[i - 3]), sevenBack), w[i - 1]);
+                w[i] =
+                    _mm_sha256msg2_epu32(_mm_add_epi32(_mm_sha256msg1_epu32(w[i - 4], w[i - 3]), sevenBack), w[i - 1]);
             }
-            __m128i message =
-                _mm_add_epi32(w[i], _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kRound[4 * i])));
+            __m128i message = _mm_add_epi32(w[i], _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kRound[4 * i])));
             cdgh = _mm_sha256rnds2_epu32(cdgh, abef, message);
             message = _mm_shuffle_epi32(message, 0x0E);
             abef = _mm_sha256rnds2_epu32(abef, cdgh, message);

@@ -17,14 +17,14 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
-#include <sstream>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <iostream>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "history/HistoryStore.h"
@@ -164,11 +164,15 @@ public:
         Db = (folder / "history.sqlite").string();
         const auto rules = folder / "rules.json";
         if (!fs::exists(rules))
-            WriteWholeFile(rules,
-                           R"({"rules": [{"name": "flat", "match": {"modality": "DX"}, "settings": {"record": true}}]})");
-        std::vector<std::string> args{EVENOR_CLI_PATH, "serve", "--aet", kAet, "--port", std::to_string(Port),
-                                      "--store", Store.string(), "--rules", rules.string(), "--db", Db,
-                                      "--out-dir", (folder / "out").string()};
+            WriteWholeFile(
+                rules, R"({"rules": [{"name": "flat", "match": {"modality": "DX"}, "settings": {"record": true}}]})");
+        std::vector<std::string> args{EVENOR_CLI_PATH, "serve",
+                                      "--aet",         kAet,
+                                      "--port",        std::to_string(Port),
+                                      "--store",       Store.string(),
+                                      "--rules",       rules.string(),
+                                      "--db",          Db,
+                                      "--out-dir",     (folder / "out").string()};
         args.insert(args.end(), extra.begin(), extra.end());
         pid_ = Spawn(args, log_, limit);
         listening_ = WaitFor([&] { return Log().find("serve: listening") != std::string::npos; });
@@ -292,9 +296,9 @@ TEST(CliServe, EchoAllowListAndTwentyImagesOverTwoAssociations)
     EXPECT_EQ(echo.Status, 0) << echo.Output;
     const Tool stranger = Echo("STRANGER", node.Port, folder / "stranger.out");
     EXPECT_NE(stranger.Status, 0) << stranger.Output;
-    const Tool wrongNode = RunTool({"/usr/bin/echoscu", "-aet", "MODALITY1", "-aec", "OTHER", "127.0.0.1",
-                                std::to_string(node.Port)},
-                               folder / "wrong.out");
+    const Tool wrongNode =
+        RunTool({"/usr/bin/echoscu", "-aet", "MODALITY1", "-aec", "OTHER", "127.0.0.1", std::to_string(node.Port)},
+                folder / "wrong.out");
     EXPECT_NE(wrongNode.Status, 0) << wrongNode.Output;
 
     std::vector<fs::path> first, second;
@@ -323,8 +327,8 @@ TEST(CliServe, EchoAllowListAndTwentyImagesOverTwoAssociations)
         EXPECT_EQ(stored.count(record["file_sha256"].get<std::string>()), 1u) << record.dump();
     EXPECT_TRUE(fs::exists(node.Store / "1.2.826.0.1.3680043.10.999.7.dcm"));
     for (const char* line : {"association from MODALITY1 (peer ", "association from STRANGER (peer ",
-                             "rejected: calling AE title not allowed", "rejected: it calls OTHER",
-                             "MODALITY2 (peer ", "received (DigitalXRayImageStorageForProcessing, Little Endian Explicit)",
+                             "rejected: calling AE title not allowed", "rejected: it calls OTHER", "MODALITY2 (peer ",
+                             "received (DigitalXRayImageStorageForProcessing, Little Endian Explicit)",
                              ": rule 1 (\"flat\"): verdict ", "serve: stopped"})
         EXPECT_NE(log.find(line), std::string::npos) << line << '\n' << log;
 }
@@ -460,8 +464,8 @@ TEST(CliServe, KilledDuringATransferAndRestartedLosesAndDoublesNothing)
     EXPECT_EQ(contents.size(), 8u);
     EXPECT_FALSE(fs::exists(store / ".receiving-1-0.part"));
     for (const auto& name : FilesOf(store)) EXPECT_NE(name.front(), '.') << name;
-    for (const char* line : {".receiving-1-0.part: removed", "unregistered.dcm: found in the store folder",
-                             "waiting.dcm: taken again"})
+    for (const char* line :
+         {".receiving-1-0.part: removed", "unregistered.dcm: found in the store folder", "waiting.dcm: taken again"})
         EXPECT_NE(log.find(line), std::string::npos) << line << '\n' << log;
 }
 
@@ -509,8 +513,8 @@ TEST(CliServe, AFullStoreFolderAnswersOutOfResourcesAndKeepsNoFile)
         bool Tmpfs;
         const char* Error;
     };
-    for (const Case& c : {Case{"file size limit", false, "File too large"},
-                          Case{"full tmpfs", true, "No space left on device"}}) {
+    for (const Case& c :
+         {Case{"file size limit", false, "File too large"}, Case{"full tmpfs", true, "No space left on device"}}) {
         SCOPED_TRACE(c.Name);
         const TempFolder folder;
         const fs::path store = folder / "store";
@@ -602,9 +606,9 @@ TEST(CliServe, CompressedTransferSyntaxesOnlyWhenAskedFor)
         // Transfer Syntax UID (0002,0010), explicit VR little endian, padded with NUL to even length.
         std::string syntax = c.StoredSyntax;
         if (syntax.size() % 2) syntax += '\0';
-        const std::string element = std::string("\x02\x00\x10\x00UI", 6) + static_cast<char>(syntax.size()) + '\0' + syntax;
-        EXPECT_NE(stored.find(element), std::string::npos)
-            << node.Log();
+        const std::string element =
+            std::string("\x02\x00\x10\x00UI", 6) + static_cast<char>(syntax.size()) + '\0' + syntax;
+        EXPECT_NE(stored.find(element), std::string::npos) << node.Log();
     }
 }
 
