@@ -21,14 +21,14 @@ struct ServeOptions {
 };
 
 // Runs until SIGTERM/SIGINT: then no association is accepted any more, the
-// open ones get no new command, the images received are analysed, and 0 is
-// returned. Events go to err, one line each. 1 when the rules, the store
+// open ones end (abort) after the command in hand, the images received are
+// analysed, and 0 is returned. Events go to err, one line each. 1 when the rules, the store
 // folder, the database or the port cannot be used.
 //
 // Every instance received is written to a hidden temporary file in the store
-// folder, flushed to the disk, and linked to its final name before the C-STORE
-// is answered with success, then registered as waiting in the intake table;
-// a failure to write it answers 0xA700 (out of resources) and leaves no file.
+// folder, flushed to the disk, linked to its final name and registered as
+// waiting in the intake table before the C-STORE is answered with success; a
+// failure to write it answers 0xA700 (out of resources) and leaves no file.
 // At start the waiting entries whose files exist and the files of the store
 // folder that the intake table does not know are taken; leftover temporary
 // files (a transfer cut by a crash) are removed, never taken.
