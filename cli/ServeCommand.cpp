@@ -72,7 +72,10 @@ const char* kCompressed[] = {
 };
 
 constexpr long kMaxReceivePdu = 131072;
-constexpr int kAssociationRequestTimeout = 10;  // s a peer may take to send its A-ASSOCIATE-RQ
+// s a peer may take to send its A-ASSOCIATE-RQ once connected; the listening
+// thread waits for it, so a peer that connects and sends nothing holds up the
+// others this long.
+constexpr int kAssociationRequestTimeout = 5;
 constexpr int kDataTimeout = 60;                // s without a PDV in the middle of a data set
 constexpr int kIdleTimeout = 600;               // s without a command before an association is aborted
 constexpr const char* kTemporaryPrefix = ".receiving-";
