@@ -309,7 +309,9 @@ TEST(CliServe, EchoAllowListAndTwentyImagesOverTwoAssociations)
         (i % 2 ? second : first).push_back(file);
     }
     const pid_t one = Spawn(StoreScu("MODALITY1", node.Port, first), folder / "one.out");
-    const pid_t two = Spawn(StoreScu("MODALITY2", node.Port, second), folder / "two.out");
+    std::vector<std::string> implicit = StoreScu("MODALITY2", node.Port, second);
+    implicit.insert(implicit.begin() + 1, "--propose-implicit");  // stored and read as sent
+    const pid_t two = Spawn(implicit, folder / "two.out");
     EXPECT_EQ(Wait(one), 0) << ReadWholeFile(folder / "one.out");
     EXPECT_EQ(Wait(two), 0) << ReadWholeFile(folder / "two.out");
     EXPECT_TRUE(WaitFor([&] { return CountState(Inbox(node.Db), "analysed") == 20; })) << node.Log();
@@ -329,6 +331,7 @@ TEST(CliServe, EchoAllowListAndTwentyImagesOverTwoAssociations)
     for (const char* line : {"association from MODALITY1 (peer ", "association from STRANGER (peer ",
                              "rejected: calling AE title not allowed", "rejected: it calls OTHER", "MODALITY2 (peer ",
                              "received (DigitalXRayImageStorageForProcessing, Little Endian Explicit)",
+                             "received (DigitalXRayImageStorageForProcessing, Little Endian Implicit)",
                              ": rule 1 (\"flat\"): verdict ", "serve: stopped"})
         EXPECT_NE(log.find(line), std::string::npos) << line << '\n' << log;
 }
