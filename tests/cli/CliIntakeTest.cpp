@@ -8,10 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "cli/Intake.h"
 #include "tests/cli/CliTestSupport.h"
 
 extern char** environ;
@@ -111,6 +113,43 @@ TEST(CliWatch, TakesEachContentOnceCompleteAcrossRestarts)
     EXPECT_EQ(Inbox(db).size(), 3u);
     const CliResult history = RunInProcess({"history", "--db", db, "--json"});
     EXPECT_EQ(nlohmann::json::parse(history.out)["records"].size(), 1u);
+}
+
+TEST(IntakeDesk, TheSameContentTakenTwiceAtOnceGivesOneResult)
+{
+    // Two receivers hand over the same image at the same moment (a sender
+    // repeating a transfer; a restart taking what it finds while the image
+    // arrives again): one analysis, one record, the other call finds it seen.
+    const TempFolder folder;
+    const IntakeRules rules =
+        ParseIntakeRules(R"({"rules": [{"match": {"modality": "DX"}, "settings": {"record": true}}]})");
+    ASSERT_TRUE(rules.Problems.empty());
+    const std::string db = (folder / "history.sqlite").string();
+    IntakeDesk desk(IntakeOptions{&rules, db, (folder / "out").string()});
+    constexpr int kImages = 4;
+    for (int i = 0; i < kImages; ++i) {
+        const std::string bytes = DicomFileBytes(NoisyFlatImage(256, static_cast<std::uint16_t>(1000 + i)));
+        WriteWholeFile(folder / ("a" + std::to_string(i) + ".dcm"), bytes);
+        WriteWholeFile(folder / ("b" + std::to_string(i) + ".dcm"), bytes);
+    }
+    std::atomic<int> seen{0}, ready{0};
+    const auto receiver = [&](const char* prefix) {
+        ++ready;
+        while (ready.load() < 2) {}
+        for (int i = 0; i < kImages; ++i) {
+            bool seenBefore = false;
+            desk.Take(folder / (prefix + std::to_string(i) + ".dcm"), "test", IntakeDesk::Retry::Never, seenBefore,
+                      [](const std::string&) {});
+            seen += seenBefore;
+        }
+    };
+    std::thread first(receiver, "a"), second(receiver, "b");
+    first.join();
+    second.join();
+    EXPECT_EQ(seen.load(), kImages);
+    EXPECT_EQ(Inbox(db).size(), static_cast<std::size_t>(kImages));
+    const CliResult history = RunInProcess({"history", "--db", db, "--json"});
+    EXPECT_EQ(nlohmann::json::parse(history.out)["records"].size(), static_cast<std::size_t>(kImages));
 }
 
 }  // namespace
