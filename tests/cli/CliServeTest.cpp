@@ -325,7 +325,8 @@ TEST(CliServe, EchoAllowListAndTwentyImagesOverTwoAssociations)
     for (const auto& name : FilesOf(node.Store)) stored.insert(Sha256OfFile((node.Store / name).string()));
     EXPECT_EQ(stored.size(), 20u);
     const CliResult history = RunInProcess({"history", "--db", node.Db, "--json"});
-    for (const auto& record : nlohmann::json::parse(history.out)["records"])
+    const nlohmann::json records = nlohmann::json::parse(history.out)["records"];
+    for (const auto& record : records)
         EXPECT_EQ(stored.count(record["file_sha256"].get<std::string>()), 1u) << record.dump();
     EXPECT_TRUE(fs::exists(node.Store / "1.2.826.0.1.3680043.10.999.7.dcm"));
     for (const char* line : {"association from MODALITY1 (peer ", "association from STRANGER (peer ",
