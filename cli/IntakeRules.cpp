@@ -73,11 +73,9 @@ private:
     {
         if (!match.is_object()) return Problem("match", "an object of tag conditions is expected");
         for (const auto& [key, value] : match.items()) {
-            const auto* field = [&]() -> const ConditionField* {
-                for (const auto& f : kConditionFields)
-                    if (f.Name == key) return &f;
-                return nullptr;
-            }();
+            const ConditionField* field = nullptr;
+            for (const auto& f : kConditionFields)
+                if (f.Name == key) field = &f;
             if (field == nullptr) {
                 std::string names;
                 for (const auto& f : kConditionFields) names += (names.empty() ? "" : ", ") + std::string(f.Name);
