@@ -252,7 +252,7 @@ IntakeRules ParseIntakeRules(std::string_view text)
     Json document;
     try {
         document = Json::parse(text, nullptr, true, /*ignore_comments=*/true);
-    } catch (const Json::parse_error& e) {
+    } catch (const Json::exception& e) {  // a syntax error, or a number out of range
         rules.Problems.push_back(std::string("not a rules file: ") + e.what());
         return rules;
     }
