@@ -123,7 +123,9 @@ no new file is taken, the images in hand are finished, exit status 0.
     rules->footer(R"(
 A rules file is a JSON object whose "rules" array is tried in order; the first
 rule whose "match" conditions all hold gives the image its "settings". An image
-no rule matches is never analysed. docs/rules-example.json shows every field.
+no rule matches is never analysed. The example rules file (rules-example.json,
+in the source's docs/ folder and in /usr/share/evenor when installed) shows
+every field.
 Exit status: 0 the file is usable (check) or the image matches a rule (test);
 1 a problem in the file, an unreadable image, or no rule matches; 2 usage.)");
 }
