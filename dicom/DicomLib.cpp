@@ -3,6 +3,7 @@
 // length is read as ordinary elements, so nesting costs no recursion).
 #include "dicom/DicomLib.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -53,6 +54,10 @@ namespace {
 constexpr std::string_view kUnknownVR = "--";  // UnknownVRIsImplicit
 
 constexpr std::uint32_t kUndefinedLength = 0xFFFFFFFF;
+
+// How much of an encapsulated Pixel Data value the constructor reads to find
+// the first fragment's main header.
+constexpr std::size_t kCompressedHeaderBytes = 64 * 1024;
 
 // ThirteenMeansTen.
 constexpr std::uint32_t ThirteenMeansTen(std::uint32_t length, bool oddOffsetSeen)
@@ -132,6 +137,7 @@ private:
     ByteSource& source_;
     ByteOrder order_ = ByteOrder::Little;
     std::uint32_t elementLength_ = 0;
+    bool undefinedLength_ = false;  // the element's length field was FFFFFFFF
     std::string elementVR_;
     bool iconMode_ = false;
 };
@@ -232,6 +238,7 @@ std::uint32_t DicomHeaderParser::ReadElementHeader()
         elementVR_ = kUnknownVR;
         length = DecodeUnsigned<std::uint32_t>(vrBytes, order_);
     }
+    undefinedLength_ = length == kUndefinedLength;
     elementLength_ = UndefinedLengthIsZero(ThirteenMeansTen(length, image_.oddOffsets_));
     return (static_cast<std::uint32_t>(group) << 16) | element;
 }
@@ -261,6 +268,14 @@ bool DicomHeaderParser::ReadSpecialElement(std::uint32_t tag, std::uint64_t valu
     case tags::TransferSyntaxUID.Number: {
         const std::string uid = ReadText(length);
         AddTagEntry(tag, uid, "");
+        image_.transferSyntaxUid_ = uid;
+        if (image_.compressed_ == CompressedImages::Decode) {
+            if (const auto decodable = DecodableSyntax(uid)) {
+                image_.coding_ = decodable->Coding;
+                image_.lossySyntax_ = decodable->Lossy;
+                return true;
+            }
+        }
         if (IsCompressedSyntax(uid))
             throw EvenorError("Cannot open compressed DICOM images. Transfer Syntax UID = " + uid);
         if (IsBigEndianSyntax(uid)) image_.bigEndian_ = true;
@@ -290,6 +305,7 @@ bool DicomHeaderParser::ReadSpecialElement(std::uint32_t tag, std::uint64_t valu
     // OneWordWhateverLength, for these and the numbers below.
     case tags::SamplesPerPixel.Number: {
         const std::uint16_t value = ReadUInt16();
+        if (!iconMode_) image_.samplesPerPixel_ = LowByteOnly(value);
         AddTagEntry(tag, std::to_string(iconMode_ ? value : LowByteOnly(value)), "");
         return true;
     }
@@ -335,7 +351,12 @@ bool DicomHeaderParser::ReadSpecialElement(std::uint32_t tag, std::uint64_t valu
         }
         return true;
     case tags::PixelData.Number:
-        if (length != 0 && !iconMode_) {
+        if (image_.Encapsulated() && undefinedLength_ && !iconMode_) {
+            // Encapsulated: the items follow, the first frame is decoded on load.
+            image_.pixelDataOffset_ = CheckedOffset(valueStart);
+            AddTagEntry(tag, std::to_string(image_.pixelDataOffset_), "");
+            stop = true;
+        } else if (length != 0 && !iconMode_) {
             image_.pixelDataOffset_ = CheckedOffset(valueStart);
             AddTagEntry(tag, std::to_string(image_.pixelDataOffset_), "");
             stop = true;
@@ -435,22 +456,57 @@ void DicomHeaderParser::ReadHeader()
     }
 }
 
-TDicomBeeld::TDicomBeeld(std::string directoryName, std::string fileName)
-    : directoryName_(std::move(directoryName)), fileName_(std::move(fileName))
+TDicomBeeld::TDicomBeeld(std::string directoryName, std::string fileName, CompressedImages compressed)
+    : directoryName_(std::move(directoryName)), fileName_(std::move(fileName)), compressed_(compressed)
 {
     const std::string path = directoryName_ + fileName_;
     const SharedFile file(path);
     if (!file.IsOpen()) throw EvenorError("Cannot open file " + path);
     ByteSource source(file);
     DicomHeaderParser(*this, source).ReadHeader();
-    SizePixelsForFile(source.Size());
+    if (compressed_ == CompressedImages::Decode) {
+        // The start of the pixel data tells a reversible JPEG 2000 codestream.
+        std::vector<std::uint8_t> start(Encapsulated() ? kCompressedHeaderBytes : 0);
+        const std::size_t got = file.ReadAt(start.data(), start.size(), static_cast<std::uint64_t>(pixelDataOffset_));
+        CheckCompressedImage(std::span<const std::uint8_t>(start).first(got));
+    }
+    if (!Encapsulated()) SizePixelsForFile(source.Size());
 }
 
-TDicomBeeld::TDicomBeeld(std::span<const std::uint8_t> bytes)
+TDicomBeeld::TDicomBeeld(std::span<const std::uint8_t> bytes, CompressedImages compressed) : compressed_(compressed)
 {
     ByteSource source(bytes);
     DicomHeaderParser(*this, source).ReadHeader();
-    SizePixelsForFile(source.Size());
+    if (compressed_ == CompressedImages::Decode) {
+        const auto offset = std::min<std::uint64_t>(static_cast<std::uint64_t>(pixelDataOffset_), bytes.size());
+        CheckCompressedImage(Encapsulated() ? bytes.subspan(offset) : std::span<const std::uint8_t>());
+    }
+    if (!Encapsulated()) SizePixelsForFile(source.Size());
+}
+
+// What a decodable image must be beyond its syntax, and whether it is lossy.
+void TDicomBeeld::CheckCompressedImage(std::span<const std::uint8_t> pixelDataStart)
+{
+    if (Encapsulated()) {
+        if (samplesPerPixel_ != 1)
+            throw EvenorError(DecodeFailure(std::to_string(samplesPerPixel_) + " samples per pixel (1 can be decoded)",
+                                            transferSyntaxUid_));
+        if (bitsAllocated_ != 8 && bitsAllocated_ != 16)
+            throw EvenorError(DecodeFailure("Bits Allocated " + std::to_string(bitsAllocated_) +
+                                                " (8 and 16 can be decoded)",
+                                            transferSyntaxUid_));
+    }
+    bool lossy = lossySyntax_;
+    if (lossy && coding_ == PixelCoding::Jpeg2000 && IsReversibleJpeg2000(pixelDataStart)) lossy = false;
+    for (const TagEntry& entry : tagTable_) {
+        if (entry.Tag == tags::LossyImageCompression.Key) {
+            std::string_view value = entry.Value;
+            while (!value.empty() && (value.back() == ' ' || value.back() == '\0')) value.remove_suffix(1);
+            if (value == "01") lossy = true;
+            break;
+        }
+    }
+    lossyCompressed_ = lossy;
 }
 
 TDicomBeeld::~TDicomBeeld() = default;

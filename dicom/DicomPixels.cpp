@@ -2,11 +2,13 @@
 // rectangles out of it.
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <vector>
 
 #include <sys/mman.h>
 
 #include "dicom/DicomLib.h"
+#include "dicom/DicomTags.h"
 #include "dicom/SharedFile.h"
 
 namespace evenor {
@@ -63,6 +65,10 @@ void TDicomBeeld::SizePixelsForFile(std::uint64_t fileSize)
 
 void TDicomBeeld::LoadPixels()
 {
+    if (Encapsulated()) {
+        LoadCompressedPixels();
+        return;
+    }
     const std::string path = directoryName_ + fileName_;
     const SharedFile file(path);
     if (!file.IsOpen()) throw EvenorError("Cannot open file " + path);
@@ -96,6 +102,36 @@ void TDicomBeeld::LoadPixels()
     }
     // The file shrank since it was measured, or could not be read.
     if (!complete) WordArray().swap(pixels_);
+}
+
+// The encapsulated value runs from PixelDataOffset to the end of the file; it
+// is read whole (the file's own size bounds it) and its first frame decoded.
+void TDicomBeeld::LoadCompressedPixels()
+{
+    const std::string path = directoryName_ + fileName_;
+    const SharedFile file(path);
+    if (!file.IsOpen()) throw EvenorError("Cannot open file " + path);
+    WordArray().swap(pixels_);
+
+    FrameLayout layout;
+    layout.Rows = static_cast<std::uint32_t>(std::max(rows_, 0));
+    layout.Columns = static_cast<std::uint32_t>(std::max(columns_, 0));
+    layout.BitsAllocated = bitsAllocated_;
+    layout.TransferSyntaxUid = transferSyntaxUid_;
+    for (const TagEntry& entry : tagTable_) {
+        if (entry.Tag == tags::NumberOfFrames.Key) {
+            const long frames = std::strtol(entry.Value.c_str(), nullptr, 10);
+            layout.NumberOfFrames = frames > 1 ? static_cast<std::uint32_t>(std::min(frames, 0x7FFFFFFFL)) : 1;
+            break;
+        }
+    }
+
+    const auto offset = static_cast<std::uint64_t>(pixelDataOffset_);
+    const std::uint64_t size = file.Size() > offset ? file.Size() - offset : 0;
+    std::vector<std::uint8_t> encapsulated(static_cast<std::size_t>(size));
+    if (file.ReadAt(encapsulated.data(), encapsulated.size(), offset) != encapsulated.size())
+        throw EvenorError(DecodeFailure("the file could not be read whole", transferSyntaxUid_));
+    pixels_ = DecodeFirstFrame(coding_, encapsulated, layout);
 }
 
 void TDicomBeeld::CopyRegion(std::uint32_t firstColumn, std::uint32_t firstRow, std::uint32_t lastColumn,
