@@ -22,6 +22,8 @@
 
 namespace evenor {
 
+class Inflater;
+
 // One entry of the tag table: four text columns.
 struct TagEntry {
     std::string Tag;          // 8 upper-case hexadecimal digits, group first
@@ -111,6 +113,8 @@ private:
     void SizePixelsForFile(std::uint64_t fileSize);
     void CheckCompressedImage(std::span<const std::uint8_t> pixelDataStart);
     void LoadCompressedPixels();
+    void KeepInflatedDataSet(Inflater& inflater);
+    void LoadInflatedPixels();
 
     std::string directoryName_;
     std::string fileName_;
@@ -130,6 +134,8 @@ private:
     bool lossyCompressed_ = false;
     std::string transferSyntaxUid_;
     std::uint16_t samplesPerPixel_ = 1;
+    std::uint64_t deflatedStart_ = 0;     // file offset of a deflated data set
+    std::vector<std::uint8_t> inflated_;  // the inflated data set until LoadPixels takes the pixels
     WordArray pixels_;
 };
 

@@ -9,6 +9,7 @@
 
 #include "dicom/DicomLib.h"
 #include "dicom/DicomTags.h"
+#include "dicom/Inflater.h"
 #include "dicom/SharedFile.h"
 
 namespace evenor {
@@ -69,6 +70,10 @@ void TDicomBeeld::LoadPixels()
         LoadCompressedPixels();
         return;
     }
+    if (coding_ == PixelCoding::Deflated) {
+        LoadInflatedPixels();
+        return;
+    }
     const std::string path = directoryName_ + fileName_;
     const SharedFile file(path);
     if (!file.IsOpen()) throw EvenorError("Cannot open file " + path);
@@ -102,6 +107,42 @@ void TDicomBeeld::LoadPixels()
     }
     // The file shrank since it was measured, or could not be read.
     if (!complete) WordArray().swap(pixels_);
+}
+
+// The pixels of a deflated data set: from the data set the constructor kept,
+// which they leave, or inflated again from the file for a reload.
+void TDicomBeeld::LoadInflatedPixels()
+{
+    const std::uint64_t samples = static_cast<std::uint64_t>(rows_) * static_cast<std::uint64_t>(columns_);
+    const std::uint64_t bytesPerSample = BytesPerSample(bitsAllocated_);
+    const auto offset = static_cast<std::uint64_t>(pixelDataOffset_);
+    const std::uint64_t end = offset + samples * bytesPerSample;
+    std::vector<std::uint8_t> dataSet;
+    dataSet.swap(inflated_);
+    if (dataSet.size() < end) {
+        const std::string path = directoryName_ + fileName_;
+        const SharedFile file(path);
+        if (!file.IsOpen()) throw EvenorError("Cannot open file " + path);
+        std::vector<std::uint8_t> deflated(file.Size() > deflatedStart_ ? file.Size() - deflatedStart_ : 0);
+        deflated.resize(file.ReadAt(deflated.data(), deflated.size(), deflatedStart_));
+        Inflater inflater(std::move(deflated), end,
+                          DecodeFailure("the deflated data set is corrupt", transferSyntaxUid_));
+        inflater.Reach(end);
+        dataSet = inflater.Take();
+    }
+    // Too short for the whole block: empty, as for an uncompressed file.
+    if (dataSet.size() < end) {
+        WordArray().swap(pixels_);
+        return;
+    }
+    SizePixels(pixels_, samples);
+    const std::uint8_t* source = dataSet.data() + offset;
+    if (bytesPerSample == 2) {
+        for (std::size_t i = 0; i < samples; ++i)
+            pixels_[i] = static_cast<std::uint16_t>(source[2 * i] | (source[2 * i + 1] << 8));
+    } else {
+        std::copy(source, source + samples, pixels_.begin());
+    }
 }
 
 // The encapsulated value runs from PixelDataOffset to the end of the file; it
