@@ -121,6 +121,7 @@ void DecodeJpeg2000(std::span<const std::uint8_t> frame, const FrameLayout& layo
     const opj_image_comp_t& component = image->comps[0];
     if (component.data == nullptr || component.w != layout.Columns || component.h != layout.Rows)
         Fail("the JPEG 2000 data does not decode to one whole frame", layout);
+    SizeOutput(out, layout);
     // Signed samples keep their two's complement bits, as in an uncompressed file.
     const OPJ_INT32* data = component.data;
     for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint16_t>(data[i]);

@@ -19,6 +19,7 @@ namespace evenor::codecs {
 namespace {
 
 struct FrameHeader {
+    std::uint8_t Process = 0;  // the SOF marker
     unsigned Precision = 0;
     unsigned Lines = 0;
     unsigned Samples = 0;
@@ -51,7 +52,7 @@ std::optional<FrameHeader> ReadFrameHeader(std::span<const std::uint8_t> bytes)
         if (IsStartOfFrame(marker)) {
             if (length < 8) return std::nullopt;
             const std::uint8_t* p = bytes.data() + at + 2;
-            return FrameHeader{p[0], (static_cast<unsigned>(p[1]) << 8) | p[2], (static_cast<unsigned>(p[3]) << 8) | p[4],
+            return FrameHeader{marker, p[0], (static_cast<unsigned>(p[1]) << 8) | p[2], (static_cast<unsigned>(p[3]) << 8) | p[4],
                                p[5]};
         }
         at += length;
@@ -84,8 +85,15 @@ void DecodeJpeg(std::span<const std::uint8_t> frame, const FrameLayout& layout, 
         Fail("the JPEG data has " + std::to_string(header->Precision) + "-bit samples for " +
                  std::to_string(layout.BitsAllocated) + " bits allocated",
              layout);
-    const std::size_t samples = out.size();
+    const std::uint64_t samples = static_cast<std::uint64_t>(layout.Rows) * layout.Columns;
     if (samples * 2 > 0xFFFFFFFFu || frame.size() > 0xFFFFFFFFu) Fail("the image is too large to decode", layout);
+    // Every Huffman code takes at least one bit: a lossless sample at least
+    // one, a DCT block of 64 samples at least two (DC and end of block).
+    const bool lossless = header->Process == 0xC3 || header->Process == 0xC7 || header->Process == 0xCB ||
+                          header->Process == 0xCF;
+    const std::uint64_t samplesPerByte = lossless ? 8 : 256;
+    if (samples > samplesPerByte * frame.size()) Fail("the JPEG data ends early", layout);
+    SizeOutput(out, layout);
     QuietDcmtkLogger();
 
     const DJCodecParameter parameters(ECC_monochrome, EDC_never, EUC_never, EPC_default);

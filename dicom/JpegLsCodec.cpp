@@ -27,10 +27,11 @@ void DecodeJpegLs(std::span<const std::uint8_t> frame, const FrameLayout& layout
                  layout);
         // Samples of up to 8 bits come as bytes: decoded into the words' own
         // memory and widened from the back; deeper ones as native words.
-        const std::size_t samples = out.size();
+        const std::size_t samples = static_cast<std::size_t>(layout.Rows) * layout.Columns;
         const std::size_t bytes = decoder.destination_size();
         const std::size_t bytesPerSample = info.bits_per_sample > 8 ? 2 : 1;
         if (bytes != samples * bytesPerSample) Fail("the JPEG-LS data does not hold one frame", layout);
+        SizeOutput(out, layout);
         auto* destination = reinterpret_cast<std::uint8_t*>(out.data());
         decoder.decode(destination, bytes);
         if (bytesPerSample == 1)

@@ -3,6 +3,7 @@
 #include "dicom/PixelDecoding.h"
 
 #include <algorithm>
+#include <new>
 #include <vector>
 
 #include "dicom/ByteSource.h"
@@ -145,6 +146,11 @@ void Fail(const std::string& reason, const FrameLayout& layout)
     throw EvenorError(DecodeFailure(reason, layout.TransferSyntaxUid));
 }
 
+void SizeOutput(WordArray& out, const FrameLayout& layout)
+{
+    out.resize(static_cast<std::size_t>(layout.Rows) * layout.Columns);
+}
+
 }  // namespace codecs
 
 WordArray DecodeFirstFrame(PixelCoding coding, std::span<const std::uint8_t> encapsulated, const FrameLayout& layout)
@@ -169,14 +175,20 @@ WordArray DecodeFirstFrame(PixelCoding coding, std::span<const std::uint8_t> enc
         codestream = joined;
     }
 
-    WordArray pixels(static_cast<std::size_t>(layout.Rows) * layout.Columns);
-    switch (coding) {
-    case PixelCoding::Jpeg: codecs::DecodeJpeg(codestream, layout, pixels); break;
-    case PixelCoding::JpegLs: codecs::DecodeJpegLs(codestream, layout, pixels); break;
-    case PixelCoding::Jpeg2000: codecs::DecodeJpeg2000(codestream, layout, pixels); break;
-    case PixelCoding::Rle: codecs::DecodeRle(codestream, layout, pixels); break;
-    case PixelCoding::Native:
-    case PixelCoding::Deflated: codecs::Fail("the pixel data is not encapsulated", layout);
+    WordArray pixels;
+    try {
+        switch (coding) {
+        case PixelCoding::Jpeg: codecs::DecodeJpeg(codestream, layout, pixels); break;
+        case PixelCoding::JpegLs: codecs::DecodeJpegLs(codestream, layout, pixels); break;
+        case PixelCoding::Jpeg2000: codecs::DecodeJpeg2000(codestream, layout, pixels); break;
+        case PixelCoding::Rle: codecs::DecodeRle(codestream, layout, pixels); break;
+        case PixelCoding::Native:
+        case PixelCoding::Deflated: codecs::Fail("the pixel data is not encapsulated", layout);
+        }
+    } catch (const std::bad_alloc&) {
+        codecs::Fail("not enough memory for " + std::to_string(layout.Columns) + " x " + std::to_string(layout.Rows) +
+                         " pixels",
+                     layout);
     }
     return pixels;
 }

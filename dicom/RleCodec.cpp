@@ -60,6 +60,14 @@ void DecodeRle(std::span<const std::uint8_t> frame, const FrameLayout& layout, W
             Fail("an RLE segment offset points outside the frame", layout);
     }
 
+    // A run of two bytes gives at most 128: a shorter segment cannot fill its
+    // plane, whatever Rows and Columns claim.
+    const std::uint64_t planeBytes = static_cast<std::uint64_t>(layout.Rows) * layout.Columns;
+    for (std::uint32_t i = 0; i < segments; ++i)
+        if (planeBytes > std::uint64_t{64} * (offsets[i + 1] - offsets[i]) + 128)
+            Fail("an RLE segment ends early", layout);
+    SizeOutput(out, layout);
+
     // The planes are decoded into the words' own memory and widened in place
     // from the back (word i takes bytes 2i and 2i + 1, which are read by
     // then); the high plane of 16-bit samples goes to a scratch plane.
