@@ -86,13 +86,14 @@ void DecodeJpeg(std::span<const std::uint8_t> frame, const FrameLayout& layout, 
                  std::to_string(layout.BitsAllocated) + " bits allocated",
              layout);
     const std::uint64_t samples = static_cast<std::uint64_t>(layout.Rows) * layout.Columns;
-    if (samples * 2 > 0xFFFFFFFFu || frame.size() > 0xFFFFFFFFu) Fail("the image is too large to decode", layout);
     // Every Huffman code takes at least one bit: a lossless sample at least
     // one, a DCT block of 64 samples at least two (DC and end of block).
     const bool lossless = header->Process == 0xC3 || header->Process == 0xC7 || header->Process == 0xCB ||
                           header->Process == 0xCF;
     const std::uint64_t samplesPerByte = lossless ? 8 : 256;
     if (samples > samplesPerByte * frame.size()) Fail("the JPEG data ends early", layout);
+    // DCMTK's decoder counts bytes in 32 bits.
+    if (samples * 2 > 0xFFFFFFFFu || frame.size() > 0xFFFFFFFFu) Fail("the image is too large to decode", layout);
     SizeOutput(out, layout);
     QuietDcmtkLogger();
 
