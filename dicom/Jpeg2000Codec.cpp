@@ -122,9 +122,13 @@ void DecodeJpeg2000(std::span<const std::uint8_t> frame, const FrameLayout& layo
     if (component.data == nullptr || component.w != layout.Columns || component.h != layout.Rows)
         Fail("the JPEG 2000 data does not decode to one whole frame", layout);
     SizeOutput(out, layout);
-    // Signed samples keep their two's complement bits, as in an uncompressed file.
+    // Signed samples keep their two's complement bits in the bits allocated,
+    // as in an uncompressed file.
     const OPJ_INT32* data = component.data;
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint16_t>(data[i]);
+    if (layout.BitsAllocated == 8)
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(data[i]);
+    else
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint16_t>(data[i]);
 }
 
 }  // namespace evenor::codecs

@@ -65,6 +65,7 @@ struct ResultPicture {
 struct RunResults {
     QString FileName;           // the analysed image's file name, without folder
     bool Processed = false;     // Presentation Intent Type is FOR PRESENTATION
+    bool LossyCompressed = false;  // TDicomBeeld::LossyCompressed
     AnalysisSettings Settings;  // as the analysis ran
     DetectorInsight Insight;    // robust and every-pixel metrics, defects, rims, structured noise
     QString RimText;            // DescribeRims of the insight's rims, with the image's pixel spacing
