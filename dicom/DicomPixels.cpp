@@ -5,9 +5,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include <sys/mman.h>
-
 #include "dicom/DicomLib.h"
+#include "dicom/HugePages.h"
 #include "dicom/DicomTags.h"
 #include "dicom/Inflater.h"
 #include "dicom/SharedFile.h"
@@ -18,34 +17,12 @@ namespace {
 
 std::uint64_t BytesPerSample(std::uint8_t bitsAllocated) { return bitsAllocated > 8 ? 2 : 1; }
 
-// Asks for transparent huge pages for the 2 MiB-aligned inside of a large,
-// not yet touched buffer. Filling 32 MB (a 4096 x 4096 image) page by page
-// costs some 8000 page faults, a large part of an analysis run on a loaded
-// machine; in 2 MiB pages it costs 16. Only advice: nothing changes when the
-// system declines.
-void AdviseHugePages(void* data, std::size_t bytes)
-{
-#ifdef MADV_HUGEPAGE
-    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-    const auto start = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t begin = (start + kHugePage - 1) & ~(kHugePage - 1);
-    const std::uintptr_t end = (start + bytes) & ~(kHugePage - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    (void)data;
-    (void)bytes;
-#endif
-}
-
 // Makes pixels `count` zeros. Memory of the right size is kept as it is
 // (LoadPixels overwrites every value), so reloading allocates nothing.
 void SizePixels(WordArray& pixels, std::size_t count)
 {
     if (pixels.size() == count) return;
-    WordArray fresh;
-    fresh.reserve(count);
-    AdviseHugePages(fresh.data(), count * sizeof(std::uint16_t));
-    fresh.resize(count);
+    WordArray fresh = HugePageVector<std::uint16_t>(count);
     pixels.swap(fresh);
 }
 
@@ -169,7 +146,7 @@ void TDicomBeeld::LoadCompressedPixels()
 
     const auto offset = static_cast<std::uint64_t>(pixelDataOffset_);
     const std::uint64_t size = file.Size() > offset ? file.Size() - offset : 0;
-    std::vector<std::uint8_t> encapsulated(static_cast<std::size_t>(size));
+    std::vector<std::uint8_t> encapsulated = HugePageVector<std::uint8_t>(static_cast<std::size_t>(size));
     if (file.ReadAt(encapsulated.data(), encapsulated.size(), offset) != encapsulated.size())
         throw EvenorError(DecodeFailure("the file could not be read whole", transferSyntaxUid_));
     pixels_ = DecodeFirstFrame(coding_, encapsulated, layout);

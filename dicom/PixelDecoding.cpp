@@ -9,6 +9,7 @@
 #include "dicom/ByteSource.h"
 #include "dicom/Codecs.h"
 #include "dicom/EvenorError.h"
+#include "dicom/HugePages.h"
 
 namespace evenor {
 
@@ -148,7 +149,7 @@ void Fail(const std::string& reason, const FrameLayout& layout)
 
 void SizeOutput(WordArray& out, const FrameLayout& layout)
 {
-    out.resize(static_cast<std::size_t>(layout.Rows) * layout.Columns);
+    out = HugePageVector<std::uint16_t>(static_cast<std::size_t>(layout.Rows) * layout.Columns);
 }
 
 }  // namespace codecs
