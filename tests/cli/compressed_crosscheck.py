@@ -109,6 +109,45 @@ def same_outputs(reference, folder, maps):
     return None if left == right else "result.json"
 
 
+def batch_and_history(cli, work, bits, original, lossless, lossy):
+    """A batch with --decompress analyses the compressed images like the
+    original (summary rows equal but for the file); without it they are error
+    rows. The history record of a lossy image carries the warning."""
+    folder = os.path.join(work, f"batch{bits}")
+    os.makedirs(folder)
+    for name, source in (("a-original.dcm", original), ("b-lossless.dcm", lossless), ("c-lossy.dcm", lossy)):
+        shutil.copy(source, os.path.join(folder, name))
+    rows = {}
+    for decompress in (False, True):
+        out = os.path.join(work, f"batch{bits}-out-{decompress}")
+        command = [cli, "analyse", folder, "--out-dir", out, "--box-cm", "1", "--quiet", "--jobs", "2"]
+        result = run(command + (["--decompress"] if decompress else []))
+        with open(os.path.join(out, "summary.csv")) as f:
+            rows[decompress] = f.read().splitlines()
+        check(result.returncode == (0 if decompress else 1), f"{bits}-bit batch decompress={decompress}: exit")
+    refused, decoded = rows[False], rows[True]
+    check(len(refused) == 4 and len(decoded) == 4, f"{bits}-bit batch: four rows each")
+    check("Cannot open compressed DICOM images" in refused[2] and "Cannot open compressed" in refused[3],
+          f"{bits}-bit batch without --decompress: error rows")
+    check(decoded[2].replace("b-lossless.dcm", "a-original.dcm") == decoded[1] == refused[1],
+          f"{bits}-bit batch: the lossless row equals the original's")
+    check(all(f"{folder}/{n}" in decoded[1 + i] or n in decoded[1 + i]
+              for i, n in enumerate(("a-original.dcm", "b-lossless.dcm", "c-lossy.dcm"))),
+          f"{bits}-bit batch: rows in order")
+
+    db = os.path.join(work, f"history{bits}.sqlite")
+    for image in (lossy, original):
+        result = run([cli, "analyse", image, "-o", os.path.join(work, "record.txt"), "--box-cm", "1", "--quiet",
+                      "--decompress", "--record", "--db", db])
+        check(result.returncode == 0, f"{bits}-bit record: {result.stderr!r}")
+    listing = run([cli, "history", "--db", db, "--json"])
+    records = json.loads(listing.stdout)["records"] if listing.returncode == 0 else []
+    check(len(records) == 2, f"{bits}-bit history: two records")
+    if len(records) == 2:
+        warned = [LOSSY_WARNING in record["details"].get("warnings", []) for record in records]
+        check(sorted(warned) == [False, True], f"{bits}-bit history: the lossy record carries the warning {warned}")
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--cli", required=True)
@@ -183,6 +222,8 @@ def main():
                 else:
                     check(warned and LOSSY_WARNING in warnings, f"{label}: lossy warning ({result.stderr!r})")
                 print("ok" if not failures else "..", label, flush=True)
+
+            batch_and_history(args.cli, work, bits, original, path("jpeg-ls"), path("jpeg-baseline"))
     finally:
         shutil.rmtree(work, ignore_errors=True)
     if failures:
