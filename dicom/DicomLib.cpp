@@ -59,7 +59,7 @@ constexpr std::uint32_t kUndefinedLength = 0xFFFFFFFF;
 
 // The most a deflated data set is inflated before its Pixel Data: a header
 // needs far less, a deflate bomb gets no further.
-constexpr std::uint64_t kMaxInflatedHeader = 256 * 1024 * 1024;
+constexpr std::uint64_t kMaxInflatedHeader = 64 * 1024 * 1024;
 
 // How much of an encapsulated Pixel Data value the constructor reads to find
 // the first fragment's main header.

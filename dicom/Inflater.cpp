@@ -38,10 +38,12 @@ void Inflater::Reach(std::uint64_t size)
             const auto used = static_cast<std::size_t>(z.next_in - deflated_.data());
             z.avail_in = static_cast<uInt>(std::min<std::size_t>(deflated_.size() - used, std::numeric_limits<uInt>::max()));
         }
-        // Grow to what is asked for, at least a step and at least doubling, so
-        // that a reader asking byte by byte costs few reallocations.
+        // Grow by doubling (at least a step) towards what is asked for: the
+        // memory follows the bytes the stream really gives, not a length
+        // claimed in them, and a reader asking byte by byte costs few
+        // reallocations.
         const std::uint64_t have = inflated_.size();
-        const std::uint64_t target = std::min(limit_, std::max({size, have + kStep, have * 2}));
+        const std::uint64_t target = std::min({limit_, size, std::max(have + kStep, have * 2)});
         inflated_.resize(static_cast<std::size_t>(target));
         z.next_out = inflated_.data() + have;
         z.avail_out = static_cast<uInt>(std::min<std::uint64_t>(target - have, std::numeric_limits<uInt>::max()));

@@ -42,6 +42,18 @@ struct Geometry {
     std::string Lossy;   // Lossy Image Compression; empty: no element
 };
 
+Geometry Geo(std::uint16_t rows, std::uint16_t columns, std::uint16_t bits, std::uint16_t samples = 1,
+             std::string frames = "")
+{
+    Geometry g;
+    g.Rows = rows;
+    g.Columns = columns;
+    g.BitsAllocated = bits;
+    g.SamplesPerPixel = samples;
+    g.Frames = std::move(frames);
+    return g;
+}
+
 // Preamble, file meta group, the image elements, then encapsulated Pixel Data
 // (undefined length) whose items are given.
 std::string EncapsulatedFile(const std::string& syntax, const Geometry& g, const std::string& items)
@@ -188,19 +200,19 @@ TEST_F(CompressedTest, DecodesTheFirstFrameFromItsFragments)
     const Case cases[] = {
         {"rle 8 bit", kRle, {}, Item("") + Item(frame8) + kDelimiter, kNine},
         {"rle repeat run", kRle, {}, Item("") + Item(repeated) + kDelimiter, std::vector<std::uint16_t>(9, 7)},
-        {"rle 16 bit", kRle, {3, 3, 16}, Item("") + Item(frame16) + kDelimiter, wide},
-        {"rle frame over two fragments", kRle, {3, 3, 16},
+        {"rle 16 bit", kRle, Geo(3, 3, 16), Item("") + Item(frame16) + kDelimiter, wide},
+        {"rle frame over two fragments", kRle, Geo(3, 3, 16),
          Item("") + Item(frame16.substr(0, 70)) + Item(frame16.substr(70)) + kDelimiter, wide},
         {"offset table of one frame", kRle, {}, Item(Le32(0)) + Item(frame8) + kDelimiter, kNine},
-        {"second frame left alone", kRle, {3, 3, 8, 1, "2"},
+        {"second frame left alone", kRle, Geo(3, 3, 8, 1, "2"),
          Item(Le32(0) + Le32(static_cast<std::uint32_t>(8 + frame8.size()))) + Item(frame8) +
              Item(RleFrame({"\xF8\x01"s})) + kDelimiter,
          kNine},
-        {"frames without offset table", kRle, {3, 3, 8, 1, "2"},
+        {"frames without offset table", kRle, Geo(3, 3, 8, 1, "2"),
          Item("") + Item(frame8) + Item(RleFrame({"\xF8\x01"s})) + kDelimiter, kNine},
         {"no sequence delimiter", kRle, {}, Item("") + Item(frame8), kNine},
-        {"jpeg-ls 16 bit", kJpegLs, {3, 3, 16}, Item("") + Item(ls16) + kDelimiter, wide},
-        {"jpeg-ls 8 bit in two fragments", kJpegLs, {3, 3, 8},
+        {"jpeg-ls 16 bit", kJpegLs, Geo(3, 3, 16), Item("") + Item(ls16) + kDelimiter, wide},
+        {"jpeg-ls 8 bit in two fragments", kJpegLs, Geo(3, 3, 8),
          Item("") + Item(ls8.substr(0, 10)) + Item(ls8.substr(10)) + kDelimiter, kNine},
     };
     for (const Case& c : cases) {
@@ -238,25 +250,25 @@ TEST_F(CompressedTest, HostileDataGetsAClearMessage)
          "an item of the encapsulated pixel data has no length"},
         {"offset table not a multiple of 4", kRle, {}, Item("\x00\x00"s) + Item(frame8) + kDelimiter,
          "the Basic Offset Table is not a list of 32-bit offsets"},
-        {"offset table pointing inside a fragment", kRle, {3, 3, 8, 1, "2"},
+        {"offset table pointing inside a fragment", kRle, Geo(3, 3, 8, 1, "2"),
          Item(Le32(0) + Le32(5)) + Item(frame8) + Item(frame8) + kDelimiter,
          "the Basic Offset Table does not point at the starts of fragments"},
         {"offset table not starting at 0", kRle, {}, Item(Le32(8)) + Item(frame8) + Item(frame8) + kDelimiter,
          "the Basic Offset Table does not point at the starts of fragments"},
-        {"offset table descending", kRle, {3, 3, 8, 1, "3"},
+        {"offset table descending", kRle, Geo(3, 3, 8, 1, "3"),
          Item(Le32(0) + Le32(static_cast<std::uint32_t>(16 + 2 * frame8.size())) +
               Le32(static_cast<std::uint32_t>(8 + frame8.size()))) +
              Item(frame8) + Item(frame8) + Item(frame8) + kDelimiter,
          "the Basic Offset Table does not point at the starts of fragments"},
         {"rle header cut", kRle, {}, Item("") + Item(frame8.substr(0, 40)) + kDelimiter, "the RLE header is incomplete"},
-        {"rle segment count", kRle, {3, 3, 16}, Item("") + Item(frame8) + kDelimiter,
+        {"rle segment count", kRle, Geo(3, 3, 16), Item("") + Item(frame8) + kDelimiter,
          "the RLE data has 1 segments where one sample of 16 bits needs 2"},
         {"rle offset outside", kRle, {}, Item("") + Item(Le32(1) + Le32(5000) + std::string(56, '\0') + "\x08"s) + kDelimiter,
          "an RLE segment offset points outside the frame"},
         {"rle segment cut", kRle, {}, Item("") + Item(frame8.substr(0, frame8.size() - 3)) + kDelimiter,
          "an RLE segment ends early"},
-        {"rle too few samples", kRle, {4, 3, 8}, Item("") + Item(frame8) + kDelimiter, "an RLE segment ends early"},
-        {"rle bomb", kRle, {65535, 65535, 16}, Item("") + Item(RleFrame({"\x81\x00"s, "\x81\x00"s})) + kDelimiter,
+        {"rle too few samples", kRle, Geo(4, 3, 8), Item("") + Item(frame8) + kDelimiter, "an RLE segment ends early"},
+        {"rle bomb", kRle, Geo(65535, 65535, 16), Item("") + Item(RleFrame({"\x81\x00"s, "\x81\x00"s})) + kDelimiter,
          "an RLE segment ends early"},
         {"jpeg without frame header", kJpegLossless, {}, Item("") + Item("\xFF\xD8\xFF\xD9"s) + kDelimiter,
          "the JPEG data has no frame header"},
@@ -266,21 +278,21 @@ TEST_F(CompressedTest, HostileDataGetsAClearMessage)
          "the JPEG data has 3 components, not 1"},
         {"jpeg too deep for 8 bits", kJpegLossless, {}, Item("") + Item(JpegHeader(3, 3, 12, 1, "\xFF\xD9"s)) + kDelimiter,
          "the JPEG data has 12-bit samples for 8 bits allocated"},
-        {"jpeg bomb", kJpegLossless, {65535, 65535, 16},
+        {"jpeg bomb", kJpegLossless, Geo(65535, 65535, 16),
          Item("") + Item(JpegHeader(65535, 65535, 16, 1, "\xFF\xD9"s)) + kDelimiter, "the JPEG data ends early"},
-        {"jpeg without scan", kJpegLossless, {2, 2, 8}, Item("") + Item(JpegHeader(2, 2, 8, 1, "\xFF\xD9"s)) + kDelimiter,
+        {"jpeg without scan", kJpegLossless, Geo(2, 2, 8), Item("") + Item(JpegHeader(2, 2, 8, 1, "\xFF\xD9"s)) + kDelimiter,
          "the JPEG data cannot be decoded"},
-        {"jpeg-ls cut", kJpegLs, {3, 3, 16}, Item("") + Item(ls16.substr(0, ls16.size() - 6)) + kDelimiter,
+        {"jpeg-ls cut", kJpegLs, Geo(3, 3, 16), Item("") + Item(ls16.substr(0, ls16.size() - 6)) + kDelimiter,
          "the JPEG-LS data cannot be decoded"},
-        {"jpeg-ls of another size", kJpegLs, {3, 3, 8}, Item("") + Item(ls4x3) + kDelimiter,
+        {"jpeg-ls of another size", kJpegLs, Geo(3, 3, 8), Item("") + Item(ls4x3) + kDelimiter,
          "the JPEG-LS data is 4 x 3 pixels, the header says 3 x 3"},
-        {"jpeg-ls too deep for 8 bits", kJpegLs, {3, 3, 8}, Item("") + Item(ls16) + kDelimiter,
+        {"jpeg-ls too deep for 8 bits", kJpegLs, Geo(3, 3, 8), Item("") + Item(ls16) + kDelimiter,
          "the JPEG-LS data has 16-bit samples for 8 bits allocated"},
         {"jpeg-ls garbage", kJpegLs, {}, Item("") + Item("not a codestream") + kDelimiter,
          "the JPEG-LS data cannot be decoded"},
         {"jpeg 2000 garbage", kJpeg2000, {}, Item("") + Item("\xFF\x4F\xFF\x51garbage!") + kDelimiter,
          "the JPEG 2000 data has no readable header"},
-        {"jpeg-ls where jpeg 2000 is said", kJpeg2000, {3, 3, 8}, Item("") + Item(ls8) + kDelimiter,
+        {"jpeg-ls where jpeg 2000 is said", kJpeg2000, Geo(3, 3, 8), Item("") + Item(ls8) + kDelimiter,
          "the JPEG 2000 data has no readable header"},
     };
     for (const Case& c : cases) {
@@ -307,10 +319,10 @@ TEST_F(CompressedTest, RefusalsNameTheSyntax)
          "Cannot open compressed DICOM images. Transfer Syntax UID = 1.2.840.10008.1.2.5\0"s},
         {"unknown compressed syntax", "1.2.840.10008.1.2.4.100", {}, CompressedImages::Decode,
          "Cannot open compressed DICOM images. Transfer Syntax UID = 1.2.840.10008.1.2.4.100\0"s},
-        {"colour", kRle, {3, 3, 8, 3}, CompressedImages::Decode,
+        {"colour", kRle, Geo(3, 3, 8, 3), CompressedImages::Decode,
          "Cannot decode compressed DICOM image: 3 samples per pixel (1 can be decoded). Transfer Syntax UID = "
          "1.2.840.10008.1.2.5"},
-        {"12 bits allocated", kRle, {3, 3, 12}, CompressedImages::Decode,
+        {"12 bits allocated", kRle, Geo(3, 3, 12), CompressedImages::Decode,
          "Cannot decode compressed DICOM image: Bits Allocated 12 (8 and 16 can be decoded). Transfer Syntax UID = "
          "1.2.840.10008.1.2.5"},
     };
