@@ -187,9 +187,9 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
     }
 
     try {
-        const auto image = std::make_unique<TDicomBeeld>(
-            DirectoryPart(job.File), FileNamePart(job.File),
-            job.Options->Decompress ? CompressedImages::Decode : CompressedImages::Refuse);
+        const auto image = std::make_unique<TDicomBeeld>(DirectoryPart(job.File), FileNamePart(job.File),
+                                                         job.Options->Decompress ? CompressedImages::Decode
+                                                                                 : CompressedImages::Refuse);
 
         // The defaults an open gives the window, with its warnings.
         const TagDefaults tagDefaults = DefaultsFromTags(image->TagList());
@@ -260,9 +260,8 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         if (!outputs.MapFolder.empty())
             WriteMapPngs(outputs.MapFolder, outputs.MapPrefix, result.Pixels, result.Columns, settings, result.Result);
         if (job.WantRecord)
-            outcome.Record =
-                MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(), Sha256OfFile(job.File),
-                             image->LossyCompressed());
+            outcome.Record = MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(),
+                                          Sha256OfFile(job.File), image->LossyCompressed());
         outcome.Ok = true;
         return outcome;
     } catch (const std::exception& e) {

@@ -12,10 +12,7 @@ ByteSource::ByteSource(std::span<const std::uint8_t> bytes) : memory_(bytes), si
 
 ByteSource::ByteSource(const SharedFile& file) : file_(&file), size_(file.Size()) {}
 
-ByteSource::ByteSource(Inflater& inflater)
-    : memory_(inflater.Bytes()), inflater_(&inflater), size_(inflater.Size())
-{
-}
+ByteSource::ByteSource(Inflater& inflater) : memory_(inflater.Bytes()), inflater_(&inflater), size_(inflater.Size()) {}
 
 // An inflating source grows to cover count bytes after the position.
 void ByteSource::Inflate(std::uint64_t count)

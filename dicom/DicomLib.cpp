@@ -484,8 +484,9 @@ void DicomHeaderParser::InflateAfterMetaGroup()
     std::vector<std::uint8_t> deflated(static_cast<std::size_t>(source_->Remaining()));
     if (source_->Read(deflated.data(), deflated.size()) != deflated.size()) FailShortRead();
     image_.deflatedStart_ = start;
-    inflater_ = std::make_unique<Inflater>(std::move(deflated), kMaxInflatedHeader,
-                                           DecodeFailure("the deflated data set is corrupt", image_.transferSyntaxUid_));
+    inflater_ =
+        std::make_unique<Inflater>(std::move(deflated), kMaxInflatedHeader,
+                                   DecodeFailure("the deflated data set is corrupt", image_.transferSyntaxUid_));
     inflatedSource_ = std::make_unique<ByteSource>(*inflater_);
     source_ = inflatedSource_.get();
 }
@@ -550,9 +551,8 @@ void TDicomBeeld::CheckCompressedImage(std::span<const std::uint8_t> pixelDataSt
             throw EvenorError(DecodeFailure(std::to_string(samplesPerPixel_) + " samples per pixel (1 can be decoded)",
                                             transferSyntaxUid_));
         if (bitsAllocated_ != 8 && bitsAllocated_ != 16)
-            throw EvenorError(DecodeFailure("Bits Allocated " + std::to_string(bitsAllocated_) +
-                                                " (8 and 16 can be decoded)",
-                                            transferSyntaxUid_));
+            throw EvenorError(DecodeFailure(
+                "Bits Allocated " + std::to_string(bitsAllocated_) + " (8 and 16 can be decoded)", transferSyntaxUid_));
     }
     bool lossy = lossySyntax_;
     if (lossy && coding_ == PixelCoding::Jpeg2000 && IsReversibleJpeg2000(pixelDataStart)) lossy = false;

@@ -96,10 +96,7 @@ public:
     // How the pixel data is stored; Native unless decoding was asked for.
     PixelCoding Coding() const { return coding_; }
     // The pixel data is encapsulated (JPEG, JPEG-LS, JPEG 2000, RLE).
-    bool Encapsulated() const
-    {
-        return coding_ != PixelCoding::Native && coding_ != PixelCoding::Deflated;
-    }
+    bool Encapsulated() const { return coding_ != PixelCoding::Native && coding_ != PixelCoding::Deflated; }
     // Decoding was asked for and the image is lossy compressed: its transfer
     // syntax allows loss (JPEG 2000 (.91) only when its codestream is not
     // reversible) or Lossy Image Compression (0028,2110) is "01".

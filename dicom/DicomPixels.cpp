@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "dicom/DicomLib.h"
-#include "dicom/HugePages.h"
 #include "dicom/DicomTags.h"
+#include "dicom/HugePages.h"
 #include "dicom/Inflater.h"
 #include "dicom/SharedFile.h"
 

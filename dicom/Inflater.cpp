@@ -14,9 +14,7 @@ struct Inflater::Stream {
 };
 
 Inflater::Inflater(std::vector<std::uint8_t> deflated, std::uint64_t limit, std::string corruptMessage)
-    : stream_(std::make_unique<Stream>()),
-      deflated_(std::move(deflated)),
-      limit_(limit),
+    : stream_(std::make_unique<Stream>()), deflated_(std::move(deflated)), limit_(limit),
       corruptMessage_(std::move(corruptMessage))
 {
     // Raw deflate: no zlib header, 32 KiB window.
@@ -36,7 +34,8 @@ void Inflater::Reach(std::uint64_t size)
         if (z.avail_in == 0) {
             // Streams beyond 4 GiB are handed over in parts.
             const auto used = static_cast<std::size_t>(z.next_in - deflated_.data());
-            z.avail_in = static_cast<uInt>(std::min<std::size_t>(deflated_.size() - used, std::numeric_limits<uInt>::max()));
+            z.avail_in =
+                static_cast<uInt>(std::min<std::size_t>(deflated_.size() - used, std::numeric_limits<uInt>::max()));
         }
         // Grow by doubling (at least a step) towards what is asked for: the
         // memory follows the bytes the stream really gives, not a length

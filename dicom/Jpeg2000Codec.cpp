@@ -74,8 +74,8 @@ struct ImageDeleter {
 void DecodeJpeg2000(std::span<const std::uint8_t> frame, const FrameLayout& layout, WordArray& out)
 {
     static constexpr std::uint8_t kSignature[] = {0x00, 0x00, 0x00, 0x0C, 0x6A, 0x50, 0x20, 0x20};
-    const bool boxed = frame.size() >= sizeof kSignature && std::equal(std::begin(kSignature), std::end(kSignature),
-                                                                       frame.begin());
+    const bool boxed =
+        frame.size() >= sizeof kSignature && std::equal(std::begin(kSignature), std::end(kSignature), frame.begin());
     MemoryInput input{frame, 0};
     std::unique_ptr<opj_stream_t, StreamDeleter> stream(opj_stream_create(OPJ_J2K_STREAM_CHUNK_SIZE, OPJ_TRUE));
     std::unique_ptr<opj_codec_t, CodecDeleter> codec(opj_create_decompress(boxed ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));

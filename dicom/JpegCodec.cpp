@@ -52,8 +52,8 @@ std::optional<FrameHeader> ReadFrameHeader(std::span<const std::uint8_t> bytes)
         if (IsStartOfFrame(marker)) {
             if (length < 8) return std::nullopt;
             const std::uint8_t* p = bytes.data() + at + 2;
-            return FrameHeader{marker, p[0], (static_cast<unsigned>(p[1]) << 8) | p[2], (static_cast<unsigned>(p[3]) << 8) | p[4],
-                               p[5]};
+            return FrameHeader{marker, p[0], (static_cast<unsigned>(p[1]) << 8) | p[2],
+                               (static_cast<unsigned>(p[3]) << 8) | p[4], p[5]};
         }
         at += length;
     }
@@ -88,8 +88,8 @@ void DecodeJpeg(std::span<const std::uint8_t> frame, const FrameLayout& layout, 
     const std::uint64_t samples = static_cast<std::uint64_t>(layout.Rows) * layout.Columns;
     // Every Huffman code takes at least one bit: a lossless sample at least
     // one, a DCT block of 64 samples at least two (DC and end of block).
-    const bool lossless = header->Process == 0xC3 || header->Process == 0xC7 || header->Process == 0xCB ||
-                          header->Process == 0xCF;
+    const bool lossless =
+        header->Process == 0xC3 || header->Process == 0xC7 || header->Process == 0xCB || header->Process == 0xCF;
     const std::uint64_t samplesPerByte = lossless ? 8 : 256;
     if (samples > samplesPerByte * frame.size()) Fail("the JPEG data ends early", layout);
     // DCMTK's decoder counts bytes in 32 bits.

@@ -18,8 +18,7 @@ void DecodeJpegLs(std::span<const std::uint8_t> frame, const FrameLayout& layout
             Fail("the JPEG-LS data has " + std::to_string(info.component_count) + " components, not 1", layout);
         if (info.width != layout.Columns || info.height != layout.Rows)
             Fail("the JPEG-LS data is " + std::to_string(info.width) + " x " + std::to_string(info.height) +
-                     " pixels, the header says " + std::to_string(layout.Columns) + " x " +
-                     std::to_string(layout.Rows),
+                     " pixels, the header says " + std::to_string(layout.Columns) + " x " + std::to_string(layout.Rows),
                  layout);
         if (info.bits_per_sample > 16 || (layout.BitsAllocated == 8 && info.bits_per_sample > 8))
             Fail("the JPEG-LS data has " + std::to_string(info.bits_per_sample) + "-bit samples for " +

@@ -172,19 +172,29 @@ WordArray DecodeFirstFrame(PixelCoding coding, std::span<const std::uint8_t> enc
         std::size_t total = 0;
         for (const Fragment& fragment : frame) total += fragment.Bytes.size();
         joined.reserve(total);
-        for (const Fragment& fragment : frame) joined.insert(joined.end(), fragment.Bytes.begin(), fragment.Bytes.end());
+        for (const Fragment& fragment : frame)
+            joined.insert(joined.end(), fragment.Bytes.begin(), fragment.Bytes.end());
         codestream = joined;
     }
 
     WordArray pixels;
     try {
         switch (coding) {
-        case PixelCoding::Jpeg: codecs::DecodeJpeg(codestream, layout, pixels); break;
-        case PixelCoding::JpegLs: codecs::DecodeJpegLs(codestream, layout, pixels); break;
-        case PixelCoding::Jpeg2000: codecs::DecodeJpeg2000(codestream, layout, pixels); break;
-        case PixelCoding::Rle: codecs::DecodeRle(codestream, layout, pixels); break;
+        case PixelCoding::Jpeg:
+            codecs::DecodeJpeg(codestream, layout, pixels);
+            break;
+        case PixelCoding::JpegLs:
+            codecs::DecodeJpegLs(codestream, layout, pixels);
+            break;
+        case PixelCoding::Jpeg2000:
+            codecs::DecodeJpeg2000(codestream, layout, pixels);
+            break;
+        case PixelCoding::Rle:
+            codecs::DecodeRle(codestream, layout, pixels);
+            break;
         case PixelCoding::Native:
-        case PixelCoding::Deflated: codecs::Fail("the pixel data is not encapsulated", layout);
+        case PixelCoding::Deflated:
+            codecs::Fail("the pixel data is not encapsulated", layout);
         }
     } catch (const std::bad_alloc&) {
         codecs::Fail("not enough memory for " + std::to_string(layout.Columns) + " x " + std::to_string(layout.Rows) +
@@ -221,7 +231,8 @@ bool IsReversibleJpeg2000(std::span<const std::uint8_t> encapsulated)
         const std::size_t length = (static_cast<std::size_t>(bytes[at + 2]) << 8) | bytes[at + 3];
         if (length < 2 || at + 2 + length > bytes.size()) return false;
         const std::uint8_t* segment = bytes.data() + at + 4;
-        if (marker == 0x52 && length >= 12) reversible = segment[9] == 1;  // Scod, SGcod(4), SPcod: levels, w, h, style, transform
+        if (marker == 0x52 && length >= 12)
+            reversible = segment[9] == 1;  // Scod, SGcod(4), SPcod: levels, w, h, style, transform
         if (marker == 0x5C && length >= 3) unquantised = (segment[0] & 0x1F) == 0;
         at += 2 + length;
     }

@@ -36,12 +36,12 @@ enum class CompressedImages : std::uint8_t {
 
 // How the pixel data of a transfer syntax is stored.
 enum class PixelCoding : std::uint8_t {
-    Native,         // uncompressed (the reader's own syntaxes)
-    Deflated,       // 1.2.840.10008.1.2.1.99: the data set after the file meta group is deflated
-    Jpeg,           // 1.2.840.10008.1.2.4.50, .51 (lossy), .57, .70 (lossless)
-    JpegLs,         // 1.2.840.10008.1.2.4.80 (lossless), .81 (near-lossless)
-    Jpeg2000,       // 1.2.840.10008.1.2.4.90 (lossless), .91 (lossless or not)
-    Rle,            // 1.2.840.10008.1.2.5
+    Native,    // uncompressed (the reader's own syntaxes)
+    Deflated,  // 1.2.840.10008.1.2.1.99: the data set after the file meta group is deflated
+    Jpeg,      // 1.2.840.10008.1.2.4.50, .51 (lossy), .57, .70 (lossless)
+    JpegLs,    // 1.2.840.10008.1.2.4.80 (lossless), .81 (near-lossless)
+    Jpeg2000,  // 1.2.840.10008.1.2.4.90 (lossless), .91 (lossless or not)
+    Rle,       // 1.2.840.10008.1.2.5
 };
 
 struct TransferSyntaxCoding {
@@ -57,9 +57,9 @@ std::optional<TransferSyntaxCoding> DecodableSyntax(std::string_view uid);
 struct FrameLayout {
     std::uint32_t Rows = 0;
     std::uint32_t Columns = 0;
-    std::uint8_t BitsAllocated = 0;      // 8 or 16
-    std::uint32_t NumberOfFrames = 1;    // from Number of Frames; 1 when absent
-    std::string TransferSyntaxUid;       // for the messages
+    std::uint8_t BitsAllocated = 0;    // 8 or 16
+    std::uint32_t NumberOfFrames = 1;  // from Number of Frames; 1 when absent
+    std::string TransferSyntaxUid;     // for the messages
 };
 
 // Decodes frame 1 of an encapsulated Pixel Data value (from its first item,

@@ -37,7 +37,10 @@ constexpr Codec kCodecs[] = {
     {PixelCoding::Jpeg2000, "1.2.840.10008.1.2.4.90"},
 };
 
-bool StartsWith(const std::string& text, std::string_view prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+bool StartsWith(const std::string& text, std::string_view prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
 
 // The first frame of a single-fragment RLE value the slow way: nothing when
 // the items are not exactly an empty offset table and one fragment, or when
@@ -125,8 +128,7 @@ void DecodeValue(std::uint8_t mode, std::span<const std::uint8_t> bytes)
 void DecodeFile(std::span<const std::uint8_t> bytes)
 {
     const auto folder = ScratchFolder::Path();
-    WriteFile(folder / "compressed.dcm",
-              std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    WriteFile(folder / "compressed.dcm", std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     // Rows x Columns words are what a decoder may allocate; the harness keeps
     // that within its allocation limit.
     constexpr std::int64_t kMaxSamples = 4 << 20;

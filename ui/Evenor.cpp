@@ -378,9 +378,9 @@ void TFormEvenor::OpenImage(const QString& chosen)
     // the fields and the chosen path stay as they are.
     SetPagesEnabled(false);
     try {
-        image_ = std::make_unique<TDicomBeeld>(
-            DirectoryPart(path), FileNamePart(path),
-            Preferences::DecodeCompressedImages() ? CompressedImages::Decode : CompressedImages::Refuse);
+        image_ = std::make_unique<TDicomBeeld>(DirectoryPart(path), FileNamePart(path),
+                                               Preferences::DecodeCompressedImages() ? CompressedImages::Decode
+                                                                                     : CompressedImages::Refuse);
     } catch (...) {
         // A listed image that no longer opens is not offered again.
         Preferences::RemoveRecentFile(chosen);

@@ -233,7 +233,8 @@ private slots:
         image.RleCompressed = true;
         if (lossyTag != QLatin1String("<none>")) image.LossyImageCompression = lossyTag.toStdString();
         const auto path = Write("rle.dcm", image);
-        const QString lossyWarning = QString::fromLatin1(evenor::LossyImageWarning.data(), evenor::LossyImageWarning.size());
+        const QString lossyWarning =
+            QString::fromLatin1(evenor::LossyImageWarning.data(), evenor::LossyImageWarning.size());
 
         Preferences::SetDecodeCompressedImages(false);
         Dialogs::SetNextFileAnswer(Q(path));
