@@ -93,6 +93,8 @@ void DecodeJpeg2000(std::span<const std::uint8_t> frame, const FrameLayout& layo
     opj_dparameters_t parameters;
     opj_set_default_decoder_parameters(&parameters);
     if (!opj_setup_decoder(codec.get(), &parameters)) Fail("the JPEG 2000 decoder cannot start", layout);
+    // A codestream cut short is an error, never a partly decoded image.
+    opj_decoder_set_strict_mode(codec.get(), OPJ_TRUE);
     const auto failed = [&](const char* what) {
         Fail(std::string(what) + (error.empty() ? std::string() : " (" + error + ")"), layout);
     };
