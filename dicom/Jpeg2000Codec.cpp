@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "dicom/Codecs.h"
 
@@ -59,6 +60,43 @@ void KeepError(const char* message, void* data)
 }
 void Ignore(const char*, void*) {}
 
+// The image and tile sizes of the codestream's SIZ segment (right after SOC).
+struct SizeSegment {
+    std::uint64_t Width = 0, Height = 0;  // of the image area
+    std::uint64_t Tiles = 0;
+    unsigned Components = 0;
+};
+
+std::uint32_t Big32(const std::uint8_t* p)
+{
+    return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
+           (static_cast<std::uint32_t>(p[2]) << 8) | p[3];
+}
+
+std::optional<SizeSegment> ReadSizeSegment(std::span<const std::uint8_t> bytes)
+{
+    // A JP2 file holds the codestream in a box; the codestream starts SOC SIZ.
+    static constexpr std::uint8_t kStart[] = {0xFF, 0x4F, 0xFF, 0x51};
+    const auto start = std::search(bytes.begin(), bytes.end(), std::begin(kStart), std::end(kStart));
+    if (start == bytes.end()) return std::nullopt;
+    const std::span<const std::uint8_t> stream(start, bytes.end());
+    // SOC, SIZ, Lsiz, Rsiz, then eight 32-bit sizes and Csiz.
+    if (stream.size() < 4 + 2 + 2 + 32 + 2) return std::nullopt;
+    const std::uint8_t* p = stream.data() + 8;
+    const std::uint32_t width = Big32(p), height = Big32(p + 4), x0 = Big32(p + 8), y0 = Big32(p + 12);
+    const std::uint32_t tileWidth = Big32(p + 16), tileHeight = Big32(p + 20);
+    const std::uint32_t tileX0 = Big32(p + 24), tileY0 = Big32(p + 28);
+    if (x0 >= width || y0 >= height || tileWidth == 0 || tileHeight == 0 || tileX0 > x0 || tileY0 > y0)
+        return std::nullopt;
+    SizeSegment size;
+    size.Width = width - x0;
+    size.Height = height - y0;
+    size.Tiles = ((std::uint64_t{width} - tileX0 + tileWidth - 1) / tileWidth) *
+                 ((std::uint64_t{height} - tileY0 + tileHeight - 1) / tileHeight);
+    size.Components = (static_cast<unsigned>(p[32]) << 8) | p[33];
+    return size;
+}
+
 struct StreamDeleter {
     void operator()(opj_stream_t* stream) const { opj_stream_destroy(stream); }
 };
@@ -76,6 +114,20 @@ void DecodeJpeg2000(std::span<const std::uint8_t> frame, const FrameLayout& layo
     static constexpr std::uint8_t kSignature[] = {0x00, 0x00, 0x00, 0x0C, 0x6A, 0x50, 0x20, 0x20};
     const bool boxed =
         frame.size() >= sizeof kSignature && std::equal(std::begin(kSignature), std::end(kSignature), frame.begin());
+    // OpenJPEG sizes its tile structures from the SIZ segment when it reads
+    // the header, so the claims there are checked first: the image is the one
+    // the header describes, and every tile has at least its tile-part header
+    // (SOT and SOD, 14 bytes) in the data.
+    const std::optional<SizeSegment> size = ReadSizeSegment(frame);
+    if (!size) Fail("the JPEG 2000 data has no readable header", layout);
+    if (size->Components != 1)
+        Fail("the JPEG 2000 data has " + std::to_string(size->Components) + " components, not 1", layout);
+    if (size->Width != layout.Columns || size->Height != layout.Rows)
+        Fail("the JPEG 2000 data is " + std::to_string(size->Width) + " x " + std::to_string(size->Height) +
+                 " pixels, the header says " + std::to_string(layout.Columns) + " x " + std::to_string(layout.Rows),
+             layout);
+    if (size->Tiles > frame.size() / 14) Fail("the JPEG 2000 data ends early", layout);
+
     MemoryInput input{frame, 0};
     std::unique_ptr<opj_stream_t, StreamDeleter> stream(opj_stream_create(OPJ_J2K_STREAM_CHUNK_SIZE, OPJ_TRUE));
     std::unique_ptr<opj_codec_t, CodecDeleter> codec(opj_create_decompress(boxed ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
