@@ -21,6 +21,7 @@ struct AnalyseOptions {
     bool NoDetect = false;
     bool Inverted = false;
     bool NotInverted = false;
+    bool Decompress = false;  // decode compressed images instead of refusing them
 };
 
 // Checks every value with the settings fields' rules and stores the pixel

@@ -140,7 +140,9 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
     }
 
     try {
-        const auto image = std::make_unique<TDicomBeeld>(DirectoryPart(job.File), FileNamePart(job.File));
+        const auto image = std::make_unique<TDicomBeeld>(DirectoryPart(job.File), FileNamePart(job.File),
+                                                         job.Options->Decompress ? CompressedImages::Decode
+                                                                                 : CompressedImages::Refuse);
 
         // The defaults an open gives the window, with its warnings.
         const TagDefaults tagDefaults = DefaultsFromTags(image->TagList());
@@ -151,7 +153,9 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         context.PixelSpacing = image->PixelSpacing();
         context.Image = ReadImageInfo(image->TagTable());
         context.Preset = job.Preset;
+        context.Image.LossyCompressed = image->LossyCompressed();
         if (context.Image.IsProcessed()) message("Warning: " + std::string(ProcessedImageWarning));
+        if (context.Image.LossyCompressed) message("Warning: " + std::string(LossyImageWarning));
         ReadRealField(job.Options->BorderMm, context.BorderMm);
         // The border is taken off an area that lies inside the image; an area
         // that does not is left for the checks and their own message.
@@ -209,8 +213,8 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         if (!outputs.MapFolder.empty())
             WriteMapPngs(outputs.MapFolder, outputs.MapPrefix, result.Pixels, result.Columns, settings, result.Result);
         if (job.WantRecord)
-            outcome.Record =
-                MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(), Sha256OfFile(job.File));
+            outcome.Record = MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(),
+                                          Sha256OfFile(job.File), image->LossyCompressed());
         outcome.Ok = true;
         return outcome;
     } catch (const std::exception& e) {

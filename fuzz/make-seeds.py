@@ -245,6 +245,69 @@ def run_seeds():
                                      [b"0", b"9", b"0", b"9", b"0.3", b"5", b"20"], noise))
 
 
+def encapsulated_value(path):
+    """The value of an encapsulated Pixel Data element, items and delimiter."""
+    with open(path, "rb") as f:
+        data = f.read()
+    at = data.rfind(b"\xe0\x7f\x10\x00OB\x00\x00\xff\xff\xff\xff")
+    assert at > 0, path
+    return data[at + 12:]
+
+
+def opj_wrapped(tmp, source, target, options):
+    """source's pixels through opj_compress, in a copy of source (JPEG 2000)."""
+    from pydicom.encaps import encapsulate
+    ds = pydicom.dcmread(source)
+    bits = ds.BitsAllocated
+    pgm = os.path.join(tmp, "frame.pgm")
+    with open(pgm, "wb") as f:
+        f.write(b"P5\n%d %d\n%d\n" % (ds.Columns, ds.Rows, 255 if bits == 8 else 65535))
+        f.write(ds.pixel_array.astype(">u2" if bits == 16 else "u1").tobytes())
+    j2k = os.path.join(tmp, "frame.j2k")
+    subprocess.run(["opj_compress", "-i", pgm, "-o", j2k, *options], check=True, stdout=subprocess.DEVNULL)
+    with open(j2k, "rb") as f:
+        ds.PixelData = encapsulate([f.read()])
+    ds["PixelData"].is_undefined_length = True
+    ds["PixelData"].VR = "OB"
+    ds.file_meta.TransferSyntaxUID = "1.2.840.10008.1.2.4.90"
+    ds.save_as(target, write_like_original=False)
+
+
+def encapsulated_seeds(tmp):
+    """Input: a mode byte (codec: 0 RLE, 1 JPEG, 2 JPEG-LS, 3 JPEG 2000; +4 for
+    16 bits; +0x80 for a whole file), then rows - 1, columns - 1, frames and
+    the Pixel Data value, or the whole file."""
+    h = "encapsulated"
+    rows, cols = 11, 13
+    for bits in (8, 16):
+        make_sample(tmp, f"plain{bits}.dcm", "--rows", str(rows), "--cols", str(cols), "--bits", str(bits),
+                    "--noise", "3" if bits == 8 else "40")
+        plain = os.path.join(tmp, f"plain{bits}.dcm")
+        wide = 4 if bits == 16 else 0
+        made = {
+            "rle": (0, ["dcmcrle", plain]),
+            "jpeg-lossless": (1, ["dcmcjpeg", "+e1", plain]),
+            "jpeg-fragments": (1, ["dcmcjpeg", "+e1", "+fs", "1", plain]),
+            "jpeg-ls": (2, ["dcmcjpls", plain]),
+            "jpeg-ls-near": (2, ["dcmcjpls", "+en", plain]),
+        }
+        for name, (codec, command) in made.items():
+            target = os.path.join(tmp, f"{name}{bits}.dcm")
+            subprocess.run(command + [target], check=True)
+            value = encapsulated_value(target)
+            out(h, f"{name}-{bits}.bin", bytes([codec | wide, rows - 1, cols - 1, 1]) + value)
+        j2k = os.path.join(tmp, f"j2k{bits}.dcm")
+        opj_wrapped(tmp, plain, j2k, ["-n", "2"])
+        out(h, f"jpeg2000-{bits}.bin", bytes([3 | wide, rows - 1, cols - 1, 1]) + encapsulated_value(j2k))
+        # Whole files: deflated, RLE, JPEG-LS.
+        deflated = os.path.join(tmp, f"deflated{bits}.dcm")
+        subprocess.run(["dcmconv", "+td", plain, deflated], check=True)
+        for name, path in (("file-deflated", deflated), ("file-rle", os.path.join(tmp, f"rle{bits}.dcm")),
+                           ("file-jpeg-ls", os.path.join(tmp, f"jpeg-ls{bits}.dcm"))):
+            with open(path, "rb") as f:
+                out(h, f"{name}-{bits}.bin", b"\x80" + f.read())
+
+
 def rules_seeds():
     """The intake rules: the shipped example and small rule texts, each with
     the condition values (modality, manufacturer, model, station, detector
@@ -273,6 +336,7 @@ def main():
         shutil.rmtree(SEEDS)
     with tempfile.TemporaryDirectory() as tmp:
         reader_seeds(tmp)
+        encapsulated_seeds(tmp)
     dictionary_seeds()
     field_seeds()
     run_seeds()

@@ -462,18 +462,26 @@ bool EditPreferences(QWidget* parent)
     recordEvery->setObjectName(QStringLiteral("CheckBoxRecordEvery"));
     recordEvery->setToolTip(QStringLiteral("Record each successful calculation in the history"));
     recordEvery->setChecked(Preferences::RecordEveryTest());
+    auto* decodeCompressed = new QCheckBox(QStringLiteral("Decode compressed images"), &dialog);
+    decodeCompressed->setObjectName(QStringLiteral("CheckBoxDecodeCompressed"));
+    decodeCompressed->setToolTip(QStringLiteral("Open JPEG, JPEG-LS, JPEG 2000, RLE and deflated images (the first "
+                                                "frame) instead of refusing them; lossy ones are analysed with a "
+                                                "warning"));
+    decodeCompressed->setChecked(Preferences::DecodeCompressedImages());
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     auto* form = new QFormLayout;
     form->addRow(QStringLiteral("History database:"), location);
     form->addRow(QString(), recordEvery);
+    form->addRow(QString(), decodeCompressed);
     auto* layout = new QVBoxLayout(&dialog);
     layout->addLayout(form);
     layout->addWidget(buttons);
     if (dialog.exec() != QDialog::Accepted) return false;
     Preferences::SetDatabaseLocation(location->text().trimmed());
     Preferences::SetRecordEveryTest(recordEvery->isChecked());
+    Preferences::SetDecodeCompressedImages(decodeCompressed->isChecked());
     return true;
 }
 

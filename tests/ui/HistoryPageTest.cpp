@@ -228,12 +228,17 @@ private slots:
             QCOMPARE(edit->text(), preferences_->Database());
             edit->setText(database);
             dialog->findChild<QCheckBox*>(QStringLiteral("CheckBoxRecordEvery"))->setChecked(true);
+            auto* decode = dialog->findChild<QCheckBox*>(QStringLiteral("CheckBoxDecodeCompressed"));
+            QVERIFY(!decode->isChecked());
+            decode->setChecked(true);
             dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
         });
         Click("ButtonPreferences");
         const QSettings file(preferences_->File(), QSettings::IniFormat);
         QCOMPARE(file.value(QStringLiteral("History/Database")).toString(), database);
         QCOMPARE(file.value(QStringLiteral("History/RecordEveryTest")).toBool(), true);
+        QCOMPARE(file.value(QStringLiteral("Images/DecodeCompressed")).toBool(), true);
+        QVERIFY(Preferences::DecodeCompressedImages());
 
         // Each successful run is recorded after its messages, which stay as they were.
         CalculateImage("flat.dcm", 1000);
