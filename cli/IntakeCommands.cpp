@@ -100,6 +100,8 @@ void AddIntakeCommands(CLI::App& app, IntakeCommandLine& line)
     line.Watch->add_option("--jobs", line.WatchLine.Jobs, "Images analysed at a time (default 2)")
         ->check(CLI::Range(1, 64));
     line.Watch->add_flag("--once", line.WatchLine.Once, "Stop when every file found has been taken");
+    line.Watch->add_flag("--decompress", line.WatchLine.Decompress,
+                         "Decode compressed images (else only those whose rule says \"decompress\": true)");
     line.Watch->footer(R"(
 Every regular file of the folders (hidden ones left out) is taken once its size
 and modification time have not changed for --settle seconds: its content is

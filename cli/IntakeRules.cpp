@@ -193,7 +193,7 @@ private:
                     rule_.Preset = FindPreset(value.get<std::string>());
                 }
             } else if (key == "decompress") {
-                Flag(field, value, rule_.Decompress);
+                if (Flag(field, value, rule_.Decompress)) options.Decompress = rule_.Decompress;
             } else if (key == "record") {
                 Flag(field, value, rule_.Record);
             } else {
