@@ -23,10 +23,11 @@ namespace evenor {
 
 namespace {
 
-int TagsCommand(const std::string& file, std::ostream& out, std::ostream& err)
+int TagsCommand(const std::string& file, bool decompress, std::ostream& out, std::ostream& err)
 {
     try {
-        TDicomBeeld image(DirectoryPart(file), FileNamePart(file));
+        TDicomBeeld image(DirectoryPart(file), FileNamePart(file),
+                          decompress ? CompressedImages::Decode : CompressedImages::Refuse);
         for (const auto& line : image.TagList()) out << line << '\n';
         return kExitSuccess;
     } catch (const EvenorError& e) {
@@ -98,6 +99,12 @@ warnings about tags 0028,1040 and 0028,1041 that the window shows after an open
 are printed on standard error, prefixed "Warning: ", and so is a warning when
 0008,0068 Presentation Intent Type is FOR PRESENTATION (a processed image).
 
+Compressed images are refused unless --decompress is given: then JPEG (lossless,
+baseline, extended), JPEG-LS, JPEG 2000, RLE and deflated images with one
+sample per pixel are decoded (the first frame) and analysed as the uncompressed
+image would be; a lossy one (a lossy transfer syntax, or 0028,2110 Lossy Image
+Compression "01") gets a warning on standard error and in the JSON.
+
 After a successful run a summary goes to standard output (unless --quiet): the
 counts, the summary metrics with their descriptions and the verdicts of the
 guideline preset (--preset, see --list-presets). A preset's ROI and pixel
@@ -143,6 +150,9 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
     std::string tagsFile;
     auto* tags = app.add_subcommand("tags", "Print the DICOM tag list of FILE, one element per line");
     tags->add_option("FILE", tagsFile, "DICOM file")->required();
+    bool tagsDecompress = false;
+    tags->add_flag("--decompress", tagsDecompress,
+                   "Read compressed images too (JPEG, JPEG-LS, JPEG 2000, RLE, deflate) instead of refusing them");
 
     AnalyseOptions analyseOptions;
     AnalyseCommandLine line;
@@ -188,6 +198,9 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
     auto* notInverted = analyse->add_flag("--no-inverted", analyseOptions.NotInverted,
                                           "Pixel values rise with dose: no inversion (default: as tag 0028,1041 says)");
     inverted->excludes(notInverted);
+    analyse->add_flag("--decompress", analyseOptions.Decompress,
+                      "Decode compressed images (JPEG, JPEG-LS, JPEG 2000, RLE, deflate; the first frame) instead "
+                      "of refusing them; a lossy one is analysed with a warning");
 
     const std::string outputs = "Outputs and verdicts";
     auto* json =
@@ -266,7 +279,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
         return code == 0 ? kExitSuccess : kExitUsage;
     }
 
-    if (*tags) return TagsCommand(tagsFile, out, err);
+    if (*tags) return TagsCommand(tagsFile, tagsDecompress, out, err);
     if (int status = 0; RunHistoryCommands(historyLine, out, err, status)) return status;
     if (int status = 0; RunIntakeCommands(intakeLine, out, err, status)) return status;
     if (!*analyse) return kExitUsage;

@@ -27,17 +27,6 @@ namespace evenor {
 
 namespace {
 
-std::vector<std::string> SplitAtCommas(const std::string& text)
-{
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = text.find(',', start);
-        parts.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-        if (comma == std::string::npos) return parts;
-        start = comma + 1;
-    }
-}
 
 // The settings an open of this image gives the window, with the options
 // (already checked) typed over them.
@@ -132,42 +121,6 @@ template <typename Write> void WriteOutput(const std::string& path, Write write)
 
 }  // namespace
 
-bool CheckAnalyseOptions(const AnalyseOptions& options, std::uint16_t& pixelOffset, std::ostream& err)
-{
-    if (!options.Area.empty()) {
-        const auto parts = SplitAtCommas(options.Area);
-        if (parts.size() != 4) {
-            err << "--area: four values are expected: FIRSTCOL,FIRSTROW,LASTCOL,LASTROW\n";
-            return false;
-        }
-        for (const auto& part : parts) {
-            if (!IsPositiveInteger(part)) {
-                err << "--area: " << kIntegerExpected << '\n';
-                return false;
-            }
-        }
-    }
-    const std::pair<const char*, const std::string*> reals[] = {
-        {"--box-cm", &options.BoxCm}, {"--roi-dev", &options.RoiDev}, {"--pixel-dev", &options.PixelDev}};
-    for (const auto& [name, text] : reals) {
-        if (!IsNumber(*text)) {
-            err << name << ": " << kNumberExpected << '\n';
-            return false;
-        }
-    }
-    if (!ParsePixelOffset(options.Offset, pixelOffset)) {
-        err << "--offset: " << kOffsetExpected << '\n';
-        return false;
-    }
-    double border = 0.0;
-    if (!IsNumber(options.BorderMm) || !ReadRealField(options.BorderMm, border) ||
-        !(border >= 0.0 && std::isfinite(border))) {
-        err << "--border-mm: A number of millimetres, 0 or more, is expected\n";
-        return false;
-    }
-    return true;
-}
-
 ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
 {
     ImageOutcome outcome;
@@ -187,7 +140,9 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
     }
 
     try {
-        const auto image = std::make_unique<TDicomBeeld>(DirectoryPart(job.File), FileNamePart(job.File));
+        const auto image = std::make_unique<TDicomBeeld>(DirectoryPart(job.File), FileNamePart(job.File),
+                                                         job.Options->Decompress ? CompressedImages::Decode
+                                                                                 : CompressedImages::Refuse);
 
         // The defaults an open gives the window, with its warnings.
         const TagDefaults tagDefaults = DefaultsFromTags(image->TagList());
@@ -198,7 +153,9 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         context.PixelSpacing = image->PixelSpacing();
         context.Image = ReadImageInfo(image->TagTable());
         context.Preset = job.Preset;
+        context.Image.LossyCompressed = image->LossyCompressed();
         if (context.Image.IsProcessed()) message("Warning: " + std::string(ProcessedImageWarning));
+        if (context.Image.LossyCompressed) message("Warning: " + std::string(LossyImageWarning));
         ReadRealField(job.Options->BorderMm, context.BorderMm);
         // The border is taken off an area that lies inside the image; an area
         // that does not is left for the checks and their own message.
@@ -257,7 +214,8 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
             WriteMapPngs(outputs.MapFolder, outputs.MapPrefix, result.Pixels, result.Columns, settings, result.Result);
         if (job.WantRecord)
             outcome.Record = MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(),
-                                          job.FileSha256.empty() ? Sha256OfFile(job.File) : job.FileSha256);
+                                          job.FileSha256.empty() ? Sha256OfFile(job.File) : job.FileSha256,
+                                          image->LossyCompressed());
         outcome.Ok = true;
         return outcome;
     } catch (const std::exception& e) {

@@ -111,7 +111,8 @@ IntakeEntry IntakeDesk::Take(const std::filesystem::path& file, const std::strin
     const IntakeRule* rule = nullptr;
     std::string refusal;
     try {
-        const TDicomBeeld header(DirectoryPart(path), FileNamePart(path));
+        // The tags of a compressed image too: its rule says whether to decode it.
+        const TDicomBeeld header(DirectoryPart(path), FileNamePart(path), CompressedImages::Decode);
         rule = MatchIntakeRule(*options_.Rules, header.TagTable());
         entry.DetectorKey = DetectorFromTags(header.TagTable()).Key();
     } catch (const std::exception& e) {
@@ -151,9 +152,11 @@ IntakeEntry IntakeDesk::Take(const std::filesystem::path& file, const std::strin
     entry.Rule = rule->Label();
 
     const std::string name = file.stem().string() + "-" + entry.Sha256.substr(0, 12);
+    AnalyseOptions options = rule->Options;
+    options.Decompress = options.Decompress || options_.Decompress;
     ImageJob job;
     job.File = path;
-    job.Options = &rule->Options;
+    job.Options = &options;
     job.Preset = rule->Preset;
     job.Outputs.Report = (outDir_ / (name + ".txt")).string();
     job.Outputs.Json = (outDir_ / (name + ".json")).string();

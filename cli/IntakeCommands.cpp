@@ -100,6 +100,8 @@ void AddIntakeCommands(CLI::App& app, IntakeCommandLine& line)
     line.Watch->add_option("--jobs", line.WatchLine.Jobs, "Images analysed at a time (default 2)")
         ->check(CLI::Range(1, 64));
     line.Watch->add_flag("--once", line.WatchLine.Once, "Stop when every file found has been taken");
+    line.Watch->add_flag("--decompress", line.WatchLine.Decompress,
+                         "Decode compressed images (else only those whose rule says \"decompress\": true)");
     line.Watch->footer(R"(
 Every regular file of the folders (hidden ones left out) is taken once its size
 and modification time have not changed for --settle seconds: its content is
@@ -159,7 +161,9 @@ images in hand are finished, exit status 0.)");
     rules->footer(R"(
 A rules file is a JSON object whose "rules" array is tried in order; the first
 rule whose "match" conditions all hold gives the image its "settings". An image
-no rule matches is never analysed. docs/rules-example.json shows every field.
+no rule matches is never analysed. The example rules file (rules-example.json,
+in the source's docs/ folder and in /usr/share/evenor when installed) shows
+every field.
 Exit status: 0 the file is usable (check) or the image matches a rule (test);
 1 a problem in the file, an unreadable image, or no rule matches; 2 usage.)");
 }

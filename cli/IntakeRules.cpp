@@ -73,11 +73,9 @@ private:
     {
         if (!match.is_object()) return Problem("match", "an object of tag conditions is expected");
         for (const auto& [key, value] : match.items()) {
-            const auto* field = [&]() -> const ConditionField* {
-                for (const auto& f : kConditionFields)
-                    if (f.Name == key) return &f;
-                return nullptr;
-            }();
+            const ConditionField* field = nullptr;
+            for (const auto& f : kConditionFields)
+                if (f.Name == key) field = &f;
             if (field == nullptr) {
                 std::string names;
                 for (const auto& f : kConditionFields) names += (names.empty() ? "" : ", ") + std::string(f.Name);
@@ -195,7 +193,7 @@ private:
                     rule_.Preset = FindPreset(value.get<std::string>());
                 }
             } else if (key == "decompress") {
-                Flag(field, value, rule_.Decompress);
+                if (Flag(field, value, rule_.Decompress)) options.Decompress = rule_.Decompress;
             } else if (key == "record") {
                 Flag(field, value, rule_.Record);
             } else {
@@ -254,7 +252,7 @@ IntakeRules ParseIntakeRules(std::string_view text)
     Json document;
     try {
         document = Json::parse(text, nullptr, true, /*ignore_comments=*/true);
-    } catch (const Json::parse_error& e) {
+    } catch (const Json::exception& e) {  // a syntax error, or a number out of range
         rules.Problems.push_back(std::string("not a rules file: ") + e.what());
         return rules;
     }

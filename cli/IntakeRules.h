@@ -40,7 +40,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/ImageJob.h"
+#include "cli/AnalyseOptions.h"
 #include "dicom/DicomLib.h"
 #include "insight/Guidelines.h"
 

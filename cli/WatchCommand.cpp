@@ -58,7 +58,7 @@ int RunWatch(const WatchOptions& options, std::ostream& err)
     }
     std::unique_ptr<IntakeDesk> desk;
     try {
-        desk = std::make_unique<IntakeDesk>(IntakeOptions{&rules, HistoryLocation(options.Db), options.OutDir, options.By});
+        desk = std::make_unique<IntakeDesk>(IntakeOptions{&rules, HistoryLocation(options.Db), options.OutDir, options.By, options.Decompress});
     } catch (const std::exception& e) {
         log(std::string("watch: ") + e.what());
         return 1;

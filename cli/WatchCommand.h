@@ -17,6 +17,7 @@ struct WatchOptions {
     double SettleSeconds = 2.0;  // size and time unchanged this long: complete
     double IntervalSeconds = 1.0;
     std::size_t Jobs = 2;
+    bool Decompress = false;  // decode compressed images whatever the rule says
 };
 
 // Runs until SIGTERM/SIGINT (or, with Once, until every file is taken);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "dicom/Inflater.h"
 #include "dicom/SharedFile.h"
 
 namespace evenor {
@@ -11,8 +12,26 @@ ByteSource::ByteSource(std::span<const std::uint8_t> bytes) : memory_(bytes), si
 
 ByteSource::ByteSource(const SharedFile& file) : file_(&file), size_(file.Size()) {}
 
+ByteSource::ByteSource(Inflater& inflater) : memory_(inflater.Bytes()), inflater_(&inflater), size_(inflater.Size()) {}
+
+// An inflating source grows to cover count bytes after the position.
+void ByteSource::Inflate(std::uint64_t count)
+{
+    if (inflater_ == nullptr || count <= Remaining()) return;
+    inflater_->Reach(position_ + count < position_ ? UINT64_MAX : position_ + count);
+    memory_ = inflater_->Bytes();
+    size_ = inflater_->Size();
+}
+
+bool ByteSource::Has(std::uint64_t count)
+{
+    Inflate(count);
+    return count <= Remaining();
+}
+
 std::size_t ByteSource::Read(void* destination, std::size_t count)
 {
+    Inflate(count);
     const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(count, Remaining()));
     if (wanted == 0) return 0;
     auto* out = static_cast<std::uint8_t*>(destination);
@@ -29,6 +48,7 @@ std::size_t ByteSource::Read(void* destination, std::size_t count)
 
 bool ByteSource::Skip(std::uint64_t count)
 {
+    Inflate(count);
     if (count <= Remaining()) {
         position_ += count;
         return true;

@@ -17,6 +17,7 @@
 
 namespace evenor {
 
+class Inflater;
 class SharedFile;
 
 enum class ByteOrder { Little, Big };
@@ -27,6 +28,10 @@ public:
     explicit ByteSource(std::span<const std::uint8_t> bytes);
     // Reads from an open file, which must outlive the source.
     explicit ByteSource(const SharedFile& file);
+    // Reads what the inflater gives, inflating as far as the reads go; the
+    // inflater must outlive the source. Size() and Remaining() count the
+    // bytes inflated so far.
+    explicit ByteSource(Inflater& inflater);
 
     ByteSource(const ByteSource&) = delete;
     ByteSource& operator=(const ByteSource&) = delete;
@@ -34,6 +39,10 @@ public:
     std::uint64_t Position() const { return position_; }
     std::uint64_t Size() const { return size_; }
     std::uint64_t Remaining() const { return position_ < size_ ? size_ - position_ : 0; }
+
+    // True when count bytes remain after the position (an inflating source
+    // inflates that far first, up to its limit).
+    bool Has(std::uint64_t count);
 
     // Moves to an absolute position, which may lie beyond the end: reads there
     // then get nothing.
@@ -55,11 +64,13 @@ public:
 
 private:
     std::size_t ReadFromFile(std::uint8_t* destination, std::size_t count);
+    void Inflate(std::uint64_t count);
 
     static constexpr std::size_t kWindowSize = 64 * 1024;
 
     std::span<const std::uint8_t> memory_;
     const SharedFile* file_ = nullptr;
+    Inflater* inflater_ = nullptr;
     std::uint64_t size_ = 0;
     std::uint64_t position_ = 0;
     std::vector<std::uint8_t> window_;  // file bytes [windowStart_, windowStart_ + window_.size())

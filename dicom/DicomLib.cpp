@@ -3,15 +3,18 @@
 // length is read as ordinary elements, so nesting costs no recursion).
 #include "dicom/DicomLib.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string_view>
 
 #include "dicom/ByteSource.h"
 #include "dicom/DicomDictionary.h"
 #include "dicom/DicomTags.h"
 #include "dicom/DicomText.h"
+#include "dicom/Inflater.h"
 #include "dicom/SharedFile.h"
 
 namespace evenor {
@@ -53,6 +56,14 @@ namespace {
 constexpr std::string_view kUnknownVR = "--";  // UnknownVRIsImplicit
 
 constexpr std::uint32_t kUndefinedLength = 0xFFFFFFFF;
+
+// The most a deflated data set is inflated before its Pixel Data: a header
+// needs far less, a deflate bomb gets no further.
+constexpr std::uint64_t kMaxInflatedHeader = 64 * 1024 * 1024;
+
+// How much of an encapsulated Pixel Data value the constructor reads to find
+// the first fragment's main header.
+constexpr std::size_t kCompressedHeaderBytes = 64 * 1024;
 
 // ThirteenMeansTen.
 constexpr std::uint32_t ThirteenMeansTen(std::uint32_t length, bool oddOffsetSeen)
@@ -105,9 +116,11 @@ bool IsLongVR(char a, char b)
 // every parse.
 class DicomHeaderParser {
 public:
-    DicomHeaderParser(TDicomBeeld& image, ByteSource& source) : image_(image), source_(source) {}
+    DicomHeaderParser(TDicomBeeld& image, ByteSource& source) : image_(image), source_(&source) {}
 
     void ReadHeader();
+    // The inflater of a deflated data set, once the header reached it.
+    Inflater* DataSetInflater() const { return inflater_.get(); }
 
 private:
     [[noreturn]] void FailShortRead() const;
@@ -128,10 +141,15 @@ private:
     void ReadGenericElement(std::uint32_t tag);
     std::int32_t CheckedOffset(std::uint64_t offset) const;
 
+    void InflateAfterMetaGroup();
+
     TDicomBeeld& image_;
-    ByteSource& source_;
+    ByteSource* source_;  // the file's, then for a deflated data set the inflater's
+    std::unique_ptr<Inflater> inflater_;
+    std::unique_ptr<ByteSource> inflatedSource_;
     ByteOrder order_ = ByteOrder::Little;
     std::uint32_t elementLength_ = 0;
+    bool undefinedLength_ = false;  // the element's length field was FFFFFFFF
     std::string elementVR_;
     bool iconMode_ = false;
 };
@@ -140,14 +158,14 @@ private:
 // position is where the read started plus the bytes it got.
 void DicomHeaderParser::FailShortRead() const
 {
-    throw EvenorError("Error Reading file at Position " + std::to_string(source_.Position()) + ".");
+    throw EvenorError("Error Reading file at Position " + std::to_string(source_->Position()) + ".");
 }
 
 // A 32-bit number, 32-bit length or real could not be read whole.
 void DicomHeaderParser::FailShortRead32() const
 {
     const std::string lastTag = image_.tagTable_.empty() ? std::string() : image_.tagTable_.back().Tag;
-    throw EvenorError("Error Reading file, Position : " + std::to_string(source_.Position()) +
+    throw EvenorError("Error Reading file, Position : " + std::to_string(source_->Position()) +
                       ", last Tag: " + lastTag);
 }
 
@@ -155,12 +173,12 @@ void DicomHeaderParser::FailShortRead32() const
 // checked against the bytes left before anything is allocated.
 std::string DicomHeaderParser::ReadText(std::uint32_t count)
 {
-    if (count > source_.Remaining()) {
-        source_.Skip(count);
+    if (!source_->Has(count)) {
+        source_->Skip(count);
         FailShortRead();
     }
     std::string text(count, '\0');
-    if (source_.Read(text.data(), count) != count) FailShortRead();
+    if (source_->Read(text.data(), count) != count) FailShortRead();
     return text;
 }
 
@@ -168,27 +186,27 @@ std::string DicomHeaderParser::ReadText(std::uint32_t count)
 // at the end of the file.
 void DicomHeaderParser::SkipValue(std::uint64_t count)
 {
-    if (!source_.Skip(count)) FailShortRead();
+    if (!source_->Skip(count)) FailShortRead();
 }
 
 std::uint16_t DicomHeaderParser::ReadUInt16()
 {
     std::uint16_t value = 0;
-    if (!source_.ReadUInt16(order_, value)) FailShortRead();
+    if (!source_->ReadUInt16(order_, value)) FailShortRead();
     return value;
 }
 
 std::uint32_t DicomHeaderParser::ReadUInt32()
 {
     std::uint32_t value = 0;
-    if (!source_.ReadUInt32(order_, value)) FailShortRead32();
+    if (!source_->ReadUInt32(order_, value)) FailShortRead32();
     return value;
 }
 
 double DicomHeaderParser::ReadFloat64()
 {
     std::uint64_t value = 0;
-    if (!source_.ReadUInt64(order_, value)) FailShortRead32();
+    if (!source_->ReadUInt64(order_, value)) FailShortRead32();
     return std::bit_cast<double>(value);
 }
 
@@ -204,7 +222,7 @@ std::int32_t DicomHeaderParser::CheckedOffset(std::uint64_t offset) const
 std::uint32_t DicomHeaderParser::ReadElementHeader()
 {
     std::uint8_t groupBytes[2];
-    if (source_.Read(groupBytes, 2) != 2) FailShortRead();
+    if (source_->Read(groupBytes, 2) != 2) FailShortRead();
     // In an Explicit VR Big Endian file the file meta group (0002) is
     // little-endian; the first element of another group switches for good.
     if (image_.bigEndian_ && order_ == ByteOrder::Little &&
@@ -214,8 +232,8 @@ std::uint32_t DicomHeaderParser::ReadElementHeader()
     const std::uint16_t element = ReadUInt16();
 
     std::uint8_t vrBytes[4];
-    if (source_.Read(vrBytes, 2) != 2) FailShortRead();
-    if (source_.Read(vrBytes + 2, 2) != 2) FailShortRead();
+    if (source_->Read(vrBytes, 2) != 2) FailShortRead();
+    if (source_->Read(vrBytes + 2, 2) != 2) FailShortRead();
     const char a = static_cast<char>(vrBytes[0]);
     const char b = static_cast<char>(vrBytes[1]);
     const std::uint16_t w2 = DecodeUnsigned<std::uint16_t>(vrBytes + 2, order_);
@@ -232,6 +250,7 @@ std::uint32_t DicomHeaderParser::ReadElementHeader()
         elementVR_ = kUnknownVR;
         length = DecodeUnsigned<std::uint32_t>(vrBytes, order_);
     }
+    undefinedLength_ = length == kUndefinedLength;
     elementLength_ = UndefinedLengthIsZero(ThirteenMeansTen(length, image_.oddOffsets_));
     return (static_cast<std::uint32_t>(group) << 16) | element;
 }
@@ -261,6 +280,14 @@ bool DicomHeaderParser::ReadSpecialElement(std::uint32_t tag, std::uint64_t valu
     case tags::TransferSyntaxUID.Number: {
         const std::string uid = ReadText(length);
         AddTagEntry(tag, uid, "");
+        image_.transferSyntaxUid_ = uid;
+        if (image_.compressed_ == CompressedImages::Decode) {
+            if (const auto decodable = DecodableSyntax(uid)) {
+                image_.coding_ = decodable->Coding;
+                image_.lossySyntax_ = decodable->Lossy;
+                return true;
+            }
+        }
         if (IsCompressedSyntax(uid))
             throw EvenorError("Cannot open compressed DICOM images. Transfer Syntax UID = " + uid);
         if (IsBigEndianSyntax(uid)) image_.bigEndian_ = true;
@@ -290,6 +317,7 @@ bool DicomHeaderParser::ReadSpecialElement(std::uint32_t tag, std::uint64_t valu
     // OneWordWhateverLength, for these and the numbers below.
     case tags::SamplesPerPixel.Number: {
         const std::uint16_t value = ReadUInt16();
+        if (!iconMode_) image_.samplesPerPixel_ = LowByteOnly(value);
         AddTagEntry(tag, std::to_string(iconMode_ ? value : LowByteOnly(value)), "");
         return true;
     }
@@ -335,7 +363,12 @@ bool DicomHeaderParser::ReadSpecialElement(std::uint32_t tag, std::uint64_t valu
         }
         return true;
     case tags::PixelData.Number:
-        if (length != 0 && !iconMode_) {
+        if (image_.Encapsulated() && undefinedLength_ && !iconMode_) {
+            // Encapsulated: the items follow, the first frame is decoded on load.
+            image_.pixelDataOffset_ = CheckedOffset(valueStart);
+            AddTagEntry(tag, std::to_string(image_.pixelDataOffset_), "");
+            stop = true;
+        } else if (length != 0 && !iconMode_) {
             image_.pixelDataOffset_ = CheckedOffset(valueStart);
             AddTagEntry(tag, std::to_string(image_.pixelDataOffset_), "");
             stop = true;
@@ -416,41 +449,122 @@ void DicomHeaderParser::ReadHeader()
     order_ = ByteOrder::Little;
     iconMode_ = false;
 
-    source_.Seek(128);
+    source_->Seek(128);
     char magic[4];
-    if (source_.Read(magic, 4) != 4) FailShortRead();
+    if (source_->Read(magic, 4) != 4) FailShortRead();
     if (std::memcmp(magic, "DICM", 4) == 0) {
         image_.hasPreamble_ = true;
     } else {
-        source_.Seek(0);  // BareDataSet
+        source_->Seek(0);  // BareDataSet
     }
 
     // Every element consumes at least its 8-byte header, so this ends.
     bool stop = false;
     while (!stop) {
+        if (image_.coding_ == PixelCoding::Deflated && !inflater_) InflateAfterMetaGroup();
         const std::uint32_t tag = ReadElementHeader();
-        const std::uint64_t valueStart = source_.Position();
+        const std::uint64_t valueStart = source_->Position();
         if (valueStart % 2 != 0) image_.oddOffsets_ = true;
         if (!ReadSpecialElement(tag, valueStart, stop)) ReadGenericElement(tag);
     }
 }
 
-TDicomBeeld::TDicomBeeld(std::string directoryName, std::string fileName)
-    : directoryName_(std::move(directoryName)), fileName_(std::move(fileName))
+// Deflated Explicit VR Little Endian: the elements after the file meta group
+// (group 0002) are one raw deflate stream. At the first element of another
+// group, the rest of the file is inflated as the reading goes; positions
+// (PixelDataOffset too) count from the start of the inflated data set.
+void DicomHeaderParser::InflateAfterMetaGroup()
+{
+    const std::uint64_t start = source_->Position();
+    std::uint8_t group[2];
+    const bool peeked = source_->Read(group, 2) == 2;
+    source_->Seek(start);
+    if (!peeked || DecodeUnsigned<std::uint16_t>(group, ByteOrder::Little) == 0x0002) return;
+
+    std::vector<std::uint8_t> deflated(static_cast<std::size_t>(source_->Remaining()));
+    if (source_->Read(deflated.data(), deflated.size()) != deflated.size()) FailShortRead();
+    image_.deflatedStart_ = start;
+    inflater_ =
+        std::make_unique<Inflater>(std::move(deflated), kMaxInflatedHeader,
+                                   DecodeFailure("the deflated data set is corrupt", image_.transferSyntaxUid_));
+    inflatedSource_ = std::make_unique<ByteSource>(*inflater_);
+    source_ = inflatedSource_.get();
+}
+
+TDicomBeeld::TDicomBeeld(std::string directoryName, std::string fileName, CompressedImages compressed)
+    : directoryName_(std::move(directoryName)), fileName_(std::move(fileName)), compressed_(compressed)
 {
     const std::string path = directoryName_ + fileName_;
     const SharedFile file(path);
     if (!file.IsOpen()) throw EvenorError("Cannot open file " + path);
     ByteSource source(file);
-    DicomHeaderParser(*this, source).ReadHeader();
-    SizePixelsForFile(source.Size());
+    DicomHeaderParser parser(*this, source);
+    parser.ReadHeader();
+    if (Inflater* inflater = parser.DataSetInflater()) {
+        KeepInflatedDataSet(*inflater);
+        SizePixelsForFile(inflated_.size());
+        return;
+    }
+    if (compressed_ == CompressedImages::Decode) {
+        // The start of the pixel data tells a reversible JPEG 2000 codestream.
+        std::vector<std::uint8_t> start(Encapsulated() ? kCompressedHeaderBytes : 0);
+        const std::size_t got = file.ReadAt(start.data(), start.size(), static_cast<std::uint64_t>(pixelDataOffset_));
+        CheckCompressedImage(std::span<const std::uint8_t>(start).first(got));
+    }
+    if (!Encapsulated()) SizePixelsForFile(source.Size());
 }
 
-TDicomBeeld::TDicomBeeld(std::span<const std::uint8_t> bytes)
+TDicomBeeld::TDicomBeeld(std::span<const std::uint8_t> bytes, CompressedImages compressed) : compressed_(compressed)
 {
     ByteSource source(bytes);
-    DicomHeaderParser(*this, source).ReadHeader();
-    SizePixelsForFile(source.Size());
+    DicomHeaderParser parser(*this, source);
+    parser.ReadHeader();
+    if (Inflater* inflater = parser.DataSetInflater()) {
+        KeepInflatedDataSet(*inflater);
+        SizePixelsForFile(inflated_.size());
+        return;
+    }
+    if (compressed_ == CompressedImages::Decode) {
+        const auto offset = std::min<std::uint64_t>(static_cast<std::uint64_t>(pixelDataOffset_), bytes.size());
+        CheckCompressedImage(Encapsulated() ? bytes.subspan(offset) : std::span<const std::uint8_t>());
+    }
+    if (!Encapsulated()) SizePixelsForFile(source.Size());
+}
+
+// The inflated data set up to the end of the pixel data (bounded by Rows x
+// Columns samples after the header), kept for LoadPixels.
+void TDicomBeeld::KeepInflatedDataSet(Inflater& inflater)
+{
+    CheckCompressedImage({});
+    const std::uint64_t samples = static_cast<std::uint64_t>(rows_) * static_cast<std::uint64_t>(columns_);
+    const std::uint64_t end = static_cast<std::uint64_t>(pixelDataOffset_) + samples * (bitsAllocated_ > 8 ? 2 : 1);
+    inflater.SetLimit(end);
+    inflater.Reach(end);
+    inflated_ = inflater.Take();
+}
+
+// What a decodable image must be beyond its syntax, and whether it is lossy.
+void TDicomBeeld::CheckCompressedImage(std::span<const std::uint8_t> pixelDataStart)
+{
+    if (Encapsulated()) {
+        if (samplesPerPixel_ != 1)
+            throw EvenorError(DecodeFailure(std::to_string(samplesPerPixel_) + " samples per pixel (1 can be decoded)",
+                                            transferSyntaxUid_));
+        if (bitsAllocated_ != 8 && bitsAllocated_ != 16)
+            throw EvenorError(DecodeFailure(
+                "Bits Allocated " + std::to_string(bitsAllocated_) + " (8 and 16 can be decoded)", transferSyntaxUid_));
+    }
+    bool lossy = lossySyntax_;
+    if (lossy && coding_ == PixelCoding::Jpeg2000 && IsReversibleJpeg2000(pixelDataStart)) lossy = false;
+    for (const TagEntry& entry : tagTable_) {
+        if (entry.Tag == tags::LossyImageCompression.Key) {
+            std::string_view value = entry.Value;
+            while (!value.empty() && (value.back() == ' ' || value.back() == '\0')) value.remove_suffix(1);
+            if (value == "01") lossy = true;
+            break;
+        }
+    }
+    lossyCompressed_ = lossy;
 }
 
 TDicomBeeld::~TDicomBeeld() = default;

@@ -17,9 +17,12 @@
 #include <vector>
 
 #include "dicom/EvenorError.h"
+#include "dicom/PixelDecoding.h"
 #include "dicom/WordArray.h"
 
 namespace evenor {
+
+class Inflater;
 
 // One entry of the tag table: four text columns.
 struct TagEntry {
@@ -41,11 +44,20 @@ public:
     // enough to hold that many samples after PixelDataOffset, and is empty
     // otherwise (then LoadPixels would leave it empty too), so a header that
     // claims a huge image allocates nothing the file cannot back.
-    TDicomBeeld(std::string directoryName, std::string fileName);
+    //
+    // With CompressedImages::Decode a file in a transfer syntax of
+    // DecodableSyntax is read too (other compressed syntaxes keep the
+    // refusal). Its encapsulated Pixel Data ends the header as uncompressed
+    // pixel data does, PixelDataOffset is where its first item starts, and
+    // Pixels stays empty until LoadPixels decodes the first frame. A file with
+    // more than one sample per pixel, or other than 8 or 16 bits allocated, is
+    // refused naming its syntax.
+    TDicomBeeld(std::string directoryName, std::string fileName,
+                CompressedImages compressed = CompressedImages::Refuse);
     // Reads the header from bytes in memory as if they were a file's content
     // (tests, fuzzing). DirectoryName and FileName stay empty, so LoadPixels
     // fails with "Cannot open file ".
-    explicit TDicomBeeld(std::span<const std::uint8_t> bytes);
+    explicit TDicomBeeld(std::span<const std::uint8_t> bytes, CompressedImages compressed = CompressedImages::Refuse);
     ~TDicomBeeld();
     TDicomBeeld(const TDicomBeeld&) = delete;
     TDicomBeeld& operator=(const TDicomBeeld&) = delete;
@@ -57,6 +69,9 @@ public:
     // Reloads Pixels from the file: on success Rows * Columns values, when the
     // file is too short an empty array. Throws EvenorError("Cannot open file
     // %s") when the file cannot be opened; Pixels is then unchanged.
+    // Compressed pixel data is decoded (first frame); a decoding failure
+    // throws EvenorError ("Cannot decode compressed DICOM image: ...") and
+    // leaves Pixels empty.
     void LoadPixels();
 
     // Copies the inclusive rectangle row by row into destination[0...].
@@ -78,6 +93,14 @@ public:
     std::int32_t PixelDataOffset() const { return pixelDataOffset_; }
     std::int32_t Rows() const { return rows_; }
     std::int32_t Columns() const { return columns_; }
+    // How the pixel data is stored; Native unless decoding was asked for.
+    PixelCoding Coding() const { return coding_; }
+    // The pixel data is encapsulated (JPEG, JPEG-LS, JPEG 2000, RLE).
+    bool Encapsulated() const { return coding_ != PixelCoding::Native && coding_ != PixelCoding::Deflated; }
+    // Decoding was asked for and the image is lossy compressed: its transfer
+    // syntax allows loss (JPEG 2000 (.91) only when its codestream is not
+    // reversible) or Lossy Image Compression (0028,2110) is "01".
+    bool LossyCompressed() const { return lossyCompressed_; }
     WordArray& Pixels() { return pixels_; }
     const WordArray& Pixels() const { return pixels_; }
 
@@ -85,6 +108,10 @@ private:
     friend class DicomHeaderParser;  // fills the fields below
 
     void SizePixelsForFile(std::uint64_t fileSize);
+    void CheckCompressedImage(std::span<const std::uint8_t> pixelDataStart);
+    void LoadCompressedPixels();
+    void KeepInflatedDataSet(Inflater& inflater);
+    void LoadInflatedPixels();
 
     std::string directoryName_;
     std::string fileName_;
@@ -98,6 +125,14 @@ private:
     std::int32_t pixelDataOffset_ = 0;
     std::int32_t rows_ = 0;
     std::int32_t columns_ = 0;
+    CompressedImages compressed_ = CompressedImages::Refuse;
+    PixelCoding coding_ = PixelCoding::Native;
+    bool lossySyntax_ = false;
+    bool lossyCompressed_ = false;
+    std::string transferSyntaxUid_;
+    std::uint16_t samplesPerPixel_ = 1;
+    std::uint64_t deflatedStart_ = 0;     // file offset of a deflated data set
+    std::vector<std::uint8_t> inflated_;  // the inflated data set until LoadPixels takes the pixels
     WordArray pixels_;
 };
 

@@ -2,11 +2,13 @@
 // rectangles out of it.
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <vector>
 
-#include <sys/mman.h>
-
 #include "dicom/DicomLib.h"
+#include "dicom/DicomTags.h"
+#include "dicom/HugePages.h"
+#include "dicom/Inflater.h"
 #include "dicom/SharedFile.h"
 
 namespace evenor {
@@ -15,34 +17,12 @@ namespace {
 
 std::uint64_t BytesPerSample(std::uint8_t bitsAllocated) { return bitsAllocated > 8 ? 2 : 1; }
 
-// Asks for transparent huge pages for the 2 MiB-aligned inside of a large,
-// not yet touched buffer. Filling 32 MB (a 4096 x 4096 image) page by page
-// costs some 8000 page faults, a large part of an analysis run on a loaded
-// machine; in 2 MiB pages it costs 16. Only advice: nothing changes when the
-// system declines.
-void AdviseHugePages(void* data, std::size_t bytes)
-{
-#ifdef MADV_HUGEPAGE
-    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-    const auto start = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t begin = (start + kHugePage - 1) & ~(kHugePage - 1);
-    const std::uintptr_t end = (start + bytes) & ~(kHugePage - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    (void)data;
-    (void)bytes;
-#endif
-}
-
 // Makes pixels `count` zeros. Memory of the right size is kept as it is
 // (LoadPixels overwrites every value), so reloading allocates nothing.
 void SizePixels(WordArray& pixels, std::size_t count)
 {
     if (pixels.size() == count) return;
-    WordArray fresh;
-    fresh.reserve(count);
-    AdviseHugePages(fresh.data(), count * sizeof(std::uint16_t));
-    fresh.resize(count);
+    WordArray fresh = HugePageVector<std::uint16_t>(count);
     pixels.swap(fresh);
 }
 
@@ -63,6 +43,14 @@ void TDicomBeeld::SizePixelsForFile(std::uint64_t fileSize)
 
 void TDicomBeeld::LoadPixels()
 {
+    if (Encapsulated()) {
+        LoadCompressedPixels();
+        return;
+    }
+    if (coding_ == PixelCoding::Deflated) {
+        LoadInflatedPixels();
+        return;
+    }
     const std::string path = directoryName_ + fileName_;
     const SharedFile file(path);
     if (!file.IsOpen()) throw EvenorError("Cannot open file " + path);
@@ -96,6 +84,72 @@ void TDicomBeeld::LoadPixels()
     }
     // The file shrank since it was measured, or could not be read.
     if (!complete) WordArray().swap(pixels_);
+}
+
+// The pixels of a deflated data set: from the data set the constructor kept,
+// which they leave, or inflated again from the file for a reload.
+void TDicomBeeld::LoadInflatedPixels()
+{
+    const std::uint64_t samples = static_cast<std::uint64_t>(rows_) * static_cast<std::uint64_t>(columns_);
+    const std::uint64_t bytesPerSample = BytesPerSample(bitsAllocated_);
+    const auto offset = static_cast<std::uint64_t>(pixelDataOffset_);
+    const std::uint64_t end = offset + samples * bytesPerSample;
+    std::vector<std::uint8_t> dataSet;
+    dataSet.swap(inflated_);
+    if (dataSet.size() < end) {
+        const std::string path = directoryName_ + fileName_;
+        const SharedFile file(path);
+        if (!file.IsOpen()) throw EvenorError("Cannot open file " + path);
+        std::vector<std::uint8_t> deflated(file.Size() > deflatedStart_ ? file.Size() - deflatedStart_ : 0);
+        deflated.resize(file.ReadAt(deflated.data(), deflated.size(), deflatedStart_));
+        Inflater inflater(std::move(deflated), end,
+                          DecodeFailure("the deflated data set is corrupt", transferSyntaxUid_));
+        inflater.Reach(end);
+        dataSet = inflater.Take();
+    }
+    // Too short for the whole block: empty, as for an uncompressed file.
+    if (dataSet.size() < end) {
+        WordArray().swap(pixels_);
+        return;
+    }
+    SizePixels(pixels_, samples);
+    const std::uint8_t* source = dataSet.data() + offset;
+    if (bytesPerSample == 2) {
+        for (std::size_t i = 0; i < samples; ++i)
+            pixels_[i] = static_cast<std::uint16_t>(source[2 * i] | (source[2 * i + 1] << 8));
+    } else {
+        std::copy(source, source + samples, pixels_.begin());
+    }
+}
+
+// The encapsulated value runs from PixelDataOffset to the end of the file; it
+// is read whole (the file's own size bounds it) and its first frame decoded.
+void TDicomBeeld::LoadCompressedPixels()
+{
+    const std::string path = directoryName_ + fileName_;
+    const SharedFile file(path);
+    if (!file.IsOpen()) throw EvenorError("Cannot open file " + path);
+    WordArray().swap(pixels_);
+
+    FrameLayout layout;
+    layout.Rows = static_cast<std::uint32_t>(std::max(rows_, 0));
+    layout.Columns = static_cast<std::uint32_t>(std::max(columns_, 0));
+    layout.BitsAllocated = bitsAllocated_;
+    layout.TransferSyntaxUid = transferSyntaxUid_;
+    for (const TagEntry& entry : tagTable_) {
+        if (entry.Tag == tags::NumberOfFrames.Key) {
+            const long frames = std::strtol(entry.Value.c_str(), nullptr, 10);
+            layout.NumberOfFrames = frames > 1 ? static_cast<std::uint32_t>(std::min(frames, 0x7FFFFFFFL)) : 1;
+            break;
+        }
+    }
+
+    const auto offset = static_cast<std::uint64_t>(pixelDataOffset_);
+    const std::uint64_t size = file.Size() > offset ? file.Size() - offset : 0;
+    std::vector<std::uint8_t> encapsulated = HugePageVector<std::uint8_t>(static_cast<std::size_t>(size));
+    if (file.ReadAt(encapsulated.data(), encapsulated.size(), offset) != encapsulated.size())
+        throw EvenorError(DecodeFailure("the file could not be read whole", transferSyntaxUid_));
+    pixels_ = DecodeFirstFrame(coding_, encapsulated, layout);
 }
 
 void TDicomBeeld::CopyRegion(std::uint32_t firstColumn, std::uint32_t firstRow, std::uint32_t lastColumn,

@@ -77,6 +77,8 @@ inline constexpr DicomTag RedPaletteColorLookupTableData{0x00281201, "00281201"}
 inline constexpr DicomTag GreenPaletteColorLookupTableData{0x00281202, "00281202"};
 // (0028,1203) OW Blue Palette Color Lookup Table Data
 inline constexpr DicomTag BluePaletteColorLookupTableData{0x00281203, "00281203"};
+// (0028,2110) CS Lossy Image Compression
+inline constexpr DicomTag LossyImageCompression{0x00282110, "00282110"};
 // (0088,0200) SQ Icon Image Sequence
 inline constexpr DicomTag IconImageSequence{0x00880200, "00880200"};
 // (7F88,0010) pixel data in a private group

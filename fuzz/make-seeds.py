@@ -245,14 +245,102 @@ def run_seeds():
                                      [b"0", b"9", b"0", b"9", b"0.3", b"5", b"20"], noise))
 
 
+def encapsulated_value(path):
+    """The value of an encapsulated Pixel Data element, items and delimiter."""
+    with open(path, "rb") as f:
+        data = f.read()
+    at = data.rfind(b"\xe0\x7f\x10\x00OB\x00\x00\xff\xff\xff\xff")
+    assert at > 0, path
+    return data[at + 12:]
+
+
+def opj_wrapped(tmp, source, target, options):
+    """source's pixels through opj_compress, in a copy of source (JPEG 2000)."""
+    from pydicom.encaps import encapsulate
+    ds = pydicom.dcmread(source)
+    bits = ds.BitsAllocated
+    pgm = os.path.join(tmp, "frame.pgm")
+    with open(pgm, "wb") as f:
+        f.write(b"P5\n%d %d\n%d\n" % (ds.Columns, ds.Rows, 255 if bits == 8 else 65535))
+        f.write(ds.pixel_array.astype(">u2" if bits == 16 else "u1").tobytes())
+    j2k = os.path.join(tmp, "frame.j2k")
+    subprocess.run(["opj_compress", "-i", pgm, "-o", j2k, *options], check=True, stdout=subprocess.DEVNULL)
+    with open(j2k, "rb") as f:
+        ds.PixelData = encapsulate([f.read()])
+    ds["PixelData"].is_undefined_length = True
+    ds["PixelData"].VR = "OB"
+    ds.file_meta.TransferSyntaxUID = "1.2.840.10008.1.2.4.90"
+    ds.save_as(target, write_like_original=False)
+
+
+def encapsulated_seeds(tmp):
+    """Input: a mode byte (codec: 0 RLE, 1 JPEG, 2 JPEG-LS, 3 JPEG 2000; +4 for
+    16 bits; +0x80 for a whole file), then rows - 1, columns - 1, frames and
+    the Pixel Data value, or the whole file."""
+    h = "encapsulated"
+    rows, cols = 11, 13
+    for bits in (8, 16):
+        make_sample(tmp, f"plain{bits}.dcm", "--rows", str(rows), "--cols", str(cols), "--bits", str(bits),
+                    "--noise", "3" if bits == 8 else "40")
+        plain = os.path.join(tmp, f"plain{bits}.dcm")
+        wide = 4 if bits == 16 else 0
+        made = {
+            "rle": (0, ["dcmcrle", plain]),
+            "jpeg-lossless": (1, ["dcmcjpeg", "+e1", plain]),
+            "jpeg-fragments": (1, ["dcmcjpeg", "+e1", "+fs", "1", plain]),
+            "jpeg-ls": (2, ["dcmcjpls", plain]),
+            "jpeg-ls-near": (2, ["dcmcjpls", "+en", plain]),
+        }
+        for name, (codec, command) in made.items():
+            target = os.path.join(tmp, f"{name}{bits}.dcm")
+            subprocess.run(command + [target], check=True)
+            value = encapsulated_value(target)
+            out(h, f"{name}-{bits}.bin", bytes([codec | wide, rows - 1, cols - 1, 1]) + value)
+        j2k = os.path.join(tmp, f"j2k{bits}.dcm")
+        opj_wrapped(tmp, plain, j2k, ["-n", "2"])
+        out(h, f"jpeg2000-{bits}.bin", bytes([3 | wide, rows - 1, cols - 1, 1]) + encapsulated_value(j2k))
+        # Whole files: deflated, RLE, JPEG-LS.
+        deflated = os.path.join(tmp, f"deflated{bits}.dcm")
+        subprocess.run(["dcmconv", "+td", plain, deflated], check=True)
+        for name, path in (("file-deflated", deflated), ("file-rle", os.path.join(tmp, f"rle{bits}.dcm")),
+                           ("file-jpeg-ls", os.path.join(tmp, f"jpeg-ls{bits}.dcm"))):
+            with open(path, "rb") as f:
+                out(h, f"{name}-{bits}.bin", b"\x80" + f.read())
+
+
+def rules_seeds():
+    """The intake rules: the shipped example and small rule texts, each with
+    the condition values (modality, manufacturer, model, station, detector
+    ID, serial, series description, image type) after a NUL byte."""
+    with open(os.path.join(ROOT, "docs", "rules-example.json"), "rb") as f:
+        example = f.read()
+    values = b"\0".join([b"DX", b"Evenor", b"FP-43", b"QA-ROOM-1", b"DET-0042", b"SN-1", b"Flat field",
+                         b"ORIGINAL\\PRIMARY"])
+    out("rules", "example", example + b"\0" + values)
+    out("rules", "example-mg", example + b"\0" + values.replace(b"DX", b"MG"))
+    texts = {
+        "empty": b'{"rules": []}',
+        "every": b'{"rules": [{"match": {}, "settings": {}}]}',
+        "regex": b'{"rules": [{"match": {"modality": {"regex": "(CR|DX)+"}}, "settings": {"area": [0, 0, 9, 9]}}]}',
+        "settings": b'{"rules": [{"settings": {"box_cm": "0x1F", "offset": "$10", "inverted": "from tag", '
+                    b'"preset": "european", "roi_deviation": 1e300, "border_mm": 0.5, "detect": false}}]}',
+        "bad": b'{"rules": [{"match": {"x": 1}, "settings": {"area": "1,2"}}, 7], "y": null}',
+        "comments": b'// c\n{"rules": [/* x */ {"name": "n", "match": {"station": ""}}]}',
+    }
+    for name, text in texts.items():
+        out("rules", name, text + b"\0" + values)
+
+
 def main():
     if os.path.isdir(SEEDS):
         shutil.rmtree(SEEDS)
     with tempfile.TemporaryDirectory() as tmp:
         reader_seeds(tmp)
+        encapsulated_seeds(tmp)
     dictionary_seeds()
     field_seeds()
     run_seeds()
+    rules_seeds()
     for harness in sorted(os.listdir(SEEDS)):
         print(harness, len(os.listdir(os.path.join(SEEDS, harness))), "seeds")
     return 0

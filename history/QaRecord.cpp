@@ -130,7 +130,8 @@ DetectorIdentity DetectorFromTags(const std::vector<TagEntry>& tagTable)
 }
 
 QaRecord MakeQaRecord(const AnalysisSettings& settings, const AnalysisResult& result, const DetectorInsight& insight,
-                      const GuidelinePreset& preset, const std::vector<TagEntry>& tagTable, std::string fileSha256)
+                      const GuidelinePreset& preset, const std::vector<TagEntry>& tagTable, std::string fileSha256,
+                      bool lossyCompressed)
 {
     const ImageInfo info = ReadImageInfo(tagTable);
     QaRecord record;
@@ -209,6 +210,7 @@ QaRecord MakeQaRecord(const AnalysisSettings& settings, const AnalysisResult& re
                           {"sampling_allowance", check.SamplingAllowance}});
     }
     details["verdicts"] = {{"preset", verdict.Preset}, {"overall", VerdictName(verdict.Overall)}, {"checks", checks}};
+    if (lossyCompressed) details["warnings"] = nlohmann::ordered_json::array({std::string(LossyImageWarning)});
     record.Details = details.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 
     record.DeviatingPixels.reserve(result.BadPixelMap.size());

@@ -90,9 +90,11 @@ struct QaRecord {
 DetectorIdentity DetectorFromTags(const std::vector<TagEntry>& tagTable);
 
 // The record of one run. tagTable is the image's (TDicomBeeld::TagTable);
-// fileSha256 the checksum of settings.DicomFileName.
+// fileSha256 the checksum of settings.DicomFileName. A lossy compressed image
+// (TDicomBeeld::LossyCompressed) puts its warning into Details ("warnings").
 QaRecord MakeQaRecord(const AnalysisSettings& settings, const AnalysisResult& result, const DetectorInsight& insight,
-                      const GuidelinePreset& preset, const std::vector<TagEntry>& tagTable, std::string fileSha256);
+                      const GuidelinePreset& preset, const std::vector<TagEntry>& tagTable, std::string fileSha256,
+                      bool lossyCompressed = false);
 
 // "YYYY-MM-DD HH:MM:SS" from a DICOM date (YYYYMMDD) and time (HHMMSS.FFF,
 // parts may be missing); empty when the date is not one.

@@ -17,6 +17,11 @@ inline constexpr std::string_view ProcessedImageWarning =
     "Presentation Intent Type is FOR PRESENTATION: the image is processed, the result may not describe "
     "the detector";
 
+// The warning for an image decoded from a lossy compression (a lossy transfer
+// syntax, or Lossy Image Compression "01"), shown where the one above is.
+inline constexpr std::string_view LossyImageWarning =
+    "Lossy compressed image: noise and pixel values are altered, the result may not describe the detector";
+
 struct ImageInfo {
     std::string Manufacturer;            // 0008,0070
     std::string Model;                   // 0008,1090 Manufacturer's Model Name
@@ -27,6 +32,9 @@ struct ImageInfo {
     std::string Exposure;                // 0018,1153 when present, else 0018,1152
     std::string ExposureUnit;            // "uAs" (0018,1153), "mAs" (0018,1152), empty without exposure
     std::string PresentationIntentType;  // 0008,0068
+    // TDicomBeeld::LossyCompressed (set by the caller; the tags alone cannot
+    // tell whether decoding was asked for).
+    bool LossyCompressed = false;
 
     // True when Presentation Intent Type is FOR PRESENTATION (letter case ignored).
     bool IsProcessed() const;

@@ -272,6 +272,7 @@ nlohmann::ordered_json ResultToJson(const AnalysisSettings& settings, const Anal
     json["image"] = std::move(image);
     json["warnings"] = Json::array();
     if (info.IsProcessed()) json["warnings"].push_back(ProcessedImageWarning);
+    if (info.LossyCompressed) json["warnings"].push_back(LossyImageWarning);
 
     json["area"] = {{"mean", Real(result.AreaMean)}, {"sd", Real(result.AreaSD)}, {"snr", Real(result.AreaSNR)}};
     json["roi_snr"] = {{"mean", Real(result.MeanRoiSNR)}, {"sd", Real(result.RoiSNRSD)}};

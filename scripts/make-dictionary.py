@@ -85,7 +85,7 @@ TransferSyntaxUID
 AcquisitionDate PresentationIntentType Manufacturer StationName ManufacturerModelName
 KVP SpacingBetweenSlices Exposure ExposureInuAs ImagerPixelSpacing DetectorID DetectorElementSpacing
 SamplesPerPixel PhotometricInterpretation PlanarConfiguration NumberOfFrames Rows Columns PixelSpacing
-BitsAllocated BitsStored PixelRepresentation
+BitsAllocated BitsStored PixelRepresentation LossyImageCompression
 PixelIntensityRelationship PixelIntensityRelationshipSign WindowCenter WindowWidth
 RedPaletteColorLookupTableData GreenPaletteColorLookupTableData BluePaletteColorLookupTableData
 IconImageSequence
@@ -196,7 +196,7 @@ def dictionary_source():
 #include <cstddef>
 #include <string_view>
 
-#include "DicomDictionary.h"
+#include "dicom/DicomDictionary.h"
 
 namespace evenor {{
 

@@ -191,7 +191,7 @@ void TFormEvenor::CreateControls()
         if (lastRun_->FileSha256.empty())
             throw EvenorError("The image " + shown->Settings.DicomFileName + " can no longer be read to record it");
         return MakeQaRecord(shown->Settings, lastRun_->Result, shown->Insight, resultsPage_->ChosenPreset(),
-                            lastRun_->Tags, lastRun_->FileSha256);
+                            lastRun_->Tags, lastRun_->FileSha256, shown->LossyCompressed);
     });
     evenorControl_->addTab(historyPage_, QStringLiteral("History"));
     connect(evenorControl_, &QTabWidget::currentChanged, this, [this] {
@@ -378,7 +378,9 @@ void TFormEvenor::OpenImage(const QString& chosen)
     // the fields and the chosen path stay as they are.
     SetPagesEnabled(false);
     try {
-        image_ = std::make_unique<TDicomBeeld>(DirectoryPart(path), FileNamePart(path));
+        image_ = std::make_unique<TDicomBeeld>(DirectoryPart(path), FileNamePart(path),
+                                               Preferences::DecodeCompressedImages() ? CompressedImages::Decode
+                                                                                     : CompressedImages::Refuse);
     } catch (...) {
         // A listed image that no longer opens is not offered again.
         Preferences::RemoveRecentFile(chosen);

@@ -54,6 +54,9 @@ public:
 
     // The Calculating notice and the About box, created after this window.
     void AttachWindows(TFormCalculate* formCalculate, TAboutBox* aboutBox);
+    // Opens an image named on the command line ("evenor FILE", "Open with"),
+    // as a drop would, once the event loop runs.
+    void OpenFromCommandLine(const QString& path) { OpenLater(path); }
 
     AnalysisSettings& Settings() { return settings_; }
     const TDicomBeeld* CurrentImage() const { return image_.get(); }

@@ -26,6 +26,7 @@
 #include <QPushButton>
 #include <QScatterSeries>
 #include <QSplitter>
+#include <QTabWidget>
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <QValueAxis>
@@ -96,6 +97,21 @@ THistoryPage::THistoryPage(QWidget* parent) : QWidget(parent)
     tableRecords_->verticalHeader()->hide();
     tableRecords_->horizontalHeader()->setStretchLastSection(true);
 
+    // The images that arrived by "evenor-cli serve" or "watch" for this
+    // detector, with their state.
+    tableInbox_ = new QTableWidget(0, 4, this);
+    tableInbox_->setObjectName(QStringLiteral("TableInbox"));
+    tableInbox_->setHorizontalHeaderLabels(
+        {QStringLiteral("Updated"), QStringLiteral("File"), QStringLiteral("State"), QStringLiteral("Rule, message")});
+    tableInbox_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    tableInbox_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    tableInbox_->verticalHeader()->hide();
+    tableInbox_->horizontalHeader()->setStretchLastSection(true);
+    tabs_ = new QTabWidget(this);
+    tabs_->setObjectName(QStringLiteral("HistoryTabs"));
+    tabs_->addTab(tableRecords_, QStringLiteral("Records"));
+    tabs_->addTab(tableInbox_, QStringLiteral("Inbox"));
+
     auto* metricLabel = new QLabel(QStringLiteral("Trend of:"), this);
     comboBoxMetric_ = new QComboBox(this);
     comboBoxMetric_->setObjectName(QStringLiteral("ComboBoxMetric"));
@@ -135,7 +151,7 @@ THistoryPage::THistoryPage(QWidget* parent) : QWidget(parent)
     chartLayout->addWidget(chartView_, 1);
     auto* splitter = new QSplitter(Qt::Vertical, this);
     splitter->setChildrenCollapsible(false);
-    splitter->addWidget(tableRecords_);
+    splitter->addWidget(tabs_);
     splitter->addWidget(chartPane);
     splitter->setStretchFactor(0, 1);
     splitter->setStretchFactor(1, 2);
@@ -189,6 +205,7 @@ void THistoryPage::Refresh()
         comboBoxDetector_->clear();
         filling_ = false;
         records_.clear();
+        inbox_.clear();
         baseline_.reset();
         labelStatus_->setText(QStringLiteral("No test recorded yet."));
         ShowRecords();
@@ -227,9 +244,11 @@ void THistoryPage::ComboBoxDetectorChange()
 void THistoryPage::ReadRecords(HistoryStore& store)
 {
     records_.clear();
+    inbox_.clear();
     baseline_.reset();
     const std::string key = ChosenDetector();
     if (key.empty()) return;
+    inbox_ = store.Intake(key);
     RecordFilter filter;
     filter.Detector = key;
     filter.WithDetails = false;
@@ -243,6 +262,25 @@ void THistoryPage::ReadRecords(HistoryStore& store)
 
 void THistoryPage::ShowRecords()
 {
+    tableInbox_->clearContents();
+    tableInbox_->setRowCount(static_cast<int>(inbox_.size()));
+    for (std::size_t i = 0; i < inbox_.size(); ++i) {  // newest first, as stored
+        const IntakeEntry& e = inbox_[i];
+        QString state = Text(e.State);
+        if (!e.Verdict.empty()) state += QStringLiteral(" (%1)").arg(Text(e.Verdict));
+        if (e.RecordId) state += QStringLiteral(", record %1").arg(*e.RecordId);
+        QString about = Text(e.Rule);
+        if (!e.Message.empty() && e.State != IntakeAnalysed)
+            about += (about.isEmpty() ? QString() : QStringLiteral(": ")) + Text(e.Message);
+        const QStringList cells = {Text(e.UpdatedAt), QFileInfo(Text(e.Path)).fileName(), state, about};
+        for (int c = 0; c < cells.size(); ++c) {
+            auto* item = new QTableWidgetItem(cells[c]);
+            if (c == 1) item->setToolTip(Text(e.Path) + QStringLiteral("\n") + Text(e.Source));
+            tableInbox_->setItem(static_cast<int>(i), c, item);
+        }
+    }
+    tabs_->setTabText(1, inbox_.empty() ? QStringLiteral("Inbox") : QStringLiteral("Inbox (%1)").arg(inbox_.size()));
+
     tableRecords_->clearContents();
     tableRecords_->setRowCount(static_cast<int>(records_.size()));
     // Newest first.
@@ -424,18 +462,26 @@ bool EditPreferences(QWidget* parent)
     recordEvery->setObjectName(QStringLiteral("CheckBoxRecordEvery"));
     recordEvery->setToolTip(QStringLiteral("Record each successful calculation in the history"));
     recordEvery->setChecked(Preferences::RecordEveryTest());
+    auto* decodeCompressed = new QCheckBox(QStringLiteral("Decode compressed images"), &dialog);
+    decodeCompressed->setObjectName(QStringLiteral("CheckBoxDecodeCompressed"));
+    decodeCompressed->setToolTip(QStringLiteral("Open JPEG, JPEG-LS, JPEG 2000, RLE and deflated images (the first "
+                                                "frame) instead of refusing them; lossy ones are analysed with a "
+                                                "warning"));
+    decodeCompressed->setChecked(Preferences::DecodeCompressedImages());
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     auto* form = new QFormLayout;
     form->addRow(QStringLiteral("History database:"), location);
     form->addRow(QString(), recordEvery);
+    form->addRow(QString(), decodeCompressed);
     auto* layout = new QVBoxLayout(&dialog);
     layout->addLayout(form);
     layout->addWidget(buttons);
     if (dialog.exec() != QDialog::Accepted) return false;
     Preferences::SetDatabaseLocation(location->text().trimmed());
     Preferences::SetRecordEveryTest(recordEvery->isChecked());
+    Preferences::SetDecodeCompressedImages(decodeCompressed->isChecked());
     return true;
 }
 

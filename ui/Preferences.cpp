@@ -27,6 +27,7 @@ const QString OutputFolderKey = QStringLiteral("Folders/Output");
 const QString RecentFilesKey = QStringLiteral("RecentFiles");
 const QString DatabaseKey = QStringLiteral("History/Database");
 const QString RecordEveryTestKey = QStringLiteral("History/RecordEveryTest");
+const QString DecodeCompressedKey = QStringLiteral("Images/DecodeCompressed");
 
 }  // namespace
 
@@ -64,6 +65,8 @@ QString DatabaseLocation() { return Store()->value(DatabaseKey).toString(); }
 void SetDatabaseLocation(const QString& location) { Store()->setValue(DatabaseKey, location); }
 bool RecordEveryTest() { return Store()->value(RecordEveryTestKey, false).toBool(); }
 void SetRecordEveryTest(bool record) { Store()->setValue(RecordEveryTestKey, record); }
+bool DecodeCompressedImages() { return Store()->value(DecodeCompressedKey, false).toBool(); }
+void SetDecodeCompressedImages(bool decode) { Store()->setValue(DecodeCompressedKey, decode); }
 
 void UseFile(const QString& path) { StoreFile() = path; }
 

@@ -1,6 +1,7 @@
 #pragma once
 // What the window remembers between starts: the folders its file dialogs last
-// used, the images opened last and where and when tests are recorded. Nothing else is kept: the settings fields
+// used, the images opened last, where and when tests are recorded and whether
+// compressed images are decoded. Nothing else is kept: the settings fields
 // start with their defaults every time.
 //
 // Stored with QSettings for organisation and application "Evenor" (on Linux
@@ -35,6 +36,10 @@ void SetDatabaseLocation(const QString& location);
 // Whether each successful Calculate is recorded in the history.
 bool RecordEveryTest();
 void SetRecordEveryTest(bool record);
+// Whether compressed images are decoded when opened (otherwise refused, the
+// default).
+bool DecodeCompressedImages();
+void SetDecodeCompressedImages(bool decode);
 
 // Keeps the preferences in the INI file path instead of the user's settings;
 // an empty path goes back to the user's settings.

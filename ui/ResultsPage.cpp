@@ -362,6 +362,7 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
     RunResults results;
     results.FileName = QFile::decodeName(QByteArray::fromStdString(FileNamePart(settings.DicomFileName)));
     results.Processed = ReadImageInfo(image.TagTable()).IsProcessed();
+    results.LossyCompressed = image.LossyCompressed();
     results.Settings = settings;
     results.Insight = InspectDetector(settings, outcome);
     results.RimText = QString::fromStdString(DescribeRims(results.Insight.Rims, image.PixelSpacing()));
@@ -597,6 +598,8 @@ QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& pre
     QString html;
     html += QStringLiteral("<p><b>Results of %1</b></p>").arg(results.FileName.toHtmlEscaped());
     if (results.Processed) html += QStringLiteral("<p style=\"color:#c00000\">%1</p>").arg(Html(ProcessedImageWarning));
+    if (results.LossyCompressed)
+        html += QStringLiteral("<p style=\"color:#c00000\">%1</p>").arg(Html(LossyImageWarning));
 
     const QString pixels = results.Settings.DetectDeviatingPixels ? QString::number(metrics.DeviatingPixelCount)
                                                                   : QStringLiteral("not searched");

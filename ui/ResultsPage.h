@@ -63,11 +63,12 @@ struct ResultPicture {
 
 // What the page shows of one analysis.
 struct RunResults {
-    QString FileName;           // the analysed image's file name, without folder
-    bool Processed = false;     // Presentation Intent Type is FOR PRESENTATION
-    AnalysisSettings Settings;  // as the analysis ran
-    DetectorInsight Insight;    // robust and every-pixel metrics, defects, rims, structured noise
-    QString RimText;            // DescribeRims of the insight's rims, with the image's pixel spacing
+    QString FileName;              // the analysed image's file name, without folder
+    bool Processed = false;        // Presentation Intent Type is FOR PRESENTATION
+    bool LossyCompressed = false;  // TDicomBeeld::LossyCompressed
+    AnalysisSettings Settings;     // as the analysis ran
+    DetectorInsight Insight;       // robust and every-pixel metrics, defects, rims, structured noise
+    QString RimText;               // DescribeRims of the insight's rims, with the image's pixel spacing
     std::array<ResultPicture, ResultPictureCount> Pictures;  // by ResultPictureKind
 
     // What the pictures show, to name the ROI under the mouse.

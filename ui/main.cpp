@@ -16,7 +16,7 @@
 namespace {
 
 constexpr const char* kHelp = R"(Evenor: uniformity test of digital X-ray detectors (the window)
-Usage: evenor [--help] [--version]
+Usage: evenor [--help] [--version] [FILE]
 
 Opens the window in which a flat-field DICOM image is opened, the area, the
 analysing box and the deviation limits are set, and Calculate writes the
@@ -24,12 +24,14 @@ results report. The same test runs without a display with evenor-cli. At
 start the data dictionary DicomLibrary.txt is read from the working folder
 when it is there; without it the built-in dictionary is used.
 
+FILE: a DICOM image to open at start, as if it were dropped on the window
+(desktops pass it through "Open with").
+
 Options:
   --help       Print this help and exit
   --version    Print the version and exit
 
-The program takes no other arguments of its own; Qt's options (such as
--platform NAME) are passed on to Qt.
+Qt's options (such as -platform NAME) are passed on to Qt.
 )";
 
 // Answers --help and --version; returns whether one of them was given.
@@ -66,7 +68,21 @@ int main(int argc, char** argv)
     // ("Warning - Evenor"), and the display name falls back to the name.
     QApplication::setApplicationName(evenor::ApplicationTitle);
 
+    // What Qt left of the arguments: at most one image to open.
+    QStringList files = QApplication::arguments().mid(1);
+    for (const QString& argument : files) {
+        if (argument.startsWith(QLatin1Char('-'))) {
+            std::fprintf(stderr, "evenor: unknown option %s; see evenor --help\n", argument.toLocal8Bit().constData());
+            return 2;
+        }
+    }
+    if (files.size() > 1) {
+        std::fputs("evenor: one image at a time; see evenor --help\n", stderr);
+        return 2;
+    }
+
     evenor::EvenorWindows windows;
     windows.FormEvenor.show();
+    if (!files.isEmpty()) windows.FormEvenor.OpenFromCommandLine(files.front());
     return QApplication::exec();
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "dicom/DicomDictionary.h"
 #include "dicom/DicomLib.h"
@@ -213,4 +214,114 @@ TEST(ResourceLimitsTest, TheCounterSeesAllocations)
 }
 
 }  // namespace
+
+namespace {
+
+// Raw deflate of the bytes (a deflated data set's encoding).
+std::string Deflate(const std::string& bytes)
+{
+    z_stream z{};
+    deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&z, bytes.size()), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    z.avail_in = static_cast<uInt>(bytes.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+// A PS3.10 start in the given transfer syntax, then Rows = Columns = 65535.
+TestDicomWriter HugeImage(const std::string& syntax, std::uint16_t bits)
+{
+    TestDicomWriter w;
+    w.Preamble().Explicit(0x00020010, "UI", syntax + std::string(syntax.size() % 2, '\0'));
+    w.ExplicitUS(0x00280010, 65535).ExplicitUS(0x00280011, 65535).ExplicitUS(0x00280100, bits);
+    return w;
+}
+
+std::string Items(const std::string& fragment)
+{
+    TestDicomWriter items;
+    items.Tag(0xFFFEE000).U32(0).Tag(0xFFFEE000).U32(static_cast<std::uint32_t>(fragment.size())).Raw(fragment);
+    return items.Tag(0xFFFEE0DD).U32(0).String();
+}
+
+}  // namespace
+
+// Compressed images read with decoding on: a claim in a header or codestream
+// allocates nothing until the data backs it. Deflated data sets grow with what
+// the stream really gives; a codec's output is sized only after its own header
+// agrees with Rows and Columns and the data can hold that many samples.
+TEST(ResourceLimitsTest, CompressedClaimsAllocateNothingUnbacked)
+{
+    LoadDicomDictionaryFromText(BuiltInDictionary);
+    std::vector<std::pair<const char*, std::string>> cases;
+    {
+        // A value of 4 GB claimed inside a deflate stream of a kilobyte.
+        TestDicomWriter set;
+        set.ExplicitWithLength(0x00091010, "OB", 0xFFFFFFF0, std::string(64 * 1024, '\0'));
+        TestDicomWriter file;
+        file.Preamble().Explicit(0x00020010, "UI", std::string("1.2.840.10008.1.2.1.99"));
+        cases.emplace_back("deflated, OB length 0xFFFFFFF0", file.String() + Deflate(set.String()));
+    }
+    {
+        // 65535 x 65535 pixels claimed in a deflated data set of 64 pixel bytes.
+        TestDicomWriter set;
+        set.ExplicitUS(0x00280010, 65535).ExplicitUS(0x00280011, 65535).ExplicitUS(0x00280100, 16);
+        set.ExplicitWithLength(0x7FE00010, "OW", 0xFFFFFFF0, std::string(64, '\x11'));
+        TestDicomWriter file;
+        file.Preamble().Explicit(0x00020010, "UI", std::string("1.2.840.10008.1.2.1.99"));
+        cases.emplace_back("deflated, 65535x65535", file.String() + Deflate(set.String()));
+    }
+    {
+        // RLE: two runs of 128 bytes per plane.
+        TestDicomWriter frame;
+        frame.U32(2).U32(64).U32(66);
+        for (int i = 0; i < 13; ++i) frame.U32(0);
+        frame.Raw(std::string("\x81\x00\x81\x00", 4));
+        TestDicomWriter b = HugeImage("1.2.840.10008.1.2.5", 16);
+        b.ExplicitWithLength(0x7FE00010, "OB", kUndefined, Items(frame.String()));
+        cases.emplace_back("RLE, 65535x65535", b.String());
+    }
+    {
+        // JPEG Lossless: a frame header of 65535 x 65535 and nothing else.
+        const std::string jpeg("\xFF\xD8\xFF\xC3\x00\x0B\x10\xFF\xFF\xFF\xFF\x01\x01\x11\x00\xFF\xD9", 17);
+        TestDicomWriter b = HugeImage("1.2.840.10008.1.2.4.70", 16);
+        b.ExplicitWithLength(0x7FE00010, "OB", kUndefined, Items(jpeg + std::string(1, '\0')));
+        cases.emplace_back("JPEG Lossless, 65535x65535", b.String());
+    }
+    {
+        // A fragment of 4 GB claimed.
+        TestDicomWriter items;
+        items.Tag(0xFFFEE000).U32(0).Tag(0xFFFEE000).U32(0xFFFFFFF0).Raw("abcd");
+        TestDicomWriter b = HugeImage("1.2.840.10008.1.2.4.80", 16);
+        b.ExplicitWithLength(0x7FE00010, "OB", kUndefined, items.String());
+        cases.emplace_back("JPEG-LS, fragment length 0xFFFFFFF0", b.String());
+    }
+    for (const auto& [name, bytes] : cases) {
+        SCOPED_TRACE(name);
+        const ScratchFile file(bytes);
+        test::ResetAllocationFigures();
+        std::string error;
+        try {
+            TDicomBeeld image(file.Path().parent_path().string() + "/", file.Path().filename().string(),
+                              CompressedImages::Decode);
+            image.LoadPixels();
+            EXPECT_TRUE(image.Pixels().empty());
+        } catch (const EvenorError& e) {
+            error = e.Message();
+        }
+        const test::AllocationFigures figures = test::ReadAllocationFigures();
+        // The file window, one inflation step and the stream itself.
+        const std::size_t allowed = kFixedAllowance + 512 * 1024 + 4 * bytes.size();
+        EXPECT_LE(figures.Peak, allowed);
+        EXPECT_LE(figures.Largest, allowed);
+        std::printf("%-52s %9zu file bytes, peak %10zu, largest %9zu, %s\n", name, bytes.size(), figures.Peak,
+                    figures.Largest, error.substr(0, 60).c_str());
+    }
+}
+
 }  // namespace evenor

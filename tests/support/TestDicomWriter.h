@@ -176,17 +176,40 @@ struct TestImage {
     std::optional<std::int16_t> IntensitySign = 1;             // 0028,1041, SS
     std::optional<std::string> PresentationIntentType;         // 0008,0068, CS
     std::size_t MissingPixelBytes = 0;                         // the file ends this many bytes early
+    std::optional<std::string> LossyImageCompression;          // 0028,2110, CS
+    bool RleCompressed = false;  // RLE Lossless, one fragment (MissingPixelBytes cut from it)
     // SOP Class UID (0008,0016, DX for processing) and this SOP Instance UID
     // (0008,0018), which a DICOM sender needs; empty: neither element.
     std::string SopInstanceUid;
 };
+
+// An RLE Lossless frame of 16-bit samples: the header, then the high and the
+// low byte plane as literal runs.
+inline std::string RleFrame16(const std::vector<std::uint16_t>& pixels)
+{
+    std::string planes[2];
+    for (int plane = 0; plane < 2; ++plane) {
+        for (std::size_t at = 0; at < pixels.size(); at += 128) {
+            const std::size_t count = std::min<std::size_t>(128, pixels.size() - at);
+            planes[plane] += static_cast<char>(count - 1);
+            for (std::size_t i = at; i < at + count; ++i)
+                planes[plane] += static_cast<char>(plane == 0 ? pixels[i] >> 8 : pixels[i] & 0xFF);
+        }
+        if (planes[plane].size() % 2 != 0) planes[plane] += '\0';
+    }
+    TestDicomWriter header;
+    header.U32(2).U32(64).U32(static_cast<std::uint32_t>(64 + planes[0].size()));
+    for (int i = 0; i < 13; ++i) header.U32(0);
+    return header.String() + planes[0] + planes[1];
+}
 
 // The file's bytes: preamble, file meta group, the image elements, then the
 // pixel data, less MissingPixelBytes at the end.
 inline std::string DicomFileBytes(const TestImage& image)
 {
     TestDicomWriter file;
-    file.Preamble().FileMeta("1.2.840.10008.1.2.1", "1.2.840.10008.5.1.4.1.1.1.1.1", "1.2.3.4.5");
+    file.Preamble().FileMeta(image.RleCompressed ? "1.2.840.10008.1.2.5" : "1.2.840.10008.1.2.1",
+                             "1.2.840.10008.5.1.4.1.1.1.1.1", "1.2.3.4.5");
     const auto text = [&file](std::uint32_t tag, std::string_view vr, std::string_view value) {
         file.Explicit(tag, vr, TestDicomWriter::EvenText(value));
     };
@@ -212,6 +235,16 @@ inline std::string DicomFileBytes(const TestImage& image)
     word(0x00280103, "US", 0);
     if (image.IntensityRelationship) text(0x00281040, "CS", *image.IntensityRelationship);
     if (image.IntensitySign) word(0x00281041, "SS", static_cast<std::uint16_t>(*image.IntensitySign));
+    if (image.LossyImageCompression) text(0x00282110, "CS", *image.LossyImageCompression);
+    if (image.RleCompressed) {
+        std::string frame = RleFrame16(image.Pixels);
+        frame.resize(frame.size() - std::min(image.MissingPixelBytes, frame.size()));
+        TestDicomWriter items;
+        items.Tag(0xFFFEE000).U32(0).Tag(0xFFFEE000).U32(static_cast<std::uint32_t>(frame.size())).Raw(frame);
+        items.Tag(0xFFFEE0DD).U32(0);
+        file.ExplicitWithLength(0x7FE00010, "OB", 0xFFFFFFFF, items.String());
+        return file.String();
+    }
 
     std::string pixels;
     pixels.reserve(image.Pixels.size() * 2);

@@ -520,6 +520,17 @@ private slots:
         QCOMPARE(TakeBoxes(), QStringList());
     }
 
+    // "evenor FILE" (a desktop's "Open with") opens the image as a drop
+    // would, once the window runs.
+    void commandLineFileOpens()
+    {
+        const auto image = WriteImage("given.dcm", FlatImage(10, 14, 100));
+        Form().OpenFromCommandLine(Q(image));
+        QTRY_COMPARE(QString::fromStdString(Form().Settings().DicomFileName), Q(image));
+        QCOMPARE(Edit("EditRechts")->text(), QStringLiteral("13"));
+        QCOMPARE(TakeBoxes(), QStringList());
+    }
+
     // The images opened last, newest first, a few of them, kept across
     // starts; choosing one opens it; a file gone since is not offered.
     void recentFiles()

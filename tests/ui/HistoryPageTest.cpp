@@ -114,6 +114,22 @@ private slots:
         QCOMPARE(TakeBoxes(), QStringList());
 
         Store()->Record(OtherDetectorRecord());
+        {
+            // What "evenor-cli watch" left: one image of that detector, and
+            // one file of no detector that the page does not show.
+            const auto store = Store();
+            bool isNew = false;
+            IntakeEntry entry = store->ClaimIntake("sha-1", "/in/other.dcm", "watch", isNew);
+            entry.State = IntakeAnalysed;
+            entry.Verdict = "pass";
+            entry.DetectorKey = "OTHER-1";
+            entry.Rule = "rule 1";
+            store->FinishIntake(entry);
+            entry = store->ClaimIntake("sha-2", "/in/notes.txt", "watch", isNew);
+            entry.State = IntakeRefused;
+            entry.Message = "not DICOM";
+            store->FinishIntake(entry);
+        }
         const auto image = CalculateImage("flat.dcm", 1000);
         QCOMPARE(TakeBoxes(), QStringList{Plain(ResultsWritten)});
         ShowHistory();
@@ -121,6 +137,11 @@ private slots:
         auto* detectors = C<QComboBox>("ComboBoxDetector");
         QCOMPARE(detectors->count(), 1);
         QCOMPARE(detectors->currentData().toString(), QStringLiteral("OTHER-1"));
+        auto* inbox = C<QTableWidget>("TableInbox");
+        QCOMPARE(inbox->rowCount(), 1);
+        QCOMPARE(inbox->item(0, 1)->text(), QStringLiteral("other.dcm"));
+        QCOMPARE(inbox->item(0, 2)->text(), QStringLiteral("analysed (pass)"));
+        QCOMPARE(C<QTabWidget>("HistoryTabs")->tabText(1), QStringLiteral("Inbox (1)"));
 
         Click("ButtonRecord");
         QCOMPARE(TakeBoxes(), QStringList());
@@ -207,12 +228,17 @@ private slots:
             QCOMPARE(edit->text(), preferences_->Database());
             edit->setText(database);
             dialog->findChild<QCheckBox*>(QStringLiteral("CheckBoxRecordEvery"))->setChecked(true);
+            auto* decode = dialog->findChild<QCheckBox*>(QStringLiteral("CheckBoxDecodeCompressed"));
+            QVERIFY(!decode->isChecked());
+            decode->setChecked(true);
             dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
         });
         Click("ButtonPreferences");
         const QSettings file(preferences_->File(), QSettings::IniFormat);
         QCOMPARE(file.value(QStringLiteral("History/Database")).toString(), database);
         QCOMPARE(file.value(QStringLiteral("History/RecordEveryTest")).toBool(), true);
+        QCOMPARE(file.value(QStringLiteral("Images/DecodeCompressed")).toBool(), true);
+        QVERIFY(Preferences::DecodeCompressedImages());
 
         // Each successful run is recorded after its messages, which stay as they were.
         CalculateImage("flat.dcm", 1000);

@@ -214,6 +214,49 @@ private slots:
         QVERIFY2(Summary().contains("Guideline preset european: "), qPrintable(Summary()));
     }
 
+    // With the preference, a compressed image is decoded and analysed like
+    // its uncompressed original; a lossy one is warned about beside the
+    // processed-image warning. Without it, the refusal stays.
+    void compressedImageDecodedOnRequest_data()
+    {
+        QTest::addColumn<QString>("lossyTag");  // "<none>": no element
+        QTest::addColumn<bool>("warned");
+        QTest::newRow("lossless") << "<none>" << false;
+        QTest::newRow("lossy compressed before") << "01" << true;
+    }
+
+    void compressedImageDecodedOnRequest()
+    {
+        QFETCH(QString, lossyTag);
+        QFETCH(bool, warned);
+        TestImage image = BlotchImage();
+        image.RleCompressed = true;
+        if (lossyTag != QLatin1String("<none>")) image.LossyImageCompression = lossyTag.toStdString();
+        const auto path = Write("rle.dcm", image);
+        const QString lossyWarning =
+            QString::fromLatin1(evenor::LossyImageWarning.data(), evenor::LossyImageWarning.size());
+
+        Preferences::SetDecodeCompressedImages(false);
+        Dialogs::SetNextFileAnswer(Q(path));
+        QTest::mouseClick(C<QPushButton>("ButtonOpen"), Qt::LeftButton);
+        const QStringList refused = TakeBoxes();
+        QCOMPARE(refused.size(), 1);
+        QVERIFY2(refused.front().startsWith(
+                     Error("Cannot open compressed DICOM images. Transfer Syntax UID = 1.2.840.10008.1.2.5")),
+                 qPrintable(refused.front()));
+
+        Preferences::SetDecodeCompressedImages(true);
+        Analyse(path);
+        const QString compressed = Summary();
+        QCOMPARE(compressed.contains(lossyWarning), warned);
+        Analyse(Write("plain.dcm", BlotchImage()));
+        QString plain = Summary();
+        plain.replace(QStringLiteral("plain.dcm"), QStringLiteral("rle.dcm"));
+        if (warned) plain.replace(QStringLiteral("Results of rle.dcm\n"), "Results of rle.dcm\n" + lossyWarning + "\n");
+        QCOMPARE(compressed, plain);
+        Preferences::SetDecodeCompressedImages(false);
+    }
+
     void processedImageWarning_data()
     {
         QTest::addColumn<QString>("intent");  // "<none>": no element

@@ -1,0 +1,43 @@
+// JPEG-LS (lossless and near-lossless) through CharLS.
+#include <charls/charls.h>
+
+#include <vector>
+
+#include "dicom/Codecs.h"
+
+namespace evenor::codecs {
+
+void DecodeJpegLs(std::span<const std::uint8_t> frame, const FrameLayout& layout, WordArray& out)
+{
+    try {
+        charls::jpegls_decoder decoder;
+        decoder.source(frame.data(), frame.size());
+        decoder.read_header();
+        const charls::frame_info& info = decoder.frame_info();
+        if (info.component_count != 1)
+            Fail("the JPEG-LS data has " + std::to_string(info.component_count) + " components, not 1", layout);
+        if (info.width != layout.Columns || info.height != layout.Rows)
+            Fail("the JPEG-LS data is " + std::to_string(info.width) + " x " + std::to_string(info.height) +
+                     " pixels, the header says " + std::to_string(layout.Columns) + " x " + std::to_string(layout.Rows),
+                 layout);
+        if (info.bits_per_sample > 16 || (layout.BitsAllocated == 8 && info.bits_per_sample > 8))
+            Fail("the JPEG-LS data has " + std::to_string(info.bits_per_sample) + "-bit samples for " +
+                     std::to_string(layout.BitsAllocated) + " bits allocated",
+                 layout);
+        // Samples of up to 8 bits come as bytes: decoded into the words' own
+        // memory and widened from the back; deeper ones as native words.
+        const std::size_t samples = static_cast<std::size_t>(layout.Rows) * layout.Columns;
+        const std::size_t bytes = decoder.destination_size();
+        const std::size_t bytesPerSample = info.bits_per_sample > 8 ? 2 : 1;
+        if (bytes != samples * bytesPerSample) Fail("the JPEG-LS data does not hold one frame", layout);
+        SizeOutput(out, layout);
+        auto* destination = reinterpret_cast<std::uint8_t*>(out.data());
+        decoder.decode(destination, bytes);
+        if (bytesPerSample == 1)
+            for (std::size_t i = samples; i-- > 0;) out[i] = destination[i];
+    } catch (const charls::jpegls_error& error) {
+        Fail(std::string("the JPEG-LS data cannot be decoded (") + error.what() + ")", layout);
+    }
+}
+
+}  // namespace evenor::codecs
