@@ -566,8 +566,7 @@ TEST(CliServe, CompressedTransferSyntaxesOnlyWhenAskedFor)
     // Without --decompress and without a rule that decodes, no compressed
     // transfer syntax is accepted: storescu, which cannot decode the JPEG
     // lossless image itself, cannot send it. With either, the image is
-    // accepted and stored as it was sent, for the reader to decode (or refuse
-    // with its message while it cannot).
+    // accepted, stored as it was sent, and decoded for the analysis.
     struct Case {
         const char* Name;
         std::vector<std::string> Extra;
@@ -604,6 +603,9 @@ TEST(CliServe, CompressedTransferSyntaxesOnlyWhenAskedFor)
         EXPECT_TRUE(WaitFor([&] { return Inbox(node.Db).size() == 1 && CountState(Inbox(node.Db), "waiting") == 0; }))
             << node.Log();
         EXPECT_EQ(node.Stop(), 0);
+        const nlohmann::json entries = Inbox(node.Db);
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(entries[0]["state"], "analysed") << node.Log();
         const auto files = FilesOf(node.Store);
         ASSERT_EQ(files.size(), 1u);
         const std::string stored = ReadWholeFile(node.Store / files[0]);
