@@ -47,6 +47,15 @@ constexpr const char* kSchemaV1[] = {
     "CREATE INDEX records_by_detector ON records (detector, tested_at, id)",
 };
 
+// Version 2: versioned limits per detector, with who, when and why, and each
+// record pointing at the version in force when it was made (NULL: the
+// defaults; were the defaults ever changed, the migration would have to store
+// the old ones as a version for the records that rely on them).
+constexpr const char* kLimitVersionsV2 =
+    "CREATE TABLE limit_versions (id ID, detector INT NOT NULL REFERENCES detectors(id), version INT NOT NULL, "
+    "set_at INT, set_by BYTES, reason BYTES, limits BYTES NOT NULL, UNIQUE (detector, version))";
+constexpr const char* kRecordsLimitsColumn = "limits INT REFERENCES limit_versions(id), ";
+
 std::string ForEngine(std::string sql, SqlEngine engine)
 {
     const bool sqlite = engine == SqlEngine::Sqlite;
@@ -258,6 +267,14 @@ void HistoryStore::Fail(const std::exception& e)
 
 std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& location, bool create, const SqliteOptions& options)
 {
+    std::unique_ptr<HistoryStore> store = Connect(location, create, options);
+    store->Migrate(HistorySchemaVersion);
+    return store;
+}
+
+std::unique_ptr<HistoryStore> HistoryStore::Connect(const std::string& location, bool create,
+                                                    const SqliteOptions& options)
+{
     const std::string shown = Displayed(location);
     std::unique_ptr<SqlSession> session;
     try {
@@ -278,12 +295,17 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& location, bo
     } catch (const std::exception& e) {
         throw EvenorError("History database " + shown + ": " + e.what());
     }
-    std::unique_ptr<HistoryStore> store(new HistoryStore(std::move(session), shown));
-    store->Migrate();
+    return std::unique_ptr<HistoryStore>(new HistoryStore(std::move(session), shown));
+}
+
+std::unique_ptr<HistoryStore> HistoryStore::OpenAtSchemaVersion(const std::string& location, std::int64_t version)
+{
+    std::unique_ptr<HistoryStore> store = Connect(location, true, {});
+    store->Migrate(version);
     return store;
 }
 
-void HistoryStore::Migrate()
+void HistoryStore::Migrate(std::int64_t target)
 {
     SqlSession& s = *session_;
     const bool sqlite = s.Engine() == SqlEngine::Sqlite;
@@ -305,7 +327,7 @@ void HistoryStore::Migrate()
     try {
         // Most opens find the schema current and write nothing (a read-only
         // database can still be listed).
-        if (const auto found = version(); found && *found >= HistorySchemaVersion) {
+        if (const auto found = version(); found && *found >= target) {
             refuseNewer(*found);
             return;
         }
@@ -320,9 +342,10 @@ void HistoryStore::Migrate()
         }
         refuseNewer(*found);
         // Each step brings the schema from version N to N + 1.
-        for (std::int64_t v = *found; v < HistorySchemaVersion; ++v) {
+        for (std::int64_t v = *found; v < target; ++v) {
             if (v == 0)
                 for (const char* statement : kSchemaV1) s.Run(ForEngine(statement, s.Engine()));
+            if (v == 1) MigrateToVersion2();
             const SqlValue next = v + 1;
             s.Run("UPDATE evenor_schema SET version = ?", {&next, 1});
         }
@@ -377,6 +400,8 @@ RecordOutcome HistoryStore::Record(const QaRecord& record)
                                         "\": a natural point to set a new baseline");
         }
 
+        SqlValue limitsId = std::monostate{};
+        if (const std::optional<LimitsVersion> limits = LatestLimits(detectorId)) limitsId = limits->Id;
         SqlValue baselineId = std::monostate{};
         NewDefects fresh;
         if (const std::optional<Baseline> baseline = LatestBaseline(detectorId, true)) {
@@ -410,14 +435,14 @@ RecordOutcome HistoryStore::Record(const QaRecord& record)
         AppendNumbers(values, record.Numbers);
         values.insert(values.end(),
                       {Bytes(record.Details), Bytes(PackPixels(record.DeviatingPixels)), Bytes(PackLines(record.Lines)),
-                       Bytes(record.ProgramVersion), baselineId, fresh.Pixels, fresh.Clusters, fresh.Lines});
+                       Bytes(record.ProgramVersion), baselineId, limitsId, fresh.Pixels, fresh.Clusters, fresh.Lines});
         const std::string insert =
             std::string("INSERT INTO records (detector, tested_at, recorded_at, recorded_by, manufacturer, model, "
                         "serial, detector_id, station, software_versions, sop_instance_uid, acquisition_date, "
                         "acquisition_time, kvp, exposure, exposure_unit, presentation_intent_type, file_name, "
                         "file_sha256, settings, preset, overall, ") +
             kNumberColumns +
-            ", details, deviating_pixels, line_defects, program_version, baseline, new_pixels, new_clusters, "
+            ", details, deviating_pixels, line_defects, program_version, baseline, limits, new_pixels, new_clusters, "
             "new_lines) VALUES (" +
             QuestionMarks(values.size()) + ") ON CONFLICT (file_sha256, settings) DO NOTHING RETURNING id";
         const auto inserted = s.Run(insert, values);
@@ -508,40 +533,153 @@ void HistoryStore::SetTestInterval(const std::string& keyOrName, std::int64_t da
     }
 }
 
-void HistoryStore::SetLimits(const std::string& keyOrName, std::string_view checkKey, const Limits& limits)
+namespace {
+
+constexpr const char* kLimitsColumns = "id, version, set_at, set_by, reason, limits";
+
+LimitsVersion LimitsFromRow(const SqlRow& row)
 {
-    if (!FindBaselineCheck(checkKey))
-        throw EvenorError("History database " + shown_ + ": no baseline check \"" + std::string(checkKey) + "\"");
+    LimitsVersion v;
+    v.Id = AsInt(row[0]);
+    v.Version = AsInt(row[1]);
+    if (!IsNull(row[2])) v.SetAt = UtcText(AsInt(row[2]));
+    v.SetBy = AsText(row[3]);
+    v.Reason = AsText(row[4]);
+    v.Values = UnpackLimits(AsText(row[5]));
+    return v;
+}
+
+bool SameLimits(const BaselineLimits& a, const BaselineLimits& b)
+{
+    for (std::size_t i = 0; i < BaselineCheckCount; ++i)
+        if (a[i].Warning != b[i].Warning || a[i].Action != b[i].Action) return false;
+    return true;
+}
+
+}  // namespace
+
+std::optional<LimitsVersion> HistoryStore::LatestLimits(std::int64_t detectorId)
+{
+    const SqlValue id = detectorId;
+    const auto rows = session_->Run(std::string("SELECT ") + kLimitsColumns +
+                                        " FROM limit_versions WHERE detector = ? ORDER BY version DESC LIMIT 1",
+                                    {&id, 1});
+    if (rows.empty()) return std::nullopt;
+    return LimitsFromRow(rows.front());
+}
+
+LimitsVersion HistoryStore::ChangeLimits(const std::string& keyOrName, const std::vector<LimitsChange>& changes,
+                                         const std::string& reason, const std::string& by)
+{
+    for (const auto& change : changes)
+        if (!FindBaselineCheck(change.Check))
+            throw EvenorError("History database " + shown_ + ": no baseline check \"" + change.Check + "\"");
     const DetectorRow detector = FindDetector(keyOrName);
+    SqlSession& s = *session_;
     try {
-        const std::vector<SqlValue> values{detector.Id, Bytes(std::string(checkKey)), Real(limits.Warning),
-                                           Real(limits.Action)};
-        session_->Run("INSERT INTO detector_limits (detector, check_key, warning, action) VALUES (?, ?, ?, ?) "
-                      "ON CONFLICT (detector, check_key) DO UPDATE SET warning = excluded.warning, "
-                      "action = excluded.action",
-                      values);
+        s.Begin();
+        const std::optional<LimitsVersion> current = LatestLimits(detector.Id);
+        LimitsVersion next;
+        next.Values = current ? current->Values : DefaultBaselineLimits();
+        const auto checks = AllBaselineChecks();
+        for (const auto& change : changes)
+            for (std::size_t i = 0; i < BaselineCheckCount; ++i)
+                if (checks[i].Key == change.Check) next.Values[i] = change.Value.value_or(checks[i].Default);
+        if (SameLimits(next.Values, current ? current->Values : DefaultBaselineLimits())) {
+            s.Commit();
+            return current.value_or(LimitsVersion{});
+        }
+        const std::int64_t now = Now();
+        next.Version = current ? current->Version + 1 : 1;
+        next.SetAt = UtcText(now);
+        next.SetBy = by.empty() ? OperatingSystemUser() : by;
+        next.Reason = reason;
+        const std::vector<SqlValue> values{detector.Id,         next.Version,       now,
+                                           Bytes(next.SetBy),   Bytes(next.Reason), Bytes(PackLimits(next.Values))};
+        next.Id = AsInt(s.Run("INSERT INTO limit_versions (detector, version, set_at, set_by, reason, limits) "
+                              "VALUES (?, ?, ?, ?, ?, ?) RETURNING id",
+                              values)
+                            .front()
+                            .front());
+        s.Commit();
+        return next;
     } catch (const std::exception& e) {
         Fail(e);
     }
 }
 
-std::array<Limits, BaselineCheckCount> HistoryStore::LimitsOf(std::int64_t detectorId)
+std::vector<LimitsVersion> HistoryStore::LimitsHistory(const std::string& keyOrName)
 {
-    std::array<Limits, BaselineCheckCount> limits;
-    const auto checks = AllBaselineChecks();
-    for (std::size_t i = 0; i < BaselineCheckCount; ++i) limits[i] = checks[i].Default;
+    const DetectorRow detector = FindDetector(keyOrName);
     try {
-        const SqlValue id = detectorId;
-        for (const auto& row :
-             session_->Run("SELECT check_key, warning, action FROM detector_limits WHERE detector = ?", {&id, 1})) {
-            const std::string key = AsText(row[0]);
-            for (std::size_t i = 0; i < BaselineCheckCount; ++i)
-                if (checks[i].Key == key) limits[i] = Limits{AsOptionalReal(row[1]), AsOptionalReal(row[2])};
-        }
+        const SqlValue id = detector.Id;
+        std::vector<LimitsVersion> versions;
+        for (const auto& row : session_->Run(std::string("SELECT ") + kLimitsColumns +
+                                                 " FROM limit_versions WHERE detector = ? ORDER BY version",
+                                             {&id, 1}))
+            versions.push_back(LimitsFromRow(row));
+        return versions;
     } catch (const std::exception& e) {
         Fail(e);
     }
-    return limits;
+}
+
+BaselineLimits HistoryStore::LimitsOf(std::int64_t detectorId)
+{
+    try {
+        const std::optional<LimitsVersion> latest = LatestLimits(detectorId);
+        return latest ? latest->Values : DefaultBaselineLimits();
+    } catch (const std::exception& e) {
+        Fail(e);
+    }
+}
+
+void HistoryStore::MigrateToVersion2()
+{
+    SqlSession& s = *session_;
+    s.Run(ForEngine(kLimitVersionsV2, s.Engine()));
+    if (s.Engine() == SqlEngine::Sqlite) {
+        // SQLite adds a column at the end, behind the large values that a
+        // listing skips; the table is rebuilt with the column before them.
+        std::string columns;
+        for (const auto& row : s.Run("SELECT name FROM pragma_table_info('records') ORDER BY cid"))
+            columns += (columns.empty() ? "" : ", ") + AsText(row[0]);
+        std::string create = kSchemaV1[3];
+        const std::string before = "details BYTES";
+        create.insert(create.find(before), kRecordsLimitsColumn);
+        s.Run("ALTER TABLE records RENAME TO records_v1");
+        s.Run(ForEngine(create, s.Engine()));
+        s.Run("INSERT INTO records (" + columns + ") SELECT " + columns + " FROM records_v1");
+        s.Run("DROP TABLE records_v1");
+        s.Run(ForEngine(kSchemaV1[4], s.Engine()));
+    } else {
+        // PostgreSQL keeps large values out of the row; the column order does not matter.
+        std::string column = kRecordsLimitsColumn;
+        column.resize(column.rfind(','));
+        s.Run(ForEngine("ALTER TABLE records ADD COLUMN " + column, s.Engine()));
+    }
+    // The limits of version 1 (one row per changed check, no history) become
+    // each detector's limits version 1, in force for its records so far: they
+    // were judged with them.
+    std::map<std::int64_t, BaselineLimits> old;
+    const auto checks = AllBaselineChecks();
+    for (const auto& row : s.Run("SELECT detector, check_key, warning, action FROM detector_limits ORDER BY detector")) {
+        auto [at, added] = old.try_emplace(AsInt(row[0]), DefaultBaselineLimits());
+        for (std::size_t i = 0; i < BaselineCheckCount; ++i)
+            if (checks[i].Key == AsText(row[1])) at->second[i] = Limits{AsOptionalReal(row[2]), AsOptionalReal(row[3])};
+    }
+    for (const auto& [detector, limits] : old) {
+        const std::vector<SqlValue> values{detector, Bytes("set before changes of limits were recorded"),
+                                           Bytes(PackLimits(limits))};
+        const SqlValue id = AsInt(s.Run("INSERT INTO limit_versions (detector, version, reason, limits) "
+                                        "VALUES (?, 1, ?, ?) RETURNING id",
+                                        values)
+                                      .front()
+                                      .front());
+        const std::vector<SqlValue> update{id, detector};
+        s.Run("UPDATE records SET limits = ? WHERE detector = ?", update);
+    }
+    s.Run("DROP TABLE detector_limits");
 }
 
 std::vector<StoredRecord> HistoryStore::Records(const RecordFilter& filter)
@@ -558,7 +696,7 @@ std::vector<StoredRecord> HistoryStore::Records(const RecordFilter& filter)
                         std::string(filter.WithDetails ? "r.details" : "NULL") +
                         ", r.program_version, b.version, r.new_pixels, "
                         "r.new_clusters, r.new_lines, r.excluded_at, r.excluded_by, r.excluded_reason, "
-                        "r.detector, r.baseline, ") +
+                        "r.detector, r.baseline, r.limits, ") +
             "r.area_mean, r.area_sd, r.area_snr, r.mean_roi_snr, r.roi_snr_sd, r.roi_count, "
             "r.deviating_roi_count, r.deviating_pixel_count, r.global_uniformity, r.local_uniformity, "
             "r.noise_uniformity, r.roi_mean_deviation, r.roi_snr_deviation "
@@ -577,7 +715,7 @@ std::vector<StoredRecord> HistoryStore::Records(const RecordFilter& filter)
         const auto rows = session_->Run(sql, params);
 
         std::map<std::int64_t, std::optional<Baseline>> baselines;
-        std::map<std::int64_t, std::array<Limits, BaselineCheckCount>> limits;
+        std::map<std::int64_t, LimitsVersion> limits;  // by id
         std::map<std::int64_t, std::pair<std::string, std::string>> previous;  // software, model per detector
         std::vector<StoredRecord> records;
         records.reserve(rows.size());
@@ -617,7 +755,21 @@ std::vector<StoredRecord> HistoryStore::Records(const RecordFilter& filter)
                 out.ExcludedReason = AsText(row[32]);
             }
             const std::int64_t detectorId = AsInt(row[33]);
-            r.Numbers = NumbersFrom(row, 35);
+            r.Numbers = NumbersFrom(row, 36);
+            static const BaselineLimits defaults = DefaultBaselineLimits();
+            const BaselineLimits* inForce = &defaults;
+            if (!IsNull(row[35])) {
+                const std::int64_t limitsId = AsInt(row[35]);
+                auto version = limits.find(limitsId);
+                if (version == limits.end()) {
+                    const SqlValue id = limitsId;
+                    const auto v = session_->Run(
+                        std::string("SELECT ") + kLimitsColumns + " FROM limit_versions WHERE id = ?", {&id, 1});
+                    version = limits.emplace(limitsId, v.empty() ? LimitsVersion{} : LimitsFromRow(v[0])).first;
+                }
+                inForce = &version->second.Values;
+                out.LimitsVersion = version->second.Version;
+            }
 
             if (!IsNull(row[34])) {
                 const std::int64_t baselineId = AsInt(row[34]);
@@ -632,9 +784,7 @@ std::vector<StoredRecord> HistoryStore::Records(const RecordFilter& filter)
                             .first;
                 }
                 if (found->second) {
-                    if (!limits.count(detectorId)) limits.emplace(detectorId, LimitsOf(detectorId));
-                    out.Checks = CheckAgainstBaseline(r.Numbers, r.Exposure, r.ExposureUnit, *found->second,
-                                                      limits.at(detectorId));
+                    out.Checks = CheckAgainstBaseline(r.Numbers, r.Exposure, r.ExposureUnit, *found->second, *inForce);
                     for (const auto& check : out.Checks)
                         out.BaselineOverall = std::max(out.BaselineOverall, check.Result);
                 }

@@ -30,7 +30,7 @@
 namespace evenor {
 
 // The schema this build writes; databases of lower versions are migrated.
-inline constexpr std::int64_t HistorySchemaVersion = 1;
+inline constexpr std::int64_t HistorySchemaVersion = 2;
 // Days between tests of a detector that has no interval of its own.
 inline constexpr std::int64_t DefaultTestIntervalDays = 30;
 
@@ -54,7 +54,10 @@ struct StoredRecord {
     QaRecord Record;                              // without pixels, clusters and lines (see Details)
     std::optional<std::int64_t> BaselineVersion;  // in force when recorded
     NewDefects NewSinceBaseline;
-    std::vector<BaselineCheck> Checks;  // against that baseline; empty without one
+    // The limits version in force when recorded; none: the defaults
+    // (DefaultBaselineLimits), which a detector has until its limits change.
+    std::optional<std::int64_t> LimitsVersion;
+    std::vector<BaselineCheck> Checks;  // against that baseline, with those limits; empty without a baseline
     Verdict BaselineOverall = Verdict::NotEvaluated;
     std::vector<std::string> Notes;  // software or model changed since the previous record
     bool Excluded = false;
@@ -74,6 +77,21 @@ struct RecordOutcome {
     std::vector<std::string> Notes;  // "software version changed ...": a natural point to re-baseline
 };
 
+// A version of one detector's limits: the whole set in force from SetAt on.
+struct LimitsVersion {
+    std::int64_t Id = 0;
+    std::int64_t Version = 0;  // 1, 2, ... per detector
+    std::string SetAt;         // "YYYY-MM-DD HH:MM:SS" UTC; empty when set before changes were recorded
+    std::string SetBy, Reason;
+    BaselineLimits Values = DefaultBaselineLimits();
+};
+
+// One check's new limits; none: back to its default.
+struct LimitsChange {
+    std::string Check;  // a BaselineCheckInfo key
+    std::optional<Limits> Value;
+};
+
 struct OverdueDetector {
     DetectorRow Detector;
     std::int64_t DaysSinceTest = 0;
@@ -86,6 +104,10 @@ public:
     // only read pass false). The folder of an SQLite file must exist.
     static std::unique_ptr<HistoryStore> Open(const std::string& location, bool create = true,
                                               const SqliteOptions& options = {});
+    // Opens (creating) the database migrated no further than version: tests
+    // write databases of older versions with it. The store's other calls need
+    // the current version.
+    static std::unique_ptr<HistoryStore> OpenAtSchemaVersion(const std::string& location, std::int64_t version);
     // EVENOR_DB when set, else $XDG_DATA_HOME/evenor/history.sqlite
     // (XDG_DATA_HOME defaulting to ~/.local/share).
     static std::string DefaultLocation();
@@ -101,8 +123,16 @@ public:
     DetectorRow FindDetector(const std::string& keyOrName);
     void RenameDetector(const std::string& keyOrName, const std::string& name);
     void SetTestInterval(const std::string& keyOrName, std::int64_t days);
-    void SetLimits(const std::string& keyOrName, std::string_view checkKey, const Limits& limits);
-    std::array<Limits, BaselineCheckCount> LimitsOf(std::int64_t detectorId);
+    // A new limits version of the detector: the limits in force with the
+    // changes applied in order. Changes that leave the limits as they are
+    // write nothing and return the version in force (Version 0: the
+    // defaults). Throws for a check that does not exist.
+    LimitsVersion ChangeLimits(const std::string& keyOrName, const std::vector<LimitsChange>& changes,
+                               const std::string& reason, const std::string& by);
+    // Oldest version first; empty while the detector has the defaults.
+    std::vector<LimitsVersion> LimitsHistory(const std::string& keyOrName);
+    // The limits in force now.
+    BaselineLimits LimitsOf(std::int64_t detectorId);
 
     // Oldest first (tested, then record number).
     std::vector<StoredRecord> Records(const RecordFilter& filter = {});
@@ -127,11 +157,15 @@ public:
 
 private:
     HistoryStore(std::unique_ptr<SqlSession> session, std::string shown);
+    static std::unique_ptr<HistoryStore> Connect(const std::string& location, bool create,
+                                                 const SqliteOptions& options);
     [[noreturn]] void Fail(const std::exception& e);
-    void Migrate();
+    void Migrate(std::int64_t target);
     Baseline StoreBaseline(const DetectorRow& detector, Baseline baseline, const std::string& reason,
                            const std::string& by);
     std::optional<Baseline> LatestBaseline(std::int64_t detectorId, bool withPositions);
+    std::optional<LimitsVersion> LatestLimits(std::int64_t detectorId);
+    void MigrateToVersion2();
 
     std::unique_ptr<SqlSession> session_;
     std::string shown_;
