@@ -123,6 +123,7 @@ Json RecordJson(const StoredRecord& s)
                 {"baseline_version", s.BaselineVersion ? Json(*s.BaselineVersion) : Json(nullptr)},
                 {"baseline_overall", s.BaselineVersion ? Json(VerdictName(s.BaselineOverall)) : Json(nullptr)},
                 {"baseline_checks", std::move(checks)},
+                {"limits_version", s.LimitsVersion ? Json(*s.LimitsVersion) : Json(nullptr)},
                 {"new_since_baseline",
                  {{"pixels", s.NewSinceBaseline.Pixels},
                   {"clusters", s.NewSinceBaseline.Clusters},
@@ -265,6 +266,12 @@ int TrendCharts(const std::string& folder, const std::vector<StoredRecord>& reco
                 const std::optional<double> day = DayOf(r.TestedAt);
                 if (!value || !std::isfinite(*value) || !day) continue;
                 TrendPoint point{*day, *value, r.Excluded, std::nullopt};
+                if (i < r.Checks.size()) {
+                    // The limits the record was judged with.
+                    point.OwnLimits = true;
+                    point.WarningPercent = r.Checks[i].Limit.Warning;
+                    point.ActionPercent = r.Checks[i].Limit.Action;
+                }
                 const auto baseline = std::find_if(baselines.begin(), baselines.end(), [&](const Baseline& b) {
                     return r.BaselineVersion && b.Version == *r.BaselineVersion;
                 });
@@ -377,6 +384,172 @@ int History(const HistoryCommandLine& line, HistoryStore& store, std::ostream& o
             out << "  excluded " << s.ExcludedAt << " by " << s.ExcludedBy << ": " << s.ExcludedReason << '\n';
     }
     if (records.empty()) out << "No records\n";
+    return kExitSuccess;
+}
+
+// One --check with its --warning and --action as given ("none": no limit).
+struct LimitsRequest {
+    std::string Check;
+    std::optional<std::string> Warning, Action;
+};
+
+std::string CheckKeys()
+{
+    std::string keys;
+    for (const auto& check : AllBaselineChecks()) keys += (keys.empty() ? "" : ", ") + std::string(check.Key);
+    return keys;
+}
+
+// The --check groups in the order given; empty problem when they are sound.
+std::vector<LimitsRequest> LimitsRequests(const HistoryCommandLine& line, std::string& problem)
+{
+    std::vector<LimitsRequest> requests;
+    std::size_t checks = 0, warnings = 0, actions = 0;
+    for (const CLI::Option* option : line.Limits->parse_order()) {
+        if (option == line.CheckOption) {
+            const std::string& name = line.LimitChecks.at(checks++);
+            if (!FindBaselineCheck(name)) {
+                problem = "--check: no check \"" + name + "\"; the checks are " + CheckKeys();
+                return {};
+            }
+            requests.push_back(LimitsRequest{name, std::nullopt, std::nullopt});
+            continue;
+        }
+        const bool warning = option == line.WarningOption;
+        if (!warning && option != line.ActionOption) continue;
+        const std::string& value = warning ? line.LimitWarnings.at(warnings++) : line.LimitActions.at(actions++);
+        const std::string flag = warning ? "--warning" : "--action";
+        if (requests.empty()) {
+            problem = flag + " " + value + ": give --check NAME before it";
+            return {};
+        }
+        std::optional<std::string>& slot = warning ? requests.back().Warning : requests.back().Action;
+        if (slot) {
+            problem = flag + " is given twice for --check " + requests.back().Check;
+            return {};
+        }
+        if (value != "none") {
+            double number = 0.0;
+            std::size_t used = 0;
+            try {
+                number = std::stod(value, &used);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (used != value.size() || !std::isfinite(number) || number < 0.0) {
+                problem = flag + " " + value + ": a percentage of 0 or more, or \"none\", is expected";
+                return {};
+            }
+        }
+        slot = value;
+    }
+    for (const auto& request : requests)
+        if (!request.Warning && !request.Action) {
+            problem = "--check " + request.Check + ": give --warning, --action or both";
+            return {};
+        }
+    for (const auto& reset : line.LimitResets)
+        if (reset != "all" && !FindBaselineCheck(reset)) {
+            problem = "--reset: no check \"" + reset + "\"; the checks are " + CheckKeys() + ", or all";
+            return {};
+        }
+    return requests;
+}
+
+Json LimitsJson(const BaselineLimits& values)
+{
+    Json limits = Json::object();
+    for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
+        const BaselineCheckInfo& check = AllBaselineChecks()[i];
+        limits[std::string(check.Key)] = {
+            {"warning", Number(values[i].Warning)},
+            {"action", Number(values[i].Action)},
+            {"default", values[i].Warning == check.Default.Warning && values[i].Action == check.Default.Action}};
+    }
+    return limits;
+}
+
+Json LimitsVersionJson(const LimitsVersion& v)
+{
+    return {{"version", v.Version},
+            {"set_at", v.SetAt.empty() ? Json(nullptr) : Json(v.SetAt)},
+            {"set_by", v.SetBy},
+            {"reason", v.Reason},
+            {"limits", LimitsJson(v.Values)}};
+}
+
+void PrintLimits(std::ostream& out, const DetectorRow& detector, const std::optional<LimitsVersion>& version)
+{
+    out << "Limits of " << Shown(detector);
+    if (!version)
+        out << ": the defaults\n";
+    else
+        out << ": version " << version->Version << ", set "
+            << (version->SetAt.empty() ? std::string("before changes were recorded") : version->SetAt + " UTC by " +
+                                                                                           version->SetBy)
+            << (version->Reason.empty() ? "" : " (" + version->Reason + ")") << '\n';
+    const BaselineLimits values = version ? version->Values : DefaultBaselineLimits();
+    const auto percent = [](std::optional<double> value) { return value ? FormatReal(*value) + " %" : "none"; };
+    for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
+        const BaselineCheckInfo& check = AllBaselineChecks()[i];
+        const bool isDefault = values[i].Warning == check.Default.Warning && values[i].Action == check.Default.Action;
+        out << "  " << std::left << std::setw(20) << check.Key << std::right << " warning " << percent(values[i].Warning)
+            << ", action " << percent(values[i].Action) << (isDefault ? "  (default)" : "") << '\n';
+    }
+}
+
+int LimitsCommand(const HistoryCommandLine& line, const std::vector<LimitsRequest>& requests, HistoryStore& store,
+                  std::ostream& out, std::ostream& err)
+{
+    const DetectorRow detector = store.FindDetector(line.Detector);
+    const auto before = store.LimitsHistory(line.Detector);
+    std::optional<LimitsVersion> inForce;
+    if (!before.empty()) inForce = before.back();
+    if (!requests.empty() || !line.LimitResets.empty()) {
+        // Resets first, then the --check groups in their order; a limit a
+        // group leaves out stays as it is.
+        BaselineLimits values = inForce ? inForce->Values : DefaultBaselineLimits();
+        const auto checks = AllBaselineChecks();
+        std::vector<LimitsChange> changes;
+        for (const auto& reset : line.LimitResets)
+            for (std::size_t i = 0; i < BaselineCheckCount; ++i)
+                if (reset == "all" || checks[i].Key == reset) {
+                    values[i] = checks[i].Default;
+                    changes.push_back(LimitsChange{std::string(checks[i].Key), std::nullopt});
+                }
+        const auto parse = [](const std::string& text) -> std::optional<double> {
+            if (text == "none") return std::nullopt;
+            return std::stod(text);
+        };
+        for (const auto& request : requests) {
+            const std::size_t i = static_cast<std::size_t>(FindBaselineCheck(request.Check) - checks.data());
+            if (request.Warning) values[i].Warning = parse(*request.Warning);
+            if (request.Action) values[i].Action = parse(*request.Action);
+            if (values[i].Warning && values[i].Action && *values[i].Warning > *values[i].Action) {
+                err << "--check " << request.Check << ": the warning limit (" << FormatReal(*values[i].Warning)
+                    << " %) is above the action limit (" << FormatReal(*values[i].Action) << " %)\n";
+                return kExitUsage;
+            }
+            changes.push_back(LimitsChange{request.Check, values[i]});
+        }
+        const LimitsVersion after = store.ChangeLimits(line.Detector, changes, line.Reason, line.By);
+        const bool changed = after.Version != (inForce ? inForce->Version : 0);
+        if (changed) inForce = after;
+        if (!line.Json)
+            out << (changed ? "New limits for " + Shown(detector) + "; tests recorded from now on are judged with them\n"
+                            : std::string("The limits are unchanged\n"));
+    }
+    if (line.Json) {
+        Json versions = Json::array();
+        for (const auto& v : store.LimitsHistory(line.Detector)) versions.push_back(LimitsVersionJson(v));
+        PrintJson(out, {{"database", store.Location()},
+                        {"detector", detector.Key},
+                        {"version", inForce ? Json(inForce->Version) : Json(nullptr)},
+                        {"limits", LimitsJson(inForce ? inForce->Values : DefaultBaselineLimits())},
+                        {"versions", std::move(versions)}});
+        return kExitSuccess;
+    }
+    PrintLimits(out, detector, inForce);
     return kExitSuccess;
 }
 
@@ -525,6 +698,24 @@ void AddHistoryCommands(CLI::App& app, HistoryCommandLine& line)
     line.Interval->add_option("DAYS", line.Days, "Days")->required()->check(CLI::Range(1, 100000));
     line.Interval->add_option("--db", line.Db, dbHelp)->type_name("DB");
 
+    line.Limits = line.Detectors->add_subcommand(
+        "limits", "Show or change the warning and action limits (% of the baseline) of a detector's baseline checks; "
+                  "a change is kept with who, when and why, and judges the tests recorded after it");
+    line.Limits->add_option("KEY", line.Detector, "Detector key or name")->required();
+    line.CheckOption = line.Limits->add_option("--check", line.LimitChecks, "The check whose limits follow: " +
+                                                                                CheckKeys() + " (repeatable)")
+                           ->type_name("NAME");
+    line.WarningOption =
+        line.Limits->add_option("--warning", line.LimitWarnings, "Its warning limit in %, or none")->type_name("W");
+    line.ActionOption =
+        line.Limits->add_option("--action", line.LimitActions, "Its action limit in %, or none")->type_name("A");
+    line.Limits->add_option("--reset", line.LimitResets, "Back to the default limits: a check, or all (repeatable)")
+        ->type_name("NAME");
+    line.Limits->add_option("--reason", line.Reason, "Why they change");
+    line.Limits->add_option("--by", line.By, "Who (default: the user)");
+    line.Limits->add_flag("--json", line.Json, "Print JSON");
+    line.Limits->add_option("--db", line.Db, dbHelp)->type_name("DB");
+
     line.Baseline = app.add_subcommand("baseline", "Set or show the baselines of a detector");
     line.Baseline->require_subcommand(1);
     line.BaselineSet = line.Baseline->add_subcommand("set", "Set a new baseline version");
@@ -560,7 +751,18 @@ bool RunHistoryCommands(const HistoryCommandLine& line, std::ostream& out, std::
             return true;
         }
     }
-    const bool writes = *line.Exclude || *line.Rename || *line.Interval || *line.BaselineSet;
+    std::vector<LimitsRequest> limits;
+    if (*line.Limits) {
+        std::string problem;
+        limits = LimitsRequests(line, problem);
+        if (!problem.empty()) {
+            err << "detectors limits: " << problem << "\nRun with --help for more information.\n";
+            status = kExitUsage;
+            return true;
+        }
+    }
+    const bool changesLimits = *line.Limits && (!limits.empty() || !line.LimitResets.empty());
+    const bool writes = *line.Exclude || *line.Rename || *line.Interval || *line.BaselineSet || changesLimits;
     try {
         // Listing never creates a database.
         const auto store = HistoryStore::Open(HistoryLocation(line.Db), writes);
@@ -570,6 +772,8 @@ bool RunHistoryCommands(const HistoryCommandLine& line, std::ostream& out, std::
             status = kExitSuccess;
         } else if (*line.History) {
             status = History(line, *store, out, err);
+        } else if (*line.Limits) {
+            status = LimitsCommand(line, limits, *store, out, err);
         } else if (*line.Detectors) {
             status = Detectors(line, *store, out);
         } else {

@@ -25,10 +25,21 @@ double HalfBand(const TrendSeries& series, double reference, double percent)
     return std::max(std::abs(reference), series.MinimumReference) * percent / 100.0;
 }
 
-std::optional<double> WidestPercent(const TrendSeries& series)
+std::optional<double> WarningOf(const TrendSeries& series, const TrendPoint& point)
 {
-    if (series.ActionPercent && series.WarningPercent) return std::max(*series.ActionPercent, *series.WarningPercent);
-    return series.ActionPercent ? series.ActionPercent : series.WarningPercent;
+    return point.OwnLimits ? point.WarningPercent : series.WarningPercent;
+}
+
+std::optional<double> ActionOf(const TrendSeries& series, const TrendPoint& point)
+{
+    return point.OwnLimits ? point.ActionPercent : series.ActionPercent;
+}
+
+std::optional<double> WidestPercent(const TrendSeries& series, const TrendPoint& point)
+{
+    const std::optional<double> warning = WarningOf(series, point), action = ActionOf(series, point);
+    if (action && warning) return std::max(*action, *warning);
+    return action ? action : warning;
 }
 
 QString DateText(double day)
@@ -66,9 +77,9 @@ TrendChartFrame TrendChartFrameFor(const TrendSeries& series, QSize size)
         high = any ? std::max(high, value) : value;
         any = true;
     };
-    const std::optional<double> widest = WidestPercent(series);
     for (std::size_t i = 0; i < series.Points.size(); ++i) {
         const TrendPoint& p = series.Points[i];
+        const std::optional<double> widest = WidestPercent(series, p);
         take(p.Value);
         if (p.Reference) {
             take(*p.Reference);
@@ -144,10 +155,13 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size)
         return std::pair(from, to);
     };
     painter.setClipRect(plot);
-    const auto band = [&](std::optional<double> percent, QRgb colour) {
-        if (!percent) return;
+    // Wider band first, the narrower over it.
+    const auto band = [&](bool wider, QRgb colour) {
         for (std::size_t i = 0; i < points.size(); ++i) {
-            if (!points[i].Reference) continue;
+            const std::optional<double> warning = WarningOf(series, points[i]), action = ActionOf(series, points[i]);
+            const bool warningInside = !action || !warning || *warning <= *action;
+            const std::optional<double> percent = wider == warningInside ? action : warning;
+            if (!points[i].Reference || !percent) continue;
             const double reference = *points[i].Reference;
             const double half = HalfBand(series, reference, *percent);
             const auto [from, to] = spanOf(i);
@@ -157,10 +171,8 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size)
             painter.fillRect(QRect(QPoint(left, top), QPoint(right, bottom)), QColor::fromRgb(colour));
         }
     };
-    const bool warningInside =
-        !series.ActionPercent || !series.WarningPercent || *series.WarningPercent <= *series.ActionPercent;
-    band(warningInside ? series.ActionPercent : series.WarningPercent, TrendActionBandColour);
-    band(warningInside ? series.WarningPercent : series.ActionPercent, TrendWarningBandColour);
+    band(true, TrendActionBandColour);
+    band(false, TrendWarningBandColour);
     painter.setPen(QPen(QColor::fromRgb(TrendBaselineColour), 2));
     for (std::size_t i = 0; i < points.size(); ++i) {
         if (!points[i].Reference) continue;
@@ -194,9 +206,10 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size)
             QColor colour(30, 90, 200);
             if (p.Reference) {
                 const double off = std::abs(p.Value - *p.Reference);
-                if (series.ActionPercent && off > HalfBand(series, *p.Reference, *series.ActionPercent))
+                const std::optional<double> warning = WarningOf(series, p), action = ActionOf(series, p);
+                if (action && off > HalfBand(series, *p.Reference, *action))
                     colour = QColor(210, 30, 30);
-                else if (series.WarningPercent && off > HalfBand(series, *p.Reference, *series.WarningPercent))
+                else if (warning && off > HalfBand(series, *p.Reference, *warning))
                     colour = QColor(235, 140, 0);
             }
             painter.setPen(QPen(colour.darker(130), 1));
