@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -24,13 +25,13 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+// Fixed decimals, "." whatever the locale; "-" for none.
 std::string Real(std::optional<double> value, int decimals)
 {
     if (!value || !std::isfinite(*value)) return "-";
-    std::ostringstream text;
-    text.imbue(std::locale::classic());
-    text << std::fixed << std::setprecision(decimals) << *value;
-    return text.str();
+    char text[400];  // the widest double in fixed notation, with its decimals
+    const auto end = std::to_chars(text, text + sizeof text, *value, std::chars_format::fixed, decimals).ptr;
+    return std::string(text, end);
 }
 
 Json Number(std::optional<double> value)
@@ -321,8 +322,10 @@ int History(const HistoryCommandLine& line, HistoryStore& store, std::ostream& o
         }
     }
     if (!line.PngFolder.empty())
-        return TrendCharts(line.PngFolder, store.Records(RecordFilter{line.Detector, since, false}), store, out);
-    const auto records = store.Records(RecordFilter{line.Detector, since, line.Json});
+        return TrendCharts(line.PngFolder, store.Records(RecordFilter{line.Detector, since, false, false}), store, out);
+    // The text listing shows neither the details nor the identity of the tests.
+    const bool listing = !line.Json && !line.Csv;
+    const auto records = store.Records(RecordFilter{line.Detector, since, line.Json, !listing});
     if (line.Json) {
         Json list = Json::array();
         for (const auto& r : records) list.push_back(RecordJson(r));
@@ -359,29 +362,41 @@ int History(const HistoryCommandLine& line, HistoryStore& store, std::ostream& o
         }
         return kExitSuccess;
     }
+    // Each record's lines made in one text, written at once.
+    std::string text;
     for (const auto& s : records) {
         const RecordNumbers& n = s.Record.Numbers;
-        out << "Record " << s.Id << "  " << s.TestedAt << "  " << s.DetectorKey
-            << (s.DetectorName.empty() ? "" : " (" + s.DetectorName + ")") << "  " << VerdictName(s.Record.Overall)
-            << "  area SNR " << Real(n.AreaSNR, 2) << ", mean ROI SNR " << Real(n.MeanRoiSNR, 2) << ", uniformity "
-            << Real(n.Metrics[0], 2) << " / " << Real(n.Metrics[1], 2) << " / " << Real(n.Metrics[2], 2)
-            << " %, deviating ROIs " << n.DeviatingRoiCount << '\n';
+        text.clear();
+        text.append("Record ").append(std::to_string(s.Id)).append("  ").append(s.TestedAt).append("  ");
+        text.append(s.DetectorKey);
+        if (!s.DetectorName.empty()) text.append(" (").append(s.DetectorName).append(")");
+        text.append("  ").append(VerdictName(s.Record.Overall)).append("  area SNR ").append(Real(n.AreaSNR, 2));
+        text.append(", mean ROI SNR ").append(Real(n.MeanRoiSNR, 2)).append(", uniformity ");
+        text.append(Real(n.Metrics[0], 2)).append(" / ").append(Real(n.Metrics[1], 2)).append(" / ");
+        text.append(Real(n.Metrics[2], 2)).append(" %, deviating ROIs ").append(std::to_string(n.DeviatingRoiCount));
+        text += '\n';
         if (s.BaselineVersion) {
-            out << "  baseline " << *s.BaselineVersion << ": " << VerdictName(s.BaselineOverall);
+            text.append("  baseline ").append(std::to_string(*s.BaselineVersion)).append(": ");
+            text.append(VerdictName(s.BaselineOverall));
             for (const auto& c : s.Checks) {
-                out << "; " << c.Key << ' ';
+                text.append("; ").append(c.Key).append(" ");
                 if (c.DeviationPercent)
-                    out << (*c.DeviationPercent >= 0 ? "+" : "") << Real(c.DeviationPercent, 1) << " % "
-                        << VerdictName(c.Result);
+                    text.append(*c.DeviationPercent >= 0 ? "+" : "")
+                        .append(Real(c.DeviationPercent, 1))
+                        .append(" % ")
+                        .append(VerdictName(c.Result));
                 else
-                    out << c.Note;
+                    text.append(c.Note);
             }
-            out << "; new since baseline: " << s.NewSinceBaseline.Pixels << " pixels, " << s.NewSinceBaseline.Clusters
-                << " clusters, " << s.NewSinceBaseline.Lines << " lines\n";
+            text.append("; new since baseline: ").append(std::to_string(s.NewSinceBaseline.Pixels)).append(" pixels, ");
+            text.append(std::to_string(s.NewSinceBaseline.Clusters)).append(" clusters, ");
+            text.append(std::to_string(s.NewSinceBaseline.Lines)).append(" lines\n");
         }
-        for (const auto& note : s.Notes) out << "  note: " << note << '\n';
+        for (const auto& note : s.Notes) text.append("  note: ").append(note) += '\n';
         if (s.Excluded)
-            out << "  excluded " << s.ExcludedAt << " by " << s.ExcludedBy << ": " << s.ExcludedReason << '\n';
+            text.append("  excluded ").append(s.ExcludedAt).append(" by ").append(s.ExcludedBy).append(": ")
+                .append(s.ExcludedReason) += '\n';
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
     }
     if (records.empty()) out << "No records\n";
     return kExitSuccess;

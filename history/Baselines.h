@@ -58,7 +58,7 @@ struct BaselineCheck {
     std::optional<double> Value, Reference, DeviationPercent;
     Limits Limit;
     Verdict Result = Verdict::NotEvaluated;
-    std::string Note;  // why not evaluated
+    std::string_view Note;  // why not evaluated (a text of the program's own)
 };
 
 using BaselineLimits = std::array<Limits, BaselineCheckCount>;  // in AllBaselineChecks order

@@ -272,9 +272,11 @@ TEST_P(HistoryStoreTest, MigratesAVersion1Database)
         for (const int n : {1, 2}) {
             const std::vector<SqlValue> values{SqlValue(std::string("2024-01-0" + std::to_string(n) + " 10:00:00")),
                                                SqlValue(std::string("sha" + std::to_string(n))),
-                                               SqlValue(std::string("\xff name"))};
+                                               SqlValue(std::string("\xff name")),
+                                               SqlValue(std::string(R"({"n":)" + std::to_string(n) + "}")),
+                                               SqlValue(PackPixels({{5, static_cast<std::uint32_t>(n)}}))};
             s.Run("INSERT INTO records (detector, tested_at, recorded_at, file_sha256, settings, file_name, area_snr, "
-                  "baseline, details, deviating_pixels) VALUES (1, ?, 0, ?, 'box_cm=1', ?, 95.0, 1, '{}', '')",
+                  "baseline, details, deviating_pixels) VALUES (1, ?, 0, ?, 'box_cm=1', ?, 95.0, 1, ?, ?)",
                   values);
         }
     }
@@ -299,7 +301,12 @@ TEST_P(HistoryStoreTest, MigratesAVersion1Database)
         ASSERT_FALSE(records[i].Checks.empty());
         EXPECT_EQ(records[i].Checks[0].Result, i < 2 ? Verdict::Fail : Verdict::Pass) << i;
     }
+    // The large values moved to a table of their own, with their records.
     EXPECT_EQ(records[0].Record.FileName, "\xff name");
+    EXPECT_EQ(records[1].Record.Details, R"({"n":2})");
+    const Baseline fromSecond = store_->SetBaselineFromRecord("DET-0042", 2, "check", "");
+    ASSERT_EQ(fromSecond.DeviatingPixels.size(), 1u);
+    EXPECT_EQ(fromSecond.DeviatingPixels[0], (PixelPosition{5, 2}));
 }
 
 TEST_P(HistoryStoreTest, ExclusionKeepsTheRecord)
