@@ -166,6 +166,19 @@ private slots:
         Click("ButtonRecord");
         QCOMPARE(table->rowCount(), 2);
         QVERIFY(table->item(0, 3)->text().endsWith(QStringLiteral("(baseline 1)")));
+
+        // The notes: an exclusion, and the other detector's new software
+        // version (newest first).
+        QaRecord updated = OtherDetectorRecord();
+        updated.FileSha256 = std::string(64, 'b');
+        updated.AcquisitionDate = "20260108";
+        updated.SoftwareVersions = "2.0";
+        Store()->Record(updated);
+        Store()->ExcludeRecord(Store()->Records({"OTHER-1", ""}).front().Id, "grid in the beam", "qa");
+        detectors->setCurrentIndex(detectors->findData(QStringLiteral("OTHER-1")));
+        QCOMPARE(table->rowCount(), 2);
+        QCOMPARE(table->item(0, 4)->text(), QStringLiteral("software version changed from \"\" to \"2.0\""));
+        QCOMPARE(table->item(1, 4)->text(), QStringLiteral("excluded: grid in the beam"));
     }
 
     void storeFailureGoesToErrorBox_data()
