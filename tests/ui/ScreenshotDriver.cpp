@@ -35,6 +35,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTextBrowser>
 #include <QTextCursor>
@@ -270,8 +271,9 @@ int main(int argc, char** argv)
 
     // The History page: history.png (global uniformity) and history-NAME.png
     // (the other metrics) at the reference size, history-large.png in a
-    // larger window. A database file is copied first: pressing the page's
-    // buttons must not change the one given.
+    // larger window, history-notes.png with the record of a software change.
+    // A database file is copied first: pressing the page's buttons must not
+    // change the one given.
     if (argc < 3) {
         std::fprintf(stderr, "no history database given: no pictures of the History page "
                              "(scripts/make-drift-history makes one)\n");
@@ -308,5 +310,16 @@ int main(int argc, char** argv)
     form().resize(960, 720);
     Settle(30);
     ok = Save(form().grab(), folder, "history-large.png") && ok;
+    // history-notes.png: the record whose note says the software changed,
+    // selected (Set as baseline enabled).
+    auto* table = form().findChild<QTableWidget*>(QStringLiteral("TableRecords"));
+    for (int row = 0; row < table->rowCount(); ++row)
+        if (table->item(row, 4) != nullptr && !table->item(row, 4)->text().isEmpty()) {
+            table->selectRow(row);
+            table->scrollToItem(table->item(row, 0), QAbstractItemView::PositionAtCenter);
+            break;
+        }
+    Settle(30);
+    ok = Save(form().grab(), folder, "history-notes.png") && ok;
     return ok ? 0 : 1;
 }
