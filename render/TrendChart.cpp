@@ -8,6 +8,8 @@
 #include <QPainterPath>
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 #include "dicom/EvenorError.h"
 #include "insight/ResultExport.h"
@@ -45,6 +47,43 @@ std::optional<double> WidestPercent(const TrendSeries& series, const TrendPoint&
 QString DateText(double day)
 {
     return QDate(1970, 1, 1).addDays(static_cast<qint64>(std::floor(day))).toString(QStringLiteral("yyyy-MM-dd"));
+}
+
+// Ticks on calendar days between first and last (days since 1970-01-01), at
+// most maxTicks: every day, every 2nd, Mondays, every 2nd Monday, the first
+// of every month, of every 2nd, 3rd or 6th month, of every year, every 2nd,
+// 5th or 10th year; the first of these that is sparse enough.
+std::vector<double> CalendarTicks(double first, double last, int maxTicks)
+{
+    const auto everyNthDay = [&](int n, int phase) {
+        std::vector<double> days;
+        const auto start = static_cast<std::int64_t>(std::ceil(first));
+        for (std::int64_t day = start; day <= last; ++day)
+            if (((day - phase) % n + n) % n == 0) days.push_back(static_cast<double>(day));
+        return days;
+    };
+    const auto everyNthMonth = [&](int n) {
+        std::vector<double> days;
+        const QDate epoch(1970, 1, 1);
+        QDate at = epoch.addDays(static_cast<qint64>(std::floor(first)));
+        at = QDate(at.year(), at.month(), 1);
+        for (; epoch.daysTo(at) <= last; at = at.addMonths(1)) {
+            const int index = at.year() * 12 + at.month() - 1;
+            if (index % n == 0 && epoch.daysTo(at) >= first) days.push_back(static_cast<double>(epoch.daysTo(at)));
+        }
+        return days;
+    };
+    constexpr int kMonday = 4;  // 1970-01-05
+    const double span = last - first;
+    if (span <= maxTicks * 1.0) return everyNthDay(1, 0);
+    if (span <= maxTicks * 2.0) return everyNthDay(2, 0);
+    if (span <= maxTicks * 7.0) return everyNthDay(7, kMonday);
+    if (span <= maxTicks * 14.0) return everyNthDay(14, kMonday);
+    for (const int months : {1, 2, 3, 6, 12, 24, 60, 120, 240, 600, 1200}) {
+        std::vector<double> days = everyNthMonth(months);
+        if (static_cast<int>(days.size()) <= maxTicks) return days;
+    }
+    return {};
 }
 
 QFont PixelFont(int pixels, bool bold = false)
@@ -132,18 +171,26 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size)
         painter.setPen(QColor(225, 225, 225));
         painter.drawLine(plot.left(), y, plot.right(), y);
         painter.setPen(Qt::black);
-        const QString label = QString::fromStdString(FormatReal(std::abs(value) < step * 1e-6 ? 0.0 : value));
+        // As many decimals as the step has: 0.1 + 0.2 is labelled 0.3.
+        const int decimals = std::clamp(static_cast<int>(std::ceil(-std::log10(step) - 1e-9)), 0, 12);
+        const QString label =
+            QString::number(std::abs(value) < step * 1e-6 ? 0.0 : value, 'f', decimals);
         painter.drawText(QRect(0, y - 8, plot.left() - 6, 16), Qt::AlignRight | Qt::AlignVCenter, label);
     }
-    // Date ticks: whole days, at most about seven.
-    const double dayStep = std::max(1.0, std::round(NiceLimit((frame.LastDay - frame.FirstDay) / 7.0)));
-    for (double day = std::ceil(frame.FirstDay / dayStep) * dayStep; day <= frame.LastDay; day += dayStep) {
+    // Date ticks on calendar days (Mondays, firsts of months...), as many as
+    // the labels leave room for; a label at either end is kept inside the
+    // chart.
+    const int labelWidth = metrics.horizontalAdvance(QStringLiteral("0000-00-00")) + 12;
+    const int maxTicks = std::clamp(plot.width() / labelWidth, 2, 8);
+    for (const double day : CalendarTicks(frame.FirstDay, frame.LastDay, maxTicks)) {
         const int x = static_cast<int>(std::lround(frame.XOf(day)));
         painter.setPen(QColor(225, 225, 225));
         painter.drawLine(x, plot.top(), x, plot.bottom());
         painter.setPen(Qt::black);
         painter.drawLine(x, plot.bottom(), x, plot.bottom() + 4);
-        painter.drawText(QRect(x - 50, plot.bottom() + 6, 100, 16), Qt::AlignHCenter | Qt::AlignTop, DateText(day));
+        const int left = std::clamp(x - labelWidth / 2, 0, size.width() - labelWidth);
+        painter.drawText(QRect(left, plot.bottom() + 6, labelWidth, 16), Qt::AlignHCenter | Qt::AlignTop,
+                         DateText(day));
     }
 
     // The bands and the baseline: each record's reference holds from it to
