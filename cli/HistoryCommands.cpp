@@ -293,6 +293,42 @@ int TrendCharts(const std::string& folder, const std::vector<StoredRecord>& reco
     return kExitSuccess;
 }
 
+// The lines of one record in the text listing, made in text.
+void ListingLines(const StoredRecord& s, std::string& text)
+{
+    const RecordNumbers& n = s.Record.Numbers;
+    text.clear();
+    text.append("Record ").append(std::to_string(s.Id)).append("  ").append(s.TestedAt).append("  ");
+    text.append(s.DetectorKey);
+    if (!s.DetectorName.empty()) text.append(" (").append(s.DetectorName).append(")");
+    text.append("  ").append(VerdictName(s.Record.Overall)).append("  area SNR ").append(Real(n.AreaSNR, 2));
+    text.append(", mean ROI SNR ").append(Real(n.MeanRoiSNR, 2)).append(", uniformity ");
+    text.append(Real(n.Metrics[0], 2)).append(" / ").append(Real(n.Metrics[1], 2)).append(" / ");
+    text.append(Real(n.Metrics[2], 2)).append(" %, deviating ROIs ").append(std::to_string(n.DeviatingRoiCount));
+    text += '\n';
+    if (s.BaselineVersion) {
+        text.append("  baseline ").append(std::to_string(*s.BaselineVersion)).append(": ");
+        text.append(VerdictName(s.BaselineOverall));
+        for (const auto& c : s.Checks) {
+            text.append("; ").append(c.Key).append(" ");
+            if (c.DeviationPercent)
+                text.append(*c.DeviationPercent >= 0 ? "+" : "")
+                    .append(Real(c.DeviationPercent, 1))
+                    .append(" % ")
+                    .append(VerdictName(c.Result));
+            else
+                text.append(c.Note);
+        }
+        text.append("; new since baseline: ").append(std::to_string(s.NewSinceBaseline.Pixels)).append(" pixels, ");
+        text.append(std::to_string(s.NewSinceBaseline.Clusters)).append(" clusters, ");
+        text.append(std::to_string(s.NewSinceBaseline.Lines)).append(" lines\n");
+    }
+    for (const auto& note : s.Notes) text.append("  note: ").append(note) += '\n';
+    if (s.Excluded)
+        text.append("  excluded ").append(s.ExcludedAt).append(" by ").append(s.ExcludedBy).append(": ")
+            .append(s.ExcludedReason) += '\n';
+}
+
 int History(const HistoryCommandLine& line, HistoryStore& store, std::ostream& out, std::ostream& err)
 {
     if (line.Overdue) {
@@ -323,9 +359,20 @@ int History(const HistoryCommandLine& line, HistoryStore& store, std::ostream& o
     }
     if (!line.PngFolder.empty())
         return TrendCharts(line.PngFolder, store.Records(RecordFilter{line.Detector, since, false, false}), store, out);
-    // The text listing shows neither the details nor the identity of the tests.
-    const bool listing = !line.Json && !line.Csv;
-    const auto records = store.Records(RecordFilter{line.Detector, since, line.Json, !listing});
+    if (!line.Json && !line.Csv) {
+        // The text listing shows neither the details nor the identity of the
+        // tests, and prints each record as it is read.
+        bool any = false;
+        std::string text;
+        store.ForEachRecord(RecordFilter{line.Detector, since, false, false}, [&](const StoredRecord& s) {
+            any = true;
+            ListingLines(s, text);
+            out.write(text.data(), static_cast<std::streamsize>(text.size()));
+        });
+        if (!any) out << "No records\n";
+        return kExitSuccess;
+    }
+    const auto records = store.Records(RecordFilter{line.Detector, since, line.Json, true});
     if (line.Json) {
         Json list = Json::array();
         for (const auto& r : records) list.push_back(RecordJson(r));
@@ -362,43 +409,6 @@ int History(const HistoryCommandLine& line, HistoryStore& store, std::ostream& o
         }
         return kExitSuccess;
     }
-    // Each record's lines made in one text, written at once.
-    std::string text;
-    for (const auto& s : records) {
-        const RecordNumbers& n = s.Record.Numbers;
-        text.clear();
-        text.append("Record ").append(std::to_string(s.Id)).append("  ").append(s.TestedAt).append("  ");
-        text.append(s.DetectorKey);
-        if (!s.DetectorName.empty()) text.append(" (").append(s.DetectorName).append(")");
-        text.append("  ").append(VerdictName(s.Record.Overall)).append("  area SNR ").append(Real(n.AreaSNR, 2));
-        text.append(", mean ROI SNR ").append(Real(n.MeanRoiSNR, 2)).append(", uniformity ");
-        text.append(Real(n.Metrics[0], 2)).append(" / ").append(Real(n.Metrics[1], 2)).append(" / ");
-        text.append(Real(n.Metrics[2], 2)).append(" %, deviating ROIs ").append(std::to_string(n.DeviatingRoiCount));
-        text += '\n';
-        if (s.BaselineVersion) {
-            text.append("  baseline ").append(std::to_string(*s.BaselineVersion)).append(": ");
-            text.append(VerdictName(s.BaselineOverall));
-            for (const auto& c : s.Checks) {
-                text.append("; ").append(c.Key).append(" ");
-                if (c.DeviationPercent)
-                    text.append(*c.DeviationPercent >= 0 ? "+" : "")
-                        .append(Real(c.DeviationPercent, 1))
-                        .append(" % ")
-                        .append(VerdictName(c.Result));
-                else
-                    text.append(c.Note);
-            }
-            text.append("; new since baseline: ").append(std::to_string(s.NewSinceBaseline.Pixels)).append(" pixels, ");
-            text.append(std::to_string(s.NewSinceBaseline.Clusters)).append(" clusters, ");
-            text.append(std::to_string(s.NewSinceBaseline.Lines)).append(" lines\n");
-        }
-        for (const auto& note : s.Notes) text.append("  note: ").append(note) += '\n';
-        if (s.Excluded)
-            text.append("  excluded ").append(s.ExcludedAt).append(" by ").append(s.ExcludedBy).append(": ")
-                .append(s.ExcludedReason) += '\n';
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    }
-    if (records.empty()) out << "No records\n";
     return kExitSuccess;
 }
 

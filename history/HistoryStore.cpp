@@ -698,6 +698,26 @@ void HistoryStore::MigrateToVersion2()
 
 std::vector<StoredRecord> HistoryStore::Records(const RecordFilter& filter)
 {
+    std::vector<StoredRecord> records;
+    // Room for all at once: a record is large, and moving thousands as the
+    // vector grows costs more than counting them.
+    std::int64_t count = 0;
+    if (!filter.Detector.empty()) {
+        count = FindDetector(filter.Detector).RecordCount;
+    } else {
+        try {
+            count = AsInt(session_->Run("SELECT count(*) FROM records").front().front());
+        } catch (const std::exception& e) {
+            Fail(e);
+        }
+    }
+    records.reserve(static_cast<std::size_t>(count));
+    ForEachRecord(filter, [&](StoredRecord& record) { records.push_back(std::move(record)); });
+    return records;
+}
+
+void HistoryStore::ForEachRecord(const RecordFilter& filter, const std::function<void(StoredRecord&)>& each)
+{
     std::optional<DetectorRow> detector;
     if (!filter.Detector.empty()) detector = FindDetector(filter.Detector);
     try {
@@ -739,13 +759,8 @@ std::vector<StoredRecord> HistoryStore::Records(const RecordFilter& filter)
         std::map<std::int64_t, std::optional<Baseline>> baselines;  // by id
         std::map<std::int64_t, LimitsVersion> limits;               // by id
         std::map<std::int64_t, std::pair<std::string, std::string>> previous;  // software, model per detector
-        std::vector<StoredRecord> records;
-        // Room for all at once: a record is large, and moving thousands as the
-        // vector grows costs more than counting them.
-        records.reserve(static_cast<std::size_t>(
-            detector ? detector->RecordCount : AsInt(session_->Run("SELECT count(*) FROM records").front().front())));
         session_->ForEach(sql, params, [&](const SqlRow& row) {
-            StoredRecord& out = records.emplace_back();
+            StoredRecord out;
             out.Id = AsInt(row[0]);
             const std::int64_t detectorId = AsInt(row[1]);
             if (const auto name = names.find(detectorId); name != names.end()) {
@@ -833,8 +848,8 @@ std::vector<StoredRecord> HistoryStore::Records(const RecordFilter& filter)
             } else {
                 previous.emplace(detectorId, std::pair(r.SoftwareVersions, r.Detector.Model));
             }
+            each(out);
         });
-        return records;
     } catch (const std::exception& e) {
         Fail(e);
     }

@@ -18,6 +18,7 @@
 // Messages the user acts on ("no detector ...") use the same type.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -141,6 +142,10 @@ public:
 
     // Oldest first (tested, then record number).
     std::vector<StoredRecord> Records(const RecordFilter& filter = {});
+    // The same records handed to each one at a time, none kept (a long
+    // listing then holds one record at a time; each may take it). each must
+    // not use the store.
+    void ForEachRecord(const RecordFilter& filter, const std::function<void(StoredRecord&)>& each);
 
     // A new baseline version from one record of the detector, or the median of
     // its first count records that are not excluded.
