@@ -79,6 +79,64 @@ Json NumbersJson(const RecordNumbers& n)
             {"metrics", std::move(metrics)}};
 }
 
+// Stands for a record's details in its JSON until they are written: the
+// details are stored as JSON already and are copied, not parsed and dumped.
+constexpr const char* kDetailsPlaceholder = "\x01evenor-details\x01";
+
+// Compact JSON text (as nlohmann's dump() makes it) written as dump(2) would
+// write it, its first line at the current position, the others indented by
+// indent more.
+void WriteIndented(std::string& out, std::string_view compact, std::size_t indent)
+{
+    bool inString = false, escaped = false;
+    for (std::size_t i = 0; i < compact.size(); ++i) {
+        const char c = compact[i];
+        if (inString) {
+            out += c;
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        switch (c) {
+        case '"':
+            inString = true;
+            out += c;
+            break;
+        case '{':
+        case '[':
+            out += c;
+            if (i + 1 < compact.size() && (compact[i + 1] == '}' || compact[i + 1] == ']')) {
+                out += compact[++i];
+            } else {
+                indent += 2;
+                out += '\n';
+                out.append(indent, ' ');
+            }
+            break;
+        case '}':
+        case ']':
+            indent -= 2;
+            out += '\n';
+            out.append(indent, ' ');
+            out += c;
+            break;
+        case ',':
+            out += ",\n";
+            out.append(indent, ' ');
+            break;
+        case ':':
+            out += ": ";
+            break;
+        default:
+            out += c;
+        }
+    }
+}
+
 Json RecordJson(const StoredRecord& s)
 {
     const QaRecord& r = s.Record;
@@ -92,8 +150,8 @@ Json RecordJson(const StoredRecord& s)
                           {"action", Number(c.Limit.Action)},
                           {"verdict", VerdictName(c.Result)},
                           {"note", c.Note}});
-    Json details = Json::parse(r.Details, nullptr, false);
-    if (details.is_discarded()) details = nullptr;
+    // Details that are not JSON are shown as null.
+    const Json details = Json::accept(r.Details) ? Json(kDetailsPlaceholder) : Json(nullptr);
     Json out = {{"id", s.Id},
                 {"detector", s.DetectorKey},
                 {"detector_name", s.DetectorName},
@@ -120,7 +178,7 @@ Json RecordJson(const StoredRecord& s)
                 {"program_version", r.ProgramVersion},
                 {"overall", VerdictName(r.Overall)},
                 {"numbers", NumbersJson(r.Numbers)},
-                {"details", std::move(details)},
+                {"details", details},
                 {"baseline_version", s.BaselineVersion ? Json(*s.BaselineVersion) : Json(nullptr)},
                 {"baseline_overall", s.BaselineVersion ? Json(VerdictName(s.BaselineOverall)) : Json(nullptr)},
                 {"baseline_checks", std::move(checks)},
@@ -374,9 +432,37 @@ int History(const HistoryCommandLine& line, HistoryStore& store, std::ostream& o
     }
     const auto records = store.Records(RecordFilter{line.Detector, since, line.Json, true});
     if (line.Json) {
-        Json list = Json::array();
-        for (const auto& r : records) list.push_back(RecordJson(r));
-        PrintJson(out, {{"database", store.Location()}, {"records", std::move(list)}});
+        // As PrintJson would print {"database": ..., "records": [...]}, one
+        // record at a time, each record's details copied in.
+        const Json database = store.Location();
+        std::string text = "{\n  \"database\": " + database.dump(-1, ' ', false, Json::error_handler_t::replace) +
+                           ",\n  \"records\": [";
+        // Found by its key too: a text of the record could hold the placeholder, but never unescaped quotes.
+        const std::string placeholder = "\"details\": " + Json(kDetailsPlaceholder).dump();
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            std::string record = RecordJson(records[i]).dump(2, ' ', false, Json::error_handler_t::replace);
+            text += i ? ",\n    " : "\n    ";
+            // The record one level deeper: 4 more spaces after each line break.
+            std::size_t from = 0;
+            for (std::size_t at = record.find('\n'); at != std::string::npos; at = record.find('\n', from)) {
+                text.append(record, from, at + 1 - from);
+                text.append(4, ' ');
+                from = at + 1;
+            }
+            text.append(record, from);
+            if (const std::size_t at = text.find(placeholder); at != std::string::npos) {
+                const std::size_t lineStart = text.rfind('\n', at) + 1;
+                const std::size_t indent = at - lineStart;
+                std::string tail = text.substr(at + placeholder.size());
+                text.resize(at + placeholder.size() - Json(kDetailsPlaceholder).dump().size());
+                WriteIndented(text, records[i].Record.Details, indent);
+                text += tail;
+            }
+            out.write(text.data(), static_cast<std::streamsize>(text.size()));
+            text.clear();
+        }
+        text += records.empty() ? "]\n}\n" : "\n  ]\n}\n";
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
         return kExitSuccess;
     }
     if (line.Csv) {

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "history/HistoryStore.h"
 #include "tests/cli/CliTestSupport.h"
 
 namespace evenor::test {
@@ -139,6 +140,44 @@ TEST(CliHistoryTest, DetectorLimitsJudgeLaterRecordsOnly)
     EXPECT_EQ(shown["versions"][0]["set_by"], "qa");
     EXPECT_EQ(shown["versions"][0]["reason"], "after repair");
     EXPECT_EQ(shown["versions"][0]["limits"]["mean_roi_snr"]["warning"], nullptr);
+}
+
+TEST(CliHistoryTest, JsonCopiesTheStoredDetailsAsTheyWouldBeDumped)
+{
+    // The details are stored as compact JSON and copied into the listing
+    // without being parsed: the listing must still be exactly what the JSON
+    // library prints for its content, whatever the details hold.
+    TempFolder folder;
+    const std::string db = (folder / "h.sqlite").string();
+    const std::string details[] = {
+        R"({"a":{},"b":[],"c":[{}],"d":{"e":[1,-2.5,1e-05,null,true]}})",
+        R"({"text":"{[,:]} \"quoted\" back\\slash","u":"\u0001 é ☃","":""})",
+        R"([[[]],{"x":{"y":{}}}])",
+        "not JSON {",
+        "",
+    };
+    {
+        const auto store = HistoryStore::Open(db);
+        int n = 0;
+        for (const auto& text : details) {
+            QaRecord record;
+            record.Detector.DetectorId = "D";
+            record.FileSha256 = std::to_string(++n);
+            record.Details = text;
+            // A hostile tag holding the text that stands for the details.
+            record.SoftwareVersions = n % 2 ? "\x01evenor-details\x01" : "\"details\": \"\x01evenor-details\x01\"";
+            store->Record(record);
+        }
+    }
+    const CliResult run = RunInProcess({"history", "--db", db, "--json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto json = nlohmann::ordered_json::parse(run.out);
+    EXPECT_EQ(run.out, json.dump(2) + "\n");
+    ASSERT_EQ(json["records"].size(), std::size(details));
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(json["records"][i]["details"], nlohmann::ordered_json::parse(details[i])) << i;
+    EXPECT_TRUE(json["records"][3]["details"].is_null());
+    EXPECT_TRUE(json["records"][4]["details"].is_null());
 }
 
 TEST(CliHistoryTest, AStoreFailureKeepsTheOutputsAndFails)
