@@ -683,7 +683,7 @@ void HistoryStore::MigrateToVersion2()
             if (checks[i].Key == AsText(row[1])) at->second[i] = Limits{AsOptionalReal(row[2]), AsOptionalReal(row[3])};
     }
     for (const auto& [detector, limits] : old) {
-        const std::vector<SqlValue> values{detector, Bytes("set before changes of limits were recorded"),
+        const std::vector<SqlValue> values{detector, Bytes("kept from a database of schema version 1"),
                                            Bytes(PackLimits(limits))};
         const SqlValue id = AsInt(s.Run("INSERT INTO limit_versions (detector, version, reason, limits) "
                                         "VALUES (?, 1, ?, ?) RETURNING id",
