@@ -209,6 +209,41 @@ private slots:
         QVERIFY(C<QWidget>("Results")->isEnabled());
     }
 
+    // On a PostgreSQL server (the ctest entry ui_history_postgres, label
+    // postgres, which scripts/test runs inside pg_virtualenv): the location
+    // typed into the Preferences dialog as a postgresql:// URI, every test
+    // recorded there, the History page listing them, and the button's record.
+    void postgresThroughTheWindow()
+    {
+        if (qEnvironmentVariableIsEmpty("EVENOR_UI_POSTGRES"))
+            QSKIP("run by the ctest entry ui_history_postgres, with a server");
+        if (qEnvironmentVariableIsEmpty("PGHOST")) QFAIL("no PostgreSQL server (PGHOST is not set)");
+        const std::string schema = "evenor_ui_" + std::to_string(QCoreApplication::applicationPid());
+        const auto admin = OpenPostgresSession("postgresql://");
+        admin->Run("DROP SCHEMA IF EXISTS " + schema + " CASCADE", {});
+        admin->Run("CREATE SCHEMA " + schema, {});
+        const QString uri = QStringLiteral("postgresql://?options=-csearch_path%3D") + Q(schema);
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog != nullptr);
+            dialog->findChild<QLineEdit*>(QStringLiteral("EditDatabase"))->setText(uri);
+            dialog->findChild<QCheckBox*>(QStringLiteral("CheckBoxRecordEvery"))->setChecked(true);
+            dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+        });
+        Click("ButtonPreferences");
+        CalculateImage("flat.dcm", 1000);
+        QCOMPARE(TakeBoxes(), QStringList{Plain(ResultsWritten)});
+        CalculateImage("second.dcm", 1200);
+        QCOMPARE(TakeBoxes(), QStringList{Plain(ResultsWritten)});
+        ShowHistory();
+        QCOMPARE(C<QTableWidget>("TableRecords")->rowCount(), 2);
+        Click("ButtonRecord");
+        QVERIFY(Page()->StatusText().startsWith(QStringLiteral("Already recorded as record")));
+        QCOMPARE(TakeBoxes(), QStringList());
+        QCOMPARE(HistoryStore::Open(uri.toStdString(), false)->Records().size(), std::size_t{2});
+        admin->Run("DROP SCHEMA " + schema + " CASCADE", {});
+    }
+
     void preferencesRememberedAndRecordEveryTest()
     {
         const QString database = Q(*folder_ / "chosen.sqlite");
