@@ -388,11 +388,21 @@ INSTANTIATE_TEST_SUITE_P(Engines, HistoryStoreTest, testing::Values(Engine::Sqli
 
 TEST(Sha256Test, KnownDigests)
 {
-    EXPECT_EQ(Sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(Sha256Hex(std::string(1000000, 'a')), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
-    EXPECT_EQ(Sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
-              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    for (const Sha256Engine engine : {Sha256Engine::Best, Sha256Engine::Portable}) {
+        EXPECT_EQ(Sha256Hex("", engine), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+        EXPECT_EQ(Sha256Hex("abc", engine), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+        EXPECT_EQ(Sha256Hex(std::string(1000000, 'a'), engine),
+                  "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+        EXPECT_EQ(Sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", engine),
+                  "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    }
+    // Every length around the block and padding boundaries, on bytes of every value.
+    std::string bytes;
+    for (int i = 0; i < 300; ++i) bytes += static_cast<char>((i * 167 + 13) & 0xff);
+    for (std::size_t length = 0; length <= bytes.size(); ++length)
+        EXPECT_EQ(Sha256Hex(std::string_view(bytes).substr(0, length), Sha256Engine::Best),
+                  Sha256Hex(std::string_view(bytes).substr(0, length), Sha256Engine::Portable))
+            << length;
 }
 
 }  // namespace
