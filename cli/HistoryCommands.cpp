@@ -383,7 +383,11 @@ void ListingLines(const StoredRecord& s, std::string& text)
     }
     for (const auto& note : s.Notes) text.append("  note: ").append(note) += '\n';
     if (s.Excluded)
-        text.append("  excluded ").append(s.ExcludedAt).append(" by ").append(s.ExcludedBy).append(": ")
+        text.append("  excluded ")
+            .append(s.ExcludedAt)
+            .append(" by ")
+            .append(s.ExcludedBy)
+            .append(": ")
             .append(s.ExcludedReason) += '\n';
 }
 
@@ -596,16 +600,17 @@ void PrintLimits(std::ostream& out, const DetectorRow& detector, const std::opti
         out << ": the defaults\n";
     else
         out << ": version " << version->Version << ", set "
-            << (version->SetAt.empty() ? std::string("before changes were recorded") : version->SetAt + " UTC by " +
-                                                                                           version->SetBy)
+            << (version->SetAt.empty() ? std::string("before changes were recorded")
+                                       : version->SetAt + " UTC by " + version->SetBy)
             << (version->Reason.empty() ? "" : " (" + version->Reason + ")") << '\n';
     const BaselineLimits values = version ? version->Values : DefaultBaselineLimits();
     const auto percent = [](std::optional<double> value) { return value ? FormatReal(*value) + " %" : "none"; };
     for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
         const BaselineCheckInfo& check = AllBaselineChecks()[i];
         const bool isDefault = values[i].Warning == check.Default.Warning && values[i].Action == check.Default.Action;
-        out << "  " << std::left << std::setw(20) << check.Key << std::right << " warning " << percent(values[i].Warning)
-            << ", action " << percent(values[i].Action) << (isDefault ? "  (default)" : "") << '\n';
+        out << "  " << std::left << std::setw(20) << check.Key << std::right << " warning "
+            << percent(values[i].Warning) << ", action " << percent(values[i].Action)
+            << (isDefault ? "  (default)" : "") << '\n';
     }
 }
 
@@ -647,8 +652,9 @@ int LimitsCommand(const HistoryCommandLine& line, const std::vector<LimitsReques
         const bool changed = after.Version != (inForce ? inForce->Version : 0);
         if (changed) inForce = after;
         if (!line.Json)
-            out << (changed ? "New limits for " + Shown(detector) + "; tests recorded from now on are judged with them\n"
-                            : std::string("The limits are unchanged\n"));
+            out << (changed
+                        ? "New limits for " + Shown(detector) + "; tests recorded from now on are judged with them\n"
+                        : std::string("The limits are unchanged\n"));
     }
     if (line.Json) {
         Json versions = Json::array();
@@ -813,9 +819,10 @@ void AddHistoryCommands(CLI::App& app, HistoryCommandLine& line)
         "limits", "Show or change the warning and action limits (% of the baseline) of a detector's baseline checks; "
                   "a change is kept with who, when and why, and judges the tests recorded after it");
     line.Limits->add_option("KEY", line.Detector, "Detector key or name")->required();
-    line.CheckOption = line.Limits->add_option("--check", line.LimitChecks, "The check whose limits follow: " +
-                                                                                CheckKeys() + " (repeatable)")
-                           ->type_name("NAME");
+    line.CheckOption =
+        line.Limits
+            ->add_option("--check", line.LimitChecks, "The check whose limits follow: " + CheckKeys() + " (repeatable)")
+            ->type_name("NAME");
     line.WarningOption =
         line.Limits->add_option("--warning", line.LimitWarnings, "Its warning limit in %, or none")->type_name("W");
     line.ActionOption =

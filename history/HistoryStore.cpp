@@ -458,8 +458,8 @@ RecordOutcome HistoryStore::Record(const QaRecord& record)
             outcome.Notes.clear();
         } else {
             outcome.Id = AsInt(inserted.front().front());
-            const std::vector<SqlValue> data{outcome.Id, Bytes(record.Details), Bytes(PackPixels(record.DeviatingPixels)),
-                                             Bytes(PackLines(record.Lines))};
+            const std::vector<SqlValue> data{outcome.Id, Bytes(record.Details),
+                                             Bytes(PackPixels(record.DeviatingPixels)), Bytes(PackLines(record.Lines))};
             s.Run("INSERT INTO record_data (record, details, deviating_pixels, line_defects) VALUES (?, ?, ?, ?)",
                   data);
         }
@@ -603,8 +603,8 @@ LimitsVersion HistoryStore::ChangeLimits(const std::string& keyOrName, const std
         next.SetAt = UtcText(now);
         next.SetBy = by.empty() ? OperatingSystemUser() : by;
         next.Reason = reason;
-        const std::vector<SqlValue> values{detector.Id,         next.Version,       now,
-                                           Bytes(next.SetBy),   Bytes(next.Reason), Bytes(PackLimits(next.Values))};
+        const std::vector<SqlValue> values{detector.Id,       next.Version,       now,
+                                           Bytes(next.SetBy), Bytes(next.Reason), Bytes(PackLimits(next.Values))};
         next.Id = AsInt(s.Run("INSERT INTO limit_versions (detector, version, set_at, set_by, reason, limits) "
                               "VALUES (?, ?, ?, ?, ?, ?) RETURNING id",
                               values)
@@ -677,7 +677,8 @@ void HistoryStore::MigrateToVersion2()
     // were judged with them.
     std::map<std::int64_t, BaselineLimits> old;
     const auto checks = AllBaselineChecks();
-    for (const auto& row : s.Run("SELECT detector, check_key, warning, action FROM detector_limits ORDER BY detector")) {
+    for (const auto& row :
+         s.Run("SELECT detector, check_key, warning, action FROM detector_limits ORDER BY detector")) {
         auto [at, added] = old.try_emplace(AsInt(row[0]), DefaultBaselineLimits());
         for (std::size_t i = 0; i < BaselineCheckCount; ++i)
             if (checks[i].Key == AsText(row[1])) at->second[i] = Limits{AsOptionalReal(row[2]), AsOptionalReal(row[3])};
@@ -741,8 +742,7 @@ void HistoryStore::ForEachRecord(const RecordFilter& filter, const std::function
             sql += ", recorded_by, manufacturer, serial, detector_id, station, sop_instance_uid, acquisition_date, "
                    "acquisition_time, kvp, presentation_intent_type, file_name, file_sha256, settings, preset, "
                    "program_version";
-        if (filter.WithDetails)
-            sql += ", (SELECT details FROM record_data WHERE record_data.record = records.id)";
+        if (filter.WithDetails) sql += ", (SELECT details FROM record_data WHERE record_data.record = records.id)";
         sql += " FROM records WHERE 1 = 1";
         std::vector<SqlValue> params;
         if (detector) {
@@ -756,8 +756,8 @@ void HistoryStore::ForEachRecord(const RecordFilter& filter, const std::function
         sql += " ORDER BY tested_at, id";
 
         static const BaselineLimits defaults = DefaultBaselineLimits();
-        std::map<std::int64_t, std::optional<Baseline>> baselines;  // by id
-        std::map<std::int64_t, LimitsVersion> limits;               // by id
+        std::map<std::int64_t, std::optional<Baseline>> baselines;             // by id
+        std::map<std::int64_t, LimitsVersion> limits;                          // by id
         std::map<std::int64_t, std::pair<std::string, std::string>> previous;  // software, model per detector
         session_->ForEach(sql, params, [&](const SqlRow& row) {
             StoredRecord out;

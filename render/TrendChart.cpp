@@ -173,8 +173,7 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size)
         painter.setPen(Qt::black);
         // As many decimals as the step has: 0.1 + 0.2 is labelled 0.3.
         const int decimals = std::clamp(static_cast<int>(std::ceil(-std::log10(step) - 1e-9)), 0, 12);
-        const QString label =
-            QString::number(std::abs(value) < step * 1e-6 ? 0.0 : value, 'f', decimals);
+        const QString label = QString::number(std::abs(value) < step * 1e-6 ? 0.0 : value, 'f', decimals);
         painter.drawText(QRect(0, y - 8, plot.left() - 6, 16), Qt::AlignRight | Qt::AlignVCenter, label);
     }
     // Date ticks on calendar days (Mondays, firsts of months...), as many as

@@ -113,8 +113,7 @@ TEST(CliHistoryTest, DetectorLimitsJudgeLaterRecordsOnly)
                   .out.rfind("The limits are unchanged\n", 0),
               0u);
     ASSERT_EQ(record("3").status, 0);
-    ASSERT_EQ(
-        RunInProcess({"detectors", "limits", "DET-0042", "--reset", "all", "--by", "qa", "--db", db}).status, 0);
+    ASSERT_EQ(RunInProcess({"detectors", "limits", "DET-0042", "--reset", "all", "--by", "qa", "--db", db}).status, 0);
     ASSERT_EQ(record("4").status, 0);
 
     const auto json = nlohmann::json::parse(RunInProcess({"history", "--db", db, "--json"}).out);
@@ -133,7 +132,8 @@ TEST(CliHistoryTest, DetectorLimitsJudgeLaterRecordsOnly)
         EXPECT_EQ(r["baseline_checks"][1]["verdict"], verdicts[i]) << i;
     }
 
-    const auto shown = nlohmann::json::parse(RunInProcess({"detectors", "limits", "DET-0042", "--json", "--db", db}).out);
+    const auto shown =
+        nlohmann::json::parse(RunInProcess({"detectors", "limits", "DET-0042", "--json", "--db", db}).out);
     EXPECT_EQ(shown["version"], 2);
     EXPECT_EQ(shown["limits"]["noise_uniformity"]["default"], true);
     ASSERT_EQ(shown["versions"].size(), 2u);
