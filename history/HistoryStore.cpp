@@ -768,7 +768,6 @@ void HistoryStore::ForEachRecord(const RecordFilter& filter, const std::function
                 out.DetectorName = name->second.second;
             }
             out.TestedAt = AsText(row[2]);
-            out.RecordedAt = UtcText(AsInt(row[3]));
             QaRecord& r = out.Record;
             r.Detector.Model = AsText(row[4]);
             r.SoftwareVersions = AsText(row[5]);
@@ -785,6 +784,7 @@ void HistoryStore::ForEachRecord(const RecordFilter& filter, const std::function
             r.Numbers = NumbersFrom(row, kNumbersAt);
             if (filter.WithIdentity) {
                 const std::size_t at = kIdentityAt;
+                out.RecordedAt = UtcText(AsInt(row[3]));
                 out.RecordedBy = AsText(row[at]);
                 r.RecordedBy = out.RecordedBy;
                 r.Detector.Manufacturer = AsText(row[at + 1]);

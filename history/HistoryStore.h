@@ -69,10 +69,11 @@ struct RecordFilter {
     std::string Detector;     // key or display name; empty: all
     std::string Since;        // "YYYY-MM-DD": tested on or after; empty: all
     bool WithDetails = true;  // read QaRecord::Details (the JSON of each record)
-    // Read the identity of each test: RecordedBy, the detector's tags but its
-    // Model, SOP Instance UID, acquisition date and time, kVp, Presentation
-    // Intent Type, file name and checksum, settings, preset, program version.
-    // Without it they stay empty (for a listing that does not show them).
+    // Read the identity of each test: RecordedAt, RecordedBy, the detector's
+    // tags but its Model, SOP Instance UID, acquisition date and time, kVp,
+    // Presentation Intent Type, file name and checksum, settings, preset,
+    // program version. Without it they stay empty (for a listing that does
+    // not show them).
     bool WithIdentity = true;
 };
 
