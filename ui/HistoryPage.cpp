@@ -286,7 +286,12 @@ void THistoryPage::ShowRecords()
         for (int c = 0; c < cells.size(); ++c) {
             auto* item = new QTableWidgetItem(cells[c]);
             item->setData(Qt::UserRole, QVariant::fromValue<qlonglong>(r.Id));
-            if (c == 1) item->setToolTip(Text(r.Record.FileName));
+            // The notes over the whole row too: at the window's reference
+            // size their column lies to the right, out of sight.
+            QStringList tip;
+            if (c == 1) tip << Text(r.Record.FileName);
+            if (!notes.isEmpty()) tip << notes;
+            item->setToolTip(tip.join(QLatin1Char('\n')));
             tableRecords_->setItem(row, c, item);
         }
     }

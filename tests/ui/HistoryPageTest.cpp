@@ -179,6 +179,7 @@ private slots:
         QCOMPARE(table->rowCount(), 2);
         QCOMPARE(table->item(0, 4)->text(), QStringLiteral("software version changed from \"\" to \"2.0\""));
         QCOMPARE(table->item(1, 4)->text(), QStringLiteral("excluded: grid in the beam"));
+        QCOMPARE(table->item(1, 1)->toolTip(), QStringLiteral("other.dcm\nexcluded: grid in the beam"));
     }
 
     void storeFailureGoesToErrorBox_data()
