@@ -324,7 +324,7 @@ int TrendCharts(const std::string& folder, const std::vector<StoredRecord>& reco
                 const std::optional<double> value = kTrendNumbers[i].Of(r.Record.Numbers);
                 const std::optional<double> day = DayOf(r.TestedAt);
                 if (!value || !std::isfinite(*value) || !day) continue;
-                TrendPoint point{*day, *value, r.Excluded, std::nullopt};
+                TrendPoint point{.Day = *day, .Value = *value, .Excluded = r.Excluded};
                 if (i < r.Checks.size()) {
                     // The limits the record was judged with.
                     point.OwnLimits = true;

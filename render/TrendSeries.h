@@ -12,10 +12,10 @@ struct TrendPoint {
     double Day = 0.0;  // when tested, days since 1970-01-01 (UTC), fractions for the time of day
     double Value = 0.0;
     bool Excluded = false;            // drawn hollow
-    std::optional<double> Reference;  // the baseline value in force; none without a baseline
+    std::optional<double> Reference{};  // the baseline value in force; none without a baseline
     // The limits this record was judged with, when OwnLimits; else the series'.
     bool OwnLimits = false;
-    std::optional<double> WarningPercent, ActionPercent;
+    std::optional<double> WarningPercent{}, ActionPercent{};
 };
 
 struct TrendSeries {

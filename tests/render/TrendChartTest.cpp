@@ -20,8 +20,10 @@ TEST(TrendChartTest, BaselineAndBandsLieAtTheirValues)
     // Days 0 ... 9 against a baseline of 100, days 10 ... 19 against 50 (a
     // new version); one excluded record far off.
     for (int day = 0; day < 20; ++day)
-        series.Points.push_back(
-            {20000.0 + day, day < 10 ? 100.0 + day : 45.0 - day % 2, day == 4, day < 10 ? 100.0 : 50.0});
+        series.Points.push_back({.Day = 20000.0 + day,
+                                 .Value = day < 10 ? 100.0 + day : 45.0 - day % 2,
+                                 .Excluded = day == 4,
+                                 .Reference = day < 10 ? 100.0 : 50.0});
     series.Points[4].Value = 10.0;
     // Days 15 ... 19 were judged with narrower limits of their own.
     for (int day = 15; day < 20; ++day) {
