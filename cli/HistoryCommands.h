@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -43,9 +44,12 @@ struct HistoryCommandLine {
     std::string PngFolder;  // history --png
     bool Json = false, Csv = false, Overdue = false;
     std::int64_t RecordId = 0, First = 0, Days = 0;
+    // detectors limits: --check/--warning/--action in the order given, --reset
+    std::vector<std::string> LimitChecks, LimitWarnings, LimitActions, LimitResets;
     CLI::App *History = nullptr, *Exclude = nullptr, *Detectors = nullptr, *Rename = nullptr, *Interval = nullptr,
-             *Baseline = nullptr, *BaselineSet = nullptr, *BaselineShow = nullptr;
+             *Limits = nullptr, *Baseline = nullptr, *BaselineSet = nullptr, *BaselineShow = nullptr;
     CLI::Option *RecordOption = nullptr, *FirstOption = nullptr, *PngOption = nullptr;
+    CLI::Option *CheckOption = nullptr, *WarningOption = nullptr, *ActionOption = nullptr;
 };
 
 void AddHistoryCommands(CLI::App& app, HistoryCommandLine& line);

@@ -20,6 +20,8 @@
 #include "history/HistoryStore.h"
 
 class QChartView;
+class QDateTimeAxis;
+class QValueAxis;
 class QComboBox;
 class QLabel;
 class QPushButton;
@@ -81,6 +83,15 @@ private:
     QTabWidget* tabs_ = nullptr;
     QComboBox* comboBoxMetric_ = nullptr;
     QChartView* chartView_ = nullptr;
+    // Made once and kept: axes removed and deleted between charts left their
+    // labels drawn behind the new ones.
+    QDateTimeAxis* axisX_ = nullptr;
+    QValueAxis* axisY_ = nullptr;
+    // The values the y axis must show, before rounding to nice numbers, and
+    // the tick count chosen for the plot's height.
+    double yLow_ = 0.0, yHigh_ = 1.0;
+    int yTicks_ = 0;
+    void FitYAxis(double plotHeight);
     QPushButton* buttonRecord_ = nullptr;
     QPushButton* buttonBaseline_ = nullptr;
     QLabel* labelStatus_ = nullptr;
