@@ -224,6 +224,39 @@ constexpr std::array<TrendNumber, BaselineCheckCount> kTrendNumbers{{
     {"Area mean (pixel value)", [](const RecordNumbers& n) -> std::optional<double> { return n.AreaMean; }},
 }};
 
+// The trend of baseline check i over the records of one detector (key), each
+// record against the baseline in force when it was recorded.
+TrendSeries TrendSeriesFor(std::size_t i, const std::string& title, const std::string& key,
+                           const std::vector<StoredRecord>& records, const std::vector<Baseline>& baselines,
+                           const std::array<Limits, BaselineCheckCount>& limits)
+{
+    const BaselineCheckInfo& check = AllBaselineChecks()[i];
+    TrendSeries series;
+    series.Title = title;
+    series.ValueName = std::string(kTrendNumbers[i].Label);
+    series.WarningPercent = limits[i].Warning;
+    series.ActionPercent = limits[i].Action;
+    if (check.Key == "deviating_roi_count") series.MinimumReference = 1.0;
+    for (const auto& r : records) {
+        if (r.DetectorKey != key) continue;
+        const std::optional<double> value = kTrendNumbers[i].Of(r.Record.Numbers);
+        const std::optional<double> day = DayOf(r.TestedAt);
+        if (!value || !std::isfinite(*value) || !day) continue;
+        TrendPoint point{*day, *value, r.Excluded, std::nullopt};
+        const auto baseline = std::find_if(baselines.begin(), baselines.end(), [&](const Baseline& b) {
+            return r.BaselineVersion && b.Version == *r.BaselineVersion;
+        });
+        // The area mean is compared only at the baseline's exposure.
+        const bool comparable =
+            check.Key != "area_mean" ||
+            (baseline != baselines.end() && !baseline->Exposure.empty() && r.Record.Exposure == baseline->Exposure &&
+             r.Record.ExposureUnit == baseline->ExposureUnit);
+        if (baseline != baselines.end() && comparable) point.Reference = kTrendNumbers[i].Of(baseline->Numbers);
+        series.Points.push_back(point);
+    }
+    return series;
+}
+
 // One chart per baseline check and detector of records, named
 // folder/<detector key made safe>-<check key>.png.
 int TrendCharts(const std::string& folder, const std::vector<StoredRecord>& records, HistoryStore& store,
@@ -253,35 +286,116 @@ int TrendCharts(const std::string& folder, const std::vector<StoredRecord>& reco
         usedNames.push_back(name);
         for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
             const BaselineCheckInfo& check = AllBaselineChecks()[i];
-            TrendSeries series;
-            series.Title = Shown(detector) + ": " + std::string(check.Name);
-            series.ValueName = std::string(kTrendNumbers[i].Label);
-            series.WarningPercent = limits[i].Warning;
-            series.ActionPercent = limits[i].Action;
-            if (check.Key == "deviating_roi_count") series.MinimumReference = 1.0;
-            for (const auto& r : records) {
-                if (r.DetectorKey != key) continue;
-                const std::optional<double> value = kTrendNumbers[i].Of(r.Record.Numbers);
-                const std::optional<double> day = DayOf(r.TestedAt);
-                if (!value || !std::isfinite(*value) || !day) continue;
-                TrendPoint point{*day, *value, r.Excluded, std::nullopt};
-                const auto baseline = std::find_if(baselines.begin(), baselines.end(), [&](const Baseline& b) {
-                    return r.BaselineVersion && b.Version == *r.BaselineVersion;
-                });
-                // The area mean is compared only at the baseline's exposure.
-                const bool comparable =
-                    check.Key != "area_mean" ||
-                    (baseline != baselines.end() && !baseline->Exposure.empty() &&
-                     r.Record.Exposure == baseline->Exposure && r.Record.ExposureUnit == baseline->ExposureUnit);
-                if (baseline != baselines.end() && comparable) point.Reference = kTrendNumbers[i].Of(baseline->Numbers);
-                series.Points.push_back(point);
-            }
+            const TrendSeries series = TrendSeriesFor(i, Shown(detector) + ": " + std::string(check.Name), key,
+                                                      records, baselines, limits);
             const std::string path =
                 (std::filesystem::path(folder) / (name + "-" + std::string(check.Key) + ".png")).string();
             WriteTrendChartPng(path, series);
             out << "Trend chart written to " << path << '\n';
         }
     }
+    return kExitSuccess;
+}
+
+std::string BaselineText(const Baseline& b)
+{
+    return "Baseline " + std::to_string(b.Version) + ", set " + b.SetAt + " UTC by " + b.SetBy + " (" + b.Reason +
+           "), from " + b.Source;
+}
+
+std::string CheckName(std::string_view key)
+{
+    const BaselineCheckInfo* info = FindBaselineCheck(key);
+    return std::string(info ? info->Name : key);
+}
+
+ReportBaselineVersion BaselineRow(const Baseline& b)
+{
+    ReportBaselineVersion row;
+    row.Version = b.Version;
+    row.SetAt = b.SetAt;
+    row.SetBy = b.SetBy;
+    row.Reason = b.Reason;
+    row.Source = b.Source;
+    row.Exposure = b.Exposure.empty() ? std::string() : b.Exposure + " " + b.ExposureUnit;
+    const RecordNumbers& n = b.Numbers;
+    row.AreaMean = n.AreaMean;
+    row.AreaSnr = n.AreaSNR;
+    row.MeanRoiSnr = n.MeanRoiSNR;
+    row.GlobalUniformity = n.Metrics[static_cast<std::size_t>(MetricId::GlobalUniformity)];
+    row.LocalUniformity = n.Metrics[static_cast<std::size_t>(MetricId::LocalUniformity)];
+    row.NoiseUniformity = n.Metrics[static_cast<std::size_t>(MetricId::NoiseUniformity)];
+    row.DeviatingRois = n.DeviatingRoiCount;
+    return row;
+}
+
+// history --detector KEY --pdf FILE: the detector's report.
+int HistoryPdf(const HistoryCommandLine& line, const std::string& since, HistoryStore& store, std::ostream& out)
+{
+    const DetectorRow detector = store.FindDetector(line.Detector);
+    const auto records = store.Records(RecordFilter{detector.Key, since, false});
+    const auto baselines = store.Baselines(detector.Key);
+    const auto limits = store.LimitsOf(detector.Id);
+    HistoryReportData data;
+    data.Title = Shown(detector);
+    data.Key = detector.Key;
+    data.KeyKind = detector.KeyKind;
+    data.Manufacturer = detector.Manufacturer;
+    data.Model = detector.Model;
+    data.Serial = detector.Serial;
+    data.DetectorId = detector.DetectorId;
+    data.Station = detector.Station;
+    data.TestIntervalDays = detector.TestIntervalDays;
+    data.LastTestedAt = detector.LastTestedAt;
+    data.Since = since;
+    data.Database = store.Location();
+    data.Paper = line.Paper == "letter" ? PaperSize::Letter : PaperSize::A4;
+    const auto overdue = store.Overdue(TodayText());
+    const auto late = std::find_if(overdue.begin(), overdue.end(),
+                                   [&](const OverdueDetector& o) { return o.Detector.Id == detector.Id; });
+    if (detector.LastTestedAt.empty())
+        data.Overdue = "overdue: never tested";
+    else if (late != overdue.end())
+        data.Overdue = "overdue: last tested " + detector.LastTestedAt + ", " + std::to_string(late->DaysSinceTest) +
+                       " days ago (interval " + std::to_string(detector.TestIntervalDays) + " days)";
+    else
+        data.Overdue = "Not overdue: last tested " + detector.LastTestedAt + " (interval " +
+                       std::to_string(detector.TestIntervalDays) + " days)";
+    for (const auto& s : records) {
+        ReportRecordRow row;
+        const RecordNumbers& n = s.Record.Numbers;
+        row.Id = s.Id;
+        row.TestedAt = s.TestedAt;
+        row.File = std::filesystem::path(s.Record.FileName).filename().string();
+        row.Exposure = s.Record.Exposure.empty() ? "exposure unknown"
+                                                 : "exposure " + s.Record.Exposure + " " + s.Record.ExposureUnit;
+        row.Overall = s.Record.Overall;
+        row.BaselineVersion = s.BaselineVersion;
+        row.BaselineOverall = s.BaselineOverall;
+        row.AreaSnr = n.AreaSNR;
+        row.MeanRoiSnr = n.MeanRoiSNR;
+        row.GlobalUniformity = n.Metrics[static_cast<std::size_t>(MetricId::GlobalUniformity)];
+        row.LocalUniformity = n.Metrics[static_cast<std::size_t>(MetricId::LocalUniformity)];
+        row.NoiseUniformity = n.Metrics[static_cast<std::size_t>(MetricId::NoiseUniformity)];
+        row.DeviatingRois = n.DeviatingRoiCount;
+        row.DeviatingPixels = n.DeviatingPixelCount;
+        row.NewPixels = s.NewSinceBaseline.Pixels;
+        row.Excluded = s.Excluded;
+        for (const auto& note : s.Notes) row.Notes += (row.Notes.empty() ? "" : "; ") + note;
+        if (s.Excluded)
+            row.Notes += std::string(row.Notes.empty() ? "" : "; ") + "excluded " + s.ExcludedAt + " by " +
+                         s.ExcludedBy + ": " + s.ExcludedReason;
+        data.Records.push_back(std::move(row));
+    }
+    for (const auto& b : baselines) data.Baselines.push_back(BaselineRow(b));
+    for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
+        data.Limits.push_back({std::string(AllBaselineChecks()[i].Name), limits[i]});
+        data.Trends.push_back(TrendSeriesFor(i, std::string(AllBaselineChecks()[i].Name), detector.Key, records,
+                                             baselines, limits));
+    }
+    const MapSession session;
+    WriteHistoryReportPdf(line.PdfFile, data);
+    out << "QA history report written to " << line.PdfFile << '\n';
     return kExitSuccess;
 }
 
@@ -313,6 +427,7 @@ int History(const HistoryCommandLine& line, HistoryStore& store, std::ostream& o
             return kExitUsage;
         }
     }
+    if (line.PdfOption->count() > 0) return HistoryPdf(line, since, store, out);
     if (!line.PngFolder.empty())
         return TrendCharts(line.PngFolder, store.Records(RecordFilter{line.Detector, since, false}), store, out);
     const auto records = store.Records(RecordFilter{line.Detector, since, line.Json});
@@ -465,9 +580,8 @@ HistoryRecorder::HistoryRecorder(std::string db, std::string by) : db_(std::move
 
 HistoryRecorder::~HistoryRecorder() = default;
 
-std::string HistoryRecorder::Record(QaRecord record)
+HistoryStore& HistoryRecorder::Store()
 {
-    std::lock_guard guard(lock_);
     if (!store_) {
         if (!openError_.empty()) throw EvenorError(openError_);
         try {
@@ -477,8 +591,55 @@ std::string HistoryRecorder::Record(QaRecord record)
             throw;
         }
     }
+    return *store_;
+}
+
+ReportBaseline HistoryRecorder::RecordForReport(QaRecord record)
+{
+    std::lock_guard guard(lock_);
+    HistoryStore& store = Store();
     record.RecordedBy = by_;
-    const RecordOutcome outcome = store_->Record(record);
+    const RecordOutcome outcome = store.Record(record);
+    ReportBaseline report;
+    report.Recorded = outcome.AlreadyRecorded ? "Already recorded as record " + std::to_string(outcome.Id)
+                                              : "Recorded as record " + std::to_string(outcome.Id) + " for detector " +
+                                                    outcome.DetectorKey;
+    report.Notes = outcome.Notes;
+    const auto records = store.Records(RecordFilter{outcome.DetectorKey, "", false});
+    const auto self =
+        std::find_if(records.begin(), records.end(), [&](const StoredRecord& r) { return r.Id == outcome.Id; });
+    if (self == records.end()) return report;
+    const auto baselines = store.Baselines(outcome.DetectorKey);
+    if (self->BaselineVersion) {
+        const auto baseline = std::find_if(baselines.begin(), baselines.end(),
+                                           [&](const Baseline& b) { return b.Version == *self->BaselineVersion; });
+        if (baseline != baselines.end()) report.Baseline = BaselineText(*baseline);
+        for (const BaselineCheck& c : self->Checks)
+            report.Checks.push_back(
+                {CheckName(c.Key), c.Value, c.Reference, c.DeviationPercent, c.Limit, c.Result, c.Note});
+        report.Overall = self->BaselineOverall;
+        report.NewPixels = self->NewSinceBaseline.Pixels;
+        report.NewClusters = self->NewSinceBaseline.Clusters;
+        report.NewLines = self->NewSinceBaseline.Lines;
+    }
+    // The last records up to this one.
+    constexpr std::ptrdiff_t kLastRecords = 12;
+    const auto end = self + 1;
+    const std::vector<StoredRecord> last(end - std::min(kLastRecords, end - records.begin()), end);
+    const auto limits = store.LimitsOf(store.FindDetector(outcome.DetectorKey).Id);
+    if (last.size() >= 2)
+        for (std::size_t i = 0; i < BaselineCheckCount; ++i)
+            report.Trends.push_back(TrendSeriesFor(i, std::string(AllBaselineChecks()[i].Name),
+                                                   outcome.DetectorKey, last, baselines, limits));
+    return report;
+}
+
+std::string HistoryRecorder::Record(QaRecord record)
+{
+    std::lock_guard guard(lock_);
+    HistoryStore& store = Store();
+    record.RecordedBy = by_;
+    const RecordOutcome outcome = store.Record(record);
     std::string text = outcome.AlreadyRecorded ? "Already recorded as record " + std::to_string(outcome.Id)
                                                : "Recorded as record " + std::to_string(outcome.Id) + " for detector " +
                                                      outcome.DetectorKey;
@@ -506,6 +667,18 @@ void AddHistoryCommands(CLI::App& app, HistoryCommandLine& line)
                                       "(DIR/<detector>-<check>.png) instead of listing")
                          ->type_name("DIR");
     for (auto* other : {json, csv, overdue}) line.PngOption->excludes(other);
+    line.PdfOption = line.History
+                         ->add_option("--pdf", line.PdfFile,
+                                      "Write the detector's QA history report as the PDF file FILE (needs "
+                                      "--detector): its records with verdicts, the baselines, a trend chart per "
+                                      "baseline check, whether a test is overdue")
+                         ->type_name("FILE");
+    for (auto* other : {json, csv, overdue}) line.PdfOption->excludes(other);
+    line.PdfOption->excludes(line.PngOption);
+    line.History->add_option("--paper", line.Paper, "Paper of the PDF report")
+        ->check(CLI::IsMember({"a4", "letter"}))
+        ->capture_default_str()
+        ->needs(line.PdfOption);
     line.Exclude = line.History->add_subcommand("exclude", "Exclude a record from baselines (it stays, with the "
                                                            "reason, who and when)");
     line.Exclude->add_option("ID", line.RecordId, "Record number")->required();
@@ -556,6 +729,16 @@ bool RunHistoryCommands(const HistoryCommandLine& line, std::ostream& out, std::
         if (problem.empty() && line.PngFolder.empty()) problem = "a folder is expected";
         if (!problem.empty()) {
             err << "--png: " << problem << "\nRun with --help for more information.\n";
+            status = kExitUsage;
+            return true;
+        }
+    }
+    if (*line.History && line.PdfOption->count() > 0) {
+        std::string problem = MapsProblem();
+        if (problem.empty() && line.PdfFile.empty()) problem = "a file is expected";
+        if (problem.empty() && line.Detector.empty()) problem = "--detector KEY is required";
+        if (!problem.empty()) {
+            err << "--pdf: " << problem << "\nRun with --help for more information.\n";
             status = kExitUsage;
             return true;
         }
