@@ -354,9 +354,9 @@ int HistoryPdf(const HistoryCommandLine& line, const std::string& since, History
     const auto late = std::find_if(overdue.begin(), overdue.end(),
                                    [&](const OverdueDetector& o) { return o.Detector.Id == detector.Id; });
     if (detector.LastTestedAt.empty())
-        data.Overdue = "overdue: never tested";
+        data.Overdue = "Overdue: never tested";
     else if (late != overdue.end())
-        data.Overdue = "overdue: last tested " + detector.LastTestedAt + ", " + std::to_string(late->DaysSinceTest) +
+        data.Overdue = "Overdue: last tested " + detector.LastTestedAt + ", " + std::to_string(late->DaysSinceTest) +
                        " days ago (interval " + std::to_string(detector.TestIntervalDays) + " days)";
     else
         data.Overdue = "Not overdue: last tested " + detector.LastTestedAt + " (interval " +

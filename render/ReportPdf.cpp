@@ -10,6 +10,7 @@
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
+#include <QRegularExpression>
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -108,7 +109,10 @@ QString Fixed(std::optional<double> value, int decimals)
 QString Signed(std::optional<double> value, int decimals)
 {
     if (!value || !std::isfinite(*value)) return QStringLiteral("-");
-    return (*value > 0 ? QStringLiteral("+") : QString()) + QString::number(*value, 'f', decimals);
+    QString text = QString::number(*value, 'f', decimals);
+    if (text.startsWith('-') && text.count(QRegularExpression(QStringLiteral("[1-9]"))) == 0) text.remove(0, 1);
+    return (*value > 0 && text.contains(QRegularExpression(QStringLiteral("[1-9]"))) ? QStringLiteral("+") : QString()) +
+           text;
 }
 
 QString LimitText(const std::optional<double>& limit)
@@ -902,6 +906,7 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
 
     if (data.History) {
         const ReportBaseline& history = *data.History;
+        doc.NewPage();
         doc.Heading(QStringLiteral("Baseline comparison"));
         doc.Paragraph(Q(history.Recorded), f.Body);
         for (const std::string& n : history.Notes) doc.Paragraph(QStringLiteral("Note: ") + Q(n), f.Body, kWarningText);
@@ -915,7 +920,7 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
                 rows.push_back({{Q(c.Name)},
                                 {Num(c.Value)},
                                 {Num(c.Reference)},
-                                {c.DeviationPercent ? Signed(c.DeviationPercent, 1) + QStringLiteral(" %")
+                                {c.DeviationPercent ? Signed(c.DeviationPercent, 2) + QStringLiteral(" %")
                                                     : Q(c.Note)},
                                 {LimitText(c.Limit.Warning) + QStringLiteral(" / ") + LimitText(c.Limit.Action)},
                                 {Q(VerdictName(c.Result)), VerdictColour(c.Result), true}});
@@ -975,7 +980,7 @@ QByteArray RenderHistoryReportPdf(const HistoryReportData& data)
                         doc.Paragraph(Q(data.Title), f.Heading);
                         doc.Space(2);
                         doc.Paragraph(Q(data.Overdue), f.Bold,
-                                      data.Overdue.rfind("overdue", 0) == 0 ? QColor(200, 0, 0) : QColor(0, 120, 0));
+                                      data.Overdue.rfind("Overdue", 0) == 0 ? QColor(200, 0, 0) : QColor(0, 120, 0));
                         doc.Heading(QStringLiteral("Detector"));
                         doc.KeyValues({
                             {"Key", {TagText(data.Key) + QStringLiteral(" (") + Q(data.KeyKind) + QStringLiteral(")")}},

@@ -123,11 +123,14 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size, int scale)
         painter.setPen(QColor(225, 225, 225));
         painter.drawLine(plot.left(), y, plot.right(), y);
         painter.setPen(Qt::black);
-        const QString label = QString::fromStdString(FormatReal(std::abs(value) < step * 1e-6 ? 0.0 : value));
+        // Twelve digits: a multiple of the step shows as 0.6, not 0.6000000000000001.
+        const QString label = QString::number(std::abs(value) < step * 1e-6 ? 0.0 : value, 'g', 12);
         painter.drawText(QRect(0, y - 8, plot.left() - 6, 16), Qt::AlignRight | Qt::AlignVCenter, label);
     }
-    // Date ticks: whole days, at most about seven.
-    const double dayStep = std::max(1.0, std::round(NiceLimit((frame.LastDay - frame.FirstDay) / 7.0)));
+    // Date ticks: whole days, at most about seven, fewer on a narrow plot so
+    // that the dates do not run into each other.
+    const double ticks = std::clamp(std::floor(plot.width() / 95.0), 2.0, 7.0);
+    const double dayStep = std::max(1.0, std::round(NiceLimit((frame.LastDay - frame.FirstDay) / ticks)));
     for (double day = std::ceil(frame.FirstDay / dayStep) * dayStep; day <= frame.LastDay; day += dayStep) {
         const int x = static_cast<int>(std::lround(frame.XOf(day)));
         painter.setPen(QColor(225, 225, 225));

@@ -71,6 +71,9 @@ def parse_args(argv):
                         "Endian) or big (Explicit VR Big Endian)")
     p.add_argument("--seed", type=int, default=1,
                    help="seed of the random numbers (default 1)")
+    p.add_argument("--date", default="20240315",
+                   help="study, series, acquisition and content date, "
+                        "YYYYMMDD (default 20240315)")
     p.add_argument("--out", required=True, help="the DICOM file to write")
     args = p.parse_args(argv)
     for name in ("rows", "cols"):
@@ -78,6 +81,8 @@ def parse_args(argv):
             p.error(f"--{name} must be 1..65535")
     if args.spacing <= 0:
         p.error("--spacing must be positive")
+    if len(args.date) != 8 or not args.date.isdigit():
+        p.error("--date must be YYYYMMDD")
     return args
 
 
@@ -148,10 +153,10 @@ def make_dataset(args, pixels, bits_stored):
     ds.ImageType = ["ORIGINAL", "PRIMARY"]
     ds.SOPClassUID = DX_FOR_PROCESSING
     ds.SOPInstanceUID = meta.MediaStorageSOPInstanceUID
-    ds.StudyDate = "20240315"
-    ds.SeriesDate = "20240315"
-    ds.AcquisitionDate = "20240315"
-    ds.ContentDate = "20240315"
+    ds.StudyDate = args.date
+    ds.SeriesDate = args.date
+    ds.AcquisitionDate = args.date
+    ds.ContentDate = args.date
     ds.StudyTime = "093000"
     ds.SeriesTime = "093000"
     ds.AcquisitionTime = "093012"
