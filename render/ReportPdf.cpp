@@ -132,6 +132,8 @@ Fonts MakeFonts()
         f.setPointSizeF(points);
         f.setBold(bold);
         f.setKerning(false);
+        // No ligatures: "file" must read back as f, i, not as one glyph.
+        f.setStyleStrategy(QFont::PreferNoShaping);
         return f;
     };
     return Fonts{font(16, true), font(12, true), font(10, true), font(9), font(9, true),
