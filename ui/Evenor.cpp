@@ -556,6 +556,7 @@ void TFormEvenor::Calculate()
                 } catch (const std::exception&) {
                     // Only a record of this run needs it; Record says so then.
                 }
+                prepared->FileSha256 = run->FileSha256;
                 WriteResultsReport(settings_, outcome->Result, outcome->Preparation);
             }
         }

@@ -11,8 +11,11 @@
 #include <QComboBox>
 #include <QFile>
 #include <QHBoxLayout>
+#include <QDir>
+#include <QFileInfo>
 #include <QHelpEvent>
 #include <QLabel>
+#include <QLocale>
 #include <QPainter>
 #include <QPen>
 #include <QPushButton>
@@ -28,7 +31,10 @@
 #include "analysis/RoiGrid.h"
 #include "dicom/DicomLib.h"
 #include "insight/ImageInfo.h"
+#include "insight/ResultExport.h"
 #include "render/MapRenderer.h"
+#include "render/ReportPdf.h"
+#include "ui/Dialogs.h"
 #include "ui/Evenor.h"
 
 namespace evenor {
@@ -377,6 +383,23 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
     const RoiLattice lattice = BuildRoiLattice(result.Rois);
     results.RoiColumns = lattice.Xs;
     results.RoiRows = lattice.Ys;
+    results.Result = result;
+    results.Preparation = outcome.Preparation;
+    results.PixelSpacing = image.PixelSpacing();
+    results.Image = ReadImageInfo(image.TagTable());
+    results.DeviceSerialNumber = TagTableValue(image.TagTable(), "00181000");
+    results.SoftwareVersions = TagTableValue(image.TagTable(), "00181020");
+    results.AcquisitionTime = TagTableValue(image.TagTable(), "00080032");
+    const TagDefaults tagDefaults = DefaultsFromTags(image.TagList());
+    results.Warnings = tagDefaults.Warnings;
+    if (results.Processed) results.Warnings.emplace_back(ProcessedImageWarning);
+    const std::string sign = "tag 0028,1041 (Pixel Intensity Relationship Sign) ";
+    if (!tagDefaults.Inverted)
+        results.InversionReason = "set in the window; " + sign + "is missing or not 1 or -1";
+    else if (*tagDefaults.Inverted == settings.Inverted)
+        results.InversionReason = sign + "is " + (settings.Inverted ? "-1" : "1");
+    else
+        results.InversionReason = "set in the window against " + sign + "(" + (*tagDefaults.Inverted ? "-1" : "1") + ")";
 
     const std::span<const std::uint16_t> pixels(outcome.Pixels);
     const std::uint32_t columns = outcome.Columns;
@@ -590,6 +613,34 @@ QString StructuredNoiseHtml(const StructuredNoise& noise)
 
 }  // namespace
 
+PaperSize DefaultPaper()
+{
+    return QLocale::system().measurementSystem() == QLocale::ImperialUSSystem ? PaperSize::Letter : PaperSize::A4;
+}
+
+QByteArray ResultsReportPdf(const RunResults& results, const GuidelinePreset& preset, PaperSize paper)
+{
+    ResultContext context;
+    context.Preparation = results.Preparation;
+    context.PixelSpacing = results.PixelSpacing;
+    context.Image = results.Image;
+    context.Preset = &preset;
+    context.Insight = &results.Insight;
+    TestReportData data;
+    data.Settings = &results.Settings;
+    data.Result = &results.Result;
+    data.Context = &context;
+    data.DeviceSerialNumber = results.DeviceSerialNumber;
+    data.SoftwareVersions = results.SoftwareVersions;
+    data.AcquisitionTime = results.AcquisitionTime;
+    data.FileSha256 = results.FileSha256;
+    data.InversionReason = results.InversionReason;
+    data.Warnings = results.Warnings;
+    data.Paper = paper;
+    const QImage& areaMap = results.Pictures[std::size_t(ResultPictureKind::AreaMap)].Image;
+    return RenderTestReportPdf(data, DrawReportPictures(areaMap, results.Result, results.Insight));
+}
+
 QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& preset)
 {
     const RobustMetrics& robust = results.Insight.Metrics;
@@ -671,6 +722,13 @@ TResultsPage::TResultsPage(QWidget* parent) : QWidget(parent)
     buttonPictureWindow_->setToolTip(QStringLiteral("Show the picture in a window of its own, resizable, with zoom"));
     buttonPictureWindow_->setAutoDefault(false);
     buttonPictureWindow_->setEnabled(false);
+    buttonSavePdf_ = new QPushButton(QStringLiteral("Save PDF report..."), this);
+    buttonSavePdf_->setObjectName(QStringLiteral("ButtonSavePdf"));
+    buttonSavePdf_->setToolTip(QStringLiteral("Write the test's report as a PDF document: the detector, the settings, "
+                                              "the results and verdicts of the chosen preset, the pictures, the "
+                                              "deviating ROIs and pixels, the warnings and lines to sign"));
+    buttonSavePdf_->setAutoDefault(false);
+    buttonSavePdf_->setEnabled(false);
 
     scrollPicture_ = new QScrollArea;
     scrollPicture_->setObjectName(QStringLiteral("ScrollPicture"));
@@ -732,6 +790,7 @@ TResultsPage::TResultsPage(QWidget* parent) : QWidget(parent)
     pictureRow->addWidget(checkBoxActualSize_);
     pictureRow->addStretch(1);
     pictureRow->addWidget(buttonPictureWindow_);
+    pictureRow->addWidget(buttonSavePdf_);
     // The margins of the DICOM Tags page's memo.
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(8, 4, 8, 4);
@@ -741,25 +800,28 @@ TResultsPage::TResultsPage(QWidget* parent) : QWidget(parent)
 
     setTabOrder(comboBoxPicture_, checkBoxActualSize_);
     setTabOrder(checkBoxActualSize_, buttonPictureWindow_);
-    setTabOrder(buttonPictureWindow_, comboBoxPreset_);
+    setTabOrder(buttonPictureWindow_, buttonSavePdf_);
+    setTabOrder(buttonSavePdf_, comboBoxPreset_);
     setTabOrder(comboBoxPreset_, memoResults_);
 
     connect(comboBoxPicture_, &QComboBox::currentIndexChanged, this, &TResultsPage::ComboBoxPictureChange);
     connect(comboBoxPreset_, &QComboBox::currentIndexChanged, this, &TResultsPage::ComboBoxPresetChange);
     connect(checkBoxActualSize_, &QCheckBox::toggled, this, &TResultsPage::CheckBoxActualSizeClick);
     connect(buttonPictureWindow_, &QPushButton::clicked, this, &TResultsPage::ButtonPictureWindowClick);
+    connect(buttonSavePdf_, &QPushButton::clicked, this, &TResultsPage::ButtonSavePdfClick);
     ComboBoxPictureChange();
 }
 
 std::vector<QWidget*> TResultsPage::TabChain() const
 {
-    return {comboBoxPicture_, checkBoxActualSize_, buttonPictureWindow_, comboBoxPreset_, memoResults_};
+    return {comboBoxPicture_, checkBoxActualSize_, buttonPictureWindow_, buttonSavePdf_, comboBoxPreset_, memoResults_};
 }
 
 void TResultsPage::ShowResults(RunResults results)
 {
     results_ = std::move(results);
     buttonPictureWindow_->setEnabled(true);
+    buttonSavePdf_->setEnabled(true);
     ComboBoxPictureChange();
     ShowSummary();
     memoResults_->verticalScrollBar()->setValue(0);
@@ -800,6 +862,23 @@ void TResultsPage::ButtonPictureWindowClick()
     pictureWindow_->show();
     pictureWindow_->raise();
     pictureWindow_->activateWindow();
+}
+
+void TResultsPage::ButtonSavePdfClick()
+{
+    if (!results_) return;
+    // NAME-uniformity.pdf beside the image.
+    const QFileInfo image(QString::fromStdString(results_->Settings.DicomFileName));
+    const QString proposed = image.dir().filePath(image.completeBaseName() + QStringLiteral("-uniformity.pdf"));
+    const std::optional<QString> chosen = Dialogs::SavePdfReport(this, proposed);
+    if (!chosen) return;
+    try {
+        SaveReportPdf(ResultsReportPdf(*results_, ChosenPreset(), DefaultPaper()), chosen->toStdString());
+    } catch (const std::exception& e) {
+        Dialogs::Error(this, QDir::toNativeSeparators(*chosen) + QStringLiteral(": ") + QString::fromStdString(e.what()));
+        return;
+    }
+    Dialogs::Message(this, QStringLiteral("PDF report written to ") + QDir::toNativeSeparators(*chosen));
 }
 
 void TResultsPage::ComboBoxPresetChange() { ShowSummary(); }
