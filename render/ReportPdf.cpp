@@ -883,9 +883,9 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
         doc.Table({0.8, 0.8, 2.2, 2.2, 2.2}, {Qt::AlignRight, Qt::AlignRight, Qt::AlignRight, Qt::AlignRight,
                                               Qt::AlignRight},
                   {{"x"}, {"y"}, {"Mean"}, {"SD"}, {"SNR"}}, rows, f.Small, f.Small);
-        if (badRois.size() > ReportTableRows)
+        if (result.BadROIMap.size() > badRois.size())
             doc.Paragraph(QStringLiteral("and %1 more (the text report lists them all)")
-                              .arg(badRois.size() - ReportTableRows),
+                              .arg(result.BadROIMap.size() - badRois.size()),
                           f.Body, kMuted);
     }
     doc.Heading(QStringLiteral("Deviating pixels"));
@@ -900,9 +900,9 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
         }
         doc.Table({0.8, 0.8, 1.4, 2.2}, {Qt::AlignRight, Qt::AlignRight, Qt::AlignRight, Qt::AlignRight},
                   {{"x"}, {"y"}, {"Value"}, {"ROI mean"}}, rows, f.Small, f.Small);
-        if (badPixels.size() > ReportTableRows)
+        if (result.BadPixelMap.size() > badPixels.size())
             doc.Paragraph(QStringLiteral("and %1 more (the text report lists them all)")
-                              .arg(badPixels.size() - ReportTableRows),
+                              .arg(result.BadPixelMap.size() - badPixels.size()),
                           f.Body, kMuted);
     }
 
@@ -965,7 +965,9 @@ QByteArray RenderTestReportPdf(const TestReportData& data, const ReportPictures&
     if (data.Settings == nullptr || data.Result == nullptr || data.Context == nullptr ||
         data.Context->Insight == nullptr || data.Context->Preset == nullptr)
         throw EvenorError("The PDF report needs the settings, the result, the detector inspection and a preset");
-    const Json json = ResultToJson(*data.Settings, *data.Result, *data.Context);
+    ResultContext context = *data.Context;
+    context.ListLimit = ReportTableRows;
+    const Json json = ResultToJson(*data.Settings, *data.Result, context);
     const QString file = Q(data.Settings->DicomFileName);
     const QString name = file.section(QLatin1Char('/'), -1);
     return WritePdf(data.Paper, QStringLiteral("Uniformity test report: ") + name,
