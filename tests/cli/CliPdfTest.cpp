@@ -133,34 +133,52 @@ TEST(CliPdfTest, TheReportHoldsTheJsonsNumbersTheIdentityAndEveryWarning)
 }
 
 #if EVENOR_CLI_HAS_MAPS
+// The text of one page.
+std::string PageText(const TempFolder& folder, const std::filesystem::path& pdf, int page)
+{
+    const std::string out = (folder / "page.txt").string();
+    const std::string command = "pdftotext -f " + std::to_string(page) + " -l " + std::to_string(page) + " " +
+                                Quoted(pdf.string()) + " " + Quoted(out);
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    return std::regex_replace(ReadWholeFile(out), std::regex("\\s+"), " ");
+}
+
+int PageCount(const TempFolder& folder, const std::filesystem::path& pdf)
+{
+    std::smatch pages;
+    const std::string info = Poppler(folder, "pdfinfo", pdf);
+    return std::regex_search(info, pages, std::regex("Pages: (\\d+)")) ? std::stoi(pages[1]) : 0;
+}
+
 TEST(CliPdfTest, RecordedTestsShowTheBaselineAndTheDetectorHasItsHistory)
 {
     TempFolder folder;
     const std::string db = (folder / "h.sqlite").string();
-    const auto analyse = [&](const std::string& box, std::vector<std::string> extra) {
-        std::vector<std::string> args{"analyse", kSample,  "-o", (folder / "r.txt").string(), "-q", "--record",
-                                      "--db",    db,       "--by", "qa", "--box-cm", box};
+    const auto analyse = [&](const std::string& offset, std::vector<std::string> extra) {
+        std::vector<std::string> args{"analyse", kSample, "-o", (folder / "r.txt").string(), "-q",    "--record",
+                                      "--db",    db,      "--by", "qa",  "--offset",  offset};
         args.insert(args.end(), extra.begin(), extra.end());
-        return RunProgram(folder, kEnvironment, args);
+        return extra.empty() ? RunInProcess(args) : RunProgram(folder, kEnvironment, args);
     };
-    ASSERT_EQ(analyse("1", {}).status, 0);
-    ASSERT_EQ(analyse("2", {}).status, 0);
-    ASSERT_EQ(RunInProcess({"baseline", "set", "--detector", "DET-0042", "--first", "2", "--reason", "acceptance",
+    // Twenty records of one detector (other offsets make other tests).
+    for (int offset = 0; offset < 19; ++offset) ASSERT_EQ(analyse(std::to_string(offset), {}).status, 0);
+    ASSERT_EQ(RunInProcess({"baseline", "set", "--detector", "DET-0042", "--first", "3", "--reason", "acceptance",
                             "--by", "qa", "--db", db})
                   .status,
               0);
     const auto recorded = folder / "recorded.pdf";
-    const CliResult run = analyse("3", {"--pdf", recorded.string()});
+    const CliResult run = analyse("19", {"--pdf", recorded.string()});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, "Recorded as record 3 for detector DET-0042\n");
+    EXPECT_EQ(run.out, "Recorded as record 20 for detector DET-0042\n");
     std::string text = Poppler(folder, "pdftotext", recorded);
     ExpectHas(text, "Baseline comparison", "recorded");
-    ExpectHas(text, "Recorded as record 3 for detector DET-0042", "recorded");
+    ExpectHas(text, "Recorded as record 20 for detector DET-0042", "recorded");
     ExpectHas(text, "Baseline 1, set ", "recorded");
     for (const auto& check : AllBaselineChecks()) ExpectHas(text, std::string(check.Name), "recorded");
     ExpectHas(text, "Against the baseline: ", "recorded");
 
-    // The detector's report, on Letter; only the records from the date on.
+    // The detector's report, on Letter: the records table runs over pages,
+    // its header on each, every page numbered.
     const auto history = folder / "history.pdf";
     CliResult listed = RunProgram(folder, kEnvironment,
                                   {"history", "--db", db, "--detector", "DET-0042", "--pdf", history.string(),
@@ -168,15 +186,40 @@ TEST(CliPdfTest, RecordedTestsShowTheBaselineAndTheDetectorHasItsHistory)
     ASSERT_EQ(listed.status, 0) << listed.err;
     text = Poppler(folder, "pdftotext", history);
     for (const char* part : {"Detector QA history", "SN-000123", "Baseline 1 (in force)", "acceptance",
-                             "Overdue: last tested 2024-03-15 09:30:12", "3 (tested on or after 2024-03-15)",
+                             "Overdue: last tested 2024-03-15 09:30:12", "20 (tested on or after 2024-03-15)",
                              "Limits in force", "Trends", "Sign-off"})
         ExpectHas(text, part, "history");
     for (const auto& check : AllBaselineChecks()) ExpectHas(text, std::string(check.Name), "history");
     ExpectHas(Poppler(folder, "pdfinfo", history), "Page size: 612 x 792 pts (letter)", "history");
+    const int pages = PageCount(folder, history);
+    ASSERT_GE(pages, 3);
+    int recordPages = 0;
+    for (int page = 1; page <= pages; ++page) {
+        const std::string shown = PageText(folder, history, page);
+        ExpectHas(shown, "Page " + std::to_string(page) + " of " + std::to_string(pages), "page");
+        if (shown.find("No. Tested") != std::string::npos) ++recordPages;
+    }
+    EXPECT_GE(recordPages, 2);
 
     listed = RunProgram(folder, kEnvironment, {"history", "--db", db, "--pdf", history.string()});
     EXPECT_EQ(listed.status, 2);
     EXPECT_NE(listed.err.find("--pdf: --detector KEY is required"), std::string::npos) << listed.err;
+}
+
+TEST(CliPdfTest, BatchWritesAReportPerImage)
+{
+    TempFolder folder;
+    std::filesystem::create_directories(folder / "in");
+    std::filesystem::copy_file(kSample, folder / "in" / "a.dcm");
+    WriteDicomFile(folder / "in" / "b.dcm", BlotchedImage(64));
+    const CliResult run = RunProgram(
+        folder, kEnvironment,
+        {"analyse", (folder / "in").string(), "--out-dir", (folder / "out").string(), "--each-pdf", "-q"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    for (const char* name : {"a.pdf", "b.pdf"}) {
+        EXPECT_GE(PageCount(folder, folder / "out" / name), 5) << name;
+        ExpectHas(Poppler(folder, "pdftotext", folder / "out" / name), "Uniformity test report", name);
+    }
 }
 #endif
 
