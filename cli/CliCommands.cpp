@@ -260,8 +260,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
                                    "Also draw OUT/NAME-area.png, NAME-roi-mean-deviation.png, "
                                    "NAME-roi-snr-deviation.png and NAME-roi-noise-deviation.png per image")
                         ->group(batch);
-    auto* eachPdf =
-        analyse->add_flag("--each-pdf", line.Batch.Pdf, "Also write the PDF report OUT/NAME.pdf per image")->group(batch);
+    auto* eachPdf = analyse->add_flag("--each-pdf", line.Batch.Pdf, "Also write the PDF report OUT/NAME.pdf per image")
+                        ->group(batch);
     auto* recursive =
         analyse->add_flag("-r,--recursive", line.Batch.Recursive, "Take the files of sub-folders too")->group(batch);
     auto* jobs = analyse->add_option("-j,--jobs", line.Batch.Jobs, "Images analysed at the same time")
@@ -331,7 +331,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
     if (withMaps) {
         const bool forPdf = batchMode ? !line.Batch.Png : png->count() == 0;
         const char* option = forPdf ? (batchMode ? "--each-pdf" : "--pdf") : (batchMode ? "--each-png" : "--png");
-        if (const std::string problem = MapsProblem(); !problem.empty()) return usage(std::string(option) + ": " + problem);
+        if (const std::string problem = MapsProblem(); !problem.empty())
+            return usage(std::string(option) + ": " + problem);
     }
     if (!batchMode && png->count() > 0 && line.PngFolder.empty()) return usage("--png: a folder is expected");
     if (!batchMode && withPdf && line.Pdf.empty()) return usage("--pdf: a file is expected");

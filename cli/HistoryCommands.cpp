@@ -286,8 +286,8 @@ int TrendCharts(const std::string& folder, const std::vector<StoredRecord>& reco
         usedNames.push_back(name);
         for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
             const BaselineCheckInfo& check = AllBaselineChecks()[i];
-            const TrendSeries series = TrendSeriesFor(i, Shown(detector) + ": " + std::string(check.Name), key,
-                                                      records, baselines, limits);
+            const TrendSeries series =
+                TrendSeriesFor(i, Shown(detector) + ": " + std::string(check.Name), key, records, baselines, limits);
             const std::string path =
                 (std::filesystem::path(folder) / (name + "-" + std::string(check.Key) + ".png")).string();
             WriteTrendChartPng(path, series);
@@ -390,8 +390,8 @@ int HistoryPdf(const HistoryCommandLine& line, const std::string& since, History
     for (const auto& b : baselines) data.Baselines.push_back(BaselineRow(b));
     for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
         data.Limits.push_back({std::string(AllBaselineChecks()[i].Name), limits[i]});
-        data.Trends.push_back(TrendSeriesFor(i, std::string(AllBaselineChecks()[i].Name), detector.Key, records,
-                                             baselines, limits));
+        data.Trends.push_back(
+            TrendSeriesFor(i, std::string(AllBaselineChecks()[i].Name), detector.Key, records, baselines, limits));
     }
     const MapSession session;
     WriteHistoryReportPdf(line.PdfFile, data);
@@ -601,9 +601,9 @@ ReportBaseline HistoryRecorder::RecordForReport(QaRecord record)
     record.RecordedBy = by_;
     const RecordOutcome outcome = store.Record(record);
     ReportBaseline report;
-    report.Recorded = outcome.AlreadyRecorded ? "Already recorded as record " + std::to_string(outcome.Id)
-                                              : "Recorded as record " + std::to_string(outcome.Id) + " for detector " +
-                                                    outcome.DetectorKey;
+    report.Recorded = outcome.AlreadyRecorded
+                          ? "Already recorded as record " + std::to_string(outcome.Id)
+                          : "Recorded as record " + std::to_string(outcome.Id) + " for detector " + outcome.DetectorKey;
     report.Notes = outcome.Notes;
     const auto records = store.Records(RecordFilter{outcome.DetectorKey, "", false});
     const auto self =
@@ -629,8 +629,8 @@ ReportBaseline HistoryRecorder::RecordForReport(QaRecord record)
     const auto limits = store.LimitsOf(store.FindDetector(outcome.DetectorKey).Id);
     if (last.size() >= 2)
         for (std::size_t i = 0; i < BaselineCheckCount; ++i)
-            report.Trends.push_back(TrendSeriesFor(i, std::string(AllBaselineChecks()[i].Name),
-                                                   outcome.DetectorKey, last, baselines, limits));
+            report.Trends.push_back(TrendSeriesFor(i, std::string(AllBaselineChecks()[i].Name), outcome.DetectorKey,
+                                                   last, baselines, limits));
     return report;
 }
 

@@ -95,14 +95,14 @@ struct HistoryReportData {
     std::string Title;  // the detector as shown: display name and key
     std::string Key, KeyKind, Manufacturer, Model, Serial, DetectorId, Station;
     std::int64_t TestIntervalDays = 0;
-    std::string LastTestedAt;  // empty without a test
-    std::string Overdue;       // "overdue: last tested 45 days ago ..." or "not overdue ..."
-    std::string Since;         // the records from this date ("YYYY-MM-DD"); empty: all
-    std::string Database;      // where the history is kept, as shown
-    std::vector<ReportRecordRow> Records;         // oldest first
-    std::vector<ReportBaselineVersion> Baselines; // oldest first; the last one is in force
-    std::vector<ReportLimit> Limits;              // the baseline checks' limits in force
-    std::vector<TrendSeries> Trends;              // one per baseline check
+    std::string LastTestedAt;                      // empty without a test
+    std::string Overdue;                           // "overdue: last tested 45 days ago ..." or "not overdue ..."
+    std::string Since;                             // the records from this date ("YYYY-MM-DD"); empty: all
+    std::string Database;                          // where the history is kept, as shown
+    std::vector<ReportRecordRow> Records;          // oldest first
+    std::vector<ReportBaselineVersion> Baselines;  // oldest first; the last one is in force
+    std::vector<ReportLimit> Limits;               // the baseline checks' limits in force
+    std::vector<TrendSeries> Trends;               // one per baseline check
     PaperSize Paper = PaperSize::A4;
 };
 

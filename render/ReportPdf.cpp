@@ -111,7 +111,8 @@ QString Signed(std::optional<double> value, int decimals)
     if (!value || !std::isfinite(*value)) return QStringLiteral("-");
     QString text = QString::number(*value, 'f', decimals);
     if (text.startsWith('-') && text.count(QRegularExpression(QStringLiteral("[1-9]"))) == 0) text.remove(0, 1);
-    return (*value > 0 && text.contains(QRegularExpression(QStringLiteral("[1-9]"))) ? QStringLiteral("+") : QString()) +
+    return (*value > 0 && text.contains(QRegularExpression(QStringLiteral("[1-9]"))) ? QStringLiteral("+")
+                                                                                     : QString()) +
            text;
 }
 
@@ -136,8 +137,8 @@ Fonts MakeFonts()
         f.setStyleStrategy(QFont::PreferNoShaping);
         return f;
     };
-    return Fonts{font(16, true), font(12, true), font(10, true), font(9), font(9, true),
-                 font(7.5), font(7.5, true), font(7.5, false, true), font(7.5)};
+    return Fonts{font(16, true), font(12, true),  font(10, true),         font(9),  font(9, true),
+                 font(7.5),      font(7.5, true), font(7.5, false, true), font(7.5)};
 }
 
 struct Cell {
@@ -221,7 +222,8 @@ public:
     {
         const double width = Width();
         const double height = TextHeight(font, width, text, flags);
-        Add(height,
+        Add(
+            height,
             [=](QPainter& p, const QRectF& r) {
                 p.setFont(font);
                 p.setPen(colour);
@@ -281,8 +283,10 @@ public:
         };
         const auto painter = [=](std::vector<Cell> row, bool isHeader, bool shaded) -> Paint {
             return [=](QPainter& p, const QRectF& r) {
-                if (isHeader) p.fillRect(r, QColor(225, 230, 238));
-                else if (shaded) p.fillRect(r, kShade);
+                if (isHeader)
+                    p.fillRect(r, QColor(225, 230, 238));
+                else if (shaded)
+                    p.fillRect(r, kShade);
                 if (row.size() == 1 && widths.size() > 1) {
                     p.setFont(spanFont);
                     p.setPen(row[0].Colour == kText ? kMuted : row[0].Colour);
@@ -431,8 +435,9 @@ void MakeReproducible(QByteArray& bytes)
                 if (base.size() + qsizetype(std::strlen(suffix)) == length) return base + suffix;
             return QByteArray();
         };
-        ReplaceValues(bytes, "/CreationDate (D:", ')',
-                      [&](qsizetype n) { return pick(pdf, {"", "Z", "+00'00'", "+00'00"}, n); });
+        ReplaceValues(bytes, "/CreationDate (D:", ')', [&](qsizetype n) {
+            return pick(pdf, {"", "Z", "+00'00'", "+00'00"}, n);
+        });
         for (const char* tag : {"<xmp:CreateDate>", "<xmp:ModifyDate>", "<xmp:MetadataDate>"})
             ReplaceValues(bytes, tag, '<', [&](qsizetype n) { return pick(iso, {"", "Z", "+00:00"}, n); });
     }
@@ -574,8 +579,10 @@ void DrawHeatMap(QPainter& p, const QRectF& r, const HeatMap& map, const QString
         std::min(r.width() - barWidth - labelWidth - Pt(8), r.bottom() - top - labelMetrics.height() * 2.4);
     const QRect grid = map.Layout.Grid;
     double w = side, h = side;
-    if (grid.width() > grid.height()) h = side * grid.height() / grid.width();
-    else w = side * grid.width() / std::max(1, grid.height());
+    if (grid.width() > grid.height())
+        h = side * grid.height() / grid.width();
+    else
+        w = side * grid.width() / std::max(1, grid.height());
     const QRectF cells(r.left(), top, w, h);
     p.drawImage(cells, map.Image, QRectF(grid));
     p.setPen(QPen(kText, Pt(0.5)));
@@ -654,8 +661,10 @@ QString PositionText(const Json& position)
 QString DateText(const std::string& date, const std::string& time)
 {
     QString text;
-    if (date.size() == 8) text = Q(date.substr(0, 4) + "-" + date.substr(4, 2) + "-" + date.substr(6, 2));
-    else text = TagText(date);
+    if (date.size() == 8)
+        text = Q(date.substr(0, 4) + "-" + date.substr(4, 2) + "-" + date.substr(6, 2));
+    else
+        text = TagText(date);
     const std::string clock = time.substr(0, time.find('.'));
     if (clock.size() >= 4)
         text += QStringLiteral(" ") + Q(clock.substr(0, 2) + ":" + clock.substr(2, 2) +
@@ -679,16 +688,17 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
     doc.Paragraph(QStringLiteral("Uniformity test report"), f.Title);
     QString detector = TagText(info.Manufacturer) + QStringLiteral(" ") + TagText(info.Model);
     if (!info.DetectorId.empty()) detector += QStringLiteral(", detector ID ") + TagText(info.DetectorId);
-    doc.Paragraph(detector + QStringLiteral(", tested ") + DateText(info.AcquisitionDate, data.AcquisitionTime),
-                  f.Body, kMuted);
+    doc.Paragraph(detector + QStringLiteral(", tested ") + DateText(info.AcquisitionDate, data.AcquisitionTime), f.Body,
+                  kMuted);
     doc.Space(4);
     doc.Paragraph(QStringLiteral("Overall verdict: %1 (preset %2)")
                       .arg(Q(VerdictName(overall)).toUpper(), JsonText(Member(guideline, "preset"))),
                   f.Heading, VerdictColour(overall));
 
     doc.Heading(QStringLiteral("Detector and image"));
-    const QString exposure =
-        info.Exposure.empty() ? QStringLiteral("-") : TagText(info.Exposure) + QStringLiteral(" ") + Q(info.ExposureUnit);
+    const QString exposure = info.Exposure.empty()
+                                 ? QStringLiteral("-")
+                                 : TagText(info.Exposure) + QStringLiteral(" ") + Q(info.ExposureUnit);
     doc.KeyValues({
         {"Manufacturer", {TagText(info.Manufacturer)}},
         {"Model", {TagText(info.Model)}},
@@ -714,29 +724,28 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
     doc.Heading(QStringLiteral("Settings"));
     const Json& s = Member(json, "settings");
     const Json& area = Member(s, "area");
-    QString areaText = QStringLiteral("columns %1 to %2, rows %3 to %4 (0-based, inclusive)")
-                           .arg(Num(area["first_column"]), Num(area["last_column"]), Num(area["first_row"]),
-                                Num(area["last_row"]));
+    QString areaText =
+        QStringLiteral("columns %1 to %2, rows %3 to %4 (0-based, inclusive)")
+            .arg(Num(area["first_column"]), Num(area["last_column"]), Num(area["first_row"]), Num(area["last_row"]));
     if (context.BorderMm > 0.0)
         areaText += QStringLiteral("; %1 mm (%2 pixels) left out on every side")
                         .arg(Num(s["border_mm"]), Num(s["border_pixels"]));
-    const QString spacing = s["pixel_spacing_mm"].is_null()
-                                ? QStringLiteral("unknown")
-                                : Num(s["pixel_spacing_mm"]) + QStringLiteral(" mm");
+    const QString spacing = s["pixel_spacing_mm"].is_null() ? QStringLiteral("unknown")
+                                                            : Num(s["pixel_spacing_mm"]) + QStringLiteral(" mm");
     QString inversion = settings.Inverted ? QStringLiteral("inverted") : QStringLiteral("not inverted");
-    if (context.Preparation.Inverted)
-        inversion += QStringLiteral(" against %1").arg(Num(s["inversion_maximum"]));
+    if (context.Preparation.Inverted) inversion += QStringLiteral(" against %1").arg(Num(s["inversion_maximum"]));
     if (!data.InversionReason.empty()) inversion += QStringLiteral(": ") + Q(data.InversionReason);
     QString offset = Num(s["pixel_offset"]);
     if (s["clipped_below_offset"].is_boolean() && s["clipped_below_offset"].get<bool>())
         offset += QStringLiteral(" (values below it clipped to 0)");
     doc.KeyValues({
         {"Area", {areaText}},
-        {"Analysing box", {QStringLiteral("%1 cm = %2 pixels (pixel spacing %3)")
-                               .arg(Num(s["box_cm"]), Num(s["box_pixels"]), spacing)}},
+        {"Analysing box",
+         {QStringLiteral("%1 cm = %2 pixels (pixel spacing %3)").arg(Num(s["box_cm"]), Num(s["box_pixels"]), spacing)}},
         {"ROI deviation", {Num(s["roi_deviation_percent"]) + QStringLiteral(" %")}},
-        {"Pixel deviation", {settings.DetectDeviatingPixels ? Num(s["pixel_deviation_percent"]) + QStringLiteral(" %")
-                                                            : QStringLiteral("not searched")}},
+        {"Pixel deviation",
+         {settings.DetectDeviatingPixels ? Num(s["pixel_deviation_percent"]) + QStringLiteral(" %")
+                                         : QStringLiteral("not searched")}},
         {"Pixel offset", {offset}},
         {"Inversion", {inversion}},
     });
@@ -751,8 +760,8 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
         {"ROI SNR SD", {Num(json["roi_snr"]["sd"])}},
         {"ROIs", {Num(counts["rois"])}},
         {"Deviating ROIs", {Num(counts["deviating_rois"])}},
-        {"Deviating pixels", {settings.DetectDeviatingPixels ? Num(counts["deviating_pixels"])
-                                                             : QStringLiteral("not searched")}},
+        {"Deviating pixels",
+         {settings.DetectDeviatingPixels ? Num(counts["deviating_pixels"]) : QStringLiteral("not searched")}},
     });
 
     doc.Subheading(QStringLiteral("Metrics"));
@@ -764,10 +773,10 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
         const Json& metric = item.value();
         std::vector<Cell> row{{JsonText(metric["name"])}, {Num(metric["value"])}, {PositionText(metric["position"])}};
         if (robust)
-            row.push_back({Num(metric["every_pixel_value"]) + (metric["every_pixel_position"].is_object()
-                                                                   ? QStringLiteral(" at ") +
-                                                                         PositionText(metric["every_pixel_position"])
-                                                                   : QString())});
+            row.push_back({Num(metric["every_pixel_value"]) +
+                           (metric["every_pixel_position"].is_object()
+                                ? QStringLiteral(" at ") + PositionText(metric["every_pixel_position"])
+                                : QString())});
         metricRows.push_back(std::move(row));
         metricRows.push_back({Cell{JsonText(metric["description"])}});
     }
@@ -873,15 +882,16 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
     doc.NewPage();
     doc.Heading(QStringLiteral("Deviating ROIs"));
     const Json& badRois = Member(json, "deviating_rois");
-    if (badRois.empty()) doc.Paragraph(QStringLiteral("None."), f.Body);
+    if (badRois.empty())
+        doc.Paragraph(QStringLiteral("None."), f.Body);
     else {
         std::vector<std::vector<Cell>> rows;
         for (std::size_t k = 0; k < badRois.size() && k < ReportTableRows; ++k) {
             const Json& roi = badRois[k];
             rows.push_back({{Num(roi["x"])}, {Num(roi["y"])}, {Num(roi["mean"])}, {Num(roi["sd"])}, {Num(roi["snr"])}});
         }
-        doc.Table({0.8, 0.8, 2.2, 2.2, 2.2}, {Qt::AlignRight, Qt::AlignRight, Qt::AlignRight, Qt::AlignRight,
-                                              Qt::AlignRight},
+        doc.Table({0.8, 0.8, 2.2, 2.2, 2.2},
+                  {Qt::AlignRight, Qt::AlignRight, Qt::AlignRight, Qt::AlignRight, Qt::AlignRight},
                   {{"x"}, {"y"}, {"Mean"}, {"SD"}, {"SNR"}}, rows, f.Small, f.Small);
         if (result.BadROIMap.size() > badRois.size())
             doc.Paragraph(QStringLiteral("and %1 more (the text report lists them all)")
@@ -890,8 +900,10 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
     }
     doc.Heading(QStringLiteral("Deviating pixels"));
     const Json& badPixels = Member(json, "deviating_pixels");
-    if (!settings.DetectDeviatingPixels) doc.Paragraph(QStringLiteral("Not searched."), f.Body);
-    else if (badPixels.empty()) doc.Paragraph(QStringLiteral("None."), f.Body);
+    if (!settings.DetectDeviatingPixels)
+        doc.Paragraph(QStringLiteral("Not searched."), f.Body);
+    else if (badPixels.empty())
+        doc.Paragraph(QStringLiteral("None."), f.Body);
     else {
         std::vector<std::vector<Cell>> rows;
         for (std::size_t k = 0; k < badPixels.size() && k < ReportTableRows; ++k) {
@@ -922,8 +934,7 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
                 rows.push_back({{Q(c.Name)},
                                 {Num(c.Value)},
                                 {Num(c.Reference)},
-                                {c.DeviationPercent ? Signed(c.DeviationPercent, 2) + QStringLiteral(" %")
-                                                    : Q(c.Note)},
+                                {c.DeviationPercent ? Signed(c.DeviationPercent, 2) + QStringLiteral(" %") : Q(c.Note)},
                                 {LimitText(c.Limit.Warning) + QStringLiteral(" / ") + LimitText(c.Limit.Action)},
                                 {Q(VerdictName(c.Result)), VerdictColour(c.Result), true}});
             }
@@ -975,116 +986,124 @@ QByteArray RenderTestReportPdf(const TestReportData& data, const ReportPictures&
                     [&](Document& doc) { TestReport(doc, data, pictures, json); });
 }
 
+namespace {
+
+// The report of one detector's history.
+void HistoryReport(Document& doc, const HistoryReportData& data)
+{
+    const Fonts& f = doc.F();
+    doc.Paragraph(QStringLiteral("Detector QA history"), f.Title);
+    doc.Paragraph(Q(data.Title), f.Heading);
+    doc.Space(2);
+    doc.Paragraph(Q(data.Overdue), f.Bold,
+                  data.Overdue.rfind("Overdue", 0) == 0 ? QColor(200, 0, 0) : QColor(0, 120, 0));
+    doc.Heading(QStringLiteral("Detector"));
+    doc.KeyValues({
+        {"Key", {TagText(data.Key) + QStringLiteral(" (") + Q(data.KeyKind) + QStringLiteral(")")}},
+        {"Manufacturer", {TagText(data.Manufacturer)}},
+        {"Model", {TagText(data.Model)}},
+        {"Device serial number", {TagText(data.Serial)}},
+        {"Detector ID", {TagText(data.DetectorId)}},
+        {"Station", {TagText(data.Station)}},
+        {"Test interval", {QStringLiteral("%1 days").arg(data.TestIntervalDays)}},
+        {"Last tested", {data.LastTestedAt.empty() ? QStringLiteral("never") : Q(data.LastTestedAt)}},
+        {"Records shown",
+         {QStringLiteral("%1%2")
+              .arg(data.Records.size())
+              .arg(data.Since.empty()
+                       ? QStringLiteral(" (all)")
+                       : QStringLiteral(" (tested on or after ") + Q(data.Since) + QStringLiteral(")"))}},
+        {"History database", {Q(data.Database), kText, false, true}},
+    });
+
+    doc.Heading(QStringLiteral("Baselines"));
+    if (data.Baselines.empty()) doc.Paragraph(QStringLiteral("No baseline has been set."), f.Body);
+    for (std::size_t k = 0; k < data.Baselines.size(); ++k) {
+        const ReportBaselineVersion& b = data.Baselines[k];
+        const bool inForce = k + 1 == data.Baselines.size();
+        doc.Paragraph(QStringLiteral("Baseline %1%2: set %3 UTC by %4 (%5), from %6")
+                          .arg(b.Version)
+                          .arg(inForce ? QStringLiteral(" (in force)") : QString())
+                          .arg(Q(b.SetAt), Q(b.SetBy), Q(b.Reason), Q(b.Source)),
+                      inForce ? f.Bold : f.Body, kText, Qt::AlignLeft, true);
+        doc.Paragraph(QStringLiteral("exposure %1; area mean %2, area SNR %3, mean ROI SNR %4, "
+                                     "uniformity global %5 %, local %6 %, noise %7 %, "
+                                     "deviating ROIs %8")
+                          .arg(b.Exposure.empty() ? QStringLiteral("differs between its records") : Q(b.Exposure))
+                          .arg(Fixed(b.AreaMean, 2), Fixed(b.AreaSnr, 2), Fixed(b.MeanRoiSnr, 2),
+                               Fixed(b.GlobalUniformity, 2), Fixed(b.LocalUniformity, 2), Fixed(b.NoiseUniformity, 2))
+                          .arg(b.DeviatingRois),
+                      f.Small, kMuted);
+        doc.Space(4);
+    }
+    if (!data.Limits.empty()) {
+        doc.Subheading(QStringLiteral("Limits in force (% of the baseline value)"));
+        std::vector<std::vector<Cell>> rows;
+        for (const ReportLimit& l : data.Limits)
+            rows.push_back({{Q(l.Name)}, {LimitText(l.Limit.Warning)}, {LimitText(l.Limit.Action)}});
+        doc.Table({3, 1, 1}, {Qt::AlignLeft, Qt::AlignRight, Qt::AlignRight},
+                  {{"Check"}, {"Warning above"}, {"Action above"}}, rows, f.Body, f.Small);
+    }
+
+    doc.Heading(QStringLiteral("Records"));
+    if (data.Records.empty())
+        doc.Paragraph(QStringLiteral("No records."), f.Body);
+    else {
+        std::vector<std::vector<Cell>> rows;
+        for (const ReportRecordRow& r : data.Records) {
+            const QColor colour = r.Excluded ? kMuted : kText;
+            rows.push_back(
+                {{QString::number(r.Id), colour},
+                 {Q(r.TestedAt), colour},
+                 {Fixed(r.AreaSnr, 1), colour},
+                 {Fixed(r.MeanRoiSnr, 1), colour},
+                 {Fixed(r.GlobalUniformity, 2), colour},
+                 {Fixed(r.LocalUniformity, 2), colour},
+                 {Fixed(r.NoiseUniformity, 2), colour},
+                 {QString::number(r.DeviatingRois), colour},
+                 {QString::number(r.DeviatingPixels), colour},
+                 {Q(VerdictName(r.Overall)), VerdictColour(r.Overall), true},
+                 {r.BaselineVersion ? QStringLiteral("%1: ").arg(*r.BaselineVersion) + Q(VerdictName(r.BaselineOverall))
+                                    : QStringLiteral("-"),
+                  r.BaselineVersion ? VerdictColour(r.BaselineOverall) : kMuted, r.BaselineVersion.has_value()}});
+            QString note = QStringLiteral("%1; %2").arg(Q(r.File), Q(r.Exposure));
+            if (r.NewPixels > 0)
+                note += QStringLiteral("; %1 deviating pixels new since the baseline").arg(r.NewPixels);
+            if (r.Excluded) note += QStringLiteral("; EXCLUDED");
+            if (!r.Notes.empty()) note += QStringLiteral("; ") + Q(r.Notes);
+            rows.push_back({Cell{note}});
+        }
+        doc.Table({0.55, 2.1, 0.95, 0.95, 0.9, 0.9, 0.9, 0.8, 0.8, 1.1, 1.35},
+                  {Qt::AlignRight, Qt::AlignLeft, Qt::AlignRight, Qt::AlignRight, Qt::AlignRight, Qt::AlignRight,
+                   Qt::AlignRight, Qt::AlignRight, Qt::AlignRight, Qt::AlignLeft, Qt::AlignLeft},
+                  {{"No."},
+                   {"Tested"},
+                   {"Area SNR"},
+                   {"ROI SNR"},
+                   {"Global unif. %"},
+                   {"Local unif. %"},
+                   {"Noise unif. %"},
+                   {"Dev. ROIs"},
+                   {"Dev. pixels"},
+                   {"Verdict"},
+                   {"Baseline"}},
+                  rows, f.Small, f.Small);
+    }
+    if (!data.Trends.empty()) {
+        doc.NewPage();
+        doc.Heading(QStringLiteral("Trends"));
+        TrendCharts(doc, data.Trends, 1);
+    }
+    SignOff(doc);
+}
+
+}  // namespace
+
 QByteArray RenderHistoryReportPdf(const HistoryReportData& data)
 {
     return WritePdf(data.Paper, QStringLiteral("QA history: ") + Q(data.Title),
-                    FooterText(QStringLiteral("QA history of ") + Q(data.Key)), [&](Document& doc) {
-                        const Fonts& f = doc.F();
-                        doc.Paragraph(QStringLiteral("Detector QA history"), f.Title);
-                        doc.Paragraph(Q(data.Title), f.Heading);
-                        doc.Space(2);
-                        doc.Paragraph(Q(data.Overdue), f.Bold,
-                                      data.Overdue.rfind("Overdue", 0) == 0 ? QColor(200, 0, 0) : QColor(0, 120, 0));
-                        doc.Heading(QStringLiteral("Detector"));
-                        doc.KeyValues({
-                            {"Key", {TagText(data.Key) + QStringLiteral(" (") + Q(data.KeyKind) + QStringLiteral(")")}},
-                            {"Manufacturer", {TagText(data.Manufacturer)}},
-                            {"Model", {TagText(data.Model)}},
-                            {"Device serial number", {TagText(data.Serial)}},
-                            {"Detector ID", {TagText(data.DetectorId)}},
-                            {"Station", {TagText(data.Station)}},
-                            {"Test interval", {QStringLiteral("%1 days").arg(data.TestIntervalDays)}},
-                            {"Last tested", {data.LastTestedAt.empty() ? QStringLiteral("never") : Q(data.LastTestedAt)}},
-                            {"Records shown", {QStringLiteral("%1%2").arg(data.Records.size()).arg(
-                                                  data.Since.empty() ? QStringLiteral(" (all)")
-                                                                     : QStringLiteral(" (tested on or after ") +
-                                                                           Q(data.Since) + QStringLiteral(")"))}},
-                            {"History database", {Q(data.Database), kText, false, true}},
-                        });
-
-                        doc.Heading(QStringLiteral("Baselines"));
-                        if (data.Baselines.empty()) doc.Paragraph(QStringLiteral("No baseline has been set."), f.Body);
-                        for (std::size_t k = 0; k < data.Baselines.size(); ++k) {
-                            const ReportBaselineVersion& b = data.Baselines[k];
-                            const bool inForce = k + 1 == data.Baselines.size();
-                            doc.Paragraph(QStringLiteral("Baseline %1%2: set %3 UTC by %4 (%5), from %6")
-                                              .arg(b.Version)
-                                              .arg(inForce ? QStringLiteral(" (in force)") : QString())
-                                              .arg(Q(b.SetAt), Q(b.SetBy), Q(b.Reason), Q(b.Source)),
-                                          inForce ? f.Bold : f.Body, kText, Qt::AlignLeft, true);
-                            doc.Paragraph(QStringLiteral("exposure %1; area mean %2, area SNR %3, mean ROI SNR %4, "
-                                                         "uniformity global %5 %, local %6 %, noise %7 %, "
-                                                         "deviating ROIs %8")
-                                              .arg(b.Exposure.empty() ? QStringLiteral("differs between its records")
-                                                                      : Q(b.Exposure))
-                                              .arg(Fixed(b.AreaMean, 2), Fixed(b.AreaSnr, 2), Fixed(b.MeanRoiSnr, 2),
-                                                   Fixed(b.GlobalUniformity, 2), Fixed(b.LocalUniformity, 2),
-                                                   Fixed(b.NoiseUniformity, 2))
-                                              .arg(b.DeviatingRois),
-                                          f.Small, kMuted);
-                            doc.Space(4);
-                        }
-                        if (!data.Limits.empty()) {
-                            doc.Subheading(QStringLiteral("Limits in force (% of the baseline value)"));
-                            std::vector<std::vector<Cell>> rows;
-                            for (const ReportLimit& l : data.Limits)
-                                rows.push_back({{Q(l.Name)}, {LimitText(l.Limit.Warning)}, {LimitText(l.Limit.Action)}});
-                            doc.Table({3, 1, 1}, {Qt::AlignLeft, Qt::AlignRight, Qt::AlignRight},
-                                      {{"Check"}, {"Warning above"}, {"Action above"}}, rows, f.Body, f.Small);
-                        }
-
-                        doc.Heading(QStringLiteral("Records"));
-                        if (data.Records.empty()) doc.Paragraph(QStringLiteral("No records."), f.Body);
-                        else {
-                            std::vector<std::vector<Cell>> rows;
-                            for (const ReportRecordRow& r : data.Records) {
-                                const QColor colour = r.Excluded ? kMuted : kText;
-                                rows.push_back({{QString::number(r.Id), colour},
-                                                {Q(r.TestedAt), colour},
-                                                {Fixed(r.AreaSnr, 1), colour},
-                                                {Fixed(r.MeanRoiSnr, 1), colour},
-                                                {Fixed(r.GlobalUniformity, 2), colour},
-                                                {Fixed(r.LocalUniformity, 2), colour},
-                                                {Fixed(r.NoiseUniformity, 2), colour},
-                                                {QString::number(r.DeviatingRois), colour},
-                                                {QString::number(r.DeviatingPixels), colour},
-                                                {Q(VerdictName(r.Overall)), VerdictColour(r.Overall), true},
-                                                {r.BaselineVersion ? QStringLiteral("%1: ").arg(*r.BaselineVersion) +
-                                                                         Q(VerdictName(r.BaselineOverall))
-                                                                   : QStringLiteral("-"),
-                                                 r.BaselineVersion ? VerdictColour(r.BaselineOverall) : kMuted,
-                                                 r.BaselineVersion.has_value()}});
-                                QString note = QStringLiteral("%1; %2").arg(Q(r.File), Q(r.Exposure));
-                                if (r.NewPixels > 0)
-                                    note += QStringLiteral("; %1 deviating pixels new since the baseline").arg(r.NewPixels);
-                                if (r.Excluded) note += QStringLiteral("; EXCLUDED");
-                                if (!r.Notes.empty()) note += QStringLiteral("; ") + Q(r.Notes);
-                                rows.push_back({Cell{note}});
-                            }
-                            doc.Table({0.55, 2.1, 0.95, 0.95, 0.9, 0.9, 0.9, 0.8, 0.8, 1.1, 1.35},
-                                      {Qt::AlignRight, Qt::AlignLeft, Qt::AlignRight, Qt::AlignRight, Qt::AlignRight,
-                                       Qt::AlignRight, Qt::AlignRight, Qt::AlignRight, Qt::AlignRight, Qt::AlignLeft,
-                                       Qt::AlignLeft},
-                                      {{"No."},
-                                       {"Tested"},
-                                       {"Area SNR"},
-                                       {"ROI SNR"},
-                                       {"Global unif. %"},
-                                       {"Local unif. %"},
-                                       {"Noise unif. %"},
-                                       {"Dev. ROIs"},
-                                       {"Dev. pixels"},
-                                       {"Verdict"},
-                                       {"Baseline"}},
-                                      rows, f.Small, f.Small);
-                        }
-                        if (!data.Trends.empty()) {
-                            doc.NewPage();
-                            doc.Heading(QStringLiteral("Trends"));
-                            TrendCharts(doc, data.Trends, 1);
-                        }
-                        SignOff(doc);
-                    });
+                    FooterText(QStringLiteral("QA history of ") + Q(data.Key)),
+                    [&](Document& doc) { HistoryReport(doc, data); });
 }
 
 void SaveReportPdf(const QByteArray& bytes, const std::string& path)

@@ -9,10 +9,10 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFile>
-#include <QHBoxLayout>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QHBoxLayout>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QLocale>
@@ -399,7 +399,8 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
     else if (*tagDefaults.Inverted == settings.Inverted)
         results.InversionReason = sign + "is " + (settings.Inverted ? "-1" : "1");
     else
-        results.InversionReason = "set in the window against " + sign + "(" + (*tagDefaults.Inverted ? "-1" : "1") + ")";
+        results.InversionReason =
+            "set in the window against " + sign + "(" + (*tagDefaults.Inverted ? "-1" : "1") + ")";
 
     const std::span<const std::uint16_t> pixels(outcome.Pixels);
     const std::uint32_t columns = outcome.Columns;
@@ -875,7 +876,8 @@ void TResultsPage::ButtonSavePdfClick()
     try {
         SaveReportPdf(ResultsReportPdf(*results_, ChosenPreset(), DefaultPaper()), chosen->toStdString());
     } catch (const std::exception& e) {
-        Dialogs::Error(this, QDir::toNativeSeparators(*chosen) + QStringLiteral(": ") + QString::fromStdString(e.what()));
+        Dialogs::Error(this,
+                       QDir::toNativeSeparators(*chosen) + QStringLiteral(": ") + QString::fromStdString(e.what()));
         return;
     }
     Dialogs::Message(this, QStringLiteral("PDF report written to ") + QDir::toNativeSeparators(*chosen));

@@ -74,7 +74,9 @@ TEST(CliPdfTest, TheReportHoldsTheJsonsNumbersTheIdentityAndEveryWarning)
         std::size_t warnings;  // printed by the run
     };
     const Case cases[] = {
-        {kSample, nullptr, "595 x 842 pts (A4)",
+        {kSample,
+         nullptr,
+         "595 x 842 pts (A4)",
          {"Evenor Test Phantoms", "FlatPanel FP-43", "SN-000123", "DET-0042", "QA-ROOM-1", "2024-03-15 09:30:12"},
          0},
         {(folder / "processed.dcm").string(), "letter", "612 x 792 pts (letter)", {"FOR PRESENTATION"}, 3},
@@ -82,8 +84,9 @@ TEST(CliPdfTest, TheReportHoldsTheJsonsNumbersTheIdentityAndEveryWarning)
     for (const Case& c : cases) {
         const std::string label = c.image + (c.paper ? std::string(" ") + c.paper : "");
         const auto pdf = folder / "report.pdf";
-        std::vector<std::string> args{"analyse", c.image, "-o", (folder / "r.txt").string(), "--json",
-                                      (folder / "r.json").string(), "--pdf", pdf.string(), "-q"};
+        std::vector<std::string> args{
+            "analyse", c.image,      "-o", (folder / "r.txt").string(), "--json", (folder / "r.json").string(),
+            "--pdf",   pdf.string(), "-q"};
         if (c.paper) args.insert(args.end(), {"--paper", c.paper});
         const CliResult run = RunProgram(folder, kEnvironment, args);
 #if EVENOR_CLI_HAS_MAPS
@@ -155,8 +158,9 @@ TEST(CliPdfTest, RecordedTestsShowTheBaselineAndTheDetectorHasItsHistory)
     TempFolder folder;
     const std::string db = (folder / "h.sqlite").string();
     const auto analyse = [&](const std::string& offset, std::vector<std::string> extra) {
-        std::vector<std::string> args{"analyse", kSample, "-o", (folder / "r.txt").string(), "-q",    "--record",
-                                      "--db",    db,      "--by", "qa",  "--offset",  offset};
+        std::vector<std::string> args{"analyse", kSample,    "-o",       (folder / "r.txt").string(),
+                                      "-q",      "--record", "--db",     db,
+                                      "--by",    "qa",       "--offset", offset};
         args.insert(args.end(), extra.begin(), extra.end());
         return extra.empty() ? RunInProcess(args) : RunProgram(folder, kEnvironment, args);
     };
@@ -212,9 +216,9 @@ TEST(CliPdfTest, BatchWritesAReportPerImage)
     std::filesystem::create_directories(folder / "in");
     std::filesystem::copy_file(kSample, folder / "in" / "a.dcm");
     WriteDicomFile(folder / "in" / "b.dcm", BlotchedImage(64));
-    const CliResult run = RunProgram(
-        folder, kEnvironment,
-        {"analyse", (folder / "in").string(), "--out-dir", (folder / "out").string(), "--each-pdf", "-q"});
+    const CliResult run =
+        RunProgram(folder, kEnvironment,
+                   {"analyse", (folder / "in").string(), "--out-dir", (folder / "out").string(), "--each-pdf", "-q"});
     ASSERT_EQ(run.status, 0) << run.err;
     for (const char* name : {"a.pdf", "b.pdf"}) {
         EXPECT_GE(PageCount(folder, folder / "out" / name), 5) << name;
