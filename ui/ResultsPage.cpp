@@ -776,6 +776,9 @@ TResultsPage::TResultsPage(QWidget* parent) : QWidget(parent)
     summaryLayout->addWidget(presetLabel);
     summaryLayout->addLayout(presetRow);
     summaryLayout->addWidget(memoResults_, 1);
+    // Under the summary: the picture's row has no room left at the
+    // reference size.
+    summaryLayout->addWidget(buttonSavePdf_);
 
     // The picture beside the summary; the user can move the boundary.
     splitter_ = new TResultsSplitter(this);
@@ -791,7 +794,6 @@ TResultsPage::TResultsPage(QWidget* parent) : QWidget(parent)
     pictureRow->addWidget(checkBoxActualSize_);
     pictureRow->addStretch(1);
     pictureRow->addWidget(buttonPictureWindow_);
-    pictureRow->addWidget(buttonSavePdf_);
     // The margins of the DICOM Tags page's memo.
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(8, 4, 8, 4);
@@ -801,9 +803,9 @@ TResultsPage::TResultsPage(QWidget* parent) : QWidget(parent)
 
     setTabOrder(comboBoxPicture_, checkBoxActualSize_);
     setTabOrder(checkBoxActualSize_, buttonPictureWindow_);
-    setTabOrder(buttonPictureWindow_, buttonSavePdf_);
-    setTabOrder(buttonSavePdf_, comboBoxPreset_);
+    setTabOrder(buttonPictureWindow_, comboBoxPreset_);
     setTabOrder(comboBoxPreset_, memoResults_);
+    setTabOrder(memoResults_, buttonSavePdf_);
 
     connect(comboBoxPicture_, &QComboBox::currentIndexChanged, this, &TResultsPage::ComboBoxPictureChange);
     connect(comboBoxPreset_, &QComboBox::currentIndexChanged, this, &TResultsPage::ComboBoxPresetChange);
@@ -815,7 +817,7 @@ TResultsPage::TResultsPage(QWidget* parent) : QWidget(parent)
 
 std::vector<QWidget*> TResultsPage::TabChain() const
 {
-    return {comboBoxPicture_, checkBoxActualSize_, buttonPictureWindow_, buttonSavePdf_, comboBoxPreset_, memoResults_};
+    return {comboBoxPicture_, checkBoxActualSize_, buttonPictureWindow_, comboBoxPreset_, memoResults_, buttonSavePdf_};
 }
 
 void TResultsPage::ShowResults(RunResults results)
