@@ -194,6 +194,7 @@ void TFormEvenor::CreateControls()
                             lastRun_->Tags, lastRun_->FileSha256);
     });
     evenorControl_->addTab(historyPage_, QStringLiteral("History"));
+    resultsPage_->SetHistorySource([this] { return historyPage_->ReportOfLastRecord(); });
     connect(evenorControl_, &QTabWidget::currentChanged, this, [this] {
         if (evenorControl_->currentWidget() == historyPage_) historyPage_->Refresh();
     });
@@ -567,6 +568,7 @@ void TFormEvenor::Calculate()
         Dialogs::Message(this, QString::fromLatin1(kResultsWritten));
         resultsPage_->ShowResults(std::move(*prepared));
         resultsPage_->setEnabled(true);
+        historyPage_->ForgetLastRecord();
         lastRun_ = std::move(run);
         if (Preferences::RecordEveryTest()) historyPage_->RecordLastTest();
     });

@@ -619,7 +619,8 @@ PaperSize DefaultPaper()
     return QLocale::system().measurementSystem() == QLocale::ImperialUSSystem ? PaperSize::Letter : PaperSize::A4;
 }
 
-QByteArray ResultsReportPdf(const RunResults& results, const GuidelinePreset& preset, PaperSize paper)
+QByteArray ResultsReportPdf(const RunResults& results, const GuidelinePreset& preset, PaperSize paper,
+                            std::optional<ReportBaseline> history)
 {
     ResultContext context;
     context.Preparation = results.Preparation;
@@ -638,6 +639,7 @@ QByteArray ResultsReportPdf(const RunResults& results, const GuidelinePreset& pr
     data.InversionReason = results.InversionReason;
     data.Warnings = results.Warnings;
     data.Paper = paper;
+    data.History = std::move(history);
     const QImage& areaMap = results.Pictures[std::size_t(ResultPictureKind::AreaMap)].Image;
     return RenderTestReportPdf(data, DrawReportPictures(areaMap, results.Result, results.Insight));
 }
@@ -876,7 +878,10 @@ void TResultsPage::ButtonSavePdfClick()
     const std::optional<QString> chosen = Dialogs::SavePdfReport(this, proposed);
     if (!chosen) return;
     try {
-        SaveReportPdf(ResultsReportPdf(*results_, ChosenPreset(), DefaultPaper()), chosen->toStdString());
+        std::optional<ReportBaseline> history;
+        if (historySource_) history = historySource_();
+        SaveReportPdf(ResultsReportPdf(*results_, ChosenPreset(), DefaultPaper(), std::move(history)),
+                      chosen->toStdString());
     } catch (const std::exception& e) {
         Dialogs::Error(this,
                        QDir::toNativeSeparators(*chosen) + QStringLiteral(": ") + QString::fromStdString(e.what()));

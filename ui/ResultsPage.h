@@ -12,6 +12,7 @@
 // inspection is kept, not run again).
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -115,9 +116,11 @@ QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& pre
 // locale measures in US units, A4 elsewhere.
 PaperSize DefaultPaper();
 
-// The PDF report of results judged against preset (render/ReportPdf.h).
-// Needs a QGuiApplication; throws EvenorError when it cannot be drawn.
-QByteArray ResultsReportPdf(const RunResults& results, const GuidelinePreset& preset, PaperSize paper);
+// The PDF report of results judged against preset (render/ReportPdf.h), with
+// the history part when the test is recorded. Needs a QGuiApplication;
+// throws EvenorError when it cannot be drawn.
+QByteArray ResultsReportPdf(const RunResults& results, const GuidelinePreset& preset, PaperSize paper,
+                            std::optional<ReportBaseline> history = std::nullopt);
 
 // What lies at pixel of a picture, as its tooltip says it: on the area map
 // the image pixel and the ROI whose box holds it with the nearest centre, on
@@ -145,6 +148,9 @@ public:
     QWidget* PictureWindow() const;
     // The guideline preset chosen for the verdicts.
     const GuidelinePreset& ChosenPreset() const;
+    // Gives the history part of the PDF report of the shown results, when
+    // they are recorded.
+    void SetHistorySource(std::function<std::optional<ReportBaseline>()> source) { historySource_ = std::move(source); }
 
 private slots:
     void ComboBoxPictureChange();
@@ -160,6 +166,7 @@ private:
     void ShowSummary();
 
     std::optional<RunResults> results_;
+    std::function<std::optional<ReportBaseline>()> historySource_;
     QComboBox* comboBoxPicture_ = nullptr;
     QCheckBox* checkBoxActualSize_ = nullptr;
     QPushButton* buttonPictureWindow_ = nullptr;
