@@ -15,6 +15,7 @@
 #include "analysis/RoiGrid.h"
 #include "cli/MapExport.h"
 #include "dicom/DicomLib.h"
+#include "dicom/DicomTags.h"
 #include "dicom/EvenorError.h"
 #include "dicom/FilePath.h"
 #include "dicom/SharedFile.h"
@@ -279,9 +280,9 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
             report.Result = &result.Result;
             report.Context = &context;
             const auto& tagTable = image->TagTable();
-            report.DeviceSerialNumber = TagTableValue(tagTable, "00181000");
-            report.SoftwareVersions = TagTableValue(tagTable, "00181020");
-            report.AcquisitionTime = TagTableValue(tagTable, "00080032");
+            report.DeviceSerialNumber = TagTableValue(tagTable, tags::DeviceSerialNumber.Key);
+            report.SoftwareVersions = TagTableValue(tagTable, tags::SoftwareVersions.Key);
+            report.AcquisitionTime = TagTableValue(tagTable, tags::AcquisitionTime.Key);
             report.FileSha256 = sha256;
             report.InversionReason = InversionReason(*job.Options, tagDefaults);
             report.Warnings = warnings;

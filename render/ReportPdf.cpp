@@ -10,7 +10,6 @@
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
-#include <QRegularExpression>
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -106,14 +105,13 @@ QString Fixed(std::optional<double> value, int decimals)
     return QString::number(*value, 'f', decimals);
 }
 
+// With its sign; a value that rounds to 0 shows as 0, without one.
 QString Signed(std::optional<double> value, int decimals)
 {
     if (!value || !std::isfinite(*value)) return QStringLiteral("-");
-    QString text = QString::number(*value, 'f', decimals);
-    if (text.startsWith('-') && text.count(QRegularExpression(QStringLiteral("[1-9]"))) == 0) text.remove(0, 1);
-    return (*value > 0 && text.contains(QRegularExpression(QStringLiteral("[1-9]"))) ? QStringLiteral("+")
-                                                                                     : QString()) +
-           text;
+    const double rounded = std::round(*value * std::pow(10.0, decimals)) / std::pow(10.0, decimals);
+    if (rounded == 0.0) return QString::number(0.0, 'f', decimals);
+    return (rounded > 0 ? QStringLiteral("+") : QString()) + QString::number(rounded, 'f', decimals);
 }
 
 QString LimitText(const std::optional<double>& limit)
@@ -158,8 +156,7 @@ public:
     Document(QPdfWriter& writer, QString footer) : writer_(writer), footer_(std::move(footer)), fonts_(MakeFonts())
     {
         const double margin = Pt(40);
-        page_ = QRectF(0, 0, writer.width(), writer.height());
-        content_ = QRectF(margin, margin, page_.width() - 2 * margin, page_.height() - 2 * margin - Pt(14));
+        content_ = QRectF(margin, margin, writer.width() - 2 * margin, writer.height() - 2 * margin - Pt(14));
         pages_.emplace_back();
         y_ = content_.top();
     }
@@ -381,7 +378,7 @@ private:
     QPdfWriter& writer_;
     QString footer_;
     Fonts fonts_;
-    QRectF page_, content_;
+    QRectF content_;
     std::vector<std::vector<Item>> pages_;
     double y_ = 0;
     std::optional<Item> repeat_;

@@ -30,6 +30,7 @@
 #include "analysis/AnalysisRun.h"
 #include "analysis/RoiGrid.h"
 #include "dicom/DicomLib.h"
+#include "dicom/DicomTags.h"
 #include "insight/ImageInfo.h"
 #include "insight/ResultExport.h"
 #include "render/MapRenderer.h"
@@ -387,9 +388,9 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
     results.Preparation = outcome.Preparation;
     results.PixelSpacing = image.PixelSpacing();
     results.Image = ReadImageInfo(image.TagTable());
-    results.DeviceSerialNumber = TagTableValue(image.TagTable(), "00181000");
-    results.SoftwareVersions = TagTableValue(image.TagTable(), "00181020");
-    results.AcquisitionTime = TagTableValue(image.TagTable(), "00080032");
+    results.DeviceSerialNumber = TagTableValue(image.TagTable(), tags::DeviceSerialNumber.Key);
+    results.SoftwareVersions = TagTableValue(image.TagTable(), tags::SoftwareVersions.Key);
+    results.AcquisitionTime = TagTableValue(image.TagTable(), tags::AcquisitionTime.Key);
     const TagDefaults tagDefaults = DefaultsFromTags(image.TagList());
     results.Warnings = tagDefaults.Warnings;
     if (results.Processed) results.Warnings.emplace_back(ProcessedImageWarning);
