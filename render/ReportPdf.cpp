@@ -1086,7 +1086,7 @@ void HistoryReport(Document& doc, const HistoryReportData& data)
                    {"Baseline"}},
                   rows, f.Small, f.Small);
     }
-    if (!data.Trends.empty()) {
+    if (!data.Trends.empty() && !data.Records.empty()) {
         doc.NewPage();
         doc.Heading(QStringLiteral("Trends"));
         TrendCharts(doc, data.Trends, 1);
