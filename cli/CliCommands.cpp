@@ -11,6 +11,7 @@
 #include "cli/BatchRun.h"
 #include "cli/CliSummary.h"
 #include "cli/HistoryCommands.h"
+#include "cli/IntakeCommands.h"
 #include "cli/ImageJob.h"
 #include "cli/MapExport.h"
 #include "cmake/EvenorVersion.h"
@@ -285,6 +286,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
 
     HistoryCommandLine historyLine;
     AddHistoryCommands(app, historyLine);
+    IntakeCommandLine intakeLine;
+    AddIntakeCommands(app, intakeLine);
 
     try {
         app.parse(argc, argv);
@@ -296,6 +299,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
 
     if (*tags) return TagsCommand(tagsFile, out, err);
     if (int status = 0; RunHistoryCommands(historyLine, out, err, status)) return status;
+    if (int status = 0; RunIntakeCommands(intakeLine, out, err, status)) return status;
     if (!*analyse) return kExitUsage;
 
     if (listPresets) {

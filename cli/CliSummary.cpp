@@ -91,7 +91,10 @@ std::string ImageSummaryText(const std::string& file, const ImageOutcome& outcom
         }
         text << "  " << PadRight(std::string(check.Name), nameWidth) << "  " << PadRight(value, 24) << "  "
              << PadRight(std::string(VerdictName(check.Result)), 13) << "  "
-             << (check.Note.empty() ? LimitsText(check.Limit, percent ? " %" : "") : check.Note) << '\n';
+             << (check.Note.empty() ? LimitsText(check.Limit, percent ? " %" : "") : check.Note);
+        if (check.SamplingAllowance > 0.0 && check.Note.empty())
+            text << " (incl. " << Plain(check.SamplingAllowance) << " % for ROI sampling)";
+        text << '\n';
         if (isMetric) {
             text << "      " << MetricDescription(infos[i].Id, detector.Metrics.Basis) << '\n';
             const MetricValue& every = detector.Metrics.EveryPixel.Values[i];
@@ -181,6 +184,7 @@ std::string PresetListText()
         text += std::string(preset.Name);
         if (preset.Name == DefaultPreset().Name) text += " (default)";
         text += "\n    " + std::string(preset.Description) + "\n";
+        if (!preset.DetectorDescription.empty()) text += "    " + std::string(preset.DetectorDescription) + "\n";
     }
     return text;
 }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "analysis/AnalysisDefaults.h"
+#include "cli/AnalyseOptions.h"
 #include "history/QaRecord.h"
 #include "insight/Defects.h"
 #include "insight/Guidelines.h"
@@ -23,24 +23,6 @@
 
 namespace evenor {
 
-// The analysis options as typed; checked by the window's field rules.
-struct AnalyseOptions {
-    std::string Area;  // FIRSTCOL,FIRSTROW,LASTCOL,LASTROW; empty: whole image
-    std::string BoxCm = DefaultFieldText(DefaultBoxCm);
-    std::string RoiDev = DefaultFieldText(DefaultRoiDeviationPercent);
-    std::string PixelDev = DefaultFieldText(DefaultPixelDeviationPercent);
-    std::string Offset = std::to_string(DefaultPixelOffset);
-    std::string BorderMm = "0";  // millimetres taken off every side of the area
-    bool NoDetect = false;
-    bool Inverted = false;
-    bool NotInverted = false;
-};
-
-// Checks every value with the settings fields' rules and stores the pixel
-// offset; the first failure is printed to err with the field's own message
-// (--border-mm: a number of 0 or more).
-// False means a usage error.
-bool CheckAnalyseOptions(const AnalyseOptions& options, std::uint16_t& pixelOffset, std::ostream& err);
 
 // The files one image produces. Empty names are not written.
 struct ImageOutputs {

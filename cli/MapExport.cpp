@@ -1,6 +1,9 @@
-// The maps through the map module: evenor_cli_maps is loaded from evenor-cli's
-// folder the first time maps are asked for, so that runs without maps never
-// load Qt.
+// The maps through the map module: evenor_cli_maps is loaded the first time
+// maps are asked for, so that runs without maps never load Qt. It is looked
+// for next to evenor-cli (the build tree, or a copy kept together with its
+// module), then in an installed program's private library folder, found from
+// evenor-cli's own location (EVENOR_MAP_PLUGIN_DIR, relative to bin/), so that
+// neither LD_LIBRARY_PATH nor an rpath is needed.
 #include "cli/MapExport.h"
 
 #include <dlfcn.h>
@@ -14,6 +17,9 @@
 
 #ifndef EVENOR_MAP_PLUGIN
 #error "EVENOR_MAP_PLUGIN names the map module's file"
+#endif
+#ifndef EVENOR_MAP_PLUGIN_DIR
+#error "EVENOR_MAP_PLUGIN_DIR is the installed map module's folder, relative to evenor-cli's"
 #endif
 
 namespace evenor {
@@ -43,10 +49,14 @@ LoadedModule Load()
         loaded.Problem = "cannot find the folder of this evenor-cli, which holds its map module";
         return loaded;
     }
-    const std::string path = (folder / EVENOR_MAP_PLUGIN).string();
+    const std::string besideProgram = (folder / EVENOR_MAP_PLUGIN).string();
+    const std::string installed = (folder / EVENOR_MAP_PLUGIN_DIR / EVENOR_MAP_PLUGIN).lexically_normal().string();
     std::error_code error;
+    std::string path = besideProgram;
+    if (!std::filesystem::exists(path, error)) path = installed;
     if (!std::filesystem::exists(path, error)) {
-        loaded.Problem = "this evenor-cli was not built with maps (there is no " + path + ")";
+        loaded.Problem =
+            "this evenor-cli was not built with maps (there is no " + besideProgram + " nor " + installed + ")";
         return loaded;
     }
     // The module is never unloaded: Qt does not expect to be.

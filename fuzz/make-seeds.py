@@ -245,6 +245,29 @@ def run_seeds():
                                      [b"0", b"9", b"0", b"9", b"0.3", b"5", b"20"], noise))
 
 
+def rules_seeds():
+    """The intake rules: the shipped example and small rule texts, each with
+    the condition values (modality, manufacturer, model, station, detector
+    ID, serial, series description, image type) after a NUL byte."""
+    with open(os.path.join(ROOT, "docs", "rules-example.json"), "rb") as f:
+        example = f.read()
+    values = b"\0".join([b"DX", b"Evenor", b"FP-43", b"QA-ROOM-1", b"DET-0042", b"SN-1", b"Flat field",
+                         b"ORIGINAL\\PRIMARY"])
+    out("rules", "example", example + b"\0" + values)
+    out("rules", "example-mg", example + b"\0" + values.replace(b"DX", b"MG"))
+    texts = {
+        "empty": b'{"rules": []}',
+        "every": b'{"rules": [{"match": {}, "settings": {}}]}',
+        "regex": b'{"rules": [{"match": {"modality": {"regex": "(CR|DX)+"}}, "settings": {"area": [0, 0, 9, 9]}}]}',
+        "settings": b'{"rules": [{"settings": {"box_cm": "0x1F", "offset": "$10", "inverted": "from tag", '
+                    b'"preset": "european", "roi_deviation": 1e300, "border_mm": 0.5, "detect": false}}]}',
+        "bad": b'{"rules": [{"match": {"x": 1}, "settings": {"area": "1,2"}}, 7], "y": null}',
+        "comments": b'// c\n{"rules": [/* x */ {"name": "n", "match": {"station": ""}}]}',
+    }
+    for name, text in texts.items():
+        out("rules", name, text + b"\0" + values)
+
+
 def main():
     if os.path.isdir(SEEDS):
         shutil.rmtree(SEEDS)
@@ -253,6 +276,7 @@ def main():
     dictionary_seeds()
     field_seeds()
     run_seeds()
+    rules_seeds()
     for harness in sorted(os.listdir(SEEDS)):
         print(harness, len(os.listdir(os.path.join(SEEDS, harness))), "seeds")
     return 0

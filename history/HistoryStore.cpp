@@ -47,6 +47,15 @@ constexpr const char* kSchemaV1[] = {
     "CREATE INDEX records_by_detector ON records (detector, tested_at, id)",
 };
 
+// Version 2: the images that arrived by "serve" or "watch", once each by
+// content.
+constexpr const char* kSchemaV2[] = {
+    "CREATE TABLE intake (id ID, sha256 BYTES NOT NULL UNIQUE, path BYTES NOT NULL, source BYTES, "
+    "state BYTES NOT NULL, rule BYTES, message BYTES, record INT REFERENCES records(id), verdict BYTES, "
+    "detector_key BYTES, first_seen INT NOT NULL, updated_at INT NOT NULL)",
+    "CREATE INDEX intake_by_state ON intake (state, id)",
+};
+
 std::string ForEngine(std::string sql, SqlEngine engine)
 {
     const bool sqlite = engine == SqlEngine::Sqlite;
@@ -323,6 +332,8 @@ void HistoryStore::Migrate()
         for (std::int64_t v = *found; v < HistorySchemaVersion; ++v) {
             if (v == 0)
                 for (const char* statement : kSchemaV1) s.Run(ForEngine(statement, s.Engine()));
+            if (v == 1)
+                for (const char* statement : kSchemaV2) s.Run(ForEngine(statement, s.Engine()));
             const SqlValue next = v + 1;
             s.Run("UPDATE evenor_schema SET version = ?", {&next, 1});
         }
@@ -824,6 +835,128 @@ std::vector<OverdueDetector> HistoryStore::Overdue(const std::string& today)
         return a.DaysSinceTest - a.Detector.TestIntervalDays > b.DaysSinceTest - b.Detector.TestIntervalDays;
     });
     return overdue;
+}
+
+namespace {
+
+constexpr const char* kIntakeColumns =
+    "id, sha256, path, source, state, rule, message, record, verdict, detector_key, first_seen, updated_at";
+
+IntakeEntry IntakeFromRow(const SqlRow& row)
+{
+    IntakeEntry entry;
+    entry.Id = AsInt(row[0]);
+    entry.Sha256 = AsText(row[1]);
+    entry.Path = AsText(row[2]);
+    entry.Source = AsText(row[3]);
+    entry.State = AsText(row[4]);
+    entry.Rule = AsText(row[5]);
+    entry.Message = AsText(row[6]);
+    if (!IsNull(row[7])) entry.RecordId = AsInt(row[7]);
+    entry.Verdict = AsText(row[8]);
+    entry.DetectorKey = AsText(row[9]);
+    entry.FirstSeen = UtcText(AsInt(row[10]));
+    entry.UpdatedAt = UtcText(AsInt(row[11]));
+    return entry;
+}
+
+}  // namespace
+
+IntakeEntry HistoryStore::ClaimIntake(const std::string& sha256, const std::string& path, const std::string& source,
+                                      bool& isNew)
+{
+    SqlSession& s = *session_;
+    try {
+        const SqlValue now = Now();
+        const SqlValue params[] = {sha256, path, source, std::string(IntakeWaiting), now, now};
+        s.Begin();
+        // Two receivers of the same content at once: one inserts, the other finds it.
+        const auto inserted = s.Run(
+            "INSERT INTO intake (sha256, path, source, state, first_seen, updated_at) VALUES (?, ?, ?, ?, ?, ?) "
+            "ON CONFLICT (sha256) DO NOTHING RETURNING id",
+            params);
+        isNew = !inserted.empty();
+        const SqlValue key = sha256;
+        const auto rows = s.Run(std::string("SELECT ") + kIntakeColumns + " FROM intake WHERE sha256 = ?", {&key, 1});
+        s.Commit();
+        if (rows.empty()) throw EvenorError("the intake entry vanished");
+        return IntakeFromRow(rows.front());
+    } catch (const std::exception& e) {
+        Fail(e);
+    }
+}
+
+std::optional<IntakeEntry> HistoryStore::FindIntake(const std::string& sha256)
+{
+    try {
+        const SqlValue key = sha256;
+        const auto rows =
+            session_->Run(std::string("SELECT ") + kIntakeColumns + " FROM intake WHERE sha256 = ?", {&key, 1});
+        if (rows.empty()) return std::nullopt;
+        return IntakeFromRow(rows.front());
+    } catch (const std::exception& e) {
+        Fail(e);
+    }
+}
+
+void HistoryStore::DropWaitingIntake(std::int64_t id)
+{
+    SqlSession& s = *session_;
+    try {
+        const SqlValue params[] = {id, std::string(IntakeWaiting)};
+        s.Begin();
+        s.Run("DELETE FROM intake WHERE id = ? AND state = ?", params);
+        s.Commit();
+    } catch (const std::exception& e) {
+        Fail(e);
+    }
+}
+
+void HistoryStore::FinishIntake(const IntakeEntry& entry)
+{
+    SqlSession& s = *session_;
+    try {
+        const SqlValue params[] = {entry.State,
+                                   entry.Rule,
+                                   entry.Message,
+                                   entry.RecordId ? SqlValue(*entry.RecordId) : SqlValue(),
+                                   entry.Verdict,
+                                   entry.DetectorKey,
+                                   Now(),
+                                   entry.Id};
+        s.Begin();
+        s.Run("UPDATE intake SET state = ?, rule = ?, message = ?, record = ?, verdict = ?, detector_key = ?, "
+              "updated_at = ? WHERE id = ?",
+              params);
+        s.Commit();
+    } catch (const std::exception& e) {
+        Fail(e);
+    }
+}
+
+std::vector<IntakeEntry> HistoryStore::Intake(const std::string& detector, const std::string& state)
+{
+    std::string key;
+    if (!detector.empty()) key = FindDetector(detector).Key;
+    SqlSession& s = *session_;
+    try {
+        std::string sql = std::string("SELECT ") + kIntakeColumns + " FROM intake WHERE 1 = 1";
+        std::vector<SqlValue> params;
+        if (!detector.empty()) {
+            sql += " AND detector_key = ?";
+            params.emplace_back(key);
+        }
+        if (!state.empty()) {
+            sql += " AND state = ?";
+            params.emplace_back(state);
+        }
+        sql += " ORDER BY id DESC";
+        std::vector<IntakeEntry> entries;
+        for (const auto& row : s.Run(sql, params)) entries.push_back(IntakeFromRow(row));
+        return entries;
+    } catch (const std::exception& e) {
+        Fail(e);
+    }
 }
 
 }  // namespace evenor

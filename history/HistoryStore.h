@@ -30,7 +30,7 @@
 namespace evenor {
 
 // The schema this build writes; databases of lower versions are migrated.
-inline constexpr std::int64_t HistorySchemaVersion = 1;
+inline constexpr std::int64_t HistorySchemaVersion = 2;
 // Days between tests of a detector that has no interval of its own.
 inline constexpr std::int64_t DefaultTestIntervalDays = 30;
 
@@ -79,6 +79,25 @@ struct OverdueDetector {
     std::int64_t DaysSinceTest = 0;
 };
 
+// An image that arrived by "serve" or "watch", known by its content.
+struct IntakeEntry {
+    std::int64_t Id = 0;
+    std::string Sha256;  // of the file's bytes
+    std::string Path;    // where it was found or stored (the first time)
+    std::string Source;  // "watch", or "serve from AE"
+    std::string State;   // IntakeState* below
+    std::string Rule;    // the rule that matched ("rule 2 (\"name\")"); empty when none
+    std::string Message; // why refused, or what the analysis said last
+    std::optional<std::int64_t> RecordId;
+    std::string Verdict;      // the overall verdict of an analysed image
+    std::string DetectorKey;  // of an analysed image
+    std::string FirstSeen, UpdatedAt;  // "YYYY-MM-DD HH:MM:SS" UTC
+};
+inline constexpr const char* IntakeWaiting = "waiting";      // found, not yet analysed
+inline constexpr const char* IntakeAnalysed = "analysed";
+inline constexpr const char* IntakeUnmatched = "unmatched";  // no rule took it
+inline constexpr const char* IntakeRefused = "refused";      // not an image Evenor analyses, or the run failed
+
 class HistoryStore {
 public:
     // location: a file path, an SQLite "file:" URI, or a "postgresql://" (or
@@ -121,6 +140,23 @@ public:
     // Detectors whose newest test is more than their interval before today
     // ("YYYY-MM-DD"), most overdue first.
     std::vector<OverdueDetector> Overdue(const std::string& today);
+
+    // Registers an incoming file by its content. isNew is true when the
+    // content was not known; otherwise the entry is the one stored first
+    // (its state tells whether it still waits), whatever path it had.
+    IntakeEntry ClaimIntake(const std::string& sha256, const std::string& path, const std::string& source,
+                            bool& isNew);
+    // The entry of that content, if any.
+    std::optional<IntakeEntry> FindIntake(const std::string& sha256);
+    // The final state of an entry.
+    void FinishIntake(const IntakeEntry& entry);
+    // Forgets an entry that still waits (an image found while it was still
+    // being written); finished entries stay.
+    void DropWaitingIntake(std::int64_t id);
+    // Newest first; detector (key or display name) and state narrow it when
+    // not empty. An entry without a detector (unmatched, refused, waiting) is
+    // listed only when no detector is asked for.
+    std::vector<IntakeEntry> Intake(const std::string& detector = {}, const std::string& state = {});
 
     SqlSession& Session() { return *session_; }
     const std::string& Location() const { return shown_; }

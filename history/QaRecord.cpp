@@ -205,7 +205,8 @@ QaRecord MakeQaRecord(const AnalysisSettings& settings, const AnalysisResult& re
                           {"warning", Number(check.Limit.Warning)},
                           {"action", Number(check.Limit.Action)},
                           {"verdict", VerdictName(check.Result)},
-                          {"note", check.Note}});
+                          {"note", check.Note},
+                          {"sampling_allowance", check.SamplingAllowance}});
     }
     details["verdicts"] = {{"preset", verdict.Preset}, {"overall", VerdictName(verdict.Overall)}, {"checks", checks}};
     record.Details = details.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);

@@ -1,5 +1,6 @@
 #include "insight/DetectorInsight.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace evenor {
@@ -45,6 +46,17 @@ DetectorInsight InspectDetector(const AnalysisSettings& settings, const Analysis
     LineProfiles every = insight.Rims.Found() ? MeasureLineProfiles(pixels, columns, lineArea) : areaProfiles;
     LineProfiles without = every;
     LeaveOut(without, result.BadPixelMap);
+    if (settings.DetectDeviatingPixels && !result.Rois.empty() && result.BoxPixels > 0) {
+        // The last column and row, which no ROI covers, searched against the
+        // area mean by the same percentage.
+        std::uint32_t coveredRight = 0, coveredBottom = 0;
+        for (const auto& roi : result.Rois) {
+            coveredRight = std::max(coveredRight, roi.X + result.BoxPixels - 1);
+            coveredBottom = std::max(coveredBottom, roi.Y + result.BoxPixels - 1);
+        }
+        LeaveOutUngridded(without, pixels, columns, coveredRight, coveredBottom,
+                          BandFor(insight.RobustRois.AreaMean, settings.PixelDeviationPercent));
+    }
 
     const std::optional<double> roiVariance = MedianRoiVariance(insight.RobustRois.Rois, result.BoxPixels, lineArea);
     const double pixelNoise = roiVariance ? std::sqrt(*roiVariance) : 0.0;

@@ -1,5 +1,6 @@
 #include "insight/Guidelines.h"
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 
@@ -26,6 +27,13 @@ constexpr Limits kLargestClusterLimits{2.0, 9.0};
 constexpr Limits kLineDefectLimits{std::nullopt, 0.0};
 constexpr Limits kCorrelatedNoiseLimits{10.0, 25.0};
 
+// The limits that allow for the sampling spread of the ROI SDs
+// (SamplingAllowancePercent), said in every preset's description.
+#define EVENOR_SAMPLING_TEXT                                                                                    \
+    " The limits of the largest ROI SNR deviation and of the noise uniformity are raised by the spread an ROI " \
+    "SD has from sampling alone: z x 100 / sqrt(2 (n - 1)) % for ROIs of n pixels, z for a 1 % chance that a " \
+    "perfectly uniform image exceeds them anywhere."
+
 // Limits in MetricId order: global, local, noise, ROI mean deviation, ROI SNR
 // deviation.
 const std::array<GuidelinePreset, 2> kPresets{{
@@ -33,7 +41,7 @@ const std::array<GuidelinePreset, 2> kPresets{{
      "Evenor's own defaults, matching the analysis defaults (ROI deviation 5 %, pixel deviation 20 %): "
      "action above 5 % largest ROI mean or SNR deviation (warning above 3 %), above 10 % global "
      "uniformity (warning above 5 %), above 5 % local uniformity (warning above 3 %), above 20 % noise "
-     "uniformity (warning above 10 %); any deviating pixel gives a warning.",
+     "uniformity (warning above 10 %); any deviating pixel gives a warning." EVENOR_SAMPLING_TEXT,
      DefaultRoiDeviationPercent,
      DefaultPixelDeviationPercent,
      {{{5.0, 10.0}, {3.0, 5.0}, {10.0, 20.0}, {3.0, 5.0}, {3.0, 5.0}}},
@@ -47,7 +55,7 @@ const std::array<GuidelinePreset, 2> kPresets{{
      "above 15 % largest ROI mean or SNR deviation (warning above 10 %), above 10 % global uniformity "
      "(warning above 5 %), above 5 % local uniformity (warning above 3 %), above 20 % noise uniformity "
      "(warning above 10 %); any deviating pixel gives a warning. Typical values: check them against the "
-     "protocol that applies to your detector.",
+     "protocol that applies to your detector." EVENOR_SAMPLING_TEXT,
      15.0,
      20.0,
      {{{5.0, 10.0}, {3.0, 5.0}, {10.0, 20.0}, {10.0, 15.0}, {10.0, 15.0}}},
@@ -57,6 +65,7 @@ const std::array<GuidelinePreset, 2> kPresets{{
      kCorrelatedNoiseLimits,
      kDetectorPractice},
 }};
+#undef EVENOR_SAMPLING_TEXT
 
 Verdict Worse(Verdict a, Verdict b) { return static_cast<int>(a) >= static_cast<int>(b) ? a : b; }
 
@@ -103,6 +112,21 @@ const GuidelinePreset* FindPreset(std::string_view name)
 
 const GuidelinePreset& DefaultPreset() { return kPresets[0]; }
 
+double SamplingAllowancePercent(std::uint32_t boxPixels, std::size_t roiCount)
+{
+    const double n = static_cast<double>(boxPixels) * boxPixels;
+    if (boxPixels < 2 || roiCount == 0) return 0.0;
+    const double standardError = 100.0 / std::sqrt(2.0 * (n - 1.0));
+    // The normal quantile by bisection on the upper tail 0.5 erfc(z / sqrt 2).
+    const double tail = 0.005 / static_cast<double>(roiCount);
+    double low = 0.0, high = 40.0;
+    for (int i = 0; i < 100; ++i) {
+        const double mid = 0.5 * (low + high);
+        (0.5 * std::erfc(mid / std::sqrt(2.0)) > tail ? low : high) = mid;
+    }
+    return std::ceil(high * standardError * 10.0) / 10.0;
+}
+
 Verdict Judge(std::optional<double> value, const Limits& limits)
 {
     if (!value || !std::isfinite(*value)) return Verdict::NotEvaluated;
@@ -123,6 +147,13 @@ GuidelineVerdict Judge(const UniformityMetrics& metrics, const AnalysisSettings&
         check.Name = info.Name;
         check.Value = metrics[info.Id].Value;
         check.Limit = preset.MetricLimits[static_cast<std::size_t>(info.Id)];
+        if (info.Id == MetricId::RoiSnrDeviation || info.Id == MetricId::NoiseUniformity) {
+            check.SamplingAllowance = SamplingAllowancePercent(metrics.BoxPixels, metrics.RoiCount);
+            // Rounded to the decimal the sum is, so that 3 + 4.4 shows as 7.4.
+            const auto raise = [&](double limit) { return std::round((limit + check.SamplingAllowance) * 1e6) / 1e6; };
+            if (check.Limit.Warning) check.Limit.Warning = raise(*check.Limit.Warning);
+            if (check.Limit.Action) check.Limit.Action = raise(*check.Limit.Action);
+        }
         check.Result = Judge(check.Value, check.Limit);
         if (check.Result == Verdict::NotEvaluated) check.Note = "not available for this image";
         verdict.Checks.push_back(std::move(check));
@@ -198,6 +229,18 @@ GuidelineVerdict Judge(const DetectorInsight& insight, const AnalysisSettings& s
 {
     GuidelineVerdict verdict = Judge(insight.Metrics.Robust, settings, preset);
     AppendChecks(verdict, JudgeDetector(insight, settings, preset));
+    const auto& rois = insight.RobustRois.Rois;
+    const bool noSignal = !(insight.RobustRois.AreaMean > 0.0);
+    const bool noNoise = std::all_of(rois.begin(), rois.end(), [](const RoiResult& roi) { return roi.SD == 0.0; });
+    if (!rois.empty() && (noSignal || noNoise)) {
+        CheckVerdict signal;
+        signal.Key = SignalCheckKey;
+        signal.Name = "Signal and noise";
+        signal.Result = Verdict::Fail;
+        signal.Note = noSignal ? "the area has no signal (mean 0): not an exposure"
+                               : "every ROI has an SD of 0: no noise, not an unprocessed exposure";
+        AppendChecks(verdict, {signal});
+    }
     return verdict;
 }
 

@@ -61,6 +61,9 @@ struct CheckVerdict {
     Limits Limit;
     Verdict Result = Verdict::NotEvaluated;
     std::string Note;  // why a check was not evaluated; empty otherwise
+    // Percentage points the preset's limits were raised by for the sampling
+    // spread of the ROI SDs (SamplingAllowancePercent); already in Limit.
+    double SamplingAllowance = 0.0;
 };
 
 struct GuidelineVerdict {
@@ -81,8 +84,25 @@ inline constexpr std::string_view LargestClusterCheckKey = "largest_defect_clust
 inline constexpr std::string_view LineDefectsCheckKey = "line_defects";
 inline constexpr std::string_view RowNoiseCheckKey = "row_correlated_noise";
 inline constexpr std::string_view ColumnNoiseCheckKey = "column_correlated_noise";
+// Present only when it fails: the area holds no exposure (mean 0) or no noise
+// (every ROI SD 0). Either way the other checks cannot describe a detector,
+// and most of them are not available, so the image must not pass.
+inline constexpr std::string_view SignalCheckKey = "signal";
 
 struct DetectorInsight;
+
+// An ROI's SD scatters from sampling alone: on a perfectly uniform detector
+// the SD of an ROI of n pixels differs from the true noise by about
+// 100 / sqrt(2 (n - 1)) % (one standard error), and so does its SNR. The
+// largest of many ROIs lies several standard errors out: a fixed limit of a
+// few per cent fails clean images analysed with small boxes. The limits of
+// the largest ROI SNR deviation and of the noise uniformity are therefore
+// raised by z standard errors, z chosen so that a clean image of roiCount
+// ROIs exceeds them with a chance of at most 1 % (two-sided, shared over the
+// ROIs: z is the normal quantile of 1 - 0.005 / roiCount). The allowance is
+// rounded up to 0.1 percentage point; 0 without a box of at least 2 x 2
+// pixels or without ROIs.
+double SamplingAllowancePercent(std::uint32_t boxPixels, std::size_t roiCount);
 
 // The verdict of one value against one pair of limits.
 Verdict Judge(std::optional<double> value, const Limits& limits);
@@ -105,7 +125,8 @@ std::vector<CheckVerdict> JudgeDetector(const DetectorInsight& insight, const An
 void AppendChecks(GuidelineVerdict& verdict, std::vector<CheckVerdict> checks);
 
 // The verdicts the summaries show (window, command line, JSON, history): the
-// robust metrics judged, then the defect and structured-noise checks.
+// robust metrics judged, then the defect and structured-noise checks, then
+// the signal check when it fails.
 GuidelineVerdict Judge(const DetectorInsight& insight, const AnalysisSettings& settings, const GuidelinePreset& preset);
 
 }  // namespace evenor

@@ -150,6 +150,7 @@ RoiLattice BuildRoiLattice(const TMeetSerie& rois)
 UniformityMetrics ComputeMetrics(const AnalysisResult& result)
 {
     UniformityMetrics metrics = ComputeMetrics(result.Rois, result.AreaMean, result.MeanRoiSNR);
+    metrics.BoxPixels = result.BoxPixels;
     metrics.DeviatingRoiCount = result.BadROIMap.size();
     metrics.DeviatingPixelCount = result.BadPixelMap.size();
     return metrics;

@@ -64,6 +64,7 @@ struct MetricValue {
 struct UniformityMetrics {
     std::array<MetricValue, MetricCount> Values;  // indexed by MetricId
     std::size_t RoiCount = 0;
+    std::uint32_t BoxPixels = 0;          // side of one ROI in pixels; 0 when unknown
     std::size_t DeviatingRoiCount = 0;    // entries of BadROIMap
     std::size_t DeviatingPixelCount = 0;  // entries of BadPixelMap
 
@@ -78,7 +79,8 @@ UniformityMetrics ComputeMetrics(const AnalysisResult& result);
 // The same metrics from any ROI statistics on the grid of a run (the robust
 // ones of RobustMetrics.h too): areaMean is the reference of global and local
 // uniformity and of the ROI mean deviation, meanRoiSnr that of the ROI SNR
-// deviation. The deviating-ROI and deviating-pixel counts are left 0.
+// deviation. The deviating-ROI and deviating-pixel counts and BoxPixels are
+// left 0.
 // ComputeMetrics(result) is this call on result.Rois, result.AreaMean and
 // result.MeanRoiSNR, plus the counts.
 UniformityMetrics ComputeMetrics(const TMeetSerie& rois, double areaMean, double meanRoiSnr);

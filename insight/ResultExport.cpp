@@ -385,6 +385,7 @@ nlohmann::ordered_json ResultToJson(const AnalysisSettings& settings, const Anal
             entry["limits"] = LimitsJson(check.Limit);
             entry["verdict"] = VerdictName(check.Result);
             entry["note"] = Text(check.Note);
+            entry["sampling_allowance"] = Real(check.SamplingAllowance);
             checks.push_back(std::move(entry));
         }
         guideline["checks"] = std::move(checks);

@@ -29,7 +29,9 @@ RimSide RimFrom(const std::vector<double>& means, double reference, bool forward
     side.Kind = sign < 0.0 ? RimKind::Dark : RimKind::Bright;
     std::size_t k = 0;
     while (k < n && sign * Departure(at(k), reference) > kRimDeparture) ++k;
+    const std::size_t core = k;
     while (k < n && sign * Departure(at(k), reference) > kPenumbraDeparture) ++k;
+    if (core < kMinRimLines) return RimSide{};
     side.Lines = static_cast<std::uint32_t>(k);
     return side;
 }
@@ -89,7 +91,7 @@ std::string DescribeRims(const RimReport& rims, double pixelSpacing)
     for (const auto& s : sides) {
         if (s.side.Lines == 0) continue;
         text << separator << s.side.Lines << ' ' << s.unit << " at the " << s.where << " (" << KindText(s.side.Kind)
-             << ")";
+             << ")";  // never 1: a rim has at least kMinRimLines lines
         separator = ", ";
     }
     if (rims.Interior.Empty()) {

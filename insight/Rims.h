@@ -15,7 +15,9 @@
 // effect about +/- 1 %), so 10 % is far outside it; the penumbra threshold
 // keeps the half-shadowed lines out of the area that is left. The median
 // stands for the open field as long as the rims cover less than half of the
-// lines.
+// lines. A run of fewer than kMinRimLines lines is no rim: a collimator or
+// shutter shadows millimetres, while one or two dark or bright lines at the
+// edge are a line defect and are left to the line search.
 #include <cstdint>
 #include <string>
 
@@ -25,6 +27,7 @@ namespace evenor {
 
 inline constexpr double kRimDeparture = 0.10;
 inline constexpr double kPenumbraDeparture = 0.025;
+inline constexpr std::uint32_t kMinRimLines = 3;
 
 enum class RimKind : std::uint8_t {
     None,

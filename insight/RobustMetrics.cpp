@@ -277,6 +277,7 @@ RobustMetrics ComputeRobustMetrics(const AnalysisResult& result, const AnalysisS
         return metrics;
     }
     metrics.Robust = ComputeMetrics(statistics.Rois, statistics.AreaMean, statistics.MeanRoiSNR);
+    metrics.Robust.BoxPixels = metrics.EveryPixel.BoxPixels;
     metrics.Robust.DeviatingRoiCount = metrics.EveryPixel.DeviatingRoiCount;
     metrics.Robust.DeviatingPixelCount = metrics.EveryPixel.DeviatingPixelCount;
     return metrics;

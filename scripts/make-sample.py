@@ -7,8 +7,16 @@ effect), a few dead (0) and hot (full-scale) pixels and one slightly darker
 round blotch. Everything is derived from --seed, so the same arguments always
 give the same bytes.
 
+The same script makes the known-answer phantoms of the detector checks: a
+square hot cluster (--cluster), a row or column offset by a few per cent
+(--row-offset, --column-offset), a collimated rim (--rim), row- or
+column-correlated noise (--row-noise, --column-noise); and series of one
+detector over time (--date, --time, --detector-id, --software).
+
 Examples:
   /usr/bin/python3 scripts/make-sample.py --out samples/flatfield.dcm
+  /usr/bin/python3 scripts/make-sample.py --clean --column-offset 2 \\
+      --out /tmp/column.dcm
   /usr/bin/python3 scripts/make-sample.py --rows 4096 --cols 4096 \\
       --spacing 0.1 --bits 16 --out /tmp/big.dcm
   /usr/bin/python3 scripts/make-sample.py --rows 256 --cols 256 --bits 8 \\
@@ -29,6 +37,11 @@ from pydicom.uid import (ExplicitVRBigEndian, ExplicitVRLittleEndian,
                          ImplicitVRLittleEndian, generate_uid)
 
 DX_FOR_PROCESSING = "1.2.840.10008.5.1.4.1.1.1.1.1"
+NEW_OPTIONS = ("clean", "cluster", "column_offset", "column_index", "row_offset",
+               "row_index", "rim", "rim_level", "row_noise", "column_noise",
+               "date", "time", "detector_id", "serial", "software",
+               "gradient", "blotch_depth", "blotch_diameter", "defects",
+               "mean", "noise")
 SYNTAXES = {
     "explicit": ExplicitVRLittleEndian,
     "implicit": ImplicitVRLittleEndian,
@@ -65,15 +78,48 @@ def parse_args(argv):
     p.add_argument("--defects", type=int, default=4,
                    help="number of dead pixels and, as many, of hot pixels "
                         "(default 4 each; 0 for none)")
+    p.add_argument("--clean", action="store_true",
+                   help="a clean flat field: no gradient, blotch or defects "
+                        "(same as --gradient 0 --blotch-depth 0 --defects 0)")
+    p.add_argument("--cluster", type=int, default=0,
+                   help="side in pixels of a square cluster of hot pixels "
+                        "centred at 30%% of the width and height (default 0)")
+    p.add_argument("--column-offset", type=float, default=0.0,
+                   help="offset of one column in %% of the mean (default 0)")
+    p.add_argument("--column-index", type=int, default=None,
+                   help="the offset column (default a third of the width)")
+    p.add_argument("--row-offset", type=float, default=0.0,
+                   help="offset of one row in %% of the mean (default 0)")
+    p.add_argument("--row-index", type=int, default=None,
+                   help="the offset row (default a third of the height)")
+    p.add_argument("--rim", type=int, default=0,
+                   help="width in pixels of a collimated rim on every side, "
+                        "exposed at --rim-level of the mean (default 0)")
+    p.add_argument("--rim-level", type=float, default=0.05,
+                   help="signal of the rim as a fraction of the mean "
+                        "(default 0.05)")
+    p.add_argument("--row-noise", type=float, default=0.0,
+                   help="SD of an offset shared by the pixels of each row, in "
+                        "%% of the pixel noise (default 0)")
+    p.add_argument("--column-noise", type=float, default=0.0,
+                   help="the same for columns (default 0)")
+    p.add_argument("--date", default="20240315",
+                   help="study, series, acquisition and content date, "
+                        "YYYYMMDD (default 20240315)")
+    p.add_argument("--time", default="093012",
+                   help="acquisition and content time, HHMMSS (default 093012)")
+    p.add_argument("--detector-id", default="DET-0042",
+                   help="Detector ID, 0018,700A (default DET-0042)")
+    p.add_argument("--serial", default="SN-000123",
+                   help="Device Serial Number, 0018,1000 (default SN-000123)")
+    p.add_argument("--software", default="1.0",
+                   help="Software Versions, 0018,1020 (default 1.0)")
     p.add_argument("--syntax", choices=sorted(SYNTAXES), default="explicit",
                    help="transfer syntax: explicit (Explicit VR Little "
                         "Endian, default), implicit (Implicit VR Little "
                         "Endian) or big (Explicit VR Big Endian)")
     p.add_argument("--seed", type=int, default=1,
                    help="seed of the random numbers (default 1)")
-    p.add_argument("--date", default="20240315",
-                   help="study, series, acquisition and content date, "
-                        "YYYYMMDD (default 20240315)")
     p.add_argument("--out", required=True, help="the DICOM file to write")
     args = p.parse_args(argv)
     for name in ("rows", "cols"):
@@ -81,8 +127,26 @@ def parse_args(argv):
             p.error(f"--{name} must be 1..65535")
     if args.spacing <= 0:
         p.error("--spacing must be positive")
-    if len(args.date) != 8 or not args.date.isdigit():
+    if not (len(args.date) == 8 and args.date.isdigit()):
         p.error("--date must be YYYYMMDD")
+    if not (len(args.time) == 6 and args.time.isdigit()):
+        p.error("--time must be HHMMSS")
+    if args.column_index is not None and not 0 <= args.column_index < args.cols:
+        p.error("--column-index must be a column of the image")
+    if args.row_index is not None and not 0 <= args.row_index < args.rows:
+        p.error("--row-index must be a row of the image")
+    if args.cluster < 0 or args.rim < 0 or 2 * args.rim >= min(args.rows, args.cols):
+        p.error("--cluster and --rim must be >= 0 and the rim must leave an area")
+    if args.clean:
+        # Only what was not given explicitly: --clean --defects 4 is a clean
+        # field with hot and dead pixels.
+        given = {arg.split("=")[0] for arg in argv if arg.startswith("--")}
+        if "--gradient" not in given:
+            args.gradient = 0.0
+        if "--blotch-depth" not in given:
+            args.blotch_depth = 0.0
+        if "--defects" not in given:
+            args.defects = 0
     return args
 
 
@@ -113,7 +177,28 @@ def make_pixels(args):
             shade = np.where(r < 1.0, 0.5 * (1.0 + np.cos(np.pi * r)), 0.0)
             signal[y0:y1, x0:x1] *= 1.0 - args.blotch_depth * shade
 
-    signal += rng.normal(0.0, noise, size=(rows, cols))
+    # Line faults: one row or column offset by a fixed fraction of the mean.
+    if args.column_offset:
+        signal[:, args.column_index if args.column_index is not None else cols // 3] += \
+            mean * args.column_offset / 100.0
+    if args.row_offset:
+        signal[args.row_index if args.row_index is not None else rows // 3, :] += \
+            mean * args.row_offset / 100.0
+    # A collimated rim: every side, rim pixels wide, barely exposed.
+    if args.rim:
+        inside = np.zeros((rows, cols), dtype=bool)
+        inside[args.rim:rows - args.rim, args.rim:cols - args.rim] = True
+        signal[~inside] = mean * args.rim_level
+
+    pixel_noise = rng.normal(0.0, noise, size=(rows, cols))
+    # Correlated line noise: an offset shared by all pixels of a row (column).
+    # Drawn after the pixel noise so that the same seed keeps the same pixel
+    # noise with and without it.
+    if args.row_noise:
+        pixel_noise += rng.normal(0.0, noise * args.row_noise / 100.0, size=(rows, 1))
+    if args.column_noise:
+        pixel_noise += rng.normal(0.0, noise * args.column_noise / 100.0, size=(1, cols))
+    signal += pixel_noise
     image = np.clip(np.rint(signal), 0, full_scale)
 
     # Dead and hot pixels at random places (never on the same pixel twice).
@@ -124,6 +209,11 @@ def make_pixels(args):
         flat[places[:n]] = 0
         flat[places[n:]] = full_scale
 
+    # A square cluster of hot pixels.
+    if args.cluster:
+        y0, x0 = int(rows * 0.3), int(cols * 0.3)
+        image[y0:y0 + args.cluster, x0:x0 + args.cluster] = full_scale
+
     dtype = np.uint16 if args.bits == 16 else np.uint8
     return image.astype(dtype), bits_stored
 
@@ -132,6 +222,11 @@ def make_dataset(args, pixels, bits_stored):
     syntax = SYNTAXES[args.syntax]
     entropy = ["evenor-sample", str(args.seed), str(args.rows), str(args.cols),
                str(args.bits), repr(args.spacing)]
+    # Options added for the phantoms and series enter the UIDs only when they
+    # are used, so that the default arguments keep giving the same bytes.
+    defaults = vars(parse_args(["--out", "-"]))
+    entropy += [f"{key}={value!r}" for key, value in sorted(vars(args).items())
+                if key in NEW_OPTIONS and value != defaults[key]]
 
     def uid(kind):
         return generate_uid(entropy_srcs=entropy + [kind])
@@ -159,8 +254,8 @@ def make_dataset(args, pixels, bits_stored):
     ds.ContentDate = args.date
     ds.StudyTime = "093000"
     ds.SeriesTime = "093000"
-    ds.AcquisitionTime = "093012"
-    ds.ContentTime = "093012"
+    ds.AcquisitionTime = args.time
+    ds.ContentTime = args.time
     ds.AccessionNumber = "QA0001"
     ds.Modality = "DX"
     ds.PresentationIntentType = "FOR PROCESSING"
@@ -177,15 +272,15 @@ def make_dataset(args, pixels, bits_stored):
     ds.PatientSex = "O"
     ds.BodyPartExamined = "CHEST"
     ds.KVP = "70"
-    ds.DeviceSerialNumber = "SN-000123"
-    ds.SoftwareVersions = "1.0"
+    ds.DeviceSerialNumber = args.serial
+    ds.SoftwareVersions = args.software
     ds.DistanceSourceToDetector = "1500"
     ds.ExposureTime = "20"
     ds.XRayTubeCurrent = "125"
     ds.ExposureInuAs = "2500"
     ds.FilterType = "NONE"
     ds.ImagerPixelSpacing = [args.spacing, args.spacing]
-    ds.DetectorID = "DET-0042"
+    ds.DetectorID = args.detector_id
     ds.DetectorType = "SCINTILLATOR"
     ds.PatientOrientation = ""
     ds.StudyInstanceUID = uid("study")

@@ -26,6 +26,7 @@
 #include <QPushButton>
 #include <QScatterSeries>
 #include <QSplitter>
+#include <QTabWidget>
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <QValueAxis>
@@ -97,6 +98,21 @@ THistoryPage::THistoryPage(QWidget* parent) : QWidget(parent)
     tableRecords_->verticalHeader()->hide();
     tableRecords_->horizontalHeader()->setStretchLastSection(true);
 
+    // The images that arrived by "evenor-cli serve" or "watch" for this
+    // detector, with their state.
+    tableInbox_ = new QTableWidget(0, 4, this);
+    tableInbox_->setObjectName(QStringLiteral("TableInbox"));
+    tableInbox_->setHorizontalHeaderLabels(
+        {QStringLiteral("Updated"), QStringLiteral("File"), QStringLiteral("State"), QStringLiteral("Rule, message")});
+    tableInbox_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    tableInbox_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    tableInbox_->verticalHeader()->hide();
+    tableInbox_->horizontalHeader()->setStretchLastSection(true);
+    tabs_ = new QTabWidget(this);
+    tabs_->setObjectName(QStringLiteral("HistoryTabs"));
+    tabs_->addTab(tableRecords_, QStringLiteral("Records"));
+    tabs_->addTab(tableInbox_, QStringLiteral("Inbox"));
+
     auto* metricLabel = new QLabel(QStringLiteral("Trend of:"), this);
     comboBoxMetric_ = new QComboBox(this);
     comboBoxMetric_->setObjectName(QStringLiteral("ComboBoxMetric"));
@@ -136,7 +152,7 @@ THistoryPage::THistoryPage(QWidget* parent) : QWidget(parent)
     chartLayout->addWidget(chartView_, 1);
     auto* splitter = new QSplitter(Qt::Vertical, this);
     splitter->setChildrenCollapsible(false);
-    splitter->addWidget(tableRecords_);
+    splitter->addWidget(tabs_);
     splitter->addWidget(chartPane);
     splitter->setStretchFactor(0, 1);
     splitter->setStretchFactor(1, 2);
@@ -190,6 +206,7 @@ void THistoryPage::Refresh()
         comboBoxDetector_->clear();
         filling_ = false;
         records_.clear();
+        inbox_.clear();
         baseline_.reset();
         labelStatus_->setText(QStringLiteral("No test recorded yet."));
         ShowRecords();
@@ -228,9 +245,11 @@ void THistoryPage::ComboBoxDetectorChange()
 void THistoryPage::ReadRecords(HistoryStore& store)
 {
     records_.clear();
+    inbox_.clear();
     baseline_.reset();
     const std::string key = ChosenDetector();
     if (key.empty()) return;
+    inbox_ = store.Intake(key);
     RecordFilter filter;
     filter.Detector = key;
     filter.WithDetails = false;
@@ -244,6 +263,25 @@ void THistoryPage::ReadRecords(HistoryStore& store)
 
 void THistoryPage::ShowRecords()
 {
+    tableInbox_->clearContents();
+    tableInbox_->setRowCount(static_cast<int>(inbox_.size()));
+    for (std::size_t i = 0; i < inbox_.size(); ++i) {  // newest first, as stored
+        const IntakeEntry& e = inbox_[i];
+        QString state = Text(e.State);
+        if (!e.Verdict.empty()) state += QStringLiteral(" (%1)").arg(Text(e.Verdict));
+        if (e.RecordId) state += QStringLiteral(", record %1").arg(*e.RecordId);
+        QString about = Text(e.Rule);
+        if (!e.Message.empty() && e.State != IntakeAnalysed)
+            about += (about.isEmpty() ? QString() : QStringLiteral(": ")) + Text(e.Message);
+        const QStringList cells = {Text(e.UpdatedAt), QFileInfo(Text(e.Path)).fileName(), state, about};
+        for (int c = 0; c < cells.size(); ++c) {
+            auto* item = new QTableWidgetItem(cells[c]);
+            if (c == 1) item->setToolTip(Text(e.Path) + QStringLiteral("\n") + Text(e.Source));
+            tableInbox_->setItem(static_cast<int>(i), c, item);
+        }
+    }
+    tabs_->setTabText(1, inbox_.empty() ? QStringLiteral("Inbox") : QStringLiteral("Inbox (%1)").arg(inbox_.size()));
+
     tableRecords_->clearContents();
     tableRecords_->setRowCount(static_cast<int>(records_.size()));
     // Newest first.

@@ -25,6 +25,7 @@ class QComboBox;
 class QLabel;
 class QPushButton;
 class QTableWidget;
+class QTabWidget;
 
 namespace evenor {
 
@@ -57,6 +58,7 @@ public:
 
     // What the page shows, for tests.
     const std::vector<StoredRecord>& Records() const { return records_; }
+    const std::vector<IntakeEntry>& Inbox() const { return inbox_; }
     QString StatusText() const;
 
 private slots:
@@ -76,12 +78,15 @@ private:
     std::string openDetector_;
     std::optional<RecordOutcome> lastRecord_;  // of the last run
     std::vector<StoredRecord> records_;
+    std::vector<IntakeEntry> inbox_;  // the chosen detector's images received or found
     std::optional<Baseline> baseline_;
     std::array<Limits, BaselineCheckCount> limits_{};
     bool filling_ = false;
 
     QComboBox* comboBoxDetector_ = nullptr;
     QTableWidget* tableRecords_ = nullptr;
+    QTableWidget* tableInbox_ = nullptr;
+    QTabWidget* tabs_ = nullptr;
     QComboBox* comboBoxMetric_ = nullptr;
     QChartView* chartView_ = nullptr;
     QPushButton* buttonRecord_ = nullptr;

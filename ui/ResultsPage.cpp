@@ -689,8 +689,10 @@ QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& pre
             value =
                 QLatin1Char(' ') + (count ? QString::number(*check.Value) + unit : Percent(check.Value, signedValue));
         html += QStringLiteral("<br>%1%2: %3 ").arg(Html(check.Name), value, VerdictHtml(check.Result));
-        html += check.Note.empty() ? QStringLiteral("(%1)").arg(LimitsText(check.Limit, unit))
-                                   : QStringLiteral("(%1)").arg(Html(check.Note));
+        QString limits = LimitsText(check.Limit, unit);
+        if (check.SamplingAllowance > 0.0)
+            limits += QStringLiteral(", incl. %1 % for ROI sampling").arg(QString::number(check.SamplingAllowance));
+        html += check.Note.empty() ? QStringLiteral("(%1)").arg(limits) : QStringLiteral("(%1)").arg(Html(check.Note));
     }
     html += QStringLiteral("</p>");
     return html;

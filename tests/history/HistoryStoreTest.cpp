@@ -244,6 +244,44 @@ TEST_P(HistoryStoreTest, RefusesANewerSchema)
     }
 }
 
+// A database of the first schema (before the intake table) is brought
+// forward on open, its records kept; intake entries are claimed once per
+// content, also by two connections at once.
+TEST_P(HistoryStoreTest, MigratesForwardAndClaimsIntakeOnce)
+{
+    store_->Record(Sample(1));
+    store_->Session().Run("DROP TABLE intake", {});
+    store_->Session().Run("UPDATE evenor_schema SET version = 1", {});
+    store_.reset();
+    store_ = db_->Open();
+    EXPECT_EQ(AsInt(store_->Session().Run("SELECT max(version) FROM evenor_schema", {}).front().front()),
+              HistorySchemaVersion);
+    EXPECT_EQ(store_->Records().size(), 1u);
+
+    auto other = db_->Open();
+    bool firstNew = false, secondNew = false;
+    const IntakeEntry first = store_->ClaimIntake("abc", "/in/a.dcm", "watch", firstNew);
+    const IntakeEntry second = other->ClaimIntake("abc", "/in/copy.dcm", "serve from MODALITY", secondNew);
+    EXPECT_TRUE(firstNew);
+    EXPECT_FALSE(secondNew);
+    EXPECT_EQ(second.Id, first.Id);
+    EXPECT_EQ(second.Path, "/in/a.dcm");
+    EXPECT_EQ(second.State, IntakeWaiting);
+
+    IntakeEntry done = first;
+    done.State = IntakeRefused;
+    done.Message = "it's \"not\" DICOM";
+    store_->FinishIntake(done);
+    other->DropWaitingIntake(first.Id);  // finished entries stay
+    const auto listed = other->Intake();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed.front().State, IntakeRefused);
+    EXPECT_EQ(listed.front().Message, done.Message);
+    EXPECT_EQ(other->Intake({}, IntakeWaiting).size(), 0u);
+    ASSERT_TRUE(other->FindIntake("abc"));
+    EXPECT_FALSE(other->FindIntake("abd"));
+}
+
 TEST_P(HistoryStoreTest, WritersAtOnceLoseNothing)
 {
     // Each writer has its own connection, as two processes would; all of them

@@ -115,6 +115,22 @@ private slots:
         QCOMPARE(TakeBoxes(), QStringList());
 
         Store()->Record(OtherDetectorRecord());
+        {
+            // What "evenor-cli watch" left: one image of that detector, and
+            // one file of no detector that the page does not show.
+            const auto store = Store();
+            bool isNew = false;
+            IntakeEntry entry = store->ClaimIntake("sha-1", "/in/other.dcm", "watch", isNew);
+            entry.State = IntakeAnalysed;
+            entry.Verdict = "pass";
+            entry.DetectorKey = "OTHER-1";
+            entry.Rule = "rule 1";
+            store->FinishIntake(entry);
+            entry = store->ClaimIntake("sha-2", "/in/notes.txt", "watch", isNew);
+            entry.State = IntakeRefused;
+            entry.Message = "not DICOM";
+            store->FinishIntake(entry);
+        }
         const auto image = CalculateImage("flat.dcm", 1000);
         QCOMPARE(TakeBoxes(), QStringList{Plain(ResultsWritten)});
         ShowHistory();
@@ -122,6 +138,11 @@ private slots:
         auto* detectors = C<QComboBox>("ComboBoxDetector");
         QCOMPARE(detectors->count(), 1);
         QCOMPARE(detectors->currentData().toString(), QStringLiteral("OTHER-1"));
+        auto* inbox = C<QTableWidget>("TableInbox");
+        QCOMPARE(inbox->rowCount(), 1);
+        QCOMPARE(inbox->item(0, 1)->text(), QStringLiteral("other.dcm"));
+        QCOMPARE(inbox->item(0, 2)->text(), QStringLiteral("analysed (pass)"));
+        QCOMPARE(C<QTabWidget>("HistoryTabs")->tabText(1), QStringLiteral("Inbox (1)"));
 
         Click("ButtonRecord");
         QCOMPARE(TakeBoxes(), QStringList());

@@ -1,0 +1,160 @@
+#include "cli/Intake.h"
+
+#include <cstdlib>
+#include <system_error>
+
+#include "cli/ImageJob.h"
+#include "dicom/DicomLib.h"
+#include "dicom/FilePath.h"
+#include "history/QaRecord.h"
+#include "history/Sha256.h"
+
+namespace evenor {
+
+namespace {
+
+bool ModifiedRecently(const std::filesystem::path& file)
+{
+    std::error_code error;
+    const auto modified = std::filesystem::last_write_time(file, error);
+    if (error) return false;
+    return std::filesystem::file_time_type::clock::now() - modified < IntakeDesk::kSettledForRefusal;
+}
+
+}  // namespace
+
+std::string DefaultIntakeOutDir()
+{
+    const char* data = std::getenv("XDG_DATA_HOME");
+    const char* home = std::getenv("HOME");
+    const std::filesystem::path base = data != nullptr && *data != '\0' ? std::filesystem::path(data)
+                                       : home != nullptr               ? std::filesystem::path(home) / ".local/share"
+                                                                       : std::filesystem::path(".");
+    return (base / "evenor" / "intake").string();
+}
+
+IntakeDesk::IntakeDesk(IntakeOptions options) : options_(std::move(options))
+{
+    outDir_ = options_.OutDir.empty() ? DefaultIntakeOutDir() : options_.OutDir;
+    std::error_code error;
+    std::filesystem::create_directories(outDir_, error);
+    if (error || !std::filesystem::is_directory(outDir_))
+        throw EvenorError(outDir_.string() + ": cannot create the output folder" +
+                          (error ? ": " + error.message() : std::string()));
+    store_ = HistoryStore::Open(options_.Db);
+}
+
+IntakeDesk::~IntakeDesk() = default;
+
+std::vector<IntakeEntry> IntakeDesk::Unfinished()
+{
+    std::lock_guard guard(storeLock_);
+    return store_->Intake({}, IntakeWaiting);
+}
+
+IntakeEntry IntakeDesk::Take(const std::filesystem::path& file, const std::string& source, Retry retry,
+                             bool& seenBefore, const IntakeLog& log)
+{
+    seenBefore = false;
+    const std::string path = file.string();
+    IntakeEntry entry;
+    entry.Path = path;
+    entry.Source = source;
+    entry.State = IntakeWaiting;
+    try {
+        entry.Sha256 = Sha256OfFile(path);
+    } catch (const std::exception& e) {
+        entry.Message = e.what();  // gone or unreadable: nothing to keep
+        return entry;
+    }
+    {
+        std::lock_guard guard(storeLock_);
+        if (auto known = store_->FindIntake(entry.Sha256); known && known->State != IntakeWaiting) {
+            seenBefore = true;
+            return *known;
+        }
+    }
+    const bool mayRetry = retry == Retry::WhileRecent && ModifiedRecently(file);
+
+    // The tags decide the rule.
+    const IntakeRule* rule = nullptr;
+    std::string refusal;
+    try {
+        const TDicomBeeld header(DirectoryPart(path), FileNamePart(path));
+        rule = MatchIntakeRule(*options_.Rules, header.TagTable());
+        entry.DetectorKey = DetectorFromTags(header.TagTable()).Key();
+    } catch (const std::exception& e) {
+        refusal = e.what();
+    }
+    if (!refusal.empty() && mayRetry) {
+        entry.Message = refusal;
+        return entry;  // perhaps still being written: try again later
+    }
+
+    bool isNew = false;
+    {
+        std::lock_guard guard(storeLock_);
+        const IntakeEntry claimed = store_->ClaimIntake(entry.Sha256, path, source, isNew);
+        if (!isNew && claimed.State != IntakeWaiting) {
+            seenBefore = true;  // another receiver took the same content meanwhile
+            return claimed;
+        }
+        entry.Id = claimed.Id;
+    }
+    const auto finish = [&](const char* state, std::string message) {
+        entry.State = state;
+        entry.Message = std::move(message);
+        std::lock_guard guard(storeLock_);
+        store_->FinishIntake(entry);
+        return entry;
+    };
+
+    if (!refusal.empty()) {
+        log("image " + path + ": refused: " + refusal);
+        return finish(IntakeRefused, refusal);
+    }
+    if (rule == nullptr) {
+        log("image " + path + ": no rule matches; kept as unmatched");
+        return finish(IntakeUnmatched, "no rule matches");
+    }
+    entry.Rule = rule->Label();
+
+    const std::string name = file.stem().string() + "-" + entry.Sha256.substr(0, 12);
+    ImageJob job;
+    job.File = path;
+    job.Options = &rule->Options;
+    job.Preset = rule->Preset;
+    job.Outputs.Report = (outDir_ / (name + ".txt")).string();
+    job.Outputs.Json = (outDir_ / (name + ".json")).string();
+    job.WantRecord = rule->Record;
+    std::string lastMessage;
+    const ImageOutcome outcome = AnalyseImage(job, [&](const std::string& text) { lastMessage = text; });
+    if (!outcome.Ok) {
+        if (mayRetry) {
+            std::lock_guard guard(storeLock_);
+            store_->DropWaitingIntake(entry.Id);
+            entry.Id = 0;
+            entry.Message = outcome.Error;
+            return entry;
+        }
+        log("image " + path + ": " + entry.Rule + ": refused: " + outcome.Error);
+        return finish(IntakeRefused, outcome.Error);
+    }
+    entry.Verdict = std::string(VerdictName(outcome.Verdict.Overall));
+    std::string recorded;
+    if (outcome.Record) {
+        QaRecord record = *outcome.Record;
+        record.RecordedBy = options_.By;
+        std::lock_guard guard(storeLock_);
+        const RecordOutcome stored = store_->Record(record);
+        entry.RecordId = stored.Id;
+        entry.DetectorKey = stored.DetectorKey;
+        recorded = ", record " + std::to_string(stored.Id) + " for detector " + stored.DetectorKey;
+        for (const auto& note : stored.Notes) recorded += "; " + note;
+    }
+    log("image " + path + ": " + entry.Rule + ": verdict " + entry.Verdict + recorded + "; report " +
+        job.Outputs.Report);
+    return finish(IntakeAnalysed, "report " + job.Outputs.Report);
+}
+
+}  // namespace evenor

@@ -1,0 +1,69 @@
+#pragma once
+// Hands-free intake: an image that arrived (received over DICOM or found in a
+// watched folder) is analysed with the settings of the first rule it matches,
+// its outputs written, its result recorded, and its state kept in the history
+// database, once per content (SHA-256) across restarts.
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cli/IntakeRules.h"
+#include "history/HistoryStore.h"
+
+namespace evenor {
+
+struct IntakeOptions {
+    const IntakeRules* Rules = nullptr;  // usable (no problems)
+    std::string Db;                      // history location (HistoryLocation)
+    std::string OutDir;                  // reports and JSON results: OUT/NAME-SHA.txt, .json
+    std::string By;                      // who records; empty: the OS user
+    bool Decompress = false;             // decode compressed images whatever the rule says
+};
+
+// One line per event, for standard error (journald keeps it as it is).
+using IntakeLog = std::function<void(const std::string&)>;
+
+class IntakeDesk {
+public:
+    // Opens (and migrates) the database and creates OutDir; throws
+    // EvenorError naming what failed.
+    explicit IntakeDesk(IntakeOptions options);
+    ~IntakeDesk();
+
+    enum class Retry : bool { Never, WhileRecent };
+
+    // Takes one complete file: hashes it, skips content seen before, reads its
+    // tags, picks the rule, analyses, writes, records, and stores the final
+    // state. With Retry::WhileRecent (a watched folder) an image that cannot
+    // be read or analysed while it was modified in the last
+    // kSettledForRefusal is left for a later try instead of being refused:
+    // it may still be being written. Returns the entry; seenBefore when the
+    // content was already taken (then nothing else was done).
+    // Safe to call from several threads at once. Throws EvenorError only when
+    // the database fails.
+    IntakeEntry Take(const std::filesystem::path& file, const std::string& source, Retry retry, bool& seenBefore,
+                     const IntakeLog& log);
+
+    // Entries a previous run claimed but did not finish (it died): their
+    // paths, for taking them again.
+    std::vector<IntakeEntry> Unfinished();
+
+    const std::filesystem::path& OutDir() const { return outDir_; }
+
+    static constexpr std::chrono::seconds kSettledForRefusal{60};
+
+private:
+    IntakeOptions options_;
+    std::filesystem::path outDir_;
+    std::mutex storeLock_;
+    std::unique_ptr<HistoryStore> store_;
+};
+
+// The default folder of intake outputs: $XDG_DATA_HOME/evenor/intake
+// (~/.local/share/evenor/intake).
+std::string DefaultIntakeOutDir();
+
+}  // namespace evenor

@@ -1,0 +1,187 @@
+#include "cli/IntakeCommands.h"
+
+#include <ostream>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include "cli/CliCommands.h"
+#include "cli/HistoryCommands.h"
+#include "cli/IntakeRules.h"
+#include "dicom/DicomLib.h"
+#include "dicom/FilePath.h"
+#include "history/HistoryStore.h"
+
+namespace evenor {
+
+namespace {
+
+// Prints the problems of a rules file; true when there is none.
+bool RulesUsable(const IntakeRules& rules, std::ostream& err)
+{
+    for (const auto& problem : rules.Problems) err << problem << '\n';
+    return rules.Problems.empty();
+}
+
+constexpr const char* kDbHelp =
+    "History database: a file or a postgresql:// URI (default: $EVENOR_DB, else ~/.local/share/evenor/history.sqlite)";
+
+int InboxCommand(const IntakeCommandLine& line, std::ostream& out, std::ostream& err)
+{
+    try {
+        const auto store = HistoryStore::Open(HistoryLocation(line.Db), false);
+        const auto entries = store->Intake(line.Detector, line.State);
+        if (line.Json) {
+            auto list = nlohmann::ordered_json::array();
+            for (const auto& e : entries) {
+                using Json = nlohmann::ordered_json;
+                Json item = Json::object();
+                item["id"] = e.Id;
+                item["state"] = e.State;
+                item["verdict"] = e.Verdict.empty() ? Json() : Json(e.Verdict);
+                item["detector"] = e.DetectorKey;
+                item["rule"] = e.Rule;
+                item["record"] = e.RecordId ? Json(*e.RecordId) : Json();
+                item["path"] = e.Path;
+                item["source"] = e.Source;
+                item["sha256"] = e.Sha256;
+                item["message"] = e.Message;
+                item["first_seen"] = e.FirstSeen;
+                item["updated_at"] = e.UpdatedAt;
+                list.push_back(std::move(item));
+            }
+            out << nlohmann::ordered_json{{"entries", list}}.dump(2, ' ', false,
+                                                                 nlohmann::ordered_json::error_handler_t::replace)
+                << '\n';
+            return kExitSuccess;
+        }
+        if (entries.empty()) out << "No images received or found yet\n";
+        for (const auto& e : entries) {
+            out << e.Id << "  " << e.UpdatedAt << "  " << e.State;
+            if (!e.Verdict.empty()) out << " (" << e.Verdict << ")";
+            if (!e.DetectorKey.empty()) out << "  detector " << e.DetectorKey;
+            if (e.RecordId) out << ", record " << *e.RecordId;
+            out << "\n    " << e.Path << "  [" << e.Source << "]";
+            if (!e.Rule.empty()) out << "  " << e.Rule;
+            if (!e.Message.empty() && e.State != IntakeAnalysed) out << "\n    " << e.Message;
+            out << '\n';
+        }
+        return kExitSuccess;
+    } catch (const std::exception& e) {
+        err << e.what() << '\n';
+        return kExitFailed;
+    }
+}
+
+}  // namespace
+
+void AddIntakeCommands(CLI::App& app, IntakeCommandLine& line)
+{
+    auto* rules = app.add_subcommand("rules", "Check a rules file, or see which rule an image matches");
+    rules->require_subcommand(1);
+    line.Check = rules->add_subcommand("check", "Validate a rules file: every problem, naming the rule and the field");
+    line.Check->add_option("FILE", line.RulesFile, "The rules file (JSON)")->required();
+    line.Test = rules->add_subcommand("test", "Say which rule IMAGE matches and the settings it would get");
+    line.Test->add_option("FILE", line.RulesFile, "The rules file (JSON)")->required();
+    line.Test->add_option("IMAGE", line.Image, "A DICOM image")->required();
+    line.Watch = app.add_subcommand("watch", "Analyse every new file of DIR... by the intake rules, once it is complete");
+    line.Watch->add_option("DIR", line.WatchLine.Folders, "Folders to watch")->required();
+    line.Watch->add_option("--rules", line.WatchLine.RulesFile, "The intake rules (JSON)")->required();
+    line.Watch->add_option("--db", line.WatchLine.Db, kDbHelp);
+    line.Watch->add_option("--out-dir", line.WatchLine.OutDir,
+                           "Reports and JSON results (default ~/.local/share/evenor/intake)");
+    line.Watch->add_option("--by", line.WatchLine.By, "Who records the results (default: the user)");
+    line.Watch->add_flag("--recursive", line.WatchLine.Recursive, "Watch the sub-folders too");
+    line.Watch->add_option("--settle", line.WatchLine.SettleSeconds,
+                           "Seconds a file's size and time must stay unchanged before it is taken (default 2)")
+        ->check(CLI::Range(0.0, 3600.0));
+    line.Watch->add_option("--interval", line.WatchLine.IntervalSeconds, "Seconds between looks (default 1)")
+        ->check(CLI::Range(0.05, 3600.0));
+    line.Watch->add_option("--jobs", line.WatchLine.Jobs, "Images analysed at a time (default 2)")
+        ->check(CLI::Range(1, 64));
+    line.Watch->add_flag("--once", line.WatchLine.Once, "Stop when every file found has been taken");
+    line.Watch->footer(R"(
+Every regular file of the folders (hidden ones left out) is taken once its size
+and modification time have not changed for --settle seconds: its content is
+hashed, and content taken before (by any name, also by an earlier run) is
+skipped. The first matching rule gives the settings; an image no rule matches
+is listed as unmatched, one that cannot be analysed as refused with its
+message. A file that fails while it was modified in the last minute is tried
+again later, as it may still be being written. Each analysed image gets
+OUT/NAME-SHA.txt and OUT/NAME-SHA.json and, when its rule says so, a record in
+the history. One line per event goes to standard error. SIGTERM or SIGINT:
+no new file is taken, the images in hand are finished, exit status 0.
+"evenor-cli inbox" lists what was taken.)");
+
+    line.Inbox = app.add_subcommand("inbox", "List the images received or found, with their state");
+    line.Inbox->add_option("--db", line.Db, kDbHelp);
+    line.Inbox->add_option("--detector", line.Detector, "Only this detector (key or display name)");
+    line.Inbox->add_option("--state", line.State, "Only this state")
+        ->check(CLI::IsMember({"waiting", "analysed", "unmatched", "refused"}));
+    line.Inbox->add_flag("--json", line.Json, "An object whose \"entries\" member lists them");
+
+    rules->footer(R"(
+A rules file is a JSON object whose "rules" array is tried in order; the first
+rule whose "match" conditions all hold gives the image its "settings". An image
+no rule matches is never analysed. docs/rules-example.json shows every field.
+Exit status: 0 the file is usable (check) or the image matches a rule (test);
+1 a problem in the file, an unreadable image, or no rule matches; 2 usage.)");
+}
+
+bool RunIntakeCommands(const IntakeCommandLine& line, std::ostream& out, std::ostream& err, int& status)
+{
+    if (line.Check != nullptr && *line.Check) {
+        const IntakeRules rules = ReadIntakeRules(line.RulesFile);
+        if (!RulesUsable(rules, err)) {
+            status = kExitFailed;
+            return true;
+        }
+        out << line.RulesFile << ": " << rules.Rules.size() << (rules.Rules.size() == 1 ? " rule" : " rules")
+            << ", no problem found\n";
+        for (const auto& rule : rules.Rules) {
+            out << "  " << rule.Label() << ": ";
+            if (rule.Conditions.empty()) out << "every image";
+            for (std::size_t i = 0; i < rule.Conditions.size(); ++i) {
+                const auto& condition = rule.Conditions[i];
+                out << (i == 0 ? "" : " and ") << condition.Field << (condition.Pattern ? " matches /" : " is \"")
+                    << condition.Text << (condition.Pattern ? "/" : "\"");
+            }
+            out << '\n';
+        }
+        status = kExitSuccess;
+        return true;
+    }
+    if (line.Test != nullptr && *line.Test) {
+        const IntakeRules rules = ReadIntakeRules(line.RulesFile);
+        if (!RulesUsable(rules, err)) {
+            status = kExitFailed;
+            return true;
+        }
+        try {
+            const TDicomBeeld image(DirectoryPart(line.Image), FileNamePart(line.Image));
+            const IntakeRule* rule = MatchIntakeRule(rules, image.TagTable());
+            if (rule == nullptr) {
+                out << line.Image << ": no rule matches; the image would be kept and listed as unmatched\n";
+                status = kExitFailed;
+                return true;
+            }
+            out << line.Image << ": " << rule->Label() << '\n' << RuleSettingsText(*rule);
+            status = kExitSuccess;
+        } catch (const EvenorError& e) {
+            err << line.Image << ": " << e.what() << '\n';
+            status = kExitFailed;
+        }
+        return true;
+    }
+    if (line.Watch != nullptr && *line.Watch) {
+        status = RunWatch(line.WatchLine, err);
+        return true;
+    }
+    if (line.Inbox != nullptr && *line.Inbox) {
+        status = InboxCommand(line, out, err);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace evenor

@@ -1,0 +1,34 @@
+#pragma once
+// The intake commands of the command line: "rules check", "rules test",
+// "watch" and "inbox".
+#include <iosfwd>
+#include <string>
+
+#include "cli/WatchCommand.h"
+
+namespace CLI {
+class App;
+}
+
+namespace evenor {
+
+struct IntakeCommandLine {
+    CLI::App* Check = nullptr;
+    CLI::App* Test = nullptr;
+    std::string RulesFile;
+    std::string Image;
+
+    CLI::App* Watch = nullptr;
+    WatchOptions WatchLine;
+
+    CLI::App* Inbox = nullptr;
+    std::string Db, Detector, State;
+    bool Json = false;
+};
+
+void AddIntakeCommands(CLI::App& app, IntakeCommandLine& line);
+
+// Runs the intake command that was given; false when none was.
+bool RunIntakeCommands(const IntakeCommandLine& line, std::ostream& out, std::ostream& err, int& status);
+
+}  // namespace evenor
