@@ -10,6 +10,7 @@
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
+#include <QRegularExpression>
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -148,6 +149,16 @@ struct Cell {
 
 using Paint = std::function<void(QPainter&, const QRectF&)>;
 
+// How text wraps in width: at word boundaries, or anywhere when a word (a
+// long tag value, a path) is wider than the width and would be cut off.
+int WrapFlag(const QFont& font, const QPaintDevice* device, double width, const QString& text)
+{
+    const QFontMetricsF metrics(font, const_cast<QPaintDevice*>(device));
+    for (const QString& word : text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts))
+        if (metrics.horizontalAdvance(word) > width) return Qt::TextWrapAnywhere;
+    return Qt::TextWordWrap;
+}
+
 // Lays out blocks top to bottom over pages, then paints them with the page
 // count known. A block never splits; a block marked keep-with-next moves to
 // the next page with the block after it.
@@ -170,7 +181,7 @@ public:
     double TextHeight(const QFont& font, double width, const QString& text, int flags = 0) const
     {
         const QFontMetricsF metrics(font, &writer_);
-        const int wrap = (flags & Qt::TextWrapAnywhere) ? 0 : Qt::TextWordWrap;
+        const int wrap = (flags & Qt::TextWrapAnywhere) ? 0 : WrapFlag(font, &writer_, width, text);
         return metrics.boundingRect(QRectF(0, 0, width, 1e7), flags | wrap, text).height();
     }
 
@@ -224,7 +235,8 @@ public:
             [=](QPainter& p, const QRectF& r) {
                 p.setFont(font);
                 p.setPen(colour);
-                p.drawText(r, flags | ((flags & Qt::TextWrapAnywhere) ? 0 : Qt::TextWordWrap), text);
+                const int wrap = (flags & Qt::TextWrapAnywhere) ? 0 : WrapFlag(font, p.device(), r.width(), text);
+                p.drawText(r, flags | wrap, text);
             },
             keepWithNext);
     }
@@ -239,7 +251,7 @@ public:
             [=](QPainter& p, const QRectF& r) {
                 p.setFont(font);
                 p.setPen(kText);
-                p.drawText(r, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, text);
+                p.drawText(r, Qt::AlignLeft | Qt::AlignTop | WrapFlag(font, p.device(), r.width(), text), text);
                 p.setPen(QPen(kRule, Pt(0.6)));
                 p.drawLine(QPointF(r.left(), r.bottom() - Pt(2)), QPointF(r.right(), r.bottom() - Pt(2)));
             },
@@ -287,15 +299,19 @@ public:
                 if (row.size() == 1 && widths.size() > 1) {
                     p.setFont(spanFont);
                     p.setPen(row[0].Colour == kText ? kMuted : row[0].Colour);
-                    p.drawText(r.adjusted(padX, padY, -padX, -padY), Qt::AlignLeft | Qt::TextWordWrap, row[0].Text);
+                    const QRectF inner = r.adjusted(padX, padY, -padX, -padY);
+                    p.drawText(inner, Qt::AlignLeft | WrapFlag(spanFont, p.device(), inner.width(), row[0].Text),
+                               row[0].Text);
                     return;
                 }
                 double x = r.left();
                 for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) {
-                    p.setFont(isHeader || row[i].Bold ? bold : font);
+                    const QFont& cellFont = isHeader || row[i].Bold ? bold : font;
+                    p.setFont(cellFont);
                     p.setPen(row[i].Colour);
                     const QRectF cell(x + padX, r.top() + padY, widths[i] - 2 * padX, r.height() - 2 * padY);
-                    const int wrap = row[i].Anywhere ? Qt::TextWrapAnywhere : Qt::TextWordWrap;
+                    const int wrap = row[i].Anywhere ? Qt::TextWrapAnywhere
+                                                     : WrapFlag(cellFont, p.device(), cell.width(), row[i].Text);
                     p.drawText(cell, aligns[i] | Qt::AlignTop | wrap, row[i].Text);
                     x += widths[i];
                 }
