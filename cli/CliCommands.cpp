@@ -79,7 +79,11 @@ int SingleImage(const AnalyseCommandLine& line, bool withMaps, const AnalyseOpti
     std::optional<MapSession> maps;
     if (withMaps) maps.emplace();
     const ImageOutcome outcome = AnalyseImage(job, [&](const std::string& text) { err << text << '\n'; });
-    if (!outcome.Ok) return kExitFailed;
+    if (!outcome.Ok) {
+        // Recorded before the PDF report failed: say so all the same.
+        if (outcome.Recorded) out << *outcome.Recorded << '\n';
+        return kExitFailed;
+    }
     if (!line.Quiet) out << ImageSummaryText(job.File, outcome);
     if (outcome.Recorded) out << *outcome.Recorded << '\n';
     if (outcome.RecordError) {
