@@ -500,6 +500,9 @@ QByteArray WritePdf(PaperSize paper, const QString& title, const QString& footer
         QPainter painter;
         if (!painter.begin(&writer)) throw EvenorError("The PDF report could not be started");
         painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+        // The pictures as drawn (Flate), not as JPEG: sharp cells, marks
+        // and lines without ringing.
+        painter.setRenderHint(QPainter::LosslessImageRendering, true);
         document.Finish(painter);
         if (!painter.end()) throw EvenorError("The PDF report could not be finished");
     }
