@@ -671,7 +671,7 @@ QString JsonText(const Json& value, bool fromTag = false)
 QString PositionText(const Json& position)
 {
     if (!position.is_object()) return QStringLiteral("-");
-    return QStringLiteral("(%1, %2)").arg(Num(position["x"]), Num(position["y"]));
+    return QStringLiteral("(%1, %2)").arg(Num(Member(position, "x")), Num(Member(position, "y")));
 }
 
 QString DateText(const std::string& date, const std::string& time)
@@ -740,27 +740,30 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
     doc.Heading(QStringLiteral("Settings"));
     const Json& s = Member(json, "settings");
     const Json& area = Member(s, "area");
-    QString areaText =
-        QStringLiteral("columns %1 to %2, rows %3 to %4 (0-based, inclusive)")
-            .arg(Num(area["first_column"]), Num(area["last_column"]), Num(area["first_row"]), Num(area["last_row"]));
+    QString areaText = QStringLiteral("columns %1 to %2, rows %3 to %4 (0-based, inclusive)")
+                           .arg(Num(Member(area, "first_column")), Num(Member(area, "last_column")),
+                                Num(Member(area, "first_row")), Num(Member(area, "last_row")));
     if (context.BorderMm > 0.0)
         areaText += QStringLiteral("; %1 mm (%2 pixels) left out on every side")
-                        .arg(Num(s["border_mm"]), Num(s["border_pixels"]));
-    const QString spacing = s["pixel_spacing_mm"].is_null() ? QStringLiteral("unknown")
-                                                            : Num(s["pixel_spacing_mm"]) + QStringLiteral(" mm");
+                        .arg(Num(Member(s, "border_mm")), Num(Member(s, "border_pixels")));
+    const QString spacing = Member(s, "pixel_spacing_mm").is_null()
+                                ? QStringLiteral("unknown")
+                                : Num(Member(s, "pixel_spacing_mm")) + QStringLiteral(" mm");
     QString inversion = settings.Inverted ? QStringLiteral("inverted") : QStringLiteral("not inverted");
-    if (context.Preparation.Inverted) inversion += QStringLiteral(" against %1").arg(Num(s["inversion_maximum"]));
+    if (context.Preparation.Inverted)
+        inversion += QStringLiteral(" against %1").arg(Num(Member(s, "inversion_maximum")));
     if (!data.InversionReason.empty()) inversion += QStringLiteral(": ") + Q(data.InversionReason);
-    QString offset = Num(s["pixel_offset"]);
-    if (s["clipped_below_offset"].is_boolean() && s["clipped_below_offset"].get<bool>())
+    QString offset = Num(Member(s, "pixel_offset"));
+    if (Member(s, "clipped_below_offset").is_boolean() && Member(s, "clipped_below_offset").get<bool>())
         offset += QStringLiteral(" (values below it clipped to 0)");
     doc.KeyValues({
         {"Area", {areaText}},
         {"Analysing box",
-         {QStringLiteral("%1 cm = %2 pixels (pixel spacing %3)").arg(Num(s["box_cm"]), Num(s["box_pixels"]), spacing)}},
-        {"ROI deviation", {Num(s["roi_deviation_percent"]) + QStringLiteral(" %")}},
+         {QStringLiteral("%1 cm = %2 pixels (pixel spacing %3)")
+              .arg(Num(Member(s, "box_cm")), Num(Member(s, "box_pixels")), spacing)}},
+        {"ROI deviation", {Num(Member(s, "roi_deviation_percent")) + QStringLiteral(" %")}},
         {"Pixel deviation",
-         {settings.DetectDeviatingPixels ? Num(s["pixel_deviation_percent"]) + QStringLiteral(" %")
+         {settings.DetectDeviatingPixels ? Num(Member(s, "pixel_deviation_percent")) + QStringLiteral(" %")
                                          : QStringLiteral("not searched")}},
         {"Pixel offset", {offset}},
         {"Inversion", {inversion}},
@@ -769,15 +772,15 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
     doc.Heading(QStringLiteral("Results"));
     const Json& counts = Member(json, "counts");
     doc.KeyValues({
-        {"Area mean", {Num(json["area"]["mean"])}},
-        {"Area SD", {Num(json["area"]["sd"])}},
-        {"Area SNR", {Num(json["area"]["snr"])}},
-        {"ROI SNR mean", {Num(json["roi_snr"]["mean"])}},
-        {"ROI SNR SD", {Num(json["roi_snr"]["sd"])}},
-        {"ROIs", {Num(counts["rois"])}},
-        {"Deviating ROIs", {Num(counts["deviating_rois"])}},
+        {"Area mean", {Num(Member(Member(json, "area"), "mean"))}},
+        {"Area SD", {Num(Member(Member(json, "area"), "sd"))}},
+        {"Area SNR", {Num(Member(Member(json, "area"), "snr"))}},
+        {"ROI SNR mean", {Num(Member(Member(json, "roi_snr"), "mean"))}},
+        {"ROI SNR SD", {Num(Member(Member(json, "roi_snr"), "sd"))}},
+        {"ROIs", {Num(Member(counts, "rois"))}},
+        {"Deviating ROIs", {Num(Member(counts, "deviating_rois"))}},
         {"Deviating pixels",
-         {settings.DetectDeviatingPixels ? Num(counts["deviating_pixels"]) : QStringLiteral("not searched")}},
+         {settings.DetectDeviatingPixels ? Num(Member(counts, "deviating_pixels")) : QStringLiteral("not searched")}},
     });
 
     doc.Subheading(QStringLiteral("Metrics"));
@@ -787,14 +790,16 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
     if (robust) metricHeader.push_back({"Every pixel (%)"});
     for (const auto& item : Member(json, "metrics").items()) {
         const Json& metric = item.value();
-        std::vector<Cell> row{{JsonText(metric["name"])}, {Num(metric["value"])}, {PositionText(metric["position"])}};
+        std::vector<Cell> row{{JsonText(Member(metric, "name"))},
+                              {Num(Member(metric, "value"))},
+                              {PositionText(Member(metric, "position"))}};
         if (robust)
-            row.push_back({Num(metric["every_pixel_value"]) +
-                           (metric["every_pixel_position"].is_object()
-                                ? QStringLiteral(" at ") + PositionText(metric["every_pixel_position"])
+            row.push_back({Num(Member(metric, "every_pixel_value")) +
+                           (Member(metric, "every_pixel_position").is_object()
+                                ? QStringLiteral(" at ") + PositionText(Member(metric, "every_pixel_position"))
                                 : QString())});
         metricRows.push_back(std::move(row));
-        metricRows.push_back({Cell{JsonText(metric["description"])}});
+        metricRows.push_back({Cell{JsonText(Member(metric, "description"))}});
     }
     if (robust)
         doc.Table({2.2, 2.2, 1.4, 2.8}, {Qt::AlignLeft, Qt::AlignLeft, Qt::AlignLeft, Qt::AlignLeft}, metricHeader,
@@ -810,14 +815,15 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
     doc.Space(4);
     std::vector<std::vector<Cell>> checkRows;
     for (const Json& check : Member(guideline, "checks")) {
-        const Verdict verdict = VerdictFromName(check["verdict"].get<std::string>());
-        const Json& limits = check["limits"];
-        checkRows.push_back({{JsonText(check["name"])},
-                             {Num(check["value"])},
-                             {limits["warning"].is_null() ? QStringLiteral("-") : Num(limits["warning"])},
-                             {limits["action"].is_null() ? QStringLiteral("-") : Num(limits["action"])},
-                             {Q(VerdictName(verdict)), VerdictColour(verdict), true}});
-        if (check["note"].is_string()) checkRows.push_back({Cell{Q(check["note"].get<std::string>())}});
+        const Verdict verdict = VerdictFromName(Member(check, "verdict").get<std::string>());
+        const Json& limits = Member(check, "limits");
+        checkRows.push_back(
+            {{JsonText(Member(check, "name"))},
+             {Num(Member(check, "value"))},
+             {Member(limits, "warning").is_null() ? QStringLiteral("-") : Num(Member(limits, "warning"))},
+             {Member(limits, "action").is_null() ? QStringLiteral("-") : Num(Member(limits, "action"))},
+             {Q(VerdictName(verdict)), VerdictColour(verdict), true}});
+        if (Member(check, "note").is_string()) checkRows.push_back({Cell{Q(Member(check, "note").get<std::string>())}});
     }
     doc.Table({2.4, 2.2, 1.1, 1.1, 1.2}, {Qt::AlignLeft, Qt::AlignLeft, Qt::AlignRight, Qt::AlignRight, Qt::AlignLeft},
               {{"Check"}, {"Value"}, {"Warning above"}, {"Action above"}, {"Verdict"}}, checkRows, f.Body, f.Small);
@@ -834,8 +840,9 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
     } else {
         defectText = QStringLiteral("%1 clusters of deviating pixels (%2 single pixels, %3 pairs, %4 larger); "
                                     "largest cluster %5 pixels.")
-                         .arg(Num(defects["cluster_count"]), Num(defects["single_pixels"]), Num(defects["pairs"]),
-                              Num(defects["larger_clusters"]), Num(defects["largest_cluster"]));
+                         .arg(Num(Member(defects, "cluster_count")), Num(Member(defects, "single_pixels")),
+                              Num(Member(defects, "pairs")), Num(Member(defects, "larger_clusters")),
+                              Num(Member(defects, "largest_cluster")));
     }
     doc.Paragraph(QStringLiteral("Defects: ") + defectText, f.Body);
     QString lines;
@@ -844,18 +851,19 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
     } else if (insight.Lines.empty()) {
         lines = QStringLiteral("none");
     } else {
-        for (const Json& line : defects["lines"])
+        for (const Json& line : Member(defects, "lines"))
             lines += (lines.isEmpty() ? QString() : QStringLiteral("; ")) +
                      QStringLiteral("%1 %2 (%3 % from its neighbours)")
-                         .arg(JsonText(line["orientation"]), Num(line["index"]), Num(line["deviation_percent"]));
+                         .arg(JsonText(Member(line, "orientation")), Num(Member(line, "index")),
+                              Num(Member(line, "deviation_percent")));
     }
     doc.Paragraph(QStringLiteral("Line defects: ") + lines, f.Body);
     doc.Paragraph(QStringLiteral("Rim: ") + JsonText(Member(Member(json, "rims"), "description")), f.Body);
     const Json& noise = Member(json, "structured_noise");
     doc.Paragraph(QStringLiteral("Structured noise: pixel noise SD %1; row correlated noise %2 %, column correlated "
                                  "noise %3 %")
-                      .arg(Num(noise["pixel_noise"]), Num(noise["rows"]["correlated_percent"]),
-                           Num(noise["columns"]["correlated_percent"])),
+                      .arg(Num(Member(noise, "pixel_noise")), Num(Member(Member(noise, "rows"), "correlated_percent")),
+                           Num(Member(Member(noise, "columns"), "correlated_percent"))),
                   f.Body);
 
     // The pictures.
@@ -904,7 +912,11 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
         std::vector<std::vector<Cell>> rows;
         for (std::size_t k = 0; k < badRois.size() && k < ReportTableRows; ++k) {
             const Json& roi = badRois[k];
-            rows.push_back({{Num(roi["x"])}, {Num(roi["y"])}, {Num(roi["mean"])}, {Num(roi["sd"])}, {Num(roi["snr"])}});
+            rows.push_back({{Num(Member(roi, "x"))},
+                            {Num(Member(roi, "y"))},
+                            {Num(Member(roi, "mean"))},
+                            {Num(Member(roi, "sd"))},
+                            {Num(Member(roi, "snr"))}});
         }
         doc.Table({0.8, 0.8, 2.2, 2.2, 2.2},
                   {Qt::AlignRight, Qt::AlignRight, Qt::AlignRight, Qt::AlignRight, Qt::AlignRight},
@@ -924,7 +936,10 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
         std::vector<std::vector<Cell>> rows;
         for (std::size_t k = 0; k < badPixels.size() && k < ReportTableRows; ++k) {
             const Json& pixel = badPixels[k];
-            rows.push_back({{Num(pixel["x"])}, {Num(pixel["y"])}, {Num(pixel["value"])}, {Num(pixel["roi_mean"])}});
+            rows.push_back({{Num(Member(pixel, "x"))},
+                            {Num(Member(pixel, "y"))},
+                            {Num(Member(pixel, "value"))},
+                            {Num(Member(pixel, "roi_mean"))}});
         }
         doc.Table({0.8, 0.8, 1.4, 2.2}, {Qt::AlignRight, Qt::AlignRight, Qt::AlignRight, Qt::AlignRight},
                   {{"x"}, {"y"}, {"Value"}, {"ROI mean"}}, rows, f.Small, f.Small);
