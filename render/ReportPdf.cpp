@@ -590,7 +590,8 @@ void DrawHeatMap(QPainter& p, const QRectF& r, const HeatMap& map, const QString
     p.drawText(titleRect, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, title);
     const double labelWidth = labelMetrics.horizontalAdvance(QStringLiteral("+0.0000 %")) + Pt(6);
     const double barWidth = Pt(9);
-    const double top = titleRect.bottom() + Pt(3);
+    // Room above the cells for the top tick label, centred on the bar's top.
+    const double top = titleRect.bottom() + labelMetrics.height() / 2 + Pt(3);
     const double side =
         std::min(r.width() - barWidth - labelWidth - Pt(8), r.bottom() - top - labelMetrics.height() * 2.4);
     const QRect grid = map.Layout.Grid;
