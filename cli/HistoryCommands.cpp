@@ -18,6 +18,7 @@
 #include "dicom/EvenorError.h"
 #include "history/HistoryStore.h"
 #include "insight/ResultExport.h"
+#include "render/ReportSources.h"
 
 namespace evenor {
 
@@ -231,22 +232,6 @@ void PrintJson(std::ostream& out, const Json& json)
     out << json.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
 }
 
-std::string Shown(const DetectorRow& d) { return d.DisplayName.empty() ? d.Key : d.DisplayName + " (" + d.Key + ")"; }
-
-// Days since 1970-01-01 of "YYYY-MM-DD HH:MM:SS"; none when it is not such a text.
-std::optional<double> DayOf(const std::string& text)
-{
-    int year = 0, hour = 0, minute = 0, second = 0;
-    unsigned month = 0, day = 0;
-    char end = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2u-%2u %2d:%2d:%2d%c", &year, &month, &day, &hour, &minute, &second, &end) != 6)
-        return std::nullopt;
-    const std::chrono::year_month_day date{std::chrono::year(year), std::chrono::month(month), std::chrono::day(day)};
-    if (!date.ok()) return std::nullopt;
-    const double days = std::chrono::sys_days(date).time_since_epoch().count();
-    return days + (hour * 3600.0 + minute * 60.0 + second) / 86400.0;
-}
-
 // A detector key as part of a file name: letters, digits, '.', '-' and '_'
 // kept, every run of other bytes one '_'; never empty, never starting with '.'.
 std::string SafeFileName(const std::string& key)
@@ -263,26 +248,6 @@ std::string SafeFileName(const std::string& key)
     if (safe.empty() || safe.front() == '.') safe.insert(0, 1, '_');
     return safe;
 }
-
-// The number of each baseline check, as CheckAgainstBaseline compares it, with
-// the axis label of its chart.
-struct TrendNumber {
-    std::string_view Label;
-    std::optional<double> (*Of)(const RecordNumbers&);
-};
-constexpr std::array<TrendNumber, BaselineCheckCount> kTrendNumbers{{
-    {"Area SNR", [](const RecordNumbers& n) -> std::optional<double> { return n.AreaSNR; }},
-    {"Mean ROI SNR", [](const RecordNumbers& n) -> std::optional<double> { return n.MeanRoiSNR; }},
-    {"Global uniformity (%)",
-     [](const RecordNumbers& n) { return n.Metrics[static_cast<std::size_t>(MetricId::GlobalUniformity)]; }},
-    {"Local uniformity (%)",
-     [](const RecordNumbers& n) { return n.Metrics[static_cast<std::size_t>(MetricId::LocalUniformity)]; }},
-    {"Noise uniformity (%)",
-     [](const RecordNumbers& n) { return n.Metrics[static_cast<std::size_t>(MetricId::NoiseUniformity)]; }},
-    {"Deviating ROIs",
-     [](const RecordNumbers& n) -> std::optional<double> { return static_cast<double>(n.DeviatingRoiCount); }},
-    {"Area mean (pixel value)", [](const RecordNumbers& n) -> std::optional<double> { return n.AreaMean; }},
-}};
 
 // One chart per baseline check and detector of records, named
 // folder/<detector key made safe>-<check key>.png.
@@ -313,35 +278,8 @@ int TrendCharts(const std::string& folder, const std::vector<StoredRecord>& reco
         usedNames.push_back(name);
         for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
             const BaselineCheckInfo& check = AllBaselineChecks()[i];
-            TrendSeries series;
-            series.Title = Shown(detector) + ": " + std::string(check.Name);
-            series.ValueName = std::string(kTrendNumbers[i].Label);
-            series.WarningPercent = limits[i].Warning;
-            series.ActionPercent = limits[i].Action;
-            if (check.Key == "deviating_roi_count") series.MinimumReference = 1.0;
-            for (const auto& r : records) {
-                if (r.DetectorKey != key) continue;
-                const std::optional<double> value = kTrendNumbers[i].Of(r.Record.Numbers);
-                const std::optional<double> day = DayOf(r.TestedAt);
-                if (!value || !std::isfinite(*value) || !day) continue;
-                TrendPoint point{.Day = *day, .Value = *value, .Excluded = r.Excluded};
-                if (i < r.Checks.size()) {
-                    // The limits the record was judged with.
-                    point.OwnLimits = true;
-                    point.WarningPercent = r.Checks[i].Limit.Warning;
-                    point.ActionPercent = r.Checks[i].Limit.Action;
-                }
-                const auto baseline = std::find_if(baselines.begin(), baselines.end(), [&](const Baseline& b) {
-                    return r.BaselineVersion && b.Version == *r.BaselineVersion;
-                });
-                // The area mean is compared only at the baseline's exposure.
-                const bool comparable =
-                    check.Key != "area_mean" ||
-                    (baseline != baselines.end() && !baseline->Exposure.empty() &&
-                     r.Record.Exposure == baseline->Exposure && r.Record.ExposureUnit == baseline->ExposureUnit);
-                if (baseline != baselines.end() && comparable) point.Reference = kTrendNumbers[i].Of(baseline->Numbers);
-                series.Points.push_back(point);
-            }
+            const TrendSeries series =
+                TrendSeriesFor(i, Shown(detector) + ": " + std::string(check.Name), key, records, baselines, limits);
             const std::string path =
                 (std::filesystem::path(folder) / (name + "-" + std::string(check.Key) + ".png")).string();
             WriteTrendChartPng(path, series);
@@ -391,6 +329,17 @@ void ListingLines(const StoredRecord& s, std::string& text)
             .append(s.ExcludedReason) += '\n';
 }
 
+// history --detector KEY --pdf FILE: the detector's report.
+int HistoryPdf(const HistoryCommandLine& line, const std::string& since, HistoryStore& store, std::ostream& out)
+{
+    const HistoryReportData data = HistoryReportFor(store, line.Detector, since, TodayText(),
+                                                    line.Paper == "letter" ? PaperSize::Letter : PaperSize::A4);
+    const MapSession session;
+    WriteHistoryReportPdf(line.PdfFile, data);
+    out << "QA history report written to " << line.PdfFile << '\n';
+    return kExitSuccess;
+}
+
 int History(const HistoryCommandLine& line, HistoryStore& store, std::ostream& out, std::ostream& err)
 {
     if (line.Overdue) {
@@ -419,6 +368,7 @@ int History(const HistoryCommandLine& line, HistoryStore& store, std::ostream& o
             return kExitUsage;
         }
     }
+    if (line.PdfOption->count() > 0) return HistoryPdf(line, since, store, out);
     if (!line.PngFolder.empty())
         return TrendCharts(line.PngFolder, store.Records(RecordFilter{line.Detector, since, false, false}), store, out);
     if (!line.Json && !line.Csv) {
@@ -755,9 +705,8 @@ HistoryRecorder::HistoryRecorder(std::string db, std::string by) : db_(std::move
 
 HistoryRecorder::~HistoryRecorder() = default;
 
-std::string HistoryRecorder::Record(QaRecord record)
+HistoryStore& HistoryRecorder::Store()
 {
-    std::lock_guard guard(lock_);
     if (!store_) {
         if (!openError_.empty()) throw EvenorError(openError_);
         try {
@@ -767,8 +716,23 @@ std::string HistoryRecorder::Record(QaRecord record)
             throw;
         }
     }
+    return *store_;
+}
+
+ReportBaseline HistoryRecorder::RecordForReport(QaRecord record)
+{
+    std::lock_guard guard(lock_);
+    HistoryStore& store = Store();
     record.RecordedBy = by_;
-    const RecordOutcome outcome = store_->Record(record);
+    return ReportBaselineFor(store, store.Record(record));
+}
+
+std::string HistoryRecorder::Record(QaRecord record)
+{
+    std::lock_guard guard(lock_);
+    HistoryStore& store = Store();
+    record.RecordedBy = by_;
+    const RecordOutcome outcome = store.Record(record);
     std::string text = outcome.AlreadyRecorded ? "Already recorded as record " + std::to_string(outcome.Id)
                                                : "Recorded as record " + std::to_string(outcome.Id) + " for detector " +
                                                      outcome.DetectorKey;
@@ -796,6 +760,18 @@ void AddHistoryCommands(CLI::App& app, HistoryCommandLine& line)
                                       "(DIR/<detector>-<check>.png) instead of listing")
                          ->type_name("DIR");
     for (auto* other : {json, csv, overdue}) line.PngOption->excludes(other);
+    line.PdfOption = line.History
+                         ->add_option("--pdf", line.PdfFile,
+                                      "Write the detector's QA history report as the PDF file FILE (needs "
+                                      "--detector): its records with verdicts, the baselines, a trend chart per "
+                                      "baseline check, whether a test is overdue")
+                         ->type_name("FILE");
+    for (auto* other : {json, csv, overdue}) line.PdfOption->excludes(other);
+    line.PdfOption->excludes(line.PngOption);
+    line.History->add_option("--paper", line.Paper, "Paper of the PDF report")
+        ->check(CLI::IsMember({"a4", "letter"}))
+        ->capture_default_str()
+        ->needs(line.PdfOption);
     line.Exclude = line.History->add_subcommand("exclude", "Exclude a record from baselines (it stays, with the "
                                                            "reason, who and when)");
     line.Exclude->add_option("ID", line.RecordId, "Record number")->required();
@@ -875,6 +851,16 @@ bool RunHistoryCommands(const HistoryCommandLine& line, std::ostream& out, std::
         limits = LimitsRequests(line, problem);
         if (!problem.empty()) {
             err << "detectors limits: " << problem << "\nRun with --help for more information.\n";
+            status = kExitUsage;
+            return true;
+        }
+    }
+    if (*line.History && line.PdfOption->count() > 0) {
+        std::string problem = MapsProblem();
+        if (problem.empty() && line.PdfFile.empty()) problem = "a file is expected";
+        if (problem.empty() && line.Detector.empty()) problem = "--detector KEY is required";
+        if (!problem.empty()) {
+            err << "--pdf: " << problem << "\nRun with --help for more information.\n";
             status = kExitUsage;
             return true;
         }

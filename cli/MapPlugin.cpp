@@ -6,6 +6,7 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <type_traits>
 
 #include <QGuiApplication>
@@ -13,7 +14,9 @@
 #include "cli/ImageJob.h"
 #include "dicom/EvenorError.h"
 #include "insight/DetectorInsight.h"
+#include "insight/ResultExport.h"
 #include "render/MapRenderer.h"
+#include "render/ReportPdf.h"
 #include "render/TrendChart.h"
 
 namespace evenor {
@@ -123,17 +126,57 @@ bool WriteTrendChart(const std::string& path, const TrendSeries& series, std::st
     });
 }
 
-constexpr MapPluginV2 kFunctions{BeginSession, EndSession, WriteMaps, WriteTrendChart};
+bool WriteTestPdf(const std::string& path, const TestReportData& data, std::span<const std::uint16_t> pixels,
+                  std::uint32_t columns, std::string& error) noexcept
+{
+    return Guarded(error, [&] {
+        try {
+            if (data.Settings == nullptr || data.Result == nullptr || data.Context == nullptr ||
+                data.Context->Insight == nullptr)
+                throw EvenorError("the PDF report needs the settings, the result and the detector inspection");
+            // One report at a time: a batch's workers share the fonts.
+            static std::mutex drawing;
+            const std::lock_guard lock(drawing);
+            const DetectorInsight& insight = *data.Context->Insight;
+            QImage areaMap = RenderAreaMap(pixels, columns, *data.Settings, *data.Result, AreaMapDefectsOf(insight));
+            const ReportPictures pictures = DrawReportPictures(std::move(areaMap), *data.Result, insight);
+            SaveReportPdf(RenderTestReportPdf(data, pictures), path);
+        } catch (const EvenorError& e) {
+            throw EvenorError(path + ": " + e.what());
+        }
+    });
+}
+
+bool WriteHistoryPdf(const std::string& path, const HistoryReportData& data, std::string& error) noexcept
+{
+    return Guarded(error, [&] {
+        try {
+            SaveReportPdf(RenderHistoryReportPdf(data), path);
+        } catch (const EvenorError& e) {
+            throw EvenorError(path + ": " + e.what());
+        }
+    });
+}
+
+constexpr MapPluginV2 kFunctionsV2{BeginSession, EndSession, WriteMaps, WriteTrendChart};
+constexpr MapPluginV3 kFunctions{BeginSession, EndSession, WriteMaps, WriteTrendChart, WriteTestPdf, WriteHistoryPdf};
 
 }  // namespace
 
 }  // namespace evenor
 
-// The one symbol the module exports; its name is kMapPluginEntry.
-extern "C" __attribute__((visibility("default"))) const evenor::MapPluginV2* evenor_cli_maps_v2() noexcept
+// The entry points the module exports; their names are kMapPluginEntry and
+// the older kMapPluginEntryV2.
+extern "C" __attribute__((visibility("default"))) const evenor::MapPluginV3* evenor_cli_maps_v3() noexcept
 {
     return &evenor::kFunctions;
 }
 
-// The entry point has the type the loader casts it to.
-static_assert(std::is_same_v<decltype(&evenor_cli_maps_v2), evenor::MapPluginEntry>);
+extern "C" __attribute__((visibility("default"))) const evenor::MapPluginV2* evenor_cli_maps_v2() noexcept
+{
+    return &evenor::kFunctionsV2;
+}
+
+// The entry points have the types the loader casts them to.
+static_assert(std::is_same_v<decltype(&evenor_cli_maps_v3), evenor::MapPluginEntry>);
+static_assert(std::is_same_v<decltype(&evenor_cli_maps_v2), evenor::MapPluginEntryV2>);

@@ -151,14 +151,16 @@ TrendChartFrame TrendChartFrameFor(const TrendSeries& series, QSize size)
     return frame;
 }
 
-QImage RenderTrendChart(const TrendSeries& series, QSize size)
+QImage RenderTrendChart(const TrendSeries& series, QSize size, int scale)
 {
     if (QGuiApplication::instance() == nullptr) throw EvenorError("Drawing a trend chart needs a QGuiApplication");
     const TrendChartFrame frame = TrendChartFrameFor(series, size);
     const QRect plot = frame.Plot;
-    QImage image(size, QImage::Format_RGB32);
+    scale = std::clamp(scale, 1, 8);
+    QImage image(size * scale, QImage::Format_RGB32);
     image.fill(Qt::white);
     QPainter painter(&image);
+    painter.scale(scale, scale);
 
     // Grid and y axis numbers.
     const double step = NiceLimit((frame.High - frame.Low) / 5.0);

@@ -32,6 +32,7 @@
 #include <QVBoxLayout>
 #include <QValueAxis>
 
+#include "render/ReportSources.h"
 #include "ui/Dialogs.h"
 #include "ui/Fonts.h"
 #include "ui/Preferences.h"
@@ -459,8 +460,17 @@ bool THistoryPage::RecordLastTest()
     for (const std::string& note : outcome.Notes) status += QLatin1Char(' ') + Text(note);
     labelStatus_->setText(status);
     openDetector_ = outcome.DetectorKey;
+    lastRecord_ = outcome;
     Refresh();
     return true;
+}
+
+std::optional<ReportBaseline> THistoryPage::ReportOfLastRecord()
+{
+    if (!lastRecord_) return std::nullopt;
+    std::optional<ReportBaseline> report;
+    WithStore([&](HistoryStore& store) { report = ReportBaselineFor(store, *lastRecord_); });
+    return report;
 }
 
 void THistoryPage::ButtonRecordClick() { RecordLastTest(); }

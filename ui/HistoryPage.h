@@ -18,6 +18,7 @@
 #include <QWidget>
 
 #include "history/HistoryStore.h"
+#include "render/ReportData.h"
 
 class QChartView;
 class QDateTimeAxis;
@@ -50,6 +51,12 @@ public:
     // Records the last run. Returns false (after the error box) when the
     // store failed or there is no run to record.
     bool RecordLastTest();
+    // The history part of the PDF report of the last run, when it has been
+    // recorded since the run (RecordLastTest); nothing otherwise, or after the
+    // error box when the store failed.
+    std::optional<ReportBaseline> ReportOfLastRecord();
+    // A new run: its record is not made yet.
+    void ForgetLastRecord() { lastRecord_.reset(); }
 
     // What the page shows, for tests.
     const std::vector<StoredRecord>& Records() const { return records_; }
@@ -71,6 +78,7 @@ private:
 
     std::function<std::optional<QaRecord>()> recordSource_;
     std::string openDetector_;
+    std::optional<RecordOutcome> lastRecord_;  // of the last run
     std::vector<StoredRecord> records_;
     std::vector<IntakeEntry> inbox_;  // the chosen detector's images received or found
     std::optional<Baseline> baseline_;

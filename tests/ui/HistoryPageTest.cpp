@@ -11,6 +11,7 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QSettings>
 #include <QTabWidget>
@@ -187,6 +188,27 @@ private slots:
         Click("ButtonRecord");
         QCOMPARE(table->rowCount(), 2);
         QVERIFY(table->item(0, 3)->text().endsWith(QStringLiteral("(baseline 1)")));
+
+        // The PDF report of the recorded run compares it with the baseline;
+        // the next run is not recorded yet, and its report does not.
+        const auto reportText = [&](const char* name) {
+            const auto pdf = *folder_ / name;
+            Dialogs::SetNextFileAnswer(Q(pdf));
+            C<QPushButton>("ButtonSavePdf")->click();
+            TakeBoxes();
+            QProcess text;
+            text.start("pdftotext", {Q(pdf), "-"});
+            text.waitForFinished(20000);
+            return QString::fromUtf8(text.readAllStandardOutput()).simplified();
+        };
+        QString report = reportText("recorded.pdf");
+        for (const char* part :
+             {"Baseline comparison", "Recorded as record", "Baseline 1, set", "after service", "Against the baseline:"})
+            QVERIFY2(report.contains(QLatin1String(part)), part);
+        CalculateImage("dimmer.dcm", 900);
+        report = reportText("new.pdf");
+        QVERIFY(report.contains(QStringLiteral("Uniformity test report")));
+        QVERIFY(!report.contains(QStringLiteral("Baseline comparison")));
 
         // The notes: an exclusion, and the other detector's new software
         // version (newest first).

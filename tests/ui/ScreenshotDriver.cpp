@@ -212,6 +212,10 @@ int main(int argc, char** argv)
         QToolTip::hideText();
     }
     picture->setCurrentIndex(0);
+    // The PDF report, as "Save PDF report..." writes it.
+    evenor::Dialogs::SetNextFileAnswer(folder.filePath(QStringLiteral("results-report.pdf")));
+    button("ButtonSavePdf")->click();
+    printBoxes();
     // The picture in its own window, at 200 %.
     button("ButtonPictureWindow")->click();
     if (auto* window = form().findChild<QWidget*>(QStringLiteral("PictureWindow"))) {
