@@ -230,7 +230,8 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
             WriteOutput(outputs.Json, [&] { WriteResultJson(outputs.Json, settings, result.Result, context); });
         if (!outputs.Csv.empty()) WriteOutput(outputs.Csv, [&] { WriteRoiCsv(outputs.Csv, result.Result); });
         if (!outputs.MapFolder.empty())
-            WriteMapPngs(outputs.MapFolder, outputs.MapPrefix, result.Pixels, result.Columns, settings, result.Result);
+            WriteMapPngs(outputs.MapFolder, outputs.MapPrefix, result.Pixels, result.Columns, settings, result.Result,
+                         &insight);
         const std::string sha256 = job.WantRecord || !outputs.Pdf.empty() ? Sha256OfFile(job.File) : std::string();
         if (job.WantRecord)
             outcome.Record = MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(), sha256,

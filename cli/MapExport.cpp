@@ -108,10 +108,15 @@ MapSession::MapSession() : impl_(std::make_unique<Impl>())
 MapSession::~MapSession() { impl_->Functions->EndSession(impl_->Session); }
 
 void WriteMapPngs(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
-                  std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result)
+                  std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result,
+                  const DetectorInsight* insight)
 {
     std::string error;
-    if (!Functions().WriteMaps(folder, prefix, pixels, columns, settings, result, error)) throw EvenorError(error);
+    const bool written =
+        insight != nullptr
+            ? Functions().WriteInspectedMaps(folder, prefix, pixels, columns, settings, result, *insight, error)
+            : Functions().WriteMaps(folder, prefix, pixels, columns, settings, result, error);
+    if (!written) throw EvenorError(error);
 }
 
 void WriteTrendChartPng(const std::string& path, const TrendSeries& series)

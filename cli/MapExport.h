@@ -14,6 +14,8 @@
 
 namespace evenor {
 
+struct DetectorInsight;
+
 // Empty when maps can be drawn; otherwise why not (the program was built
 // without the map renderer, or its map module cannot be loaded). The first
 // call loads the module.
@@ -41,8 +43,10 @@ private:
 // and roi-noise-deviation.png. pixels are the prepared values of the whole
 // image, columns to a row. Needs a MapSession. Throws EvenorError naming the
 // file that could not be drawn or written.
+// With insight, the detector inspection of this result, it is not made again.
 void WriteMapPngs(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
-                  std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result);
+                  std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result,
+                  const DetectorInsight* insight = nullptr);
 
 // Writes the trend chart of series (800 x 500) as the PNG file path, whose
 // folder exists. Needs a MapSession. Throws EvenorError naming the file.

@@ -17,7 +17,7 @@ MapSession::MapSession() { throw EvenorError(kNotBuilt); }
 MapSession::~MapSession() = default;
 
 void WriteMapPngs(const std::string&, const std::string&, std::span<const std::uint16_t>, std::uint32_t,
-                  const AnalysisSettings&, const AnalysisResult&)
+                  const AnalysisSettings&, const AnalysisResult&, const DetectorInsight*)
 {
     throw EvenorError(kNotBuilt);
 }

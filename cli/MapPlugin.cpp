@@ -57,7 +57,8 @@ struct Session {
 };
 
 void WriteMapPngs(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
-                  std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result)
+                  std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result,
+                  const DetectorInsight& insight)
 {
     const std::filesystem::path base(folder);
     std::error_code error;
@@ -72,14 +73,20 @@ void WriteMapPngs(const std::string& folder, const std::string& prefix, std::spa
             throw EvenorError(path + ": " + e.what());
         }
     };
-    // The defects the area map marks; the inspection is deterministic, so
-    // a batch draws the same map as a single run.
-    const DetectorInsight insight = InspectDetector(settings, result, pixels, columns);
     write(kAreaMapName, [&] { return RenderAreaMap(pixels, columns, settings, result, AreaMapDefectsOf(insight)); });
     write(kMeanHeatMapName, [&] { return RenderHeatMap(result, HeatMapKind::RoiMeanDeviation).Image; });
     write(kSnrHeatMapName, [&] { return RenderHeatMap(result, HeatMapKind::RoiSnrDeviation).Image; });
     write(kNoiseHeatMapName,
           [&] { return RenderHeatMap(result, HeatMapKind::RoiNoiseDeviation, &insight.RobustRois.Rois).Image; });
+}
+
+// The older table's form: the defects the area map marks found here; the
+// inspection is deterministic, so a batch draws the same map as a single run.
+void WriteMapPngs(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
+                  std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result)
+{
+    WriteMapPngs(folder, prefix, pixels, columns, settings, result,
+                 InspectDetector(settings, result, pixels, columns));
 }
 
 // Runs action; any exception becomes error's text and false.
@@ -113,6 +120,13 @@ bool WriteMaps(const std::string& folder, const std::string& prefix, std::span<c
                std::string& error) noexcept
 {
     return Guarded(error, [&] { WriteMapPngs(folder, prefix, pixels, columns, settings, result); });
+}
+
+bool WriteInspectedMaps(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
+                        std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result,
+                        const DetectorInsight& insight, std::string& error) noexcept
+{
+    return Guarded(error, [&] { WriteMapPngs(folder, prefix, pixels, columns, settings, result, insight); });
 }
 
 bool WriteTrendChart(const std::string& path, const TrendSeries& series, std::string& error) noexcept
@@ -159,7 +173,8 @@ bool WriteHistoryPdf(const std::string& path, const HistoryReportData& data, std
 }
 
 constexpr MapPluginV2 kFunctionsV2{BeginSession, EndSession, WriteMaps, WriteTrendChart};
-constexpr MapPluginV3 kFunctions{BeginSession, EndSession, WriteMaps, WriteTrendChart, WriteTestPdf, WriteHistoryPdf};
+constexpr MapPluginV3 kFunctions{BeginSession,   EndSession,      WriteMaps,         WriteTrendChart,
+                                 WriteTestPdf,   WriteHistoryPdf, WriteInspectedMaps};
 
 }  // namespace
 

@@ -14,6 +14,7 @@
 
 #include "analysis/AnalysisSettings.h"
 #include "analysis/RoiGrid.h"
+#include "insight/DetectorInsight.h"
 #include "render/ReportData.h"
 #include "render/TrendSeries.h"
 
@@ -65,6 +66,12 @@ struct MapPluginV3 {
                          std::uint32_t columns, std::string& error) noexcept;
     // Writes the PDF report of one detector's history as the file path.
     bool (*WriteHistoryPdf)(const std::string& path, const HistoryReportData& data, std::string& error) noexcept;
+    // WriteMaps for a result whose detector inspection is at hand (it is not
+    // made a second time).
+    bool (*WriteInspectedMaps)(const std::string& folder, const std::string& prefix,
+                               std::span<const std::uint16_t> pixels, std::uint32_t columns,
+                               const AnalysisSettings& settings, const AnalysisResult& result,
+                               const DetectorInsight& insight, std::string& error) noexcept;
 };
 
 using MapPluginEntry = const MapPluginV3* (*)() noexcept;
