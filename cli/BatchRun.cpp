@@ -195,6 +195,8 @@ ImageOutputs BatchOutputsFor(const BatchItem& item, const BatchOptions& options)
         outputs.MapFolder = folder.string();
         outputs.MapPrefix = item.Name + "-";
     }
+    if (options.Pdf) outputs.Pdf = (folder / (item.Name + ".pdf")).string();
+    outputs.Paper = options.Paper;
     return outputs;
 }
 
@@ -232,7 +234,7 @@ int RunBatch(const BatchOptions& options, const AnalyseOptions& analyse, const G
     }
 
     std::optional<MapSession> maps;
-    if (options.Png) maps.emplace();
+    if (options.Png || options.Pdf) maps.emplace();
 
     const std::size_t count = items.size();
     std::vector<ItemResult> results(count);
@@ -282,10 +284,19 @@ int RunBatch(const BatchOptions& options, const AnalyseOptions& analyse, const G
                     job.Outputs = BatchOutputsFor(item, options);
                     job.WantSummaryRow = true;
                     job.WantRecord = options.Recorder != nullptr;
+                    if (options.Recorder != nullptr && options.Pdf)
+                        job.RecordForReport = [&](QaRecord record) {
+                            return options.Recorder->RecordForReport(std::move(record));
+                        };
                     result.Outcome = AnalyseImage(job, [&](const std::string& text) {
                         // The progress and the summary say that the report was written.
                         if (text != kResultsWritten) result.Messages.push_back(text);
                     });
+                    if (result.Outcome.Recorded) result.Messages.push_back(*result.Outcome.Recorded);
+                    if (result.Outcome.RecordError) {
+                        result.Messages.push_back(*result.Outcome.RecordError);
+                        ++notRecorded;
+                    }
                     if (result.Outcome.Record) {
                         try {
                             result.Messages.push_back(options.Recorder->Record(std::move(*result.Outcome.Record)));

@@ -17,6 +17,8 @@ struct BatchOptions {
     bool Json = false;  // also write OUT/<name>.json
     bool Csv = false;   // ... OUT/<name>.csv
     bool Png = false;   // ... OUT/<name>-area.png and the heat maps
+    bool Pdf = false;   // ... OUT/<name>.pdf
+    PaperSize Paper = PaperSize::A4;
     bool Quiet = false;
     bool FailOnDeviation = false;
     unsigned Jobs = 2;                    // images analysed at the same time

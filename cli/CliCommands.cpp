@@ -43,6 +43,8 @@ struct AnalyseCommandLine {
     std::string Json;
     std::string Csv;
     std::string PngFolder;
+    std::string Pdf;
+    std::string Paper = "a4";
     std::string PresetName;
     bool FailOnDeviation = false;
     bool Quiet = false;
@@ -50,6 +52,8 @@ struct AnalyseCommandLine {
     std::string Db, By;
     BatchOptions Batch;
 };
+
+PaperSize PaperOf(const std::string& name) { return name == "letter" ? PaperSize::Letter : PaperSize::A4; }
 
 int SingleImage(const AnalyseCommandLine& line, bool withMaps, const AnalyseOptions& options,
                 const GuidelinePreset& preset, std::ostream& out, std::ostream& err)
@@ -61,14 +65,32 @@ int SingleImage(const AnalyseCommandLine& line, bool withMaps, const AnalyseOpti
     job.Outputs.Report = line.Report;
     job.Outputs.Json = line.Json;
     job.Outputs.Csv = line.Csv;
-    if (withMaps) job.Outputs.MapFolder = line.PngFolder;
+    if (!line.PngFolder.empty()) job.Outputs.MapFolder = line.PngFolder;
+    job.Outputs.Pdf = line.Pdf;
+    job.Outputs.Paper = PaperOf(line.Paper);
     job.WantRecord = line.Record;
+    // With a PDF report the test is recorded before the report is drawn, so
+    // that it shows the baseline comparison.
+    std::optional<HistoryRecorder> recorder;
+    if (line.Record && !line.Pdf.empty()) {
+        recorder.emplace(line.Db, line.By);
+        job.RecordForReport = [&](QaRecord record) { return recorder->RecordForReport(std::move(record)); };
+    }
 
     std::optional<MapSession> maps;
     if (withMaps) maps.emplace();
     const ImageOutcome outcome = AnalyseImage(job, [&](const std::string& text) { err << text << '\n'; });
-    if (!outcome.Ok) return kExitFailed;
+    if (!outcome.Ok) {
+        // Recorded before the PDF report failed: say so all the same.
+        if (outcome.Recorded) out << *outcome.Recorded << '\n';
+        return kExitFailed;
+    }
     if (!line.Quiet) out << ImageSummaryText(job.File, outcome);
+    if (outcome.Recorded) out << *outcome.Recorded << '\n';
+    if (outcome.RecordError) {
+        err << *outcome.RecordError << '\n';
+        return kExitFailed;
+    }
     // The database is opened only now, after every output was written.
     if (outcome.Record) {
         try {
@@ -216,6 +238,17 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
                                  "roi-mean-deviation.png, roi-snr-deviation.png, roi-noise-deviation.png")
                     ->type_name("DIR")
                     ->group(outputs);
+    auto* pdf = analyse
+                    ->add_option("--pdf", line.Pdf,
+                                 "Also write the test's PDF report (identity, settings, results, verdicts, maps, "
+                                 "deviating ROIs and pixels, warnings, with --record the baseline comparison, "
+                                 "sign-off)")
+                    ->type_name("FILE")
+                    ->group(outputs);
+    auto* paper = analyse->add_option("--paper", line.Paper, "Paper of the PDF reports")
+                      ->check(CLI::IsMember({"a4", "letter"}))
+                      ->capture_default_str()
+                      ->group(outputs);
     auto* preset =
         analyse
             ->add_option("--preset", line.PresetName,
@@ -245,6 +278,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
                                    "Also draw OUT/NAME-area.png, NAME-roi-mean-deviation.png, "
                                    "NAME-roi-snr-deviation.png and NAME-roi-noise-deviation.png per image")
                         ->group(batch);
+    auto* eachPdf = analyse->add_flag("--each-pdf", line.Batch.Pdf, "Also write the PDF report OUT/NAME.pdf per image")
+                        ->group(batch);
     auto* recursive =
         analyse->add_flag("-r,--recursive", line.Batch.Recursive, "Take the files of sub-folders too")->group(batch);
     auto* jobs = analyse->add_option("-j,--jobs", line.Batch.Jobs, "Images analysed at the same time")
@@ -263,8 +298,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
                    ->group(history);
     auto* by = analyse->add_option("--by", line.By, "Who recorded it (default: the user)")->group(history);
     for (auto* recordOnly : {db, by}) recordOnly->needs("--record");
-    for (auto* single : {output, json, csv, png}) single->excludes(outDir);
-    for (auto* batchOnly : {eachJson, eachCsv, eachPng, recursive, jobs}) batchOnly->needs(outDir);
+    for (auto* single : {output, json, csv, png, pdf}) single->excludes(outDir);
+    for (auto* batchOnly : {eachJson, eachCsv, eachPng, eachPdf, recursive, jobs}) batchOnly->needs(outDir);
 
     HistoryCommandLine historyLine;
     AddHistoryCommands(app, historyLine);
@@ -312,12 +347,18 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
 
     std::uint16_t pixelOffset = 0;
     if (!CheckAnalyseOptions(analyseOptions, pixelOffset, err)) return kExitUsage;
-    const bool withMaps = batchMode ? line.Batch.Png : png->count() > 0;
+    const bool withPdf = batchMode ? line.Batch.Pdf : pdf->count() > 0;
+    const bool withMaps = (batchMode ? line.Batch.Png : png->count() > 0) || withPdf;
     if (withMaps) {
+        const bool forPdf = batchMode ? !line.Batch.Png : png->count() == 0;
+        const char* option = forPdf ? (batchMode ? "--each-pdf" : "--pdf") : (batchMode ? "--each-png" : "--png");
         if (const std::string problem = MapsProblem(); !problem.empty())
-            return usage(std::string(batchMode ? "--each-png" : "--png") + ": " + problem);
+            return usage(std::string(option) + ": " + problem);
     }
-    if (!batchMode && withMaps && line.PngFolder.empty()) return usage("--png: a folder is expected");
+    if (!batchMode && png->count() > 0 && line.PngFolder.empty()) return usage("--png: a folder is expected");
+    if (!batchMode && withPdf && line.Pdf.empty()) return usage("--pdf: a file is expected");
+    if (paper->count() > 0 && !withPdf) return usage("--paper: only with --pdf or --each-pdf");
+    line.Batch.Paper = PaperOf(line.Paper);
 
     try {
         if (!batchMode) return SingleImage(line, withMaps, analyseOptions, *chosen, out, err);

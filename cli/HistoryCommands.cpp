@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "dicom/EvenorError.h"
 #include "history/HistoryStore.h"
 #include "insight/ResultExport.h"
+#include "render/ReportSources.h"
 
 namespace evenor {
 
@@ -24,13 +26,13 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+// Fixed decimals, "." whatever the locale; "-" for none.
 std::string Real(std::optional<double> value, int decimals)
 {
     if (!value || !std::isfinite(*value)) return "-";
-    std::ostringstream text;
-    text.imbue(std::locale::classic());
-    text << std::fixed << std::setprecision(decimals) << *value;
-    return text.str();
+    char text[400];  // the widest double in fixed notation, with its decimals
+    const auto end = std::to_chars(text, text + sizeof text, *value, std::chars_format::fixed, decimals).ptr;
+    return std::string(text, end);
 }
 
 Json Number(std::optional<double> value)
@@ -78,6 +80,64 @@ Json NumbersJson(const RecordNumbers& n)
             {"metrics", std::move(metrics)}};
 }
 
+// Stands for a record's details in its JSON until they are written: the
+// details are stored as JSON already and are copied, not parsed and dumped.
+constexpr const char* kDetailsPlaceholder = "\x01evenor-details\x01";
+
+// Compact JSON text (as nlohmann's dump() makes it) written as dump(2) would
+// write it, its first line at the current position, the others indented by
+// indent more.
+void WriteIndented(std::string& out, std::string_view compact, std::size_t indent)
+{
+    bool inString = false, escaped = false;
+    for (std::size_t i = 0; i < compact.size(); ++i) {
+        const char c = compact[i];
+        if (inString) {
+            out += c;
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        switch (c) {
+        case '"':
+            inString = true;
+            out += c;
+            break;
+        case '{':
+        case '[':
+            out += c;
+            if (i + 1 < compact.size() && (compact[i + 1] == '}' || compact[i + 1] == ']')) {
+                out += compact[++i];
+            } else {
+                indent += 2;
+                out += '\n';
+                out.append(indent, ' ');
+            }
+            break;
+        case '}':
+        case ']':
+            indent -= 2;
+            out += '\n';
+            out.append(indent, ' ');
+            out += c;
+            break;
+        case ',':
+            out += ",\n";
+            out.append(indent, ' ');
+            break;
+        case ':':
+            out += ": ";
+            break;
+        default:
+            out += c;
+        }
+    }
+}
+
 Json RecordJson(const StoredRecord& s)
 {
     const QaRecord& r = s.Record;
@@ -91,8 +151,8 @@ Json RecordJson(const StoredRecord& s)
                           {"action", Number(c.Limit.Action)},
                           {"verdict", VerdictName(c.Result)},
                           {"note", c.Note}});
-    Json details = Json::parse(r.Details, nullptr, false);
-    if (details.is_discarded()) details = nullptr;
+    // Details that are not JSON are shown as null.
+    const Json details = Json::accept(r.Details) ? Json(kDetailsPlaceholder) : Json(nullptr);
     Json out = {{"id", s.Id},
                 {"detector", s.DetectorKey},
                 {"detector_name", s.DetectorName},
@@ -119,10 +179,11 @@ Json RecordJson(const StoredRecord& s)
                 {"program_version", r.ProgramVersion},
                 {"overall", VerdictName(r.Overall)},
                 {"numbers", NumbersJson(r.Numbers)},
-                {"details", std::move(details)},
+                {"details", details},
                 {"baseline_version", s.BaselineVersion ? Json(*s.BaselineVersion) : Json(nullptr)},
                 {"baseline_overall", s.BaselineVersion ? Json(VerdictName(s.BaselineOverall)) : Json(nullptr)},
                 {"baseline_checks", std::move(checks)},
+                {"limits_version", s.LimitsVersion ? Json(*s.LimitsVersion) : Json(nullptr)},
                 {"new_since_baseline",
                  {{"pixels", s.NewSinceBaseline.Pixels},
                   {"clusters", s.NewSinceBaseline.Clusters},
@@ -171,22 +232,6 @@ void PrintJson(std::ostream& out, const Json& json)
     out << json.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
 }
 
-std::string Shown(const DetectorRow& d) { return d.DisplayName.empty() ? d.Key : d.DisplayName + " (" + d.Key + ")"; }
-
-// Days since 1970-01-01 of "YYYY-MM-DD HH:MM:SS"; none when it is not such a text.
-std::optional<double> DayOf(const std::string& text)
-{
-    int year = 0, hour = 0, minute = 0, second = 0;
-    unsigned month = 0, day = 0;
-    char end = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2u-%2u %2d:%2d:%2d%c", &year, &month, &day, &hour, &minute, &second, &end) != 6)
-        return std::nullopt;
-    const std::chrono::year_month_day date{std::chrono::year(year), std::chrono::month(month), std::chrono::day(day)};
-    if (!date.ok()) return std::nullopt;
-    const double days = std::chrono::sys_days(date).time_since_epoch().count();
-    return days + (hour * 3600.0 + minute * 60.0 + second) / 86400.0;
-}
-
 // A detector key as part of a file name: letters, digits, '.', '-' and '_'
 // kept, every run of other bytes one '_'; never empty, never starting with '.'.
 std::string SafeFileName(const std::string& key)
@@ -203,26 +248,6 @@ std::string SafeFileName(const std::string& key)
     if (safe.empty() || safe.front() == '.') safe.insert(0, 1, '_');
     return safe;
 }
-
-// The number of each baseline check, as CheckAgainstBaseline compares it, with
-// the axis label of its chart.
-struct TrendNumber {
-    std::string_view Label;
-    std::optional<double> (*Of)(const RecordNumbers&);
-};
-constexpr std::array<TrendNumber, BaselineCheckCount> kTrendNumbers{{
-    {"Area SNR", [](const RecordNumbers& n) -> std::optional<double> { return n.AreaSNR; }},
-    {"Mean ROI SNR", [](const RecordNumbers& n) -> std::optional<double> { return n.MeanRoiSNR; }},
-    {"Global uniformity (%)",
-     [](const RecordNumbers& n) { return n.Metrics[static_cast<std::size_t>(MetricId::GlobalUniformity)]; }},
-    {"Local uniformity (%)",
-     [](const RecordNumbers& n) { return n.Metrics[static_cast<std::size_t>(MetricId::LocalUniformity)]; }},
-    {"Noise uniformity (%)",
-     [](const RecordNumbers& n) { return n.Metrics[static_cast<std::size_t>(MetricId::NoiseUniformity)]; }},
-    {"Deviating ROIs",
-     [](const RecordNumbers& n) -> std::optional<double> { return static_cast<double>(n.DeviatingRoiCount); }},
-    {"Area mean (pixel value)", [](const RecordNumbers& n) -> std::optional<double> { return n.AreaMean; }},
-}};
 
 // One chart per baseline check and detector of records, named
 // folder/<detector key made safe>-<check key>.png.
@@ -253,35 +278,65 @@ int TrendCharts(const std::string& folder, const std::vector<StoredRecord>& reco
         usedNames.push_back(name);
         for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
             const BaselineCheckInfo& check = AllBaselineChecks()[i];
-            TrendSeries series;
-            series.Title = Shown(detector) + ": " + std::string(check.Name);
-            series.ValueName = std::string(kTrendNumbers[i].Label);
-            series.WarningPercent = limits[i].Warning;
-            series.ActionPercent = limits[i].Action;
-            if (check.Key == "deviating_roi_count") series.MinimumReference = 1.0;
-            for (const auto& r : records) {
-                if (r.DetectorKey != key) continue;
-                const std::optional<double> value = kTrendNumbers[i].Of(r.Record.Numbers);
-                const std::optional<double> day = DayOf(r.TestedAt);
-                if (!value || !std::isfinite(*value) || !day) continue;
-                TrendPoint point{*day, *value, r.Excluded, std::nullopt};
-                const auto baseline = std::find_if(baselines.begin(), baselines.end(), [&](const Baseline& b) {
-                    return r.BaselineVersion && b.Version == *r.BaselineVersion;
-                });
-                // The area mean is compared only at the baseline's exposure.
-                const bool comparable =
-                    check.Key != "area_mean" ||
-                    (baseline != baselines.end() && !baseline->Exposure.empty() &&
-                     r.Record.Exposure == baseline->Exposure && r.Record.ExposureUnit == baseline->ExposureUnit);
-                if (baseline != baselines.end() && comparable) point.Reference = kTrendNumbers[i].Of(baseline->Numbers);
-                series.Points.push_back(point);
-            }
+            const TrendSeries series =
+                TrendSeriesFor(i, Shown(detector) + ": " + std::string(check.Name), key, records, baselines, limits);
             const std::string path =
                 (std::filesystem::path(folder) / (name + "-" + std::string(check.Key) + ".png")).string();
             WriteTrendChartPng(path, series);
             out << "Trend chart written to " << path << '\n';
         }
     }
+    return kExitSuccess;
+}
+
+// The lines of one record in the text listing, made in text.
+void ListingLines(const StoredRecord& s, std::string& text)
+{
+    const RecordNumbers& n = s.Record.Numbers;
+    text.clear();
+    text.append("Record ").append(std::to_string(s.Id)).append("  ").append(s.TestedAt).append("  ");
+    text.append(s.DetectorKey);
+    if (!s.DetectorName.empty()) text.append(" (").append(s.DetectorName).append(")");
+    text.append("  ").append(VerdictName(s.Record.Overall)).append("  area SNR ").append(Real(n.AreaSNR, 2));
+    text.append(", mean ROI SNR ").append(Real(n.MeanRoiSNR, 2)).append(", uniformity ");
+    text.append(Real(n.Metrics[0], 2)).append(" / ").append(Real(n.Metrics[1], 2)).append(" / ");
+    text.append(Real(n.Metrics[2], 2)).append(" %, deviating ROIs ").append(std::to_string(n.DeviatingRoiCount));
+    text += '\n';
+    if (s.BaselineVersion) {
+        text.append("  baseline ").append(std::to_string(*s.BaselineVersion)).append(": ");
+        text.append(VerdictName(s.BaselineOverall));
+        for (const auto& c : s.Checks) {
+            text.append("; ").append(c.Key).append(" ");
+            if (c.DeviationPercent)
+                text.append(*c.DeviationPercent >= 0 ? "+" : "")
+                    .append(Real(c.DeviationPercent, 1))
+                    .append(" % ")
+                    .append(VerdictName(c.Result));
+            else
+                text.append(c.Note);
+        }
+        text.append("; new since baseline: ").append(std::to_string(s.NewSinceBaseline.Pixels)).append(" pixels, ");
+        text.append(std::to_string(s.NewSinceBaseline.Clusters)).append(" clusters, ");
+        text.append(std::to_string(s.NewSinceBaseline.Lines)).append(" lines\n");
+    }
+    for (const auto& note : s.Notes) text.append("  note: ").append(note) += '\n';
+    if (s.Excluded)
+        text.append("  excluded ")
+            .append(s.ExcludedAt)
+            .append(" by ")
+            .append(s.ExcludedBy)
+            .append(": ")
+            .append(s.ExcludedReason) += '\n';
+}
+
+// history --detector KEY --pdf FILE: the detector's report.
+int HistoryPdf(const HistoryCommandLine& line, const std::string& since, HistoryStore& store, std::ostream& out)
+{
+    const HistoryReportData data = HistoryReportFor(store, line.Detector, since, TodayText(),
+                                                    line.Paper == "letter" ? PaperSize::Letter : PaperSize::A4);
+    const MapSession session;
+    WriteHistoryReportPdf(line.PdfFile, data);
+    out << "QA history report written to " << line.PdfFile << '\n';
     return kExitSuccess;
 }
 
@@ -313,13 +368,55 @@ int History(const HistoryCommandLine& line, HistoryStore& store, std::ostream& o
             return kExitUsage;
         }
     }
+    if (line.PdfOption->count() > 0) return HistoryPdf(line, since, store, out);
     if (!line.PngFolder.empty())
-        return TrendCharts(line.PngFolder, store.Records(RecordFilter{line.Detector, since, false}), store, out);
-    const auto records = store.Records(RecordFilter{line.Detector, since, line.Json});
+        return TrendCharts(line.PngFolder, store.Records(RecordFilter{line.Detector, since, false, false}), store, out);
+    if (!line.Json && !line.Csv) {
+        // The text listing shows neither the details nor the identity of the
+        // tests, and prints each record as it is read.
+        bool any = false;
+        std::string text;
+        store.ForEachRecord(RecordFilter{line.Detector, since, false, false}, [&](const StoredRecord& s) {
+            any = true;
+            ListingLines(s, text);
+            out.write(text.data(), static_cast<std::streamsize>(text.size()));
+        });
+        if (!any) out << "No records\n";
+        return kExitSuccess;
+    }
+    const auto records = store.Records(RecordFilter{line.Detector, since, line.Json, true});
     if (line.Json) {
-        Json list = Json::array();
-        for (const auto& r : records) list.push_back(RecordJson(r));
-        PrintJson(out, {{"database", store.Location()}, {"records", std::move(list)}});
+        // As PrintJson would print {"database": ..., "records": [...]}, one
+        // record at a time, each record's details copied in.
+        const Json database = store.Location();
+        std::string text = "{\n  \"database\": " + database.dump(-1, ' ', false, Json::error_handler_t::replace) +
+                           ",\n  \"records\": [";
+        // Found by its key too: a text of the record could hold the placeholder, but never unescaped quotes.
+        const std::string placeholder = "\"details\": " + Json(kDetailsPlaceholder).dump();
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            std::string record = RecordJson(records[i]).dump(2, ' ', false, Json::error_handler_t::replace);
+            text += i ? ",\n    " : "\n    ";
+            // The record one level deeper: 4 more spaces after each line break.
+            std::size_t from = 0;
+            for (std::size_t at = record.find('\n'); at != std::string::npos; at = record.find('\n', from)) {
+                text.append(record, from, at + 1 - from);
+                text.append(4, ' ');
+                from = at + 1;
+            }
+            text.append(record, from);
+            if (const std::size_t at = text.find(placeholder); at != std::string::npos) {
+                const std::size_t lineStart = text.rfind('\n', at) + 1;
+                const std::size_t indent = at - lineStart;
+                std::string tail = text.substr(at + placeholder.size());
+                text.resize(at + placeholder.size() - Json(kDetailsPlaceholder).dump().size());
+                WriteIndented(text, records[i].Record.Details, indent);
+                text += tail;
+            }
+            out.write(text.data(), static_cast<std::streamsize>(text.size()));
+            text.clear();
+        }
+        text += records.empty() ? "]\n}\n" : "\n  ]\n}\n";
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
         return kExitSuccess;
     }
     if (line.Csv) {
@@ -352,31 +449,174 @@ int History(const HistoryCommandLine& line, HistoryStore& store, std::ostream& o
         }
         return kExitSuccess;
     }
-    for (const auto& s : records) {
-        const RecordNumbers& n = s.Record.Numbers;
-        out << "Record " << s.Id << "  " << s.TestedAt << "  " << s.DetectorKey
-            << (s.DetectorName.empty() ? "" : " (" + s.DetectorName + ")") << "  " << VerdictName(s.Record.Overall)
-            << "  area SNR " << Real(n.AreaSNR, 2) << ", mean ROI SNR " << Real(n.MeanRoiSNR, 2) << ", uniformity "
-            << Real(n.Metrics[0], 2) << " / " << Real(n.Metrics[1], 2) << " / " << Real(n.Metrics[2], 2)
-            << " %, deviating ROIs " << n.DeviatingRoiCount << '\n';
-        if (s.BaselineVersion) {
-            out << "  baseline " << *s.BaselineVersion << ": " << VerdictName(s.BaselineOverall);
-            for (const auto& c : s.Checks) {
-                out << "; " << c.Key << ' ';
-                if (c.DeviationPercent)
-                    out << (*c.DeviationPercent >= 0 ? "+" : "") << Real(c.DeviationPercent, 1) << " % "
-                        << VerdictName(c.Result);
-                else
-                    out << c.Note;
+    return kExitSuccess;
+}
+
+// One --check with its --warning and --action as given ("none": no limit).
+struct LimitsRequest {
+    std::string Check;
+    std::optional<std::string> Warning, Action;
+};
+
+std::string CheckKeys()
+{
+    std::string keys;
+    for (const auto& check : AllBaselineChecks()) keys += (keys.empty() ? "" : ", ") + std::string(check.Key);
+    return keys;
+}
+
+// The --check groups in the order given; empty problem when they are sound.
+std::vector<LimitsRequest> LimitsRequests(const HistoryCommandLine& line, std::string& problem)
+{
+    std::vector<LimitsRequest> requests;
+    std::size_t checks = 0, warnings = 0, actions = 0;
+    for (const CLI::Option* option : line.Limits->parse_order()) {
+        if (option == line.CheckOption) {
+            const std::string& name = line.LimitChecks.at(checks++);
+            if (!FindBaselineCheck(name)) {
+                problem = "--check: no check \"" + name + "\"; the checks are " + CheckKeys();
+                return {};
             }
-            out << "; new since baseline: " << s.NewSinceBaseline.Pixels << " pixels, " << s.NewSinceBaseline.Clusters
-                << " clusters, " << s.NewSinceBaseline.Lines << " lines\n";
+            requests.push_back(LimitsRequest{name, std::nullopt, std::nullopt});
+            continue;
         }
-        for (const auto& note : s.Notes) out << "  note: " << note << '\n';
-        if (s.Excluded)
-            out << "  excluded " << s.ExcludedAt << " by " << s.ExcludedBy << ": " << s.ExcludedReason << '\n';
+        const bool warning = option == line.WarningOption;
+        if (!warning && option != line.ActionOption) continue;
+        const std::string& value = warning ? line.LimitWarnings.at(warnings++) : line.LimitActions.at(actions++);
+        const std::string flag = warning ? "--warning" : "--action";
+        if (requests.empty()) {
+            problem = flag + " " + value + ": give --check NAME before it";
+            return {};
+        }
+        std::optional<std::string>& slot = warning ? requests.back().Warning : requests.back().Action;
+        if (slot) {
+            problem = flag + " is given twice for --check " + requests.back().Check;
+            return {};
+        }
+        if (value != "none") {
+            double number = 0.0;
+            std::size_t used = 0;
+            try {
+                number = std::stod(value, &used);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (used != value.size() || !std::isfinite(number) || number < 0.0) {
+                problem = flag + " " + value + ": a percentage of 0 or more, or \"none\", is expected";
+                return {};
+            }
+        }
+        slot = value;
     }
-    if (records.empty()) out << "No records\n";
+    for (const auto& request : requests)
+        if (!request.Warning && !request.Action) {
+            problem = "--check " + request.Check + ": give --warning, --action or both";
+            return {};
+        }
+    for (const auto& reset : line.LimitResets)
+        if (reset != "all" && !FindBaselineCheck(reset)) {
+            problem = "--reset: no check \"" + reset + "\"; the checks are " + CheckKeys() + ", or all";
+            return {};
+        }
+    return requests;
+}
+
+Json LimitsJson(const BaselineLimits& values)
+{
+    Json limits = Json::object();
+    for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
+        const BaselineCheckInfo& check = AllBaselineChecks()[i];
+        limits[std::string(check.Key)] = {
+            {"warning", Number(values[i].Warning)},
+            {"action", Number(values[i].Action)},
+            {"default", values[i].Warning == check.Default.Warning && values[i].Action == check.Default.Action}};
+    }
+    return limits;
+}
+
+Json LimitsVersionJson(const LimitsVersion& v)
+{
+    return {{"version", v.Version},
+            {"set_at", v.SetAt.empty() ? Json(nullptr) : Json(v.SetAt)},
+            {"set_by", v.SetBy},
+            {"reason", v.Reason},
+            {"limits", LimitsJson(v.Values)}};
+}
+
+void PrintLimits(std::ostream& out, const DetectorRow& detector, const std::optional<LimitsVersion>& version)
+{
+    out << "Limits of " << Shown(detector);
+    if (!version)
+        out << ": the defaults\n";
+    else
+        out << ": version " << version->Version << ", set "
+            << (version->SetAt.empty() ? std::string("before changes were recorded")
+                                       : version->SetAt + " UTC by " + version->SetBy)
+            << (version->Reason.empty() ? "" : " (" + version->Reason + ")") << '\n';
+    const BaselineLimits values = version ? version->Values : DefaultBaselineLimits();
+    const auto percent = [](std::optional<double> value) { return value ? FormatReal(*value) + " %" : "none"; };
+    for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
+        const BaselineCheckInfo& check = AllBaselineChecks()[i];
+        const bool isDefault = values[i].Warning == check.Default.Warning && values[i].Action == check.Default.Action;
+        out << "  " << std::left << std::setw(20) << check.Key << std::right << " warning "
+            << percent(values[i].Warning) << ", action " << percent(values[i].Action)
+            << (isDefault ? "  (default)" : "") << '\n';
+    }
+}
+
+int LimitsCommand(const HistoryCommandLine& line, const std::vector<LimitsRequest>& requests, HistoryStore& store,
+                  std::ostream& out, std::ostream& err)
+{
+    const DetectorRow detector = store.FindDetector(line.Detector);
+    const auto before = store.LimitsHistory(line.Detector);
+    std::optional<LimitsVersion> inForce;
+    if (!before.empty()) inForce = before.back();
+    if (!requests.empty() || !line.LimitResets.empty()) {
+        // Resets first, then the --check groups in their order; a limit a
+        // group leaves out stays as it is.
+        BaselineLimits values = inForce ? inForce->Values : DefaultBaselineLimits();
+        const auto checks = AllBaselineChecks();
+        std::vector<LimitsChange> changes;
+        for (const auto& reset : line.LimitResets)
+            for (std::size_t i = 0; i < BaselineCheckCount; ++i)
+                if (reset == "all" || checks[i].Key == reset) {
+                    values[i] = checks[i].Default;
+                    changes.push_back(LimitsChange{std::string(checks[i].Key), std::nullopt});
+                }
+        const auto parse = [](const std::string& text) -> std::optional<double> {
+            if (text == "none") return std::nullopt;
+            return std::stod(text);
+        };
+        for (const auto& request : requests) {
+            const std::size_t i = static_cast<std::size_t>(FindBaselineCheck(request.Check) - checks.data());
+            if (request.Warning) values[i].Warning = parse(*request.Warning);
+            if (request.Action) values[i].Action = parse(*request.Action);
+            if (values[i].Warning && values[i].Action && *values[i].Warning > *values[i].Action) {
+                err << "--check " << request.Check << ": the warning limit (" << FormatReal(*values[i].Warning)
+                    << " %) is above the action limit (" << FormatReal(*values[i].Action) << " %)\n";
+                return kExitUsage;
+            }
+            changes.push_back(LimitsChange{request.Check, values[i]});
+        }
+        const LimitsVersion after = store.ChangeLimits(line.Detector, changes, line.Reason, line.By);
+        const bool changed = after.Version != (inForce ? inForce->Version : 0);
+        if (changed) inForce = after;
+        if (!line.Json)
+            out << (changed
+                        ? "New limits for " + Shown(detector) + "; tests recorded from now on are judged with them\n"
+                        : std::string("The limits are unchanged\n"));
+    }
+    if (line.Json) {
+        Json versions = Json::array();
+        for (const auto& v : store.LimitsHistory(line.Detector)) versions.push_back(LimitsVersionJson(v));
+        PrintJson(out, {{"database", store.Location()},
+                        {"detector", detector.Key},
+                        {"version", inForce ? Json(inForce->Version) : Json(nullptr)},
+                        {"limits", LimitsJson(inForce ? inForce->Values : DefaultBaselineLimits())},
+                        {"versions", std::move(versions)}});
+        return kExitSuccess;
+    }
+    PrintLimits(out, detector, inForce);
     return kExitSuccess;
 }
 
@@ -465,9 +705,8 @@ HistoryRecorder::HistoryRecorder(std::string db, std::string by) : db_(std::move
 
 HistoryRecorder::~HistoryRecorder() = default;
 
-std::string HistoryRecorder::Record(QaRecord record)
+HistoryStore& HistoryRecorder::Store()
 {
-    std::lock_guard guard(lock_);
     if (!store_) {
         if (!openError_.empty()) throw EvenorError(openError_);
         try {
@@ -477,8 +716,23 @@ std::string HistoryRecorder::Record(QaRecord record)
             throw;
         }
     }
+    return *store_;
+}
+
+ReportBaseline HistoryRecorder::RecordForReport(QaRecord record)
+{
+    std::lock_guard guard(lock_);
+    HistoryStore& store = Store();
     record.RecordedBy = by_;
-    const RecordOutcome outcome = store_->Record(record);
+    return ReportBaselineFor(store, store.Record(record));
+}
+
+std::string HistoryRecorder::Record(QaRecord record)
+{
+    std::lock_guard guard(lock_);
+    HistoryStore& store = Store();
+    record.RecordedBy = by_;
+    const RecordOutcome outcome = store.Record(record);
     std::string text = outcome.AlreadyRecorded ? "Already recorded as record " + std::to_string(outcome.Id)
                                                : "Recorded as record " + std::to_string(outcome.Id) + " for detector " +
                                                      outcome.DetectorKey;
@@ -506,6 +760,18 @@ void AddHistoryCommands(CLI::App& app, HistoryCommandLine& line)
                                       "(DIR/<detector>-<check>.png) instead of listing")
                          ->type_name("DIR");
     for (auto* other : {json, csv, overdue}) line.PngOption->excludes(other);
+    line.PdfOption = line.History
+                         ->add_option("--pdf", line.PdfFile,
+                                      "Write the detector's QA history report as the PDF file FILE (needs "
+                                      "--detector): its records with verdicts, the baselines, a trend chart per "
+                                      "baseline check, whether a test is overdue")
+                         ->type_name("FILE");
+    for (auto* other : {json, csv, overdue}) line.PdfOption->excludes(other);
+    line.PdfOption->excludes(line.PngOption);
+    line.History->add_option("--paper", line.Paper, "Paper of the PDF report")
+        ->check(CLI::IsMember({"a4", "letter"}))
+        ->capture_default_str()
+        ->needs(line.PdfOption);
     line.Exclude = line.History->add_subcommand("exclude", "Exclude a record from baselines (it stays, with the "
                                                            "reason, who and when)");
     line.Exclude->add_option("ID", line.RecordId, "Record number")->required();
@@ -524,6 +790,25 @@ void AddHistoryCommands(CLI::App& app, HistoryCommandLine& line)
     line.Interval->add_option("KEY", line.Detector, "Detector key or name")->required();
     line.Interval->add_option("DAYS", line.Days, "Days")->required()->check(CLI::Range(1, 100000));
     line.Interval->add_option("--db", line.Db, dbHelp)->type_name("DB");
+
+    line.Limits = line.Detectors->add_subcommand(
+        "limits", "Show or change the warning and action limits (% of the baseline) of a detector's baseline checks; "
+                  "a change is kept with who, when and why, and judges the tests recorded after it");
+    line.Limits->add_option("KEY", line.Detector, "Detector key or name")->required();
+    line.CheckOption =
+        line.Limits
+            ->add_option("--check", line.LimitChecks, "The check whose limits follow: " + CheckKeys() + " (repeatable)")
+            ->type_name("NAME");
+    line.WarningOption =
+        line.Limits->add_option("--warning", line.LimitWarnings, "Its warning limit in %, or none")->type_name("W");
+    line.ActionOption =
+        line.Limits->add_option("--action", line.LimitActions, "Its action limit in %, or none")->type_name("A");
+    line.Limits->add_option("--reset", line.LimitResets, "Back to the default limits: a check, or all (repeatable)")
+        ->type_name("NAME");
+    line.Limits->add_option("--reason", line.Reason, "Why they change");
+    line.Limits->add_option("--by", line.By, "Who (default: the user)");
+    line.Limits->add_flag("--json", line.Json, "Print JSON");
+    line.Limits->add_option("--db", line.Db, dbHelp)->type_name("DB");
 
     line.Baseline = app.add_subcommand("baseline", "Set or show the baselines of a detector");
     line.Baseline->require_subcommand(1);
@@ -560,7 +845,28 @@ bool RunHistoryCommands(const HistoryCommandLine& line, std::ostream& out, std::
             return true;
         }
     }
-    const bool writes = *line.Exclude || *line.Rename || *line.Interval || *line.BaselineSet;
+    std::vector<LimitsRequest> limits;
+    if (*line.Limits) {
+        std::string problem;
+        limits = LimitsRequests(line, problem);
+        if (!problem.empty()) {
+            err << "detectors limits: " << problem << "\nRun with --help for more information.\n";
+            status = kExitUsage;
+            return true;
+        }
+    }
+    if (*line.History && line.PdfOption->count() > 0) {
+        std::string problem = MapsProblem();
+        if (problem.empty() && line.PdfFile.empty()) problem = "a file is expected";
+        if (problem.empty() && line.Detector.empty()) problem = "--detector KEY is required";
+        if (!problem.empty()) {
+            err << "--pdf: " << problem << "\nRun with --help for more information.\n";
+            status = kExitUsage;
+            return true;
+        }
+    }
+    const bool changesLimits = *line.Limits && (!limits.empty() || !line.LimitResets.empty());
+    const bool writes = *line.Exclude || *line.Rename || *line.Interval || *line.BaselineSet || changesLimits;
     try {
         // Listing never creates a database.
         const auto store = HistoryStore::Open(HistoryLocation(line.Db), writes);
@@ -570,6 +876,8 @@ bool RunHistoryCommands(const HistoryCommandLine& line, std::ostream& out, std::
             status = kExitSuccess;
         } else if (*line.History) {
             status = History(line, *store, out, err);
+        } else if (*line.Limits) {
+            status = LimitsCommand(line, limits, *store, out, err);
         } else if (*line.Detectors) {
             status = Detectors(line, *store, out);
         } else {

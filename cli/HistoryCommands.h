@@ -6,10 +6,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "history/QaRecord.h"
+#include "render/ReportData.h"
 
 namespace evenor {
 
@@ -28,8 +30,14 @@ public:
     // "Recorded as record N for detector KEY" (or "Already recorded as record
     // N"), then any note, one per line. Throws EvenorError naming the database.
     std::string Record(QaRecord record);
+    // Records as Record does, then gathers what the PDF report of the test
+    // shows of the history: the checks against the baseline in force and
+    // trend charts of the detector's last records up to this one.
+    ReportBaseline RecordForReport(QaRecord record);
 
 private:
+    HistoryStore& Store();
+
     std::string db_, by_;
     std::mutex lock_;
     std::unique_ptr<HistoryStore> store_;
@@ -41,11 +49,16 @@ struct HistoryCommandLine {
     std::string Db;
     std::string Detector, Since, By, Reason, Name;
     std::string PngFolder;  // history --png
+    std::string PdfFile;    // history --pdf
+    std::string Paper = "a4";
     bool Json = false, Csv = false, Overdue = false;
     std::int64_t RecordId = 0, First = 0, Days = 0;
+    // detectors limits: --check/--warning/--action in the order given, --reset
+    std::vector<std::string> LimitChecks, LimitWarnings, LimitActions, LimitResets;
     CLI::App *History = nullptr, *Exclude = nullptr, *Detectors = nullptr, *Rename = nullptr, *Interval = nullptr,
-             *Baseline = nullptr, *BaselineSet = nullptr, *BaselineShow = nullptr;
-    CLI::Option *RecordOption = nullptr, *FirstOption = nullptr, *PngOption = nullptr;
+             *Limits = nullptr, *Baseline = nullptr, *BaselineSet = nullptr, *BaselineShow = nullptr;
+    CLI::Option *RecordOption = nullptr, *FirstOption = nullptr, *PngOption = nullptr, *PdfOption = nullptr;
+    CLI::Option *CheckOption = nullptr, *WarningOption = nullptr, *ActionOption = nullptr;
 };
 
 void AddHistoryCommands(CLI::App& app, HistoryCommandLine& line);

@@ -15,6 +15,7 @@
 #include "analysis/RoiGrid.h"
 #include "cli/MapExport.h"
 #include "dicom/DicomLib.h"
+#include "dicom/DicomTags.h"
 #include "dicom/EvenorError.h"
 #include "dicom/FilePath.h"
 #include "dicom/SharedFile.h"
@@ -101,12 +102,23 @@ DetectorFindings Findings(const DetectorInsight& insight)
 // Every file the outputs name.
 std::vector<std::string> OutputFiles(const ImageOutputs& outputs)
 {
-    std::vector<std::string> files{outputs.Report, outputs.Json, outputs.Csv};
+    std::vector<std::string> files{outputs.Report, outputs.Json, outputs.Csv, outputs.Pdf};
     if (!outputs.MapFolder.empty())
         for (const char* map : {kAreaMapName, kMeanHeatMapName, kSnrHeatMapName, kNoiseHeatMapName})
             files.push_back(outputs.MapFolder + "/" + outputs.MapPrefix + map);
     std::erase_if(files, [](const std::string& file) { return file.empty(); });
     return files;
+}
+
+// Why the pixel values were inverted or not, for the PDF report.
+std::string InversionReason(const AnalyseOptions& options, const TagDefaults& tagDefaults)
+{
+    if (options.Inverted) return "--inverted given";
+    if (options.NotInverted) return "--no-inverted given";
+    if (tagDefaults.Inverted)
+        return std::string("tag 0028,1041 (Pixel Intensity Relationship Sign) is ") +
+               (*tagDefaults.Inverted ? "-1" : "1");
+    return "tag 0028,1041 (Pixel Intensity Relationship Sign) is missing or not 1 or -1";
 }
 
 // Runs write; a failure names the file it was writing.
@@ -147,6 +159,7 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         // The defaults an open gives the window, with its warnings.
         const TagDefaults tagDefaults = DefaultsFromTags(image->TagList());
         for (const auto& warning : tagDefaults.Warnings) message("Warning: " + warning);
+        std::vector<std::string> warnings = tagDefaults.Warnings;
         AnalysisSettings settings = SettingsFor(job, *image, tagDefaults);
 
         ResultContext context;
@@ -154,8 +167,14 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         context.Image = ReadImageInfo(image->TagTable());
         context.Preset = job.Preset;
         context.Image.LossyCompressed = image->LossyCompressed();
-        if (context.Image.IsProcessed()) message("Warning: " + std::string(ProcessedImageWarning));
-        if (context.Image.LossyCompressed) message("Warning: " + std::string(LossyImageWarning));
+        if (context.Image.IsProcessed()) {
+            message("Warning: " + std::string(ProcessedImageWarning));
+            warnings.emplace_back(ProcessedImageWarning);
+        }
+        if (context.Image.LossyCompressed) {
+            message("Warning: " + std::string(LossyImageWarning));
+            warnings.emplace_back(LossyImageWarning);
+        }
         ReadRealField(job.Options->BorderMm, context.BorderMm);
         // The border is taken off an area that lies inside the image; an area
         // that does not is left for the checks and their own message.
@@ -211,11 +230,40 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
             WriteOutput(outputs.Json, [&] { WriteResultJson(outputs.Json, settings, result.Result, context); });
         if (!outputs.Csv.empty()) WriteOutput(outputs.Csv, [&] { WriteRoiCsv(outputs.Csv, result.Result); });
         if (!outputs.MapFolder.empty())
-            WriteMapPngs(outputs.MapFolder, outputs.MapPrefix, result.Pixels, result.Columns, settings, result.Result);
+            WriteMapPngs(outputs.MapFolder, outputs.MapPrefix, result.Pixels, result.Columns, settings, result.Result,
+                         &insight);
+        const std::string sha256 = !job.FileSha256.empty()                      ? job.FileSha256
+                                   : job.WantRecord || !outputs.Pdf.empty() ? Sha256OfFile(job.File)
+                                                                            : std::string();
         if (job.WantRecord)
-            outcome.Record = MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(),
-                                          job.FileSha256.empty() ? Sha256OfFile(job.File) : job.FileSha256,
+            outcome.Record = MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(), sha256,
                                           image->LossyCompressed());
+        if (!outputs.Pdf.empty()) {
+            TestReportData report;
+            report.Settings = &settings;
+            report.Result = &result.Result;
+            report.Context = &context;
+            const auto& tagTable = image->TagTable();
+            report.DeviceSerialNumber = TagTableValue(tagTable, tags::DeviceSerialNumber.Key);
+            report.SoftwareVersions = TagTableValue(tagTable, tags::SoftwareVersions.Key);
+            report.AcquisitionTime = TagTableValue(tagTable, tags::AcquisitionTime.Key);
+            report.FileSha256 = sha256;
+            report.InversionReason = InversionReason(*job.Options, tagDefaults);
+            report.Warnings = warnings;
+            report.Paper = outputs.Paper;
+            if (outcome.Record && job.RecordForReport) {
+                try {
+                    report.History = job.RecordForReport(std::move(*outcome.Record));
+                    std::string said = report.History->Recorded;
+                    for (const auto& note : report.History->Notes) said += "\n" + note;
+                    outcome.Recorded = std::move(said);
+                } catch (const std::exception& e) {
+                    outcome.RecordError = e.what();
+                }
+                outcome.Record.reset();
+            }
+            WriteTestReportPdf(outputs.Pdf, report, result.Pixels, result.Columns);
+        }
         outcome.Ok = true;
         return outcome;
     } catch (const std::exception& e) {

@@ -19,6 +19,7 @@
 #include "insight/Rims.h"
 #include "insight/RobustMetrics.h"
 #include "insight/StructuredNoise.h"
+#include "render/ReportData.h"
 
 namespace evenor {
 
@@ -30,6 +31,8 @@ struct ImageOutputs {
     std::string Csv;        // one row per ROI
     std::string MapFolder;  // the PNG maps go here ...
     std::string MapPrefix;  // ... each name prefixed with this
+    std::string Pdf;        // the PDF report (needs a MapSession)
+    PaperSize Paper = PaperSize::A4;
 };
 
 // The map files inside ImageOutputs::MapFolder, after the prefix.
@@ -46,6 +49,12 @@ struct ImageJob {
     bool WantSummaryRow = false;  // fill ImageOutcome::SummaryRow
     bool WantRecord = false;      // fill ImageOutcome::Record (inspects the detector)
     std::string FileSha256;       // of File's bytes when the caller knows it; empty: computed for the record
+    // With WantRecord and a PDF report: records the test before the report
+    // is drawn, so that the report shows the baseline comparison. Returns
+    // the text saying so ("Recorded as record ...") and the report's history
+    // part; throws EvenorError when it cannot record (the report is then
+    // drawn without its history part).
+    std::function<ReportBaseline(QaRecord)> RecordForReport;
 };
 
 // What the summary shows of the detector inspection (DetectorInsight), without
@@ -78,6 +87,8 @@ struct ImageOutcome {
     std::uint32_t FirstColumn = 0, FirstRow = 0, LastColumn = 0, LastRow = 0;  // the area evaluated
     std::string SummaryRow;          // SummaryCsvRow or SummaryCsvErrorRow, when asked for
     std::optional<QaRecord> Record;  // for the history, when asked for and every output was written
+    // Recorded already (ImageJob::RecordForReport): what it said, or why not.
+    std::optional<std::string> Recorded, RecordError;
 };
 
 // Everything the image has to say (tag warnings prefixed "Warning: ", the

@@ -27,7 +27,7 @@ namespace evenor {
 namespace {
 
 struct LoadedModule {
-    const MapPluginV2* Functions = nullptr;
+    const MapPluginV3* Functions = nullptr;
     std::string Problem;  // why there are no functions
 };
 
@@ -82,7 +82,7 @@ const LoadedModule& Module()
     return loaded;
 }
 
-const MapPluginV2& Functions()
+const MapPluginV3& Functions()
 {
     const LoadedModule& module = Module();
     if (module.Functions == nullptr) throw EvenorError(module.Problem);
@@ -94,7 +94,7 @@ const MapPluginV2& Functions()
 std::string MapsProblem() { return Module().Problem; }
 
 struct MapSession::Impl {
-    const MapPluginV2* Functions = nullptr;
+    const MapPluginV3* Functions = nullptr;
     void* Session = nullptr;
 };
 
@@ -108,16 +108,34 @@ MapSession::MapSession() : impl_(std::make_unique<Impl>())
 MapSession::~MapSession() { impl_->Functions->EndSession(impl_->Session); }
 
 void WriteMapPngs(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
-                  std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result)
+                  std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result,
+                  const DetectorInsight* insight)
 {
     std::string error;
-    if (!Functions().WriteMaps(folder, prefix, pixels, columns, settings, result, error)) throw EvenorError(error);
+    const bool written =
+        insight != nullptr
+            ? Functions().WriteInspectedMaps(folder, prefix, pixels, columns, settings, result, *insight, error)
+            : Functions().WriteMaps(folder, prefix, pixels, columns, settings, result, error);
+    if (!written) throw EvenorError(error);
 }
 
 void WriteTrendChartPng(const std::string& path, const TrendSeries& series)
 {
     std::string error;
     if (!Functions().WriteTrendChart(path, series, error)) throw EvenorError(error);
+}
+
+void WriteTestReportPdf(const std::string& path, const TestReportData& data, std::span<const std::uint16_t> pixels,
+                        std::uint32_t columns)
+{
+    std::string error;
+    if (!Functions().WriteTestPdf(path, data, pixels, columns, error)) throw EvenorError(error);
+}
+
+void WriteHistoryReportPdf(const std::string& path, const HistoryReportData& data)
+{
+    std::string error;
+    if (!Functions().WriteHistoryPdf(path, data, error)) throw EvenorError(error);
 }
 
 }  // namespace evenor

@@ -1,7 +1,7 @@
 #pragma once
-// The PNG maps of an analysis (area map and the three heat maps), drawn by the
-// map module (MapPlugin.h) when this program was built with the map renderer;
-// a stand-in that refuses otherwise.
+// The PNG maps of an analysis (area map and the three heat maps), the trend
+// charts and the PDF reports, drawn by the map module (MapPlugin.h) when this
+// program was built with the map renderer; a stand-in that refuses otherwise.
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -9,9 +9,12 @@
 
 #include "analysis/AnalysisSettings.h"
 #include "analysis/RoiGrid.h"
+#include "render/ReportData.h"
 #include "render/TrendSeries.h"
 
 namespace evenor {
+
+struct DetectorInsight;
 
 // Empty when maps can be drawn; otherwise why not (the program was built
 // without the map renderer, or its map module cannot be loaded). The first
@@ -40,11 +43,23 @@ private:
 // and roi-noise-deviation.png. pixels are the prepared values of the whole
 // image, columns to a row. Needs a MapSession. Throws EvenorError naming the
 // file that could not be drawn or written.
+// With insight, the detector inspection of this result, it is not made again.
 void WriteMapPngs(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
-                  std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result);
+                  std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result,
+                  const DetectorInsight* insight = nullptr);
 
 // Writes the trend chart of series (800 x 500) as the PNG file path, whose
 // folder exists. Needs a MapSession. Throws EvenorError naming the file.
 void WriteTrendChartPng(const std::string& path, const TrendSeries& series);
+
+// Writes the PDF report of one test (render/ReportPdf.h) as the file path.
+// pixels are the prepared values of the whole image, columns to a row. Needs
+// a MapSession. Throws EvenorError naming the file.
+void WriteTestReportPdf(const std::string& path, const TestReportData& data, std::span<const std::uint16_t> pixels,
+                        std::uint32_t columns);
+
+// Writes the PDF report of one detector's history. Needs a MapSession.
+// Throws EvenorError naming the file.
+void WriteHistoryReportPdf(const std::string& path, const HistoryReportData& data);
 
 }  // namespace evenor

@@ -17,11 +17,18 @@ MapSession::MapSession() { throw EvenorError(kNotBuilt); }
 MapSession::~MapSession() = default;
 
 void WriteMapPngs(const std::string&, const std::string&, std::span<const std::uint16_t>, std::uint32_t,
-                  const AnalysisSettings&, const AnalysisResult&)
+                  const AnalysisSettings&, const AnalysisResult&, const DetectorInsight*)
 {
     throw EvenorError(kNotBuilt);
 }
 
 void WriteTrendChartPng(const std::string&, const TrendSeries&) { throw EvenorError(kNotBuilt); }
+
+void WriteTestReportPdf(const std::string&, const TestReportData&, std::span<const std::uint16_t>, std::uint32_t)
+{
+    throw EvenorError(kNotBuilt);
+}
+
+void WriteHistoryReportPdf(const std::string&, const HistoryReportData&) { throw EvenorError(kNotBuilt); }
 
 }  // namespace evenor

@@ -6,6 +6,7 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <type_traits>
 
 #include <QGuiApplication>
@@ -13,7 +14,9 @@
 #include "cli/ImageJob.h"
 #include "dicom/EvenorError.h"
 #include "insight/DetectorInsight.h"
+#include "insight/ResultExport.h"
 #include "render/MapRenderer.h"
+#include "render/ReportPdf.h"
 #include "render/TrendChart.h"
 
 namespace evenor {
@@ -54,7 +57,8 @@ struct Session {
 };
 
 void WriteMapPngs(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
-                  std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result)
+                  std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result,
+                  const DetectorInsight& insight)
 {
     const std::filesystem::path base(folder);
     std::error_code error;
@@ -69,14 +73,20 @@ void WriteMapPngs(const std::string& folder, const std::string& prefix, std::spa
             throw EvenorError(path + ": " + e.what());
         }
     };
-    // The defects the area map marks; the inspection is deterministic, so
-    // a batch draws the same map as a single run.
-    const DetectorInsight insight = InspectDetector(settings, result, pixels, columns);
     write(kAreaMapName, [&] { return RenderAreaMap(pixels, columns, settings, result, AreaMapDefectsOf(insight)); });
     write(kMeanHeatMapName, [&] { return RenderHeatMap(result, HeatMapKind::RoiMeanDeviation).Image; });
     write(kSnrHeatMapName, [&] { return RenderHeatMap(result, HeatMapKind::RoiSnrDeviation).Image; });
     write(kNoiseHeatMapName,
           [&] { return RenderHeatMap(result, HeatMapKind::RoiNoiseDeviation, &insight.RobustRois.Rois).Image; });
+}
+
+// The older table's form: the defects the area map marks found here; the
+// inspection is deterministic, so a batch draws the same map as a single run.
+void WriteMapPngs(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
+                  std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result)
+{
+    WriteMapPngs(folder, prefix, pixels, columns, settings, result,
+                 InspectDetector(settings, result, pixels, columns));
 }
 
 // Runs action; any exception becomes error's text and false.
@@ -112,6 +122,13 @@ bool WriteMaps(const std::string& folder, const std::string& prefix, std::span<c
     return Guarded(error, [&] { WriteMapPngs(folder, prefix, pixels, columns, settings, result); });
 }
 
+bool WriteInspectedMaps(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
+                        std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result,
+                        const DetectorInsight& insight, std::string& error) noexcept
+{
+    return Guarded(error, [&] { WriteMapPngs(folder, prefix, pixels, columns, settings, result, insight); });
+}
+
 bool WriteTrendChart(const std::string& path, const TrendSeries& series, std::string& error) noexcept
 {
     return Guarded(error, [&] {
@@ -123,17 +140,58 @@ bool WriteTrendChart(const std::string& path, const TrendSeries& series, std::st
     });
 }
 
-constexpr MapPluginV2 kFunctions{BeginSession, EndSession, WriteMaps, WriteTrendChart};
+bool WriteTestPdf(const std::string& path, const TestReportData& data, std::span<const std::uint16_t> pixels,
+                  std::uint32_t columns, std::string& error) noexcept
+{
+    return Guarded(error, [&] {
+        try {
+            if (data.Settings == nullptr || data.Result == nullptr || data.Context == nullptr ||
+                data.Context->Insight == nullptr)
+                throw EvenorError("the PDF report needs the settings, the result and the detector inspection");
+            // One report at a time: a batch's workers share the fonts.
+            static std::mutex drawing;
+            const std::lock_guard lock(drawing);
+            const DetectorInsight& insight = *data.Context->Insight;
+            QImage areaMap = RenderAreaMap(pixels, columns, *data.Settings, *data.Result, AreaMapDefectsOf(insight));
+            const ReportPictures pictures = DrawReportPictures(std::move(areaMap), *data.Result, insight);
+            SaveReportPdf(RenderTestReportPdf(data, pictures), path);
+        } catch (const EvenorError& e) {
+            throw EvenorError(path + ": " + e.what());
+        }
+    });
+}
+
+bool WriteHistoryPdf(const std::string& path, const HistoryReportData& data, std::string& error) noexcept
+{
+    return Guarded(error, [&] {
+        try {
+            SaveReportPdf(RenderHistoryReportPdf(data), path);
+        } catch (const EvenorError& e) {
+            throw EvenorError(path + ": " + e.what());
+        }
+    });
+}
+
+constexpr MapPluginV2 kFunctionsV2{BeginSession, EndSession, WriteMaps, WriteTrendChart};
+constexpr MapPluginV3 kFunctions{BeginSession,   EndSession,      WriteMaps,         WriteTrendChart,
+                                 WriteTestPdf,   WriteHistoryPdf, WriteInspectedMaps};
 
 }  // namespace
 
 }  // namespace evenor
 
-// The one symbol the module exports; its name is kMapPluginEntry.
-extern "C" __attribute__((visibility("default"))) const evenor::MapPluginV2* evenor_cli_maps_v2() noexcept
+// The entry points the module exports; their names are kMapPluginEntry and
+// the older kMapPluginEntryV2.
+extern "C" __attribute__((visibility("default"))) const evenor::MapPluginV3* evenor_cli_maps_v3() noexcept
 {
     return &evenor::kFunctions;
 }
 
-// The entry point has the type the loader casts it to.
-static_assert(std::is_same_v<decltype(&evenor_cli_maps_v2), evenor::MapPluginEntry>);
+extern "C" __attribute__((visibility("default"))) const evenor::MapPluginV2* evenor_cli_maps_v2() noexcept
+{
+    return &evenor::kFunctionsV2;
+}
+
+// The entry points have the types the loader casts them to.
+static_assert(std::is_same_v<decltype(&evenor_cli_maps_v3), evenor::MapPluginEntry>);
+static_assert(std::is_same_v<decltype(&evenor_cli_maps_v2), evenor::MapPluginEntryV2>);

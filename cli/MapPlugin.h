@@ -14,13 +14,17 @@
 
 #include "analysis/AnalysisSettings.h"
 #include "analysis/RoiGrid.h"
+#include "insight/DetectorInsight.h"
+#include "render/ReportData.h"
 #include "render/TrendSeries.h"
 
 namespace evenor {
 
 // The entry point's name carries the version of the table; a change to the
-// table or to the types it takes needs a new name.
-inline constexpr const char* kMapPluginEntry = "evenor_cli_maps_v2";
+// table or to the types it takes needs a new name. The module keeps handing
+// out the older tables under their names.
+inline constexpr const char* kMapPluginEntry = "evenor_cli_maps_v3";
+inline constexpr const char* kMapPluginEntryV2 = "evenor_cli_maps_v2";
 
 struct MapPluginV2 {
     // Creates a QGuiApplication on the offscreen platform (unless
@@ -43,6 +47,33 @@ struct MapPluginV2 {
     bool (*WriteTrendChart)(const std::string& path, const TrendSeries& series, std::string& error) noexcept;
 };
 
-using MapPluginEntry = const MapPluginV2* (*)() noexcept;
+using MapPluginEntryV2 = const MapPluginV2* (*)() noexcept;
+
+// Version 3: version 2's functions, then the PDF reports.
+struct MapPluginV3 {
+    bool (*BeginSession)(void*& session, std::string& error) noexcept;
+    void (*EndSession)(void* session) noexcept;
+    bool (*WriteMaps)(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
+                      std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result,
+                      std::string& error) noexcept;
+    bool (*WriteTrendChart)(const std::string& path, const TrendSeries& series, std::string& error) noexcept;
+
+    // Writes the PDF report of one test (ReportPdf.h) as the file path; pixels
+    // are the prepared values of the whole image (the area map). May run on
+    // several threads at once within a session (the reports are drawn one at
+    // a time).
+    bool (*WriteTestPdf)(const std::string& path, const TestReportData& data, std::span<const std::uint16_t> pixels,
+                         std::uint32_t columns, std::string& error) noexcept;
+    // Writes the PDF report of one detector's history as the file path.
+    bool (*WriteHistoryPdf)(const std::string& path, const HistoryReportData& data, std::string& error) noexcept;
+    // WriteMaps for a result whose detector inspection is at hand (it is not
+    // made a second time).
+    bool (*WriteInspectedMaps)(const std::string& folder, const std::string& prefix,
+                               std::span<const std::uint16_t> pixels, std::uint32_t columns,
+                               const AnalysisSettings& settings, const AnalysisResult& result,
+                               const DetectorInsight& insight, std::string& error) noexcept;
+};
+
+using MapPluginEntry = const MapPluginV3* (*)() noexcept;
 
 }  // namespace evenor

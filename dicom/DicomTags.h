@@ -21,6 +21,8 @@ namespace tags {
 inline constexpr DicomTag TransferSyntaxUID{0x00020010, "00020010"};
 // (0008,0022) DA Acquisition Date
 inline constexpr DicomTag AcquisitionDate{0x00080022, "00080022"};
+// (0008,0032) TM Acquisition Time
+inline constexpr DicomTag AcquisitionTime{0x00080032, "00080032"};
 // (0008,0068) CS Presentation Intent Type
 inline constexpr DicomTag PresentationIntentType{0x00080068, "00080068"};
 // (0008,0070) LO Manufacturer
@@ -33,6 +35,10 @@ inline constexpr DicomTag ManufacturerModelName{0x00081090, "00081090"};
 inline constexpr DicomTag KVP{0x00180060, "00180060"};
 // (0018,0088) DS Spacing Between Slices
 inline constexpr DicomTag SpacingBetweenSlices{0x00180088, "00180088"};
+// (0018,1000) LO Device Serial Number
+inline constexpr DicomTag DeviceSerialNumber{0x00181000, "00181000"};
+// (0018,1020) LO Software Versions
+inline constexpr DicomTag SoftwareVersions{0x00181020, "00181020"};
 // (0018,1152) IS Exposure
 inline constexpr DicomTag Exposure{0x00181152, "00181152"};
 // (0018,1153) IS Exposure in uAs

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <set>
+
+#include "insight/ResultExport.h"
 
 namespace evenor {
 
@@ -52,9 +55,49 @@ const BaselineCheckInfo* FindBaselineCheck(std::string_view key)
     return nullptr;
 }
 
+BaselineLimits DefaultBaselineLimits()
+{
+    BaselineLimits limits;
+    for (std::size_t i = 0; i < BaselineCheckCount; ++i) limits[i] = kChecks[i].Default;
+    return limits;
+}
+
+std::string PackLimits(const BaselineLimits& limits)
+{
+    const auto number = [](const std::optional<double>& value) {
+        return value && std::isfinite(*value) ? FormatReal(*value) : std::string("-");
+    };
+    std::string text;
+    for (std::size_t i = 0; i < BaselineCheckCount; ++i)
+        text += std::string(kChecks[i].Key) + ' ' + number(limits[i].Warning) + ' ' + number(limits[i].Action) + '\n';
+    return text;
+}
+
+BaselineLimits UnpackLimits(std::string_view text)
+{
+    BaselineLimits limits = DefaultBaselineLimits();
+    const auto number = [](std::string_view word) -> std::optional<double> {
+        double value = 0.0;
+        const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
+        if (error != std::errc() || end != word.data() + word.size() || !std::isfinite(value)) return std::nullopt;
+        return value;
+    };
+    while (!text.empty()) {
+        const std::size_t newline = text.find('\n');
+        std::string_view line = text.substr(0, newline);
+        text = newline == std::string_view::npos ? std::string_view() : text.substr(newline + 1);
+        const std::size_t first = line.find(' '), second = line.find(' ', first + 1);
+        if (first == std::string_view::npos || second == std::string_view::npos) continue;
+        for (std::size_t i = 0; i < BaselineCheckCount; ++i)
+            if (kChecks[i].Key == line.substr(0, first))
+                limits[i] = Limits{number(line.substr(first + 1, second - first - 1)), number(line.substr(second + 1))};
+    }
+    return limits;
+}
+
 std::vector<BaselineCheck> CheckAgainstBaseline(const RecordNumbers& numbers, const std::string& exposure,
                                                 const std::string& exposureUnit, const Baseline& baseline,
-                                                const std::array<Limits, BaselineCheckCount>& limits)
+                                                const BaselineLimits& limits)
 {
     const auto metric = [](const RecordNumbers& n, MetricId id) { return n.Metrics[static_cast<std::size_t>(id)]; };
     const RecordNumbers& base = baseline.Numbers;

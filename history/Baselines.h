@@ -6,7 +6,8 @@
 // verdicts do).
 //
 // Default limits (warning / action, % of the baseline value); each detector
-// may have its own:
+// may have its own (HistoryStore::ChangeLimits), and every record keeps the
+// limits that were in force when it was made:
 //   area_snr                10 / 20
 //   mean_roi_snr            10 / 20
 //   global_uniformity       50 / 100
@@ -57,14 +58,23 @@ struct BaselineCheck {
     std::optional<double> Value, Reference, DeviationPercent;
     Limits Limit;
     Verdict Result = Verdict::NotEvaluated;
-    std::string Note;  // why not evaluated
+    std::string_view Note;  // why not evaluated (a text of the program's own)
 };
+
+using BaselineLimits = std::array<Limits, BaselineCheckCount>;  // in AllBaselineChecks order
+BaselineLimits DefaultBaselineLimits();
+
+// The limits as stored: one line "KEY WARNING ACTION" per check, "-" for no
+// limit, numbers in their shortest exact form. Unpack takes the default for a
+// check it does not find and ignores lines it does not know.
+std::string PackLimits(const BaselineLimits& limits);
+BaselineLimits UnpackLimits(std::string_view text);
 
 // The checks of numbers (with their exposure) against a baseline. limits:
 // per check key in AllBaselineChecks order.
 std::vector<BaselineCheck> CheckAgainstBaseline(const RecordNumbers& numbers, const std::string& exposure,
                                                 const std::string& exposureUnit, const Baseline& baseline,
-                                                const std::array<Limits, BaselineCheckCount>& limits);
+                                                const BaselineLimits& limits);
 
 // Deviating now but not at baseline.
 struct NewDefects {

@@ -47,14 +47,29 @@ constexpr const char* kSchemaV1[] = {
     "CREATE INDEX records_by_detector ON records (detector, tested_at, id)",
 };
 
-// Version 2: the images that arrived by "serve" or "watch", once each by
+// Version 3: the images that arrived by "serve" or "watch", once each by
 // content.
-constexpr const char* kSchemaV2[] = {
+constexpr const char* kSchemaV3[] = {
     "CREATE TABLE intake (id ID, sha256 BYTES NOT NULL UNIQUE, path BYTES NOT NULL, source BYTES, "
     "state BYTES NOT NULL, rule BYTES, message BYTES, record INT REFERENCES records(id), verdict BYTES, "
     "detector_key BYTES, first_seen INT NOT NULL, updated_at INT NOT NULL)",
     "CREATE INDEX intake_by_state ON intake (state, id)",
 };
+
+// Version 2: versioned limits per detector, with who, when and why, and each
+// record pointing at the version in force when it was made (NULL: the
+// defaults; were the defaults ever changed, the migration would have to store
+// the old ones as a version for the records that rely on them).
+constexpr const char* kLimitVersionsV2 =
+    "CREATE TABLE limit_versions (id ID, detector INT NOT NULL REFERENCES detectors(id), version INT NOT NULL, "
+    "set_at INT, set_by BYTES, reason BYTES, limits BYTES NOT NULL, UNIQUE (detector, version))";
+constexpr const char* kRecordsLimitsColumn = "limits INT REFERENCES limit_versions(id)";
+// Also in version 2: the large values of a record (its details and deviating
+// positions, kilobytes to megabytes) in a table of their own, so that the
+// rows a listing reads are small and many fit in one page.
+constexpr const char* kRecordDataV2 =
+    "CREATE TABLE record_data (record INT PRIMARY KEY REFERENCES records(id), details BYTES, "
+    "deviating_pixels BYTES, line_defects BYTES)";
 
 std::string ForEngine(std::string sql, SqlEngine engine)
 {
@@ -267,6 +282,14 @@ void HistoryStore::Fail(const std::exception& e)
 
 std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& location, bool create, const SqliteOptions& options)
 {
+    std::unique_ptr<HistoryStore> store = Connect(location, create, options);
+    store->Migrate(HistorySchemaVersion);
+    return store;
+}
+
+std::unique_ptr<HistoryStore> HistoryStore::Connect(const std::string& location, bool create,
+                                                    const SqliteOptions& options)
+{
     const std::string shown = Displayed(location);
     std::unique_ptr<SqlSession> session;
     try {
@@ -287,12 +310,17 @@ std::unique_ptr<HistoryStore> HistoryStore::Open(const std::string& location, bo
     } catch (const std::exception& e) {
         throw EvenorError("History database " + shown + ": " + e.what());
     }
-    std::unique_ptr<HistoryStore> store(new HistoryStore(std::move(session), shown));
-    store->Migrate();
+    return std::unique_ptr<HistoryStore>(new HistoryStore(std::move(session), shown));
+}
+
+std::unique_ptr<HistoryStore> HistoryStore::OpenAtSchemaVersion(const std::string& location, std::int64_t version)
+{
+    std::unique_ptr<HistoryStore> store = Connect(location, true, {});
+    store->Migrate(version);
     return store;
 }
 
-void HistoryStore::Migrate()
+void HistoryStore::Migrate(std::int64_t target)
 {
     SqlSession& s = *session_;
     const bool sqlite = s.Engine() == SqlEngine::Sqlite;
@@ -314,7 +342,7 @@ void HistoryStore::Migrate()
     try {
         // Most opens find the schema current and write nothing (a read-only
         // database can still be listed).
-        if (const auto found = version(); found && *found >= HistorySchemaVersion) {
+        if (const auto found = version(); found && *found >= target) {
             refuseNewer(*found);
             return;
         }
@@ -329,11 +357,12 @@ void HistoryStore::Migrate()
         }
         refuseNewer(*found);
         // Each step brings the schema from version N to N + 1.
-        for (std::int64_t v = *found; v < HistorySchemaVersion; ++v) {
+        for (std::int64_t v = *found; v < target; ++v) {
             if (v == 0)
                 for (const char* statement : kSchemaV1) s.Run(ForEngine(statement, s.Engine()));
-            if (v == 1)
-                for (const char* statement : kSchemaV2) s.Run(ForEngine(statement, s.Engine()));
+            if (v == 1) MigrateToVersion2();
+            if (v == 2)
+                for (const char* statement : kSchemaV3) s.Run(ForEngine(statement, s.Engine()));
             const SqlValue next = v + 1;
             s.Run("UPDATE evenor_schema SET version = ?", {&next, 1});
         }
@@ -388,6 +417,8 @@ RecordOutcome HistoryStore::Record(const QaRecord& record)
                                         "\": a natural point to set a new baseline");
         }
 
+        SqlValue limitsId = std::monostate{};
+        if (const std::optional<LimitsVersion> limits = LatestLimits(detectorId)) limitsId = limits->Id;
         SqlValue baselineId = std::monostate{};
         NewDefects fresh;
         if (const std::optional<Baseline> baseline = LatestBaseline(detectorId, true)) {
@@ -420,15 +451,14 @@ RecordOutcome HistoryStore::Record(const QaRecord& record)
                                      Bytes(std::string(VerdictName(record.Overall)))};
         AppendNumbers(values, record.Numbers);
         values.insert(values.end(),
-                      {Bytes(record.Details), Bytes(PackPixels(record.DeviatingPixels)), Bytes(PackLines(record.Lines)),
-                       Bytes(record.ProgramVersion), baselineId, fresh.Pixels, fresh.Clusters, fresh.Lines});
+                      {Bytes(record.ProgramVersion), baselineId, limitsId, fresh.Pixels, fresh.Clusters, fresh.Lines});
         const std::string insert =
             std::string("INSERT INTO records (detector, tested_at, recorded_at, recorded_by, manufacturer, model, "
                         "serial, detector_id, station, software_versions, sop_instance_uid, acquisition_date, "
                         "acquisition_time, kvp, exposure, exposure_unit, presentation_intent_type, file_name, "
                         "file_sha256, settings, preset, overall, ") +
             kNumberColumns +
-            ", details, deviating_pixels, line_defects, program_version, baseline, new_pixels, new_clusters, "
+            ", program_version, baseline, limits, new_pixels, new_clusters, "
             "new_lines) VALUES (" +
             QuestionMarks(values.size()) + ") ON CONFLICT (file_sha256, settings) DO NOTHING RETURNING id";
         const auto inserted = s.Run(insert, values);
@@ -439,6 +469,10 @@ RecordOutcome HistoryStore::Record(const QaRecord& record)
             outcome.Notes.clear();
         } else {
             outcome.Id = AsInt(inserted.front().front());
+            const std::vector<SqlValue> data{outcome.Id, Bytes(record.Details),
+                                             Bytes(PackPixels(record.DeviatingPixels)), Bytes(PackLines(record.Lines))};
+            s.Run("INSERT INTO record_data (record, details, deviating_pixels, line_defects) VALUES (?, ?, ?, ?)",
+                  data);
         }
         s.Commit();
         return outcome;
@@ -519,119 +553,283 @@ void HistoryStore::SetTestInterval(const std::string& keyOrName, std::int64_t da
     }
 }
 
-void HistoryStore::SetLimits(const std::string& keyOrName, std::string_view checkKey, const Limits& limits)
+namespace {
+
+constexpr const char* kLimitsColumns = "id, version, set_at, set_by, reason, limits";
+
+LimitsVersion LimitsFromRow(const SqlRow& row)
 {
-    if (!FindBaselineCheck(checkKey))
-        throw EvenorError("History database " + shown_ + ": no baseline check \"" + std::string(checkKey) + "\"");
+    LimitsVersion v;
+    v.Id = AsInt(row[0]);
+    v.Version = AsInt(row[1]);
+    if (!IsNull(row[2])) v.SetAt = UtcText(AsInt(row[2]));
+    v.SetBy = AsText(row[3]);
+    v.Reason = AsText(row[4]);
+    v.Values = UnpackLimits(AsText(row[5]));
+    return v;
+}
+
+bool SameLimits(const BaselineLimits& a, const BaselineLimits& b)
+{
+    for (std::size_t i = 0; i < BaselineCheckCount; ++i)
+        if (a[i].Warning != b[i].Warning || a[i].Action != b[i].Action) return false;
+    return true;
+}
+
+}  // namespace
+
+std::optional<LimitsVersion> HistoryStore::LatestLimits(std::int64_t detectorId)
+{
+    const SqlValue id = detectorId;
+    const auto rows = session_->Run(std::string("SELECT ") + kLimitsColumns +
+                                        " FROM limit_versions WHERE detector = ? ORDER BY version DESC LIMIT 1",
+                                    {&id, 1});
+    if (rows.empty()) return std::nullopt;
+    return LimitsFromRow(rows.front());
+}
+
+LimitsVersion HistoryStore::ChangeLimits(const std::string& keyOrName, const std::vector<LimitsChange>& changes,
+                                         const std::string& reason, const std::string& by)
+{
+    for (const auto& change : changes)
+        if (!FindBaselineCheck(change.Check))
+            throw EvenorError("History database " + shown_ + ": no baseline check \"" + change.Check + "\"");
     const DetectorRow detector = FindDetector(keyOrName);
+    SqlSession& s = *session_;
     try {
-        const std::vector<SqlValue> values{detector.Id, Bytes(std::string(checkKey)), Real(limits.Warning),
-                                           Real(limits.Action)};
-        session_->Run("INSERT INTO detector_limits (detector, check_key, warning, action) VALUES (?, ?, ?, ?) "
-                      "ON CONFLICT (detector, check_key) DO UPDATE SET warning = excluded.warning, "
-                      "action = excluded.action",
-                      values);
+        s.Begin();
+        const std::optional<LimitsVersion> current = LatestLimits(detector.Id);
+        LimitsVersion next;
+        next.Values = current ? current->Values : DefaultBaselineLimits();
+        const auto checks = AllBaselineChecks();
+        for (const auto& change : changes)
+            for (std::size_t i = 0; i < BaselineCheckCount; ++i)
+                if (checks[i].Key == change.Check) next.Values[i] = change.Value.value_or(checks[i].Default);
+        if (SameLimits(next.Values, current ? current->Values : DefaultBaselineLimits())) {
+            s.Commit();
+            return current.value_or(LimitsVersion{});
+        }
+        const std::int64_t now = Now();
+        next.Version = current ? current->Version + 1 : 1;
+        next.SetAt = UtcText(now);
+        next.SetBy = by.empty() ? OperatingSystemUser() : by;
+        next.Reason = reason;
+        const std::vector<SqlValue> values{detector.Id,       next.Version,       now,
+                                           Bytes(next.SetBy), Bytes(next.Reason), Bytes(PackLimits(next.Values))};
+        next.Id = AsInt(s.Run("INSERT INTO limit_versions (detector, version, set_at, set_by, reason, limits) "
+                              "VALUES (?, ?, ?, ?, ?, ?) RETURNING id",
+                              values)
+                            .front()
+                            .front());
+        s.Commit();
+        return next;
     } catch (const std::exception& e) {
         Fail(e);
     }
 }
 
-std::array<Limits, BaselineCheckCount> HistoryStore::LimitsOf(std::int64_t detectorId)
+std::vector<LimitsVersion> HistoryStore::LimitsHistory(const std::string& keyOrName)
 {
-    std::array<Limits, BaselineCheckCount> limits;
-    const auto checks = AllBaselineChecks();
-    for (std::size_t i = 0; i < BaselineCheckCount; ++i) limits[i] = checks[i].Default;
+    const DetectorRow detector = FindDetector(keyOrName);
     try {
-        const SqlValue id = detectorId;
-        for (const auto& row :
-             session_->Run("SELECT check_key, warning, action FROM detector_limits WHERE detector = ?", {&id, 1})) {
-            const std::string key = AsText(row[0]);
-            for (std::size_t i = 0; i < BaselineCheckCount; ++i)
-                if (checks[i].Key == key) limits[i] = Limits{AsOptionalReal(row[1]), AsOptionalReal(row[2])};
-        }
+        const SqlValue id = detector.Id;
+        std::vector<LimitsVersion> versions;
+        for (const auto& row : session_->Run(std::string("SELECT ") + kLimitsColumns +
+                                                 " FROM limit_versions WHERE detector = ? ORDER BY version",
+                                             {&id, 1}))
+            versions.push_back(LimitsFromRow(row));
+        return versions;
     } catch (const std::exception& e) {
         Fail(e);
     }
-    return limits;
+}
+
+BaselineLimits HistoryStore::LimitsOf(std::int64_t detectorId)
+{
+    try {
+        const std::optional<LimitsVersion> latest = LatestLimits(detectorId);
+        return latest ? latest->Values : DefaultBaselineLimits();
+    } catch (const std::exception& e) {
+        Fail(e);
+    }
+}
+
+void HistoryStore::MigrateToVersion2()
+{
+    SqlSession& s = *session_;
+    s.Run(ForEngine(kLimitVersionsV2, s.Engine()));
+    const char* large = "details, deviating_pixels, line_defects";
+    if (s.Engine() == SqlEngine::Sqlite) {
+        // SQLite drops columns only by rebuilding the table (and would add
+        // the new one behind the large values).
+        std::string columns;
+        for (const auto& row : s.Run("SELECT name FROM pragma_table_info('records') ORDER BY cid"))
+            if (const std::string name = AsText(row[0]);
+                name != "details" && name != "deviating_pixels" && name != "line_defects")
+                columns += (columns.empty() ? "" : ", ") + name;
+        std::string create = kSchemaV1[3];
+        const std::string blobs = "details BYTES, deviating_pixels BYTES, line_defects BYTES";
+        create.replace(create.find(blobs), blobs.size(), kRecordsLimitsColumn);
+        s.Run("ALTER TABLE records RENAME TO records_v1");
+        s.Run(ForEngine(create, s.Engine()));
+        s.Run("INSERT INTO records (" + columns + ") SELECT " + columns + " FROM records_v1");
+        s.Run(ForEngine(kRecordDataV2, s.Engine()));
+        s.Run(std::string("INSERT INTO record_data (record, ") + large + ") SELECT id, " + large + " FROM records_v1");
+        s.Run("DROP TABLE records_v1");
+        s.Run(ForEngine(kSchemaV1[4], s.Engine()));
+    } else {
+        s.Run(ForEngine(std::string("ALTER TABLE records ADD COLUMN ") + kRecordsLimitsColumn, s.Engine()));
+        s.Run(ForEngine(kRecordDataV2, s.Engine()));
+        s.Run(std::string("INSERT INTO record_data (record, ") + large + ") SELECT id, " + large + " FROM records");
+        s.Run("ALTER TABLE records DROP COLUMN details, DROP COLUMN deviating_pixels, DROP COLUMN line_defects");
+    }
+    // The limits of version 1 (one row per changed check, no history) become
+    // each detector's limits version 1, in force for its records so far: they
+    // were judged with them.
+    std::map<std::int64_t, BaselineLimits> old;
+    const auto checks = AllBaselineChecks();
+    for (const auto& row :
+         s.Run("SELECT detector, check_key, warning, action FROM detector_limits ORDER BY detector")) {
+        auto [at, added] = old.try_emplace(AsInt(row[0]), DefaultBaselineLimits());
+        for (std::size_t i = 0; i < BaselineCheckCount; ++i)
+            if (checks[i].Key == AsText(row[1])) at->second[i] = Limits{AsOptionalReal(row[2]), AsOptionalReal(row[3])};
+    }
+    for (const auto& [detector, limits] : old) {
+        const std::vector<SqlValue> values{detector, Bytes("kept from a database of schema version 1"),
+                                           Bytes(PackLimits(limits))};
+        const SqlValue id = AsInt(s.Run("INSERT INTO limit_versions (detector, version, reason, limits) "
+                                        "VALUES (?, 1, ?, ?) RETURNING id",
+                                        values)
+                                      .front()
+                                      .front());
+        const std::vector<SqlValue> update{id, detector};
+        s.Run("UPDATE records SET limits = ? WHERE detector = ?", update);
+    }
+    s.Run("DROP TABLE detector_limits");
 }
 
 std::vector<StoredRecord> HistoryStore::Records(const RecordFilter& filter)
 {
+    std::vector<StoredRecord> records;
+    // Room for all at once: a record is large, and moving thousands as the
+    // vector grows costs more than counting them.
+    std::int64_t count = 0;
+    if (!filter.Detector.empty()) {
+        count = FindDetector(filter.Detector).RecordCount;
+    } else {
+        try {
+            count = AsInt(session_->Run("SELECT count(*) FROM records").front().front());
+        } catch (const std::exception& e) {
+            Fail(e);
+        }
+    }
+    records.reserve(static_cast<std::size_t>(count));
+    ForEachRecord(filter, [&](StoredRecord& record) { records.push_back(std::move(record)); });
+    return records;
+}
+
+void HistoryStore::ForEachRecord(const RecordFilter& filter, const std::function<void(StoredRecord&)>& each)
+{
     std::optional<DetectorRow> detector;
     if (!filter.Detector.empty()) detector = FindDetector(filter.Detector);
     try {
+        // The detectors' keys and names, and the baselines and limits versions
+        // the records point at, are read once each rather than joined to every row.
+        std::map<std::int64_t, std::pair<std::string, std::string>> names;  // key, display name
+        if (detector)
+            names.emplace(detector->Id, std::pair(detector->Key, detector->DisplayName));
+        else
+            for (const auto& row : session_->Run("SELECT id, key, display_name FROM detectors"))
+                names.emplace(AsInt(row[0]), std::pair(AsText(row[1]), AsText(row[2])));
+
+        // The columns the listing shows always; the identity and the details when asked for.
         std::string sql =
-            std::string("SELECT r.id, d.key, d.display_name, r.tested_at, r.recorded_at, r.recorded_by, "
-                        "r.manufacturer, r.model, r.serial, r.detector_id, r.station, r.software_versions, "
-                        "r.sop_instance_uid, r.acquisition_date, r.acquisition_time, r.kvp, r.exposure, "
-                        "r.exposure_unit, r.presentation_intent_type, r.file_name, r.file_sha256, r.settings, "
-                        "r.preset, r.overall, " +
-                        std::string(filter.WithDetails ? "r.details" : "NULL") +
-                        ", r.program_version, b.version, r.new_pixels, "
-                        "r.new_clusters, r.new_lines, r.excluded_at, r.excluded_by, r.excluded_reason, "
-                        "r.detector, r.baseline, ") +
-            "r.area_mean, r.area_sd, r.area_snr, r.mean_roi_snr, r.roi_snr_sd, r.roi_count, "
-            "r.deviating_roi_count, r.deviating_pixel_count, r.global_uniformity, r.local_uniformity, "
-            "r.noise_uniformity, r.roi_mean_deviation, r.roi_snr_deviation "
-            "FROM records r JOIN detectors d ON d.id = r.detector LEFT JOIN baselines b ON b.id = r.baseline "
-            "WHERE 1 = 1";
+            std::string("SELECT id, detector, tested_at, recorded_at, model, software_versions, exposure, "
+                        "exposure_unit, overall, baseline, limits, new_pixels, new_clusters, new_lines, excluded_at, "
+                        "excluded_reason, excluded_by, ") +
+            kNumberColumns;
+        constexpr std::size_t kNumbersAt = 17, kIdentityAt = kNumbersAt + kNumberColumnCount;
+        if (filter.WithIdentity)
+            sql += ", recorded_by, manufacturer, serial, detector_id, station, sop_instance_uid, acquisition_date, "
+                   "acquisition_time, kvp, presentation_intent_type, file_name, file_sha256, settings, preset, "
+                   "program_version";
+        if (filter.WithDetails) sql += ", (SELECT details FROM record_data WHERE record_data.record = records.id)";
+        sql += " FROM records WHERE 1 = 1";
         std::vector<SqlValue> params;
         if (detector) {
-            sql += " AND r.detector = ?";
+            sql += " AND detector = ?";
             params.push_back(detector->Id);
         }
         if (!filter.Since.empty()) {
-            sql += " AND r.tested_at >= ?";
+            sql += " AND tested_at >= ?";
             params.push_back(Bytes(filter.Since));
         }
-        sql += " ORDER BY r.tested_at, r.id";
-        const auto rows = session_->Run(sql, params);
+        sql += " ORDER BY tested_at, id";
 
-        std::map<std::int64_t, std::optional<Baseline>> baselines;
-        std::map<std::int64_t, std::array<Limits, BaselineCheckCount>> limits;
+        static const BaselineLimits defaults = DefaultBaselineLimits();
+        std::map<std::int64_t, std::optional<Baseline>> baselines;             // by id
+        std::map<std::int64_t, LimitsVersion> limits;                          // by id
         std::map<std::int64_t, std::pair<std::string, std::string>> previous;  // software, model per detector
-        std::vector<StoredRecord> records;
-        records.reserve(rows.size());
-        for (const auto& row : rows) {
+        session_->ForEach(sql, params, [&](const SqlRow& row) {
             StoredRecord out;
             out.Id = AsInt(row[0]);
-            out.DetectorKey = AsText(row[1]);
-            out.DetectorName = AsText(row[2]);
-            out.TestedAt = AsText(row[3]);
-            out.RecordedAt = UtcText(AsInt(row[4]));
-            out.RecordedBy = AsText(row[5]);
-            QaRecord& r = out.Record;
-            r.Detector =
-                DetectorIdentity{AsText(row[6]), AsText(row[7]), AsText(row[8]), AsText(row[9]), AsText(row[10])};
-            r.SoftwareVersions = AsText(row[11]);
-            r.SopInstanceUid = AsText(row[12]);
-            r.AcquisitionDate = AsText(row[13]);
-            r.AcquisitionTime = AsText(row[14]);
-            r.KVp = AsText(row[15]);
-            r.Exposure = AsText(row[16]);
-            r.ExposureUnit = AsText(row[17]);
-            r.PresentationIntentType = AsText(row[18]);
-            r.FileName = AsText(row[19]);
-            r.FileSha256 = AsText(row[20]);
-            r.Settings = AsText(row[21]);
-            r.Preset = AsText(row[22]);
-            r.Overall = VerdictFromName(AsText(row[23]));
-            r.Details = AsText(row[24]);
-            r.ProgramVersion = AsText(row[25]);
-            r.RecordedBy = out.RecordedBy;
-            if (!IsNull(row[26])) out.BaselineVersion = AsInt(row[26]);
-            out.NewSinceBaseline = NewDefects{AsInt(row[27]), AsInt(row[28]), AsInt(row[29])};
-            out.Excluded = !IsNull(row[30]);
-            if (out.Excluded) {
-                out.ExcludedAt = UtcText(AsInt(row[30]));
-                out.ExcludedBy = AsText(row[31]);
-                out.ExcludedReason = AsText(row[32]);
+            const std::int64_t detectorId = AsInt(row[1]);
+            if (const auto name = names.find(detectorId); name != names.end()) {
+                out.DetectorKey = name->second.first;
+                out.DetectorName = name->second.second;
             }
-            const std::int64_t detectorId = AsInt(row[33]);
-            r.Numbers = NumbersFrom(row, 35);
+            out.TestedAt = AsText(row[2]);
+            QaRecord& r = out.Record;
+            r.Detector.Model = AsText(row[4]);
+            r.SoftwareVersions = AsText(row[5]);
+            r.Exposure = AsText(row[6]);
+            r.ExposureUnit = AsText(row[7]);
+            r.Overall = VerdictFromName(AsText(row[8]));
+            out.NewSinceBaseline = NewDefects{AsInt(row[11]), AsInt(row[12]), AsInt(row[13])};
+            out.Excluded = !IsNull(row[14]);
+            if (out.Excluded) {
+                out.ExcludedAt = UtcText(AsInt(row[14]));
+                out.ExcludedReason = AsText(row[15]);
+                out.ExcludedBy = AsText(row[16]);
+            }
+            r.Numbers = NumbersFrom(row, kNumbersAt);
+            if (filter.WithIdentity) {
+                const std::size_t at = kIdentityAt;
+                out.RecordedAt = UtcText(AsInt(row[3]));
+                out.RecordedBy = AsText(row[at]);
+                r.RecordedBy = out.RecordedBy;
+                r.Detector.Manufacturer = AsText(row[at + 1]);
+                r.Detector.Serial = AsText(row[at + 2]);
+                r.Detector.DetectorId = AsText(row[at + 3]);
+                r.Detector.Station = AsText(row[at + 4]);
+                r.SopInstanceUid = AsText(row[at + 5]);
+                r.AcquisitionDate = AsText(row[at + 6]);
+                r.AcquisitionTime = AsText(row[at + 7]);
+                r.KVp = AsText(row[at + 8]);
+                r.PresentationIntentType = AsText(row[at + 9]);
+                r.FileName = AsText(row[at + 10]);
+                r.FileSha256 = AsText(row[at + 11]);
+                r.Settings = AsText(row[at + 12]);
+                r.Preset = AsText(row[at + 13]);
+                r.ProgramVersion = AsText(row[at + 14]);
+            }
+            if (filter.WithDetails) r.Details = AsText(row[kIdentityAt + (filter.WithIdentity ? 15 : 0)]);
 
-            if (!IsNull(row[34])) {
-                const std::int64_t baselineId = AsInt(row[34]);
+            const BaselineLimits* inForce = &defaults;
+            if (!IsNull(row[10])) {
+                const std::int64_t limitsId = AsInt(row[10]);
+                auto version = limits.find(limitsId);
+                if (version == limits.end()) {
+                    const SqlValue id = limitsId;
+                    const auto v = session_->Run(
+                        std::string("SELECT ") + kLimitsColumns + " FROM limit_versions WHERE id = ?", {&id, 1});
+                    version = limits.emplace(limitsId, v.empty() ? LimitsVersion{} : LimitsFromRow(v[0])).first;
+                }
+                inForce = &version->second.Values;
+                out.LimitsVersion = version->second.Version;
+            }
+            if (!IsNull(row[9])) {
+                const std::int64_t baselineId = AsInt(row[9]);
                 auto found = baselines.find(baselineId);
                 if (found == baselines.end()) {
                     const SqlValue id = baselineId;
@@ -643,25 +841,26 @@ std::vector<StoredRecord> HistoryStore::Records(const RecordFilter& filter)
                             .first;
                 }
                 if (found->second) {
-                    if (!limits.count(detectorId)) limits.emplace(detectorId, LimitsOf(detectorId));
-                    out.Checks = CheckAgainstBaseline(r.Numbers, r.Exposure, r.ExposureUnit, *found->second,
-                                                      limits.at(detectorId));
+                    out.BaselineVersion = found->second->Version;
+                    out.Checks = CheckAgainstBaseline(r.Numbers, r.Exposure, r.ExposureUnit, *found->second, *inForce);
                     for (const auto& check : out.Checks)
                         out.BaselineOverall = std::max(out.BaselineOverall, check.Result);
                 }
             }
-            if (const auto last = previous.find(detectorId); last != previous.end()) {
+            auto last = previous.find(detectorId);
+            if (last != previous.end()) {
                 if (last->second.first != r.SoftwareVersions)
                     out.Notes.push_back("software version changed from \"" + last->second.first + "\" to \"" +
                                         r.SoftwareVersions + "\"");
                 if (last->second.second != r.Detector.Model)
                     out.Notes.push_back("model changed from \"" + last->second.second + "\" to \"" + r.Detector.Model +
                                         "\"");
+                last->second = {r.SoftwareVersions, r.Detector.Model};
+            } else {
+                previous.emplace(detectorId, std::pair(r.SoftwareVersions, r.Detector.Model));
             }
-            previous[detectorId] = {r.SoftwareVersions, r.Detector.Model};
-            records.push_back(std::move(out));
-        }
-        return records;
+            each(out);
+        });
     } catch (const std::exception& e) {
         Fail(e);
     }
@@ -706,7 +905,9 @@ namespace {
 std::vector<QaRecord> BaselineRecords(SqlSession& s, const std::string& where, std::span<const SqlValue> params,
                                       std::vector<std::int64_t>& ids)
 {
-    const auto rows = s.Run(std::string("SELECT id, exposure, exposure_unit, kvp, deviating_pixels, line_defects, ") +
+    const auto rows = s.Run(std::string("SELECT id, exposure, exposure_unit, kvp, "
+                                        "(SELECT deviating_pixels FROM record_data WHERE record = records.id), "
+                                        "(SELECT line_defects FROM record_data WHERE record = records.id), ") +
                                 kNumberColumns + " FROM records WHERE " + where,
                             params);
     std::vector<QaRecord> records;

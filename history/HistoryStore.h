@@ -18,6 +18,7 @@
 // Messages the user acts on ("no detector ...") use the same type.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,7 +31,7 @@
 namespace evenor {
 
 // The schema this build writes; databases of lower versions are migrated.
-inline constexpr std::int64_t HistorySchemaVersion = 2;
+inline constexpr std::int64_t HistorySchemaVersion = 3;
 // Days between tests of a detector that has no interval of its own.
 inline constexpr std::int64_t DefaultTestIntervalDays = 30;
 
@@ -54,7 +55,10 @@ struct StoredRecord {
     QaRecord Record;                              // without pixels, clusters and lines (see Details)
     std::optional<std::int64_t> BaselineVersion;  // in force when recorded
     NewDefects NewSinceBaseline;
-    std::vector<BaselineCheck> Checks;  // against that baseline; empty without one
+    // The limits version in force when recorded; none: the defaults
+    // (DefaultBaselineLimits), which a detector has until its limits change.
+    std::optional<std::int64_t> LimitsVersion;
+    std::vector<BaselineCheck> Checks;  // against that baseline, with those limits; empty without a baseline
     Verdict BaselineOverall = Verdict::NotEvaluated;
     std::vector<std::string> Notes;  // software or model changed since the previous record
     bool Excluded = false;
@@ -65,6 +69,12 @@ struct RecordFilter {
     std::string Detector;     // key or display name; empty: all
     std::string Since;        // "YYYY-MM-DD": tested on or after; empty: all
     bool WithDetails = true;  // read QaRecord::Details (the JSON of each record)
+    // Read the identity of each test: RecordedAt, RecordedBy, the detector's
+    // tags but its Model, SOP Instance UID, acquisition date and time, kVp,
+    // Presentation Intent Type, file name and checksum, settings, preset,
+    // program version. Without it they stay empty (for a listing that does
+    // not show them).
+    bool WithIdentity = true;
 };
 
 struct RecordOutcome {
@@ -72,6 +82,21 @@ struct RecordOutcome {
     std::string DetectorKey;
     bool AlreadyRecorded = false;
     std::vector<std::string> Notes;  // "software version changed ...": a natural point to re-baseline
+};
+
+// A version of one detector's limits: the whole set in force from SetAt on.
+struct LimitsVersion {
+    std::int64_t Id = 0;
+    std::int64_t Version = 0;  // 1, 2, ... per detector
+    std::string SetAt;         // "YYYY-MM-DD HH:MM:SS" UTC; empty when set before changes were recorded
+    std::string SetBy, Reason;
+    BaselineLimits Values = DefaultBaselineLimits();
+};
+
+// One check's new limits; none: back to its default.
+struct LimitsChange {
+    std::string Check;  // a BaselineCheckInfo key
+    std::optional<Limits> Value;
 };
 
 struct OverdueDetector {
@@ -105,6 +130,10 @@ public:
     // only read pass false). The folder of an SQLite file must exist.
     static std::unique_ptr<HistoryStore> Open(const std::string& location, bool create = true,
                                               const SqliteOptions& options = {});
+    // Opens (creating) the database migrated no further than version: tests
+    // write databases of older versions with it. The store's other calls need
+    // the current version.
+    static std::unique_ptr<HistoryStore> OpenAtSchemaVersion(const std::string& location, std::int64_t version);
     // EVENOR_DB when set, else $XDG_DATA_HOME/evenor/history.sqlite
     // (XDG_DATA_HOME defaulting to ~/.local/share).
     static std::string DefaultLocation();
@@ -120,11 +149,23 @@ public:
     DetectorRow FindDetector(const std::string& keyOrName);
     void RenameDetector(const std::string& keyOrName, const std::string& name);
     void SetTestInterval(const std::string& keyOrName, std::int64_t days);
-    void SetLimits(const std::string& keyOrName, std::string_view checkKey, const Limits& limits);
-    std::array<Limits, BaselineCheckCount> LimitsOf(std::int64_t detectorId);
+    // A new limits version of the detector: the limits in force with the
+    // changes applied in order. Changes that leave the limits as they are
+    // write nothing and return the version in force (Version 0: the
+    // defaults). Throws for a check that does not exist.
+    LimitsVersion ChangeLimits(const std::string& keyOrName, const std::vector<LimitsChange>& changes,
+                               const std::string& reason, const std::string& by);
+    // Oldest version first; empty while the detector has the defaults.
+    std::vector<LimitsVersion> LimitsHistory(const std::string& keyOrName);
+    // The limits in force now.
+    BaselineLimits LimitsOf(std::int64_t detectorId);
 
     // Oldest first (tested, then record number).
     std::vector<StoredRecord> Records(const RecordFilter& filter = {});
+    // The same records handed to each one at a time, none kept (a long
+    // listing then holds one record at a time; each may take it). each must
+    // not use the store.
+    void ForEachRecord(const RecordFilter& filter, const std::function<void(StoredRecord&)>& each);
 
     // A new baseline version from one record of the detector, or the median of
     // its first count records that are not excluded.
@@ -163,11 +204,15 @@ public:
 
 private:
     HistoryStore(std::unique_ptr<SqlSession> session, std::string shown);
+    static std::unique_ptr<HistoryStore> Connect(const std::string& location, bool create,
+                                                 const SqliteOptions& options);
     [[noreturn]] void Fail(const std::exception& e);
-    void Migrate();
+    void Migrate(std::int64_t target);
     Baseline StoreBaseline(const DetectorRow& detector, Baseline baseline, const std::string& reason,
                            const std::string& by);
     std::optional<Baseline> LatestBaseline(std::int64_t detectorId, bool withPositions);
+    std::optional<LimitsVersion> LatestLimits(std::int64_t detectorId);
+    void MigrateToVersion2();
 
     std::unique_ptr<SqlSession> session_;
     std::string shown_;

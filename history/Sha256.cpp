@@ -1,16 +1,14 @@
 #include "history/Sha256.h"
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <vector>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#include <cpuid.h>
+#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
-#define EVENOR_SHA_EXTENSIONS 1
+#define EVENOR_SHA_NI 1
 #endif
 
 #include "dicom/EvenorError.h"
@@ -31,48 +29,59 @@ constexpr std::array<std::uint32_t, 64> kRound = {
 
 constexpr std::uint32_t Rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
-std::atomic<bool> portableOnly{false};
+using State = std::array<std::uint32_t, 8>;
 
-#ifdef EVENOR_SHA_EXTENSIONS
-// The x86 SHA extensions (SHA-NI) compress a block about five times faster
-// than the portable code below, which matters for images of tens of MB
-// (every received image is hashed). Same digest, by the same rounds: the
-// state is kept as the instructions want it (ABEF, CDGH), the message
-// schedule made four words at a time (sha256msg1/msg2), two rounds per
-// sha256rnds2.
-bool HasShaExtensions()
+// The compression function over whole 64-byte blocks, in plain C++.
+void CompressPortable(State& state, const unsigned char* p, std::size_t blocks)
 {
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
-    const bool ssse3 = (c & bit_SSSE3) != 0, sse41 = (c & bit_SSE4_1) != 0;
-    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
-    return ssse3 && sse41 && (b & bit_SHA) != 0;
+    for (; blocks > 0; --blocks, p += 64) {
+        std::uint32_t w[64];
+        for (int i = 0; i < 16; ++i)
+            w[i] = (std::uint32_t{p[4 * i]} << 24) | (std::uint32_t{p[4 * i + 1]} << 16) |
+                   (std::uint32_t{p[4 * i + 2]} << 8) | std::uint32_t{p[4 * i + 3]};
+        for (int i = 16; i < 64; ++i) {
+            const std::uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+            const std::uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+        }
+        State v = state;
+        for (int i = 0; i < 64; ++i) {
+            const std::uint32_t s1 = Rotr(v[4], 6) ^ Rotr(v[4], 11) ^ Rotr(v[4], 25);
+            const std::uint32_t ch = (v[4] & v[5]) ^ (~v[4] & v[6]);
+            const std::uint32_t t1 = v[7] + s1 + ch + kRound[i] + w[i];
+            const std::uint32_t s0 = Rotr(v[0], 2) ^ Rotr(v[0], 13) ^ Rotr(v[0], 22);
+            const std::uint32_t maj = (v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]);
+            v = {t1 + s0 + maj, v[0], v[1], v[2], v[3] + t1, v[4], v[5], v[6]};
+        }
+        for (int i = 0; i < 8; ++i) state[i] += v[i];
+    }
 }
 
-__attribute__((target("sha,sse4.1,ssse3"))) void CompressWithShaExtensions(std::array<std::uint32_t, 8>& state,
-                                                                           const unsigned char* data,
-                                                                           std::size_t blocks)
+#ifdef EVENOR_SHA_NI
+// The same with the processor's SHA extensions (x86 SHA-NI): four rounds per
+// pair of sha256rnds2, the message schedule by sha256msg1/msg2. The state
+// is kept as ABEF and CDGH, as the instructions want it.
+__attribute__((target("sha,sse4.1"))) void CompressShaNi(State& state, const unsigned char* p, std::size_t blocks)
 {
-    const __m128i bigEndian = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+    const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
     __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0]));
     __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[4]));
     const __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
     const __m128i efgh = _mm_shuffle_epi32(hgfe, 0x1B);
     __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
     __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
-
-    for (; blocks > 0; --blocks, data += 64) {
+    for (; blocks > 0; --blocks, p += 64) {
         const __m128i abefBefore = abef, cdghBefore = cdgh;
         __m128i w[16];
         for (int i = 0; i < 16; ++i) {
-            if (i < 4) {
-                w[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)), bigEndian);
-            } else {
-                const __m128i sevenBack = _mm_alignr_epi8(w[i - 1], w[i - 2], 4);
-                w[i] =
-                    _mm_sha256msg2_epu32(_mm_add_epi32(_mm_sha256msg1_epu32(w[i - 4], w[i - 3]), sevenBack), w[i - 1]);
-            }
-            __m128i message = _mm_add_epi32(w[i], _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kRound[4 * i])));
+            if (i < 4)
+                w[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i)), byteSwap);
+            else
+                w[i] = _mm_sha256msg2_epu32(
+                    _mm_add_epi32(_mm_sha256msg1_epu32(w[i - 4], w[i - 3]), _mm_alignr_epi8(w[i - 1], w[i - 2], 4)),
+                    w[i - 1]);
+            __m128i message =
+                _mm_add_epi32(w[i], _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kRound[std::size_t(4 * i)])));
             cdgh = _mm_sha256rnds2_epu32(cdgh, abef, message);
             message = _mm_shuffle_epi32(message, 0x0E);
             abef = _mm_sha256rnds2_epu32(abef, cdgh, message);
@@ -80,7 +89,6 @@ __attribute__((target("sha,sse4.1,ssse3"))) void CompressWithShaExtensions(std::
         abef = _mm_add_epi32(abef, abefBefore);
         cdgh = _mm_add_epi32(cdgh, cdghBefore);
     }
-
     const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
     const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
     dcba = _mm_blend_epi16(feba, dchg, 0xF0);
@@ -89,11 +97,23 @@ __attribute__((target("sha,sse4.1,ssse3"))) void CompressWithShaExtensions(std::
     _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), hgfe);
 }
 
-const bool kShaExtensions = HasShaExtensions();
+bool HasShaNi()
+{
+    static const bool has = __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1");
+    return has;
+}
 #endif
 
 class Sha256 {
 public:
+    explicit Sha256(Sha256Engine engine)
+    {
+#ifdef EVENOR_SHA_NI
+        if (engine == Sha256Engine::Best && HasShaNi()) compress_ = CompressShaNi;
+#endif
+        (void)engine;
+    }
+
     void Update(const unsigned char* data, std::size_t size)
     {
         length_ += size;
@@ -104,13 +124,12 @@ public:
             data += take;
             size -= take;
             if (used_ < 64) return;
-            CompressBlocks(block_, 1);
+            compress_(state_, block_, 1);
             used_ = 0;
         }
-        const std::size_t blocks = size / 64;
-        CompressBlocks(data, blocks);
-        data += blocks * 64;
-        size -= blocks * 64;
+        compress_(state_, data, size / 64);
+        data += size / 64 * 64;
+        size %= 64;
         std::memcpy(block_, data, size);
         used_ = size;
     }
@@ -132,40 +151,7 @@ public:
     }
 
 private:
-    void CompressBlocks(const unsigned char* data, std::size_t blocks)
-    {
-#ifdef EVENOR_SHA_EXTENSIONS
-        if (kShaExtensions && !portableOnly.load(std::memory_order_relaxed)) {
-            CompressWithShaExtensions(state_, data, blocks);
-            return;
-        }
-#endif
-        for (; blocks > 0; --blocks, data += 64) Compress(data);
-    }
-
-    void Compress(const unsigned char* p)
-    {
-        std::uint32_t w[64];
-        for (int i = 0; i < 16; ++i)
-            w[i] = (std::uint32_t{p[4 * i]} << 24) | (std::uint32_t{p[4 * i + 1]} << 16) |
-                   (std::uint32_t{p[4 * i + 2]} << 8) | std::uint32_t{p[4 * i + 3]};
-        for (int i = 16; i < 64; ++i) {
-            const std::uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-            const std::uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-        }
-        std::array<std::uint32_t, 8> v = state_;
-        for (int i = 0; i < 64; ++i) {
-            const std::uint32_t s1 = Rotr(v[4], 6) ^ Rotr(v[4], 11) ^ Rotr(v[4], 25);
-            const std::uint32_t ch = (v[4] & v[5]) ^ (~v[4] & v[6]);
-            const std::uint32_t t1 = v[7] + s1 + ch + kRound[i] + w[i];
-            const std::uint32_t s0 = Rotr(v[0], 2) ^ Rotr(v[0], 13) ^ Rotr(v[0], 22);
-            const std::uint32_t maj = (v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]);
-            v = {t1 + s0 + maj, v[0], v[1], v[2], v[3] + t1, v[4], v[5], v[6]};
-        }
-        for (int i = 0; i < 8; ++i) state_[i] += v[i];
-    }
-
+    void (*compress_)(State&, const unsigned char*, std::size_t) = CompressPortable;
     std::array<std::uint32_t, 8> state_ = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                            0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
     unsigned char block_[64] = {};
@@ -175,19 +161,9 @@ private:
 
 }  // namespace
 
-bool UsePortableSha256(bool portable)
+std::string Sha256Hex(std::string_view bytes, Sha256Engine engine)
 {
-    portableOnly.store(portable);
-#ifdef EVENOR_SHA_EXTENSIONS
-    return !portable && kShaExtensions;
-#else
-    return false;
-#endif
-}
-
-std::string Sha256Hex(std::string_view bytes)
-{
-    Sha256 hash;
+    Sha256 hash(engine);
     hash.Update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
     return hash.Hex();
 }
@@ -196,7 +172,7 @@ std::string Sha256OfFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw EvenorError(path + ": cannot be read for its checksum");
-    Sha256 hash;
+    Sha256 hash(Sha256Engine::Best);
     std::vector<char> buffer(1 << 20);
     while (in) {
         in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));

@@ -6,16 +6,16 @@
 
 namespace evenor {
 
+// Best: the processor's SHA instructions where it has them (x86 SHA-NI, about
+// ten times faster), else plain C++; Portable: plain C++ always (tests
+// compare the two).
+enum class Sha256Engine { Best, Portable };
+
 // Lower-case hexadecimal digest of bytes.
-std::string Sha256Hex(std::string_view bytes);
+std::string Sha256Hex(std::string_view bytes, Sha256Engine engine = Sha256Engine::Best);
 
 // Of a whole file, read in blocks; throws EvenorError naming the file when it
 // cannot be read.
 std::string Sha256OfFile(const std::string& path);
-
-// The x86 SHA extensions are used where the processor has them. For tests:
-// true makes every later digest use the portable code; returns whether the
-// SHA extensions are used from now on.
-bool UsePortableSha256(bool portable);
 
 }  // namespace evenor

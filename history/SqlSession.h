@@ -14,6 +14,7 @@
 // Failure contract: every call throws EvenorError with the engine's own
 // message (without the database's name; HistoryStore adds it).
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -30,12 +31,21 @@ using SqlRow = std::vector<SqlValue>;
 
 enum class SqlEngine : std::uint8_t { Sqlite, Postgres };
 
+// A session is used by one thread at a time.
 class SqlSession {
 public:
     virtual ~SqlSession() = default;
     virtual SqlEngine Engine() const = 0;
     // Runs one statement and returns the rows it yields (none for most).
     virtual std::vector<SqlRow> Run(std::string_view sql, std::span<const SqlValue> params = {}) = 0;
+    // Runs one statement and hands its rows to each, one at a time, without
+    // keeping them: the same row object may come back refilled, so each copies
+    // what it keeps. each may run other statements, not this one.
+    virtual void ForEach(std::string_view sql, std::span<const SqlValue> params,
+                         const std::function<void(const SqlRow&)>& each)
+    {
+        for (const SqlRow& row : Run(sql, params)) each(row);
+    }
     // A write transaction. SQLite takes the write lock at Begin (waiting up to
     // the busy timeout), so two writers never deadlock half-way.
     virtual void Begin() = 0;

@@ -15,7 +15,9 @@ class SqliteSession final : public SqlSession {
 public:
     SqliteSession(const std::string& path, const SqliteOptions& options)
     {
-        int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_URI;
+        // A session is used by one thread at a time (its statement cache is
+        // not shared either), so SQLite need not lock at every call.
+        int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI;
         if (options.Create) flags |= SQLITE_OPEN_CREATE;
         const int code = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
         if (code != SQLITE_OK) {
@@ -52,6 +54,14 @@ public:
 
     std::vector<SqlRow> Run(std::string_view sql, std::span<const SqlValue> params) override
     {
+        std::vector<SqlRow> rows;
+        ForEach(sql, params, [&](const SqlRow& row) { rows.push_back(row); });
+        return rows;
+    }
+
+    void ForEach(std::string_view sql, std::span<const SqlValue> params,
+                 const std::function<void(const SqlRow&)>& each) override
+    {
         sqlite3_stmt* statement = Prepare(sql);
         // Reset on every exit, so the statement holds no lock afterwards.
         struct Reset {
@@ -63,16 +73,14 @@ public:
             }
         } reset{statement};
         for (std::size_t i = 0; i < params.size(); ++i) Bind(statement, static_cast<int>(i + 1), params[i]);
-        std::vector<SqlRow> rows;
+        // One row, refilled: its texts keep their buffers from row to row.
+        SqlRow row(static_cast<std::size_t>(sqlite3_column_count(statement)));
         for (;;) {
             const int code = sqlite3_step(statement);
-            if (code == SQLITE_DONE) return rows;
+            if (code == SQLITE_DONE) return;
             if (code != SQLITE_ROW) Fail();
-            const int columns = sqlite3_column_count(statement);
-            SqlRow row;
-            row.reserve(static_cast<std::size_t>(columns));
-            for (int c = 0; c < columns; ++c) row.push_back(Column(statement, c));
-            rows.push_back(std::move(row));
+            for (std::size_t c = 0; c < row.size(); ++c) Column(statement, static_cast<int>(c), row[c]);
+            each(row);
         }
     }
 
@@ -113,23 +121,29 @@ private:
         if (code != SQLITE_OK) Fail();
     }
 
-    static SqlValue Column(sqlite3_stmt* statement, int c)
+    static void Column(sqlite3_stmt* statement, int c, SqlValue& value)
     {
-        switch (sqlite3_column_type(statement, c)) {
+        const int type = sqlite3_column_type(statement, c);
+        switch (type) {
         case SQLITE_INTEGER:
-            return static_cast<std::int64_t>(sqlite3_column_int64(statement, c));
+            value = static_cast<std::int64_t>(sqlite3_column_int64(statement, c));
+            return;
         case SQLITE_FLOAT:
-            return sqlite3_column_double(statement, c);
+            value = sqlite3_column_double(statement, c);
+            return;
         case SQLITE_NULL:
-            return std::monostate{};
-        case SQLITE_TEXT: {
-            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, c));
-            return std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(statement, c)));
-        }
+            value = std::monostate{};
+            return;
         default: {
-            const auto* blob = static_cast<const char*>(sqlite3_column_blob(statement, c));
-            const auto size = static_cast<std::size_t>(sqlite3_column_bytes(statement, c));
-            return blob ? std::string(blob, size) : std::string();
+            // TEXT or BLOB: the bytes as they are.
+            const bool text = type == SQLITE_TEXT;
+            const auto* bytes = text ? reinterpret_cast<const char*>(sqlite3_column_text(statement, c))
+                                     : static_cast<const char*>(sqlite3_column_blob(statement, c));
+            const auto size = bytes ? static_cast<std::size_t>(sqlite3_column_bytes(statement, c)) : 0;
+            if (auto* kept = std::get_if<std::string>(&value))
+                kept->assign(bytes ? bytes : "", size);
+            else
+                value.emplace<std::string>(bytes ? bytes : "", size);
         }
         }
     }

@@ -45,6 +45,13 @@ std::string TrimPadding(std::string_view value)
     return std::string(value);
 }
 
+std::string TagTableValue(const std::vector<TagEntry>& tagTable, std::string_view tag)
+{
+    for (const auto& entry : tagTable)
+        if (entry.Tag == tag) return TrimPadding(entry.Value);
+    return {};
+}
+
 bool ImageInfo::IsProcessed() const
 {
     constexpr std::string_view processed = "FOR PRESENTATION";

@@ -50,6 +50,10 @@ ImageInfo ReadImageInfo(const std::vector<std::string>& tagList);
 // with a tag counts, as in the tag-list lookup.
 ImageInfo ReadImageInfo(const std::vector<TagEntry>& tagTable);
 
+// The value of the first element with tag (8 hexadecimal digits, as
+// TagEntry::Tag) in tagTable, padding removed; empty when there is none.
+std::string TagTableValue(const std::vector<TagEntry>& tagTable, std::string_view tag);
+
 // Removes spaces and NUL bytes from both ends.
 std::string TrimPadding(std::string_view value);
 

@@ -126,7 +126,7 @@ Json RectJson(const PixelRect& rect)
     return json;
 }
 
-Json DefectsJson(const DetectorInsight& insight)
+Json DefectsJson(const DetectorInsight& insight, std::size_t listLimit)
 {
     const ClusterSummary& found = insight.Clusters;
     Json defects = Json::object();
@@ -138,6 +138,7 @@ Json DefectsJson(const DetectorInsight& insight)
     defects["largest_cluster"] = found.Clusters.empty() ? 0u : found.Clusters.front().Size;
     Json clusters = Json::array();
     for (const DefectCluster& cluster : found.Clusters) {
+        if (clusters.size() == listLimit) break;
         Json entry = Json::object();
         entry["size"] = cluster.Size;
         entry["x"] = Real(cluster.CentreX);
@@ -278,7 +279,7 @@ nlohmann::ordered_json ResultToJson(const AnalysisSettings& settings, const Anal
     json["roi_snr"] = {{"mean", Real(result.MeanRoiSNR)}, {"sd", Real(result.RoiSNRSD)}};
 
     Json rois = Json::array();
-    for (std::size_t i = 0; i < result.Rois.size(); ++i) {
+    for (std::size_t i = 0; i < result.Rois.size() && i < context.ListLimit; ++i) {
         const RoiResult& roi = result.Rois[i];
         Json entry = Json::object();
         entry["index"] = i;
@@ -295,6 +296,7 @@ nlohmann::ordered_json ResultToJson(const AnalysisSettings& settings, const Anal
 
     Json badRois = Json::array();
     for (const auto& bad : result.BadROIMap) {
+        if (badRois.size() == context.ListLimit) break;
         Json entry = Json::object();
         entry["x"] = bad.X;
         entry["y"] = bad.Y;
@@ -307,6 +309,7 @@ nlohmann::ordered_json ResultToJson(const AnalysisSettings& settings, const Anal
 
     Json badPixels = Json::array();
     for (const auto& bad : result.BadPixelMap) {
+        if (badPixels.size() == context.ListLimit) break;
         Json entry = Json::object();
         entry["x"] = bad.X;
         entry["y"] = bad.Y;
@@ -350,7 +353,7 @@ nlohmann::ordered_json ResultToJson(const AnalysisSettings& settings, const Anal
                                      {"roi_snr_sd", Real(robust.RoiSNRSD)},
                                      {"recomputed_rois", robust.RecomputedRois},
                                      {"kept_whole_rois", robust.KeptWholeRois}};
-        json["defects"] = DefectsJson(*insight);
+        json["defects"] = DefectsJson(*insight, context.ListLimit);
         json["rims"] = RimsJson(insight->Rims, context.PixelSpacing);
         Json structured = Json::object();
         structured["pixel_noise"] = Optional(noise.PixelNoise);

@@ -52,6 +52,11 @@ struct ResultContext {
     const DetectorInsight* Insight = nullptr;
     double BorderMm = 0.0;  // the border taken off every side of the area as given (--border-mm)
     std::uint32_t BorderPixels = 0;
+    // At most this many entries in each of the lists rois, deviating_rois,
+    // deviating_pixels and defects.clusters (the counts still count them
+    // all): the PDF report shows only the first ones, and a result may hold
+    // millions of deviating pixels. Every entry by default.
+    std::size_t ListLimit = SIZE_MAX;
 };
 
 // The JSON document; the input file is settings.DicomFileName.

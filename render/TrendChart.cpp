@@ -8,6 +8,8 @@
 #include <QPainterPath>
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 #include "dicom/EvenorError.h"
 #include "insight/ResultExport.h"
@@ -25,15 +27,63 @@ double HalfBand(const TrendSeries& series, double reference, double percent)
     return std::max(std::abs(reference), series.MinimumReference) * percent / 100.0;
 }
 
-std::optional<double> WidestPercent(const TrendSeries& series)
+std::optional<double> WarningOf(const TrendSeries& series, const TrendPoint& point)
 {
-    if (series.ActionPercent && series.WarningPercent) return std::max(*series.ActionPercent, *series.WarningPercent);
-    return series.ActionPercent ? series.ActionPercent : series.WarningPercent;
+    return point.OwnLimits ? point.WarningPercent : series.WarningPercent;
+}
+
+std::optional<double> ActionOf(const TrendSeries& series, const TrendPoint& point)
+{
+    return point.OwnLimits ? point.ActionPercent : series.ActionPercent;
+}
+
+std::optional<double> WidestPercent(const TrendSeries& series, const TrendPoint& point)
+{
+    const std::optional<double> warning = WarningOf(series, point), action = ActionOf(series, point);
+    if (action && warning) return std::max(*action, *warning);
+    return action ? action : warning;
 }
 
 QString DateText(double day)
 {
     return QDate(1970, 1, 1).addDays(static_cast<qint64>(std::floor(day))).toString(QStringLiteral("yyyy-MM-dd"));
+}
+
+// Ticks on calendar days between first and last (days since 1970-01-01), at
+// most maxTicks: every day, every 2nd, Mondays, every 2nd Monday, the first
+// of every month, of every 2nd, 3rd or 6th month, of every year, every 2nd,
+// 5th or 10th year; the first of these that is sparse enough.
+std::vector<double> CalendarTicks(double first, double last, int maxTicks)
+{
+    const auto everyNthDay = [&](int n, int phase) {
+        std::vector<double> days;
+        const auto start = static_cast<std::int64_t>(std::ceil(first));
+        for (std::int64_t day = start; day <= last; ++day)
+            if (((day - phase) % n + n) % n == 0) days.push_back(static_cast<double>(day));
+        return days;
+    };
+    const auto everyNthMonth = [&](int n) {
+        std::vector<double> days;
+        const QDate epoch(1970, 1, 1);
+        QDate at = epoch.addDays(static_cast<qint64>(std::floor(first)));
+        at = QDate(at.year(), at.month(), 1);
+        for (; epoch.daysTo(at) <= last; at = at.addMonths(1)) {
+            const int index = at.year() * 12 + at.month() - 1;
+            if (index % n == 0 && epoch.daysTo(at) >= first) days.push_back(static_cast<double>(epoch.daysTo(at)));
+        }
+        return days;
+    };
+    constexpr int kMonday = 4;  // 1970-01-05
+    const double span = last - first;
+    if (span <= maxTicks * 1.0) return everyNthDay(1, 0);
+    if (span <= maxTicks * 2.0) return everyNthDay(2, 0);
+    if (span <= maxTicks * 7.0) return everyNthDay(7, kMonday);
+    if (span <= maxTicks * 14.0) return everyNthDay(14, kMonday);
+    for (const int months : {1, 2, 3, 6, 12, 24, 60, 120, 240, 600, 1200}) {
+        std::vector<double> days = everyNthMonth(months);
+        if (static_cast<int>(days.size()) <= maxTicks) return days;
+    }
+    return {};
 }
 
 QFont PixelFont(int pixels, bool bold = false)
@@ -66,9 +116,9 @@ TrendChartFrame TrendChartFrameFor(const TrendSeries& series, QSize size)
         high = any ? std::max(high, value) : value;
         any = true;
     };
-    const std::optional<double> widest = WidestPercent(series);
     for (std::size_t i = 0; i < series.Points.size(); ++i) {
         const TrendPoint& p = series.Points[i];
+        const std::optional<double> widest = WidestPercent(series, p);
         take(p.Value);
         if (p.Reference) {
             take(*p.Reference);
@@ -101,14 +151,16 @@ TrendChartFrame TrendChartFrameFor(const TrendSeries& series, QSize size)
     return frame;
 }
 
-QImage RenderTrendChart(const TrendSeries& series, QSize size)
+QImage RenderTrendChart(const TrendSeries& series, QSize size, int scale)
 {
     if (QGuiApplication::instance() == nullptr) throw EvenorError("Drawing a trend chart needs a QGuiApplication");
     const TrendChartFrame frame = TrendChartFrameFor(series, size);
     const QRect plot = frame.Plot;
-    QImage image(size, QImage::Format_RGB32);
+    scale = std::clamp(scale, 1, 8);
+    QImage image(size * scale, QImage::Format_RGB32);
     image.fill(Qt::white);
     QPainter painter(&image);
+    painter.scale(scale, scale);
 
     // Grid and y axis numbers.
     const double step = NiceLimit((frame.High - frame.Low) / 5.0);
@@ -121,18 +173,25 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size)
         painter.setPen(QColor(225, 225, 225));
         painter.drawLine(plot.left(), y, plot.right(), y);
         painter.setPen(Qt::black);
-        const QString label = QString::fromStdString(FormatReal(std::abs(value) < step * 1e-6 ? 0.0 : value));
+        // As many decimals as the step has: 0.1 + 0.2 is labelled 0.3.
+        const int decimals = std::clamp(static_cast<int>(std::ceil(-std::log10(step) - 1e-9)), 0, 12);
+        const QString label = QString::number(std::abs(value) < step * 1e-6 ? 0.0 : value, 'f', decimals);
         painter.drawText(QRect(0, y - 8, plot.left() - 6, 16), Qt::AlignRight | Qt::AlignVCenter, label);
     }
-    // Date ticks: whole days, at most about seven.
-    const double dayStep = std::max(1.0, std::round(NiceLimit((frame.LastDay - frame.FirstDay) / 7.0)));
-    for (double day = std::ceil(frame.FirstDay / dayStep) * dayStep; day <= frame.LastDay; day += dayStep) {
+    // Date ticks on calendar days (Mondays, firsts of months...), as many as
+    // the labels leave room for; a label at either end is kept inside the
+    // chart.
+    const int labelWidth = metrics.horizontalAdvance(QStringLiteral("0000-00-00")) + 12;
+    const int maxTicks = std::clamp(plot.width() / labelWidth, 2, 8);
+    for (const double day : CalendarTicks(frame.FirstDay, frame.LastDay, maxTicks)) {
         const int x = static_cast<int>(std::lround(frame.XOf(day)));
         painter.setPen(QColor(225, 225, 225));
         painter.drawLine(x, plot.top(), x, plot.bottom());
         painter.setPen(Qt::black);
         painter.drawLine(x, plot.bottom(), x, plot.bottom() + 4);
-        painter.drawText(QRect(x - 50, plot.bottom() + 6, 100, 16), Qt::AlignHCenter | Qt::AlignTop, DateText(day));
+        const int left = std::clamp(x - labelWidth / 2, 0, size.width() - labelWidth);
+        painter.drawText(QRect(left, plot.bottom() + 6, labelWidth, 16), Qt::AlignHCenter | Qt::AlignTop,
+                         DateText(day));
     }
 
     // The bands and the baseline: each record's reference holds from it to
@@ -144,10 +203,13 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size)
         return std::pair(from, to);
     };
     painter.setClipRect(plot);
-    const auto band = [&](std::optional<double> percent, QRgb colour) {
-        if (!percent) return;
+    // Wider band first, the narrower over it.
+    const auto band = [&](bool wider, QRgb colour) {
         for (std::size_t i = 0; i < points.size(); ++i) {
-            if (!points[i].Reference) continue;
+            const std::optional<double> warning = WarningOf(series, points[i]), action = ActionOf(series, points[i]);
+            const bool warningInside = !action || !warning || *warning <= *action;
+            const std::optional<double> percent = wider == warningInside ? action : warning;
+            if (!points[i].Reference || !percent) continue;
             const double reference = *points[i].Reference;
             const double half = HalfBand(series, reference, *percent);
             const auto [from, to] = spanOf(i);
@@ -157,10 +219,8 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size)
             painter.fillRect(QRect(QPoint(left, top), QPoint(right, bottom)), QColor::fromRgb(colour));
         }
     };
-    const bool warningInside =
-        !series.ActionPercent || !series.WarningPercent || *series.WarningPercent <= *series.ActionPercent;
-    band(warningInside ? series.ActionPercent : series.WarningPercent, TrendActionBandColour);
-    band(warningInside ? series.WarningPercent : series.ActionPercent, TrendWarningBandColour);
+    band(true, TrendActionBandColour);
+    band(false, TrendWarningBandColour);
     painter.setPen(QPen(QColor::fromRgb(TrendBaselineColour), 2));
     for (std::size_t i = 0; i < points.size(); ++i) {
         if (!points[i].Reference) continue;
@@ -194,9 +254,10 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size)
             QColor colour(30, 90, 200);
             if (p.Reference) {
                 const double off = std::abs(p.Value - *p.Reference);
-                if (series.ActionPercent && off > HalfBand(series, *p.Reference, *series.ActionPercent))
+                const std::optional<double> warning = WarningOf(series, p), action = ActionOf(series, p);
+                if (action && off > HalfBand(series, *p.Reference, *action))
                     colour = QColor(210, 30, 30);
-                else if (series.WarningPercent && off > HalfBand(series, *p.Reference, *series.WarningPercent))
+                else if (warning && off > HalfBand(series, *p.Reference, *warning))
                     colour = QColor(235, 140, 0);
             }
             painter.setPen(QPen(colour.darker(130), 1));

@@ -35,7 +35,8 @@ struct TrendChartFrame {
 
 TrendChartFrame TrendChartFrameFor(const TrendSeries& series, QSize size = TrendChartSize);
 
-// Throws EvenorError without a QGuiApplication.
-QImage RenderTrendChart(const TrendSeries& series, QSize size = TrendChartSize);
+// The chart laid out on size, drawn scale times as many pixels each way (for
+// print; 1 to 8). Throws EvenorError without a QGuiApplication.
+QImage RenderTrendChart(const TrendSeries& series, QSize size = TrendChartSize, int scale = 1);
 
 }  // namespace evenor

@@ -82,7 +82,8 @@ OLDER_NAMES = {
 # analysis and the image identity read from the tag list.
 CODE_TAGS = """
 TransferSyntaxUID
-AcquisitionDate PresentationIntentType Manufacturer StationName ManufacturerModelName
+AcquisitionDate AcquisitionTime PresentationIntentType Manufacturer StationName ManufacturerModelName
+DeviceSerialNumber SoftwareVersions
 KVP SpacingBetweenSlices Exposure ExposureInuAs ImagerPixelSpacing DetectorID DetectorElementSpacing
 SamplesPerPixel PhotometricInterpretation PlanarConfiguration NumberOfFrames Rows Columns PixelSpacing
 BitsAllocated BitsStored PixelRepresentation LossyImageCompression

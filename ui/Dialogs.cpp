@@ -98,6 +98,23 @@ std::optional<QString> Dialogs::SelectOutputFile(QWidget* parent, const QString&
     }
 }
 
+std::optional<QString> Dialogs::SavePdfReport(QWidget* parent, const QString& proposed)
+{
+    lastStart_ = proposed;
+    std::optional<QString> answer;
+    if (TakeFileAnswer(answer)) return answer;
+
+    QString start = proposed;
+    for (;;) {
+        QString path = QFileDialog::getSaveFileName(parent, QStringLiteral("Save PDF Report"), start,
+                                                    QStringLiteral("PDF documents (*.pdf);;All Files (*)"));
+        if (path.isEmpty()) return std::nullopt;
+        if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".pdf");
+        if (QFileInfo(path).absoluteDir().exists()) return path;
+        start = path;
+    }
+}
+
 void Dialogs::SetMessagesAnswered(bool answered) { answered_ = answered; }
 
 std::vector<ShownMessage> Dialogs::TakeMessages()

@@ -54,6 +54,11 @@ public:
     // path, or nothing.
     static std::optional<QString> SelectOutputFile(QWidget* parent, const QString& proposed);
 
+    // The "Save PDF Report" dialog, starting with proposed (a file name in
+    // its folder). The chosen full path, ".pdf" added when it has no
+    // extension, or nothing.
+    static std::optional<QString> SavePdfReport(QWidget* parent, const QString& proposed);
+
     // A modal box asking for one line of text (caption "Evenor"); nothing
     // when the user cancels.
     static std::optional<QString> AskText(QWidget* parent, const QString& label);

@@ -194,6 +194,7 @@ void TFormEvenor::CreateControls()
                             lastRun_->Tags, lastRun_->FileSha256, shown->LossyCompressed);
     });
     evenorControl_->addTab(historyPage_, QStringLiteral("History"));
+    resultsPage_->SetHistorySource([this] { return historyPage_->ReportOfLastRecord(); });
     connect(evenorControl_, &QTabWidget::currentChanged, this, [this] {
         if (evenorControl_->currentWidget() == historyPage_) historyPage_->Refresh();
     });
@@ -558,6 +559,7 @@ void TFormEvenor::Calculate()
                 } catch (const std::exception&) {
                     // Only a record of this run needs it; Record says so then.
                 }
+                prepared->FileSha256 = run->FileSha256;
                 WriteResultsReport(settings_, outcome->Result, outcome->Preparation);
             }
         }
@@ -568,6 +570,7 @@ void TFormEvenor::Calculate()
         Dialogs::Message(this, QString::fromLatin1(kResultsWritten));
         resultsPage_->ShowResults(std::move(*prepared));
         resultsPage_->setEnabled(true);
+        historyPage_->ForgetLastRecord();
         lastRun_ = std::move(run);
         if (Preferences::RecordEveryTest()) historyPage_->RecordLastTest();
     });

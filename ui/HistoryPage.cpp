@@ -18,6 +18,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFormLayout>
+#include <QGraphicsLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -31,7 +32,9 @@
 #include <QVBoxLayout>
 #include <QValueAxis>
 
+#include "render/ReportSources.h"
 #include "ui/Dialogs.h"
+#include "ui/Fonts.h"
 #include "ui/Preferences.h"
 
 namespace evenor {
@@ -90,11 +93,13 @@ THistoryPage::THistoryPage(QWidget* parent) : QWidget(parent)
     tableRecords_ = new QTableWidget(0, 5, this);
     tableRecords_->setObjectName(QStringLiteral("TableRecords"));
     tableRecords_->setHorizontalHeaderLabels({QStringLiteral("Date"), QStringLiteral("File"), QStringLiteral("Verdict"),
-                                              QStringLiteral("Baseline checks"), QStringLiteral("Excluded")});
+                                              QStringLiteral("Baseline checks"), QStringLiteral("Notes")});
     tableRecords_->setSelectionBehavior(QAbstractItemView::SelectRows);
     tableRecords_->setSelectionMode(QAbstractItemView::SingleSelection);
     tableRecords_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     tableRecords_->verticalHeader()->hide();
+    // One line of text per record: more of them, and room for the chart.
+    tableRecords_->verticalHeader()->setDefaultSectionSize(tableRecords_->fontMetrics().height() + 6);
     tableRecords_->horizontalHeader()->setStretchLastSection(true);
 
     // The images that arrived by "evenor-cli serve" or "watch" for this
@@ -118,13 +123,32 @@ THistoryPage::THistoryPage(QWidget* parent) : QWidget(parent)
     for (const BaselineCheckInfo& check : AllBaselineChecks()) comboBoxMetric_->addItem(Text(check.Name));
     metricLabel->setBuddy(comboBoxMetric_);
 
+    // Compact: the metric's name is in the combo box above, and the page is
+    // small at the window's reference size.
     auto* chart = new QChart;
     chart->legend()->setAlignment(Qt::AlignBottom);
-    chart->setMargins(QMargins(2, 2, 2, 2));
+    chart->legend()->setFont(UiFont(7));
+    chart->setMargins(QMargins(0, 0, 0, 0));
+    chart->layout()->setContentsMargins(0, 0, 0, 0);
+    chart->setBackgroundRoundness(0);
     chartView_ = new QChartView(chart, this);
     chartView_->setObjectName(QStringLiteral("ChartTrend"));
     chartView_->setRenderHint(QPainter::Antialiasing);
     chartView_->setMinimumHeight(120);
+    axisX_ = new QDateTimeAxis;
+    axisX_->setFormat(QStringLiteral("yyyy-MM-dd"));
+    axisX_->setTickCount(4);
+    axisX_->setLabelsFont(UiFont(7));
+    axisY_ = new QValueAxis;
+    axisY_->setLabelsFont(UiFont(7));
+    axisY_->setLabelFormat(QStringLiteral("%g"));
+    chart->addAxis(axisX_, Qt::AlignBottom);
+    chart->addAxis(axisY_, Qt::AlignLeft);
+    axisX_->setVisible(false);
+    axisY_->setVisible(false);
+    // As many y ticks as the plot's height leaves room for: crowded labels
+    // are elided to "...".
+    connect(chart, &QChart::plotAreaChanged, this, [this](const QRectF& plot) { FitYAxis(plot.height()); });
 
     buttonRecord_ = new QPushButton(QStringLiteral("Record this test"), this);
     buttonRecord_->setObjectName(QStringLiteral("ButtonRecord"));
@@ -291,13 +315,22 @@ void THistoryPage::ShowRecords()
             r.BaselineVersion
                 ? QStringLiteral("%1 (baseline %2)").arg(Text(VerdictName(r.BaselineOverall))).arg(*r.BaselineVersion)
                 : QStringLiteral("no baseline");
+        // Notes: the exclusion, and a new software version or model (a
+        // natural point to set a new baseline).
+        QStringList notes;
+        if (r.Excluded) notes << QStringLiteral("excluded: %1").arg(Text(r.ExcludedReason));
+        for (const std::string& note : r.Notes) notes << Text(note);
         const QStringList cells = {Text(r.TestedAt), QFileInfo(Text(r.Record.FileName)).fileName(),
-                                   Text(VerdictName(r.Record.Overall)), checks,
-                                   r.Excluded ? Text(r.ExcludedReason) : QString()};
+                                   Text(VerdictName(r.Record.Overall)), checks, notes.join(QStringLiteral("; "))};
         for (int c = 0; c < cells.size(); ++c) {
             auto* item = new QTableWidgetItem(cells[c]);
             item->setData(Qt::UserRole, QVariant::fromValue<qlonglong>(r.Id));
-            if (c == 1) item->setToolTip(Text(r.Record.FileName));
+            // The notes over the whole row too: at the window's reference
+            // size their column lies to the right, out of sight.
+            QStringList tip;
+            if (c == 1) tip << Text(r.Record.FileName);
+            if (!notes.isEmpty()) tip << notes;
+            item->setToolTip(tip.join(QLatin1Char('\n')));
             tableRecords_->setItem(row, c, item);
         }
     }
@@ -310,17 +343,11 @@ void THistoryPage::ShowChart()
 {
     QChart* chart = chartView_->chart();
     chart->removeAllSeries();
-    for (QAbstractAxis* axis : chart->axes()) {
-        chart->removeAxis(axis);
-        delete axis;
-    }
+    axisX_->setVisible(false);
+    axisY_->setVisible(false);
     const int index = comboBoxMetric_->currentIndex();
-    if (index < 0 || records_.empty()) {
-        chart->setTitle(QString());
-        return;
-    }
+    if (index < 0 || records_.empty()) return;
     const BaselineCheckInfo& info = AllBaselineChecks()[static_cast<std::size_t>(index)];
-    chart->setTitle(Text(info.Name));
     const Baseline reference = baseline_.value_or(Baseline{});
 
     auto* values = new QLineSeries;
@@ -385,21 +412,32 @@ void THistoryPage::ShowChart()
     else
         delete excluded;
 
-    auto* axisX = new QDateTimeAxis;
-    axisX->setFormat(QStringLiteral("yyyy-MM-dd"));
-    axisX->setTickCount(4);
-    axisX->setRange(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(left), Qt::UTC),
-                    QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(right), Qt::UTC));
-    auto* axisY = new QValueAxis;
+    axisX_->setRange(QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(left), Qt::UTC),
+                     QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(right), Qt::UTC));
     const double margin = high > low ? (high - low) * 0.05 : std::max(1.0, std::abs(high) * 0.05);
-    axisY->setRange(low - margin, high + margin);
-    chart->addAxis(axisX, Qt::AlignBottom);
-    chart->addAxis(axisY, Qt::AlignLeft);
+    // Every metric is a count, a ratio or a percentage: none goes below 0.
+    yLow_ = low >= 0.0 ? std::max(0.0, low - margin) : low - margin;
+    yHigh_ = high + margin;
+    yTicks_ = 0;
+    FitYAxis(chart->plotArea().height());
+    axisX_->setVisible(true);
+    axisY_->setVisible(true);
     for (QAbstractSeries* s : series) {
         chart->addSeries(s);
-        s->attachAxis(axisX);
-        s->attachAxis(axisY);
+        s->attachAxis(axisX_);
+        s->attachAxis(axisY_);
     }
+}
+
+void THistoryPage::FitYAxis(double plotHeight)
+{
+    // About 28 pixels between ticks, 2 to 6 intervals.
+    const int ticks = std::clamp(static_cast<int>(plotHeight / 28.0), 2, 6) + 1;
+    if (ticks == yTicks_) return;
+    yTicks_ = ticks;
+    axisY_->setRange(yLow_, yHigh_);
+    axisY_->setTickCount(ticks);
+    axisY_->applyNiceNumbers();
 }
 
 bool THistoryPage::RecordLastTest()
@@ -422,8 +460,17 @@ bool THistoryPage::RecordLastTest()
     for (const std::string& note : outcome.Notes) status += QLatin1Char(' ') + Text(note);
     labelStatus_->setText(status);
     openDetector_ = outcome.DetectorKey;
+    lastRecord_ = outcome;
     Refresh();
     return true;
+}
+
+std::optional<ReportBaseline> THistoryPage::ReportOfLastRecord()
+{
+    if (!lastRecord_) return std::nullopt;
+    std::optional<ReportBaseline> report;
+    WithStore([&](HistoryStore& store) { report = ReportBaselineFor(store, *lastRecord_); });
+    return report;
 }
 
 void THistoryPage::ButtonRecordClick() { RecordLastTest(); }

@@ -18,8 +18,11 @@
 #include <QWidget>
 
 #include "history/HistoryStore.h"
+#include "render/ReportData.h"
 
 class QChartView;
+class QDateTimeAxis;
+class QValueAxis;
 class QComboBox;
 class QLabel;
 class QPushButton;
@@ -48,6 +51,12 @@ public:
     // Records the last run. Returns false (after the error box) when the
     // store failed or there is no run to record.
     bool RecordLastTest();
+    // The history part of the PDF report of the last run, when it has been
+    // recorded since the run (RecordLastTest); nothing otherwise, or after the
+    // error box when the store failed.
+    std::optional<ReportBaseline> ReportOfLastRecord();
+    // A new run: its record is not made yet.
+    void ForgetLastRecord() { lastRecord_.reset(); }
 
     // What the page shows, for tests.
     const std::vector<StoredRecord>& Records() const { return records_; }
@@ -69,6 +78,7 @@ private:
 
     std::function<std::optional<QaRecord>()> recordSource_;
     std::string openDetector_;
+    std::optional<RecordOutcome> lastRecord_;  // of the last run
     std::vector<StoredRecord> records_;
     std::vector<IntakeEntry> inbox_;  // the chosen detector's images received or found
     std::optional<Baseline> baseline_;
@@ -81,6 +91,15 @@ private:
     QTabWidget* tabs_ = nullptr;
     QComboBox* comboBoxMetric_ = nullptr;
     QChartView* chartView_ = nullptr;
+    // Made once and kept: axes removed and deleted between charts left their
+    // labels drawn behind the new ones.
+    QDateTimeAxis* axisX_ = nullptr;
+    QValueAxis* axisY_ = nullptr;
+    // The values the y axis must show, before rounding to nice numbers, and
+    // the tick count chosen for the plot's height.
+    double yLow_ = 0.0, yHigh_ = 1.0;
+    int yTicks_ = 0;
+    void FitYAxis(double plotHeight);
     QPushButton* buttonRecord_ = nullptr;
     QPushButton* buttonBaseline_ = nullptr;
     QLabel* labelStatus_ = nullptr;

@@ -9,10 +9,13 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHelpEvent>
 #include <QLabel>
+#include <QLocale>
 #include <QPainter>
 #include <QPen>
 #include <QPushButton>
@@ -27,8 +30,12 @@
 #include "analysis/AnalysisRun.h"
 #include "analysis/RoiGrid.h"
 #include "dicom/DicomLib.h"
+#include "dicom/DicomTags.h"
 #include "insight/ImageInfo.h"
+#include "insight/ResultExport.h"
 #include "render/MapRenderer.h"
+#include "render/ReportPdf.h"
+#include "ui/Dialogs.h"
 #include "ui/Evenor.h"
 
 namespace evenor {
@@ -378,6 +385,24 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
     const RoiLattice lattice = BuildRoiLattice(result.Rois);
     results.RoiColumns = lattice.Xs;
     results.RoiRows = lattice.Ys;
+    results.Result = result;
+    results.Preparation = outcome.Preparation;
+    results.PixelSpacing = image.PixelSpacing();
+    results.Image = ReadImageInfo(image.TagTable());
+    results.DeviceSerialNumber = TagTableValue(image.TagTable(), tags::DeviceSerialNumber.Key);
+    results.SoftwareVersions = TagTableValue(image.TagTable(), tags::SoftwareVersions.Key);
+    results.AcquisitionTime = TagTableValue(image.TagTable(), tags::AcquisitionTime.Key);
+    const TagDefaults tagDefaults = DefaultsFromTags(image.TagList());
+    results.Warnings = tagDefaults.Warnings;
+    if (results.Processed) results.Warnings.emplace_back(ProcessedImageWarning);
+    const std::string sign = "tag 0028,1041 (Pixel Intensity Relationship Sign) ";
+    if (!tagDefaults.Inverted)
+        results.InversionReason = "set in the window; " + sign + "is missing or not 1 or -1";
+    else if (*tagDefaults.Inverted == settings.Inverted)
+        results.InversionReason = sign + "is " + (settings.Inverted ? "-1" : "1");
+    else
+        results.InversionReason =
+            "set in the window against " + sign + "(" + (*tagDefaults.Inverted ? "-1" : "1") + ")";
 
     const std::span<const std::uint16_t> pixels(outcome.Pixels);
     const std::uint32_t columns = outcome.Columns;
@@ -591,6 +616,36 @@ QString StructuredNoiseHtml(const StructuredNoise& noise)
 
 }  // namespace
 
+PaperSize DefaultPaper()
+{
+    return QLocale::system().measurementSystem() == QLocale::ImperialUSSystem ? PaperSize::Letter : PaperSize::A4;
+}
+
+QByteArray ResultsReportPdf(const RunResults& results, const GuidelinePreset& preset, PaperSize paper,
+                            std::optional<ReportBaseline> history)
+{
+    ResultContext context;
+    context.Preparation = results.Preparation;
+    context.PixelSpacing = results.PixelSpacing;
+    context.Image = results.Image;
+    context.Preset = &preset;
+    context.Insight = &results.Insight;
+    TestReportData data;
+    data.Settings = &results.Settings;
+    data.Result = &results.Result;
+    data.Context = &context;
+    data.DeviceSerialNumber = results.DeviceSerialNumber;
+    data.SoftwareVersions = results.SoftwareVersions;
+    data.AcquisitionTime = results.AcquisitionTime;
+    data.FileSha256 = results.FileSha256;
+    data.InversionReason = results.InversionReason;
+    data.Warnings = results.Warnings;
+    data.Paper = paper;
+    data.History = std::move(history);
+    const QImage& areaMap = results.Pictures[std::size_t(ResultPictureKind::AreaMap)].Image;
+    return RenderTestReportPdf(data, DrawReportPictures(areaMap, results.Result, results.Insight));
+}
+
 QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& preset)
 {
     const RobustMetrics& robust = results.Insight.Metrics;
@@ -676,6 +731,13 @@ TResultsPage::TResultsPage(QWidget* parent) : QWidget(parent)
     buttonPictureWindow_->setToolTip(QStringLiteral("Show the picture in a window of its own, resizable, with zoom"));
     buttonPictureWindow_->setAutoDefault(false);
     buttonPictureWindow_->setEnabled(false);
+    buttonSavePdf_ = new QPushButton(QStringLiteral("Save PDF report..."), this);
+    buttonSavePdf_->setObjectName(QStringLiteral("ButtonSavePdf"));
+    buttonSavePdf_->setToolTip(QStringLiteral("Write the test's report as a PDF document: the detector, the settings, "
+                                              "the results and verdicts of the chosen preset, the pictures, the "
+                                              "deviating ROIs and pixels, the warnings and lines to sign"));
+    buttonSavePdf_->setAutoDefault(false);
+    buttonSavePdf_->setEnabled(false);
 
     scrollPicture_ = new QScrollArea;
     scrollPicture_->setObjectName(QStringLiteral("ScrollPicture"));
@@ -722,6 +784,9 @@ TResultsPage::TResultsPage(QWidget* parent) : QWidget(parent)
     summaryLayout->addWidget(presetLabel);
     summaryLayout->addLayout(presetRow);
     summaryLayout->addWidget(memoResults_, 1);
+    // Under the summary: the picture's row has no room left at the
+    // reference size.
+    summaryLayout->addWidget(buttonSavePdf_);
 
     // The picture beside the summary; the user can move the boundary.
     splitter_ = new TResultsSplitter(this);
@@ -748,23 +813,26 @@ TResultsPage::TResultsPage(QWidget* parent) : QWidget(parent)
     setTabOrder(checkBoxActualSize_, buttonPictureWindow_);
     setTabOrder(buttonPictureWindow_, comboBoxPreset_);
     setTabOrder(comboBoxPreset_, memoResults_);
+    setTabOrder(memoResults_, buttonSavePdf_);
 
     connect(comboBoxPicture_, &QComboBox::currentIndexChanged, this, &TResultsPage::ComboBoxPictureChange);
     connect(comboBoxPreset_, &QComboBox::currentIndexChanged, this, &TResultsPage::ComboBoxPresetChange);
     connect(checkBoxActualSize_, &QCheckBox::toggled, this, &TResultsPage::CheckBoxActualSizeClick);
     connect(buttonPictureWindow_, &QPushButton::clicked, this, &TResultsPage::ButtonPictureWindowClick);
+    connect(buttonSavePdf_, &QPushButton::clicked, this, &TResultsPage::ButtonSavePdfClick);
     ComboBoxPictureChange();
 }
 
 std::vector<QWidget*> TResultsPage::TabChain() const
 {
-    return {comboBoxPicture_, checkBoxActualSize_, buttonPictureWindow_, comboBoxPreset_, memoResults_};
+    return {comboBoxPicture_, checkBoxActualSize_, buttonPictureWindow_, comboBoxPreset_, memoResults_, buttonSavePdf_};
 }
 
 void TResultsPage::ShowResults(RunResults results)
 {
     results_ = std::move(results);
     buttonPictureWindow_->setEnabled(true);
+    buttonSavePdf_->setEnabled(true);
     ComboBoxPictureChange();
     ShowSummary();
     memoResults_->verticalScrollBar()->setValue(0);
@@ -805,6 +873,27 @@ void TResultsPage::ButtonPictureWindowClick()
     pictureWindow_->show();
     pictureWindow_->raise();
     pictureWindow_->activateWindow();
+}
+
+void TResultsPage::ButtonSavePdfClick()
+{
+    if (!results_) return;
+    // NAME-uniformity.pdf beside the image.
+    const QFileInfo image(QString::fromStdString(results_->Settings.DicomFileName));
+    const QString proposed = image.dir().filePath(image.completeBaseName() + QStringLiteral("-uniformity.pdf"));
+    const std::optional<QString> chosen = Dialogs::SavePdfReport(this, proposed);
+    if (!chosen) return;
+    try {
+        std::optional<ReportBaseline> history;
+        if (historySource_) history = historySource_();
+        SaveReportPdf(ResultsReportPdf(*results_, ChosenPreset(), DefaultPaper(), std::move(history)),
+                      chosen->toStdString());
+    } catch (const std::exception& e) {
+        Dialogs::Error(this,
+                       QDir::toNativeSeparators(*chosen) + QStringLiteral(": ") + QString::fromStdString(e.what()));
+        return;
+    }
+    Dialogs::Message(this, QStringLiteral("PDF report written to ") + QDir::toNativeSeparators(*chosen));
 }
 
 void TResultsPage::ComboBoxPresetChange() { ShowSummary(); }

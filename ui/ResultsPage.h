@@ -12,6 +12,7 @@
 // inspection is kept, not run again).
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -21,10 +22,14 @@
 #include <QWidget>
 
 #include "analysis/AnalysisSettings.h"
+#include "analysis/PixelPreparation.h"
+#include "analysis/RoiGrid.h"
 #include "insight/DetectorInsight.h"
 #include "insight/Guidelines.h"
+#include "insight/ImageInfo.h"
 #include "insight/Metrics.h"
 #include "render/MapRenderer.h"
+#include "render/ReportData.h"
 #include "stats/StatFuncties.h"
 
 class QCheckBox;
@@ -80,6 +85,16 @@ struct RunResults {
     AreaMapGeometry AreaGeometry;
     std::vector<std::uint32_t> RoiColumns;  // distinct ROI left columns: the heat maps' cell columns
     std::vector<std::uint32_t> RoiRows;     // distinct ROI top rows: the heat maps' cell rows
+
+    // What the PDF report shows beyond the above.
+    AnalysisResult Result;  // the whole result
+    PixelPreparation Preparation;
+    double PixelSpacing = 0.0;  // mm; 0 when unknown
+    ImageInfo Image;
+    std::string DeviceSerialNumber, SoftwareVersions, AcquisitionTime;
+    std::string FileSha256;             // of the analysed file; the window fills it in
+    std::vector<std::string> Warnings;  // the tags' warnings and the processed image's, in the window's order
+    std::string InversionReason;
 };
 
 // Inspects the detector (InspectDetector), draws the pictures and computes
@@ -97,6 +112,16 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
 // defects (clusters, largest cluster, line defects) and the rim; the
 // structured noise; and the verdicts against preset (Judge of the insight).
 QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& preset);
+
+// The paper of the PDF reports the window writes: Letter where the system's
+// locale measures in US units, A4 elsewhere.
+PaperSize DefaultPaper();
+
+// The PDF report of results judged against preset (render/ReportPdf.h), with
+// the history part when the test is recorded. Needs a QGuiApplication;
+// throws EvenorError when it cannot be drawn.
+QByteArray ResultsReportPdf(const RunResults& results, const GuidelinePreset& preset, PaperSize paper,
+                            std::optional<ReportBaseline> history = std::nullopt);
 
 // What lies at pixel of a picture, as its tooltip says it: on the area map
 // the image pixel and the ROI whose box holds it with the nearest centre, on
@@ -124,6 +149,9 @@ public:
     QWidget* PictureWindow() const;
     // The guideline preset chosen for the verdicts.
     const GuidelinePreset& ChosenPreset() const;
+    // Gives the history part of the PDF report of the shown results, when
+    // they are recorded.
+    void SetHistorySource(std::function<std::optional<ReportBaseline>()> source) { historySource_ = std::move(source); }
 
 private slots:
     void ComboBoxPictureChange();
@@ -131,14 +159,19 @@ private slots:
     void CheckBoxActualSizeClick();
     // Opens the chosen picture in a window of its own, resizable, with zoom.
     void ButtonPictureWindowClick();
+    // Asks for a file and writes the PDF report of the results there,
+    // judged against the chosen preset.
+    void ButtonSavePdfClick();
 
 private:
     void ShowSummary();
 
     std::optional<RunResults> results_;
+    std::function<std::optional<ReportBaseline>()> historySource_;
     QComboBox* comboBoxPicture_ = nullptr;
     QCheckBox* checkBoxActualSize_ = nullptr;
     QPushButton* buttonPictureWindow_ = nullptr;
+    QPushButton* buttonSavePdf_ = nullptr;
     TPictureWindow* pictureWindow_ = nullptr;
     QScrollArea* scrollPicture_ = nullptr;
     TPictureView* picture_ = nullptr;

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "history/HistoryStore.h"
 #include "tests/cli/CliTestSupport.h"
 
 namespace evenor::test {
@@ -62,6 +63,121 @@ TEST(CliHistoryTest, RecordListAndBaseline)
     EXPECT_EQ(nlohmann::json::parse(run.out)["detectors"][0]["records"], 3);
     run = RunInProcess({"history", "--db", db, "--since", "2030-01-01", "--csv"});
     EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1);  // the header alone
+}
+
+TEST(CliHistoryTest, DetectorLimitsJudgeLaterRecordsOnly)
+{
+    TempFolder folder;
+    const std::string db = (folder / "h.sqlite").string();
+    const std::string report = (folder / "r.txt").string();
+    const auto record = [&](const std::string& boxCm) {
+        return RunInProcess({"analyse", kSample, "-o", report, "-q", "--record", "--db", db, "--box-cm", boxCm});
+    };
+    ASSERT_EQ(record("1").status, 0);
+    ASSERT_EQ(
+        RunInProcess({"baseline", "set", "--detector", "DET-0042", "--record", "1", "--reason", "start", "--db", db})
+            .status,
+        0);
+    ASSERT_EQ(record("2").status, 0);
+
+    // Refused before the database is touched: exit status 2 and why.
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"--warning", "5"}, "--warning 5: give --check NAME before it"},
+        {{"--check", "area_snr"}, "--check area_snr: give --warning, --action or both"},
+        {{"--check", "snr", "--warning", "5"}, "no check \"snr\"; the checks are area_snr, mean_roi_snr"},
+        {{"--check", "area_snr", "--warning", "-1"}, "--warning -1: a percentage of 0 or more"},
+        {{"--check", "area_snr", "--action", "5", "--action", "6"}, "--action is given twice for --check area_snr"},
+        {{"--check", "area_snr", "--warning", "30"}, "the warning limit (30 %) is above the action limit (20 %)"},
+        {{"--reset", "snr"}, "--reset: no check \"snr\""},
+    };
+    for (const auto& [extra, message] : refused) {
+        std::vector<std::string> args{"detectors", "limits", "DET-0042", "--db", db};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const CliResult run = RunInProcess(args);
+        EXPECT_EQ(run.status, 2) << message;
+        EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+    }
+
+    // No warning limit for the mean ROI SNR and 0 % for its action: any deviation fails.
+    CliResult run = RunInProcess({"detectors", "limits", "DET-0042", "--check", "mean_roi_snr", "--action", "0",
+                                  "--warning", "none", "--check", "noise_uniformity", "--warning", "70", "--reason",
+                                  "after repair", "--by", "qa", "--db", db});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("version 1, set "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(" UTC by qa (after repair)\n  area_snr             warning 10 %, action 20 %  (default)\n"
+                           "  mean_roi_snr         warning none, action 0 %\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("noise_uniformity     warning 70 %, action 100 %\n"), std::string::npos) << run.out;
+    EXPECT_EQ(RunInProcess({"detectors", "limits", "DET-0042", "--check", "mean_roi_snr", "--action", "0", "--db", db})
+                  .out.rfind("The limits are unchanged\n", 0),
+              0u);
+    ASSERT_EQ(record("3").status, 0);
+    ASSERT_EQ(RunInProcess({"detectors", "limits", "DET-0042", "--reset", "all", "--by", "qa", "--db", db}).status, 0);
+    ASSERT_EQ(record("4").status, 0);
+
+    const auto json = nlohmann::json::parse(RunInProcess({"history", "--db", db, "--json"}).out);
+    ASSERT_EQ(json["records"].size(), 4u);
+    struct Expected {
+        nlohmann::json Version, Warning, Action;
+    };
+    const Expected expected[] = {{nullptr, 10.0, 20.0}, {1, nullptr, 0.0}, {2, 10.0, 20.0}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const auto& r = json["records"][i + 1];
+        EXPECT_EQ(r["limits_version"], expected[i].Version) << i;
+        EXPECT_EQ(r["baseline_checks"][1]["key"], "mean_roi_snr");
+        EXPECT_EQ(r["baseline_checks"][1]["warning"], expected[i].Warning) << i;
+        EXPECT_EQ(r["baseline_checks"][1]["action"], expected[i].Action) << i;
+        const char* verdicts[] = {"pass", "fail", "warning"};  // -6 %, -12 %, -19 % against limits in force
+        EXPECT_EQ(r["baseline_checks"][1]["verdict"], verdicts[i]) << i;
+    }
+
+    const auto shown =
+        nlohmann::json::parse(RunInProcess({"detectors", "limits", "DET-0042", "--json", "--db", db}).out);
+    EXPECT_EQ(shown["version"], 2);
+    EXPECT_EQ(shown["limits"]["noise_uniformity"]["default"], true);
+    ASSERT_EQ(shown["versions"].size(), 2u);
+    EXPECT_EQ(shown["versions"][0]["set_by"], "qa");
+    EXPECT_EQ(shown["versions"][0]["reason"], "after repair");
+    EXPECT_EQ(shown["versions"][0]["limits"]["mean_roi_snr"]["warning"], nullptr);
+}
+
+TEST(CliHistoryTest, JsonCopiesTheStoredDetailsAsTheyWouldBeDumped)
+{
+    // The details are stored as compact JSON and copied into the listing
+    // without being parsed: the listing must still be exactly what the JSON
+    // library prints for its content, whatever the details hold.
+    TempFolder folder;
+    const std::string db = (folder / "h.sqlite").string();
+    const std::string details[] = {
+        R"({"a":{},"b":[],"c":[{}],"d":{"e":[1,-2.5,1e-05,null,true]}})",
+        R"({"text":"{[,:]} \"quoted\" back\\slash","u":"\u0001 é ☃","":""})",
+        R"([[[]],{"x":{"y":{}}}])",
+        "not JSON {",
+        "",
+    };
+    {
+        const auto store = HistoryStore::Open(db);
+        int n = 0;
+        for (const auto& text : details) {
+            QaRecord record;
+            record.Detector.DetectorId = "D";
+            record.FileSha256 = std::to_string(++n);
+            record.Details = text;
+            // A hostile tag holding the text that stands for the details.
+            record.SoftwareVersions = n % 2 ? "\x01evenor-details\x01" : "\"details\": \"\x01evenor-details\x01\"";
+            store->Record(record);
+        }
+    }
+    const CliResult run = RunInProcess({"history", "--db", db, "--json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto json = nlohmann::ordered_json::parse(run.out);
+    EXPECT_EQ(run.out, json.dump(2) + "\n");
+    ASSERT_EQ(json["records"].size(), std::size(details));
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(json["records"][i]["details"], nlohmann::ordered_json::parse(details[i])) << i;
+    EXPECT_TRUE(json["records"][3]["details"].is_null());
+    EXPECT_TRUE(json["records"][4]["details"].is_null());
 }
 
 TEST(CliHistoryTest, AStoreFailureKeepsTheOutputsAndFails)

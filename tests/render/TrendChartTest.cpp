@@ -20,9 +20,17 @@ TEST(TrendChartTest, BaselineAndBandsLieAtTheirValues)
     // Days 0 ... 9 against a baseline of 100, days 10 ... 19 against 50 (a
     // new version); one excluded record far off.
     for (int day = 0; day < 20; ++day)
-        series.Points.push_back(
-            {20000.0 + day, day < 10 ? 100.0 + day : 45.0 - day % 2, day == 4, day < 10 ? 100.0 : 50.0});
+        series.Points.push_back({.Day = 20000.0 + day,
+                                 .Value = day < 10 ? 100.0 + day : 45.0 - day % 2,
+                                 .Excluded = day == 4,
+                                 .Reference = day < 10 ? 100.0 : 50.0});
     series.Points[4].Value = 10.0;
+    // Days 15 ... 19 were judged with narrower limits of their own.
+    for (int day = 15; day < 20; ++day) {
+        series.Points[day].OwnLimits = true;
+        series.Points[day].WarningPercent = 4.0;
+        series.Points[day].ActionPercent = 8.0;
+    }
 
     const QImage image = RenderTrendChart(series);
     ASSERT_EQ(image.size(), TrendChartSize);
@@ -50,6 +58,9 @@ TEST(TrendChartTest, BaselineAndBandsLieAtTheirValues)
         {14.5, 58.0, TrendActionBandColour},
         {14.5, 42.0, TrendActionBandColour},
         {14.5, 90.0, 0xffffffff},
+        {17.5, 51.3, TrendWarningBandColour},
+        {17.5, 53.0, TrendActionBandColour},
+        {17.5, 54.5, 0xffffffff},
     };
     for (const Case& c : cases)
         EXPECT_EQ(at(20000.0 + c.day, c.value), c.expected) << "day " << c.day << ", value " << c.value;

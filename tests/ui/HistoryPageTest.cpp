@@ -11,6 +11,7 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QSettings>
 #include <QTabWidget>
@@ -187,6 +188,41 @@ private slots:
         Click("ButtonRecord");
         QCOMPARE(table->rowCount(), 2);
         QVERIFY(table->item(0, 3)->text().endsWith(QStringLiteral("(baseline 1)")));
+
+        // The PDF report of the recorded run compares it with the baseline;
+        // the next run is not recorded yet, and its report does not.
+        const auto reportText = [&](const char* name) {
+            const auto pdf = *folder_ / name;
+            Dialogs::SetNextFileAnswer(Q(pdf));
+            C<QPushButton>("ButtonSavePdf")->click();
+            TakeBoxes();
+            QProcess text;
+            text.start("pdftotext", {Q(pdf), "-"});
+            text.waitForFinished(20000);
+            return QString::fromUtf8(text.readAllStandardOutput()).simplified();
+        };
+        QString report = reportText("recorded.pdf");
+        for (const char* part :
+             {"Baseline comparison", "Recorded as record", "Baseline 1, set", "after service", "Against the baseline:"})
+            QVERIFY2(report.contains(QLatin1String(part)), part);
+        CalculateImage("dimmer.dcm", 900);
+        report = reportText("new.pdf");
+        QVERIFY(report.contains(QStringLiteral("Uniformity test report")));
+        QVERIFY(!report.contains(QStringLiteral("Baseline comparison")));
+
+        // The notes: an exclusion, and the other detector's new software
+        // version (newest first).
+        QaRecord updated = OtherDetectorRecord();
+        updated.FileSha256 = std::string(64, 'b');
+        updated.AcquisitionDate = "20260108";
+        updated.SoftwareVersions = "2.0";
+        Store()->Record(updated);
+        Store()->ExcludeRecord(Store()->Records({"OTHER-1", ""}).front().Id, "grid in the beam", "qa");
+        detectors->setCurrentIndex(detectors->findData(QStringLiteral("OTHER-1")));
+        QCOMPARE(table->rowCount(), 2);
+        QCOMPARE(table->item(0, 4)->text(), QStringLiteral("software version changed from \"\" to \"2.0\""));
+        QCOMPARE(table->item(1, 4)->text(), QStringLiteral("excluded: grid in the beam"));
+        QCOMPARE(table->item(1, 1)->toolTip(), QStringLiteral("other.dcm\nexcluded: grid in the beam"));
     }
 
     void storeFailureGoesToErrorBox_data()
@@ -215,6 +251,41 @@ private slots:
                  qPrintable(boxes.back()));
         // The run's own results stay.
         QVERIFY(C<QWidget>("Results")->isEnabled());
+    }
+
+    // On a PostgreSQL server (the ctest entry ui_history_postgres, label
+    // postgres, which scripts/test runs inside pg_virtualenv): the location
+    // typed into the Preferences dialog as a postgresql:// URI, every test
+    // recorded there, the History page listing them, and the button's record.
+    void postgresThroughTheWindow()
+    {
+        if (qEnvironmentVariableIsEmpty("EVENOR_UI_POSTGRES"))
+            QSKIP("run by the ctest entry ui_history_postgres, with a server");
+        if (qEnvironmentVariableIsEmpty("PGHOST")) QFAIL("no PostgreSQL server (PGHOST is not set)");
+        const std::string schema = "evenor_ui_" + std::to_string(QCoreApplication::applicationPid());
+        const auto admin = OpenPostgresSession("postgresql://");
+        admin->Run("DROP SCHEMA IF EXISTS " + schema + " CASCADE", {});
+        admin->Run("CREATE SCHEMA " + schema, {});
+        const QString uri = QStringLiteral("postgresql://?options=-csearch_path%3D") + Q(schema);
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog != nullptr);
+            dialog->findChild<QLineEdit*>(QStringLiteral("EditDatabase"))->setText(uri);
+            dialog->findChild<QCheckBox*>(QStringLiteral("CheckBoxRecordEvery"))->setChecked(true);
+            dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+        });
+        Click("ButtonPreferences");
+        CalculateImage("flat.dcm", 1000);
+        QCOMPARE(TakeBoxes(), QStringList{Plain(ResultsWritten)});
+        CalculateImage("second.dcm", 1200);
+        QCOMPARE(TakeBoxes(), QStringList{Plain(ResultsWritten)});
+        ShowHistory();
+        QCOMPARE(C<QTableWidget>("TableRecords")->rowCount(), 2);
+        Click("ButtonRecord");
+        QVERIFY(Page()->StatusText().startsWith(QStringLiteral("Already recorded as record")));
+        QCOMPARE(TakeBoxes(), QStringList());
+        QCOMPARE(HistoryStore::Open(uri.toStdString(), false)->Records().size(), std::size_t{2});
+        admin->Run("DROP SCHEMA " + schema + " CASCADE", {});
     }
 
     void preferencesRememberedAndRecordEveryTest()

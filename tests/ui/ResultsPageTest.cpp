@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollArea>
@@ -24,6 +25,7 @@
 
 #include "dicom/DicomDictionary.h"
 #include "insight/ImageInfo.h"
+#include "insight/ResultExport.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 #include "tests/ui/DetectorImages.h"
@@ -568,6 +570,49 @@ private slots:
         QCOMPARE(area.pixel(108, 61), qRgb(255, 0, 255));
         QCOMPARE(area.pixel(180, 0), qRgb(255, 140, 0));
         QCOMPARE(TakeBoxes(), QStringList());
+    }
+
+    // "Save PDF report...": the report of the shown results, judged by the
+    // chosen preset, with the window's numbers and the image's warning; a
+    // cancelled dialog writes nothing, a file that cannot be written is
+    // named in the error box.
+    void savePdfReport()
+    {
+        auto* save = C<QPushButton>("ButtonSavePdf");
+        QVERIFY(!save->isEnabled());
+        const auto image = *folder_ / "processed.dcm";
+        WriteWholeFile(image, WithPresentationIntent(BlotchImage(), "FOR PRESENTATION"));
+        Analyse(image);
+        ShowResultsPage();
+        QVERIFY(save->isEnabled());
+        C<QComboBox>("ComboBoxPreset")->setCurrentText("european");
+
+        Dialogs::SetNextFileAnswer(std::nullopt);
+        QTest::mouseClick(save, Qt::LeftButton);
+        QCOMPARE(TakeBoxes(), QStringList());
+        QCOMPARE(Dialogs::LastFileDialogStart(), Q(*folder_ / "processed-uniformity.pdf"));
+
+        const auto pdf = *folder_ / "report.pdf";
+        Dialogs::SetNextFileAnswer(Q(pdf));
+        QTest::mouseClick(save, Qt::LeftButton);
+        QCOMPARE(TakeBoxes(), QStringList{Plain("PDF report written to " + Q(pdf))});
+        QProcess text;
+        text.start("pdftotext", {Q(pdf), "-"});
+        QVERIFY2(text.waitForFinished(20000), "pdftotext (poppler-utils) did not run");
+        const QString shown = QString::fromUtf8(text.readAllStandardOutput()).simplified();
+        const RunResults& results = *Page()->Results();
+        for (const std::string& expected :
+             {std::string("Uniformity test report"), std::string("Verdicts, preset european"),
+              "Warning: " + std::string(ProcessedImageWarning), FormatReal(results.Result.AreaMean),
+              FormatReal(results.Result.AreaSNR), FormatReal(results.Result.MeanRoiSNR)})
+            QVERIFY2(shown.contains(QString::fromStdString(expected)), expected.c_str());
+
+        const auto nowhere = *folder_ / "missing" / "report.pdf";
+        Dialogs::SetNextFileAnswer(Q(nowhere));
+        QTest::mouseClick(save, Qt::LeftButton);
+        const QStringList boxes = TakeBoxes();
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY2(boxes[0].startsWith(Error(Q(nowhere) + ": ")), qPrintable(boxes[0]));
     }
 
     // The picture in its own window: the page's picture, following the

@@ -8,15 +8,15 @@
 // map as drawn), and the screen at each message box of two awkward cases: a
 // message shown while the Calculating notice is up (an inverted image
 // without Bits Stored), and the opened image chosen as the output file.
-// Last, the History page of a synthetic detector whose uniformity drifts
-// over two dozen weekly records (written straight into a database of this
-// run), with the trend of its global uniformity against the baseline of its
-// first five records.
+// Last, the History page of the database given (scripts/make-drift-history
+// makes one from real analyses of a synthetic detector whose uniformity
+// drifts), with the trends of its metrics against the baseline; without a
+// database these pictures are left out, saying so.
 // Used by scripts/screenshot, which runs it under Xvfb with a window
 // manager. The program itself takes no arguments, so this driver opens
 // files through the dialogs' test seam.
 //
-// Usage: evenor_screenshots OUTPUT_FOLDER
+// Usage: evenor_screenshots OUTPUT_FOLDER [HISTORY_DATABASE]
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -28,12 +28,14 @@
 #include <QComboBox>
 #include <QDate>
 #include <QDir>
+#include <QFile>
 #include <QHelpEvent>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTextBrowser>
 #include <QTextCursor>
@@ -42,8 +44,6 @@
 #include <QToolTip>
 
 #include "dicom/DicomDictionary.h"
-#include "history/HistoryStore.h"
-#include "history/Sha256.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 #include "tests/ui/DetectorImages.h"
@@ -106,51 +106,6 @@ bool ScreenAtEachBox(const std::function<void()>& action, const QDir& folder, co
     return ok;
 }
 
-// Weekly records of one detector whose global uniformity drifts upward
-// (slowly, then faster) with a little noise; the baseline is the median of
-// the first five.
-void WriteDriftingHistory(const std::string& database)
-{
-    using namespace evenor;
-    const auto store = HistoryStore::Open(database);
-    const std::string key = "DEMO-DR-0042";
-    for (int week = 0; week < 24; ++week) {
-        QaRecord record;
-        record.Detector.Manufacturer = "Demo";
-        record.Detector.Model = "Flat panel";
-        record.Detector.DetectorId = key;
-        record.Detector.Station = "ROOM 3";
-        const QDate day = QDate(2026, 1, 5).addDays(7 * week);
-        record.AcquisitionDate = day.toString(QStringLiteral("yyyyMMdd")).toStdString();
-        record.AcquisitionTime = "081500";
-        record.FileName = "/data/qa/flatfield-" + day.toString(QStringLiteral("yyyy-MM-dd")).toStdString() + ".dcm";
-        record.FileSha256 = Sha256Hex(record.FileName);
-        record.Settings = "synthetic";
-        record.Preset = "default";
-        record.Exposure = "2";
-        record.ExposureUnit = "mAs";
-        record.KVp = "70";
-        const double wobble = 0.04 * std::sin(week * 1.7);
-        const double drift = week < 10 ? 0.01 * week : 0.1 + 0.006 * (week - 10) * (week - 10);
-        RecordNumbers& n = record.Numbers;
-        n.AreaMean = 2000.0 - 6.0 * week + 10.0 * std::sin(week * 0.9);
-        n.AreaSD = 20.0 + 0.4 * week;
-        n.AreaSNR = n.AreaMean / n.AreaSD;
-        n.MeanRoiSNR = 140.0 - 1.5 * week + 2.0 * std::cos(week * 1.3);
-        n.RoiCount = 120;
-        n.DeviatingRoiCount = week < 14 ? week % 3 : (week - 10) / 2;
-        n.DeviatingPixelCount = 3 + week;
-        const double global = 0.8 + drift + wobble;
-        n.Metrics[std::size_t(MetricId::GlobalUniformity)] = global;
-        n.Metrics[std::size_t(MetricId::LocalUniformity)] = 0.3 + drift / 3 + wobble / 2;
-        n.Metrics[std::size_t(MetricId::NoiseUniformity)] = 4.0 + 0.1 * week + 10 * wobble;
-        record.Overall = global > 2.0 ? Verdict::Fail : global > 1.4 ? Verdict::Warning : Verdict::Pass;
-        record.RecordedBy = "qa";
-        store->Record(record);
-        if (week == 4) store->SetBaselineFromFirst(key, 5, "acceptance test", "qa");
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -158,8 +113,8 @@ int main(int argc, char** argv)
     evenor::LoadDicomDictionary();
     QApplication application(argc, argv);
     QApplication::setApplicationName(evenor::ApplicationTitle);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: evenor_screenshots OUTPUT_FOLDER\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: evenor_screenshots OUTPUT_FOLDER [HISTORY_DATABASE]\n");
         return 2;
     }
     const QDir folder(QString::fromLocal8Bit(argv[1]));
@@ -257,6 +212,10 @@ int main(int argc, char** argv)
         QToolTip::hideText();
     }
     picture->setCurrentIndex(0);
+    // The PDF report, as "Save PDF report..." writes it.
+    evenor::Dialogs::SetNextFileAnswer(folder.filePath(QStringLiteral("results-report.pdf")));
+    button("ButtonSavePdf")->click();
+    printBoxes();
     // The picture in its own window, at 200 %.
     button("ButtonPictureWindow")->click();
     if (auto* window = form().findChild<QWidget*>(QStringLiteral("PictureWindow"))) {
@@ -314,12 +273,27 @@ int main(int argc, char** argv)
         tabs->setCurrentIndex(0);
     }
 
-    // The History page: history.png at the reference size, history-large.png
-    // in a larger window.
+    // The History page: history.png (global uniformity) and history-NAME.png
+    // (the other metrics) at the reference size, history-large.png in a
+    // larger window, history-notes.png with the record of a software change.
+    // A database file is copied first: pressing the page's buttons must not
+    // change the one given.
+    if (argc < 3) {
+        std::fprintf(stderr, "no history database given: no pictures of the History page "
+                             "(scripts/make-drift-history makes one)\n");
+        return ok ? 0 : 1;
+    }
     windows.reset();
-    const QString database = work.filePath(QStringLiteral("history.sqlite"));
+    QString database = QString::fromLocal8Bit(argv[2]);
+    if (!database.startsWith(QLatin1String("postgres"))) {
+        const QString copy = work.filePath(QStringLiteral("history.sqlite"));
+        if (!QFile::copy(database, copy)) {
+            std::fprintf(stderr, "cannot copy %s\n", argv[2]);
+            return 1;
+        }
+        database = copy;
+    }
     evenor::Preferences::SetDatabaseLocation(database);
-    WriteDriftingHistory(database.toStdString());
     windows = std::make_unique<evenor::EvenorWindows>();
     form().show();
     Settle();
@@ -330,11 +304,26 @@ int main(int argc, char** argv)
     metric->setCurrentText(QStringLiteral("Global uniformity"));
     Settle(30);
     ok = Save(form().grab(), folder, "history.png") && ok;
+    for (int i = 0; i < metric->count(); ++i) {
+        metric->setCurrentIndex(i);
+        Settle(30);
+        const QString name = metric->currentText().toLower().replace(QLatin1Char(' '), QLatin1Char('-'));
+        ok = Save(form().grab(), folder, QStringLiteral("history-%1.png").arg(name)) && ok;
+    }
+    metric->setCurrentText(QStringLiteral("Global uniformity"));
     form().resize(960, 720);
     Settle(30);
     ok = Save(form().grab(), folder, "history-large.png") && ok;
-    metric->setCurrentText(QStringLiteral("Area SNR"));
+    // history-notes.png: the record whose note says the software changed,
+    // selected (Set as baseline enabled).
+    auto* table = form().findChild<QTableWidget*>(QStringLiteral("TableRecords"));
+    for (int row = 0; row < table->rowCount(); ++row)
+        if (table->item(row, 4) != nullptr && !table->item(row, 4)->text().isEmpty()) {
+            table->selectRow(row);
+            table->scrollToItem(table->item(row, 0), QAbstractItemView::PositionAtCenter);
+            break;
+        }
     Settle(30);
-    ok = Save(form().grab(), folder, "history-area-snr.png") && ok;
+    ok = Save(form().grab(), folder, "history-notes.png") && ok;
     return ok ? 0 : 1;
 }

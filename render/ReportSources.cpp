@@ -1,0 +1,226 @@
+#include "render/ReportSources.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <string_view>
+
+namespace evenor {
+
+namespace {
+
+// The number of each baseline check, as CheckAgainstBaseline compares it, with
+// the axis label of its chart.
+struct TrendNumber {
+    std::string_view Label;
+    std::optional<double> (*Of)(const RecordNumbers&);
+};
+constexpr std::array<TrendNumber, BaselineCheckCount> kTrendNumbers{{
+    {"Area SNR", [](const RecordNumbers& n) -> std::optional<double> { return n.AreaSNR; }},
+    {"Mean ROI SNR", [](const RecordNumbers& n) -> std::optional<double> { return n.MeanRoiSNR; }},
+    {"Global uniformity (%)",
+     [](const RecordNumbers& n) { return n.Metrics[static_cast<std::size_t>(MetricId::GlobalUniformity)]; }},
+    {"Local uniformity (%)",
+     [](const RecordNumbers& n) { return n.Metrics[static_cast<std::size_t>(MetricId::LocalUniformity)]; }},
+    {"Noise uniformity (%)",
+     [](const RecordNumbers& n) { return n.Metrics[static_cast<std::size_t>(MetricId::NoiseUniformity)]; }},
+    {"Deviating ROIs",
+     [](const RecordNumbers& n) -> std::optional<double> { return static_cast<double>(n.DeviatingRoiCount); }},
+    {"Area mean (pixel value)", [](const RecordNumbers& n) -> std::optional<double> { return n.AreaMean; }},
+}};
+
+std::string BaselineText(const Baseline& b)
+{
+    return "Baseline " + std::to_string(b.Version) + ", set " + b.SetAt + " UTC by " + b.SetBy + " (" + b.Reason +
+           "), from " + b.Source;
+}
+
+std::string CheckName(std::string_view key)
+{
+    const BaselineCheckInfo* info = FindBaselineCheck(key);
+    return std::string(info ? info->Name : key);
+}
+
+ReportBaselineVersion BaselineRow(const Baseline& b)
+{
+    ReportBaselineVersion row;
+    row.Version = b.Version;
+    row.SetAt = b.SetAt;
+    row.SetBy = b.SetBy;
+    row.Reason = b.Reason;
+    row.Source = b.Source;
+    row.Exposure = b.Exposure.empty() ? std::string() : b.Exposure + " " + b.ExposureUnit;
+    const RecordNumbers& n = b.Numbers;
+    row.AreaMean = n.AreaMean;
+    row.AreaSnr = n.AreaSNR;
+    row.MeanRoiSnr = n.MeanRoiSNR;
+    row.GlobalUniformity = n.Metrics[static_cast<std::size_t>(MetricId::GlobalUniformity)];
+    row.LocalUniformity = n.Metrics[static_cast<std::size_t>(MetricId::LocalUniformity)];
+    row.NoiseUniformity = n.Metrics[static_cast<std::size_t>(MetricId::NoiseUniformity)];
+    row.DeviatingRois = n.DeviatingRoiCount;
+    return row;
+}
+
+}  // namespace
+
+std::string Shown(const DetectorRow& d) { return d.DisplayName.empty() ? d.Key : d.DisplayName + " (" + d.Key + ")"; }
+
+// Days since 1970-01-01 of "YYYY-MM-DD HH:MM:SS"; none when it is not such a text.
+std::optional<double> DayOf(const std::string& text)
+{
+    int year = 0, hour = 0, minute = 0, second = 0;
+    unsigned month = 0, day = 0;
+    char end = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2u-%2u %2d:%2d:%2d%c", &year, &month, &day, &hour, &minute, &second, &end) != 6)
+        return std::nullopt;
+    const std::chrono::year_month_day date{std::chrono::year(year), std::chrono::month(month), std::chrono::day(day)};
+    if (!date.ok()) return std::nullopt;
+    const double days = std::chrono::sys_days(date).time_since_epoch().count();
+    return days + (hour * 3600.0 + minute * 60.0 + second) / 86400.0;
+}
+
+// The trend of baseline check i over the records of one detector (key), each
+// record against the baseline in force when it was recorded.
+TrendSeries TrendSeriesFor(std::size_t i, const std::string& title, const std::string& key,
+                           const std::vector<StoredRecord>& records, const std::vector<Baseline>& baselines,
+                           const std::array<Limits, BaselineCheckCount>& limits)
+{
+    const BaselineCheckInfo& check = AllBaselineChecks()[i];
+    TrendSeries series;
+    series.Title = title;
+    series.ValueName = std::string(kTrendNumbers[i].Label);
+    series.WarningPercent = limits[i].Warning;
+    series.ActionPercent = limits[i].Action;
+    if (check.Key == "deviating_roi_count") series.MinimumReference = 1.0;
+    for (const auto& r : records) {
+        if (r.DetectorKey != key) continue;
+        const std::optional<double> value = kTrendNumbers[i].Of(r.Record.Numbers);
+        const std::optional<double> day = DayOf(r.TestedAt);
+        if (!value || !std::isfinite(*value) || !day) continue;
+        TrendPoint point{.Day = *day, .Value = *value, .Excluded = r.Excluded};
+        if (i < r.Checks.size()) {
+            // The limits the record was judged with.
+            point.OwnLimits = true;
+            point.WarningPercent = r.Checks[i].Limit.Warning;
+            point.ActionPercent = r.Checks[i].Limit.Action;
+        }
+        const auto baseline = std::find_if(baselines.begin(), baselines.end(), [&](const Baseline& b) {
+            return r.BaselineVersion && b.Version == *r.BaselineVersion;
+        });
+        // The area mean is compared only at the baseline's exposure.
+        const bool comparable =
+            check.Key != "area_mean" ||
+            (baseline != baselines.end() && !baseline->Exposure.empty() && r.Record.Exposure == baseline->Exposure &&
+             r.Record.ExposureUnit == baseline->ExposureUnit);
+        if (baseline != baselines.end() && comparable) point.Reference = kTrendNumbers[i].Of(baseline->Numbers);
+        series.Points.push_back(point);
+    }
+    return series;
+}
+
+ReportBaseline ReportBaselineFor(HistoryStore& store, const RecordOutcome& outcome)
+{
+    ReportBaseline report;
+    report.Recorded = outcome.AlreadyRecorded
+                          ? "Already recorded as record " + std::to_string(outcome.Id)
+                          : "Recorded as record " + std::to_string(outcome.Id) + " for detector " + outcome.DetectorKey;
+    report.Notes = outcome.Notes;
+    const auto records = store.Records(RecordFilter{outcome.DetectorKey, "", false});
+    const auto self =
+        std::find_if(records.begin(), records.end(), [&](const StoredRecord& r) { return r.Id == outcome.Id; });
+    if (self == records.end()) return report;
+    const auto baselines = store.Baselines(outcome.DetectorKey);
+    if (self->BaselineVersion) {
+        const auto baseline = std::find_if(baselines.begin(), baselines.end(),
+                                           [&](const Baseline& b) { return b.Version == *self->BaselineVersion; });
+        if (baseline != baselines.end()) report.Baseline = BaselineText(*baseline);
+        for (const BaselineCheck& c : self->Checks)
+            report.Checks.push_back(
+                {CheckName(c.Key), c.Value, c.Reference, c.DeviationPercent, c.Limit, c.Result, std::string(c.Note)});
+        report.Overall = self->BaselineOverall;
+        report.NewPixels = self->NewSinceBaseline.Pixels;
+        report.NewClusters = self->NewSinceBaseline.Clusters;
+        report.NewLines = self->NewSinceBaseline.Lines;
+    }
+    // The last records up to this one.
+    constexpr std::ptrdiff_t kLastRecords = 12;
+    const auto end = self + 1;
+    const std::vector<StoredRecord> last(end - std::min(kLastRecords, end - records.begin()), end);
+    const auto limits = store.LimitsOf(store.FindDetector(outcome.DetectorKey).Id);
+    if (last.size() >= 2)
+        for (std::size_t i = 0; i < BaselineCheckCount; ++i)
+            report.Trends.push_back(TrendSeriesFor(i, std::string(AllBaselineChecks()[i].Name), outcome.DetectorKey,
+                                                   last, baselines, limits));
+    return report;
+}
+
+HistoryReportData HistoryReportFor(HistoryStore& store, const std::string& detectorName, const std::string& since,
+                                   const std::string& today, PaperSize paper)
+{
+    const DetectorRow detector = store.FindDetector(detectorName);
+    const auto records = store.Records(RecordFilter{detector.Key, since, false});
+    const auto baselines = store.Baselines(detector.Key);
+    const auto limits = store.LimitsOf(detector.Id);
+    HistoryReportData data;
+    data.Title = Shown(detector);
+    data.Key = detector.Key;
+    data.KeyKind = detector.KeyKind;
+    data.Manufacturer = detector.Manufacturer;
+    data.Model = detector.Model;
+    data.Serial = detector.Serial;
+    data.DetectorId = detector.DetectorId;
+    data.Station = detector.Station;
+    data.TestIntervalDays = detector.TestIntervalDays;
+    data.LastTestedAt = detector.LastTestedAt;
+    data.Since = since;
+    data.Database = store.Location();
+    data.Paper = paper;
+    const auto overdue = store.Overdue(today);
+    const auto late = std::find_if(overdue.begin(), overdue.end(),
+                                   [&](const OverdueDetector& o) { return o.Detector.Id == detector.Id; });
+    if (detector.LastTestedAt.empty())
+        data.Overdue = "Overdue: never tested";
+    else if (late != overdue.end())
+        data.Overdue = "Overdue: last tested " + detector.LastTestedAt + ", " + std::to_string(late->DaysSinceTest) +
+                       " days ago (interval " + std::to_string(detector.TestIntervalDays) + " days)";
+    else
+        data.Overdue = "Not overdue: last tested " + detector.LastTestedAt + " (interval " +
+                       std::to_string(detector.TestIntervalDays) + " days)";
+    for (const auto& s : records) {
+        ReportRecordRow row;
+        const RecordNumbers& n = s.Record.Numbers;
+        row.Id = s.Id;
+        row.TestedAt = s.TestedAt;
+        row.File = std::filesystem::path(s.Record.FileName).filename().string();
+        row.Exposure = s.Record.Exposure.empty() ? "exposure unknown"
+                                                 : "exposure " + s.Record.Exposure + " " + s.Record.ExposureUnit;
+        row.Overall = s.Record.Overall;
+        row.BaselineVersion = s.BaselineVersion;
+        row.BaselineOverall = s.BaselineOverall;
+        row.AreaSnr = n.AreaSNR;
+        row.MeanRoiSnr = n.MeanRoiSNR;
+        row.GlobalUniformity = n.Metrics[static_cast<std::size_t>(MetricId::GlobalUniformity)];
+        row.LocalUniformity = n.Metrics[static_cast<std::size_t>(MetricId::LocalUniformity)];
+        row.NoiseUniformity = n.Metrics[static_cast<std::size_t>(MetricId::NoiseUniformity)];
+        row.DeviatingRois = n.DeviatingRoiCount;
+        row.DeviatingPixels = n.DeviatingPixelCount;
+        row.NewPixels = s.NewSinceBaseline.Pixels;
+        row.Excluded = s.Excluded;
+        for (const auto& note : s.Notes) row.Notes += (row.Notes.empty() ? "" : "; ") + note;
+        if (s.Excluded)
+            row.Notes += std::string(row.Notes.empty() ? "" : "; ") + "excluded " + s.ExcludedAt + " by " +
+                         s.ExcludedBy + ": " + s.ExcludedReason;
+        data.Records.push_back(std::move(row));
+    }
+    for (const auto& b : baselines) data.Baselines.push_back(BaselineRow(b));
+    for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
+        data.Limits.push_back({std::string(AllBaselineChecks()[i].Name), limits[i]});
+        data.Trends.push_back(
+            TrendSeriesFor(i, std::string(AllBaselineChecks()[i].Name), detector.Key, records, baselines, limits));
+    }
+    return data;
+}
+
+}  // namespace evenor

@@ -1,0 +1,231 @@
+// The PDF reports of analyse --pdf and history --pdf, read back with
+// poppler-utils (pdftotext, pdfinfo): the text holds the JSON's numbers, the
+// detector's identity and every warning; the paper is the one asked for; the
+// same content gives the same bytes with SOURCE_DATE_EPOCH set.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include <nlohmann/json.hpp>
+
+#include "history/Baselines.h"
+#include "history/Sha256.h"
+#include "insight/ResultExport.h"
+#include "tests/cli/CliTestSupport.h"
+
+namespace evenor::test {
+namespace {
+
+const std::string kSample = std::string(EVENOR_SOURCE_DIR) + "/samples/flatfield.dcm";
+const std::string kEnvironment = "-u QT_QPA_PLATFORM LC_ALL=C TZ=UTC SOURCE_DATE_EPOCH=1700000000";
+
+// The output of a poppler tool on path, whitespace runs made one space (a
+// text wrapped over lines reads as one line).
+std::string Poppler(const TempFolder& folder, const std::string& tool, const std::filesystem::path& path)
+{
+    const std::string out = (folder / (tool + ".txt")).string();
+    const std::string command = tool + " " + Quoted(path.string()) + (tool == "pdftotext" ? " " + Quoted(out) : "") +
+                                (tool == "pdfinfo" ? " >" + Quoted(out) : "") + " 2>/dev/null";
+    const int status = std::system(command.c_str());
+    EXPECT_EQ(status, 0) << command << " failed; scripts/install-deps installs poppler-utils";
+    const std::string text = ReadWholeFile(out);
+    return std::regex_replace(text, std::regex("\\s+"), " ");
+}
+
+void ExpectHas(const std::string& text, const std::string& part, const std::string& label)
+{
+    EXPECT_NE(text.find(part), std::string::npos) << label << ": \"" << part << "\" missing";
+}
+
+// Every number of the JSON the report shows, as the report writes it.
+std::vector<std::string> JsonNumbers(const nlohmann::json& json)
+{
+    const auto text = [](const nlohmann::json& value) {
+        return value.is_number_float() ? FormatReal(value.get<double>()) : value.dump();
+    };
+    std::vector<std::string> numbers;
+    for (const char* key : {"mean", "sd", "snr"}) numbers.push_back(text(json["area"][key]));
+    for (const char* key : {"mean", "sd"}) numbers.push_back(text(json["roi_snr"][key]));
+    for (const char* key : {"rois", "deviating_rois", "deviating_pixels"}) numbers.push_back(text(json["counts"][key]));
+    for (const auto& metric : json["metrics"]) {
+        if (!metric["value"].is_null()) numbers.push_back(text(metric["value"]));
+        if (!metric["every_pixel_value"].is_null()) numbers.push_back(text(metric["every_pixel_value"]));
+    }
+    for (const auto& check : json["guideline"]["checks"])
+        if (!check["value"].is_null()) numbers.push_back(text(check["value"]));
+    return numbers;
+}
+
+TEST(CliPdfTest, TheReportHoldsTheJsonsNumbersTheIdentityAndEveryWarning)
+{
+    TempFolder folder;
+    // A processed image without the pixel-intensity tags: three warnings.
+    TestImage processed = BlotchedImage(64);
+    processed.PresentationIntentType = "FOR PRESENTATION";
+    processed.IntensityRelationship.reset();
+    processed.IntensitySign.reset();
+    WriteDicomFile(folder / "processed.dcm", processed);
+    struct Case {
+        std::string image;
+        const char* paper;  // null: the default
+        const char* size;   // as pdfinfo says it
+        std::vector<std::string> identity;
+        std::size_t warnings;  // printed by the run
+    };
+    const Case cases[] = {
+        {kSample,
+         nullptr,
+         "595 x 842 pts (A4)",
+         {"Evenor Test Phantoms", "FlatPanel FP-43", "SN-000123", "DET-0042", "QA-ROOM-1", "2024-03-15 09:30:12"},
+         0},
+        {(folder / "processed.dcm").string(), "letter", "612 x 792 pts (letter)", {"FOR PRESENTATION"}, 3},
+    };
+    for (const Case& c : cases) {
+        const std::string label = c.image + (c.paper ? std::string(" ") + c.paper : "");
+        const auto pdf = folder / "report.pdf";
+        std::vector<std::string> args{
+            "analyse", c.image,      "-o", (folder / "r.txt").string(), "--json", (folder / "r.json").string(),
+            "--pdf",   pdf.string(), "-q"};
+        if (c.paper) args.insert(args.end(), {"--paper", c.paper});
+        const CliResult run = RunProgram(folder, kEnvironment, args);
+#if EVENOR_CLI_HAS_MAPS
+        ASSERT_EQ(run.status, 0) << label << run.err;
+        const auto json = nlohmann::json::parse(ReadWholeFile(folder / "r.json"));
+        const std::string text = Poppler(folder, "pdftotext", pdf);
+        for (const auto& number : JsonNumbers(json)) ExpectHas(text, number, label);
+        for (const auto& part : c.identity) ExpectHas(text, part, label);
+        ExpectHas(text, Sha256OfFile(c.image), label);
+        ExpectHas(text, "Overall verdict: " + json["guideline"]["overall"].get<std::string>(), label);
+        // Every warning the run printed, and the JSON's.
+        std::size_t warnings = 0;
+        std::istringstream lines(run.err);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("Warning: ", 0) != 0) continue;
+            ExpectHas(text, line, label);
+            ++warnings;
+        }
+        for (const auto& warning : json["warnings"]) ExpectHas(text, "Warning: " + warning.get<std::string>(), label);
+        EXPECT_EQ(warnings, c.warnings) << label << run.err;
+        // Long tables are cut, saying how much is left out.
+        const std::size_t deviating = json["deviating_rois"].size();
+        if (deviating > 40) ExpectHas(text, "and " + std::to_string(deviating - 40) + " more", label);
+
+        const std::string info = Poppler(folder, "pdfinfo", pdf);
+        ExpectHas(info, "Page size: " + std::string(c.size), label);
+        ExpectHas(info, "CreationDate: Tue Nov 14 22:13:20 2023 UTC", label);
+        const std::smatch pages = [&] {
+            std::smatch m;
+            std::regex_search(info, m, std::regex("Pages: (\\d+)"));
+            return m;
+        }();
+        ASSERT_FALSE(pages.empty()) << info;
+        EXPECT_GE(std::stoi(pages[1]), 5) << label;
+
+        // Fonts embedded, and the same bytes again.
+        const std::string first = ReadWholeFile(pdf);
+        EXPECT_NE(first.find("/FontFile2"), std::string::npos) << label;
+        ASSERT_EQ(RunProgram(folder, kEnvironment, args).status, 0) << label;
+        EXPECT_TRUE(ReadWholeFile(pdf) == first) << label << ": two runs gave different bytes";
+#else
+        EXPECT_EQ(run.status, 2) << label;
+        EXPECT_NE(run.err.find("--pdf: this evenor-cli was not built with maps"), std::string::npos) << run.err;
+        EXPECT_FALSE(std::filesystem::exists(pdf));
+#endif
+    }
+}
+
+#if EVENOR_CLI_HAS_MAPS
+// The text of one page.
+std::string PageText(const TempFolder& folder, const std::filesystem::path& pdf, int page)
+{
+    const std::string out = (folder / "page.txt").string();
+    const std::string command = "pdftotext -f " + std::to_string(page) + " -l " + std::to_string(page) + " " +
+                                Quoted(pdf.string()) + " " + Quoted(out);
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    return std::regex_replace(ReadWholeFile(out), std::regex("\\s+"), " ");
+}
+
+int PageCount(const TempFolder& folder, const std::filesystem::path& pdf)
+{
+    std::smatch pages;
+    const std::string info = Poppler(folder, "pdfinfo", pdf);
+    return std::regex_search(info, pages, std::regex("Pages: (\\d+)")) ? std::stoi(pages[1]) : 0;
+}
+
+TEST(CliPdfTest, RecordedTestsShowTheBaselineAndTheDetectorHasItsHistory)
+{
+    TempFolder folder;
+    const std::string db = (folder / "h.sqlite").string();
+    const auto analyse = [&](const std::string& offset, std::vector<std::string> extra) {
+        std::vector<std::string> args{"analyse", kSample,    "-o",       (folder / "r.txt").string(),
+                                      "-q",      "--record", "--db",     db,
+                                      "--by",    "qa",       "--offset", offset};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return extra.empty() ? RunInProcess(args) : RunProgram(folder, kEnvironment, args);
+    };
+    // Twenty records of one detector (other offsets make other tests).
+    for (int offset = 0; offset < 19; ++offset) ASSERT_EQ(analyse(std::to_string(offset), {}).status, 0);
+    ASSERT_EQ(RunInProcess({"baseline", "set", "--detector", "DET-0042", "--first", "3", "--reason", "acceptance",
+                            "--by", "qa", "--db", db})
+                  .status,
+              0);
+    const auto recorded = folder / "recorded.pdf";
+    const CliResult run = analyse("19", {"--pdf", recorded.string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "Recorded as record 20 for detector DET-0042\n");
+    std::string text = Poppler(folder, "pdftotext", recorded);
+    ExpectHas(text, "Baseline comparison", "recorded");
+    ExpectHas(text, "Recorded as record 20 for detector DET-0042", "recorded");
+    ExpectHas(text, "Baseline 1, set ", "recorded");
+    for (const auto& check : AllBaselineChecks()) ExpectHas(text, std::string(check.Name), "recorded");
+    ExpectHas(text, "Against the baseline: ", "recorded");
+
+    // The detector's report, on Letter: the records table runs over pages,
+    // its header on each, every page numbered.
+    const auto history = folder / "history.pdf";
+    CliResult listed = RunProgram(folder, kEnvironment,
+                                  {"history", "--db", db, "--detector", "DET-0042", "--pdf", history.string(),
+                                   "--paper", "letter", "--since", "2024-03-15"});
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    text = Poppler(folder, "pdftotext", history);
+    for (const char* part : {"Detector QA history", "SN-000123", "Baseline 1 (in force)", "acceptance",
+                             "Overdue: last tested 2024-03-15 09:30:12", "20 (tested on or after 2024-03-15)",
+                             "Limits in force", "Trends", "Sign-off"})
+        ExpectHas(text, part, "history");
+    for (const auto& check : AllBaselineChecks()) ExpectHas(text, std::string(check.Name), "history");
+    ExpectHas(Poppler(folder, "pdfinfo", history), "Page size: 612 x 792 pts (letter)", "history");
+    const int pages = PageCount(folder, history);
+    ASSERT_GE(pages, 3);
+    int recordPages = 0;
+    for (int page = 1; page <= pages; ++page) {
+        const std::string shown = PageText(folder, history, page);
+        ExpectHas(shown, "Page " + std::to_string(page) + " of " + std::to_string(pages), "page");
+        if (shown.find("No. Tested") != std::string::npos) ++recordPages;
+    }
+    EXPECT_GE(recordPages, 2);
+
+    listed = RunProgram(folder, kEnvironment, {"history", "--db", db, "--pdf", history.string()});
+    EXPECT_EQ(listed.status, 2);
+    EXPECT_NE(listed.err.find("--pdf: --detector KEY is required"), std::string::npos) << listed.err;
+}
+
+TEST(CliPdfTest, BatchWritesAReportPerImage)
+{
+    TempFolder folder;
+    std::filesystem::create_directories(folder / "in");
+    std::filesystem::copy_file(kSample, folder / "in" / "a.dcm");
+    WriteDicomFile(folder / "in" / "b.dcm", BlotchedImage(64));
+    const CliResult run =
+        RunProgram(folder, kEnvironment,
+                   {"analyse", (folder / "in").string(), "--out-dir", (folder / "out").string(), "--each-pdf", "-q"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    for (const char* name : {"a.pdf", "b.pdf"}) {
+        EXPECT_GE(PageCount(folder, folder / "out" / name), 5) << name;
+        ExpectHas(Poppler(folder, "pdftotext", folder / "out" / name), "Uniformity test report", name);
+    }
+}
+#endif
+
+}  // namespace
+}  // namespace evenor::test
