@@ -27,6 +27,8 @@
 #include <QPushButton>
 #include <QScatterSeries>
 #include <QSplitter>
+#include <QLegend>
+#include <QLegendMarker>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QVBoxLayout>
@@ -231,6 +233,7 @@ void THistoryPage::Refresh()
         records_.clear();
         inbox_.clear();
         baseline_.reset();
+        baselines_.clear();
         labelStatus_->setText(QStringLiteral("No test recorded yet."));
         ShowRecords();
         return;
@@ -270,6 +273,7 @@ void THistoryPage::ReadRecords(HistoryStore& store)
     records_.clear();
     inbox_.clear();
     baseline_.reset();
+    baselines_.clear();
     const std::string key = ChosenDetector();
     if (key.empty()) return;
     inbox_ = store.Intake(key);
@@ -282,6 +286,7 @@ void THistoryPage::ReadRecords(HistoryStore& store)
     limits_ = store.LimitsOf(detector.Id);
     records_ = std::move(records);
     if (!baselines.empty()) baseline_ = baselines.back();
+    baselines_ = baselines;
 }
 
 void THistoryPage::ShowRecords()
@@ -347,8 +352,11 @@ void THistoryPage::ShowChart()
     axisY_->setVisible(false);
     const int index = comboBoxMetric_->currentIndex();
     if (index < 0 || records_.empty()) return;
-    const BaselineCheckInfo& info = AllBaselineChecks()[static_cast<std::size_t>(index)];
-    const Baseline reference = baseline_.value_or(Baseline{});
+    // Each record against the baseline and the limits in force when it was
+    // recorded, as the table and the command line's charts show it.
+    const TrendSeries trend =
+        TrendSeriesFor(static_cast<std::size_t>(index), std::string(), ChosenDetector(), records_, baselines_, limits_);
+    constexpr double kMsPerDay = 86'400'000.0;
 
     auto* values = new QLineSeries;
     values->setName(QStringLiteral("Recorded"));
@@ -359,52 +367,72 @@ void THistoryPage::ShowChart()
     excluded->setColor(Qt::gray);
     double low = std::numeric_limits<double>::max(), high = std::numeric_limits<double>::lowest();
     double left = std::numeric_limits<double>::max(), right = std::numeric_limits<double>::lowest();
-    for (const StoredRecord& r : records_) {
-        const auto checks =
-            CheckAgainstBaseline(r.Record.Numbers, r.Record.Exposure, r.Record.ExposureUnit, reference, limits_);
-        const std::optional<double> value = checks[static_cast<std::size_t>(index)].Value;
-        const QDateTime at = TestedAt(r);
-        if (!value || !at.isValid()) continue;
-        const double x = static_cast<double>(at.toMSecsSinceEpoch());
-        (r.Excluded ? static_cast<QXYSeries*>(excluded) : values)->append(x, *value);
-        low = std::min(low, *value);
-        high = std::max(high, *value);
+    for (const TrendPoint& point : trend.Points) {
+        const double x = point.Day * kMsPerDay;
+        (point.Excluded ? static_cast<QXYSeries*>(excluded) : values)->append(x, point.Value);
+        low = std::min(low, point.Value);
+        high = std::max(high, point.Value);
         left = std::min(left, x);
         right = std::max(right, x);
     }
-    if (left > right) return;
+    if (left > right) {
+        delete values;
+        delete excluded;
+        return;
+    }
     if (left == right) {
         left -= 43'200'000.0;
         right += 43'200'000.0;
     }
 
+    // The baseline and its bands, stretch by stretch: from a record to the
+    // next one whose baseline or limits differ.
     std::vector<QAbstractSeries*> series;
-    if (baseline_) {
-        const auto base = CheckAgainstBaseline(baseline_->Numbers, baseline_->Exposure, baseline_->ExposureUnit,
-                                               *baseline_, limits_)[static_cast<std::size_t>(index)];
-        if (base.Reference) {
-            double ref = *base.Reference;
-            const double scale = info.Key == "deviating_roi_count" ? std::max(ref, 1.0) : ref;
-            const auto band = [&](std::optional<double> percent, const QColor& colour, const QString& name) {
+    std::vector<QAbstractSeries*> unlisted;  // later pieces of a band already in the legend
+    bool named[3] = {false, false, false};
+    const auto& points = trend.Points;
+    for (std::size_t first = 0; first < points.size();) {
+        const auto same = [&](const TrendPoint& a, const TrendPoint& b) {
+            const auto warning = [&](const TrendPoint& p) { return p.OwnLimits ? p.WarningPercent : trend.WarningPercent; };
+            const auto action = [&](const TrendPoint& p) { return p.OwnLimits ? p.ActionPercent : trend.ActionPercent; };
+            return a.Reference == b.Reference && warning(a) == warning(b) && action(a) == action(b);
+        };
+        std::size_t next = first + 1;
+        while (next < points.size() && same(points[next], points[first])) ++next;
+        const TrendPoint& p = points[first];
+        const double from = first == 0 ? left : p.Day * kMsPerDay;
+        const double to = next < points.size() ? points[next].Day * kMsPerDay : right;
+        if (p.Reference && to > from) {
+            const double ref = *p.Reference;
+            const double scale = std::max(ref, trend.MinimumReference);
+            const auto add = [&](QAbstractSeries* piece, int kind) {
+                series.push_back(piece);
+                if (named[kind]) unlisted.push_back(piece);
+                named[kind] = true;
+            };
+            const auto band = [&](std::optional<double> percent, const QColor& colour, const QString& name, int kind) {
                 if (!percent) return;
                 const double lo = std::max(0.0, ref - scale * *percent / 100.0);
                 const double hi = ref + scale * *percent / 100.0;
-                series.push_back(Band(left, right, lo, hi, colour, name));
+                add(Band(from, to, lo, hi, colour, name), kind);
                 low = std::min(low, lo);
                 high = std::max(high, hi);
             };
-            band(base.Limit.Action, QColor(255, 214, 153), QStringLiteral("Action limits"));
-            band(base.Limit.Warning, QColor(198, 236, 198), QStringLiteral("Warning limits"));
-            auto* line = Line({{left, ref}, {right, ref}});
-            line->setName(QStringLiteral("Baseline %1").arg(baseline_->Version));
+            band(p.OwnLimits ? p.ActionPercent : trend.ActionPercent, QColor(255, 214, 153),
+                 QStringLiteral("Action limits"), 0);
+            band(p.OwnLimits ? p.WarningPercent : trend.WarningPercent, QColor(198, 236, 198),
+                 QStringLiteral("Warning limits"), 1);
+            auto* line = Line({{from, ref}, {to, ref}});
+            line->setName(QStringLiteral("Baseline"));
             QPen pen(QColor(30, 90, 30));
             pen.setStyle(Qt::DashLine);
             pen.setWidth(2);
             line->setPen(pen);
-            series.push_back(line);
+            add(line, 2);
             low = std::min(low, ref);
             high = std::max(high, ref);
         }
+        first = next;
     }
     series.push_back(values);
     if (excluded->count() > 0)
@@ -427,6 +455,8 @@ void THistoryPage::ShowChart()
         s->attachAxis(axisX_);
         s->attachAxis(axisY_);
     }
+    for (QAbstractSeries* s : unlisted)
+        for (QLegendMarker* marker : chart->legend()->markers(s)) marker->setVisible(false);
 }
 
 void THistoryPage::FitYAxis(double plotHeight)
