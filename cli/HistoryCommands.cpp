@@ -272,9 +272,10 @@ int TrendCharts(const std::string& folder, const std::vector<StoredRecord>& reco
         const auto limits = store.LimitsOf(detector.Id);
         const auto baselines = store.Baselines(key);
         std::string name = SafeFileName(key);
-        // Two keys that differ only in the bytes a file name cannot keep.
-        if (std::find(usedNames.begin(), usedNames.end(), name) != usedNames.end())
-            name += "-" + std::to_string(detector.Id);
+        // Two keys that differ only in the bytes a file name cannot keep, or
+        // a key too long for a file name (with the check's name after it).
+        if (name.size() > 100 || std::find(usedNames.begin(), usedNames.end(), name) != usedNames.end())
+            name = name.substr(0, 100) + "-" + std::to_string(detector.Id);
         usedNames.push_back(name);
         for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
             const BaselineCheckInfo& check = AllBaselineChecks()[i];
@@ -623,8 +624,9 @@ int LimitsCommand(const HistoryCommandLine& line, const std::vector<LimitsReques
 int Detectors(const HistoryCommandLine& line, HistoryStore& store, std::ostream& out)
 {
     if (*line.Rename) {
+        const std::string key = store.FindDetector(line.Detector).Key;
         store.RenameDetector(line.Detector, line.Name);
-        out << "Detector " << store.FindDetector(line.Name).Key << " is now named \"" << line.Name << "\"\n";
+        out << "Detector " << key << " is now named \"" << line.Name << "\"\n";
         return kExitSuccess;
     }
     if (*line.Interval) {

@@ -1,5 +1,7 @@
 #include "history/HistoryStore.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -305,7 +307,27 @@ std::unique_ptr<HistoryStore> HistoryStore::Connect(const std::string& location,
             }
             SqliteOptions chosen = options;
             chosen.Create = create;
-            session = OpenSqliteSession(location, chosen);
+            std::string opened = location;
+            // A file this user may only read, in a folder it may not write
+            // (an archive, a read-only share): SQLite cannot make the shared
+            // memory file of write-ahead logging beside it, so it is read as
+            // an unchanging file. Recording into it still fails, naming it.
+            if (!create && !location.starts_with("file:") && access(location.c_str(), W_OK) != 0 &&
+                access(fs::absolute(location).parent_path().c_str(), W_OK) != 0) {
+                std::string escaped;
+                for (const char c : fs::absolute(location).string()) {
+                    if (c == '%' || c == '?' || c == '#') {
+                        constexpr char kHex[] = "0123456789ABCDEF";
+                        escaped += '%';
+                        escaped += kHex[static_cast<unsigned char>(c) >> 4];
+                        escaped += kHex[static_cast<unsigned char>(c) & 15];
+                    } else {
+                        escaped += c;
+                    }
+                }
+                opened = "file:" + escaped + "?immutable=1";
+            }
+            session = OpenSqliteSession(opened, chosen);
         }
     } catch (const std::exception& e) {
         throw EvenorError("History database " + shown + ": " + e.what());
@@ -534,6 +556,13 @@ DetectorRow HistoryStore::FindDetector(const std::string& keyOrName)
 void HistoryStore::RenameDetector(const std::string& keyOrName, const std::string& name)
 {
     const DetectorRow detector = FindDetector(keyOrName);
+    // A name must find its detector again: not another one's key or name.
+    for (const DetectorRow& other : Detectors()) {
+        if (other.Id == detector.Id) continue;
+        if (other.Key == name || other.DisplayName == name)
+            throw EvenorError("History database " + shown_ + ": \"" + name + "\" already names detector " +
+                              other.Key + "; choose another name");
+    }
     try {
         const std::vector<SqlValue> values{Bytes(name), detector.Id};
         session_->Run("UPDATE detectors SET display_name = ? WHERE id = ?", values);

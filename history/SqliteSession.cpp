@@ -30,7 +30,11 @@ public:
         sqlite3_busy_timeout(db_, options.BusyTimeoutMs);
         // The first read of the file: a file that is not a database fails here.
         Run("PRAGMA foreign_keys = ON", {});
-        const auto mode = Run("PRAGMA journal_mode = WAL", {});
+        // A file this user may only read is opened read-only by SQLite: it
+        // can still be listed, in the journal mode it has.
+        const bool readOnly = sqlite3_db_readonly(db_, "main") == 1;
+        const auto mode = Run(readOnly ? "PRAGMA journal_mode" : "PRAGMA journal_mode = WAL", {});
+        if (readOnly) return;
         if (mode.empty() || AsText(mode.front().front()) != "wal")
             throw EvenorError("cannot switch to write-ahead logging (journal mode " +
                               (mode.empty() ? std::string("unknown") : AsText(mode.front().front())) + ")");
