@@ -288,7 +288,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
                      ->type_name("N")
                      ->group(batch);
     const std::string history = "History";
-    analyse->add_flag("--record", line.Record, "Record the result in the QA history (after every output is written)")
+    analyse->add_flag("--record", line.Record, "Record the result in the QA history (after the report, JSON, CSV and maps are written; "
+                      "before a PDF report, which shows the record)")
         ->group(history);
     auto* db = analyse
                    ->add_option("--db", line.Db,
