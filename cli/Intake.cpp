@@ -95,7 +95,7 @@ IntakeEntry IntakeDesk::Take(const std::filesystem::path& file, const std::strin
     hand.unlock();
     struct Release {
         IntakeDesk& desk;
-        const std::string& sha;
+        const std::string sha;  // a copy: the entry may be moved out when returned
         ~Release()
         {
             {

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -150,6 +151,38 @@ TEST(IntakeDesk, TheSameContentTakenTwiceAtOnceGivesOneResult)
     EXPECT_EQ(Inbox(db).size(), static_cast<std::size_t>(kImages));
     const CliResult history = RunInProcess({"history", "--db", db, "--json"});
     EXPECT_EQ(nlohmann::json::parse(history.out)["records"].size(), static_cast<std::size_t>(kImages));
+}
+
+// An image that fails while it was just written is left for a later try
+// (it may still be being copied): each later try must be able to take it
+// again, and once it has settled it is refused and listed.
+TEST(IntakeDesk, AFreshImageThatFailsIsTriedAgainAndThenRefused)
+{
+    const TempFolder folder;
+    const IntakeRules rules = ParseIntakeRules(
+        R"({"rules": [{"match": {"modality": "DX"}, "settings": {"area": [0, 0, 9000, 9000]}}]})");
+    ASSERT_TRUE(rules.Problems.empty());
+    const std::string db = (folder / "history.sqlite").string();
+    IntakeDesk desk(IntakeOptions{&rules, db, (folder / "out").string()});
+    const auto image = folder / "fresh.dcm";
+    WriteDicomFile(image, NoisyFlatImage(40));
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        bool seenBefore = true;
+        auto taken = std::async(std::launch::async, [&] {
+            return desk.Take(image, "test", IntakeDesk::Retry::WhileRecent, seenBefore, [](const std::string&) {});
+        });
+        ASSERT_EQ(taken.wait_for(20s), std::future_status::ready) << "try " << attempt << " hangs";
+        const IntakeEntry entry = taken.get();
+        EXPECT_FALSE(seenBefore);
+        EXPECT_EQ(entry.State, IntakeWaiting);
+        EXPECT_EQ(entry.Id, 0);  // nothing kept
+    }
+    std::filesystem::last_write_time(image, std::filesystem::file_time_type::clock::now() - 5min);
+    bool seenBefore = true;
+    const IntakeEntry entry =
+        desk.Take(image, "test", IntakeDesk::Retry::WhileRecent, seenBefore, [](const std::string&) {});
+    EXPECT_EQ(entry.State, IntakeRefused);
+    EXPECT_EQ(Inbox(db).size(), 1u);
 }
 
 }  // namespace
