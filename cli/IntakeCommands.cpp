@@ -198,7 +198,8 @@ bool RunIntakeCommands(const IntakeCommandLine& line, std::ostream& out, std::os
             return true;
         }
         try {
-            const TDicomBeeld image(DirectoryPart(line.Image), FileNamePart(line.Image));
+            // The tags of a compressed image too, as the intake reads them.
+            const TDicomBeeld image(DirectoryPart(line.Image), FileNamePart(line.Image), CompressedImages::Decode);
             const IntakeRule* rule = MatchIntakeRule(rules, image.TagTable());
             if (rule == nullptr) {
                 out << line.Image << ": no rule matches; the image would be kept and listed as unmatched\n";

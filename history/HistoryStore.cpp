@@ -1166,8 +1166,16 @@ void HistoryStore::FinishIntake(const IntakeEntry& entry)
 
 std::vector<IntakeEntry> HistoryStore::Intake(const std::string& detector, const std::string& state)
 {
-    std::string key;
-    if (!detector.empty()) key = FindDetector(detector).Key;
+    // A detector with records by key or name; else the key itself (a
+    // detector whose images were received but not recorded: unmatched,
+    // refused, or a rule that does not record).
+    std::string key = detector;
+    if (!detector.empty()) {
+        try {
+            key = FindDetector(detector).Key;
+        } catch (const EvenorError&) {
+        }
+    }
     SqlSession& s = *session_;
     try {
         std::string sql = std::string("SELECT ") + kIntakeColumns + " FROM intake WHERE 1 = 1";
@@ -1184,6 +1192,22 @@ std::vector<IntakeEntry> HistoryStore::Intake(const std::string& detector, const
         std::vector<IntakeEntry> entries;
         for (const auto& row : s.Run(sql, params)) entries.push_back(IntakeFromRow(row));
         return entries;
+    } catch (const std::exception& e) {
+        Fail(e);
+    }
+}
+
+std::vector<std::string> HistoryStore::IntakeOnlyDetectors()
+{
+    try {
+        std::vector<std::string> keys;
+        for (const auto& row : session_->Run("SELECT DISTINCT detector_key FROM intake WHERE detector_key IS NOT NULL "
+                                             "AND detector_key NOT IN (SELECT key FROM detectors) ORDER BY 1",
+                                             {})) {
+            const std::string key = AsText(row.front());
+            if (!key.empty()) keys.push_back(key);
+        }
+        return keys;
     } catch (const std::exception& e) {
         Fail(e);
     }

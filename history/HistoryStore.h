@@ -198,6 +198,9 @@ public:
     // not empty. An entry without a detector (unmatched, refused, waiting) is
     // listed only when no detector is asked for.
     std::vector<IntakeEntry> Intake(const std::string& detector = {}, const std::string& state = {});
+    // The detector keys of received images that have no record (no
+    // detector row yet), in order.
+    std::vector<std::string> IntakeOnlyDetectors();
 
     SqlSession& Session() { return *session_; }
     const std::string& Location() const { return shown_; }

@@ -252,6 +252,12 @@ void THistoryPage::Refresh()
             comboBoxDetector_->addItem(QStringLiteral("%1, %2 records").arg(name).arg(d.RecordCount), key);
             if (d.Key == openDetector_) select = comboBoxDetector_->count() - 1;
         }
+        // Detectors whose images arrived but were not recorded (unmatched,
+        // refused, or a rule that does not record): their inbox.
+        for (const std::string& key : store.IntakeOnlyDetectors()) {
+            comboBoxDetector_->addItem(QStringLiteral("%1, no records").arg(Text(key)), Text(key));
+            if (key == openDetector_) select = comboBoxDetector_->count() - 1;
+        }
         // The open image's detector first, else the one chosen before.
         if (select < 0) select = std::max(0, comboBoxDetector_->findData(Text(chosen)));
         if (comboBoxDetector_->count() > 0) comboBoxDetector_->setCurrentIndex(select);
@@ -277,6 +283,11 @@ void THistoryPage::ReadRecords(HistoryStore& store)
     const std::string key = ChosenDetector();
     if (key.empty()) return;
     inbox_ = store.Intake(key);
+    const std::vector<std::string> intakeOnly = store.IntakeOnlyDetectors();
+    if (std::find(intakeOnly.begin(), intakeOnly.end(), key) != intakeOnly.end()) {
+        tabs_->setCurrentIndex(1);  // nothing recorded: the inbox is all there is
+        return;
+    }
     RecordFilter filter;
     filter.Detector = key;
     filter.WithDetails = false;

@@ -130,25 +130,36 @@ private slots:
             entry.State = IntakeRefused;
             entry.Message = "not DICOM";
             store->FinishIntake(entry);
+            // A detector no rule took: no record, only its inbox.
+            entry = store->ClaimIntake("sha-3", "/in/new.dcm", "watch", isNew);
+            entry.State = IntakeUnmatched;
+            entry.DetectorKey = "NEW-1";
+            store->FinishIntake(entry);
         }
         const auto image = CalculateImage("flat.dcm", 1000);
         QCOMPARE(TakeBoxes(), QStringList{Plain(ResultsWritten)});
         ShowHistory();
         // Only the other detector is recorded: it is shown.
         auto* detectors = C<QComboBox>("ComboBoxDetector");
-        QCOMPARE(detectors->count(), 1);
+        QCOMPARE(detectors->count(), 2);
+        QCOMPARE(detectors->itemText(1), QStringLiteral("NEW-1, no records"));
         QCOMPARE(detectors->currentData().toString(), QStringLiteral("OTHER-1"));
         auto* inbox = C<QTableWidget>("TableInbox");
         QCOMPARE(inbox->rowCount(), 1);
         QCOMPARE(inbox->item(0, 1)->text(), QStringLiteral("other.dcm"));
         QCOMPARE(inbox->item(0, 2)->text(), QStringLiteral("analysed (pass)"));
         QCOMPARE(C<QTabWidget>("HistoryTabs")->tabText(1), QStringLiteral("Inbox (1)"));
+        detectors->setCurrentIndex(1);
+        QCOMPARE(inbox->rowCount(), 1);
+        QCOMPARE(inbox->item(0, 2)->text(), QStringLiteral("unmatched"));
+        QVERIFY(Page()->Records().empty());
+        detectors->setCurrentIndex(0);
 
         Click("ButtonRecord");
         QCOMPARE(TakeBoxes(), QStringList());
         // The open image's detector is chosen, with its one record as the
         // command line would have made it.
-        QCOMPARE(detectors->count(), 2);
+        QCOMPARE(detectors->count(), 3);
         QVERIFY(detectors->currentData().toString() != QStringLiteral("OTHER-1"));
         QCOMPARE(Page()->Records().size(), std::size_t{1});
         const StoredRecord stored = Page()->Records().front();
