@@ -1,6 +1,9 @@
 #include "cli/Intake.h"
 
 #include <cstdlib>
+#include <ostream>
+#include <mutex>
+#include <memory>
 #include <system_error>
 
 #include "cli/ImageJob.h"
@@ -22,6 +25,21 @@ bool ModifiedRecently(const std::filesystem::path& file)
 }
 
 }  // namespace
+
+IntakeLog LineLog(std::ostream& err)
+{
+    auto lock = std::make_shared<std::mutex>();
+    return [&err, lock](const std::string& line) {
+        std::lock_guard guard(*lock);
+        err << line << std::endl;
+    };
+}
+
+bool RulesUsable(const IntakeRules& rules, const IntakeLog& log)
+{
+    for (const auto& problem : rules.Problems) log(problem);
+    return rules.Problems.empty();
+}
 
 std::string DefaultIntakeOutDir()
 {

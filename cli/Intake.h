@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -77,6 +78,12 @@ private:
     std::set<std::string> inHand_;    // contents a Take is working on (SHA-256)
     std::unique_ptr<HistoryStore> store_;
 };
+
+// One line per event to err; whole lines, also from several threads.
+IntakeLog LineLog(std::ostream& err);
+
+// Logs the problems of rules; true when there is none.
+bool RulesUsable(const IntakeRules& rules, const IntakeLog& log);
 
 // The default folder of intake outputs: $XDG_DATA_HOME/evenor/intake
 // (~/.local/share/evenor/intake).

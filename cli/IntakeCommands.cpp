@@ -7,6 +7,7 @@
 
 #include "cli/CliCommands.h"
 #include "cli/HistoryCommands.h"
+#include "cli/Intake.h"
 #include "cli/IntakeRules.h"
 #include "dicom/DicomLib.h"
 #include "dicom/FilePath.h"
@@ -19,8 +20,7 @@ namespace {
 // Prints the problems of a rules file; true when there is none.
 bool RulesUsable(const IntakeRules& rules, std::ostream& err)
 {
-    for (const auto& problem : rules.Problems) err << problem << '\n';
-    return rules.Problems.empty();
+    return RulesUsable(rules, LineLog(err));
 }
 
 constexpr const char* kDbHelp =

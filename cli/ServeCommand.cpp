@@ -521,17 +521,9 @@ private:
 
 int RunServe(const ServeOptions& options, std::ostream& err)
 {
-    std::mutex logLock;
-    const IntakeLog log = [&](const std::string& line) {
-        std::lock_guard guard(logLock);
-        err << line << std::endl;
-    };
-
+    const IntakeLog log = LineLog(err);
     const IntakeRules rules = ReadIntakeRules(options.RulesFile);
-    if (!rules.Problems.empty()) {
-        for (const auto& problem : rules.Problems) log(problem);
-        return 1;
-    }
+    if (!RulesUsable(rules, log)) return 1;
     if (options.Aet.empty() || options.Aet.size() > 16 || options.Aet.find('\\') != std::string::npos) {
         log("serve: " + options.Aet + ": not an AE title (1 to 16 characters, no backslash)");
         return 1;

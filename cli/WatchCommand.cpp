@@ -39,17 +39,9 @@ bool Hidden(const fs::path& path)
 
 int RunWatch(const WatchOptions& options, std::ostream& err)
 {
-    std::mutex logLock;
-    const IntakeLog log = [&](const std::string& line) {
-        std::lock_guard guard(logLock);
-        err << line << std::endl;
-    };
-
+    const IntakeLog log = LineLog(err);
     const IntakeRules rules = ReadIntakeRules(options.RulesFile);
-    if (!rules.Problems.empty()) {
-        for (const auto& problem : rules.Problems) log(problem);
-        return 1;
-    }
+    if (!RulesUsable(rules, log)) return 1;
     for (const auto& folder : options.Folders) {
         if (!fs::is_directory(folder)) {
             log("watch: " + folder + ": not a folder");
