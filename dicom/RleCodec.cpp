@@ -1,9 +1,8 @@
 // RLE Lossless (DICOM's PackBits): a 64-byte header with the number of
 // segments and their offsets, then one byte plane per segment, most
-// significant plane first. A plain loop: every run is one memset or memcpy.
+// significant plane first. A plain loop over the runs.
 #include <algorithm>
-#include <cstring>
-#include <vector>
+#include <bit>
 
 #include "dicom/ByteSource.h"
 #include "dicom/Codecs.h"
@@ -15,29 +14,35 @@ namespace {
 constexpr std::size_t kHeaderSize = 64;
 constexpr std::uint32_t kMaxSegments = 15;
 
-// Decodes one segment into plane (exactly plane.size() bytes). Returns false
-// when the segment gives fewer bytes; bytes beyond the plane (padding) are
-// ignored, as are runs after it is full.
-bool DecodeSegment(std::span<const std::uint8_t> segment, std::span<std::uint8_t> plane)
+// Decodes one segment into a byte plane of count bytes, every stride-th byte
+// from plane on: the bytes of one significance within the output words.
+// Returns false when the segment gives fewer bytes; bytes beyond the plane
+// (padding) are ignored, as are runs after it is full.
+template <std::size_t Stride>
+bool DecodeSegment(std::span<const std::uint8_t> segment, std::uint8_t* plane, std::size_t count)
 {
     std::size_t in = 0;
     std::size_t out = 0;
-    while (out < plane.size() && in < segment.size()) {
+    while (out < count && in < segment.size()) {
         const auto control = static_cast<std::int8_t>(segment[in++]);
         if (control >= 0) {
-            const std::size_t count = static_cast<std::size_t>(control) + 1;
-            if (count > segment.size() - in || count > plane.size() - out) return false;
-            std::memcpy(plane.data() + out, segment.data() + in, count);
-            in += count;
-            out += count;
+            const std::size_t length = static_cast<std::size_t>(control) + 1;
+            if (length > segment.size() - in || length > count - out) return false;
+            const std::uint8_t* from = segment.data() + in;
+            std::uint8_t* to = plane + out * Stride;
+            for (std::size_t i = 0; i < length; ++i) to[i * Stride] = from[i];
+            in += length;
+            out += length;
         } else if (control != -128) {
-            const std::size_t count = static_cast<std::size_t>(1 - control);
-            if (in == segment.size() || count > plane.size() - out) return false;
-            std::memset(plane.data() + out, segment[in++], count);
-            out += count;
+            const std::size_t length = static_cast<std::size_t>(1 - control);
+            if (in == segment.size() || length > count - out) return false;
+            const std::uint8_t value = segment[in++];
+            std::uint8_t* to = plane + out * Stride;
+            for (std::size_t i = 0; i < length; ++i) to[i * Stride] = value;
+            out += length;
         }
     }
-    return out == plane.size();
+    return out == count;
 }
 
 }  // namespace
@@ -68,22 +73,17 @@ void DecodeRle(std::span<const std::uint8_t> frame, const FrameLayout& layout, W
             Fail("an RLE segment ends early", layout);
     SizeOutput(out, layout);
 
-    // The planes are decoded into the words' own memory and widened in place
-    // from the back (word i takes bytes 2i and 2i + 1, which are read by
-    // then); the high plane of 16-bit samples goes to a scratch plane.
+    // Each plane is decoded straight into its byte of the output words (the
+    // words start as zeros, so 8-bit samples need only their low byte): no
+    // memory beyond the pixels themselves.
     const std::size_t samples = out.size();
     auto* bytes = reinterpret_cast<std::uint8_t*>(out.data());
+    constexpr std::size_t kLow = std::endian::native == std::endian::little ? 0 : 1;
     const auto segment = [&](std::uint32_t i) { return frame.subspan(offsets[i], offsets[i + 1] - offsets[i]); };
-    if (segments == 1) {
-        if (!DecodeSegment(segment(0), std::span(bytes, samples))) Fail("an RLE segment ends early", layout);
-        for (std::size_t i = samples; i-- > 0;) out[i] = bytes[i];
-        return;
-    }
-    std::vector<std::uint8_t> high(samples);
-    if (!DecodeSegment(segment(0), high)) Fail("an RLE segment ends early", layout);
-    if (!DecodeSegment(segment(1), std::span(bytes, samples))) Fail("an RLE segment ends early", layout);
-    for (std::size_t i = samples; i-- > 0;)
-        out[i] = static_cast<std::uint16_t>((static_cast<unsigned>(high[i]) << 8) | bytes[i]);
+    const bool complete = segments == 1 ? DecodeSegment<2>(segment(0), bytes + kLow, samples)
+                                        : DecodeSegment<2>(segment(0), bytes + (1 - kLow), samples) &&
+                                              DecodeSegment<2>(segment(1), bytes + kLow, samples);
+    if (!complete) Fail("an RLE segment ends early", layout);
 }
 
 }  // namespace evenor::codecs

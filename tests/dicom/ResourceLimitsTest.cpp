@@ -10,12 +10,14 @@
 // from timing or the resident set size, so they are exact and repeatable.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
+#include <charls/charls.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -321,6 +323,77 @@ TEST(ResourceLimitsTest, CompressedClaimsAllocateNothingUnbacked)
         EXPECT_LE(figures.Largest, allowed);
         std::printf("%-52s %9zu file bytes, peak %10zu, largest %9zu, %s\n", name, bytes.size(), figures.Peak,
                     figures.Largest, error.substr(0, 60).c_str());
+    }
+}
+
+}  // namespace evenor
+
+namespace evenor {
+
+// Decoding a genuine compressed image takes the pixels (Rows x Columns x 2
+// bytes) and the compressed bytes, and nothing in proportion to the image
+// beyond them: no second plane, no intermediate copy of the samples.
+TEST(ResourceLimitsTest, DecodingNeedsNoMemoryBeyondThePixels)
+{
+    LoadDicomDictionaryFromText(BuiltInDictionary);
+    constexpr std::uint16_t kSide = 1024;
+    constexpr std::size_t kSamples = std::size_t{kSide} * kSide;
+    // A byte plane as PackBits runs of 128 equal bytes, varying from run to run.
+    const auto runs = [](std::uint8_t seed) {
+        std::string segment;
+        for (std::size_t i = 0; i < kSamples / 128; ++i) {
+            segment += '\x81';
+            segment += static_cast<char>(seed + i * 7);
+        }
+        return segment;
+    };
+    const auto rle = [](const std::vector<std::string>& segments) {
+        TestDicomWriter frame;
+        frame.U32(static_cast<std::uint32_t>(segments.size()));
+        std::uint32_t offset = 64;
+        for (std::size_t i = 0; i < 15; ++i) {
+            frame.U32(i < segments.size() ? offset : 0);
+            if (i < segments.size()) offset += static_cast<std::uint32_t>(segments[i].size());
+        }
+        for (const std::string& segment : segments) frame.Raw(segment);
+        return frame.String();
+    };
+    std::vector<std::uint16_t> samples(kSamples);
+    for (std::size_t i = 0; i < kSamples; ++i) samples[i] = static_cast<std::uint16_t>(2000 + (i * 2654435761u >> 27));
+    charls::jpegls_encoder encoder;
+    encoder.frame_info({kSide, kSide, 16, 1});
+    std::string jpegLs(encoder.estimated_destination_size(), '\0');
+    encoder.destination(jpegLs.data(), jpegLs.size());
+    jpegLs.resize(encoder.encode(samples));
+
+    struct Case {
+        const char* Name;
+        const char* Syntax;
+        std::uint16_t Bits;
+        std::string Frame;
+    };
+    const Case cases[] = {
+        {"RLE, 8 bits", "1.2.840.10008.1.2.5", 8, rle({runs(3)})},
+        {"RLE, 16 bits", "1.2.840.10008.1.2.5", 16, rle({runs(7), runs(11)})},
+        {"JPEG-LS, 16 bits", "1.2.840.10008.1.2.4.80", 16, jpegLs},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TestDicomWriter b;
+        b.Preamble().Explicit(0x00020010, "UI", std::string(c.Syntax) + std::string(std::strlen(c.Syntax) % 2, '\0'));
+        b.ExplicitUS(0x00280010, kSide).ExplicitUS(0x00280011, kSide).ExplicitUS(0x00280100, c.Bits);
+        b.ExplicitWithLength(0x7FE00010, "OB", kUndefined, Items(c.Frame + std::string(c.Frame.size() % 2, '\0')));
+        const std::string bytes = b.String();
+        const ScratchFile file(bytes);
+        test::ResetAllocationFigures();
+        TDicomBeeld image(file.Path().parent_path().string() + "/", file.Path().filename().string(),
+                          CompressedImages::Decode);
+        image.LoadPixels();
+        ASSERT_EQ(image.Pixels().size(), kSamples);
+        const test::AllocationFigures figures = test::ReadAllocationFigures();
+        const std::size_t allowed = kFixedAllowance + 2 * kSamples + 2 * bytes.size();
+        EXPECT_LE(figures.Peak, allowed);
+        std::printf("%-20s %9zu file bytes, peak %10zu, allowed %10zu\n", c.Name, bytes.size(), figures.Peak, allowed);
     }
 }
 
