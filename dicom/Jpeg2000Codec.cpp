@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "dicom/Codecs.h"
 
@@ -147,6 +148,9 @@ void DecodeJpeg2000(std::span<const std::uint8_t> frame, const FrameLayout& layo
     if (!opj_setup_decoder(codec.get(), &parameters)) Fail("the JPEG 2000 decoder cannot start", layout);
     // A codestream cut short is an error, never a partly decoded image.
     opj_decoder_set_strict_mode(codec.get(), OPJ_TRUE);
+    // Code-blocks are decoded on every core; the samples are the same.
+    if (opj_has_thread_support())
+        opj_codec_set_threads(codec.get(), static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
     const auto failed = [&](const char* what) {
         Fail(std::string(what) + (error.empty() ? std::string() : " (" + error + ")"), layout);
     };
