@@ -7,8 +7,32 @@
 
 namespace evenor::codecs {
 
+namespace {
+
+// True when the bytes end with an End of Image marker, perhaps followed by the
+// fragment's padding byte.
+bool EndsWithEndOfImage(std::span<const std::uint8_t> bytes)
+{
+    while (!bytes.empty() && bytes.back() == 0) bytes = bytes.first(bytes.size() - 1);
+    return bytes.size() >= 2 && bytes[bytes.size() - 2] == 0xFF && bytes.back() == 0xD9;
+}
+
+}  // namespace
+
 void DecodeJpegLs(std::span<const std::uint8_t> frame, const FrameLayout& layout, WordArray& out)
 {
+    // On some damaged scans that run to the very end of their input, CharLS
+    // spends seconds (on 88 bytes of 13 x 11 pixels) before it reports the
+    // fault. A codestream without its End of Image marker is given one, and
+    // such a scan fails at once. Complete codestreams are decoded where they lie.
+    std::vector<std::uint8_t> terminated;
+    if (!EndsWithEndOfImage(frame)) {
+        terminated.reserve(frame.size() + 2);
+        terminated.assign(frame.begin(), frame.end());
+        terminated.push_back(0xFF);
+        terminated.push_back(0xD9);
+        frame = terminated;
+    }
     try {
         charls::jpegls_decoder decoder;
         decoder.source(frame.data(), frame.size());
