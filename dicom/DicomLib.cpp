@@ -554,16 +554,25 @@ void TDicomBeeld::CheckCompressedImage(std::span<const std::uint8_t> pixelDataSt
             throw EvenorError(DecodeFailure(
                 "Bits Allocated " + std::to_string(bitsAllocated_) + " (8 and 16 can be decoded)", transferSyntaxUid_));
     }
-    bool lossy = lossySyntax_;
-    if (lossy && coding_ == PixelCoding::Jpeg2000 && IsReversibleJpeg2000(pixelDataStart)) lossy = false;
+    // Lossy Image Compression (0028,2110): "01" anywhere (also in an item of
+    // a sequence, which the table lists without nesting) makes the image
+    // lossy. A JPEG 2000 image of the syntax that allows loss (.91) counts as
+    // lossless only when its codestream is reversible and the file says "00":
+    // a reversible codestream cut to a rate is lossy too, and its header
+    // does not tell.
+    bool saysLossy = false;
+    bool saysLossless = false;
     for (const TagEntry& entry : tagTable_) {
         if (entry.Tag == tags::LossyImageCompression.Key) {
             std::string_view value = entry.Value;
             while (!value.empty() && (value.back() == ' ' || value.back() == '\0')) value.remove_suffix(1);
-            if (value == "01") lossy = true;
-            break;
+            saysLossy = saysLossy || value == "01";
+            saysLossless = saysLossless || value == "00";
         }
     }
+    bool lossy = lossySyntax_ || saysLossy;
+    if (lossy && !saysLossy && saysLossless && coding_ == PixelCoding::Jpeg2000 && IsReversibleJpeg2000(pixelDataStart))
+        lossy = false;
     lossyCompressed_ = lossy;
 }
 

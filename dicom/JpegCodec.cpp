@@ -3,6 +3,7 @@
 // codestream's frame header chooses one, as DCMTK's own codec does.
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include <dcmtk/config/osconfig.h>
@@ -10,7 +11,9 @@
 #include <dcmtk/dcmjpeg/djdijg12.h>
 #include <dcmtk/dcmjpeg/djdijg16.h>
 #include <dcmtk/dcmjpeg/djdijg8.h>
-#include <dcmtk/oflog/oflog.h>
+#include <dcmtk/oflog/appender.h>
+#include <dcmtk/oflog/logger.h>
+#include <dcmtk/oflog/spi/logevent.h>
 
 #include "dicom/Codecs.h"
 
@@ -60,14 +63,54 @@ std::optional<FrameHeader> ReadFrameHeader(std::span<const std::uint8_t> bytes)
     return std::nullopt;
 }
 
-// DCMTK reports the IJG library's warnings ("Corrupt JPEG data ...") through
-// its logger, which writes to standard error; the program's messages are its
-// own, so the logger stays quiet.
-void QuietDcmtkLogger()
+// The IJG library's warnings reach DCMTK's logger. Those about corrupt data
+// ("Corrupt JPEG data: premature end of data segment", "... bad Huffman
+// code", "Premature end of JPEG file") mean samples were skipped or filled
+// in: the decoded image is not the file's. Others ("Invalid SOS parameters
+// for sequential JPEG") leave the samples as they are. The logger's warnings
+// are caught here, for the decode running in the same thread, and nothing
+// is written to standard error: the program's messages are its own.
+thread_local std::string* tCorruption = nullptr;
+
+class CorruptionCatcher : public dcmtk::log4cplus::Appender {
+public:
+    ~CorruptionCatcher() override { destructorImpl(); }
+    void close() override {}
+
+protected:
+    void append(const dcmtk::log4cplus::spi::InternalLoggingEvent& event) override
+    {
+        const std::string text = event.getMessage().c_str();
+        if (tCorruption && tCorruption->empty() &&
+            (text.starts_with("Corrupt JPEG data") || text.starts_with("Premature end of JPEG file")))
+            *tCorruption = text;
+    }
+};
+
+void CatchDcmtkWarnings()
 {
     static std::once_flag once;
-    std::call_once(once, [] { OFLog::getLogger("dcmtk.dcmjpeg").setLogLevel(OFLogger::OFF_LOG_LEVEL); });
+    std::call_once(once, [] {
+        dcmtk::log4cplus::Logger logger = dcmtk::log4cplus::Logger::getInstance("dcmtk.dcmjpeg");
+        logger.setAdditivity(false);
+        logger.removeAllAppenders();
+        logger.addAppender(dcmtk::log4cplus::SharedAppenderPtr(new CorruptionCatcher));
+        logger.setLogLevel(dcmtk::log4cplus::WARN_LOG_LEVEL);
+    });
 }
+
+// Points tCorruption at one decode's text while it runs.
+class CorruptionWatch {
+public:
+    CorruptionWatch() { tCorruption = &text_; }
+    ~CorruptionWatch() { tCorruption = nullptr; }
+    CorruptionWatch(const CorruptionWatch&) = delete;
+    CorruptionWatch& operator=(const CorruptionWatch&) = delete;
+    const std::string& Text() const { return text_; }
+
+private:
+    std::string text_;
+};
 
 }  // namespace
 
@@ -95,7 +138,7 @@ void DecodeJpeg(std::span<const std::uint8_t> frame, const FrameLayout& layout, 
     // DCMTK's decoder counts bytes in 32 bits.
     if (samples * 2 > 0xFFFFFFFFu || frame.size() > 0xFFFFFFFFu) Fail("the image is too large to decode", layout);
     SizeOutput(out, layout);
-    QuietDcmtkLogger();
+    CatchDcmtkWarnings();
 
     const DJCodecParameter parameters(ECC_monochrome, EDC_never, EUC_never, EPC_default);
     std::unique_ptr<DJDecoder> decoder;
@@ -113,10 +156,12 @@ void DecodeJpeg(std::span<const std::uint8_t> frame, const FrameLayout& layout, 
     const Uint32 destinationBytes = static_cast<Uint32>(samples * decoder->bytesPerSample());
     // The IJG source manager only reads the compressed bytes.
     auto* source = const_cast<Uint8*>(frame.data());
+    const CorruptionWatch corruption;
     const OFCondition status =
         decoder->decode(source, static_cast<Uint32>(frame.size()), destination, destinationBytes, OFFalse);
     if (status == EJ_Suspension) Fail("the JPEG data ends early", layout);
     if (status.bad()) Fail(std::string("the JPEG data cannot be decoded (") + status.text() + ")", layout);
+    if (!corruption.Text().empty()) Fail("the JPEG data is corrupt (" + corruption.Text() + ")", layout);
     if (decoder->bytesPerSample() == 1)
         for (std::size_t i = samples; i-- > 0;) out[i] = destination[i];
 }

@@ -49,8 +49,9 @@ def dcmtk(tool, options, source, target):
         sys.exit(f"{tool} failed: {result.stderr.decode(errors='replace')}")
 
 
-def with_openjpeg(source, target, folder, uid, opj_options, fragments):
-    """The pixels of source through opj_compress, wrapped into a copy of source."""
+def with_openjpeg(source, target, folder, uid, opj_options, fragments, keep_lossy_tag=True):
+    """The pixels of source through opj_compress, wrapped into a copy of source
+    (which says Lossy Image Compression "00"; without it unless keep_lossy_tag)."""
     ds = pydicom.dcmread(source)
     pixels = ds.pixel_array
     bits = ds.BitsAllocated
@@ -68,6 +69,8 @@ def with_openjpeg(source, target, folder, uid, opj_options, fragments):
     ds["PixelData"].is_undefined_length = True
     ds["PixelData"].VR = "OB"
     ds.file_meta.TransferSyntaxUID = uid
+    if not keep_lossy_tag:
+        del ds.LossyImageCompression
     ds.is_little_endian, ds.is_implicit_VR = True, False
     ds.save_as(target, write_like_original=False)
 
@@ -215,6 +218,10 @@ def main():
                 "jpeg-baseline": lambda t: dcmtk("dcmcjpeg", ["+eb"], original, t),
                 "jpeg-ls-near": lambda t: dcmtk("dcmcjpls", ["+en"], original, t),
                 "j2k-irreversible": lambda t: with_openjpeg(original, t, work, JPEG2000, ["-I", "-r", "20"], 1),
+                # Reversible, but cut to a rate: lossy, and neither the codestream's
+                # header nor the file says so.
+                "j2k-91-reversible-cut": lambda t: with_openjpeg(original, t, work, JPEG2000, ["-r", "10"], 1,
+                                                                 keep_lossy_tag=False),
             }
             if bits == 16:
                 lossy["jpeg-extended"] = lambda t: dcmtk("dcmcjpeg", ["+ee"], original, t)

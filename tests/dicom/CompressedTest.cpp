@@ -49,6 +49,7 @@ struct Geometry {
     std::uint16_t SamplesPerPixel = 1;
     std::string Frames;  // Number of Frames text; empty: no element
     std::string Lossy;   // Lossy Image Compression; empty: no element
+    std::string NestedLossy;  // the same in an item of a Source Image Sequence before it
 };
 
 Geometry Geo(std::uint16_t rows, std::uint16_t columns, std::uint16_t bits, std::uint16_t samples = 1,
@@ -69,6 +70,11 @@ std::string EncapsulatedFile(const std::string& syntax, const Geometry& g, const
 {
     TestDicomWriter w;
     w.Preamble().FileMeta(syntax);
+    if (!g.NestedLossy.empty()) {
+        TestDicomWriter item;
+        item.Explicit(0x00282110, "CS", TestDicomWriter::EvenText(g.NestedLossy));
+        w.ExplicitWithLength(0x00082112, "SQ", 0xFFFFFFFF, Item(item.String()) + kDelimiter);
+    }
     w.ExplicitUS(0x00280002, g.SamplesPerPixel);
     if (!g.Frames.empty()) w.Explicit(0x00280008, "IS", TestDicomWriter::EvenText(g.Frames));
     w.ExplicitUS(0x00280010, g.Rows).ExplicitUS(0x00280011, g.Columns).ExplicitUS(0x00280100, g.BitsAllocated);
@@ -417,6 +423,13 @@ TEST_F(CompressedTest, LossyImagesAreFlaggedOnlyWhenDecodingWasAskedFor)
     lossyTag.Lossy = "01";
     Geometry notLossy;
     notLossy.Lossy = "00";
+    Geometry nestedNotLossy = lossyTag;
+    nestedNotLossy.NestedLossy = "00";
+    // A JPEG 2000 main header: reversible 5-3 wavelet (COD), no quantisation
+    // (QCD), then the first tile.
+    const std::string reversible = "\xFF\x4F"s + "\xFF\x52\x00\x0C\x00\x00\x00\x01\x00\x05\x04\x04\x00\x01"s +
+                                   "\xFF\x5C\x00\x04\x00\x40"s + "\xFF\x90"s;
+    const std::string j2kItems = Item("") + Item(reversible) + kDelimiter;
     const Case cases[] = {
         {"lossless syntax", EncapsulatedFile(kRle, {}, items), CompressedImages::Decode, false},
         {"lossless syntax, tag 01", EncapsulatedFile(kRle, lossyTag, items), CompressedImages::Decode, true},
@@ -425,6 +438,13 @@ TEST_F(CompressedTest, LossyImagesAreFlaggedOnlyWhenDecodingWasAskedFor)
         {"jpeg-ls near-lossless", EncapsulatedFile("1.2.840.10008.1.2.4.81", {}, items), CompressedImages::Decode,
          true},
         {"jpeg 2000 that is not reversible", EncapsulatedFile("1.2.840.10008.1.2.4.91", {}, items),
+         CompressedImages::Decode, true},
+        {"lossless syntax, tag 01 after an item's 00", EncapsulatedFile(kRle, nestedNotLossy, items),
+         CompressedImages::Decode, true},
+        {"reversible jpeg 2000 (.91), tag 00", EncapsulatedFile("1.2.840.10008.1.2.4.91", notLossy, j2kItems),
+         CompressedImages::Decode, false},
+        // It may have been cut to a rate, and its header cannot tell.
+        {"reversible jpeg 2000 (.91), no tag", EncapsulatedFile("1.2.840.10008.1.2.4.91", {}, j2kItems),
          CompressedImages::Decode, true},
         {"uncompressed, tag 01", native.String(), CompressedImages::Decode, true},
         {"uncompressed, tag 01, not asked", native.String(), CompressedImages::Refuse, false},
