@@ -14,12 +14,38 @@ namespace {
 constexpr std::size_t kHeaderSize = 64;
 constexpr std::uint32_t kMaxSegments = 15;
 
+// The bytes the runs of a segment's rest would give, counted up to limit.
+std::size_t BytesBeyond(std::span<const std::uint8_t> rest, std::size_t limit)
+{
+    std::size_t in = 0;
+    std::size_t out = 0;
+    while (out < limit && in < rest.size()) {
+        const auto control = static_cast<std::int8_t>(rest[in++]);
+        if (control >= 0) {
+            const std::size_t length = static_cast<std::size_t>(control) + 1;
+            if (length > rest.size() - in) break;
+            in += length;
+            out += length;
+        } else if (control != -128) {
+            if (in == rest.size()) break;
+            ++in;
+            out += static_cast<std::size_t>(1 - control);
+        }
+    }
+    return out;
+}
+
+enum class SegmentFit { Exact, Short, Long };
+
 // Decodes one segment into a byte plane of count bytes, every stride-th byte
 // from plane on: the bytes of one significance within the output words.
-// Returns false when the segment gives fewer bytes; bytes beyond the plane
-// (padding) are ignored, as are runs after it is full.
+// Short when the segment gives fewer bytes; Long when a run crosses the
+// plane's end, or when the runs go on for a whole row (columns bytes) or more
+// after it, so the data holds more samples than the header says. Less than a
+// row after the plane is taken for padding.
 template <std::size_t Stride>
-bool DecodeSegment(std::span<const std::uint8_t> segment, std::uint8_t* plane, std::size_t count)
+SegmentFit DecodeSegment(std::span<const std::uint8_t> segment, std::uint8_t* plane, std::size_t count,
+                         std::size_t columns)
 {
     std::size_t in = 0;
     std::size_t out = 0;
@@ -27,7 +53,8 @@ bool DecodeSegment(std::span<const std::uint8_t> segment, std::uint8_t* plane, s
         const auto control = static_cast<std::int8_t>(segment[in++]);
         if (control >= 0) {
             const std::size_t length = static_cast<std::size_t>(control) + 1;
-            if (length > segment.size() - in || length > count - out) return false;
+            if (length > segment.size() - in) return SegmentFit::Short;
+            if (length > count - out) return SegmentFit::Long;
             const std::uint8_t* from = segment.data() + in;
             std::uint8_t* to = plane + out * Stride;
             for (std::size_t i = 0; i < length; ++i) to[i * Stride] = from[i];
@@ -35,14 +62,16 @@ bool DecodeSegment(std::span<const std::uint8_t> segment, std::uint8_t* plane, s
             out += length;
         } else if (control != -128) {
             const std::size_t length = static_cast<std::size_t>(1 - control);
-            if (in == segment.size() || length > count - out) return false;
+            if (in == segment.size()) return SegmentFit::Short;
+            if (length > count - out) return SegmentFit::Long;
             const std::uint8_t value = segment[in++];
             std::uint8_t* to = plane + out * Stride;
             for (std::size_t i = 0; i < length; ++i) to[i * Stride] = value;
             out += length;
         }
     }
-    return out == count;
+    if (out < count) return SegmentFit::Short;
+    return BytesBeyond(segment.subspan(in), columns) >= columns ? SegmentFit::Long : SegmentFit::Exact;
 }
 
 }  // namespace
@@ -80,10 +109,22 @@ void DecodeRle(std::span<const std::uint8_t> frame, const FrameLayout& layout, W
     auto* bytes = reinterpret_cast<std::uint8_t*>(out.data());
     constexpr std::size_t kLow = std::endian::native == std::endian::little ? 0 : 1;
     const auto segment = [&](std::uint32_t i) { return frame.subspan(offsets[i], offsets[i + 1] - offsets[i]); };
-    const bool complete = segments == 1 ? DecodeSegment<2>(segment(0), bytes + kLow, samples)
-                                        : DecodeSegment<2>(segment(0), bytes + (1 - kLow), samples) &&
-                                              DecodeSegment<2>(segment(1), bytes + kLow, samples);
-    if (!complete) Fail("an RLE segment ends early", layout);
+    const auto decode = [&](std::uint32_t i, std::size_t at) {
+        switch (DecodeSegment<2>(segment(i), bytes + at, samples, layout.Columns)) {
+        case SegmentFit::Short:
+            Fail("an RLE segment ends early", layout);
+        case SegmentFit::Long:
+            Fail("an RLE segment holds more than Rows x Columns samples", layout);
+        case SegmentFit::Exact:
+            break;
+        }
+    };
+    if (segments == 1) {
+        decode(0, kLow);
+    } else {
+        decode(0, 1 - kLow);
+        decode(1, kLow);
+    }
 }
 
 }  // namespace evenor::codecs

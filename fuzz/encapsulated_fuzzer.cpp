@@ -43,9 +43,11 @@ bool StartsWith(const std::string& text, std::string_view prefix)
 }
 
 // The first frame of a single-fragment RLE value the slow way: nothing when
-// the items are not exactly an empty offset table and one fragment, or when
-// a segment does not fill its plane.
-std::optional<WordArray> ReferenceRle(std::span<const std::uint8_t> value, std::uint32_t samples, int bits)
+// the items are not exactly an empty offset table and one fragment, when a
+// segment does not fill its plane, or when its runs go on for a whole row
+// (columns bytes) or more after that.
+std::optional<WordArray> ReferenceRle(std::span<const std::uint8_t> value, std::uint32_t samples,
+                                      std::uint32_t columns, int bits)
 {
     const auto u32 = [&](std::size_t at) {
         return static_cast<std::uint32_t>(value[at] | (value[at + 1] << 8) | (value[at + 2] << 16) |
@@ -85,6 +87,20 @@ std::optional<WordArray> ReferenceRle(std::span<const std::uint8_t> value, std::
             }
         }
         if (plane.size() != samples) return std::nullopt;
+        std::size_t beyond = 0;
+        while (beyond < columns && in < stop) {
+            const int control = static_cast<std::int8_t>(frame[in++]);
+            if (control >= 0) {
+                if (stop - in < static_cast<std::size_t>(control) + 1) break;
+                in += static_cast<std::size_t>(control) + 1;
+                beyond += static_cast<std::size_t>(control) + 1;
+            } else if (control != -128) {
+                if (in == stop) break;
+                ++in;
+                beyond += static_cast<std::size_t>(1 - control);
+            }
+        }
+        if (beyond >= columns) return std::nullopt;
         for (std::uint32_t i = 0; i < samples; ++i)
             words[i] = static_cast<std::uint16_t>(segments == 2 && s == 0 ? plane[i] << 8 : words[i] | plane[i]);
     }
@@ -117,7 +133,7 @@ void DecodeValue(std::uint8_t mode, std::span<const std::uint8_t> bytes)
             for (const std::uint16_t v : *pixels) FUZZ_CHECK(v <= 0xFF);
     }
     if (codec.Coding == PixelCoding::Rle && layout.NumberOfFrames <= 1) {
-        const std::optional<WordArray> reference = ReferenceRle(value, samples, bits);
+        const std::optional<WordArray> reference = ReferenceRle(value, samples, layout.Columns, bits);
         if (reference) {
             FUZZ_CHECK(pixels.has_value());
             FUZZ_CHECK(*pixels == *reference);

@@ -317,6 +317,8 @@ TEST_F(CompressedTest, HostileDataGetsAClearMessage)
          Item("") + Item(frame8.substr(0, frame8.size() - 3)) + kDelimiter,
          "an RLE segment ends early"},
         {"rle too few samples", kRle, Geo(4, 3, 8), Item("") + Item(frame8) + kDelimiter, "an RLE segment ends early"},
+        {"rle a row too many", kRle, Geo(2, 3, 8), Item("") + Item(frame8) + kDelimiter,
+         "an RLE segment holds more than Rows x Columns samples"},
         {"rle bomb", kRle, Geo(65535, 65535, 16), Item("") + Item(RleFrame({"\x81\x00"s, "\x81\x00"s})) + kDelimiter,
          "an RLE segment ends early"},
         {"jpeg without frame header",
