@@ -570,7 +570,7 @@ void TDicomBeeld::CheckCompressedImage(std::span<const std::uint8_t> pixelDataSt
             saysLossless = saysLossless || value == "00";
         }
     }
-    bool lossy = lossySyntax_ || saysLossy;
+    bool lossy = lossySyntax_ || saysLossy || CodestreamIsLossy(coding_, pixelDataStart);
     if (lossy && !saysLossy && saysLossless && coding_ == PixelCoding::Jpeg2000 && IsReversibleJpeg2000(pixelDataStart))
         lossy = false;
     lossyCompressed_ = lossy;

@@ -204,16 +204,27 @@ WordArray DecodeFirstFrame(PixelCoding coding, std::span<const std::uint8_t> enc
     return pixels;
 }
 
+namespace {
+
+// The start of the first fragment (after the Basic Offset Table item and the
+// fragment's item header); empty when the bytes do not reach it.
+std::span<const std::uint8_t> FirstFragmentStart(std::span<const std::uint8_t> encapsulated)
+{
+    if (encapsulated.size() < 8) return {};
+    const std::uint32_t tableLength = DecodeUnsigned<std::uint32_t>(encapsulated.data() + 4, ByteOrder::Little);
+    if (tableLength > encapsulated.size() - 8 || encapsulated.size() - 8 - tableLength < 8) return {};
+    return encapsulated.subspan(8 + std::size_t{tableLength} + 8);
+}
+
+}  // namespace
+
 bool IsReversibleJpeg2000(std::span<const std::uint8_t> encapsulated)
 {
     // The first fragment's main header: SOC, then marker segments up to the
     // first tile (SOT). COD's transformation byte: 1 = 5-3 reversible;
     // QCD's style: 0 = no quantisation. The bytes may stop inside the
     // fragment: the main header comes first.
-    if (encapsulated.size() < 8) return false;
-    const std::uint32_t tableLength = DecodeUnsigned<std::uint32_t>(encapsulated.data() + 4, ByteOrder::Little);
-    if (tableLength > encapsulated.size() - 8 || encapsulated.size() - 8 - tableLength < 8) return false;
-    std::span<const std::uint8_t> bytes = encapsulated.subspan(8 + std::size_t{tableLength} + 8);
+    std::span<const std::uint8_t> bytes = FirstFragmentStart(encapsulated);
     // A JP2 file wraps the codestream in boxes; find its start.
     for (std::size_t i = 0; i + 1 < bytes.size(); ++i) {
         if (bytes[i] == 0xFF && bytes[i + 1] == 0x4F) {
@@ -237,6 +248,41 @@ bool IsReversibleJpeg2000(std::span<const std::uint8_t> encapsulated)
         at += 2 + length;
     }
     return reversible.value_or(false) && unquantised.value_or(false);
+}
+
+bool CodestreamIsLossy(PixelCoding coding, std::span<const std::uint8_t> encapsulated)
+{
+    if (coding != PixelCoding::Jpeg && coding != PixelCoding::JpegLs) return false;
+    // SOI, then marker segments skipped by their lengths up to the frame
+    // header (JPEG) or the first scan header (JPEG-LS).
+    const std::span<const std::uint8_t> bytes = FirstFragmentStart(encapsulated);
+    if (bytes.size() < 2 || bytes[0] != 0xFF || bytes[1] != 0xD8) return false;
+    std::size_t at = 2;
+    while (at + 4 <= bytes.size()) {
+        if (bytes[at] != 0xFF) return false;
+        const std::uint8_t marker = bytes[at + 1];
+        if (marker == 0xFF) {  // fill byte
+            ++at;
+            continue;
+        }
+        const std::size_t length = (static_cast<std::size_t>(bytes[at + 2]) << 8) | bytes[at + 3];
+        if (length < 2 || at + 2 + length > bytes.size()) return false;
+        const std::uint8_t* segment = bytes.data() + at + 4;
+        if (coding == PixelCoding::Jpeg) {
+            // SOF0-SOF2, SOF5, SOF6, SOF9, SOF10, SOF13, SOF14: DCT processes.
+            // SOF3, SOF7, SOF11, SOF15: lossless. C4 DHT, C8 JPG, CC DAC.
+            if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC)
+                return marker != 0xC3 && marker != 0xC7 && marker != 0xCB && marker != 0xCF;
+            if (marker == 0xDA) return false;
+        } else if (marker == 0xDA) {
+            // SOS: Ns, Ns x (component, table), then NEAR.
+            const std::size_t components = length >= 3 ? segment[0] : 0;
+            const std::size_t nearAt = 1 + 2 * components;
+            return nearAt + 2 < length && segment[nearAt] > 0;
+        }
+        at += 2 + length;
+    }
+    return false;
 }
 
 }  // namespace evenor

@@ -71,6 +71,12 @@ WordArray DecodeFirstFrame(PixelCoding coding, std::span<const std::uint8_t> enc
 // quantisation (a lossless codestream). False when it cannot tell.
 bool IsReversibleJpeg2000(std::span<const std::uint8_t> encapsulated);
 
+// Whether the first fragment of a JPEG or JPEG-LS frame is coded with loss
+// whatever its transfer syntax says: a DCT frame header (SOF0-SOF2 and the
+// like), or a JPEG-LS scan with a NEAR value above 0. False when it cannot
+// tell, and for other codings.
+bool CodestreamIsLossy(PixelCoding coding, std::span<const std::uint8_t> encapsulated);
+
 // The message prefix of every decoding failure.
 std::string DecodeFailure(const std::string& reason, const std::string& transferSyntaxUid);
 

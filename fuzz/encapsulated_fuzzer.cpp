@@ -46,8 +46,8 @@ bool StartsWith(const std::string& text, std::string_view prefix)
 // the items are not exactly an empty offset table and one fragment, when a
 // segment does not fill its plane, or when its runs go on for a whole row
 // (columns bytes) or more after that.
-std::optional<WordArray> ReferenceRle(std::span<const std::uint8_t> value, std::uint32_t samples,
-                                      std::uint32_t columns, int bits)
+std::optional<WordArray> ReferenceRle(std::span<const std::uint8_t> value, std::uint32_t samples, std::uint32_t columns,
+                                      int bits)
 {
     const auto u32 = [&](std::size_t at) {
         return static_cast<std::uint32_t>(value[at] | (value[at + 1] << 8) | (value[at + 2] << 16) |

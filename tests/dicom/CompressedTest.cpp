@@ -47,8 +47,8 @@ struct Geometry {
     std::uint16_t Columns = 3;
     std::uint16_t BitsAllocated = 8;
     std::uint16_t SamplesPerPixel = 1;
-    std::string Frames;  // Number of Frames text; empty: no element
-    std::string Lossy;   // Lossy Image Compression; empty: no element
+    std::string Frames;       // Number of Frames text; empty: no element
+    std::string Lossy;        // Lossy Image Compression; empty: no element
     std::string NestedLossy;  // the same in an item of a Source Image Sequence before it
 };
 
@@ -432,6 +432,20 @@ TEST_F(CompressedTest, LossyImagesAreFlaggedOnlyWhenDecodingWasAskedFor)
     const std::string reversible = "\xFF\x4F"s + "\xFF\x52\x00\x0C\x00\x00\x00\x01\x00\x05\x04\x04\x00\x01"s +
                                    "\xFF\x5C\x00\x04\x00\x40"s + "\xFF\x90"s;
     const std::string j2kItems = Item("") + Item(reversible) + kDelimiter;
+    // Coded with loss under a lossless syntax: a DCT frame header (SOF1), and
+    // a JPEG-LS scan with NEAR 2.
+    std::string dct = JpegHeader(3, 3, 8, 1, "\xFF\xD9"s);
+    dct[3] = '\xC1';
+    charls::jpegls_encoder nearEncoder;
+    nearEncoder.frame_info({3, 3, 8, 1}).near_lossless(2);
+    std::vector<std::uint8_t> nearStream(nearEncoder.estimated_destination_size());
+    nearEncoder.destination(nearStream);
+    nearStream.resize(nearEncoder.encode(std::vector<std::uint8_t>(kNineBytes.begin(), kNineBytes.end())));
+    const std::string lossless = JpegLsStream(3, 3, 8, kNine);
+    const std::string jpegLsItems = Item("") + Item(lossless + std::string(lossless.size() % 2, '\0')) + kDelimiter;
+    const std::string nearItems =
+        Item("") + Item(std::string(nearStream.begin(), nearStream.end()) + std::string(nearStream.size() % 2, '\0')) +
+        kDelimiter;
     const Case cases[] = {
         {"lossless syntax", EncapsulatedFile(kRle, {}, items), CompressedImages::Decode, false},
         {"lossless syntax, tag 01", EncapsulatedFile(kRle, lossyTag, items), CompressedImages::Decode, true},
@@ -447,6 +461,17 @@ TEST_F(CompressedTest, LossyImagesAreFlaggedOnlyWhenDecodingWasAskedFor)
          CompressedImages::Decode, false},
         // It may have been cut to a rate, and its header cannot tell.
         {"reversible jpeg 2000 (.91), no tag", EncapsulatedFile("1.2.840.10008.1.2.4.91", {}, j2kItems),
+         CompressedImages::Decode, true},
+        {"lossless jpeg",
+         EncapsulatedFile("1.2.840.10008.1.2.4.70", {},
+                          Item("") + Item(JpegHeader(3, 3, 8, 1, "\xFF\xD9"s)) + kDelimiter),
+         CompressedImages::Decode, false},
+        {"dct jpeg under the lossless syntax",
+         EncapsulatedFile("1.2.840.10008.1.2.4.70", {}, Item("") + Item(dct) + kDelimiter), CompressedImages::Decode,
+         true},
+        {"lossless jpeg-ls", EncapsulatedFile("1.2.840.10008.1.2.4.80", {}, jpegLsItems), CompressedImages::Decode,
+         false},
+        {"near-lossless jpeg-ls under the lossless syntax", EncapsulatedFile("1.2.840.10008.1.2.4.80", {}, nearItems),
          CompressedImages::Decode, true},
         {"uncompressed, tag 01", native.String(), CompressedImages::Decode, true},
         {"uncompressed, tag 01, not asked", native.String(), CompressedImages::Refuse, false},
