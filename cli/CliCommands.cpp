@@ -181,7 +181,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
     bool listPresets = false;
     auto* analyse = app.add_subcommand("analyse", "Analyse the uniformity of FILE and write the results report");
     analyse->footer(kAnalyseFooter);
-    analyse->add_option("FILE", line.Files, "Uncompressed DICOM image (several files or folders with --out-dir)");
+    analyse->add_option("FILE", line.Files,
+                        "DICOM image, compressed ones with --decompress (several files or folders with --out-dir)");
     auto* output = analyse->add_option("-o,--output", line.Report, "Results report to write (replaced if present)")
                        ->type_name("REPORT");
     analyse

@@ -69,7 +69,8 @@ public slots:
     void ButtonOpenClick();
     void ButtonExportClick();
     void ButtonAboutClick();
-    // The preferences dialog: the history database and whether every test is recorded.
+    // The preferences dialog: the history database, whether every test is recorded and whether
+    // compressed images are decoded.
     void ButtonPreferencesClick();
     void CheckBoxDevClick();
 
