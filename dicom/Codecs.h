@@ -17,6 +17,10 @@ namespace evenor::codecs {
 void DecodeJpeg(std::span<const std::uint8_t> frame, const FrameLayout& layout, WordArray& out);
 void DecodeJpegLs(std::span<const std::uint8_t> frame, const FrameLayout& layout, WordArray& out);
 void DecodeJpeg2000(std::span<const std::uint8_t> frame, const FrameLayout& layout, WordArray& out);
+// The same in bands of rowsPerBand rows (0: the whole image at once), each
+// decoded on its own: what DecodeJpeg2000 does for large images.
+void DecodeJpeg2000InBands(std::span<const std::uint8_t> frame, const FrameLayout& layout, WordArray& out,
+                           std::uint32_t rowsPerBand);
 void DecodeRle(std::span<const std::uint8_t> frame, const FrameLayout& layout, WordArray& out);
 
 [[noreturn]] void Fail(const std::string& reason, const FrameLayout& layout);

@@ -110,7 +110,8 @@ struct ImageDeleter {
 
 }  // namespace
 
-void DecodeJpeg2000(std::span<const std::uint8_t> frame, const FrameLayout& layout, WordArray& out)
+void DecodeJpeg2000InBands(std::span<const std::uint8_t> frame, const FrameLayout& layout, WordArray& out,
+                           std::uint32_t rowsPerBand)
 {
     static constexpr std::uint8_t kSignature[] = {0x00, 0x00, 0x00, 0x0C, 0x6A, 0x50, 0x20, 0x20};
     const bool boxed =
@@ -129,64 +130,96 @@ void DecodeJpeg2000(std::span<const std::uint8_t> frame, const FrameLayout& layo
              layout);
     if (size->Tiles > frame.size() / 14) Fail("the JPEG 2000 data ends early", layout);
 
-    MemoryInput input{frame, 0};
-    std::unique_ptr<opj_stream_t, StreamDeleter> stream(opj_stream_create(OPJ_J2K_STREAM_CHUNK_SIZE, OPJ_TRUE));
-    std::unique_ptr<opj_codec_t, CodecDeleter> codec(opj_create_decompress(boxed ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
-    if (!stream || !codec) Fail("the JPEG 2000 decoder cannot start", layout);
-    opj_stream_set_user_data(stream.get(), &input, nullptr);
-    opj_stream_set_user_data_length(stream.get(), frame.size());
-    opj_stream_set_read_function(stream.get(), ReadInput);
-    opj_stream_set_skip_function(stream.get(), SkipInput);
-    opj_stream_set_seek_function(stream.get(), SeekInput);
+    // OpenJPEG decodes into 32-bit samples. A large image is decoded in bands
+    // of rows, each with a decoder of its own that decodes only the
+    // code-blocks the band needs, so its buffers stay a band's size beside the
+    // 16-bit pixels.
+    const std::uint32_t rows = rowsPerBand > 0 ? rowsPerBand : layout.Rows;
+    bool sized = false;
+    for (std::uint32_t top = 0; top < layout.Rows; top += rows) {
+        const std::uint32_t bottom = std::min<std::uint32_t>(layout.Rows, top + std::min(rows, layout.Rows - top));
+        const bool whole = top == 0 && bottom == layout.Rows;
 
-    std::string error;
-    opj_set_error_handler(codec.get(), KeepError, &error);
-    opj_set_warning_handler(codec.get(), Ignore, nullptr);
-    opj_set_info_handler(codec.get(), Ignore, nullptr);
-    opj_dparameters_t parameters;
-    opj_set_default_decoder_parameters(&parameters);
-    if (!opj_setup_decoder(codec.get(), &parameters)) Fail("the JPEG 2000 decoder cannot start", layout);
-    // A codestream cut short is an error, never a partly decoded image.
-    opj_decoder_set_strict_mode(codec.get(), OPJ_TRUE);
-    // Code-blocks are decoded on every core; the samples are the same.
-    if (opj_has_thread_support())
-        opj_codec_set_threads(codec.get(), static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
-    const auto failed = [&](const char* what) {
-        Fail(std::string(what) + (error.empty() ? std::string() : " (" + error + ")"), layout);
-    };
+        MemoryInput input{frame, 0};
+        std::unique_ptr<opj_stream_t, StreamDeleter> stream(opj_stream_create(OPJ_J2K_STREAM_CHUNK_SIZE, OPJ_TRUE));
+        std::unique_ptr<opj_codec_t, CodecDeleter> codec(opj_create_decompress(boxed ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
+        if (!stream || !codec) Fail("the JPEG 2000 decoder cannot start", layout);
+        opj_stream_set_user_data(stream.get(), &input, nullptr);
+        opj_stream_set_user_data_length(stream.get(), frame.size());
+        opj_stream_set_read_function(stream.get(), ReadInput);
+        opj_stream_set_skip_function(stream.get(), SkipInput);
+        opj_stream_set_seek_function(stream.get(), SeekInput);
 
-    opj_image_t* rawImage = nullptr;
-    const bool headerRead = opj_read_header(stream.get(), codec.get(), &rawImage);
-    std::unique_ptr<opj_image_t, ImageDeleter> image(rawImage);
-    if (!headerRead || !image) failed("the JPEG 2000 data has no readable header");
-    if (image->numcomps != 1)
-        Fail("the JPEG 2000 data has " + std::to_string(image->numcomps) + " components, not 1", layout);
-    const std::uint64_t width = image->x1 - std::min(image->x0, image->x1);
-    const std::uint64_t height = image->y1 - std::min(image->y0, image->y1);
-    if (width != layout.Columns || height != layout.Rows)
-        Fail("the JPEG 2000 data is " + std::to_string(width) + " x " + std::to_string(height) +
-                 " pixels, the header says " + std::to_string(layout.Columns) + " x " + std::to_string(layout.Rows),
-             layout);
-    const opj_image_comp_t& header = image->comps[0];
-    if (header.prec < 1 || header.prec > 16 || (layout.BitsAllocated == 8 && header.prec > 8))
-        Fail("the JPEG 2000 data has " + std::to_string(header.prec) + "-bit samples for " +
-                 std::to_string(layout.BitsAllocated) + " bits allocated",
-             layout);
-    if (header.dx != 1 || header.dy != 1) Fail("the JPEG 2000 data is subsampled", layout);
+        std::string error;
+        opj_set_error_handler(codec.get(), KeepError, &error);
+        opj_set_warning_handler(codec.get(), Ignore, nullptr);
+        opj_set_info_handler(codec.get(), Ignore, nullptr);
+        opj_dparameters_t parameters;
+        opj_set_default_decoder_parameters(&parameters);
+        if (!opj_setup_decoder(codec.get(), &parameters)) Fail("the JPEG 2000 decoder cannot start", layout);
+        // A codestream cut short is an error, never a partly decoded image.
+        opj_decoder_set_strict_mode(codec.get(), OPJ_TRUE);
+        // Code-blocks are decoded on every core; the samples are the same.
+        if (opj_has_thread_support())
+            opj_codec_set_threads(codec.get(), static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+        const auto failed = [&](const char* what) {
+            Fail(std::string(what) + (error.empty() ? std::string() : " (" + error + ")"), layout);
+        };
 
-    if (!opj_decode(codec.get(), stream.get(), image.get())) failed("the JPEG 2000 data cannot be decoded");
-    if (!opj_end_decompress(codec.get(), stream.get())) failed("the JPEG 2000 data ends early");
-    const opj_image_comp_t& component = image->comps[0];
-    if (component.data == nullptr || component.w != layout.Columns || component.h != layout.Rows)
-        Fail("the JPEG 2000 data does not decode to one whole frame", layout);
-    SizeOutput(out, layout);
-    // Signed samples keep their two's complement bits in the bits allocated,
-    // as in an uncompressed file.
-    const OPJ_INT32* data = component.data;
-    if (layout.BitsAllocated == 8)
-        for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(data[i]);
-    else
-        for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint16_t>(data[i]);
+        opj_image_t* rawImage = nullptr;
+        const bool headerRead = opj_read_header(stream.get(), codec.get(), &rawImage);
+        std::unique_ptr<opj_image_t, ImageDeleter> image(rawImage);
+        if (!headerRead || !image) failed("the JPEG 2000 data has no readable header");
+        if (image->numcomps != 1)
+            Fail("the JPEG 2000 data has " + std::to_string(image->numcomps) + " components, not 1", layout);
+        const std::uint64_t width = image->x1 - std::min(image->x0, image->x1);
+        const std::uint64_t height = image->y1 - std::min(image->y0, image->y1);
+        if (width != layout.Columns || height != layout.Rows)
+            Fail("the JPEG 2000 data is " + std::to_string(width) + " x " + std::to_string(height) +
+                     " pixels, the header says " + std::to_string(layout.Columns) + " x " + std::to_string(layout.Rows),
+                 layout);
+        const opj_image_comp_t& header = image->comps[0];
+        if (header.prec < 1 || header.prec > 16 || (layout.BitsAllocated == 8 && header.prec > 8))
+            Fail("the JPEG 2000 data has " + std::to_string(header.prec) + "-bit samples for " +
+                     std::to_string(layout.BitsAllocated) + " bits allocated",
+                 layout);
+        if (header.dx != 1 || header.dy != 1) Fail("the JPEG 2000 data is subsampled", layout);
+
+        if (!whole && !opj_set_decode_area(codec.get(), image.get(), static_cast<OPJ_INT32>(image->x0),
+                                           static_cast<OPJ_INT32>(image->y0 + top), static_cast<OPJ_INT32>(image->x1),
+                                           static_cast<OPJ_INT32>(image->y0 + bottom)))
+            failed("the JPEG 2000 data cannot be decoded");
+        if (!opj_decode(codec.get(), stream.get(), image.get())) failed("the JPEG 2000 data cannot be decoded");
+        if (!opj_end_decompress(codec.get(), stream.get())) failed("the JPEG 2000 data ends early");
+        const opj_image_comp_t& component = image->comps[0];
+        if (component.data == nullptr || component.w != layout.Columns || component.h != bottom - top)
+            Fail("the JPEG 2000 data does not decode to one whole frame", layout);
+        if (!sized) {
+            SizeOutput(out, layout);
+            sized = true;
+        }
+        // Signed samples keep their two's complement bits in the bits
+        // allocated, as in an uncompressed file.
+        const OPJ_INT32* data = component.data;
+        const std::size_t count = static_cast<std::size_t>(bottom - top) * layout.Columns;
+        std::uint16_t* to = out.data() + static_cast<std::size_t>(top) * layout.Columns;
+        if (layout.BitsAllocated == 8)
+            for (std::size_t i = 0; i < count; ++i) to[i] = static_cast<std::uint8_t>(data[i]);
+        else
+            for (std::size_t i = 0; i < count; ++i) to[i] = static_cast<std::uint16_t>(data[i]);
+    }
+}
+
+void DecodeJpeg2000(std::span<const std::uint8_t> frame, const FrameLayout& layout, WordArray& out)
+{
+    // Up to 2^25 samples (128 MB of OpenJPEG's) at once, larger images in
+    // bands of 2^24 samples.
+    constexpr std::uint64_t kWhole = std::uint64_t{1} << 25;
+    constexpr std::uint64_t kBand = std::uint64_t{1} << 24;
+    const std::uint64_t samples = static_cast<std::uint64_t>(layout.Rows) * layout.Columns;
+    const auto rows =
+        samples <= kWhole ? 0u : static_cast<std::uint32_t>(std::max<std::uint64_t>(1, kBand / layout.Columns));
+    DecodeJpeg2000InBands(frame, layout, out, rows);
 }
 
 }  // namespace evenor::codecs

@@ -159,6 +159,13 @@ WordArray DecodeFirstFrame(PixelCoding coding, std::span<const std::uint8_t> enc
     if (layout.BitsAllocated != 8 && layout.BitsAllocated != 16)
         codecs::Fail("Bits Allocated " + std::to_string(layout.BitsAllocated) + " is not 8 or 16", layout);
     if (layout.Rows == 0 || layout.Columns == 0) codecs::Fail("the image has no rows or no columns", layout);
+    // A few bytes of JPEG-LS or JPEG 2000 can describe a huge flat image; the
+    // pixels and their analysis would take more memory than a workstation
+    // has. Detector images are far below this.
+    if (static_cast<std::uint64_t>(layout.Rows) * layout.Columns > kMaxDecodedSamples)
+        codecs::Fail(std::to_string(layout.Columns) + " x " + std::to_string(layout.Rows) +
+                         " pixels are more than can be decoded (16384 x 16384)",
+                     layout);
 
     std::vector<std::uint32_t> offsetTable;
     std::vector<Fragment> fragments;

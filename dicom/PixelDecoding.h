@@ -62,6 +62,9 @@ struct FrameLayout {
     std::string TransferSyntaxUid;     // for the messages
 };
 
+// The most pixels a compressed image may have (16384 x 16384).
+inline constexpr std::uint64_t kMaxDecodedSamples = std::uint64_t{1} << 28;
+
 // Decodes frame 1 of an encapsulated Pixel Data value (from its first item,
 // the Basic Offset Table, to the end of the file) into Rows x Columns words.
 // Throws EvenorError.
