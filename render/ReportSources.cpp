@@ -117,6 +117,21 @@ TrendSeries TrendSeriesFor(std::size_t i, const std::string& title, const std::s
         if (baseline != baselines.end() && comparable) point.Reference = kTrendNumbers[i].Of(baseline->Numbers);
         series.Points.push_back(point);
     }
+    // Each version from when it was set, or from its first record's test if
+    // that was earlier (a test's date is when the image was taken, which can
+    // lie before it was recorded), and not before the version it replaced.
+    for (const Baseline& b : baselines) {
+        std::optional<double> from = DayOf(b.SetAt);
+        for (const auto& r : records)
+            if (r.DetectorKey == key && r.BaselineVersion == b.Version)
+                if (const std::optional<double> day = DayOf(r.TestedAt); day && (!from || *day < *from)) from = day;
+        if (!from) continue;
+        if (!series.Baselines.empty()) from = std::max(*from, series.Baselines.back().FromDay);
+        TrendBaseline version{.FromDay = *from};
+        // The area mean only at one exposure: a baseline of records at several has none.
+        if (check.Key != "area_mean" || !b.Exposure.empty()) version.Reference = kTrendNumbers[i].Of(b.Numbers);
+        series.Baselines.push_back(version);
+    }
     return series;
 }
 

@@ -26,7 +26,9 @@ std::optional<double> DayOf(const std::string& text);
 
 // The trend of baseline check (index into AllBaselineChecks) over the records
 // of the detector key, each record against the baseline in force when it was
-// recorded (the area mean only at the baseline's exposure).
+// recorded (the area mean only at the baseline's exposure), and the baseline
+// versions over time (TrendSeries::Baselines): each from when it was set, or
+// from the test of the first record judged against it if that is earlier.
 TrendSeries TrendSeriesFor(std::size_t check, const std::string& title, const std::string& key,
                            const std::vector<StoredRecord>& records, const std::vector<Baseline>& baselines,
                            const std::array<Limits, BaselineCheckCount>& limits);
