@@ -39,6 +39,10 @@ TrendSeries TrendSeriesFor(std::size_t check, const std::string& title, const st
 // records up to this one.
 ReportBaseline ReportBaselineFor(HistoryStore& store, const RecordOutcome& outcome);
 
+// The day a report counts from ("YYYY-MM-DD"): that of SOURCE_DATE_EPOCH
+// (UTC) when it is set (SourceDateEpoch), else today (TodayText).
+std::string ReportToday();
+
 // The report of one detector (key or display name): its records tested on or
 // after since ("YYYY-MM-DD"; empty: all), its baselines, the limits in force,
 // a trend per baseline check, and whether a test is overdue on today
