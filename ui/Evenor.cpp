@@ -214,7 +214,8 @@ void TFormEvenor::CreateControls()
     buttonAbout_ = AddButton(this, QStringLiteral("ButtonAbout"), QStringLiteral("About"), AboutPlace);
     buttonPreferences_ =
         AddButton(this, QStringLiteral("ButtonPreferences"), QStringLiteral("Preferences"), PreferencesPlace);
-    buttonPreferences_->setToolTip(QStringLiteral("Where tests are recorded, and whether every test is"));
+    buttonPreferences_->setToolTip(
+        QStringLiteral("Where tests are recorded, whether every test is, and the paper of the PDF reports"));
 
     // The Settings page. The group boxes' frames start halfway down their
     // captions, as the reference layout's child positions expect.

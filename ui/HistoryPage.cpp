@@ -546,6 +546,14 @@ bool EditPreferences(QWidget* parent)
                                                 "frame) instead of refusing them; lossy ones are analysed with a "
                                                 "warning"));
     decodeCompressed->setChecked(Preferences::DecodeCompressedImages());
+    auto* paper = new QComboBox(&dialog);
+    paper->setObjectName(QStringLiteral("ComboBoxPaper"));
+    paper->addItem(QStringLiteral("A4"), QString::fromLatin1(PaperName(PaperSize::A4)));
+    paper->addItem(QStringLiteral("Letter"), QString::fromLatin1(PaperName(PaperSize::Letter)));
+    paper->setToolTip(QStringLiteral("The paper of the PDF reports; until one is chosen, Letter where the system "
+                                     "measures in US units, A4 elsewhere"));
+    const PaperSize shownPaper = Preferences::ReportPaper();
+    paper->setCurrentIndex(shownPaper == PaperSize::Letter ? 1 : 0);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
@@ -553,6 +561,7 @@ bool EditPreferences(QWidget* parent)
     form->addRow(QStringLiteral("History database:"), location);
     form->addRow(QString(), recordEvery);
     form->addRow(QString(), decodeCompressed);
+    form->addRow(QStringLiteral("PDF report paper:"), paper);
     auto* layout = new QVBoxLayout(&dialog);
     layout->addLayout(form);
     layout->addWidget(buttons);
@@ -560,6 +569,9 @@ bool EditPreferences(QWidget* parent)
     Preferences::SetDatabaseLocation(location->text().trimmed());
     Preferences::SetRecordEveryTest(recordEvery->isChecked());
     Preferences::SetDecodeCompressedImages(decodeCompressed->isChecked());
+    // Kept once chosen; left to the locale while the shown paper is untouched.
+    const PaperSize chosenPaper = paper->currentIndex() == 1 ? PaperSize::Letter : PaperSize::A4;
+    if (chosenPaper != shownPaper || Preferences::ReportPaperChosen()) Preferences::SetReportPaper(chosenPaper);
     return true;
 }
 

@@ -15,7 +15,6 @@
 #include <QHBoxLayout>
 #include <QHelpEvent>
 #include <QLabel>
-#include <QLocale>
 #include <QPainter>
 #include <QPen>
 #include <QPushButton>
@@ -37,6 +36,7 @@
 #include "render/ReportPdf.h"
 #include "ui/Dialogs.h"
 #include "ui/Evenor.h"
+#include "ui/Preferences.h"
 
 namespace evenor {
 
@@ -616,11 +616,6 @@ QString StructuredNoiseHtml(const StructuredNoise& noise)
 
 }  // namespace
 
-PaperSize DefaultPaper()
-{
-    return QLocale::system().measurementSystem() == QLocale::ImperialUSSystem ? PaperSize::Letter : PaperSize::A4;
-}
-
 QByteArray ResultsReportPdf(const RunResults& results, const GuidelinePreset& preset, PaperSize paper,
                             std::optional<ReportBaseline> history)
 {
@@ -886,7 +881,7 @@ void TResultsPage::ButtonSavePdfClick()
     try {
         std::optional<ReportBaseline> history;
         if (historySource_) history = historySource_();
-        SaveReportPdf(ResultsReportPdf(*results_, ChosenPreset(), DefaultPaper(), std::move(history)),
+        SaveReportPdf(ResultsReportPdf(*results_, ChosenPreset(), Preferences::ReportPaper(), std::move(history)),
                       chosen->toStdString());
     } catch (const std::exception& e) {
         Dialogs::Error(this,

@@ -113,10 +113,6 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
 // structured noise; and the verdicts against preset (Judge of the insight).
 QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& preset);
 
-// The paper of the PDF reports the window writes: Letter where the system's
-// locale measures in US units, A4 elsewhere.
-PaperSize DefaultPaper();
-
 // The PDF report of results judged against preset (render/ReportPdf.h), with
 // the history part when the test is recorded. Needs a QGuiApplication;
 // throws EvenorError when it cannot be drawn.

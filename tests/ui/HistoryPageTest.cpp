@@ -313,14 +313,39 @@ private slots:
             auto* decode = dialog->findChild<QCheckBox*>(QStringLiteral("CheckBoxDecodeCompressed"));
             QVERIFY(!decode->isChecked());
             decode->setChecked(true);
+            // The paper shows the locale's; left as it is, none is chosen.
+            auto* paper = dialog->findChild<QComboBox*>(QStringLiteral("ComboBoxPaper"));
+            QCOMPARE(paper->currentText(),
+                     QString::fromLatin1(Preferences::LocalePaper() == PaperSize::Letter ? "Letter" : "A4"));
             dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
         });
         Click("ButtonPreferences");
-        const QSettings file(preferences_->File(), QSettings::IniFormat);
-        QCOMPARE(file.value(QStringLiteral("History/Database")).toString(), database);
-        QCOMPARE(file.value(QStringLiteral("History/RecordEveryTest")).toBool(), true);
-        QCOMPARE(file.value(QStringLiteral("Images/DecodeCompressed")).toBool(), true);
+        {
+            const QSettings file(preferences_->File(), QSettings::IniFormat);
+            QCOMPARE(file.value(QStringLiteral("History/Database")).toString(), database);
+            QCOMPARE(file.value(QStringLiteral("History/RecordEveryTest")).toBool(), true);
+            QCOMPARE(file.value(QStringLiteral("Images/DecodeCompressed")).toBool(), true);
+            QVERIFY(!file.contains(QStringLiteral("Reports/Paper")));
+        }
         QVERIFY(Preferences::DecodeCompressedImages());
+        QVERIFY(!Preferences::ReportPaperChosen());
+
+        // The other paper chosen is kept; so is a choice shown again.
+        const PaperSize other = Preferences::LocalePaper() == PaperSize::Letter ? PaperSize::A4 : PaperSize::Letter;
+        for (const PaperSize paper : {other, other}) {
+            QTimer::singleShot(0, [&] {
+                auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+                QVERIFY(dialog != nullptr);
+                auto* combo = dialog->findChild<QComboBox*>(QStringLiteral("ComboBoxPaper"));
+                combo->setCurrentText(QString::fromLatin1(paper == PaperSize::Letter ? "Letter" : "A4"));
+                dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+            });
+            Click("ButtonPreferences");
+            QVERIFY(Preferences::ReportPaperChosen());
+            QCOMPARE(Preferences::ReportPaper(), paper);
+            const QSettings file(preferences_->File(), QSettings::IniFormat);
+            QCOMPARE(file.value(QStringLiteral("Reports/Paper")).toString(), QString::fromLatin1(PaperName(paper)));
+        }
 
         // Each successful run is recorded after its messages, which stay as they were.
         CalculateImage("flat.dcm", 1000);
