@@ -152,8 +152,8 @@ bool WriteTestPdf(const std::string& path, const TestReportData& data, std::span
             static std::mutex drawing;
             const std::lock_guard lock(drawing);
             const DetectorInsight& insight = *data.Context->Insight;
-            QImage areaMap = RenderAreaMap(pixels, columns, *data.Settings, *data.Result, AreaMapDefectsOf(insight));
-            const ReportPictures pictures = DrawReportPictures(std::move(areaMap), *data.Result, insight);
+            const QImage grey = RenderReportAreaGrey(pixels, columns, *data.Settings, *data.Result);
+            const ReportPictures pictures = DrawReportPictures(grey, *data.Settings, *data.Result, insight);
             SaveReportPdf(RenderTestReportPdf(data, pictures), path);
         } catch (const EvenorError& e) {
             throw EvenorError(path + ": " + e.what());

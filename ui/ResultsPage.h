@@ -87,6 +87,7 @@ struct RunResults {
     std::vector<std::uint32_t> RoiRows;     // distinct ROI top rows: the heat maps' cell rows
 
     // What the PDF report shows beyond the above.
+    QImage ReportAreaGrey;  // the area map's grey at print resolution (RenderReportAreaGrey); null if not drawn
     AnalysisResult Result;  // the whole result
     PixelPreparation Preparation;
     double PixelSpacing = 0.0;  // mm; 0 when unknown
