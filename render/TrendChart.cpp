@@ -27,6 +27,15 @@ double HalfBand(const TrendSeries& series, double reference, double percent)
     return std::max(std::abs(reference), series.MinimumReference) * percent / 100.0;
 }
 
+// The lower edge of a band: not below 0 around a reference of 0 or more (the
+// numbers are counts, ratios and percentages; a band of 100 % reaches 0, not
+// a rounding error below it), as the window's chart draws it.
+double BandBottom(const TrendSeries& series, double reference, double percent)
+{
+    const double bottom = reference - HalfBand(series, reference, percent);
+    return reference >= 0.0 ? std::max(bottom, 0.0) : bottom;
+}
+
 std::optional<double> WidestPercent(const TrendStretch& stretch)
 {
     const std::optional<double> warning = stretch.WarningPercent, action = stretch.ActionPercent;
@@ -126,7 +135,7 @@ TrendChartFrame TrendChartFrameFor(const TrendSeries& series, QSize size)
         take(stretch.Reference);
         if (const std::optional<double> widest = WidestPercent(stretch)) {
             take(stretch.Reference + HalfBand(series, stretch.Reference, *widest));
-            take(stretch.Reference - HalfBand(series, stretch.Reference, *widest));
+            take(BandBottom(series, stretch.Reference, *widest));
         }
     }
     if (!any) low = 0.0, high = 1.0;
@@ -202,7 +211,7 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size, int scale)
             const double half = HalfBand(series, s.Reference, *percent);
             const auto [from, to] = spanOf(s);
             const int top = static_cast<int>(std::lround(frame.YOf(s.Reference + half)));
-            const int bottom = static_cast<int>(std::lround(frame.YOf(s.Reference - half)));
+            const int bottom = static_cast<int>(std::lround(frame.YOf(BandBottom(series, s.Reference, *percent))));
             const int left = static_cast<int>(std::lround(from)), right = static_cast<int>(std::lround(to));
             painter.fillRect(QRect(QPoint(left, top), QPoint(right, bottom)), QColor::fromRgb(colour));
         }

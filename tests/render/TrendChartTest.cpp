@@ -118,6 +118,11 @@ TEST(TrendChartTest, AFreshBaselineShowsFromWhenItWasSet)
     EXPECT_EQ(at(20019.5, 64.0), TrendWarningBandColour);
     EXPECT_EQ(at(20019.5, 70.0), TrendActionBandColour);
     EXPECT_EQ(at(20019.5, 103.0), 0xffffffffu);  // no longer the old one's band
+
+    // A band of 100 % reaches 0, not an axis step below it.
+    series.ActionPercent = 100.0;
+    series.Baselines.back().Reference = 26.251833548202747;  // 100 % of it is a little more than itself
+    EXPECT_EQ(TrendChartFrameFor(series).Low, 0.0);
 }
 
 }  // namespace
