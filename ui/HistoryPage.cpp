@@ -392,8 +392,12 @@ void THistoryPage::ShowChart()
         delete excluded;
         return;
     }
-    // Up to the newest baseline, so that one set after the last record shows.
-    if (!trend.Baselines.empty()) right = std::max(right, trend.Baselines.back().FromDay * kMsPerDay);
+    // Beyond the newest baseline when it was set at or after the last record,
+    // so that it shows at once (as the printed charts leave room for it).
+    if (!trend.Baselines.empty() && trend.Baselines.back().FromDay * kMsPerDay >= right) {
+        right = trend.Baselines.back().FromDay * kMsPerDay;
+        right += std::max((right - left) * 0.04, 43'200'000.0);
+    }
     if (left == right) {
         left -= 43'200'000.0;
         right += 43'200'000.0;

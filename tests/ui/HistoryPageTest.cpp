@@ -6,11 +6,13 @@
 #include <filesystem>
 #include <memory>
 
+#include <QChartView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QLineEdit>
+#include <QLineSeries>
 #include <QProcess>
 #include <QPushButton>
 #include <QSettings>
@@ -192,6 +194,17 @@ private slots:
         QCOMPARE(baselines.size(), std::size_t{1});
         QCOMPARE(baselines[0].Reason, std::string("after service"));
         QCOMPARE(baselines[0].Source, "record " + std::to_string(stored.Id));
+        // The chart shows the new baseline at once, though no record was
+        // judged against it yet.
+        {
+            C<QComboBox>("ComboBoxMetric")->setCurrentIndex(0);  // area SNR
+            std::vector<double> levels;
+            for (QAbstractSeries* series : C<QChartView>("ChartTrend")->chart()->series())
+                if (series->name() == QStringLiteral("Baseline"))
+                    for (const QPointF& at : static_cast<QLineSeries*>(series)->points()) levels.push_back(at.y());
+            QVERIFY(!levels.empty());
+            for (const double level : levels) QCOMPARE(level, baselines[0].Numbers.AreaSNR);
+        }
 
         // A second run against that baseline shows its checks.
         CalculateImage("brighter.dcm", 1100);
