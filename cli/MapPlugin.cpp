@@ -172,8 +172,8 @@ bool WriteHistoryPdf(const std::string& path, const HistoryReportData& data, std
     });
 }
 
-constexpr MapPlugin kFunctions{BeginSession,   EndSession,      WriteMaps,         WriteTrendChart,
-                               WriteTestPdf,   WriteHistoryPdf, WriteInspectedMaps};
+constexpr MapPlugin kFunctions{BeginSession, EndSession,      WriteMaps,         WriteTrendChart,
+                               WriteTestPdf, WriteHistoryPdf, WriteInspectedMaps};
 
 }  // namespace
 
