@@ -333,7 +333,7 @@ void ListingLines(const StoredRecord& s, std::string& text)
 // history --detector KEY --pdf FILE: the detector's report.
 int HistoryPdf(const HistoryCommandLine& line, const std::string& since, HistoryStore& store, std::ostream& out)
 {
-    const HistoryReportData data = HistoryReportFor(store, line.Detector, since, TodayText(),
+    const HistoryReportData data = HistoryReportFor(store, line.Detector, since, ReportToday(),
                                                     line.Paper == "letter" ? PaperSize::Letter : PaperSize::A4);
     const MapSession session;
     WriteHistoryReportPdf(line.PdfFile, data);

@@ -27,7 +27,7 @@ namespace evenor {
 namespace {
 
 struct LoadedModule {
-    const MapPluginV3* Functions = nullptr;
+    const MapPlugin* Functions = nullptr;
     std::string Problem;  // why there are no functions
 };
 
@@ -82,7 +82,7 @@ const LoadedModule& Module()
     return loaded;
 }
 
-const MapPluginV3& Functions()
+const MapPlugin& Functions()
 {
     const LoadedModule& module = Module();
     if (module.Functions == nullptr) throw EvenorError(module.Problem);
@@ -94,7 +94,7 @@ const MapPluginV3& Functions()
 std::string MapsProblem() { return Module().Problem; }
 
 struct MapSession::Impl {
-    const MapPluginV3* Functions = nullptr;
+    const MapPlugin* Functions = nullptr;
     void* Session = nullptr;
 };
 

@@ -80,7 +80,7 @@ void WriteMapPngs(const std::string& folder, const std::string& prefix, std::spa
           [&] { return RenderHeatMap(result, HeatMapKind::RoiNoiseDeviation, &insight.RobustRois.Rois).Image; });
 }
 
-// The older table's form: the defects the area map marks found here; the
+// WriteMaps: the defects the area map marks found here; the
 // inspection is deterministic, so a batch draws the same map as a single run.
 void WriteMapPngs(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
                   std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result)
@@ -152,8 +152,8 @@ bool WriteTestPdf(const std::string& path, const TestReportData& data, std::span
             static std::mutex drawing;
             const std::lock_guard lock(drawing);
             const DetectorInsight& insight = *data.Context->Insight;
-            QImage areaMap = RenderAreaMap(pixels, columns, *data.Settings, *data.Result, AreaMapDefectsOf(insight));
-            const ReportPictures pictures = DrawReportPictures(std::move(areaMap), *data.Result, insight);
+            const QImage grey = RenderReportAreaGrey(pixels, columns, *data.Settings, *data.Result);
+            const ReportPictures pictures = DrawReportPictures(grey, *data.Settings, *data.Result, insight);
             SaveReportPdf(RenderTestReportPdf(data, pictures), path);
         } catch (const EvenorError& e) {
             throw EvenorError(path + ": " + e.what());
@@ -172,26 +172,18 @@ bool WriteHistoryPdf(const std::string& path, const HistoryReportData& data, std
     });
 }
 
-constexpr MapPluginV2 kFunctionsV2{BeginSession, EndSession, WriteMaps, WriteTrendChart};
-constexpr MapPluginV3 kFunctions{BeginSession,   EndSession,      WriteMaps,         WriteTrendChart,
-                                 WriteTestPdf,   WriteHistoryPdf, WriteInspectedMaps};
+constexpr MapPlugin kFunctions{BeginSession, EndSession,      WriteMaps,         WriteTrendChart,
+                               WriteTestPdf, WriteHistoryPdf, WriteInspectedMaps};
 
 }  // namespace
 
 }  // namespace evenor
 
-// The entry points the module exports; their names are kMapPluginEntry and
-// the older kMapPluginEntryV2.
-extern "C" __attribute__((visibility("default"))) const evenor::MapPluginV3* evenor_cli_maps_v3() noexcept
+// The entry point the module exports; its name is kMapPluginEntry.
+extern "C" __attribute__((visibility("default"))) const evenor::MapPlugin* evenor_cli_maps_v4() noexcept
 {
     return &evenor::kFunctions;
 }
 
-extern "C" __attribute__((visibility("default"))) const evenor::MapPluginV2* evenor_cli_maps_v2() noexcept
-{
-    return &evenor::kFunctionsV2;
-}
-
-// The entry points have the types the loader casts them to.
-static_assert(std::is_same_v<decltype(&evenor_cli_maps_v3), evenor::MapPluginEntry>);
-static_assert(std::is_same_v<decltype(&evenor_cli_maps_v2), evenor::MapPluginEntryV2>);
+// The entry point has the type the loader casts it to.
+static_assert(std::is_same_v<decltype(&evenor_cli_maps_v4), evenor::MapPluginEntry>);

@@ -21,12 +21,14 @@
 namespace evenor {
 
 // The entry point's name carries the version of the table; a change to the
-// table or to the types it takes needs a new name. The module keeps handing
-// out the older tables under their names.
-inline constexpr const char* kMapPluginEntry = "evenor_cli_maps_v3";
-inline constexpr const char* kMapPluginEntryV2 = "evenor_cli_maps_v2";
+// table or to the types it takes needs a new name. Version 4: the trend
+// series (and the history report's data that hold them) carry the baselines
+// over time. The module hands out no older table: their types have changed,
+// and an older evenor-cli would hand over data the module reads wrongly; it
+// finds no table of its version instead and says so.
+inline constexpr const char* kMapPluginEntry = "evenor_cli_maps_v4";
 
-struct MapPluginV2 {
+struct MapPlugin {
     // Creates a QGuiApplication on the offscreen platform (unless
     // QT_QPA_PLATFORM names another) when there is none; session is what
     // EndSession takes back. Call it on the main thread before any map is
@@ -45,18 +47,6 @@ struct MapPluginV2 {
     // Writes the trend chart of series (TrendChart.h) as the PNG file path,
     // in an existing folder; error names the file when it fails.
     bool (*WriteTrendChart)(const std::string& path, const TrendSeries& series, std::string& error) noexcept;
-};
-
-using MapPluginEntryV2 = const MapPluginV2* (*)() noexcept;
-
-// Version 3: version 2's functions, then the PDF reports.
-struct MapPluginV3 {
-    bool (*BeginSession)(void*& session, std::string& error) noexcept;
-    void (*EndSession)(void* session) noexcept;
-    bool (*WriteMaps)(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
-                      std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result,
-                      std::string& error) noexcept;
-    bool (*WriteTrendChart)(const std::string& path, const TrendSeries& series, std::string& error) noexcept;
 
     // Writes the PDF report of one test (ReportPdf.h) as the file path; pixels
     // are the prepared values of the whole image (the area map). May run on
@@ -74,6 +64,6 @@ struct MapPluginV3 {
                                const DetectorInsight& insight, std::string& error) noexcept;
 };
 
-using MapPluginEntry = const MapPluginV3* (*)() noexcept;
+using MapPluginEntry = const MapPlugin* (*)() noexcept;
 
 }  // namespace evenor

@@ -68,7 +68,8 @@ void CheckArea(std::span<const std::uint16_t> pixels, std::uint32_t columns, con
     if (!inside) throw EvenorError("The area to map lies outside the image");
 }
 
-void DrawGrid(QImage& image, const AreaMapGeometry& geometry, const AnalysisResult& result)
+// Lines s map pixels wide, at least 3s apart.
+void DrawGrid(QImage& image, const AreaMapGeometry& geometry, const AnalysisResult& result, int s)
 {
     if (result.Rois.empty()) return;
     const RoiLattice lattice = BuildRoiLattice(result.Rois);
@@ -88,7 +89,7 @@ void DrawGrid(QImage& image, const AreaMapGeometry& geometry, const AnalysisResu
         lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
         std::vector<int> kept;
         for (const int line : lines)
-            if (kept.empty() || line - kept.back() >= kMinGridLineGap) kept.push_back(line);
+            if (kept.empty() || line - kept.back() >= kMinGridLineGap * s) kept.push_back(line);
         return kept;
     };
     const std::vector<int> verticals = edges(lattice.Xs, true);
@@ -101,8 +102,8 @@ void DrawGrid(QImage& image, const AreaMapGeometry& geometry, const AnalysisResu
 
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing, false);
-    for (const int x : verticals) painter.fillRect(x, top, 1, bottom - top + 1, kGridColour);
-    for (const int y : horizontals) painter.fillRect(left, y, right - left + 1, 1, kGridColour);
+    for (const int x : verticals) painter.fillRect(x, top, s, bottom - top + s, kGridColour);
+    for (const int y : horizontals) painter.fillRect(left, y, right - left + s, s, kGridColour);
 }
 
 QString TickText(double value)
@@ -177,7 +178,7 @@ void AddLineDefects(std::vector<AreaMapShape>& shapes, const AreaMapGeometry& ge
 
 // A ring 2u wide around each cluster of two pixels or more, the largest first.
 void AddClusterRings(std::vector<AreaMapShape>& shapes, const AreaMapGeometry& geometry,
-                     std::span<const DefectCluster> clusters, int unit)
+                     std::span<const DefectCluster> clusters, int unit, int markScale)
 {
     std::size_t drawn = 0;
     for (const DefectCluster& cluster : clusters) {
@@ -186,10 +187,10 @@ void AddClusterRings(std::vector<AreaMapShape>& shapes, const AreaMapGeometry& g
         ++drawn;
         const QPointF from = geometry.ToMap(cluster.Left, cluster.Top);
         const QPointF to = geometry.ToMap(double(cluster.Right) + 1.0, double(cluster.Bottom) + 1.0);
-        // Clear of the box's corners and of the 5 x 5 markers of its pixels
-        // (up to 2.5 * sqrt(2) beyond a corner pixel's centre).
+        // Clear of the box's corners and of the 5s x 5s markers of its pixels
+        // (up to 2.5s * sqrt(2) beyond a corner pixel's centre).
         const double halfDiagonal = std::hypot(to.x() - from.x(), to.y() - from.y()) / 2.0;
-        const double inner = std::max(halfDiagonal + 4.0, 6.0 * unit);
+        const double inner = std::max(halfDiagonal + 4.0 * markScale, 6.0 * unit);
         shapes.push_back({AreaMapShape::Ring, {}, (from + to) / 2.0, inner, inner + 2.0 * unit, kClusterColour});
     }
 }
@@ -277,18 +278,20 @@ AreaMapDefects AreaMapDefectsOf(const DetectorInsight& insight)
     return AreaMapDefects{insight.Clusters.Clusters, insight.Lines, &insight.Rims};
 }
 
-std::vector<AreaMapShape> AreaMapDefectShapes(const AreaMapGeometry& geometry, const AreaMapDefects& defects)
+std::vector<AreaMapShape> AreaMapDefectShapes(const AreaMapGeometry& geometry, const AreaMapDefects& defects,
+                                              int markScale)
 {
     const int unit = AreaMapLineUnit(geometry);
     std::vector<AreaMapShape> shapes;
     if (defects.Rims != nullptr) AddRimEdges(shapes, geometry, *defects.Rims, unit);
     AddLineDefects(shapes, geometry, defects.Lines, unit);
-    AddClusterRings(shapes, geometry, defects.Clusters, unit);
+    AddClusterRings(shapes, geometry, defects.Clusters, unit, std::max(1, markScale));
     return shapes;
 }
 
-AreaMapGeometry AreaMapGeometryFor(const AnalysisSettings& settings)
+AreaMapGeometry AreaMapGeometryFor(const AnalysisSettings& settings, int maxSide)
 {
+    maxSide = std::max(1, maxSide);
     AreaMapGeometry geometry;
     geometry.FirstColumn = settings.FirstColumn;
     geometry.FirstRow = settings.FirstRow;
@@ -300,67 +303,78 @@ AreaMapGeometry AreaMapGeometryFor(const AnalysisSettings& settings)
     geometry.AreaWidth = side(settings.FirstColumn, settings.LastColumn);
     geometry.AreaHeight = side(settings.FirstRow, settings.LastRow);
     const std::uint32_t longSide = std::max(geometry.AreaWidth, geometry.AreaHeight);
-    if (longSide <= static_cast<std::uint32_t>(MaxAreaMapSide)) {
+    if (longSide <= static_cast<std::uint32_t>(maxSide)) {
         geometry.Width = static_cast<int>(geometry.AreaWidth);
         geometry.Height = static_cast<int>(geometry.AreaHeight);
     } else {
-        const double scale = static_cast<double>(MaxAreaMapSide) / longSide;
+        const double scale = static_cast<double>(maxSide) / longSide;
         geometry.Width = std::max(1, static_cast<int>(std::lround(geometry.AreaWidth * scale)));
         geometry.Height = std::max(1, static_cast<int>(std::lround(geometry.AreaHeight * scale)));
     }
     return geometry;
 }
 
-QImage RenderAreaMap(std::span<const std::uint16_t> pixels, std::uint32_t columns, const AnalysisSettings& settings,
-                     const AnalysisResult& result, const AreaMapDefects& defects)
+AreaMapGreyScale AreaMapGreyScaleOf(const AnalysisResult& result)
 {
-    CheckArea(pixels, columns, settings);
-    const AreaMapGeometry geometry = AreaMapGeometryFor(settings);
-    const std::size_t mapSize = static_cast<std::size_t>(geometry.Width) * static_cast<std::size_t>(geometry.Height);
-
-    // Mean of the image pixels that fall on each map pixel.
-    std::vector<std::uint64_t> sums(mapSize, 0);
-    std::vector<std::uint32_t> counts(mapSize, 0);
-    std::vector<int> mapColumn(geometry.AreaWidth);
-    for (std::uint32_t c = 0; c < geometry.AreaWidth; ++c)
-        mapColumn[c] = geometry.PixelOf(settings.FirstColumn + c, settings.FirstRow).x();
-    for (std::uint32_t r = 0; r < geometry.AreaHeight; ++r) {
-        const std::size_t mapRow =
-            static_cast<std::size_t>(geometry.PixelOf(settings.FirstColumn, settings.FirstRow + r).y()) *
-            static_cast<std::size_t>(geometry.Width);
-        const std::uint16_t* source =
-            pixels.data() + (std::size_t{settings.FirstRow} + r) * columns + settings.FirstColumn;
-        for (std::uint32_t c = 0; c < geometry.AreaWidth; ++c) {
-            sums[mapRow + mapColumn[c]] += source[c];
-            ++counts[mapRow + mapColumn[c]];
-        }
-    }
-
     double low = result.AreaMean - 3.0 * result.AreaSD;
     double high = result.AreaMean + 3.0 * result.AreaSD;
     if (!(high > low) || !std::isfinite(low) || !std::isfinite(high)) {
         low = result.AreaMean - 1.0;
         high = result.AreaMean + 1.0;
     }
-    QImage image(geometry.Width, geometry.Height, QImage::Format_RGB32);
+    return {low, high};
+}
+
+QImage RenderAreaMapGrey(std::span<const std::uint16_t> pixels, std::uint32_t columns, const AnalysisSettings& settings,
+                         const AnalysisResult& result, const AreaMapGeometry& geometry)
+{
+    CheckArea(pixels, columns, settings);
+    const auto [low, high] = AreaMapGreyScaleOf(result);
+    QImage image(geometry.Width, geometry.Height, QImage::Format_Grayscale8);
+
+    // Mean of the image pixels that fall on each map pixel, one map row at a
+    // time: the image rows of a map row are summed per map column, the count
+    // is the map column's image columns times the map row's image rows.
+    std::vector<int> mapColumn(geometry.AreaWidth);
+    std::vector<std::uint64_t> columnCount(static_cast<std::size_t>(geometry.Width), 0);
+    for (std::uint32_t c = 0; c < geometry.AreaWidth; ++c) {
+        mapColumn[c] = geometry.PixelOf(settings.FirstColumn + c, settings.FirstRow).x();
+        ++columnCount[static_cast<std::size_t>(mapColumn[c])];
+    }
+    std::vector<std::uint64_t> sums(static_cast<std::size_t>(geometry.Width));
+    std::uint32_t r = 0;
     for (int y = 0; y < geometry.Height; ++y) {
-        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        std::fill(sums.begin(), sums.end(), 0);
+        std::uint64_t rows = 0;
+        for (; r < geometry.AreaHeight && geometry.PixelOf(settings.FirstColumn, settings.FirstRow + r).y() == y;
+             ++r, ++rows) {
+            const std::uint16_t* source =
+                pixels.data() + (std::size_t{settings.FirstRow} + r) * columns + settings.FirstColumn;
+            for (std::uint32_t c = 0; c < geometry.AreaWidth; ++c)
+                sums[static_cast<std::size_t>(mapColumn[c])] += source[c];
+        }
+        uchar* line = image.scanLine(y);
         for (int x = 0; x < geometry.Width; ++x) {
-            const std::size_t k = static_cast<std::size_t>(y) * geometry.Width + x;
-            const double mean = counts[k] ? static_cast<double>(sums[k]) / counts[k] : 0.0;
+            const std::uint64_t count = columnCount[static_cast<std::size_t>(x)] * rows;
+            const double mean = count ? static_cast<double>(sums[static_cast<std::size_t>(x)]) / count : 0.0;
             const double level = std::clamp((mean - low) / (high - low) * 255.0, 0.0, 255.0);
-            const int grey = std::isfinite(level) ? static_cast<int>(std::lround(level)) : 0;
-            line[x] = qRgb(grey, grey, grey);
+            line[x] = static_cast<uchar>(std::isfinite(level) ? std::lround(level) : 0);
         }
     }
+    return image;
+}
 
-    DrawGrid(image, geometry, result);
+void DrawAreaMapMarks(QImage& image, const AreaMapGeometry& geometry, const AnalysisSettings& settings,
+                      const AnalysisResult& result, const AreaMapDefects& defects, int markScale)
+{
+    const int s = std::max(1, markScale);
+    DrawGrid(image, geometry, result, s);
 
     for (const BadROI& bad : result.BadROIMap) {
         const QPointF from = geometry.ToMap(bad.X, bad.Y);
         const QPointF to = geometry.ToMap(double(bad.X) + result.BoxPixels, double(bad.Y) + result.BoxPixels);
         FrameInside(image, PixelIndex(std::floor(from.x())), PixelIndex(std::floor(from.y())),
-                    PixelIndex(std::ceil(to.x())) - 1, PixelIndex(std::ceil(to.y())) - 1, 2, kOutlineColour.rgb());
+                    PixelIndex(std::ceil(to.x())) - 1, PixelIndex(std::ceil(to.y())) - 1, 2 * s, kOutlineColour.rgb());
     }
 
     // Frames first, then the centres, so a cluster reads as one yellow patch
@@ -373,11 +387,22 @@ QImage RenderAreaMap(std::span<const std::uint16_t> pixels, std::uint32_t column
             continue;
         marks.push_back(geometry.PixelOf(bad.X, bad.Y));
     }
-    for (const QPoint& at : marks) FillClipped(image, at.x() - 2, at.y() - 2, 5, 5, kMarkerFrameColour.rgb());
-    for (const QPoint& at : marks) FillClipped(image, at.x() - 1, at.y() - 1, 3, 3, kMarkerColour.rgb());
+    const int frame = 5 * s, centre = 3 * s;
+    for (const QPoint& at : marks)
+        FillClipped(image, at.x() - (frame - 1) / 2, at.y() - (frame - 1) / 2, frame, frame, kMarkerFrameColour.rgb());
+    for (const QPoint& at : marks)
+        FillClipped(image, at.x() - (centre - 1) / 2, at.y() - (centre - 1) / 2, centre, centre, kMarkerColour.rgb());
 
-    for (const AreaMapShape& shape : AreaMapDefectShapes(geometry, defects)) PaintShape(image, shape);
+    for (const AreaMapShape& shape : AreaMapDefectShapes(geometry, defects, s)) PaintShape(image, shape);
     if (HaveGuiApplication()) WriteLineNames(image, geometry, defects.Lines, AreaMapLineUnit(geometry));
+}
+
+QImage RenderAreaMap(std::span<const std::uint16_t> pixels, std::uint32_t columns, const AnalysisSettings& settings,
+                     const AnalysisResult& result, const AreaMapDefects& defects)
+{
+    const AreaMapGeometry geometry = AreaMapGeometryFor(settings);
+    QImage image = RenderAreaMapGrey(pixels, columns, settings, result, geometry).convertToFormat(QImage::Format_RGB32);
+    DrawAreaMapMarks(image, geometry, settings, result, defects);
     return image;
 }
 
@@ -422,37 +447,98 @@ bool HeatMapLayout::CellAt(QPoint position, int& column, int& row) const
     return true;
 }
 
+namespace {
+
+// What a heat map shows: each ROI's deviation, the colour scale's limit, the
+// cells of the deviating ROIs.
+struct HeatValues {
+    RoiLattice Lattice;
+    int Columns = 1, Rows = 1;
+    std::vector<std::optional<double>> Deviations;
+    double Limit = 1.0;
+    bool Available = false;  // some ROI has a value
+    std::vector<QPoint> Outlined;
+};
+
+HeatValues HeatValuesOf(const AnalysisResult& result, HeatMapKind kind, const TMeetSerie* noiseRois)
+{
+    HeatValues v;
+    v.Lattice = BuildRoiLattice(result.Rois);
+    v.Columns = std::max<int>(1, static_cast<int>(v.Lattice.Xs.size()));
+    v.Rows = std::max<int>(1, static_cast<int>(v.Lattice.Ys.size()));
+
+    v.Deviations.resize(result.Rois.size());
+    switch (kind) {
+    case HeatMapKind::RoiMeanDeviation:
+        for (std::size_t i = 0; i < result.Rois.size(); ++i)
+            v.Deviations[i] = DeviationPercent(result.Rois[i].Mean, result.AreaMean);
+        break;
+    case HeatMapKind::RoiSnrDeviation:
+        for (std::size_t i = 0; i < result.Rois.size(); ++i)
+            v.Deviations[i] = DeviationPercent(result.Rois[i].SNR, result.MeanRoiSNR);
+        break;
+    case HeatMapKind::RoiNoiseDeviation:
+        v.Deviations = RoiNoiseDeviationPercent(noiseRois != nullptr ? *noiseRois : result.Rois);
+        break;
+    }
+    double largest = 0.0;
+    for (std::size_t i = 0; i < result.Rois.size(); ++i) {
+        if (v.Deviations[i]) {
+            v.Available = true;
+            largest = std::max(largest, std::fabs(*v.Deviations[i]));
+        }
+    }
+    v.Limit = NiceLimit(largest);
+
+    std::vector<std::uint64_t> bad;
+    for (const BadROI& roi : result.BadROIMap) bad.push_back((std::uint64_t{roi.X} << 32) | roi.Y);
+    std::sort(bad.begin(), bad.end());
+    for (std::size_t i = 0; i < result.Rois.size(); ++i) {
+        const RoiResult& roi = result.Rois[i];
+        if (v.Lattice.Representative[i] == i &&
+            std::binary_search(bad.begin(), bad.end(), (std::uint64_t{roi.X} << 32) | roi.Y))
+            v.Outlined.emplace_back(static_cast<int>(v.Lattice.Column[i]), static_cast<int>(v.Lattice.Row[i]));
+    }
+    return v;
+}
+
+// Grey where no ROI lies, then each position's cell; a cell narrower than a
+// pixel (more positions than pixels) still gets one.
+void PaintCells(QImage& image, const HeatMapLayout& layout, const AnalysisResult& result, const HeatValues& v)
+{
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    painter.fillRect(layout.Grid, kNoValueColour);
+    for (std::size_t i = 0; i < result.Rois.size(); ++i) {
+        if (v.Lattice.Representative[i] != i || !v.Deviations[i]) continue;
+        QRect cell = layout.CellRect(static_cast<int>(v.Lattice.Column[i]), static_cast<int>(v.Lattice.Row[i]));
+        cell.setWidth(std::max(cell.width(), 1));
+        cell.setHeight(std::max(cell.height(), 1));
+        painter.fillRect(cell, DivergingColour(*v.Deviations[i], v.Limit));
+    }
+}
+
+}  // namespace
+
+HeatMap RenderHeatMapCells(const AnalysisResult& result, HeatMapKind kind, const TMeetSerie* noiseRois)
+{
+    const HeatValues v = HeatValuesOf(result, kind, noiseRois);
+    HeatMapLayout layout{QRect(0, 0, v.Columns, v.Rows), v.Columns, v.Rows};
+    QImage image(v.Columns, v.Rows, QImage::Format_RGB32);
+    PaintCells(image, layout, result, v);
+    return HeatMap{std::move(image), layout, v.Limit, v.Outlined};
+}
+
 HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind, const TMeetSerie* noiseRois)
 {
     if (!HaveGuiApplication()) throw EvenorError("Drawing a heat map needs a QGuiApplication");
 
-    const RoiLattice lattice = BuildRoiLattice(result.Rois);
-    const int nx = std::max<int>(1, static_cast<int>(lattice.Xs.size()));
-    const int ny = std::max<int>(1, static_cast<int>(lattice.Ys.size()));
-
-    std::vector<std::optional<double>> deviations(result.Rois.size());
-    switch (kind) {
-    case HeatMapKind::RoiMeanDeviation:
-        for (std::size_t i = 0; i < result.Rois.size(); ++i)
-            deviations[i] = DeviationPercent(result.Rois[i].Mean, result.AreaMean);
-        break;
-    case HeatMapKind::RoiSnrDeviation:
-        for (std::size_t i = 0; i < result.Rois.size(); ++i)
-            deviations[i] = DeviationPercent(result.Rois[i].SNR, result.MeanRoiSNR);
-        break;
-    case HeatMapKind::RoiNoiseDeviation:
-        deviations = RoiNoiseDeviationPercent(noiseRois != nullptr ? *noiseRois : result.Rois);
-        break;
-    }
-    double largest = 0.0;
-    bool available = false;
-    for (std::size_t i = 0; i < result.Rois.size(); ++i) {
-        if (deviations[i]) {
-            available = true;
-            largest = std::max(largest, std::fabs(*deviations[i]));
-        }
-    }
-    const double limit = NiceLimit(largest);
+    const HeatValues v = HeatValuesOf(result, kind, noiseRois);
+    const RoiLattice& lattice = v.Lattice;
+    const int nx = v.Columns;
+    const int ny = v.Rows;
+    const double limit = v.Limit;
+    const bool available = v.Available;
 
     // Layout: title on top, the cells, the colour bar with its numbers on the right.
     const int cellSide = std::clamp(480 / std::max(nx, ny), 1, 120);
@@ -508,44 +594,24 @@ HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind, const TMee
 
     QImage image(width, height, QImage::Format_RGB32);
     image.fill(Qt::white);
-    QPainter painter(&image);
-    painter.setRenderHint(QPainter::Antialiasing, false);
-    painter.setRenderHint(QPainter::TextAntialiasing, true);
 
     HeatMapLayout layout;
     layout.Grid = QRect(margin, top, gridWidth, gridHeight);
     layout.Columns = nx;
     layout.Rows = ny;
     const QRect& grid = layout.Grid;
-    // Grey where no ROI lies, then each position's cell; a cell narrower than
-    // a pixel (more positions than pixels) still gets one.
-    painter.fillRect(grid, kNoValueColour);
-    for (std::size_t i = 0; i < result.Rois.size(); ++i) {
-        if (lattice.Representative[i] != i || !deviations[i]) continue;
-        QRect cell = layout.CellRect(static_cast<int>(lattice.Column[i]), static_cast<int>(lattice.Row[i]));
-        cell.setWidth(std::max(cell.width(), 1));
-        cell.setHeight(std::max(cell.height(), 1));
-        painter.fillRect(cell, DivergingColour(*deviations[i], limit));
-    }
-    painter.end();
+    PaintCells(image, layout, result, v);
 
     // Deviating ROIs: a black frame inside their cells, when cells are big
     // enough to show one.
     if (gridWidth / nx >= 6 && gridHeight / ny >= 6) {
-        std::vector<std::uint64_t> bad;
-        for (const BadROI& roi : result.BadROIMap) bad.push_back((std::uint64_t{roi.X} << 32) | roi.Y);
-        std::sort(bad.begin(), bad.end());
-        for (std::size_t i = 0; i < result.Rois.size(); ++i) {
-            const RoiResult& roi = result.Rois[i];
-            if (lattice.Representative[i] != i ||
-                !std::binary_search(bad.begin(), bad.end(), (std::uint64_t{roi.X} << 32) | roi.Y))
-                continue;
-            const QRect cell = layout.CellRect(static_cast<int>(lattice.Column[i]), static_cast<int>(lattice.Row[i]));
+        for (const QPoint& at : v.Outlined) {
+            const QRect cell = layout.CellRect(at.x(), at.y());
             FrameInside(image, cell.left(), cell.top(), cell.right(), cell.bottom(), 2, qRgb(0, 0, 0));
         }
     }
 
-    painter.begin(&image);
+    QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing, false);
     painter.setRenderHint(QPainter::TextAntialiasing, true);
     painter.setPen(Qt::black);
@@ -573,7 +639,7 @@ HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind, const TMee
     painter.drawText(QRect(margin, top + barHeight + 12, width - 2 * margin, labelMetrics.height()), Qt::AlignLeft,
                      footer);
     painter.end();
-    return HeatMap{std::move(image), layout, limit};
+    return HeatMap{std::move(image), layout, limit, v.Outlined};
 }
 
 QByteArray EncodePng(const QImage& image)

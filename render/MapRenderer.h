@@ -52,7 +52,17 @@ struct AreaMapGeometry {
     QPoint PixelOf(std::uint32_t column, std::uint32_t row) const;
 };
 
-AreaMapGeometry AreaMapGeometryFor(const AnalysisSettings& settings);
+// The geometry of the area map of settings whose long side is at most maxSide
+// map pixels (a finer map than the screen's for print).
+AreaMapGeometry AreaMapGeometryFor(const AnalysisSettings& settings, int maxSide = MaxAreaMapSide);
+
+// The pixel values the area map's grey runs between: black at Low, white at
+// High (AreaMean - 3 AreaSD and AreaMean + 3 AreaSD; with an SD of 0, or
+// bounds that are not finite, AreaMean - 1 and AreaMean + 1).
+struct AreaMapGreyScale {
+    double Low = 0.0, High = 1.0;
+};
+AreaMapGreyScale AreaMapGreyScaleOf(const AnalysisResult& result);
 
 // What the area map marks of a detector inspection (InspectDetector): views
 // into lists the caller keeps alive during RenderAreaMap. Empty: nothing.
@@ -95,6 +105,19 @@ inline constexpr std::size_t MaxCircledClusters = 200;
 QImage RenderAreaMap(std::span<const std::uint16_t> pixels, std::uint32_t columns, const AnalysisSettings& settings,
                      const AnalysisResult& result, const AreaMapDefects& defects = {});
 
+// The two layers of RenderAreaMap, for a map at another resolution than the
+// screen's (a printed one). The grey alone (Format_Grayscale8) on geometry, a
+// geometry of settings (AreaMapGeometryFor); throws as RenderAreaMap does.
+QImage RenderAreaMapGrey(std::span<const std::uint16_t> pixels, std::uint32_t columns, const AnalysisSettings& settings,
+                         const AnalysisResult& result, const AreaMapGeometry& geometry);
+// The marks drawn onto image (geometry's size): onto the grey, or onto a
+// transparent image laid over it. markScale (1 or more) multiplies the width
+// of the grid lines, the ROI outlines and the pixel markers and the markers'
+// clearance from the cluster rings, for a map finer than the screen's; the
+// defect lines grow with the map as they do anyway.
+void DrawAreaMapMarks(QImage& image, const AreaMapGeometry& geometry, const AnalysisSettings& settings,
+                      const AnalysisResult& result, const AreaMapDefects& defects = {}, int markScale = 1);
+
 // The line width unit u of an area map of this geometry (see RenderAreaMap).
 int AreaMapLineUnit(const AreaMapGeometry& geometry);
 
@@ -109,7 +132,8 @@ struct AreaMapShape {
     double Outer = 0.0;
     QColor Colour;
 };
-std::vector<AreaMapShape> AreaMapDefectShapes(const AreaMapGeometry& geometry, const AreaMapDefects& defects);
+std::vector<AreaMapShape> AreaMapDefectShapes(const AreaMapGeometry& geometry, const AreaMapDefects& defects,
+                                              int markScale = 1);
 
 enum class HeatMapKind {
     RoiMeanDeviation,   // (ROI mean - AreaMean) / AreaMean, %
@@ -134,6 +158,8 @@ struct HeatMap {
     QImage Image;
     HeatMapLayout Layout;
     double Limit = 1.0;  // the colour bar runs from -Limit to +Limit (%)
+    // The cells (column, row) of deviating ROIs, which are outlined.
+    std::vector<QPoint> Outlined;
 };
 
 // One cell per ROI grid position (distinct ROI columns across, distinct ROI
@@ -147,6 +173,12 @@ struct HeatMap {
 // robust ones, RobustRois.Rois, so that hot pixels do not hide the detector's
 // noise); result's own when null.
 HeatMap RenderHeatMap(const AnalysisResult& result, HeatMapKind kind, const TMeetSerie* noiseRois = nullptr);
+
+// The cells of RenderHeatMap alone, one image pixel per cell (Layout.Grid is
+// (0, 0, Columns, Rows)), without outlines, title or colour bar, for a front
+// end that draws those itself at its own size (scaled up without smoothing,
+// the cells stay sharp). Needs no QGuiApplication.
+HeatMap RenderHeatMapCells(const AnalysisResult& result, HeatMapKind kind, const TMeetSerie* noiseRois = nullptr);
 
 // The colour of value on the diverging scale: white at 0, blue at -limit, red
 // at +limit, clipped beyond. limit must be positive.

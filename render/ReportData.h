@@ -5,6 +5,7 @@
 // too (the renderer does not depend on the history library), the front ends
 // copy what the reports show.
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,19 @@ struct AnalysisResult;
 struct ResultContext;
 
 enum class PaperSize : std::uint8_t { A4, Letter };
+
+// SOURCE_DATE_EPOCH, when it is a number of seconds since 1970 (UTC): the
+// time the reports take as now instead of the clock's, so that two runs on
+// the same content give the same bytes. None when unset or not such a number.
+inline std::optional<std::int64_t> SourceDateEpoch()
+{
+    const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+    if (epoch == nullptr || *epoch == '\0') return std::nullopt;
+    char* end = nullptr;
+    const long long seconds = std::strtoll(epoch, &end, 10);
+    if (*end != '\0' || seconds < 0) return std::nullopt;
+    return seconds;
+}
 
 // "a4", "letter".
 inline const char* PaperName(PaperSize paper) { return paper == PaperSize::Letter ? "letter" : "a4"; }

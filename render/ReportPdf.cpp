@@ -7,6 +7,7 @@
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QHashFunctions>
+#include <QLinearGradient>
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
@@ -120,6 +121,16 @@ QString LimitText(const std::optional<double>& limit)
     return limit ? QString::fromStdString(FormatReal(*limit)) : QStringLiteral("-");
 }
 
+// A count as written: "1 pixel", "0 pixels", "2 pixels".
+QString Counted(const QString& count, const char* singular, const char* plural)
+{
+    return count + QLatin1Char(' ') + QLatin1String(count == QLatin1String("1") ? singular : plural);
+}
+QString Counted(long long count, const char* singular, const char* plural)
+{
+    return Counted(QString::number(count), singular, plural);
+}
+
 struct Fonts {
     QFont Title, Heading, Subheading, Body, Bold, Small, SmallBold, Mono, Footer;
 };
@@ -144,8 +155,25 @@ struct Cell {
     QString Text;
     QColor Colour = kText;
     bool Bold = false;
-    bool Anywhere = false;  // may break inside words (paths, checksums)
+    bool Anywhere = false;  // may break inside words (paths)
+    bool OneLine = false;   // in the monospaced font on one line, smaller if need be (checksums)
 };
+
+// The font of a one-line cell: monospaced at the size of font, smaller where
+// text would not fit in width.
+QFont OneLineFont(const QFont& font, const QPaintDevice* device, double width, const QString& text)
+{
+    QFont mono(QStringLiteral("DejaVu Sans Mono"));
+    mono.setStyleHint(QFont::Monospace);
+    mono.setPointSizeF(font.pointSizeF());
+    mono.setBold(font.bold());
+    mono.setKerning(false);
+    mono.setStyleStrategy(QFont::PreferNoShaping);
+    const double advance = QFontMetricsF(mono, const_cast<QPaintDevice*>(device)).horizontalAdvance(text);
+    if (advance > width && advance > 0)
+        mono.setPointSizeF(std::floor(font.pointSizeF() * width / advance * 20.0) / 20.0);
+    return mono;
+}
 
 using Paint = std::function<void(QPainter&, const QRectF&)>;
 
@@ -173,6 +201,7 @@ public:
     }
 
     const Fonts& F() const { return fonts_; }
+    const QPaintDevice* Device() const { return &writer_; }
     double Width() const { return content_.width(); }
     double Height() const { return content_.height(); }
     double Left() const { return content_.left(); }
@@ -285,8 +314,12 @@ public:
                 return TextHeight(spanFont, Width() - 2 * padX, row[0].Text) + 2 * padY;
             for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) {
                 const QFont& f = isHeader || row[i].Bold ? bold : font;
-                height = std::max(height, TextHeight(f, widths[i] - 2 * padX, row[i].Text,
-                                                     row[i].Anywhere ? Qt::TextWrapAnywhere : 0));
+                const double cellWidth = widths[i] - 2 * padX;
+                if (row[i].OneLine)
+                    height = std::max(height, QFontMetricsF(f, &writer_).height());
+                else
+                    height = std::max(
+                        height, TextHeight(f, cellWidth, row[i].Text, row[i].Anywhere ? Qt::TextWrapAnywhere : 0));
             }
             return height + 2 * padY;
         };
@@ -307,9 +340,16 @@ public:
                 double x = r.left();
                 for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) {
                     const QFont& cellFont = isHeader || row[i].Bold ? bold : font;
-                    p.setFont(cellFont);
                     p.setPen(row[i].Colour);
                     const QRectF cell(x + padX, r.top() + padY, widths[i] - 2 * padX, r.height() - 2 * padY);
+                    if (row[i].OneLine) {
+                        // No wrapping at all; the text is as wide as the cell at most.
+                        p.setFont(OneLineFont(cellFont, p.device(), cell.width(), row[i].Text));
+                        p.drawText(cell, aligns[i] | Qt::AlignVCenter | Qt::TextSingleLine, row[i].Text);
+                        x += widths[i];
+                        continue;
+                    }
+                    p.setFont(cellFont);
                     const int wrap = row[i].Anywhere ? Qt::TextWrapAnywhere
                                                      : WrapFlag(cellFont, p.device(), cell.width(), row[i].Text);
                     p.drawText(cell, aligns[i] | Qt::AlignTop | wrap, row[i].Text);
@@ -403,21 +443,9 @@ private:
 // The PDF's creation date: SOURCE_DATE_EPOCH when it is a number of seconds.
 std::optional<QDateTime> SourceDate()
 {
-    const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
-    if (epoch == nullptr || *epoch == '\0') return std::nullopt;
-    char* end = nullptr;
-    const long long seconds = std::strtoll(epoch, &end, 10);
-    if (*end != '\0' || seconds < 0) return std::nullopt;
-    return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC);
-}
-
-// Replaces every occurrence of what by a text of the same length, so that the
-// cross-reference offsets stay right.
-void ReplaceSameLength(QByteArray& bytes, const QByteArray& what, const QByteArray& with)
-{
-    if (what.isEmpty() || what.size() != with.size()) return;
-    for (qsizetype at = bytes.indexOf(what); at >= 0; at = bytes.indexOf(what, at + with.size()))
-        bytes.replace(at, with.size(), with);
+    const std::optional<std::int64_t> seconds = SourceDateEpoch();
+    if (!seconds) return std::nullopt;
+    return QDateTime::fromSecsSinceEpoch(*seconds, Qt::UTC);
 }
 
 // The value that follows each opening up to the closing character, replaced
@@ -551,21 +579,17 @@ void SignOff(Document& doc)
     });
 }
 
-// A picture scaled to width (device units), kept whole on one page.
-void Picture(Document& doc, const QImage& image, double width, double maxHeight)
+// The box the area map is fitted into, in points: what is left of either
+// paper's width beside the grey bar, and of its height below the page's
+// heading and caption. The map's resolution is planned for it
+// (ReportAreaMapPlanFor), so that it is the same on A4 and Letter.
+constexpr double kAreaMapBoxWidth = 420.0, kAreaMapBoxHeight = 600.0;
+
+// The printed size (points) of an area width x height fitted into the box.
+QSizeF AreaMapPrintSize(double width, double height)
 {
-    if (image.isNull()) return;
-    double w = width, h = width * image.height() / std::max(1, image.width());
-    if (h > maxHeight) {
-        h = maxHeight;
-        w = h * image.width() / std::max(1, image.height());
-    }
-    doc.Add(h, [=](QPainter& p, const QRectF& r) {
-        const QRectF target(r.left() + (r.width() - w) / 2, r.top(), w, h);
-        p.drawImage(target, image);
-        p.setPen(QPen(kRule, Pt(0.5)));
-        p.drawRect(target);
-    });
+    const double scale = std::min(kAreaMapBoxWidth / std::max(width, 1.0), kAreaMapBoxHeight / std::max(height, 1.0));
+    return {width * scale, height * scale};
 }
 
 QString TickText(double value)
@@ -575,9 +599,98 @@ QString TickText(double value)
     return text + QStringLiteral(" %");
 }
 
-// A heat map as the report draws it: its cells (the picture's grid, no
-// smoothing), a colour bar with five numbered ticks, a title and a line
-// about the grid, the text as text.
+// A vertical scale beside a picture: gradient fills bar (its top at stop 0),
+// a tick with its label right of it at the top, the quarters and the bottom.
+void DrawScaleBar(QPainter& p, const QRectF& bar, const QGradientStops& stops, const QStringList& labels,
+                  const QFont& font)
+{
+    QLinearGradient gradient(bar.topLeft(), bar.bottomLeft());
+    gradient.setStops(stops);
+    p.fillRect(bar, gradient);
+    p.setPen(QPen(kText, Pt(0.5)));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(bar);
+    p.setFont(font);
+    const QFontMetricsF metrics(font, p.device());
+    for (int k = 0; k < labels.size(); ++k) {
+        const double y = bar.top() + k * bar.height() / (labels.size() - 1);
+        p.drawLine(QPointF(bar.right(), y), QPointF(bar.right() + Pt(3), y));
+        p.drawText(QRectF(bar.right() + Pt(5), y - metrics.height() / 2, metrics.horizontalAdvance(labels[k]) + Pt(2),
+                          metrics.height()),
+                   Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, labels[k]);
+    }
+}
+
+double LabelsWidth(const QStringList& labels, const QFont& font, const QPaintDevice* device)
+{
+    const QFontMetricsF metrics(font, const_cast<QPaintDevice*>(device));
+    double width = 0;
+    for (const QString& label : labels) width = std::max(width, metrics.horizontalAdvance(label));
+    return width + Pt(2);
+}
+
+// The grey bar's labels, top (white) to bottom (black): the pixel values, the
+// ends and the middle named when the scale is the area mean +/- 3 SD.
+QStringList GreyLabels(const AreaMapGreyScale& grey, const AnalysisResult& result)
+{
+    const double step = (grey.High - grey.Low) / 4.0;
+    // Two significant digits of the step.
+    const int decimals = std::clamp(1 - static_cast<int>(std::floor(std::log10(std::max(step, 1e-12)))), 0, 6);
+    const bool threeSd = result.AreaSD > 0.0 && grey.High == result.AreaMean + 3.0 * result.AreaSD;
+    QStringList labels;
+    for (int k = 0; k <= 4; ++k) {
+        const double value = grey.High - k * step;
+        QString label = QString::number(std::abs(value) < step * 1e-9 ? 0.0 : value, 'f', decimals);
+        if (threeSd && k == 0) label += QStringLiteral(" (+3 SD)");
+        if (threeSd && k == 2) label += QStringLiteral(" (mean)");
+        if (threeSd && k == 4) label += QStringLiteral(" (-3 SD)");
+        labels << label;
+    }
+    return labels;
+}
+
+// The area map as planned (its grey as JPEG, its marks losslessly over it,
+// framed), the grey bar right of it, kept whole on one page.
+void AreaMapPicture(Document& doc, const ReportPictures& pictures, const AnalysisResult& result)
+{
+    const QImage& grey = pictures.AreaMap;
+    const QImage& marks = pictures.AreaMarks;
+    if (grey.isNull()) return;
+    const QFont font = doc.F().Small;
+    const QStringList labels = GreyLabels(pictures.Grey, result);
+    const double barWidth = Pt(9), barGap = Pt(8);
+    const double side = barGap + barWidth + Pt(5) + LabelsWidth(labels, font, doc.Device());
+    // Half a label above the map and below it, for the labels at the bar's ends.
+    const double pad = QFontMetricsF(font, doc.Device()).height() / 2;
+    const QSizeF print = AreaMapPrintSize(grey.width(), grey.height());
+    // Smaller only where the page has less room than the box (it has not on A4 or Letter).
+    const double fit = std::min(
+        {1.0, (doc.Width() - side) / Pt(print.width()), (doc.Remaining() - 2 * pad - Pt(4)) / Pt(print.height())});
+    const double w = Pt(print.width()) * fit, h = Pt(print.height()) * fit;
+    const QGradientStops stops{{0.0, QColor(255, 255, 255)}, {1.0, QColor(0, 0, 0)}};
+    const bool magnified = pictures.AreaMagnified;
+    doc.Add(h + 2 * pad, [=](QPainter& p, const QRectF& r) {
+        const QRectF target(r.left() + (r.width() - w - side) / 2, r.top() + pad, w, h);
+        // The grey is a noisy photograph-like picture: JPEG (Qt's quality 94)
+        // keeps it at half its lossless size or less, unless it is magnified:
+        // then each image pixel is a square of equal pixels, which lossless
+        // compression packs tighter than JPEG, and which stays sharp. The
+        // marks, lines and text over it are lossless always.
+        p.setRenderHint(QPainter::LosslessImageRendering, magnified);
+        p.drawImage(target, grey);
+        p.setRenderHint(QPainter::LosslessImageRendering, true);
+        if (!marks.isNull()) p.drawImage(target, marks);
+        p.setPen(QPen(kRule, Pt(0.5)));
+        p.setBrush(Qt::NoBrush);
+        p.drawRect(target);
+        DrawScaleBar(p, QRectF(target.right() + barGap, target.top(), barWidth, h), stops, labels, font);
+    });
+}
+
+// A heat map as the report draws it: its cells scaled up without smoothing
+// to at least ReportPictureResolution, the deviating ROIs' cells outlined, a
+// colour bar with five numbered ticks, a title and a line about the grid,
+// the text as text.
 void DrawHeatMap(QPainter& p, const QRectF& r, const HeatMap& map, const QString& title, const QString& note,
                  const Fonts& fonts, const QPaintDevice* device)
 {
@@ -588,7 +701,12 @@ void DrawHeatMap(QPainter& p, const QRectF& r, const HeatMap& map, const QString
     const QRectF titleRect(r.left(), r.top(), r.width(),
                            titleMetrics.boundingRect(r, Qt::AlignLeft | Qt::TextWordWrap, title).height());
     p.drawText(titleRect, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, title);
-    const double labelWidth = labelMetrics.horizontalAdvance(QStringLiteral("+0.0000 %")) + Pt(6);
+    QStringList labels;
+    for (int k = 0; k <= 4; ++k) {
+        const double value = map.Limit - k * map.Limit / 2.0;
+        labels << TickText(std::abs(value) < 1e-12 ? 0.0 : value);
+    }
+    const double labelWidth = LabelsWidth(labels, fonts.Small, device) + Pt(5);
     const double barWidth = Pt(9);
     // Room above the cells for the top tick label, centred on the bar's top.
     const double top = titleRect.bottom() + labelMetrics.height() / 2 + Pt(3);
@@ -601,26 +719,32 @@ void DrawHeatMap(QPainter& p, const QRectF& r, const HeatMap& map, const QString
     else
         w = side * grid.width() / std::max(1, grid.height());
     const QRectF cells(r.left(), top, w, h);
-    p.drawImage(cells, map.Image, QRectF(grid));
+    // Each cell a whole number of pixels, enough for the resolution.
+    const int columns = std::max(1, map.Layout.Columns), rows = std::max(1, map.Layout.Rows);
+    const double pixels = std::max(w, h) / kResolution * ReportPictureResolution;
+    const int cell = std::max(1, static_cast<int>(std::ceil(pixels / std::max(columns, rows))));
+    const QImage source = map.Image.copy(grid);
+    p.drawImage(cells, source.scaled(columns * cell, rows * cell, Qt::IgnoreAspectRatio, Qt::FastTransformation));
+    // The deviating ROIs' cells framed inside, when the cells are big enough
+    // to show it.
+    const double cellWidth = w / columns, cellHeight = h / rows;
+    if (std::min(cellWidth, cellHeight) >= Pt(3)) {
+        const double pen = std::clamp(std::min(cellWidth, cellHeight) / 12.0, Pt(0.5), Pt(1.5));
+        p.setPen(QPen(kText, pen, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
+        p.setBrush(Qt::NoBrush);
+        for (const QPoint& at : map.Outlined)
+            p.drawRect(
+                QRectF(cells.left() + at.x() * cellWidth, cells.top() + at.y() * cellHeight, cellWidth, cellHeight)
+                    .adjusted(pen / 2, pen / 2, -pen / 2, -pen / 2));
+    }
     p.setPen(QPen(kText, Pt(0.5)));
+    p.setBrush(Qt::NoBrush);
     p.drawRect(cells);
 
-    QImage bar(1, 256, QImage::Format_RGB32);
-    for (int y = 0; y < 256; ++y)
-        bar.setPixel(0, y, DivergingColour(map.Limit - (y + 0.5) / 256.0 * 2.0 * map.Limit, map.Limit).rgb());
-    const QRectF barRect(cells.right() + Pt(8), top, barWidth, h);
-    p.setRenderHint(QPainter::SmoothPixmapTransform, true);
-    p.drawImage(barRect, bar);
-    p.setRenderHint(QPainter::SmoothPixmapTransform, false);
-    p.drawRect(barRect);
-    p.setFont(fonts.Small);
-    for (int k = 0; k <= 4; ++k) {
-        const double value = map.Limit - k * map.Limit / 2.0;
-        const double y = top + k * h / 4.0;
-        p.drawLine(QPointF(barRect.right(), y), QPointF(barRect.right() + Pt(3), y));
-        p.drawText(QRectF(barRect.right() + Pt(5), y - labelMetrics.height() / 2, labelWidth, labelMetrics.height()),
-                   Qt::AlignLeft | Qt::AlignVCenter, TickText(std::abs(value) < 1e-12 ? 0.0 : value));
-    }
+    const QGradientStops stops{{0.0, DivergingColour(map.Limit, map.Limit)},
+                               {0.5, DivergingColour(0.0, map.Limit)},
+                               {1.0, DivergingColour(-map.Limit, map.Limit)}};
+    DrawScaleBar(p, QRectF(cells.right() + Pt(8), top, barWidth, h), stops, labels, fonts.Small);
     p.setPen(kMuted);
     p.drawText(QRectF(r.left(), cells.bottom() + Pt(3), r.width(), labelMetrics.height() * 2.4),
                Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, note);
@@ -629,7 +753,11 @@ void DrawHeatMap(QPainter& p, const QRectF& r, const HeatMap& map, const QString
 QString GridNote(const AnalysisResult& result)
 {
     const RoiLattice lattice = BuildRoiLattice(result.Rois);
-    QString note = QStringLiteral("%1 x %2 grid positions").arg(lattice.Xs.size()).arg(lattice.Ys.size());
+    QString note =
+        QStringLiteral("%1 x %2 grid %3")
+            .arg(lattice.Xs.size())
+            .arg(lattice.Ys.size())
+            .arg(lattice.Xs.size() * lattice.Ys.size() == 1 ? QStringLiteral("position") : QStringLiteral("positions"));
     if (!result.BadROIMap.empty()) note += QStringLiteral("; deviating ROIs outlined");
     return note;
 }
@@ -728,7 +856,7 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
         {"Exposure", {exposure}},
         {"Presentation Intent Type", {TagText(info.PresentationIntentType), info.IsProcessed() ? kWarningText : kText}},
         {"Input file", {Q(settings.DicomFileName), kText, false, true}},
-        {"SHA-256", {data.FileSha256.empty() ? QStringLiteral("-") : Q(data.FileSha256), kText, false, true}},
+        {"SHA-256", {data.FileSha256.empty() ? QStringLiteral("-") : Q(data.FileSha256), kText, false, false, true}},
     });
 
     doc.Heading(QStringLiteral("Warnings"));
@@ -745,8 +873,8 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
                            .arg(Num(Member(area, "first_column")), Num(Member(area, "last_column")),
                                 Num(Member(area, "first_row")), Num(Member(area, "last_row")));
     if (context.BorderMm > 0.0)
-        areaText += QStringLiteral("; %1 mm (%2 pixels) left out on every side")
-                        .arg(Num(Member(s, "border_mm")), Num(Member(s, "border_pixels")));
+        areaText += QStringLiteral("; %1 mm (%2) left out on every side")
+                        .arg(Num(Member(s, "border_mm")), Counted(Num(Member(s, "border_pixels")), "pixel", "pixels"));
     const QString spacing = Member(s, "pixel_spacing_mm").is_null()
                                 ? QStringLiteral("unknown")
                                 : Num(Member(s, "pixel_spacing_mm")) + QStringLiteral(" mm");
@@ -760,8 +888,8 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
     doc.KeyValues({
         {"Area", {areaText}},
         {"Analysing box",
-         {QStringLiteral("%1 cm = %2 pixels (pixel spacing %3)")
-              .arg(Num(Member(s, "box_cm")), Num(Member(s, "box_pixels")), spacing)}},
+         {QStringLiteral("%1 cm = %2 (pixel spacing %3)")
+              .arg(Num(Member(s, "box_cm")), Counted(Num(Member(s, "box_pixels")), "pixel", "pixels"), spacing)}},
         {"ROI deviation", {Num(Member(s, "roi_deviation_percent")) + QStringLiteral(" %")}},
         {"Pixel deviation",
          {settings.DetectDeviatingPixels ? Num(Member(s, "pixel_deviation_percent")) + QStringLiteral(" %")
@@ -839,11 +967,12 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
     if (!insight.PixelsSearched) {
         defectText = QStringLiteral("Deviating pixels were not searched.");
     } else {
-        defectText = QStringLiteral("%1 clusters of deviating pixels (%2 single pixels, %3 pairs, %4 larger); "
-                                    "largest cluster %5 pixels.")
-                         .arg(Num(Member(defects, "cluster_count")), Num(Member(defects, "single_pixels")),
-                              Num(Member(defects, "pairs")), Num(Member(defects, "larger_clusters")),
-                              Num(Member(defects, "largest_cluster")));
+        defectText =
+            QStringLiteral("%1 of deviating pixels (%2, %3, %4 larger); largest cluster %5.")
+                .arg(Counted(Num(Member(defects, "cluster_count")), "cluster", "clusters"),
+                     Counted(Num(Member(defects, "single_pixels")), "single pixel", "single pixels"),
+                     Counted(Num(Member(defects, "pairs")), "pair", "pairs"), Num(Member(defects, "larger_clusters")),
+                     Counted(Num(Member(defects, "largest_cluster")), "pixel", "pixels"));
     }
     doc.Paragraph(QStringLiteral("Defects: ") + defectText, f.Body);
     QString lines;
@@ -870,12 +999,13 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
     // The pictures.
     doc.NewPage();
     doc.Heading(QStringLiteral("Area map"));
-    doc.Paragraph(QStringLiteral("The evaluated area in grey (black at the area mean - 3 SD, white at + 3 SD) with "
-                                 "the ROI grid; deviating ROIs outlined in red, deviating pixels as yellow squares, "
-                                 "clusters circled in magenta, line defects dashed orange, a rim's edge green."),
+    doc.Paragraph(QStringLiteral("The evaluated area in grey (black at the area mean - 3 SD, white at + 3 SD, as the "
+                                 "bar shows) with the ROI grid; deviating ROIs outlined in red, deviating pixels as "
+                                 "yellow squares, clusters circled in magenta, line defects dashed orange, a rim's "
+                                 "edge green."),
                   f.Small, kMuted);
     doc.Space(4);
-    Picture(doc, pictures.AreaMap, doc.Width() * 0.92, doc.Remaining() - Pt(4));
+    AreaMapPicture(doc, pictures, result);
 
     doc.NewPage();
     doc.Heading(QStringLiteral("Heat maps"));
@@ -975,12 +1105,11 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
                       {{"Check"}, {"Value"}, {"Baseline"}, {"Deviation"}, {"Limits (%)"}, {"Verdict"}}, rows, f.Small,
                       f.Small);
             doc.Space(3);
-            doc.Paragraph(QStringLiteral("Against the baseline: %1. New since the baseline: %2 deviating pixels, "
-                                         "%3 clusters, %4 line defects.")
-                              .arg(Q(VerdictName(history.Overall)))
-                              .arg(history.NewPixels)
-                              .arg(history.NewClusters)
-                              .arg(history.NewLines),
+            doc.Paragraph(QStringLiteral("Against the baseline: %1. New since the baseline: %2, %3, %4.")
+                              .arg(Q(VerdictName(history.Overall)),
+                                   Counted(history.NewPixels, "deviating pixel", "deviating pixels"),
+                                   Counted(history.NewClusters, "cluster", "clusters"),
+                                   Counted(history.NewLines, "line defect", "line defects")),
                           f.Bold, VerdictColour(history.Overall));
         }
         if (!history.Trends.empty()) {
@@ -993,13 +1122,68 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
 
 }  // namespace
 
-ReportPictures DrawReportPictures(QImage areaMap, const AnalysisResult& result, const DetectorInsight& insight)
+ReportAreaMapPlan ReportAreaMapPlanFor(const AnalysisSettings& settings)
+{
+    const AreaMapGeometry area = AreaMapGeometryFor(settings);
+    const double width = area.AreaWidth, height = area.AreaHeight;
+    const double longSide = std::max(width, height);
+    const QSizeF print = AreaMapPrintSize(width, height);
+    // Map pixels along the long side at the resolution, and the fewest the map may have.
+    const double wanted = std::max(print.width(), print.height()) / 72.0 * ReportPictureResolution;
+    const double least = 0.8 * wanted;
+    ReportAreaMapPlan plan;
+    plan.PrintWidth = print.width();
+    plan.PrintHeight = print.height();
+    int maxSide = 0;
+    if (longSide >= least) {
+        // Bin a whole number of image pixels onto a map pixel, the number
+        // that comes nearest the resolution without going below the least:
+        // uneven bins would show as stripes in the noise.
+        const double binning = std::clamp(std::round(longSide / wanted), 1.0, std::floor(longSide / least));
+        maxSide = static_cast<int>(std::ceil(longSide / binning));
+    } else {
+        maxSide = static_cast<int>(longSide);
+        // The fewest pixels that reach the least: a magnified map is embedded
+        // losslessly, which costs time with every pixel.
+        plan.Magnify = static_cast<int>(std::ceil(least / longSide));
+    }
+    plan.Geometry = AreaMapGeometryFor(settings, maxSide);
+    plan.MarkScale = std::max(1, static_cast<int>(std::lround(std::max(plan.Geometry.Width, plan.Geometry.Height) /
+                                                              static_cast<double>(MaxAreaMapSide))));
+    return plan;
+}
+
+QImage RenderReportAreaGrey(std::span<const std::uint16_t> pixels, std::uint32_t columns,
+                            const AnalysisSettings& settings, const AnalysisResult& result)
+{
+    return RenderAreaMapGrey(pixels, columns, settings, result, ReportAreaMapPlanFor(settings).Geometry);
+}
+
+ReportPictures DrawReportPictures(const QImage& areaGrey, const AnalysisSettings& settings,
+                                  const AnalysisResult& result, const DetectorInsight& insight)
 {
     ReportPictures pictures;
-    pictures.AreaMap = std::move(areaMap);
-    pictures.HeatMaps[0] = RenderHeatMap(result, HeatMapKind::RoiMeanDeviation);
-    pictures.HeatMaps[1] = RenderHeatMap(result, HeatMapKind::RoiSnrDeviation);
-    pictures.HeatMaps[2] = RenderHeatMap(result, HeatMapKind::RoiNoiseDeviation, &insight.RobustRois.Rois);
+    pictures.Grey = AreaMapGreyScaleOf(result);
+    if (!areaGrey.isNull()) {
+        const ReportAreaMapPlan plan = ReportAreaMapPlanFor(settings);
+        if (areaGrey.size() != QSize(plan.Geometry.Width, plan.Geometry.Height))
+            throw EvenorError("The area map's grey does not fit its area");
+        QImage marks(areaGrey.size(), QImage::Format_ARGB32_Premultiplied);
+        marks.fill(Qt::transparent);
+        DrawAreaMapMarks(marks, plan.Geometry, settings, result, AreaMapDefectsOf(insight), plan.MarkScale);
+        QImage grey = areaGrey.convertToFormat(QImage::Format_RGB32);
+        if (plan.Magnify > 1) {
+            const QSize size = grey.size() * plan.Magnify;
+            grey = grey.scaled(size, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+            marks = marks.scaled(size, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+        }
+        pictures.AreaMap = std::move(grey);
+        pictures.AreaMarks = std::move(marks);
+        pictures.AreaMagnified = plan.Magnify > 1;
+    }
+    pictures.HeatMaps[0] = RenderHeatMapCells(result, HeatMapKind::RoiMeanDeviation);
+    pictures.HeatMaps[1] = RenderHeatMapCells(result, HeatMapKind::RoiSnrDeviation);
+    pictures.HeatMaps[2] = RenderHeatMapCells(result, HeatMapKind::RoiNoiseDeviation, &insight.RobustRois.Rois);
     return pictures;
 }
 
@@ -1037,7 +1221,7 @@ void HistoryReport(Document& doc, const HistoryReportData& data)
         {"Device serial number", {TagText(data.Serial)}},
         {"Detector ID", {TagText(data.DetectorId)}},
         {"Station", {TagText(data.Station)}},
-        {"Test interval", {QStringLiteral("%1 days").arg(data.TestIntervalDays)}},
+        {"Test interval", {Counted(data.TestIntervalDays, "day", "days")}},
         {"Last tested", {data.LastTestedAt.empty() ? QStringLiteral("never") : Q(data.LastTestedAt)}},
         {"Records shown",
          {QStringLiteral("%1%2")
@@ -1100,7 +1284,8 @@ void HistoryReport(Document& doc, const HistoryReportData& data)
                   r.BaselineVersion ? VerdictColour(r.BaselineOverall) : kMuted, r.BaselineVersion.has_value()}});
             QString note = QStringLiteral("%1; %2").arg(Q(r.File), Q(r.Exposure));
             if (r.NewPixels > 0)
-                note += QStringLiteral("; %1 deviating pixels new since the baseline").arg(r.NewPixels);
+                note += QStringLiteral("; %1 new since the baseline")
+                            .arg(Counted(r.NewPixels, "deviating pixel", "deviating pixels"));
             if (r.Excluded) note += QStringLiteral("; EXCLUDED");
             if (!r.Notes.empty()) note += QStringLiteral("; ") + Q(r.Notes);
             rows.push_back({Cell{note}});

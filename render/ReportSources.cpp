@@ -43,6 +43,9 @@ std::string CheckName(std::string_view key)
     return std::string(info ? info->Name : key);
 }
 
+// "1 day", "30 days".
+std::string Days(std::int64_t count) { return std::to_string(count) + (count == 1 ? " day" : " days"); }
+
 ReportBaselineVersion BaselineRow(const Baseline& b)
 {
     ReportBaselineVersion row;
@@ -117,6 +120,21 @@ TrendSeries TrendSeriesFor(std::size_t i, const std::string& title, const std::s
         if (baseline != baselines.end() && comparable) point.Reference = kTrendNumbers[i].Of(baseline->Numbers);
         series.Points.push_back(point);
     }
+    // Each version from when it was set, or from its first record's test if
+    // that was earlier (a test's date is when the image was taken, which can
+    // lie before it was recorded), and not before the version it replaced.
+    for (const Baseline& b : baselines) {
+        std::optional<double> from = DayOf(b.SetAt);
+        for (const auto& r : records)
+            if (r.DetectorKey == key && r.BaselineVersion == b.Version)
+                if (const std::optional<double> day = DayOf(r.TestedAt); day && (!from || *day < *from)) from = day;
+        if (!from) continue;
+        if (!series.Baselines.empty()) from = std::max(*from, series.Baselines.back().FromDay);
+        TrendBaseline version{.FromDay = *from};
+        // The area mean only at one exposure: a baseline of records at several has none.
+        if (check.Key != "area_mean" || !b.Exposure.empty()) version.Reference = kTrendNumbers[i].Of(b.Numbers);
+        series.Baselines.push_back(version);
+    }
     return series;
 }
 
@@ -156,6 +174,18 @@ ReportBaseline ReportBaselineFor(HistoryStore& store, const RecordOutcome& outco
     return report;
 }
 
+std::string ReportToday()
+{
+    const std::optional<std::int64_t> epoch = SourceDateEpoch();
+    if (!epoch) return TodayText();
+    const std::chrono::year_month_day day{
+        std::chrono::floor<std::chrono::days>(std::chrono::sys_seconds(std::chrono::seconds(*epoch)))};
+    char text[16];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(day.year()), static_cast<unsigned>(day.month()),
+                  static_cast<unsigned>(day.day()));
+    return text;
+}
+
 HistoryReportData HistoryReportFor(HistoryStore& store, const std::string& detectorName, const std::string& since,
                                    const std::string& today, PaperSize paper)
 {
@@ -183,11 +213,11 @@ HistoryReportData HistoryReportFor(HistoryStore& store, const std::string& detec
     if (detector.LastTestedAt.empty())
         data.Overdue = "Overdue: never tested";
     else if (late != overdue.end())
-        data.Overdue = "Overdue: last tested " + detector.LastTestedAt + ", " + std::to_string(late->DaysSinceTest) +
-                       " days ago (interval " + std::to_string(detector.TestIntervalDays) + " days)";
+        data.Overdue = "Overdue: last tested " + detector.LastTestedAt + ", " + Days(late->DaysSinceTest) +
+                       " ago (interval " + Days(detector.TestIntervalDays) + ")";
     else
-        data.Overdue = "Not overdue: last tested " + detector.LastTestedAt + " (interval " +
-                       std::to_string(detector.TestIntervalDays) + " days)";
+        data.Overdue =
+            "Not overdue: last tested " + detector.LastTestedAt + " (interval " + Days(detector.TestIntervalDays) + ")";
     for (const auto& s : records) {
         ReportRecordRow row;
         const RecordNumbers& n = s.Record.Numbers;

@@ -26,7 +26,9 @@ std::optional<double> DayOf(const std::string& text);
 
 // The trend of baseline check (index into AllBaselineChecks) over the records
 // of the detector key, each record against the baseline in force when it was
-// recorded (the area mean only at the baseline's exposure).
+// recorded (the area mean only at the baseline's exposure), and the baseline
+// versions over time (TrendSeries::Baselines): each from when it was set, or
+// from the test of the first record judged against it if that is earlier.
 TrendSeries TrendSeriesFor(std::size_t check, const std::string& title, const std::string& key,
                            const std::vector<StoredRecord>& records, const std::vector<Baseline>& baselines,
                            const std::array<Limits, BaselineCheckCount>& limits);
@@ -36,6 +38,10 @@ TrendSeries TrendSeriesFor(std::size_t check, const std::string& title, const st
 // in force, the defects new since it, trend charts of the detector's last
 // records up to this one.
 ReportBaseline ReportBaselineFor(HistoryStore& store, const RecordOutcome& outcome);
+
+// The day a report counts from ("YYYY-MM-DD"): that of SOURCE_DATE_EPOCH
+// (UTC) when it is set (SourceDateEpoch), else today (TodayText).
+std::string ReportToday();
 
 // The report of one detector (key or display name): its records tested on or
 // after since ("YYYY-MM-DD"; empty: all), its baselines, the limits in force,

@@ -27,19 +27,18 @@ double HalfBand(const TrendSeries& series, double reference, double percent)
     return std::max(std::abs(reference), series.MinimumReference) * percent / 100.0;
 }
 
-std::optional<double> WarningOf(const TrendSeries& series, const TrendPoint& point)
+// The lower edge of a band: not below 0 around a reference of 0 or more (the
+// numbers are counts, ratios and percentages; a band of 100 % reaches 0, not
+// a rounding error below it), as the window's chart draws it.
+double BandBottom(const TrendSeries& series, double reference, double percent)
 {
-    return point.OwnLimits ? point.WarningPercent : series.WarningPercent;
+    const double bottom = reference - HalfBand(series, reference, percent);
+    return reference >= 0.0 ? std::max(bottom, 0.0) : bottom;
 }
 
-std::optional<double> ActionOf(const TrendSeries& series, const TrendPoint& point)
+std::optional<double> WidestPercent(const TrendStretch& stretch)
 {
-    return point.OwnLimits ? point.ActionPercent : series.ActionPercent;
-}
-
-std::optional<double> WidestPercent(const TrendSeries& series, const TrendPoint& point)
-{
-    const std::optional<double> warning = WarningOf(series, point), action = ActionOf(series, point);
+    const std::optional<double> warning = stretch.WarningPercent, action = stretch.ActionPercent;
     if (action && warning) return std::max(*action, *warning);
     return action ? action : warning;
 }
@@ -118,17 +117,26 @@ TrendChartFrame TrendChartFrameFor(const TrendSeries& series, QSize size)
     };
     for (std::size_t i = 0; i < series.Points.size(); ++i) {
         const TrendPoint& p = series.Points[i];
-        const std::optional<double> widest = WidestPercent(series, p);
         take(p.Value);
-        if (p.Reference) {
-            take(*p.Reference);
-            if (widest) {
-                take(*p.Reference + HalfBand(series, *p.Reference, *widest));
-                take(*p.Reference - HalfBand(series, *p.Reference, *widest));
-            }
-        }
         first = i == 0 ? p.Day : std::min(first, p.Day);
         last = i == 0 ? p.Day : std::max(last, p.Day);
+    }
+    // Up to the newest baseline, so that one set after the last record shows.
+    if (!series.Points.empty() && !series.Baselines.empty()) last = std::max(last, series.Baselines.back().FromDay);
+    if (last - first < 1.0) {
+        const double middle = (first + last) / 2.0;
+        first = middle - 0.5;
+        last = middle + 0.5;
+    }
+    const double pad = (last - first) * 0.04;
+    frame.FirstDay = first - pad;
+    frame.LastDay = last + pad;
+    for (const TrendStretch& stretch : TrendStretches(series, frame.FirstDay, frame.LastDay)) {
+        take(stretch.Reference);
+        if (const std::optional<double> widest = WidestPercent(stretch)) {
+            take(stretch.Reference + HalfBand(series, stretch.Reference, *widest));
+            take(BandBottom(series, stretch.Reference, *widest));
+        }
     }
     if (!any) low = 0.0, high = 1.0;
     if (high - low < 1e-9) {
@@ -140,14 +148,6 @@ TrendChartFrame TrendChartFrameFor(const TrendSeries& series, QSize size)
     frame.Low = std::floor(low / step) * step;
     frame.High = std::ceil(high / step) * step;
     if (frame.High - frame.Low < step * 0.5) frame.High = frame.Low + step;
-    if (last - first < 1.0) {
-        const double middle = (first + last) / 2.0;
-        first = middle - 0.5;
-        last = middle + 0.5;
-    }
-    const double pad = (last - first) * 0.04;
-    frame.FirstDay = first - pad;
-    frame.LastDay = last + pad;
     return frame;
 }
 
@@ -194,27 +194,24 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size, int scale)
                          DateText(day));
     }
 
-    // The bands and the baseline: each record's reference holds from it to
-    // the next record (the last one's to the plot's right edge).
+    // The bands and the baseline of each version in force, from when it
+    // was set until the next one took over (the newest to the plot's right
+    // edge), changing where the limits the records were judged with change.
     const auto& points = series.Points;
-    const auto spanOf = [&](std::size_t i) {
-        const double from = frame.XOf(points[i].Day);
-        const double to = i + 1 < points.size() ? frame.XOf(points[i + 1].Day) : plot.right() + 1.0;
-        return std::pair(from, to);
-    };
+    const std::vector<TrendStretch> stretches = TrendStretches(series, frame.FirstDay, frame.LastDay);
+    const auto spanOf = [&](const TrendStretch& s) { return std::pair(frame.XOf(s.From), frame.XOf(s.To)); };
     painter.setClipRect(plot);
     // Wider band first, the narrower over it.
     const auto band = [&](bool wider, QRgb colour) {
-        for (std::size_t i = 0; i < points.size(); ++i) {
-            const std::optional<double> warning = WarningOf(series, points[i]), action = ActionOf(series, points[i]);
+        for (const TrendStretch& s : stretches) {
+            const std::optional<double> warning = s.WarningPercent, action = s.ActionPercent;
             const bool warningInside = !action || !warning || *warning <= *action;
             const std::optional<double> percent = wider == warningInside ? action : warning;
-            if (!points[i].Reference || !percent) continue;
-            const double reference = *points[i].Reference;
-            const double half = HalfBand(series, reference, *percent);
-            const auto [from, to] = spanOf(i);
-            const int top = static_cast<int>(std::lround(frame.YOf(reference + half)));
-            const int bottom = static_cast<int>(std::lround(frame.YOf(reference - half)));
+            if (!percent) continue;
+            const double half = HalfBand(series, s.Reference, *percent);
+            const auto [from, to] = spanOf(s);
+            const int top = static_cast<int>(std::lround(frame.YOf(s.Reference + half)));
+            const int bottom = static_cast<int>(std::lround(frame.YOf(BandBottom(series, s.Reference, *percent))));
             const int left = static_cast<int>(std::lround(from)), right = static_cast<int>(std::lround(to));
             painter.fillRect(QRect(QPoint(left, top), QPoint(right, bottom)), QColor::fromRgb(colour));
         }
@@ -222,13 +219,12 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size, int scale)
     band(true, TrendActionBandColour);
     band(false, TrendWarningBandColour);
     painter.setPen(QPen(QColor::fromRgb(TrendBaselineColour), 2));
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        if (!points[i].Reference) continue;
-        const auto [from, to] = spanOf(i);
-        const int y = static_cast<int>(std::lround(frame.YOf(*points[i].Reference)));
+    for (std::size_t i = 0; i < stretches.size(); ++i) {
+        const auto [from, to] = spanOf(stretches[i]);
+        const int y = static_cast<int>(std::lround(frame.YOf(stretches[i].Reference)));
         painter.drawLine(QPointF(from, y), QPointF(to, y));
-        if (i > 0 && points[i - 1].Reference && *points[i - 1].Reference != *points[i].Reference)
-            painter.drawLine(QPointF(from, frame.YOf(*points[i - 1].Reference)), QPointF(from, y));
+        if (i > 0 && stretches[i - 1].To == stretches[i].From && stretches[i - 1].Reference != stretches[i].Reference)
+            painter.drawLine(QPointF(from, frame.YOf(stretches[i - 1].Reference)), QPointF(from, y));
     }
 
     // The values: a thin line through the included ones, then the dots.
@@ -254,7 +250,7 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size, int scale)
             QColor colour(30, 90, 200);
             if (p.Reference) {
                 const double off = std::abs(p.Value - *p.Reference);
-                const std::optional<double> warning = WarningOf(series, p), action = ActionOf(series, p);
+                const std::optional<double> warning = TrendWarningOf(series, p), action = TrendActionOf(series, p);
                 if (action && off > HalfBand(series, *p.Reference, *action))
                     colour = QColor(210, 30, 30);
                 else if (warning && off > HalfBand(series, *p.Reference, *warning))

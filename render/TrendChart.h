@@ -1,10 +1,13 @@
 #pragma once
 // A trend chart of one number of one detector (TrendSeries.h): the record
 // dates along the x axis, the values as dots (excluded records hollow, grey),
-// the baseline in force as a dark green line stepping where a new version
-// took over, around it the warning band (light green) and the action band
-// (light amber) as filled areas, a title and labelled axes. Dots outside the
-// action band are red, outside the warning band orange, else blue.
+// the baselines in force over time (TrendStretches) as a dark green line,
+// each version from when it was set until the next took over, the newest up
+// to the right edge (the axis reaches it when it was set after the last
+// record), stepping where a version took over; around it the warning band
+// (light green) and the action band (light amber) as filled areas; a title
+// and labelled axes. A dot outside the action band of the baseline its record
+// was judged against is red, outside the warning band orange, else blue.
 //
 // Needs Qt Gui only and a QGuiApplication (text). The same series draws the
 // same pixels.

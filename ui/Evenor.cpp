@@ -215,7 +215,8 @@ void TFormEvenor::CreateControls()
     buttonPreferences_ =
         AddButton(this, QStringLiteral("ButtonPreferences"), QStringLiteral("Preferences"), PreferencesPlace);
     buttonPreferences_->setToolTip(
-        QStringLiteral("Where tests are recorded, whether every test is, and whether compressed images are decoded"));
+        QStringLiteral("Where tests are recorded, whether every test is, whether compressed images are decoded "
+                       "and the paper of the PDF reports"));
 
     // The Settings page. The group boxes' frames start halfway down their
     // captions, as the reference layout's child positions expect.

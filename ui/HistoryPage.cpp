@@ -364,7 +364,8 @@ void THistoryPage::ShowChart()
     const int index = comboBoxMetric_->currentIndex();
     if (index < 0 || records_.empty()) return;
     // Each record against the baseline and the limits in force when it was
-    // recorded, as the table and the command line's charts show it.
+    // recorded, as the table and the command line's charts show it; the
+    // baselines over time.
     const TrendSeries trend =
         TrendSeriesFor(static_cast<std::size_t>(index), std::string(), ChosenDetector(), records_, baselines_, limits_);
     constexpr double kMsPerDay = 86'400'000.0;
@@ -391,59 +392,52 @@ void THistoryPage::ShowChart()
         delete excluded;
         return;
     }
+    // Beyond the newest baseline when it was set at or after the last record,
+    // so that it shows at once (as the printed charts leave room for it).
+    if (!trend.Baselines.empty() && trend.Baselines.back().FromDay * kMsPerDay >= right) {
+        right = trend.Baselines.back().FromDay * kMsPerDay;
+        right += std::max((right - left) * 0.04, 43'200'000.0);
+    }
     if (left == right) {
         left -= 43'200'000.0;
         right += 43'200'000.0;
     }
 
-    // The baseline and its bands, stretch by stretch: from a record to the
-    // next one whose baseline or limits differ.
+    // The baselines in force over time and their bands, stretch by stretch:
+    // each version from when it was set until the next took over, changing
+    // where the records' limits change (as the printed charts draw them).
     std::vector<QAbstractSeries*> series;
     std::vector<QAbstractSeries*> unlisted;  // later pieces of a band already in the legend
     bool named[3] = {false, false, false};
-    const auto& points = trend.Points;
-    for (std::size_t first = 0; first < points.size();) {
-        const auto same = [&](const TrendPoint& a, const TrendPoint& b) {
-            const auto warning = [&](const TrendPoint& p) { return p.OwnLimits ? p.WarningPercent : trend.WarningPercent; };
-            const auto action = [&](const TrendPoint& p) { return p.OwnLimits ? p.ActionPercent : trend.ActionPercent; };
-            return a.Reference == b.Reference && warning(a) == warning(b) && action(a) == action(b);
+    for (const TrendStretch& stretch : TrendStretches(trend, left / kMsPerDay, right / kMsPerDay)) {
+        const double from = stretch.From * kMsPerDay, to = stretch.To * kMsPerDay;
+        if (!(to > from)) continue;
+        const double ref = stretch.Reference;
+        const double scale = std::max(ref, trend.MinimumReference);
+        const auto add = [&](QAbstractSeries* piece, int kind) {
+            series.push_back(piece);
+            if (named[kind]) unlisted.push_back(piece);
+            named[kind] = true;
         };
-        std::size_t next = first + 1;
-        while (next < points.size() && same(points[next], points[first])) ++next;
-        const TrendPoint& p = points[first];
-        const double from = first == 0 ? left : p.Day * kMsPerDay;
-        const double to = next < points.size() ? points[next].Day * kMsPerDay : right;
-        if (p.Reference && to > from) {
-            const double ref = *p.Reference;
-            const double scale = std::max(ref, trend.MinimumReference);
-            const auto add = [&](QAbstractSeries* piece, int kind) {
-                series.push_back(piece);
-                if (named[kind]) unlisted.push_back(piece);
-                named[kind] = true;
-            };
-            const auto band = [&](std::optional<double> percent, const QColor& colour, const QString& name, int kind) {
-                if (!percent) return;
-                const double lo = std::max(0.0, ref - scale * *percent / 100.0);
-                const double hi = ref + scale * *percent / 100.0;
-                add(Band(from, to, lo, hi, colour, name), kind);
-                low = std::min(low, lo);
-                high = std::max(high, hi);
-            };
-            band(p.OwnLimits ? p.ActionPercent : trend.ActionPercent, QColor(255, 214, 153),
-                 QStringLiteral("Action limits"), 0);
-            band(p.OwnLimits ? p.WarningPercent : trend.WarningPercent, QColor(198, 236, 198),
-                 QStringLiteral("Warning limits"), 1);
-            auto* line = Line({{from, ref}, {to, ref}});
-            line->setName(QStringLiteral("Baseline"));
-            QPen pen(QColor(30, 90, 30));
-            pen.setStyle(Qt::DashLine);
-            pen.setWidth(2);
-            line->setPen(pen);
-            add(line, 2);
-            low = std::min(low, ref);
-            high = std::max(high, ref);
-        }
-        first = next;
+        const auto band = [&](std::optional<double> percent, const QColor& colour, const QString& name, int kind) {
+            if (!percent) return;
+            const double lo = std::max(0.0, ref - scale * *percent / 100.0);
+            const double hi = ref + scale * *percent / 100.0;
+            add(Band(from, to, lo, hi, colour, name), kind);
+            low = std::min(low, lo);
+            high = std::max(high, hi);
+        };
+        band(stretch.ActionPercent, QColor(255, 214, 153), QStringLiteral("Action limits"), 0);
+        band(stretch.WarningPercent, QColor(198, 236, 198), QStringLiteral("Warning limits"), 1);
+        auto* line = Line({{from, ref}, {to, ref}});
+        line->setName(QStringLiteral("Baseline"));
+        QPen pen(QColor(30, 90, 30));
+        pen.setStyle(Qt::DashLine);
+        pen.setWidth(2);
+        line->setPen(pen);
+        add(line, 2);
+        low = std::min(low, ref);
+        high = std::max(high, ref);
     }
     series.push_back(values);
     if (excluded->count() > 0)
@@ -556,6 +550,14 @@ bool EditPreferences(QWidget* parent)
                                                 "frame) instead of refusing them; lossy ones are analysed with a "
                                                 "warning"));
     decodeCompressed->setChecked(Preferences::DecodeCompressedImages());
+    auto* paper = new QComboBox(&dialog);
+    paper->setObjectName(QStringLiteral("ComboBoxPaper"));
+    paper->addItem(QStringLiteral("A4"), QString::fromLatin1(PaperName(PaperSize::A4)));
+    paper->addItem(QStringLiteral("Letter"), QString::fromLatin1(PaperName(PaperSize::Letter)));
+    paper->setToolTip(QStringLiteral("The paper of the PDF reports; until one is chosen, Letter where the system "
+                                     "measures in US units, A4 elsewhere"));
+    const PaperSize shownPaper = Preferences::ReportPaper();
+    paper->setCurrentIndex(shownPaper == PaperSize::Letter ? 1 : 0);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
@@ -563,6 +565,7 @@ bool EditPreferences(QWidget* parent)
     form->addRow(QStringLiteral("History database:"), location);
     form->addRow(QString(), recordEvery);
     form->addRow(QString(), decodeCompressed);
+    form->addRow(QStringLiteral("PDF report paper:"), paper);
     auto* layout = new QVBoxLayout(&dialog);
     layout->addLayout(form);
     layout->addWidget(buttons);
@@ -570,6 +573,9 @@ bool EditPreferences(QWidget* parent)
     Preferences::SetDatabaseLocation(location->text().trimmed());
     Preferences::SetRecordEveryTest(recordEvery->isChecked());
     Preferences::SetDecodeCompressedImages(decodeCompressed->isChecked());
+    // Kept once chosen; left to the locale while the shown paper is untouched.
+    const PaperSize chosenPaper = paper->currentIndex() == 1 ? PaperSize::Letter : PaperSize::A4;
+    if (chosenPaper != shownPaper || Preferences::ReportPaperChosen()) Preferences::SetReportPaper(chosenPaper);
     return true;
 }
 

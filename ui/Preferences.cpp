@@ -1,8 +1,10 @@
 #include "ui/Preferences.h"
 
 #include <memory>
+#include <optional>
 
 #include <QFileInfo>
+#include <QLocale>
 #include <QSettings>
 
 namespace evenor::Preferences {
@@ -28,6 +30,15 @@ const QString RecentFilesKey = QStringLiteral("RecentFiles");
 const QString DatabaseKey = QStringLiteral("History/Database");
 const QString RecordEveryTestKey = QStringLiteral("History/RecordEveryTest");
 const QString DecodeCompressedKey = QStringLiteral("Images/DecodeCompressed");
+const QString ReportPaperKey = QStringLiteral("Reports/Paper");  // "a4" or "letter"
+
+std::optional<PaperSize> StoredPaper()
+{
+    const QString name = Store()->value(ReportPaperKey).toString();
+    for (const PaperSize paper : {PaperSize::A4, PaperSize::Letter})
+        if (name == QLatin1String(PaperName(paper))) return paper;
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -67,6 +78,14 @@ bool RecordEveryTest() { return Store()->value(RecordEveryTestKey, false).toBool
 void SetRecordEveryTest(bool record) { Store()->setValue(RecordEveryTestKey, record); }
 bool DecodeCompressedImages() { return Store()->value(DecodeCompressedKey, false).toBool(); }
 void SetDecodeCompressedImages(bool decode) { Store()->setValue(DecodeCompressedKey, decode); }
+
+PaperSize LocalePaper()
+{
+    return QLocale::system().measurementSystem() == QLocale::ImperialUSSystem ? PaperSize::Letter : PaperSize::A4;
+}
+PaperSize ReportPaper() { return StoredPaper().value_or(LocalePaper()); }
+bool ReportPaperChosen() { return StoredPaper().has_value(); }
+void SetReportPaper(PaperSize paper) { Store()->setValue(ReportPaperKey, QString::fromLatin1(PaperName(paper))); }
 
 void UseFile(const QString& path) { StoreFile() = path; }
 

@@ -1,14 +1,16 @@
 #pragma once
 // What the window remembers between starts: the folders its file dialogs last
-// used, the images opened last, where and when tests are recorded and whether
-// compressed images are decoded. Nothing else is kept: the settings fields
-// start with their defaults every time.
+// used, the images opened last, where and when tests are recorded, whether
+// compressed images are decoded and the paper of the PDF reports. Nothing
+// else is kept: the settings fields start with their defaults every time.
 //
 // Stored with QSettings for organisation and application "Evenor" (on Linux
 // ~/.config/Evenor/Evenor.conf). Tests and the screenshot driver point it at
 // a file of their own with UseFile, so they never read or change the user's.
 #include <QString>
 #include <QStringList>
+
+#include "render/ReportData.h"
 
 namespace evenor::Preferences {
 
@@ -40,6 +42,15 @@ void SetRecordEveryTest(bool record);
 // default).
 bool DecodeCompressedImages();
 void SetDecodeCompressedImages(bool decode);
+
+// The paper of the PDF reports the window writes: the one chosen, else the
+// locale's (LocalePaper).
+PaperSize ReportPaper();
+// Whether a paper was chosen; until one is, ReportPaper follows the locale.
+bool ReportPaperChosen();
+void SetReportPaper(PaperSize paper);
+// Letter where the system's locale measures in US units, A4 elsewhere.
+PaperSize LocalePaper();
 
 // Keeps the preferences in the INI file path instead of the user's settings;
 // an empty path goes back to the user's settings.

@@ -15,7 +15,6 @@
 #include <QHBoxLayout>
 #include <QHelpEvent>
 #include <QLabel>
-#include <QLocale>
 #include <QPainter>
 #include <QPen>
 #include <QPushButton>
@@ -37,6 +36,7 @@
 #include "render/ReportPdf.h"
 #include "ui/Dialogs.h"
 #include "ui/Evenor.h"
+#include "ui/Preferences.h"
 
 namespace evenor {
 
@@ -411,6 +411,13 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
     const DetectorInsight& insight = results.Insight;
     area = DrawPicture([&] { return RenderAreaMap(pixels, columns, settings, result, AreaMapDefectsOf(insight)); });
     area.Legend = QStringLiteral("Grey: mean \u00b1 3 SD. Red: deviating ROIs. Yellow: deviating pixels.");
+    // The PDF report's map is finer; its grey needs the pixels, which the
+    // run does not keep. A map that cannot be drawn was said above already.
+    try {
+        results.ReportAreaGrey = RenderReportAreaGrey(pixels, columns, settings, result);
+    } catch (const std::exception&) {
+        results.ReportAreaGrey = QImage();
+    }
     // The defect marks only where the map has them (a ring around a cluster
     // that covers most of the area lies outside the map).
     const AreaMapGeometry mapGeometry = AreaMapGeometryFor(settings);
@@ -616,11 +623,6 @@ QString StructuredNoiseHtml(const StructuredNoise& noise)
 
 }  // namespace
 
-PaperSize DefaultPaper()
-{
-    return QLocale::system().measurementSystem() == QLocale::ImperialUSSystem ? PaperSize::Letter : PaperSize::A4;
-}
-
 QByteArray ResultsReportPdf(const RunResults& results, const GuidelinePreset& preset, PaperSize paper,
                             std::optional<ReportBaseline> history)
 {
@@ -642,8 +644,8 @@ QByteArray ResultsReportPdf(const RunResults& results, const GuidelinePreset& pr
     data.Warnings = results.Warnings;
     data.Paper = paper;
     data.History = std::move(history);
-    const QImage& areaMap = results.Pictures[std::size_t(ResultPictureKind::AreaMap)].Image;
-    return RenderTestReportPdf(data, DrawReportPictures(areaMap, results.Result, results.Insight));
+    return RenderTestReportPdf(
+        data, DrawReportPictures(results.ReportAreaGrey, results.Settings, results.Result, results.Insight));
 }
 
 QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& preset)
@@ -886,7 +888,7 @@ void TResultsPage::ButtonSavePdfClick()
     try {
         std::optional<ReportBaseline> history;
         if (historySource_) history = historySource_();
-        SaveReportPdf(ResultsReportPdf(*results_, ChosenPreset(), DefaultPaper(), std::move(history)),
+        SaveReportPdf(ResultsReportPdf(*results_, ChosenPreset(), Preferences::ReportPaper(), std::move(history)),
                       chosen->toStdString());
     } catch (const std::exception& e) {
         Dialogs::Error(this,

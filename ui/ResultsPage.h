@@ -87,6 +87,7 @@ struct RunResults {
     std::vector<std::uint32_t> RoiRows;     // distinct ROI top rows: the heat maps' cell rows
 
     // What the PDF report shows beyond the above.
+    QImage ReportAreaGrey;  // the area map's grey at print resolution (RenderReportAreaGrey); null if not drawn
     AnalysisResult Result;  // the whole result
     PixelPreparation Preparation;
     double PixelSpacing = 0.0;  // mm; 0 when unknown
@@ -112,10 +113,6 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
 // defects (clusters, largest cluster, line defects) and the rim; the
 // structured noise; and the verdicts against preset (Judge of the insight).
 QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& preset);
-
-// The paper of the PDF reports the window writes: Letter where the system's
-// locale measures in US units, A4 elsewhere.
-PaperSize DefaultPaper();
 
 // The PDF report of results judged against preset (render/ReportPdf.h), with
 // the history part when the test is recorded. Needs a QGuiApplication;

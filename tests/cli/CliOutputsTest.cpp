@@ -286,6 +286,9 @@ TEST(CliOutputsTest, UsageErrorsWriteNothing)
         {{a, "--out-dir", ""}, "--out-dir: a folder is expected"},
         {{a, "-o", report, "--box-cm", "x"}, "--box-cm: A number is expected"},
         {{a, "--out-dir", out, "--box-cm", "x"}, "--box-cm: A number is expected"},
+        // The paper of a PDF report without one.
+        {{a, "-o", report, "--paper", "letter"}, "--paper: only with --pdf or --each-pdf"},
+        {{a, "--out-dir", out, "--each-json", "--paper", "a4"}, "--paper: only with --pdf or --each-pdf"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {"analyse"};

@@ -182,16 +182,30 @@ TEST(CliPdfTest, RecordedTestsShowTheBaselineAndTheDetectorHasItsHistory)
     ExpectHas(text, "Against the baseline: ", "recorded");
 
     // The detector's report, on Letter: the records table runs over pages,
-    // its header on each, every page numbered.
+    // its header on each, every page numbered. Whether a test is overdue is
+    // counted from SOURCE_DATE_EPOCH's day, not the clock's: the same
+    // content gives the same bytes whatever the day.
     const auto history = folder / "history.pdf";
-    CliResult listed = RunProgram(folder, kEnvironment,
-                                  {"history", "--db", db, "--detector", "DET-0042", "--pdf", history.string(),
-                                   "--paper", "letter", "--since", "2024-03-15"});
-    ASSERT_EQ(listed.status, 0) << listed.err;
+    const std::vector<std::string> historyArgs{"history",   "--db",           db,        "--detector", "DET-0042",
+                                               "--pdf",     history.string(), "--paper", "letter",     "--since",
+                                               "2024-03-15"};
+    const std::pair<const char*, const char*> days[] = {
+        {"1710806400", "Not overdue: last tested 2024-03-15 09:30:12 (interval 30 days)"},            // 2024-03-19
+        {"1735689600", "Overdue: last tested 2024-03-15 09:30:12, 292 days ago (interval 30 days)"},  // 2025-01-01
+    };
+    for (const auto& [epoch, overdue] : days) {
+        const std::string environment = "-u QT_QPA_PLATFORM LC_ALL=C TZ=UTC SOURCE_DATE_EPOCH=" + std::string(epoch);
+        const CliResult listed = RunProgram(folder, environment, historyArgs);
+        ASSERT_EQ(listed.status, 0) << listed.err;
+        ExpectHas(Poppler(folder, "pdftotext", history), overdue, epoch);
+        const std::string first = ReadWholeFile(history);
+        ASSERT_EQ(RunProgram(folder, environment, historyArgs).status, 0);
+        EXPECT_TRUE(ReadWholeFile(history) == first) << epoch << ": two runs gave different bytes";
+    }
     text = Poppler(folder, "pdftotext", history);
-    for (const char* part : {"Detector QA history", "SN-000123", "Baseline 1 (in force)", "acceptance",
-                             "Overdue: last tested 2024-03-15 09:30:12", "20 (tested on or after 2024-03-15)",
-                             "Limits in force", "Trends", "Sign-off"})
+    for (const char* part :
+         {"Detector QA history", "SN-000123", "Baseline 1 (in force)", "acceptance",
+          "20 (tested on or after 2024-03-15)", "Test interval 30 days", "Limits in force", "Trends", "Sign-off"})
         ExpectHas(text, part, "history");
     for (const auto& check : AllBaselineChecks()) ExpectHas(text, std::string(check.Name), "history");
     ExpectHas(Poppler(folder, "pdfinfo", history), "Page size: 612 x 792 pts (letter)", "history");
@@ -205,9 +219,12 @@ TEST(CliPdfTest, RecordedTestsShowTheBaselineAndTheDetectorHasItsHistory)
     }
     EXPECT_GE(recordPages, 2);
 
-    listed = RunProgram(folder, kEnvironment, {"history", "--db", db, "--pdf", history.string()});
+    CliResult listed = RunProgram(folder, kEnvironment, {"history", "--db", db, "--pdf", history.string()});
     EXPECT_EQ(listed.status, 2);
     EXPECT_NE(listed.err.find("--pdf: --detector KEY is required"), std::string::npos) << listed.err;
+    listed = RunInProcess({"history", "--db", db, "--detector", "DET-0042", "--paper", "letter"});
+    EXPECT_EQ(listed.status, 2);
+    EXPECT_NE(listed.err.find("--paper requires --pdf"), std::string::npos) << listed.err;
 }
 
 TEST(CliPdfTest, BatchWritesAReportPerImage)

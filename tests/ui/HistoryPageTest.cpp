@@ -6,11 +6,13 @@
 #include <filesystem>
 #include <memory>
 
+#include <QChartView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QLineEdit>
+#include <QLineSeries>
 #include <QProcess>
 #include <QPushButton>
 #include <QSettings>
@@ -192,6 +194,17 @@ private slots:
         QCOMPARE(baselines.size(), std::size_t{1});
         QCOMPARE(baselines[0].Reason, std::string("after service"));
         QCOMPARE(baselines[0].Source, "record " + std::to_string(stored.Id));
+        // The chart shows the new baseline at once, though no record was
+        // judged against it yet.
+        {
+            C<QComboBox>("ComboBoxMetric")->setCurrentIndex(0);  // area SNR
+            std::vector<double> levels;
+            for (QAbstractSeries* series : C<QChartView>("ChartTrend")->chart()->series())
+                if (series->name() == QStringLiteral("Baseline"))
+                    for (const QPointF& at : static_cast<QLineSeries*>(series)->points()) levels.push_back(at.y());
+            QVERIFY(!levels.empty());
+            for (const double level : levels) QCOMPARE(level, baselines[0].Numbers.AreaSNR);
+        }
 
         // A second run against that baseline shows its checks.
         CalculateImage("brighter.dcm", 1100);
@@ -313,14 +326,39 @@ private slots:
             auto* decode = dialog->findChild<QCheckBox*>(QStringLiteral("CheckBoxDecodeCompressed"));
             QVERIFY(!decode->isChecked());
             decode->setChecked(true);
+            // The paper shows the locale's; left as it is, none is chosen.
+            auto* paper = dialog->findChild<QComboBox*>(QStringLiteral("ComboBoxPaper"));
+            QCOMPARE(paper->currentText(),
+                     QString::fromLatin1(Preferences::LocalePaper() == PaperSize::Letter ? "Letter" : "A4"));
             dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
         });
         Click("ButtonPreferences");
-        const QSettings file(preferences_->File(), QSettings::IniFormat);
-        QCOMPARE(file.value(QStringLiteral("History/Database")).toString(), database);
-        QCOMPARE(file.value(QStringLiteral("History/RecordEveryTest")).toBool(), true);
-        QCOMPARE(file.value(QStringLiteral("Images/DecodeCompressed")).toBool(), true);
+        {
+            const QSettings file(preferences_->File(), QSettings::IniFormat);
+            QCOMPARE(file.value(QStringLiteral("History/Database")).toString(), database);
+            QCOMPARE(file.value(QStringLiteral("History/RecordEveryTest")).toBool(), true);
+            QCOMPARE(file.value(QStringLiteral("Images/DecodeCompressed")).toBool(), true);
+            QVERIFY(!file.contains(QStringLiteral("Reports/Paper")));
+        }
         QVERIFY(Preferences::DecodeCompressedImages());
+        QVERIFY(!Preferences::ReportPaperChosen());
+
+        // The other paper chosen is kept; so is a choice shown again.
+        const PaperSize other = Preferences::LocalePaper() == PaperSize::Letter ? PaperSize::A4 : PaperSize::Letter;
+        for (const PaperSize paper : {other, other}) {
+            QTimer::singleShot(0, [&] {
+                auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+                QVERIFY(dialog != nullptr);
+                auto* combo = dialog->findChild<QComboBox*>(QStringLiteral("ComboBoxPaper"));
+                combo->setCurrentText(QString::fromLatin1(paper == PaperSize::Letter ? "Letter" : "A4"));
+                dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+            });
+            Click("ButtonPreferences");
+            QVERIFY(Preferences::ReportPaperChosen());
+            QCOMPARE(Preferences::ReportPaper(), paper);
+            const QSettings file(preferences_->File(), QSettings::IniFormat);
+            QCOMPARE(file.value(QStringLiteral("Reports/Paper")).toString(), QString::fromLatin1(PaperName(paper)));
+        }
 
         // Each successful run is recorded after its messages, which stay as they were.
         CalculateImage("flat.dcm", 1000);

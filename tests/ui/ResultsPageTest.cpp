@@ -31,6 +31,7 @@
 #include "tests/ui/DetectorImages.h"
 #include "tests/ui/UiTestSupport.h"
 #include "ui/EvenorWindows.h"
+#include "ui/Preferences.h"
 #include "ui/ResultsPage.h"
 
 using namespace evenor;
@@ -606,6 +607,28 @@ private slots:
               "Warning: " + std::string(ProcessedImageWarning), FormatReal(results.Result.AreaMean),
               FormatReal(results.Result.AreaSNR), FormatReal(results.Result.MeanRoiSNR)})
             QVERIFY2(shown.contains(QString::fromStdString(expected)), expected.c_str());
+
+        // The paper: the locale's until one is chosen in the Preferences,
+        // then the chosen one.
+        const auto pageSize = [&] {
+            QProcess info;
+            info.start("pdfinfo", {Q(pdf)});
+            info.waitForFinished(20000);
+            return QString::fromUtf8(info.readAllStandardOutput()).simplified();
+        };
+        const auto sizeOf = [](PaperSize paper) {
+            return QString::fromLatin1(paper == PaperSize::Letter ? "Page size: 612 x 792 pts"
+                                                                  : "Page size: 595 x 842 pts");
+        };
+        QVERIFY(!Preferences::ReportPaperChosen());
+        QVERIFY2(pageSize().contains(sizeOf(Preferences::LocalePaper())), qPrintable(pageSize()));
+        for (const PaperSize paper : {PaperSize::Letter, PaperSize::A4}) {
+            Preferences::SetReportPaper(paper);
+            Dialogs::SetNextFileAnswer(Q(pdf));
+            QTest::mouseClick(save, Qt::LeftButton);
+            QCOMPARE(TakeBoxes(), QStringList{Plain("PDF report written to " + Q(pdf))});
+            QVERIFY2(pageSize().contains(sizeOf(paper)), qPrintable(pageSize()));
+        }
 
         const auto nowhere = *folder_ / "missing" / "report.pdf";
         Dialogs::SetNextFileAnswer(Q(nowhere));

@@ -1,8 +1,9 @@
 // Shows the program's real windows and saves pictures of them: the Settings
 // page with the sample opened, the DICOM Tags page, the Calculating notice,
-// the About box, the whole screen, the Results page after Calculate (area
-// map and ROI mean deviation map at the reference size, the tooltip over the
-// map, the picture's own window at 200 %, a larger window, maximised), the
+// the About box, the Preferences dialog, the whole screen, the Results page
+// after Calculate (area map and ROI mean deviation map at the reference
+// size, the tooltip over the map, the picture's own window at 200 %, a larger
+// window, maximised), the
 // Results page of detector images with one planted fault each (with its
 // summary scrolled to the defects, the area map and the ROI noise deviation
 // map as drawn), and the screen at each message box of two awkward cases: a
@@ -10,8 +11,9 @@
 // without Bits Stored), and the opened image chosen as the output file.
 // Last, the History page of the database given (scripts/make-drift-history
 // makes one from real analyses of a synthetic detector whose uniformity
-// drifts), with the trends of its metrics against the baseline; without a
-// database these pictures are left out, saying so.
+// drifts), with the trends of its metrics against the baseline, and again
+// with its newest record made a new baseline; without a database these
+// pictures are left out, saying so.
 // Used by scripts/screenshot, which runs it under Xvfb with a window
 // manager. The program itself takes no arguments, so this driver opens
 // files through the dialogs' test seam.
@@ -27,6 +29,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDate>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QHelpEvent>
@@ -190,6 +193,21 @@ int main(int argc, char** argv)
     ok = Save(windows->AboutBox.grab(), folder, "about.png") && ok;
     windows->AboutBox.hide();
 
+    // The Preferences dialog as its button opens it (preferences.png), then
+    // cancelled.
+    QTimer::singleShot(200, [&] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr) {
+            std::fprintf(stderr, "no Preferences dialog\n");
+            ok = false;
+            return;
+        }
+        Settle(30);
+        ok = Save(dialog->grab(), folder, "preferences.png") && ok;
+        dialog->reject();
+    });
+    button("ButtonPreferences")->click();
+
     // Calculate with the defaults, the report in a folder of its own.
     evenor::Dialogs::SetNextFileAnswer(work.filePath(QStringLiteral("report.txt")));
     button("ButtonExport")->click();
@@ -325,5 +343,13 @@ int main(int argc, char** argv)
         }
     Settle(30);
     ok = Save(form().grab(), folder, "history-notes.png") && ok;
+    // history-rebaselined.png: the newest record made the baseline; the
+    // chart shows the new baseline from then on at once.
+    table->selectRow(0);
+    evenor::Dialogs::SetNextTextAnswer(QStringLiteral("after service"));
+    button("ButtonBaseline")->click();
+    printBoxes();
+    Settle(30);
+    ok = Save(form().grab(), folder, "history-rebaselined.png") && ok;
     return ok ? 0 : 1;
 }
