@@ -69,8 +69,8 @@ public slots:
     void ButtonOpenClick();
     void ButtonExportClick();
     void ButtonAboutClick();
-    // The preferences dialog: the history database, whether every test is recorded and whether
-    // compressed images are decoded.
+    // The preferences dialog: the history database, whether every test is recorded, whether
+    // compressed images are decoded and the paper of the PDF reports.
     void ButtonPreferencesClick();
     void CheckBoxDevClick();
 
