@@ -121,6 +121,14 @@ public:
     void ReadHeader();
     // The inflater of a deflated data set, once the header reached it.
     Inflater* DataSetInflater() const { return inflater_.get(); }
+    // Frees the inflater and its copy of the deflated data set, once the
+    // parse is over and what it inflated has been taken.
+    void ReleaseInflater()
+    {
+        source_ = nullptr;
+        inflatedSource_.reset();
+        inflater_.reset();
+    }
 
 private:
     [[noreturn]] void FailShortRead() const;
@@ -502,6 +510,7 @@ TDicomBeeld::TDicomBeeld(std::string directoryName, std::string fileName, Compre
     parser.ReadHeader();
     if (Inflater* inflater = parser.DataSetInflater()) {
         KeepInflatedDataSet(*inflater);
+        parser.ReleaseInflater();
         SizePixelsForFile(inflated_.size());
         return;
     }
@@ -521,6 +530,7 @@ TDicomBeeld::TDicomBeeld(std::span<const std::uint8_t> bytes, CompressedImages c
     parser.ReadHeader();
     if (Inflater* inflater = parser.DataSetInflater()) {
         KeepInflatedDataSet(*inflater);
+        parser.ReleaseInflater();
         SizePixelsForFile(inflated_.size());
         return;
     }
