@@ -400,7 +400,11 @@ public:
             const QRectF line(content_.left(), top + Pt(2), content_.width(), Pt(10));
             const QString pageText = QStringLiteral("Page %1 of %2").arg(index + 1).arg(count);
             const double pageWidth = QFontMetricsF(fonts_.Footer, &writer_).horizontalAdvance(pageText) + Pt(12);
-            painter.drawText(line.adjusted(0, 0, -pageWidth, 0), Qt::AlignLeft | Qt::AlignTop, footer_);
+            // A long footer (a long file name) loses its middle, marked "…".
+            const QRectF room = line.adjusted(0, 0, -pageWidth, 0);
+            const QString footer =
+                QFontMetricsF(fonts_.Footer, &writer_).elidedText(footer_, Qt::ElideMiddle, room.width());
+            painter.drawText(room, Qt::AlignLeft | Qt::AlignTop, footer);
             painter.drawText(line, Qt::AlignRight | Qt::AlignTop, pageText);
         }
     }
@@ -729,7 +733,8 @@ void DrawHeatMap(QPainter& p, const QRectF& r, const HeatMap& map, const QString
     // The deviating ROIs' cells framed inside, when the cells are big enough
     // to show it.
     const double cellWidth = w / columns, cellHeight = h / rows;
-    if (std::min(cellWidth, cellHeight) >= Pt(3)) {
+    const bool outlined = std::min(cellWidth, cellHeight) >= Pt(3);
+    if (outlined) {
         const double pen = std::clamp(std::min(cellWidth, cellHeight) / 12.0, Pt(0.5), Pt(1.5));
         p.setPen(QPen(kText, pen, Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
         p.setBrush(Qt::NoBrush);
@@ -747,8 +752,12 @@ void DrawHeatMap(QPainter& p, const QRectF& r, const HeatMap& map, const QString
                                {1.0, DivergingColour(-map.Limit, map.Limit)}};
     DrawScaleBar(p, QRectF(cells.right() + Pt(8), top, barWidth, h), stops, labels, fonts.Small);
     p.setPen(kMuted);
+    QString text = note;
+    if (!map.Outlined.empty())
+        text += outlined ? QStringLiteral("; deviating ROIs outlined")
+                         : QStringLiteral("; cells too small to outline the deviating ROIs (see their table)");
     p.drawText(QRectF(r.left(), cells.bottom() + Pt(3), r.width(), labelMetrics.height() * 2.4),
-               Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, note);
+               Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, text);
 }
 
 QString GridNote(const AnalysisResult& result)
@@ -759,7 +768,6 @@ QString GridNote(const AnalysisResult& result)
             .arg(lattice.Xs.size())
             .arg(lattice.Ys.size())
             .arg(lattice.Xs.size() * lattice.Ys.size() == 1 ? QStringLiteral("position") : QStringLiteral("positions"));
-    if (!result.BadROIMap.empty()) note += QStringLiteral("; deviating ROIs outlined");
     return note;
 }
 
@@ -832,10 +840,19 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
 
     // Title and the overall verdict.
     doc.Paragraph(QStringLiteral("Uniformity test report"), f.Title);
-    QString detector = TagText(info.Manufacturer) + QStringLiteral(" ") + TagText(info.Model);
-    if (!info.DetectorId.empty()) detector += QStringLiteral(", detector ID ") + TagText(info.DetectorId);
-    doc.Paragraph(detector + QStringLiteral(", tested ") + DateText(info.AcquisitionDate, data.AcquisitionTime), f.Body,
-                  kMuted);
+    // The detector as far as the image names it: "Maker Model, detector ID
+    // X, tested ...", or only what there is.
+    QStringList identity;
+    for (const std::string* part : {&info.Manufacturer, &info.Model})
+        if (!Q(*part).trimmed().isEmpty()) identity << TagText(*part);
+    QString detector = identity.join(QLatin1Char(' '));
+    if (!Q(info.DetectorId).trimmed().isEmpty())
+        detector += (detector.isEmpty() ? QStringLiteral("Detector ID ") : QStringLiteral(", detector ID ")) +
+                    TagText(info.DetectorId);
+    const QString tested = DateText(info.AcquisitionDate, data.AcquisitionTime);
+    doc.Paragraph(detector.isEmpty() ? QStringLiteral("Tested ") + tested
+                                     : detector + QStringLiteral(", tested ") + tested,
+                  f.Body, kMuted);
     doc.Space(4);
     doc.Paragraph(QStringLiteral("Overall verdict: %1 (preset %2)")
                       .arg(Q(VerdictName(overall)).toUpper(), JsonText(Member(guideline, "preset"))),
@@ -1271,8 +1288,8 @@ void HistoryReport(Document& doc, const HistoryReportData& data)
             rows.push_back(
                 {{QString::number(r.Id), colour},
                  {Q(r.TestedAt), colour},
-                 {Fixed(r.AreaSnr, 1), colour},
-                 {Fixed(r.MeanRoiSnr, 1), colour},
+                 {Fixed(r.AreaSnr, 2), colour},
+                 {Fixed(r.MeanRoiSnr, 2), colour},
                  {Fixed(r.GlobalUniformity, 2), colour},
                  {Fixed(r.LocalUniformity, 2), colour},
                  {Fixed(r.NoiseUniformity, 2), colour},
