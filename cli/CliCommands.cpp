@@ -11,8 +11,8 @@
 #include "cli/BatchRun.h"
 #include "cli/CliSummary.h"
 #include "cli/HistoryCommands.h"
-#include "cli/IntakeCommands.h"
 #include "cli/ImageJob.h"
+#include "cli/IntakeCommands.h"
 #include "cli/MapExport.h"
 #include "cmake/EvenorVersion.h"
 #include "dicom/DicomLib.h"
@@ -107,8 +107,8 @@ int SingleImage(const AnalyseCommandLine& line, bool withMaps, const AnalyseOpti
 constexpr const char* kAnalyseFooter = R"(
 Runs one uniformity test, as the window's Calculate button does, and writes the
 results report (plain text, CR LF line ends) to REPORT, replacing it. The report
-is opened only after the analysis has succeeded; --json, --csv and --png are
-written after the report.
+is opened only after the analysis has succeeded; --json, --csv, --png and --pdf
+are written after the report.
 
 Values follow the window's field rules: whole numbers in decimal or hexadecimal
 ("$1F", "0x1F"), reals with "." as the decimal separator whatever the locale.
@@ -147,10 +147,11 @@ Batch: with --out-dir OUT instead of -o, FILE may be several files and folders
 (a folder: its files, sorted by name, hidden ones left out; --recursive for its
 sub-folders too). Two images are analysed at a time (--jobs). Each image gets
 OUT/NAME.txt, NAME being its file name without the extension ("-2", "-3" added
-when two images would share a name), and with --each-json, --each-csv and
---each-png also NAME.json, NAME.csv, NAME-area.png, NAME-roi-mean-deviation.png,
-NAME-roi-snr-deviation.png and NAME-roi-noise-deviation.png. OUT/summary.csv holds one row per image, in
-order; an image that fails (not DICOM, refused settings, a write error) is
+when two images would share a name), and with --each-json, --each-csv,
+--each-png and --each-pdf also NAME.json, NAME.csv, NAME-area.png,
+NAME-roi-mean-deviation.png, NAME-roi-snr-deviation.png,
+NAME-roi-noise-deviation.png and NAME.pdf. OUT/summary.csv holds one row per
+image, in order; an image that fails (not DICOM, refused settings, a write error) is
 reported on standard error, prefixed with its path, gets an error row and is
 skipped. Standard output gets one line per analysed image and a total; on a
 terminal, standard error shows a progress line.
@@ -289,8 +290,10 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
                      ->type_name("N")
                      ->group(batch);
     const std::string history = "History";
-    analyse->add_flag("--record", line.Record, "Record the result in the QA history (after the report, JSON, CSV and maps are written; "
-                      "before a PDF report, which shows the record)")
+    analyse
+        ->add_flag("--record", line.Record,
+                   "Record the result in the QA history (after the report, JSON, CSV and maps are written; "
+                   "before a PDF report, which shows the record)")
         ->group(history);
     auto* db = analyse
                    ->add_option("--db", line.Db,

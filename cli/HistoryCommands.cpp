@@ -58,11 +58,17 @@ std::string DateArgument(const std::string& text)
     const auto digits = [](std::string_view s) {
         return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
     };
-    if (text.size() == 8 && digits(text)) return text.substr(0, 4) + "-" + text.substr(4, 2) + "-" + text.substr(6, 2);
+    std::string date;
+    if (text.size() == 8 && digits(text)) date = text.substr(0, 4) + "-" + text.substr(4, 2) + "-" + text.substr(6, 2);
     if (text.size() == 10 && text[4] == '-' && text[7] == '-' && digits(text.substr(0, 4)) &&
         digits(text.substr(5, 2)) && digits(text.substr(8, 2)))
-        return text;
-    return {};
+        date = text;
+    if (date.empty()) return {};
+    // A day of the calendar: no month 13, no 30 February.
+    const std::chrono::year_month_day day{std::chrono::year{std::stoi(date.substr(0, 4))},
+                                          std::chrono::month{static_cast<unsigned>(std::stoi(date.substr(5, 2)))},
+                                          std::chrono::day{static_cast<unsigned>(std::stoi(date.substr(8, 2)))}};
+    return day.ok() ? date : std::string();
 }
 
 Json NumbersJson(const RecordNumbers& n)

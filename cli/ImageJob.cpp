@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -27,7 +28,6 @@
 namespace evenor {
 
 namespace {
-
 
 // The settings an open of this image gives the window, with the options
 // (already checked) typed over them.
@@ -110,6 +110,20 @@ std::vector<std::string> OutputFiles(const ImageOutputs& outputs)
     return files;
 }
 
+constexpr const char* kOutputTwice = "The file is named for two outputs; choose another file for one of them";
+
+// Whether two output paths name one file, also when it does not exist yet
+// (through "..", a symbolic link to a folder and the like).
+bool SameOutputPath(const std::string& first, const std::string& second)
+{
+    const auto normal = [](const std::string& path) {
+        std::error_code error;
+        const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, error);
+        return error ? std::filesystem::absolute(path, error).lexically_normal() : canonical;
+    };
+    return normal(first) == normal(second);
+}
+
 // Why the pixel values were inverted or not, for the PDF report.
 std::string InversionReason(const AnalyseOptions& options, const TagDefaults& tagDefaults)
 {
@@ -143,11 +157,20 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         return outcome;
     };
 
-    // No output may be written over the image it describes.
-    for (const std::string& output : OutputFiles(job.Outputs)) {
+    // No output may be written over the image it describes, nor over another
+    // output: the later one would replace the earlier without a word.
+    const std::vector<std::string> outputs = OutputFiles(job.Outputs);
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        const std::string& output = outputs[i];
         if (IsSameFile(output, job.File)) {
             message(output + ": " + kOutputIsImage);
             return fail(kOutputIsImage);
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            if (SameOutputPath(output, outputs[j]) || IsSameFile(output, outputs[j])) {
+                message(output + ": " + kOutputTwice);
+                return fail(kOutputTwice);
+            }
         }
     }
 
@@ -232,7 +255,7 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         if (!outputs.MapFolder.empty())
             WriteMapPngs(outputs.MapFolder, outputs.MapPrefix, result.Pixels, result.Columns, settings, result.Result,
                          &insight);
-        const std::string sha256 = !job.FileSha256.empty()                      ? job.FileSha256
+        const std::string sha256 = !job.FileSha256.empty()                  ? job.FileSha256
                                    : job.WantRecord || !outputs.Pdf.empty() ? Sha256OfFile(job.File)
                                                                             : std::string();
         if (job.WantRecord)

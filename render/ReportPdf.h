@@ -67,7 +67,6 @@ QImage RenderReportAreaGrey(std::span<const std::uint16_t> pixels, std::uint32_t
 struct ReportPictures {
     QImage AreaMap;              // Format_RGB32
     QImage AreaMarks;            // Format_ARGB32_Premultiplied
-    bool AreaMagnified = false;  // each map pixel drawn as a square of pixels
     AreaMapGreyScale Grey;
     std::array<HeatMap, 3> HeatMaps;  // HeatMapKind order
 };

@@ -395,6 +395,7 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
     const TagDefaults tagDefaults = DefaultsFromTags(image.TagList());
     results.Warnings = tagDefaults.Warnings;
     if (results.Processed) results.Warnings.emplace_back(ProcessedImageWarning);
+    if (results.LossyCompressed) results.Warnings.emplace_back(LossyImageWarning);
     const std::string sign = "tag 0028,1041 (Pixel Intensity Relationship Sign) ";
     if (!tagDefaults.Inverted)
         results.InversionReason = "set in the window; " + sign + "is missing or not 1 or -1";

@@ -183,6 +183,35 @@ TEST(CliAnalyseTest, NoOutputIsWrittenOverTheImage)
     }
 }
 
+// Two outputs never share a file: the later would replace the earlier.
+TEST(CliAnalyseTest, NoOutputIsWrittenOverAnother)
+{
+    namespace fs = std::filesystem;
+    test::TempFolder folder;
+    const fs::path image = folder / "small.dcm";
+    test::WriteDicomFile(image, SmallImage());
+    fs::create_directories(folder / "sub");
+    const std::string report = (folder / "report.txt").string();
+    test::WriteWholeFile(folder / "kept.json", "earlier");
+    fs::create_hard_link(folder / "kept.json", folder / "hard.json");
+    const std::vector<std::vector<std::string>> outputs = {
+        {"-o", report, "--csv", report},
+        {"-o", report, "--json", (folder / "sub" / ".." / "report.txt").string()},
+        {"-o", report, "--json", (folder / "kept.json").string(), "--csv", (folder / "hard.json").string()},
+    };
+    for (const auto& output : outputs) {
+        std::vector<std::string> args = {"analyse", image.string()};
+        args.insert(args.end(), output.begin(), output.end());
+        const CliResult result = RunInProcess(args);
+        EXPECT_EQ(result.status, 1) << output.back() << result.err;
+        EXPECT_NE(result.err.find("The file is named for two outputs; choose another file for one of them"),
+                  std::string::npos)
+            << output.back() << result.err;
+        EXPECT_FALSE(fs::exists(report)) << output.back();
+        EXPECT_EQ(test::ReadWholeFile(folder / "kept.json"), "earlier");
+    }
+}
+
 TEST(CliAnalyseTest, HelpDocumentsEveryOption)
 {
     const CliResult result = RunInProcess({"analyse", "--help"});

@@ -63,6 +63,14 @@ TEST(CliHistoryTest, RecordListAndBaseline)
     EXPECT_EQ(nlohmann::json::parse(run.out)["detectors"][0]["records"], 3);
     run = RunInProcess({"history", "--db", db, "--since", "2030-01-01", "--csv"});
     EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1);  // the header alone
+    // Only days of the calendar.
+    for (const char* since : {"2026-13-45", "2026-02-30", "2025-02-29", "20260000", "2026-1-05"}) {
+        run = RunInProcess({"history", "--db", db, "--since", since});
+        EXPECT_EQ(run.status, 2) << since;
+        EXPECT_EQ(run.err, "--since: a date YYYY-MM-DD is expected\n") << since;
+    }
+    run = RunInProcess({"history", "--db", db, "--since", "2024-02-29", "--csv"});
+    EXPECT_EQ(run.status, 0) << run.err;
 }
 
 TEST(CliHistoryTest, DetectorLimitsJudgeLaterRecordsOnly)

@@ -252,6 +252,16 @@ private slots:
         Analyse(path);
         const QString compressed = Summary();
         QCOMPARE(compressed.contains(lossyWarning), warned);
+        // The saved PDF report carries the warning as the page does.
+        ShowResultsPage();
+        const auto pdf = *folder_ / "rle.pdf";
+        Dialogs::SetNextFileAnswer(Q(pdf));
+        QTest::mouseClick(C<QPushButton>("ButtonSavePdf"), Qt::LeftButton);
+        QCOMPARE(TakeBoxes(), QStringList{Plain("PDF report written to " + Q(pdf))});
+        QProcess text;
+        text.start("pdftotext", {Q(pdf), "-"});
+        QVERIFY2(text.waitForFinished(20000), "pdftotext (poppler-utils) did not run");
+        QCOMPARE(QString::fromUtf8(text.readAllStandardOutput()).simplified().contains(lossyWarning), warned);
         Analyse(Write("plain.dcm", BlotchImage()));
         QString plain = Summary();
         plain.replace(QStringLiteral("plain.dcm"), QStringLiteral("rle.dcm"));
