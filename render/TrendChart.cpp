@@ -85,9 +85,9 @@ std::vector<double> CalendarTicks(double first, double last, int maxTicks)
     return {};
 }
 
-QFont PixelFont(int pixels, bool bold = false)
+QFont SizedFont(const QFont& base, int pixels, bool bold)
 {
-    QFont font;
+    QFont font = base;
     font.setPixelSize(pixels);
     font.setBold(bold);
     return font;
@@ -151,21 +151,18 @@ TrendChartFrame TrendChartFrameFor(const TrendSeries& series, QSize size)
     return frame;
 }
 
-QImage RenderTrendChart(const TrendSeries& series, QSize size, int scale)
+void PaintTrendChart(QPainter& painter, const TrendSeries& series, QSize size, const QFont& font)
 {
     if (QGuiApplication::instance() == nullptr) throw EvenorError("Drawing a trend chart needs a QGuiApplication");
     const TrendChartFrame frame = TrendChartFrameFor(series, size);
     const QRect plot = frame.Plot;
-    scale = std::clamp(scale, 1, 8);
-    QImage image(size * scale, QImage::Format_RGB32);
-    image.fill(Qt::white);
-    QPainter painter(&image);
-    painter.scale(scale, scale);
+    painter.save();
+    const auto PixelFont = [&](int pixels, bool bold = false) { return SizedFont(font, pixels, bold); };
 
     // Grid and y axis numbers.
     const double step = NiceLimit((frame.High - frame.Low) / 5.0);
     painter.setFont(PixelFont(12));
-    const QFontMetrics metrics(painter.font());
+    const QFontMetrics metrics = painter.fontMetrics();
     for (int i = 0;; ++i) {
         const double value = frame.Low + i * step;
         if (value > frame.High + step * 1e-6) break;
@@ -200,7 +197,8 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size, int scale)
     const auto& points = series.Points;
     const std::vector<TrendStretch> stretches = TrendStretches(series, frame.FirstDay, frame.LastDay);
     const auto spanOf = [&](const TrendStretch& s) { return std::pair(frame.XOf(s.From), frame.XOf(s.To)); };
-    painter.setClipRect(plot);
+    painter.save();
+    painter.setClipRect(plot, Qt::IntersectClip);
     // Wider band first, the narrower over it.
     const auto band = [&](bool wider, QRgb colour) {
         for (const TrendStretch& s : stretches) {
@@ -261,8 +259,7 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size, int scale)
         }
         painter.drawEllipse(at, 4.0, 4.0);
     }
-    painter.setRenderHint(QPainter::Antialiasing, false);
-    painter.setClipping(false);
+    painter.restore();
 
     // Frame, title, axis labels, legend.
     painter.setPen(Qt::black);
@@ -309,6 +306,18 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size, int scale)
     painter.setRenderHint(QPainter::Antialiasing, false);
     x += 16;
     legendText(QStringLiteral("excluded"));
+    painter.restore();
+}
+
+QImage RenderTrendChart(const TrendSeries& series, QSize size, int scale)
+{
+    if (QGuiApplication::instance() == nullptr) throw EvenorError("Drawing a trend chart needs a QGuiApplication");
+    scale = std::clamp(scale, 1, 8);
+    QImage image(size * scale, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    painter.scale(scale, scale);
+    PaintTrendChart(painter, series, size);
     painter.end();
     return image;
 }
