@@ -771,21 +771,29 @@ QString GridNote(const AnalysisResult& result)
     return note;
 }
 
-// Trend charts two to a row (one per row when wide).
+// Trend charts two to a row (one per row when wide), drawn as lines and
+// text: the chart laid out on a logical size, scaled onto its place.
 void TrendCharts(Document& doc, const std::vector<TrendSeries>& trends, int perRow)
 {
     const double gap = Pt(10);
     const double width = (doc.Width() - (perRow - 1) * gap) / perRow;
     const QSize logical = perRow == 1 ? QSize(800, 360) : QSize(520, 330);
     const double height = width * logical.height() / logical.width();
+    // The report's font, unhinted: its advances are the outlines' own, the
+    // same at the chart's pixel sizes as scaled onto the page.
+    QFont font = doc.F().Small;
+    font.setHintingPreference(QFont::PreferNoHinting);
     for (std::size_t k = 0; k < trends.size(); k += perRow) {
-        std::vector<QImage> images;
-        for (std::size_t i = k; i < std::min(trends.size(), k + perRow); ++i)
-            images.push_back(RenderTrendChart(trends[i], logical, 3));
+        const auto first = trends.begin() + static_cast<std::ptrdiff_t>(k);
+        const std::vector<TrendSeries> row(first, first + std::min<std::ptrdiff_t>(perRow, trends.end() - first));
         doc.Add(height + Pt(6), [=](QPainter& p, const QRectF& r) {
-            p.setRenderHint(QPainter::SmoothPixmapTransform, true);
-            for (std::size_t i = 0; i < images.size(); ++i)
-                p.drawImage(QRectF(r.left() + i * (width + gap), r.top(), width, height), images[i]);
+            for (std::size_t i = 0; i < row.size(); ++i) {
+                p.save();
+                p.translate(r.left() + i * (width + gap), r.top());
+                p.scale(width / logical.width(), height / logical.height());
+                PaintTrendChart(p, row[i], logical, font);
+                p.restore();
+            }
         });
     }
 }

@@ -85,9 +85,21 @@ std::vector<double> CalendarTicks(double first, double last, int maxTicks)
     return {};
 }
 
-QFont PixelFont(int pixels, bool bold = false)
+// The decimals a number of the axis has (at most 12): 2 for 0.25 and
+// 14.75, 1 for 2.5, 0 for 20 (so that steps of 2.5 read 2.5, 5.0, 7.5, not
+// 3, 5, 8).
+int Decimals(double value)
 {
-    QFont font;
+    int decimals = 0;
+    for (double scaled = std::abs(value); decimals < 12 && std::abs(scaled - std::round(scaled)) > 1e-6 * scaled;
+         scaled *= 10.0)
+        ++decimals;
+    return decimals;
+}
+
+QFont SizedFont(const QFont& base, int pixels, bool bold)
+{
+    QFont font = base;
     font.setPixelSize(pixels);
     font.setBold(bold);
     return font;
@@ -151,21 +163,21 @@ TrendChartFrame TrendChartFrameFor(const TrendSeries& series, QSize size)
     return frame;
 }
 
-QImage RenderTrendChart(const TrendSeries& series, QSize size, int scale)
+void PaintTrendChart(QPainter& painter, const TrendSeries& series, QSize size, const QFont& font)
 {
     if (QGuiApplication::instance() == nullptr) throw EvenorError("Drawing a trend chart needs a QGuiApplication");
     const TrendChartFrame frame = TrendChartFrameFor(series, size);
     const QRect plot = frame.Plot;
-    scale = std::clamp(scale, 1, 8);
-    QImage image(size * scale, QImage::Format_RGB32);
-    image.fill(Qt::white);
-    QPainter painter(&image);
-    painter.scale(scale, scale);
+    painter.save();
+    const auto PixelFont = [&](int pixels, bool bold = false) { return SizedFont(font, pixels, bold); };
 
     // Grid and y axis numbers.
     const double step = NiceLimit((frame.High - frame.Low) / 5.0);
     painter.setFont(PixelFont(12));
-    const QFontMetrics metrics(painter.font());
+    const QFontMetrics metrics = painter.fontMetrics();
+    // As many decimals as the step and the lowest line have: 0.1 + 0.2 is
+    // labelled 0.3, lines from 14.75 a step of 0.5 apart 14.75, 15.25...
+    const int decimals = std::max(Decimals(step), Decimals(frame.Low));
     for (int i = 0;; ++i) {
         const double value = frame.Low + i * step;
         if (value > frame.High + step * 1e-6) break;
@@ -173,8 +185,6 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size, int scale)
         painter.setPen(QColor(225, 225, 225));
         painter.drawLine(plot.left(), y, plot.right(), y);
         painter.setPen(Qt::black);
-        // As many decimals as the step has: 0.1 + 0.2 is labelled 0.3.
-        const int decimals = std::clamp(static_cast<int>(std::ceil(-std::log10(step) - 1e-9)), 0, 12);
         const QString label = QString::number(std::abs(value) < step * 1e-6 ? 0.0 : value, 'f', decimals);
         painter.drawText(QRect(0, y - 8, plot.left() - 6, 16), Qt::AlignRight | Qt::AlignVCenter, label);
     }
@@ -200,7 +210,8 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size, int scale)
     const auto& points = series.Points;
     const std::vector<TrendStretch> stretches = TrendStretches(series, frame.FirstDay, frame.LastDay);
     const auto spanOf = [&](const TrendStretch& s) { return std::pair(frame.XOf(s.From), frame.XOf(s.To)); };
-    painter.setClipRect(plot);
+    painter.save();
+    painter.setClipRect(plot, Qt::IntersectClip);
     // Wider band first, the narrower over it.
     const auto band = [&](bool wider, QRgb colour) {
         for (const TrendStretch& s : stretches) {
@@ -261,8 +272,7 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size, int scale)
         }
         painter.drawEllipse(at, 4.0, 4.0);
     }
-    painter.setRenderHint(QPainter::Antialiasing, false);
-    painter.setClipping(false);
+    painter.restore();
 
     // Frame, title, axis labels, legend.
     painter.setPen(Qt::black);
@@ -289,10 +299,22 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size, int scale)
         painter.drawText(QRect(x, y, 400, 16), Qt::AlignLeft | Qt::AlignVCenter, text);
         x += painter.fontMetrics().horizontalAdvance(text) + 18;
     };
-    painter.setPen(QPen(QColor::fromRgb(TrendBaselineColour), 2));
-    painter.drawLine(x, y + 8, x + 18, y + 8);
-    x += 24;
-    legendText(QStringLiteral("baseline"));
+    // Only what the chart shows: no baseline entry without a baseline drawn,
+    // a band's entry only where it is drawn somewhere (with the limit in
+    // force now, else the newest drawn), the hollow dot only for an excluded
+    // record on the chart.
+    if (!stretches.empty()) {
+        painter.setPen(QPen(QColor::fromRgb(TrendBaselineColour), 2));
+        painter.drawLine(x, y + 8, x + 18, y + 8);
+        x += 24;
+        legendText(QStringLiteral("baseline"));
+    }
+    const auto drawnPercent = [&](std::optional<double> now, std::optional<double> TrendStretch::*limit) {
+        std::optional<double> newest;
+        for (const TrendStretch& s : stretches)
+            if (s.*limit) newest = s.*limit;
+        return newest && now ? now : newest;
+    };
     const auto swatch = [&](QRgb colour, std::optional<double> percent, const char* name) {
         if (!percent) return;
         painter.fillRect(QRect(x, y + 2, 18, 12), QColor::fromRgb(colour));
@@ -300,15 +322,30 @@ QImage RenderTrendChart(const TrendSeries& series, QSize size, int scale)
         legendText(
             QStringLiteral("%1 \u00b1%2 %").arg(QLatin1String(name), QString::fromStdString(FormatReal(*percent))));
     };
-    swatch(TrendWarningBandColour, series.WarningPercent, "warning");
-    swatch(TrendActionBandColour, series.ActionPercent, "action");
-    painter.setRenderHint(QPainter::Antialiasing, true);
-    painter.setPen(QPen(QColor(128, 128, 128), 1.5));
-    painter.setBrush(Qt::white);
-    painter.drawEllipse(QPointF(x + 5, y + 8), 4.0, 4.0);
-    painter.setRenderHint(QPainter::Antialiasing, false);
-    x += 16;
-    legendText(QStringLiteral("excluded"));
+    swatch(TrendWarningBandColour, drawnPercent(series.WarningPercent, &TrendStretch::WarningPercent), "warning");
+    swatch(TrendActionBandColour, drawnPercent(series.ActionPercent, &TrendStretch::ActionPercent), "action");
+    if (std::any_of(points.begin(), points.end(),
+                    [](const TrendPoint& p) { return p.Excluded && std::isfinite(p.Value); })) {
+        painter.setRenderHint(QPainter::Antialiasing, true);
+        painter.setPen(QPen(QColor(128, 128, 128), 1.5));
+        painter.setBrush(Qt::white);
+        painter.drawEllipse(QPointF(x + 5, y + 8), 4.0, 4.0);
+        painter.setRenderHint(QPainter::Antialiasing, false);
+        x += 16;
+        legendText(QStringLiteral("excluded"));
+    }
+    painter.restore();
+}
+
+QImage RenderTrendChart(const TrendSeries& series, QSize size, int scale)
+{
+    if (QGuiApplication::instance() == nullptr) throw EvenorError("Drawing a trend chart needs a QGuiApplication");
+    scale = std::clamp(scale, 1, 8);
+    QImage image(size * scale, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    painter.scale(scale, scale);
+    PaintTrendChart(painter, series, size);
     painter.end();
     return image;
 }

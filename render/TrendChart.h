@@ -12,11 +12,14 @@
 // Needs Qt Gui only and a QGuiApplication (text). The same series draws the
 // same pixels.
 #include <QColor>
+#include <QFont>
 #include <QImage>
 #include <QRect>
 #include <QSize>
 
 #include "render/TrendSeries.h"
+
+class QPainter;
 
 namespace evenor {
 
@@ -38,7 +41,17 @@ struct TrendChartFrame {
 
 TrendChartFrame TrendChartFrameFor(const TrendSeries& series, QSize size = TrendChartSize);
 
-// The chart laid out on size, drawn scale times as many pixels each way (for
+// The chart laid out on size (logical units: the painter's transform maps
+// them onto the target, e.g. a rectangle of a PDF page, where the lines stay
+// lines and the text stays text), nothing drawn outside it, the background
+// left as it is. The text is in font's family and style at the chart's own
+// pixel sizes; the layout takes its widths from the painter's device.
+// Leaves the painter's state as it was. Throws EvenorError without a
+// QGuiApplication.
+void PaintTrendChart(QPainter& painter, const TrendSeries& series, QSize size = TrendChartSize,
+                     const QFont& font = QFont());
+
+// The chart on white, laid out on size, drawn scale times as many pixels each way (for
 // print; 1 to 8). Throws EvenorError without a QGuiApplication.
 QImage RenderTrendChart(const TrendSeries& series, QSize size = TrendChartSize, int scale = 1);
 

@@ -153,6 +153,39 @@ int PageCount(const TempFolder& folder, const std::filesystem::path& pdf)
     return std::regex_search(info, pages, std::regex("Pages: (\\d+)")) ? std::stoi(pages[1]) : 0;
 }
 
+// The text of a history report's trend charts (between the "Trends" heading
+// and the sign-off), page footers left out: the charts are text, not
+// pictures, so each one's title, axis labels, ticks and legend read back.
+std::string ChartsText(const std::string& text)
+{
+    const std::size_t from = text.find("Trends "), to = text.find("Sign-off", from);
+    EXPECT_NE(from, std::string::npos);
+    EXPECT_NE(to, std::string::npos);
+    if (from == std::string::npos || to == std::string::npos) return {};
+    const std::string charts = text.substr(from, to - from);
+    return std::regex_replace(charts, std::regex("Evenor \\S+ - QA history of DET-0042 Page \\d+ of \\d+ "), "");
+}
+
+// Each baseline check's chart: its title, "Test date" under it, the day of
+// the records on its time axis, numbers on its value axis.
+void ExpectCharts(const std::string& charts, const std::string& label)
+{
+    std::size_t at = 0;
+    for (const auto& check : AllBaselineChecks()) {
+        at = charts.find(std::string(check.Name) + " ", at);
+        ASSERT_NE(at, std::string::npos) << label << ": no chart titled " << check.Name << " in " << charts;
+        const std::size_t next = charts.find("Test date", at);
+        ASSERT_NE(next, std::string::npos) << label << ": " << check.Name << " has no time axis";
+        const std::string chart = charts.substr(at, next - at);
+        ExpectHas(chart, "2024-03-15", label + " " + std::string(check.Name));
+        const std::regex number(" -?\\d+(\\.\\d+)?(?= )");
+        const std::ptrdiff_t numbers =
+            std::distance(std::sregex_iterator(chart.begin(), chart.end(), number), std::sregex_iterator());
+        EXPECT_GE(numbers, 3) << label << ": " << check.Name << "'s value axis: " << chart;
+        at = next;
+    }
+}
+
 TEST(CliPdfTest, RecordedTestsShowTheBaselineAndTheDetectorHasItsHistory)
 {
     TempFolder folder;
@@ -166,6 +199,17 @@ TEST(CliPdfTest, RecordedTestsShowTheBaselineAndTheDetectorHasItsHistory)
     };
     // Twenty records of one detector (other offsets make other tests).
     for (int offset = 0; offset < 19; ++offset) ASSERT_EQ(analyse(std::to_string(offset), {}).status, 0);
+    // Without a baseline the charts draw neither a baseline nor bands, and
+    // their legends name none; no record is excluded, so no hollow dot.
+    const auto unjudged = folder / "unjudged.pdf";
+    ASSERT_EQ(
+        RunProgram(folder, kEnvironment, {"history", "--db", db, "--detector", "DET-0042", "--pdf", unjudged.string()})
+            .status,
+        0);
+    std::string charts = ChartsText(Poppler(folder, "pdftotext", unjudged));
+    ExpectCharts(charts, "no baseline");
+    for (const char* absent : {"baseline", "warning", "action", "excluded"})
+        EXPECT_EQ(charts.find(absent), std::string::npos) << "no baseline: \"" << absent << "\" in " << charts;
     ASSERT_EQ(RunInProcess({"baseline", "set", "--detector", "DET-0042", "--first", "3", "--reason", "acceptance",
                             "--by", "qa", "--db", db})
                   .status,
@@ -208,6 +252,10 @@ TEST(CliPdfTest, RecordedTestsShowTheBaselineAndTheDetectorHasItsHistory)
           "20 (tested on or after 2024-03-15)", "Test interval 30 days", "Limits in force", "Trends", "Sign-off"})
         ExpectHas(text, part, "history");
     for (const auto& check : AllBaselineChecks()) ExpectHas(text, std::string(check.Name), "history");
+    charts = ChartsText(text);
+    ExpectCharts(charts, "history");
+    for (const char* legend : {"baseline warning \u00b1", "action \u00b1"}) ExpectHas(charts, legend, "history");
+    EXPECT_EQ(charts.find("excluded"), std::string::npos) << charts;
     ExpectHas(Poppler(folder, "pdfinfo", history), "Page size: 612 x 792 pts (letter)", "history");
     const int pages = PageCount(folder, history);
     ASSERT_GE(pages, 3);
