@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <dcmtk/config/osconfig.h>
@@ -65,11 +66,14 @@ std::optional<FrameHeader> ReadFrameHeader(std::span<const std::uint8_t> bytes)
 
 // The IJG library's warnings reach DCMTK's logger. Those about corrupt data
 // ("Corrupt JPEG data: premature end of data segment", "... bad Huffman
-// code", "Premature end of JPEG file") mean samples were skipped or filled
-// in: the decoded image is not the file's. Others ("Invalid SOS parameters
-// for sequential JPEG") leave the samples as they are. The logger's warnings
-// are caught here, for the decode running in the same thread, and nothing
-// is written to standard error: the program's messages are its own.
+// code", "... N extraneous bytes before marker", "Premature end of JPEG
+// file") mean samples were skipped or filled in, or the entropy-coded data
+// was read otherwise than it was written (a changed byte in a lossless scan
+// shows as bytes left over before the end marker): the decoded image is not
+// the file's. Others ("Invalid SOS parameters for sequential JPEG") leave the
+// samples as they are. The logger's warnings are caught here, for the decode
+// running in the same thread, and nothing is written to standard error: the
+// program's messages are its own.
 thread_local std::string* tCorruption = nullptr;
 
 class CorruptionCatcher : public dcmtk::log4cplus::Appender {
@@ -78,12 +82,17 @@ public:
     void close() override {}
 
 protected:
+    // Called inside the IJG library's C code: nothing may be thrown from here.
     void append(const dcmtk::log4cplus::spi::InternalLoggingEvent& event) override
     {
-        const std::string text = event.getMessage().c_str();
-        if (tCorruption && tCorruption->empty() &&
-            (text.starts_with("Corrupt JPEG data") || text.starts_with("Premature end of JPEG file")))
+        if (tCorruption == nullptr || !tCorruption->empty()) return;
+        const std::string_view text = event.getMessage().c_str();
+        if (!text.starts_with("Corrupt JPEG data") && !text.starts_with("Premature end of JPEG file")) return;
+        try {
             *tCorruption = text;
+        } catch (...) {
+            *tCorruption = "?";  // short enough not to allocate
+        }
     }
 };
 

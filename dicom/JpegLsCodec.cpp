@@ -9,8 +9,8 @@ namespace evenor::codecs {
 
 namespace {
 
-// True when the bytes end with an End of Image marker, perhaps followed by the
-// fragment's padding byte.
+// True when the bytes end with an End of Image marker, perhaps followed by
+// zero bytes (the fragment's padding).
 bool EndsWithEndOfImage(std::span<const std::uint8_t> bytes)
 {
     while (!bytes.empty() && bytes.back() == 0) bytes = bytes.first(bytes.size() - 1);

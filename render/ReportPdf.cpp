@@ -1025,10 +1025,16 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
     // The pictures.
     doc.NewPage();
     doc.Heading(QStringLiteral("Area map"));
-    doc.Paragraph(QStringLiteral("The evaluated area in grey (black at the area mean - 3 SD, white at + 3 SD, as the "
-                                 "bar shows) with the ROI grid; deviating ROIs outlined in red, deviating pixels as "
-                                 "yellow squares, clusters circled in magenta, line defects dashed orange, a rim's "
-                                 "edge green."),
+    // An area without spread (SD 0) is drawn over the mean +- 1 instead.
+    const bool spread = result.AreaSD > 0 && std::isfinite(result.AreaMean + 3.0 * result.AreaSD);
+    doc.Paragraph((spread
+                       ? QStringLiteral("The evaluated area in grey (black at the area mean - 3 SD, white at + 3 SD, "
+                                        "as the bar shows)")
+                       : QStringLiteral("The evaluated area in grey (it has no spread: black at the area mean - 1, "
+                                        "white at + 1, as the bar shows)")) +
+                      QStringLiteral(" with the ROI grid; deviating ROIs outlined in red, deviating pixels as "
+                                     "yellow squares, clusters circled in magenta, line defects dashed orange, a "
+                                     "rim's edge green."),
                   f.Small, kMuted);
     doc.Space(4);
     AreaMapPicture(doc, pictures, result);

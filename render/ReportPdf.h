@@ -9,10 +9,10 @@
 // copyable, fonts embedded as subsets), the pictures are embedded at about
 // 300 pixels per inch of paper (ReportPictureResolution), scaled without
 // smoothing: the area map's grey as JPEG (a noisy flat field costs half its
-// lossless size or less; a magnified small area losslessly), its marks losslessly
-// over it, the heat maps' cells losslessly; colour bars and the grey bar are
-// vector gradients. Every
-// page has a footer with the program's name and version and "Page X of Y".
+// lossless size or less), its marks losslessly over it, the heat maps' cells
+// losslessly; colour bars, the grey bar and the trend charts are vector
+// graphics. Every page has a footer with the program's name and version and
+// "Page X of Y".
 //
 // The bytes depend on the content alone: the creation date is SOURCE_DATE_EPOCH
 // (seconds since 1970, UTC) when set, else now; the document ID is derived
@@ -65,8 +65,8 @@ QImage RenderReportAreaGrey(std::span<const std::uint16_t> pixels, std::uint32_t
 // transparent layer of the same size, both magnified as planned; and the
 // mean, SNR and noise heat maps, one pixel per cell (RenderHeatMapCells).
 struct ReportPictures {
-    QImage AreaMap;              // Format_RGB32
-    QImage AreaMarks;            // Format_ARGB32_Premultiplied
+    QImage AreaMap;    // Format_RGB32
+    QImage AreaMarks;  // Format_ARGB32_Premultiplied
     AreaMapGreyScale Grey;
     std::array<HeatMap, 3> HeatMaps;  // HeatMapKind order
 };
