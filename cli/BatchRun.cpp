@@ -74,13 +74,6 @@ std::vector<BatchItem> FolderItems(const std::string& folder, bool recursive, co
     return items;
 }
 
-std::string Canonical(const fs::path& path)
-{
-    std::error_code error;
-    const fs::path canonical = fs::weakly_canonical(path, error);
-    return error ? fs::absolute(path, error).lexically_normal().string() : canonical.string();
-}
-
 std::vector<std::string> OutputNamesFor(const std::string& name)
 {
     return {name + ".txt",
@@ -160,7 +153,7 @@ void NameBatchOutputs(std::vector<BatchItem>& items, const std::string& outDir)
     std::set<std::string> inputPaths;
     std::set<FileId> inputFiles;
     for (const auto& item : items) {
-        inputPaths.insert(Canonical(item.Path));
+        inputPaths.insert(CanonicalPath(item.Path));
         if (const auto id = IdentityOf(item.Path)) inputFiles.insert(*id);
     }
     std::set<std::string> taken{"summary"};
@@ -168,7 +161,7 @@ void NameBatchOutputs(std::vector<BatchItem>& items, const std::string& outDir)
     // By path, and by identity for an input reached through a hard link.
     const auto replacesAnInput = [&](const std::string& name) {
         for (const auto& file : OutputNamesFor(name)) {
-            if (inputPaths.count(Canonical(folder / file))) return true;
+            if (inputPaths.count(CanonicalPath((folder / file).string()))) return true;
             if (const auto id = IdentityOf(folder / file); id && inputFiles.count(*id)) return true;
         }
         return false;
@@ -227,7 +220,7 @@ int RunBatch(const BatchOptions& options, const AnalyseOptions& analyse, const G
     NameBatchOutputs(items, options.OutDir);
     const std::string summaryPath = (fs::path(options.OutDir) / kSummaryName).string();
     for (const auto& item : items) {
-        if (Canonical(item.Path) == Canonical(summaryPath) || IsSameFile(item.Path, summaryPath)) {
+        if (CanonicalPath(item.Path) == CanonicalPath(summaryPath) || IsSameFile(item.Path, summaryPath)) {
             err << summaryPath << ": the summary would replace an input file; choose another output folder\n";
             return kExitFailed;
         }

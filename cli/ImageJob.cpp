@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <exception>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -112,18 +111,6 @@ std::vector<std::string> OutputFiles(const ImageOutputs& outputs)
 
 constexpr const char* kOutputTwice = "The file is named for two outputs; choose another file for one of them";
 
-// Whether two output paths name one file, also when it does not exist yet
-// (through "..", a symbolic link to a folder and the like).
-bool SameOutputPath(const std::string& first, const std::string& second)
-{
-    const auto normal = [](const std::string& path) {
-        std::error_code error;
-        const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, error);
-        return error ? std::filesystem::absolute(path, error).lexically_normal() : canonical;
-    };
-    return normal(first) == normal(second);
-}
-
 // Why the pixel values were inverted or not, for the PDF report.
 std::string InversionReason(const AnalyseOptions& options, const TagDefaults& tagDefaults)
 {
@@ -167,7 +154,7 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
             return fail(kOutputIsImage);
         }
         for (std::size_t j = 0; j < i; ++j) {
-            if (SameOutputPath(output, outputs[j]) || IsSameFile(output, outputs[j])) {
+            if (CanonicalPath(output) == CanonicalPath(outputs[j]) || IsSameFile(output, outputs[j])) {
                 message(output + ": " + kOutputTwice);
                 return fail(kOutputTwice);
             }

@@ -1,6 +1,7 @@
 #include "dicom/SharedFile.h"
 
 #include <cerrno>
+#include <filesystem>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -47,6 +48,13 @@ bool IsSameFile(const std::string& first, const std::string& second)
     struct stat b {};
     if (::stat(first.c_str(), &a) != 0 || ::stat(second.c_str(), &b) != 0) return false;
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+std::string CanonicalPath(const std::string& path)
+{
+    std::error_code error;
+    const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, error);
+    return error ? std::filesystem::absolute(path, error).lexically_normal().string() : canonical.string();
 }
 
 }  // namespace evenor

@@ -39,4 +39,9 @@ private:
 // does not exist (a report that is still to be written is never the image).
 bool IsSameFile(const std::string& first, const std::string& second);
 
+// The path as the file system reaches it: absolute, with "..", "." and the
+// symbolic links of its existing part resolved. Two paths of one file that
+// does not exist yet compare equal this way.
+std::string CanonicalPath(const std::string& path);
+
 }  // namespace evenor
