@@ -46,6 +46,18 @@ std::string CheckName(std::string_view key)
 // "1 day", "30 days".
 std::string Days(std::int64_t count) { return std::to_string(count) + (count == 1 ? " day" : " days"); }
 
+// The numbers a record's row and a baseline's row both show.
+template <typename Row> void CopyShownNumbers(Row& row, const RecordNumbers& n)
+{
+    const auto metric = [&](MetricId id) { return n.Metrics[static_cast<std::size_t>(id)]; };
+    row.AreaSnr = n.AreaSNR;
+    row.MeanRoiSnr = n.MeanRoiSNR;
+    row.GlobalUniformity = metric(MetricId::GlobalUniformity);
+    row.LocalUniformity = metric(MetricId::LocalUniformity);
+    row.NoiseUniformity = metric(MetricId::NoiseUniformity);
+    row.DeviatingRois = n.DeviatingRoiCount;
+}
+
 ReportBaselineVersion BaselineRow(const Baseline& b)
 {
     ReportBaselineVersion row;
@@ -55,14 +67,8 @@ ReportBaselineVersion BaselineRow(const Baseline& b)
     row.Reason = b.Reason;
     row.Source = b.Source;
     row.Exposure = b.Exposure.empty() ? std::string() : b.Exposure + " " + b.ExposureUnit;
-    const RecordNumbers& n = b.Numbers;
-    row.AreaMean = n.AreaMean;
-    row.AreaSnr = n.AreaSNR;
-    row.MeanRoiSnr = n.MeanRoiSNR;
-    row.GlobalUniformity = n.Metrics[static_cast<std::size_t>(MetricId::GlobalUniformity)];
-    row.LocalUniformity = n.Metrics[static_cast<std::size_t>(MetricId::LocalUniformity)];
-    row.NoiseUniformity = n.Metrics[static_cast<std::size_t>(MetricId::NoiseUniformity)];
-    row.DeviatingRois = n.DeviatingRoiCount;
+    row.AreaMean = b.Numbers.AreaMean;
+    CopyShownNumbers(row, b.Numbers);
     return row;
 }
 
@@ -229,12 +235,7 @@ HistoryReportData HistoryReportFor(HistoryStore& store, const std::string& detec
         row.Overall = s.Record.Overall;
         row.BaselineVersion = s.BaselineVersion;
         row.BaselineOverall = s.BaselineOverall;
-        row.AreaSnr = n.AreaSNR;
-        row.MeanRoiSnr = n.MeanRoiSNR;
-        row.GlobalUniformity = n.Metrics[static_cast<std::size_t>(MetricId::GlobalUniformity)];
-        row.LocalUniformity = n.Metrics[static_cast<std::size_t>(MetricId::LocalUniformity)];
-        row.NoiseUniformity = n.Metrics[static_cast<std::size_t>(MetricId::NoiseUniformity)];
-        row.DeviatingRois = n.DeviatingRoiCount;
+        CopyShownNumbers(row, n);
         row.DeviatingPixels = n.DeviatingPixelCount;
         row.NewPixels = s.NewSinceBaseline.Pixels;
         row.Excluded = s.Excluded;
