@@ -16,6 +16,7 @@
 #include "cli/CliCommands.h"
 #include "cli/MapExport.h"
 #include "dicom/EvenorError.h"
+#include "dicom/TerminalText.h"
 #include "history/HistoryStore.h"
 #include "insight/ResultExport.h"
 #include "render/ReportSources.h"
@@ -301,9 +302,9 @@ void ListingLines(const StoredRecord& s, std::string& text)
 {
     const RecordNumbers& n = s.Record.Numbers;
     text.clear();
-    text.append("Record ").append(std::to_string(s.Id)).append("  ").append(s.TestedAt).append("  ");
-    text.append(s.DetectorKey);
-    if (!s.DetectorName.empty()) text.append(" (").append(s.DetectorName).append(")");
+    text.append("Record ").append(std::to_string(s.Id)).append("  ").append(Printable(s.TestedAt)).append("  ");
+    text.append(Printable(s.DetectorKey));
+    if (!s.DetectorName.empty()) text.append(" (").append(Printable(s.DetectorName)).append(")");
     text.append("  ").append(VerdictName(s.Record.Overall)).append("  area SNR ").append(Real(n.AreaSNR, 2));
     text.append(", mean ROI SNR ").append(Real(n.MeanRoiSNR, 2)).append(", uniformity ");
     text.append(Real(n.Metrics[0], 2)).append(" / ").append(Real(n.Metrics[1], 2)).append(" / ");
@@ -326,14 +327,14 @@ void ListingLines(const StoredRecord& s, std::string& text)
         text.append(std::to_string(s.NewSinceBaseline.Clusters)).append(" clusters, ");
         text.append(std::to_string(s.NewSinceBaseline.Lines)).append(" lines\n");
     }
-    for (const auto& note : s.Notes) text.append("  note: ").append(note) += '\n';
+    for (const auto& note : s.Notes) text.append("  note: ").append(Printable(note)) += '\n';
     if (s.Excluded)
         text.append("  excluded ")
             .append(s.ExcludedAt)
             .append(" by ")
-            .append(s.ExcludedBy)
+            .append(Printable(s.ExcludedBy))
             .append(": ")
-            .append(s.ExcludedReason) += '\n';
+            .append(Printable(s.ExcludedReason)) += '\n';
 }
 
 // history --detector KEY --pdf FILE: the detector's report.
@@ -355,14 +356,20 @@ int History(const HistoryCommandLine& line, HistoryStore& store, std::ostream& o
             Json list = Json::array();
             for (const auto& o : overdue) {
                 Json item = DetectorJson(o.Detector);
-                item["days_since_test"] = o.DaysSinceTest;
+                item["days_since_test"] = o.NeverTested ? Json(nullptr) : Json(o.DaysSinceTest);
                 list.push_back(std::move(item));
             }
             PrintJson(out, {{"overdue", std::move(list)}});
         } else {
-            for (const auto& o : overdue)
-                out << Shown(o.Detector) << ": last tested " << o.Detector.LastTestedAt << ", " << o.DaysSinceTest
-                    << " days ago (interval " << o.Detector.TestIntervalDays << " days)\n";
+            for (const auto& o : overdue) {
+                out << Printable(Shown(o.Detector));
+                if (o.NeverTested)
+                    out << ": never tested";
+                else
+                    out << ": last tested " << Printable(o.Detector.LastTestedAt) << ", " << o.DaysSinceTest
+                        << " days ago";
+                out << " (interval " << o.Detector.TestIntervalDays << " days)\n";
+            }
             if (overdue.empty()) out << "No detector is overdue\n";
         }
         return kExitSuccess;
@@ -552,14 +559,14 @@ Json LimitsVersionJson(const LimitsVersion& v)
 
 void PrintLimits(std::ostream& out, const DetectorRow& detector, const std::optional<LimitsVersion>& version)
 {
-    out << "Limits of " << Shown(detector);
+    out << "Limits of " << Printable(Shown(detector));
     if (!version)
         out << ": the defaults\n";
     else
         out << ": version " << version->Version << ", set "
             << (version->SetAt.empty() ? std::string("before changes were recorded")
-                                       : version->SetAt + " UTC by " + version->SetBy)
-            << (version->Reason.empty() ? "" : " (" + version->Reason + ")") << '\n';
+                                       : version->SetAt + " UTC by " + Printable(version->SetBy))
+            << (version->Reason.empty() ? "" : " (" + Printable(version->Reason) + ")") << '\n';
     const BaselineLimits values = version ? version->Values : DefaultBaselineLimits();
     const auto percent = [](std::optional<double> value) { return value ? FormatReal(*value) + " %" : "none"; };
     for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
@@ -610,7 +617,8 @@ int LimitsCommand(const HistoryCommandLine& line, const std::vector<LimitsReques
         if (changed) inForce = after;
         if (!line.Json)
             out << (changed
-                        ? "New limits for " + Shown(detector) + "; tests recorded from now on are judged with them\n"
+                        ? "New limits for " + Printable(Shown(detector)) +
+                              "; tests recorded from now on are judged with them\n"
                         : std::string("The limits are unchanged\n"));
     }
     if (line.Json) {
@@ -632,12 +640,12 @@ int Detectors(const HistoryCommandLine& line, HistoryStore& store, std::ostream&
     if (*line.Rename) {
         const std::string key = store.FindDetector(line.Detector).Key;
         store.RenameDetector(line.Detector, line.Name);
-        out << "Detector " << key << " is now named \"" << line.Name << "\"\n";
+        out << "Detector " << Printable(key) << " is now named \"" << Printable(line.Name) << "\"\n";
         return kExitSuccess;
     }
     if (*line.Interval) {
         store.SetTestInterval(line.Detector, line.Days);
-        out << "Detector " << line.Detector << ": tested every " << line.Days << " days\n";
+        out << "Detector " << Printable(line.Detector) << ": tested every " << line.Days << " days\n";
         return kExitSuccess;
     }
     const auto detectors = store.Detectors();
@@ -648,10 +656,12 @@ int Detectors(const HistoryCommandLine& line, HistoryStore& store, std::ostream&
         return kExitSuccess;
     }
     for (const auto& d : detectors)
-        out << d.Key << "  (" << d.KeyKind << ")" << (d.DisplayName.empty() ? "" : "  \"" + d.DisplayName + "\"")
-            << "  " << d.Manufacturer << " " << d.Model << ", station " << d.Station << ": " << d.RecordCount
-            << (d.RecordCount == 1 ? " record" : " records") << ", last tested "
-            << (d.LastTestedAt.empty() ? "-" : d.LastTestedAt) << ", interval " << d.TestIntervalDays << " days\n";
+        out << Printable(d.Key) << "  (" << Printable(d.KeyKind) << ")"
+            << (d.DisplayName.empty() ? "" : "  \"" + Printable(d.DisplayName) + "\"") << "  "
+            << Printable(d.Manufacturer) << " " << Printable(d.Model) << ", station " << Printable(d.Station) << ": "
+            << d.RecordCount << (d.RecordCount == 1 ? " record" : " records") << ", last tested "
+            << (d.LastTestedAt.empty() ? "-" : Printable(d.LastTestedAt)) << ", interval " << d.TestIntervalDays
+            << " days\n";
     if (detectors.empty()) out << "No detectors\n";
     return kExitSuccess;
 }
@@ -659,9 +669,10 @@ int Detectors(const HistoryCommandLine& line, HistoryStore& store, std::ostream&
 void PrintBaseline(std::ostream& out, const Baseline& b)
 {
     const RecordNumbers& n = b.Numbers;
-    out << "Baseline " << b.Version << " set " << b.SetAt << " UTC by " << b.SetBy << " (" << b.Reason << ") from "
-        << b.Source << "\n  exposure "
-        << (b.Exposure.empty() ? "differs between its records" : b.Exposure + " " + b.ExposureUnit) << ", area mean "
+    out << "Baseline " << b.Version << " set " << b.SetAt << " UTC by " << Printable(b.SetBy) << " ("
+        << Printable(b.Reason) << ") from " << b.Source << "\n  exposure "
+        << (b.Exposure.empty() ? "differs between its records" : Printable(b.Exposure + " " + b.ExposureUnit))
+        << ", area mean "
         << Real(n.AreaMean, 2) << ", area SNR " << Real(n.AreaSNR, 2) << ", mean ROI SNR " << Real(n.MeanRoiSNR, 2)
         << ", uniformity " << Real(n.Metrics[0], 2) << " / " << Real(n.Metrics[1], 2) << " / " << Real(n.Metrics[2], 2)
         << " %, deviating ROIs " << n.DeviatingRoiCount << ", deviating pixels " << b.DeviatingPixels.size()
@@ -698,16 +709,7 @@ int BaselineCommand(const HistoryCommandLine& line, HistoryStore& store, std::os
 
 }  // namespace
 
-std::string HistoryLocation(const std::string& db)
-{
-    if (!db.empty()) return db;
-    const std::string location = HistoryStore::DefaultLocation();
-    if (std::getenv("EVENOR_DB") == nullptr || *std::getenv("EVENOR_DB") == '\0') {
-        std::error_code ignored;
-        std::filesystem::create_directories(std::filesystem::path(location).parent_path(), ignored);
-    }
-    return location;
-}
+std::string HistoryLocation(const std::string& db) { return db.empty() ? HistoryStore::DefaultLocation() : db; }
 
 HistoryRecorder::HistoryRecorder(std::string db, std::string by) : db_(std::move(db)), by_(std::move(by)) {}
 
@@ -743,8 +745,8 @@ std::string HistoryRecorder::Record(QaRecord record)
     const RecordOutcome outcome = store.Record(record);
     std::string text = outcome.AlreadyRecorded ? "Already recorded as record " + std::to_string(outcome.Id)
                                                : "Recorded as record " + std::to_string(outcome.Id) + " for detector " +
-                                                     outcome.DetectorKey;
-    for (const auto& note : outcome.Notes) text += "\n" + note;
+                                                     Printable(outcome.DetectorKey);
+    for (const auto& note : outcome.Notes) text += "\n" + Printable(note);
     return text;
 }
 
@@ -813,7 +815,7 @@ void AddHistoryCommands(CLI::App& app, HistoryCommandLine& line)
         line.Limits->add_option("--action", line.LimitActions, "Its action limit in %, or none")->type_name("A");
     line.Limits->add_option("--reset", line.LimitResets, "Back to the default limits: a check, or all (repeatable)")
         ->type_name("NAME");
-    line.Limits->add_option("--reason", line.Reason, "Why they change");
+    line.Limits->add_option("--reason", line.Reason, "Why they change (required for a change)");
     line.Limits->add_option("--by", line.By, "Who (default: the user)");
     line.Limits->add_flag("--json", line.Json, "Print JSON");
     line.Limits->add_option("--db", line.Db, dbHelp)->type_name("DB");
@@ -874,6 +876,14 @@ bool RunHistoryCommands(const HistoryCommandLine& line, std::ostream& out, std::
         }
     }
     const bool changesLimits = *line.Limits && (!limits.empty() || !line.LimitResets.empty());
+    // Kept with the change, and what a later reader of the history asks first.
+    if ((*line.Exclude || *line.BaselineSet || changesLimits) &&
+        line.Reason.find_first_not_of(" \t\r\n") == std::string::npos) {
+        err << (*line.Exclude ? "history exclude" : *line.BaselineSet ? "baseline set" : "detectors limits")
+            << ": --reason is required and must not be empty: say why\nRun with --help for more information.\n";
+        status = kExitUsage;
+        return true;
+    }
     const bool writes = *line.Exclude || *line.Rename || *line.Interval || *line.BaselineSet || changesLimits;
     try {
         // Listing never creates a database.

@@ -17,8 +17,8 @@ namespace evenor {
 
 class HistoryStore;
 
-// The database named by --db, else EVENOR_DB, else the default file (whose
-// folder is created when missing).
+// The database named by --db, else HistoryStore::DefaultLocation() (whose
+// folder HistoryStore::Open makes when it records the first test).
 std::string HistoryLocation(const std::string& db);
 
 // Records the outcomes of a run (one or a batch's workers, one at a time),

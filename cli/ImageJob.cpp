@@ -19,6 +19,7 @@
 #include "dicom/EvenorError.h"
 #include "dicom/FilePath.h"
 #include "dicom/SharedFile.h"
+#include "dicom/TerminalText.h"
 #include "history/Sha256.h"
 #include "insight/DetectorInsight.h"
 #include "insight/ImageInfo.h"
@@ -264,8 +265,8 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
             if (outcome.Record && job.RecordForReport) {
                 try {
                     report.History = job.RecordForReport(std::move(*outcome.Record));
-                    std::string said = report.History->Recorded;
-                    for (const auto& note : report.History->Notes) said += "\n" + note;
+                    std::string said = Printable(report.History->Recorded);
+                    for (const auto& note : report.History->Notes) said += "\n" + Printable(note);
                     outcome.Recorded = std::move(said);
                 } catch (const std::exception& e) {
                     outcome.RecordError = e.what();

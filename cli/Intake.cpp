@@ -8,7 +8,9 @@
 
 #include "cli/ImageJob.h"
 #include "dicom/DicomLib.h"
+#include "dicom/Environment.h"
 #include "dicom/FilePath.h"
+#include "dicom/TerminalText.h"
 #include "history/QaRecord.h"
 #include "history/Sha256.h"
 
@@ -31,7 +33,8 @@ IntakeLog LineLog(std::ostream& err)
     auto lock = std::make_shared<std::mutex>();
     return [&err, lock](const std::string& line) {
         std::lock_guard guard(*lock);
-        err << line << std::endl;
+        // A line per event: what it quotes of a file or a tag cannot start another.
+        err << Printable(line) << std::endl;
     };
 }
 
@@ -41,15 +44,7 @@ bool RulesUsable(const IntakeRules& rules, const IntakeLog& log)
     return rules.Problems.empty();
 }
 
-std::string DefaultIntakeOutDir()
-{
-    const char* data = std::getenv("XDG_DATA_HOME");
-    const char* home = std::getenv("HOME");
-    const std::filesystem::path base = data != nullptr && *data != '\0' ? std::filesystem::path(data)
-                                       : home != nullptr               ? std::filesystem::path(home) / ".local/share"
-                                                                       : std::filesystem::path(".");
-    return (base / "evenor" / "intake").string();
-}
+std::string DefaultIntakeOutDir() { return (UserDataFolder() / "evenor" / "intake").string(); }
 
 IntakeDesk::IntakeDesk(IntakeOptions options) : options_(std::move(options))
 {

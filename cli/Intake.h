@@ -85,7 +85,7 @@ IntakeLog LineLog(std::ostream& err);
 // Logs the problems of rules; true when there is none.
 bool RulesUsable(const IntakeRules& rules, const IntakeLog& log);
 
-// The default folder of intake outputs: $XDG_DATA_HOME/evenor/intake
+// The default folder of intake outputs: UserDataFolder()/evenor/intake
 // (~/.local/share/evenor/intake).
 std::string DefaultIntakeOutDir();
 

@@ -11,6 +11,7 @@
 #include "cli/IntakeRules.h"
 #include "dicom/DicomLib.h"
 #include "dicom/FilePath.h"
+#include "dicom/TerminalText.h"
 #include "history/HistoryStore.h"
 
 namespace evenor {
@@ -59,11 +60,11 @@ int InboxCommand(const IntakeCommandLine& line, std::ostream& out, std::ostream&
         for (const auto& e : entries) {
             out << e.Id << "  " << e.UpdatedAt << "  " << e.State;
             if (!e.Verdict.empty()) out << " (" << e.Verdict << ")";
-            if (!e.DetectorKey.empty()) out << "  detector " << e.DetectorKey;
+            if (!e.DetectorKey.empty()) out << "  detector " << Printable(e.DetectorKey);
             if (e.RecordId) out << ", record " << *e.RecordId;
-            out << "\n    " << e.Path << "  [" << e.Source << "]";
+            out << "\n    " << Printable(e.Path) << "  [" << Printable(e.Source) << "]";
             if (!e.Rule.empty()) out << "  " << e.Rule;
-            if (!e.Message.empty() && e.State != IntakeAnalysed) out << "\n    " << e.Message;
+            if (!e.Message.empty() && e.State != IntakeAnalysed) out << "\n    " << Printable(e.Message);
             out << '\n';
         }
         return kExitSuccess;

@@ -15,7 +15,9 @@
 //
 // Failure contract: every call throws EvenorError whose text starts with
 // "History database LOCATION: " (a PostgreSQL password is never shown).
-// Messages the user acts on ("no detector ...") use the same type.
+// Messages the user acts on ("no detector ...") use the same type. A new
+// baseline, an exclusion and a change of limits need a reason that is not
+// blank: every front end gets the same refusal.
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -101,7 +103,8 @@ struct LimitsChange {
 
 struct OverdueDetector {
     DetectorRow Detector;
-    std::int64_t DaysSinceTest = 0;
+    std::int64_t DaysSinceTest = 0;  // 0 when never tested
+    bool NeverTested = false;        // every record of it is excluded: overdue whatever the interval
 };
 
 // An image that arrived by "serve" or "watch", known by its content.
@@ -127,17 +130,23 @@ class HistoryStore {
 public:
     // location: a file path, an SQLite "file:" URI, or a "postgresql://" (or
     // "postgres://") URI. create: make a missing SQLite file (commands that
-    // only read pass false). The folder of an SQLite file must exist.
+    // only read pass false, and then nothing is made, not even a folder). The
+    // folder of an SQLite file must exist, but for DefaultFile(). An SQLite
+    // file holding other tables and no Evenor history is refused.
     static std::unique_ptr<HistoryStore> Open(const std::string& location, bool create = true,
                                               const SqliteOptions& options = {});
     // Opens (creating) the database migrated no further than version: tests
     // write databases of older versions with it. The store's other calls need
     // the current version.
     static std::unique_ptr<HistoryStore> OpenAtSchemaVersion(const std::string& location, std::int64_t version);
-    // EVENOR_DB when set, else $XDG_DATA_HOME/evenor/history.sqlite
-    // (XDG_DATA_HOME defaulting to ~/.local/share).
+    // EVENOR_DB when set and not empty, else DefaultFile().
     static std::string DefaultLocation();
-    // The location as messages show it: a PostgreSQL password replaced by "***".
+    // UserDataFolder()/evenor/history.sqlite (~/.local/share/evenor/...).
+    // Open makes its folder when it may create the file; every other
+    // SQLite file's folder must exist.
+    static std::string DefaultFile();
+    // The location as messages show it: a PostgreSQL password replaced by
+    // "***", also one typed with "/", "@", ":" or "?" unencoded.
     static std::string Displayed(const std::string& location);
 
     ~HistoryStore();
@@ -178,8 +187,10 @@ public:
 
     void ExcludeRecord(std::int64_t recordId, const std::string& reason, const std::string& by);
 
-    // Detectors whose newest test is more than their interval before today
-    // ("YYYY-MM-DD"), most overdue first.
+    // Detectors whose newest test that is not excluded is more than their
+    // interval before today ("YYYY-MM-DD"), or that have none (NeverTested,
+    // listed first); then the most overdue first. The one rule of "overdue"
+    // for every listing and report.
     std::vector<OverdueDetector> Overdue(const std::string& today);
 
     // Registers an incoming file by its content. isNew is true when the
@@ -206,10 +217,15 @@ public:
     const std::string& Location() const { return shown_; }
 
 private:
-    HistoryStore(std::unique_ptr<SqlSession> session, std::string shown);
+    HistoryStore(std::unique_ptr<SqlSession> session, std::string shown, std::vector<std::string> secrets);
     static std::unique_ptr<HistoryStore> Connect(const std::string& location, bool create,
                                                  const SqliteOptions& options);
     [[noreturn]] void Fail(const std::exception& e);
+    // Throws unless reason holds more than blanks.
+    void RequireReason(const std::string& reason, const char* what) const;
+    // Holds the detector's next baseline and limits version numbers until the
+    // transaction ends.
+    void LockVersions(std::int64_t detectorId);
     void Migrate(std::int64_t target);
     Baseline StoreBaseline(const DetectorRow& detector, Baseline baseline, const std::string& reason,
                            const std::string& by);
@@ -219,6 +235,7 @@ private:
 
     std::unique_ptr<SqlSession> session_;
     std::string shown_;
+    std::vector<std::string> secrets_;  // pieces of the location's passwords, never shown
 };
 
 // Today's local date, "YYYY-MM-DD".

@@ -1,5 +1,9 @@
 // The SQLite engine of the history (libsqlite3).
 #include <sqlite3.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <filesystem>
 
 #include <map>
 #include <string>
@@ -21,13 +25,14 @@ public:
         if (options.Create) flags |= SQLITE_OPEN_CREATE;
         const int code = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
         if (code != SQLITE_OK) {
-            const std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(code);
+            const std::string message = db_ ? Explained(code, sqlite3_errmsg(db_)) : sqlite3_errstr(code);
             sqlite3_close(db_);
             db_ = nullptr;
             throw EvenorError(message);
         }
         sqlite3_extended_result_codes(db_, 1);
         sqlite3_busy_timeout(db_, options.BusyTimeoutMs);
+        busyTimeoutMs_ = options.BusyTimeoutMs;
         // The first read of the file: a file that is not a database fails here.
         Run("PRAGMA foreign_keys = ON", {});
         // A file this user may only read is opened read-only by SQLite: it
@@ -96,7 +101,32 @@ public:
     }
 
 private:
-    [[noreturn]] void Fail() { throw EvenorError(sqlite3_errmsg(db_)); }
+    [[noreturn]] void Fail() { throw EvenorError(Explained(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_))); }
+
+    // SQLite's message, with what the user needs to know about the two
+    // failures it names too briefly.
+    std::string Explained(int code, const std::string& message) const
+    {
+        if ((code & 0xff) == SQLITE_BUSY) {
+            char seconds[32];
+            const auto end = std::to_chars(seconds, seconds + sizeof seconds, busyTimeoutMs_ / 1000.0).ptr;
+            return message + " (waited " + std::string(seconds, end) +
+                   " s for it: another Evenor, or another program, is writing to it; try again when it has "
+                   "finished)";
+        }
+        // A database the user may write, in a folder the user may not: the
+        // journal files of write-ahead logging cannot be made beside it.
+        if ((code & 0xff) == SQLITE_READONLY || (code & 0xff) == SQLITE_CANTOPEN) {
+            const char* file = db_ ? sqlite3_db_filename(db_, "main") : nullptr;
+            if (file != nullptr && *file != '\0') {
+                const std::string folder = std::filesystem::path(file).parent_path().string();
+                if (::access(file, W_OK) == 0 && ::access(folder.c_str(), W_OK) != 0)
+                    return message + " (SQLite needs to create its journal files beside the database, in the folder " +
+                           folder + ", and this user may not write there)";
+            }
+        }
+        return message;
+    }
 
     sqlite3_stmt* Prepare(std::string_view sql)
     {
@@ -153,6 +183,7 @@ private:
     }
 
     sqlite3* db_ = nullptr;
+    int busyTimeoutMs_ = 0;
     std::map<std::string, sqlite3_stmt*, std::less<>> statements_;
 };
 

@@ -216,7 +216,7 @@ HistoryReportData HistoryReportFor(HistoryStore& store, const std::string& detec
     const auto overdue = store.Overdue(today);
     const auto late = std::find_if(overdue.begin(), overdue.end(),
                                    [&](const OverdueDetector& o) { return o.Detector.Id == detector.Id; });
-    if (detector.LastTestedAt.empty())
+    if (late != overdue.end() && late->NeverTested)
         data.Overdue = "Overdue: never tested";
     else if (late != overdue.end())
         data.Overdue = "Overdue: last tested " + detector.LastTestedAt + ", " + Days(late->DaysSinceTest) +

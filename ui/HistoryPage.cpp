@@ -75,10 +75,8 @@ std::string HistoryLocation()
 {
     const QString chosen = Preferences::DatabaseLocation().trimmed();
     if (!chosen.isEmpty()) return chosen.toStdString();
-    const std::string location = HistoryStore::DefaultLocation();
-    // The default file's folder is made on first use; a chosen one must exist.
-    if (std::getenv("EVENOR_DB") == nullptr) QDir().mkpath(QFileInfo(QString::fromStdString(location)).absolutePath());
-    return location;
+    // The default file's folder is made by the first recording; a chosen one must exist.
+    return HistoryStore::DefaultLocation();
 }
 
 THistoryPage::THistoryPage(QWidget* parent) : QWidget(parent)
