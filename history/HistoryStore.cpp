@@ -309,11 +309,18 @@ std::vector<std::string> SecretPieces(const std::vector<std::string>& secrets)
     return pieces;
 }
 
+// Every piece that stands as a word of its own (libpq cuts the URI at the
+// same characters) replaced by "***"; "ng" in "missing" is left alone.
 std::string WithoutSecrets(std::string message, const std::vector<std::string>& pieces)
 {
+    const auto letter = [&](std::size_t at) {
+        return at < message.size() && std::isalnum(static_cast<unsigned char>(message[at]));
+    };
     for (const std::string& piece : pieces)
-        for (std::size_t at = message.find(piece); at != std::string::npos; at = message.find(piece, at + 3))
+        for (std::size_t at = message.find(piece); at != std::string::npos; at = message.find(piece, at + 1)) {
+            if ((at > 0 && letter(at - 1)) || letter(at + piece.size())) continue;
             message.replace(at, piece.size(), "***");
+        }
     return message;
 }
 

@@ -3,6 +3,8 @@
 // that are not text, and writers working at once.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <thread>
 
 #include "dicom/EvenorError.h"
@@ -339,10 +341,82 @@ TEST_P(HistoryStoreTest, SinceAndOverdue)
     EXPECT_EQ(overdue[0].Detector.Key, "OLD");
     store_->SetTestInterval("OLD", 100000);
     store_->SetTestInterval("NEW", 7);
+    // A detector whose every record is excluded has no valid test: overdue,
+    // first, whatever its interval.
+    store_->ExcludeRecord(store_->Record(Sample(3, "VOID")).Id, "phantom in the beam", "qa");
+    store_->SetTestInterval("VOID", 100000);
     const auto now = store_->Overdue("2024-01-20");
-    ASSERT_EQ(now.size(), 1u);
-    EXPECT_EQ(now[0].Detector.Key, "NEW");
-    EXPECT_EQ(now[0].DaysSinceTest, 18);
+    ASSERT_EQ(now.size(), 2u);
+    EXPECT_EQ(now[0].Detector.Key, "VOID");
+    EXPECT_TRUE(now[0].NeverTested);
+    EXPECT_EQ(now[1].Detector.Key, "NEW");
+    EXPECT_FALSE(now[1].NeverTested);
+    EXPECT_EQ(now[1].DaysSinceTest, 18);
+}
+
+// A new baseline, an exclusion and a change of limits say why; a blank
+// reason is refused by the store itself, whichever front end calls it, and
+// writes nothing.
+TEST_P(HistoryStoreTest, ChangesNeedAReason)
+{
+    const std::int64_t id = store_->Record(Sample(1)).Id;
+    const std::pair<const char*, std::function<void(const std::string&)>> changes[] = {
+        {"A new baseline", [&](const std::string& why) { store_->SetBaselineFromRecord("DET-0042", id, why, "qa"); }},
+        {"A new baseline", [&](const std::string& why) { store_->SetBaselineFromFirst("DET-0042", 1, why, "qa"); }},
+        {"An exclusion", [&](const std::string& why) { store_->ExcludeRecord(id, why, "qa"); }},
+        {"A change of limits",
+         [&](const std::string& why) { store_->ChangeLimits("DET-0042", {{"area_snr", Limits{1.0, 2.0}}}, why, "qa"); }},
+    };
+    for (const auto& [what, change] : changes)
+        for (const std::string blank : {"", " \t\n"}) {
+            try {
+                change(blank);
+                ADD_FAILURE() << what << " taken without a reason";
+            } catch (const EvenorError& e) {
+                EXPECT_NE(std::string(e.what()).find(std::string(what) + " needs a reason"), std::string::npos)
+                    << e.what();
+            }
+        }
+    EXPECT_TRUE(store_->Baselines("DET-0042").empty());
+    EXPECT_TRUE(store_->LimitsHistory("DET-0042").empty());
+    EXPECT_FALSE(store_->Records().front().Excluded);
+    for (const auto& [what, change] : changes) EXPECT_NO_THROW(change("acceptance")) << what;
+}
+
+// Four people changing one detector's limits and baseline at once, each on a
+// connection of their own: every change is kept, with version numbers 1, 2,
+// 3, ... and none taken twice.
+TEST_P(HistoryStoreTest, ConcurrentChangesOfOneDetectorAreAllKept)
+{
+    const std::int64_t id = store_->Record(Sample(1)).Id;
+    constexpr int kWriters = 4, kEach = 6;
+    std::atomic<int> ready{0};
+    std::vector<std::jthread> writers;
+    for (int w = 0; w < kWriters; ++w)
+        writers.emplace_back([&, w] {
+            try {
+                auto store = db_->Open();
+                for (++ready; ready < kWriters;) std::this_thread::yield();
+                for (int i = 0; i < kEach; ++i) {
+                    const double limit = 10.0 + w * kEach + i;  // each change a new set of limits
+                    if (i % 2 == 0)
+                        store->ChangeLimits("DET-0042", {{"area_snr", Limits{limit, limit + 100.0}}}, "change", "qa");
+                    else
+                        store->SetBaselineFromRecord("DET-0042", id, "again", "qa");
+                }
+            } catch (const std::exception& e) {
+                ADD_FAILURE() << e.what();
+            }
+        });
+    writers.clear();
+    const auto limits = store_->LimitsHistory("DET-0042");
+    const auto baselines = store_->Baselines("DET-0042");
+    ASSERT_EQ(limits.size(), static_cast<std::size_t>(kWriters * kEach / 2));
+    ASSERT_EQ(baselines.size(), static_cast<std::size_t>(kWriters * kEach / 2));
+    for (std::size_t i = 0; i < limits.size(); ++i) {
+        EXPECT_EQ(limits[i].Version, static_cast<std::int64_t>(i + 1));
+        EXPECT_EQ(baselines[i].Version, static_cast<std::int64_t>(i + 1));
+    }
 }
 
 TEST_P(HistoryStoreTest, RefusesANewerSchema)
