@@ -1,10 +1,15 @@
 // analyse --record and the history commands, on the sample image.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
+#include "cli/HistoryCommands.h"
+#include "cli/Intake.h"
 #include "history/HistoryStore.h"
 #include "tests/cli/CliTestSupport.h"
 
@@ -99,7 +104,7 @@ TEST(CliHistoryTest, DetectorLimitsJudgeLaterRecordsOnly)
         {{"--reset", "snr"}, "--reset: no check \"snr\""},
     };
     for (const auto& [extra, message] : refused) {
-        std::vector<std::string> args{"detectors", "limits", "DET-0042", "--db", db};
+        std::vector<std::string> args{"detectors", "limits", "DET-0042", "--reason", "test", "--db", db};
         args.insert(args.end(), extra.begin(), extra.end());
         const CliResult run = RunInProcess(args);
         EXPECT_EQ(run.status, 2) << message;
@@ -117,11 +122,15 @@ TEST(CliHistoryTest, DetectorLimitsJudgeLaterRecordsOnly)
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("noise_uniformity     warning 70 %, action 100 %\n"), std::string::npos) << run.out;
-    EXPECT_EQ(RunInProcess({"detectors", "limits", "DET-0042", "--check", "mean_roi_snr", "--action", "0", "--db", db})
+    EXPECT_EQ(RunInProcess({"detectors", "limits", "DET-0042", "--check", "mean_roi_snr", "--action", "0", "--reason",
+                            "again", "--db", db})
                   .out.rfind("The limits are unchanged\n", 0),
               0u);
     ASSERT_EQ(record("3").status, 0);
-    ASSERT_EQ(RunInProcess({"detectors", "limits", "DET-0042", "--reset", "all", "--by", "qa", "--db", db}).status, 0);
+    ASSERT_EQ(RunInProcess({"detectors", "limits", "DET-0042", "--reset", "all", "--reason", "defaults again", "--by",
+                            "qa", "--db", db})
+                  .status,
+              0);
     ASSERT_EQ(record("4").status, 0);
 
     const auto json = nlohmann::json::parse(RunInProcess({"history", "--db", db, "--json"}).out);
@@ -295,6 +304,118 @@ TEST(CliHistoryTest, PngDrawsATrendChartPerCheck)
     EXPECT_NE(run.err.find("--png: this evenor-cli was not built with maps"), std::string::npos) << run.err;
     EXPECT_FALSE(std::filesystem::exists(charts));
 #endif
+}
+
+// A baseline, an exclusion and a change of limits need a reason that is not
+// blank: refused as a usage error before the database is touched. A detector
+// whose only record is excluded is then overdue, never tested.
+TEST(CliHistoryTest, ChangesNeedAReason)
+{
+    TempFolder folder;
+    const std::string db = (folder / "h.sqlite").string();
+    ASSERT_EQ(RunInProcess({"analyse", kSample, "-o", (folder / "r.txt").string(), "-q", "--record", "--db", db}).status,
+              0);
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"history", "exclude", "1", "--reason", ""}, "history exclude: --reason is required"},
+        {{"baseline", "set", "--detector", "DET-0042", "--record", "1", "--reason", " "},
+         "baseline set: --reason is required"},
+        {{"detectors", "limits", "DET-0042", "--check", "area_snr", "--warning", "5"},
+         "detectors limits: --reason is required"},
+        {{"detectors", "limits", "DET-0042", "--reset", "all", "--reason", ""}, "detectors limits: --reason is required"},
+    };
+    for (const auto& [args, message] : refused) {
+        std::vector<std::string> withDb = args;
+        withDb.insert(withDb.end(), {"--db", db});
+        const CliResult run = RunInProcess(withDb);
+        EXPECT_EQ(run.status, 2) << message;
+        EXPECT_EQ(run.err.rfind(message, 0), 0u) << run.err;
+    }
+    const auto store = HistoryStore::Open(db, false);
+    EXPECT_TRUE(store->Baselines("DET-0042").empty());
+    EXPECT_TRUE(store->LimitsHistory("DET-0042").empty());
+    EXPECT_FALSE(store->Records().front().Excluded);
+    // Showing the limits needs no reason.
+    EXPECT_EQ(RunInProcess({"detectors", "limits", "DET-0042", "--db", db}).status, 0);
+
+    ASSERT_EQ(RunInProcess({"history", "exclude", "1", "--reason", "grid in the beam", "--db", db}).status, 0);
+    const CliResult overdue = RunInProcess({"history", "--overdue", "--db", db});
+    EXPECT_EQ(overdue.out, "DET-0042: never tested (interval 30 days)\n");
+}
+
+// Hostile tags (a Detector ID that forges a listing line, terminal escape
+// sequences, NUL) reach the terminal and the logs escaped; the database and
+// the JSON keep the bytes.
+TEST(CliHistoryTest, ControlCharactersFromTagsAreEscapedOnTheTerminal)
+{
+    using namespace std::string_literals;
+    TempFolder folder;
+    const std::string db = (folder / "h.sqlite").string();
+    const std::string key = "DET\nRecord 99  2024-01-02 10:15:00  FAKE  pass\x1b]0;owned\x07";
+    QaRecord record;
+    record.Detector = DetectorIdentity{"Maker\x1b[2J", "Model", "SN", key, "ROOM\0\x1b[31m"s};
+    record.FileSha256 = "1";
+    record.Settings = "s";
+    const std::string recorded = HistoryRecorder(db, "qa").Record(record);
+    record.FileSha256 = "2";
+    record.SoftwareVersions = "2.0\r\n";
+    const std::string noted = HistoryRecorder(db, "qa").Record(record);
+    const CliResult rename = RunInProcess({"detectors", "rename", key, "Wall\x1b[8m", "--db", db});
+    const std::string escapedKey = "DET\\nRecord 99  2024-01-02 10:15:00  FAKE  pass\\x1b]0;owned\\x07";
+    std::ostringstream log;
+    LineLog(log)("image in\x1b[1A.dcm: no rule matches\r");
+
+    struct Case {
+        const char* Name;
+        std::string Text;
+        std::size_t Lines;
+        std::string Shows;
+    };
+    const Case cases[] = {
+        {"Recorded as", recorded + "\n", 1, "Recorded as record 1 for detector " + escapedKey},
+        {"a note", noted + "\n", 2, "from \"\" to \"2.0\\r\\n\""},
+        {"rename", rename.out, 1, " is now named \"Wall\\x1b[8m\""},
+        {"history", RunInProcess({"history", "--db", db}).out, 3, "Record 1  "},
+        {"detectors", RunInProcess({"detectors", "--db", db}).out, 1, "Maker\\x1b[2J Model, station ROOM\\x00\\x1b[31m"},
+        {"log", log.str(), 1, "image in\\x1b[1A.dcm: no rule matches\\r"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(static_cast<std::size_t>(std::count(c.Text.begin(), c.Text.end(), '\n')), c.Lines) << c.Name;
+        EXPECT_EQ(c.Text.find_first_of("\x1b\x07\r\0"s), std::string::npos) << c.Name << ": " << c.Text;
+        EXPECT_NE(c.Text.find(c.Shows), std::string::npos) << c.Name << ": " << c.Text;
+    }
+    const auto json = nlohmann::json::parse(RunInProcess({"history", "--db", db, "--json"}).out);
+    EXPECT_EQ(json["records"][0]["detector"], key);
+    EXPECT_EQ(json["records"][0]["station_name"], "ROOM\0\x1b[31m"s);
+    EXPECT_EQ(HistoryStore::Open(db, false)->FindDetector(key).DisplayName, "Wall\x1b[8m");
+}
+
+// With EVENOR_DB empty and XDG_DATA_HOME relative, the CLI takes the default
+// database of ~/.local/share and the intake outputs beside it; listing makes
+// no folder.
+TEST(CliHistoryTest, EmptyOrRelativeVariablesAreIgnoredAndListingMakesNoFolder)
+{
+    TempFolder folder;
+    const std::string home = (folder / "home").string();
+    const std::string environment = "HOME=" + Quoted(home) + " EVENOR_DB= XDG_DATA_HOME=relative/data";
+    for (const std::string command : {"history", "detectors", "inbox"}) {
+        const CliResult run = RunProgram(folder, environment, {command});
+        EXPECT_EQ(run.status, 1) << command;
+        EXPECT_NE(run.err.find(home + "/.local/share/evenor/history.sqlite: no such file"), std::string::npos)
+            << run.err;
+        EXPECT_FALSE(std::filesystem::exists(home)) << command;
+    }
+    const CliResult run = RunProgram(
+        folder, environment, {"analyse", kSample, "-o", (folder / "r.txt").string(), "-q", "--record"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(std::filesystem::exists(home + "/.local/share/evenor/history.sqlite"));
+
+    const char* saved = std::getenv("XDG_DATA_HOME");
+    const std::optional<std::string> before = saved ? std::optional<std::string>(saved) : std::nullopt;
+    ::setenv("XDG_DATA_HOME", "relative/data", 1);
+    const std::string outDir = DefaultIntakeOutDir();
+    before ? ::setenv("XDG_DATA_HOME", before->c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
+    EXPECT_EQ(outDir.find("relative"), std::string::npos) << outDir;
+    EXPECT_TRUE(outDir.ends_with("/.local/share/evenor/intake")) << outDir;
 }
 
 }  // namespace

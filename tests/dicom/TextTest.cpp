@@ -1,4 +1,5 @@
-// Text conversions: FD/FL values for the tag list and the spacing number.
+// Text conversions: FD/FL values for the tag list, the spacing number, and
+// text made printable for a terminal.
 #include <gtest/gtest.h>
 
 #include <clocale>
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "dicom/DicomText.h"
+#include "dicom/TerminalText.h"
 
 namespace evenor {
 namespace {
@@ -101,6 +103,27 @@ TEST(SpacingFromTextTest, IgnoresTheLocale)
     ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr) << "locale de_DE.UTF-8 missing";
     EXPECT_DOUBLE_EQ(SpacingFromText("0.143\\0.143"), 0.143);
     std::setlocale(LC_NUMERIC, "C");
+}
+
+// Control characters escaped, everything else (UTF-8 or not) kept.
+TEST(PrintableTest, EscapesControlCharactersOnly)
+{
+    using namespace std::string_literals;
+    const std::pair<std::string, std::string> cases[] = {
+        {"DET\nRecord 99 FAKE pass", "DET\\nRecord 99 FAKE pass"},
+        {"a\r\tb", "a\\r\\tb"},
+        {"\x1b[31mred\x1b]0;title\x07", "\\x1b[31mred\\x1b]0;title\\x07"},
+        {"nul\0end"s, "nul\\x00end"},
+        {"\x7f", "\\x7f"},
+        {"\xc2\x9b" "2J", "\\u009b2J"},          // C1 CSI as UTF-8
+        {"\x9b" "2J", "\\x9b2J"},                  // and as a lone byte
+        {"line\xe2\x80\xa8sep", "line\\u2028sep"},
+        // Kept: UTF-8 whose bytes include 0x80..0x9f, Latin-1 bytes, backslashes.
+        {"\xc4\x81 \xc3\xa9 \xe2\x98\x83 \xf0\x9f\x98\x80", "\xc4\x81 \xc3\xa9 \xe2\x98\x83 \xf0\x9f\x98\x80"},
+        {"M\xfcller V1\\V2", "M\xfcller V1\\V2"},
+        {"cut \xe2\x80", "cut \xe2\\x80"},
+    };
+    for (const auto& [text, shown] : cases) EXPECT_EQ(Printable(text), shown) << text;
 }
 
 }  // namespace
