@@ -616,10 +616,9 @@ int LimitsCommand(const HistoryCommandLine& line, const std::vector<LimitsReques
         const bool changed = after.Version != (inForce ? inForce->Version : 0);
         if (changed) inForce = after;
         if (!line.Json)
-            out << (changed
-                        ? "New limits for " + Printable(Shown(detector)) +
-                              "; tests recorded from now on are judged with them\n"
-                        : std::string("The limits are unchanged\n"));
+            out << (changed ? "New limits for " + Printable(Shown(detector)) +
+                                  "; tests recorded from now on are judged with them\n"
+                            : std::string("The limits are unchanged\n"));
     }
     if (line.Json) {
         Json versions = Json::array();
@@ -672,11 +671,10 @@ void PrintBaseline(std::ostream& out, const Baseline& b)
     out << "Baseline " << b.Version << " set " << b.SetAt << " UTC by " << Printable(b.SetBy) << " ("
         << Printable(b.Reason) << ") from " << b.Source << "\n  exposure "
         << (b.Exposure.empty() ? "differs between its records" : Printable(b.Exposure + " " + b.ExposureUnit))
-        << ", area mean "
-        << Real(n.AreaMean, 2) << ", area SNR " << Real(n.AreaSNR, 2) << ", mean ROI SNR " << Real(n.MeanRoiSNR, 2)
-        << ", uniformity " << Real(n.Metrics[0], 2) << " / " << Real(n.Metrics[1], 2) << " / " << Real(n.Metrics[2], 2)
-        << " %, deviating ROIs " << n.DeviatingRoiCount << ", deviating pixels " << b.DeviatingPixels.size()
-        << ", line defects " << b.Lines.size() << '\n';
+        << ", area mean " << Real(n.AreaMean, 2) << ", area SNR " << Real(n.AreaSNR, 2) << ", mean ROI SNR "
+        << Real(n.MeanRoiSNR, 2) << ", uniformity " << Real(n.Metrics[0], 2) << " / " << Real(n.Metrics[1], 2) << " / "
+        << Real(n.Metrics[2], 2) << " %, deviating ROIs " << n.DeviatingRoiCount << ", deviating pixels "
+        << b.DeviatingPixels.size() << ", line defects " << b.Lines.size() << '\n';
 }
 
 int BaselineCommand(const HistoryCommandLine& line, HistoryStore& store, std::ostream& out)
@@ -879,7 +877,9 @@ bool RunHistoryCommands(const HistoryCommandLine& line, std::ostream& out, std::
     // Kept with the change, and what a later reader of the history asks first.
     if ((*line.Exclude || *line.BaselineSet || changesLimits) &&
         line.Reason.find_first_not_of(" \t\r\n") == std::string::npos) {
-        err << (*line.Exclude ? "history exclude" : *line.BaselineSet ? "baseline set" : "detectors limits")
+        err << (*line.Exclude       ? "history exclude"
+                : *line.BaselineSet ? "baseline set"
+                                    : "detectors limits")
             << ": --reason is required and must not be empty: say why\nRun with --help for more information.\n";
         status = kExitUsage;
         return true;

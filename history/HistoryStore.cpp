@@ -276,7 +276,9 @@ std::string PercentDecoded(const std::string& text)
 {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto hex = [&](std::size_t k) { return k < text.size() && std::isxdigit(static_cast<unsigned char>(text[k])); };
+        const auto hex = [&](std::size_t k) {
+            return k < text.size() && std::isxdigit(static_cast<unsigned char>(text[k]));
+        };
         if (text[i] == '%' && hex(i + 1) && hex(i + 2)) {
             out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
             i += 2;
@@ -349,7 +351,7 @@ void HistoryStore::Fail(const std::exception& e)
 void HistoryStore::RequireReason(const std::string& reason, const char* what) const
 {
     if (reason.find_first_not_of(" \t\r\n") == std::string::npos)
-        throw EvenorError("History database " + shown_ + ": " + what + " needs a reason (why), kept with it");
+        throw EvenorError("History database " + shown_ + ": " + what + " needs a reason (why it is made)");
 }
 
 void HistoryStore::LockVersions(std::int64_t detectorId)
@@ -720,7 +722,7 @@ std::optional<LimitsVersion> HistoryStore::LatestLimits(std::int64_t detectorId)
 LimitsVersion HistoryStore::ChangeLimits(const std::string& keyOrName, const std::vector<LimitsChange>& changes,
                                          const std::string& reason, const std::string& by)
 {
-    RequireReason(reason, "A change of limits");
+    RequireReason(reason, "a change of limits");
     for (const auto& change : changes)
         if (!FindBaselineCheck(change.Check))
             throw EvenorError("History database " + shown_ + ": no baseline check \"" + Printable(change.Check) + "\"");
@@ -1061,7 +1063,7 @@ std::vector<QaRecord> BaselineRecords(SqlSession& s, const std::string& where, s
 Baseline HistoryStore::SetBaselineFromRecord(const std::string& keyOrName, std::int64_t recordId,
                                              const std::string& reason, const std::string& by)
 {
-    RequireReason(reason, "A new baseline");
+    RequireReason(reason, "a new baseline");
     const DetectorRow detector = FindDetector(keyOrName);
     std::vector<std::int64_t> ids;
     std::vector<QaRecord> records;
@@ -1089,7 +1091,7 @@ Baseline HistoryStore::SetBaselineFromRecord(const std::string& keyOrName, std::
 Baseline HistoryStore::SetBaselineFromFirst(const std::string& keyOrName, std::int64_t count, const std::string& reason,
                                             const std::string& by)
 {
-    RequireReason(reason, "A new baseline");
+    RequireReason(reason, "a new baseline");
     const DetectorRow detector = FindDetector(keyOrName);
     if (count < 1) throw EvenorError("History database " + shown_ + ": --first needs at least 1 record");
     std::vector<std::int64_t> ids;
@@ -1142,7 +1144,7 @@ std::vector<Baseline> HistoryStore::Baselines(const std::string& keyOrName)
 
 void HistoryStore::ExcludeRecord(std::int64_t recordId, const std::string& reason, const std::string& by)
 {
-    RequireReason(reason, "An exclusion");
+    RequireReason(reason, "an exclusion");
     std::vector<SqlRow> done;
     try {
         const std::vector<SqlValue> values{Now(), Bytes(by.empty() ? OperatingSystemUser() : by), Bytes(reason),

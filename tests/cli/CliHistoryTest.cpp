@@ -313,15 +313,16 @@ TEST(CliHistoryTest, ChangesNeedAReason)
 {
     TempFolder folder;
     const std::string db = (folder / "h.sqlite").string();
-    ASSERT_EQ(RunInProcess({"analyse", kSample, "-o", (folder / "r.txt").string(), "-q", "--record", "--db", db}).status,
-              0);
+    ASSERT_EQ(
+        RunInProcess({"analyse", kSample, "-o", (folder / "r.txt").string(), "-q", "--record", "--db", db}).status, 0);
     const std::pair<std::vector<std::string>, std::string> refused[] = {
         {{"history", "exclude", "1", "--reason", ""}, "history exclude: --reason is required"},
         {{"baseline", "set", "--detector", "DET-0042", "--record", "1", "--reason", " "},
          "baseline set: --reason is required"},
         {{"detectors", "limits", "DET-0042", "--check", "area_snr", "--warning", "5"},
          "detectors limits: --reason is required"},
-        {{"detectors", "limits", "DET-0042", "--reset", "all", "--reason", ""}, "detectors limits: --reason is required"},
+        {{"detectors", "limits", "DET-0042", "--reset", "all", "--reason", ""},
+         "detectors limits: --reason is required"},
     };
     for (const auto& [args, message] : refused) {
         std::vector<std::string> withDb = args;
@@ -375,7 +376,8 @@ TEST(CliHistoryTest, ControlCharactersFromTagsAreEscapedOnTheTerminal)
         {"a note", noted + "\n", 2, "from \"\" to \"2.0\\r\\n\""},
         {"rename", rename.out, 1, " is now named \"Wall\\x1b[8m\""},
         {"history", RunInProcess({"history", "--db", db}).out, 3, "Record 1  "},
-        {"detectors", RunInProcess({"detectors", "--db", db}).out, 1, "Maker\\x1b[2J Model, station ROOM\\x00\\x1b[31m"},
+        {"detectors", RunInProcess({"detectors", "--db", db}).out, 1,
+         "Maker\\x1b[2J Model, station ROOM\\x00\\x1b[31m"},
         {"log", log.str(), 1, "image in\\x1b[1A.dcm: no rule matches\\r"},
     };
     for (const auto& c : cases) {
@@ -404,8 +406,8 @@ TEST(CliHistoryTest, EmptyOrRelativeVariablesAreIgnoredAndListingMakesNoFolder)
             << run.err;
         EXPECT_FALSE(std::filesystem::exists(home)) << command;
     }
-    const CliResult run = RunProgram(
-        folder, environment, {"analyse", kSample, "-o", (folder / "r.txt").string(), "-q", "--record"});
+    const CliResult run =
+        RunProgram(folder, environment, {"analyse", kSample, "-o", (folder / "r.txt").string(), "-q", "--record"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(std::filesystem::exists(home + "/.local/share/evenor/history.sqlite"));
 

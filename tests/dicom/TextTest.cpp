@@ -115,8 +115,8 @@ TEST(PrintableTest, EscapesControlCharactersOnly)
         {"\x1b[31mred\x1b]0;title\x07", "\\x1b[31mred\\x1b]0;title\\x07"},
         {"nul\0end"s, "nul\\x00end"},
         {"\x7f", "\\x7f"},
-        {"\xc2\x9b" "2J", "\\u009b2J"},          // C1 CSI as UTF-8
-        {"\x9b" "2J", "\\x9b2J"},                  // and as a lone byte
+        {"\xc2\x9b\x32J", "\\u009b2J"},  // C1 CSI as UTF-8 ("\x32" is "2")
+        {"\x9b\x32J", "\\x9b2J"},        // and as a lone byte
         {"line\xe2\x80\xa8sep", "line\\u2028sep"},
         // Kept: UTF-8 whose bytes include 0x80..0x9f, Latin-1 bytes, backslashes.
         {"\xc4\x81 \xc3\xa9 \xe2\x98\x83 \xf0\x9f\x98\x80", "\xc4\x81 \xc3\xa9 \xe2\x98\x83 \xf0\x9f\x98\x80"},

@@ -7,9 +7,9 @@
 
 #include <chrono>
 #include <filesystem>
-#include <optional>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "dicom/EvenorError.h"
@@ -89,12 +89,21 @@ TEST(HistoryFailureTest, UnusableDatabasesAreNamed)
          [](const std::string& at) { HistoryStore::Open(at); }, "127.0.0.1"},
         // Passwords typed with "/", "@", ":" or "?" unencoded, which libpq
         // reads as a port, a path or parameters and quotes in its messages.
-        {"password with a slash", "postgresql://evenor:Wrong/Secret@127.0.0.1:1/evenor?connect_timeout=2",
-         [](const std::string& at) { HistoryStore::Open(at); }, "", {"Wrong", "Secret"}},
-        {"password with @ : ?", "postgres://evenor:Wr@ng:Sec?ret@127.0.0.1:1/evenor",
-         [](const std::string& at) { HistoryStore::Open(at); }, "", {"Wr@ng", "Sec", "ret@"}},
-        {"password parameter", "postgresql://evenor@127.0.0.1:1/evenor?password=Sec/ret&connect_timeout=x",
-         [](const std::string& at) { HistoryStore::Open(at); }, "connect_timeout", {"Sec/ret"}},
+        {"password with a slash",
+         "postgresql://evenor:Wrong/Secret@127.0.0.1:1/evenor?connect_timeout=2",
+         [](const std::string& at) { HistoryStore::Open(at); },
+         "",
+         {"Wrong", "Secret"}},
+        {"password with @ : ?",
+         "postgres://evenor:Wr@ng:Sec?ret@127.0.0.1:1/evenor",
+         [](const std::string& at) { HistoryStore::Open(at); },
+         "",
+         {"Wr@ng", "Sec", "ret@"}},
+        {"password parameter",
+         "postgresql://evenor@127.0.0.1:1/evenor?password=Sec/ret&connect_timeout=x",
+         [](const std::string& at) { HistoryStore::Open(at); },
+         "connect_timeout",
+         {"Sec/ret"}},
     };
     for (const auto& c : cases) {
         const std::string error = ErrorOf([&] { c.Use(c.Location); });
@@ -102,8 +111,7 @@ TEST(HistoryFailureTest, UnusableDatabasesAreNamed)
         EXPECT_EQ(error.rfind("History database " + HistoryStore::Displayed(c.Location) + ": ", 0), 0u)
             << c.Name << ": " << error;
         EXPECT_NE(error.find(c.Expected), std::string::npos) << c.Name << ": " << error;
-        for (const auto& hidden : c.Hidden)
-            EXPECT_EQ(error.find(hidden), std::string::npos) << c.Name << ": " << error;
+        for (const auto& hidden : c.Hidden) EXPECT_EQ(error.find(hidden), std::string::npos) << c.Name << ": " << error;
     }
     // Nothing of the failed attempts was written.
     EXPECT_EQ(HistoryStore::Open(file)->Records().size(), 1u);
@@ -129,7 +137,8 @@ std::string ErrorAsOrdinaryUser(const std::function<void()>& body)
     ::close(pipe[1]);
     std::string error;
     char buffer[4096];
-    for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;) error.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
+        error.append(buffer, static_cast<std::size_t>(n));
     ::close(pipe[0]);
     ::waitpid(pid, nullptr, 0);
     return error;
@@ -145,10 +154,10 @@ TEST(HistoryFailureTest, AWritableDatabaseInAReadOnlyFolderNamesTheFolder)
     HistoryStore::Open(file)->Record(Numbered(0));
     std::filesystem::permissions(file, std::filesystem::perms::all & ~std::filesystem::perms::others_exec &
                                            ~std::filesystem::perms::group_exec & ~std::filesystem::perms::owner_exec);
-    std::filesystem::permissions(folder.Path(), std::filesystem::perms::owner_all | std::filesystem::perms::others_read |
-                                                    std::filesystem::perms::others_exec |
-                                                    std::filesystem::perms::group_read |
-                                                    std::filesystem::perms::group_exec);
+    std::filesystem::permissions(folder.Path(),
+                                 std::filesystem::perms::owner_all | std::filesystem::perms::others_read |
+                                     std::filesystem::perms::others_exec | std::filesystem::perms::group_read |
+                                     std::filesystem::perms::group_exec);
     if (::geteuid() != 0)
         std::filesystem::permissions(folder.Path(), std::filesystem::perms::owner_write,
                                      std::filesystem::perm_options::remove);
@@ -173,12 +182,12 @@ TEST(HistoryFailureTest, TheDefaultLocationFollowsTheEnvironmentRules)
         Saved()
         {
             for (const char* name : {"EVENOR_DB", "XDG_DATA_HOME", "HOME"})
-                Values.emplace_back(name, std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt);
+                Values.emplace_back(name,
+                                    std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt);
         }
         ~Saved()
         {
-            for (const auto& [name, value] : Values)
-                value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
+            for (const auto& [name, value] : Values) value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
         }
     } saved;
     struct Case {

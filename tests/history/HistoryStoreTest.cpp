@@ -361,11 +361,13 @@ TEST_P(HistoryStoreTest, ChangesNeedAReason)
 {
     const std::int64_t id = store_->Record(Sample(1)).Id;
     const std::pair<const char*, std::function<void(const std::string&)>> changes[] = {
-        {"A new baseline", [&](const std::string& why) { store_->SetBaselineFromRecord("DET-0042", id, why, "qa"); }},
-        {"A new baseline", [&](const std::string& why) { store_->SetBaselineFromFirst("DET-0042", 1, why, "qa"); }},
-        {"An exclusion", [&](const std::string& why) { store_->ExcludeRecord(id, why, "qa"); }},
-        {"A change of limits",
-         [&](const std::string& why) { store_->ChangeLimits("DET-0042", {{"area_snr", Limits{1.0, 2.0}}}, why, "qa"); }},
+        {"a new baseline", [&](const std::string& why) { store_->SetBaselineFromRecord("DET-0042", id, why, "qa"); }},
+        {"a new baseline", [&](const std::string& why) { store_->SetBaselineFromFirst("DET-0042", 1, why, "qa"); }},
+        {"an exclusion", [&](const std::string& why) { store_->ExcludeRecord(id, why, "qa"); }},
+        {"a change of limits",
+         [&](const std::string& why) {
+             store_->ChangeLimits("DET-0042", {{"area_snr", Limits{1.0, 2.0}}}, why, "qa");
+         }},
     };
     for (const auto& [what, change] : changes)
         for (const std::string blank : {"", " \t\n"}) {
