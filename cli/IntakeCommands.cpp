@@ -121,6 +121,9 @@ no new file is taken, the images in hand are finished, exit status 0.
     line.Serve->add_option("--aet", serve.Aet, "This node's AE title (associations calling another are rejected)")
         ->required();
     line.Serve->add_option("--port", serve.Port, "TCP port to listen on")->required()->check(CLI::Range(1, 65535));
+    line.Serve->add_option("--listen", serve.Listen,
+                           "Address to listen on, e.g. 127.0.0.1 or one of this machine's addresses (default: all "
+                           "interfaces)");
     line.Serve->add_option("--store", serve.StoreDir, "Folder the received images are kept in")->required();
     line.Serve->add_option("--rules", serve.RulesFile, "The intake rules (JSON)")->required();
     line.Serve->add_option("--allow", serve.Allow, "Calling AE titles accepted, separated by commas (default: any)")

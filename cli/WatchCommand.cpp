@@ -1,5 +1,6 @@
 #include "cli/WatchCommand.h"
 
+#include <csignal>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -63,6 +64,9 @@ int RunWatch(const WatchOptions& options, std::ostream& err)
         }
     }
     InstallStopHandlers();
+    // A file size limit must fail the write (the image is refused with its
+    // message), not end the watcher.
+    std::signal(SIGXFSZ, SIG_IGN);
     {
         std::string folders;
         for (const auto& folder : options.Folders) folders += (folders.empty() ? "" : ", ") + folder;
