@@ -145,11 +145,16 @@ for processing) and secondary capture, and a Verification SCP (C-ECHO). The
 uncompressed transfer syntaxes are always accepted, the compressed ones when
 --decompress is given or a rule has "decompress": true. Each instance is
 written to the store folder under a temporary name, flushed to the disk and
-given its name (SOPINSTANCEUID.dcm) before the C-STORE is answered; when it
-cannot be written (a full disk) the answer is 0xA700 (out of resources) and no
-file is left. It is then analysed on --jobs workers as "watch" does: the first
-matching rule gives the settings, OUT/NAME-SHA.txt and .json are written, the
-result is recorded when the rule says so, and "evenor-cli inbox" lists it.
+given its name (SOPINSTANCEUID.dcm) and registered in the history database
+before the C-STORE is answered; when it cannot be written (a full disk) the
+answer is 0xA700 (out of resources) and no file is left, and when it cannot be
+registered (the database unreachable or full) the answer is 0xA700 and the
+file stays for the resend and the next start. It is then analysed on --jobs
+workers as "watch" does: the first matching rule gives the settings,
+OUT/NAME-SHA.txt and .json are written (each renamed from a temporary name
+once complete), the result is recorded when the rule says so, and "evenor-cli
+inbox" lists it. Each connection waits for its association request on a
+thread of its own, for at most 5 s.
 Content received before is not analysed again. At start, the images an
 earlier run received but did not analyse are taken. One line per event goes
 to standard error. SIGTERM or SIGINT: no new association is accepted, the
