@@ -122,8 +122,8 @@ no new file is taken, the images in hand are finished, exit status 0.
         ->required();
     line.Serve->add_option("--port", serve.Port, "TCP port to listen on")->required()->check(CLI::Range(1, 65535));
     line.Serve->add_option("--listen", serve.Listen,
-                           "Address to listen on, e.g. 127.0.0.1 or one of this machine's addresses (default: all "
-                           "interfaces)");
+                           "IPv4 or IPv6 address to listen on, e.g. 127.0.0.1 or one of this machine's (default: "
+                           "every IPv4 interface; :: for IPv6 too)");
     line.Serve->add_option("--store", serve.StoreDir, "Folder the received images are kept in")->required();
     line.Serve->add_option("--rules", serve.RulesFile, "The intake rules (JSON)")->required();
     line.Serve->add_option("--allow", serve.Allow, "Calling AE titles accepted, separated by commas (default: any)")

@@ -128,20 +128,20 @@ std::string FileNameOf(const std::string& uid, const std::string& sha256)
 
 std::string ErrnoText(const char* what, int error) { return std::string(what) + ": " + std::strerror(error); }
 
-// A listening TCP socket on address (a name or a numeric IPv4 or IPv6
-// address; empty: every IPv4 interface) and port. -1 with error set when it
-// cannot be made.
+// A listening TCP socket on address (an IPv4 or IPv6 address, not a name,
+// which could stand for several or change; empty: every IPv4 interface) and
+// port. -1 with error set when it cannot be made.
 int ListenOn(const std::string& address, int port, std::string& error)
 {
     addrinfo hints{};
     hints.ai_family = address.empty() ? AF_INET : AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV | AI_NUMERICHOST;
     addrinfo* found = nullptr;
     const std::string service = std::to_string(port);
     if (const int failed = ::getaddrinfo(address.empty() ? nullptr : address.c_str(), service.c_str(), &hints, &found);
         failed != 0) {
-        error = ::gai_strerror(failed);
+        error = failed == EAI_NONAME ? "not an IPv4 or IPv6 address" : ::gai_strerror(failed);
         return -1;
     }
     const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, ::freeaddrinfo);
@@ -160,14 +160,15 @@ int ListenOn(const std::string& address, int port, std::string& error)
     return -1;
 }
 
-// The numeric address of a peer.
+// The numeric address of a peer; an IPv4 peer of an IPv6 socket as IPv4.
 std::string AddressText(const sockaddr_storage& address, socklen_t size)
 {
     char host[NI_MAXHOST] = {};
     if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), size, host, sizeof host, nullptr, 0,
                       NI_NUMERICHOST) != 0)
         return "unknown";
-    return host;
+    const std::string text = host;
+    return text.starts_with("::ffff:") && text.find('.') != std::string::npos ? text.substr(7) : text;
 }
 
 void SetLowWater(int fd, std::size_t bytes)

@@ -12,7 +12,7 @@ namespace evenor {
 struct ServeOptions {
     std::string Aet;  // our AE title; associations calling another are rejected
     int Port = 0;
-    std::string Listen;    // the address listened on (a name, IPv4 or IPv6); empty: every IPv4 interface
+    std::string Listen;    // the address listened on (IPv4 or IPv6); empty: every IPv4 interface
     std::string StoreDir;  // received instances, SOPINSTANCEUID.dcm
     std::string RulesFile, Db, OutDir, By;
     std::vector<std::string> Allow;   // calling AE titles accepted; empty: any
