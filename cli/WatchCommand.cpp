@@ -93,7 +93,7 @@ int RunWatch(const WatchOptions& options, std::ostream& err)
                             std::to_string(entry.Id) + ", " + entry.State + "); skipped");
                     final = seenBefore || entry.State != IntakeWaiting || entry.Sha256.empty();
                 } catch (const std::exception& e) {
-                    log("image " + path + ": " + e.what());  // the database failed: try again later
+                    log("image " + path + ": " + e.what() + "; tried again later");  // the database failed
                     final = false;
                 }
                 std::lock_guard guard(doneLock);

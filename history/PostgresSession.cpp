@@ -217,8 +217,15 @@ private:
             LoadLibPq().PQconsumeInput(connection);
         if (LoadLibPq().PQstatus(connection) == CONNECTION_OK) return;
         LoadLibPq().PQreset(connection);
-        if (LoadLibPq().PQstatus(connection) != CONNECTION_OK)
-            throw EvenorError(Trimmed(LoadLibPq().PQerrorMessage(connection)));
+        if (LoadLibPq().PQstatus(connection) != CONNECTION_OK) {
+            // On one line: a long-running program logs it as one event.
+            std::string text = Trimmed(LoadLibPq().PQerrorMessage(connection));
+            for (auto at = text.find('\n'); at != std::string::npos; at = text.find('\n', at)) {
+                const auto end = text.find_first_not_of(" \t", at + 1);
+                text.replace(at, (end == std::string::npos ? text.size() : end) - at, "; ");
+            }
+            throw EvenorError(text);
+        }
         // The new connection's settings, as the first one had them.
         Run("SET client_min_messages = warning", {});
     }
