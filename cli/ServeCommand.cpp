@@ -91,8 +91,8 @@ constexpr std::uint32_t kPlainRequestBuffer = 32768;
 constexpr std::size_t kMaxAwaitedRequests = 32;
 // s before an image whose analysis the database failed is taken again.
 constexpr auto kDatabaseRetry = std::chrono::seconds(30);
-constexpr int kDataTimeout = 60;                // s without a PDV in the middle of a data set
-constexpr int kIdleTimeout = 600;               // s without a command before an association is aborted
+constexpr int kDataTimeout = 60;   // s without a PDV in the middle of a data set
+constexpr int kIdleTimeout = 600;  // s without a command before an association is aborted
 constexpr const char* kTemporaryPrefix = ".receiving-";
 
 std::string Trimmed(const char* text)
@@ -369,8 +369,8 @@ public:
                 else if (entry.Id == 0 && !entry.Message.empty())
                     log_("image " + path + ": " + entry.Message);
             } catch (const std::exception& e) {
-                log_("image " + path + ": " + e.what() + "; taken again in " +
-                     std::to_string(kDatabaseRetry.count()) + " s");
+                log_("image " + path + ": " + e.what() + "; taken again in " + std::to_string(kDatabaseRetry.count()) +
+                     " s");
                 std::lock_guard guard(lock_);
                 retries_.push_back({std::chrono::steady_clock::now() + kDatabaseRetry, path, source, sha256});
             }
@@ -577,7 +577,8 @@ private:
                 servedClass = true;
                 text += " in ";
                 for (int j = 0; j < context.transferSyntaxCount; ++j)
-                    text += (j == 0 ? "" : ", ") + std::string(DcmXfer(context.proposedTransferSyntaxes[j]).getXferName());
+                    text +=
+                        (j == 0 ? "" : ", ") + std::string(DcmXfer(context.proposedTransferSyntaxes[j]).getXferName());
             }
             if (std::find(offered.begin(), offered.end(), text) == offered.end()) offered.push_back(text);
         }
@@ -783,11 +784,11 @@ private:
     std::set<std::string> allowed_;
     std::vector<const char*> transfers_;
     std::mutex lock_;
-    std::condition_variable ended_;        // a connection's thread ended
-    std::size_t threads_ = 0;              // connections' threads running
-    std::size_t open_ = 0;                 // of them, associations accepted and served
-    std::vector<Retake> retries_;          // images whose analysis the database failed
-    std::mutex receiveLock_;               // one ASC_receiveAssociation at a time
+    std::condition_variable ended_;  // a connection's thread ended
+    std::size_t threads_ = 0;        // connections' threads running
+    std::size_t open_ = 0;           // of them, associations accepted and served
+    std::vector<Retake> retries_;    // images whose analysis the database failed
+    std::mutex receiveLock_;         // one ASC_receiveAssociation at a time
     int listener_ = -1;
     T_ASC_Network* network_ = nullptr;
 };

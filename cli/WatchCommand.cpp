@@ -1,7 +1,7 @@
 #include "cli/WatchCommand.h"
 
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <map>
 #include <mutex>

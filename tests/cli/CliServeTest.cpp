@@ -630,7 +630,6 @@ TEST(CliServe, CompressedTransferSyntaxesOnlyWhenAskedFor)
     }
 }
 
-
 // Sends files with storescu -v; its exit status and whether the node answered
 // a C-STORE with "out of resources".
 struct Sent {
@@ -656,14 +655,14 @@ TEST(CliServe, AHalfSentRequestHoldsUpNoOneAndEachConnectionIsLoggedAsWhatItWas)
     // The first 30 bytes of a 206-byte A-ASSOCIATE-RQ, then nothing.
     const int stalled = ConnectTo(node.Port);
     const std::string head = std::string("\x01\x00\x00\x00\x00\xc8\x00\x01\x00\x00", 10) + "EVENOR          "
-                             "SEND";
+                                                                                           "SEND";
     ASSERT_EQ(write(stalled, head.data(), head.size()), 30);
     std::this_thread::sleep_for(200ms);
 
     const auto start = std::chrono::steady_clock::now();
-    const Tool echo = RunTool(
-        {"/usr/bin/echoscu", "-ta", "3", "-aet", "OTHER", "-aec", kAet, "127.0.0.1", std::to_string(node.Port)},
-        folder / "echo.out");
+    const Tool echo =
+        RunTool({"/usr/bin/echoscu", "-ta", "3", "-aet", "OTHER", "-aec", kAet, "127.0.0.1", std::to_string(node.Port)},
+                folder / "echo.out");
     EXPECT_EQ(echo.Status, 0) << echo.Output << node.Log();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     // The stalled peer is let go once the request time (5 s) is over.
@@ -767,10 +766,10 @@ TEST(CliServePostgres, TheServerStoppedAndStartedBetweenTwoSendsLosesNothing)
     Node node(folder, "serve", {}, 0, db.Location());
     ASSERT_TRUE(node.Listening()) << node.Log();
     fs::create_directories(folder / "watched");
-    const pid_t watch = Spawn({EVENOR_CLI_PATH, "watch", (folder / "watched").string(), "--rules",
-                               (folder / "rules.json").string(), "--db", db.Location(), "--out-dir",
-                               (folder / "out").string(), "--settle", "0", "--interval", "0.2"},
-                              folder / "watch.log");
+    const pid_t watch =
+        Spawn({EVENOR_CLI_PATH, "watch", (folder / "watched").string(), "--rules", (folder / "rules.json").string(),
+               "--db", db.Location(), "--out-dir", (folder / "out").string(), "--settle", "0", "--interval", "0.2"},
+              folder / "watch.log");
     for (int i = 1; i <= 2; ++i) WriteDicomFile(folder / ("image" + std::to_string(i) + ".dcm"), Numbered(i));
     EXPECT_EQ(SendVerbose(node.Port, {folder / "image1.dcm"}, folder / "first.out").Status, 0);
     EXPECT_TRUE(WaitFor([&] { return CountState(Inbox(db.Location()), "analysed") == 1; })) << node.Log();
