@@ -1,6 +1,12 @@
 #include "cli/Intake.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ostream>
 #include <mutex>
 #include <memory>
@@ -25,6 +31,61 @@ bool ModifiedRecently(const std::filesystem::path& file)
     if (error) return false;
     return std::filesystem::file_time_type::clock::now() - modified < IntakeDesk::kSettledForRefusal;
 }
+
+// An output written under a hidden temporary name beside its own, and given
+// its name only once it is complete and on the disk: a failure half-way (a
+// full disk) leaves no cut file. The temporary file is removed unless
+// Complete() succeeded.
+class PendingOutput {
+public:
+    explicit PendingOutput(std::filesystem::path path) : final_(std::move(path))
+    {
+        static std::atomic<unsigned> serial{0};
+        std::string name(1, '.');
+        name.append(final_.filename().string()).append(".part-").append(std::to_string(::getpid()));
+        name.append(1, '-').append(std::to_string(serial++));
+        temporary_ = final_.parent_path() / name;
+    }
+    ~PendingOutput()
+    {
+        std::error_code error;
+        if (!done_) std::filesystem::remove(temporary_, error);
+    }
+    PendingOutput(const PendingOutput&) = delete;
+    PendingOutput& operator=(const PendingOutput&) = delete;
+
+    const std::filesystem::path& Temporary() const { return temporary_; }
+    const std::filesystem::path& Final() const { return final_; }
+
+    // Flushes the written file to the disk (a delayed write error shows
+    // here) and renames it. Returns the failure's text, naming the output;
+    // empty when done.
+    std::string Complete()
+    {
+        const auto failed = [&](int error) { return final_.string() + ": " + std::strerror(error); };
+        const int fd = ::open(temporary_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return failed(errno);
+        const int synced = ::fsync(fd) == 0 ? 0 : errno;
+        ::close(fd);
+        if (synced != 0) return failed(synced);
+        if (::rename(temporary_.c_str(), final_.c_str()) != 0) return failed(errno);
+        done_ = true;
+        return {};
+    }
+
+    // text with the temporary name replaced by the output's own.
+    std::string Named(std::string text) const
+    {
+        const std::string from = temporary_.string(), to = final_.string();
+        for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+            text.replace(at, from.size(), to);
+        return text;
+    }
+
+private:
+    std::filesystem::path final_, temporary_;
+    bool done_ = false;
+};
 
 }  // namespace
 
@@ -167,26 +228,43 @@ IntakeEntry IntakeDesk::Take(const std::filesystem::path& file, const std::strin
     const std::string name = file.stem().string() + "-" + entry.Sha256.substr(0, 12);
     AnalyseOptions options = rule->Options;
     options.Decompress = options.Decompress || options_.Decompress;
+    PendingOutput report(outDir_ / (name + ".txt")), json(outDir_ / (name + ".json"));
     ImageJob job;
     job.File = path;
     job.Options = &options;
     job.Preset = rule->Preset;
-    job.Outputs.Report = (outDir_ / (name + ".txt")).string();
-    job.Outputs.Json = (outDir_ / (name + ".json")).string();
+    job.Outputs.Report = report.Temporary().string();
+    job.Outputs.Json = json.Temporary().string();
     job.WantRecord = rule->Record;
     job.FileSha256 = entry.Sha256;
     std::string lastMessage;
     const ImageOutcome outcome = AnalyseImage(job, [&](const std::string& text) { lastMessage = text; });
+    std::string failure;
     if (!outcome.Ok) {
-        if (mayRetry) {
+        failure = report.Named(json.Named(outcome.Error));
+        // The report is made only once the analysis has run: a failure
+        // while it exists is the report's own ("Disk full").
+        std::error_code error;
+        if (!outcome.Analysed && std::filesystem::exists(report.Temporary(), error))
+            failure = report.Final().string() + ": " + failure;
+    } else {
+        failure = json.Complete();
+        if (failure.empty()) failure = report.Complete();
+        if (!failure.empty()) {
+            std::error_code error;
+            std::filesystem::remove(json.Final(), error);  // none without the other
+        }
+    }
+    if (!failure.empty()) {
+        if (mayRetry && !outcome.Ok) {
             std::lock_guard guard(storeLock_);
             store_->DropWaitingIntake(entry.Id);
             entry.Id = 0;
-            entry.Message = outcome.Error;
+            entry.Message = failure;
             return entry;
         }
-        log("image " + path + ": " + entry.Rule + ": refused: " + outcome.Error);
-        return finish(IntakeRefused, outcome.Error);
+        log("image " + path + ": " + entry.Rule + ": refused: " + failure);
+        return finish(IntakeRefused, failure);
     }
     entry.Verdict = std::string(VerdictName(outcome.Verdict.Overall));
     std::string recorded;
@@ -201,8 +279,8 @@ IntakeEntry IntakeDesk::Take(const std::filesystem::path& file, const std::strin
         for (const auto& note : stored.Notes) recorded += "; " + note;
     }
     log("image " + path + ": " + entry.Rule + ": verdict " + entry.Verdict + recorded + "; report " +
-        job.Outputs.Report);
-    return finish(IntakeAnalysed, "report " + job.Outputs.Report);
+        report.Final().string());
+    return finish(IntakeAnalysed, "report " + report.Final().string());
 }
 
 }  // namespace evenor

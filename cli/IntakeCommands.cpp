@@ -122,6 +122,9 @@ no new file is taken, the images in hand are finished, exit status 0.
     line.Serve->add_option("--aet", serve.Aet, "This node's AE title (associations calling another are rejected)")
         ->required();
     line.Serve->add_option("--port", serve.Port, "TCP port to listen on")->required()->check(CLI::Range(1, 65535));
+    line.Serve->add_option("--listen", serve.Listen,
+                           "IPv4 or IPv6 address to listen on, e.g. 127.0.0.1 or one of this machine's (default: "
+                           "every IPv4 interface; :: for IPv6 too)");
     line.Serve->add_option("--store", serve.StoreDir, "Folder the received images are kept in")->required();
     line.Serve->add_option("--rules", serve.RulesFile, "The intake rules (JSON)")->required();
     line.Serve->add_option("--allow", serve.Allow, "Calling AE titles accepted, separated by commas (default: any)")
@@ -143,11 +146,16 @@ for processing) and secondary capture, and a Verification SCP (C-ECHO). The
 uncompressed transfer syntaxes are always accepted, the compressed ones when
 --decompress is given or a rule has "decompress": true. Each instance is
 written to the store folder under a temporary name, flushed to the disk and
-given its name (SOPINSTANCEUID.dcm) before the C-STORE is answered; when it
-cannot be written (a full disk) the answer is 0xA700 (out of resources) and no
-file is left. It is then analysed on --jobs workers as "watch" does: the first
-matching rule gives the settings, OUT/NAME-SHA.txt and .json are written, the
-result is recorded when the rule says so, and "evenor-cli inbox" lists it.
+given its name (SOPINSTANCEUID.dcm) and registered in the history database
+before the C-STORE is answered; when it cannot be written (a full disk) the
+answer is 0xA700 (out of resources) and no file is left, and when it cannot be
+registered (the database unreachable or full) the answer is 0xA700 and the
+file stays for the resend and the next start. It is then analysed on --jobs
+workers as "watch" does: the first matching rule gives the settings,
+OUT/NAME-SHA.txt and .json are written (each renamed from a temporary name
+once complete), the result is recorded when the rule says so, and "evenor-cli
+inbox" lists it. Each connection waits for its association request on a
+thread of its own, for at most 5 s.
 Content received before is not analysed again. At start, the images an
 earlier run received but did not analyse are taken. One line per event goes
 to standard error. SIGTERM or SIGINT: no new association is accepted, the

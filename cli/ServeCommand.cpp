@@ -1,14 +1,19 @@
 #include "cli/ServeCommand.h"
 
 #include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -72,12 +77,22 @@ const char* kCompressed[] = {
 };
 
 constexpr long kMaxReceivePdu = 131072;
-// s a peer may take to send its A-ASSOCIATE-RQ once connected; the listening
-// thread waits for it, so a peer that connects and sends nothing holds up the
-// others this long.
+// s a peer may take to send its whole A-ASSOCIATE-RQ once connected (the
+// ARTIM timer); each connection waits for its own on a thread of its own.
 constexpr int kAssociationRequestTimeout = 5;
-constexpr int kDataTimeout = 60;                // s without a PDV in the middle of a data set
-constexpr int kIdleTimeout = 600;               // s without a command before an association is aborted
+// The largest A-ASSOCIATE-RQ taken, bytes after its 6-byte header. Usual ones
+// are a few kB; 128 presentation contexts with several transfer syntaxes
+// each stay below 64 kB.
+constexpr std::uint32_t kMaxAssociationRequest = 131072;
+// A request longer than this gets a larger receive buffer, so that it fits
+// whole in it (the default holds some 64 kB).
+constexpr std::uint32_t kPlainRequestBuffer = 32768;
+// Connections whose request is still awaited; more wait in the listen queue.
+constexpr std::size_t kMaxAwaitedRequests = 32;
+// s before an image whose analysis the database failed is taken again.
+constexpr auto kDatabaseRetry = std::chrono::seconds(30);
+constexpr int kDataTimeout = 60;   // s without a PDV in the middle of a data set
+constexpr int kIdleTimeout = 600;  // s without a command before an association is aborted
 constexpr const char* kTemporaryPrefix = ".receiving-";
 
 std::string Trimmed(const char* text)
@@ -112,6 +127,111 @@ std::string FileNameOf(const std::string& uid, const std::string& sha256)
 }
 
 std::string ErrnoText(const char* what, int error) { return std::string(what) + ": " + std::strerror(error); }
+
+// A listening TCP socket on address (an IPv4 or IPv6 address, not a name,
+// which could stand for several or change; empty: every IPv4 interface) and
+// port. -1 with error set when it cannot be made.
+int ListenOn(const std::string& address, int port, std::string& error)
+{
+    addrinfo hints{};
+    hints.ai_family = address.empty() ? AF_INET : AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV | AI_NUMERICHOST;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(port);
+    if (const int failed = ::getaddrinfo(address.empty() ? nullptr : address.c_str(), service.c_str(), &hints, &found);
+        failed != 0) {
+        error = failed == EAI_NONAME ? "not an IPv4 or IPv6 address" : ::gai_strerror(failed);
+        return -1;
+    }
+    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, ::freeaddrinfo);
+    for (const addrinfo* at = found; at != nullptr; at = at->ai_next) {
+        const int fd = ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
+        if (fd < 0) {
+            error = std::strerror(errno);
+            continue;
+        }
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(fd, at->ai_addr, at->ai_addrlen) == 0 && ::listen(fd, 64) == 0) return fd;
+        error = std::strerror(errno);
+        ::close(fd);
+    }
+    return -1;
+}
+
+// The numeric address of a peer; an IPv4 peer of an IPv6 socket as IPv4.
+std::string AddressText(const sockaddr_storage& address, socklen_t size)
+{
+    char host[NI_MAXHOST] = {};
+    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), size, host, sizeof host, nullptr, 0,
+                      NI_NUMERICHOST) != 0)
+        return "unknown";
+    const std::string text = host;
+    return text.starts_with("::ffff:") && text.find('.') != std::string::npos ? text.substr(7) : text;
+}
+
+void SetLowWater(int fd, std::size_t bytes)
+{
+    const int value = static_cast<int>(std::min<std::size_t>(bytes, 1 << 30));
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &value, sizeof value);
+}
+
+// How the wait for a connection's A-ASSOCIATE-RQ ended.
+enum class Greeting { Complete, Probe, Cut, Stalled, NotARequest, TooLarge, Stopping, Failed };
+
+// Waits until the whole A-ASSOCIATE-RQ of a new connection is in its receive
+// queue, peeking, not reading: DCMTK then reads it without ever waiting for
+// the peer. At most kAssociationRequestTimeout s. length: the request's
+// length after its header, once known; error: the system's text (Failed).
+Greeting AwaitAssociationRequest(int fd, std::uint32_t& length, std::string& error)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::seconds(kAssociationRequestTimeout);
+    std::vector<unsigned char> bytes(6);
+    std::size_t need = 6;  // the header first: type, reserved, 32-bit length
+    bool seenAny = false;
+    for (;;) {
+        // Woken only once `need` bytes are there, or the peer closed.
+        SetLowWater(fd, need);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return Greeting::Stalled;
+        pollfd watched{fd, POLLIN | POLLRDHUP, 0};
+        const int ready = ::poll(&watched, 1, static_cast<int>(std::min<long long>(left, 250)));
+        if (ready < 0 && errno != EINTR) {
+            error = std::strerror(errno);
+            return Greeting::Failed;
+        }
+        if (StopRequested()) return Greeting::Stopping;
+        if (ready <= 0) continue;
+        bytes.resize(need);
+        const ssize_t got = ::recv(fd, bytes.data(), need, MSG_PEEK | MSG_DONTWAIT);
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+        if (got < 0) {
+            if (!seenAny && errno == ECONNRESET) return Greeting::Probe;
+            error = std::strerror(errno);
+            return Greeting::Failed;
+        }
+        if (got == 0) return seenAny ? Greeting::Cut : Greeting::Probe;
+        seenAny = true;
+        if (bytes[0] != 0x01) return Greeting::NotARequest;
+        if (need == 6 && got >= 6) {
+            length = std::uint32_t{bytes[2]} << 24 | std::uint32_t{bytes[3]} << 16 | std::uint32_t{bytes[4]} << 8 |
+                     std::uint32_t{bytes[5]};
+            if (length > kMaxAssociationRequest) return Greeting::TooLarge;
+            if (length > kPlainRequestBuffer) {
+                const int room = static_cast<int>(4 * kMaxAssociationRequest);
+                ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+            }
+            need = 6 + length;
+            continue;
+        }
+        if (static_cast<std::size_t>(got) >= need) return Greeting::Complete;
+        if ((watched.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) return Greeting::Cut;
+        // Woken with less than asked for (the kernel caps the low-water mark).
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
 
 bool SameBytes(const fs::path& file, const std::string& bytes)
 {
@@ -234,21 +354,25 @@ public:
 
     void AcceptCompressed() { transfers_.insert(transfers_.end(), std::begin(kCompressed), std::end(kCompressed)); }
 
-    // Queues an image for the workers; sha256 when known.
+    // Queues an image for the workers; sha256 when known. When the database
+    // fails meanwhile, the image is taken again kDatabaseRetry later (the
+    // store reconnects), or at the next start.
     void Take(const fs::path& file, const std::string& source, const std::string& sha256 = {})
     {
-        workers_.Post([&desk = desk_, &log = log_, path = file.string(), source, sha256] {
+        workers_.Post([this, path = file.string(), source, sha256] {
             bool seenBefore = false;
             try {
-                const IntakeEntry entry = desk.Take(path, source, IntakeDesk::Retry::Never, seenBefore, log, sha256);
+                const IntakeEntry entry = desk_.Take(path, source, IntakeDesk::Retry::Never, seenBefore, log_, sha256);
                 if (seenBefore)
-                    log("image " + path + ": the same content as " + entry.Path + " (entry " +
-                        std::to_string(entry.Id) + ", " + entry.State + "); skipped");
+                    log_("image " + path + ": the same content as " + entry.Path + " (entry " +
+                         std::to_string(entry.Id) + ", " + entry.State + "); skipped");
                 else if (entry.Id == 0 && !entry.Message.empty())
-                    log("image " + path + ": " + entry.Message);
+                    log_("image " + path + ": " + entry.Message);
             } catch (const std::exception& e) {
-                // The database failed: the entry stays waiting and is taken at the next start.
-                log("image " + path + ": " + e.what());
+                log_("image " + path + ": " + e.what() + "; taken again in " + std::to_string(kDatabaseRetry.count()) +
+                     " s");
+                std::lock_guard guard(lock_);
+                retries_.push_back({std::chrono::steady_clock::now() + kDatabaseRetry, path, source, sha256});
             }
         });
     }
@@ -256,52 +380,82 @@ public:
     ~Server()
     {
         if (network_ != nullptr) ASC_dropNetwork(&network_);
+        if (listener_ >= 0) ::close(listener_);
     }
 
     // Opens the port; false (said in the log) when it cannot be used.
     bool Open()
     {
+        std::string error;
+        listener_ = ListenOn(options_.Listen, options_.Port, error);
+        if (listener_ < 0) {
+            log_("serve: cannot listen on " + Where() + ": " + error);
+            return false;
+        }
+        // The connections are accepted here, not by DCMTK: given a socket,
+        // it makes no listening socket of its own.
+        dcmExternalSocketHandle.set(listener_);
         const OFCondition status =
             ASC_initializeNetwork(NET_ACCEPTOR, options_.Port, kAssociationRequestTimeout, &network_);
+        dcmExternalSocketHandle.set(-1);
         if (status.bad()) {
-            log_("serve: cannot listen on port " + std::to_string(options_.Port) + ": " + OneLine(status));
+            log_("serve: cannot listen on " + Where() + ": " + OneLine(status));
             return false;
         }
         return true;
     }
 
-    // Accepts associations until a stop is requested, then waits for the
-    // open ones to end.
+    // Accepts connections until a stop is requested, each on a thread of its
+    // own that awaits its association request and serves it; then waits for
+    // them to end.
     void Run()
     {
-        log_("serve: listening as " + options_.Aet + " on port " + std::to_string(options_.Port) + "; store " +
-             storeDir_.string() + "; calling AE titles " + (allowed_.empty() ? "any" : AllowedText()) +
+        log_("serve: listening as " + options_.Aet + " on " + Where() + "; store " + storeDir_.string() +
+             "; calling AE titles " + (allowed_.empty() ? "any" : AllowedText()) +
              (transfers_.size() > std::size(kUncompressed) ? "; compressed transfer syntaxes accepted" : ""));
-        OFCondition status;
         while (!StopRequested()) {
-            T_ASC_Association* association = nullptr;
-            status = ASC_receiveAssociation(network_, &association, kMaxReceivePdu, nullptr, nullptr, OFFalse,
-                                            DUL_NOBLOCK, 1);
-            if (status.good() && !StopRequested()) {
-                Begin(association);
+            TakeDueRetries();
+            {
+                std::unique_lock guard(lock_);
+                if (threads_ - open_ >= kMaxAwaitedRequests) {
+                    ended_.wait_for(guard, std::chrono::seconds(1));
+                    continue;
+                }
+            }
+            pollfd listening{listener_, POLLIN, 0};
+            if (::poll(&listening, 1, 1000) <= 0) continue;  // also woken by the stop signal
+            sockaddr_storage address{};
+            socklen_t size = sizeof address;
+            const int fd = ::accept4(listener_, reinterpret_cast<sockaddr*>(&address), &size, SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                    log_(ErrnoText("serve: cannot accept a connection", errno));
+                    std::this_thread::sleep_for(std::chrono::seconds(1));
+                }
                 continue;
             }
-            if (status.good()) {
-                log_("association" + PeerText(association) + " rejected: the node is stopping");
-                Reject(association, ASC_RESULT_REJECTEDTRANSIENT, ASC_REASON_SU_NOREASON);
-                continue;
-            }
-            if (status.bad() && status != DUL_NOASSOCIATIONREQUEST && !StopRequested())
-                log_("association refused: " + OneLine(status) + PeerText(association));
-            if (association != nullptr) {
-                ASC_dropSCPAssociation(association);
-                ASC_destroyAssociation(&association);
+            const std::string peer = AddressText(address, size);
+            std::lock_guard guard(lock_);
+            try {
+                const SignalsBlocked blocked;  // the stop signals are for the listening thread
+                std::thread([this, fd, peer] {
+                    Connection(fd, peer);
+                    std::lock_guard ending(lock_);
+                    --threads_;
+                    ended_.notify_all();
+                }).detach();
+                ++threads_;
+            } catch (const std::exception& e) {
+                log_("serve: connection (peer " + peer + ") closed: " + e.what());
+                ::close(fd);
             }
         }
+        ::close(listener_);
+        listener_ = -1;
         log_("serve: stopping; no new association is accepted, the images in hand are finished");
         {
             std::unique_lock guard(lock_);
-            ended_.wait(guard, [&] { return open_ == 0; });
+            ended_.wait(guard, [&] { return threads_ == 0; });
         }
     }
 
@@ -313,12 +467,127 @@ private:
         return text;
     }
 
-    static std::string PeerText(T_ASC_Association* association)
+    std::string Where() const
     {
-        if (association == nullptr || association->params == nullptr) return {};
-        char calling[256] = {}, called[256] = {};
-        ASC_getPresentationAddresses(association->params, calling, sizeof calling, called, sizeof called);
-        return calling[0] != '\0' ? std::string(" (peer ") + calling + ")" : std::string();
+        return (options_.Listen.empty() ? std::string() : options_.Listen + " ") + "port " +
+               std::to_string(options_.Port);
+    }
+
+    struct Retake {
+        std::chrono::steady_clock::time_point At;
+        std::string Path, Source, Sha256;
+    };
+
+    void TakeDueRetries()
+    {
+        std::vector<Retake> due;
+        {
+            std::lock_guard guard(lock_);
+            const auto now = std::chrono::steady_clock::now();
+            const auto ready = std::stable_partition(retries_.begin(), retries_.end(),
+                                                     [&](const Retake& retry) { return retry.At > now; });
+            due.assign(ready, retries_.end());
+            retries_.erase(ready, retries_.end());
+        }
+        for (const Retake& retry : due) Take(retry.Path, retry.Source, retry.Sha256);
+    }
+
+    // One connection: its association request awaited (the ARTIM timer),
+    // read, negotiated and served.
+    void Connection(int fd, const std::string& peer)
+    {
+        const std::string peerText = " (peer " + peer + ")";
+        std::uint32_t length = 0;
+        std::string error;
+        const Greeting greeting = AwaitAssociationRequest(fd, length, error);
+        if (greeting != Greeting::Complete) {
+            switch (greeting) {
+            case Greeting::Probe:
+                log_("serve: connection from " + peer + " closed without a request (a TCP health probe)");
+                break;
+            case Greeting::Cut:
+                log_("association" + peerText + " not made: the connection was closed part-way through the request");
+                break;
+            case Greeting::Stalled:
+                log_("association" + peerText + " not made: no complete request within " +
+                     std::to_string(kAssociationRequestTimeout) + " s; connection closed");
+                break;
+            case Greeting::NotARequest:
+                log_("association" + peerText + " refused: not a DICOM association request; connection closed");
+                break;
+            case Greeting::TooLarge:
+                log_("association" + peerText + " refused: a request of " + std::to_string(length) +
+                     " bytes (this node reads up to " + std::to_string(kMaxAssociationRequest) +
+                     "); connection closed");
+                break;
+            case Greeting::Stopping:
+                log_("association" + peerText + " not made: the node is stopping");
+                break;
+            default:
+                log_("association" + peerText + " not made: " + error);
+                break;
+            }
+            ::close(fd);
+            return;
+        }
+        SetLowWater(fd, 1);  // DCMTK waits for single bytes from here on
+
+        T_ASC_Association* association = nullptr;
+        OFCondition status;
+        {
+            // The socket is handed over through a global: one at a time. The
+            // request is all there, so this never waits for a peer.
+            std::lock_guard guard(receiveLock_);
+            dcmExternalSocketHandle.set(fd);
+            status = ASC_receiveAssociation(network_, &association, kMaxReceivePdu, nullptr, nullptr, OFFalse,
+                                            DUL_NOBLOCK, 1);
+            dcmExternalSocketHandle.set(-1);
+        }
+        if (status.bad()) {
+            log_("association" + peerText + " refused: " + OneLine(status));
+            const bool owned = association != nullptr && association->DULassociation != nullptr;
+            if (owned) ASC_dropSCPAssociation(association);
+            if (association != nullptr) ASC_destroyAssociation(&association);
+            if (!owned) ::close(fd);  // DCMTK had not taken it yet
+            return;
+        }
+        if (StopRequested()) {
+            log_("association" + peerText + " rejected: the node is stopping");
+            Reject(association, ASC_RESULT_REJECTEDTRANSIENT, ASC_REASON_SU_NOREASON);
+            return;
+        }
+        Begin(association, peerText);
+    }
+
+    // Why an association got no presentation context: the SOP classes
+    // offered, by name; one this node serves with the transfer syntaxes it
+    // came in (none of which was taken).
+    std::string NothingServedText(T_ASC_Parameters* params) const
+    {
+        std::vector<std::string> offered;
+        bool servedClass = false;
+        const int count = ASC_countPresentationContexts(params);
+        for (int i = 0; i < count; ++i) {
+            T_ASC_PresentationContext context{};
+            if (ASC_getPresentationContext(params, i, &context).bad()) continue;
+            const std::string uid = context.abstractSyntax;
+            std::string text = UidName(context.abstractSyntax);
+            if (std::find(std::begin(kStorageClasses), std::end(kStorageClasses), uid) != std::end(kStorageClasses) ||
+                uid == UID_VerificationSOPClass) {
+                servedClass = true;
+                text += " in ";
+                for (int j = 0; j < context.transferSyntaxCount; ++j)
+                    text +=
+                        (j == 0 ? "" : ", ") + std::string(DcmXfer(context.proposedTransferSyntaxes[j]).getXferName());
+            }
+            if (std::find(offered.begin(), offered.end(), text) == offered.end()) offered.push_back(text);
+        }
+        std::string text = "no SOP class and transfer syntax offered is served here; offered: ";
+        for (std::size_t i = 0; i < offered.size(); ++i) text += (i == 0 ? "" : "; ") + offered[i];
+        if (offered.empty()) text += "none";
+        if (servedClass && transfers_.size() == std::size(kUncompressed))
+            text += " (compressed transfer syntaxes are accepted with --decompress or a rule that decodes)";
+        return text;
     }
 
     void Reject(T_ASC_Association* association, T_ASC_RejectParametersResult result,
@@ -332,14 +601,13 @@ private:
         ASC_destroyAssociation(&association);
     }
 
-    // Negotiates on the listening thread (it is quick), then serves the
-    // association on a thread of its own.
-    void Begin(T_ASC_Association* association)
+    // Negotiates, then serves the association on this thread.
+    void Begin(T_ASC_Association* association, const std::string& peerText)
     {
         char callingAe[65] = {}, calledAe[65] = {};
         ASC_getAPTitles(association->params, callingAe, sizeof callingAe, calledAe, sizeof calledAe, nullptr, 0);
         const std::string calling = Trimmed(callingAe), called = Trimmed(calledAe);
-        const std::string who = "association from " + calling + PeerText(association);
+        const std::string who = "association from " + calling + peerText;
         if (called != options_.Aet) {
             log_(who + " rejected: it calls " + called + ", this node is " + options_.Aet);
             Reject(association, ASC_RESULT_REJECTEDPERMANENT, ASC_REASON_SU_CALLEDAETITLENOTRECOGNIZED);
@@ -372,19 +640,18 @@ private:
             ASC_destroyAssociation(&association);
             return;
         }
-        log_(who + " accepted (" + std::to_string(ASC_countAcceptedPresentationContexts(association->params)) +
-             " presentation contexts)");
+        const int accepted = ASC_countAcceptedPresentationContexts(association->params);
+        if (accepted == 0)
+            log_(who + " accepted (0 presentation contexts): " + NothingServedText(association->params));
+        else
+            log_(who + " accepted (" + std::to_string(accepted) + " presentation contexts)");
         {
             std::lock_guard guard(lock_);
             ++open_;
         }
-        const SignalsBlocked blocked;  // the stop signals are for the listening thread
-        std::thread([this, association, calling, who]() mutable {
-            Serve(association, calling, who);
-            std::lock_guard guard(lock_);
-            --open_;
-            ended_.notify_all();
-        }).detach();
+        Serve(association, calling, who);
+        std::lock_guard guard(lock_);
+        --open_;
     }
 
     void Serve(T_ASC_Association* association, const std::string& calling, const std::string& who)
@@ -494,8 +761,13 @@ private:
             bool isNew = false;
             desk_.Claim(stored.string(), sha256, source, isNew);
         } catch (const std::exception& e) {
-            // Kept in the store folder: the next start takes it.
-            log_(who + ": image " + stored.string() + ": " + e.what());
+            // Not registered, so not answered with success: the sender keeps
+            // the image and sends it again. The file stays in the store
+            // folder: a resend finds it there, and the next start takes it.
+            response.DimseStatus = STATUS_STORE_Refused_OutOfResources;
+            log_(who + ": image " + stored.string() + " refused (status 0xA700): cannot register it: " + e.what() +
+                 "; the file stays for a resend or the next start");
+            return DIMSE_sendStoreResponse(association, context, &request, &response, nullptr);
         }
         log_(who + ": image " + stored.string() + " received (" + UidName(request.AffectedSOPClassUID) + ", " +
              syntax.getXferName() + ")");
@@ -512,8 +784,12 @@ private:
     std::set<std::string> allowed_;
     std::vector<const char*> transfers_;
     std::mutex lock_;
-    std::condition_variable ended_;
-    std::size_t open_ = 0;
+    std::condition_variable ended_;  // a connection's thread ended
+    std::size_t threads_ = 0;        // connections' threads running
+    std::size_t open_ = 0;           // of them, associations accepted and served
+    std::vector<Retake> retries_;    // images whose analysis the database failed
+    std::mutex receiveLock_;         // one ASC_receiveAssociation at a time
+    int listener_ = -1;
     T_ASC_Network* network_ = nullptr;
 };
 

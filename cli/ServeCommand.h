@@ -12,6 +12,7 @@ namespace evenor {
 struct ServeOptions {
     std::string Aet;  // our AE title; associations calling another are rejected
     int Port = 0;
+    std::string Listen;    // the address listened on (IPv4 or IPv6); empty: every IPv4 interface
     std::string StoreDir;  // received instances, SOPINSTANCEUID.dcm
     std::string RulesFile, Db, OutDir, By;
     std::vector<std::string> Allow;   // calling AE titles accepted; empty: any
@@ -28,7 +29,9 @@ struct ServeOptions {
 // Every instance received is written to a hidden temporary file in the store
 // folder, flushed to the disk, linked to its final name and registered as
 // waiting in the intake table before the C-STORE is answered with success; a
-// failure to write it answers 0xA700 (out of resources) and leaves no file.
+// failure to write it answers 0xA700 (out of resources) and leaves no file, a
+// failure to register it answers 0xA700 and leaves the file for the resend.
+// Each connection awaits its association request on a thread of its own.
 // At start the waiting entries whose files exist and the files of the store
 // folder that the intake table does not know are taken; leftover temporary
 // files (a transfer cut by a crash) are removed, never taken.

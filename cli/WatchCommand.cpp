@@ -1,6 +1,7 @@
 #include "cli/WatchCommand.h"
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -63,6 +64,9 @@ int RunWatch(const WatchOptions& options, std::ostream& err)
         }
     }
     InstallStopHandlers();
+    // A file size limit must fail the write (the image is refused with its
+    // message), not end the watcher.
+    std::signal(SIGXFSZ, SIG_IGN);
     {
         std::string folders;
         for (const auto& folder : options.Folders) folders += (folders.empty() ? "" : ", ") + folder;
@@ -89,7 +93,7 @@ int RunWatch(const WatchOptions& options, std::ostream& err)
                             std::to_string(entry.Id) + ", " + entry.State + "); skipped");
                     final = seenBefore || entry.State != IntakeWaiting || entry.Sha256.empty();
                 } catch (const std::exception& e) {
-                    log("image " + path + ": " + e.what());  // the database failed: try again later
+                    log("image " + path + ": " + e.what() + "; tried again later");  // the database failed
                     final = false;
                 }
                 std::lock_guard guard(doneLock);

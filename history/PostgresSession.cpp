@@ -20,6 +20,7 @@ namespace {
 struct LibPq {
     decltype(&::PQclear) PQclear = nullptr;
     decltype(&::PQconnectdb) PQconnectdb = nullptr;
+    decltype(&::PQconsumeInput) PQconsumeInput = nullptr;
     decltype(&::PQerrorMessage) PQerrorMessage = nullptr;
     decltype(&::PQexec) PQexec = nullptr;
     decltype(&::PQexecParams) PQexecParams = nullptr;
@@ -32,6 +33,7 @@ struct LibPq {
     decltype(&::PQnfields) PQnfields = nullptr;
     decltype(&::PQntuples) PQntuples = nullptr;
     decltype(&::PQresultErrorMessage) PQresultErrorMessage = nullptr;
+    decltype(&::PQreset) PQreset = nullptr;
     decltype(&::PQresultStatus) PQresultStatus = nullptr;
     decltype(&::PQsetNoticeProcessor) PQsetNoticeProcessor = nullptr;
     decltype(&::PQstatus) PQstatus = nullptr;
@@ -55,6 +57,7 @@ const LibPq& LoadLibPq()
         };
         find(pq.PQclear, "PQclear");
         find(pq.PQconnectdb, "PQconnectdb");
+        find(pq.PQconsumeInput, "PQconsumeInput");
         find(pq.PQerrorMessage, "PQerrorMessage");
         find(pq.PQexec, "PQexec");
         find(pq.PQexecParams, "PQexecParams");
@@ -67,6 +70,7 @@ const LibPq& LoadLibPq()
         find(pq.PQnfields, "PQnfields");
         find(pq.PQntuples, "PQntuples");
         find(pq.PQresultErrorMessage, "PQresultErrorMessage");
+        find(pq.PQreset, "PQreset");
         find(pq.PQresultStatus, "PQresultStatus");
         find(pq.PQsetNoticeProcessor, "PQsetNoticeProcessor");
         find(pq.PQstatus, "PQstatus");
@@ -123,6 +127,7 @@ public:
 
     std::vector<SqlRow> Run(std::string_view sql, std::span<const SqlValue> params) override
     {
+        Reconnect();
         const std::string text = Numbered(sql);
         std::vector<Oid> types(params.size(), 0);
         std::vector<std::string> texts(params.size());
@@ -171,15 +176,60 @@ public:
         return rows;
     }
 
-    void Begin() override { Run("BEGIN", {}); }
-    void Commit() override { Run("COMMIT", {}); }
+    void Begin() override
+    {
+        inTransaction_ = false;  // whatever came before has ended
+        Run("BEGIN", {});
+        inTransaction_ = true;
+    }
+    // Never on a new connection: a COMMIT there would say success for a
+    // transaction that was lost with the old one.
+    void Commit() override
+    {
+        struct Ended {
+            bool& flag;
+            ~Ended() { flag = false; }
+        } ended{inTransaction_};
+        Run("COMMIT", {});
+    }
     void Rollback() noexcept override
     {
+        inTransaction_ = false;
         if (LoadLibPq().PQtransactionStatus(connection_.get()) == PQTRANS_IDLE) return;
         LoadLibPq().PQclear(LoadLibPq().PQexec(connection_.get(), "ROLLBACK"));
     }
 
 private:
+    // A long-running program (serve, watch) outlives a restart of the server:
+    // a connection the server has closed is opened again before the next
+    // statement, so that the first statement after an outage does not fail
+    // for nothing. Only between transactions: within one, the statements
+    // before are lost with the connection, and the failure is the caller's
+    // to see. Throws EvenorError when the server cannot be reached.
+    void Reconnect()
+    {
+        if (inTransaction_) return;
+        PGconn* connection = connection_.get();
+        // An idle connection learns of its end only by reading: the server's
+        // goodbye ("terminating connection due to administrator command"),
+        // then the end of the stream. Reading what is there never blocks.
+        for (int look = 0; look < 2 && LoadLibPq().PQstatus(connection) == CONNECTION_OK; ++look)
+            LoadLibPq().PQconsumeInput(connection);
+        if (LoadLibPq().PQstatus(connection) == CONNECTION_OK) return;
+        LoadLibPq().PQreset(connection);
+        if (LoadLibPq().PQstatus(connection) != CONNECTION_OK) {
+            // On one line: a long-running program logs it as one event.
+            std::string text = Trimmed(LoadLibPq().PQerrorMessage(connection));
+            for (auto at = text.find('\n'); at != std::string::npos; at = text.find('\n', at)) {
+                const auto end = text.find_first_not_of(" \t", at + 1);
+                text.replace(at, (end == std::string::npos ? text.size() : end) - at, "; ");
+            }
+            throw EvenorError(text);
+        }
+        // The new connection's settings, as the first one had them.
+        Run("SET client_min_messages = warning", {});
+    }
+
     static SqlValue Value(const PGresult* result, int r, int c)
     {
         if (LoadLibPq().PQgetisnull(result, r, c)) return std::monostate{};
@@ -214,6 +264,7 @@ private:
     }
 
     std::unique_ptr<PGconn, decltype(LoadLibPq().PQfinish)> connection_;
+    bool inTransaction_ = false;  // between Begin and Commit or Rollback
 };
 
 }  // namespace

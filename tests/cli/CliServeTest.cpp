@@ -1,7 +1,9 @@
 // "evenor-cli serve" as the real program on 127.0.0.1, driven by DCMTK's
 // storescu and echoscu: images sent at once all give records, senders not
 // allowed are rejected, broken peers and a killed server lose nothing and
-// double nothing, a full store folder answers with a failure status.
+// double nothing, a full store folder or database answers with a failure
+// status, a half-sent request holds up no one. CliServePostgres (label
+// postgres) stops and starts the PostgreSQL server under a running node.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -30,6 +32,7 @@
 #include "history/HistoryStore.h"
 #include "history/Sha256.h"
 #include "tests/cli/CliTestSupport.h"
+#include "tests/history/HistoryTestSupport.h"
 
 namespace evenor::test {
 namespace {
@@ -38,6 +41,18 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 constexpr const char* kAet = "EVENOR";
+
+// A TCP connection to the node, as a raw socket.
+int ConnectTo(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return fd;
+}
 
 int FreePort()
 {
@@ -153,15 +168,17 @@ std::vector<std::string> FilesOf(const fs::path& folder)
     return names;
 }
 
-// One evenor-cli serve, its log in folder/NAME.log.
+// One evenor-cli serve, its log in folder/NAME.log; its database db (default
+// folder/history.sqlite), its outputs in folder/out.
 class Node {
 public:
-    Node(const TempFolder& folder, const std::string& name, std::vector<std::string> extra = {}, rlim_t limit = 0)
+    Node(const TempFolder& folder, const std::string& name, std::vector<std::string> extra = {}, rlim_t limit = 0,
+         const std::string& db = {})
         : log_(folder / (name + ".log"))
     {
         Port = FreePort();
         Store = folder / "store";
-        Db = (folder / "history.sqlite").string();
+        Db = db.empty() ? (folder / "history.sqlite").string() : db;
         const auto rules = folder / "rules.json";
         if (!fs::exists(rules))
             WriteWholeFile(
@@ -345,12 +362,7 @@ TEST(CliServe, KeepsServingAfterGarbageACutTransferAndAMalformedImage)
 
     // Raw bytes that are no A-ASSOCIATE-RQ.
     {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<std::uint16_t>(node.Port));
-        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const int fd = ConnectTo(node.Port);
         const std::string garbage = "GET / HTTP/1.0\r\n\r\n" + std::string(5000, '\x07');
         EXPECT_GT(write(fd, garbage.data(), garbage.size()), 0);
         std::this_thread::sleep_for(200ms);
@@ -616,6 +628,190 @@ TEST(CliServe, CompressedTransferSyntaxesOnlyWhenAskedFor)
             std::string("\x02\x00\x10\x00UI", 6) + static_cast<char>(syntax.size()) + '\0' + syntax;
         EXPECT_NE(stored.find(element), std::string::npos) << node.Log();
     }
+}
+
+// Sends files with storescu -v; its exit status and whether the node answered
+// a C-STORE with "out of resources".
+struct Sent {
+    int Status = -1;
+    bool OutOfResources = false;
+    std::string Output;
+};
+Sent SendVerbose(int port, const std::vector<fs::path>& files, const fs::path& outFile)
+{
+    std::vector<std::string> args = StoreScu("SENDER", port, files);
+    args.insert(args.begin() + 1, "-v");
+    const Tool tool = RunTool(args, outFile);
+    return {tool.Status, tool.Output.find("Received Store Response (Refused: OutOfResources)") != std::string::npos,
+            tool.Output};
+}
+
+TEST(CliServe, AHalfSentRequestHoldsUpNoOneAndEachConnectionIsLoggedAsWhatItWas)
+{
+    const TempFolder folder;
+    Node node(folder, "serve", {"--listen", "127.0.0.1"});
+    ASSERT_TRUE(node.Listening()) << node.Log();
+    close(ConnectTo(node.Port));  // a TCP health probe: connected, then closed
+    // The first 30 bytes of a 206-byte A-ASSOCIATE-RQ, then nothing.
+    const int stalled = ConnectTo(node.Port);
+    const std::string head = std::string("\x01\x00\x00\x00\x00\xc8\x00\x01\x00\x00", 10) + "EVENOR          "
+                                                                                           "SEND";
+    ASSERT_EQ(write(stalled, head.data(), head.size()), 30);
+    std::this_thread::sleep_for(200ms);
+
+    const auto start = std::chrono::steady_clock::now();
+    const Tool echo =
+        RunTool({"/usr/bin/echoscu", "-ta", "3", "-aet", "OTHER", "-aec", kAet, "127.0.0.1", std::to_string(node.Port)},
+                folder / "echo.out");
+    EXPECT_EQ(echo.Status, 0) << echo.Output << node.Log();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    // The stalled peer is let go once the request time (5 s) is over.
+    pollfd letGo{stalled, POLLIN, 0};
+    EXPECT_EQ(poll(&letGo, 1, 8000), 1) << node.Log();
+    close(stalled);
+
+    // Only a SOP class the node does not serve (intra-oral, for processing).
+    std::string intraOral = DicomFileBytes(Numbered(1));
+    for (auto at = intraOral.find("1.2.840.10008.5.1.4.1.1.1.1.1"); at != std::string::npos;
+         at = intraOral.find("1.2.840.10008.5.1.4.1.1.1.1.1", at))
+        intraOral.replace(at, 29, "1.2.840.10008.5.1.4.1.1.1.3.1");
+    WriteWholeFile(folder / "intraoral.dcm", intraOral);
+    std::vector<std::string> required = StoreScu("SENDER", node.Port, {folder / "intraoral.dcm"});
+    required.insert(required.begin() + 1, "-R");  // no other presentation context
+    EXPECT_NE(RunTool(required, folder / "intraoral.out").Status, 0);
+    EXPECT_EQ(node.Stop(), 0);
+
+    const std::string log = node.Log();
+    for (const char* line :
+         {"serve: listening as EVENOR on 127.0.0.1 port ",
+          "serve: connection from 127.0.0.1 closed without a request (a TCP health probe)\n",
+          "association (peer 127.0.0.1) not made: no complete request within 5 s; connection closed\n",
+          "association from SENDER (peer 127.0.0.1) accepted (0 presentation contexts): no SOP class and transfer "
+          "syntax offered is served here; offered: DigitalIntraOralXRayImageStorageForProcessing\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << '\n' << log;
+    EXPECT_EQ(log.find("it calls ,"), std::string::npos) << log;
+}
+
+TEST(CliServe, AFullDatabaseAnswersOutOfResourcesAndAFullOutputFolderRefusesTheImage)
+{
+    // A tmpfs of 512 KiB, filled up, holds the SQLite database (the image
+    // must not be answered with success: 0xA700, and once there is room the
+    // resend is recorded), or the outputs (a report of every pixel, some
+    // 150 kB: the image is refused with the error, no output is left).
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    for (const bool databaseFull : {true, false}) {
+        SCOPED_TRACE(databaseFull ? "database full" : "output folder full");
+        const TempFolder folder;
+        const fs::path full = databaseFull ? folder / "db" : folder / "out";
+        fs::create_directories(full);
+        ASSERT_EQ(mount("tmpfs", full.c_str(), "tmpfs", 0, "size=512k"), 0) << std::strerror(errno);
+        struct Unmount {
+            fs::path Path;
+            ~Unmount() { umount(Path.c_str()); }
+        } unmount{full};
+        WriteWholeFile(folder / "rules.json", R"({"rules": [{"match": {"modality": "DX"}, )"
+                                              R"("settings": {"pixel_deviation": 1, "record": true}}]})");
+        Node node(folder, "serve", {}, 0, databaseFull ? (full / "history.sqlite").string() : std::string());
+        ASSERT_TRUE(node.Listening()) << node.Log();
+        std::ofstream filler(full / "filler", std::ios::binary);
+        const std::string block(4096, 'f');
+        while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) && filler.flush()) {}
+        filler.close();
+
+        WriteDicomFile(folder / "image.dcm", Numbered(1));
+        const Sent first = SendVerbose(node.Port, {folder / "image.dcm"}, folder / "first.out");
+        if (databaseFull) {
+            EXPECT_TRUE(first.OutOfResources) << first.Output << node.Log();
+            fs::remove(full / "filler");
+            const Sent again = SendVerbose(node.Port, {folder / "image.dcm"}, folder / "again.out");
+            EXPECT_EQ(again.Status, 0) << again.Output << node.Log();
+            EXPECT_TRUE(WaitFor([&] { return CountState(Inbox(node.Db), "analysed") == 1; })) << node.Log();
+            EXPECT_EQ(Records(node.Db), 1u);
+        } else {
+            EXPECT_EQ(first.Status, 0) << first.Output;
+            EXPECT_TRUE(WaitFor([&] { return CountState(Inbox(node.Db), "refused") == 1; })) << node.Log();
+            const nlohmann::json entries = Inbox(node.Db);
+            ASSERT_EQ(entries.size(), 1u);
+            EXPECT_NE(entries[0]["message"].get<std::string>().find(".txt: Disk full"), std::string::npos)
+                << entries.dump(1);
+            EXPECT_EQ(FilesOf(full), std::vector<std::string>{"filler"});  // nothing cut, nothing temporary
+            EXPECT_EQ(Records(node.Db), 0u);
+        }
+        EXPECT_EQ(node.Stop(), 0);
+        if (databaseFull) {
+            EXPECT_NE(node.Log().find(" refused (status 0xA700): cannot register it: History database "),
+                      std::string::npos)
+                << node.Log();
+        }
+    }
+}
+
+void Cluster(const char* action)
+{
+    const std::string command =
+        std::string("pg_ctlcluster ") + std::getenv("PGVERSION") + " regress " + action + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+TEST(CliServePostgres, TheServerStoppedAndStartedBetweenTwoSendsLosesNothing)
+{
+    // pg_virtualenv's cluster is stopped under a running serve and watch:
+    // the image sent meanwhile is answered 0xA700 (the sender keeps it), the
+    // file dropped into the watched folder waits; once the server is back,
+    // both and the resend are recorded, neither program restarted.
+    EVENOR_REQUIRE_ENGINE(Engine::Postgres);
+    ASSERT_NE(std::getenv("PGVERSION"), nullptr) << "run under pg_virtualenv";
+    const EngineDatabase db(Engine::Postgres);
+    const TempFolder folder;
+    Node node(folder, "serve", {}, 0, db.Location());
+    ASSERT_TRUE(node.Listening()) << node.Log();
+    fs::create_directories(folder / "watched");
+    const pid_t watch =
+        Spawn({EVENOR_CLI_PATH, "watch", (folder / "watched").string(), "--rules", (folder / "rules.json").string(),
+               "--db", db.Location(), "--out-dir", (folder / "out").string(), "--settle", "0", "--interval", "0.2"},
+              folder / "watch.log");
+    for (int i = 1; i <= 2; ++i) WriteDicomFile(folder / ("image" + std::to_string(i) + ".dcm"), Numbered(i));
+    EXPECT_EQ(SendVerbose(node.Port, {folder / "image1.dcm"}, folder / "first.out").Status, 0);
+    EXPECT_TRUE(WaitFor([&] { return CountState(Inbox(db.Location()), "analysed") == 1; })) << node.Log();
+
+    Cluster("stop");
+    const Sent meanwhile = SendVerbose(node.Port, {folder / "image2.dcm"}, folder / "meanwhile.out");
+    EXPECT_TRUE(meanwhile.OutOfResources) << meanwhile.Output << node.Log();
+    WriteDicomFile(folder / "watched" / "image3.dcm", Numbered(3));
+    EXPECT_TRUE(WaitFor([&] { return ReadWholeFile(folder / "watch.log").find("image3.dcm: ") != std::string::npos; }));
+    Cluster("start");
+
+    EXPECT_EQ(SendVerbose(node.Port, {folder / "image2.dcm"}, folder / "again.out").Status, 0) << node.Log();
+    EXPECT_TRUE(WaitFor([&] { return CountState(Inbox(db.Location()), "analysed") == 3; }, 30s))
+        << node.Log() << ReadWholeFile(folder / "watch.log");
+    EXPECT_EQ(Records(db.Location()), 3u);
+    kill(watch, SIGTERM);
+    EXPECT_EQ(Wait(watch), 0);
+    EXPECT_EQ(node.Stop(), 0);
+    EXPECT_NE(node.Log().find(" refused (status 0xA700): cannot register it: "), std::string::npos) << node.Log();
+}
+
+TEST(CliServePostgres, AReportCutByAFileSizeLimitLeavesNoFileAndRefusesTheImage)
+{
+    // The node may write files of 48 KiB (RLIMIT_FSIZE): the image (9 kB)
+    // is stored, its report of every pixel (some 150 kB) is not.
+    EVENOR_REQUIRE_ENGINE(Engine::Postgres);
+    const EngineDatabase db(Engine::Postgres);
+    const TempFolder folder;
+    WriteWholeFile(folder / "rules.json", R"({"rules": [{"match": {"modality": "DX"}, )"
+                                          R"("settings": {"pixel_deviation": 1, "record": true}}]})");
+    Node node(folder, "serve", {}, 48 * 1024, db.Location());
+    ASSERT_TRUE(node.Listening()) << node.Log();
+    WriteDicomFile(folder / "image.dcm", Numbered(1));
+    EXPECT_EQ(SendVerbose(node.Port, {folder / "image.dcm"}, folder / "sent.out").Status, 0);
+    EXPECT_TRUE(WaitFor([&] { return CountState(Inbox(db.Location()), "refused") == 1; })) << node.Log();
+    EXPECT_EQ(node.Stop(), 0);
+    const nlohmann::json entries = Inbox(db.Location());
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_NE(entries[0]["message"].get<std::string>().find(".txt: I/O error 27"), std::string::npos)
+        << entries.dump(1);  // EFBIG
+    EXPECT_TRUE(FilesOf(folder / "out").empty());
+    EXPECT_EQ(Records(db.Location()), 0u);
 }
 
 }  // namespace
