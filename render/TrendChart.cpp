@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QPainter>
 #include <QPainterPath>
+#include <QStringList>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -20,6 +21,9 @@ namespace evenor {
 namespace {
 
 constexpr int kLeft = 84, kRight = 24, kTop = 62, kBottom = 64;
+// The share of the value range added above it for the limits' labels: about
+// 30 of the plot's 374 pixels.
+constexpr double kLabelStrip = 0.09;
 
 // Half the width of a band of percent around reference.
 double HalfBand(const TrendSeries& series, double reference, double percent)
@@ -46,6 +50,50 @@ std::optional<double> WidestPercent(const TrendStretch& stretch)
 QString DateText(double day)
 {
     return QDate(1970, 1, 1).addDays(static_cast<qint64>(std::floor(day))).toString(QStringLiteral("yyyy-MM-dd"));
+}
+
+// A run of stretches side by side judged with the same limits.
+struct LimitsPeriod {
+    double From = 0.0, To = 0.0;
+    std::optional<double> WarningPercent, ActionPercent;
+};
+
+// The periods of the bands drawn (stretches without limits draw none).
+std::vector<LimitsPeriod> LimitsPeriods(const std::vector<TrendStretch>& stretches)
+{
+    std::vector<LimitsPeriod> periods;
+    for (const TrendStretch& s : stretches) {
+        if (!s.WarningPercent && !s.ActionPercent) continue;
+        if (!periods.empty() && periods.back().To == s.From && periods.back().WarningPercent == s.WarningPercent &&
+            periods.back().ActionPercent == s.ActionPercent)
+            periods.back().To = s.To;
+        else
+            periods.push_back({s.From, s.To, s.WarningPercent, s.ActionPercent});
+    }
+    return periods;
+}
+
+// Whether the bands were drawn with more than one pair of limits: then each
+// period is labelled with its own, and the legend names the bands only.
+bool LimitsVary(const std::vector<LimitsPeriod>& periods)
+{
+    return std::any_of(periods.begin(), periods.end(), [&](const LimitsPeriod& p) {
+        return p.WarningPercent != periods.front().WarningPercent || p.ActionPercent != periods.front().ActionPercent;
+    });
+}
+
+QString PercentText(const char* name, double percent)
+{
+    return QStringLiteral("%1 \u00b1%2 %").arg(QLatin1String(name), QString::fromStdString(FormatReal(percent)));
+}
+
+// "warning ±10 %, action ±20 %".
+QString LimitsText(const LimitsPeriod& period)
+{
+    QStringList parts;
+    if (period.WarningPercent) parts << PercentText("warning", *period.WarningPercent);
+    if (period.ActionPercent) parts << PercentText("action", *period.ActionPercent);
+    return parts.join(QStringLiteral(", "));
 }
 
 // Ticks on calendar days between first and last (days since 1970-01-01), at
@@ -156,6 +204,10 @@ TrendChartFrame TrendChartFrameFor(const TrendSeries& series, QSize size)
         low -= pad;
         high += pad;
     }
+    // A strip above the values and bands for the labels of the limits, when
+    // they changed over the chart.
+    if (LimitsVary(LimitsPeriods(TrendStretches(series, frame.FirstDay, frame.LastDay))))
+        high += (high - low) * kLabelStrip;
     const double step = NiceLimit((high - low) / 5.0);
     frame.Low = std::floor(low / step) * step;
     frame.High = std::ceil(high / step) * step;
@@ -239,6 +291,33 @@ void PaintTrendChart(QPainter& painter, const TrendSeries& series, QSize size, c
     }
 
     // The values: a thin line through the included ones, then the dots.
+    // Limits that changed over the chart: each period labelled with its own
+    // at its start, in the strip kept free above the values, a label that
+    // would run into the one before moved right, or down a row.
+    const std::vector<LimitsPeriod> periods = LimitsPeriods(stretches);
+    const bool limitsVary = LimitsVary(periods);
+    if (limitsVary) {
+        painter.setFont(PixelFont(11));
+        painter.setPen(QColor(60, 60, 60));
+        const QFontMetrics labelMetrics = painter.fontMetrics();
+        std::vector<int> rowEnds;  // where each row's last label ends
+        for (const LimitsPeriod& period : periods) {
+            QString text = LimitsText(period);
+            if (period.From > frame.FirstDay)
+                text = QStringLiteral("from %1: %2").arg(DateText(period.From), text);
+            const int width = labelMetrics.horizontalAdvance(text);
+            const int wanted =
+                std::min(static_cast<int>(std::lround(frame.XOf(period.From))) + 4, plot.right() - 4 - width);
+            std::size_t row = 0;
+            while (row < rowEnds.size() && std::max(wanted, rowEnds[row] + 10) + width > plot.right() - 4) ++row;
+            if (row == rowEnds.size()) rowEnds.push_back(plot.left() - 6);
+            const int left = std::max({wanted, plot.left() + 4, rowEnds[row] + 10});
+            painter.drawText(QRect(left, plot.top() + 3 + static_cast<int>(row) * 14, width + 2, 14),
+                             Qt::AlignLeft | Qt::AlignVCenter, text);
+            rowEnds[row] = left + width;
+        }
+    }
+
     painter.setRenderHint(QPainter::Antialiasing, true);
     QPainterPath path;
     bool started = false;
@@ -300,30 +379,24 @@ void PaintTrendChart(QPainter& painter, const TrendSeries& series, QSize size, c
         x += painter.fontMetrics().horizontalAdvance(text) + 18;
     };
     // Only what the chart shows: no baseline entry without a baseline drawn,
-    // a band's entry only where it is drawn somewhere (with the limit in
-    // force now, else the newest drawn), the hollow dot only for an excluded
-    // record on the chart.
+    // a band's entry only where it is drawn somewhere, with the limit every
+    // band was drawn with (when they changed, the bands' labels give them),
+    // the hollow dot only for an excluded record on the chart.
     if (!stretches.empty()) {
         painter.setPen(QPen(QColor::fromRgb(TrendBaselineColour), 2));
         painter.drawLine(x, y + 8, x + 18, y + 8);
         x += 24;
         legendText(QStringLiteral("baseline"));
     }
-    const auto drawnPercent = [&](std::optional<double> now, std::optional<double> TrendStretch::*limit) {
-        std::optional<double> newest;
-        for (const TrendStretch& s : stretches)
-            if (s.*limit) newest = s.*limit;
-        return newest && now ? now : newest;
-    };
-    const auto swatch = [&](QRgb colour, std::optional<double> percent, const char* name) {
-        if (!percent) return;
+    const auto swatch = [&](QRgb colour, std::optional<double> LimitsPeriod::*limit, const char* name) {
+        const auto drawn = std::find_if(periods.begin(), periods.end(), [&](const LimitsPeriod& p) { return p.*limit; });
+        if (drawn == periods.end()) return;
         painter.fillRect(QRect(x, y + 2, 18, 12), QColor::fromRgb(colour));
         x += 24;
-        legendText(
-            QStringLiteral("%1 \u00b1%2 %").arg(QLatin1String(name), QString::fromStdString(FormatReal(*percent))));
+        legendText(limitsVary ? QLatin1String(name) : PercentText(name, *((*drawn).*limit)));
     };
-    swatch(TrendWarningBandColour, drawnPercent(series.WarningPercent, &TrendStretch::WarningPercent), "warning");
-    swatch(TrendActionBandColour, drawnPercent(series.ActionPercent, &TrendStretch::ActionPercent), "action");
+    swatch(TrendWarningBandColour, &LimitsPeriod::WarningPercent, "warning");
+    swatch(TrendActionBandColour, &LimitsPeriod::ActionPercent, "action");
     if (std::any_of(points.begin(), points.end(),
                     [](const TrendPoint& p) { return p.Excluded && std::isfinite(p.Value); })) {
         painter.setRenderHint(QPainter::Antialiasing, true);
