@@ -52,43 +52,13 @@ QString DateText(double day)
     return QDate(1970, 1, 1).addDays(static_cast<qint64>(std::floor(day))).toString(QStringLiteral("yyyy-MM-dd"));
 }
 
-// A run of stretches side by side judged with the same limits.
-struct LimitsPeriod {
-    double From = 0.0, To = 0.0;
-    std::optional<double> WarningPercent, ActionPercent;
-};
-
-// The periods of the bands drawn (stretches without limits draw none).
-std::vector<LimitsPeriod> LimitsPeriods(const std::vector<TrendStretch>& stretches)
-{
-    std::vector<LimitsPeriod> periods;
-    for (const TrendStretch& s : stretches) {
-        if (!s.WarningPercent && !s.ActionPercent) continue;
-        if (!periods.empty() && periods.back().To == s.From && periods.back().WarningPercent == s.WarningPercent &&
-            periods.back().ActionPercent == s.ActionPercent)
-            periods.back().To = s.To;
-        else
-            periods.push_back({s.From, s.To, s.WarningPercent, s.ActionPercent});
-    }
-    return periods;
-}
-
-// Whether the bands were drawn with more than one pair of limits: then each
-// period is labelled with its own, and the legend names the bands only.
-bool LimitsVary(const std::vector<LimitsPeriod>& periods)
-{
-    return std::any_of(periods.begin(), periods.end(), [&](const LimitsPeriod& p) {
-        return p.WarningPercent != periods.front().WarningPercent || p.ActionPercent != periods.front().ActionPercent;
-    });
-}
-
 QString PercentText(const char* name, double percent)
 {
     return QStringLiteral("%1 \u00b1%2 %").arg(QLatin1String(name), QString::fromStdString(FormatReal(percent)));
 }
 
 // "warning ±10 %, action ±20 %".
-QString LimitsText(const LimitsPeriod& period)
+QString LimitsText(const TrendLimitsPeriod& period)
 {
     QStringList parts;
     if (period.WarningPercent) parts << PercentText("warning", *period.WarningPercent);
@@ -206,7 +176,7 @@ TrendChartFrame TrendChartFrameFor(const TrendSeries& series, QSize size)
     }
     // A strip above the values and bands for the labels of the limits, when
     // they changed over the chart.
-    if (LimitsVary(LimitsPeriods(TrendStretches(series, frame.FirstDay, frame.LastDay))))
+    if (TrendLimitsVary(TrendLimitsPeriods(TrendStretches(series, frame.FirstDay, frame.LastDay))))
         high += (high - low) * kLabelStrip;
     const double step = NiceLimit((high - low) / 5.0);
     frame.Low = std::floor(low / step) * step;
@@ -294,17 +264,16 @@ void PaintTrendChart(QPainter& painter, const TrendSeries& series, QSize size, c
     // Limits that changed over the chart: each period labelled with its own
     // at its start, in the strip kept free above the values, a label that
     // would run into the one before moved right, or down a row.
-    const std::vector<LimitsPeriod> periods = LimitsPeriods(stretches);
-    const bool limitsVary = LimitsVary(periods);
+    const std::vector<TrendLimitsPeriod> periods = TrendLimitsPeriods(stretches);
+    const bool limitsVary = TrendLimitsVary(periods);
     if (limitsVary) {
         painter.setFont(PixelFont(11));
         painter.setPen(QColor(60, 60, 60));
         const QFontMetrics labelMetrics = painter.fontMetrics();
         std::vector<int> rowEnds;  // where each row's last label ends
-        for (const LimitsPeriod& period : periods) {
+        for (const TrendLimitsPeriod& period : periods) {
             QString text = LimitsText(period);
-            if (period.From > frame.FirstDay)
-                text = QStringLiteral("from %1: %2").arg(DateText(period.From), text);
+            if (period.From > frame.FirstDay) text = QStringLiteral("from %1: %2").arg(DateText(period.From), text);
             const int width = labelMetrics.horizontalAdvance(text);
             const int wanted =
                 std::min(static_cast<int>(std::lround(frame.XOf(period.From))) + 4, plot.right() - 4 - width);
@@ -388,15 +357,16 @@ void PaintTrendChart(QPainter& painter, const TrendSeries& series, QSize size, c
         x += 24;
         legendText(QStringLiteral("baseline"));
     }
-    const auto swatch = [&](QRgb colour, std::optional<double> LimitsPeriod::*limit, const char* name) {
-        const auto drawn = std::find_if(periods.begin(), periods.end(), [&](const LimitsPeriod& p) { return p.*limit; });
+    const auto swatch = [&](QRgb colour, std::optional<double> TrendLimitsPeriod::*limit, const char* name) {
+        const auto drawn =
+            std::find_if(periods.begin(), periods.end(), [&](const TrendLimitsPeriod& p) { return p.*limit; });
         if (drawn == periods.end()) return;
         painter.fillRect(QRect(x, y + 2, 18, 12), QColor::fromRgb(colour));
         x += 24;
         legendText(limitsVary ? QLatin1String(name) : PercentText(name, *((*drawn).*limit)));
     };
-    swatch(TrendWarningBandColour, &LimitsPeriod::WarningPercent, "warning");
-    swatch(TrendActionBandColour, &LimitsPeriod::ActionPercent, "action");
+    swatch(TrendWarningBandColour, &TrendLimitsPeriod::WarningPercent, "warning");
+    swatch(TrendActionBandColour, &TrendLimitsPeriod::ActionPercent, "action");
     if (std::any_of(points.begin(), points.end(),
                     [](const TrendPoint& p) { return p.Excluded && std::isfinite(p.Value); })) {
         painter.setRenderHint(QPainter::Antialiasing, true);

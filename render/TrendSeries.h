@@ -113,4 +113,35 @@ inline std::vector<TrendStretch> TrendStretches(const TrendSeries& series, doubl
     return stretches;
 }
 
+// A run of stretches side by side drawn with the same limits.
+struct TrendLimitsPeriod {
+    double From = 0.0, To = 0.0;  // days
+    std::optional<double> WarningPercent, ActionPercent;
+};
+
+// The periods of stretches (TrendStretches) that have a band (stretches
+// without limits draw none), in order.
+inline std::vector<TrendLimitsPeriod> TrendLimitsPeriods(const std::vector<TrendStretch>& stretches)
+{
+    std::vector<TrendLimitsPeriod> periods;
+    for (const TrendStretch& s : stretches) {
+        if (!s.WarningPercent && !s.ActionPercent) continue;
+        if (!periods.empty() && periods.back().To == s.From && periods.back().WarningPercent == s.WarningPercent &&
+            periods.back().ActionPercent == s.ActionPercent)
+            periods.back().To = s.To;
+        else
+            periods.push_back({s.From, s.To, s.WarningPercent, s.ActionPercent});
+    }
+    return periods;
+}
+
+// Whether the periods have more than one pair of limits: then a chart says
+// each period's own, not one pair for all.
+inline bool TrendLimitsVary(const std::vector<TrendLimitsPeriod>& periods)
+{
+    return std::any_of(periods.begin(), periods.end(), [&](const TrendLimitsPeriod& p) {
+        return p.WarningPercent != periods.front().WarningPercent || p.ActionPercent != periods.front().ActionPercent;
+    });
+}
+
 }  // namespace evenor

@@ -44,19 +44,29 @@ protected:
     int metric(PaintDeviceMetric metric) const override
     {
         switch (metric) {
-        case PdmWidth: return TrendChartSize.width();
-        case PdmHeight: return TrendChartSize.height();
-        case PdmWidthMM: return 211;
-        case PdmHeightMM: return 132;
-        case PdmNumColors: return std::numeric_limits<int>::max();
-        case PdmDepth: return 32;
+        case PdmWidth:
+            return TrendChartSize.width();
+        case PdmHeight:
+            return TrendChartSize.height();
+        case PdmWidthMM:
+            return 211;
+        case PdmHeightMM:
+            return 132;
+        case PdmNumColors:
+            return std::numeric_limits<int>::max();
+        case PdmDepth:
+            return 32;
         case PdmDpiX:
         case PdmDpiY:
         case PdmPhysicalDpiX:
-        case PdmPhysicalDpiY: return 96;
-        case PdmDevicePixelRatio: return 1;
-        case PdmDevicePixelRatioScaled: return static_cast<int>(devicePixelRatioFScale());
-        default: return 0;
+        case PdmPhysicalDpiY:
+            return 96;
+        case PdmDevicePixelRatio:
+            return 1;
+        case PdmDevicePixelRatioScaled:
+            return static_cast<int>(devicePixelRatioFScale());
+        default:
+            return 0;
         }
     }
 
