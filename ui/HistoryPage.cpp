@@ -442,6 +442,9 @@ void THistoryPage::ShowChart()
     auto* values = new QLineSeries;
     values->setName(QStringLiteral("Recorded"));
     values->setPointsVisible(true);
+    // One colour whatever the number of band pieces before it (the theme's
+    // colour by position made it green on the warning band).
+    values->setColor(QColor(0x6d, 0x5f, 0xd5));
     auto* excluded = new QScatterSeries;
     excluded->setName(QStringLiteral("Excluded"));
     excluded->setMarkerSize(7);
