@@ -260,7 +260,6 @@ void PaintTrendChart(QPainter& painter, const TrendSeries& series, QSize size, c
             painter.drawLine(QPointF(from, frame.YOf(stretches[i - 1].Reference)), QPointF(from, y));
     }
 
-    // The values: a thin line through the included ones, then the dots.
     // Limits that changed over the chart: each period labelled with its own
     // at its start, in the strip kept free above the values, a label that
     // would run into the one before moved right, or down a row.
@@ -287,6 +286,7 @@ void PaintTrendChart(QPainter& painter, const TrendSeries& series, QSize size, c
         }
     }
 
+    // The values: a thin line through the included ones, then the dots.
     painter.setRenderHint(QPainter::Antialiasing, true);
     QPainterPath path;
     bool started = false;
