@@ -18,9 +18,9 @@
 namespace evenor {
 namespace {
 
-// A paint device that keeps the texts drawn on it and where they begin (in
-// its coordinates), and draws nothing else.
-class TextRecorder : public QPaintDevice {
+// A chart-sized picture that keeps the texts painted on it and where they
+// begin (in its coordinates), and draws nothing.
+class TextRecorder : public QImage {
 public:
     struct Drawn {
         QString Text;
@@ -28,47 +28,15 @@ public:
     };
     std::vector<Drawn> Texts;
 
+    TextRecorder() : QImage(TrendChartSize, QImage::Format_RGB32) {}
     QPaintEngine* paintEngine() const override { return &engine_; }
-    bool Has(const QString& text) const
-    {
-        return std::any_of(Texts.begin(), Texts.end(), [&](const Drawn& d) { return d.Text == text; });
-    }
     std::optional<QPointF> Where(const QString& text) const
     {
         for (const Drawn& d : Texts)
             if (d.Text == text) return d.At;
         return std::nullopt;
     }
-
-protected:
-    int metric(PaintDeviceMetric metric) const override
-    {
-        switch (metric) {
-        case PdmWidth:
-            return TrendChartSize.width();
-        case PdmHeight:
-            return TrendChartSize.height();
-        case PdmWidthMM:
-            return 211;
-        case PdmHeightMM:
-            return 132;
-        case PdmNumColors:
-            return std::numeric_limits<int>::max();
-        case PdmDepth:
-            return 32;
-        case PdmDpiX:
-        case PdmDpiY:
-        case PdmPhysicalDpiX:
-        case PdmPhysicalDpiY:
-            return 96;
-        case PdmDevicePixelRatio:
-            return 1;
-        case PdmDevicePixelRatioScaled:
-            return static_cast<int>(devicePixelRatioFScale());
-        default:
-            return 0;
-        }
-    }
+    bool Has(const QString& text) const { return Where(text).has_value(); }
 
 private:
     class Engine : public QPaintEngine {
@@ -81,9 +49,6 @@ private:
         void drawPixmap(const QRectF&, const QPixmap&, const QRectF&) override {}
         void drawPath(const QPainterPath&) override {}
         void drawPolygon(const QPointF*, int, PolygonDrawMode) override {}
-        void drawRects(const QRectF*, int) override {}
-        void drawLines(const QLineF*, int) override {}
-        void drawEllipse(const QRectF&) override {}
         void drawTextItem(const QPointF& at, const QTextItem& item) override
         {
             owner_.Texts.push_back({item.text(), state->transform().map(at)});
