@@ -134,6 +134,26 @@ std::vector<BaselineCheck> CheckAgainstBaseline(const RecordNumbers& numbers, co
     return checks;
 }
 
+std::vector<std::int64_t> BaselineSourceRecords(std::string_view source)
+{
+    for (const std::string_view prefix : {std::string_view("record "), std::string_view("median of records ")}) {
+        if (!source.starts_with(prefix)) continue;
+        std::vector<std::int64_t> ids;
+        const char* at = source.data() + prefix.size();
+        const char* const end = source.data() + source.size();
+        while (true) {
+            std::int64_t id = 0;
+            const auto [next, error] = std::from_chars(at, end, id);
+            if (error != std::errc() || next == at) return {};
+            ids.push_back(id);
+            if (next == end) return ids;
+            if (end - next < 2 || next[0] != ',' || next[1] != ' ') return {};
+            at = next + 2;
+        }
+    }
+    return {};
+}
+
 NewDefects NewSinceBaseline(const QaRecord& record, const Baseline& baseline)
 {
     std::vector<std::uint64_t> before;

@@ -88,6 +88,10 @@ NewDefects NewSinceBaseline(const QaRecord& record, const Baseline& baseline);
 // exposure is kept when every record has the same one.
 Baseline BaselineFrom(const std::vector<const QaRecord*>& records);
 
+// The record numbers a baseline's Source names ("record 12", "median of
+// records 3, 4, 7"), in its order; empty for a text of any other shape.
+std::vector<std::int64_t> BaselineSourceRecords(std::string_view source);
+
 // Packs pixel positions as little-endian 32-bit X, Y pairs, and back. Unpack
 // ignores a trailing partial pair.
 std::string PackPixels(const std::vector<PixelPosition>& pixels);

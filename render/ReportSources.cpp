@@ -108,7 +108,7 @@ TrendSeries TrendSeriesFor(std::size_t i, const std::string& title, const std::s
         const std::optional<double> value = kTrendNumbers[i].Of(r.Record.Numbers);
         const std::optional<double> day = DayOf(r.TestedAt);
         if (!value || !std::isfinite(*value) || !day) continue;
-        TrendPoint point{.Day = *day, .Value = *value, .Excluded = r.Excluded};
+        TrendPoint point{.Day = *day, .Value = *value, .Excluded = r.Excluded, .NoBaseline = !r.BaselineVersion};
         if (i < r.Checks.size()) {
             // The limits the record was judged with.
             point.OwnLimits = true;
@@ -128,12 +128,30 @@ TrendSeries TrendSeriesFor(std::size_t i, const std::string& title, const std::s
     }
     // Each version from when it was set, or from its first record's test if
     // that was earlier (a test's date is when the image was taken, which can
-    // lie before it was recorded), and not before the version it replaced.
+    // lie before it was recorded), or from the first of the records it was
+    // made from that were judged with no baseline: a baseline set from a
+    // series recorded after the fact is drawn over that series. Not over a
+    // record judged against an earlier version, nor before the version it
+    // replaced.
     for (const Baseline& b : baselines) {
         std::optional<double> from = DayOf(b.SetAt);
+        const auto take = [&](const std::optional<double>& day) {
+            if (day && (!from || *day < *from)) from = day;
+        };
+        std::optional<double> lastEarlier;  // the newest test judged against an earlier version
         for (const auto& r : records)
-            if (r.DetectorKey == key && r.BaselineVersion == b.Version)
-                if (const std::optional<double> day = DayOf(r.TestedAt); day && (!from || *day < *from)) from = day;
+            if (r.DetectorKey == key && r.BaselineVersion && *r.BaselineVersion < b.Version)
+                if (const std::optional<double> day = DayOf(r.TestedAt); day && (!lastEarlier || *day > *lastEarlier))
+                    lastEarlier = day;
+        const std::vector<std::int64_t> sources = BaselineSourceRecords(b.Source);
+        for (const auto& r : records) {
+            if (r.DetectorKey != key) continue;
+            const std::optional<double> day = DayOf(r.TestedAt);
+            if (r.BaselineVersion == b.Version) take(day);
+            if (!r.BaselineVersion && std::find(sources.begin(), sources.end(), r.Id) != sources.end() && day &&
+                (!lastEarlier || *day > *lastEarlier))
+                take(day);
+        }
         if (!from) continue;
         if (!series.Baselines.empty()) from = std::max(*from, series.Baselines.back().FromDay);
         TrendBaseline version{.FromDay = *from};

@@ -28,7 +28,10 @@ std::optional<double> DayOf(const std::string& text);
 // of the detector key, each record against the baseline in force when it was
 // recorded (the area mean only at the baseline's exposure), and the baseline
 // versions over time (TrendSeries::Baselines): each from when it was set, or
-// from the test of the first record judged against it if that is earlier.
+// from the test of the first record judged against it if that is earlier, or
+// from that of the first record it was made from that was judged with no
+// baseline (a baseline set from a series recorded after the fact is drawn
+// over it), never over a record judged against an earlier version.
 TrendSeries TrendSeriesFor(std::size_t check, const std::string& title, const std::string& key,
                            const std::vector<StoredRecord>& records, const std::vector<Baseline>& baselines,
                            const std::array<Limits, BaselineCheckCount>& limits);

@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QPainter>
 #include <QPainterPath>
+#include <QStringList>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -20,6 +21,9 @@ namespace evenor {
 namespace {
 
 constexpr int kLeft = 84, kRight = 24, kTop = 62, kBottom = 64;
+// The share of the value range added above it for the limits' labels: about
+// 30 of the plot's 374 pixels.
+constexpr double kLabelStrip = 0.09;
 
 // Half the width of a band of percent around reference.
 double HalfBand(const TrendSeries& series, double reference, double percent)
@@ -46,6 +50,20 @@ std::optional<double> WidestPercent(const TrendStretch& stretch)
 QString DateText(double day)
 {
     return QDate(1970, 1, 1).addDays(static_cast<qint64>(std::floor(day))).toString(QStringLiteral("yyyy-MM-dd"));
+}
+
+QString PercentText(const char* name, double percent)
+{
+    return QStringLiteral("%1 \u00b1%2 %").arg(QLatin1String(name), QString::fromStdString(FormatReal(percent)));
+}
+
+// "warning ±10 %, action ±20 %".
+QString LimitsText(const TrendLimitsPeriod& period)
+{
+    QStringList parts;
+    if (period.WarningPercent) parts << PercentText("warning", *period.WarningPercent);
+    if (period.ActionPercent) parts << PercentText("action", *period.ActionPercent);
+    return parts.join(QStringLiteral(", "));
 }
 
 // Ticks on calendar days between first and last (days since 1970-01-01), at
@@ -156,6 +174,10 @@ TrendChartFrame TrendChartFrameFor(const TrendSeries& series, QSize size)
         low -= pad;
         high += pad;
     }
+    // A strip above the values and bands for the labels of the limits, when
+    // they changed over the chart.
+    if (TrendLimitsVary(TrendLimitsPeriods(TrendStretches(series, frame.FirstDay, frame.LastDay))))
+        high += (high - low) * kLabelStrip;
     const double step = NiceLimit((high - low) / 5.0);
     frame.Low = std::floor(low / step) * step;
     frame.High = std::ceil(high / step) * step;
@@ -238,6 +260,32 @@ void PaintTrendChart(QPainter& painter, const TrendSeries& series, QSize size, c
             painter.drawLine(QPointF(from, frame.YOf(stretches[i - 1].Reference)), QPointF(from, y));
     }
 
+    // Limits that changed over the chart: each period labelled with its own
+    // at its start, in the strip kept free above the values, a label that
+    // would run into the one before moved right, or down a row.
+    const std::vector<TrendLimitsPeriod> periods = TrendLimitsPeriods(stretches);
+    const bool limitsVary = TrendLimitsVary(periods);
+    if (limitsVary) {
+        painter.setFont(PixelFont(11));
+        painter.setPen(QColor(60, 60, 60));
+        const QFontMetrics labelMetrics = painter.fontMetrics();
+        std::vector<int> rowEnds;  // where each row's last label ends
+        for (const TrendLimitsPeriod& period : periods) {
+            QString text = LimitsText(period);
+            if (period.From > frame.FirstDay) text = QStringLiteral("from %1: %2").arg(DateText(period.From), text);
+            const int width = labelMetrics.horizontalAdvance(text);
+            const int wanted =
+                std::min(static_cast<int>(std::lround(frame.XOf(period.From))) + 4, plot.right() - 4 - width);
+            std::size_t row = 0;
+            while (row < rowEnds.size() && std::max(wanted, rowEnds[row] + 10) + width > plot.right() - 4) ++row;
+            if (row == rowEnds.size()) rowEnds.push_back(plot.left() - 6);
+            const int left = std::max({wanted, plot.left() + 4, rowEnds[row] + 10});
+            painter.drawText(QRect(left, plot.top() + 3 + static_cast<int>(row) * 14, width + 2, 14),
+                             Qt::AlignLeft | Qt::AlignVCenter, text);
+            rowEnds[row] = left + width;
+        }
+    }
+
     // The values: a thin line through the included ones, then the dots.
     painter.setRenderHint(QPainter::Antialiasing, true);
     QPainterPath path;
@@ -300,30 +348,25 @@ void PaintTrendChart(QPainter& painter, const TrendSeries& series, QSize size, c
         x += painter.fontMetrics().horizontalAdvance(text) + 18;
     };
     // Only what the chart shows: no baseline entry without a baseline drawn,
-    // a band's entry only where it is drawn somewhere (with the limit in
-    // force now, else the newest drawn), the hollow dot only for an excluded
-    // record on the chart.
+    // a band's entry only where it is drawn somewhere, with the limit every
+    // band was drawn with (when they changed, the bands' labels give them),
+    // the hollow dot only for an excluded record on the chart.
     if (!stretches.empty()) {
         painter.setPen(QPen(QColor::fromRgb(TrendBaselineColour), 2));
         painter.drawLine(x, y + 8, x + 18, y + 8);
         x += 24;
         legendText(QStringLiteral("baseline"));
     }
-    const auto drawnPercent = [&](std::optional<double> now, std::optional<double> TrendStretch::*limit) {
-        std::optional<double> newest;
-        for (const TrendStretch& s : stretches)
-            if (s.*limit) newest = s.*limit;
-        return newest && now ? now : newest;
-    };
-    const auto swatch = [&](QRgb colour, std::optional<double> percent, const char* name) {
-        if (!percent) return;
+    const auto swatch = [&](QRgb colour, std::optional<double> TrendLimitsPeriod::*limit, const char* name) {
+        const auto drawn =
+            std::find_if(periods.begin(), periods.end(), [&](const TrendLimitsPeriod& p) { return p.*limit; });
+        if (drawn == periods.end()) return;
         painter.fillRect(QRect(x, y + 2, 18, 12), QColor::fromRgb(colour));
         x += 24;
-        legendText(
-            QStringLiteral("%1 \u00b1%2 %").arg(QLatin1String(name), QString::fromStdString(FormatReal(*percent))));
+        legendText(limitsVary ? QLatin1String(name) : PercentText(name, *((*drawn).*limit)));
     };
-    swatch(TrendWarningBandColour, drawnPercent(series.WarningPercent, &TrendStretch::WarningPercent), "warning");
-    swatch(TrendActionBandColour, drawnPercent(series.ActionPercent, &TrendStretch::ActionPercent), "action");
+    swatch(TrendWarningBandColour, &TrendLimitsPeriod::WarningPercent, "warning");
+    swatch(TrendActionBandColour, &TrendLimitsPeriod::ActionPercent, "action");
     if (std::any_of(points.begin(), points.end(),
                     [](const TrendPoint& p) { return p.Excluded && std::isfinite(p.Value); })) {
         painter.setRenderHint(QPainter::Antialiasing, true);

@@ -7,7 +7,10 @@
 // record), stepping where a version took over; around it the warning band
 // (light green) and the action band (light amber) as filled areas; a title
 // and labelled axes. A dot outside the action band of the baseline its record
-// was judged against is red, outside the warning band orange, else blue.
+// was judged against is red, outside the warning band orange, else blue. The
+// legend gives the limits of the bands; when they changed over the chart,
+// each period of one pair of limits is labelled with its own instead
+// ("from 2026-03-02: warning ±5 %, action ±10 %") above the values.
 //
 // Needs Qt Gui only and a QGuiApplication (text). The same series draws the
 // same pixels.

@@ -15,6 +15,9 @@ struct TrendPoint {
     double Value = 0.0;
     bool Excluded = false;              // drawn hollow
     std::optional<double> Reference{};  // the baseline value this record was judged against; none without one
+    // Recorded while the detector had no baseline: judged against none (a
+    // baseline set from it later may still be drawn over it).
+    bool NoBaseline = false;
     // The limits this record was judged with, when OwnLimits; else the series'.
     bool OwnLimits = false;
     std::optional<double> WarningPercent{}, ActionPercent{};
@@ -33,8 +36,8 @@ struct TrendSeries {
     std::vector<TrendPoint> Points;        // oldest first
     std::vector<TrendBaseline> Baselines;  // oldest first, FromDay not decreasing
     // Percent of the baseline value either side of it; none: no band. The
-    // legend shows these (the limits in force now); a point's own limits draw
-    // the bands from it to the next point with other limits.
+    // limits in force now; a point's own limits draw the bands from it to the
+    // next point with other limits (TrendStretches).
     std::optional<double> WarningPercent, ActionPercent;
     // The band's half-width is a percentage of max(reference, MinimumReference)
     // (a count whose baseline is 0 is judged against 1).
@@ -61,9 +64,10 @@ struct TrendStretch {
 // stretch: a new stretch where a baseline version takes over and where the
 // limits change. The limits of a stretch are those of the last record judged
 // before it under the same baseline version, else of the version's first
-// record, else the series' (a fresh baseline is judged with the limits in
-// force now). Times without a baseline, or whose baseline has no value of
-// the number, have no stretch.
+// judged record, else the series' (a fresh baseline is judged with the limits
+// in force now). A record judged with no baseline (NoBaseline), over which
+// a baseline set from it later is drawn, does not count. Times without a
+// baseline, or whose baseline has no value of the number, have no stretch.
 inline std::vector<TrendStretch> TrendStretches(const TrendSeries& series, double first, double last)
 {
     std::vector<double> starts{first};
@@ -88,7 +92,7 @@ inline std::vector<TrendStretch> TrendStretches(const TrendSeries& series, doubl
         const TrendPoint* before = nullptr;
         const TrendPoint* earliest = nullptr;
         for (const TrendPoint& p : series.Points) {
-            if (p.Day < begins || p.Day >= ends) continue;
+            if (p.NoBaseline || p.Day < begins || p.Day >= ends) continue;
             if (p.Day <= from && (before == nullptr || p.Day >= before->Day)) before = &p;
             if (earliest == nullptr || p.Day < earliest->Day) earliest = &p;
         }
@@ -107,6 +111,37 @@ inline std::vector<TrendStretch> TrendStretches(const TrendSeries& series, doubl
             stretches.push_back(stretch);
     }
     return stretches;
+}
+
+// A run of stretches side by side drawn with the same limits.
+struct TrendLimitsPeriod {
+    double From = 0.0, To = 0.0;  // days
+    std::optional<double> WarningPercent, ActionPercent;
+};
+
+// The periods of stretches (TrendStretches) that have a band (stretches
+// without limits draw none), in order.
+inline std::vector<TrendLimitsPeriod> TrendLimitsPeriods(const std::vector<TrendStretch>& stretches)
+{
+    std::vector<TrendLimitsPeriod> periods;
+    for (const TrendStretch& s : stretches) {
+        if (!s.WarningPercent && !s.ActionPercent) continue;
+        if (!periods.empty() && periods.back().To == s.From && periods.back().WarningPercent == s.WarningPercent &&
+            periods.back().ActionPercent == s.ActionPercent)
+            periods.back().To = s.To;
+        else
+            periods.push_back({s.From, s.To, s.WarningPercent, s.ActionPercent});
+    }
+    return periods;
+}
+
+// Whether the periods have more than one pair of limits: then a chart says
+// each period's own, not one pair for all.
+inline bool TrendLimitsVary(const std::vector<TrendLimitsPeriod>& periods)
+{
+    return std::any_of(periods.begin(), periods.end(), [&](const TrendLimitsPeriod& p) {
+        return p.WarningPercent != periods.front().WarningPercent || p.ActionPercent != periods.front().ActionPercent;
+    });
 }
 
 }  // namespace evenor

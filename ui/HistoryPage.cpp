@@ -11,6 +11,7 @@
 #include <QChartView>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDate>
 #include <QDateTime>
 #include <QDateTimeAxis>
 #include <QDialog>
@@ -34,6 +35,7 @@
 #include <QVBoxLayout>
 #include <QValueAxis>
 
+#include "insight/ResultExport.h"
 #include "render/ReportSources.h"
 #include "ui/Dialogs.h"
 #include "ui/Fonts.h"
@@ -50,6 +52,12 @@ QDateTime TestedAt(const StoredRecord& record)
     QDateTime at = QDateTime::fromString(Text(record.TestedAt), QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     at.setTimeSpec(Qt::UTC);
     return at;
+}
+
+// "2026-03-02" of days since 1970-01-01.
+QString DateOf(double day)
+{
+    return QDate(1970, 1, 1).addDays(static_cast<qint64>(std::floor(day))).toString(QStringLiteral("yyyy-MM-dd"));
 }
 
 QLineSeries* Line(const std::vector<QPointF>& points)
@@ -165,6 +173,21 @@ THistoryPage::THistoryPage(QWidget* parent) : QWidget(parent)
     auto* detectorRow = new QHBoxLayout;
     detectorRow->addWidget(detectorLabel);
     detectorRow->addWidget(comboBoxDetector_, 1);
+    labelNoBaseline_ = new QLabel(this);
+    labelNoBaseline_->setObjectName(QStringLiteral("LabelNoBaseline"));
+    labelNoBaseline_->setWordWrap(true);
+    labelNoBaseline_->setToolTip(QStringLiteral("Records made before the detector's first baseline was set are "
+                                                "judged against none"));
+    labelNoBaseline_->hide();
+    checkBoxAgainstCurrent_ = new QCheckBox(this);
+    checkBoxAgainstCurrent_->setObjectName(QStringLiteral("CheckBoxAgainstCurrent"));
+    checkBoxAgainstCurrent_->setToolTip(QStringLiteral("Judge the records made before any baseline against the newest "
+                                                       "one, with the limits in force now, on this page only: their "
+                                                       "recorded verdicts stay as they are"));
+    checkBoxAgainstCurrent_->hide();
+    auto* noBaselineRow = new QHBoxLayout;
+    noBaselineRow->addWidget(labelNoBaseline_, 1);
+    noBaselineRow->addWidget(checkBoxAgainstCurrent_);
     auto* chartPane = new QWidget(this);
     auto* chartLayout = new QVBoxLayout(chartPane);
     chartLayout->setContentsMargins(0, 0, 0, 0);
@@ -186,6 +209,7 @@ THistoryPage::THistoryPage(QWidget* parent) : QWidget(parent)
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(6, 6, 6, 6);
     layout->addLayout(detectorRow);
+    layout->addLayout(noBaselineRow);
     layout->addWidget(splitter, 1);
     layout->addLayout(buttonRow);
 
@@ -193,6 +217,7 @@ THistoryPage::THistoryPage(QWidget* parent) : QWidget(parent)
     connect(comboBoxMetric_, &QComboBox::currentIndexChanged, this, &THistoryPage::ShowChart);
     connect(buttonRecord_, &QPushButton::clicked, this, &THistoryPage::ButtonRecordClick);
     connect(buttonBaseline_, &QPushButton::clicked, this, &THistoryPage::ButtonBaselineClick);
+    connect(checkBoxAgainstCurrent_, &QCheckBox::toggled, this, &THistoryPage::ShowRecords);
     buttonRecord_->setEnabled(false);
     buttonBaseline_->setEnabled(false);
     connect(tableRecords_, &QTableWidget::itemSelectionChanged, this,
@@ -319,16 +344,54 @@ void THistoryPage::ShowRecords()
     }
     tabs_->setTabText(1, inbox_.empty() ? QStringLiteral("Inbox") : QStringLiteral("Inbox (%1)").arg(inbox_.size()));
 
+    // The records judged with no baseline, and the offer to see them
+    // against the newest one.
+    const auto unjudged =
+        std::count_if(records_.begin(), records_.end(), [](const StoredRecord& r) { return !r.BaselineVersion; });
+    const bool againstCurrent = unjudged > 0 && baseline_ && checkBoxAgainstCurrent_->isChecked();
+    if (unjudged > 0 && baseline_)
+        labelNoBaseline_->setText(QStringLiteral("%1 of %2 records %3 judged with no baseline.")
+                                      .arg(unjudged)
+                                      .arg(records_.size())
+                                      .arg(unjudged == 1 ? QStringLiteral("was") : QStringLiteral("were")));
+    else if (unjudged > 0)
+        labelNoBaseline_->setText(QStringLiteral("No baseline is set: the records were judged with none."));
+    labelNoBaseline_->setVisible(unjudged > 0);
+    if (baseline_)
+        checkBoxAgainstCurrent_->setText(QStringLiteral("Show %1 against baseline %2")
+                                             .arg(unjudged == 1 ? QStringLiteral("it") : QStringLiteral("them"))
+                                             .arg(baseline_->Version));
+    checkBoxAgainstCurrent_->setVisible(unjudged > 0 && baseline_);
+
     tableRecords_->clearContents();
     tableRecords_->setRowCount(static_cast<int>(records_.size()));
     // Newest first.
     for (std::size_t i = 0; i < records_.size(); ++i) {
         const StoredRecord& r = records_[records_.size() - 1 - i];
         const int row = static_cast<int>(i);
-        const QString checks =
+        QString checks =
             r.BaselineVersion
                 ? QStringLiteral("%1 (baseline %2)").arg(Text(VerdictName(r.BaselineOverall))).arg(*r.BaselineVersion)
                 : QStringLiteral("no baseline");
+        // Judged now against the newest baseline, shown only: the record
+        // keeps the verdict it was recorded with.
+        QStringList seenNow;
+        if (againstCurrent && !r.BaselineVersion) {
+            Verdict overall = Verdict::NotEvaluated;
+            seenNow << QStringLiteral("Recorded with no baseline; against baseline %1 with the limits in force now:")
+                           .arg(baseline_->Version);
+            for (const BaselineCheck& check : CheckAgainstBaseline(r.Record.Numbers, r.Record.Exposure,
+                                                                   r.Record.ExposureUnit, *baseline_, limits_)) {
+                overall = std::max(overall, check.Result);
+                const QString name = Text(FindBaselineCheck(check.Key)->Name);
+                seenNow << (check.DeviationPercent ? QStringLiteral("%1: %2 % (%3)")
+                                                         .arg(name, QString::number(*check.DeviationPercent, 'f', 2),
+                                                              Text(VerdictName(check.Result)))
+                                                   : QStringLiteral("%1: %2").arg(name, Text(check.Note)));
+            }
+            checks =
+                QStringLiteral("%1 (baseline %2, seen now)").arg(Text(VerdictName(overall))).arg(baseline_->Version);
+        }
         // Notes: the exclusion, and a new software version or model (a
         // natural point to set a new baseline).
         QStringList notes;
@@ -343,6 +406,12 @@ void THistoryPage::ShowRecords()
             // size their column lies to the right, out of sight.
             QStringList tip;
             if (c == 1) tip << Text(r.Record.FileName);
+            if (c == 3 && !seenNow.isEmpty()) {
+                tip << seenNow;
+                QFont italic = item->font();
+                italic.setItalic(true);
+                item->setFont(italic);
+            }
             if (!notes.isEmpty()) tip << notes;
             item->setToolTip(tip.join(QLatin1Char('\n')));
             tableRecords_->setItem(row, c, item);
@@ -371,6 +440,9 @@ void THistoryPage::ShowChart()
     auto* values = new QLineSeries;
     values->setName(QStringLiteral("Recorded"));
     values->setPointsVisible(true);
+    // One colour whatever the number of band pieces before it (the theme's
+    // colour by position made it green on the warning band).
+    values->setColor(QColor(0x6d, 0x5f, 0xd5));
     auto* excluded = new QScatterSeries;
     excluded->setName(QStringLiteral("Excluded"));
     excluded->setMarkerSize(7);
@@ -404,36 +476,49 @@ void THistoryPage::ShowChart()
     // The baselines in force over time and their bands, stretch by stretch:
     // each version from when it was set until the next took over, changing
     // where the records' limits change (as the printed charts draw them).
+    // The legend names each band with its limits; when they changed over
+    // the chart, once per period of one pair of limits, from its start.
     std::vector<QAbstractSeries*> series;
     std::vector<QAbstractSeries*> unlisted;  // later pieces of a band already in the legend
-    bool named[3] = {false, false, false};
-    for (const TrendStretch& stretch : TrendStretches(trend, left / kMsPerDay, right / kMsPerDay)) {
+    QStringList named;
+    const std::vector<TrendStretch> stretches = TrendStretches(trend, left / kMsPerDay, right / kMsPerDay);
+    const std::vector<TrendLimitsPeriod> periods = TrendLimitsPeriods(stretches);
+    const bool limitsVary = TrendLimitsVary(periods);
+    for (const TrendStretch& stretch : stretches) {
         const double from = stretch.From * kMsPerDay, to = stretch.To * kMsPerDay;
         if (!(to > from)) continue;
         const double ref = stretch.Reference;
         const double scale = std::max(ref, trend.MinimumReference);
-        const auto add = [&](QAbstractSeries* piece, int kind) {
+        QString since;
+        for (const TrendLimitsPeriod& period : periods)
+            if (limitsVary && period.From <= stretch.From && stretch.From < period.To && period.From * kMsPerDay > left)
+                since = QStringLiteral(" from %1").arg(DateOf(period.From));
+        const auto add = [&](QAbstractSeries* piece) {
             series.push_back(piece);
-            if (named[kind]) unlisted.push_back(piece);
-            named[kind] = true;
+            if (named.contains(piece->name()))
+                unlisted.push_back(piece);
+            else
+                named << piece->name();
         };
-        const auto band = [&](std::optional<double> percent, const QColor& colour, const QString& name, int kind) {
+        const auto band = [&](std::optional<double> percent, const QColor& colour, const char* name) {
             if (!percent) return;
             const double lo = std::max(0.0, ref - scale * *percent / 100.0);
             const double hi = ref + scale * *percent / 100.0;
-            add(Band(from, to, lo, hi, colour, name), kind);
+            add(Band(from, to, lo, hi, colour,
+                     QStringLiteral("%1 limits \u00b1%2 %%3")
+                         .arg(QLatin1String(name), QString::fromStdString(FormatReal(*percent)), since)));
             low = std::min(low, lo);
             high = std::max(high, hi);
         };
-        band(stretch.ActionPercent, QColor(255, 214, 153), QStringLiteral("Action limits"), 0);
-        band(stretch.WarningPercent, QColor(198, 236, 198), QStringLiteral("Warning limits"), 1);
+        band(stretch.ActionPercent, QColor(255, 214, 153), "Action");
+        band(stretch.WarningPercent, QColor(198, 236, 198), "Warning");
         auto* line = Line({{from, ref}, {to, ref}});
         line->setName(QStringLiteral("Baseline"));
         QPen pen(QColor(30, 90, 30));
         pen.setStyle(Qt::DashLine);
         pen.setWidth(2);
         line->setPen(pen);
-        add(line, 2);
+        add(line);
         low = std::min(low, ref);
         high = std::max(high, ref);
     }

@@ -3,7 +3,10 @@
 // open image's when it has been recorded, or any chosen), its records with
 // their verdicts, a trend chart of one metric against the detector's latest
 // baseline with its warning and action bands, and the buttons that record
-// the last test and make a record the baseline.
+// the last test and make a record the baseline. Records judged with no
+// baseline (made before one was set) are counted above the table, and can be
+// seen against the newest baseline with the limits in force now; their
+// recorded verdicts stay as they are, nothing is written.
 //
 // The page opens the history database for each action (the location from the
 // preferences) and keeps no connection. A store failure goes to the error box
@@ -21,6 +24,7 @@
 #include "render/ReportData.h"
 
 class QChartView;
+class QCheckBox;
 class QDateTimeAxis;
 class QValueAxis;
 class QComboBox;
@@ -104,6 +108,10 @@ private:
     QPushButton* buttonRecord_ = nullptr;
     QPushButton* buttonBaseline_ = nullptr;
     QLabel* labelStatus_ = nullptr;
+    // Says how many records were judged with no baseline (made before one was
+    // set); the box shows them against the newest baseline, in this page only.
+    QLabel* labelNoBaseline_ = nullptr;
+    QCheckBox* checkBoxAgainstCurrent_ = nullptr;
 };
 
 // The preferences dialog: where the history is kept and whether every test

@@ -1,16 +1,70 @@
 // The trend chart of a hand-made series: the baseline line and the bands lie
 // at the rows their values give, in each baseline version's stretch of time;
-// a baseline set after the last record shows at once.
+// a baseline set after the last record shows at once; the legend or the
+// bands' labels give the limits each stretch was drawn with. The baselines
+// over time of stored records (TrendSeriesFor): one set from records made
+// after the fact is drawn over them.
 #include <gtest/gtest.h>
 
+#include <QPaintEngine>
+#include <QPainter>
 #include <cmath>
 #include <iterator>
 
 #include "render/MapRenderer.h"
+#include "render/ReportSources.h"
 #include "render/TrendChart.h"
 
 namespace evenor {
 namespace {
+
+// A chart-sized picture that keeps the texts painted on it and where they
+// begin (in its coordinates), and draws nothing.
+class TextRecorder : public QImage {
+public:
+    struct Drawn {
+        QString Text;
+        QPointF At;  // the start of the baseline
+    };
+    std::vector<Drawn> Texts;
+
+    TextRecorder() : QImage(TrendChartSize, QImage::Format_RGB32) {}
+    QPaintEngine* paintEngine() const override { return &engine_; }
+    std::optional<QPointF> Where(const QString& text) const
+    {
+        for (const Drawn& d : Texts)
+            if (d.Text == text) return d.At;
+        return std::nullopt;
+    }
+    bool Has(const QString& text) const { return Where(text).has_value(); }
+
+private:
+    class Engine : public QPaintEngine {
+    public:
+        explicit Engine(TextRecorder& owner) : QPaintEngine(AllFeatures), owner_(owner) {}
+        bool begin(QPaintDevice*) override { return true; }
+        bool end() override { return true; }
+        void updateState(const QPaintEngineState&) override {}
+        Type type() const override { return User; }
+        void drawPixmap(const QRectF&, const QPixmap&, const QRectF&) override {}
+        void drawPath(const QPainterPath&) override {}
+        void drawPolygon(const QPointF*, int, PolygonDrawMode) override {}
+        void drawTextItem(const QPointF& at, const QTextItem& item) override
+        {
+            owner_.Texts.push_back({item.text(), state->transform().map(at)});
+        }
+
+    private:
+        TextRecorder& owner_;
+    };
+    mutable Engine engine_{*this};
+};
+
+void Paint(TextRecorder& recorder, const TrendSeries& series)
+{
+    QPainter painter(&recorder);
+    PaintTrendChart(painter, series);
+}
 
 TEST(TrendChartTest, BaselineAndBandsLieAtTheirValues)
 {
@@ -123,6 +177,150 @@ TEST(TrendChartTest, AFreshBaselineShowsFromWhenItWasSet)
     series.ActionPercent = 100.0;
     series.Baselines.back().Reference = 26.251833548202747;  // 100 % of it is a little more than itself
     EXPECT_EQ(TrendChartFrameFor(series).Low, 0.0);
+}
+
+// The limits each stretch was drawn with are said: with one pair throughout,
+// by the legend, also when the limits in force now are others; when they
+// changed, by a label at the start of each period, above the values, the
+// legend then naming the bands only.
+TEST(TrendChartTest, TheLimitsOfEachStretchAreNamed)
+{
+    struct Case {
+        const char* name;
+        bool changed;  // days 5 ... 9 judged with 5 and 15 %
+        std::vector<QString> shown, notShown;
+    };
+    const Case cases[] = {
+        {"one pair, other limits now",
+         false,
+         {"warning \u00b110 %", "action \u00b120 %"},
+         {"warning \u00b18 %", "action \u00b116 %", "warning", "warning \u00b110 %, action \u00b120 %"}},
+        {"changed",
+         true,
+         {"warning", "action", "warning \u00b110 %, action \u00b120 %",
+          "from 2024-10-09: warning \u00b15 %, action \u00b115 %"},
+         {"warning \u00b18 %", "warning \u00b110 %", "warning \u00b15 %"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TrendSeries series;
+        series.WarningPercent = 8.0;  // changed after the last record
+        series.ActionPercent = 16.0;
+        for (int day = 0; day < 10; ++day) {
+            const bool narrow = c.changed && day >= 5;
+            series.Points.push_back({.Day = 20000.0 + day + 0.3,
+                                     .Value = 100.0 + day % 3,
+                                     .Reference = 100.0,
+                                     .OwnLimits = true,
+                                     .WarningPercent = narrow ? 5.0 : 10.0,
+                                     .ActionPercent = narrow ? 15.0 : 20.0});
+        }
+        series.Baselines = {{.FromDay = 19990.0, .Reference = 100.0}};
+        TextRecorder texts;
+        Paint(texts, series);
+        for (const QString& text : c.shown) EXPECT_TRUE(texts.Has(text)) << text.toStdString();
+        for (const QString& text : c.notShown) EXPECT_FALSE(texts.Has(text)) << text.toStdString();
+        if (!c.changed) continue;
+        // Each label at its period's start, above the bands (120 at most).
+        const TrendChartFrame frame = TrendChartFrameFor(series);
+        const std::optional<QPointF> first = texts.Where(c.shown[2]), second = texts.Where(c.shown[3]);
+        ASSERT_TRUE(first && second);
+        EXPECT_LT(first->x(), frame.XOf(20001.0));
+        EXPECT_GE(second->x(), frame.XOf(20005.3));
+        EXPECT_LT(second->x(), frame.XOf(20006.3));
+        for (const QPointF& at : {*first, *second}) {
+            EXPECT_LT(at.y(), frame.YOf(120.0));
+            EXPECT_GT(at.y(), frame.Plot.top());
+        }
+    }
+}
+
+// Stored records of detector "D", area SNR only; a judged one with limits of
+// 5 and 15 %.
+StoredRecord Stored(std::int64_t id, const char* testedAt, std::optional<std::int64_t> baseline)
+{
+    StoredRecord r;
+    r.Id = id;
+    r.DetectorKey = "D";
+    r.TestedAt = testedAt;
+    r.BaselineVersion = baseline;
+    r.Record.Numbers.AreaSNR = 100.0 + static_cast<double>(id);
+    if (baseline) {
+        BaselineCheck check;
+        check.Limit = {5.0, 15.0};
+        r.Checks.assign(BaselineCheckCount, check);
+    }
+    return r;
+}
+
+Baseline Set(std::int64_t version, const char* setAt, const char* source)
+{
+    Baseline b;
+    b.Version = version;
+    b.SetAt = setAt;
+    b.Source = source;
+    b.Numbers.AreaSNR = 100.0 * static_cast<double>(version);
+    return b;
+}
+
+// A baseline is drawn from when it was set, from its first judged record if
+// earlier, and over the records it was made from when they were judged with
+// no baseline (recorded before it, tested before it); never over a record
+// judged against an earlier version.
+TEST(TrendSeriesForTest, ABaselineMadeAfterTheFactIsDrawnOverItsRecords)
+{
+    struct Case {
+        const char* name;
+        std::vector<StoredRecord> records;
+        std::vector<Baseline> baselines;
+        std::vector<const char*> from;  // each version's start
+    };
+    const Case cases[] = {
+        {"median of records recorded before it",
+         {Stored(1, "2026-01-05 08:15:00", {}), Stored(2, "2026-01-12 08:15:00", {}),
+          Stored(3, "2026-01-19 08:15:00", {}), Stored(4, "2026-01-26 08:15:00", 1)},
+         {Set(1, "2026-06-01 10:00:00", "median of records 1, 2, 3")},
+         {"2026-01-05 08:15:00"}},
+        {"one record recorded before it",
+         {Stored(1, "2026-01-05 08:15:00", {}), Stored(2, "2026-01-12 08:15:00", {})},
+         {Set(1, "2026-06-01 10:00:00", "record 2")},
+         {"2026-01-12 08:15:00"}},
+        {"no record judged against it yet",
+         {Stored(1, "2026-01-05 08:15:00", {})},
+         {Set(1, "2026-06-01 10:00:00", "record 1")},
+         {"2026-01-05 08:15:00"}},
+        {"a new baseline from a record judged against the one before",
+         {Stored(1, "2026-01-05 08:15:00", {}), Stored(2, "2026-01-12 08:15:00", 1),
+          Stored(3, "2026-01-19 08:15:00", 1)},
+         {Set(1, "2026-01-05 09:00:00", "record 1"), Set(2, "2026-06-01 10:00:00", "record 3")},
+         {"2026-01-05 08:15:00", "2026-06-01 10:00:00"}},
+        {"a new baseline from records before the one before",
+         {Stored(1, "2026-01-05 08:15:00", {}), Stored(2, "2026-01-12 08:15:00", 1),
+          Stored(3, "2026-01-19 08:15:00", 1), Stored(4, "2026-06-08 08:15:00", 2)},
+         {Set(1, "2026-01-05 09:00:00", "record 1"), Set(2, "2026-06-01 10:00:00", "median of records 1, 2, 3")},
+         {"2026-01-05 08:15:00", "2026-06-01 10:00:00"}},
+        {"a source of another shape",
+         {Stored(1, "2026-01-05 08:15:00", {}), Stored(2, "2026-07-01 08:15:00", 1)},
+         {Set(1, "2026-06-01 10:00:00", "the first 1 records")},
+         {"2026-06-01 10:00:00"}},
+    };
+    std::array<Limits, BaselineCheckCount> now;
+    now.fill(Limits{10.0, 20.0});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TrendSeries series = TrendSeriesFor(0, "DET: Area SNR", "D", c.records, c.baselines, now);
+        ASSERT_EQ(series.Baselines.size(), c.from.size());
+        for (std::size_t v = 0; v < c.from.size(); ++v) EXPECT_EQ(series.Baselines[v].FromDay, *DayOf(c.from[v]));
+    }
+
+    // Over the records made before it, the band has the limits of the first
+    // record judged against it, not those in force now.
+    const TrendSeries series = TrendSeriesFor(0, "DET: Area SNR", "D", cases[0].records, cases[0].baselines, now);
+    const std::vector<TrendStretch> stretches = TrendStretches(series, 20458.0, 20480.0);
+    ASSERT_EQ(stretches.size(), 1u);
+    EXPECT_EQ(stretches[0].From, *DayOf("2026-01-05 08:15:00"));
+    EXPECT_EQ(stretches[0].WarningPercent, 5.0);
+    EXPECT_EQ(stretches[0].ActionPercent, 15.0);
 }
 
 }  // namespace

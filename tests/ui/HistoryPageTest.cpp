@@ -1,9 +1,11 @@
 // The History page and the preferences dialog: a test recorded through the
 // page into a temporary SQLite database and shown in its table, recorded once
-// only, made the baseline with a reason; store failures in the error box;
+// only, made the baseline with a reason; records judged with no baseline
+// said and shown against the newest one; store failures in the error box;
 // the preferences remembered, and "Record every test" recording after the
 // run's own messages.
 #include <filesystem>
+#include <limits>
 #include <memory>
 
 #include <QChartView>
@@ -11,6 +13,9 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QLabel>
+#include <QLegend>
+#include <QLegendMarker>
 #include <QLineEdit>
 #include <QLineSeries>
 #include <QProcess>
@@ -23,6 +28,7 @@
 #include "dicom/DicomDictionary.h"
 #include "history/HistoryStore.h"
 #include "history/Sha256.h"
+#include "render/ReportSources.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 #include "tests/ui/UiTestSupport.h"
@@ -247,6 +253,86 @@ private slots:
         QCOMPARE(table->item(0, 4)->text(), QStringLiteral("software version changed from \"\" to \"2.0\""));
         QCOMPARE(table->item(1, 4)->text(), QStringLiteral("excluded: grid in the beam"));
         QCOMPARE(table->item(1, 1)->toolTip(), QStringLiteral("other.dcm\nexcluded: grid in the beam"));
+    }
+
+    // A series recorded before any baseline, then a baseline from its first
+    // record: the page says which records were judged with none, and shows
+    // them against the newest baseline when asked, the records unchanged;
+    // the chart draws that baseline over them from the first one's test.
+    void recordsJudgedWithNoBaseline()
+    {
+        const auto record = [&](const char* date, double snr, char sha) {
+            QaRecord r = OtherDetectorRecord();
+            r.Detector.DetectorId = "BACK-1";
+            r.FileSha256 = std::string(64, sha);
+            r.AcquisitionDate = date;
+            r.Numbers.AreaSNR = snr;
+            r.Numbers.DeviatingRoiCount = 5;
+            Store()->Record(r);
+        };
+        record("20260105", 100.0, '1');
+        record("20260112", 104.0, '2');
+        record("20260119", 130.0, '3');
+        ShowHistory();
+        auto* detectors = C<QComboBox>("ComboBoxDetector");
+        detectors->setCurrentIndex(detectors->findData(QStringLiteral("BACK-1")));
+        auto* notice = C<QLabel>("LabelNoBaseline");
+        auto* against = C<QCheckBox>("CheckBoxAgainstCurrent");
+        QVERIFY(!notice->isHidden());
+        QCOMPARE(notice->text(), QStringLiteral("No baseline is set: the records were judged with none."));
+        QVERIFY(against->isHidden());
+
+        Store()->SetBaselineFromFirst("BACK-1", 1, "acceptance", "qa");
+        record("20260126", 101.0, '4');
+        Page()->Refresh();
+        QCOMPARE(detectors->currentData().toString(), QStringLiteral("BACK-1"));
+        QCOMPARE(notice->text(), QStringLiteral("3 of 4 records were judged with no baseline."));
+        QVERIFY(!against->isHidden());
+        QCOMPARE(against->text(), QStringLiteral("Show them against baseline 1"));
+        auto* table = C<QTableWidget>("TableRecords");
+        const auto column = [&](int c) {
+            QStringList cells;
+            for (int row = 0; row < table->rowCount(); ++row) cells << table->item(row, c)->text();
+            return cells;
+        };
+        const QStringList recorded = {"pass (baseline 1)", "no baseline", "no baseline", "no baseline"};
+        QCOMPARE(column(3), recorded);  // newest first
+        against->setChecked(true);
+        QCOMPARE(column(3), QStringList({"pass (baseline 1)", "fail (baseline 1, seen now)",
+                                         "pass (baseline 1, seen now)", "pass (baseline 1, seen now)"}));
+        QVERIFY(table->item(1, 3)->toolTip().contains(QStringLiteral("Area SNR: 30.00 % (fail)")));
+        QVERIFY(table->item(1, 3)->font().italic());
+        for (const StoredRecord& r : Store()->Records({"BACK-1", ""}))
+            QCOMPARE(r.BaselineVersion.has_value(), r.Record.AcquisitionDate == "20260126");
+        against->setChecked(false);
+        QCOMPARE(column(3), recorded);
+
+        // The baseline from the first record is drawn from that record's test.
+        C<QComboBox>("ComboBoxMetric")->setCurrentIndex(0);  // area SNR
+        double from = std::numeric_limits<double>::max();
+        for (QAbstractSeries* series : C<QChartView>("ChartTrend")->chart()->series())
+            if (series->name() == QStringLiteral("Baseline"))
+                for (const QPointF& at : static_cast<QLineSeries*>(series)->points()) from = std::min(from, at.x());
+        QCOMPARE(from, *DayOf(Page()->Records().front().TestedAt) * 86'400'000.0);
+
+        // The legend names the bands with their limits; after a change, each
+        // period with its own, from its start.
+        const auto legend = [&] {
+            QTest::qWait(20);  // the legend lays its markers out
+            QStringList shown;
+            for (QLegendMarker* marker : C<QChartView>("ChartTrend")->chart()->legend()->markers())
+                if (marker->isVisible()) shown << marker->label();
+            return shown;
+        };
+        QCOMPARE(legend(),
+                 QStringList({"Action limits \u00b120 %", "Warning limits \u00b110 %", "Baseline", "Recorded"}));
+        Store()->ChangeLimits("BACK-1", {{"area_snr", Limits{5.0, 10.0}}}, "tighter", "qa");
+        record("20260202", 102.0, '5');
+        record("20260209", 103.0, '6');
+        Page()->Refresh();
+        QCOMPARE(legend(), QStringList({"Action limits \u00b120 %", "Warning limits \u00b110 %", "Baseline",
+                                        "Action limits \u00b110 % from 2026-02-02",
+                                        "Warning limits \u00b15 % from 2026-02-02", "Recorded"}));
     }
 
     void storeFailureGoesToErrorBox_data()

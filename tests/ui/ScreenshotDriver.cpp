@@ -27,6 +27,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDate>
 #include <QDialog>
@@ -343,6 +344,16 @@ int main(int argc, char** argv)
         }
     Settle(30);
     ok = Save(form().grab(), folder, "history-notes.png") && ok;
+    // history-seen-now.png: the records made before the baseline was set,
+    // shown against it (on the page only), the oldest in view.
+    if (auto* seen = form().findChild<QCheckBox*>(QStringLiteral("CheckBoxAgainstCurrent"));
+        seen && !seen->isHidden()) {
+        seen->setChecked(true);
+        table->scrollToBottom();
+        Settle(30);
+        ok = Save(form().grab(), folder, "history-seen-now.png") && ok;
+        seen->setChecked(false);
+    }
     // history-rebaselined.png: the newest record made the baseline; the
     // chart shows the new baseline from then on at once.
     table->selectRow(0);
