@@ -10,6 +10,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
@@ -296,7 +297,8 @@ private slots:
     }
 
     // An image Evenor reads but does not judge: the page and the saved PDF
-    // report name the reason, and every verdict is "not judged".
+    // report name the reason, every verdict is "not judged", and the History
+    // page refuses to record it.
     void notJudgedImageWarning_data()
     {
         QTest::addColumn<int>("kind");  // index into NotJudgedImages
@@ -326,6 +328,12 @@ private slots:
         const QString printed = QString::fromUtf8(text.readAllStandardOutput()).simplified();
         QVERIFY2(printed.contains("Warning: " + warning), qPrintable(printed));
         QVERIFY2(printed.contains("Overall verdict: not judged"), qPrintable(printed));
+
+        // Nor does the History page record it.
+        C<QTabWidget>("EvenorControl")->setCurrentWidget(C<QWidget>("History"));
+        QTest::mouseClick(C<QPushButton>("ButtonRecord"), Qt::LeftButton);
+        QCOMPARE(TakeBoxes(), QStringList{Error("Not recorded: " + warning + ".")});
+        QVERIFY(!QFileInfo::exists(preferences_.Database()));
     }
 
     // A failed run, a failed open and a later open keep the last results,
