@@ -322,7 +322,7 @@ int RunBatch(const BatchOptions& options, const AnalyseOptions& analyse, const G
     progress.Finish();
 
     std::size_t failed = 0;
-    std::size_t verdicts[4] = {};  // by Verdict
+    std::size_t verdicts[VerdictCount] = {};  // by Verdict
     for (const auto& result : results) {
         if (!result.Outcome.Ok)
             ++failed;
@@ -349,6 +349,8 @@ int RunBatch(const BatchOptions& options, const AnalyseOptions& analyse, const G
             << verdicts[static_cast<std::size_t>(Verdict::Fail)] << " fail";
         if (const std::size_t none = verdicts[static_cast<std::size_t>(Verdict::NotEvaluated)])
             out << ", " << none << " not evaluated";
+        if (const std::size_t none = verdicts[static_cast<std::size_t>(Verdict::NotJudged)])
+            out << ", " << none << " not judged";
         out << "), " << failed << " failed";
         if (summaryWritten) out << "; summary: " << summaryPath;
         out << '\n';

@@ -121,6 +121,12 @@ warnings about tags 0028,1040 and 0028,1041 that the window shows after an open
 are printed on standard error, prefixed "Warning: ", and so is a warning when
 0008,0068 Presentation Intent Type is FOR PRESENTATION (a processed image).
 
+A colour image (Samples per Pixel not 1), Bits Allocated other than 8 or 16,
+or signed pixels (Pixel Representation 1) are read and reported all the
+same, with a warning naming the reason, but not judged: every verdict is
+"not judged", and --record records nothing ("Not recorded: " and the reason
+on standard error, exit status 1).
+
 Compressed images are refused unless --decompress is given: then JPEG (lossless,
 baseline, extended), JPEG-LS, JPEG 2000, RLE and deflated images with one
 sample per pixel are decoded (the first frame) and analysed as the uncompressed

@@ -135,6 +135,8 @@ template <typename Write> void WriteOutput(const std::string& path, Write write)
 
 }  // namespace
 
+std::string NotRecordedText(const ImageInfo& image) { return "Not recorded: " + image.NotJudgedText(); }
+
 ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
 {
     ImageOutcome outcome;
@@ -175,9 +177,8 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
 
         ResultContext context;
         context.PixelSpacing = image->PixelSpacing();
-        context.Image = ReadImageInfo(image->TagTable());
+        context.Image = ReadImageInfo(*image);
         context.Preset = job.Preset;
-        context.Image.LossyCompressed = image->LossyCompressed();
         if (context.Image.IsProcessed()) {
             message("Warning: " + std::string(ProcessedImageWarning));
             warnings.emplace_back(ProcessedImageWarning);
@@ -185,6 +186,10 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         if (context.Image.LossyCompressed) {
             message("Warning: " + std::string(LossyImageWarning));
             warnings.emplace_back(LossyImageWarning);
+        }
+        for (const auto& reason : context.Image.NotJudged) {
+            message("Warning: " + reason);
+            warnings.push_back(reason);
         }
         ReadRealField(job.Options->BorderMm, context.BorderMm);
         // The border is taken off an area that lies inside the image; an area
@@ -231,7 +236,7 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         context.Insight = &insight;
         outcome.Metrics = insight.Metrics.EveryPixel;
         outcome.Detector = Findings(insight);
-        outcome.Verdict = Judge(insight, settings, *job.Preset);
+        outcome.Verdict = Judge(insight, settings, *job.Preset, context.Image);
         if (job.WantSummaryRow)
             outcome.SummaryRow = SummaryCsvRow(settings.DicomFileName, settings, result.Result, context);
 
@@ -246,7 +251,10 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         const std::string sha256 = !job.FileSha256.empty()                  ? job.FileSha256
                                    : job.WantRecord || !outputs.Pdf.empty() ? Sha256OfFile(job.File)
                                                                             : std::string();
-        if (job.WantRecord)
+        // What Evenor does not judge is no test of the detector.
+        if (job.WantRecord && !context.Image.Judged())
+            outcome.RecordError = NotRecordedText(context.Image);
+        else if (job.WantRecord)
             outcome.Record = MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(), sha256,
                                           image->LossyCompressed());
         if (!outputs.Pdf.empty()) {

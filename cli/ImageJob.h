@@ -15,6 +15,7 @@
 #include "history/QaRecord.h"
 #include "insight/Defects.h"
 #include "insight/Guidelines.h"
+#include "insight/ImageInfo.h"
 #include "insight/Metrics.h"
 #include "insight/Rims.h"
 #include "insight/RobustMetrics.h"
@@ -87,9 +88,14 @@ struct ImageOutcome {
     std::uint32_t FirstColumn = 0, FirstRow = 0, LastColumn = 0, LastRow = 0;  // the area evaluated
     std::string SummaryRow;          // SummaryCsvRow or SummaryCsvErrorRow, when asked for
     std::optional<QaRecord> Record;  // for the history, when asked for and every output was written
-    // Recorded already (ImageJob::RecordForReport): what it said, or why not.
+    // Recorded already (ImageJob::RecordForReport): what it said, or why not;
+    // why not also when Evenor does not judge the image (NotRecordedText).
     std::optional<std::string> Recorded, RecordError;
 };
+
+// "Not recorded: " and ImageInfo::NotJudgedText: why a run with ImageJob::WantRecord recorded nothing
+// (ImageOutcome::RecordError).
+std::string NotRecordedText(const ImageInfo& image);
 
 // Everything the image has to say (tag warnings prefixed "Warning: ", the
 // run's messages, the error that ended it), in order, one line each.

@@ -19,6 +19,7 @@
 #include "dicom/TerminalText.h"
 #include "history/QaRecord.h"
 #include "history/Sha256.h"
+#include "insight/ImageInfo.h"
 
 namespace evenor {
 
@@ -184,11 +185,13 @@ IntakeEntry IntakeDesk::Take(const std::filesystem::path& file, const std::strin
     // The tags decide the rule.
     const IntakeRule* rule = nullptr;
     std::string refusal;
+    ImageInfo info;
     try {
         // The tags of a compressed image too: its rule says whether to decode it.
         const TDicomBeeld header(DirectoryPart(path), FileNamePart(path), CompressedImages::Decode);
         rule = MatchIntakeRule(*options_.Rules, header.TagTable());
         entry.DetectorKey = DetectorFromTags(header.TagTable()).Key();
+        info.NotJudged = NotJudgedReasons(header);
     } catch (const std::exception& e) {
         refusal = e.what();
     }
@@ -196,6 +199,8 @@ IntakeEntry IntakeDesk::Take(const std::filesystem::path& file, const std::strin
         entry.Message = refusal;
         return entry;  // perhaps still being written: try again later
     }
+    // Its header says so already, complete or not: no test of a detector.
+    if (refusal.empty() && !info.Judged()) refusal = info.NotJudgedText();
 
     bool isNew = false;
     {

@@ -330,9 +330,14 @@ bool DicomHeaderParser::ReadSpecialElement(std::uint32_t tag, std::uint64_t valu
         return true;
     }
     case tags::PlanarConfiguration.Number:
-    case tags::PixelRepresentation.Number:
         AddTagEntry(tag, std::to_string(ReadUInt16()), "");
         return true;
+    case tags::PixelRepresentation.Number: {
+        const std::uint16_t value = ReadUInt16();
+        if (!iconMode_) image_.pixelRepresentation_ = value;
+        AddTagEntry(tag, std::to_string(value), "");
+        return true;
+    }
     case tags::Rows.Number:
     case tags::Columns.Number: {
         const std::uint16_t value = ReadUInt16();

@@ -88,6 +88,11 @@ public:
     bool OddOffsets() const { return oddOffsets_; }
     bool BigEndian() const { return bigEndian_; }
     std::uint8_t BitsAllocated() const { return bitsAllocated_; }
+    // Of the image, not of an icon: the low 8 bits of Samples per Pixel
+    // (1 when the element is absent) and Pixel Representation (0 when
+    // absent). The pixel loading looks at neither.
+    std::uint8_t SamplesPerPixel() const { return static_cast<std::uint8_t>(samplesPerPixel_); }
+    std::uint16_t PixelRepresentation() const { return pixelRepresentation_; }
     double PixelSpacing() const { return pixelSpacing_; }  // millimetres; 0 when absent
     bool ImagerSpacingSeen() const { return imagerSpacingSeen_; }
     std::int32_t PixelDataOffset() const { return pixelDataOffset_; }
@@ -131,6 +136,7 @@ private:
     bool lossyCompressed_ = false;
     std::string transferSyntaxUid_;
     std::uint16_t samplesPerPixel_ = 1;
+    std::uint16_t pixelRepresentation_ = 0;
     std::uint64_t deflatedStart_ = 0;     // file offset of a deflated data set
     std::vector<std::uint8_t> inflated_;  // the inflated data set until LoadPixels takes the pixels
     WordArray pixels_;

@@ -88,6 +88,8 @@ std::string_view VerdictName(Verdict verdict)
         return "warning";
     case Verdict::Fail:
         return "fail";
+    case Verdict::NotJudged:
+        return "not judged";
     case Verdict::NotEvaluated:
         break;
     }
@@ -241,6 +243,21 @@ GuidelineVerdict Judge(const DetectorInsight& insight, const AnalysisSettings& s
                                : "every ROI has an SD of 0: no noise, not an unprocessed exposure";
         AppendChecks(verdict, {signal});
     }
+    return verdict;
+}
+
+void WithholdJudgement(GuidelineVerdict& verdict, const ImageInfo& image)
+{
+    if (image.Judged()) return;
+    for (auto& check : verdict.Checks) check.Result = Verdict::NotJudged;
+    verdict.Overall = Verdict::NotJudged;
+}
+
+GuidelineVerdict Judge(const DetectorInsight& insight, const AnalysisSettings& settings, const GuidelinePreset& preset,
+                       const ImageInfo& image)
+{
+    GuidelineVerdict verdict = Judge(insight, settings, preset);
+    WithholdJudgement(verdict, image);
     return verdict;
 }
 

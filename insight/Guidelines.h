@@ -7,7 +7,8 @@
 // passes. Above the action limit the verdict is Fail (action needed); above the
 // warning limit only, Warning; otherwise Pass. A metric that is not available
 // is NotEvaluated. The overall verdict is the worst verdict among the checks
-// that were evaluated, NotEvaluated when none was.
+// that were evaluated, NotEvaluated when none was. An image Evenor does not
+// judge (ImageInfo::NotJudged) gets NotJudged instead (WithholdJudgement).
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -17,13 +18,16 @@
 #include <vector>
 
 #include "analysis/AnalysisSettings.h"
+#include "insight/ImageInfo.h"
 #include "insight/Metrics.h"
 
 namespace evenor {
 
-enum class Verdict : std::uint8_t { NotEvaluated, Pass, Warning, Fail };
+// NotJudged outranks every other verdict: no check of such an image counts.
+enum class Verdict : std::uint8_t { NotEvaluated, Pass, Warning, Fail, NotJudged };
+inline constexpr std::size_t VerdictCount = 5;
 
-// "not evaluated", "pass", "warning", "fail".
+// "not evaluated", "pass", "warning", "fail", "not judged".
 std::string_view VerdictName(Verdict verdict);
 
 struct Limits {
@@ -124,9 +128,19 @@ std::vector<CheckVerdict> JudgeDetector(const DetectorInsight& insight, const An
 // Appends checks to verdict and makes its overall verdict the worst of all.
 void AppendChecks(GuidelineVerdict& verdict, std::vector<CheckVerdict> checks);
 
+// For an image Evenor does not judge (image.NotJudged not empty): every check
+// and the overall verdict become NotJudged (the warnings say why); the checks'
+// values, limits and notes are kept for display. Nothing changes for an image
+// Evenor judges.
+void WithholdJudgement(GuidelineVerdict& verdict, const ImageInfo& image);
+
 // The verdicts the summaries show (window, command line, JSON, history): the
 // robust metrics judged, then the defect and structured-noise checks, then
 // the signal check when it fails.
 GuidelineVerdict Judge(const DetectorInsight& insight, const AnalysisSettings& settings, const GuidelinePreset& preset);
+
+// The same, withheld for an image Evenor does not judge (WithholdJudgement).
+GuidelineVerdict Judge(const DetectorInsight& insight, const AnalysisSettings& settings, const GuidelinePreset& preset,
+                       const ImageInfo& image);
 
 }  // namespace evenor

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <optional>
+#include <string>
 
 #include "analysis/FieldSyntax.h"
 #include "dicom/DicomTags.h"
@@ -67,6 +68,43 @@ ImageInfo ReadImageInfo(const std::vector<std::string>& tagList)
         if (!FindTagValue(tagList, tag, value)) return std::nullopt;
         return value;
     });
+}
+
+std::vector<std::string> NotJudgedReasons(const TDicomBeeld& image)
+{
+    std::vector<std::string> reasons;
+    if (const int samples = image.SamplesPerPixel(); samples != 1)
+        reasons.push_back("Samples per Pixel is " + std::to_string(samples) +
+                          (samples == 0 ? ": an image without samples is not a detector's flat field"
+                                        : ": a colour image is not a detector's flat field"));
+    // The reader takes 0 for a missing element; say which it was.
+    if (const int bits = image.BitsAllocated(); bits != 8 && bits != 16) {
+        const bool missing = TagTableValue(image.TagTable(), tags::BitsAllocated.Key).empty();
+        reasons.push_back("Bits Allocated is " + (missing ? std::string("missing") : std::to_string(bits)) +
+                          ": Evenor reads 8 or 16 bits per sample, these samples may be misread");
+    }
+    if (const int representation = image.PixelRepresentation(); representation == 1)
+        reasons.emplace_back("Pixel Representation is 1: signed pixel values are read as unsigned, a negative value "
+                             "becomes a large one");
+    else if (representation != 0)
+        reasons.push_back("Pixel Representation is " + std::to_string(representation) +
+                          ": not 0 (unsigned), the pixel values may be misread");
+    return reasons;
+}
+
+std::string ImageInfo::NotJudgedText() const
+{
+    std::string text;
+    for (std::size_t i = 0; i < NotJudged.size(); ++i) text.append(i > 0 ? "; " : "").append(NotJudged[i]);
+    return text;
+}
+
+ImageInfo ReadImageInfo(const TDicomBeeld& image)
+{
+    ImageInfo info = ReadImageInfo(image.TagTable());
+    info.LossyCompressed = image.LossyCompressed();
+    info.NotJudged = NotJudgedReasons(image);
+    return info;
 }
 
 ImageInfo ReadImageInfo(const std::vector<TagEntry>& tagTable)

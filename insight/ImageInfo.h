@@ -22,6 +22,17 @@ inline constexpr std::string_view ProcessedImageWarning =
 inline constexpr std::string_view LossyImageWarning =
     "Lossy compressed image: noise and pixel values are altered, the result may not describe the detector";
 
+// Evenor judges an image only when its samples can be a detector's grey
+// values as read: one sample per pixel, 8 or 16 bits allocated, unsigned. The
+// reader takes any other image's first Rows x Columns samples as unsigned 8-
+// or 16-bit numbers all the same (the report is written from them), but no
+// verdict is given and no QA record made. The warnings naming the reason, in
+// this order, one per reason; empty for an image Evenor judges:
+//   "Samples per Pixel is 3: a colour image is not a detector's flat field"
+//   "Bits Allocated is 12: Evenor reads 8 or 16 bits per sample, these samples may be misread"
+//   "Pixel Representation is 1: signed pixel values are read as unsigned, a negative value becomes a large one"
+std::vector<std::string> NotJudgedReasons(const TDicomBeeld& image);
+
 struct ImageInfo {
     std::string Manufacturer;            // 0008,0070
     std::string Model;                   // 0008,1090 Manufacturer's Model Name
@@ -35,9 +46,15 @@ struct ImageInfo {
     // TDicomBeeld::LossyCompressed (set by the caller; the tags alone cannot
     // tell whether decoding was asked for).
     bool LossyCompressed = false;
+    // NotJudgedReasons (set by the caller, or by the image overload below).
+    std::vector<std::string> NotJudged;
 
     // True when Presentation Intent Type is FOR PRESENTATION (letter case ignored).
     bool IsProcessed() const;
+    // Evenor gives verdicts for the image (NotJudged is empty).
+    bool Judged() const { return NotJudged.empty(); }
+    // The reasons of NotJudged joined by "; ".
+    std::string NotJudgedText() const;
 };
 
 // From the lines of TDicomBeeld::TagList, through FindTagValue. A value holding
@@ -49,6 +66,9 @@ ImageInfo ReadImageInfo(const std::vector<std::string>& tagList);
 // From TDicomBeeld::TagTable: the values exactly as read. The first element
 // with a tag counts, as in the tag-list lookup.
 ImageInfo ReadImageInfo(const std::vector<TagEntry>& tagTable);
+
+// From the image: its tag table, LossyCompressed and NotJudged.
+ImageInfo ReadImageInfo(const TDicomBeeld& image);
 
 // The value of the first element with tag (8 hexadecimal digits, as
 // TagEntry::Tag) in tagTable, padding removed; empty when there is none.

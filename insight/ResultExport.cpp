@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <fstream>
+#include <map>
 #include <ostream>
 #include <vector>
 
@@ -126,7 +127,60 @@ Json RectJson(const PixelRect& rect)
     return json;
 }
 
-Json DefectsJson(const DetectorInsight& insight, std::size_t listLimit)
+// The entries of the lists that may be long (ListLimit): built one at a
+// time, so that a writer can stream them.
+Json ClusterEntry(const DefectCluster& cluster)
+{
+    Json entry = Json::object();
+    entry["size"] = cluster.Size;
+    entry["x"] = Real(cluster.CentreX);
+    entry["y"] = Real(cluster.CentreY);
+    entry["left"] = cluster.Left;
+    entry["top"] = cluster.Top;
+    entry["right"] = cluster.Right;
+    entry["bottom"] = cluster.Bottom;
+    entry["hot"] = cluster.Hot;
+    entry["dead"] = cluster.Size - cluster.Hot;
+    return entry;
+}
+
+Json RoiEntry(std::size_t index, const RoiResult& roi)
+{
+    Json entry = Json::object();
+    entry["index"] = index;
+    entry["x"] = roi.X;
+    entry["y"] = roi.Y;
+    entry["max"] = roi.Maximum;
+    entry["min"] = roi.Minimum;
+    entry["mean"] = Real(roi.Mean);
+    entry["sd"] = Real(roi.SD);
+    entry["snr"] = Real(roi.SNR);
+    return entry;
+}
+
+Json DeviatingRoiEntry(const BadROI& bad)
+{
+    Json entry = Json::object();
+    entry["x"] = bad.X;
+    entry["y"] = bad.Y;
+    entry["mean"] = Real(bad.Mean);
+    entry["sd"] = Real(bad.SD);
+    entry["snr"] = Real(SignalToNoise(bad.Mean, bad.SD));
+    return entry;
+}
+
+Json DeviatingPixelEntry(const BadPixel& bad)
+{
+    Json entry = Json::object();
+    entry["x"] = bad.X;
+    entry["y"] = bad.Y;
+    entry["value"] = bad.Value;
+    entry["roi_mean"] = Real(bad.RoiMean);
+    return entry;
+}
+
+// withLists false leaves the long lists empty (StreamResultJson fills them).
+Json DefectsJson(const DetectorInsight& insight, std::size_t listLimit, bool withLists)
 {
     const ClusterSummary& found = insight.Clusters;
     Json defects = Json::object();
@@ -137,20 +191,9 @@ Json DefectsJson(const DetectorInsight& insight, std::size_t listLimit)
     defects["larger_clusters"] = found.Larger;
     defects["largest_cluster"] = found.Clusters.empty() ? 0u : found.Clusters.front().Size;
     Json clusters = Json::array();
-    for (const DefectCluster& cluster : found.Clusters) {
-        if (clusters.size() == listLimit) break;
-        Json entry = Json::object();
-        entry["size"] = cluster.Size;
-        entry["x"] = Real(cluster.CentreX);
-        entry["y"] = Real(cluster.CentreY);
-        entry["left"] = cluster.Left;
-        entry["top"] = cluster.Top;
-        entry["right"] = cluster.Right;
-        entry["bottom"] = cluster.Bottom;
-        entry["hot"] = cluster.Hot;
-        entry["dead"] = cluster.Size - cluster.Hot;
-        clusters.push_back(std::move(entry));
-    }
+    if (withLists)
+        for (std::size_t i = 0; i < found.Clusters.size() && i < listLimit; ++i)
+            clusters.push_back(ClusterEntry(found.Clusters[i]));
     defects["clusters"] = std::move(clusters);
     defects["lines_searched"] = insight.LinesSearched;
     Json lines = Json::array();
@@ -227,8 +270,10 @@ void WriteFile(const std::string& path, const std::function<void(std::ostream&)>
     if (!file) ThrowIoError(errno);
 }
 
-nlohmann::ordered_json ResultToJson(const AnalysisSettings& settings, const AnalysisResult& result,
-                                    const ResultContext& context)
+namespace {
+
+Json BuildResultJson(const AnalysisSettings& settings, const AnalysisResult& result, const ResultContext& context,
+                     bool withLists)
 {
     Json json = Json::object();
     json["schema_version"] = ResultSchemaVersion;
@@ -274,49 +319,24 @@ nlohmann::ordered_json ResultToJson(const AnalysisSettings& settings, const Anal
     json["warnings"] = Json::array();
     if (info.IsProcessed()) json["warnings"].push_back(ProcessedImageWarning);
     if (info.LossyCompressed) json["warnings"].push_back(LossyImageWarning);
+    for (const auto& reason : info.NotJudged) json["warnings"].push_back(reason);
 
     json["area"] = {{"mean", Real(result.AreaMean)}, {"sd", Real(result.AreaSD)}, {"snr", Real(result.AreaSNR)}};
     json["roi_snr"] = {{"mean", Real(result.MeanRoiSNR)}, {"sd", Real(result.RoiSNRSD)}};
 
     Json rois = Json::array();
-    for (std::size_t i = 0; i < result.Rois.size() && i < context.ListLimit; ++i) {
-        const RoiResult& roi = result.Rois[i];
-        Json entry = Json::object();
-        entry["index"] = i;
-        entry["x"] = roi.X;
-        entry["y"] = roi.Y;
-        entry["max"] = roi.Maximum;
-        entry["min"] = roi.Minimum;
-        entry["mean"] = Real(roi.Mean);
-        entry["sd"] = Real(roi.SD);
-        entry["snr"] = Real(roi.SNR);
-        rois.push_back(std::move(entry));
+    Json badRois = Json::array();
+    Json badPixels = Json::array();
+    if (withLists) {
+        for (std::size_t i = 0; i < result.Rois.size() && i < context.ListLimit; ++i)
+            rois.push_back(RoiEntry(i, result.Rois[i]));
+        for (std::size_t i = 0; i < result.BadROIMap.size() && i < context.ListLimit; ++i)
+            badRois.push_back(DeviatingRoiEntry(result.BadROIMap[i]));
+        for (std::size_t i = 0; i < result.BadPixelMap.size() && i < context.ListLimit; ++i)
+            badPixels.push_back(DeviatingPixelEntry(result.BadPixelMap[i]));
     }
     json["rois"] = std::move(rois);
-
-    Json badRois = Json::array();
-    for (const auto& bad : result.BadROIMap) {
-        if (badRois.size() == context.ListLimit) break;
-        Json entry = Json::object();
-        entry["x"] = bad.X;
-        entry["y"] = bad.Y;
-        entry["mean"] = Real(bad.Mean);
-        entry["sd"] = Real(bad.SD);
-        entry["snr"] = Real(SignalToNoise(bad.Mean, bad.SD));
-        badRois.push_back(std::move(entry));
-    }
     json["deviating_rois"] = std::move(badRois);
-
-    Json badPixels = Json::array();
-    for (const auto& bad : result.BadPixelMap) {
-        if (badPixels.size() == context.ListLimit) break;
-        Json entry = Json::object();
-        entry["x"] = bad.X;
-        entry["y"] = bad.Y;
-        entry["value"] = bad.Value;
-        entry["roi_mean"] = Real(bad.RoiMean);
-        badPixels.push_back(std::move(entry));
-    }
     json["deviating_pixels"] = std::move(badPixels);
 
     const DetectorInsight* insight = context.Insight;
@@ -353,7 +373,7 @@ nlohmann::ordered_json ResultToJson(const AnalysisSettings& settings, const Anal
                                      {"roi_snr_sd", Real(robust.RoiSNRSD)},
                                      {"recomputed_rois", robust.RecomputedRois},
                                      {"kept_whole_rois", robust.KeptWholeRois}};
-        json["defects"] = DefectsJson(*insight, context.ListLimit);
+        json["defects"] = DefectsJson(*insight, context.ListLimit, withLists);
         json["rims"] = RimsJson(insight->Rims, context.PixelSpacing);
         Json structured = Json::object();
         structured["pixel_noise"] = Optional(noise.PixelNoise);
@@ -368,8 +388,9 @@ nlohmann::ordered_json ResultToJson(const AnalysisSettings& settings, const Anal
     }
 
     if (context.Preset) {
-        const GuidelineVerdict verdict =
+        GuidelineVerdict verdict =
             insight ? Judge(*insight, settings, *context.Preset) : Judge(metrics, settings, *context.Preset);
+        WithholdJudgement(verdict, info);
         Json guideline = Json::object();
         guideline["preset"] = context.Preset->Name;
         guideline["description"] = context.Preset->Description;
@@ -397,23 +418,115 @@ nlohmann::ordered_json ResultToJson(const AnalysisSettings& settings, const Anal
     return json;
 }
 
+// Writes a document as dump(2) does, byte for byte, except that the arrays
+// named in lists are written from their generators, one entry at a time: a
+// result may list millions of deviating pixels, and a document holding them
+// all takes hundreds of bytes per entry. A line break in the dump of a value
+// is always layout (JSON escapes one inside a string), so an entry's dump is
+// indented by inserting the indent after each one.
+class JsonStreamer {
+public:
+    // Calls emit with each entry of one list, in order.
+    using Generator = std::function<void(const std::function<void(const Json&)>& emit)>;
+
+    JsonStreamer(std::ostream& out, std::map<const Json*, Generator> lists) : out_(out), lists_(std::move(lists)) {}
+
+    void Write(const Json& value, std::size_t depth)
+    {
+        if (const auto list = lists_.find(&value); list != lists_.end()) {
+            bool empty = true;
+            const std::string indent = Indent(depth + 1);
+            std::string text;
+            list->second([&](const Json& entry) {
+                text.assign(empty ? "[\n" : ",\n").append(indent);
+                for (const char c : entry.dump(2, ' ', false, Json::error_handler_t::replace)) {
+                    text += c;
+                    if (c == '\n') text += indent;
+                }
+                out_.write(text.data(), static_cast<std::streamsize>(text.size()));
+                empty = false;
+            });
+            out_ << (empty ? "[]" : "\n" + Indent(depth) + "]");
+            return;
+        }
+        if (value.is_object() && !value.empty()) {
+            out_ << "{\n";
+            for (auto item = value.begin(); item != value.end(); ++item) {
+                if (item != value.begin()) out_ << ",\n";
+                out_ << Indent(depth + 1) << Json(item.key()).dump() << ": ";
+                Write(*item, depth + 1);
+            }
+            out_ << '\n' << Indent(depth) << '}';
+        } else if (value.is_array() && !value.empty()) {
+            out_ << "[\n";
+            for (auto item = value.begin(); item != value.end(); ++item) {
+                if (item != value.begin()) out_ << ",\n";
+                out_ << Indent(depth + 1);
+                Write(*item, depth + 1);
+            }
+            out_ << '\n' << Indent(depth) << ']';
+        } else {
+            out_ << value.dump(2, ' ', false, Json::error_handler_t::replace);
+        }
+    }
+
+private:
+    static std::string Indent(std::size_t depth) { return std::string(2 * depth, ' '); }
+
+    std::ostream& out_;
+    std::map<const Json*, Generator> lists_;
+};
+
+// Writes the document of ResultToJson, its long lists streamed.
+void StreamResultJson(std::ostream& out, const Json& json, const AnalysisResult& result, const ResultContext& context)
+{
+    const std::size_t limit = context.ListLimit;
+    std::map<const Json*, JsonStreamer::Generator> lists;
+    lists[&json["rois"]] = [&](const auto& emit) {
+        for (std::size_t i = 0; i < result.Rois.size() && i < limit; ++i) emit(RoiEntry(i, result.Rois[i]));
+    };
+    lists[&json["deviating_rois"]] = [&](const auto& emit) {
+        for (std::size_t i = 0; i < result.BadROIMap.size() && i < limit; ++i)
+            emit(DeviatingRoiEntry(result.BadROIMap[i]));
+    };
+    lists[&json["deviating_pixels"]] = [&](const auto& emit) {
+        for (std::size_t i = 0; i < result.BadPixelMap.size() && i < limit; ++i)
+            emit(DeviatingPixelEntry(result.BadPixelMap[i]));
+    };
+    if (context.Insight != nullptr) {
+        const auto& clusters = context.Insight->Clusters.Clusters;
+        lists[&json["defects"]["clusters"]] = [&](const auto& emit) {
+            for (std::size_t i = 0; i < clusters.size() && i < limit; ++i) emit(ClusterEntry(clusters[i]));
+        };
+    }
+    JsonStreamer(out, std::move(lists)).Write(json, 0);
+    out << '\n';
+}
+
+}  // namespace
+
+nlohmann::ordered_json ResultToJson(const AnalysisSettings& settings, const AnalysisResult& result,
+                                    const ResultContext& context)
+{
+    return BuildResultJson(settings, result, context, true);
+}
+
 void WriteResultJson(std::ostream& out, const AnalysisSettings& settings, const AnalysisResult& result,
                      const ResultContext& context)
 {
-    const Json json = ResultToJson(settings, result, context);
+    const Json json = BuildResultJson(settings, result, context, false);
     errno = 0;
-    out << json.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
+    StreamResultJson(out, json, result, context);
     CheckStream(out);
 }
 
 void WriteResultJson(const std::string& path, const AnalysisSettings& settings, const AnalysisResult& result,
                      const ResultContext& context)
 {
-    // Built before the file is opened, so an existing file stays as it was
-    // when building fails.
-    const std::string text =
-        ResultToJson(settings, result, context).dump(2, ' ', false, Json::error_handler_t::replace);
-    WriteFile(path, [&](std::ostream& out) { out << text << '\n'; });
+    // Everything but the long lists is built before the file is opened, so an
+    // existing file stays as it was when building fails.
+    const Json json = BuildResultJson(settings, result, context, false);
+    WriteFile(path, [&](std::ostream& out) { StreamResultJson(out, json, result, context); });
 }
 
 std::string RoiCsvHeader() { return "index,x,y,max,min,mean,sd,snr,mean_dev_pct,snr_dev_pct,deviating"; }
@@ -527,7 +640,9 @@ std::string SummaryCsvRow(std::string_view file, const AnalysisSettings& setting
     }
     if (context.Preset) {
         fields.push_back(CsvText(context.Preset->Name));
-        fields.push_back(std::string(VerdictName(Judge(metrics, settings, *context.Preset).Overall)));
+        GuidelineVerdict verdict = Judge(metrics, settings, *context.Preset);
+        WithholdJudgement(verdict, info);
+        fields.push_back(std::string(VerdictName(verdict.Overall)));
     } else {
         fields.push_back("");
         fields.push_back("");
@@ -555,7 +670,7 @@ std::string SummaryCsvRow(std::string_view file, const AnalysisSettings& setting
     fields.push_back(rimBorder > 0.0 ? FormatReal(rimBorder) : "");
     fields.push_back(OptionalReal(insight->Noise.Rows.CorrelatedPercent));
     fields.push_back(OptionalReal(insight->Noise.Columns.CorrelatedPercent));
-    fields.push_back(context.Preset ? std::string(VerdictName(Judge(*insight, settings, *context.Preset).Overall))
+    fields.push_back(context.Preset ? std::string(VerdictName(Judge(*insight, settings, *context.Preset, info).Overall))
                                     : "");
     fields.push_back(FormatReal(context.BorderMm));
     return Join(fields);

@@ -63,7 +63,9 @@ struct ResultContext {
 nlohmann::ordered_json ResultToJson(const AnalysisSettings& settings, const AnalysisResult& result,
                                     const ResultContext& context);
 
-// Writes ResultToJson indented by two spaces, ended by a line feed.
+// Writes ResultToJson indented by two spaces, ended by a line feed. The long
+// lists (ROIs, deviating ROIs and pixels, defect clusters) are written entry
+// by entry rather than built first, so that memory does not grow with them.
 void WriteResultJson(std::ostream& out, const AnalysisSettings& settings, const AnalysisResult& result,
                      const ResultContext& context);
 void WriteResultJson(const std::string& path, const AnalysisSettings& settings, const AnalysisResult& result,

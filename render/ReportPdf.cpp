@@ -73,6 +73,7 @@ QColor VerdictColour(Verdict verdict)
     case Verdict::Fail:
         return QColor(200, 0, 0);
     case Verdict::NotEvaluated:
+    case Verdict::NotJudged:
         break;
     }
     return kMuted;
@@ -80,7 +81,7 @@ QColor VerdictColour(Verdict verdict)
 
 Verdict VerdictFromName(const std::string& name)
 {
-    for (const Verdict v : {Verdict::Pass, Verdict::Warning, Verdict::Fail})
+    for (const Verdict v : {Verdict::Pass, Verdict::Warning, Verdict::Fail, Verdict::NotJudged})
         if (VerdictName(v) == name) return v;
     return Verdict::NotEvaluated;
 }

@@ -190,6 +190,7 @@ void TFormEvenor::CreateControls()
         if (!lastRun_ || !shown) return std::nullopt;
         if (lastRun_->FileSha256.empty())
             throw EvenorError("The image " + shown->Settings.DicomFileName + " can no longer be read to record it");
+        if (!shown->Image.Judged()) throw EvenorError("Not recorded: " + shown->Image.NotJudgedText());
         return MakeQaRecord(shown->Settings, lastRun_->Result, shown->Insight, resultsPage_->ChosenPreset(),
                             lastRun_->Tags, lastRun_->FileSha256, shown->LossyCompressed);
     });

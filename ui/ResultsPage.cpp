@@ -72,6 +72,7 @@ QString VerdictHtml(Verdict verdict)
         colour = "#c00000";
         break;
     case Verdict::NotEvaluated:
+    case Verdict::NotJudged:
         break;
     }
     return QStringLiteral("<b style=\"color:%1\">%2</b>").arg(QLatin1String(colour), Html(VerdictName(verdict)));
@@ -388,7 +389,7 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
     results.Result = result;
     results.Preparation = outcome.Preparation;
     results.PixelSpacing = image.PixelSpacing();
-    results.Image = ReadImageInfo(image.TagTable());
+    results.Image = ReadImageInfo(image);
     results.DeviceSerialNumber = TagTableValue(image.TagTable(), tags::DeviceSerialNumber.Key);
     results.SoftwareVersions = TagTableValue(image.TagTable(), tags::SoftwareVersions.Key);
     results.AcquisitionTime = TagTableValue(image.TagTable(), tags::AcquisitionTime.Key);
@@ -396,6 +397,7 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
     results.Warnings = tagDefaults.Warnings;
     if (results.Processed) results.Warnings.emplace_back(ProcessedImageWarning);
     if (results.LossyCompressed) results.Warnings.emplace_back(LossyImageWarning);
+    for (const auto& reason : results.Image.NotJudged) results.Warnings.push_back(reason);
     const std::string sign = "tag 0028,1041 (Pixel Intensity Relationship Sign) ";
     if (!tagDefaults.Inverted)
         results.InversionReason = "set in the window; " + sign + "is missing or not 1 or -1";
@@ -658,6 +660,8 @@ QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& pre
     if (results.Processed) html += QStringLiteral("<p style=\"color:#c00000\">%1</p>").arg(Html(ProcessedImageWarning));
     if (results.LossyCompressed)
         html += QStringLiteral("<p style=\"color:#c00000\">%1</p>").arg(Html(LossyImageWarning));
+    for (const auto& reason : results.Image.NotJudged)
+        html += QStringLiteral("<p style=\"color:#c00000\">%1</p>").arg(Html(reason));
 
     const QString pixels = results.Settings.DetectDeviatingPixels ? QString::number(metrics.DeviatingPixelCount)
                                                                   : QStringLiteral("not searched");
@@ -682,7 +686,7 @@ QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& pre
     html += DefectsHtml(results);
     html += StructuredNoiseHtml(results.Insight.Noise);
 
-    const GuidelineVerdict verdict = Judge(results.Insight, results.Settings, preset);
+    const GuidelineVerdict verdict = Judge(results.Insight, results.Settings, preset, results.Image);
     html += QStringLiteral("<p><b>Guideline preset %1: </b>%2").arg(Html(preset.Name), VerdictHtml(verdict.Overall));
     for (const CheckVerdict& check : verdict.Checks) {
         const bool cluster = check.Key == LargestClusterCheckKey;

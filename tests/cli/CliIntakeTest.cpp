@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -114,6 +115,57 @@ TEST(CliWatch, TakesEachContentOnceCompleteAcrossRestarts)
     EXPECT_EQ(Inbox(db).size(), 3u);
     const CliResult history = RunInProcess({"history", "--db", db, "--json"});
     EXPECT_EQ(nlohmann::json::parse(history.out)["records"].size(), 1u);
+}
+
+// Images Evenor does not judge are refused with the reason at once (their
+// header says so, even while the file is fresh), recorded never; the plain
+// image beside them is recorded.
+TEST(CliWatch, ImagesNotJudgedAreRefusedWithTheReason)
+{
+    const TempFolder folder;
+    const auto in = folder / "in";
+    std::filesystem::create_directories(in);
+    const std::string db = (folder / "history.sqlite").string();
+    const auto rules = folder / "rules.json";
+    WriteWholeFile(rules,
+                   R"({"rules": [{"name": "flat", "match": {"modality": "DX"}, "settings": {"record": true}}]})");
+    const TestImage plain = NoisyFlatImage(60);
+    std::vector<NotJudgedImage> cases = NotJudgedImages(plain);
+    cases.push_back({"plain", plain, ""});
+    for (const auto& c : cases) WriteDicomFile(in / (c.Name + ".dcm"), c.Image);
+
+    const pid_t watch = Start({"watch", in.string(), "--rules", rules.string(), "--db", db, "--out-dir",
+                               (folder / "out").string(), "--settle", "0.5", "--interval", "0.1"},
+                              folder / "watch.err");
+    nlohmann::json entries;
+    const auto finished = [&] {
+        for (const auto& entry : entries)
+            if (entry["state"] == "waiting") return false;
+        return entries.size() == cases.size();
+    };
+    for (int wait = 0; wait < 150 && !finished(); ++wait) {
+        std::this_thread::sleep_for(100ms);
+        entries = Inbox(db);
+    }
+    EXPECT_EQ(Stop(watch), 0);
+    const std::string log = ReadWholeFile(folder / "watch.err");
+    ASSERT_TRUE(finished()) << entries.dump(1) << log;
+    std::map<std::string, nlohmann::json> byName;
+    for (const auto& entry : entries)
+        byName[std::filesystem::path(entry["path"].get<std::string>()).stem().string()] = entry;
+    for (const auto& c : cases) {
+        const nlohmann::json& entry = byName[c.Name];
+        EXPECT_EQ(entry["state"], c.Warning.empty() ? "analysed" : "refused") << c.Name << log;
+        if (c.Warning.empty()) continue;
+        EXPECT_EQ(entry["message"], c.Warning) << c.Name;
+        EXPECT_TRUE(entry["record"].is_null()) << c.Name;
+        EXPECT_NE(log.find("image " + (in / (c.Name + ".dcm")).string() + ": refused: " + c.Warning + "\n"),
+                  std::string::npos)
+            << c.Name << '\n'
+            << log;
+    }
+    const CliResult history = RunInProcess({"history", "--db", db, "--json"});
+    EXPECT_EQ(nlohmann::json::parse(history.out)["records"].size(), 1u) << log;
 }
 
 TEST(IntakeDesk, TheSameContentTakenTwiceAtOnceGivesOneResult)

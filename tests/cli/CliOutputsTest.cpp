@@ -1,10 +1,16 @@
 // "evenor-cli analyse" on one image: the JSON, CSV and PNG outputs, the
 // summary with its verdicts, the presets, the exit status of
-// --fail-on-deviation and the processed-image warning.
+// --fail-on-deviation, the processed-image warning and the images Evenor
+// does not judge.
 #include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -236,6 +242,111 @@ TEST(CliOutputsTest, ProcessedImageWarning)
             EXPECT_EQ(document["warnings"][0], std::string(ProcessedImageWarning));
         }
     }
+}
+
+// Images Evenor reads but does not judge: the report is written from the
+// samples as read, the warning names the reason on standard error and in the
+// JSON, every verdict is "not judged", and --record records nothing (single
+// image and batch). The plain image beside them is judged and recorded.
+TEST(CliOutputsTest, ImagesNotJudgedAreWarnedAboutAndNotRecorded)
+{
+    test::TempFolder folder;
+    const test::TestImage plain = test::NoisyFlatImage(64);
+    std::vector<test::NotJudgedImage> cases = test::NotJudgedImages(plain);
+    cases.push_back({"plain", plain, ""});
+    const std::string db = (folder / "history.sqlite").string();
+    std::vector<std::string> files, jsons;
+    for (const auto& c : cases) {
+        const std::string file = (folder / (c.Name + ".dcm")).string();
+        const std::string report = (folder / (c.Name + ".txt")).string();
+        const std::string json = (folder / (c.Name + ".json")).string();
+        test::WriteDicomFile(file, c.Image);
+        const CliResult result = RunInProcess({"analyse", file, "-o", report, "--json", json, "--record", "--db", db});
+        const bool judged = c.Warning.empty();
+        EXPECT_EQ(result.status, judged ? 0 : 1) << c.Name << '\n' << result.err;
+        EXPECT_EQ(result.err, judged ? "Results written to Output File\n"
+                                     : "Warning: " + c.Warning +
+                                           "\nResults written to Output File\nNot recorded: " + c.Warning + "\n")
+            << c.Name;
+        EXPECT_NE(result.out.find(judged ? "Overall verdict: pass\n" : "Overall verdict: not judged\n"),
+                  std::string::npos)
+            << c.Name << '\n'
+            << result.out;
+        EXPECT_NE(test::ReadWholeFile(report).find("Results of ROI's:"), std::string::npos) << c.Name;
+        const auto document = nlohmann::json::parse(test::ReadWholeFile(json));
+        EXPECT_EQ(document["warnings"], judged ? nlohmann::json::array() : nlohmann::json::array({c.Warning}))
+            << c.Name;
+        EXPECT_EQ(document["guideline"]["overall"], judged ? "pass" : "not judged") << c.Name;
+        for (const auto& check : document["guideline"]["checks"])
+            EXPECT_EQ(check["verdict"] == "not judged", !judged) << c.Name << ' ' << check.dump();
+        files.push_back(file);
+        jsons.push_back(json);
+    }
+    std::string problems;
+    EXPECT_TRUE(ValidJson(jsons, problems)) << problems;
+    const CliResult history = RunInProcess({"history", "--db", db, "--json"});
+    const auto records = nlohmann::json::parse(history.out)["records"];
+    ASSERT_EQ(records.size(), 1u) << history.out;
+    EXPECT_EQ(records[0]["file"], files.back());
+
+    std::vector<std::string> batch{"analyse",  "--out-dir", (folder / "batch").string(),
+                                   "--record", "--db",      (folder / "batch.sqlite").string()};
+    batch.insert(batch.end(), files.begin(), files.end());
+    const CliResult run = RunInProcess(batch);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.out.find("6 images: 6 analysed (1 pass, 0 warning, 0 fail, 5 not judged), 0 failed"),
+              std::string::npos)
+        << run.out;
+    for (const auto& c : cases) {
+        if (!c.Warning.empty()) {
+            EXPECT_NE(run.err.find(": Not recorded: " + c.Warning + "\n"), std::string::npos) << c.Name << run.err;
+        }
+    }
+}
+
+// Bits Allocated 0 takes each byte of 16-bit samples for a pixel: nearly
+// every pixel deviates, and the JSON lists them all. It is written as it
+// goes; built whole first, it took about 600 MB for 1024 x 1024 pixels.
+TEST(CliOutputsTest, AJsonListingAMillionDeviatingPixelsTakesLittleMemory)
+{
+    test::TempFolder folder;
+    const test::NotJudgedImage bits0 = test::NotJudgedImages(test::NoisyFlatImage(1024))[1];
+    ASSERT_EQ(bits0.Name, "bits0");
+    test::WriteDicomFile(folder / "bits0.dcm", bits0.Image);
+    std::vector<std::string> args{EVENOR_CLI_PATH,
+                                  "analyse",
+                                  (folder / "bits0.dcm").string(),
+                                  "-o",
+                                  (folder / "r.txt").string(),
+                                  "--json",
+                                  (folder / "r.json").string()};
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    ASSERT_EQ(wait4(pid, &status, 0, &usage), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_LT(usage.ru_maxrss, 200 * 1024) << "kB at the peak";
+    const std::string json = test::ReadWholeFile(folder / "r.json");
+    const std::string count = "\"deviating_pixels\": ";
+    const std::size_t at = json.rfind(count);
+    ASSERT_NE(at, std::string::npos);
+    const std::size_t deviating = std::stoul(json.substr(at + count.size()));
+    EXPECT_GT(deviating, 500'000u);
+    // Every one listed: an entry is the only place with a "roi_mean".
+    std::size_t listed = 0;
+    for (std::size_t i = json.find("\"roi_mean\""); i != std::string::npos; i = json.find("\"roi_mean\"", i + 1))
+        ++listed;
+    EXPECT_EQ(listed, deviating);
 }
 
 TEST(CliOutputsTest, ExtraOutputsComeAfterTheReport)

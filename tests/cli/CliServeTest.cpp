@@ -24,6 +24,7 @@
 #include <functional>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -812,6 +813,44 @@ TEST(CliServePostgres, AReportCutByAFileSizeLimitLeavesNoFileAndRefusesTheImage)
         << entries.dump(1);  // EFBIG
     EXPECT_TRUE(FilesOf(folder / "out").empty());
     EXPECT_EQ(Records(db.Location()), 0u);
+// Images Evenor does not judge are stored (the sender is answered success)
+// and listed as refused with the reason; only the plain image is recorded.
+TEST(CliServe, ImagesNotJudgedAreStoredAndRefusedWithTheReason)
+{
+    const TempFolder folder;
+    Node node(folder, "serve");
+    ASSERT_TRUE(node.Listening()) << node.Log();
+    const TestImage plain = Numbered(0);
+    std::vector<NotJudgedImage> cases = NotJudgedImages(plain);
+    cases.push_back({"plain", plain, ""});
+    std::vector<fs::path> files;
+    fs::create_directories(folder / "send");
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        cases[i].Image.SopInstanceUid = "1.2.826.0.1.3680043.10.998." + std::to_string(i);
+        files.push_back(folder / "send" / (cases[i].Name + ".dcm"));
+        WriteDicomFile(files.back(), cases[i].Image);
+    }
+    const Tool sent = RunTool(StoreScu("MODALITY", node.Port, files), folder / "storescu.out");
+    EXPECT_EQ(sent.Status, 0) << sent.Output;
+    const auto finished = [&] {
+        const nlohmann::json entries = Inbox(node.Db);
+        return entries.size() == cases.size() && CountState(entries, "waiting") == 0;
+    };
+    EXPECT_TRUE(WaitFor(finished)) << node.Log();
+    EXPECT_EQ(node.Stop(), 0);
+
+    const std::string log = node.Log();
+    std::map<std::string, nlohmann::json> byUid;
+    for (const auto& entry : Inbox(node.Db)) byUid[fs::path(entry["path"].get<std::string>()).stem().string()] = entry;
+    for (const auto& c : cases) {
+        const nlohmann::json& entry = byUid[c.Image.SopInstanceUid];
+        EXPECT_EQ(entry["state"], c.Warning.empty() ? "analysed" : "refused") << c.Name << '\n' << log;
+        if (!c.Warning.empty()) {
+            EXPECT_EQ(entry["message"], c.Warning) << c.Name;
+            EXPECT_NE(log.find(": refused: " + c.Warning + "\n"), std::string::npos) << c.Name << '\n' << log;
+        }
+    }
+    EXPECT_EQ(Records(node.Db), 1u) << log;
 }
 
 }  // namespace

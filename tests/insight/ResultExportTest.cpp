@@ -243,6 +243,39 @@ TEST(SummaryCsv, RowsMatchTheHeader)
 // metric, every_pixel_value the report's, the description says which; the
 // verdicts are those the summaries show; the summary row keeps every earlier
 // column as it was and adds the detector's at the end.
+// The writers stream the long lists (a result may list millions of deviating
+// pixels) and write, byte for byte, the document ResultToJson gives: with and
+// without the detector's findings, lists cut at ListLimit or empty, foreign
+// bytes replaced, an image not judged.
+TEST(ResultJson, WrittenFileIsTheDocumentByteForByte)
+{
+    testing::Image image = testing::PoissonImage(testing::FlatSignal(128, 128, 2000.0), 5);
+    for (std::uint32_t i = 0; i < 6; ++i) image.At(10 + 19 * i, 12 + 17 * i) = 16000;
+    testing::Inspection run = testing::Inspect(image);
+    run.Settings.DicomFileName = "/data/r\xf6ntgen.dcm";
+    ASSERT_EQ(run.Result.BadPixelMap.size(), 6u);
+    ASSERT_EQ(run.Insight.Clusters.Clusters.size(), 6u);
+    const test::TempFolder folder;
+    for (const bool withInsight : {true, false})
+        for (const std::size_t limit : {SIZE_MAX, std::size_t{2}, std::size_t{0}}) {
+            ResultContext context;
+            context.Preset = &DefaultPreset();
+            context.Insight = withInsight ? &run.Insight : nullptr;
+            context.ListLimit = limit;
+            if (limit == 2) context.Image.NotJudged = {"Pixel Representation is 1: signed"};
+            const std::string label = (withInsight ? "insight, limit " : "no insight, limit ") + std::to_string(limit);
+            const std::string expected =
+                ResultToJson(run.Settings, run.Result, context).dump(2, ' ', false, Json::error_handler_t::replace) +
+                "\n";
+            std::ostringstream out;
+            WriteResultJson(out, run.Settings, run.Result, context);
+            EXPECT_EQ(out.str(), expected) << label;
+            const auto path = folder / "result.json";
+            WriteResultJson(path.string(), run.Settings, run.Result, context);
+            EXPECT_EQ(test::ReadWholeFile(path), expected) << label;
+        }
+}
+
 TEST(ResultJson, RobustValuesBesideTheEveryPixelOnesAndTheDetectorsFindings)
 {
     testing::Image image = testing::PoissonImage(testing::FlatSignal(256, 256, 2000.0), 9);

@@ -171,6 +171,11 @@ struct TestImage {
     // Bits Stored (0028,0101) as a US number, or as a text (written with VR LO,
     // so the tag list shows that text); neither: no element.
     std::optional<std::uint16_t> BitsStored = 16;
+    // The pixel module as stored; the pixel data stays 16-bit words whatever
+    // these say. Bits Allocated nullopt: no element.
+    std::uint16_t SamplesPerPixel = 1;                // 0028,0002
+    std::optional<std::uint16_t> BitsAllocated = 16;  // 0028,0100
+    std::uint16_t PixelRepresentation = 0;            // 0028,0103
     std::optional<std::string> BitsStoredText;
     std::optional<std::string> IntensityRelationship = "LIN";  // 0028,1040, CS
     std::optional<std::int16_t> IntensitySign = 1;             // 0028,1041, SS
@@ -222,17 +227,17 @@ inline std::string DicomFileBytes(const TestImage& image)
     }
     text(0x00080060, "CS", "DX");
     if (image.PresentationIntentType) text(0x00080068, "CS", *image.PresentationIntentType);
-    word(0x00280002, "US", 1);
+    word(0x00280002, "US", image.SamplesPerPixel);
     text(0x00280004, "CS", "MONOCHROME2");
     word(0x00280010, "US", image.Rows);
     word(0x00280011, "US", image.Columns);
     if (!image.PixelSpacing.empty()) text(0x00280030, "DS", image.PixelSpacing);
-    word(0x00280100, "US", 16);
+    if (image.BitsAllocated) word(0x00280100, "US", *image.BitsAllocated);
     if (image.BitsStoredText)
         text(0x00280101, "LO", *image.BitsStoredText);
     else if (image.BitsStored)
         word(0x00280101, "US", *image.BitsStored);
-    word(0x00280103, "US", 0);
+    word(0x00280103, "US", image.PixelRepresentation);
     if (image.IntensityRelationship) text(0x00281040, "CS", *image.IntensityRelationship);
     if (image.IntensitySign) word(0x00281041, "SS", static_cast<std::uint16_t>(*image.IntensitySign));
     if (image.LossyImageCompression) text(0x00282110, "CS", *image.LossyImageCompression);
@@ -278,6 +283,41 @@ inline TestImage FlatImage(std::uint16_t rows, std::uint16_t columns, std::uint1
     image.Pixels.assign(static_cast<std::size_t>(rows) * columns, value);
     for (const Plant& p : plants) image.Pixels[static_cast<std::size_t>(p.Y) * columns + p.X] = p.Value;
     return image;
+}
+
+// An image Evenor reads but does not judge, and the warning that says why.
+struct NotJudgedImage {
+    std::string Name;
+    TestImage Image;
+    std::string Warning;
+};
+
+// One of each kind, made from base (which Evenor judges): a colour image, Bits
+// Allocated 0, 12 and 32, signed pixels. Each names one reason only.
+inline std::vector<NotJudgedImage> NotJudgedImages(const TestImage& base)
+{
+    const auto with = [&](auto change) {
+        TestImage image = base;
+        change(image);
+        return image;
+    };
+    const auto bits = [&](std::uint16_t allocated) {
+        return with([&](TestImage& image) { image.BitsAllocated = allocated; });
+    };
+    const std::string misread = ": Evenor reads 8 or 16 bits per sample, these samples may be misread";
+    return {
+        {"rgb", with([](TestImage& image) {
+             image.SamplesPerPixel = 3;
+             image.BitsAllocated = 8;
+             image.BitsStored = 8;
+         }),
+         "Samples per Pixel is 3: a colour image is not a detector's flat field"},
+        {"bits0", bits(0), "Bits Allocated is 0" + misread},
+        {"bits12", bits(12), "Bits Allocated is 12" + misread},
+        {"bits32", bits(32), "Bits Allocated is 32" + misread},
+        {"signed", with([](TestImage& image) { image.PixelRepresentation = 1; }),
+         "Pixel Representation is 1: signed pixel values are read as unsigned, a negative value becomes a large one"},
+    };
 }
 
 }  // namespace evenor::test

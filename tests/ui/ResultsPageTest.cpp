@@ -10,6 +10,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
@@ -293,6 +294,46 @@ private slots:
         QCOMPARE(Summary().contains(
                      QString::fromLatin1(evenor::ProcessedImageWarning.data(), evenor::ProcessedImageWarning.size())),
                  warned);
+    }
+
+    // An image Evenor reads but does not judge: the page and the saved PDF
+    // report name the reason, every verdict is "not judged", and the History
+    // page refuses to record it.
+    void notJudgedImageWarning_data()
+    {
+        QTest::addColumn<int>("kind");  // index into NotJudgedImages
+        const auto images = evenor::test::NotJudgedImages(BlotchImage());
+        for (std::size_t i = 0; i < images.size(); ++i) QTest::newRow(images[i].Name.c_str()) << static_cast<int>(i);
+    }
+
+    void notJudgedImageWarning()
+    {
+        QFETCH(int, kind);
+        const evenor::test::NotJudgedImage image = evenor::test::NotJudgedImages(BlotchImage())[kind];
+        const QString warning = QString::fromStdString(image.Warning);
+        Analyse(Write(image.Name + ".dcm", image.Image));
+        const QString summary = Summary();
+        QVERIFY2(summary.contains(warning), qPrintable(summary));
+        QVERIFY2(summary.contains("Guideline preset evenor-default: not judged"), qPrintable(summary));
+        QVERIFY2(!summary.contains(": pass (") && !summary.contains(": fail ("), qPrintable(summary));
+
+        ShowResultsPage();
+        const auto pdf = *folder_ / (image.Name + ".pdf");
+        Dialogs::SetNextFileAnswer(Q(pdf));
+        QTest::mouseClick(C<QPushButton>("ButtonSavePdf"), Qt::LeftButton);
+        QCOMPARE(TakeBoxes(), QStringList{Plain("PDF report written to " + Q(pdf))});
+        QProcess text;
+        text.start("pdftotext", {Q(pdf), "-"});
+        QVERIFY2(text.waitForFinished(20000), "pdftotext (poppler-utils) did not run");
+        const QString printed = QString::fromUtf8(text.readAllStandardOutput()).simplified();
+        QVERIFY2(printed.contains("Warning: " + warning), qPrintable(printed));
+        QVERIFY2(printed.contains("Overall verdict: not judged"), qPrintable(printed));
+
+        // Nor does the History page record it.
+        C<QTabWidget>("EvenorControl")->setCurrentWidget(C<QWidget>("History"));
+        QTest::mouseClick(C<QPushButton>("ButtonRecord"), Qt::LeftButton);
+        QCOMPARE(TakeBoxes(), QStringList{Error("Not recorded: " + warning + ".")});
+        QVERIFY(!QFileInfo::exists(preferences_.Database()));
     }
 
     // A failed run, a failed open and a later open keep the last results,
