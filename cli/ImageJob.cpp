@@ -208,6 +208,7 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
             return fail(kPixelDataIncomplete);
         }
         const AnalysisOutcome& result = *analysed;
+        const std::string analysedAt = AnalysisTimeNow();
         context.Preparation = result.Preparation;
         WriteResultsReport(settings, result.Result, result.Preparation);
         message(kResultsWritten);
@@ -259,6 +260,8 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
             report.AcquisitionTime = TagTableValue(tagTable, tags::AcquisitionTime.Key);
             report.FileSha256 = sha256;
             report.InversionReason = InversionReason(*job.Options, tagDefaults);
+            report.AnalysedAt = analysedAt;
+            report.AnalysedBy = job.AnalysedBy.empty() ? OperatingSystemUser() : job.AnalysedBy;
             report.Warnings = warnings;
             report.Paper = outputs.Paper;
             if (outcome.Record && job.RecordForReport) {

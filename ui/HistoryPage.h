@@ -106,8 +106,10 @@ private:
     QLabel* labelStatus_ = nullptr;
 };
 
-// The preferences dialog: where the history is kept and whether every test
-// is recorded. Accepting it stores both in the preferences.
+// The preferences dialog: where the history is kept, whether every test is
+// recorded, whether compressed images are decoded, the PDF reports' paper and
+// who they name as having made the analysis. Accepting it stores them all in
+// the preferences.
 // Shows the dialog modally over parent; true when the user accepted it.
 bool EditPreferences(QWidget* parent);
 
