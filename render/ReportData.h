@@ -72,7 +72,8 @@ struct ReportBaselineCheck {
     std::optional<double> Value, Reference, DeviationPercent;
     Limits Limit;  // % of the baseline value
     Verdict Result = Verdict::NotEvaluated;
-    std::string Note;  // why not evaluated
+    std::string Note;    // why not evaluated
+    bool Count = false;  // Value and Reference count things (deviating ROIs): not rounded
 };
 
 // The history part of a test's report, when the test is recorded.

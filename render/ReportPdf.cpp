@@ -1222,9 +1222,12 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
             doc.Space(3);
             std::vector<std::vector<Cell>> rows;
             for (const ReportBaselineCheck& c : history.Checks) {
+                const auto shown = [&](const std::optional<double>& value) {
+                    return c.Count && value ? Given(Json(*value)) : Num(value);
+                };
                 rows.push_back({{Q(c.Name)},
-                                {Num(c.Value)},
-                                {Num(c.Reference)},
+                                {shown(c.Value)},
+                                {shown(c.Reference)},
                                 {c.DeviationPercent ? Signed(c.DeviationPercent, 2) + QStringLiteral(" %") : Q(c.Note)},
                                 {LimitText(c.Limit.Warning) + QStringLiteral(" / ") + LimitText(c.Limit.Action)},
                                 {Q(VerdictName(c.Result)), VerdictColour(c.Result), true}});

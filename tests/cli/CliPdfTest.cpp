@@ -273,6 +273,10 @@ TEST(CliPdfTest, RecordedTestsShowTheBaselineAndTheDetectorHasItsHistory)
     ExpectHas(text, "Baseline 1, set ", "recorded");
     for (const auto& check : AllBaselineChecks()) ExpectHas(text, std::string(check.Name), "recorded");
     ExpectHas(text, "Against the baseline: ", "recorded");
+    // Measured values rounded, the count of deviating ROIs whole (its baseline a median: maybe a half).
+    EXPECT_TRUE(std::regex_search(text, std::regex("Area SNR \\d+\\.\\d\\d \\d+\\.\\d\\d [-+]?\\d+\\.\\d\\d %")))
+        << text;
+    EXPECT_TRUE(std::regex_search(text, std::regex("Deviating ROIs \\d+ \\d+(\\.5)? [-+]?\\d+\\.\\d\\d %"))) << text;
 
     // The detector's report, on Letter: the records table runs over pages,
     // its header on each, every page numbered. Whether a test is overdue is
