@@ -88,11 +88,12 @@ Verdict VerdictFromName(const std::string& name)
 // A measured value as the report shows it: rounded to two decimals, as the
 // text summary shows it (the JSON keeps every digit); a value that rounds to
 // 0 shows as 0.00, without a sign.
-QString Rounded(double value)
+QString Rounded(double value, int decimals = 2)
 {
     if (!std::isfinite(value)) return QStringLiteral("n/a");
-    QString text = QString::number(value, 'f', 2);
-    if (text == QLatin1String("-0.00")) text.remove(0, 1);
+    QString text = QString::number(value, 'f', decimals);
+    static const QRegularExpression negativeZero(QStringLiteral("^-[0.]+$"));
+    if (negativeZero.match(text).hasMatch()) text.remove(0, 1);
     return text;
 }
 
@@ -124,7 +125,7 @@ QString Given(const Json& value)
 QString Fixed(std::optional<double> value, int decimals)
 {
     if (!value || !std::isfinite(*value)) return QStringLiteral("-");
-    return QString::number(*value, 'f', decimals);
+    return Rounded(*value, decimals);
 }
 
 // With its sign; a value that rounds to 0 shows as 0, without one.

@@ -216,7 +216,8 @@ TEST(ReportPdf, LongTablesRunOnOverPagesUpToTheirLimit)
 }
 
 // Numbers are never broken over lines: record numbers of any length, and
-// large counts, stay whole in the detector report's records table.
+// large counts, stay whole in the detector report's records table; values
+// are rounded, without "-0.00".
 TEST(ReportPdf, RecordNumbersOfAnyLengthStayWhole)
 {
     HistoryReportData data;
@@ -229,6 +230,7 @@ TEST(ReportPdf, RecordNumbersOfAnyLengthStayWhole)
         row.File = "flat.dcm";
         row.DeviatingPixels = id == 7 ? 987654321 : 0;
         row.AreaSnr = 123.456;
+        row.LocalUniformity = -0.001;
         data.Records.push_back(row);
     }
     const test::TempFolder folder;
@@ -237,6 +239,7 @@ TEST(ReportPdf, RecordNumbersOfAnyLengthStayWhole)
     const std::string text = PdfText(path);
     for (const char* number : {" 7 ", " 1802 ", " 123456789012 ", " 987654321 ", " 123.46 "})
         EXPECT_NE(text.find(number), std::string::npos) << "\"" << number << "\" is broken in " << text;
+    EXPECT_EQ(text.find("-0.00"), std::string::npos) << "a value that rounds to 0 keeps its sign";
 }
 
 // Only the trailer's document ID and the XMP's dates and UUIDs change: a
