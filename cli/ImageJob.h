@@ -23,7 +23,6 @@
 
 namespace evenor {
 
-
 // The files one image produces. Empty names are not written.
 struct ImageOutputs {
     std::string Report;     // the results report; always written on success

@@ -57,10 +57,10 @@ inline std::string UtcTimeText(std::int64_t seconds)
 inline std::string AnalysisTimeNow()
 {
     const std::optional<std::int64_t> epoch = SourceDateEpoch();
-    return UtcTimeText(epoch ? *epoch
-                             : std::chrono::duration_cast<std::chrono::seconds>(
-                                   std::chrono::system_clock::now().time_since_epoch())
-                                   .count());
+    return UtcTimeText(
+        epoch ? *epoch
+              : std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+                    .count());
 }
 
 // "a4", "letter".

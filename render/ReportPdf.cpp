@@ -396,8 +396,8 @@ public:
     // not "180" over "2"): a column holding a number wider than its share
     // gets the number's width, taken from the other columns by their weights.
     std::vector<double> ColumnWidths(const std::vector<double>& weights, const std::vector<Cell>& header,
-                                     const std::vector<std::vector<Cell>>& rows, const QFont& font,
-                                     const QFont& bold, double padX) const
+                                     const std::vector<std::vector<Cell>>& rows, const QFont& font, const QFont& bold,
+                                     double padX) const
     {
         static const QRegularExpression number(QStringLiteral("^[-+]?[0-9][0-9.,]*$"));
         std::vector<double> least(weights.size(), 0.0);
@@ -554,8 +554,9 @@ void MakePdfReproducible(QByteArray& bytes)
         });
         if (xmp)
             for (const char* tag : {"<xmp:CreateDate>", "<xmp:ModifyDate>", "<xmp:MetadataDate>"})
-                ReplaceValues(bytes, packet, packetEnd, tag, '<',
-                              [&](qsizetype n) { return pick(iso, {"", "Z", "+00:00"}, n); });
+                ReplaceValues(bytes, packet, packetEnd, tag, '<', [&](qsizetype n) {
+                    return pick(iso, {"", "Z", "+00:00"}, n);
+                });
     }
     // The document ID ("/ID [<hex> <hex>]" in the trailer) and the XMP's
     // "uuid:...", from the bytes with the dates fixed.
@@ -954,10 +955,10 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
                     TagText(info.DetectorId);
     const QString tested = DateText(info.AcquisitionDate, data.AcquisitionTime);
     const QString analysed = AnalysedText(data);
-    doc.Paragraph((detector.isEmpty() ? QStringLiteral("Tested ") + tested
-                                      : detector + QStringLiteral(", tested ") + tested) +
-                      QStringLiteral("; analysed ") + analysed,
-                  f.Body, kMuted);
+    doc.Paragraph(
+        (detector.isEmpty() ? QStringLiteral("Tested ") + tested : detector + QStringLiteral(", tested ") + tested) +
+            QStringLiteral("; analysed ") + analysed,
+        f.Body, kMuted);
     doc.Space(4);
     doc.Paragraph(QStringLiteral("Overall verdict: %1 (preset %2)")
                       .arg(Q(VerdictName(overall)).toUpper(), JsonText(Member(guideline, "preset"))),
@@ -997,8 +998,9 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
                            .arg(Num(Member(area, "first_column")), Num(Member(area, "last_column")),
                                 Num(Member(area, "first_row")), Num(Member(area, "last_row")));
     if (context.BorderMm > 0.0)
-        areaText += QStringLiteral("; %1 mm (%2) left out on every side")
-                        .arg(Given(Member(s, "border_mm")), Counted(Num(Member(s, "border_pixels")), "pixel", "pixels"));
+        areaText +=
+            QStringLiteral("; %1 mm (%2) left out on every side")
+                .arg(Given(Member(s, "border_mm")), Counted(Num(Member(s, "border_pixels")), "pixel", "pixels"));
     const QString spacing = Member(s, "pixel_spacing_mm").is_null()
                                 ? QStringLiteral("unknown")
                                 : Given(Member(s, "pixel_spacing_mm")) + QStringLiteral(" mm");

@@ -22,13 +22,13 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLegend>
+#include <QLegendMarker>
 #include <QLineEdit>
 #include <QLineSeries>
 #include <QPushButton>
 #include <QScatterSeries>
 #include <QSplitter>
-#include <QLegend>
-#include <QLegendMarker>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QVBoxLayout>

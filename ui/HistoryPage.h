@@ -80,9 +80,9 @@ private:
     std::string openDetector_;
     std::optional<RecordOutcome> lastRecord_;  // of the last run
     std::vector<StoredRecord> records_;
-    std::vector<IntakeEntry> inbox_;  // the chosen detector's images received or found
-    std::optional<Baseline> baseline_;    // the newest
-    std::vector<Baseline> baselines_;     // every version, oldest first
+    std::vector<IntakeEntry> inbox_;    // the chosen detector's images received or found
+    std::optional<Baseline> baseline_;  // the newest
+    std::vector<Baseline> baselines_;   // every version, oldest first
     std::array<Limits, BaselineCheckCount> limits_{};
     bool filling_ = false;
 

@@ -77,8 +77,8 @@ ShownNumbers JsonNumbers(const nlohmann::json& json)
     for (const auto& check : json["guideline"]["checks"]) {
         const std::string key = check["key"];
         if (!check["value"].is_null())
-            add(check["value"], key == DeviatingPixelsCheckKey || key == LineDefectsCheckKey ||
-                                    key == LargestClusterCheckKey);
+            add(check["value"],
+                key == DeviatingPixelsCheckKey || key == LineDefectsCheckKey || key == LargestClusterCheckKey);
     }
     for (const auto& roi : json["deviating_rois"])
         for (const char* key : {"mean", "sd", "snr"}) add(roi[key]);
@@ -351,8 +351,7 @@ TEST(CliPdfTest, BatchWritesAReportPerImage)
                                    "--each-json", "--by", "QA Team"}}) {
         const CliResult refused = RunInProcess(args);
         EXPECT_EQ(refused.status, 2);
-        EXPECT_NE(refused.err.find("--by: only with --record, --pdf or --each-pdf"), std::string::npos)
-            << refused.err;
+        EXPECT_NE(refused.err.find("--by: only with --record, --pdf or --each-pdf"), std::string::npos) << refused.err;
     }
 }
 #endif

@@ -204,10 +204,9 @@ TEST(ReportPdf, LongTablesRunOnOverPagesUpToTheirLimit)
     ASSERT_TRUE(std::regex_search(info, pages, std::regex("Pages:\\s+(\\d+)")));
     int roiPages = 0, pixelPages = 0;
     for (int page = 1; page <= std::stoi(pages[1]); ++page) {
-        const std::string shown =
-            std::regex_replace(Output("pdftotext -f " + std::to_string(page) + " -l " + std::to_string(page) + " '" +
-                                      path + "' -"),
-                               std::regex("\\s+"), " ");
+        const std::string shown = std::regex_replace(
+            Output("pdftotext -f " + std::to_string(page) + " -l " + std::to_string(page) + " '" + path + "' -"),
+            std::regex("\\s+"), " ");
         roiPages += shown.find("x y Mean SD SNR") != std::string::npos;
         pixelPages += shown.find("x y Value ROI mean") != std::string::npos;
     }
@@ -247,8 +246,8 @@ TEST(ReportPdf, RecordNumbersOfAnyLengthStayWhole)
 TEST(ReportPdf, OnlyTheTrailersIdentifierIsRewritten)
 {
     const std::string hex32(32, 'A');
-    const std::string stream = "\xff\xd8 > <" + hex32 + "> /ID [<" + hex32 + "> <" + hex32 + ">] uuid:" +
-                               std::string(36, 'B') + "< \xff\xd9";
+    const std::string stream =
+        "\xff\xd8 > <" + hex32 + "> /ID [<" + hex32 + "> <" + hex32 + ">] uuid:" + std::string(36, 'B') + "< \xff\xd9";
     const std::string xmp = "<?xpacket begin='' id='W5M0MpCehiHzreSzNTczkc9d'?><x:xmpmeta>"
                             "<xmpMM:DocumentID>uuid:00000000-0000-0000-0000-000000000000</xmpMM:DocumentID>"
                             "</x:xmpmeta><?xpacket end='w'?>";
