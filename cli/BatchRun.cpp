@@ -276,6 +276,7 @@ int RunBatch(const BatchOptions& options, const AnalyseOptions& analyse, const G
                     job.Preset = &preset;
                     job.Outputs = BatchOutputsFor(item, options);
                     job.WantSummaryRow = true;
+                    job.AnalysedBy = options.By;
                     job.WantRecord = options.Recorder != nullptr;
                     if (options.Recorder != nullptr && options.Pdf)
                         job.RecordForReport = [&](QaRecord record) {

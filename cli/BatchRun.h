@@ -19,6 +19,7 @@ struct BatchOptions {
     bool Png = false;   // ... OUT/<name>-area.png and the heat maps
     bool Pdf = false;   // ... OUT/<name>.pdf
     PaperSize Paper = PaperSize::A4;
+    std::string By;  // who, as the PDF reports name them (--by); empty: the user's login
     bool Quiet = false;
     bool FailOnDeviation = false;
     unsigned Jobs = 2;                    // images analysed at the same time

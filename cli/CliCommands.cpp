@@ -69,6 +69,7 @@ int SingleImage(const AnalyseCommandLine& line, bool withMaps, const AnalyseOpti
     job.Outputs.Pdf = line.Pdf;
     job.Outputs.Paper = PaperOf(line.Paper);
     job.WantRecord = line.Record;
+    job.AnalysedBy = line.By;
     // With a PDF report the test is recorded before the report is drawn, so
     // that it shows the baseline comparison.
     std::optional<HistoryRecorder> recorder;
@@ -307,8 +308,12 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
                                 "~/.local/share/evenor/history.sqlite)")
                    ->type_name("DB")
                    ->group(history);
-    auto* by = analyse->add_option("--by", line.By, "Who recorded it (default: the user)")->group(history);
-    for (auto* recordOnly : {db, by}) recordOnly->needs("--record");
+    auto* by = analyse
+                   ->add_option("--by", line.By,
+                                "Who made the analysis: named in the PDF reports and the record (default: the user)")
+                   ->type_name("NAME")
+                   ->group(history);
+    db->needs("--record");
     for (auto* single : {output, json, csv, png, pdf}) single->excludes(outDir);
     for (auto* batchOnly : {eachJson, eachCsv, eachPng, eachPdf, recursive, jobs}) batchOnly->needs(outDir);
 
@@ -369,7 +374,9 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
     if (!batchMode && png->count() > 0 && line.PngFolder.empty()) return usage("--png: a folder is expected");
     if (!batchMode && withPdf && line.Pdf.empty()) return usage("--pdf: a file is expected");
     if (paper->count() > 0 && !withPdf) return usage("--paper: only with --pdf or --each-pdf");
+    if (by->count() > 0 && !withPdf && !line.Record) return usage("--by: only with --record, --pdf or --each-pdf");
     line.Batch.Paper = PaperOf(line.Paper);
+    line.Batch.By = line.By;
 
     try {
         if (!batchMode) return SingleImage(line, withMaps, analyseOptions, *chosen, out, err);

@@ -214,6 +214,7 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
             return fail(kPixelDataIncomplete);
         }
         const AnalysisOutcome& result = *analysed;
+        const std::string analysedAt = AnalysisTimeNow();
         context.Preparation = result.Preparation;
         WriteResultsReport(settings, result.Result, result.Preparation);
         message(kResultsWritten);
@@ -268,6 +269,8 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
             report.AcquisitionTime = TagTableValue(tagTable, tags::AcquisitionTime.Key);
             report.FileSha256 = sha256;
             report.InversionReason = InversionReason(*job.Options, tagDefaults);
+            report.AnalysedAt = analysedAt;
+            report.AnalysedBy = job.AnalysedBy.empty() ? OperatingSystemUser() : job.AnalysedBy;
             report.Warnings = warnings;
             report.Paper = outputs.Paper;
             if (outcome.Record && job.RecordForReport) {

@@ -24,7 +24,6 @@
 
 namespace evenor {
 
-
 // The files one image produces. Empty names are not written.
 struct ImageOutputs {
     std::string Report;     // the results report; always written on success
@@ -50,6 +49,7 @@ struct ImageJob {
     bool WantSummaryRow = false;  // fill ImageOutcome::SummaryRow
     bool WantRecord = false;      // fill ImageOutcome::Record (inspects the detector)
     std::string FileSha256;       // of File's bytes when the caller knows it; empty: computed for the record
+    std::string AnalysedBy;       // who, as the PDF report names them; empty: the user's login
     // With WantRecord and a PDF report: records the test before the report
     // is drawn, so that the report shows the baseline comparison. Returns
     // the text saying so ("Recorded as record ...") and the report's history

@@ -4,7 +4,9 @@
 // can fill it without loading the renderer; the history's own types stay out
 // too (the renderer does not depend on the history library), the front ends
 // copy what the reports show.
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -34,6 +36,33 @@ inline std::optional<std::int64_t> SourceDateEpoch()
     return seconds;
 }
 
+// "YYYY-MM-DD HH:MM:SS" of seconds since 1970, in UTC.
+inline std::string UtcTimeText(std::int64_t seconds)
+{
+    using namespace std::chrono;
+    const sys_seconds time{std::chrono::seconds(seconds)};
+    const sys_days day = floor<days>(time);
+    const year_month_day date{day};
+    const hh_mm_ss clock{time - day};
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02u %02d:%02d:%02d", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                  static_cast<int>(clock.seconds().count()));
+    return text;
+}
+
+// The time a report gives an analysis made now: SOURCE_DATE_EPOCH when set,
+// else the clock's; UtcTimeText's form.
+inline std::string AnalysisTimeNow()
+{
+    const std::optional<std::int64_t> epoch = SourceDateEpoch();
+    return UtcTimeText(
+        epoch ? *epoch
+              : std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+                    .count());
+}
+
 // "a4", "letter".
 inline const char* PaperName(PaperSize paper) { return paper == PaperSize::Letter ? "letter" : "a4"; }
 
@@ -43,7 +72,8 @@ struct ReportBaselineCheck {
     std::optional<double> Value, Reference, DeviationPercent;
     Limits Limit;  // % of the baseline value
     Verdict Result = Verdict::NotEvaluated;
-    std::string Note;  // why not evaluated
+    std::string Note;    // why not evaluated
+    bool Count = false;  // Value and Reference count things (deviating ROIs): not rounded
 };
 
 // The history part of a test's report, when the test is recorded.
@@ -70,6 +100,9 @@ struct TestReportData {
     std::string AcquisitionTime;     // 0008,0032
     std::string FileSha256;          // of the input file's bytes
     std::string InversionReason;     // why the pixels were (not) inverted
+    // When the analysis was made (AnalysisTimeNow when it finished, UTC) and
+    // by whom (the front end's --by or preference, else the user's login).
+    std::string AnalysedAt, AnalysedBy;
     // Every warning of the run, in the order the front end showed them.
     std::vector<std::string> Warnings;
     std::optional<ReportBaseline> History;

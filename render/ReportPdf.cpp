@@ -86,18 +86,39 @@ Verdict VerdictFromName(const std::string& name)
     return Verdict::NotEvaluated;
 }
 
-// A number of the JSON result as the report shows it: the shortest text that
-// reads back to the same double, as the JSON has it.
+// A measured value as the report shows it: rounded to two decimals, as the
+// text summary shows it (the JSON keeps every digit); a value that rounds to
+// 0 shows as 0.00, without a sign.
+QString Rounded(double value, int decimals = 2)
+{
+    if (!std::isfinite(value)) return QStringLiteral("n/a");
+    QString text = QString::number(value, 'f', decimals);
+    static const QRegularExpression negativeZero(QStringLiteral("^-[0.]+$"));
+    if (negativeZero.match(text).hasMatch()) text.remove(0, 1);
+    return text;
+}
+
+// A number of the JSON result as the report shows it: a count as it is, a
+// measured value Rounded.
 QString Num(const Json& value)
 {
     if (value.is_number_integer() || value.is_number_unsigned()) return QString::fromStdString(value.dump());
-    if (value.is_number_float()) return QString::fromStdString(FormatReal(value.get<double>()));
+    if (value.is_number_float()) return Rounded(value.get<double>());
     return QStringLiteral("n/a");
 }
 
-QString Num(std::optional<double> value)
+QString Num(std::optional<double> value) { return value ? Rounded(*value) : QStringLiteral("n/a"); }
+
+// A number given rather than measured (a setting as typed, a tag's pixel
+// spacing, a preset's limit, a count kept as a real): the shortest text that
+// reads back to it, as the JSON has it.
+QString Given(const Json& value)
 {
-    return value && std::isfinite(*value) ? QString::fromStdString(FormatReal(*value)) : QStringLiteral("n/a");
+    if (value.is_number_float()) {
+        const std::string text = FormatReal(value.get<double>());
+        return text.empty() ? QStringLiteral("n/a") : QString::fromStdString(text);
+    }
+    return Num(value);
 }
 
 // A value rounded for tables where the exact value is in the JSON or the
@@ -105,7 +126,7 @@ QString Num(std::optional<double> value)
 QString Fixed(std::optional<double> value, int decimals)
 {
     if (!value || !std::isfinite(*value)) return QStringLiteral("-");
-    return QString::number(*value, 'f', decimals);
+    return Rounded(*value, decimals);
 }
 
 // With its sign; a value that rounds to 0 shows as 0, without one.
@@ -301,13 +322,10 @@ public:
     void Table(const std::vector<double>& weights, const std::vector<int>& aligns, const std::vector<Cell>& header,
                const std::vector<std::vector<Cell>>& rows, const QFont& font, const QFont& spanFont)
     {
-        double total = 0;
-        for (const double w : weights) total += w;
-        std::vector<double> widths;
-        for (const double w : weights) widths.push_back(Width() * w / total);
         const double padX = Pt(3), padY = Pt(1.8);
         QFont bold = font;
         bold.setBold(true);
+        const std::vector<double> widths = ColumnWidths(weights, header, rows, font, bold, padX);
 
         const auto measure = [&](const std::vector<Cell>& row, bool isHeader) {
             double height = 0;
@@ -372,6 +390,49 @@ public:
             Add(measure(row, false), painter(row, false, header.empty() ? false : shaded), keep);
         }
         EndHeader();
+    }
+
+    // The widths of a table's columns: Width() shared out by weight, except
+    // that a number is never broken over lines (a record number of 1802 is
+    // not "180" over "2"): a column holding a number wider than its share
+    // gets the number's width, taken from the other columns by their weights.
+    std::vector<double> ColumnWidths(const std::vector<double>& weights, const std::vector<Cell>& header,
+                                     const std::vector<std::vector<Cell>>& rows, const QFont& font, const QFont& bold,
+                                     double padX) const
+    {
+        static const QRegularExpression number(QStringLiteral("^[-+]?[0-9][0-9.,]*$"));
+        std::vector<double> least(weights.size(), 0.0);
+        const auto widen = [&](const std::vector<Cell>& row, bool isHeader) {
+            if (row.size() != weights.size()) return;
+            for (std::size_t i = 0; i < row.size(); ++i) {
+                if (row[i].OneLine || !number.match(row[i].Text).hasMatch()) continue;
+                const QFontMetricsF metrics(isHeader || row[i].Bold ? bold : font, &writer_);
+                least[i] = std::max(least[i], metrics.horizontalAdvance(row[i].Text) + 2 * padX + Pt(0.5));
+            }
+        };
+        widen(header, true);
+        for (const auto& row : rows) widen(row, false);
+        std::vector<double> widths(weights.size(), 0.0);
+        std::vector<bool> fixed(weights.size(), false);
+        for (bool changed = true; changed;) {
+            changed = false;
+            double room = Width(), share = 0;
+            for (std::size_t i = 0; i < weights.size(); ++i) {
+                if (fixed[i])
+                    room -= least[i];
+                else
+                    share += weights[i];
+            }
+            for (std::size_t i = 0; i < weights.size(); ++i) {
+                if (fixed[i]) {
+                    widths[i] = least[i];
+                    continue;
+                }
+                widths[i] = share > 0 ? std::max(0.0, room) * weights[i] / share : 0.0;
+                if (widths[i] < least[i]) fixed[i] = changed = true;
+            }
+        }
+        return widths;
     }
 
     // Two columns: names and values.
@@ -453,26 +514,32 @@ std::optional<QDateTime> SourceDate()
     return QDateTime::fromSecsSinceEpoch(*seconds, Qt::UTC);
 }
 
-// The value that follows each opening up to the closing character, replaced
-// by a text of the same length from make (given the old value's length);
-// make returns an empty text when it has none of that length.
-void ReplaceValues(QByteArray& bytes, const QByteArray& opening, char closing,
+// The value that follows each opening up to the closing character, within
+// bytes [from, to), replaced by a text of the same length from make (given
+// the old value's length); make returns an empty text when it has none of
+// that length.
+void ReplaceValues(QByteArray& bytes, qsizetype from, qsizetype to, const QByteArray& opening, char closing,
                    const std::function<QByteArray(qsizetype)>& make)
 {
-    for (qsizetype at = bytes.indexOf(opening); at >= 0; at = bytes.indexOf(opening, at + 1)) {
+    for (qsizetype at = bytes.indexOf(opening, from); at >= 0 && at < to; at = bytes.indexOf(opening, at + 1)) {
         const qsizetype start = at + opening.size();
         const qsizetype end = bytes.indexOf(closing, start);
-        if (end < 0) return;
+        if (end < 0 || end >= to) return;
         const QByteArray value = make(end - start);
         if (value.size() == end - start) bytes.replace(start, value.size(), value);
     }
 }
 
-// Makes the bytes depend on the content only: the creation date becomes
-// SOURCE_DATE_EPOCH's (in UTC), and the document ID, which Qt makes random,
-// one derived from the content.
-void MakeReproducible(QByteArray& bytes)
+}  // namespace
+
+void MakePdfReproducible(QByteArray& bytes)
 {
+    // Only where each value is: a picture's JPEG or a font's bytes may hold
+    // any sequence, and must stay as they are. The XMP metadata is one
+    // uncompressed packet; the trailer comes after every object.
+    const qsizetype packet = bytes.indexOf("<?xpacket begin");
+    const qsizetype packetEnd = packet < 0 ? -1 : bytes.indexOf("<?xpacket end", packet);
+    const bool xmp = packet >= 0 && packetEnd > packet;
     if (const std::optional<QDateTime> fixed = SourceDate()) {
         const QByteArray pdf = fixed->toString(QStringLiteral("yyyyMMddhhmmss")).toLatin1();
         const QByteArray iso = fixed->toString(QStringLiteral("yyyy-MM-ddThh:mm:ss")).toLatin1();
@@ -481,29 +548,39 @@ void MakeReproducible(QByteArray& bytes)
                 if (base.size() + qsizetype(std::strlen(suffix)) == length) return base + suffix;
             return QByteArray();
         };
-        ReplaceValues(bytes, "/CreationDate (D:", ')', [&](qsizetype n) {
+        // The document information dictionary's; the opening is long and the
+        // length must match, so that no stream's bytes are taken for it.
+        ReplaceValues(bytes, 0, bytes.size(), "/CreationDate (D:", ')', [&](qsizetype n) {
             return pick(pdf, {"", "Z", "+00'00'", "+00'00"}, n);
         });
-        for (const char* tag : {"<xmp:CreateDate>", "<xmp:ModifyDate>", "<xmp:MetadataDate>"})
-            ReplaceValues(bytes, tag, '<', [&](qsizetype n) { return pick(iso, {"", "Z", "+00:00"}, n); });
+        if (xmp)
+            for (const char* tag : {"<xmp:CreateDate>", "<xmp:ModifyDate>", "<xmp:MetadataDate>"})
+                ReplaceValues(bytes, packet, packetEnd, tag, '<', [&](qsizetype n) {
+                    return pick(iso, {"", "Z", "+00:00"}, n);
+                });
     }
-    // The document ID ("/ID [<hex> <hex>]") and the XMP's "uuid:...", from
-    // the bytes with the dates fixed.
+    // The document ID ("/ID [<hex> <hex>]" in the trailer) and the XMP's
+    // "uuid:...", from the bytes with the dates fixed.
     const QByteArray digest = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
     const auto hex = [&](qsizetype n) {
         QByteArray value;
         while (value.size() < n) value += digest;
         return value.left(n);
     };
-    ReplaceValues(bytes, "/ID [<", '>', hex);
-    ReplaceValues(bytes, "> <", '>', [&](qsizetype n) { return n == 32 ? hex(n) : QByteArray(); });
-    ReplaceValues(bytes, "uuid:", '<', [&](qsizetype n) {
-        QByteArray value = hex(n);
-        for (const qsizetype dash : {8, 13, 18, 23})
-            if (dash < n) value[dash] = '-';
-        return value;
-    });
+    const qsizetype trailer = bytes.lastIndexOf("trailer");
+    const qsizetype id = trailer < 0 ? -1 : bytes.indexOf("/ID [", trailer);
+    const qsizetype idEnd = id < 0 ? -1 : bytes.indexOf(']', id);
+    if (idEnd > id) ReplaceValues(bytes, id, idEnd, "<", '>', hex);
+    if (xmp)
+        ReplaceValues(bytes, packet, packetEnd, "uuid:", '<', [&](qsizetype n) {
+            QByteArray value = hex(n);
+            for (const qsizetype dash : {8, 13, 18, 23})
+                if (dash < n) value[dash] = '-';
+            return value;
+        });
 }
+
+namespace {
 
 // Runs draw on a writer of the paper, the document's bytes made reproducible.
 QByteArray WritePdf(PaperSize paper, const QString& title, const QString& footer,
@@ -539,7 +616,7 @@ QByteArray WritePdf(PaperSize paper, const QString& title, const QString& footer
         document.Finish(painter);
         if (!painter.end()) throw EvenorError("The PDF report could not be finished");
     }
-    MakeReproducible(bytes);
+    MakePdfReproducible(bytes);
     return bytes;
 }
 
@@ -837,6 +914,25 @@ QString DateText(const std::string& date, const std::string& time)
     return text;
 }
 
+// A check's value: a count (deviating pixels, line defects, the largest
+// cluster's pixels) whole, a percentage Rounded.
+QString CheckValue(const Json& check)
+{
+    const Json& key = Member(check, "key");
+    const Json& value = Member(check, "value");
+    for (const std::string_view count : {DeviatingPixelsCheckKey, LineDefectsCheckKey, LargestClusterCheckKey})
+        if (key.is_string() && key.get<std::string>() == count) return Given(value);
+    return Num(value);
+}
+
+// When and by whom the analysis was made: "2024-03-15 09:30:12 UTC by NAME".
+QString AnalysedText(const TestReportData& data)
+{
+    QString text = data.AnalysedAt.empty() ? QStringLiteral("-") : Q(data.AnalysedAt) + QStringLiteral(" UTC");
+    if (!Q(data.AnalysedBy).trimmed().isEmpty()) text += QStringLiteral(" by ") + TagText(data.AnalysedBy);
+    return text;
+}
+
 void TestReport(Document& doc, const TestReportData& data, const ReportPictures& pictures, const Json& json)
 {
     const Fonts& f = doc.F();
@@ -859,9 +955,11 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
         detector += (detector.isEmpty() ? QStringLiteral("Detector ID ") : QStringLiteral(", detector ID ")) +
                     TagText(info.DetectorId);
     const QString tested = DateText(info.AcquisitionDate, data.AcquisitionTime);
-    doc.Paragraph(detector.isEmpty() ? QStringLiteral("Tested ") + tested
-                                     : detector + QStringLiteral(", tested ") + tested,
-                  f.Body, kMuted);
+    const QString analysed = AnalysedText(data);
+    doc.Paragraph(
+        (detector.isEmpty() ? QStringLiteral("Tested ") + tested : detector + QStringLiteral(", tested ") + tested) +
+            QStringLiteral("; analysed ") + analysed,
+        f.Body, kMuted);
     doc.Space(4);
     doc.Paragraph(QStringLiteral("Overall verdict: %1 (preset %2)")
                       .arg(Q(VerdictName(overall)).toUpper(), JsonText(Member(guideline, "preset"))),
@@ -879,6 +977,7 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
         {"Station", {TagText(info.Station)}},
         {"Software versions", {TagText(data.SoftwareVersions)}},
         {"Acquisition date and time", {DateText(info.AcquisitionDate, data.AcquisitionTime)}},
+        {"Analysed", {analysed}},
         {"kVp", {TagText(info.KVp)}},
         {"Exposure", {exposure}},
         {"Presentation Intent Type", {TagText(info.PresentationIntentType), info.IsProcessed() ? kWarningText : kText}},
@@ -900,11 +999,12 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
                            .arg(Num(Member(area, "first_column")), Num(Member(area, "last_column")),
                                 Num(Member(area, "first_row")), Num(Member(area, "last_row")));
     if (context.BorderMm > 0.0)
-        areaText += QStringLiteral("; %1 mm (%2) left out on every side")
-                        .arg(Num(Member(s, "border_mm")), Counted(Num(Member(s, "border_pixels")), "pixel", "pixels"));
+        areaText +=
+            QStringLiteral("; %1 mm (%2) left out on every side")
+                .arg(Given(Member(s, "border_mm")), Counted(Num(Member(s, "border_pixels")), "pixel", "pixels"));
     const QString spacing = Member(s, "pixel_spacing_mm").is_null()
                                 ? QStringLiteral("unknown")
-                                : Num(Member(s, "pixel_spacing_mm")) + QStringLiteral(" mm");
+                                : Given(Member(s, "pixel_spacing_mm")) + QStringLiteral(" mm");
     QString inversion = settings.Inverted ? QStringLiteral("inverted") : QStringLiteral("not inverted");
     if (context.Preparation.Inverted)
         inversion += QStringLiteral(" against %1").arg(Num(Member(s, "inversion_maximum")));
@@ -916,10 +1016,10 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
         {"Area", {areaText}},
         {"Analysing box",
          {QStringLiteral("%1 cm = %2 (pixel spacing %3)")
-              .arg(Num(Member(s, "box_cm")), Counted(Num(Member(s, "box_pixels")), "pixel", "pixels"), spacing)}},
-        {"ROI deviation", {Num(Member(s, "roi_deviation_percent")) + QStringLiteral(" %")}},
+              .arg(Given(Member(s, "box_cm")), Counted(Num(Member(s, "box_pixels")), "pixel", "pixels"), spacing)}},
+        {"ROI deviation", {Given(Member(s, "roi_deviation_percent")) + QStringLiteral(" %")}},
         {"Pixel deviation",
-         {settings.DetectDeviatingPixels ? Num(Member(s, "pixel_deviation_percent")) + QStringLiteral(" %")
+         {settings.DetectDeviatingPixels ? Given(Member(s, "pixel_deviation_percent")) + QStringLiteral(" %")
                                          : QStringLiteral("not searched")}},
         {"Pixel offset", {offset}},
         {"Inversion", {inversion}},
@@ -975,9 +1075,9 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
         const Json& limits = Member(check, "limits");
         checkRows.push_back(
             {{JsonText(Member(check, "name"))},
-             {Num(Member(check, "value"))},
-             {Member(limits, "warning").is_null() ? QStringLiteral("-") : Num(Member(limits, "warning"))},
-             {Member(limits, "action").is_null() ? QStringLiteral("-") : Num(Member(limits, "action"))},
+             {CheckValue(check)},
+             {Member(limits, "warning").is_null() ? QStringLiteral("-") : Given(Member(limits, "warning"))},
+             {Member(limits, "action").is_null() ? QStringLiteral("-") : Given(Member(limits, "action"))},
              {Q(VerdictName(verdict)), VerdictColour(verdict), true}});
         if (Member(check, "note").is_string()) checkRows.push_back({Cell{Q(Member(check, "note").get<std::string>())}});
     }
@@ -1126,9 +1226,12 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
             doc.Space(3);
             std::vector<std::vector<Cell>> rows;
             for (const ReportBaselineCheck& c : history.Checks) {
+                const auto shown = [&](const std::optional<double>& value) {
+                    return c.Count && value ? Given(Json(*value)) : Num(value);
+                };
                 rows.push_back({{Q(c.Name)},
-                                {Num(c.Value)},
-                                {Num(c.Reference)},
+                                {shown(c.Value)},
+                                {shown(c.Reference)},
                                 {c.DeviationPercent ? Signed(c.DeviationPercent, 2) + QStringLiteral(" %") : Q(c.Note)},
                                 {LimitText(c.Limit.Warning) + QStringLiteral(" / ") + LimitText(c.Limit.Action)},
                                 {Q(VerdictName(c.Result)), VerdictColour(c.Result), true}});

@@ -77,12 +77,22 @@ struct ReportPictures {
 ReportPictures DrawReportPictures(const QImage& areaGrey, const AnalysisSettings& settings,
                                   const AnalysisResult& result, const DetectorInsight& insight);
 
-// At most this many deviating ROIs and pixels are listed; "and N more" says
-// how many the table leaves out (the text report lists them all).
-inline constexpr std::size_t ReportTableRows = 40;
+// At most this many deviating ROIs and as many deviating pixels are listed,
+// each table running on over as many pages as it needs (about 58 rows to an
+// A4 page, its header repeated); "and N more" says how many a table leaves
+// out (the text report lists them all).
+inline constexpr std::size_t ReportTableRows = 1000;
 
 QByteArray RenderTestReportPdf(const TestReportData& data, const ReportPictures& pictures);
 QByteArray RenderHistoryReportPdf(const HistoryReportData& data);
+
+// Makes the bytes of a PDF written by QPdfWriter depend on its content
+// alone: the creation dates (of the information dictionary and the XMP
+// metadata) become SOURCE_DATE_EPOCH's when it is set, the trailer's document
+// ID and the XMP's UUIDs are derived from the content. Nothing else changes:
+// the pictures', fonts' and pages' streams keep every byte, and so does the
+// length of the file. RenderTestReportPdf and RenderHistoryReportPdf do this.
+void MakePdfReproducible(QByteArray& bytes);
 
 // Writes bytes as the file path; throws InOutError when it cannot.
 void SaveReportPdf(const QByteArray& bytes, const std::string& path);

@@ -179,8 +179,8 @@ ReportBaseline ReportBaselineFor(HistoryStore& store, const RecordOutcome& outco
                                            [&](const Baseline& b) { return b.Version == *self->BaselineVersion; });
         if (baseline != baselines.end()) report.Baseline = BaselineText(*baseline);
         for (const BaselineCheck& c : self->Checks)
-            report.Checks.push_back(
-                {CheckName(c.Key), c.Value, c.Reference, c.DeviationPercent, c.Limit, c.Result, std::string(c.Note)});
+            report.Checks.push_back({CheckName(c.Key), c.Value, c.Reference, c.DeviationPercent, c.Limit, c.Result,
+                                     std::string(c.Note), c.Key == "deviating_roi_count"});
         report.Overall = self->BaselineOverall;
         report.NewPixels = self->NewSinceBaseline.Pixels;
         report.NewClusters = self->NewSinceBaseline.Clusters;

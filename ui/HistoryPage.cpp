@@ -23,13 +23,13 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLegend>
+#include <QLegendMarker>
 #include <QLineEdit>
 #include <QLineSeries>
 #include <QPushButton>
 #include <QScatterSeries>
 #include <QSplitter>
-#include <QLegend>
-#include <QLegendMarker>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QVBoxLayout>
@@ -641,6 +641,11 @@ bool EditPreferences(QWidget* parent)
                                      "measures in US units, A4 elsewhere"));
     const PaperSize shownPaper = Preferences::ReportPaper();
     paper->setCurrentIndex(shownPaper == PaperSize::Letter ? 1 : 0);
+    auto* analysedBy = new QLineEdit(Preferences::AnalysedBy(), &dialog);
+    analysedBy->setObjectName(QStringLiteral("EditAnalysedBy"));
+    analysedBy->setPlaceholderText(QString::fromStdString(OperatingSystemUser()));
+    analysedBy->setToolTip(QStringLiteral("Who the PDF reports name as having made the analysis; empty for the "
+                                          "user's login"));
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
@@ -649,6 +654,7 @@ bool EditPreferences(QWidget* parent)
     form->addRow(QString(), recordEvery);
     form->addRow(QString(), decodeCompressed);
     form->addRow(QStringLiteral("PDF report paper:"), paper);
+    form->addRow(QStringLiteral("Analysed by:"), analysedBy);
     auto* layout = new QVBoxLayout(&dialog);
     layout->addLayout(form);
     layout->addWidget(buttons);
@@ -656,6 +662,7 @@ bool EditPreferences(QWidget* parent)
     Preferences::SetDatabaseLocation(location->text().trimmed());
     Preferences::SetRecordEveryTest(recordEvery->isChecked());
     Preferences::SetDecodeCompressedImages(decodeCompressed->isChecked());
+    Preferences::SetAnalysedBy(analysedBy->text().trimmed());
     // Kept once chosen; left to the locale while the shown paper is untouched.
     const PaperSize chosenPaper = paper->currentIndex() == 1 ? PaperSize::Letter : PaperSize::A4;
     if (chosenPaper != shownPaper || Preferences::ReportPaperChosen()) Preferences::SetReportPaper(chosenPaper);

@@ -84,9 +84,9 @@ private:
     std::string openDetector_;
     std::optional<RecordOutcome> lastRecord_;  // of the last run
     std::vector<StoredRecord> records_;
-    std::vector<IntakeEntry> inbox_;  // the chosen detector's images received or found
-    std::optional<Baseline> baseline_;    // the newest
-    std::vector<Baseline> baselines_;     // every version, oldest first
+    std::vector<IntakeEntry> inbox_;    // the chosen detector's images received or found
+    std::optional<Baseline> baseline_;  // the newest
+    std::vector<Baseline> baselines_;   // every version, oldest first
     std::array<Limits, BaselineCheckCount> limits_{};
     bool filling_ = false;
 
@@ -114,8 +114,10 @@ private:
     QCheckBox* checkBoxAgainstCurrent_ = nullptr;
 };
 
-// The preferences dialog: where the history is kept and whether every test
-// is recorded. Accepting it stores both in the preferences.
+// The preferences dialog: where the history is kept, whether every test is
+// recorded, whether compressed images are decoded, the PDF reports' paper and
+// who they name as having made the analysis. Accepting it stores them all in
+// the preferences.
 // Shows the dialog modally over parent; true when the user accepted it.
 bool EditPreferences(QWidget* parent);
 

@@ -31,6 +31,7 @@ const QString DatabaseKey = QStringLiteral("History/Database");
 const QString RecordEveryTestKey = QStringLiteral("History/RecordEveryTest");
 const QString DecodeCompressedKey = QStringLiteral("Images/DecodeCompressed");
 const QString ReportPaperKey = QStringLiteral("Reports/Paper");  // "a4" or "letter"
+const QString AnalysedByKey = QStringLiteral("Reports/AnalysedBy");
 
 std::optional<PaperSize> StoredPaper()
 {
@@ -86,6 +87,9 @@ PaperSize LocalePaper()
 PaperSize ReportPaper() { return StoredPaper().value_or(LocalePaper()); }
 bool ReportPaperChosen() { return StoredPaper().has_value(); }
 void SetReportPaper(PaperSize paper) { Store()->setValue(ReportPaperKey, QString::fromLatin1(PaperName(paper))); }
+
+QString AnalysedBy() { return Store()->value(AnalysedByKey).toString(); }
+void SetAnalysedBy(const QString& name) { Store()->setValue(AnalysedByKey, name); }
 
 void UseFile(const QString& path) { StoreFile() = path; }
 

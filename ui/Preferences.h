@@ -1,7 +1,8 @@
 #pragma once
 // What the window remembers between starts: the folders its file dialogs last
 // used, the images opened last, where and when tests are recorded, whether
-// compressed images are decoded and the paper of the PDF reports. Nothing
+// compressed images are decoded, the paper of the PDF reports and who they
+// name as having made the analysis. Nothing
 // else is kept: the settings fields start with their defaults every time.
 //
 // Stored with QSettings for organisation and application "Evenor" (on Linux
@@ -51,6 +52,11 @@ bool ReportPaperChosen();
 void SetReportPaper(PaperSize paper);
 // Letter where the system's locale measures in US units, A4 elsewhere.
 PaperSize LocalePaper();
+
+// Who the PDF reports name as having made the analysis; empty until set,
+// and then the reports name the user's login.
+QString AnalysedBy();
+void SetAnalysedBy(const QString& name);
 
 // Keeps the preferences in the INI file path instead of the user's settings;
 // an empty path goes back to the user's settings.

@@ -30,6 +30,7 @@
 #include "analysis/RoiGrid.h"
 #include "dicom/DicomLib.h"
 #include "dicom/DicomTags.h"
+#include "history/QaRecord.h"
 #include "insight/ImageInfo.h"
 #include "insight/ResultExport.h"
 #include "render/MapRenderer.h"
@@ -368,6 +369,9 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
 {
     const AnalysisResult& result = outcome.Result;
     RunResults results;
+    results.AnalysedAt = AnalysisTimeNow();
+    results.AnalysedBy = Preferences::AnalysedBy().trimmed().toStdString();
+    if (results.AnalysedBy.empty()) results.AnalysedBy = OperatingSystemUser();
     results.FileName = QFile::decodeName(QByteArray::fromStdString(FileNamePart(settings.DicomFileName)));
     results.Processed = ReadImageInfo(image.TagTable()).IsProcessed();
     results.LossyCompressed = image.LossyCompressed();
@@ -644,6 +648,8 @@ QByteArray ResultsReportPdf(const RunResults& results, const GuidelinePreset& pr
     data.AcquisitionTime = results.AcquisitionTime;
     data.FileSha256 = results.FileSha256;
     data.InversionReason = results.InversionReason;
+    data.AnalysedAt = results.AnalysedAt;
+    data.AnalysedBy = results.AnalysedBy;
     data.Warnings = results.Warnings;
     data.Paper = paper;
     data.History = std::move(history);

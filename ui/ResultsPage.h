@@ -96,6 +96,9 @@ struct RunResults {
     std::string FileSha256;             // of the analysed file; the window fills it in
     std::vector<std::string> Warnings;  // the tags' warnings and the processed image's, in the window's order
     std::string InversionReason;
+    // When the analysis finished (AnalysisTimeNow) and who made it: the
+    // Preferences' "analysed by", else the user's login.
+    std::string AnalysedAt, AnalysedBy;
 };
 
 // Inspects the detector (InspectDetector), draws the pictures and computes

@@ -4,6 +4,7 @@
 // same content gives the same bytes with SOURCE_DATE_EPOCH set.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <regex>
 
@@ -38,22 +39,49 @@ void ExpectHas(const std::string& text, const std::string& part, const std::stri
     EXPECT_NE(text.find(part), std::string::npos) << label << ": \"" << part << "\" missing";
 }
 
-// Every number of the JSON the report shows, as the report writes it.
-std::vector<std::string> JsonNumbers(const nlohmann::json& json)
+// A measured value as a person signs it: two decimals, no "-0.00".
+std::string Rounded(double value)
 {
-    const auto text = [](const nlohmann::json& value) {
-        return value.is_number_float() ? FormatReal(value.get<double>()) : value.dump();
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f", value);
+    return std::string(text) == "-0.00" ? "0.00" : text;
+}
+
+// The numbers of the JSON the report shows: as the report writes them
+// (counts whole, measured values rounded), and the JSON's own text of each
+// value that has more decimals than that, which the report leaves to the JSON.
+struct ShownNumbers {
+    std::vector<std::string> Shown, Unshown;
+};
+
+ShownNumbers JsonNumbers(const nlohmann::json& json)
+{
+    ShownNumbers numbers;
+    const auto add = [&](const nlohmann::json& value, bool count = false) {
+        if (!value.is_number_float() || count) {
+            numbers.Shown.push_back(value.is_number_float() ? FormatReal(value.get<double>()) : value.dump());
+            return;
+        }
+        numbers.Shown.push_back(Rounded(value.get<double>()));
+        const std::string exact = FormatReal(value.get<double>());
+        const std::size_t point = exact.find('.');
+        if (point != std::string::npos && exact.size() - point > 3) numbers.Unshown.push_back(exact);
     };
-    std::vector<std::string> numbers;
-    for (const char* key : {"mean", "sd", "snr"}) numbers.push_back(text(json["area"][key]));
-    for (const char* key : {"mean", "sd"}) numbers.push_back(text(json["roi_snr"][key]));
-    for (const char* key : {"rois", "deviating_rois", "deviating_pixels"}) numbers.push_back(text(json["counts"][key]));
+    for (const char* key : {"mean", "sd", "snr"}) add(json["area"][key]);
+    for (const char* key : {"mean", "sd"}) add(json["roi_snr"][key]);
+    for (const char* key : {"rois", "deviating_rois", "deviating_pixels"}) add(json["counts"][key]);
     for (const auto& metric : json["metrics"]) {
-        if (!metric["value"].is_null()) numbers.push_back(text(metric["value"]));
-        if (!metric["every_pixel_value"].is_null()) numbers.push_back(text(metric["every_pixel_value"]));
+        if (!metric["value"].is_null()) add(metric["value"]);
+        if (!metric["every_pixel_value"].is_null()) add(metric["every_pixel_value"]);
     }
-    for (const auto& check : json["guideline"]["checks"])
-        if (!check["value"].is_null()) numbers.push_back(text(check["value"]));
+    for (const auto& check : json["guideline"]["checks"]) {
+        const std::string key = check["key"];
+        if (!check["value"].is_null())
+            add(check["value"],
+                key == DeviatingPixelsCheckKey || key == LineDefectsCheckKey || key == LargestClusterCheckKey);
+    }
+    for (const auto& roi : json["deviating_rois"])
+        for (const char* key : {"mean", "sd", "snr"}) add(roi[key]);
     return numbers;
 }
 
@@ -72,14 +100,24 @@ TEST(CliPdfTest, TheReportHoldsTheJsonsNumbersTheIdentityAndEveryWarning)
         const char* size;   // as pdfinfo says it
         std::vector<std::string> identity;
         std::size_t warnings;  // printed by the run
+        std::string tested;    // the acquisition as the title shows it
+        std::string by;        // --by; empty: none given
     };
     const Case cases[] = {
         {kSample,
          nullptr,
          "595 x 842 pts (A4)",
          {"Evenor Test Phantoms", "FlatPanel FP-43", "SN-000123", "DET-0042", "QA-ROOM-1", "2024-03-15 09:30:12"},
-         0},
-        {(folder / "processed.dcm").string(), "letter", "612 x 792 pts (letter)", {"FOR PRESENTATION"}, 3},
+         0,
+         "tested 2024-03-15 09:30:12",
+         "A. Physicist"},
+        {(folder / "processed.dcm").string(),
+         "letter",
+         "612 x 792 pts (letter)",
+         {"FOR PRESENTATION"},
+         3,
+         "Tested -",
+         ""},
     };
     for (const Case& c : cases) {
         const std::string label = c.image + (c.paper ? std::string(" ") + c.paper : "");
@@ -88,12 +126,23 @@ TEST(CliPdfTest, TheReportHoldsTheJsonsNumbersTheIdentityAndEveryWarning)
             "analyse", c.image,      "-o", (folder / "r.txt").string(), "--json", (folder / "r.json").string(),
             "--pdf",   pdf.string(), "-q"};
         if (c.paper) args.insert(args.end(), {"--paper", c.paper});
-        const CliResult run = RunProgram(folder, kEnvironment, args);
+        if (!c.by.empty()) args.insert(args.end(), {"--by", c.by});
+        // Without --by, the user's login.
+        const std::string environment = kEnvironment + " USER=qa-login";
+        const std::string by = c.by.empty() ? "qa-login" : c.by;
+        const CliResult run = RunProgram(folder, environment, args);
 #if EVENOR_CLI_HAS_MAPS
         ASSERT_EQ(run.status, 0) << label << run.err;
         const auto json = nlohmann::json::parse(ReadWholeFile(folder / "r.json"));
         const std::string text = Poppler(folder, "pdftotext", pdf);
-        for (const auto& number : JsonNumbers(json)) ExpectHas(text, number, label);
+        const ShownNumbers numbers = JsonNumbers(json);
+        for (const auto& number : numbers.Shown) ExpectHas(text, number, label);
+        EXPECT_FALSE(numbers.Unshown.empty()) << label;
+        for (const auto& number : numbers.Unshown)
+            EXPECT_EQ(text.find(number), std::string::npos) << label << ": " << number << " is not rounded";
+        // When and by whom it was analysed, beside the acquisition.
+        ExpectHas(text, c.tested + "; analysed 2023-11-14 22:13:20 UTC by " + by, label);
+        ExpectHas(text, "Analysed 2023-11-14 22:13:20 UTC by " + by, label);
         for (const auto& part : c.identity) ExpectHas(text, part, label);
         ExpectHas(text, Sha256OfFile(c.image), label);
         ExpectHas(text, "Overall verdict: " + json["guideline"]["overall"].get<std::string>(), label);
@@ -109,7 +158,7 @@ TEST(CliPdfTest, TheReportHoldsTheJsonsNumbersTheIdentityAndEveryWarning)
         EXPECT_EQ(warnings, c.warnings) << label << run.err;
         // Long tables are cut, saying how much is left out.
         const std::size_t deviating = json["deviating_rois"].size();
-        if (deviating > 40) ExpectHas(text, "and " + std::to_string(deviating - 40) + " more", label);
+        if (deviating > 1000) ExpectHas(text, "and " + std::to_string(deviating - 1000) + " more", label);
 
         const std::string info = Poppler(folder, "pdfinfo", pdf);
         ExpectHas(info, "Page size: " + std::string(c.size), label);
@@ -125,7 +174,7 @@ TEST(CliPdfTest, TheReportHoldsTheJsonsNumbersTheIdentityAndEveryWarning)
         // Fonts embedded, and the same bytes again.
         const std::string first = ReadWholeFile(pdf);
         EXPECT_NE(first.find("/FontFile2"), std::string::npos) << label;
-        ASSERT_EQ(RunProgram(folder, kEnvironment, args).status, 0) << label;
+        ASSERT_EQ(RunProgram(folder, environment, args).status, 0) << label;
         EXPECT_TRUE(ReadWholeFile(pdf) == first) << label << ": two runs gave different bytes";
 #else
         EXPECT_EQ(run.status, 2) << label;
@@ -224,6 +273,10 @@ TEST(CliPdfTest, RecordedTestsShowTheBaselineAndTheDetectorHasItsHistory)
     ExpectHas(text, "Baseline 1, set ", "recorded");
     for (const auto& check : AllBaselineChecks()) ExpectHas(text, std::string(check.Name), "recorded");
     ExpectHas(text, "Against the baseline: ", "recorded");
+    // Measured values rounded, the count of deviating ROIs whole (its baseline a median: maybe a half).
+    EXPECT_TRUE(std::regex_search(text, std::regex("Area SNR \\d+\\.\\d\\d \\d+\\.\\d\\d [-+]?\\d+\\.\\d\\d %")))
+        << text;
+    EXPECT_TRUE(std::regex_search(text, std::regex("Deviating ROIs \\d+ \\d+(\\.5)? [-+]?\\d+\\.\\d\\d %"))) << text;
 
     // The detector's report, on Letter: the records table runs over pages,
     // its header on each, every page numbered. Whether a test is overdue is
@@ -281,13 +334,24 @@ TEST(CliPdfTest, BatchWritesAReportPerImage)
     std::filesystem::create_directories(folder / "in");
     std::filesystem::copy_file(kSample, folder / "in" / "a.dcm");
     WriteDicomFile(folder / "in" / "b.dcm", BlotchedImage(64));
-    const CliResult run =
-        RunProgram(folder, kEnvironment,
-                   {"analyse", (folder / "in").string(), "--out-dir", (folder / "out").string(), "--each-pdf", "-q"});
+    const CliResult run = RunProgram(folder, kEnvironment,
+                                     {"analyse", (folder / "in").string(), "--out-dir", (folder / "out").string(),
+                                      "--each-pdf", "-q", "--by", "QA Team"});
     ASSERT_EQ(run.status, 0) << run.err;
     for (const char* name : {"a.pdf", "b.pdf"}) {
         EXPECT_GE(PageCount(folder, folder / "out" / name), 5) << name;
-        ExpectHas(Poppler(folder, "pdftotext", folder / "out" / name), "Uniformity test report", name);
+        const std::string text = Poppler(folder, "pdftotext", folder / "out" / name);
+        ExpectHas(text, "Uniformity test report", name);
+        ExpectHas(text, "Analysed 2023-11-14 22:13:20 UTC by QA Team", name);
+    }
+    // --by names who made the analysis in a PDF report or a record; alone it has nothing to name it in.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"analyse", kSample, "-o", (folder / "r.txt").string(), "--by", "QA Team"},
+          std::vector<std::string>{"analyse", (folder / "in").string(), "--out-dir", (folder / "out").string(),
+                                   "--each-json", "--by", "QA Team"}}) {
+        const CliResult refused = RunInProcess(args);
+        EXPECT_EQ(refused.status, 2);
+        EXPECT_NE(refused.err.find("--by: only with --record, --pdf or --each-pdf"), std::string::npos) << refused.err;
     }
 }
 #endif

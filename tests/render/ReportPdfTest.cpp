@@ -80,14 +80,14 @@ struct Report {
     TestReportData Data;
 };
 
-// The blotch phantom with one hot pixel: one deviating pixel, one cluster.
-std::unique_ptr<Report> BlotchReport()
+// The report of phantom analysed with boxes of box pixels, deviations of
+// 10 % (ROIs) and 20 % (pixels).
+std::unique_ptr<Report> PhantomReport(testing::Phantom phantom, std::uint32_t box)
 {
     auto r = std::make_unique<Report>();
-    r->Phantom = testing::BlotchPhantom();
-    r->Phantom.At(75, 15) = 3000;
+    r->Phantom = std::move(phantom);
     r->Settings = testing::WholeArea(r->Phantom, 10.0, 20.0, true);
-    r->Result = testing::Analyse(r->Phantom, r->Settings, 20);
+    r->Result = testing::Analyse(r->Phantom, r->Settings, box);
     r->Insight = InspectDetector(r->Settings, r->Result, r->Phantom.Pixels, r->Phantom.Width);
     r->Context.Insight = &r->Insight;
     r->Context.Preset = &DefaultPreset();
@@ -97,6 +97,20 @@ std::unique_ptr<Report> BlotchReport()
     r->Data.Result = &r->Result;
     r->Data.Context = &r->Context;
     return r;
+}
+
+// The blotch phantom with one hot pixel: one deviating pixel, one cluster.
+std::unique_ptr<Report> BlotchReport()
+{
+    testing::Phantom phantom = testing::BlotchPhantom();
+    phantom.At(75, 15) = 3000;
+    return PhantomReport(std::move(phantom), 20);
+}
+
+// The text of a PDF as pdftotext reads it, whitespace runs made one space.
+std::string PdfText(const std::string& path)
+{
+    return std::regex_replace(Output("pdftotext '" + path + "' -"), std::regex("\\s+"), " ");
 }
 
 TEST(ReportPdf, PicturesAtPrintResolutionChecksumOnOneLineSingularCounts)
@@ -156,6 +170,107 @@ TEST(ReportPdf, PicturesAtPrintResolutionChecksumOnOneLineSingularCounts)
             EXPECT_NE(flat.find(part), std::string::npos) << part;
         }
     }
+}
+
+// The deviating ROIs and pixels run on over pages up to ReportTableRows
+// each, their header on every page, then say how many are left out.
+TEST(ReportPdf, LongTablesRunOnOverPagesUpToTheirLimit)
+{
+    // 200 x 200, boxes of 4 (99 x 99 ROIs): a band 30 % brighter in columns
+    // 0..39 makes its 1,881 ROIs deviate; 1,200 pixels half as bright again
+    // outside it deviate from their ROIs' means, which stay within 10 %.
+    testing::Phantom phantom = testing::Checkerboard(200, 200, 1000, 10);
+    for (std::uint32_t y = 0; y < 200; ++y)
+        for (std::uint32_t x = 0; x < 40; ++x) phantom.At(x, y) += 300;
+    for (std::uint32_t y = 2; y < 200; y += 5)
+        for (std::uint32_t x = 52; x < 200; x += 5) phantom.At(x, y) = 1500;
+    const auto r = PhantomReport(std::move(phantom), 4);
+    const std::size_t rois = r->Result.BadROIMap.size(), pixels = r->Result.BadPixelMap.size();
+    EXPECT_GE(ReportTableRows, 1000u);
+    ASSERT_GT(rois, ReportTableRows + 100);
+    ASSERT_GT(pixels, ReportTableRows + 100);
+
+    const test::TempFolder folder;
+    const std::string path = (folder / "long.pdf").string();
+    SaveReportPdf(RenderTestReportPdf(r->Data, DrawReportPictures({}, r->Settings, r->Result, r->Insight)), path);
+    const std::string text = PdfText(path);
+    for (const std::size_t left : {rois - ReportTableRows, pixels - ReportTableRows})
+        EXPECT_NE(text.find("and " + std::to_string(left) + " more (the text report lists them all)"),
+                  std::string::npos)
+            << left;
+    // Each table's header on every page of it: the rows run on, a page's worth at a time.
+    const std::string info = Output("pdfinfo '" + path + "'");
+    std::smatch pages;
+    ASSERT_TRUE(std::regex_search(info, pages, std::regex("Pages:\\s+(\\d+)")));
+    int roiPages = 0, pixelPages = 0;
+    for (int page = 1; page <= std::stoi(pages[1]); ++page) {
+        const std::string shown = std::regex_replace(
+            Output("pdftotext -f " + std::to_string(page) + " -l " + std::to_string(page) + " '" + path + "' -"),
+            std::regex("\\s+"), " ");
+        roiPages += shown.find("x y Mean SD SNR") != std::string::npos;
+        pixelPages += shown.find("x y Value ROI mean") != std::string::npos;
+    }
+    EXPECT_GE(roiPages, 1000 / 70);
+    EXPECT_GE(pixelPages, 1000 / 70);
+}
+
+// Numbers are never broken over lines: record numbers of any length, and
+// large counts, stay whole in the detector report's records table; values
+// are rounded, without "-0.00".
+TEST(ReportPdf, RecordNumbersOfAnyLengthStayWhole)
+{
+    HistoryReportData data;
+    data.Title = data.Key = "DET-0042";
+    data.Overdue = "Not overdue";
+    for (const std::int64_t id : {7LL, 1802LL, 123456789012LL}) {
+        ReportRecordRow row;
+        row.Id = id;
+        row.TestedAt = "2024-03-15 09:30:12";
+        row.File = "flat.dcm";
+        row.DeviatingPixels = id == 7 ? 987654321 : 0;
+        row.AreaSnr = 123.456;
+        row.LocalUniformity = -0.001;
+        data.Records.push_back(row);
+    }
+    const test::TempFolder folder;
+    const std::string path = (folder / "history.pdf").string();
+    SaveReportPdf(RenderHistoryReportPdf(data), path);
+    const std::string text = PdfText(path);
+    for (const char* number : {" 7 ", " 1802 ", " 123456789012 ", " 987654321 ", " 123.46 "})
+        EXPECT_NE(text.find(number), std::string::npos) << "\"" << number << "\" is broken in " << text;
+    EXPECT_EQ(text.find("-0.00"), std::string::npos) << "a value that rounds to 0 keeps its sign";
+}
+
+// Only the trailer's document ID and the XMP's dates and UUIDs change: a
+// picture's or font's stream that holds the same byte patterns keeps them.
+TEST(ReportPdf, OnlyTheTrailersIdentifierIsRewritten)
+{
+    const std::string hex32(32, 'A');
+    const std::string stream =
+        "\xff\xd8 > <" + hex32 + "> /ID [<" + hex32 + "> <" + hex32 + ">] uuid:" + std::string(36, 'B') + "< \xff\xd9";
+    const std::string xmp = "<?xpacket begin='' id='W5M0MpCehiHzreSzNTczkc9d'?><x:xmpmeta>"
+                            "<xmpMM:DocumentID>uuid:00000000-0000-0000-0000-000000000000</xmpMM:DocumentID>"
+                            "</x:xmpmeta><?xpacket end='w'?>";
+    const std::string original = "%PDF-1.4\n1 0 obj\n<< /Length " + std::to_string(stream.size()) +
+                                 " /Filter /DCTDecode >>\nstream\n" + stream + "\nendstream\nendobj\n" +
+                                 "2 0 obj\n<< /Type /Metadata >>\nstream\n" + xmp +
+                                 "\nendstream\nendobj\ntrailer\n<<\n/Size 3\n/ID [<" + std::string(32, '0') + "> <" +
+                                 std::string(32, '0') + ">]\n>>\nstartxref\n0\n%%EOF\n";
+    QByteArray bytes = QByteArray::fromStdString(original);
+    MakePdfReproducible(bytes);
+    const std::string made = bytes.toStdString();
+    ASSERT_EQ(made.size(), original.size());
+    EXPECT_NE(made.find(stream), std::string::npos) << "the picture's stream was changed";
+    const std::regex id("/ID \\[<([0-9a-f]{32})> <([0-9a-f]{32})>\\]\\n>>\\nstartxref");
+    std::smatch ids;
+    ASSERT_TRUE(std::regex_search(made, ids, id)) << made;
+    EXPECT_EQ(ids[1], ids[2]);
+    EXPECT_NE(ids[1], std::string(32, '0'));
+    EXPECT_EQ(made.find("uuid:00000000"), std::string::npos) << "the XMP's UUID was kept";
+    // The same content, the same bytes.
+    QByteArray again = QByteArray::fromStdString(original);
+    MakePdfReproducible(again);
+    EXPECT_EQ(again, bytes);
 }
 
 }  // namespace

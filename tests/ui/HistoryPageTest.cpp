@@ -416,6 +416,10 @@ private slots:
             auto* paper = dialog->findChild<QComboBox*>(QStringLiteral("ComboBoxPaper"));
             QCOMPARE(paper->currentText(),
                      QString::fromLatin1(Preferences::LocalePaper() == PaperSize::Letter ? "Letter" : "A4"));
+            // Who the PDF reports name: the user's login until a name is typed.
+            auto* analysedBy = dialog->findChild<QLineEdit*>(QStringLiteral("EditAnalysedBy"));
+            QCOMPARE(analysedBy->text(), QString());
+            analysedBy->setText(QStringLiteral(" A. Physicist "));
             dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
         });
         Click("ButtonPreferences");
@@ -424,6 +428,7 @@ private slots:
             QCOMPARE(file.value(QStringLiteral("History/Database")).toString(), database);
             QCOMPARE(file.value(QStringLiteral("History/RecordEveryTest")).toBool(), true);
             QCOMPARE(file.value(QStringLiteral("Images/DecodeCompressed")).toBool(), true);
+            QCOMPARE(file.value(QStringLiteral("Reports/AnalysedBy")).toString(), QStringLiteral("A. Physicist"));
             QVERIFY(!file.contains(QStringLiteral("Reports/Paper")));
         }
         QVERIFY(Preferences::DecodeCompressedImages());

@@ -634,7 +634,9 @@ private slots:
         QVERIFY(!save->isEnabled());
         const auto image = *folder_ / "processed.dcm";
         WriteWholeFile(image, WithPresentationIntent(BlotchImage(), "FOR PRESENTATION"));
+        Preferences::SetAnalysedBy(QStringLiteral("A. Physicist"));
         Analyse(image);
+        Preferences::SetAnalysedBy(QString());
         ShowResultsPage();
         QVERIFY(save->isEnabled());
         C<QComboBox>("ComboBoxPreset")->setCurrentText("european");
@@ -653,10 +655,13 @@ private slots:
         QVERIFY2(text.waitForFinished(20000), "pdftotext (poppler-utils) did not run");
         const QString shown = QString::fromUtf8(text.readAllStandardOutput()).simplified();
         const RunResults& results = *Page()->Results();
+        // The numbers as the summary rounds them; when and by whom the analysis was made.
+        const auto rounded = [](double value) { return QString::number(value, 'f', 2).toStdString(); };
         for (const std::string& expected :
              {std::string("Uniformity test report"), std::string("Verdicts, preset european"),
-              "Warning: " + std::string(ProcessedImageWarning), FormatReal(results.Result.AreaMean),
-              FormatReal(results.Result.AreaSNR), FormatReal(results.Result.MeanRoiSNR)})
+              "Warning: " + std::string(ProcessedImageWarning), rounded(results.Result.AreaMean),
+              rounded(results.Result.AreaSNR), rounded(results.Result.MeanRoiSNR),
+              "Analysed " + results.AnalysedAt + " UTC by A. Physicist"})
             QVERIFY2(shown.contains(QString::fromStdString(expected)), expected.c_str());
 
         // The paper: the locale's until one is chosen in the Preferences,
