@@ -173,13 +173,6 @@ TEST(CliInboxRetry, TakesRefusedAndUnmatchedImagesAgainWithTheRulesInForce)
     }
 }
 
-TEST(CliInboxRetry, NeedsEntriesOrAState)
-{
-    Inbox inbox;
-    const CliResult retry = RunInProcess({"inbox", "retry", "--db", inbox.db, "--rules", "rules.json"});
-    EXPECT_EQ(retry.status, kExitUsage);
-}
-
 TEST(CliInboxSummary, CountsStatesAndFailsAndSaysWhenAnImageWaitedTooLong)
 {
     Inbox inbox;
