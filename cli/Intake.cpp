@@ -288,4 +288,39 @@ IntakeEntry IntakeDesk::Take(const std::filesystem::path& file, const std::strin
     return finish(IntakeAnalysed, "report " + report.Final().string());
 }
 
+IntakeEntry IntakeDesk::Retake(const IntakeEntry& entry, const IntakeLog& log, std::string& problem)
+{
+    problem.clear();
+    const std::string number = "entry " + std::to_string(entry.Id);
+    if (entry.State != IntakeRefused && entry.State != IntakeUnmatched) {
+        problem = number + " is " + entry.State + "; only refused and unmatched images are taken again";
+        return entry;
+    }
+    std::string sha256;
+    try {
+        sha256 = Sha256OfFile(entry.Path);
+    } catch (const std::exception& e) {
+        problem = number + ": " + e.what();
+        return entry;
+    }
+    // A watched file may have been replaced since: that content is a new
+    // image, which the watcher takes by itself.
+    if (sha256 != entry.Sha256) {
+        problem = number + ": " + entry.Path + " holds other content than when it was taken; not taken again";
+        return entry;
+    }
+    {
+        std::lock_guard guard(storeLock_);
+        if (!store_->ReopenIntake(entry.Id)) {
+            problem = number + " changed meanwhile (another run took it); not taken again";
+            return entry;
+        }
+    }
+    log("image " + entry.Path + ": taken again (" + number + ", " + entry.State + " before)");
+    bool seenBefore = false;
+    const IntakeEntry taken = Take(entry.Path, entry.Source, Retry::Never, seenBefore, log, sha256);
+    std::lock_guard guard(storeLock_);
+    return store_->FindIntake(sha256).value_or(taken);  // as stored, with its times
+}
+
 }  // namespace evenor

@@ -59,6 +59,16 @@ public:
     // HistoryStore::ClaimIntake. Throws EvenorError when the database fails.
     IntakeEntry Claim(const std::string& path, const std::string& sha256, const std::string& source, bool& isNew);
 
+    // Takes a refused or unmatched entry again with the rules in force (a
+    // rule was fixed, the disk has room again): its file, which must still
+    // hold the content it had, is analysed as Take does and the entry gets
+    // its new state, which is returned. When it cannot be taken again (it is
+    // in another state, its file is gone or holds other content) nothing
+    // changes, and problem says why (else it is cleared). Throws EvenorError
+    // only when the database fails; the entry then stays waiting, for the
+    // next start of "serve" or "watch".
+    IntakeEntry Retake(const IntakeEntry& entry, const IntakeLog& log, std::string& problem);
+
     // Entries a previous run claimed but did not finish (it died): their
     // paths, for taking them again.
     std::vector<IntakeEntry> Unfinished();

@@ -57,16 +57,7 @@ int InboxCommand(const IntakeCommandLine& line, std::ostream& out, std::ostream&
             return kExitSuccess;
         }
         if (entries.empty()) out << "No images received or found yet\n";
-        for (const auto& e : entries) {
-            out << e.Id << "  " << e.UpdatedAt << "  " << e.State;
-            if (!e.Verdict.empty()) out << " (" << e.Verdict << ")";
-            if (!e.DetectorKey.empty()) out << "  detector " << Printable(e.DetectorKey);
-            if (e.RecordId) out << ", record " << *e.RecordId;
-            out << "\n    " << Printable(e.Path) << "  [" << Printable(e.Source) << "]";
-            if (!e.Rule.empty()) out << "  " << e.Rule;
-            if (!e.Message.empty() && e.State != IntakeAnalysed) out << "\n    " << Printable(e.Message);
-            out << '\n';
-        }
+        for (const auto& e : entries) PrintIntakeEntry(out, e);
         return kExitSuccess;
     } catch (const std::exception& e) {
         err << e.what() << '\n';
@@ -164,9 +155,82 @@ images in hand are finished, exit status 0.)");
     line.Inbox = app.add_subcommand("inbox", "List the images received or found, with their state");
     line.Inbox->add_option("--db", line.Db, kDbHelp);
     line.Inbox->add_option("--detector", line.Detector, "Only this detector (key or display name)");
-    line.Inbox->add_option("--state", line.State, "Only this state")
-        ->check(CLI::IsMember({"waiting", "analysed", "unmatched", "refused"}));
+    auto* state = line.Inbox->add_option("--state", line.State, "Only this state")
+                      ->check(CLI::IsMember({"waiting", "analysed", "unmatched", "refused"}));
     line.Inbox->add_flag("--json", line.Json, "An object whose \"entries\" member lists them");
+    auto* summary = line.Inbox->add_flag(
+        "--summary", line.Summary,
+        "Instead of the list: the count per state, the oldest waiting image and its age, the last fail verdicts");
+    line.Inbox
+        ->add_option("--max-wait", line.SummaryLine.MaxWaitMinutes,
+                     "With --summary: exit with status 4 when an image has waited longer than MINUTES")
+        ->type_name("MINUTES")
+        ->check(CLI::Range(std::int64_t{0}, std::int64_t{10'000'000}))
+        ->needs(summary);
+    summary->excludes(state);
+    line.Inbox->footer(R"(
+States: waiting (received or found, not analysed yet), analysed (with its
+verdict and record), unmatched (no rule takes it), refused (with the message).
+--summary counts them, names the image that has waited longest and lists the
+last five fail verdicts; with --json as one object. For monitoring, --max-wait
+MINUTES makes the exit status 4 when an image has waited longer than that (a
+node that stalls or a database that cannot be reached).
+Exit status: 0, 1 when the database cannot be read, 2 usage, 4 (--max-wait)
+an image has waited too long.)");
+
+    auto& retry = line.RetryLine;
+    line.Retry = line.Inbox->add_subcommand(
+        "retry", "Analyse refused or unmatched images again with the rules in force (after a rule was fixed)");
+    auto* ids = line.Retry->add_option("ID", retry.Ids, "Entries to take again (the first column of \"inbox\")");
+    auto* retryState = line.Retry->add_option("--state", retry.State, "Instead of IDs: every entry in this state")
+                           ->check(CLI::IsMember({"refused", "unmatched"}));
+    line.Retry->add_option("--detector", retry.Detector, "With --state: only this detector (key or display name)")
+        ->needs(retryState);
+    ids->excludes(retryState);
+    line.Retry->add_option("--rules", retry.RulesFile, "The intake rules (JSON), as serve or watch uses them")
+        ->required();
+    line.Retry->add_option("--db", retry.Db, kDbHelp);
+    line.Retry->add_option("--out-dir", retry.OutDir,
+                           "Reports and JSON results (default ~/.local/share/evenor/intake)");
+    line.Retry->add_option("--by", retry.By, "Who records the results (default: the user)");
+    line.Retry->add_flag("--decompress", retry.Decompress,
+                         "Decode compressed images (else only those whose rule says \"decompress\": true)");
+    line.Retry->footer(R"(
+Each entry's image (the file it was received or found as, still holding the
+same content) is analysed again as serve and watch do, with the rules given:
+the first matching rule gives the settings, OUT/NAME-SHA.txt and .json are
+written, the result is recorded when the rule says so, and the entry gets its
+new state, printed as "inbox" lists it. Only refused and unmatched entries are
+taken again; analysed ones keep their record. One line per event goes to
+standard error.
+Exit status: 0 every entry was analysed; 1 an entry is unknown, not refused or
+unmatched, its file is gone or holds other content, it was refused or left
+unmatched again, or the rules or the database cannot be used; 2 usage.)");
+
+    auto* store = app.add_subcommand("store", "Look after the store folder of \"serve\"");
+    store->require_subcommand(1);
+    auto& prune = line.PruneLine;
+    line.Prune = store->add_subcommand(
+        "prune", "Remove the received images whose analysis is complete and recorded, older than DAYS");
+    line.Prune->add_option("--store", prune.StoreDir, "The store folder (serve's --store)")->required();
+    line.Prune
+        ->add_option("--older-than", prune.OlderThanDays,
+                     "Only images analysed and recorded more than DAYS days ago (0: all of them)")
+        ->type_name("DAYS")
+        ->required()
+        ->check(CLI::Range(std::int64_t{0}, std::int64_t{1'000'000}));
+    line.Prune->add_option("--db", prune.Db, kDbHelp);
+    line.Prune->add_flag("--dry-run", prune.DryRun, "Only say what would be removed");
+    line.Prune->footer(R"(
+An image of the store folder is removed when the inbox lists it as analysed
+with a record, analysed more than DAYS days ago, and its file still holds that
+content. Waiting, refused and unmatched images stay (they can be taken again
+with "inbox retry"), and so do images analysed without a record and files the
+inbox does not know. The inbox keeps listing the removed images; the same
+image sent again is still recognised and not recorded twice. One line per
+image removed goes to standard output, then the total.
+Exit status: 0; 1 an image could not be removed, or the store folder or the
+database cannot be used; 2 usage.)");
 
     rules->footer(R"(
 A rules file is a JSON object whose "rules" array is tried in order; the first
@@ -232,8 +296,33 @@ bool RunIntakeCommands(const IntakeCommandLine& line, std::ostream& out, std::os
         status = RunServe(line.ServeLine, err);
         return true;
     }
+    if (line.Retry != nullptr && *line.Retry) {
+        InboxRetryLine retry = line.RetryLine;
+        if (retry.Ids.empty() && retry.State.empty()) {
+            err << "retry: entry IDs or --state refused|unmatched are expected\nRun with --help for more "
+                   "information.\n";
+            status = kExitUsage;
+            return true;
+        }
+        // "inbox --db DB retry ...": the database named before "retry".
+        if (retry.Db.empty()) retry.Db = line.Db;
+        status = InboxRetryCommand(retry, out, err);
+        return true;
+    }
+    if (line.Inbox != nullptr && *line.Inbox && line.Summary) {
+        InboxSummaryLine summary = line.SummaryLine;
+        summary.Db = line.Db;
+        summary.Detector = line.Detector;
+        summary.Json = line.Json;
+        status = InboxSummaryCommand(summary, out, err);
+        return true;
+    }
     if (line.Inbox != nullptr && *line.Inbox) {
         status = InboxCommand(line, out, err);
+        return true;
+    }
+    if (line.Prune != nullptr && *line.Prune) {
+        status = StorePruneCommand(line.PruneLine, out, err);
         return true;
     }
     return false;

@@ -1,9 +1,10 @@
 #pragma once
 // The intake commands of the command line: "rules check", "rules test",
-// "watch", "serve" and "inbox".
+// "watch", "serve", "inbox" (with "inbox retry") and "store prune".
 #include <iosfwd>
 #include <string>
 
+#include "cli/InboxUpkeep.h"
 #include "cli/ServeCommand.h"
 #include "cli/WatchCommand.h"
 
@@ -28,6 +29,14 @@ struct IntakeCommandLine {
     CLI::App* Inbox = nullptr;
     std::string Db, Detector, State;
     bool Json = false;
+    bool Summary = false;
+    InboxSummaryLine SummaryLine;  // its MaxWaitMinutes; the rest from above
+
+    CLI::App* Retry = nullptr;
+    InboxRetryLine RetryLine;
+
+    CLI::App* Prune = nullptr;
+    StorePruneLine PruneLine;
 };
 
 void AddIntakeCommands(CLI::App& app, IntakeCommandLine& line);

@@ -1257,6 +1257,24 @@ void HistoryStore::DropWaitingIntake(std::int64_t id)
     }
 }
 
+bool HistoryStore::ReopenIntake(std::int64_t id)
+{
+    SqlSession& s = *session_;
+    try {
+        const SqlValue params[] = {std::string(IntakeWaiting), Now(), id, std::string(IntakeRefused),
+                                   std::string(IntakeUnmatched)};
+        s.Begin();
+        const auto reopened =
+            s.Run("UPDATE intake SET state = ?, rule = NULL, message = NULL, record = NULL, verdict = NULL, "
+                  "detector_key = NULL, updated_at = ? WHERE id = ? AND state IN (?, ?) RETURNING id",
+                  params);
+        s.Commit();
+        return !reopened.empty();
+    } catch (const std::exception& e) {
+        Fail(e);
+    }
+}
+
 void HistoryStore::FinishIntake(const IntakeEntry& entry)
 {
     SqlSession& s = *session_;

@@ -205,6 +205,10 @@ public:
     // Forgets an entry that still waits (an image found while it was still
     // being written); finished entries stay.
     void DropWaitingIntake(std::int64_t id);
+    // Sets a refused or unmatched entry back to waiting, its rule, message,
+    // verdict and detector cleared, so that it is taken again; false (and
+    // nothing changed) when the entry is in another state or gone.
+    bool ReopenIntake(std::int64_t id);
     // Newest first; detector (key or display name) and state narrow it when
     // not empty. An entry without a detector (unmatched, refused, waiting) is
     // listed only when no detector is asked for.
