@@ -149,7 +149,7 @@ TEST(IntakeRules, RegularExpressionsMatchWholeValuesOfAnyLength)
 {
     const IntakeRules rules = ParseIntakeRules(R"({"rules": [
         {"match": {"series_description": {"regex": "(a+)+b"}}},
-        {"match": {"series_description": {"regex": "(x|xx)+y|Z\u00fcrich|(?i)flat.*"}}}
+        {"match": {"series_description": {"regex": "(x|xx)+y|Z\u00fcrich|FLAT.*"}}}
     ]})");
     ASSERT_TRUE(rules.Problems.empty()) << rules.Problems.front();
     struct Case {
@@ -160,7 +160,7 @@ TEST(IntakeRules, RegularExpressionsMatchWholeValuesOfAnyLength)
         {std::string(64, 'a') + "b", 1},
         {std::string(5000, 'a') + "b", 1},
         {std::string(5000, 'a'), 0},
-        {std::string(64, 'a') + "bc", 0},
+        {std::string(5000, 'a') + "bc", 0},
         {std::string(3000, 'x') + "y", 2},
         {"Z\xc3\xbcrich", 2},  // UTF-8 in the file and in the value: the same bytes
         {"FLAT FIELD " + std::string(2000, '-'), 2},
