@@ -25,8 +25,8 @@
 // The expressions are RE2's (https://github.com/google/re2/wiki/Syntax): the
 // familiar ECMAScript-like syntax without back-references and look-around,
 // which RE2 refuses with a message of its own. RE2 matches in time linear in
-// the value's length, without backtracking or recursion, whatever the
-// expression: values come from any modality that sends, and no value can hold
+// the value's length whatever the expression, and without recursion per
+// character: values come from any modality that sends, and no value can hold
 // an intake worker. A character is one byte, as the value is stored.
 //
 // Settings (all optional; the command line's defaults otherwise): area
