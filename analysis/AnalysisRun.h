@@ -72,8 +72,7 @@ bool AreaHoldsBox(const AnalysisSettings& settings, double pixelSpacing);
 inline constexpr const char* kAreaSmallerThanBox = "Area smaller than box dimension";
 bool AreaInsideImage(const AnalysisSettings& settings, std::uint32_t rows, std::uint32_t columns);
 inline constexpr const char* kAreaOutsideImage = "Area outside the image";
-inline constexpr const char* kBoxTooSmall =
-    "Box dimension too small, the analysing box must be at least 2 pixels wide";
+inline constexpr const char* kBoxTooSmall = "Box dimension too small, the analysing box must be at least 2 pixels wide";
 
 // What one analysis produced.
 struct AnalysisOutcome {

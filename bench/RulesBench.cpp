@@ -53,8 +53,7 @@ void Lengths(benchmark::internal::Benchmark* b)
 
 BENCHMARK_CAPTURE(MatchValue, nested_plus_no_b, std::string("(a+)+b"), 'a', std::string(), false)->Apply(Lengths);
 BENCHMARK_CAPTURE(MatchValue, nested_plus_b, std::string("(a+)+b"), 'a', std::string("b"), true)->Apply(Lengths);
-BENCHMARK_CAPTURE(MatchValue, thrice_nested_no_b, std::string("((a+)+)+b"), 'a', std::string(), false)
-    ->Apply(Lengths);
+BENCHMARK_CAPTURE(MatchValue, thrice_nested_no_b, std::string("((a+)+)+b"), 'a', std::string(), false)->Apply(Lengths);
 BENCHMARK_CAPTURE(MatchValue, alternation_no_y, std::string("(x|xx)+y"), 'x', std::string(), false)->Apply(Lengths);
 BENCHMARK_CAPTURE(MatchValue, star_star_mismatch, std::string("(.*a){12}"), 'a', std::string("!"), false)
     ->Apply(Lengths);

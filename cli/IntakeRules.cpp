@@ -129,9 +129,9 @@ private:
                 if (!pattern->ok()) {
                     const bool perlOnly =
                         pattern->error_code() == RE2::ErrorBadEscape || pattern->error_code() == RE2::ErrorBadPerlOp;
-                    Problem("match." + key, "not a regular expression: " + pattern->error() +
-                                                (perlOnly ? " (the syntax is RE2's: no back-references, no look-around)"
-                                                          : ""));
+                    Problem("match." + key,
+                            "not a regular expression: " + pattern->error() +
+                                (perlOnly ? " (the syntax is RE2's: no back-references, no look-around)" : ""));
                     continue;
                 }
                 condition.Pattern = std::move(pattern);
@@ -270,7 +270,8 @@ private:
             ReadAreaField(parts[2], settings.LastColumn);
             ReadAreaField(parts[3], settings.LastRow);
             if (!AreaInOrder(settings)) {
-                Problem("settings.area", std::string(kAreaNotCorrect) + ": the first column or row comes after the last");
+                Problem("settings.area",
+                        std::string(kAreaNotCorrect) + ": the first column or row comes after the last");
                 areaUsable = false;
             } else if (!AreaInsideImage(settings, kLargestImageSide, kLargestImageSide)) {
                 Problem("settings.area", std::string(kAreaOutsideImage) +

@@ -83,8 +83,9 @@ TEST(IntakeRules, EveryProblemNamesTheRuleAndTheField)
          {"rule 1 (\"a\"), \"match.colour\": unknown tag", "rule 1 (\"a\"), \"match.modality\": not a regular expression",
           "rule 1 (\"a\"), \"settings.preset\": no such preset", "rule 1 (\"a\"), \"settings.box_cm\": A number is expected"}},
         {R"({"rules": [{"settings": {"offset": 70000, "inverted": "maybe", "area": [1, 2, 3]}}, "x"]})",
-         {"rule 1, \"settings.inverted\": true, false or \"from tag\"", "rule 1, \"settings.area\": four values are expected",
-          "rule 1, \"settings.offset\": A positive integer", "rule 2: a rule is an object"}},
+         {"rule 1, \"settings.inverted\": true, false or \"from tag\"",
+          "rule 1, \"settings.area\": four values are expected", "rule 1, \"settings.offset\": A positive integer",
+          "rule 2: a rule is an object"}},
         {R"({"rules": [{"settings": {"border_mm": -1, "speed": 3}}]})",
          {"rule 1, \"settings.speed\": unknown setting", "rule 1, \"settings.border_mm\": A number of millimetres"}},
         // What the expression engine refuses, with its own message.
@@ -134,8 +135,7 @@ TEST(IntakeRules, SettingsNoImageCanTakeAreEachAProblem)
         {R"({"area": [0, 0, 9000, 9000], "box_cm": 0.01, "preset": "european"})", {}},
     };
     for (const auto& c : cases) {
-        const IntakeRules rules =
-            ParseIntakeRules(std::string(R"({"rules": [{"settings": )") + c.settings + "}]}");
+        const IntakeRules rules = ParseIntakeRules(std::string(R"({"rules": [{"settings": )") + c.settings + "}]}");
         ASSERT_EQ(rules.Problems.size(), c.problems.size()) << c.settings << "\n"
                                                             << ::testing::PrintToString(rules.Problems);
         for (std::size_t i = 0; i < c.problems.size(); ++i)
