@@ -76,8 +76,8 @@ bool CheckFiles(const AnalysisSettings& settings, const TDicomBeeld* image, RunH
 // The checks after the fields are read: the area against the image and the box.
 bool CheckArea(const AnalysisSettings& settings, const TDicomBeeld& image, RunHost& host)
 {
-    if (settings.LastRow < settings.FirstRow || settings.LastColumn < settings.FirstColumn) {
-        host.ShowMessage("Area not correct");
+    if (!AreaInOrder(settings)) {
+        host.ShowMessage(kAreaNotCorrect);
         return false;
     }
     // Without a spacing the box side in pixels cannot be computed.
@@ -86,26 +86,23 @@ bool CheckArea(const AnalysisSettings& settings, const TDicomBeeld& image, RunHo
         host.ShowMessage("Pixel spacing not found in DICOM file, cannot convert box dimension");
         return false;
     }
-    const double boxSide = 10.0 * settings.BoxDimension / pixelSpacing;
-    // Extents are last - first, not the number of pixels; equal passes.
-    if (static_cast<double>(settings.LastRow - settings.FirstRow) < boxSide ||
-        static_cast<double>(settings.LastColumn - settings.FirstColumn) < boxSide) {
-        host.ShowMessage("Area smaller than box dimension");
+    if (!AreaHoldsBox(settings, pixelSpacing)) {
+        host.ShowMessage(kAreaSmallerThanBox);
         return false;
     }
     // The grid and the region copy need the area inside the image (tested
     // after the box-size check, whose message takes precedence).
     const auto rows = static_cast<std::uint32_t>(std::max(image.Rows(), 0));
     const auto columns = static_cast<std::uint32_t>(std::max(image.Columns(), 0));
-    if (settings.LastRow >= rows || settings.LastColumn >= columns) {
-        host.ShowMessage("Area outside the image");
+    if (!AreaInsideImage(settings, rows, columns)) {
+        host.ShowMessage(kAreaOutsideImage);
         return false;
     }
     // A box of 0 pixels cannot be laid and one of 1 has a half-box step of 0.
     // Tested after the area check, so the box fits the image and the grid's
     // 16-bit box side cannot have wrapped.
     if (BoxPixelsFor(settings.BoxDimension, pixelSpacing) < 2) {
-        host.ShowMessage("Box dimension too small, the analysing box must be at least 2 pixels wide");
+        host.ShowMessage(kBoxTooSmall);
         return false;
     }
     return true;
@@ -142,6 +139,24 @@ std::optional<AnalysisOutcome> Analyse(const AnalysisSettings& settings, TDicomB
     image.Pixels().clear();
     outcome.Columns = columns;
     return outcome;
+}
+
+bool AreaInOrder(const AnalysisSettings& settings)
+{
+    return settings.FirstRow <= settings.LastRow && settings.FirstColumn <= settings.LastColumn;
+}
+
+bool AreaHoldsBox(const AnalysisSettings& settings, double pixelSpacing)
+{
+    const double boxSide = 10.0 * settings.BoxDimension / pixelSpacing;
+    // Extents are last - first, not the number of pixels; equal passes.
+    return !(static_cast<double>(settings.LastRow - settings.FirstRow) < boxSide ||
+             static_cast<double>(settings.LastColumn - settings.FirstColumn) < boxSide);
+}
+
+bool AreaInsideImage(const AnalysisSettings& settings, std::uint32_t rows, std::uint32_t columns)
+{
+    return settings.LastRow < rows && settings.LastColumn < columns;
 }
 
 TagDefaults DefaultsFromTags(const std::vector<std::string>& tagList)

@@ -61,6 +61,19 @@ bool ReadSettings(const SettingsFields& fields, const TDicomBeeld* image, Analys
 // The same checks for settings that were typed directly (no fields to read).
 bool CheckSettings(const AnalysisSettings& settings, const TDicomBeeld* image, RunHost& host);
 
+// The area and box checks of the two calls above, one at a time, also for
+// settings written down before any image is known (the intake rules). Each
+// holds when the check passes; the message of its refusal follows it.
+bool AreaInOrder(const AnalysisSettings& settings);  // first column and row not after the last
+inline constexpr const char* kAreaNotCorrect = "Area not correct";
+// The extents (last - first, not the number of pixels) of an area in order
+// are at least the box side in pixels at pixelSpacing (mm).
+bool AreaHoldsBox(const AnalysisSettings& settings, double pixelSpacing);
+inline constexpr const char* kAreaSmallerThanBox = "Area smaller than box dimension";
+bool AreaInsideImage(const AnalysisSettings& settings, std::uint32_t rows, std::uint32_t columns);
+inline constexpr const char* kAreaOutsideImage = "Area outside the image";
+inline constexpr const char* kBoxTooSmall = "Box dimension too small, the analysing box must be at least 2 pixels wide";
+
 // What one analysis produced.
 struct AnalysisOutcome {
     AnalysisResult Result;

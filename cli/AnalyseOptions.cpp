@@ -19,40 +19,40 @@ std::vector<std::string> SplitAtCommas(const std::string& text)
     }
 }
 
-bool CheckAnalyseOptions(const AnalyseOptions& options, std::uint16_t& pixelOffset, std::ostream& err)
+std::vector<OptionProblem> AnalyseOptionProblems(const AnalyseOptions& options, std::uint16_t& pixelOffset)
 {
+    std::vector<OptionProblem> problems;
     if (!options.Area.empty()) {
         const auto parts = SplitAtCommas(options.Area);
         if (parts.size() != 4) {
-            err << "--area: four values are expected: FIRSTCOL,FIRSTROW,LASTCOL,LASTROW\n";
-            return false;
-        }
-        for (const auto& part : parts) {
-            if (!IsPositiveInteger(part)) {
-                err << "--area: " << kIntegerExpected << '\n';
-                return false;
+            problems.push_back({"--area", "four values are expected: FIRSTCOL,FIRSTROW,LASTCOL,LASTROW"});
+        } else {
+            for (const auto& part : parts) {
+                if (!IsPositiveInteger(part)) {
+                    problems.push_back({"--area", kIntegerExpected});
+                    break;
+                }
             }
         }
     }
-    const std::pair<const char*, const std::string*> reals[] = {
+    const std::pair<std::string_view, const std::string*> reals[] = {
         {"--box-cm", &options.BoxCm}, {"--roi-dev", &options.RoiDev}, {"--pixel-dev", &options.PixelDev}};
-    for (const auto& [name, text] : reals) {
-        if (!IsNumber(*text)) {
-            err << name << ": " << kNumberExpected << '\n';
-            return false;
-        }
-    }
-    if (!ParsePixelOffset(options.Offset, pixelOffset)) {
-        err << "--offset: " << kOffsetExpected << '\n';
-        return false;
-    }
+    for (const auto& [name, text] : reals)
+        if (!IsNumber(*text)) problems.push_back({name, kNumberExpected});
+    if (!ParsePixelOffset(options.Offset, pixelOffset)) problems.push_back({"--offset", kOffsetExpected});
     double border = 0.0;
     if (!IsNumber(options.BorderMm) || !ReadRealField(options.BorderMm, border) ||
-        !(border >= 0.0 && std::isfinite(border))) {
-        err << "--border-mm: A number of millimetres, 0 or more, is expected\n";
-        return false;
-    }
-    return true;
+        !(border >= 0.0 && std::isfinite(border)))
+        problems.push_back({"--border-mm", "A number of millimetres, 0 or more, is expected"});
+    return problems;
+}
+
+bool CheckAnalyseOptions(const AnalyseOptions& options, std::uint16_t& pixelOffset, std::ostream& err)
+{
+    const std::vector<OptionProblem> problems = AnalyseOptionProblems(options, pixelOffset);
+    if (problems.empty()) return true;
+    err << problems.front().Option << ": " << problems.front().Message << '\n';
+    return false;
 }
 
 }  // namespace evenor

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "analysis/AnalysisDefaults.h"
@@ -24,10 +25,21 @@ struct AnalyseOptions {
     bool Decompress = false;  // decode compressed images instead of refusing them
 };
 
-// Checks every value with the settings fields' rules and stores the pixel
-// offset; the first failure is printed to err with the field's own message
-// (--border-mm: a number of 0 or more).
-// False means a usage error.
+// A value the settings fields' rules refuse: the option it is given with
+// ("--box-cm") and the field's own message ("A number is expected").
+struct OptionProblem {
+    std::string_view Option;
+    std::string Message;
+};
+
+// Checks every value with the settings fields' rules, in the order area, box,
+// ROI deviation, pixel deviation, offset, border; each refused value is one
+// problem. Stores the pixel offset when its text is valid.
+std::vector<OptionProblem> AnalyseOptionProblems(const AnalyseOptions& options, std::uint16_t& pixelOffset);
+
+// The same for the command line: the first problem is printed to err
+// ("--border-mm: A number of millimetres, 0 or more, is expected"). False
+// means a usage error.
 bool CheckAnalyseOptions(const AnalyseOptions& options, std::uint16_t& pixelOffset, std::ostream& err);
 
 // The parts of a comma-separated text ("a,b,c,d"), empty parts kept.

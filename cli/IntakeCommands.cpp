@@ -72,7 +72,7 @@ void AddIntakeCommands(CLI::App& app, IntakeCommandLine& line)
     auto* rules = app.add_subcommand("rules", "Check a rules file, or see which rule an image matches");
     rules->require_subcommand(1);
     line.Check = rules->add_subcommand(
-        "check", "Validate a rules file: its problems (of a rule's settings the first bad value), naming rule and field");
+        "check", "Validate a rules file: each of its problems, naming rule and field");
     line.Check->add_option("FILE", line.RulesFile, "The rules file (JSON)")->required();
     line.Test = rules->add_subcommand("test", "Say which rule IMAGE matches and the settings it would get");
     line.Test->add_option("FILE", line.RulesFile, "The rules file (JSON)")->required();

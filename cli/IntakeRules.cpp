@@ -1,12 +1,18 @@
 #include "cli/IntakeRules.h"
 
+#include <algorithm>
 #include <array>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
+#include <re2/re2.h>
 
+#include "analysis/AnalysisRun.h"
+#include "analysis/AreaBorder.h"
+#include "analysis/FieldSyntax.h"
 #include "insight/ImageInfo.h"
 #include "insight/ResultExport.h"
 
@@ -39,6 +45,32 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 6> kOptionFi
 }};
 
 std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+// A rule's settings are refused only where no image could take them. DICOM
+// gives an image at most 65535 columns and rows; it does not bound the pixel
+// spacing, and X-ray detectors' pixels are well under 1 mm: a box or border is
+// too large for every image when it is too large even at pixels of 10 mm.
+constexpr std::uint32_t kLargestImageSide = std::numeric_limits<std::uint16_t>::max();
+constexpr double kCoarsestPixelSpacingMm = 10.0;
+// Said of a box or border too large for an image of that size (the rule's
+// area, else the largest).
+std::string OnAnyImage(bool areaGiven)
+{
+    return areaGiven ? ", whatever the image: none has pixels wider than 10 mm"
+                     : ", whatever the image: none has more than 65535 columns or rows, nor pixels wider than 10 mm";
+}
+
+// The regular expressions: RE2's syntax, one byte a character as the values
+// are stored (Latin-1 to RE2: every byte stands for itself, so an expression
+// written in UTF-8 matches the same bytes in the value). RE2's messages are
+// reported by the rules check, not logged.
+RE2::Options PatternOptions()
+{
+    RE2::Options options;
+    options.set_encoding(RE2::Options::EncodingLatin1);
+    options.set_log_errors(false);
+    return options;
+}
 
 class RuleReader {
 public:
@@ -93,12 +125,16 @@ private:
                                                 " characters is expected");
                     continue;
                 }
-                try {
-                    condition.Pattern.emplace(condition.Text, std::regex::ECMAScript);
-                } catch (const std::regex_error& e) {
-                    Problem("match." + key, "not a regular expression: " + std::string(e.what()));
+                auto pattern = std::make_shared<RE2>(condition.Text, PatternOptions());
+                if (!pattern->ok()) {
+                    const bool perlOnly =
+                        pattern->error_code() == RE2::ErrorBadEscape || pattern->error_code() == RE2::ErrorBadPerlOp;
+                    Problem("match." + key,
+                            "not a regular expression: " + pattern->error() +
+                                (perlOnly ? " (the syntax is RE2's: no back-references, no look-around)" : ""));
                     continue;
                 }
+                condition.Pattern = std::move(pattern);
             } else {
                 Problem("match." + key, "a text or {\"regex\": \"...\"} is expected");
                 continue;
@@ -208,20 +244,86 @@ private:
             if (!roiGiven) options.RoiDev = FormatReal(rule_.Preset->RoiDeviationPercent);
             if (!pixelGiven) options.PixelDev = FormatReal(rule_.Preset->PixelDeviationPercent);
         }
-        // The values themselves, by the window's field rules (the first
-        // problem among them), unless the area was already found wrong.
-        if (areaWrong) return;
-        std::ostringstream err;
-        if (!CheckAnalyseOptions(options, rule_.PixelOffset, err)) {
-            std::string message = err.str();
-            while (!message.empty() && message.back() == '\n') message.pop_back();
-            for (const auto& [option, name] : kOptionFields) {
-                if (message.starts_with(std::string(option) + ": ")) {
-                    return Problem("settings." + std::string(name), message.substr(option.size() + 2));
-                }
+        CheckValues(options, areaWrong);
+    }
+
+    // The values by the window's field rules, then by the analysis' checks as
+    // far as they hold for every image; each problem of each field.
+    void CheckValues(const AnalyseOptions& options, bool areaWrong)
+    {
+        std::vector<OptionProblem> problems = AnalyseOptionProblems(options, rule_.PixelOffset);
+        if (areaWrong) std::erase_if(problems, [](const OptionProblem& p) { return p.Option == "--area"; });
+        for (const auto& [option, message] : problems) Problem(SettingsField(option), message);
+        const auto valid = [&](std::string_view option) {
+            return std::none_of(problems.begin(), problems.end(),
+                                [&](const OptionProblem& p) { return p.Option == option; });
+        };
+
+        // The rule's area, else the whole of the largest image.
+        AnalysisSettings settings;
+        settings.LastColumn = settings.LastRow = kLargestImageSide - 1;
+        bool areaUsable = !areaWrong && valid("--area");
+        if (areaUsable && !options.Area.empty()) {
+            const auto parts = SplitAtCommas(options.Area);
+            ReadAreaField(parts[0], settings.FirstColumn);
+            ReadAreaField(parts[1], settings.FirstRow);
+            ReadAreaField(parts[2], settings.LastColumn);
+            ReadAreaField(parts[3], settings.LastRow);
+            if (!AreaInOrder(settings)) {
+                Problem("settings.area",
+                        std::string(kAreaNotCorrect) + ": the first column or row comes after the last");
+                areaUsable = false;
+            } else if (!AreaInsideImage(settings, kLargestImageSide, kLargestImageSide)) {
+                Problem("settings.area", std::string(kAreaOutsideImage) +
+                                             ": no image has more than 65535 columns or rows (whether the area lies "
+                                             "inside the image is checked when the image comes)");
+                areaUsable = false;
             }
-            Problem("settings", message);
         }
+        double border = 0.0;
+        if (areaUsable && valid("--border-mm") && ReadRealField(options.BorderMm, border)) {
+            const BorderedArea bordered = ReduceArea(settings, kCoarsestPixelSpacingMm, border);
+            if (bordered.Accepted) {
+                settings = bordered.Settings;
+            } else {
+                Problem("settings.border_mm", bordered.Refusal + OnAnyImage(!options.Area.empty()));
+                areaUsable = false;
+            }
+        }
+        if (valid("--box-cm") && ReadRealField(options.BoxCm, settings.BoxDimension)) {
+            if (!(settings.BoxDimension > 0.0))
+                Problem("settings.box_cm", std::string(kBoxTooSmall) + ": a box of 0 cm or less has none on any image");
+            else if (areaUsable && !AreaHoldsBox(settings, kCoarsestPixelSpacingMm))
+                Problem("settings.box_cm", kAreaSmallerThanBox + OnAnyImage(!options.Area.empty()));
+        }
+
+        // A deviation band of 0 % or less takes in nothing, so everything
+        // deviates; one of 100 % or more reaches down to 0 or below, and no
+        // value lies under that (a dead pixel, at 0, included).
+        const struct {
+            std::string_view Option;
+            const std::string& Text;
+            const char* What;
+        } percentages[] = {
+            {"--roi-dev", options.RoiDev, "every ROI deviates, at 100 % or more no ROI below the area's mean can"},
+            {"--pixel-dev", options.PixelDev,
+             "every pixel deviates, at 100 % or more no pixel below its ROI's mean can, not even a dead one"},
+        };
+        for (const auto& percentage : percentages) {
+            double value = 0.0;
+            if (valid(percentage.Option) && ReadRealField(percentage.Text, value) && !(value > 0.0 && value < 100.0))
+                Problem(SettingsField(percentage.Option),
+                        std::string("A percentage above 0 and below 100 is expected: at 0 % or less ") +
+                            percentage.What);
+        }
+    }
+
+    // The rules file's name of a command line option's setting.
+    static std::string SettingsField(std::string_view option)
+    {
+        for (const auto& [name, field] : kOptionFields)
+            if (name == option) return "settings." + std::string(field);
+        return "settings";
     }
 
     IntakeRule& rule_;
@@ -234,9 +336,9 @@ bool TagCondition::Holds(const std::string& value) const
 {
     const std::string trimmed = TrimPadding(value);
     if (!Pattern) return trimmed == Text;
-    // The regular expression engine recurses per character: a hostile image's
-    // endless value must not exhaust the stack.
-    return trimmed.size() <= kMaxMatchedValueLength && std::regex_match(trimmed, *Pattern);
+    // Linear in the value's length and without recursion: the whole value is
+    // matched, however long.
+    return RE2::FullMatch(trimmed, *Pattern);
 }
 
 std::string IntakeRule::Label() const

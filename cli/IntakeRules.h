@@ -18,24 +18,35 @@
 // Conditions ("match", all must hold; an empty or missing "match" takes every
 // image) on: modality, manufacturer, model, station, detector_id, serial,
 // series_description, image_type. A condition is a string, compared with the
-// element's value without its padding, or {"regex": "..."}, an ECMAScript
-// regular expression (at most kMaxPatternLength characters) that must match
-// the whole value; a value longer than kMaxMatchedValueLength matches no
-// regular expression. A missing element has the value "".
+// element's value without its padding, or {"regex": "..."}, a regular
+// expression (at most kMaxPatternLength characters) that must match the whole
+// value, however long. A missing element has the value "".
+//
+// The expressions are RE2's (https://github.com/google/re2/wiki/Syntax): the
+// familiar ECMAScript-like syntax without back-references and look-around,
+// which RE2 refuses with a message of its own. RE2 matches in time linear in
+// the value's length whatever the expression, and without recursion per
+// character: values come from any modality that sends, and no value can hold
+// an intake worker. A character is one byte, as the value is stored.
 //
 // Settings (all optional; the command line's defaults otherwise): area
 // ([FIRSTCOL, FIRSTROW, LASTCOL, LASTROW] or the same as "a,b,c,d"),
 // border_mm, box_cm, roi_deviation, pixel_deviation (numbers), detect
 // (boolean), offset (whole number), inverted (true, false or "from tag"),
 // preset (a preset name), decompress and record (booleans). Values obey the
-// window's field rules; a preset gives the defaults of the two deviation
-// percentages, as --preset does.
+// window's field rules and pass the analysis' checks on at least some image:
+// an area in order and within 65535 columns and rows, a box of more than
+// 0 cm, a box and border that leave a box on the area or the largest image
+// (at pixels of 10 mm, coarser than any detector's); whether an area lies
+// inside the image and holds the box is known only when the image comes.
+// The deviation percentages lie between 0 and 100: at 0 % or less every ROI
+// or pixel deviates, at 100 % or more none below the mean can. A preset gives
+// the defaults of the two deviation percentages, as --preset does.
 //
 // "//" and "/* */" comments are allowed. Every rule may carry a
 // "description" text.
 #include <cstddef>
-#include <optional>
-#include <regex>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,16 +55,23 @@
 #include "dicom/DicomLib.h"
 #include "insight/Guidelines.h"
 
+namespace re2 {
+class RE2;
+}
+
 namespace evenor {
 
+// A tag condition describes a short value; a longer expression is a mistake
+// in the file.
 inline constexpr std::size_t kMaxPatternLength = 1000;
-inline constexpr std::size_t kMaxMatchedValueLength = 1024;
 
 struct TagCondition {
     std::string Field;  // "modality", ...
     std::string Tag;    // 8 hexadecimal digits
     std::string Text;   // the exact text, or the regular expression's source
-    std::optional<std::regex> Pattern;
+    // The compiled expression; null for an exact text. Shared by copies and
+    // safe to match from several threads at once.
+    std::shared_ptr<const re2::RE2> Pattern;
 
     bool Holds(const std::string& value) const;
 };

@@ -329,6 +329,12 @@ def rules_seeds():
     }
     for name, text in texts.items():
         out("rules", name, text + b"\0" + values)
+    # Nested repetitions on long values that almost match: exponential for a
+    # backtracking engine, linear for the rules'.
+    nested = (b'{"rules": [{"match": {"series_description": {"regex": "(a+)+b"}, '
+              b'"image_type": {"regex": "((x|xx)+)+y"}}}, {"match": {"model": {"regex": "(.*a){12}"}}}]}')
+    out("rules", "nested", nested + b"\0" + b"\0".join([b"DX", b"", b"a" * 500 + b"!", b"", b"", b"",
+                                                        b"a" * 1000, b"x" * 1000]))
 
 
 def main():

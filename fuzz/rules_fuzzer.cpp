@@ -4,9 +4,8 @@
 // condition holds and no earlier rule matches.
 //
 // Input: the rules text, then after a NUL byte the values of the condition
-// tags, NUL-separated, in ConditionFields order. Values are cut to 24
-// characters: how long a regular expression takes on a long value is the
-// rule author's choice of expression, not the parser's robustness.
+// tags, NUL-separated, in ConditionFields order. Values are matched whole:
+// whatever the expression, matching takes time linear in their length.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -46,7 +45,7 @@ void Check(const std::uint8_t* data, std::size_t size)
     std::string_view rest = input.substr(split + 1);
     for (const auto& field : ConditionFields()) {
         const std::size_t end = rest.find('\0');
-        std::string value(rest.substr(0, std::min<std::size_t>(end, 24)));
+        std::string value(rest.substr(0, end));
         tags.push_back({std::string(field.Tag), value, "LO", ""});
         if (end == std::string_view::npos) break;
         rest.remove_prefix(end + 1);
