@@ -84,18 +84,51 @@ std::optional<double> DeviationPercent(double value, double reference)
     return PercentOf(value - reference, reference);
 }
 
+namespace {
+
+// The distinct values, ascending. Runs of one value (the grid lays its ROIs
+// column by column) are skipped before the sort.
+std::vector<std::uint32_t> DistinctValues(const TMeetSerie& rois, std::uint32_t RoiResult::*position)
+{
+    std::vector<std::uint32_t> values;
+    for (const auto& roi : rois)
+        if (values.empty() || values.back() != roi.*position) values.push_back(roi.*position);
+    std::sort(values.begin(), values.end());
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+    return values;
+}
+
+// The ROIs' indices ordered by line index, then by index along the line,
+// then by series index: two stable counting sorts, linear in the ROIs (a
+// small box on a large image has hundreds of thousands of them).
+std::vector<std::size_t> LineOrder(const std::vector<std::uint32_t>& line, std::size_t lines,
+                                   const std::vector<std::uint32_t>& along, std::size_t alongs)
+{
+    const std::size_t n = line.size();
+    const auto countingSort = [n](const std::vector<std::uint32_t>& key, std::size_t keys, const auto& input,
+                                  std::vector<std::size_t>& output) {
+        std::vector<std::size_t> next(keys + 1, 0);
+        for (std::size_t i = 0; i < n; ++i) ++next[key[input(i)] + 1];
+        for (std::size_t k = 1; k <= keys; ++k) next[k] += next[k - 1];
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t roi = input(i);
+            output[next[key[roi]]++] = roi;
+        }
+    };
+    std::vector<std::size_t> byAlong(n), order(n);
+    countingSort(along, alongs, [](std::size_t i) { return i; }, byAlong);
+    countingSort(line, lines, [&byAlong](std::size_t i) { return byAlong[i]; }, order);
+    return order;
+}
+
+}  // namespace
+
 RoiLattice BuildRoiLattice(const TMeetSerie& rois)
 {
     RoiLattice lattice;
     const std::size_t n = rois.size();
-    for (const auto& roi : rois) {
-        lattice.Xs.push_back(roi.X);
-        lattice.Ys.push_back(roi.Y);
-    }
-    for (auto* axis : {&lattice.Xs, &lattice.Ys}) {
-        std::sort(axis->begin(), axis->end());
-        axis->erase(std::unique(axis->begin(), axis->end()), axis->end());
-    }
+    lattice.Xs = DistinctValues(rois, &RoiResult::X);
+    lattice.Ys = DistinctValues(rois, &RoiResult::Y);
     lattice.Column.resize(n);
     lattice.Row.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -107,22 +140,19 @@ RoiLattice BuildRoiLattice(const TMeetSerie& rois)
 
     // Walk the ROIs ordered along one axis within lines of the other; equal
     // positions are adjacent in that order with the earliest ROI first.
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
     lattice.Representative.resize(n);
     lattice.Neighbours.resize(n);
 
-    const auto link = [&](const std::vector<std::uint32_t>& line, const std::vector<std::uint32_t>& along,
-                          bool assignRepresentatives) {
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            return line[a] != line[b] ? line[a] < line[b] : along[a] < along[b];
-        });
+    const auto link = [&](const std::vector<std::uint32_t>& line, std::size_t lines,
+                          const std::vector<std::uint32_t>& along, std::size_t alongs, bool assignRepresentatives) {
+        const std::vector<std::size_t> order = LineOrder(line, lines, along, alongs);
         // Distinct positions of one line, each with its representative.
+        std::vector<std::pair<std::size_t, std::size_t>> groups;  // [first, last) ranges in order
         std::size_t start = 0;
         while (start < n) {
             std::size_t end = start;
             while (end < n && line[order[end]] == line[order[start]]) ++end;
-            std::vector<std::pair<std::size_t, std::size_t>> groups;  // [first, last) ranges in order
+            groups.clear();
             for (std::size_t k = start; k < end;) {
                 std::size_t next = k;
                 while (next < end && along[order[next]] == along[order[k]]) ++next;
@@ -142,8 +172,9 @@ RoiLattice BuildRoiLattice(const TMeetSerie& rois)
             start = end;
         }
     };
-    link(lattice.Row, lattice.Column, true);   // left, right
-    link(lattice.Column, lattice.Row, false);  // up, down
+    const std::size_t columns = lattice.Xs.size(), rows = lattice.Ys.size();
+    link(lattice.Row, rows, lattice.Column, columns, true);    // left, right
+    link(lattice.Column, columns, lattice.Row, rows, false);  // up, down
     return lattice;
 }
 

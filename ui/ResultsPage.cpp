@@ -5,6 +5,7 @@
 #include <exception>
 #include <functional>
 #include <span>
+#include <unordered_set>
 #include <utility>
 
 #include <QCheckBox>
@@ -20,6 +21,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QSplitter>
 #include <QTextBrowser>
 #include <QToolTip>
@@ -37,6 +39,7 @@
 #include "ui/Dialogs.h"
 #include "ui/Evenor.h"
 #include "ui/Preferences.h"
+#include "ui/RunProgress.h"
 
 namespace evenor {
 
@@ -297,6 +300,11 @@ public:
         resize(720, 640);
         connect(zoom_, &QComboBox::currentIndexChanged, this,
                 [this](int index) { view_->SetZoom(ZoomSteps[std::clamp(index, 0, int(std::size(ZoomSteps)) - 1)]); });
+        // The usual keys to close a window of a document's view.
+        for (const QKeySequence& keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+            auto* shortcut = new QShortcut(keys, this);
+            connect(shortcut, &QShortcut::activated, this, &QWidget::close);
+        }
     }
 
     void Show(const QString& title, const ResultPicture& picture, TPictureView::Describer describe)
@@ -363,10 +371,32 @@ private:
     double pictureShare_ = 0.0;  // 0: not set by the user
 };
 
-RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOutcome& outcome, const TDicomBeeld& image)
+std::vector<bool> DeviatingRoiFlags(const TMeetSerie& rois, const TBadROIMap& bad)
+{
+    // One pass over each list: a small box on a large image has hundreds of
+    // thousands of ROIs, of which a large share may deviate.
+    const auto key = [](std::uint32_t x, std::uint32_t y) { return (std::uint64_t{x} << 32) | y; };
+    std::unordered_set<std::uint64_t> deviating;
+    deviating.reserve(bad.size());
+    for (const BadROI& roi : bad) deviating.insert(key(roi.X, roi.Y));
+    std::vector<bool> flags(rois.size(), false);
+    if (deviating.empty()) return flags;
+    for (std::size_t i = 0; i < rois.size(); ++i) flags[i] = deviating.contains(key(rois[i].X, rois[i].Y));
+    return flags;
+}
+
+RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOutcome& outcome, const TDicomBeeld& image,
+                             RunProgress* progress)
 {
     const AnalysisResult& result = outcome.Result;
     RunResults results;
+    const auto step = [progress](int index, const char* text) {
+        if (progress != nullptr) progress->Step(index, text);
+    };
+    const auto checkCancelled = [progress] {
+        if (progress != nullptr) progress->CheckCancelled();
+    };
+    step(1, "inspecting the detector");
     results.FileName = QFile::decodeName(QByteArray::fromStdString(FileNamePart(settings.DicomFileName)));
     results.Processed = ReadImageInfo(image.TagTable()).IsProcessed();
     results.LossyCompressed = image.LossyCompressed();
@@ -374,10 +404,7 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
     results.Insight = InspectDetector(settings, outcome);
     results.RimText = QString::fromStdString(DescribeRims(results.Insight.Rims, image.PixelSpacing()));
     results.Rois = result.Rois;
-    results.RoiDeviating.assign(result.Rois.size(), false);
-    for (const BadROI& bad : result.BadROIMap)
-        for (std::size_t i = 0; i < result.Rois.size(); ++i)
-            if (result.Rois[i].X == bad.X && result.Rois[i].Y == bad.Y) results.RoiDeviating[i] = true;
+    results.RoiDeviating = DeviatingRoiFlags(result.Rois, result.BadROIMap);
     results.BoxPixels = result.BoxPixels;
     results.AreaMean = result.AreaMean;
     results.MeanRoiSNR = result.MeanRoiSNR;
@@ -405,6 +432,7 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
         results.InversionReason =
             "set in the window against " + sign + "(" + (*tagDefaults.Inverted ? "-1" : "1") + ")";
 
+    step(2, "drawing the pictures");
     const std::span<const std::uint16_t> pixels(outcome.Pixels);
     const std::uint32_t columns = outcome.Columns;
     auto& pictures = results.Pictures;
@@ -414,6 +442,7 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
     area.Legend = QStringLiteral("Grey: mean \u00b1 3 SD. Red: deviating ROIs. Yellow: deviating pixels.");
     // The PDF report's map is finer; its grey needs the pixels, which the
     // run does not keep. A map that cannot be drawn was said above already.
+    checkCancelled();
     try {
         results.ReportAreaGrey = RenderReportAreaGrey(pixels, columns, settings, result);
     } catch (const std::exception&) {
@@ -467,6 +496,7 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
     for (const auto& [index, kind] : {std::pair{ResultPictureKind::MeanHeatMap, HeatMapKind::RoiMeanDeviation},
                                       std::pair{ResultPictureKind::SnrHeatMap, HeatMapKind::RoiSnrDeviation},
                                       std::pair{ResultPictureKind::NoiseHeatMap, HeatMapKind::RoiNoiseDeviation}}) {
+        checkCancelled();
         ResultPicture& picture = pictures[std::size_t(index)];
         picture = DrawPicture([&] { return heatMap(kind); });
         if (!picture.Image.isNull()) {

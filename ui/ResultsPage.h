@@ -42,6 +42,7 @@ class QTextBrowser;
 
 namespace evenor {
 
+class RunProgress;
 class TDicomBeeld;
 struct AnalysisOutcome;
 struct AnalysisResult;
@@ -102,9 +103,15 @@ struct RunResults {
 // the metrics of a finished analysis from its outcome (the pixel values as the
 // analysis prepared them); image gives the tags and the pixel spacing. A
 // picture that cannot be drawn is left null with the reason, so the report is
-// written all the same. Needs a QGuiApplication for the pictures' text.
+// written all the same. Needs a QGuiApplication for the pictures' text; may
+// run on a thread other than the application's. progress, when given, is told
+// of steps 1 (the inspection) and 2 (the pictures), and its cancel is honoured
+// between them and between the pictures (RunCancelled is thrown).
 RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOutcome& outcome,
-                             const TDicomBeeld& image);
+                             const TDicomBeeld& image, RunProgress* progress = nullptr);
+
+// Per ROI of rois: whether the deviating-ROI map lists it (by position).
+std::vector<bool> DeviatingRoiFlags(const TMeetSerie& rois, const TBadROIMap& bad);
 
 // The summary as rich text: file name, processed-image warning, counts; the
 // robust metrics (largest ROI deviations with their positions, uniformity)
