@@ -106,19 +106,18 @@ private:
                      Qt::DropAction* action = nullptr)
     {
         QWindow* window = Form().windowHandle();
-        // The source proposes its first action: a file manager proposes a
-        // move of a file dragged with Shift.
-        const Qt::DropAction proposed = offered & Qt::MoveAction ? Qt::MoveAction : Qt::CopyAction;
-        QDragEnterEvent enter(position, offered, &data, Qt::LeftButton, Qt::NoModifier);
-        enter.setDropAction(proposed);
+        // Dragged with Shift where the source offers a move: the move is the
+        // proposed action, as a file manager proposes it.
+        const Qt::KeyboardModifiers keys = offered & Qt::MoveAction ? Qt::ShiftModifier : Qt::NoModifier;
+        QDragEnterEvent enter(position, offered, &data, Qt::LeftButton, keys);
         QCoreApplication::sendEvent(window, &enter);
         if (!enter.isAccepted()) {
             QDragLeaveEvent leave;
             QCoreApplication::sendEvent(window, &leave);
             return false;
         }
-        QDropEvent drop(position, offered, &data, Qt::LeftButton, Qt::NoModifier);
-        drop.setDropAction(proposed);
+        QDropEvent drop(position, offered, &data, Qt::LeftButton, keys);
+        if (offered & Qt::MoveAction && drop.proposedAction() != Qt::MoveAction) return false;
         QCoreApplication::sendEvent(window, &drop);
         if (action != nullptr) *action = drop.dropAction();
         return drop.isAccepted();
