@@ -55,9 +55,9 @@ void BM_CommandLine(benchmark::State& state)
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         QProcess cli;
-        cli.start(QStringLiteral(EVENOR_CLI_PATH), {QStringLiteral("analyse"), QString::fromStdString(image.string()),
-                                                    QStringLiteral("-o"), report, QStringLiteral("--box-cm"),
-                                                    QStringLiteral("0.1"), QStringLiteral("-q")});
+        cli.start(QStringLiteral(EVENOR_CLI_PATH),
+                  {QStringLiteral("analyse"), QString::fromStdString(image.string()), QStringLiteral("-o"), report,
+                   QStringLiteral("--box-cm"), QStringLiteral("0.1"), QStringLiteral("-q")});
         if (!cli.waitForFinished(600000) || cli.exitCode() != 0) {
             state.SkipWithError("evenor-cli failed");
             return;

@@ -116,8 +116,10 @@ std::vector<std::size_t> LineOrder(const std::vector<std::uint32_t>& line, std::
         }
     };
     std::vector<std::size_t> byAlong(n), order(n);
-    countingSort(along, alongs, [](std::size_t i) { return i; }, byAlong);
-    countingSort(line, lines, [&byAlong](std::size_t i) { return byAlong[i]; }, order);
+    countingSort(
+        along, alongs, [](std::size_t i) { return i; }, byAlong);
+    countingSort(
+        line, lines, [&byAlong](std::size_t i) { return byAlong[i]; }, order);
     return order;
 }
 
@@ -173,7 +175,7 @@ RoiLattice BuildRoiLattice(const TMeetSerie& rois)
         }
     };
     const std::size_t columns = lattice.Xs.size(), rows = lattice.Ys.size();
-    link(lattice.Row, rows, lattice.Column, columns, true);    // left, right
+    link(lattice.Row, rows, lattice.Column, columns, true);   // left, right
     link(lattice.Column, columns, lattice.Row, rows, false);  // up, down
     return lattice;
 }

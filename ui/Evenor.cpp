@@ -1,8 +1,11 @@
 #include "ui/Evenor.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -12,9 +15,9 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QEventLoop>
 #include <QGroupBox>
 #include <QKeySequence>
 #include <QLabel>
@@ -28,8 +31,6 @@
 #include <QTabWidget>
 #include <QThread>
 #include <QTimer>
-
-#include <thread>
 
 #include "analysis/AnalysisDefaults.h"
 #include "analysis/AnalysisRun.h"
@@ -382,13 +383,12 @@ QString TFormEvenor::StatusText() const { return statusText_; }
 
 void TFormEvenor::ShowFileNames()
 {
-    const QString image =
-        image_ ? QFile::decodeName(QByteArray::fromStdString(settings_.DicomFileName)) : QString();
+    const QString image = image_ ? QFile::decodeName(QByteArray::fromStdString(settings_.DicomFileName)) : QString();
     setWindowTitle(WindowTitleFor(image));
-    const QString output = settings_.OutputFileName.empty()
-                               ? QStringLiteral("none chosen")
-                               : QDir::toNativeSeparators(
-                                     QFile::decodeName(QByteArray::fromStdString(settings_.OutputFileName)));
+    const QString output =
+        settings_.OutputFileName.empty()
+            ? QStringLiteral("none chosen")
+            : QDir::toNativeSeparators(QFile::decodeName(QByteArray::fromStdString(settings_.OutputFileName)));
     statusText_ = QStringLiteral("Output file: ") + output;
     if (!statusNote_.isEmpty()) statusText_ = statusNote_ + QStringLiteral("  ") + statusText_;
     // A long path loses its middle; the tooltip has it whole.
@@ -595,11 +595,14 @@ bool TFormEvenor::RunInBackground(RunProgress& progress, const std::function<voi
     if (formCalculate_ != nullptr) formCalculate_->Follow(&progress);
     running_ = &progress;
     QEventLoop loop;
+    std::atomic<bool> done = false;
     std::thread worker;
     try {
         worker = std::thread([&] {
             guardedWork();
             QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+            // Last: once it is set, this frame (and the loop) may end.
+            done = true;
         });
     } catch (const std::system_error&) {
         // No thread to be had: the run takes the window's thread, which then
@@ -609,8 +612,13 @@ bool TFormEvenor::RunInBackground(RunProgress& progress, const std::function<voi
     if (worker.joinable()) {
         loop.exec();
         // The loop also ends when the application quits: the run is asked to
-        // stop, and waited for, as it uses this frame's variables.
-        progress.RequestCancel();
+        // stop and waited for, as it uses this frame's variables, with the
+        // events still handled (a message of the run waits for this thread).
+        if (!done) progress.RequestCancel();
+        while (!done) {
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+            QThread::msleep(5);
+        }
         worker.join();
     }
     running_ = nullptr;

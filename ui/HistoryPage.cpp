@@ -528,7 +528,8 @@ void THistoryPage::ButtonBaselineClick()
     if (!reason) return;
     // The history keeps why each baseline was set; a blank reason says nothing.
     if (reason->trimmed().isEmpty()) {
-        Dialogs::Message(this, QStringLiteral("A baseline needs a reason: record %1 was not made the baseline.").arg(id));
+        Dialogs::Message(this,
+                         QStringLiteral("A baseline needs a reason: record %1 was not made the baseline.").arg(id));
         return;
     }
     const std::string key = ChosenDetector();

@@ -107,8 +107,8 @@ struct RunResults {
 // run on a thread other than the application's. progress, when given, is told
 // of steps 1 (the inspection) and 2 (the pictures), and its cancel is honoured
 // between them and between the pictures (RunCancelled is thrown).
-RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOutcome& outcome,
-                             const TDicomBeeld& image, RunProgress* progress = nullptr);
+RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOutcome& outcome, const TDicomBeeld& image,
+                             RunProgress* progress = nullptr);
 
 // Per ROI of rois: whether the deviating-ROI map lists it (by position).
 std::vector<bool> DeviatingRoiFlags(const TMeetSerie& rois, const TBadROIMap& bad);

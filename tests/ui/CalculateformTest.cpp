@@ -12,8 +12,8 @@
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QLabel>
-#include <QProgressBar>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>

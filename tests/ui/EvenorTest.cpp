@@ -742,8 +742,8 @@ private slots:
     {
         Form().resize(300, 200);
         QCOMPARE(Form().size(), QSize(537, 385));
-        const char* controls[] = {"EvenorControl", "ButtonCalculate",   "ButtonRecent", "ButtonOpen",
-                                  "ButtonExport",  "ButtonAbout",       "ButtonPreferences", "StatusBar"};
+        const char* controls[] = {"EvenorControl", "ButtonCalculate", "ButtonRecent",      "ButtonOpen",
+                                  "ButtonExport",  "ButtonAbout",     "ButtonPreferences", "StatusBar"};
         for (const char* first : controls)
             for (const char* second : controls)
                 if (first != second)
@@ -1087,7 +1087,7 @@ private slots:
                  how == QLatin1String("broken") ? QStringLiteral("Evenor") : QStringLiteral("B.dcm - Evenor"));
         Calculate();
         QCOMPARE(TakeBoxes(), QStringList{Plain(how == QLatin1String("broken") ? "Select a Dicomfile first"
-                                                                                : "Select a export file first")});
+                                                                               : "Select a export file first")});
         QVERIFY(ReadWholeFile(report.toStdString()) == reportOfA);
         // The report proposed is the new image's; without one, its folder.
         ChooseOutput(std::nullopt);
@@ -1133,10 +1133,9 @@ private slots:
         QTest::addColumn<int>("key");
         QTest::addColumn<int>("modifiers");
         QTest::addColumn<QString>("box");  // the box it leads to, "" when none
-        QTest::newRow("Enter on Calculate") << int(Qt::Key_Enter) << int(Qt::NoModifier)
-                                            << "Select a Dicomfile first";
-        QTest::newRow("Return on Calculate") << int(Qt::Key_Return) << int(Qt::NoModifier)
-                                             << "Select a Dicomfile first";
+        QTest::newRow("Enter on Calculate") << int(Qt::Key_Enter) << int(Qt::NoModifier) << "Select a Dicomfile first";
+        QTest::newRow("Return on Calculate")
+            << int(Qt::Key_Return) << int(Qt::NoModifier) << "Select a Dicomfile first";
         QTest::newRow("Ctrl+O") << int(Qt::Key_O) << int(Qt::ControlModifier) << "";
     }
 
