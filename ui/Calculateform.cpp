@@ -47,7 +47,6 @@ TFormCalculate::TFormCalculate(QWidget* mainWindow)
     progressBar_ = new QProgressBar(this);
     progressBar_->setObjectName(QStringLiteral("ProgressCalculate"));
     progressBar_->setGeometry(8, 62, ClientWidth - 2 * 8, 16);
-    progressBar_->setRange(0, RunProgress::StepCount);
     progressBar_->setTextVisible(false);
     buttonCancel_ = new QPushButton(QStringLiteral("Cancel"), this);
     buttonCancel_->setObjectName(QStringLiteral("ButtonCancel"));
@@ -102,6 +101,7 @@ void TFormCalculate::Follow(RunProgress* progress)
         buttonCancel_->setEnabled(false);
         return;
     }
+    progressBar_->setRange(0, progress_->Steps());
     ShowProgress();
     timer_->start();
 }
@@ -112,7 +112,7 @@ void TFormCalculate::ShowProgress()
     const RunProgress::State state = progress_->Current();
     labelStep_->setText(QStringLiteral("Step %1 of %2: %3")
                             .arg(state.Step + 1)
-                            .arg(RunProgress::StepCount)
+                            .arg(progress_->Steps())
                             .arg(QString::fromStdString(state.Text)));
     progressBar_->setValue(state.Step);
     buttonCancel_->setEnabled(!state.Cancelling && !state.Committed);

@@ -213,6 +213,8 @@ void TFormEvenor::CreateControls()
     });
     evenorControl_->addTab(historyPage_, QStringLiteral("History"));
     resultsPage_->SetHistorySource([this] { return historyPage_->ReportOfLastRecord(); });
+    resultsPage_->SetBackgroundRunner(
+        [this](RunProgress& progress, const std::function<void()>& work) { return RunWithNotice(progress, work); });
     connect(evenorControl_, &QTabWidget::currentChanged, this, [this] {
         if (evenorControl_->currentWidget() == historyPage_) historyPage_->Refresh();
     });
@@ -625,6 +627,29 @@ bool TFormEvenor::RunInBackground(RunProgress& progress, const std::function<voi
     if (formCalculate_ != nullptr) formCalculate_->Follow(nullptr);
     if (failure) std::rethrow_exception(failure);
     return !cancelled;
+}
+
+bool TFormEvenor::RunWithNotice(RunProgress& progress, const std::function<void()>& work)
+{
+    if (calculating_) return false;
+    // What was asked for during the run happens after it, also after a failure.
+    const auto afterRun = [this] {
+        if (std::exchange(closeAfterRun_, false))
+            QTimer::singleShot(0, this, &QWidget::close);
+        else if (!deferredOpen_.isEmpty())
+            OpenLater(std::exchange(deferredOpen_, QString()));
+    };
+    bool finished = false;
+    try {
+        const FlagSet calculating(calculating_);
+        NoticeShown notice(formCalculate_);
+        finished = RunInBackground(progress, work);
+    } catch (...) {
+        afterRun();
+        throw;
+    }
+    afterRun();
+    return finished;
 }
 
 void TFormEvenor::ButtonCalculateClick()

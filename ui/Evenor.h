@@ -125,6 +125,9 @@ private:
     // progress and offers Cancel; the window repaints meanwhile. Returns
     // false when the run was cancelled; rethrows what work threw.
     bool RunInBackground(RunProgress& progress, const std::function<void()>& work);
+    // RunInBackground for a page's long action (the PDF report) as a run:
+    // the notice shown, nothing opened meanwhile.
+    bool RunWithNotice(RunProgress& progress, const std::function<void()>& work);
     // Steps 2.1 to 2.5 of the open flow for a chosen path: the dialog, a
     // drop and the recent files all open through here. A successful open
     // lists the file first among the recent files and remembers its folder

@@ -919,8 +919,23 @@ void TResultsPage::ButtonSavePdfClick()
     try {
         std::optional<ReportBaseline> history;
         if (historySource_) history = historySource_();
-        SaveReportPdf(ResultsReportPdf(*results_, ChosenPreset(), Preferences::ReportPaper(), std::move(history)),
-                      chosen->toStdString());
+        // A large result's report takes seconds: drawn beside the window,
+        // which keeps painting, and written only when not cancelled.
+        const GuidelinePreset& preset = ChosenPreset();
+        const PaperSize paper = Preferences::ReportPaper();
+        const RunResults& results = *results_;
+        RunProgress progress(1);
+        progress.Step(0, "drawing the PDF report");
+        const auto work = [&] {
+            const QByteArray document = ResultsReportPdf(results, preset, paper, std::move(history));
+            progress.Commit();
+            SaveReportPdf(document, chosen->toStdString());
+        };
+        if (backgroundRunner_) {
+            if (!backgroundRunner_(progress, work)) return;
+        } else {
+            work();
+        }
     } catch (const std::exception& e) {
         Dialogs::Error(this,
                        QDir::toNativeSeparators(*chosen) + QStringLiteral(": ") + QString::fromStdString(e.what()));

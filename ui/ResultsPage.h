@@ -156,6 +156,11 @@ public:
     // Gives the history part of the PDF report of the shown results, when
     // they are recorded.
     void SetHistorySource(std::function<std::optional<ReportBaseline>()> source) { historySource_ = std::move(source); }
+    // Runs work beside the window with the Calculating notice following
+    // progress; false when it was cancelled, rethrowing what work threw. The
+    // PDF report is drawn and written through it; without one, directly.
+    using BackgroundRunner = std::function<bool(RunProgress& progress, const std::function<void()>& work)>;
+    void SetBackgroundRunner(BackgroundRunner runner) { backgroundRunner_ = std::move(runner); }
 
 private slots:
     void ComboBoxPictureChange();
@@ -172,6 +177,7 @@ private:
 
     std::optional<RunResults> results_;
     std::function<std::optional<ReportBaseline>()> historySource_;
+    BackgroundRunner backgroundRunner_;
     QComboBox* comboBoxPicture_ = nullptr;
     QCheckBox* checkBoxActualSize_ = nullptr;
     QPushButton* buttonPictureWindow_ = nullptr;

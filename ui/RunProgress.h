@@ -14,8 +14,13 @@ struct RunCancelled {};
 
 class RunProgress {
 public:
-    // The steps of a run, in order; Step takes their index.
-    static constexpr int StepCount = 4;
+    // The steps of Calculate: the analysis, the inspection, the pictures,
+    // the report.
+    static constexpr int CalculateSteps = 4;
+
+    explicit RunProgress(int steps = CalculateSteps) : steps_(steps) {}
+    // How many steps the run has; Step takes their index.
+    int Steps() const { return steps_; }
 
     // The run: step index (0-based) begins, described by text. Throws
     // RunCancelled when Cancel was pressed.
@@ -40,6 +45,7 @@ public:
     State Current() const;
 
 private:
+    const int steps_;
     mutable std::mutex mutex_;
     State state_;
 };

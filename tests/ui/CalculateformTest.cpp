@@ -24,6 +24,7 @@
 #include "tests/ui/UiTestSupport.h"
 #include "ui/EvenorWindows.h"
 #include "ui/ResultsPage.h"
+#include "ui/RunProgress.h"
 
 using namespace evenor;
 using namespace evenor::test;
@@ -109,7 +110,6 @@ private slots:
         QVERIFY(label->geometry().right() < 256);  // the whole text is inside the window
         QVERIFY(label->sizeHint().width() <= label->width());
         QVERIFY(!Child<QPushButton>(Notice(), "ButtonCancel")->isEnabled());  // no run to cancel
-        QCOMPARE(Child<QProgressBar>(Notice(), "ProgressCalculate")->maximum(), 4);
     }
 
     // Painted before ShowNotice returns: the analysis that follows handles
@@ -189,6 +189,33 @@ private slots:
             QVERIFY2(*aboveNotice[0], "the message box is stacked under the notice");
         }
         QVERIFY(!aboveNotice[1].has_value());  // the notice was hidden by then
+    }
+
+    // Cancel stops a run at its next step, until the run commits to writing
+    // its report: from then on it is refused, and the report is written whole.
+    void runProgressCancel_data()
+    {
+        QTest::addColumn<bool>("committed");
+        QTest::newRow("before the report") << false;
+        QTest::newRow("while the report is written") << true;
+    }
+
+    void runProgressCancel()
+    {
+        QFETCH(bool, committed);
+        RunProgress progress;
+        progress.Step(1, "inspecting the detector");
+        if (committed) progress.Commit();
+        QCOMPARE(progress.RequestCancel(), !committed);
+        QCOMPARE(progress.Current().Cancelling, !committed);
+        bool stopped = false;
+        try {
+            progress.Commit();
+            progress.Step(3, "writing the report");
+        } catch (const RunCancelled&) {
+            stopped = true;
+        }
+        QCOMPARE(stopped, !committed);
     }
 
     // Cancel during a run: nothing is written, an existing report keeps its

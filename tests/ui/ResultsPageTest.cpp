@@ -21,6 +21,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTextBrowser>
+#include <QTimer>
 #include <QToolTip>
 #include <QWheelEvent>
 
@@ -604,9 +605,23 @@ private slots:
         QCOMPARE(TakeBoxes(), QStringList());
         QCOMPARE(Dialogs::LastFileDialogStart(), Q(*folder_ / "processed-uniformity.pdf"));
 
+        // Drawn beside the window (a large result's report takes seconds),
+        // the Calculating notice following it with its Cancel.
         const auto pdf = *folder_ / "report.pdf";
         Dialogs::SetNextFileAnswer(Q(pdf));
+        QStringList noticeSteps;
+        QTimer follow;
+        follow.setInterval(1);
+        QObject::connect(&follow, &QTimer::timeout, [&] {
+            if (!windows_->FormCalculate.isVisible()) return;
+            const QString step = Child<QLabel>(windows_->FormCalculate, "LabelStep")->text();
+            if (!noticeSteps.contains(step)) noticeSteps << step;
+        });
+        follow.start();
         QTest::mouseClick(save, Qt::LeftButton);
+        follow.stop();
+        QVERIFY(!windows_->FormCalculate.isVisible());
+        QCOMPARE(noticeSteps, QStringList{"Step 1 of 1: drawing the PDF report"});
         QCOMPARE(TakeBoxes(), QStringList{Plain("PDF report written to " + Q(pdf))});
         QProcess text;
         text.start("pdftotext", {Q(pdf), "-"});
