@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 
 namespace evenor {
@@ -86,21 +87,96 @@ std::optional<double> DeviationPercent(double value, double reference)
 
 namespace {
 
-// The distinct values, ascending. Runs of one value (the grid lays its ROIs
-// column by column) are skipped before the sort.
-std::vector<std::uint32_t> DistinctValues(const TMeetSerie& rois, std::uint32_t RoiResult::*position)
+// Positions up to this value are indexed through a table as long as the
+// largest position (an image's columns or rows); larger ones are sorted.
+constexpr std::uint32_t kDenseAxis = 1u << 22;
+
+// The distinct values of one position of the ROIs, ascending, into values,
+// and each ROI's index into them.
+void IndexAxis(const TMeetSerie& rois, std::uint32_t RoiResult::*position, std::vector<std::uint32_t>& values,
+               std::vector<std::uint32_t>& index)
 {
-    std::vector<std::uint32_t> values;
-    for (const auto& roi : rois)
-        if (values.empty() || values.back() != roi.*position) values.push_back(roi.*position);
+    const std::size_t n = rois.size();
+    index.resize(n);
+    std::uint32_t largest = 0;
+    for (const auto& roi : rois) largest = std::max(largest, roi.*position);
+    values.clear();
+    if (largest < kDenseAxis) {
+        constexpr std::uint32_t absent = std::numeric_limits<std::uint32_t>::max();
+        std::vector<std::uint32_t> slot(std::size_t{largest} + 1, absent);
+        for (const auto& roi : rois) slot[roi.*position] = 0;
+        for (std::uint32_t value = 0; value <= largest; ++value)
+            if (slot[value] != absent) {
+                slot[value] = static_cast<std::uint32_t>(values.size());
+                values.push_back(value);
+            }
+        for (std::size_t i = 0; i < n; ++i) index[i] = slot[rois[i].*position];
+        return;
+    }
+    for (const auto& roi : rois) values.push_back(roi.*position);
     std::sort(values.begin(), values.end());
     values.erase(std::unique(values.begin(), values.end()), values.end());
-    return values;
+    for (std::size_t i = 0; i < n; ++i)
+        index[i] = static_cast<std::uint32_t>(std::lower_bound(values.begin(), values.end(), rois[i].*position) -
+                                              values.begin());
+}
+
+// The links through a table of the lattice's cells, column by column: for a
+// grid (nearly every cell holds a ROI) every pass is sequential. Needs fewer
+// ROIs than the largest 32-bit number.
+void LinkThroughCells(RoiLattice& lattice)
+{
+    constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
+    const std::size_t n = lattice.Column.size();
+    const std::size_t rows = lattice.Ys.size();
+    const std::size_t cells = lattice.Xs.size() * rows;
+    const auto cellOf = [&](std::size_t roi) { return std::size_t{lattice.Column[roi]} * rows + lattice.Row[roi]; };
+    // The first ROI in the series at each cell stands for it.
+    std::vector<std::uint32_t> first(cells, none);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t& at = first[cellOf(i)];
+        if (at == none) at = static_cast<std::uint32_t>(i);
+        lattice.Representative[i] = at;
+    }
+    // The nearest occupied cell before and after each cell along its row
+    // (left, right) and its column (up, down).
+    std::vector<std::uint32_t> left(cells, none), right(cells, none), up(cells, none), down(cells, none);
+    std::vector<std::uint32_t> lastInRow(rows, none);
+    for (std::size_t c = 0; c < cells; ++c) {
+        if (first[c] == none) continue;
+        left[c] = lastInRow[c % rows];
+        lastInRow[c % rows] = first[c];
+    }
+    std::fill(lastInRow.begin(), lastInRow.end(), none);
+    for (std::size_t c = cells; c-- > 0;) {
+        if (first[c] == none) continue;
+        right[c] = lastInRow[c % rows];
+        lastInRow[c % rows] = first[c];
+    }
+    for (std::size_t column = 0; column * rows < cells; ++column) {
+        std::uint32_t above = none;
+        for (std::size_t c = column * rows; c < (column + 1) * rows; ++c)
+            if (first[c] != none) {
+                up[c] = above;
+                above = first[c];
+            }
+        std::uint32_t below = none;
+        for (std::size_t c = (column + 1) * rows; c-- > column * rows;)
+            if (first[c] != none) {
+                down[c] = below;
+                below = first[c];
+            }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t c = cellOf(i);
+        auto& set = lattice.Neighbours[i];
+        for (const std::uint32_t neighbour : {left[c], right[c], up[c], down[c]})
+            if (neighbour != none) set.Index[set.Count++] = neighbour;
+    }
 }
 
 // The ROIs' indices ordered by line index, then by index along the line,
-// then by series index: two stable counting sorts, linear in the ROIs (a
-// small box on a large image has hundreds of thousands of them).
+// then by series index: two stable counting sorts, linear in the ROIs.
 std::vector<std::size_t> LineOrder(const std::vector<std::uint32_t>& line, std::size_t lines,
                                    const std::vector<std::uint32_t>& along, std::size_t alongs)
 {
@@ -123,28 +199,11 @@ std::vector<std::size_t> LineOrder(const std::vector<std::uint32_t>& line, std::
     return order;
 }
 
-}  // namespace
-
-RoiLattice BuildRoiLattice(const TMeetSerie& rois)
+// The links of ROIs scattered over a lattice with far more cells than ROIs:
+// the ROIs walked along each line of the lattice.
+void LinkAlongLines(RoiLattice& lattice)
 {
-    RoiLattice lattice;
-    const std::size_t n = rois.size();
-    lattice.Xs = DistinctValues(rois, &RoiResult::X);
-    lattice.Ys = DistinctValues(rois, &RoiResult::Y);
-    lattice.Column.resize(n);
-    lattice.Row.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        lattice.Column[i] = static_cast<std::uint32_t>(
-            std::lower_bound(lattice.Xs.begin(), lattice.Xs.end(), rois[i].X) - lattice.Xs.begin());
-        lattice.Row[i] = static_cast<std::uint32_t>(std::lower_bound(lattice.Ys.begin(), lattice.Ys.end(), rois[i].Y) -
-                                                    lattice.Ys.begin());
-    }
-
-    // Walk the ROIs ordered along one axis within lines of the other; equal
-    // positions are adjacent in that order with the earliest ROI first.
-    lattice.Representative.resize(n);
-    lattice.Neighbours.resize(n);
-
+    const std::size_t n = lattice.Column.size();
     const auto link = [&](const std::vector<std::uint32_t>& line, std::size_t lines,
                           const std::vector<std::uint32_t>& along, std::size_t alongs, bool assignRepresentatives) {
         const std::vector<std::size_t> order = LineOrder(line, lines, along, alongs);
@@ -177,6 +236,28 @@ RoiLattice BuildRoiLattice(const TMeetSerie& rois)
     const std::size_t columns = lattice.Xs.size(), rows = lattice.Ys.size();
     link(lattice.Row, rows, lattice.Column, columns, true);   // left, right
     link(lattice.Column, columns, lattice.Row, rows, false);  // up, down
+}
+
+}  // namespace
+
+RoiLattice BuildRoiLattice(const TMeetSerie& rois)
+{
+    // Linear in the ROIs: a small box on a large image has hundreds of
+    // thousands of them, and the metrics and each heat map build a lattice.
+    RoiLattice lattice;
+    const std::size_t n = rois.size();
+    IndexAxis(rois, &RoiResult::X, lattice.Xs, lattice.Column);
+    IndexAxis(rois, &RoiResult::Y, lattice.Ys, lattice.Row);
+    lattice.Representative.resize(n);
+    lattice.Neighbours.resize(n);
+    // Each ROI's neighbours are the representatives of the nearest occupied
+    // positions left, right, up and down; equal positions share them, the
+    // earliest ROI standing for its position.
+    const std::size_t cells = lattice.Xs.size() * lattice.Ys.size();
+    if (cells <= 4 * n + 4096 && n < std::numeric_limits<std::uint32_t>::max())
+        LinkThroughCells(lattice);
+    else
+        LinkAlongLines(lattice);
     return lattice;
 }
 
