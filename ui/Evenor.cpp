@@ -208,7 +208,7 @@ void TFormEvenor::CreateControls()
         if (!lastRun_ || !shown) return std::nullopt;
         if (lastRun_->FileSha256.empty())
             throw EvenorError("The image " + shown->Settings.DicomFileName + " can no longer be read to record it");
-        return MakeQaRecord(shown->Settings, lastRun_->Result, shown->Insight, resultsPage_->ChosenPreset(),
+        return MakeQaRecord(shown->Settings, shown->Result, shown->Insight, resultsPage_->ChosenPreset(),
                             lastRun_->Tags, lastRun_->FileSha256, shown->LossyCompressed);
     });
     evenorControl_->addTab(historyPage_, QStringLiteral("History"));
@@ -706,19 +706,22 @@ void TFormEvenor::Calculate()
                 incomplete = true;
                 return;
             }
-            prepared = PrepareRunResults(settings, *outcome, image, &progress);
-            run = LastRun{outcome->Result, image.TagTable(), {}};
-            progress.Step(3, "writing the report");
-            try {
-                run->FileSha256 = Sha256OfFile(settings.DicomFileName);
-            } catch (const std::exception&) {
-                // Only a record of this run needs it; Record says so then.
-            }
-            prepared->FileSha256 = run->FileSha256;
-            // From here on the report is written whole: a cancel now would
-            // leave neither the old report nor a new one.
-            progress.Commit();
-            WriteResultsReport(settings, outcome->Result, outcome->Preparation);
+            // Once the detector is inspected, the report is written while the
+            // pictures are drawn. From then on it is written whole: a cancel
+            // would leave neither the old report nor a new one.
+            std::string sha256;
+            const auto writeReport = [&] {
+                try {
+                    sha256 = Sha256OfFile(settings.DicomFileName);
+                } catch (const std::exception&) {
+                    // Only a record of this run needs it; Record says so then.
+                }
+                progress.Commit();
+                WriteResultsReport(settings, outcome->Result, outcome->Preparation);
+            };
+            prepared = PrepareRunResults(settings, *outcome, image, &progress, writeReport);
+            prepared->FileSha256 = sha256;
+            run = LastRun{image.TagTable(), sha256};
         };
         bool finished = false;
         {

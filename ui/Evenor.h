@@ -178,9 +178,8 @@ private:
     TResultsPage* resultsPage_ = nullptr;
     THistoryPage* historyPage_ = nullptr;
     // What a record of the last successful run needs beyond the Results
-    // page's copy; kept until the next successful run.
+    // page's copy (which holds its result); kept until the next successful run.
     struct LastRun {
-        AnalysisResult Result;
         std::vector<TagEntry> Tags;
         std::string FileSha256;  // empty when the file could not be read again
     };

@@ -75,7 +75,10 @@ struct RunResults {
     AnalysisSettings Settings;     // as the analysis ran
     DetectorInsight Insight;       // robust and every-pixel metrics, defects, rims, structured noise
     QString RimText;               // DescribeRims of the insight's rims, with the image's pixel spacing
-    std::array<ResultPicture, ResultPictureCount> Pictures;  // by ResultPictureKind
+    // By ResultPictureKind; the heat maps are drawn when first asked for
+    // (ResultPictureOf): a small box on a large image makes each a picture
+    // of hundreds of thousands of cells, and the page shows one at a time.
+    std::array<ResultPicture, ResultPictureCount> Pictures;
 
     // What the pictures show, to name the ROI under the mouse.
     std::vector<RoiResult> Rois;     // in the analysis's order
@@ -99,16 +102,25 @@ struct RunResults {
     std::string InversionReason;
 };
 
-// Inspects the detector (InspectDetector), draws the pictures and computes
-// the metrics of a finished analysis from its outcome (the pixel values as the
+// Inspects the detector (InspectDetector), draws the area map and the PDF
+// report's grey (the heat maps follow when shown) and computes the metrics
+// of a finished analysis from its outcome (the pixel values as the
 // analysis prepared them); image gives the tags and the pixel spacing. A
 // picture that cannot be drawn is left null with the reason, so the report is
 // written all the same. Needs a QGuiApplication for the pictures' text; may
-// run on a thread other than the application's. progress, when given, is told
-// of steps 1 (the inspection) and 2 (the pictures), and its cancel is honoured
-// between them and between the pictures (RunCancelled is thrown).
+// run on a thread other than the application's, and draws on a second one.
+// progress, when given, is told of steps 1 (the inspection) and 2 (the
+// pictures and the report), and its cancel is honoured at each
+// (RunCancelled is thrown). beside, when given, runs on a thread of
+// its own while the pictures that follow the inspection are drawn (the
+// window writes the report meanwhile); what it throws is thrown here.
 RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOutcome& outcome, const TDicomBeeld& image,
-                             RunProgress* progress = nullptr);
+                             RunProgress* progress = nullptr, const std::function<void()>& beside = {});
+
+// The picture of kind of results, drawn first if it is a heat map not yet
+// drawn (from the result and the inspection the results keep). Needs a
+// QGuiApplication.
+const ResultPicture& ResultPictureOf(RunResults& results, ResultPictureKind kind);
 
 // Per ROI of rois: whether the deviating-ROI map lists it (by position).
 std::vector<bool> DeviatingRoiFlags(const TMeetSerie& rois, const TBadROIMap& bad);

@@ -12,12 +12,6 @@ void RunProgress::Step(int index, std::string text)
     state_.Text = std::move(text);
 }
 
-void RunProgress::CheckCancelled() const
-{
-    const std::lock_guard lock(mutex_);
-    if (state_.Cancelling) throw RunCancelled{};
-}
-
 void RunProgress::Commit()
 {
     const std::lock_guard lock(mutex_);

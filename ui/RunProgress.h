@@ -8,15 +8,15 @@
 
 namespace evenor {
 
-// Thrown by RunProgress::Step and CheckCancelled once Cancel was pressed; the
+// Thrown by RunProgress::Step and Commit once Cancel was pressed; the
 // window catches it, writes nothing and keeps what it showed before the run.
 struct RunCancelled {};
 
 class RunProgress {
 public:
-    // The steps of Calculate: the analysis, the inspection, the pictures,
-    // the report.
-    static constexpr int CalculateSteps = 4;
+    // The steps of Calculate: the analysis, the inspection, the pictures
+    // and the report.
+    static constexpr int CalculateSteps = 3;
 
     explicit RunProgress(int steps = CalculateSteps) : steps_(steps) {}
     // How many steps the run has; Step takes their index.
@@ -25,8 +25,6 @@ public:
     // The run: step index (0-based) begins, described by text. Throws
     // RunCancelled when Cancel was pressed.
     void Step(int index, std::string text);
-    // The run, inside a step: throws RunCancelled when Cancel was pressed.
-    void CheckCancelled() const;
     // The run: the report is about to be written. Throws RunCancelled when
     // Cancel was pressed first; afterwards Cancel is refused, so that a
     // cancel never leaves a report half written.

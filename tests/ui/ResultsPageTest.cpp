@@ -472,6 +472,9 @@ private slots:
         QFETCH(QString, where);
         QFETCH(QStringList, expected);
         Analyse(Write("blotch.dcm", BlotchImage()));
+        // Shown on the page, so that a heat map is drawn.
+        ShowResultsPage();
+        C<QComboBox>("ComboBoxPicture")->setCurrentIndex(kind);
         const RunResults& results = *Page()->Results();
         const auto pictureKind = static_cast<ResultPictureKind>(kind);
         QPoint pixel;
@@ -491,8 +494,6 @@ private slots:
         for (const QString& part : expected) QVERIFY2(text.contains(part), qPrintable(text));
 
         // The page's view shows the same text as its tooltip.
-        ShowResultsPage();
-        C<QComboBox>("ComboBoxPicture")->setCurrentIndex(kind);
         auto* view = C<QWidget>("PictureResults");
         QTRY_VERIFY(view->width() > 100);
         // The view position of the picture pixel's centre: fitted and centred.
