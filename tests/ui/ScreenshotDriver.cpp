@@ -193,11 +193,11 @@ int main(int argc, char** argv)
     ok = Save(Screen(), folder, "screen.png") && ok;
     windows->FormCalculate.HideNotice();
 
-    // A long run (a 0.1 cm box on a 2048 x 2048 image at 0.1 mm): the notice
+    // A long run (a 0.1 cm box on a 4096 x 4096 image at 0.1 mm): the notice
     // follows its steps (calculating-progress.png, the whole screen), then
     // Cancel ends it and the status line says so (cancelled.png).
     {
-        evenor::test::TestImage large = evenor::test::FlatImage(2048, 2048, 2000);
+        evenor::test::TestImage large = evenor::test::FlatImage(4096, 4096, 2000);
         large.PixelSpacing = "0.1\\0.1";
         std::uint32_t noise = 1;
         for (auto& value : large.Pixels) {
@@ -216,12 +216,20 @@ int main(int argc, char** argv)
         dim->setText(QStringLiteral("0.1"));
         Settle();
         ok = Save(Screen(), folder, "title-and-status.png") && ok;
-        QTimer::singleShot(400, [&] {
+        // Once the notice offers Cancel, and has been painted.
+        QTimer poll;
+        poll.setInterval(20);
+        int seen = 0;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto* cancel = windows->FormCalculate.findChild<QPushButton*>(QStringLiteral("ButtonCancel"));
+            if (cancel == nullptr || !windows->FormCalculate.isVisible() || !cancel->isEnabled() || ++seen < 5) return;
+            poll.stop();
             ok = Save(Screen(), folder, "calculating-progress.png") && ok;
-            if (auto* cancel = windows->FormCalculate.findChild<QPushButton*>(QStringLiteral("ButtonCancel")))
-                cancel->click();
+            cancel->click();
         });
+        poll.start();
         button("ButtonCalculate")->click();
+        poll.stop();
         printBoxes();
         Settle();
         ok = Save(Screen(), folder, "cancelled.png") && ok;
