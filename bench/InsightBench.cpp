@@ -11,6 +11,7 @@
 
 #include "bench/FlatField.h"
 #include "insight/DetectorInsight.h"
+#include "insight/Metrics.h"
 
 namespace evenor::bench {
 namespace {
@@ -107,6 +108,29 @@ void BM_AnalyseThenInspect(benchmark::State& state)
     }
 }
 BENCHMARK(BM_AnalyseThenInspect)->ArgName("insight")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// The ROI lattice (neighbours and representatives) of the 819 x 819 grid a
+// 0.1 cm box lays on a 4096 x 4096 image at 0.1 mm: the metrics, the robust
+// metrics and each heat map build it.
+void BM_RoiLattice(benchmark::State& state)
+{
+    TMeetSerie rois;
+    for (std::uint32_t x = 0; x < 819; ++x)
+        for (std::uint32_t y = 0; y < 819; ++y) {
+            RoiResult roi;
+            roi.X = std::min(x * 5, 4086u);
+            roi.Y = std::min(y * 5, 4086u);
+            rois.push_back(roi);
+        }
+    std::size_t neighbours = 0;
+    for (auto _ : state) {
+        const RoiLattice lattice = BuildRoiLattice(rois);
+        neighbours = lattice.Neighbours[rois.size() / 2].Count;
+        benchmark::DoNotOptimize(lattice.Neighbours.data());
+    }
+    if (neighbours != 4) state.SkipWithError("an inner ROI has four neighbours");
+}
+BENCHMARK(BM_RoiLattice)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace evenor::bench

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 
 namespace evenor {
@@ -84,45 +85,135 @@ std::optional<double> DeviationPercent(double value, double reference)
     return PercentOf(value - reference, reference);
 }
 
-RoiLattice BuildRoiLattice(const TMeetSerie& rois)
+namespace {
+
+// Positions up to this value are indexed through a table as long as the
+// largest position (an image's columns or rows); larger ones are sorted.
+constexpr std::uint32_t kDenseAxis = 1u << 22;
+
+// The distinct values of one position of the ROIs, ascending, into values,
+// and each ROI's index into them.
+void IndexAxis(const TMeetSerie& rois, std::uint32_t RoiResult::*position, std::vector<std::uint32_t>& values,
+               std::vector<std::uint32_t>& index)
 {
-    RoiLattice lattice;
     const std::size_t n = rois.size();
-    for (const auto& roi : rois) {
-        lattice.Xs.push_back(roi.X);
-        lattice.Ys.push_back(roi.Y);
+    index.resize(n);
+    std::uint32_t largest = 0;
+    for (const auto& roi : rois) largest = std::max(largest, roi.*position);
+    values.clear();
+    if (largest < kDenseAxis) {
+        constexpr std::uint32_t absent = std::numeric_limits<std::uint32_t>::max();
+        std::vector<std::uint32_t> slot(std::size_t{largest} + 1, absent);
+        for (const auto& roi : rois) slot[roi.*position] = 0;
+        for (std::uint32_t value = 0; value <= largest; ++value)
+            if (slot[value] != absent) {
+                slot[value] = static_cast<std::uint32_t>(values.size());
+                values.push_back(value);
+            }
+        for (std::size_t i = 0; i < n; ++i) index[i] = slot[rois[i].*position];
+        return;
     }
-    for (auto* axis : {&lattice.Xs, &lattice.Ys}) {
-        std::sort(axis->begin(), axis->end());
-        axis->erase(std::unique(axis->begin(), axis->end()), axis->end());
-    }
-    lattice.Column.resize(n);
-    lattice.Row.resize(n);
+    for (const auto& roi : rois) values.push_back(roi.*position);
+    std::sort(values.begin(), values.end());
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+    for (std::size_t i = 0; i < n; ++i)
+        index[i] = static_cast<std::uint32_t>(std::lower_bound(values.begin(), values.end(), rois[i].*position) -
+                                              values.begin());
+}
+
+// The links through a table of the lattice's cells, column by column: for a
+// grid (nearly every cell holds a ROI) every pass is sequential. Needs fewer
+// ROIs than the largest 32-bit number.
+void LinkThroughCells(RoiLattice& lattice)
+{
+    constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
+    const std::size_t n = lattice.Column.size();
+    const std::size_t rows = lattice.Ys.size();
+    const std::size_t cells = lattice.Xs.size() * rows;
+    const auto cellOf = [&](std::size_t roi) { return std::size_t{lattice.Column[roi]} * rows + lattice.Row[roi]; };
+    // The first ROI in the series at each cell stands for it.
+    std::vector<std::uint32_t> first(cells, none);
     for (std::size_t i = 0; i < n; ++i) {
-        lattice.Column[i] = static_cast<std::uint32_t>(
-            std::lower_bound(lattice.Xs.begin(), lattice.Xs.end(), rois[i].X) - lattice.Xs.begin());
-        lattice.Row[i] = static_cast<std::uint32_t>(std::lower_bound(lattice.Ys.begin(), lattice.Ys.end(), rois[i].Y) -
-                                                    lattice.Ys.begin());
+        std::uint32_t& at = first[cellOf(i)];
+        if (at == none) at = static_cast<std::uint32_t>(i);
+        lattice.Representative[i] = at;
     }
+    // The nearest occupied cell before and after each cell along its row
+    // (left, right) and its column (up, down).
+    std::vector<std::uint32_t> left(cells, none), right(cells, none), up(cells, none), down(cells, none);
+    std::vector<std::uint32_t> lastInRow(rows, none);
+    for (std::size_t c = 0; c < cells; ++c) {
+        if (first[c] == none) continue;
+        left[c] = lastInRow[c % rows];
+        lastInRow[c % rows] = first[c];
+    }
+    std::fill(lastInRow.begin(), lastInRow.end(), none);
+    for (std::size_t c = cells; c-- > 0;) {
+        if (first[c] == none) continue;
+        right[c] = lastInRow[c % rows];
+        lastInRow[c % rows] = first[c];
+    }
+    for (std::size_t column = 0; column * rows < cells; ++column) {
+        std::uint32_t above = none;
+        for (std::size_t c = column * rows; c < (column + 1) * rows; ++c)
+            if (first[c] != none) {
+                up[c] = above;
+                above = first[c];
+            }
+        std::uint32_t below = none;
+        for (std::size_t c = (column + 1) * rows; c-- > column * rows;)
+            if (first[c] != none) {
+                down[c] = below;
+                below = first[c];
+            }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t c = cellOf(i);
+        auto& set = lattice.Neighbours[i];
+        for (const std::uint32_t neighbour : {left[c], right[c], up[c], down[c]})
+            if (neighbour != none) set.Index[set.Count++] = neighbour;
+    }
+}
 
-    // Walk the ROIs ordered along one axis within lines of the other; equal
-    // positions are adjacent in that order with the earliest ROI first.
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    lattice.Representative.resize(n);
-    lattice.Neighbours.resize(n);
+// The ROIs' indices ordered by line index, then by index along the line,
+// then by series index: two stable counting sorts, linear in the ROIs.
+std::vector<std::size_t> LineOrder(const std::vector<std::uint32_t>& line, std::size_t lines,
+                                   const std::vector<std::uint32_t>& along, std::size_t alongs)
+{
+    const std::size_t n = line.size();
+    const auto countingSort = [n](const std::vector<std::uint32_t>& key, std::size_t keys, const auto& input,
+                                  std::vector<std::size_t>& output) {
+        std::vector<std::size_t> next(keys + 1, 0);
+        for (std::size_t i = 0; i < n; ++i) ++next[key[input(i)] + 1];
+        for (std::size_t k = 1; k <= keys; ++k) next[k] += next[k - 1];
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t roi = input(i);
+            output[next[key[roi]]++] = roi;
+        }
+    };
+    std::vector<std::size_t> byAlong(n), order(n);
+    countingSort(
+        along, alongs, [](std::size_t i) { return i; }, byAlong);
+    countingSort(
+        line, lines, [&byAlong](std::size_t i) { return byAlong[i]; }, order);
+    return order;
+}
 
-    const auto link = [&](const std::vector<std::uint32_t>& line, const std::vector<std::uint32_t>& along,
-                          bool assignRepresentatives) {
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            return line[a] != line[b] ? line[a] < line[b] : along[a] < along[b];
-        });
+// The links of ROIs scattered over a lattice with far more cells than ROIs:
+// the ROIs walked along each line of the lattice.
+void LinkAlongLines(RoiLattice& lattice)
+{
+    const std::size_t n = lattice.Column.size();
+    const auto link = [&](const std::vector<std::uint32_t>& line, std::size_t lines,
+                          const std::vector<std::uint32_t>& along, std::size_t alongs, bool assignRepresentatives) {
+        const std::vector<std::size_t> order = LineOrder(line, lines, along, alongs);
         // Distinct positions of one line, each with its representative.
+        std::vector<std::pair<std::size_t, std::size_t>> groups;  // [first, last) ranges in order
         std::size_t start = 0;
         while (start < n) {
             std::size_t end = start;
             while (end < n && line[order[end]] == line[order[start]]) ++end;
-            std::vector<std::pair<std::size_t, std::size_t>> groups;  // [first, last) ranges in order
+            groups.clear();
             for (std::size_t k = start; k < end;) {
                 std::size_t next = k;
                 while (next < end && along[order[next]] == along[order[k]]) ++next;
@@ -142,8 +233,31 @@ RoiLattice BuildRoiLattice(const TMeetSerie& rois)
             start = end;
         }
     };
-    link(lattice.Row, lattice.Column, true);   // left, right
-    link(lattice.Column, lattice.Row, false);  // up, down
+    const std::size_t columns = lattice.Xs.size(), rows = lattice.Ys.size();
+    link(lattice.Row, rows, lattice.Column, columns, true);   // left, right
+    link(lattice.Column, columns, lattice.Row, rows, false);  // up, down
+}
+
+}  // namespace
+
+RoiLattice BuildRoiLattice(const TMeetSerie& rois)
+{
+    // Linear in the ROIs: a small box on a large image has hundreds of
+    // thousands of them, and the metrics and each heat map build a lattice.
+    RoiLattice lattice;
+    const std::size_t n = rois.size();
+    IndexAxis(rois, &RoiResult::X, lattice.Xs, lattice.Column);
+    IndexAxis(rois, &RoiResult::Y, lattice.Ys, lattice.Row);
+    lattice.Representative.resize(n);
+    lattice.Neighbours.resize(n);
+    // Each ROI's neighbours are the representatives of the nearest occupied
+    // positions left, right, up and down; equal positions share them, the
+    // earliest ROI standing for its position.
+    const std::size_t cells = lattice.Xs.size() * lattice.Ys.size();
+    if (cells <= 4 * n + 4096 && n < std::numeric_limits<std::uint32_t>::max())
+        LinkThroughCells(lattice);
+    else
+        LinkAlongLines(lattice);
     return lattice;
 }
 

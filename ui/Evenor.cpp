@@ -1,8 +1,11 @@
 #include "ui/Evenor.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -12,9 +15,11 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -22,7 +27,9 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QTabWidget>
+#include <QThread>
 #include <QTimer>
 
 #include "analysis/AnalysisDefaults.h"
@@ -41,6 +48,7 @@
 #include "ui/HistoryPage.h"
 #include "ui/Preferences.h"
 #include "ui/ResultsPage.h"
+#include "ui/RunProgress.h"
 
 namespace evenor {
 
@@ -53,6 +61,8 @@ constexpr int DesignHeight = 365;
 // The reference client size of a page of the page control.
 constexpr int DesignPageWidth = 409;
 constexpr int DesignPageHeight = 317;
+// The status line below the reference client area, along the whole width.
+constexpr int StatusHeight = 20;
 // The reference places of the controls that follow the window's edges: the
 // page control grows with the window, the action buttons keep their distance
 // to the right and bottom edges, About to the right and top.
@@ -129,6 +139,12 @@ QString DroppedImagePath(const QMimeData& data)
     return QFileInfo(path).isFile() ? path : QString();
 }
 
+QString WindowTitleFor(const QString& imagePath)
+{
+    if (imagePath.isEmpty()) return ApplicationTitle;
+    return QFileInfo(imagePath).fileName() + QStringLiteral(" - ") + ApplicationTitle;
+}
+
 QString ProposedReportPath(const QString& imagePath, const QString& outputFolder)
 {
     const QFileInfo image(imagePath);
@@ -139,7 +155,6 @@ QString ProposedReportPath(const QString& imagePath, const QString& outputFolder
 TFormEvenor::TFormEvenor() : QWidget(nullptr)
 {
     setObjectName(QStringLiteral("FormEvenor"));
-    setWindowTitle(QStringLiteral("Evenor"));
     setFont(UiFont(8));
     CreateControls();
     // The Settings page's style sheet makes its group boxes and edits fall
@@ -147,11 +162,12 @@ TFormEvenor::TFormEvenor() : QWidget(nullptr)
     // labels and check boxes set their own 10 pt font).
     for (auto* box : settingsPage_->findChildren<QGroupBox*>()) box->setFont(font());
     for (auto* edit : settingsPage_->findChildren<QLineEdit*>()) edit->setFont(font());
-    resize(DesignWidth, DesignHeight);
+    resize(DesignWidth, DesignHeight + StatusHeight);
     // Below the reference size the anchored controls would overlap (About
     // over the action buttons) and the Settings page would be cut off.
-    setMinimumSize(DesignWidth, DesignHeight);
+    setMinimumSize(DesignWidth, DesignHeight + StatusHeight);
     SetPagesEnabled(false);
+    ShowFileNames();
     // The whole window takes dropped files: no control keeps a drop for
     // itself (the edits and memos would take a file's path as text).
     for (auto* child : findChildren<QWidget*>()) child->setAcceptDrops(false);
@@ -171,6 +187,8 @@ TFormEvenor::~TFormEvenor()
 void TFormEvenor::CreateControls()
 {
     buttonCalculate_ = AddButton(this, QStringLiteral("ButtonCalculate"), QStringLiteral("Calculate"), CalculatePlace);
+    // Enter on the focused button starts the run, as Space does.
+    buttonCalculate_->setAutoDefault(true);
 
     evenorControl_ = new QTabWidget(this);
     evenorControl_->setObjectName(QStringLiteral("EvenorControl"));
@@ -191,11 +209,13 @@ void TFormEvenor::CreateControls()
         if (lastRun_->FileSha256.empty())
             throw EvenorError("The image " + shown->Settings.DicomFileName + " can no longer be read to record it");
         if (!shown->Image.Judged()) throw EvenorError("Not recorded: " + shown->Image.NotJudgedText());
-        return MakeQaRecord(shown->Settings, lastRun_->Result, shown->Insight, resultsPage_->ChosenPreset(),
+        return MakeQaRecord(shown->Settings, shown->Result, shown->Insight, resultsPage_->ChosenPreset(),
                             lastRun_->Tags, lastRun_->FileSha256, shown->LossyCompressed);
     });
     evenorControl_->addTab(historyPage_, QStringLiteral("History"));
     resultsPage_->SetHistorySource([this] { return historyPage_->ReportOfLastRecord(); });
+    resultsPage_->SetBackgroundRunner(
+        [this](RunProgress& progress, const std::function<void()>& work) { return RunWithNotice(progress, work); });
     connect(evenorControl_, &QTabWidget::currentChanged, this, [this] {
         if (evenorControl_->currentWidget() == historyPage_) historyPage_->Refresh();
     });
@@ -309,6 +329,16 @@ void TFormEvenor::CreateControls()
     connect(buttonAbout_, &QPushButton::clicked, this, &TFormEvenor::ButtonAboutClick);
     connect(buttonPreferences_, &QPushButton::clicked, this, &TFormEvenor::ButtonPreferencesClick);
     connect(checkBoxDev_, &QCheckBox::toggled, this, &TFormEvenor::CheckBoxDevClick);
+    auto* openShortcut = new QShortcut(QKeySequence::Open, this);
+    openShortcut->setObjectName(QStringLiteral("ShortcutOpen"));
+    connect(openShortcut, &QShortcut::activated, this, &TFormEvenor::ButtonOpenClick);
+
+    labelStatus_ = new QLabel(this);
+    labelStatus_->setObjectName(QStringLiteral("StatusBar"));
+    labelStatus_->setFrameShape(QFrame::StyledPanel);
+    labelStatus_->setFrameShadow(QFrame::Sunken);
+    labelStatus_->setContentsMargins(4, 0, 4, 0);
+    labelStatus_->setGeometry(0, DesignHeight, DesignWidth, StatusHeight);
 
     buttonCalculate_->setFocus();
 }
@@ -352,6 +382,24 @@ void TFormEvenor::SetPagesEnabled(bool enabled)
     dicomTagsPage_->setEnabled(enabled);
 }
 
+QString TFormEvenor::StatusText() const { return statusText_; }
+
+void TFormEvenor::ShowFileNames()
+{
+    const QString image = image_ ? QFile::decodeName(QByteArray::fromStdString(settings_.DicomFileName)) : QString();
+    setWindowTitle(WindowTitleFor(image));
+    const QString output =
+        settings_.OutputFileName.empty()
+            ? QStringLiteral("none chosen")
+            : QDir::toNativeSeparators(QFile::decodeName(QByteArray::fromStdString(settings_.OutputFileName)));
+    statusText_ = QStringLiteral("Output file: ") + output;
+    if (!statusNote_.isEmpty()) statusText_ = statusNote_ + QStringLiteral("  ") + statusText_;
+    // A long path loses its middle; the tooltip has it whole.
+    const int room = std::max(0, labelStatus_->contentsRect().width() - 2);
+    labelStatus_->setText(DisplayText(labelStatus_->fontMetrics().elidedText(statusText_, Qt::ElideMiddle, room)));
+    labelStatus_->setToolTip(DisplayText(statusText_));
+}
+
 // ---------------------------------------------------------------------------
 // Buttons
 
@@ -365,6 +413,7 @@ void TFormEvenor::ButtonOpenClick()
             // the memo and the fields on screen.
             settings_.DicomFileName.clear();
             SetPagesEnabled(true);
+            ShowFileNames();
             return;
         }
         Preferences::SetOpenFolder(QFileInfo(*chosen).absolutePath());
@@ -376,6 +425,10 @@ void TFormEvenor::OpenImage(const QString& chosen)
 {
     const std::string path = QFile::encodeName(chosen).toStdString();
     settings_.DicomFileName = path;
+    // The output file was chosen for the image opened before: a report of
+    // this one written there would replace that image's report unasked.
+    settings_.OutputFileName.clear();
+    statusNote_.clear();
     image_.reset();
     // When the reader fails, its message goes to the error box and the
     // window stays without a current image, both pages disabled; the memo,
@@ -389,9 +442,11 @@ void TFormEvenor::OpenImage(const QString& chosen)
         // A listed image that no longer opens is not offered again.
         Preferences::RemoveRecentFile(chosen);
         UpdateRecentFiles();
+        ShowFileNames();
         throw;
     }
     SetPagesEnabled(true);
+    ShowFileNames();
     historyPage_->SetOpenDetector(DetectorFromTags(image_->TagTable()).Key());
     if (evenorControl_->currentWidget() == historyPage_) historyPage_->Refresh();
     Preferences::SetOpenFolder(QFileInfo(chosen).absolutePath());
@@ -439,6 +494,8 @@ void TFormEvenor::ButtonExportClick()
     Guarded([this] {
         const std::optional<QString> chosen = Dialogs::SelectOutputFile(this, OutputDialogStart());
         settings_.OutputFileName.clear();
+        statusNote_.clear();
+        ShowFileNames();
         if (!chosen) return;
         const std::string path = QFile::encodeName(*chosen).toStdString();
         // The report would replace the image (the dialog's overwrite question
@@ -451,6 +508,7 @@ void TFormEvenor::ButtonExportClick()
         }
         settings_.OutputFileName = path;
         Preferences::SetOutputFolder(QFileInfo(*chosen).absolutePath());
+        ShowFileNames();
     });
 }
 
@@ -472,11 +530,19 @@ void TFormEvenor::CheckBoxDevClick() { editDevPerc_->setEnabled(checkBoxDev_->is
 
 namespace {
 
-// The run's messages, shown by the window.
+// The run's messages, shown by the window: from the run's own thread through
+// the window's, which shows the box while the run waits for its OK.
 class WindowRunHost : public RunHost {
 public:
     explicit WindowRunHost(QWidget* window) : window_(window) {}
-    void ShowMessage(const std::string& text) override { Dialogs::Message(window_, QString::fromStdString(text)); }
+    void ShowMessage(const std::string& text) override
+    {
+        const auto show = [this, &text] { Dialogs::Message(window_, QString::fromStdString(text)); };
+        if (QThread::currentThread() == window_->thread())
+            show();
+        else
+            QMetaObject::invokeMethod(window_, show, Qt::BlockingQueuedConnection);
+    }
 
 private:
     QWidget* window_;
@@ -516,6 +582,77 @@ private:
 
 }  // namespace
 
+bool TFormEvenor::RunInBackground(RunProgress& progress, const std::function<void()>& work)
+{
+    bool cancelled = false;
+    std::exception_ptr failure;
+    const auto guardedWork = [&] {
+        try {
+            work();
+        } catch (const RunCancelled&) {
+            cancelled = true;
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    };
+    if (formCalculate_ != nullptr) formCalculate_->Follow(&progress);
+    running_ = &progress;
+    QEventLoop loop;
+    std::atomic<bool> done = false;
+    std::thread worker;
+    try {
+        worker = std::thread([&] {
+            guardedWork();
+            QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+            // Last: once it is set, this frame (and the loop) may end.
+            done = true;
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: the run takes the window's thread, which then
+        // paints nothing until it has ended.
+        guardedWork();
+    }
+    if (worker.joinable()) {
+        loop.exec();
+        // The loop also ends when the application quits: the run is asked to
+        // stop and waited for, as it uses this frame's variables, with the
+        // events still handled (a message of the run waits for this thread).
+        if (!done) progress.RequestCancel();
+        while (!done) {
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+            QThread::msleep(5);
+        }
+        worker.join();
+    }
+    running_ = nullptr;
+    if (formCalculate_ != nullptr) formCalculate_->Follow(nullptr);
+    if (failure) std::rethrow_exception(failure);
+    return !cancelled;
+}
+
+bool TFormEvenor::RunWithNotice(RunProgress& progress, const std::function<void()>& work)
+{
+    if (calculating_) return false;
+    // What was asked for during the run happens after it, also after a failure.
+    const auto afterRun = [this] {
+        if (std::exchange(closeAfterRun_, false))
+            QTimer::singleShot(0, this, &QWidget::close);
+        else if (!deferredOpen_.isEmpty())
+            OpenLater(std::exchange(deferredOpen_, QString()));
+    };
+    bool finished = false;
+    try {
+        const FlagSet calculating(calculating_);
+        NoticeShown notice(formCalculate_);
+        finished = RunInBackground(progress, work);
+    } catch (...) {
+        afterRun();
+        throw;
+    }
+    afterRun();
+    return finished;
+}
+
 void TFormEvenor::ButtonCalculateClick()
 {
     // The notice and the message boxes run event loops in which drops,
@@ -525,6 +662,10 @@ void TFormEvenor::ButtonCalculateClick()
     {
         const FlagSet calculating(calculating_);
         Calculate();
+    }
+    if (std::exchange(closeAfterRun_, false)) {
+        QTimer::singleShot(0, this, &QWidget::close);
+        return;
     }
     if (!deferredOpen_.isEmpty()) OpenLater(std::exchange(deferredOpen_, QString()));
 }
@@ -544,29 +685,56 @@ void TFormEvenor::Calculate()
         fields.Logarithmic = logaritm_->isChecked();
         fields.Inverted = inverse_->isChecked();
         WindowRunHost host(this);
+        statusNote_.clear();
+        ShowFileNames();
         if (!ReadSettings(fields, image_.get(), settings_, host)) return;
 
         // The Results page's pictures are drawn under the notice, before the
         // report; the page shows them only once the report is written, so a
-        // failed run leaves the page as it was.
+        // failed or cancelled run leaves the page as it was. The run works on
+        // its own copy of the settings and on the image, which nothing else
+        // touches until it has ended.
+        const AnalysisSettings settings = settings_;
+        TDicomBeeld& image = *image_;
         std::optional<RunResults> prepared;
         std::optional<LastRun> run;
-        {
-            NoticeShown notice(formCalculate_);
-            const std::optional<AnalysisOutcome> outcome = Analyse(settings_, *image_, host);
-            if (outcome) {
-                prepared = PrepareRunResults(settings_, *outcome, *image_);
-                run = LastRun{outcome->Result, image_->TagTable(), {}};
+        bool incomplete = false;
+        RunProgress progress;
+        progress.Step(0, "analysing the image");
+        const auto work = [&] {
+            const std::optional<AnalysisOutcome> outcome = Analyse(settings, image, host);
+            if (!outcome) {
+                incomplete = true;
+                return;
+            }
+            // Once the detector is inspected, the report is written while the
+            // pictures are drawn. From then on it is written whole: a cancel
+            // would leave neither the old report nor a new one.
+            std::string sha256;
+            const auto writeReport = [&] {
                 try {
-                    run->FileSha256 = Sha256OfFile(settings_.DicomFileName);
+                    sha256 = Sha256OfFile(settings.DicomFileName);
                 } catch (const std::exception&) {
                     // Only a record of this run needs it; Record says so then.
                 }
-                prepared->FileSha256 = run->FileSha256;
-                WriteResultsReport(settings_, outcome->Result, outcome->Preparation);
-            }
+                progress.Commit();
+                WriteResultsReport(settings, outcome->Result, outcome->Preparation);
+            };
+            prepared = PrepareRunResults(settings, *outcome, image, &progress, writeReport);
+            prepared->FileSha256 = sha256;
+            run = LastRun{image.TagTable(), sha256};
+        };
+        bool finished = false;
+        {
+            NoticeShown notice(formCalculate_);
+            finished = RunInBackground(progress, work);
         }
-        if (!prepared) {
+        if (!finished) {
+            statusNote_ = QStringLiteral("Calculation cancelled, nothing written.");
+            ShowFileNames();
+            return;
+        }
+        if (incomplete) {
             Dialogs::Message(this, QString::fromLatin1(kPixelDataIncomplete));
             return;
         }
@@ -718,27 +886,47 @@ void TFormEvenor::SetDefaultsFromTags()
 // ---------------------------------------------------------------------------
 // Window
 
+namespace {
+
+// Whether a drag carries an image to open and may be taken as a copy: a
+// source that offers only a move would delete its file once the drop is
+// taken, and opening the image only reads it.
+bool TakesDrop(const QDropEvent& event)
+{
+    return (event.possibleActions() & Qt::CopyAction) && !DroppedImagePath(*event.mimeData()).isEmpty();
+}
+
+}  // namespace
+
 void TFormEvenor::dragEnterEvent(QDragEnterEvent* event)
 {
-    if (!calculating_ && !DroppedImagePath(*event->mimeData()).isEmpty()) event->acceptProposedAction();
+    if (!calculating_ && TakesDrop(*event)) {
+        event->setDropAction(Qt::CopyAction);
+        event->accept();
+    }
 }
 
 void TFormEvenor::dragMoveEvent(QDragMoveEvent* event)
 {
-    if (!calculating_ && !DroppedImagePath(*event->mimeData()).isEmpty())
-        event->acceptProposedAction();
-    else
+    if (!calculating_ && TakesDrop(*event)) {
+        event->setDropAction(Qt::CopyAction);
+        event->accept();
+    } else {
         event->ignore();
+    }
 }
 
 void TFormEvenor::dropEvent(QDropEvent* event)
 {
-    const QString path = calculating_ ? QString() : DroppedImagePath(*event->mimeData());
-    if (path.isEmpty()) {
+    if (calculating_ || !TakesDrop(*event)) {
         event->ignore();
         return;
     }
-    event->acceptProposedAction();
+    const QString path = DroppedImagePath(*event->mimeData());
+    // Whatever the source proposed (a file manager proposes a move when the
+    // file is dragged with Shift, or by its own default): the file stays.
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
     activateWindow();
     OpenLater(path);
 }
@@ -761,7 +949,7 @@ void TFormEvenor::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
     const int dx = width() - DesignWidth;
-    const int dy = height() - DesignHeight;
+    const int dy = height() - StatusHeight - DesignHeight;
     evenorControl_->setGeometry(PageControlPlace.x(), PageControlPlace.y(), std::max(0, PageControlPlace.width() + dx),
                                 std::max(0, PageControlPlace.height() + dy));
     buttonCalculate_->move(CalculatePlace.topLeft() + QPoint(dx, dy));
@@ -770,6 +958,8 @@ void TFormEvenor::resizeEvent(QResizeEvent* event)
     buttonExport_->move(ExportPlace.topLeft() + QPoint(dx, dy));
     buttonAbout_->move(AboutPlace.topLeft() + QPoint(dx, 0));
     buttonPreferences_->move(PreferencesPlace.topLeft() + QPoint(dx, 0));
+    labelStatus_->setGeometry(0, height() - StatusHeight, width(), StatusHeight);
+    ShowFileNames();
 }
 
 void TFormEvenor::showEvent(QShowEvent* event)
@@ -787,8 +977,16 @@ void TFormEvenor::showEvent(QShowEvent* event)
 
 void TFormEvenor::closeEvent(QCloseEvent* event)
 {
+    // During a run: the run is cancelled (or, writing its report already,
+    // ends) and the window closes after it.
+    if (calculating_) {
+        if (running_ != nullptr) running_->RequestCancel();
+        closeAfterRun_ = true;
+        event->ignore();
+        return;
+    }
     // Closing the main window ends the program, also while the About box or
-    // the notice is shown.
+    // the picture window is shown.
     if (aboutBox_ != nullptr) aboutBox_->hide();
     if (formCalculate_ != nullptr) formCalculate_->hide();
     if (QWidget* picture = resultsPage_->PictureWindow()) picture->hide();

@@ -6,6 +6,7 @@
 // The window owns the current image (zero or one TDicomBeeld, replaced only by
 // the next open) and the one AnalysisSettings of the program. Boven, Onder,
 // Links, Rechts = top, bottom, left, right.
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,6 +22,7 @@
 
 class QCheckBox;
 class QGroupBox;
+class QLabel;
 class QLineEdit;
 class QMenu;
 class QMimeData;
@@ -35,6 +37,7 @@ class TDicomBeeld;
 class TFormCalculate;
 class THistoryPage;
 class TResultsPage;
+class RunProgress;
 struct RunResults;
 
 // The file a drag carries when it can be opened as an image: exactly one
@@ -45,6 +48,10 @@ QString DroppedImagePath(const QMimeData& data);
 // image's file name without the last extension, in outputFolder, or in the
 // image's folder when outputFolder is empty.
 QString ProposedReportPath(const QString& imagePath, const QString& outputFolder = {});
+
+// The window's title: "NAME - Evenor" for the image NAME (its file name
+// without folder) that Calculate would analyse, "Evenor" without one.
+QString WindowTitleFor(const QString& imagePath);
 
 class TFormEvenor : public QWidget {
     Q_OBJECT
@@ -63,6 +70,9 @@ public:
     // True for the whole of a Calculate click, its message boxes included:
     // the run uses the current image, so nothing opens another meanwhile.
     bool Calculating() const { return calculating_; }
+    // The line under the pages: the output file chosen, or that none is, and
+    // how the last run ended when it was cancelled.
+    QString StatusText() const;
 
 public slots:
     void ButtonCalculateClick();
@@ -108,6 +118,16 @@ private:
     // The body of ButtonCalculateClick, run with calculating_ set.
     void Calculate();
     void SetPagesEnabled(bool enabled);
+    // The title and the status line from the image and output file names,
+    // after statusNote_.
+    void ShowFileNames();
+    // Runs work on a thread of its own while the Calculating notice shows its
+    // progress and offers Cancel; the window repaints meanwhile. Returns
+    // false when the run was cancelled; rethrows what work threw.
+    bool RunInBackground(RunProgress& progress, const std::function<void()>& work);
+    // RunInBackground for a page's long action (the PDF report) as a run:
+    // the notice shown, nothing opened meanwhile.
+    bool RunWithNotice(RunProgress& progress, const std::function<void()>& work);
     // Steps 2.1 to 2.5 of the open flow for a chosen path: the dialog, a
     // drop and the recent files all open through here. A successful open
     // lists the file first among the recent files and remembers its folder
@@ -141,6 +161,10 @@ private:
     bool calculating_ = false;
     // The image OpenLater was to open when a run began; opened after it.
     QString deferredOpen_;
+    // The progress of the run under way (null between runs), and whether
+    // the window was closed during it.
+    RunProgress* running_ = nullptr;
+    bool closeAfterRun_ = false;
     // The control that took the focus from a field whose check then failed:
     // the mouse press that moved the focus is not delivered to it.
     QPointer<QWidget> swallowClickOn_;
@@ -154,9 +178,8 @@ private:
     TResultsPage* resultsPage_ = nullptr;
     THistoryPage* historyPage_ = nullptr;
     // What a record of the last successful run needs beyond the Results
-    // page's copy; kept until the next successful run.
+    // page's copy (which holds its result); kept until the next successful run.
     struct LastRun {
-        AnalysisResult Result;
         std::vector<TagEntry> Tags;
         std::string FileSha256;  // empty when the file could not be read again
     };
@@ -167,6 +190,13 @@ private:
     QPushButton* buttonOpen_ = nullptr;
     QPushButton* buttonExport_ = nullptr;
     QPushButton* buttonAbout_ = nullptr;
+    // The status line along the bottom edge, and its whole text (the label
+    // shows it elided to its width).
+    QLabel* labelStatus_ = nullptr;
+    QString statusText_;
+    // How the last run ended when that is not said otherwise (cancelled);
+    // cleared by the next run, open or output choice.
+    QString statusNote_;
     QLineEdit* editBoven_ = nullptr;
     QLineEdit* editLinks_ = nullptr;
     QLineEdit* editRechts_ = nullptr;

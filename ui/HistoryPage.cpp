@@ -226,7 +226,11 @@ THistoryPage::THistoryPage(QWidget* parent) : QWidget(parent)
 
 QString THistoryPage::StatusText() const { return labelStatus_->text(); }
 
-void THistoryPage::SetOpenDetector(std::string key) { openDetector_ = std::move(key); }
+void THistoryPage::SetOpenDetector(std::string key)
+{
+    openDetector_ = std::move(key);
+    showOpenDetector_ = true;
+}
 
 bool THistoryPage::WithStore(const std::function<void(HistoryStore&)>& action)
 {
@@ -273,15 +277,18 @@ void THistoryPage::Refresh()
                                      ? key
                                      : QStringLiteral("%1 (%2)").arg(Text(d.DisplayName), key);
             comboBoxDetector_->addItem(QStringLiteral("%1, %2 records").arg(name).arg(d.RecordCount), key);
-            if (d.Key == openDetector_) select = comboBoxDetector_->count() - 1;
+            if (showOpenDetector_ && d.Key == openDetector_) select = comboBoxDetector_->count() - 1;
         }
         // Detectors whose images arrived but were not recorded (unmatched,
         // refused, or a rule that does not record): their inbox.
         for (const std::string& key : store.IntakeOnlyDetectors()) {
             comboBoxDetector_->addItem(QStringLiteral("%1, no records").arg(Text(key)), Text(key));
-            if (key == openDetector_) select = comboBoxDetector_->count() - 1;
+            if (showOpenDetector_ && key == openDetector_) select = comboBoxDetector_->count() - 1;
         }
-        // The open image's detector first, else the one chosen before.
+        // The open image's detector once it is listed, else the one chosen
+        // before: a detector the user chose stays chosen until another
+        // image is opened or recorded.
+        if (select >= 0) showOpenDetector_ = false;
         if (select < 0) select = std::max(0, comboBoxDetector_->findData(Text(chosen)));
         if (comboBoxDetector_->count() > 0) comboBoxDetector_->setCurrentIndex(select);
         filling_ = false;
@@ -577,7 +584,7 @@ bool THistoryPage::RecordLastTest()
                                              : QStringLiteral("Recorded as record %1.").arg(outcome.Id);
     for (const std::string& note : outcome.Notes) status += QLatin1Char(' ') + Text(note);
     labelStatus_->setText(status);
-    openDetector_ = outcome.DetectorKey;
+    SetOpenDetector(outcome.DetectorKey);
     lastRecord_ = outcome;
     Refresh();
     return true;
@@ -602,6 +609,12 @@ void THistoryPage::ButtonBaselineClick()
     const std::optional<QString> reason =
         Dialogs::AskText(this, QStringLiteral("Why does record %1 become the baseline?").arg(id));
     if (!reason) return;
+    // The history keeps why each baseline was set; a blank reason says nothing.
+    if (reason->trimmed().isEmpty()) {
+        Dialogs::Message(this,
+                         QStringLiteral("A baseline needs a reason: record %1 was not made the baseline.").arg(id));
+        return;
+    }
     const std::string key = ChosenDetector();
     Baseline baseline;
     if (!WithStore([&](HistoryStore& store) {

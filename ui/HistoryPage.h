@@ -48,7 +48,7 @@ public:
     // throw EvenorError.
     void SetRecordSource(std::function<std::optional<QaRecord>()> source) { recordSource_ = std::move(source); }
     // The detector key of the open image (empty without one): chosen on the
-    // next Refresh when it is recorded.
+    // first Refresh that finds it recorded; later ones keep the user's choice.
     void SetOpenDetector(std::string key);
     // Reads the detectors and the chosen one's records again.
     void Refresh();
@@ -82,6 +82,8 @@ private:
 
     std::function<std::optional<QaRecord>()> recordSource_;
     std::string openDetector_;
+    // Whether the next Refresh chooses openDetector_ (once it is listed).
+    bool showOpenDetector_ = false;
     std::optional<RecordOutcome> lastRecord_;  // of the last run
     std::vector<StoredRecord> records_;
     std::vector<IntakeEntry> inbox_;    // the chosen detector's images received or found

@@ -4,7 +4,10 @@
 #include <cmath>
 #include <exception>
 #include <functional>
+#include <future>
 #include <span>
+#include <system_error>
+#include <unordered_set>
 #include <utility>
 
 #include <QCheckBox>
@@ -20,6 +23,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QSplitter>
 #include <QTextBrowser>
 #include <QToolTip>
@@ -38,6 +42,7 @@
 #include "ui/Dialogs.h"
 #include "ui/Evenor.h"
 #include "ui/Preferences.h"
+#include "ui/RunProgress.h"
 
 namespace evenor {
 
@@ -109,6 +114,25 @@ template <class Draw> ResultPicture DrawPicture(Draw&& draw)
         picture.Error = QString::fromLocal8Bit(error.what());
     }
     if (picture.Image.isNull() && picture.Error.isEmpty()) picture.Error = QStringLiteral("nothing to draw");
+    return picture;
+}
+
+// A heat map with its legend (the colour bar's range) and its cells.
+ResultPicture DrawHeatMap(const AnalysisResult& result, HeatMapKind kind, const TMeetSerie* noiseRois)
+{
+    double limit = 0.0;
+    HeatMapLayout cells;
+    ResultPicture picture = DrawPicture([&] {
+        HeatMap map = RenderHeatMap(result, kind, noiseRois);
+        limit = map.Limit;
+        cells = map.Layout;
+        return map.Image;
+    });
+    if (!picture.Image.isNull()) {
+        picture.Legend = QStringLiteral("Blue -%1 %, white 0 %, red +%1 %. Black frames: deviating ROIs.")
+                             .arg(QString::number(limit, 'g', 4));
+        picture.Cells = cells;
+    }
     return picture;
 }
 
@@ -299,6 +323,11 @@ public:
         resize(720, 640);
         connect(zoom_, &QComboBox::currentIndexChanged, this,
                 [this](int index) { view_->SetZoom(ZoomSteps[std::clamp(index, 0, int(std::size(ZoomSteps)) - 1)]); });
+        // The usual keys to close a window of a document's view.
+        for (const QKeySequence& keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+            auto* shortcut = new QShortcut(keys, this);
+            connect(shortcut, &QShortcut::activated, this, &QWidget::close);
+        }
     }
 
     void Show(const QString& title, const ResultPicture& picture, TPictureView::Describer describe)
@@ -365,13 +394,51 @@ private:
     double pictureShare_ = 0.0;  // 0: not set by the user
 };
 
-RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOutcome& outcome, const TDicomBeeld& image)
+std::vector<bool> DeviatingRoiFlags(const TMeetSerie& rois, const TBadROIMap& bad)
+{
+    // One pass over each list: a small box on a large image has hundreds of
+    // thousands of ROIs, of which a large share may deviate.
+    const auto key = [](std::uint32_t x, std::uint32_t y) { return (std::uint64_t{x} << 32) | y; };
+    std::unordered_set<std::uint64_t> deviating;
+    deviating.reserve(bad.size());
+    for (const BadROI& roi : bad) deviating.insert(key(roi.X, roi.Y));
+    std::vector<bool> flags(rois.size(), false);
+    if (deviating.empty()) return flags;
+    for (std::size_t i = 0; i < rois.size(); ++i) flags[i] = deviating.contains(key(rois[i].X, rois[i].Y));
+    return flags;
+}
+
+RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOutcome& outcome, const TDicomBeeld& image,
+                             RunProgress* progress, const std::function<void()>& beside)
 {
     const AnalysisResult& result = outcome.Result;
     RunResults results;
     results.AnalysedAt = AnalysisTimeNow();
     results.AnalysedBy = Preferences::AnalysedBy().trimmed().toStdString();
     if (results.AnalysedBy.empty()) results.AnalysedBy = OperatingSystemUser();
+    const auto step = [progress](int index, const char* text) {
+        if (progress != nullptr) progress->Step(index, text);
+    };
+    step(1, "inspecting the detector");
+    // Beside the inspection, on a thread of its own, the PDF report's grey:
+    // finer than the page's map, it needs the pixels, which the run does not
+    // keep. Null when it cannot be drawn (the area map says why). Its future
+    // waits for it however this function ends.
+    const std::span<const std::uint16_t> pixels(outcome.Pixels);
+    const std::uint32_t columns = outcome.Columns;
+    const auto drawEarly = [&] {
+        try {
+            return RenderReportAreaGrey(pixels, columns, settings, result);
+        } catch (const std::exception&) {
+            return QImage();
+        }
+    };
+    std::future<QImage> drawing;
+    try {
+        drawing = std::async(std::launch::async, drawEarly);
+    } catch (const std::system_error&) {
+        // No thread to be had: drawn below, after the inspection.
+    }
     results.FileName = QFile::decodeName(QByteArray::fromStdString(FileNamePart(settings.DicomFileName)));
     results.Processed = ReadImageInfo(image.TagTable()).IsProcessed();
     results.LossyCompressed = image.LossyCompressed();
@@ -379,10 +446,7 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
     results.Insight = InspectDetector(settings, outcome);
     results.RimText = QString::fromStdString(DescribeRims(results.Insight.Rims, image.PixelSpacing()));
     results.Rois = result.Rois;
-    results.RoiDeviating.assign(result.Rois.size(), false);
-    for (const BadROI& bad : result.BadROIMap)
-        for (std::size_t i = 0; i < result.Rois.size(); ++i)
-            if (result.Rois[i].X == bad.X && result.Rois[i].Y == bad.Y) results.RoiDeviating[i] = true;
+    results.RoiDeviating = DeviatingRoiFlags(result.Rois, result.BadROIMap);
     results.BoxPixels = result.BoxPixels;
     results.AreaMean = result.AreaMean;
     results.MeanRoiSNR = result.MeanRoiSNR;
@@ -411,20 +475,20 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
         results.InversionReason =
             "set in the window against " + sign + "(" + (*tagDefaults.Inverted ? "-1" : "1") + ")";
 
-    const std::span<const std::uint16_t> pixels(outcome.Pixels);
-    const std::uint32_t columns = outcome.Columns;
+    step(2, "drawing the pictures, writing the report");
+    std::future<void> besideDone;
+    if (beside) {
+        try {
+            besideDone = std::async(std::launch::async, beside);
+        } catch (const std::system_error&) {
+            beside();
+        }
+    }
     auto& pictures = results.Pictures;
     ResultPicture& area = pictures[std::size_t(ResultPictureKind::AreaMap)];
     const DetectorInsight& insight = results.Insight;
     area = DrawPicture([&] { return RenderAreaMap(pixels, columns, settings, result, AreaMapDefectsOf(insight)); });
     area.Legend = QStringLiteral("Grey: mean \u00b1 3 SD. Red: deviating ROIs. Yellow: deviating pixels.");
-    // The PDF report's map is finer; its grey needs the pixels, which the
-    // run does not keep. A map that cannot be drawn was said above already.
-    try {
-        results.ReportAreaGrey = RenderReportAreaGrey(pixels, columns, settings, result);
-    } catch (const std::exception&) {
-        results.ReportAreaGrey = QImage();
-    }
     // The defect marks only where the map has them (a ring around a cluster
     // that covers most of the area lies outside the map).
     const AreaMapGeometry mapGeometry = AreaMapGeometryFor(settings);
@@ -457,30 +521,31 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
         area.Shapes = shapes;
     }
 
-    // The colour bar's range, for the legend.
-    double limit = 0.0;
-    HeatMapLayout cells;
-    const auto heatMap = [&](HeatMapKind kind) {
-        HeatMap map = RenderHeatMap(result, kind, &results.Insight.RobustRois.Rois);
-        limit = map.Limit;
-        cells = map.Layout;
-        return map.Image;
-    };
-    const auto heatLegend = [&] {
-        const QString bound = QString::number(limit, 'g', 4);
-        return QStringLiteral("Blue -%1 %, white 0 %, red +%1 %. Black frames: deviating ROIs.").arg(bound);
-    };
-    for (const auto& [index, kind] : {std::pair{ResultPictureKind::MeanHeatMap, HeatMapKind::RoiMeanDeviation},
-                                      std::pair{ResultPictureKind::SnrHeatMap, HeatMapKind::RoiSnrDeviation},
-                                      std::pair{ResultPictureKind::NoiseHeatMap, HeatMapKind::RoiNoiseDeviation}}) {
-        ResultPicture& picture = pictures[std::size_t(index)];
-        picture = DrawPicture([&] { return heatMap(kind); });
-        if (!picture.Image.isNull()) {
-            picture.Legend = heatLegend();
-            picture.Cells = cells;
-        }
-    }
+    // The heat maps are drawn when first shown (ResultPictureOf).
+    results.ReportAreaGrey = drawing.valid() ? drawing.get() : drawEarly();
+    if (besideDone.valid()) besideDone.get();
     return results;
+}
+
+const ResultPicture& ResultPictureOf(RunResults& results, ResultPictureKind kind)
+{
+    ResultPicture& picture = results.Pictures[std::size_t(kind)];
+    if (!picture.Image.isNull() || !picture.Error.isEmpty()) return picture;
+    switch (kind) {
+    case ResultPictureKind::AreaMap:
+        break;
+    case ResultPictureKind::MeanHeatMap:
+        picture = DrawHeatMap(results.Result, HeatMapKind::RoiMeanDeviation, nullptr);
+        break;
+    case ResultPictureKind::SnrHeatMap:
+        picture = DrawHeatMap(results.Result, HeatMapKind::RoiSnrDeviation, nullptr);
+        break;
+    case ResultPictureKind::NoiseHeatMap:
+        // The robust ROI statistics of the inspection.
+        picture = DrawHeatMap(results.Result, HeatMapKind::RoiNoiseDeviation, &results.Insight.RobustRois.Rois);
+        break;
+    }
+    return picture;
 }
 
 namespace {
@@ -866,7 +931,7 @@ void TResultsPage::ComboBoxPictureChange()
     }
     const int index = std::clamp(comboBoxPicture_->currentIndex(), 0, int(ResultPictureCount) - 1);
     const auto kind = static_cast<ResultPictureKind>(index);
-    const ResultPicture& picture = results_->Pictures[static_cast<std::size_t>(index)];
+    const ResultPicture& picture = ResultPictureOf(*results_, kind);
     const auto describe = [this, kind](QPoint pixel) {
         return results_ ? DescribePicturePoint(*results_, kind, pixel) : QString();
     };
@@ -899,8 +964,23 @@ void TResultsPage::ButtonSavePdfClick()
     try {
         std::optional<ReportBaseline> history;
         if (historySource_) history = historySource_();
-        SaveReportPdf(ResultsReportPdf(*results_, ChosenPreset(), Preferences::ReportPaper(), std::move(history)),
-                      chosen->toStdString());
+        // A large result's report takes seconds: drawn beside the window,
+        // which keeps painting, and written only when not cancelled.
+        const GuidelinePreset& preset = ChosenPreset();
+        const PaperSize paper = Preferences::ReportPaper();
+        const RunResults& results = *results_;
+        RunProgress progress(1);
+        progress.Step(0, "drawing the PDF report");
+        const auto work = [&] {
+            const QByteArray document = ResultsReportPdf(results, preset, paper, std::move(history));
+            progress.Commit();
+            SaveReportPdf(document, chosen->toStdString());
+        };
+        if (backgroundRunner_) {
+            if (!backgroundRunner_(progress, work)) return;
+        } else {
+            work();
+        }
     } catch (const std::exception& e) {
         Dialogs::Error(this,
                        QDir::toNativeSeparators(*chosen) + QStringLiteral(": ") + QString::fromStdString(e.what()));

@@ -42,6 +42,7 @@ class QTextBrowser;
 
 namespace evenor {
 
+class RunProgress;
 class TDicomBeeld;
 struct AnalysisOutcome;
 struct AnalysisResult;
@@ -74,7 +75,10 @@ struct RunResults {
     AnalysisSettings Settings;     // as the analysis ran
     DetectorInsight Insight;       // robust and every-pixel metrics, defects, rims, structured noise
     QString RimText;               // DescribeRims of the insight's rims, with the image's pixel spacing
-    std::array<ResultPicture, ResultPictureCount> Pictures;  // by ResultPictureKind
+    // By ResultPictureKind; the heat maps are drawn when first asked for
+    // (ResultPictureOf): a small box on a large image makes each a picture
+    // of hundreds of thousands of cells, and the page shows one at a time.
+    std::array<ResultPicture, ResultPictureCount> Pictures;
 
     // What the pictures show, to name the ROI under the mouse.
     std::vector<RoiResult> Rois;     // in the analysis's order
@@ -101,13 +105,28 @@ struct RunResults {
     std::string AnalysedAt, AnalysedBy;
 };
 
-// Inspects the detector (InspectDetector), draws the pictures and computes
-// the metrics of a finished analysis from its outcome (the pixel values as the
+// Inspects the detector (InspectDetector), draws the area map and the PDF
+// report's grey (the heat maps follow when shown) and computes the metrics
+// of a finished analysis from its outcome (the pixel values as the
 // analysis prepared them); image gives the tags and the pixel spacing. A
 // picture that cannot be drawn is left null with the reason, so the report is
-// written all the same. Needs a QGuiApplication for the pictures' text.
-RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOutcome& outcome,
-                             const TDicomBeeld& image);
+// written all the same. Needs a QGuiApplication for the pictures' text; may
+// run on a thread other than the application's, and draws on a second one.
+// progress, when given, is told of steps 1 (the inspection) and 2 (the
+// pictures and the report), and its cancel is honoured at each
+// (RunCancelled is thrown). beside, when given, runs on a thread of
+// its own while the pictures that follow the inspection are drawn (the
+// window writes the report meanwhile); what it throws is thrown here.
+RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOutcome& outcome, const TDicomBeeld& image,
+                             RunProgress* progress = nullptr, const std::function<void()>& beside = {});
+
+// The picture of kind of results, drawn first if it is a heat map not yet
+// drawn (from the result and the inspection the results keep). Needs a
+// QGuiApplication.
+const ResultPicture& ResultPictureOf(RunResults& results, ResultPictureKind kind);
+
+// Per ROI of rois: whether the deviating-ROI map lists it (by position).
+std::vector<bool> DeviatingRoiFlags(const TMeetSerie& rois, const TBadROIMap& bad);
 
 // The summary as rich text: file name, processed-image warning, counts; the
 // robust metrics (largest ROI deviations with their positions, uniformity)
@@ -152,6 +171,11 @@ public:
     // Gives the history part of the PDF report of the shown results, when
     // they are recorded.
     void SetHistorySource(std::function<std::optional<ReportBaseline>()> source) { historySource_ = std::move(source); }
+    // Runs work beside the window with the Calculating notice following
+    // progress; false when it was cancelled, rethrowing what work threw. The
+    // PDF report is drawn and written through it; without one, directly.
+    using BackgroundRunner = std::function<bool(RunProgress& progress, const std::function<void()>& work)>;
+    void SetBackgroundRunner(BackgroundRunner runner) { backgroundRunner_ = std::move(runner); }
 
 private slots:
     void ComboBoxPictureChange();
@@ -168,6 +192,7 @@ private:
 
     std::optional<RunResults> results_;
     std::function<std::optional<ReportBaseline>()> historySource_;
+    BackgroundRunner backgroundRunner_;
     QComboBox* comboBoxPicture_ = nullptr;
     QCheckBox* checkBoxActualSize_ = nullptr;
     QPushButton* buttonPictureWindow_ = nullptr;

@@ -1,5 +1,9 @@
 #include "insight/Metrics.h"
 
+#include <algorithm>
+#include <numeric>
+#include <random>
+
 #include <gtest/gtest.h>
 
 #include "tests/insight/Phantom.h"
@@ -138,6 +142,69 @@ TEST(RoiLattice, FarEdgePositionsGapsAndRepeatsAreNeighbours)
         EXPECT_EQ(std::vector<std::size_t>(set.Index.begin(), set.Index.begin() + set.Count), c.neighbours);
     }
     EXPECT_EQ(BuildRoiLattice(repeated).Representative[4], 3u);
+}
+
+// The neighbours and representatives as a comparison sort gives them: ROIs
+// ordered by line, then along it, ties (repeated positions) in series order.
+RoiLattice SortedLattice(const TMeetSerie& rois)
+{
+    RoiLattice lattice = BuildRoiLattice(rois);  // positions and indices; the links are made again below
+    const std::size_t n = rois.size();
+    lattice.Neighbours.assign(n, {});
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    const auto link = [&](const std::vector<std::uint32_t>& line, const std::vector<std::uint32_t>& along, bool rep) {
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return line[a] != line[b] ? line[a] < line[b] : along[a] < along[b];
+        });
+        for (std::size_t start = 0, end = 0; start < n; start = end) {
+            while (end < n && line[order[end]] == line[order[start]]) ++end;
+            std::vector<std::size_t> firsts;  // the first of each position of the line
+            for (std::size_t k = start; k < end; ++k)
+                if (k == start || along[order[k]] != along[order[k - 1]]) firsts.push_back(k);
+            for (std::size_t g = 0; g < firsts.size(); ++g)
+                for (std::size_t k = firsts[g]; k < (g + 1 < firsts.size() ? firsts[g + 1] : end); ++k) {
+                    if (rep) lattice.Representative[order[k]] = order[firsts[g]];
+                    auto& set = lattice.Neighbours[order[k]];
+                    if (g > 0) set.Index[set.Count++] = order[firsts[g - 1]];
+                    if (g + 1 < firsts.size()) set.Index[set.Count++] = order[firsts[g + 1]];
+                }
+        }
+    };
+    link(lattice.Row, lattice.Column, true);
+    link(lattice.Column, lattice.Row, false);
+    return lattice;
+}
+
+TEST(RoiLattice, SameLinksAsAComparisonSort)
+{
+    std::mt19937 random(7);
+    for (int round = 0; round < 60; ++round) {
+        SCOPED_TRACE(round);
+        // Positions on a coarse grid, some missing, some repeated, in any
+        // order; every third round scattered over far more positions than
+        // ROIs, beyond the table of positions (which is then not made).
+        TMeetSerie rois;
+        const bool scattered = round % 3 == 2;
+        const std::uint32_t side = scattered ? 80 + random() % 40 : 1 + random() % 12;
+        for (std::uint32_t x = 0; x < side; ++x)
+            for (std::uint32_t y = 0; y < side; ++y) {
+                if (scattered && random() % side > 1) continue;
+                for (unsigned copies = random() % 4 == 0 ? 0 : 1 + random() % 2; copies > 0; --copies)
+                    rois.push_back(Roi(x * 5 + random() % 2 * 3 + (scattered ? (1u << 23) : 0u), y * 5, 1000));
+            }
+        std::shuffle(rois.begin(), rois.end(), random);
+        const RoiLattice fast = BuildRoiLattice(rois);
+        const RoiLattice sorted = SortedLattice(rois);
+        EXPECT_EQ(fast.Representative, sorted.Representative);
+        for (std::size_t i = 0; i < rois.size(); ++i) {
+            const auto& a = fast.Neighbours[i];
+            const auto& b = sorted.Neighbours[i];
+            ASSERT_EQ(std::vector<std::size_t>(a.Index.begin(), a.Index.begin() + a.Count),
+                      std::vector<std::size_t>(b.Index.begin(), b.Index.begin() + b.Count))
+                << "ROI " << i;
+        }
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The Calculating notice: its window, its place, its immediate painting, and
-// the message boxes shown while it is up.
+// The Calculating notice: its window, its place, its immediate painting, the
+// message boxes shown while it is up, the run's progress and Cancel, and the
+// window that keeps handling events while a long run goes on.
 //
 // Run with QT_QPA_PLATFORM=xcb under a window manager that publishes
 // _NET_CLIENT_LIST_STACKING (CMake's ui_calculateform_x11_tests, under Xvfb
@@ -8,9 +9,11 @@
 #include <algorithm>
 #include <memory>
 
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
@@ -20,6 +23,8 @@
 #include "tests/support/TestDicomWriter.h"
 #include "tests/ui/UiTestSupport.h"
 #include "ui/EvenorWindows.h"
+#include "ui/ResultsPage.h"
+#include "ui/RunProgress.h"
 
 using namespace evenor;
 using namespace evenor::test;
@@ -92,7 +97,8 @@ private slots:
     {
         QVERIFY(!Notice().isVisible());
         QCOMPARE(Notice().windowTitle(), QStringLiteral("Calculating"));
-        QCOMPARE(Notice().size(), QSize(256, 49));
+        QCOMPARE(Notice().size(), QSize(256, 119));
+        QCOMPARE(Notice().windowModality(), Qt::ApplicationModal);
         QCOMPARE(Notice().minimumSize(), Notice().maximumSize());
         const Qt::WindowFlags flags = Notice().windowFlags();
         QVERIFY(flags & Qt::WindowStaysOnTopHint);
@@ -103,6 +109,7 @@ private slots:
         QCOMPARE(label->pos(), QPoint(8, 16));
         QVERIFY(label->geometry().right() < 256);  // the whole text is inside the window
         QVERIFY(label->sizeHint().width() <= label->width());
+        QVERIFY(!Child<QPushButton>(Notice(), "ButtonCancel")->isEnabled());  // no run to cancel
     }
 
     // Painted before ShowNotice returns: the analysis that follows handles
@@ -182,6 +189,130 @@ private slots:
             QVERIFY2(*aboveNotice[0], "the message box is stacked under the notice");
         }
         QVERIFY(!aboveNotice[1].has_value());  // the notice was hidden by then
+    }
+
+    // Cancel stops a run at its next step, until the run commits to writing
+    // its report: from then on it is refused, and the report is written whole.
+    void runProgressCancel_data()
+    {
+        QTest::addColumn<bool>("committed");
+        QTest::newRow("before the report") << false;
+        QTest::newRow("while the report is written") << true;
+    }
+
+    void runProgressCancel()
+    {
+        QFETCH(bool, committed);
+        RunProgress progress;
+        progress.Step(1, "inspecting the detector");
+        if (committed) progress.Commit();
+        QCOMPARE(progress.RequestCancel(), !committed);
+        QCOMPARE(progress.Current().Cancelling, !committed);
+        bool stopped = false;
+        try {
+            progress.Commit();
+            progress.Step(2, "drawing the pictures, writing the report");
+        } catch (const RunCancelled&) {
+            stopped = true;
+        }
+        QCOMPARE(stopped, !committed);
+    }
+
+    // Cancel during a run: nothing is written, an existing report keeps its
+    // bytes, the Results page keeps what it showed, the status line says so.
+    // Pressed while a message of the run is up (the run waits for its OK),
+    // so the cancel falls in the run's first step whatever the machine's speed.
+    void cancelKeepsOutput()
+    {
+        const TempFolder folder;
+        TestImage image = FlatImage(40, 40, 1000);
+        image.BitsStored.reset();
+        image.IntensitySign = -1;
+        WriteDicomFile(folder / "no-bits.dcm", image);
+        const std::string report = (folder / "report.txt").string();
+        WriteWholeFile(report, "the report of an earlier image\n");
+        TFormEvenor& form = windows_->FormEvenor;
+        Dialogs::SetNextFileAnswer(QString::fromStdString((folder / "no-bits.dcm").string()));
+        QTest::mouseClick(Child<QPushButton>(form, "ButtonOpen"), Qt::LeftButton);
+        Dialogs::SetNextFileAnswer(QString::fromStdString(report));
+        QTest::mouseClick(Child<QPushButton>(form, "ButtonExport"), Qt::LeftButton);
+        QCOMPARE(TakeBoxes(), QStringList());
+
+        Dialogs::SetMessagesAnswered(false);
+        BoxAnswerer answerer;
+        QString stepShown;
+        answerer.Inspect = [&](QMessageBox&) {
+            auto* cancel = Child<QPushButton>(Notice(), "ButtonCancel");
+            QTRY_VERIFY(cancel->isEnabled());
+            stepShown = Child<QLabel>(Notice(), "LabelStep")->text();
+            cancel->click();
+        };
+        QTest::mouseClick(Child<QPushButton>(form, "ButtonCalculate"), Qt::LeftButton);
+
+        QCOMPARE(answerer.Answered.size(), std::size_t{1});  // the Bits Stored message, no "Results written"
+        QCOMPARE(stepShown, QStringLiteral("Step 1 of 3: analysing the image"));
+        QVERIFY(!form.Calculating());
+        QVERIFY(!Notice().isVisible());
+        QCOMPARE(QByteArray::fromStdString(ReadWholeFile(report)), QByteArray("the report of an earlier image\n"));
+        QVERIFY(!Child<TResultsPage>(form, "Results")->Results().has_value());
+        QCOMPARE(form.StatusText(), QStringLiteral("Calculation cancelled, nothing written.  Output file: ") +
+                                        QString::fromStdString(report));
+
+        // The next run is not cancelled.
+        Dialogs::SetMessagesAnswered(true);
+        QTest::mouseClick(Child<QPushButton>(form, "ButtonCalculate"), Qt::LeftButton);
+        QCOMPARE(TakeBoxes().last(), Plain(QStringLiteral("Results written to Output File")));
+        QVERIFY(Child<TResultsPage>(form, "Results")->Results().has_value());
+        const std::string written = ReadWholeFile(report);
+        QVERIFY(!written.empty() && written != "the report of an earlier image\n");
+    }
+
+    // A long run (a small box on a large image: 167,281 ROIs) leaves the
+    // window's events handled: timers fire, the notice follows the steps and
+    // the main window repaints, and the Results page is ready at the end.
+    void respondsDuringRun()
+    {
+        const TempFolder folder;
+        TestImage image = FlatImage(2048, 2048, 2000);
+        image.PixelSpacing = "0.1\\0.1";
+        std::uint32_t noise = 12345;
+        for (auto& value : image.Pixels) {
+            noise = noise * 1103515245u + 12345u;
+            value = static_cast<std::uint16_t>(1900 + (noise >> 16) % 200);
+        }
+        WriteDicomFile(folder / "large.dcm", image);
+        TFormEvenor& form = windows_->FormEvenor;
+        Dialogs::SetNextFileAnswer(QString::fromStdString((folder / "large.dcm").string()));
+        QTest::mouseClick(Child<QPushButton>(form, "ButtonOpen"), Qt::LeftButton);
+        Dialogs::SetNextFileAnswer(QString::fromStdString((folder / "report.txt").string()));
+        QTest::mouseClick(Child<QPushButton>(form, "ButtonExport"), Qt::LeftButton);
+        Child<QLineEdit>(form, "EditDim")->setText(QStringLiteral("0.1"));
+        TakeBoxes();
+
+        int ticks = 0;
+        QStringList steps;
+        QTimer timer;
+        timer.setInterval(5);
+        QObject::connect(&timer, &QTimer::timeout, [&] {
+            if (!form.Calculating() || !Notice().isVisible()) return;
+            ++ticks;
+            const QString step = Child<QLabel>(Notice(), "LabelStep")->text();
+            if (steps.isEmpty() || steps.last() != step) steps << step;
+        });
+        timer.start();
+        QElapsedTimer clock;
+        clock.start();
+        QTest::mouseClick(Child<QPushButton>(form, "ButtonCalculate"), Qt::LeftButton);
+        const qint64 took = clock.elapsed();
+        timer.stop();
+
+        QCOMPARE(TakeBoxes(), QStringList{Plain(QStringLiteral("Results written to Output File"))});
+        const auto& results = Child<TResultsPage>(form, "Results")->Results();
+        QVERIFY(results.has_value());
+        QCOMPARE(results->Rois.size(), std::size_t{409 * 409});
+        QVERIFY2(ticks >= 3, qPrintable(QStringLiteral("%1 timer ticks in a run of %2 ms").arg(ticks).arg(took)));
+        QVERIFY2(steps.contains(QStringLiteral("Step 1 of 3: analysing the image")), qPrintable(steps.join('|')));
+        QVERIFY2(steps.last().startsWith(QStringLiteral("Step ")), qPrintable(steps.join('|')));
     }
 };
 

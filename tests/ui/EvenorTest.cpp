@@ -100,19 +100,26 @@ private:
         TakeBoxes();
     }
     // A drag of data entering the window at position and, when the window
-    // accepts it, dropped there. Whether the drop was taken.
-    bool DragAndDrop(const QMimeData& data, QPoint position)
+    // accepts it, dropped there. Whether the drop was taken; *action: the
+    // action the window took it with.
+    bool DragAndDrop(const QMimeData& data, QPoint position, Qt::DropActions offered = Qt::CopyAction,
+                     Qt::DropAction* action = nullptr)
     {
         QWindow* window = Form().windowHandle();
-        QDragEnterEvent enter(position, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        // Dragged with Shift where the source offers a move: the move is the
+        // proposed action, as a file manager proposes it.
+        const Qt::KeyboardModifiers keys = offered & Qt::MoveAction ? Qt::ShiftModifier : Qt::NoModifier;
+        QDragEnterEvent enter(position, offered, &data, Qt::LeftButton, keys);
         QCoreApplication::sendEvent(window, &enter);
         if (!enter.isAccepted()) {
             QDragLeaveEvent leave;
             QCoreApplication::sendEvent(window, &leave);
             return false;
         }
-        QDropEvent drop(position, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QDropEvent drop(position, offered, &data, Qt::LeftButton, keys);
+        if (offered & Qt::MoveAction && drop.proposedAction() != Qt::MoveAction) return false;
         QCoreApplication::sendEvent(window, &drop);
+        if (action != nullptr) *action = drop.dropAction();
         return drop.isAccepted();
     }
     QStringList RecentEntries()
@@ -156,7 +163,10 @@ private slots:
     void initialState()
     {
         QCOMPARE(Form().windowTitle(), QStringLiteral("Evenor"));
-        QCOMPARE(Form().size(), QSize(537, 365));
+        // The reference client area and the status line under it.
+        QCOMPARE(Form().size(), QSize(537, 385));
+        QCOMPARE(C<QWidget>("StatusBar")->geometry(), QRect(0, 365, 537, 20));
+        QCOMPARE(Form().StatusText(), QStringLiteral("Output file: none chosen"));
         QVERIFY(!PagesEnabled());
         auto* pages = C<QTabWidget>("EvenorControl");
         QCOMPARE(pages->currentWidget(), C<QWidget>("Settings"));
@@ -182,8 +192,9 @@ private slots:
 
     void anchoringOnResize()
     {
-        Form().resize(637, 465);
+        Form().resize(637, 485);
         QCOMPARE(C<QWidget>("EvenorControl")->geometry(), QRect(8, 8, 517, 445));
+        QCOMPARE(C<QWidget>("StatusBar")->geometry(), QRect(0, 465, 637, 20));
         QCOMPARE(C<QWidget>("ButtonCalculate")->pos(), QPoint(532, 428));
         QCOMPARE(C<QWidget>("ButtonOpen")->pos(), QPoint(532, 332));
         QCOMPARE(C<QWidget>("ButtonExport")->pos(), QPoint(532, 372));
@@ -730,9 +741,9 @@ private slots:
     void minimumSize()
     {
         Form().resize(300, 200);
-        QCOMPARE(Form().size(), QSize(537, 365));
-        const char* controls[] = {"EvenorControl", "ButtonCalculate", "ButtonRecent",     "ButtonOpen",
-                                  "ButtonExport",  "ButtonAbout",     "ButtonPreferences"};
+        QCOMPARE(Form().size(), QSize(537, 385));
+        const char* controls[] = {"EvenorControl", "ButtonCalculate", "ButtonRecent",      "ButtonOpen",
+                                  "ButtonExport",  "ButtonAbout",     "ButtonPreferences", "StatusBar"};
         for (const char* first : controls)
             for (const char* second : controls)
                 if (first != second)
@@ -1026,6 +1037,126 @@ private slots:
         QVERIFY(C<QCheckBox>("Logaritm")->isHidden());
         QCOMPARE(Edit("EditRechts")->text(), QStringLiteral("19"));
         QCOMPARE(Edit("EditOnder")->text(), QStringLiteral("9"));
+    }
+
+    // Opening another image, however it is opened, forgets the output file
+    // chosen for the one before: its report is not overwritten with the new
+    // image's numbers. The title names the open image, the status line the
+    // output file, and the output dialog proposes the new image's report.
+    void openForgetsOutputFile_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("open dialog") << "dialog";
+        QTest::newRow("drop") << "drop";
+        QTest::newRow("recent file") << "recent";
+        QTest::newRow("image that fails to open") << "broken";
+    }
+
+    void openForgetsOutputFile()
+    {
+        QFETCH(QString, how);
+        const auto first = WriteImage("A.dcm", FlatImage(40, 50, 100));
+        const auto second = WriteImage("B.dcm", FlatImage(40, 50, 900));
+        if (how == QLatin1String("broken")) WriteWholeFile(second, std::string(200, 'x'));
+        if (how == QLatin1String("recent")) {
+            Open(second);
+            TakeBoxes();
+        }
+        Open(first);
+        QCOMPARE(Form().windowTitle(), QStringLiteral("A.dcm - Evenor"));
+        const QString report = Q(*folder_ / "A-uniformity.txt");
+        ChooseOutput(report);
+        QCOMPARE(Dialogs::LastFileDialogStart(), report);
+        QCOMPARE(Form().StatusText(), QStringLiteral("Output file: ") + report);
+        Calculate();
+        QCOMPARE(TakeBoxes(), QStringList{Plain("Results written to Output File")});
+        const std::string reportOfA = ReadWholeFile(report.toStdString());
+
+        if (how == QLatin1String("dialog") || how == QLatin1String("broken")) Open(second);
+        if (how == QLatin1String("drop")) {
+            QMimeData data;
+            data.setUrls({QUrl::fromLocalFile(Q(second))});
+            QVERIFY(DragAndDrop(data, QPoint(200, 320)));
+        }
+        if (how == QLatin1String("recent")) C<QPushButton>("ButtonRecent")->menu()->actions()[1]->trigger();
+        QTRY_COMPARE(QString::fromStdString(Form().Settings().DicomFileName), Q(second));
+        TakeBoxes();  // the error box of the broken image
+        QVERIFY(Form().Settings().OutputFileName.empty());
+        QCOMPARE(Form().StatusText(), QStringLiteral("Output file: none chosen"));
+        QCOMPARE(Form().windowTitle(),
+                 how == QLatin1String("broken") ? QStringLiteral("Evenor") : QStringLiteral("B.dcm - Evenor"));
+        Calculate();
+        QCOMPARE(TakeBoxes(), QStringList{Plain(how == QLatin1String("broken") ? "Select a Dicomfile first"
+                                                                               : "Select a export file first")});
+        QVERIFY(ReadWholeFile(report.toStdString()) == reportOfA);
+        // The report proposed is the new image's; without one, its folder.
+        ChooseOutput(std::nullopt);
+        QCOMPARE(Dialogs::LastFileDialogStart(),
+                 how == QLatin1String("broken") ? Q(folder_->Path()) : Q(*folder_ / "B-uniformity.txt"));
+    }
+
+    // A file manager deletes a dragged file whose drop is taken as a move:
+    // the window takes a drop as a copy whatever the source proposes, and
+    // refuses a source that offers no copy.
+    void dropTakenAsCopy_data()
+    {
+        QTest::addColumn<int>("offered");
+        QTest::addColumn<bool>("taken");
+        QTest::newRow("copy") << int(Qt::CopyAction) << true;
+        QTest::newRow("copy or move, move proposed") << int(Qt::CopyAction | Qt::MoveAction) << true;
+        QTest::newRow("copy, move or link") << int(Qt::CopyAction | Qt::MoveAction | Qt::LinkAction) << true;
+        QTest::newRow("move only") << int(Qt::MoveAction) << false;
+    }
+
+    void dropTakenAsCopy()
+    {
+        QFETCH(int, offered);
+        QFETCH(bool, taken);
+        const auto image = WriteImage("dropped.dcm", FlatImage(10, 12, 100));
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(Q(image))});
+        Qt::DropAction action = Qt::IgnoreAction;
+        QCOMPARE(DragAndDrop(data, QPoint(200, 320), Qt::DropActions(offered), &action), taken);
+        if (taken) {
+            QCOMPARE(action, Qt::CopyAction);
+            QTRY_COMPARE(QString::fromStdString(Form().Settings().DicomFileName), Q(image));
+        } else {
+            QTest::qWait(20);
+            QVERIFY(Form().CurrentImage() == nullptr);
+        }
+        QVERIFY(std::filesystem::exists(image));
+    }
+
+    // Enter on the focused Calculate button starts it; Ctrl+O opens an image.
+    void keyboard_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<QString>("box");  // the box it leads to, "" when none
+        QTest::newRow("Enter on Calculate") << int(Qt::Key_Enter) << int(Qt::NoModifier) << "Select a Dicomfile first";
+        QTest::newRow("Return on Calculate")
+            << int(Qt::Key_Return) << int(Qt::NoModifier) << "Select a Dicomfile first";
+        QTest::newRow("Ctrl+O") << int(Qt::Key_O) << int(Qt::ControlModifier) << "";
+    }
+
+    void keyboard()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(QString, box);
+        const auto image = WriteImage("keyed.dcm", FlatImage(10, 12, 100));
+        Dialogs::SetNextFileAnswer(Q(image));
+        auto* calculate = C<QPushButton>("ButtonCalculate");
+        calculate->setFocus(Qt::TabFocusReason);
+        QTRY_VERIFY(calculate->hasFocus());
+        QTest::keyClick(calculate, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        if (box.isEmpty()) {
+            QCOMPARE(QString::fromStdString(Form().Settings().DicomFileName), Q(image));
+            QCOMPARE(TakeBoxes(), QStringList());
+        } else {
+            QVERIFY(Form().CurrentImage() == nullptr);
+            QCOMPARE(TakeBoxes(), QStringList{Plain(box)});
+        }
     }
 
     // The run's messages in order, with the notice around the work.

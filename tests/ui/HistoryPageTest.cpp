@@ -335,6 +335,57 @@ private slots:
                                         "Warning limits \u00b15 % from 2026-02-02", "Recorded"}));
     }
 
+    // Set as baseline on a detector other than the open image's: the page
+    // stays on that detector, the baseline and the status line are its. A
+    // blank reason is refused with a message and sets none.
+    void baselineOnChosenDetector_data()
+    {
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<bool>("set");
+        QTest::newRow("reason") << "grid replaced" << true;
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("blank") << " \t " << false;
+    }
+
+    void baselineOnChosenDetector()
+    {
+        QFETCH(QString, reason);
+        QFETCH(bool, set);
+        Store()->Record(OtherDetectorRecord());
+        CalculateImage("flat.dcm", 1000);
+        ShowHistory();
+        Click("ButtonRecord");  // the open image's detector, chosen after recording
+        TakeBoxes();
+        auto* detectors = C<QComboBox>("ComboBoxDetector");
+        const QString open = detectors->currentData().toString();
+        QVERIFY(open != QStringLiteral("OTHER-1"));
+
+        detectors->setCurrentIndex(detectors->findData(QStringLiteral("OTHER-1")));
+        C<QTableWidget>("TableRecords")->selectRow(0);
+        const std::int64_t id = Page()->Records().front().Id;
+        Dialogs::SetNextTextAnswer(reason);
+        Click("ButtonBaseline");
+
+        QCOMPARE(detectors->currentData().toString(), QStringLiteral("OTHER-1"));
+        QVERIFY(Store()->Baselines(open.toStdString()).empty());
+        const std::vector<Baseline> baselines = Store()->Baselines("OTHER-1");
+        if (set) {
+            QCOMPARE(TakeBoxes(), QStringList());
+            QCOMPARE(baselines.size(), std::size_t{1});
+            QCOMPARE(baselines[0].Reason, reason.toStdString());
+            QCOMPARE(Page()->StatusText(), QStringLiteral("Baseline 1 set from record %1.").arg(id));
+        } else {
+            QCOMPARE(TakeBoxes(),
+                     QStringList{Plain(
+                         QStringLiteral("A baseline needs a reason: record %1 was not made the baseline.").arg(id))});
+            QVERIFY(baselines.empty());
+        }
+        // Looking at another page and back keeps the chosen detector too.
+        C<QTabWidget>("EvenorControl")->setCurrentIndex(0);
+        ShowHistory();
+        QCOMPARE(detectors->currentData().toString(), QStringLiteral("OTHER-1"));
+    }
+
     void storeFailureGoesToErrorBox_data()
     {
         QTest::addColumn<bool>("recordEvery");

@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileInfo>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
@@ -21,6 +22,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTextBrowser>
+#include <QTimer>
 #include <QToolTip>
 #include <QWheelEvent>
 
@@ -511,6 +513,9 @@ private slots:
         QFETCH(QString, where);
         QFETCH(QStringList, expected);
         Analyse(Write("blotch.dcm", BlotchImage()));
+        // Shown on the page, so that a heat map is drawn.
+        ShowResultsPage();
+        C<QComboBox>("ComboBoxPicture")->setCurrentIndex(kind);
         const RunResults& results = *Page()->Results();
         const auto pictureKind = static_cast<ResultPictureKind>(kind);
         QPoint pixel;
@@ -530,8 +535,6 @@ private slots:
         for (const QString& part : expected) QVERIFY2(text.contains(part), qPrintable(text));
 
         // The page's view shows the same text as its tooltip.
-        ShowResultsPage();
-        C<QComboBox>("ComboBoxPicture")->setCurrentIndex(kind);
         auto* view = C<QWidget>("PictureResults");
         QTRY_VERIFY(view->width() > 100);
         // The view position of the picture pixel's centre: fitted and centred.
@@ -646,9 +649,23 @@ private slots:
         QCOMPARE(TakeBoxes(), QStringList());
         QCOMPARE(Dialogs::LastFileDialogStart(), Q(*folder_ / "processed-uniformity.pdf"));
 
+        // Drawn beside the window (a large result's report takes seconds),
+        // the Calculating notice following it with its Cancel.
         const auto pdf = *folder_ / "report.pdf";
         Dialogs::SetNextFileAnswer(Q(pdf));
+        QStringList noticeSteps;
+        QTimer follow;
+        follow.setInterval(1);
+        QObject::connect(&follow, &QTimer::timeout, [&] {
+            if (!windows_->FormCalculate.isVisible()) return;
+            const QString step = Child<QLabel>(windows_->FormCalculate, "LabelStep")->text();
+            if (!noticeSteps.contains(step)) noticeSteps << step;
+        });
+        follow.start();
         QTest::mouseClick(save, Qt::LeftButton);
+        follow.stop();
+        QVERIFY(!windows_->FormCalculate.isVisible());
+        QCOMPARE(noticeSteps, QStringList{"Step 1 of 1: drawing the PDF report"});
         QCOMPARE(TakeBoxes(), QStringList{Plain("PDF report written to " + Q(pdf))});
         QProcess text;
         text.start("pdftotext", {Q(pdf), "-"});
@@ -723,6 +740,70 @@ private slots:
         QCoreApplication::sendEvent(view, &wheel);
         QCOMPARE(zoom->currentText(), QStringLiteral("200 %"));
         QCOMPARE(TakeBoxes(), QStringList());
+    }
+
+    // Esc and Ctrl+W close the picture window.
+    void pictureWindowClosedByKeys_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::newRow("Esc") << int(Qt::Key_Escape) << int(Qt::NoModifier);
+        QTest::newRow("Ctrl+W") << int(Qt::Key_W) << int(Qt::ControlModifier);
+    }
+
+    void pictureWindowClosedByKeys()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        Analyse(Write("blotch.dcm", BlotchImage()));
+        ShowResultsPage();
+        QTest::mouseClick(C<QPushButton>("ButtonPictureWindow"), Qt::LeftButton);
+        QWidget* window = Page()->findChild<QWidget*>("PictureWindow");
+        QVERIFY(window != nullptr);
+        QApplication::setActiveWindow(window);
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QTest::keyClick(window->findChild<QWidget*>("ComboBoxZoom"), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        QTRY_VERIFY(!window->isVisible());
+        QVERIFY(Form().isVisible());
+    }
+
+    // Which ROIs the deviating-ROI map lists, by position, in one pass over
+    // each list: a 0.1 cm box on a 4096 x 4096 image at 0.1 mm has 670,761
+    // ROIs, a large share of them deviating, and a search of the whole list
+    // for each deviating one kept the window busy for hours.
+    void deviatingRoiFlags_data()
+    {
+        QTest::addColumn<int>("side");   // ROIs along each edge
+        QTest::addColumn<int>("every");  // each every-th ROI deviates; 0: none
+        QTest::newRow("none") << 30 << 0;
+        QTest::newRow("every one") << 30 << 1;
+        QTest::newRow("every third") << 31 << 3;
+        QTest::newRow("half of 670,761") << 819 << 2;
+    }
+
+    void deviatingRoiFlags()
+    {
+        QFETCH(int, side);
+        QFETCH(int, every);
+        TMeetSerie rois;
+        TBadROIMap bad;
+        std::vector<bool> expected;
+        // Column-major, as the grid lays them; the map lists them in its own order.
+        for (int x = 0; x < side; ++x)
+            for (int y = 0; y < side; ++y) {
+                RoiResult roi;
+                roi.X = std::uint32_t(x) * 5;
+                roi.Y = std::uint32_t(y) * 5;
+                rois.push_back(roi);
+                expected.push_back(every > 0 && rois.size() % std::size_t(every) == 0);
+            }
+        for (std::size_t i = rois.size(); i-- > 0;)
+            if (expected[i]) bad.push_back(BadROI{rois[i].X, rois[i].Y});
+        QElapsedTimer clock;
+        clock.start();
+        const std::vector<bool> flags = DeviatingRoiFlags(rois, bad);
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed()) + " ms"));
+        QVERIFY(flags == expected);
     }
 };
 

@@ -1,5 +1,8 @@
 // Shows the program's real windows and saves pictures of them: the Settings
-// page with the sample opened, the DICOM Tags page, the Calculating notice,
+// page with the sample opened, the screen with the window's title and status
+// line naming the image and the output file, the DICOM Tags page, the
+// Calculating notice (idle, and following a long run with its Cancel, then
+// the status line of the cancelled run),
 // the About box, the Preferences dialog, the whole screen, the Results page
 // after Calculate (area map and ROI mean deviation map at the reference
 // size, the tooltip over the map, the picture's own window at 200 %, a larger
@@ -12,8 +15,9 @@
 // Last, the History page of the database given (scripts/make-drift-history
 // makes one from real analyses of a synthetic detector whose uniformity
 // drifts), with the trends of its metrics against the baseline, and again
-// with its newest record made a new baseline; without a database these
-// pictures are left out, saying so.
+// with its newest record made a new baseline while another detector's image
+// is open and recorded; without a database these pictures are left out,
+// saying so.
 // Used by scripts/screenshot, which runs it under Xvfb with a window
 // manager. The program itself takes no arguments, so this driver opens
 // files through the dialogs' test seam.
@@ -34,6 +38,7 @@
 #include <QDir>
 #include <QFile>
 #include <QHelpEvent>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -188,6 +193,53 @@ int main(int argc, char** argv)
     ok = Save(windows->FormCalculate.grab(), folder, "calculating.png") && ok;
     ok = Save(Screen(), folder, "screen.png") && ok;
     windows->FormCalculate.HideNotice();
+
+    // A long run (a 0.1 cm box on a 4096 x 4096 image at 0.1 mm): the notice
+    // follows its steps (calculating-progress.png, the whole screen), then
+    // Cancel ends it and the status line says so (cancelled.png).
+    {
+        evenor::test::TestImage large = evenor::test::FlatImage(4096, 4096, 2000);
+        large.PixelSpacing = "0.1\\0.1";
+        std::uint32_t noise = 1;
+        for (auto& value : large.Pixels) {
+            noise = noise * 1103515245u + 12345u;
+            value = static_cast<std::uint16_t>(1900 + (noise >> 16) % 200);
+        }
+        const QString largePath = work.filePath(QStringLiteral("large-flat-field.dcm"));
+        evenor::test::WriteDicomFile(largePath.toStdString(), large);
+        evenor::Dialogs::SetNextFileAnswer(largePath);
+        button("ButtonOpen")->click();
+        evenor::Dialogs::SetNextFileAnswer(work.filePath(QStringLiteral("large-flat-field-uniformity.txt")));
+        button("ButtonExport")->click();
+        printBoxes();
+        auto* dim = form().findChild<QLineEdit*>(QStringLiteral("EditDim"));
+        const QString dimension = dim->text();
+        dim->setText(QStringLiteral("0.1"));
+        Settle();
+        ok = Save(Screen(), folder, "title-and-status.png") && ok;
+        // Once the notice offers Cancel, and has been painted.
+        QTimer poll;
+        poll.setInterval(20);
+        int seen = 0;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto* cancel = windows->FormCalculate.findChild<QPushButton*>(QStringLiteral("ButtonCancel"));
+            if (cancel == nullptr || !windows->FormCalculate.isVisible() || !cancel->isEnabled() || ++seen < 5) return;
+            poll.stop();
+            ok = Save(Screen(), folder, "calculating-progress.png") && ok;
+            cancel->click();
+        });
+        poll.start();
+        button("ButtonCalculate")->click();
+        poll.stop();
+        printBoxes();
+        Settle();
+        ok = Save(Screen(), folder, "cancelled.png") && ok;
+        std::printf("status: %s\n", qPrintable(form().StatusText()));
+        dim->setText(dimension);
+    }
+    evenor::Dialogs::SetNextFileAnswer(QStringLiteral(EVENOR_SAMPLE_PATH));
+    button("ButtonOpen")->click();
+    printBoxes();
 
     windows->AboutBox.ShowAbout();
     Settle();
@@ -354,13 +406,28 @@ int main(int argc, char** argv)
         ok = Save(form().grab(), folder, "history-seen-now.png") && ok;
         seen->setChecked(false);
     }
-    // history-rebaselined.png: the newest record made the baseline; the
-    // chart shows the new baseline from then on at once.
+    // history-rebaselined.png: the sample (another detector) opened and
+    // recorded, the drifting detector chosen again and its newest record
+    // made the baseline; the page stays on that detector and the chart shows
+    // the new baseline from then on at once.
+    auto* detectors = form().findChild<QComboBox*>(QStringLiteral("ComboBoxDetector"));
+    const QString drifting = detectors->currentData().toString();
+    evenor::Dialogs::SetNextFileAnswer(QStringLiteral(EVENOR_SAMPLE_PATH));
+    button("ButtonOpen")->click();
+    evenor::Dialogs::SetNextFileAnswer(work.filePath(QStringLiteral("sample-report.txt")));
+    button("ButtonExport")->click();
+    button("ButtonCalculate")->click();
+    button("ButtonRecord")->click();
+    printBoxes();
+    std::printf("recorded: %s\n", qPrintable(detectors->currentData().toString()));
+    detectors->setCurrentIndex(detectors->findData(drifting));
     table->selectRow(0);
     evenor::Dialogs::SetNextTextAnswer(QStringLiteral("after service"));
     button("ButtonBaseline")->click();
     printBoxes();
     Settle(30);
+    std::printf("after the baseline: %s\n", qPrintable(detectors->currentText()));
     ok = Save(form().grab(), folder, "history-rebaselined.png") && ok;
+    ok = Save(Screen(), folder, "history-rebaselined-screen.png") && ok;
     return ok ? 0 : 1;
 }
