@@ -813,6 +813,8 @@ TEST(CliServePostgres, AReportCutByAFileSizeLimitLeavesNoFileAndRefusesTheImage)
         << entries.dump(1);  // EFBIG
     EXPECT_TRUE(FilesOf(folder / "out").empty());
     EXPECT_EQ(Records(db.Location()), 0u);
+}
+
 // Images Evenor does not judge are stored (the sender is answered success)
 // and listed as refused with the reason; only the plain image is recorded.
 TEST(CliServe, ImagesNotJudgedAreStoredAndRefusedWithTheReason)
