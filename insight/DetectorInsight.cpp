@@ -37,7 +37,12 @@ DetectorInsight InspectDetector(const AnalysisSettings& settings, const Analysis
 
     insight.RobustRois = ComputeRobustRoiStatistics(result, settings, pixels, columns, areaProfiles.Total);
     insight.Metrics = ComputeRobustMetrics(result, settings, insight.RobustRois);
-    if (settings.DetectDeviatingPixels) insight.Clusters = FindDefectClusters(result.BadPixelMap);
+    if (settings.DetectDeviatingPixels) {
+        insight.Clusters = FindDefectClusters(result.BadPixelMap);
+        insight.DefectPixels =
+            CountDefectPixels(result.BadPixelMap, result.Rois, static_cast<std::uint64_t>(area.Width) * area.Height);
+        if (insight.DefectPixels.Counted) insight.Metrics.Robust.DefectPixelCount = insight.DefectPixels.Count;
+    }
     insight.RoiNoiseDeviation = RoiNoiseDeviationPercent(insight.RobustRois.Rois);
 
     insight.Rims = FindRims(areaProfiles);

@@ -8,7 +8,8 @@
 //  1. line profiles of the evaluated area, every pixel (one pass over the
 //     area); its exact sum gives the robust area mean;
 //  2. robust ROI statistics and metrics (RobustMetrics.h);
-//  3. clusters of the deviating pixels (Defects.h);
+//  3. clusters of the deviating pixels (Defects.h), and the defect pixels
+//     among them (DefectPixels.h);
 //  4. rims (Rims.h) on the profiles of step 1; when there is one, the
 //     profiles are measured again over the area without it (a second pass
 //     over that part);
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "analysis/AnalysisRun.h"
+#include "insight/DefectPixels.h"
 #include "insight/Defects.h"
 #include "insight/Rims.h"
 #include "insight/RobustMetrics.h"
@@ -30,6 +32,7 @@ struct DetectorInsight {
     RobustMetrics Metrics;
     RobustRoiStatistics RobustRois;
     ClusterSummary Clusters;  // empty when deviating pixels were not searched
+    DefectPixelSummary DefectPixels;  // the deviating pixels beyond the pixel noise; the verdicts count these
     std::vector<LineDefect> Lines;
     double LargestOtherLineSigmas = 0.0;  // see LineSearch
     RimReport Rims;

@@ -43,13 +43,15 @@ struct GuidelinePreset {
     double RoiDeviationPercent = 0.0;
     double PixelDeviationPercent = 0.0;
     std::array<Limits, MetricCount> MetricLimits;  // indexed by MetricId, on |value|
-    // On the number of deviating pixels; judged only when the analysis searched
-    // them at the preset's PixelDeviationPercent.
+    // On the number of defect pixels (the deviating pixels beyond the pixel
+    // noise; the deviating pixels themselves when no defect pixels were
+    // counted); judged only when the analysis searched them at the preset's
+    // PixelDeviationPercent.
     Limits DeviatingPixelLimits;
     // The defect and structured-noise checks (JudgeDetector). No guideline
     // gives numbers for them; the presets use local practice, described in
     // DetectorDescription.
-    Limits LargestClusterLimits;   // size in pixels of the largest cluster of deviating pixels
+    Limits LargestClusterLimits;   // size in pixels of the largest cluster of defect pixels
     Limits LineDefectLimits;       // number of line defects
     Limits CorrelatedNoiseLimits;  // row and column correlated noise each, % of the pixel noise
     std::string_view DetectorDescription;
@@ -66,7 +68,8 @@ struct CheckVerdict {
     Verdict Result = Verdict::NotEvaluated;
     std::string Note;  // why a check was not evaluated; empty otherwise
     // Percentage points the preset's limits were raised by for the sampling
-    // spread of the ROI SDs (SamplingAllowancePercent); already in Limit.
+    // spread of the ROI SDs (SnrSamplingAllowance for the side of Value,
+    // NoiseUniformityAllowancePercent); already in Limit.
     double SamplingAllowance = 0.0;
 };
 
@@ -97,16 +100,49 @@ struct DetectorInsight;
 
 // An ROI's SD scatters from sampling alone: on a perfectly uniform detector
 // the SD of an ROI of n pixels differs from the true noise by about
-// 100 / sqrt(2 (n - 1)) % (one standard error), and so does its SNR. The
-// largest of many ROIs lies several standard errors out: a fixed limit of a
-// few per cent fails clean images analysed with small boxes. The limits of
-// the largest ROI SNR deviation and of the noise uniformity are therefore
-// raised by z standard errors, z chosen so that a clean image of roiCount
-// ROIs exceeds them with a chance of at most 1 % (two-sided, shared over the
-// ROIs: z is the normal quantile of 1 - 0.005 / roiCount). The allowance is
-// rounded up to 0.1 percentage point; 0 without a box of at least 2 x 2
-// pixels or without ROIs.
-double SamplingAllowancePercent(std::uint32_t boxPixels, std::size_t roiCount);
+// 100 / sqrt(2 (n - 1)) % (one standard error). The largest of many ROIs lies
+// several standard errors out: a fixed limit of a few per cent fails clean
+// images analysed with small boxes. The limits of the largest ROI SNR
+// deviation and of the noise uniformity are therefore raised by what
+// sampling alone gives, chosen so that a clean image of roiCount ROIs exceeds
+// them with a chance of at most 1 % (two-sided, shared over the ROIs: a tail
+// of 0.005 / roiCount on each side of each ROI). Allowances are rounded up
+// to 0.1 percentage point.
+
+// The allowance of the ROI SNR deviation. An SNR goes as 1 / SD, and
+// (n - 1) SD^2 / noise^2 follows the chi-square distribution with n - 1
+// degrees of freedom, so the SNR's spread is skewed: it reaches further above
+// the mean than below it. Above is sqrt((n - 1) / q_low) / E - 1, below
+// 1 - sqrt((n - 1) / q_high) / E (both in %, both positive), q the chi-square
+// quantiles of the tails and E the mean of noise / SD (the reference is the
+// mean ROI SNR, which sampling lifts by E). TooSmall when Below exceeds 25
+// points, so that a region with a third more noise than the rest could
+// pass (boxes of 8 x 8 pixels or less; 9 to 11 with many ROIs): SNR is then
+// not judged. All zero without a box of at least 2 x 2 pixels or without ROIs.
+struct SnrAllowance {
+    double Above = 0.0;
+    double Below = 0.0;
+    bool TooSmall = false;
+};
+SnrAllowance SnrSamplingAllowance(std::uint32_t boxPixels, std::size_t roiCount);
+
+// The allowance of the noise uniformity. Its statistic, an ROI's SD less the
+// mean of its neighbours' SDs, is not one SD's spread: the neighbours overlap
+// the ROI by half (the grid steps half a box), so their SDs share half its
+// sampling error. For k neighbours the difference spreads c_k standard errors
+// (c_4 0.625, c_3 0.675, c_2 0.80, c_1 1.0); the allowance is the t with
+// sum over ROIs of the two-sided normal tail beyond t x c_k standard errors
+// equal to 1 %. roisByNeighbourCount: UniformityMetrics::RoisByNeighbourCount.
+// 0 without a box of at least 2 x 2 pixels or without neighbours.
+double NoiseUniformityAllowancePercent(std::uint32_t boxPixels, const std::array<std::size_t, 5>& roisByNeighbourCount);
+
+// The warning and action limits on the number of defect pixels of the
+// presets (DefectPixels.h): a warning for any, action above 500. A clean
+// field has one with a chance below 1 %; a few are corrected like any
+// defective pixel, but more than 500 new defects (0.012 % of a 2048 x 2048
+// detector, several times what a defect map usually gains between two
+// calibrations) point to a failing detector.
+inline constexpr Limits DefectPixelLimits{0.0, 500.0};
 
 // The verdict of one value against one pair of limits.
 Verdict Judge(std::optional<double> value, const Limits& limits);
@@ -117,8 +153,8 @@ GuidelineVerdict Judge(const UniformityMetrics& metrics, const AnalysisSettings&
                        const GuidelinePreset& preset);
 
 // The checks of the defects and the structured noise, in this order: largest
-// cluster (judged, like the deviating-pixel count, only when the pixels were
-// searched at the preset's percentage; 0 without any deviating pixel), line
+// cluster of defect pixels (judged, like the pixel count, only when the
+// pixels were searched at the preset's percentage; 0 without any), line
 // defects, row and column correlated noise (not evaluated when not
 // available). To judge the detector rather than its few bad pixels, pass
 // insight.Metrics.Robust to Judge above and append these.

@@ -67,6 +67,17 @@ struct UniformityMetrics {
     std::uint32_t BoxPixels = 0;          // side of one ROI in pixels; 0 when unknown
     std::size_t DeviatingRoiCount = 0;    // entries of BadROIMap
     std::size_t DeviatingPixelCount = 0;  // entries of BadPixelMap
+    // Of those, the defect pixels (DefectPixels.h): also beyond the pixel
+    // noise. Empty when not counted (no detector inspection).
+    std::optional<std::size_t> DefectPixelCount;
+    // The highest and the lowest ROI SNR, as deviations from the mean ROI SNR
+    // (%), each with its ROI: RoiSnrDeviation is the one farther out. The
+    // sampling spread of an SNR is skewed, so each side is judged by itself.
+    MetricValue HighestRoiSnr;
+    MetricValue LowestRoiSnr;
+    // ROIs by their number of grid neighbours (0 to 4); the spread of the
+    // noise uniformity statistic depends on it.
+    std::array<std::size_t, 5> RoisByNeighbourCount{};
 
     const MetricValue& operator[](MetricId id) const& { return Values[static_cast<std::size_t>(id)]; }
     MetricValue& operator[](MetricId id) & { return Values[static_cast<std::size_t>(id)]; }

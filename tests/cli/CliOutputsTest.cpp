@@ -162,7 +162,7 @@ TEST(CliOutputsTest, SummaryNamesEveryMetricWithItsDescriptionAndVerdict)
     const std::string line = result.out.substr(global, result.out.find('\n', global) - global);
     EXPECT_NE(line.find(" 15.22 % "), std::string::npos) << line;
     EXPECT_NE(line.find(" fail "), std::string::npos) << line;
-    EXPECT_NE(result.out.find("Deviating pixels"), std::string::npos);
+    EXPECT_NE(result.out.find("  Defect pixels "), std::string::npos) << result.out;
     EXPECT_NE(result.out.find("(preset evenor-default)"), std::string::npos);
 }
 

@@ -17,18 +17,37 @@ using testing::WholeImageSettings;
 
 TEST(SamplingAllowance, KnownValues)
 {
-    struct Case {
+    // SNR: exact chi bounds, wider above than below. 13-px boxes with
+    // 115,600 ROIs: the normal approximation gave 29.2 both ways. Boxes of
+    // 8 px leave more than 25 points below: too small to judge.
+    struct SnrCase {
         std::uint32_t box;
         std::size_t rois;
+        double above, below;
+        bool tooSmall;
+    };
+    for (const auto& c : {SnrCase{13, 115600, 38.0, 23.6, false}, SnrCase{66, 3721, 5.3, 4.9, false},
+                          SnrCase{133, 841, 2.4, 2.3, false}, SnrCase{8, 3721, 61.8, 31.3, true},
+                          SnrCase{1, 100, 0.0, 0.0, false}, SnrCase{50, 0, 0.0, 0.0, false}}) {
+        SCOPED_TRACE(std::to_string(c.box) + " px, " + std::to_string(c.rois) + " ROIs");
+        const SnrAllowance allowance = SnrSamplingAllowance(c.box, c.rois);
+        EXPECT_DOUBLE_EQ(allowance.Above, c.above);
+        EXPECT_DOUBLE_EQ(allowance.Below, c.below);
+        EXPECT_EQ(allowance.TooSmall, c.tooSmall);
+    }
+    // Noise uniformity: 0.625 standard errors for 4 neighbours where one SD
+    // spreads 1. 66-px boxes (SE 1.0716 %), 3721 ROIs all with 4 neighbours:
+    // z(0.005 / 3721) = 4.693, x 0.625 x 1.0715 = 3.14 -> 3.2; the same
+    // ROIs with 1 neighbour each spread 1: 5.03 -> 5.1.
+    struct NoiseCase {
+        std::uint32_t box;
+        std::array<std::size_t, 5> counts;
         double expected;
     };
-    // 70-px boxes, 841 ROIs: SE 1.0104 %, z 4.384 -> 4.43 -> 4.5.
-    // 99-px boxes, 6561 ROIs: SE 0.7143 %, z 4.813 -> 3.44 -> 3.5.
-    // 32-px boxes, 225 ROIs: SE 2.2108 %, z 4.076 -> 9.01 -> 9.1.
-    for (const auto& c : {Case{70, 841, 4.5}, Case{99, 6561, 3.5}, Case{32, 225, 9.1}, Case{0, 100, 0.0},
-                          Case{1, 100, 0.0}, Case{50, 0, 0.0}}) {
-        SCOPED_TRACE(std::to_string(c.box) + " px, " + std::to_string(c.rois) + " ROIs");
-        EXPECT_DOUBLE_EQ(SamplingAllowancePercent(c.box, c.rois), c.expected);
+    for (const auto& c : {NoiseCase{66, {0, 0, 0, 0, 3721}, 3.2}, NoiseCase{66, {0, 3721, 0, 0, 0}, 5.1},
+                          NoiseCase{1, {0, 0, 0, 0, 100}, 0.0}, NoiseCase{50, {5, 0, 0, 0, 0}, 0.0}}) {
+        SCOPED_TRACE(std::to_string(c.box) + " px, " + std::to_string(c.counts[1]) + " ROIs with 1 neighbour");
+        EXPECT_DOUBLE_EQ(NoiseUniformityAllowancePercent(c.box, c.counts), c.expected);
     }
 }
 

@@ -95,20 +95,25 @@ TEST(Guidelines, DeviatingPixelsJudgedOnlyAtThePresetsPercentage)
         bool detect;
         double percent;
         std::size_t count;
+        std::optional<std::size_t> defects;  // counted by a detector inspection
         Verdict expected;
         const char* note;
     };
     const std::vector<Case> cases{
-        {"none found", true, 20.0, 0, Verdict::Pass, ""},
-        {"some found", true, 20.0, 5000, Verdict::Warning, ""},
-        {"not searched", false, 20.0, 0, Verdict::NotEvaluated, "deviating pixels were not searched"},
-        {"searched at another percentage", true, 12.5, 7, Verdict::NotEvaluated,
+        {"none found", true, 20.0, 0, std::nullopt, Verdict::Pass, ""},
+        {"some found", true, 20.0, 500, std::nullopt, Verdict::Warning, ""},
+        {"more than 500", true, 20.0, 501, std::nullopt, Verdict::Fail, ""},
+        {"thousands of noise pixels, no defect", true, 20.0, 20883, 0, Verdict::Pass, ""},
+        {"thousands of noise pixels, 3 defects", true, 20.0, 20883, 3, Verdict::Warning, ""},
+        {"not searched", false, 20.0, 0, std::nullopt, Verdict::NotEvaluated, "deviating pixels were not searched"},
+        {"searched at another percentage", true, 12.5, 7, std::nullopt, Verdict::NotEvaluated,
          "pixels were searched at 12.5 %, the preset judges them at 20 %"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         UniformityMetrics metrics = QuietMetrics();
         metrics.DeviatingPixelCount = c.count;
+        metrics.DefectPixelCount = c.defects;
         AnalysisSettings settings = SettingsFor(preset);
         settings.DetectDeviatingPixels = c.detect;
         settings.PixelDeviationPercent = c.percent;
