@@ -131,7 +131,7 @@ private:
                         pattern->error_code() == RE2::ErrorBadEscape || pattern->error_code() == RE2::ErrorBadPerlOp;
                     Problem("match." + key,
                             "not a regular expression: " + pattern->error() +
-                                (perlOnly ? " (the syntax is RE2's: no back-references, no look-around)" : ""));
+                                (perlOnly ? " (the syntax is RE2's: no back-references, no look-around, named groups as (?P<name>...))" : ""));
                     continue;
                 }
                 condition.Pattern = std::move(pattern);
