@@ -152,6 +152,14 @@ Json DefectsJson(const DetectorInsight& insight, std::size_t listLimit)
         clusters.push_back(std::move(entry));
     }
     defects["clusters"] = std::move(clusters);
+    const auto ranges = [](const std::vector<LineRange>& lines) {
+        Json json = Json::array();
+        for (const LineRange& range : lines) json.push_back(Json{{"first", range.First}, {"last", range.Last}});
+        return json;
+    };
+    defects["outside_grid"] = Json{{"columns", ranges(insight.Gaps.Columns)},
+                                   {"rows", ranges(insight.Gaps.Rows)},
+                                   {"deviating_pixels", insight.Gaps.Pixels.size()}};
     defects["lines_searched"] = insight.LinesSearched;
     Json lines = Json::array();
     for (const LineDefect& line : insight.Lines) {
