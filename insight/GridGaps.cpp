@@ -62,17 +62,23 @@ void SearchRect(std::span<const std::uint16_t> pixels, std::uint32_t columns, co
 
 }  // namespace
 
-std::vector<LineRange> UncoveredLines(std::uint32_t first, std::uint32_t last, std::vector<std::uint32_t> starts,
+std::vector<LineRange> UncoveredLines(std::uint32_t first, std::uint32_t last, std::span<const std::uint32_t> starts,
                                       std::uint32_t box)
 {
     std::vector<LineRange> gaps;
     if (last < first) return gaps;
-    std::sort(starts.begin(), starts.end());
+    // Where each line's boxes start, marked in a line of the extent (the
+    // grid repeats each start many times; no sort needed).
+    const std::size_t extent = std::size_t{last} - first + 1;
+    std::vector<bool> starting(extent, false);
+    for (const std::uint32_t start : starts)
+        if (start >= first && start <= last) starting[start - first] = true;
     std::uint64_t next = first;  // the first line not yet known to be covered
-    for (const std::uint32_t start : starts) {
-        if (start > next && next <= last)
-            gaps.push_back({static_cast<std::uint32_t>(next), std::min(start - 1, last)});
-        next = std::max(next, std::uint64_t{start} + box);
+    for (std::size_t i = 0; i < extent; ++i) {
+        if (!starting[i]) continue;
+        const std::uint64_t start = first + i;
+        if (start > next) gaps.push_back({static_cast<std::uint32_t>(next), static_cast<std::uint32_t>(start - 1)});
+        next = std::max(next, start + box);
     }
     if (next <= last) gaps.push_back({static_cast<std::uint32_t>(next), last});
     return gaps;
@@ -94,8 +100,8 @@ GridGaps FindGridGaps(const AnalysisSettings& settings, const AnalysisResult& re
         xs.push_back(roi.X);
         ys.push_back(roi.Y);
     }
-    gaps.Columns = UncoveredLines(area.Left, area.Right(), std::move(xs), box);
-    gaps.Rows = UncoveredLines(area.Top, area.Bottom(), std::move(ys), box);
+    gaps.Columns = UncoveredLines(area.Left, area.Right(), xs, box);
+    gaps.Rows = UncoveredLines(area.Top, area.Bottom(), ys, box);
     if (!settings.DetectDeviatingPixels || gaps.Empty()) return gaps;
 
     gaps.Pixels.SetExtent(area.Left, area.Top, area.Width, area.Height);

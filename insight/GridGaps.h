@@ -35,8 +35,9 @@ struct GridGaps {
 };
 
 // The lines of first..last that no box of side box starting at one of starts
-// covers, in order. starts may repeat and need not be sorted.
-std::vector<LineRange> UncoveredLines(std::uint32_t first, std::uint32_t last, std::vector<std::uint32_t> starts,
+// covers, in order. starts may repeat and need not be sorted; starts outside
+// first..last are ignored.
+std::vector<LineRange> UncoveredLines(std::uint32_t first, std::uint32_t last, std::span<const std::uint32_t> starts,
                                       std::uint32_t box);
 
 // The gaps of the grid of result in the area of settings; their deviating
