@@ -107,11 +107,11 @@ GridGaps FindGridGaps(const AnalysisSettings& settings, const AnalysisResult& re
     gaps.Pixels.SetExtent(area.Left, area.Top, area.Width, area.Height);
     const double percent = settings.PixelDeviationPercent;
     for (const LineRange& c : gaps.Columns)
-        SearchRect(pixels, columns, area, PixelRect{c.First, area.Top, c.Last - c.First + 1, area.Height}, box,
-                   percent, gaps.Pixels);
+        SearchRect(pixels, columns, area, PixelRect{c.First, area.Top, c.Last - c.First + 1, area.Height}, box, percent,
+                   gaps.Pixels);
     for (const LineRange& r : gaps.Rows)
-        SearchRect(pixels, columns, area, PixelRect{area.Left, r.First, area.Width, r.Last - r.First + 1}, box,
-                   percent, gaps.Pixels);
+        SearchRect(pixels, columns, area, PixelRect{area.Left, r.First, area.Width, r.Last - r.First + 1}, box, percent,
+                   gaps.Pixels);
     return gaps;
 }
 

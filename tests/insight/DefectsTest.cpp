@@ -413,7 +413,7 @@ TEST(GridGaps, UncoveredLinesOfTheGrid)
         std::vector<LineRange> expected;
     };
     const std::vector<Case> cases{
-        {0, 1023, 13, {{943, 1009}, {1023, 1023}}},  // 0.2 cm at 0.15 mm
+        {0, 1023, 13, {{943, 1009}, {1023, 1023}}},   // 0.2 cm at 0.15 mm
         {0, 2999, 69, {{2925, 2929}, {2999, 2999}}},  // 1 cm at 0.143 mm
         {0, 2047, 66, {{2047, 2047}}},
         {0, 2047, 64, {}},
