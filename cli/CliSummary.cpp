@@ -33,6 +33,19 @@ std::string Counted(std::size_t count, const char* singular, const char* plural)
     return std::to_string(count) + " " + (count == 1 ? singular : plural);
 }
 
+// "2047", "943..1009, 2047"; "none" for no range.
+std::string Ranges(const std::vector<LineRange>& ranges)
+{
+    if (ranges.empty()) return "none";
+    std::string text;
+    for (const LineRange& range : ranges) {
+        if (!text.empty()) text += ", ";
+        text += std::to_string(range.First);
+        if (range.Last != range.First) text += ".." + std::to_string(range.Last);
+    }
+    return text;
+}
+
 std::string Counts(const UniformityMetrics& metrics)
 {
     return Counted(metrics.RoiCount, "ROI", "ROIs") + ", " +
@@ -122,6 +135,17 @@ std::string ImageSummaryText(const std::string& file, const ImageOutcome& outcom
              << Fixed(largest.CentreY, 1) << "), columns " << largest.Left << ".." << largest.Right << ", rows "
              << largest.Top << ".." << largest.Bottom << ", " << largest.Hot << " hot, " << largest.Size - largest.Hot
              << " dead";
+    }
+    text << '\n';
+
+    text << "Outside the ROI grid: ";
+    if (detector.GapColumns.empty() && detector.GapRows.empty()) {
+        text << "none, every pixel lies in an ROI";
+    } else {
+        text << "columns " << Ranges(detector.GapColumns) << "; rows " << Ranges(detector.GapRows);
+        if (detector.PixelsSearched)
+            text << "; " << Counted(detector.GapPixels, "deviating pixel", "deviating pixels")
+                 << " there (against the mean of a box around each)";
     }
     text << '\n';
 

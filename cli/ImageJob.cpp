@@ -91,6 +91,9 @@ DetectorFindings Findings(const DetectorInsight& insight)
     findings.Pairs = insight.Clusters.Pairs;
     findings.Larger = insight.Clusters.Larger;
     if (!insight.Clusters.Clusters.empty()) findings.Largest = insight.Clusters.Clusters.front();
+    findings.GapColumns = insight.Gaps.Columns;
+    findings.GapRows = insight.Gaps.Rows;
+    findings.GapPixels = insight.Gaps.Pixels.size();
     findings.LinesSearched = insight.LinesSearched;
     findings.LinesNotSearched = LinesNotSearchedReason(insight);
     findings.Lines = insight.Lines;

@@ -14,6 +14,7 @@
 #include "cli/AnalyseOptions.h"
 #include "history/QaRecord.h"
 #include "insight/Defects.h"
+#include "insight/GridGaps.h"
 #include "insight/Guidelines.h"
 #include "insight/ImageInfo.h"
 #include "insight/Metrics.h"
@@ -66,6 +67,8 @@ struct DetectorFindings {
     bool PixelsSearched = false;
     std::size_t Clusters = 0, Singles = 0, Pairs = 0, Larger = 0;
     std::optional<DefectCluster> Largest;
+    std::vector<LineRange> GapColumns, GapRows;  // no ROI covers them (GridGaps)
+    std::size_t GapPixels = 0;                   // deviating pixels found in them
     bool LinesSearched = false;
     std::string LinesNotSearched;  // why not, when not
     std::vector<LineDefect> Lines;

@@ -223,8 +223,14 @@ std::string_view OrientationName(LineOrientation orientation)
 namespace {
 
 // How a line stands against the lines on either side of it: values are the
-// means of the lines in order, k the line. Each side is the median of its up
-// to kLineNeighbours nearest lines; the first and the last line have one side.
+// means of the lines in order, k the line. Each side is the median of its
+// kLineNeighbours nearest lines. Within kLineNeighbours lines of an end, the
+// short side's few lines may all belong to the defect the line is part of
+// (columns 0..2 dimmed: column 1 would be measured against column 0 alone),
+// and the long side's median may lie on a group of defect lines beside a
+// clean line; such a line is measured against one reference instead, the
+// median of the 2 * kLineNeighbours lines nearest that end (itself left
+// out), which ignores up to four defect lines.
 struct SidedDeparture {
     double Deviation = 0.0;                  // signed; 0 when the line lies between its two sides
     double Reference = 0.0;                  // the median of the side it departs from least
@@ -237,8 +243,26 @@ SidedDeparture DepartureOf(const std::vector<double>& values, std::size_t k, std
 {
     SidedDeparture d;
     const double value = values[k];
-    const std::size_t first = k > kLineNeighbours ? k - kLineNeighbours : 0;
-    const std::size_t last = std::min(values.size() - 1, k + kLineNeighbours);
+    const std::size_t n = values.size();
+    if (k < kLineNeighbours || n - 1 - k < kLineNeighbours) {
+        const bool nearFirst = k < kLineNeighbours;
+        const std::size_t span = 2 * kLineNeighbours;  // lines besides k
+        const std::size_t first = nearFirst ? 0 : (n - 1 > span ? n - 1 - span : 0);
+        const std::size_t last = nearFirst ? std::min(n - 1, span) : n - 1;
+        scratch.clear();
+        for (std::size_t i = first; i <= last; ++i)
+            if (i != k) scratch.push_back(values[i]);
+        if (scratch.empty()) return d;
+        d.Reference = MedianInPlace(scratch);
+        d.ReferenceSize = last - first;
+        d.Deviation = value - d.Reference;
+        // One departure, counted once in the spread of the departures.
+        d.HasLeft = true;
+        d.FromLeft = d.Deviation;
+        return d;
+    }
+    const std::size_t first = k - kLineNeighbours;
+    const std::size_t last = k + kLineNeighbours;
     double left = 0.0, right = 0.0;
     if (first < k) {
         scratch.assign(values.begin() + static_cast<std::ptrdiff_t>(first),

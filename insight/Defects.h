@@ -51,15 +51,19 @@ ClusterSummary FindDefectClusters(const TBadPixelMap& map);
 //    beside a rim or a strong blotch do not make a line);
 //  - every other line's mean m is compared with the lines on either side of
 //    it: L and R, the medians of the means of the kLineNeighbours nearest
-//    other lines to the left and to the right (fewer near the ends of the
-//    profile; the first and the last line have one side only). The line
+//    other lines to the left and to the right. The line
 //    departs when m - L and m - R have the same sign; its deviation d is the
 //    smaller of the two and its reference r the side it was taken from. A
 //    line between L and R (d = 0) does not depart: beside a sharp step in
 //    the line means (the edge of a blotch or of a region) a line differs
 //    from one side only. Each median follows smooth shading (heel effect, a
 //    blotch) and ignores up to two defect lines on its side, so a defect of
-//    one to three adjacent lines is found whole;
+//    one to three adjacent lines is found whole. Within kLineNeighbours
+//    lines of an end of the profile one side is short, and its few lines may
+//    all belong to the defect; there the line's deviation d is its mean less
+//    the median r of the 2 * kLineNeighbours other lines nearest that end,
+//    which ignores up to four defect lines, so that such a group is found
+//    whole at the ends too (a step within those lines counts as a defect);
 //  - the yardstick s is the larger of what pixel noise alone gives a line,
 //    pixelNoise / sqrt(pixels of the line) * sqrt(1 + pi / (2 * n)) for a
 //    reference of n lines (the second root: the variance the median adds),

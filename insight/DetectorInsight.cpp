@@ -37,10 +37,24 @@ DetectorInsight InspectDetector(const AnalysisSettings& settings, const Analysis
 
     insight.RobustRois = ComputeRobustRoiStatistics(result, settings, pixels, columns, areaProfiles.Total);
     insight.Metrics = ComputeRobustMetrics(result, settings, insight.RobustRois);
+    insight.Gaps = FindGridGaps(settings, result, pixels, columns);
     if (settings.DetectDeviatingPixels) {
-        insight.Clusters = FindDefectClusters(result.BadPixelMap);
-        insight.DefectPixels =
-            CountDefectPixels(result.BadPixelMap, result.Rois, static_cast<std::uint64_t>(area.Width) * area.Height);
+        // The pixels of the gaps count as the grid's do, for the clusters and
+        // for the defect pixels (their RoiMean is the mean of the box around
+        // each).
+        const auto judge = [&](const TBadPixelMap& pixelsFound) {
+            insight.Clusters = FindDefectClusters(pixelsFound);
+            insight.DefectPixels = CountDefectPixels(pixelsFound, result.Rois,
+                                                     static_cast<std::uint64_t>(area.Width) * area.Height);
+        };
+        if (insight.Gaps.Pixels.empty()) {
+            judge(result.BadPixelMap);
+        } else {
+            TBadPixelMap every = result.BadPixelMap;
+            TBadPixelMap gapPixels = insight.Gaps.Pixels;
+            every.Append(std::move(gapPixels));
+            judge(every);
+        }
         if (insight.DefectPixels.Counted) insight.Metrics.Robust.DefectPixelCount = insight.DefectPixels.Count;
     }
     insight.RoiNoiseDeviation = RoiNoiseDeviationPercent(insight.RobustRois.Rois);
@@ -51,17 +65,7 @@ DetectorInsight InspectDetector(const AnalysisSettings& settings, const Analysis
     LineProfiles every = insight.Rims.Found() ? MeasureLineProfiles(pixels, columns, lineArea) : areaProfiles;
     LineProfiles without = every;
     LeaveOut(without, result.BadPixelMap);
-    if (settings.DetectDeviatingPixels && !result.Rois.empty() && result.BoxPixels > 0) {
-        // The last column and row, which no ROI covers, searched against the
-        // area mean by the same percentage.
-        std::uint32_t coveredRight = 0, coveredBottom = 0;
-        for (const auto& roi : result.Rois) {
-            coveredRight = std::max(coveredRight, roi.X + result.BoxPixels - 1);
-            coveredBottom = std::max(coveredBottom, roi.Y + result.BoxPixels - 1);
-        }
-        LeaveOutUngridded(without, pixels, columns, coveredRight, coveredBottom,
-                          BandFor(insight.RobustRois.AreaMean, settings.PixelDeviationPercent));
-    }
+    LeaveOut(without, insight.Gaps.Pixels);
 
     const std::optional<double> roiVariance = MedianRoiVariance(insight.RobustRois.Rois, result.BoxPixels, lineArea);
     const double pixelNoise = roiVariance ? std::sqrt(*roiVariance) : 0.0;

@@ -8,13 +8,16 @@
 //  1. line profiles of the evaluated area, every pixel (one pass over the
 //     area); its exact sum gives the robust area mean;
 //  2. robust ROI statistics and metrics (RobustMetrics.h);
-//  3. clusters of the deviating pixels (Defects.h), and the defect pixels
-//     among them (DefectPixels.h);
+//  3. the columns and rows the ROI grid leaves out, their pixels tested by
+//     the rule of the deviating pixels (GridGaps.h); clusters of the
+//     deviating pixels of the grid and of those gaps (Defects.h), and the
+//     defect pixels among the grid's (DefectPixels.h);
 //  4. rims (Rims.h) on the profiles of step 1; when there is one, the
 //     profiles are measured again over the area without it (a second pass
 //     over that part);
 //  5. line defects (Defects.h) and structured noise (StructuredNoise.h) on
-//     the profiles of LineSearchArea, deviating pixels left out, with the
+//     the profiles of LineSearchArea, deviating pixels (also those of the
+//     gaps) left out, with the
 //     pixel noise from the robust ROI SDs inside it.
 #include <optional>
 #include <vector>
@@ -22,6 +25,7 @@
 #include "analysis/AnalysisRun.h"
 #include "insight/DefectPixels.h"
 #include "insight/Defects.h"
+#include "insight/GridGaps.h"
 #include "insight/Rims.h"
 #include "insight/RobustMetrics.h"
 #include "insight/StructuredNoise.h"
@@ -31,7 +35,8 @@ namespace evenor {
 struct DetectorInsight {
     RobustMetrics Metrics;
     RobustRoiStatistics RobustRois;
-    ClusterSummary Clusters;  // empty when deviating pixels were not searched
+    GridGaps Gaps;            // the columns and rows no ROI covers, and their deviating pixels
+    ClusterSummary Clusters;  // of the run's deviating pixels and those of the gaps; empty when not searched
     DefectPixelSummary DefectPixels;  // the deviating pixels beyond the pixel noise; the verdicts count these
     std::vector<LineDefect> Lines;
     double LargestOtherLineSigmas = 0.0;  // see LineSearch

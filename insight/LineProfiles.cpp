@@ -89,27 +89,4 @@ void LeaveOut(LineProfiles& profiles, const TBadPixelMap& map)
     }
 }
 
-void LeaveOutUngridded(LineProfiles& profiles, std::span<const std::uint16_t> pixels, std::uint32_t columns,
-                       std::uint32_t coveredRight, std::uint32_t coveredBottom, const PixelBand& band)
-{
-    const PixelRect& rect = profiles.Rect;
-    if (rect.Empty()) return;
-    const auto leaveOut = [&](std::uint32_t x, std::uint32_t y) {
-        const std::uint16_t v = pixels[static_cast<std::size_t>(y) * columns + x];
-        if (v <= band.Above && v >= band.Below) return;
-        const std::uint32_t row = y - rect.Top, column = x - rect.Left;
-        profiles.RowSum[row] -= v;
-        --profiles.RowCount[row];
-        profiles.ColumnSum[column] -= v;
-        --profiles.ColumnCount[column];
-        profiles.Total -= v;
-        --profiles.Count;
-    };
-    for (std::uint32_t y = rect.Top; y <= rect.Bottom(); ++y) {
-        const bool rowUngridded = y > coveredBottom;
-        for (std::uint32_t x = rowUngridded ? rect.Left : std::max(rect.Left, coveredRight + 1); x <= rect.Right(); ++x)
-            leaveOut(x, y);
-    }
-}
-
 }  // namespace evenor

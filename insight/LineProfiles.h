@@ -53,12 +53,4 @@ LineProfiles MeasureLineProfiles(std::span<const std::uint16_t> pixels, std::uin
 // sums and counts.
 void LeaveOut(LineProfiles& profiles, const TBadPixelMap& map);
 
-// The ROI grid ends one pixel short of the area's last column and row (its
-// far-edge box starts at last - box), so their pixels are never searched.
-// Takes those of them (columns right of coveredRight, rows below
-// coveredBottom, inside the rectangle) whose value lies outside band out of
-// the sums, so that one hot pixel there cannot lift its line.
-void LeaveOutUngridded(LineProfiles& profiles, std::span<const std::uint16_t> pixels, std::uint32_t columns,
-                       std::uint32_t coveredRight, std::uint32_t coveredBottom, const PixelBand& band);
-
 }  // namespace evenor

@@ -195,6 +195,14 @@ Json DefectsJson(const DetectorInsight& insight, std::size_t listLimit, bool wit
         for (std::size_t i = 0; i < found.Clusters.size() && i < listLimit; ++i)
             clusters.push_back(ClusterEntry(found.Clusters[i]));
     defects["clusters"] = std::move(clusters);
+    const auto ranges = [](const std::vector<LineRange>& lines) {
+        Json json = Json::array();
+        for (const LineRange& range : lines) json.push_back(Json{{"first", range.First}, {"last", range.Last}});
+        return json;
+    };
+    defects["outside_grid"] = Json{{"columns", ranges(insight.Gaps.Columns)},
+                                   {"rows", ranges(insight.Gaps.Rows)},
+                                   {"deviating_pixels", insight.Gaps.Pixels.size()}};
     defects["lines_searched"] = insight.LinesSearched;
     Json lines = Json::array();
     for (const LineDefect& line : insight.Lines) {

@@ -151,7 +151,8 @@ TEST(CliOutputsTest, SummaryNamesEveryMetricWithItsDescriptionAndVerdict)
     EXPECT_EQ(result.out.find("every pixel included: "), std::string::npos) << result.out;
     for (const char* check : {"  Largest defect cluster ", "  Line defects ", "  Row correlated noise ",
                               "  Column correlated noise ", "\nDefects: no deviating pixels\n",
-                              "\nLine defects: ", "\nRim: No rim found\n", "\nStructured noise: pixel noise SD "})
+                              "\nLine defects: ", "\nRim: No rim found\n", "\nStructured noise: pixel noise SD ",
+                              "\nOutside the ROI grid: columns 63; rows 63; 0 deviating pixels there "})
         EXPECT_NE(result.out.find(check), std::string::npos) << check << result.out;
     // 12 grid positions each way (11 half-box steps and the far edge). Global
     // uniformity: ROI means 1000 and 850 in an area of mean

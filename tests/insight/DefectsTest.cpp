@@ -310,6 +310,126 @@ TEST(LineDefects, SharpStepsAreNoLinesButLinesAtThemAreFound)
     }
 }
 
+// Offset groups of one to three adjacent lines at and near both ends of the
+// profile are found whole, each line at its own offset.
+TEST(LineDefects, GroupsAtTheEdgesAreFoundWhole)
+{
+    struct Case {
+        const char* name;
+        LineOrientation orientation;
+        std::vector<std::uint32_t> lines;  // dimmed by 3 %
+    };
+    const std::vector<Case> cases{
+        {"columns 0..2", LineOrientation::Column, {0, 1, 2}},
+        {"columns 1..2", LineOrientation::Column, {1, 2}},
+        {"columns 2..4", LineOrientation::Column, {2, 3, 4}},
+        {"columns 510..511", LineOrientation::Column, {510, 511}},
+        {"columns 507..509", LineOrientation::Column, {507, 508, 509}},
+        {"rows 0..1", LineOrientation::Row, {0, 1}},
+        {"rows 509..511", LineOrientation::Row, {509, 510, 511}},
+        {"rows 3..4", LineOrientation::Row, {3, 4}},
+    };
+    unsigned seed = 500;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Field field = Flat(512, 512);
+        for (const std::uint32_t index : c.lines)
+            for (std::uint32_t k = 0; k < 512; ++k)
+                (c.orientation == LineOrientation::Row ? field.At(k, index) : field.At(index, k)) *= 0.97;
+        const Inspection run = Inspect(PoissonImage(field, ++seed));
+        ASSERT_EQ(run.Insight.Lines.size(), c.lines.size());
+        for (std::size_t i = 0; i < c.lines.size(); ++i) {
+            const LineDefect& line = run.Insight.Lines[i];
+            EXPECT_EQ(line.Orientation, c.orientation);
+            EXPECT_EQ(line.Index, c.lines[i]);
+            EXPECT_NEAR(line.DeviationPercent, -3.0, 0.4);
+        }
+    }
+}
+
+// The ROI grid leaves columns and rows in no ROI; the detector's defects
+// test their pixels against the mean of a box around each. 260 x 260 with
+// boxes of 32: the far-edge box ends at 258, so column and row 259 are
+// left. Boxes of 13 step by 6 and leave 241..259.
+TEST(GridGaps, PixelsNoRoiCoversAreJudged)
+{
+    struct Planted {
+        std::uint32_t left, top, width, height;
+        std::uint16_t value;
+    };
+    struct Case {
+        const char* name;
+        double boxCm;  // at 0.3125 mm: 1 cm is 32 pixels, 0.40625 cm 13
+        std::vector<Planted> planted;
+        std::vector<LineRange> gaps;  // the same for columns and rows
+        std::uint32_t largest;
+        Verdict verdict;  // of the largest cluster, default preset
+    };
+    const std::vector<Case> cases{
+        {"12 dead pixels in the last column", 1.0, {{259, 100, 1, 12, 0}}, {{259, 259}}, 12, Verdict::Fail},
+        {"dead 4 x 4 in the far corner", 1.0, {{256, 256, 4, 4, 0}}, {{259, 259}}, 16, Verdict::Fail},
+        {"hot pair in the last row", 1.0, {{30, 259, 2, 1, 9000}}, {{259, 259}}, 2, Verdict::Pass},
+        {"clean, odd box", 0.40625, {}, {{241, 259}}, 0, Verdict::Pass},
+        {"dead and hot in the strip an odd box leaves",
+         0.40625,
+         {{250, 100, 1, 1, 0}, {100, 245, 1, 1, 9000}, {244, 244, 3, 3, 0}},
+         {{241, 259}},
+         9,
+         Verdict::Warning},
+    };
+    unsigned seed = 700;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Image image = PoissonImage(Flat(260, 260), ++seed);
+        std::size_t plantedPixels = 0;
+        for (const Planted& p : c.planted)
+            for (std::uint32_t y = p.top; y < p.top + p.height; ++y)
+                for (std::uint32_t x = p.left; x < p.left + p.width; ++x, ++plantedPixels) image.At(x, y) = p.value;
+        AnalysisSettings settings = WholeImageSettings(image);
+        settings.BoxDimension = c.boxCm;
+        const Inspection run = Inspect(image, settings);
+        EXPECT_EQ(run.Insight.Gaps.Columns, c.gaps);
+        EXPECT_EQ(run.Insight.Gaps.Rows, c.gaps);
+        // Every planted pixel is in a cluster, and nothing else is.
+        std::size_t clustered = 0;
+        for (const DefectCluster& cluster : run.Insight.Clusters.Clusters) clustered += cluster.Size;
+        EXPECT_EQ(clustered, plantedPixels);
+        const std::uint32_t largest =
+            run.Insight.Clusters.Clusters.empty() ? 0 : run.Insight.Clusters.Clusters.front().Size;
+        EXPECT_EQ(largest, c.largest);
+        EXPECT_TRUE(run.Insight.Lines.empty());
+        const auto checks = JudgeDetector(run.Insight, run.Settings, DefaultPreset());
+        EXPECT_EQ(checks[0].Key, LargestClusterCheckKey);
+        EXPECT_EQ(checks[0].Result, c.verdict);
+    }
+}
+
+// The uncovered lines of the grid as laid: half-box steps from the first
+// line, and a far-edge box at last - box when the steps do not reach it.
+TEST(GridGaps, UncoveredLinesOfTheGrid)
+{
+    struct Case {
+        std::uint32_t first, last, box;
+        std::vector<LineRange> expected;
+    };
+    const std::vector<Case> cases{
+        {0, 1023, 13, {{943, 1009}, {1023, 1023}}},   // 0.2 cm at 0.15 mm
+        {0, 2999, 69, {{2925, 2929}, {2999, 2999}}},  // 1 cm at 0.143 mm
+        {0, 2047, 66, {{2047, 2047}}},
+        {0, 2047, 64, {}},
+        {100, 355, 64, {}},
+        {10, 269, 32, {{269, 269}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.last - c.first + 1) + " lines, box " + std::to_string(c.box));
+        const GridAxis axis = GridAxisFor(c.first, c.last, c.box);
+        std::vector<std::uint32_t> starts;
+        for (std::uint32_t k = 0; k < axis.Positions; ++k) starts.push_back(c.first + k * axis.Step);
+        if (axis.FarEdge) starts.push_back(c.last - c.box);
+        EXPECT_EQ(UncoveredLines(c.first, c.last, starts, c.box), c.expected);
+    }
+}
+
 // Clean Poisson flat fields of each size and seed family: no line, no
 // cluster, no rim, and no correlated noise near its warning limit.
 // Without the deviating pixels a hot pixel lifts its short row and column

@@ -74,6 +74,24 @@ TEST(Rims, CollimatedAndSaturatedRimsAndTheAreaTheyLeave)
     }
 }
 
+// A rim departs by more than 10 %: five top rows exactly 10 % dark are no
+// rim, a tenth of a per cent more makes them one.
+TEST(Rims, TenPerCentIsTheBoundaryNotARim)
+{
+    struct Case {
+        std::uint16_t rimValue;  // the field is 1000
+        std::uint32_t lines;
+    };
+    for (const Case& c : {Case{900, 0}, Case{1100, 0}, Case{899, 5}, Case{1101, 5}}) {
+        SCOPED_TRACE(c.rimValue);
+        std::vector<std::uint16_t> pixels(64 * 64, 1000);
+        std::fill(pixels.begin(), pixels.begin() + 5 * 64, c.rimValue);
+        const RimReport rims = FindRims(MeasureLineProfiles(pixels, 64, PixelRect{0, 0, 64, 64}));
+        EXPECT_EQ(rims.Top.Lines, c.lines);
+        EXPECT_EQ(rims.Bottom.Lines + rims.Left.Lines + rims.Right.Lines, 0u);
+    }
+}
+
 TEST(Rims, DescriptionNamesSidesAreaAndBorder)
 {
     RimReport rims;
