@@ -17,6 +17,7 @@
 #include "cmake/EvenorVersion.h"
 #include "dicom/DicomLib.h"
 #include "dicom/FilePath.h"
+#include "dicom/TerminalText.h"
 #include "insight/ResultExport.h"
 
 namespace evenor {
@@ -28,7 +29,9 @@ int TagsCommand(const std::string& file, bool decompress, std::ostream& out, std
     try {
         TDicomBeeld image(DirectoryPart(file), FileNamePart(file),
                           decompress ? CompressedImages::Decode : CompressedImages::Refuse);
-        for (const auto& line : image.TagList()) out << line << '\n';
+        // One element a line: a value holding a line break or an escape
+        // sequence (tags arrive unattended through serve) is shown escaped.
+        for (const auto& line : image.TagList()) out << Printable(line) << '\n';
         return kExitSuccess;
     } catch (const EvenorError& e) {
         err << e.what() << '\n';

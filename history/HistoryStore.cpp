@@ -264,7 +264,18 @@ std::string MaskPasswords(const std::string& location, std::vector<std::string>&
     // connection string given where a file was expected)
     for (std::size_t p = shown.find("password="); p != std::string::npos; p = shown.find("password=", p + 1)) {
         const std::size_t from = p + 9;
-        const std::size_t end = std::min(shown.find('&', from), shown.size());
+        // It ends at the "&" of the next parameter ("&name="): an "&" typed
+        // unencoded in the password is part of it.
+        std::size_t end = shown.size();
+        for (std::size_t amp = shown.find('&', from); amp != std::string::npos; amp = shown.find('&', amp + 1)) {
+            std::size_t name = amp + 1;
+            while (name < shown.size() && (std::isalnum(static_cast<unsigned char>(shown[name])) || shown[name] == '_'))
+                ++name;
+            if (name > amp + 1 && name < shown.size() && shown[name] == '=') {
+                end = amp;
+                break;
+            }
+        }
         secrets.push_back(shown.substr(from, end - from));
         shown.replace(from, end - from, "***");
     }

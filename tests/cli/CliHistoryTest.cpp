@@ -10,6 +10,7 @@
 
 #include "cli/HistoryCommands.h"
 #include "cli/Intake.h"
+#include "dicom/DicomLib.h"
 #include "history/HistoryStore.h"
 #include "tests/cli/CliTestSupport.h"
 
@@ -364,6 +365,11 @@ TEST(CliHistoryTest, ControlCharactersFromTagsAreEscapedOnTheTerminal)
     const std::string escapedKey = "DET\\nRecord 99  2024-01-02 10:15:00  FAKE  pass\\x1b]0;owned\\x07";
     std::ostringstream log;
     LineLog(log)("image in\x1b[1A.dcm: no rule matches\r");
+    TestImage tagged = FlatImage(4, 4, 100);
+    tagged.PresentationIntentType = "FOR\nFAKE\x1b]0;owned\x07";
+    WriteDicomFile(folder / "tagged.dcm", tagged);
+    const std::string tags = RunInProcess({"tags", (folder / "tagged.dcm").string()}).out;
+    const std::size_t elements = TDicomBeeld(folder.Path().string() + "/", "tagged.dcm").TagList().size();
 
     struct Case {
         const char* Name;
@@ -379,6 +385,7 @@ TEST(CliHistoryTest, ControlCharactersFromTagsAreEscapedOnTheTerminal)
         {"detectors", RunInProcess({"detectors", "--db", db}).out, 1,
          "Maker\\x1b[2J Model, station ROOM\\x00\\x1b[31m"},
         {"log", log.str(), 1, "image in\\x1b[1A.dcm: no rule matches\\r"},
+        {"tags", tags, elements, "FOR\\nFAKE\\x1b]0;owned\\x07"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(static_cast<std::size_t>(std::count(c.Text.begin(), c.Text.end(), '\n')), c.Lines) << c.Name;

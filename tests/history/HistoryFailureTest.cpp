@@ -104,6 +104,11 @@ TEST(HistoryFailureTest, UnusableDatabasesAreNamed)
          [](const std::string& at) { HistoryStore::Open(at); },
          "connect_timeout",
          {"Sec/ret"}},
+        {"password parameter with &",
+         "postgresql://evenor@127.0.0.1:1/evenor?password=Sec&retPart&connect_timeout=x",
+         [](const std::string& at) { HistoryStore::Open(at); },
+         "connect_timeout",
+         {"Sec", "retPart"}},
     };
     for (const auto& c : cases) {
         const std::string error = ErrorOf([&] { c.Use(c.Location); });
