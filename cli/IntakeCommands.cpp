@@ -19,10 +19,7 @@ namespace evenor {
 namespace {
 
 // Prints the problems of a rules file; true when there is none.
-bool RulesUsable(const IntakeRules& rules, std::ostream& err)
-{
-    return RulesUsable(rules, LineLog(err));
-}
+bool RulesUsable(const IntakeRules& rules, std::ostream& err) { return RulesUsable(rules, LineLog(err)); }
 
 constexpr const char* kDbHelp =
     "History database: a file or a postgresql:// URI (default: $EVENOR_DB, else ~/.local/share/evenor/history.sqlite)";
@@ -52,7 +49,7 @@ int InboxCommand(const IntakeCommandLine& line, std::ostream& out, std::ostream&
                 list.push_back(std::move(item));
             }
             out << nlohmann::ordered_json{{"entries", list}}.dump(2, ' ', false,
-                                                                 nlohmann::ordered_json::error_handler_t::replace)
+                                                                  nlohmann::ordered_json::error_handler_t::replace)
                 << '\n';
             return kExitSuccess;
         }
@@ -71,13 +68,13 @@ void AddIntakeCommands(CLI::App& app, IntakeCommandLine& line)
 {
     auto* rules = app.add_subcommand("rules", "Check a rules file, or see which rule an image matches");
     rules->require_subcommand(1);
-    line.Check = rules->add_subcommand(
-        "check", "Validate a rules file: each of its problems, naming rule and field");
+    line.Check = rules->add_subcommand("check", "Validate a rules file: each of its problems, naming rule and field");
     line.Check->add_option("FILE", line.RulesFile, "The rules file (JSON)")->required();
     line.Test = rules->add_subcommand("test", "Say which rule IMAGE matches and the settings it would get");
     line.Test->add_option("FILE", line.RulesFile, "The rules file (JSON)")->required();
     line.Test->add_option("IMAGE", line.Image, "A DICOM image")->required();
-    line.Watch = app.add_subcommand("watch", "Analyse every new file of DIR... by the intake rules, once it is complete");
+    line.Watch =
+        app.add_subcommand("watch", "Analyse every new file of DIR... by the intake rules, once it is complete");
     line.Watch->add_option("DIR", line.WatchLine.Folders, "Folders to watch")->required();
     line.Watch->add_option("--rules", line.WatchLine.RulesFile, "The intake rules (JSON)")->required();
     line.Watch->add_option("--db", line.WatchLine.Db, kDbHelp);
@@ -85,8 +82,9 @@ void AddIntakeCommands(CLI::App& app, IntakeCommandLine& line)
                            "Reports and JSON results (default ~/.local/share/evenor/intake)");
     line.Watch->add_option("--by", line.WatchLine.By, "Who records the results (default: the user)");
     line.Watch->add_flag("--recursive", line.WatchLine.Recursive, "Watch the sub-folders too");
-    line.Watch->add_option("--settle", line.WatchLine.SettleSeconds,
-                           "Seconds a file's size and time must stay unchanged before it is taken (default 2)")
+    line.Watch
+        ->add_option("--settle", line.WatchLine.SettleSeconds,
+                     "Seconds a file's size and time must stay unchanged before it is taken (default 2)")
         ->check(CLI::Range(0.0, 3600.0));
     line.Watch->add_option("--interval", line.WatchLine.IntervalSeconds, "Seconds between looks (default 1)")
         ->check(CLI::Range(0.05, 3600.0));
@@ -260,6 +258,9 @@ bool RunIntakeCommands(const IntakeCommandLine& line, std::ostream& out, std::os
                 out << (i == 0 ? "" : " and ") << condition.Field << (condition.Pattern ? " matches /" : " is \"")
                     << condition.Text << (condition.Pattern ? "/" : "\"");
             }
+            if (!rule.Options.Area.empty())
+                out << "\n    area " << rule.Options.Area
+                    << ": whether it lies inside the image and holds the box is checked against each image";
             out << '\n';
         }
         status = kExitSuccess;

@@ -619,13 +619,22 @@ private:
             return;
         }
         {
+            // The slot is taken under the same lock as the count is checked:
+            // connections negotiate on threads of their own, and two of them
+            // must not both find the last slot free.
             std::lock_guard guard(lock_);
             if (open_ >= options_.MaxAssociations) {
                 log_(who + " rejected: " + std::to_string(open_) + " associations are open already");
                 Reject(association, ASC_RESULT_REJECTEDTRANSIENT, ASC_REASON_SP_PRES_LOCALLIMITEXCEEDED);
                 return;
             }
+            ++open_;
         }
+        const auto releaseSlot = [this] {
+            std::lock_guard guard(lock_);
+            --open_;
+            ended_.notify_all();
+        };
         const char* verification[] = {UID_VerificationSOPClass};
         OFCondition status = ASC_acceptContextsWithPreferredTransferSyntaxes(
             association->params, verification, 1, kUncompressed, static_cast<int>(std::size(kUncompressed)));
@@ -638,6 +647,7 @@ private:
             log_(who + " failed: " + OneLine(status));
             ASC_dropSCPAssociation(association);
             ASC_destroyAssociation(&association);
+            releaseSlot();
             return;
         }
         const int accepted = ASC_countAcceptedPresentationContexts(association->params);
@@ -645,13 +655,8 @@ private:
             log_(who + " accepted (0 presentation contexts): " + NothingServedText(association->params));
         else
             log_(who + " accepted (" + std::to_string(accepted) + " presentation contexts)");
-        {
-            std::lock_guard guard(lock_);
-            ++open_;
-        }
         Serve(association, calling, who);
-        std::lock_guard guard(lock_);
-        --open_;
+        releaseSlot();
     }
 
     void Serve(T_ASC_Association* association, const std::string& calling, const std::string& who)

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/cli/CliTestSupport.h"
+
 namespace evenor {
 namespace {
 
@@ -80,8 +82,10 @@ TEST(IntakeRules, EveryProblemNamesTheRuleAndTheField)
         {R"({"rules": []})", {"the file has no rules: no image would be analysed"}},
         {R"({"rules": [{"name": "a", "match": {"colour": "red", "modality": {"regex": "DX("}},
                         "settings": {"box_cm": "abc", "preset": "none"}}]})",
-         {"rule 1 (\"a\"), \"match.colour\": unknown tag", "rule 1 (\"a\"), \"match.modality\": not a regular expression",
-          "rule 1 (\"a\"), \"settings.preset\": no such preset", "rule 1 (\"a\"), \"settings.box_cm\": A number is expected"}},
+         {"rule 1 (\"a\"), \"match.colour\": unknown tag",
+          "rule 1 (\"a\"), \"match.modality\": not a regular expression",
+          "rule 1 (\"a\"), \"settings.preset\": no such preset",
+          "rule 1 (\"a\"), \"settings.box_cm\": A number is expected"}},
         {R"({"rules": [{"settings": {"offset": 70000, "inverted": "maybe", "area": [1, 2, 3]}}, "x"]})",
          {"rule 1, \"settings.inverted\": true, false or \"from tag\"",
           "rule 1, \"settings.area\": four values are expected", "rule 1, \"settings.offset\": A positive integer",
@@ -97,7 +101,8 @@ TEST(IntakeRules, EveryProblemNamesTheRuleAndTheField)
     };
     for (const auto& c : cases) {
         const IntakeRules rules = ParseIntakeRules(c.text);
-        ASSERT_EQ(rules.Problems.size(), c.problems.size()) << c.text << "\n" << ::testing::PrintToString(rules.Problems);
+        ASSERT_EQ(rules.Problems.size(), c.problems.size()) << c.text << "\n"
+                                                            << ::testing::PrintToString(rules.Problems);
         for (std::size_t i = 0; i < c.problems.size(); ++i)
             EXPECT_TRUE(rules.Problems[i].starts_with(c.problems[i])) << rules.Problems[i];
     }
@@ -169,6 +174,22 @@ TEST(IntakeRules, RegularExpressionsMatchWholeValuesOfAnyLength)
         const IntakeRule* rule = MatchIntakeRule(rules, Tags({{"0008103E", c.value.c_str()}}));
         EXPECT_EQ(rule == nullptr ? 0 : rule->Number, c.rule) << c.value.size() << " characters";
     }
+}
+
+// An area is checked against each image when it comes: the check says so for
+// the rules that set one, rather than only "no problem found".
+TEST(IntakeRules, TheCheckSaysAnAreaIsCheckedAgainstEachImage)
+{
+    const test::TempFolder folder;
+    test::WriteWholeFile(folder / "rules.json", R"({"rules": [{"name": "big", "settings": {"area": [0, 0, 2000, 2000]}},
+                                                        {"name": "plain", "settings": {}}]})");
+    const test::CliResult check = test::RunInProcess({"rules", "check", (folder / "rules.json").string()});
+    EXPECT_EQ(check.status, 0) << check.err;
+    EXPECT_NE(check.out.find("rule 1 (\"big\"): every image\n    area 0,0,2000,2000: whether it lies inside the image "
+                             "and holds the box is checked against each image\n"),
+              std::string::npos)
+        << check.out;
+    EXPECT_EQ(check.out.find("plain\"): every image\n    area"), std::string::npos) << check.out;
 }
 
 }  // namespace
