@@ -15,6 +15,7 @@
 #include "cli/IntakeRules.h"
 #include "dicom/SharedFile.h"
 #include "dicom/TerminalText.h"
+#include "dicom/UtcTime.h"
 #include "history/Sha256.h"
 
 namespace evenor {
@@ -25,15 +26,6 @@ using Json = nlohmann::ordered_json;
 
 std::int64_t NowSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
-std::string UtcText(std::int64_t seconds)
-{
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm parts{};
-    gmtime_r(&t, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
-    return text;
-}
 
 std::string Plural(std::size_t count, const char* one, const char* many)
 {
@@ -231,7 +223,7 @@ int StorePruneCommand(const StorePruneLine& line, std::ostream& out, std::ostrea
     }
     const std::string store = CanonicalPath(line.StoreDir);
     // "YYYY-MM-DD HH:MM:SS" sorts as the time it names.
-    const std::string before = UtcText(NowSeconds() - line.OlderThanDays * 86400);
+    const std::string before = UtcTimeText(NowSeconds() - line.OlderThanDays * 86400);
     std::size_t removed = 0, kept = 0;
     std::uintmax_t bytes = 0;
     bool failed = false;

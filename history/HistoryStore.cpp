@@ -12,6 +12,7 @@
 #include "dicom/Environment.h"
 #include "dicom/EvenorError.h"
 #include "dicom/TerminalText.h"
+#include "dicom/UtcTime.h"
 
 namespace evenor {
 
@@ -95,15 +96,6 @@ std::string ForEngine(std::string sql, SqlEngine engine)
     return sql;
 }
 
-std::string UtcText(std::int64_t seconds)
-{
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm parts{};
-    gmtime_r(&t, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
-    return text;
-}
 
 std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
@@ -209,7 +201,7 @@ Baseline BaselineFromRow(const SqlRow& row)
     Baseline b;
     b.Id = AsInt(row[0]);
     b.Version = AsInt(row[1]);
-    b.SetAt = UtcText(AsInt(row[2]));
+    b.SetAt = UtcTimeText(AsInt(row[2]));
     b.SetBy = AsText(row[3]);
     b.Reason = AsText(row[4]);
     b.Source = AsText(row[5]);
@@ -560,7 +552,7 @@ RecordOutcome HistoryStore::Record(const QaRecord& record)
             fresh = NewSinceBaseline(record, *baseline);
         }
         std::string testedAt = TestedAtText(record.AcquisitionDate, record.AcquisitionTime);
-        if (testedAt.empty()) testedAt = UtcText(now);
+        if (testedAt.empty()) testedAt = UtcTimeText(now);
         std::vector<SqlValue> values{detectorId,
                                      Bytes(testedAt),
                                      now,
@@ -704,7 +696,7 @@ LimitsVersion LimitsFromRow(const SqlRow& row)
     LimitsVersion v;
     v.Id = AsInt(row[0]);
     v.Version = AsInt(row[1]);
-    if (!IsNull(row[2])) v.SetAt = UtcText(AsInt(row[2]));
+    if (!IsNull(row[2])) v.SetAt = UtcTimeText(AsInt(row[2]));
     v.SetBy = AsText(row[3]);
     v.Reason = AsText(row[4]);
     v.Values = UnpackLimits(AsText(row[5]));
@@ -755,7 +747,7 @@ LimitsVersion HistoryStore::ChangeLimits(const std::string& keyOrName, const std
         }
         const std::int64_t now = Now();
         next.Version = current ? current->Version + 1 : 1;
-        next.SetAt = UtcText(now);
+        next.SetAt = UtcTimeText(now);
         next.SetBy = by.empty() ? OperatingSystemUser() : by;
         next.Reason = reason;
         const std::vector<SqlValue> values{detector.Id,       next.Version,       now,
@@ -932,14 +924,14 @@ void HistoryStore::ForEachRecord(const RecordFilter& filter, const std::function
             out.NewSinceBaseline = NewDefects{AsInt(row[11]), AsInt(row[12]), AsInt(row[13])};
             out.Excluded = !IsNull(row[14]);
             if (out.Excluded) {
-                out.ExcludedAt = UtcText(AsInt(row[14]));
+                out.ExcludedAt = UtcTimeText(AsInt(row[14]));
                 out.ExcludedReason = AsText(row[15]);
                 out.ExcludedBy = AsText(row[16]);
             }
             r.Numbers = NumbersFrom(row, kNumbersAt);
             if (filter.WithIdentity) {
                 const std::size_t at = kIdentityAt;
-                out.RecordedAt = UtcText(AsInt(row[3]));
+                out.RecordedAt = UtcTimeText(AsInt(row[3]));
                 out.RecordedBy = AsText(row[at]);
                 r.RecordedBy = out.RecordedBy;
                 r.Detector.Manufacturer = AsText(row[at + 1]);
@@ -1017,7 +1009,7 @@ Baseline HistoryStore::StoreBaseline(const DetectorRow& detector, Baseline basel
     baseline.Reason = reason;
     baseline.SetBy = by.empty() ? OperatingSystemUser() : by;
     const std::int64_t now = Now();
-    baseline.SetAt = UtcText(now);
+    baseline.SetAt = UtcTimeText(now);
     const SqlValue id = detector.Id;
     baseline.Version =
         AsInt(s.Run("SELECT coalesce(max(version), 0) + 1 FROM baselines WHERE detector = ?", {&id, 1})[0][0]);
@@ -1211,8 +1203,8 @@ IntakeEntry IntakeFromRow(const SqlRow& row)
     if (!IsNull(row[7])) entry.RecordId = AsInt(row[7]);
     entry.Verdict = AsText(row[8]);
     entry.DetectorKey = AsText(row[9]);
-    entry.FirstSeen = UtcText(AsInt(row[10]));
-    entry.UpdatedAt = UtcText(AsInt(row[11]));
+    entry.FirstSeen = UtcTimeText(AsInt(row[10]));
+    entry.UpdatedAt = UtcTimeText(AsInt(row[11]));
     return entry;
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "dicom/UtcTime.h"
 #include "insight/Guidelines.h"
 #include "render/TrendSeries.h"
 
@@ -34,22 +35,6 @@ inline std::optional<std::int64_t> SourceDateEpoch()
     const long long seconds = std::strtoll(epoch, &end, 10);
     if (*end != '\0' || seconds < 0) return std::nullopt;
     return seconds;
-}
-
-// "YYYY-MM-DD HH:MM:SS" of seconds since 1970, in UTC.
-inline std::string UtcTimeText(std::int64_t seconds)
-{
-    using namespace std::chrono;
-    const sys_seconds time{std::chrono::seconds(seconds)};
-    const sys_days day = floor<days>(time);
-    const year_month_day date{day};
-    const hh_mm_ss clock{time - day};
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02u %02d:%02d:%02d", static_cast<int>(date.year()),
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                  static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                  static_cast<int>(clock.seconds().count()));
-    return text;
 }
 
 // The time a report gives an analysis made now: SOURCE_DATE_EPOCH when set,
