@@ -260,7 +260,7 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
             outcome.RecordError = NotRecordedText(context.Image);
         else if (job.WantRecord)
             outcome.Record = MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(), sha256,
-                                          image->LossyCompressed());
+                                          warnings);
         if (!outputs.Pdf.empty()) {
             TestReportData report;
             report.Settings = &settings;

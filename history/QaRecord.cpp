@@ -131,7 +131,7 @@ DetectorIdentity DetectorFromTags(const std::vector<TagEntry>& tagTable)
 
 QaRecord MakeQaRecord(const AnalysisSettings& settings, const AnalysisResult& result, const DetectorInsight& insight,
                       const GuidelinePreset& preset, const std::vector<TagEntry>& tagTable, std::string fileSha256,
-                      bool lossyCompressed)
+                      const std::vector<std::string>& warnings)
 {
     const ImageInfo info = ReadImageInfo(tagTable);
     QaRecord record;
@@ -210,7 +210,7 @@ QaRecord MakeQaRecord(const AnalysisSettings& settings, const AnalysisResult& re
                           {"sampling_allowance", check.SamplingAllowance}});
     }
     details["verdicts"] = {{"preset", verdict.Preset}, {"overall", VerdictName(verdict.Overall)}, {"checks", checks}};
-    if (lossyCompressed) details["warnings"] = nlohmann::ordered_json::array({std::string(LossyImageWarning)});
+    if (!warnings.empty()) details["warnings"] = warnings;
     record.Details = details.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 
     record.DeviatingPixels.reserve(result.BadPixelMap.size());

@@ -90,11 +90,12 @@ struct QaRecord {
 DetectorIdentity DetectorFromTags(const std::vector<TagEntry>& tagTable);
 
 // The record of one run. tagTable is the image's (TDicomBeeld::TagTable);
-// fileSha256 the checksum of settings.DicomFileName. A lossy compressed image
-// (TDicomBeeld::LossyCompressed) puts its warning into Details ("warnings").
+// fileSha256 the checksum of settings.DicomFileName. warnings are the run's
+// warnings as shown (the tags', a processed or lossy compressed image's); they
+// go into Details ("warnings", left out when there are none).
 QaRecord MakeQaRecord(const AnalysisSettings& settings, const AnalysisResult& result, const DetectorInsight& insight,
                       const GuidelinePreset& preset, const std::vector<TagEntry>& tagTable, std::string fileSha256,
-                      bool lossyCompressed = false);
+                      const std::vector<std::string>& warnings = {});
 
 // "YYYY-MM-DD HH:MM:SS" from a DICOM date (YYYYMMDD) and time (HHMMSS.FFF,
 // parts may be missing); empty when the date is not one.

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "analysis/AnalysisRun.h"
 #include "analysis/FieldSyntax.h"
 #include "dicom/DicomTags.h"
 
@@ -104,6 +105,7 @@ ImageInfo ReadImageInfo(const TDicomBeeld& image)
     ImageInfo info = ReadImageInfo(image.TagTable());
     info.LossyCompressed = image.LossyCompressed();
     info.NotJudged = NotJudgedReasons(image);
+    info.TagWarnings = DefaultsFromTags(image.TagList()).Warnings;
     return info;
 }
 

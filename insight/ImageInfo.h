@@ -48,6 +48,9 @@ struct ImageInfo {
     bool LossyCompressed = false;
     // NotJudgedReasons (set by the caller, or by the image overload below).
     std::vector<std::string> NotJudged;
+    // The warnings about 0028,1040 and 0028,1041 (DefaultsFromTags), in its
+    // order (set by the caller, or by the image overload below).
+    std::vector<std::string> TagWarnings;
 
     // True when Presentation Intent Type is FOR PRESENTATION (letter case ignored).
     bool IsProcessed() const;
@@ -67,7 +70,7 @@ ImageInfo ReadImageInfo(const std::vector<std::string>& tagList);
 // with a tag counts, as in the tag-list lookup.
 ImageInfo ReadImageInfo(const std::vector<TagEntry>& tagTable);
 
-// From the image: its tag table, LossyCompressed and NotJudged.
+// From the image: its tag table, LossyCompressed, NotJudged and TagWarnings.
 ImageInfo ReadImageInfo(const TDicomBeeld& image);
 
 // The value of the first element with tag (8 hexadecimal digits, as

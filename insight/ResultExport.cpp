@@ -325,6 +325,7 @@ Json BuildResultJson(const AnalysisSettings& settings, const AnalysisResult& res
     image["processed"] = info.IsProcessed();
     json["image"] = std::move(image);
     json["warnings"] = Json::array();
+    for (const auto& warning : info.TagWarnings) json["warnings"].push_back(warning);
     if (info.IsProcessed()) json["warnings"].push_back(ProcessedImageWarning);
     if (info.LossyCompressed) json["warnings"].push_back(LossyImageWarning);
     for (const auto& reason : info.NotJudged) json["warnings"].push_back(reason);

@@ -210,7 +210,7 @@ void TFormEvenor::CreateControls()
             throw EvenorError("The image " + shown->Settings.DicomFileName + " can no longer be read to record it");
         if (!shown->Image.Judged()) throw EvenorError("Not recorded: " + shown->Image.NotJudgedText());
         return MakeQaRecord(shown->Settings, shown->Result, shown->Insight, resultsPage_->ChosenPreset(),
-                            lastRun_->Tags, lastRun_->FileSha256, shown->LossyCompressed);
+                            lastRun_->Tags, lastRun_->FileSha256, shown->Warnings);
     });
     evenorControl_->addTab(historyPage_, QStringLiteral("History"));
     resultsPage_->SetHistorySource([this] { return historyPage_->ReportOfLastRecord(); });

@@ -728,6 +728,8 @@ QString ResultsSummaryHtml(const RunResults& results, const GuidelinePreset& pre
     const UniformityMetrics& metrics = robust.Robust;
     QString html;
     html += QStringLiteral("<p><b>Results of %1</b></p>").arg(results.FileName.toHtmlEscaped());
+    for (const auto& warning : results.Image.TagWarnings)
+        html += QStringLiteral("<p style=\"color:#c00000\">%1</p>").arg(Html(warning));
     if (results.Processed) html += QStringLiteral("<p style=\"color:#c00000\">%1</p>").arg(Html(ProcessedImageWarning));
     if (results.LossyCompressed)
         html += QStringLiteral("<p style=\"color:#c00000\">%1</p>").arg(Html(LossyImageWarning));

@@ -4,12 +4,14 @@
 // same content gives the same bytes with SOURCE_DATE_EPOCH set.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <regex>
 
 #include <nlohmann/json.hpp>
 
+#include "analysis/AnalysisRun.h"
 #include "history/Baselines.h"
 #include "history/Sha256.h"
 #include "insight/ResultExport.h"
@@ -326,6 +328,63 @@ TEST(CliPdfTest, RecordedTestsShowTheBaselineAndTheDetectorHasItsHistory)
     listed = RunInProcess({"history", "--db", db, "--detector", "DET-0042", "--paper", "letter"});
     EXPECT_EQ(listed.status, 2);
     EXPECT_NE(listed.err.find("--paper requires --pdf"), std::string::npos) << listed.err;
+}
+
+// The warnings about the pixel-intensity tags are not only printed: the
+// JSON, the PDF and the history record carry them too, so that a run nobody
+// watches keeps them.
+TEST(CliPdfTest, TheTagWarningsReachTheJsonThePdfAndTheRecord)
+{
+    TempFolder folder;
+    struct Case {
+        const char* name;
+        std::optional<std::string> relationship;  // 0028,1040
+        std::optional<std::int16_t> sign;         // 0028,1041
+        std::vector<std::string> warnings;
+    };
+    const Case cases[] = {
+        {"log", "LOG", 1, {kWarningNotLinear}},
+        {"no-1040", std::nullopt, 1, {kWarningLinearMissing}},
+        {"no-1041", "LIN", std::nullopt, {kWarningSignMissing}},
+        {"sign-0", "LIN", 0, {kWarningSignNotRecognised}},
+        {"neither", std::nullopt, std::nullopt, {kWarningLinearMissing, kWarningSignMissing}},
+    };
+    const std::string db = (folder / "history.sqlite").string();
+    for (const Case& c : cases) {
+        TestImage image = NoisyFlatImage(64);
+        image.IntensityRelationship = c.relationship;
+        image.IntensitySign = c.sign;
+        const auto file = folder / (std::string(c.name) + ".dcm");
+        WriteDicomFile(file, image);
+        const auto pdf = folder / "report.pdf";
+        const CliResult run = RunProgram(folder, kEnvironment,
+                                         {"analyse", file.string(), "-o", (folder / "r.txt").string(), "--json",
+                                          (folder / "r.json").string(), "--pdf", pdf.string(), "--record", "--db", db});
+#if EVENOR_CLI_HAS_MAPS
+        ASSERT_EQ(run.status, 0) << c.name << run.err;
+        std::string printed;
+        for (const auto& warning : c.warnings) printed += "Warning: " + warning + "\n";
+        EXPECT_EQ(run.err.substr(0, printed.size()), printed) << c.name;
+        const auto json = nlohmann::json::parse(ReadWholeFile(folder / "r.json"));
+        EXPECT_EQ(json["warnings"], nlohmann::json(c.warnings)) << c.name;
+        const std::string text = Poppler(folder, "pdftotext", pdf);
+        for (const auto& warning : c.warnings) ExpectHas(text, "Warning: " + warning, c.name);
+#else
+        EXPECT_NE(run.status, 0);
+#endif
+    }
+#if EVENOR_CLI_HAS_MAPS
+    const CliResult history = RunProgram(folder, kEnvironment, {"history", "--db", db, "--json"});
+    ASSERT_EQ(history.status, 0) << history.err;
+    const auto records = nlohmann::json::parse(history.out)["records"];
+    ASSERT_EQ(records.size(), std::size(cases)) << history.out;
+    for (const auto& record : records) {
+        const std::string name = std::filesystem::path(record["file"].get<std::string>()).stem().string();
+        const auto c = std::find_if(std::begin(cases), std::end(cases), [&](const Case& k) { return k.name == name; });
+        ASSERT_NE(c, std::end(cases)) << name;
+        EXPECT_EQ(record["details"]["warnings"], nlohmann::json(c->warnings)) << name;
+    }
+#endif
 }
 
 TEST(CliPdfTest, BatchWritesAReportPerImage)

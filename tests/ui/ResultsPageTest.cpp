@@ -26,6 +26,7 @@
 #include <QToolTip>
 #include <QWheelEvent>
 
+#include "analysis/AnalysisRun.h"
 #include "dicom/DicomDictionary.h"
 #include "insight/ImageInfo.h"
 #include "insight/ResultExport.h"
@@ -296,6 +297,34 @@ private slots:
         QCOMPARE(Summary().contains(
                      QString::fromLatin1(evenor::ProcessedImageWarning.data(), evenor::ProcessedImageWarning.size())),
                  warned);
+    }
+
+    // The warnings about the pixel-intensity tags stay on the page after the
+    // open's message boxes are gone.
+    void tagWarnings_data()
+    {
+        QTest::addColumn<QString>("relationship");  // empty: no element
+        QTest::addColumn<bool>("withSign");
+        QTest::addColumn<QStringList>("warnings");
+        QTest::newRow("log") << "LOG" << true << QStringList{evenor::kWarningNotLinear};
+        QTest::newRow("no 0028,1040") << "" << true << QStringList{evenor::kWarningLinearMissing};
+        QTest::newRow("no 0028,1041") << "LIN" << false << QStringList{evenor::kWarningSignMissing};
+        QTest::newRow("linear, sign 1") << "LIN" << true << QStringList{};
+    }
+
+    void tagWarnings()
+    {
+        QFETCH(QString, relationship);
+        QFETCH(bool, withSign);
+        QFETCH(QStringList, warnings);
+        TestImage image = BlotchImage();
+        image.IntensityRelationship = relationship.isEmpty() ? std::nullopt : std::optional(relationship.toStdString());
+        if (!withSign) image.IntensitySign.reset();
+        Analyse(Write("tags.dcm", image));
+        const QString summary = Summary();
+        for (const QString& warning :
+             {evenor::kWarningNotLinear, evenor::kWarningLinearMissing, evenor::kWarningSignMissing})
+            QCOMPARE(summary.contains(warning), warnings.contains(warning));
     }
 
     // An image Evenor reads but does not judge: the page and the saved PDF
