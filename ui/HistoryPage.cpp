@@ -28,6 +28,7 @@
 #include <QLineEdit>
 #include <QLineSeries>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScatterSeries>
 #include <QSplitter>
 #include <QTabWidget>
@@ -53,6 +54,26 @@ QDateTime TestedAt(const StoredRecord& record)
     at.setTimeSpec(Qt::UTC);
     return at;
 }
+
+// A word-wrapped label that asks its layout for the height of all its lines
+// at its width (a splitter's pane otherwise squeezes it over its neighbours).
+class TWrappedLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+
+    QSize minimumSizeHint() const override
+    {
+        const QSize hint = QLabel::minimumSizeHint();
+        return width() > 0 ? QSize(hint.width(), heightForWidth(width())) : hint;
+    }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override
+    {
+        QLabel::resizeEvent(event);
+        if (event->size().width() != event->oldSize().width()) updateGeometry();
+    }
+};
 
 // "2026-03-02" of days since 1970-01-01.
 QString DateOf(double day)
@@ -142,10 +163,10 @@ THistoryPage::THistoryPage(QWidget* parent) : QWidget(parent)
     chartView_ = new QChartView(chart, this);
     chartView_->setObjectName(QStringLiteral("ChartTrend"));
     chartView_->setRenderHint(QPainter::Antialiasing);
-    chartView_->setMinimumHeight(120);
+    chartView_->setMinimumHeight(60);  // room for the line of limits under it at the reference size
     // The limits the bands were drawn with, under the chart: the legend has
     // no room for them, nor any at all when the page is small.
-    labelLimits_ = new QLabel(this);
+    labelLimits_ = new TWrappedLabel(this);
     labelLimits_->setObjectName(QStringLiteral("LabelChartLimits"));
     labelLimits_->setFont(UiFont(8));
     labelLimits_->setWordWrap(true);
@@ -164,7 +185,12 @@ THistoryPage::THistoryPage(QWidget* parent) : QWidget(parent)
     axisY_->setVisible(false);
     // As many y ticks as the plot's height leaves room for: crowded labels
     // are elided to "...".
-    connect(chart, &QChart::plotAreaChanged, this, [this](const QRectF& plot) { FitYAxis(plot.height()); });
+    // The legend only where it leaves the plot room (the line under the
+    // chart gives the limits at any size).
+    connect(chart, &QChart::plotAreaChanged, this, [this, chart](const QRectF& plot) {
+        FitYAxis(plot.height());
+        chart->legend()->setVisible(chartView_->height() >= 160);
+    });
 
     buttonRecord_ = new QPushButton(QStringLiteral("Record this test"), this);
     buttonRecord_->setObjectName(QStringLiteral("ButtonRecord"));
