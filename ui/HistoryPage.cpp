@@ -28,6 +28,7 @@
 #include <QLineEdit>
 #include <QLineSeries>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScatterSeries>
 #include <QSplitter>
 #include <QTabWidget>
@@ -53,6 +54,26 @@ QDateTime TestedAt(const StoredRecord& record)
     at.setTimeSpec(Qt::UTC);
     return at;
 }
+
+// A word-wrapped label that asks its layout for the height of all its lines
+// at its width (a splitter's pane otherwise squeezes it over its neighbours).
+class TWrappedLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+
+    QSize minimumSizeHint() const override
+    {
+        const QSize hint = QLabel::minimumSizeHint();
+        return width() > 0 ? QSize(hint.width(), heightForWidth(width())) : hint;
+    }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override
+    {
+        QLabel::resizeEvent(event);
+        if (event->size().width() != event->oldSize().width()) updateGeometry();
+    }
+};
 
 // "2026-03-02" of days since 1970-01-01.
 QString DateOf(double day)
@@ -142,7 +163,15 @@ THistoryPage::THistoryPage(QWidget* parent) : QWidget(parent)
     chartView_ = new QChartView(chart, this);
     chartView_->setObjectName(QStringLiteral("ChartTrend"));
     chartView_->setRenderHint(QPainter::Antialiasing);
-    chartView_->setMinimumHeight(120);
+    chartView_->setMinimumHeight(60);  // room for the line of limits under it at the reference size
+    // The limits the bands were drawn with, under the chart: the legend has
+    // no room for them, nor any at all when the page is small.
+    labelLimits_ = new TWrappedLabel(this);
+    labelLimits_->setObjectName(QStringLiteral("LabelChartLimits"));
+    labelLimits_->setFont(UiFont(8));
+    labelLimits_->setWordWrap(true);
+    labelLimits_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    labelLimits_->hide();
     axisX_ = new QDateTimeAxis;
     axisX_->setFormat(QStringLiteral("yyyy-MM-dd"));
     axisX_->setTickCount(4);
@@ -156,7 +185,12 @@ THistoryPage::THistoryPage(QWidget* parent) : QWidget(parent)
     axisY_->setVisible(false);
     // As many y ticks as the plot's height leaves room for: crowded labels
     // are elided to "...".
-    connect(chart, &QChart::plotAreaChanged, this, [this](const QRectF& plot) { FitYAxis(plot.height()); });
+    // The legend only where it leaves the plot room (the line under the
+    // chart gives the limits at any size).
+    connect(chart, &QChart::plotAreaChanged, this, [this, chart](const QRectF& plot) {
+        FitYAxis(plot.height());
+        chart->legend()->setVisible(chartView_->height() >= 160);
+    });
 
     buttonRecord_ = new QPushButton(QStringLiteral("Record this test"), this);
     buttonRecord_->setObjectName(QStringLiteral("ButtonRecord"));
@@ -196,6 +230,7 @@ THistoryPage::THistoryPage(QWidget* parent) : QWidget(parent)
     metricRow->addWidget(comboBoxMetric_, 1);
     chartLayout->addLayout(metricRow);
     chartLayout->addWidget(chartView_, 1);
+    chartLayout->addWidget(labelLimits_);
     auto* splitter = new QSplitter(Qt::Vertical, this);
     splitter->setChildrenCollapsible(false);
     splitter->addWidget(tabs_);
@@ -435,6 +470,9 @@ void THistoryPage::ShowChart()
     chart->removeAllSeries();
     axisX_->setVisible(false);
     axisY_->setVisible(false);
+    labelLimits_->clear();
+    labelLimits_->hide();
+    chartView_->setToolTip(QString());
     const int index = comboBoxMetric_->currentIndex();
     if (index < 0 || records_.empty()) return;
     // Each record against the baseline and the limits in force when it was
@@ -483,8 +521,8 @@ void THistoryPage::ShowChart()
     // The baselines in force over time and their bands, stretch by stretch:
     // each version from when it was set until the next took over, changing
     // where the records' limits change (as the printed charts draw them).
-    // The legend names each band with its limits; when they changed over
-    // the chart, once per period of one pair of limits, from its start.
+    // The legend names each kind of band once; the line under the chart
+    // gives their limits, per period of one pair when they changed.
     std::vector<QAbstractSeries*> series;
     std::vector<QAbstractSeries*> unlisted;  // later pieces of a band already in the legend
     QStringList named;
@@ -496,10 +534,6 @@ void THistoryPage::ShowChart()
         if (!(to > from)) continue;
         const double ref = stretch.Reference;
         const double scale = std::max(ref, trend.MinimumReference);
-        QString since;
-        for (const TrendLimitsPeriod& period : periods)
-            if (limitsVary && period.From <= stretch.From && stretch.From < period.To && period.From * kMsPerDay > left)
-                since = QStringLiteral(" from %1").arg(DateOf(period.From));
         const auto add = [&](QAbstractSeries* piece) {
             series.push_back(piece);
             if (named.contains(piece->name()))
@@ -511,9 +545,7 @@ void THistoryPage::ShowChart()
             if (!percent) return;
             const double lo = std::max(0.0, ref - scale * *percent / 100.0);
             const double hi = ref + scale * *percent / 100.0;
-            add(Band(from, to, lo, hi, colour,
-                     QStringLiteral("%1 limits \u00b1%2 %%3")
-                         .arg(QLatin1String(name), QString::fromStdString(FormatReal(*percent)), since)));
+            add(Band(from, to, lo, hi, colour, QStringLiteral("%1 limits").arg(QLatin1String(name))));
             low = std::min(low, lo);
             high = std::max(high, hi);
         };
@@ -552,6 +584,31 @@ void THistoryPage::ShowChart()
     }
     for (QAbstractSeries* s : unlisted)
         for (QLegendMarker* marker : chart->legend()->markers(s)) marker->setVisible(false);
+
+    // "Limits: warning ±5 %, action ±8 %", or when they changed over the
+    // chart "Limits from 2026-01-05: warning ±50 %, action ±100 %; from
+    // 2026-04-13: ..."; the tooltip gives one period a line.
+    QStringList parts;
+    for (const TrendLimitsPeriod& period : periods) {
+        QStringList pair;
+        const auto limit = [&](std::optional<double> percent, const char* name) {
+            if (percent)
+                pair << QStringLiteral("%1 \u00b1%2 %")
+                            .arg(QLatin1String(name), QString::fromStdString(FormatReal(*percent)));
+        };
+        limit(period.WarningPercent, "warning");
+        limit(period.ActionPercent, "action");
+        parts << (limitsVary ? QStringLiteral("from %1: ").arg(DateOf(period.From)) : QString()) +
+                     pair.join(QStringLiteral(", "));
+        if (!limitsVary) break;
+    }
+    if (!parts.isEmpty()) {
+        const QString head = limitsVary ? QStringLiteral("Limits ") : QStringLiteral("Limits: ");
+        labelLimits_->setText(head + parts.join(QStringLiteral("; ")));
+        labelLimits_->show();
+        chartView_->setToolTip(head.trimmed() + (limitsVary ? QStringLiteral("\n") : QStringLiteral(" ")) +
+                               parts.join(QStringLiteral("\n")));
+    }
 }
 
 void THistoryPage::FitYAxis(double plotHeight)

@@ -98,6 +98,7 @@ private:
     QTabWidget* tabs_ = nullptr;
     QComboBox* comboBoxMetric_ = nullptr;
     QChartView* chartView_ = nullptr;
+    QLabel* labelLimits_ = nullptr;  // the limits of the chart's bands, under it
     // Made once and kept: axes removed and deleted between charts left their
     // labels drawn behind the new ones.
     QDateTimeAxis* axisX_ = nullptr;

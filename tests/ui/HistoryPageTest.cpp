@@ -315,8 +315,9 @@ private slots:
                 for (const QPointF& at : static_cast<QLineSeries*>(series)->points()) from = std::min(from, at.x());
         QCOMPARE(from, *DayOf(Page()->Records().front().TestedAt) * 86'400'000.0);
 
-        // The legend names the bands with their limits; after a change, each
-        // period with its own, from its start.
+        // The legend (where it fits) names each kind of band once; the line under the chart
+        // gives the limits, per period after a change, and is shown whole
+        // at the window's reference size as in a larger window.
         const auto legend = [&] {
             QTest::qWait(20);  // the legend lays its markers out
             QStringList shown;
@@ -324,15 +325,36 @@ private slots:
                 if (marker->isVisible()) shown << marker->label();
             return shown;
         };
-        QCOMPARE(legend(),
-                 QStringList({"Action limits \u00b120 %", "Warning limits \u00b110 %", "Baseline", "Recorded"}));
+        const QStringList kinds = {"Action limits", "Warning limits", "Baseline", "Recorded"};
+        auto* limits = C<QLabel>("LabelChartLimits");
+        const auto readable = [&](const QString& text) {
+            const QSize reference = Form().size();
+            for (const QSize size : {reference, QSize(960, 720)}) {
+                Form().resize(size);
+                QTest::qWait(20);
+                QCOMPARE(limits->text(), text);
+                if (size.width() == 960) QCOMPARE(legend(), kinds);  // none in the small chart
+                QVERIFY2(!limits->visibleRegion().isEmpty(), qPrintable(QStringLiteral("hidden at %1 px").arg(size.width())));
+                // Word-wrapped in full: no line cut off below.
+                QVERIFY(limits->height() >= limits->heightForWidth(limits->width()));
+                QVERIFY(Form().rect().contains(QRect(limits->mapTo(&Form(), QPoint()), limits->size())));
+                // Under the chart, not drawn over its axis.
+                auto* chart = C<QChartView>("ChartTrend");
+                QVERIFY2(limits->mapTo(&Form(), QPoint()).y() >= chart->mapTo(&Form(), QPoint(0, chart->height())).y(),
+                         qPrintable(QStringLiteral("at %1x%2: the line at %3, the chart ends at %4")
+                                        .arg(size.width()).arg(size.height())
+                                        .arg(limits->mapTo(&Form(), QPoint()).y())
+                                        .arg(chart->mapTo(&Form(), QPoint(0, chart->height())).y())));
+            }
+            Form().resize(reference);
+        };
+        readable(QStringLiteral("Limits: warning \u00b110 %, action \u00b120 %"));
         Store()->ChangeLimits("BACK-1", {{"area_snr", Limits{5.0, 10.0}}}, "tighter", "qa");
         record("20260202", 102.0, '5');
         record("20260209", 103.0, '6');
         Page()->Refresh();
-        QCOMPARE(legend(), QStringList({"Action limits \u00b120 %", "Warning limits \u00b110 %", "Baseline",
-                                        "Action limits \u00b110 % from 2026-02-02",
-                                        "Warning limits \u00b15 % from 2026-02-02", "Recorded"}));
+        readable(QStringLiteral("Limits from 2026-01-05: warning \u00b110 %, action \u00b120 %; "
+                                "from 2026-02-02: warning \u00b15 %, action \u00b110 %"));
     }
 
     // Set as baseline on a detector other than the open image's: the page
