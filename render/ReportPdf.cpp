@@ -26,6 +26,7 @@
 #include "analysis/AnalysisSettings.h"
 #include "cmake/EvenorVersion.h"
 #include "dicom/EvenorError.h"
+#include "dicom/TerminalText.h"
 #include "insight/DetectorInsight.h"
 #include "insight/ResultExport.h"
 #include "render/TrendChart.h"
@@ -56,9 +57,11 @@ QString Q(const std::string& text)
 QString Q(std::string_view text) { return Q(std::string(text)); }
 
 // A tag's value as shown: padding gone, at most 200 characters.
+// Text from a DICOM tag: its control characters shown escaped (a Detector ID
+// holding a line break must not forge a line of the report).
 QString TagText(const std::string& text)
 {
-    QString shown = Q(text).trimmed();
+    QString shown = Q(Printable(text)).trimmed();
     if (shown.size() > 200) shown = shown.left(200) + QStringLiteral("...");
     return shown.isEmpty() ? QStringLiteral("-") : shown;
 }
@@ -1217,7 +1220,7 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
         const ReportBaseline& history = *data.History;
         doc.NewPage();
         doc.Heading(QStringLiteral("Baseline comparison"));
-        doc.Paragraph(Q(history.Recorded), f.Body);
+        doc.Paragraph(Q(Printable(history.Recorded)), f.Body);
         for (const std::string& n : history.Notes) doc.Paragraph(QStringLiteral("Note: ") + Q(n), f.Body, kWarningText);
         if (history.Baseline.empty()) {
             doc.Paragraph(QStringLiteral("The detector has no baseline yet."), f.Body);
@@ -1344,7 +1347,7 @@ void HistoryReport(Document& doc, const HistoryReportData& data)
 {
     const Fonts& f = doc.F();
     doc.Paragraph(QStringLiteral("Detector QA history"), f.Title);
-    doc.Paragraph(Q(data.Title), f.Heading);
+    doc.Paragraph(Q(Printable(data.Title)), f.Heading);
     doc.Space(2);
     doc.Paragraph(Q(data.Overdue), f.Bold,
                   data.Overdue.rfind("Overdue", 0) == 0 ? QColor(200, 0, 0) : QColor(0, 120, 0));
@@ -1453,8 +1456,8 @@ void HistoryReport(Document& doc, const HistoryReportData& data)
 
 QByteArray RenderHistoryReportPdf(const HistoryReportData& data)
 {
-    return WritePdf(data.Paper, QStringLiteral("QA history: ") + Q(data.Title),
-                    FooterText(QStringLiteral("QA history of ") + Q(data.Key)),
+    return WritePdf(data.Paper, QStringLiteral("QA history: ") + Q(Printable(data.Title)),
+                    FooterText(QStringLiteral("QA history of ") + Q(Printable(data.Key))),
                     [&](Document& doc) { HistoryReport(doc, data); });
 }
 

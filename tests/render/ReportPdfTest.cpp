@@ -241,6 +241,21 @@ TEST(ReportPdf, RecordNumbersOfAnyLengthStayWhole)
     EXPECT_EQ(text.find("-0.00"), std::string::npos) << "a value that rounds to 0 keeps its sign";
 }
 
+// Text from tags shows its control characters escaped: a Detector ID holding
+// a line break forges no line of the detector report.
+TEST(ReportPdf, TagTextsForgeNoLine)
+{
+    HistoryReportData data;
+    data.Title = data.Key = data.DetectorId = "EVIL\nRecord 99 FAKE pass\x1b]0;t\x07";
+    data.Overdue = "Not overdue";
+    const test::TempFolder folder;
+    const std::string path = (folder / "history.pdf").string();
+    SaveReportPdf(RenderHistoryReportPdf(data), path);
+    const std::string text = Output("pdftotext '" + path + "' -");
+    EXPECT_EQ(text.find("\nRecord 99"), std::string::npos) << text;
+    EXPECT_NE(text.find("EVIL\\nRecord 99 FAKE pass\\x1b]0;t\\x07"), std::string::npos) << text;
+}
+
 // Only the trailer's document ID and the XMP's dates and UUIDs change: a
 // picture's or font's stream that holds the same byte patterns keeps them.
 TEST(ReportPdf, OnlyTheTrailersIdentifierIsRewritten)
