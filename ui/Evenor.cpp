@@ -643,6 +643,8 @@ bool TFormEvenor::RunWithNotice(RunProgress& progress, const std::function<void(
     bool finished = false;
     try {
         const FlagSet calculating(calculating_);
+        // The notice names the run's first step from the moment it shows.
+        if (formCalculate_ != nullptr) formCalculate_->Follow(&progress);
         NoticeShown notice(formCalculate_);
         finished = RunInBackground(progress, work);
     } catch (...) {
