@@ -14,6 +14,7 @@
 #include "cli/ImageJob.h"
 #include "cli/IntakeCommands.h"
 #include "cli/MapExport.h"
+#include "cli/SeriesCommand.h"
 #include "cmake/EvenorVersion.h"
 #include "dicom/DicomLib.h"
 #include "dicom/FilePath.h"
@@ -324,6 +325,8 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
     AddHistoryCommands(app, historyLine);
     IntakeCommandLine intakeLine;
     AddIntakeCommands(app, intakeLine);
+    SeriesCommandLine seriesLine;
+    AddSeriesCommand(app, seriesLine);
 
     try {
         app.parse(argc, argv);
@@ -336,6 +339,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
     if (*tags) return TagsCommand(tagsFile, tagsDecompress, out, err);
     if (int status = 0; RunHistoryCommands(historyLine, out, err, status)) return status;
     if (int status = 0; RunIntakeCommands(intakeLine, out, err, status)) return status;
+    if (int status = 0; RunSeriesCommand(seriesLine, out, err, status)) return status;
     if (!*analyse) return kExitUsage;
 
     if (listPresets) {

@@ -45,6 +45,12 @@ inline constexpr DicomTag Exposure{0x00181152, "00181152"};
 inline constexpr DicomTag ExposureInuAs{0x00181153, "00181153"};
 // (0018,1164) DS Imager Pixel Spacing
 inline constexpr DicomTag ImagerPixelSpacing{0x00181164, "00181164"};
+// (0018,1411) DS Exposure Index
+inline constexpr DicomTag ExposureIndex{0x00181411, "00181411"};
+// (0018,1412) DS Target Exposure Index
+inline constexpr DicomTag TargetExposureIndex{0x00181412, "00181412"};
+// (0018,1413) DS Deviation Index
+inline constexpr DicomTag DeviationIndex{0x00181413, "00181413"};
 // (0018,700A) SH Detector ID
 inline constexpr DicomTag DetectorID{0x0018700A, "0018700A"};
 // (0018,7022) DS Detector Element Spacing

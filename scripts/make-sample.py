@@ -13,6 +13,19 @@ square hot cluster (--cluster), a row or column offset by a few per cent
 column-correlated noise (--row-noise, --column-noise); and series of one
 detector over time (--date, --time, --detector-id, --software).
 
+With --series DIR it writes a dose series of one detector instead, for the
+series analysis: --per-dose images at each of the --doses (air kerma in uGy
+at the detector), DIR/kerma.csv naming each image's kerma, and --dark dark
+images. The detector (--response):
+  linear  pv = 100 + 20 K, variance 25 + 40 K + 0.16 K^2: electronic noise
+          (Gaussian, SD 5), quantum noise (Gaussian with the Poisson
+          variance 40 K) and a fixed 2 %% gain pattern shared by every image
+          (2 %% of the signal 20 K is the structured SD 0.4 K);
+  log     pv = 1000 + 300 ln(K / uGy), Gaussian noise of SD 5 and a fixed
+          0.5 %% gain pattern.
+With --ei-error PCT every image carries Exposure Index (0018,1411) = 100 K
+off by PCT %%, Target Exposure Index 1000 and the Deviation Index.
+
 Examples:
   /usr/bin/python3 scripts/make-sample.py --out samples/flatfield.dcm
   /usr/bin/python3 scripts/make-sample.py --clean --column-offset 2 \\
@@ -21,6 +34,8 @@ Examples:
       --spacing 0.1 --bits 16 --out /tmp/big.dcm
   /usr/bin/python3 scripts/make-sample.py --rows 256 --cols 256 --bits 8 \\
       --syntax big --out /tmp/small8.dcm
+  /usr/bin/python3 scripts/make-sample.py --series /tmp/series --rows 512 \\
+      --cols 512 --ei-error 0
 
 Needs Debian's pydicom and numpy (/usr/bin/python3).
 """
@@ -41,7 +56,7 @@ NEW_OPTIONS = ("clean", "cluster", "column_offset", "column_index", "row_offset"
                "row_index", "rim", "rim_level", "row_noise", "column_noise",
                "date", "time", "detector_id", "serial", "software",
                "gradient", "blotch_depth", "blotch_diameter", "defects",
-               "mean", "noise")
+               "mean", "noise", "exposure_index")
 SYNTAXES = {
     "explicit": ExplicitVRLittleEndian,
     "implicit": ImplicitVRLittleEndian,
@@ -120,8 +135,32 @@ def parse_args(argv):
                         "Endian) or big (Explicit VR Big Endian)")
     p.add_argument("--seed", type=int, default=1,
                    help="seed of the random numbers (default 1)")
-    p.add_argument("--out", required=True, help="the DICOM file to write")
+    p.add_argument("--out", help="the DICOM file to write (not with --series)")
+    p.add_argument("--series", metavar="DIR",
+                   help="write a dose series into DIR (created if missing) "
+                        "instead of one image")
+    p.add_argument("--response", choices=("linear", "log"), default="linear",
+                   help="the series' detector (default linear)")
+    p.add_argument("--doses", default="1,2,5,10,20,40",
+                   help="the series' air kerma values in uGy, comma-separated "
+                        "(default 1,2,5,10,20,40)")
+    p.add_argument("--per-dose", type=int, default=2,
+                   help="images at each dose (default 2)")
+    p.add_argument("--dark", type=int, default=0,
+                   help="dark images of the series (default 0)")
+    p.add_argument("--ei-error", type=float, default=None,
+                   help="write Exposure Index tags off by this many %% "
+                        "(default: no Exposure Index)")
     args = p.parse_args(argv)
+    args.exposure_index = None
+    if (args.out is None) == (args.series is None):
+        p.error("one of --out and --series is needed")
+    try:
+        args.dose_list = [float(d) for d in args.doses.split(",")]
+    except ValueError:
+        p.error("--doses must be numbers separated by commas")
+    if any(d <= 0 for d in args.dose_list) or args.per_dose < 1 or args.dark < 0:
+        p.error("--doses must be positive, --per-dose 1 or more, --dark 0 or more")
     for name in ("rows", "cols"):
         if not 1 <= getattr(args, name) <= 65535:
             p.error(f"--{name} must be 1..65535")
@@ -225,6 +264,7 @@ def make_dataset(args, pixels, bits_stored):
     # Options added for the phantoms and series enter the UIDs only when they
     # are used, so that the default arguments keep giving the same bytes.
     defaults = vars(parse_args(["--out", "-"]))
+    defaults["exposure_index"] = None
     entropy += [f"{key}={value!r}" for key, value in sorted(vars(args).items())
                 if key in NEW_OPTIONS and value != defaults[key]]
 
@@ -304,11 +344,81 @@ def make_dataset(args, pixels, bits_stored):
     ds.RescaleType = "US"
     ds.LossyImageCompression = "00"
     ds.PixelData = pixels.tobytes() if ds.is_little_endian else pixels.byteswap().tobytes()
+    if args.exposure_index is not None:
+        ds.ExposureIndex = f"{args.exposure_index:.2f}"
+        ds.TargetExposureIndex = "1000"
+        ds.DeviationIndex = f"{10.0 * np.log10(args.exposure_index / 1000.0):.3f}"
     return ds
+
+
+# The series detectors: (offset, signal per uGy or per ln uGy, electronic SD,
+# quantum variance per uGy, gain pattern SD).
+LINEAR = (100.0, 20.0, 5.0, 40.0, 0.02)
+LOG = (1000.0, 300.0, 5.0, 0.0, 0.005)
+
+
+def gain_pattern(rows, cols, sd):
+    """A fixed gain pattern of mean 1 and SD exactly sd, the same for every
+    image of a series (its own seed)."""
+    pattern = np.random.default_rng(20240315).normal(0.0, 1.0, size=(rows, cols))
+    pattern -= pattern.mean()
+    pattern /= pattern.std()
+    return 1.0 + sd * pattern
+
+
+def series_pixels(args, kerma, rng, gain):
+    """One image of the series detector at kerma uGy (0: dark)."""
+    offset, scale, electronic, quantum, _ = LINEAR if args.response == "linear" else LOG
+    shape = (args.rows, args.cols)
+    if kerma <= 0:
+        signal = np.full(shape, offset if args.response == "linear" else 0.0)
+    elif args.response == "linear":
+        signal = offset + scale * kerma * gain
+        signal += rng.normal(0.0, np.sqrt(quantum * kerma), size=shape)
+    else:
+        signal = offset + scale * np.log(kerma) * gain
+    signal = signal + rng.normal(0.0, electronic, size=shape)
+    full_scale = (1 << (14 if args.bits == 16 else 8)) - 1
+    dtype = np.uint16 if args.bits == 16 else np.uint8
+    return np.clip(np.rint(signal), 0, full_scale).astype(dtype)
+
+
+def write_series(args):
+    """Writes the series' images, its darks and kerma.csv into args.series."""
+    import copy
+    import os
+    os.makedirs(args.series, exist_ok=True)
+    gain = gain_pattern(args.rows, args.cols,
+                        (LINEAR if args.response == "linear" else LOG)[4])
+    bits_stored = 14 if args.bits == 16 else 8
+    rows = []
+    number = 0
+    plan = [(k, f"k{i + 1:02d}-{j + 1}") for i, k in enumerate(args.dose_list)
+            for j in range(args.per_dose)]
+    plan += [(0.0, f"dark-{j + 1}") for j in range(args.dark)]
+    for kerma, name in plan:
+        number += 1
+        image = copy.copy(args)
+        image.seed = args.seed * 1000 + number
+        image.out = os.path.join(args.series, name + ".dcm")
+        if args.ei_error is not None and kerma > 0:
+            image.exposure_index = 100.0 * kerma * (1.0 + args.ei_error / 100.0)
+        pixels = series_pixels(args, kerma, np.random.default_rng(image.seed), gain)
+        ds = make_dataset(image, pixels, bits_stored)
+        ds.save_as(image.out, write_like_original=False)
+        if kerma > 0:
+            rows.append(f"{name}.dcm,{kerma:g}")
+    with open(os.path.join(args.series, "kerma.csv"), "w", encoding="ascii") as f:
+        f.write("file,kerma_uGy\n" + "".join(r + "\n" for r in rows))
+    print(f"{args.series}: {len(plan)} images, {args.response} detector, "
+          f"doses {args.doses} uGy x {args.per_dose}, {args.dark} dark")
 
 
 def main(argv):
     args = parse_args(argv)
+    if args.series:
+        write_series(args)
+        return 0
     pixels, bits_stored = make_pixels(args)
     ds = make_dataset(args, pixels, bits_stored)
     ds.save_as(args.out, write_like_original=False)

@@ -1,0 +1,646 @@
+#include "cli/SeriesRun.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <iomanip>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "analysis/AnalysisRun.h"
+#include "analysis/AreaBorder.h"
+#include "analysis/FieldSyntax.h"
+#include "cli/AnalyseOptions.h"
+#include "dicom/DicomLib.h"
+#include "dicom/DicomTags.h"
+#include "dicom/EvenorError.h"
+#include "dicom/FilePath.h"
+#include "dicom/TerminalText.h"
+#include "insight/ImageInfo.h"
+#include "insight/Metrics.h"
+#include "insight/ResultExport.h"
+
+namespace evenor {
+
+namespace {
+
+// A number as the kerma fields and DS values hold it: optional padding, "."
+// as separator, nothing else.
+std::optional<double> ReadNumber(std::string_view text)
+{
+    const std::string trimmed = TrimPadding(text);
+    if (trimmed.empty()) return std::nullopt;
+    double value = 0.0;
+    const char* end = trimmed.data() + trimmed.size();
+    const auto [at, error] = std::from_chars(trimmed.data(), end, value);
+    if (error != std::errc() || at != end || !std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+std::optional<double> ReadKerma(std::string_view text)
+{
+    const auto value = ReadNumber(text);
+    if (!value || *value < 0.0) return std::nullopt;
+    return value;
+}
+
+std::string KermaProblem(std::string_view text)
+{
+    return "\"" + Printable(std::string(text)) + "\" is not a kerma in µGy (a number, 0 or more)";
+}
+
+std::unique_ptr<TDicomBeeld> OpenImage(const std::string& file, bool decompress)
+{
+    return std::make_unique<TDicomBeeld>(DirectoryPart(file), FileNamePart(file),
+                                         decompress ? CompressedImages::Decode : CompressedImages::Refuse);
+}
+
+// What must be the same in every image of one series.
+struct Identity {
+    std::string Manufacturer, Model, DetectorId, Serial;
+    std::int32_t Rows = 0, Columns = 0;
+    double Spacing = 0.0;
+
+    std::string DetectorText() const
+    {
+        std::string text;
+        for (const auto& part : {Manufacturer, Model, DetectorId, Serial})
+            if (!part.empty()) text += (text.empty() ? "" : " ") + part;
+        return text.empty() ? "unnamed detector" : text;
+    }
+};
+
+std::string SpacingText(double spacing) { return spacing > 0.0 ? FormatReal(spacing) + " mm" : "unknown"; }
+
+// Throws when `image` does not belong with the first image.
+void CheckSameDetector(const std::string& file, const Identity& image, const std::string& firstFile,
+                       const Identity& first)
+{
+    const std::string name = Printable(file), firstName = Printable(firstFile);
+    const auto differ = [&](const char* what, const std::string& value, const std::string& expected) {
+        if (value == expected) return;
+        throw EvenorError(name + ": not the same detector as " + firstName + " (" + what + " \"" + Printable(value) +
+                          "\", not \"" + Printable(expected) + "\")");
+    };
+    differ("Manufacturer", image.Manufacturer, first.Manufacturer);
+    differ("Manufacturer's Model Name", image.Model, first.Model);
+    differ("Detector ID", image.DetectorId, first.DetectorId);
+    differ("Device Serial Number", image.Serial, first.Serial);
+    if (image.Rows != first.Rows || image.Columns != first.Columns)
+        throw EvenorError(name + ": " + std::to_string(image.Columns) + " x " + std::to_string(image.Rows) +
+                          " pixels, not " + std::to_string(first.Columns) + " x " + std::to_string(first.Rows) +
+                          " as " + firstName);
+    if (std::fabs(image.Spacing - first.Spacing) > 1e-9 * std::max(1.0, first.Spacing))
+        throw EvenorError(name + ": pixel spacing " + SpacingText(image.Spacing) + ", not " +
+                          SpacingText(first.Spacing) + " as " + firstName);
+}
+
+struct Header {
+    Identity Id;
+    std::optional<double> ExposureIndex, TargetExposureIndex, DeviationIndex;
+};
+
+Header ReadHeader(const std::string& file, bool decompress, const SeriesMessageSink& message,
+                  std::vector<std::string>& warnings)
+{
+    const auto image = OpenImage(file, decompress);
+    const ImageInfo info = ReadImageInfo(*image);
+    if (!info.Judged()) throw EvenorError(Printable(file) + ": " + info.NotJudgedText());
+    const auto warn = [&](std::string_view text) {
+        const std::string line = Printable(file) + ": " + std::string(text);
+        message("Warning: " + line);
+        warnings.push_back(line);
+    };
+    if (info.IsProcessed()) warn(ProcessedImageWarning);
+    if (info.LossyCompressed) warn(LossyImageWarning);
+    Header header;
+    header.Id = {info.Manufacturer, info.Model, info.DetectorId,
+                 TagTableValue(image->TagTable(), tags::DeviceSerialNumber.Key), image->Rows(), image->Columns(),
+                 image->PixelSpacing()};
+    const auto& table = image->TagTable();
+    header.ExposureIndex = ReadNumber(TagTableValue(table, tags::ExposureIndex.Key));
+    header.TargetExposureIndex = ReadNumber(TagTableValue(table, tags::TargetExposureIndex.Key));
+    header.DeviationIndex = ReadNumber(TagTableValue(table, tags::DeviationIndex.Key));
+    return header;
+}
+
+// The pixels of one image, checked complete.
+std::unique_ptr<TDicomBeeld> LoadImage(const std::string& file, bool decompress)
+{
+    auto image = OpenImage(file, decompress);
+    image->LoadPixels();
+    const std::size_t expected = static_cast<std::size_t>(image->Rows()) * static_cast<std::size_t>(image->Columns());
+    if (image->Pixels().size() != expected || expected == 0)
+        throw EvenorError(Printable(file) + ": " + kPixelDataIncomplete);
+    return image;
+}
+
+// The evaluated area: the whole image or the area given, less the border.
+PixelRect EvaluatedArea(const SeriesRequest& request, const Identity& first, double spacing,
+                        std::uint32_t& borderPixels)
+{
+    AnalysisSettings settings;
+    if (request.Area.empty()) {
+        const ImageArea whole = WholeImageArea(first.Rows, first.Columns);
+        settings.FirstColumn = whole.FirstColumn;
+        settings.FirstRow = whole.FirstRow;
+        settings.LastColumn = whole.LastColumn;
+        settings.LastRow = whole.LastRow;
+    } else {
+        const auto parts = SplitAtCommas(request.Area);
+        if (parts.size() != 4 || !ReadAreaField(parts[0], settings.FirstColumn) ||
+            !ReadAreaField(parts[1], settings.FirstRow) || !ReadAreaField(parts[2], settings.LastColumn) ||
+            !ReadAreaField(parts[3], settings.LastRow))
+            throw EvenorError("--area: FIRSTCOL,FIRSTROW,LASTCOL,LASTROW is expected");
+        if (settings.FirstColumn > settings.LastColumn || settings.FirstRow > settings.LastRow ||
+            settings.LastColumn >= static_cast<std::uint32_t>(first.Columns) ||
+            settings.LastRow >= static_cast<std::uint32_t>(first.Rows))
+            throw EvenorError("--area: the area must lie inside the image (" + std::to_string(first.Columns) +
+                              " x " + std::to_string(first.Rows) + " pixels), first before last");
+    }
+    double borderMm = 0.0;
+    if (!ReadRealField(request.BorderMm, borderMm) || borderMm < 0.0)
+        throw EvenorError("--border-mm: A number of millimetres, 0 or more, is expected");
+    borderPixels = 0;
+    if (borderMm > 0.0) {
+        const BorderedArea bordered = ReduceArea(settings, spacing, borderMm);
+        if (!bordered.Accepted) throw EvenorError(bordered.Refusal);
+        settings = bordered.Settings;
+        borderPixels = bordered.BorderPixels;
+    }
+    return {settings.FirstColumn, settings.FirstRow, settings.LastColumn, settings.LastRow};
+}
+
+// The central square of `side` pixels of the area (all of a shorter side).
+PixelRect CentralRegion(const PixelRect& area, std::uint32_t side)
+{
+    const auto centre = [](std::uint32_t first, std::uint32_t length, std::uint32_t want, std::uint32_t& a,
+                           std::uint32_t& b) {
+        const std::uint32_t take = std::clamp<std::uint32_t>(want, 1, length);
+        a = first + (length - take) / 2;
+        b = a + take - 1;
+    };
+    PixelRect central;
+    centre(area.FirstColumn, area.Width(), side, central.FirstColumn, central.LastColumn);
+    centre(area.FirstRow, area.Height(), side, central.FirstRow, central.LastRow);
+    return central;
+}
+
+std::uint32_t PixelsFor(double mm, double spacing)
+{
+    return static_cast<std::uint32_t>(std::clamp(std::lround(mm / spacing), 1L, 65535L));
+}
+
+Verdict Worse(Verdict a, Verdict b) { return static_cast<int>(a) >= static_cast<int>(b) ? a : b; }
+
+SeriesDark MeasureDarks(const SeriesRequest& request, const BoxGrid& grid, std::uint32_t columns)
+{
+    SeriesDark dark;
+    DoseNoiseAccumulator noise(grid);
+    std::vector<std::uint16_t> counts(grid.Area.Count(), 0);
+    for (const auto& file : request.Darks) {
+        const auto image = LoadImage(file, request.Decompress);
+        const std::span<const std::uint16_t> pixels = image->Pixels();
+        noise.Add(pixels, columns);
+        const Moments moments = RectMoments(pixels, columns, grid.Area);
+        const double mean = moments.Mean(), allowed = DarkDefectSds * std::sqrt(moments.Variance());
+        std::uint16_t* count = counts.data();
+        for (std::uint32_t row = grid.Area.FirstRow; row <= grid.Area.LastRow; ++row) {
+            const std::uint16_t* line = pixels.data() + static_cast<std::size_t>(row) * columns;
+            for (std::uint32_t x = grid.Area.FirstColumn; x <= grid.Area.LastColumn; ++x, ++count)
+                if (std::fabs(line[x] - mean) > allowed && *count != UINT16_MAX) ++*count;
+        }
+    }
+    const DoseNoise result = noise.Result();
+    dark.Images = result.Images;
+    dark.Mean = result.Mean;
+    dark.FromPairs = result.QuantumVariance.has_value();
+    dark.NoiseSd = std::sqrt(result.QuantumVariance.value_or(result.ImageVariance));
+    const std::size_t all = std::min<std::size_t>(request.Darks.size(), UINT16_MAX);
+    dark.DefectPixels = static_cast<std::size_t>(std::count_if(counts.begin(), counts.end(),
+                                                               [&](std::uint16_t c) { return c >= all; }));
+    return dark;
+}
+
+}  // namespace
+
+SeriesResult RunSeries(const SeriesRequest& request, const SeriesMessageSink& message)
+{
+    if (request.Files.size() < 2) throw EvenorError("A series needs at least two images");
+    if (!request.Kerma.empty() && request.Kerma.size() != request.Files.size())
+        throw EvenorError("One kerma value is needed for each image");
+
+    SeriesResult result;
+    // Every header first: a series that does not belong together is refused
+    // before any pixel is read.
+    std::vector<Header> headers;
+    for (const auto& file : request.Files) headers.push_back(ReadHeader(file, request.Decompress, message, result.Warnings));
+    for (std::size_t i = 1; i < headers.size(); ++i)
+        CheckSameDetector(request.Files[i], headers[i].Id, request.Files[0], headers[0].Id);
+    for (const auto& dark : request.Darks)
+        CheckSameDetector(dark, ReadHeader(dark, request.Decompress, message, result.Warnings).Id, request.Files[0],
+                          headers[0].Id);
+
+    const Identity& first = headers[0].Id;
+    result.Detector = first.DetectorText();
+    result.Rows = static_cast<std::uint32_t>(first.Rows);
+    result.Columns = static_cast<std::uint32_t>(first.Columns);
+    result.PixelSpacing = first.Spacing;
+    double spacing = first.Spacing;
+    if (!(spacing > 0.0)) {
+        spacing = SeriesAssumedSpacingMm;
+        const std::string warning = "The images have no pixel spacing: " + FormatReal(spacing) +
+                                    " mm is taken for the central region and the boxes";
+        message("Warning: " + warning);
+        result.Warnings.push_back(warning);
+    }
+    result.Area = EvaluatedArea(request, first, spacing, result.BorderPixels);
+    result.Central = CentralRegion(result.Area, PixelsFor(SeriesCentralRegionMm, spacing));
+    double boxCm = 0.0;
+    if (!ReadRealField(request.BoxCm, boxCm) || !(boxCm > 0.0))
+        throw EvenorError("--box-cm: a positive number of centimetres is expected");
+    result.Grid = MakeBoxGrid(result.Area, PixelsFor(boxCm * 10.0, spacing));
+    result.PixelDeviationPercent = DefaultPreset().PixelDeviationPercent;
+
+    // The doses: equal kerma values make one dose; without kerma all images do.
+    std::map<double, std::vector<std::size_t>> byKerma;
+    for (std::size_t i = 0; i < request.Files.size(); ++i) {
+        SeriesImage image;
+        image.File = request.Files[i];
+        if (!request.Kerma.empty()) image.Kerma = request.Kerma[i];
+        image.ExposureIndex = headers[i].ExposureIndex;
+        image.TargetExposureIndex = headers[i].TargetExposureIndex;
+        image.DeviationIndex = headers[i].DeviationIndex;
+        result.Images.push_back(image);
+        byKerma[request.Kerma.empty() ? 0.0 : request.Kerma[i]].push_back(i);
+    }
+
+    SeriesDefectCounter defects(result.Grid, result.PixelDeviationPercent);
+    for (const auto& [kerma, members] : byKerma) {
+        SeriesDose dose;
+        if (!request.Kerma.empty()) dose.Kerma = kerma;
+        dose.Images = members;
+        DoseNoiseAccumulator noise(result.Grid);
+        double centralSum = 0.0;
+        for (const std::size_t i : members) {
+            const auto image = LoadImage(request.Files[i], request.Decompress);
+            const std::span<const std::uint16_t> pixels = image->Pixels();
+            noise.Add(pixels, result.Columns);
+            defects.Add(pixels, result.Columns);
+            SeriesImage& measured = result.Images[i];
+            const Moments area = RectMoments(pixels, result.Columns, result.Area);
+            const Moments central = RectMoments(pixels, result.Columns, result.Central);
+            measured.Mean = area.Mean();
+            measured.SD = std::sqrt(area.Variance());
+            measured.CentralMean = central.Mean();
+            measured.CentralSD = std::sqrt(central.Variance());
+            centralSum += measured.CentralMean;
+            if (measured.ExposureIndex && measured.Kerma) {
+                measured.ExposureCheck = CheckExposureIndex(*measured.ExposureIndex, *measured.Kerma);
+                result.ExposureVerdict = Worse(result.ExposureVerdict, measured.ExposureCheck.Result);
+            }
+        }
+        dose.CentralMean = centralSum / static_cast<double>(members.size());
+        dose.Noise = noise.Result();
+        result.Doses.push_back(std::move(dose));
+    }
+    result.Defects = defects.Result();
+
+    // The noise block: the dose with the most images, of those the highest.
+    for (std::size_t d = 1; d < result.Doses.size(); ++d)
+        if (result.Doses[d].Images.size() >= result.Doses[result.NoiseDose].Images.size()) result.NoiseDose = d;
+    const DoseNoise& shown = result.Doses[result.NoiseDose].Noise;
+    result.NoiseUniformityVerdict =
+        Judge(shown.QuantumNoiseUniformity,
+              DefaultPreset().MetricLimits[static_cast<std::size_t>(MetricId::NoiseUniformity)]);
+
+    if (result.Doses.size() >= 3 && !request.Kerma.empty()) {
+        std::vector<double> kerma, mean, variance;
+        for (const auto& dose : result.Doses) {
+            kerma.push_back(*dose.Kerma);
+            mean.push_back(dose.CentralMean);
+            variance.push_back(dose.Noise.TotalVariance);
+        }
+        result.Response = ChooseResponse(kerma, mean);
+        result.Components = FitNoiseComponents(kerma, variance);
+    }
+
+    if (!request.Darks.empty()) {
+        result.Dark = MeasureDarks(request, result.Grid, result.Columns);
+        if (result.Components && result.Components->Fitted && result.Components->Electronic > 0.0)
+            result.Dark->ElectronicRatio = result.Dark->NoiseSd * result.Dark->NoiseSd / result.Components->Electronic;
+    }
+    return result;
+}
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json Number(double value) { return std::isfinite(value) ? Json(value) : Json(nullptr); }
+Json Number(const std::optional<double>& value) { return value ? Number(*value) : Json(nullptr); }
+Json Sd(const std::optional<double>& variance) { return variance ? Number(std::sqrt(*variance)) : Json(nullptr); }
+
+Json RectJson(const PixelRect& rect)
+{
+    return Json{{"first_column", rect.FirstColumn},
+                {"first_row", rect.FirstRow},
+                {"last_column", rect.LastColumn},
+                {"last_row", rect.LastRow}};
+}
+
+Json VerdictJson(Verdict verdict) { return std::string(VerdictName(verdict)); }
+
+Json NoiseJson(const SeriesDose& dose, const BoxGrid& grid, bool withMaps)
+{
+    const DoseNoise& noise = dose.Noise;
+    Json json{{"kerma_uGy", Number(dose.Kerma)},
+              {"images", noise.Images},
+              {"pairs", noise.Pairs},
+              {"mean", Number(noise.Mean)},
+              {"total_sd", Number(std::sqrt(noise.TotalVariance))},
+              {"quantum_sd", Sd(noise.QuantumVariance)},
+              {"structured_sd", Sd(noise.StructuredVariance)},
+              {"structured_fraction", Number(noise.StructuredFraction)},
+              {"total_variance", Number(noise.TotalVariance)},
+              {"image_sd", Number(std::sqrt(noise.ImageVariance))},
+              {"quantum_noise_uniformity_pct", Number(noise.QuantumNoiseUniformity)}};
+    if (withMaps) {
+        Json map{{"box_pixels", grid.Side}, {"columns", grid.Columns}, {"rows", grid.Rows}};
+        Json values = Json::array();
+        for (double v : noise.FixedPatternPercent) values.push_back(Number(v));
+        map["deviation_pct"] = std::move(values);
+        json["fixed_pattern_map"] = std::move(map);
+    }
+    return json;
+}
+
+Json CoefficientsJson(const ResponseFit& fit)
+{
+    switch (fit.Model) {
+    case ResponseModel::Linear:
+        return Json{{"offset", Number(fit.A)}, {"slope", Number(fit.B)}};
+    case ResponseModel::Log:
+        return Json{{"offset", Number(fit.A)}, {"slope_per_ln_uGy", Number(fit.B)}};
+    case ResponseModel::Power:
+        return Json{{"factor", Number(fit.A)}, {"exponent", Number(fit.B)}};
+    }
+    return Json::object();
+}
+
+Json ResponseFitJson(const ResponseFit& fit)
+{
+    Json points = Json::array();
+    for (const auto& p : fit.Points)
+        points.push_back(Json{{"kerma_uGy", Number(p.Kerma)},
+                              {"mean", Number(p.Mean)},
+                              {"fitted", Number(p.Fitted)},
+                              {"residual", Number(p.Residual)}});
+    return Json{{"model", std::string(ResponseModelName(fit.Model))},
+                {"coefficients", CoefficientsJson(fit)},
+                {"r2", Number(fit.R2)},
+                {"points", std::move(points)}};
+}
+
+}  // namespace
+
+Json SeriesToJson(const SeriesResult& result)
+{
+    Json json;
+    json["tool"] = std::string(ToolName);
+    json["version"] = std::string(ToolVersion);
+    json["kind"] = "series";
+    json["series_schema_version"] = 1;
+    json["detector"] = result.Detector;
+    json["columns"] = result.Columns;
+    json["rows"] = result.Rows;
+    json["pixel_spacing_mm"] = Number(result.PixelSpacing > 0.0 ? std::optional(result.PixelSpacing) : std::nullopt);
+    json["values"] = "stored";
+    json["area"] = RectJson(result.Area);
+    json["area"]["border_pixels"] = result.BorderPixels;
+    json["central_region"] = RectJson(result.Central);
+    json["central_region"]["side_mm"] = SeriesCentralRegionMm;
+
+    Json images = Json::array();
+    for (const auto& image : result.Images) {
+        Json entry{{"file", image.File},
+                   {"kerma_uGy", Number(image.Kerma)},
+                   {"mean", Number(image.Mean)},
+                   {"sd", Number(image.SD)},
+                   {"central_mean", Number(image.CentralMean)},
+                   {"central_sd", Number(image.CentralSD)},
+                   {"exposure_index", Number(image.ExposureIndex)},
+                   {"target_exposure_index", Number(image.TargetExposureIndex)},
+                   {"deviation_index", Number(image.DeviationIndex)},
+                   {"ei_ratio", Number(image.ExposureCheck.Ratio)},
+                   {"ei_verdict", VerdictJson(image.ExposureCheck.Result)}};
+        images.push_back(std::move(entry));
+    }
+    json["images"] = std::move(images);
+
+    json["noise"] = NoiseJson(result.Doses[result.NoiseDose], result.Grid, true);
+    json["noise"]["quantum_noise_uniformity_verdict"] = VerdictJson(result.NoiseUniformityVerdict);
+    Json doses = Json::array();
+    for (const auto& dose : result.Doses) doses.push_back(NoiseJson(dose, result.Grid, false));
+    json["doses"] = std::move(doses);
+
+    const SeriesDefects& defects = result.Defects;
+    Json persistent = Json::array();
+    for (const auto& pixel : defects.PersistentPixels) persistent.push_back(Json{{"x", pixel.Column}, {"y", pixel.Row}});
+    json["deviating_pixels"] = Json{{"pixel_deviation_pct", result.PixelDeviationPercent},
+                                    {"box_pixels", result.Grid.Side},
+                                    {"images", defects.Images},
+                                    {"persistent", defects.Persistent},
+                                    {"transient", defects.Transient},
+                                    {"intermittent", defects.Intermittent},
+                                    {"persistent_pixels", std::move(persistent)}};
+
+    const ResponseFit* best = result.Response ? result.Response->Best() : nullptr;
+    if (best != nullptr) {
+        Json response = ResponseFitJson(*best);
+        Json candidates = Json::array();
+        for (const auto& fit : result.Response->Candidates)
+            if (fit.Fitted)
+                candidates.push_back(Json{{"model", std::string(ResponseModelName(fit.Model))},
+                                          {"coefficients", CoefficientsJson(fit)},
+                                          {"r2", Number(fit.R2)}});
+        response["candidates"] = std::move(candidates);
+        response["region"] = "central_region";
+        json["response"] = std::move(response);
+    } else {
+        json["response"] = nullptr;
+    }
+
+    if (result.Components && result.Components->Fitted) {
+        const NoiseComponentFit& fit = *result.Components;
+        Json points = Json::array();
+        for (const auto& p : fit.Points)
+            points.push_back(Json{{"kerma_uGy", Number(p.Kerma)},
+                                  {"variance", Number(p.Variance)},
+                                  {"fitted", Number(p.Fitted)},
+                                  {"residual", Number(p.Residual)}});
+        Json range = nullptr;
+        if (fit.QuantumLimited)
+            range = Json{{"from_uGy", Number(fit.QuantumLimited->From)}, {"to_uGy", Number(fit.QuantumLimited->To)}};
+        json["noise_components"] = Json{{"electronic", Number(fit.Electronic)},
+                                        {"quantum", Number(fit.Quantum)},
+                                        {"structured", Number(fit.Structured)},
+                                        {"quantum_limited_range", std::move(range)},
+                                        {"points", std::move(points)}};
+    } else {
+        json["noise_components"] = nullptr;
+    }
+
+    json["exposure_index"] = Json{{"tolerance_pct", ExposureIndexTolerancePercent},
+                                  {"verdict", VerdictJson(result.ExposureVerdict)}};
+
+    if (result.Dark) {
+        const SeriesDark& dark = *result.Dark;
+        json["dark"] = Json{{"images", dark.Images},
+                            {"offset_mean", Number(dark.Mean)},
+                            {"noise_sd", Number(dark.NoiseSd)},
+                            {"noise_from_pairs", dark.FromPairs},
+                            {"variance_to_electronic", Number(dark.ElectronicRatio)},
+                            {"defect_sds", DarkDefectSds},
+                            {"defect_pixels", dark.DefectPixels}};
+    } else {
+        json["dark"] = nullptr;
+    }
+    json["warnings"] = result.Warnings;
+    return json;
+}
+
+std::string SeriesSummaryText(const SeriesResult& result)
+{
+    std::ostringstream out;
+    out.imbue(std::locale::classic());
+    const auto number = [](double value) {
+        std::ostringstream text;
+        text.imbue(std::locale::classic());
+        text.precision(4);
+        text << value;
+        return text.str();
+    };
+    out << "Series of " << result.Images.size() << " images, " << result.Doses.size()
+        << (result.Doses.size() == 1 ? " dose" : " doses") << ", " << Printable(result.Detector) << "\n";
+    const SeriesDose& dose = result.Doses[result.NoiseDose];
+    const DoseNoise& noise = dose.Noise;
+    out << "Noise" << (dose.Kerma ? " at " + number(*dose.Kerma) + " uGy" : std::string()) << ": total SD "
+        << number(std::sqrt(noise.TotalVariance));
+    if (noise.QuantumVariance)
+        out << ", quantum SD " << number(std::sqrt(*noise.QuantumVariance)) << ", structured SD "
+            << number(std::sqrt(*noise.StructuredVariance)) << ", structured fraction "
+            << number(noise.StructuredFraction.value_or(0.0));
+    else
+        out << " (no pair of images at one dose: quantum and structured noise not told apart)";
+    out << "\n";
+    if (noise.QuantumNoiseUniformity)
+        out << "Quantum noise uniformity: " << number(*noise.QuantumNoiseUniformity) << " % ("
+            << VerdictName(result.NoiseUniformityVerdict) << ")\n";
+    out << "Deviating pixels: " << result.Defects.Persistent << " persistent, " << result.Defects.Transient
+        << " transient, " << result.Defects.Intermittent << " intermittent\n";
+    if (const ResponseFit* best = result.Response ? result.Response->Best() : nullptr) {
+        out << "Response: " << ResponseModelName(best->Model) << ", ";
+        switch (best->Model) {
+        case ResponseModel::Linear:
+            out << "pixel value = " << number(best->A) << " + " << number(best->B) << " x K";
+            break;
+        case ResponseModel::Log:
+            out << "pixel value = " << number(best->A) << " + " << number(best->B) << " x ln K";
+            break;
+        case ResponseModel::Power:
+            out << "pixel value = " << number(best->A) << " x K^" << number(best->B);
+            break;
+        }
+        out << ", R2 " << std::fixed << std::setprecision(5) << best->R2 << std::defaultfloat << "\n";
+    } else if (!result.Images.empty() && result.Images.front().Kerma) {
+        out << "Response: not fitted (three distinct kerma values are needed)\n";
+    }
+    if (result.Components && result.Components->Fitted) {
+        const NoiseComponentFit& fit = *result.Components;
+        out << "Noise components: electronic " << number(fit.Electronic) << ", quantum " << number(fit.Quantum)
+            << " x K, structured " << number(fit.Structured) << " x K^2";
+        if (fit.QuantumLimited)
+            out << "; quantum limited from " << number(fit.QuantumLimited->From) << " uGy"
+                << (fit.QuantumLimited->To ? " to " + number(*fit.QuantumLimited->To) + " uGy" : std::string());
+        out << "\n";
+    }
+    if (result.ExposureVerdict != Verdict::NotEvaluated)
+        out << "Exposure index: " << VerdictName(result.ExposureVerdict) << " (tolerance +-"
+            << number(ExposureIndexTolerancePercent) << " %)\n";
+    if (result.Dark)
+        out << "Dark: offset " << number(result.Dark->Mean) << ", noise SD " << number(result.Dark->NoiseSd) << ", "
+            << result.Dark->DefectPixels << " defect pixels\n";
+    return out.str();
+}
+
+std::optional<std::vector<double>> ParseKermaList(const std::string& text, std::size_t count, std::string& problem)
+{
+    const std::vector<std::string> parts = SplitAtCommas(text);
+    if (parts.size() != count) {
+        problem = std::to_string(parts.size()) + (parts.size() == 1 ? " value" : " values") + " for " +
+                  std::to_string(count) + (count == 1 ? " image" : " images");
+        return std::nullopt;
+    }
+    std::vector<double> kerma;
+    for (const auto& part : parts) {
+        const auto value = ReadKerma(part);
+        if (!value) {
+            problem = KermaProblem(part);
+            return std::nullopt;
+        }
+        kerma.push_back(*value);
+    }
+    return kerma;
+}
+
+std::optional<std::vector<double>> ReadKermaCsv(const std::string& path, const std::vector<std::string>& files,
+                                                std::string& problem)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        problem = "cannot open " + Printable(path);
+        return std::nullopt;
+    }
+    std::map<std::string, double> byPath;
+    std::map<std::string, std::vector<double>> byName;
+    std::string line;
+    std::size_t number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (TrimPadding(line).empty()) continue;
+        const std::size_t comma = line.rfind(',');
+        if (comma == std::string::npos) {
+            problem = "line " + std::to_string(number) + ": FILE,KERMA is expected";
+            return std::nullopt;
+        }
+        const std::string file = TrimPadding(std::string_view(line).substr(0, comma));
+        const auto kerma = ReadKerma(std::string_view(line).substr(comma + 1));
+        if (!kerma) {
+            if (byPath.empty() && number == 1) continue;  // a header
+            problem = "line " + std::to_string(number) + ": " + KermaProblem(line.substr(comma + 1));
+            return std::nullopt;
+        }
+        byPath[file] = *kerma;
+        byName[FileNamePart(file)].push_back(*kerma);
+    }
+    std::vector<double> kerma;
+    for (const auto& file : files) {
+        if (const auto at = byPath.find(file); at != byPath.end()) {
+            kerma.push_back(at->second);
+            continue;
+        }
+        const auto named = byName.find(FileNamePart(file));
+        if (named == byName.end() || named->second.size() != 1) {
+            problem = "no kerma for " + Printable(file);
+            return std::nullopt;
+        }
+        kerma.push_back(named->second.front());
+    }
+    return kerma;
+}
+
+}  // namespace evenor
