@@ -138,7 +138,7 @@ std::unique_ptr<TDicomBeeld> LoadImage(const std::string& file, bool decompress)
 }
 
 // The evaluated area: the whole image or the area given, less the border.
-PixelRect EvaluatedArea(const SeriesRequest& request, const Identity& first, double spacing,
+AreaRect EvaluatedArea(const SeriesRequest& request, const Identity& first, double spacing,
                         std::uint32_t& borderPixels)
 {
     AnalysisSettings settings;
@@ -174,7 +174,7 @@ PixelRect EvaluatedArea(const SeriesRequest& request, const Identity& first, dou
 }
 
 // The central square of `side` pixels of the area (all of a shorter side).
-PixelRect CentralRegion(const PixelRect& area, std::uint32_t side)
+AreaRect CentralRegion(const AreaRect& area, std::uint32_t side)
 {
     const auto centre = [](std::uint32_t first, std::uint32_t length, std::uint32_t want, std::uint32_t& a,
                            std::uint32_t& b) {
@@ -182,7 +182,7 @@ PixelRect CentralRegion(const PixelRect& area, std::uint32_t side)
         a = first + (length - take) / 2;
         b = a + take - 1;
     };
-    PixelRect central;
+    AreaRect central;
     centre(area.FirstColumn, area.Width(), side, central.FirstColumn, central.LastColumn);
     centre(area.FirstRow, area.Height(), side, central.FirstRow, central.LastRow);
     return central;
@@ -343,7 +343,7 @@ Json Number(double value) { return std::isfinite(value) ? Json(value) : Json(nul
 Json Number(const std::optional<double>& value) { return value ? Number(*value) : Json(nullptr); }
 Json Sd(const std::optional<double>& variance) { return variance ? Number(std::sqrt(*variance)) : Json(nullptr); }
 
-Json RectJson(const PixelRect& rect)
+Json RectJson(const AreaRect& rect)
 {
     return Json{{"first_column", rect.FirstColumn},
                 {"first_row", rect.FirstRow},

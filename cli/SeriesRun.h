@@ -71,7 +71,7 @@ struct SeriesResult {
     std::string Detector;  // how the images name their detector, for the summary
     std::uint32_t Rows = 0, Columns = 0;
     double PixelSpacing = 0.0;  // mm as read; 0 when unknown
-    PixelRect Area, Central;
+    AreaRect Area, Central;
     std::uint32_t BorderPixels = 0;
     BoxGrid Grid;
     double PixelDeviationPercent = 0.0;

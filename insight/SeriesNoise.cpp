@@ -60,7 +60,7 @@ double Moments::Variance() const
                                (static_cast<long double>(Count) * static_cast<long double>(Count - 1)));
 }
 
-Moments RectMoments(std::span<const std::uint16_t> pixels, std::uint32_t columns, const PixelRect& rect)
+Moments RectMoments(std::span<const std::uint16_t> pixels, std::uint32_t columns, const AreaRect& rect)
 {
     Moments moments;
     for (std::uint32_t row = rect.FirstRow; row <= rect.LastRow; ++row) {
@@ -77,7 +77,7 @@ std::uint32_t BoxGrid::BoxColumn(std::uint32_t column) const
 
 std::uint32_t BoxGrid::BoxRow(std::uint32_t row) const { return std::min((row - Area.FirstRow) / Side, Rows - 1); }
 
-BoxGrid MakeBoxGrid(const PixelRect& area, std::uint32_t side)
+BoxGrid MakeBoxGrid(const AreaRect& area, std::uint32_t side)
 {
     BoxGrid grid;
     grid.Area = area;
@@ -124,7 +124,7 @@ DoseNoiseAccumulator::DoseNoiseAccumulator(const BoxGrid& grid)
 
 void DoseNoiseAccumulator::Add(std::span<const std::uint16_t> pixels, std::uint32_t columns)
 {
-    const PixelRect& area = grid_.Area;
+    const AreaRect& area = grid_.Area;
     const std::uint32_t width = area.Width();
     const Moments image = RectMoments(pixels, columns, area);
     ++images_;
@@ -195,7 +195,7 @@ DoseNoise DoseNoiseAccumulator::Result() const
     // The mean image: its variance, and its box means for the fixed pattern.
     Moments sumMoments;
     std::vector<Moments> boxSums(grid_.Count());
-    const PixelRect& area = grid_.Area;
+    const AreaRect& area = grid_.Area;
     const std::vector<std::uint32_t> starts =
         BoxStarts(area.FirstColumn, grid_.Columns, grid_.Side, area.LastColumn);
     const std::uint32_t* sum = sumImage_.data();
@@ -238,7 +238,7 @@ SeriesDefectCounter::SeriesDefectCounter(const BoxGrid& grid, double percent)
 
 void SeriesDefectCounter::Add(std::span<const std::uint16_t> pixels, std::uint32_t columns)
 {
-    const PixelRect& area = grid_.Area;
+    const AreaRect& area = grid_.Area;
     const std::vector<std::uint32_t> starts =
         BoxStarts(area.FirstColumn, grid_.Columns, grid_.Side, area.LastColumn);
     std::vector<Moments> boxes(grid_.Count());

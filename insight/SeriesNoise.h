@@ -28,8 +28,9 @@
 
 namespace evenor {
 
-// An inclusive rectangle of pixels of an image, 0-based.
-struct PixelRect {
+// An inclusive rectangle of pixels of an image, 0-based, as the area fields
+// give it (LineProfiles.h has the left/top/width/height form).
+struct AreaRect {
     std::uint32_t FirstColumn = 0, FirstRow = 0, LastColumn = 0, LastRow = 0;
     std::uint32_t Width() const { return LastColumn - FirstColumn + 1; }
     std::uint32_t Height() const { return LastRow - FirstRow + 1; }
@@ -54,14 +55,14 @@ struct Moments {
 };
 
 // Sums of the pixel values of rect in an image of `columns` columns, row-major.
-Moments RectMoments(std::span<const std::uint16_t> pixels, std::uint32_t columns, const PixelRect& rect);
+Moments RectMoments(std::span<const std::uint16_t> pixels, std::uint32_t columns, const AreaRect& rect);
 
 // The area cut into square boxes of side `side` pixels from its first pixel;
 // the rest of a row or column of boxes (less than a box) joins the last box,
 // so every pixel of the area is in exactly one box. An area smaller than a
 // box is one box.
 struct BoxGrid {
-    PixelRect Area;
+    AreaRect Area;
     std::uint32_t Side = 1;
     std::uint32_t Columns = 1, Rows = 1;  // boxes across and down
 
@@ -69,7 +70,7 @@ struct BoxGrid {
     std::uint32_t BoxColumn(std::uint32_t column) const;  // column of the image
     std::uint32_t BoxRow(std::uint32_t row) const;        // row of the image
 };
-BoxGrid MakeBoxGrid(const PixelRect& area, std::uint32_t side);
+BoxGrid MakeBoxGrid(const AreaRect& area, std::uint32_t side);
 
 // The largest difference between a box's value and the mean of its up to four
 // neighbours' values (left, right, above, below), in % of the mean of all

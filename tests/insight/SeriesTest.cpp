@@ -119,7 +119,7 @@ TEST(SeriesMoments, VarianceIsExactAtFullScale)
     // Full-scale values: sums of squares that a 64-bit double would round.
     std::vector<std::uint16_t> pixels(4096 * 16);
     for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = i % 2 ? 65535 : 65534;
-    const Moments m = RectMoments(pixels, 4096, PixelRect{0, 0, 4095, 15});
+    const Moments m = RectMoments(pixels, 4096, AreaRect{0, 0, 4095, 15});
     const double n = static_cast<double>(pixels.size());
     EXPECT_DOUBLE_EQ(m.Mean(), 65534.5);
     EXPECT_DOUBLE_EQ(m.Variance(), 0.25 * n / (n - 1.0));
@@ -155,7 +155,7 @@ TEST(SeriesDoseNoise, PairsTellQuantumFromStructuredNoise)
     };
     for (const Case& c : {Case{2, 10.0, 20.0}, Case{4, 20.0, 10.0}, Case{3, 0.0, 15.0}}) {
         const PlantedImages planted = Planted(c.Images, c.PatternSd, c.NoiseSd);
-        const PixelRect area{0, 0, planted.Side - 1, planted.Side - 1};
+        const AreaRect area{0, 0, planted.Side - 1, planted.Side - 1};
         DoseNoiseAccumulator accumulator(MakeBoxGrid(area, 64));
         for (const auto& image : planted.Images) accumulator.Add(image, planted.Side);
         const DoseNoise noise = accumulator.Result();
@@ -183,7 +183,7 @@ TEST(SeriesDefects, PersistentAndTransientPixelsAreToldApart)
     planted.Images[1][100 * side + 50] = 4000;                       // a passing hit: in one
     planted.Images[0][200 * side + 70] = 0;                          // in two of three
     planted.Images[2][200 * side + 70] = 0;
-    const PixelRect area{0, 0, side - 1, side - 1};
+    const AreaRect area{0, 0, side - 1, side - 1};
     SeriesDefectCounter counter(MakeBoxGrid(area, 64), 20.0);
     for (const auto& image : planted.Images) counter.Add(image, side);
     const SeriesDefects defects = counter.Result();
