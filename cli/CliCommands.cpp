@@ -15,6 +15,7 @@
 #include "cli/IntakeCommands.h"
 #include "cli/MapExport.h"
 #include "cli/SeriesCommand.h"
+#include "cli/SeriesRun.h"
 #include "cmake/EvenorVersion.h"
 #include "dicom/DicomLib.h"
 #include "dicom/FilePath.h"
@@ -54,6 +55,7 @@ struct AnalyseCommandLine {
     bool Quiet = false;
     bool Record = false;
     std::string Db, By;
+    std::string Response;  // a series JSON: judge kerma-linear values
     BatchOptions Batch;
 };
 
@@ -74,6 +76,14 @@ int SingleImage(const AnalyseCommandLine& line, bool withMaps, const AnalyseOpti
     job.Outputs.Paper = PaperOf(line.Paper);
     job.WantRecord = line.Record;
     job.AnalysedBy = line.By;
+    if (!line.Response.empty()) {
+        try {
+            job.Response = ReadSeriesResponse(line.Response);
+        } catch (const std::exception& e) {
+            err << e.what() << '\n';
+            return kExitFailed;
+        }
+    }
     // With a PDF report the test is recorded before the report is drawn, so
     // that it shows the baseline comparison.
     std::optional<HistoryRecorder> recorder;
@@ -90,6 +100,9 @@ int SingleImage(const AnalyseCommandLine& line, bool withMaps, const AnalyseOpti
         if (outcome.Recorded) out << *outcome.Recorded << '\n';
         return kExitFailed;
     }
+    if (!line.Quiet && job.Response)
+        out << "Metrics and verdicts of kerma-linear values (" << ResponseModelName(job.Response->Fit.Model)
+            << " response of " << Printable(line.Response) << "); the report is of the stored values\n";
     if (!line.Quiet) out << ImageSummaryText(job.File, outcome);
     if (outcome.Recorded) out << *outcome.Recorded << '\n';
     if (outcome.RecordError) {
@@ -300,6 +313,12 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
                      ->capture_default_str()
                      ->type_name("N")
                      ->group(batch);
+    auto* response = analyse
+                         ->add_option("--response", line.Response,
+                                      "Judge kerma-linear values: the detector's response from a series JSON "
+                                      "(evenor-cli series --json); the report stays on the stored values")
+                         ->type_name("RESPONSE.json")
+                         ->group(outputs);
     const std::string history = "History";
     analyse
         ->add_flag("--record", line.Record,
@@ -382,6 +401,12 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
     if (!batchMode && withPdf && line.Pdf.empty()) return usage("--pdf: a file is expected");
     if (paper->count() > 0 && !withPdf) return usage("--paper: only with --pdf or --each-pdf");
     if (by->count() > 0 && !withPdf && !line.Record) return usage("--by: only with --record, --pdf or --each-pdf");
+    // The PDF, the maps, the ROI table and the history describe the stored
+    // values; a linearised run gives the summary and the JSON.
+    if (response->count() > 0 && (batchMode || withMaps || csv->count() > 0 || line.Record))
+        return usage("--response: only with one image, -o and --json (not with --out-dir, --csv, --png, --pdf or "
+                     "--record)");
+    if (response->count() > 0 && line.Response.empty()) return usage("--response: a file is expected");
     line.Batch.Paper = PaperOf(line.Paper);
     line.Batch.By = line.By;
 

@@ -235,8 +235,24 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         outcome.LastColumn = settings.LastColumn;
         outcome.LastRow = settings.LastRow;
 
+        // With a response, Evenor's own metrics and verdicts are those of the
+        // kerma-linear values; the report above stays on the stored values.
+        std::optional<AnalysisOutcome> linear;
+        if (job.Response) {
+            image->LoadPixels();
+            linear = LinearisedOutcome(settings, *image, *job.Response, context.ValueBasis);
+            context.Preparation = linear->Preparation;
+            if (!job.Response->Detector.empty() && job.Response->Detector != DetectorText(*image)) {
+                const std::string warning = "The response was measured on another detector (" +
+                                            job.Response->Detector + ")";
+                message("Warning: " + warning);
+                warnings.push_back(warning);
+            }
+        }
+        const AnalysisOutcome& judged = linear ? *linear : result;
+
         // The detector inspection, once; the summaries and the JSON judge it.
-        const DetectorInsight insight = InspectDetector(settings, result);
+        const DetectorInsight insight = InspectDetector(settings, judged);
         context.Insight = &insight;
         outcome.Metrics = insight.Metrics.EveryPixel;
         outcome.Detector = Findings(insight);
@@ -247,7 +263,7 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         // The report is written; the extras follow.
         const ImageOutputs& outputs = job.Outputs;
         if (!outputs.Json.empty())
-            WriteOutput(outputs.Json, [&] { WriteResultJson(outputs.Json, settings, result.Result, context); });
+            WriteOutput(outputs.Json, [&] { WriteResultJson(outputs.Json, settings, judged.Result, context); });
         if (!outputs.Csv.empty()) WriteOutput(outputs.Csv, [&] { WriteRoiCsv(outputs.Csv, result.Result); });
         if (!outputs.MapFolder.empty())
             WriteMapPngs(outputs.MapFolder, outputs.MapPrefix, result.Pixels, result.Columns, settings, result.Result,

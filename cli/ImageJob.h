@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/AnalyseOptions.h"
+#include "cli/SeriesRun.h"
 #include "history/QaRecord.h"
 #include "insight/Defects.h"
 #include "insight/GridGaps.h"
@@ -57,6 +58,10 @@ struct ImageJob {
     // part; throws EvenorError when it cannot record (the report is then
     // drawn without its history part).
     std::function<ReportBaseline(QaRecord)> RecordForReport;
+    // When set, the detector's metrics, verdicts and the JSON describe
+    // kerma-linear values made with this response (the report stays on the
+    // stored values).
+    std::optional<SeriesResponse> Response;
 };
 
 // What the summary shows of the detector inspection (DetectorInsight), without

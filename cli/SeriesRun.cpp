@@ -12,6 +12,7 @@
 #include "analysis/AnalysisRun.h"
 #include "analysis/AreaBorder.h"
 #include "analysis/FieldSyntax.h"
+#include "analysis/RoiGrid.h"
 #include "cli/AnalyseOptions.h"
 #include "dicom/DicomLib.h"
 #include "dicom/DicomTags.h"
@@ -574,6 +575,89 @@ std::string SeriesSummaryText(const SeriesResult& result)
         out << "Dark: offset " << number(result.Dark->Mean) << ", noise SD " << number(result.Dark->NoiseSd) << ", "
             << result.Dark->DefectPixels << " defect pixels\n";
     return out.str();
+}
+
+std::string DetectorText(const TDicomBeeld& image)
+{
+    const ImageInfo info = ReadImageInfo(image.TagTable());
+    return Identity{info.Manufacturer, info.Model, info.DetectorId,
+                    TagTableValue(image.TagTable(), tags::DeviceSerialNumber.Key)}
+        .DetectorText();
+}
+
+SeriesResponse ReadSeriesResponse(const std::string& path)
+{
+    const std::string name = Printable(path);
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw EvenorError(name + ": cannot be opened");
+    nlohmann::json json;
+    try {
+        json = nlohmann::json::parse(in);
+    } catch (const nlohmann::json::exception&) {
+        throw EvenorError(name + ": not a JSON document");
+    }
+    if (!json.is_object() || json.value("kind", "") != "series")
+        throw EvenorError(name + ": not the JSON of a series (evenor-cli series --json)");
+    const auto response = json.find("response");
+    if (response == json.end() || !response->is_object())
+        throw EvenorError(name + ": holds no response (a series needs three or more distinct kerma values)");
+    SeriesResponse read;
+    const std::string model = response->value("model", "");
+    const auto& coefficients = response->value("coefficients", nlohmann::json::object());
+    const auto number = [&](const char* key) {
+        const auto at = coefficients.find(key);
+        if (at == coefficients.end() || !at->is_number()) throw EvenorError(name + ": the response lacks " + key);
+        return at->get<double>();
+    };
+    if (model == "linear") {
+        read.Fit.Model = ResponseModel::Linear;
+        read.Fit.A = number("offset");
+        read.Fit.B = number("slope");
+    } else if (model == "log") {
+        read.Fit.Model = ResponseModel::Log;
+        read.Fit.A = number("offset");
+        read.Fit.B = number("slope_per_ln_uGy");
+    } else if (model == "power") {
+        read.Fit.Model = ResponseModel::Power;
+        read.Fit.A = number("factor");
+        read.Fit.B = number("exponent");
+    } else {
+        throw EvenorError(name + ": unknown response model \"" + Printable(model) + "\"");
+    }
+    if (!std::isfinite(read.Fit.A) || !std::isfinite(read.Fit.B) || read.Fit.B == 0.0)
+        throw EvenorError(name + ": the response has no inverse (a slope or exponent of 0)");
+    read.Fit.Fitted = true;
+    if (const auto detector = json.find("detector"); detector != json.end() && detector->is_string())
+        read.Detector = detector->get<std::string>();
+    return read;
+}
+
+AnalysisOutcome LinearisedOutcome(const AnalysisSettings& settings, const TDicomBeeld& image,
+                                  const SeriesResponse& response, std::optional<nlohmann::ordered_json>& basis)
+{
+    const auto columns = static_cast<std::uint32_t>(image.Columns());
+    const auto rows = static_cast<std::uint32_t>(image.Rows());
+    const AreaRect area{settings.FirstColumn, settings.FirstRow, settings.LastColumn, settings.LastRow};
+    const double storedMean = RectMoments(image.Pixels(), columns, area).Mean();
+    LinearisedPixels linear = LinearisePixels(image.Pixels(), response.Fit, storedMean);
+    if (linear.Pixels.empty())
+        throw EvenorError("--response: the response gives no positive kerma for this image's mean value " +
+                          FormatReal(storedMean));
+    AnalysisOutcome outcome;
+    outcome.Result = AnalyseRoiGrid(linear.Pixels, columns, rows, image.PixelSpacing(), settings);
+    outcome.Pixels = std::move(linear.Pixels);
+    outcome.Columns = columns;
+    nlohmann::ordered_json coefficients = CoefficientsJson(response.Fit);
+    basis = nlohmann::ordered_json{
+        {"basis", "kerma_linear"},
+        {"description", "Metrics, deviating pixels and verdicts are of the values K(stored value) / unit_uGy; "
+                        "the results report is of the stored values"},
+        {"unit_uGy", linear.Unit},
+        {"area_mean_kerma_uGy", response.Fit.Kerma(storedMean)},
+        {"response", {{"model", std::string(ResponseModelName(response.Fit.Model))},
+                      {"coefficients", std::move(coefficients)},
+                      {"detector", response.Detector}}}};
+    return outcome;
 }
 
 std::optional<std::vector<double>> ParseKermaList(const std::string& text, std::size_t count, std::string& problem)

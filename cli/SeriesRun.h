@@ -14,6 +14,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analysis/AnalysisRun.h"
+#include "dicom/DicomLib.h"
 #include "insight/Guidelines.h"
 #include "insight/SeriesFits.h"
 #include "insight/SeriesNoise.h"
@@ -86,6 +88,29 @@ struct SeriesResult {
     std::optional<SeriesDark> Dark;
     std::vector<std::string> Warnings;
 };
+
+// The response a series JSON (written by --json) holds: its chosen model and
+// coefficients, and the detector it was measured on.
+struct SeriesResponse {
+    ResponseFit Fit;
+    std::string Detector;
+};
+
+// Reads the response of a series JSON. Throws EvenorError naming the file
+// and what is wrong ("... holds no response: the series had fewer than three
+// doses").
+SeriesResponse ReadSeriesResponse(const std::string& path);
+
+// How a series names the detector of an image: manufacturer, model, Detector
+// ID and Device Serial Number, those present, space-separated.
+std::string DetectorText(const TDicomBeeld& image);
+
+// The ROI analysis of the image's kerma-linear values (LinearisePixels, the
+// reference being the stored mean of the area of settings), for Evenor's own
+// metrics and verdicts. image holds its stored values (LoadPixels); settings
+// passed the checks. basis is set to what the JSON says about the values.
+AnalysisOutcome LinearisedOutcome(const AnalysisSettings& settings, const TDicomBeeld& image,
+                                  const SeriesResponse& response, std::optional<nlohmann::ordered_json>& basis);
 
 using SeriesMessageSink = std::function<void(const std::string&)>;
 

@@ -287,6 +287,7 @@ Json BuildResultJson(const AnalysisSettings& settings, const AnalysisResult& res
     json["schema_version"] = ResultSchemaVersion;
     json["tool"] = {{"name", ToolName}, {"version", ToolVersion}};
     json["input_file"] = settings.DicomFileName;
+    if (context.ValueBasis) json["values"] = *context.ValueBasis;
 
     Json area = Json::object();
     area["first_column"] = settings.FirstColumn;

@@ -15,6 +15,7 @@
 // is left as far as it was written.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <iosfwd>
 #include <string>
 #include <string_view>
@@ -57,6 +58,9 @@ struct ResultContext {
     // all): the PDF report shows only the first ones, and a result may hold
     // millions of deviating pixels. Every entry by default.
     std::size_t ListLimit = SIZE_MAX;
+    // Set when the result describes kerma-linear values instead of the stored
+    // ones (analyse --response): written as "values", saying so and how.
+    std::optional<nlohmann::ordered_json> ValueBasis;
 };
 
 // The JSON document; the input file is settings.DicomFileName.

@@ -233,6 +233,24 @@ NoiseComponentFit FitNoiseComponents(std::span<const double> kerma, std::span<co
     return fit;
 }
 
+LinearisedPixels LinearisePixels(std::span<const std::uint16_t> stored, const ResponseFit& response,
+                                 double referenceValue)
+{
+    LinearisedPixels linear;
+    const double reference = response.Kerma(referenceValue);
+    if (!(reference > 0.0) || !std::isfinite(reference)) return linear;
+    linear.Unit = reference / LinearisedReference;
+    // One look-up entry per possible stored value.
+    std::vector<std::uint16_t> table(65536);
+    for (std::size_t v = 0; v < table.size(); ++v) {
+        const double value = response.Kerma(static_cast<double>(v)) / linear.Unit;
+        table[v] = std::isfinite(value) ? static_cast<std::uint16_t>(std::lround(std::clamp(value, 0.0, 65535.0))) : 0;
+    }
+    linear.Pixels.resize(stored.size());
+    std::transform(stored.begin(), stored.end(), linear.Pixels.begin(), [&](std::uint16_t v) { return table[v]; });
+    return linear;
+}
+
 ExposureIndexCheck CheckExposureIndex(double exposureIndex, double kerma)
 {
     ExposureIndexCheck check;

@@ -65,6 +65,21 @@ struct ResponseChoice {
 };
 ResponseChoice ChooseResponse(std::span<const double> kerma, std::span<const double> mean);
 
+// Kerma-linear pixel values for Evenor's own metrics: each stored value v
+// becomes K(v) / Unit rounded, clipped to 0..65535, where Unit (µGy) makes
+// the reference value (the area's mean) 10000, so that noise, not rounding,
+// sets the last digit and a value 6.5 times the reference still fits. A
+// stored value the response has no kerma for (below the offset of a linear
+// detector, for example) becomes 0. Every metric is a ratio, so Unit drops out
+// of them; it is kept to read the values back as kerma.
+struct LinearisedPixels {
+    std::vector<std::uint16_t> Pixels;
+    double Unit = 0.0;  // µGy per value; 0 when the reference has no positive kerma
+};
+inline constexpr double LinearisedReference = 10000.0;
+LinearisedPixels LinearisePixels(std::span<const std::uint16_t> stored, const ResponseFit& response,
+                                 double referenceValue);
+
 // The noise components: sigma^2 = e + q K + s K^2 (electronic, quantum,
 // structured), fitted by weighted least squares with every term constrained
 // to be 0 or more. Weights 1 / variance^2: a variance measured from N pixels

@@ -34,8 +34,8 @@ def make_series(folder, name, *options):
     return where, [os.path.join(where, f) for f in images]
 
 
-def series(where, images, *options):
-    out = os.path.join(where, "series.json")
+def series(where, images, *options, name="series.json"):
+    out = os.path.join(where, name)
     run = subprocess.run([CLI, "series", *images, "--json", out, *options], capture_output=True, text=True)
     result = None
     if run.returncode == 0:
@@ -86,7 +86,7 @@ with tempfile.TemporaryDirectory() as folder:
         ]
 
     # One dose: the pair at 20 uGy without kerma.
-    run, result = series(linear, [i for i in linear_images if "k05" in i])
+    run, result = series(linear, [i for i in linear_images if "k05" in i], name="one-dose.json")
     check(run.returncode == 0, f"one dose: exit status {run.returncode}: {run.stderr}")
     if result:
         cases += [
@@ -110,6 +110,34 @@ with tempfile.TemporaryDirectory() as folder:
             ("EI off: verdict", result["exposure_index"]["verdict"] == "fail"),
             ("EI off: ratio", all(near(i["ei_ratio"], 1.3, 0.001) for i in result["images"])),
         ]
+    # Linearisation: one image of the linear detector at 20 uGy judged on
+    # kerma-linear values. Without the offset of 100 the relative spread
+    # grows by 500 / 400; the report stays the stored values' byte for byte.
+    image = next(i for i in linear_images if "k05-1" in i)
+    stored, linearised = {}, {}
+    for name, extra, into in (("stored", [], stored),
+                              ("linear", ["--response", os.path.join(linear, "series.json")], linearised)):
+        run = subprocess.run([CLI, "analyse", image, "-o", os.path.join(folder, name + ".txt"),
+                              "--json", os.path.join(folder, name + ".json"), *extra], capture_output=True, text=True)
+        check(run.returncode == 0, f"analyse {name}: exit status {run.returncode}: {run.stderr}")
+        if run.returncode == 0:
+            with open(os.path.join(folder, name + ".json"), encoding="utf-8") as f:
+                into.update(json.load(f))
+    if stored and linearised:
+        with open(os.path.join(folder, "stored.txt"), "rb") as a, open(os.path.join(folder, "linear.txt"), "rb") as b:
+            cases.append(("linearised: report unchanged", a.read() == b.read()))
+        cases += [
+            ("linearised: JSON says so", linearised.get("values", {}).get("basis") == "kerma_linear"
+             and "values" not in stored),
+            ("linearised: area kerma", near(linearised["values"]["area_mean_kerma_uGy"], 20.0, 0.01)),
+            ("linearised: global uniformity", near(linearised["metrics"]["global_uniformity"]["every_pixel_value"],
+                                                   stored["metrics"]["global_uniformity"]["every_pixel_value"]
+                                                   * 500 / 400, 0.03)),
+        ]
+    run = subprocess.run([CLI, "analyse", image, "-o", os.path.join(folder, "x.txt"), "--response",
+                          os.path.join(off, "kerma.csv")], capture_output=True, text=True)
+    check(run.returncode == 1 and "not a JSON document" in run.stderr, f"response not JSON: {run.stderr!r}")
+
     for what, passed in cases:
         check(passed, what)
 
