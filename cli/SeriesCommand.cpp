@@ -6,6 +6,7 @@
 #include "analysis/AnalysisRun.h"
 #include "cli/CliCommands.h"
 #include "cli/SeriesRun.h"
+#include "dicom/EvenorError.h"
 #include "dicom/SharedFile.h"
 #include "dicom/TerminalText.h"
 #include "insight/ResultExport.h"
@@ -123,8 +124,16 @@ bool RunSeriesCommand(const SeriesCommandLine& line, std::ostream& out, std::ost
 
     try {
         const SeriesResult result = RunSeries(request, [&](const std::string& text) { err << text << '\n'; });
-        if (!line.Json.empty())
-            WriteFile(line.Json, [&](std::ostream& file) { file << SeriesToJson(result).dump(2) << '\n'; });
+        if (!line.Json.empty()) {
+            // Tag values and file names may hold bytes that are not UTF-8.
+            const std::string text =
+                SeriesToJson(result).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+            try {
+                WriteFile(line.Json, [&](std::ostream& file) { file << text << '\n'; });
+            } catch (const EvenorError& e) {
+                throw EvenorError(Printable(line.Json) + ": " + e.what());
+            }
+        }
         out << SeriesSummaryText(result);
         status = kExitSuccess;
     } catch (const std::exception& e) {

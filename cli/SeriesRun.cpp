@@ -18,6 +18,7 @@
 #include "dicom/DicomTags.h"
 #include "dicom/EvenorError.h"
 #include "dicom/FilePath.h"
+#include "dicom/SharedFile.h"
 #include "dicom/TerminalText.h"
 #include "insight/ImageInfo.h"
 #include "insight/Metrics.h"
@@ -31,8 +32,10 @@ namespace {
 // as separator, nothing else.
 std::optional<double> ReadNumber(std::string_view text)
 {
-    const std::string trimmed = TrimPadding(text);
-    if (trimmed.empty()) return std::nullopt;
+    std::string trimmed = TrimPadding(text);
+    // DS values may carry a plus sign, which from_chars does not take.
+    if (!trimmed.empty() && trimmed.front() == '+') trimmed.erase(0, 1);
+    if (trimmed.empty() || trimmed.front() == '+') return std::nullopt;
     double value = 0.0;
     const char* end = trimmed.data() + trimmed.size();
     const auto [at, error] = std::from_chars(trimmed.data(), end, value);
@@ -233,6 +236,16 @@ SeriesResult RunSeries(const SeriesRequest& request, const SeriesMessageSink& me
     if (!request.Kerma.empty() && request.Kerma.size() != request.Files.size())
         throw EvenorError("One kerma value is needed for each image");
 
+    // The same image twice would show no noise in its pair's difference:
+    // the quantum noise would vanish into the fixed pattern.
+    std::vector<std::string> all = request.Files;
+    all.insert(all.end(), request.Darks.begin(), request.Darks.end());
+    for (std::size_t i = 0; i < all.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (all[i] == all[j] || IsSameFile(all[i], all[j]))
+                throw EvenorError(Printable(all[i]) + ": given twice (as " + Printable(all[j]) +
+                                  "); every image of a series must be a separate exposure");
+
     SeriesResult result;
     // Every header first: a series that does not belong together is refused
     // before any pixel is read.
@@ -305,6 +318,12 @@ SeriesResult RunSeries(const SeriesRequest& request, const SeriesMessageSink& me
         }
         dose.CentralMean = centralSum / static_cast<double>(members.size());
         dose.Noise = noise.Result();
+        if (dose.Noise.QuantumVariance && *dose.Noise.QuantumVariance == 0.0) {
+            const std::string warning = "Images with the same pixel values at one dose (copies of one exposure?): "
+                                        "their difference shows no quantum noise";
+            message("Warning: " + warning);
+            result.Warnings.push_back(warning);
+        }
         result.Doses.push_back(std::move(dose));
     }
     result.Defects = defects.Result();

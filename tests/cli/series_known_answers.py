@@ -155,11 +155,24 @@ with tempfile.TemporaryDirectory() as folder:
         ("kerma count", [*linear_images[:3], "--kerma", "1,2"], 2, "--kerma: 2 values for 3 images"),
         ("kerma value", [*linear_images[:2], "--kerma", "1,-2"], 2, '"-2" is not a kerma in'),
         ("one image", linear_images[:1], 2, "a series needs at least two images"),
+        ("same image twice", [linear_images[0], linear_images[0]], 1, "given twice"),
     ]
     for name, args, status, message in refusals:
         run = subprocess.run([CLI, "series", *args], capture_output=True, text=True)
         check(run.returncode == status, f"refused {name}: exit status {run.returncode}, not {status}")
         check(message in run.stderr, f"refused {name}: {run.stderr!r} lacks {message!r}")
+
+    # File names that are not UTF-8 (a Latin-1 name) still give a JSON.
+    latin = [os.path.join(os.fsencode(folder), b"\xe9t\xe9-%d.dcm" % i) for i in (1, 2)]
+    for source, target in zip(linear_images[:2], latin):
+        with open(source, "rb") as a, open(target, "wb") as b:
+            b.write(a.read())
+    out = os.path.join(folder, "latin.json")
+    run = subprocess.run([os.fsencode(CLI), b"series", *latin, b"--json", os.fsencode(out)], capture_output=True)
+    check(run.returncode == 0, f"Latin-1 names: exit status {run.returncode}: {run.stderr!r}")
+    if run.returncode == 0:
+        with open(out, encoding="utf-8") as f:
+            check("\ufffd" in json.load(f)["images"][0]["file"], "Latin-1 names: bytes not replaced")
 
 for failure in failures:
     print("FAIL:", failure)
