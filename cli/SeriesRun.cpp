@@ -737,8 +737,13 @@ std::optional<std::vector<double>> ReadKermaCsv(const std::string& path, const s
             continue;
         }
         const auto named = byName.find(FileNamePart(file));
-        if (named == byName.end() || named->second.size() != 1) {
+        if (named == byName.end()) {
             problem = "no kerma for " + Printable(file);
+            return std::nullopt;
+        }
+        if (named->second.size() != 1) {
+            problem = "several lines name " + Printable(FileNamePart(file)) + "; give " + Printable(file) +
+                      " as FILE names it";
             return std::nullopt;
         }
         kerma.push_back(named->second.front());
