@@ -243,8 +243,8 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
             linear = LinearisedOutcome(settings, *image, *job.Response, context.ValueBasis);
             context.Preparation = linear->Preparation;
             if (!job.Response->Detector.empty() && job.Response->Detector != DetectorText(*image)) {
-                const std::string warning = "The response was measured on another detector (" +
-                                            job.Response->Detector + ")";
+                const std::string warning =
+                    "The response was measured on another detector (" + job.Response->Detector + ")";
                 message("Warning: " + warning);
                 warnings.push_back(warning);
             }

@@ -60,7 +60,8 @@ struct ImageJob {
     std::function<ReportBaseline(QaRecord)> RecordForReport;
     // When set, the detector's metrics, verdicts and the JSON describe
     // kerma-linear values made with this response (the report stays on the
-    // stored values).
+    // stored values). Not with WantRecord, a PDF report, maps or the ROI
+    // table, which describe the stored values (the command line refuses them).
     std::optional<SeriesResponse> Response;
 };
 

@@ -70,8 +70,7 @@ void AddSeriesCommand(CLI::App& app, SeriesCommandLine& line)
                      "Side in cm of the boxes of the fixed-pattern map and the noise uniformity")
         ->type_name("B")
         ->capture_default_str();
-    line.JsonOption =
-        series->add_option("--json", line.Json, "Also write the whole result as JSON")->type_name("OUT");
+    line.JsonOption = series->add_option("--json", line.Json, "Also write the whole result as JSON")->type_name("OUT");
     series->add_flag("--decompress", line.Options.Decompress,
                      "Decode compressed images (JPEG, JPEG-LS, JPEG 2000, RLE, deflate; the first frame) instead "
                      "of refusing them");

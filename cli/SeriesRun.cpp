@@ -120,8 +120,9 @@ Header ReadHeader(const std::string& file, bool decompress, const SeriesMessageS
     if (info.IsProcessed()) warn(ProcessedImageWarning);
     if (info.LossyCompressed) warn(LossyImageWarning);
     Header header;
-    header.Id = {info.Manufacturer, info.Model, info.DetectorId,
-                 TagTableValue(image->TagTable(), tags::DeviceSerialNumber.Key), image->Rows(), image->Columns(),
+    header.Id = {info.Manufacturer,    info.Model,
+                 info.DetectorId,      TagTableValue(image->TagTable(), tags::DeviceSerialNumber.Key),
+                 image->Rows(),        image->Columns(),
                  image->PixelSpacing()};
     const auto& table = image->TagTable();
     header.ExposureIndex = ReadNumber(TagTableValue(table, tags::ExposureIndex.Key));
@@ -142,8 +143,7 @@ std::unique_ptr<TDicomBeeld> LoadImage(const std::string& file, bool decompress)
 }
 
 // The evaluated area: the whole image or the area given, less the border.
-AreaRect EvaluatedArea(const SeriesRequest& request, const Identity& first, double spacing,
-                        std::uint32_t& borderPixels)
+AreaRect EvaluatedArea(const SeriesRequest& request, const Identity& first, double spacing, std::uint32_t& borderPixels)
 {
     AnalysisSettings settings;
     if (request.Area.empty()) {
@@ -161,8 +161,8 @@ AreaRect EvaluatedArea(const SeriesRequest& request, const Identity& first, doub
         if (settings.FirstColumn > settings.LastColumn || settings.FirstRow > settings.LastRow ||
             settings.LastColumn >= static_cast<std::uint32_t>(first.Columns) ||
             settings.LastRow >= static_cast<std::uint32_t>(first.Rows))
-            throw EvenorError("--area: the area must lie inside the image (" + std::to_string(first.Columns) +
-                              " x " + std::to_string(first.Rows) + " pixels), first before last");
+            throw EvenorError("--area: the area must lie inside the image (" + std::to_string(first.Columns) + " x " +
+                              std::to_string(first.Rows) + " pixels), first before last");
     }
     double borderMm = 0.0;
     if (!ReadRealField(request.BorderMm, borderMm) || borderMm < 0.0)
@@ -223,8 +223,8 @@ SeriesDark MeasureDarks(const SeriesRequest& request, const BoxGrid& grid, std::
     dark.FromPairs = result.QuantumVariance.has_value();
     dark.NoiseSd = std::sqrt(result.QuantumVariance.value_or(result.ImageVariance));
     const std::size_t all = std::min<std::size_t>(request.Darks.size(), UINT16_MAX);
-    dark.DefectPixels = static_cast<std::size_t>(std::count_if(counts.begin(), counts.end(),
-                                                               [&](std::uint16_t c) { return c >= all; }));
+    dark.DefectPixels = static_cast<std::size_t>(
+        std::count_if(counts.begin(), counts.end(), [&](std::uint16_t c) { return c >= all; }));
     return dark;
 }
 
@@ -250,7 +250,8 @@ SeriesResult RunSeries(const SeriesRequest& request, const SeriesMessageSink& me
     // Every header first: a series that does not belong together is refused
     // before any pixel is read.
     std::vector<Header> headers;
-    for (const auto& file : request.Files) headers.push_back(ReadHeader(file, request.Decompress, message, result.Warnings));
+    for (const auto& file : request.Files)
+        headers.push_back(ReadHeader(file, request.Decompress, message, result.Warnings));
     for (std::size_t i = 1; i < headers.size(); ++i)
         CheckSameDetector(request.Files[i], headers[i].Id, request.Files[0], headers[0].Id);
     for (const auto& dark : request.Darks)
@@ -468,7 +469,8 @@ Json SeriesToJson(const SeriesResult& result)
 
     const SeriesDefects& defects = result.Defects;
     Json persistent = Json::array();
-    for (const auto& pixel : defects.PersistentPixels) persistent.push_back(Json{{"x", pixel.Column}, {"y", pixel.Row}});
+    for (const auto& pixel : defects.PersistentPixels)
+        persistent.push_back(Json{{"x", pixel.Column}, {"y", pixel.Row}});
     json["deviating_pixels"] = Json{{"pixel_deviation_pct", result.PixelDeviationPercent},
                                     {"box_pixels", result.Grid.Side},
                                     {"images", defects.Images},
@@ -513,8 +515,8 @@ Json SeriesToJson(const SeriesResult& result)
         json["noise_components"] = nullptr;
     }
 
-    json["exposure_index"] = Json{{"tolerance_pct", ExposureIndexTolerancePercent},
-                                  {"verdict", VerdictJson(result.ExposureVerdict)}};
+    json["exposure_index"] =
+        Json{{"tolerance_pct", ExposureIndexTolerancePercent}, {"verdict", VerdictJson(result.ExposureVerdict)}};
 
     if (result.Dark) {
         const SeriesDark& dark = *result.Dark;
@@ -673,9 +675,10 @@ AnalysisOutcome LinearisedOutcome(const AnalysisSettings& settings, const TDicom
                         "the results report is of the stored values"},
         {"unit_uGy", linear.Unit},
         {"area_mean_kerma_uGy", response.Fit.Kerma(storedMean)},
-        {"response", {{"model", std::string(ResponseModelName(response.Fit.Model))},
-                      {"coefficients", std::move(coefficients)},
-                      {"detector", response.Detector}}}};
+        {"response",
+         {{"model", std::string(ResponseModelName(response.Fit.Model))},
+          {"coefficients", std::move(coefficients)},
+          {"detector", response.Detector}}}};
     return outcome;
 }
 

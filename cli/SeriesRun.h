@@ -28,7 +28,7 @@ struct SeriesRequest {
     // not given (every image is then taken at one dose).
     std::vector<double> Kerma;
     std::vector<std::string> Darks;
-    std::string Area;         // FIRSTCOL,FIRSTROW,LASTCOL,LASTROW; empty: the whole image
+    std::string Area;  // FIRSTCOL,FIRSTROW,LASTCOL,LASTROW; empty: the whole image
     std::string BorderMm = "0";
     std::string BoxCm = "1";  // side of the boxes of the fixed-pattern map and the noise uniformity
     bool Decompress = false;
@@ -81,8 +81,8 @@ struct SeriesResult {
     std::vector<SeriesDose> Doses;  // by kerma, rising; one dose without kerma
     std::size_t NoiseDose = 0;      // the dose the noise block shows: most images, then highest kerma
     SeriesDefects Defects;
-    std::optional<ResponseChoice> Response;        // with three or more distinct kerma values
-    std::optional<NoiseComponentFit> Components;   // the same
+    std::optional<ResponseChoice> Response;           // with three or more distinct kerma values
+    std::optional<NoiseComponentFit> Components;      // the same
     Verdict ExposureVerdict = Verdict::NotEvaluated;  // the worst of the images' checks
     Verdict NoiseUniformityVerdict = Verdict::NotEvaluated;
     std::optional<SeriesDark> Dark;

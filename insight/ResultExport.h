@@ -15,8 +15,8 @@
 // is left as far as it was written.
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <string_view>
 

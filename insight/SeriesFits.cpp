@@ -257,8 +257,8 @@ ExposureIndexCheck CheckExposureIndex(double exposureIndex, double kerma)
     if (!(kerma > 0.0) || !std::isfinite(kerma) || !std::isfinite(exposureIndex)) return check;
     check.Ratio = exposureIndex / (100.0 * kerma);
     // A hair of tolerance, so that a ratio of exactly 1.2 (EI 120 at 1 µGy) passes.
-    check.Result = std::fabs(*check.Ratio - 1.0) * 100.0 <= ExposureIndexTolerancePercent + 1e-9 ? Verdict::Pass
-                                                                                          : Verdict::Fail;
+    check.Result =
+        std::fabs(*check.Ratio - 1.0) * 100.0 <= ExposureIndexTolerancePercent + 1e-9 ? Verdict::Pass : Verdict::Fail;
     return check;
 }
 

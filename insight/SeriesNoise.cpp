@@ -108,8 +108,7 @@ std::optional<double> LocalUniformityPercent(const BoxGrid& grid, std::span<cons
             if (r > 0) take(r - 1, c);
             if (r + 1 < grid.Rows) take(r + 1, c);
             if (count == 0) continue;
-            const double difference =
-                std::fabs(values[static_cast<std::size_t>(r) * grid.Columns + c] - sum / count);
+            const double difference = std::fabs(values[static_cast<std::size_t>(r) * grid.Columns + c] - sum / count);
             largest = std::max(largest, difference);
         }
     }
@@ -119,8 +118,7 @@ std::optional<double> LocalUniformityPercent(const BoxGrid& grid, std::span<cons
 DoseNoiseAccumulator::DoseNoiseAccumulator(const BoxGrid& grid)
     : grid_(grid), sumImage_(grid.Area.Count(), 0), boxDifferenceSquares_(grid.Count(), 0.0),
       boxDegrees_(grid.Count(), 0)
-{
-}
+{}
 
 void DoseNoiseAccumulator::Add(std::span<const std::uint16_t> pixels, std::uint32_t columns)
 {
@@ -151,8 +149,7 @@ void DoseNoiseAccumulator::Add(std::span<const std::uint16_t> pixels, std::uint3
     }
 
     // The pair is complete: its difference, per box and over the area.
-    const std::vector<std::uint32_t> starts =
-        BoxStarts(area.FirstColumn, grid_.Columns, grid_.Side, area.LastColumn);
+    const std::vector<std::uint32_t> starts = BoxStarts(area.FirstColumn, grid_.Columns, grid_.Side, area.LastColumn);
     std::vector<Moments> boxes(grid_.Count());
     std::vector<std::int32_t> difference(width);
     const std::uint16_t* first = unpaired_.data();
@@ -196,8 +193,7 @@ DoseNoise DoseNoiseAccumulator::Result() const
     Moments sumMoments;
     std::vector<Moments> boxSums(grid_.Count());
     const AreaRect& area = grid_.Area;
-    const std::vector<std::uint32_t> starts =
-        BoxStarts(area.FirstColumn, grid_.Columns, grid_.Side, area.LastColumn);
+    const std::vector<std::uint32_t> starts = BoxStarts(area.FirstColumn, grid_.Columns, grid_.Side, area.LastColumn);
     const std::uint32_t* sum = sumImage_.data();
     for (std::uint32_t row = area.FirstRow; row <= area.LastRow; ++row) {
         const std::size_t boxRow = static_cast<std::size_t>(grid_.BoxRow(row)) * grid_.Columns;
@@ -233,14 +229,12 @@ DoseNoise DoseNoiseAccumulator::Result() const
 
 SeriesDefectCounter::SeriesDefectCounter(const BoxGrid& grid, double percent)
     : grid_(grid), percent_(percent), counts_(grid.Area.Count(), 0)
-{
-}
+{}
 
 void SeriesDefectCounter::Add(std::span<const std::uint16_t> pixels, std::uint32_t columns)
 {
     const AreaRect& area = grid_.Area;
-    const std::vector<std::uint32_t> starts =
-        BoxStarts(area.FirstColumn, grid_.Columns, grid_.Side, area.LastColumn);
+    const std::vector<std::uint32_t> starts = BoxStarts(area.FirstColumn, grid_.Columns, grid_.Side, area.LastColumn);
     std::vector<Moments> boxes(grid_.Count());
     for (std::uint32_t row = area.FirstRow; row <= area.LastRow; ++row) {
         const std::uint16_t* line = pixels.data() + static_cast<std::size_t>(row) * columns;

@@ -63,7 +63,7 @@ TEST(SeriesResponse, LinearIsKeptOnATieAndKermaZeroLeavesOnlyLinear)
 TEST(SeriesNoiseComponents, ConstrainedFitRecoversTheTermsAndKeepsThemNonNegative)
 {
     struct Case {
-        double E, Q, S;            // the variance's truth (S may be negative)
+        double E, Q, S;              // the variance's truth (S may be negative)
         double WantE, WantQ, WantS;  // what the fit must give
         double Tolerance;
     };
@@ -180,8 +180,8 @@ TEST(SeriesDefects, PersistentAndTransientPixelsAreToldApart)
     PlantedImages planted = Planted(3, 0.0, 5.0);
     const std::uint32_t side = planted.Side;
     for (auto& image : planted.Images) image[10 * side + 20] = 4000;  // a defect: in every image
-    planted.Images[1][100 * side + 50] = 4000;                       // a passing hit: in one
-    planted.Images[0][200 * side + 70] = 0;                          // in two of three
+    planted.Images[1][100 * side + 50] = 4000;                        // a passing hit: in one
+    planted.Images[0][200 * side + 70] = 0;                           // in two of three
     planted.Images[2][200 * side + 70] = 0;
     const AreaRect area{0, 0, side - 1, side - 1};
     SeriesDefectCounter counter(MakeBoxGrid(area, 64), 20.0);
@@ -203,7 +203,8 @@ TEST(SeriesExposureIndex, JudgedAgainstTheToleranceEitherWay)
     };
     const Case cases[] = {{1000, 10, Verdict::Pass}, {120, 1, Verdict::Pass},  {80, 1, Verdict::Pass},
                           {1300, 10, Verdict::Fail}, {700, 10, Verdict::Fail}, {1000, 0, Verdict::NotEvaluated}};
-    for (const Case& c : cases) EXPECT_EQ(CheckExposureIndex(c.Ei, c.Kerma).Result, c.Want) << c.Ei << " at " << c.Kerma;
+    for (const Case& c : cases)
+        EXPECT_EQ(CheckExposureIndex(c.Ei, c.Kerma).Result, c.Want) << c.Ei << " at " << c.Kerma;
 }
 
 }  // namespace
