@@ -50,6 +50,7 @@ struct AnalyseCommandLine {
     std::string Paper = "a4";
     std::string PresetName;
     bool FailOnDeviation = false;
+    bool Nps = false;
     bool Quiet = false;
     bool Record = false;
     std::string Db, By;
@@ -72,6 +73,7 @@ int SingleImage(const AnalyseCommandLine& line, bool withMaps, const AnalyseOpti
     job.Outputs.Pdf = line.Pdf;
     job.Outputs.Paper = PaperOf(line.Paper);
     job.WantRecord = line.Record;
+    job.WantSpectrum = line.Nps;
     job.AnalysedBy = line.By;
     // With a PDF report the test is recorded before the report is drawn, so
     // that it shows the baseline comparison.
@@ -257,6 +259,11 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
                                  "sign-off)")
                     ->type_name("FILE")
                     ->group(outputs);
+    auto* nps = analyse
+                    ->add_flag("--nps", line.Nps,
+                               "Also compute the noise power spectrum of the area (stored values): the NNPS curves, "
+                               "metrics and periodic patterns in the summary and the JSON (\"nps\")")
+                    ->group(outputs);
     auto* paper = analyse->add_option("--paper", line.Paper, "Paper of the PDF reports")
                       ->check(CLI::IsMember({"a4", "letter"}))
                       ->capture_default_str()
@@ -317,7 +324,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
                    ->type_name("NAME")
                    ->group(history);
     db->needs("--record");
-    for (auto* single : {output, json, csv, png, pdf}) single->excludes(outDir);
+    for (auto* single : {output, json, csv, png, pdf, nps}) single->excludes(outDir);
     for (auto* batchOnly : {eachJson, eachCsv, eachPng, eachPdf, recursive, jobs}) batchOnly->needs(outDir);
 
     HistoryCommandLine historyLine;

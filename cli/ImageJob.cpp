@@ -102,6 +102,19 @@ DetectorFindings Findings(const DetectorInsight& insight)
     return findings;
 }
 
+SpectrumFindings SpectrumFindingsOf(const SpectrumAnalysis& analysis)
+{
+    SpectrumFindings findings;
+    findings.NotComputed = analysis.Run.NotComputed;
+    if (const auto& spectrum = analysis.Run.Spectrum) {
+        findings.Linearised = spectrum->Linearised;
+        findings.Rois = spectrum->Rois;
+        findings.Metrics = spectrum->Metrics;
+    }
+    findings.Peaks = analysis.Peaks;
+    return findings;
+}
+
 // Every file the outputs name.
 std::vector<std::string> OutputFiles(const ImageOutputs& outputs)
 {
@@ -241,6 +254,16 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         outcome.Metrics = insight.Metrics.EveryPixel;
         outcome.Detector = Findings(insight);
         outcome.Verdict = Judge(insight, settings, *job.Preset, context.Image);
+        // The noise power spectrum of the area, from the prepared values.
+        std::optional<SpectrumAnalysis> spectrum;
+        if (job.WantSpectrum) {
+            spectrum = AnalyseNoiseSpectrum(
+                result.Pixels, result.Columns,
+                {settings.FirstColumn, settings.FirstRow, settings.LastColumn, settings.LastRow},
+                context.PixelSpacing);
+            context.Spectrum = &*spectrum;
+            outcome.Spectrum = SpectrumFindingsOf(*spectrum);
+        }
         if (job.WantSummaryRow)
             outcome.SummaryRow = SummaryCsvRow(settings.DicomFileName, settings, result.Result, context);
 

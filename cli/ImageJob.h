@@ -22,6 +22,7 @@
 #include "insight/RobustMetrics.h"
 #include "insight/StructuredNoise.h"
 #include "render/ReportData.h"
+#include "spectrum/SpectrumPeaks.h"
 
 namespace evenor {
 
@@ -51,6 +52,7 @@ struct ImageJob {
     bool WantRecord = false;      // fill ImageOutcome::Record (inspects the detector)
     std::string FileSha256;       // of File's bytes when the caller knows it; empty: computed for the record
     std::string AnalysedBy;       // who, as the PDF report names them; empty: the user's login
+    bool WantSpectrum = false;    // the noise power spectrum of the area (JSON "nps", summary)
     // With WantRecord and a PDF report: records the test before the report
     // is drawn, so that the report shows the baseline comparison. Returns
     // the text saying so ("Recorded as record ...") and the report's history
@@ -76,6 +78,15 @@ struct DetectorFindings {
     StructuredNoise Noise;
 };
 
+// What the summary shows of the noise power spectrum, without its curves.
+struct SpectrumFindings {
+    std::string NotComputed;  // why there is none, when there is none
+    bool Linearised = false;
+    std::size_t Rois = 0;
+    std::vector<SpectrumMetric> Metrics;
+    PeakSearch Peaks;
+};
+
 struct ImageOutcome {
     bool Ok = false;    // the report and every requested output were written
     std::string Error;  // when not Ok: what ended the image (also passed to the message sink)
@@ -84,6 +95,7 @@ struct ImageOutcome {
     double AreaMean = 0.0, AreaSD = 0.0, AreaSNR = 0.0, MeanRoiSNR = 0.0, RoiSNRSD = 0.0;
     UniformityMetrics Metrics;  // every pixel; the counts
     DetectorFindings Detector;
+    std::optional<SpectrumFindings> Spectrum;  // with ImageJob::WantSpectrum
     GuidelineVerdict Verdict;   // of the detector: robust metrics, defects, structured noise
     double PixelSpacing = 0.0;  // mm; 0 when unknown
     double BorderMm = 0.0;      // --border-mm

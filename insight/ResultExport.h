@@ -39,6 +39,7 @@ inline constexpr std::string_view ToolVersion = EvenorVersion;
 inline constexpr int ResultSchemaVersion = 2;
 
 struct DetectorInsight;
+struct SpectrumAnalysis;
 
 // What an export needs beyond the settings and the result.
 struct ResultContext {
@@ -57,6 +58,9 @@ struct ResultContext {
     // all): the PDF report shows only the first ones, and a result may hold
     // millions of deviating pixels. Every entry by default.
     std::size_t ListLimit = SIZE_MAX;
+    // The noise power spectrum of the same run, when asked for; not owned.
+    // The document has "nps" only when it is set.
+    const SpectrumAnalysis* Spectrum = nullptr;
 };
 
 // The JSON document; the input file is settings.DicomFileName.

@@ -133,6 +133,16 @@ PeakSearch FindSpectrumPeaks(const NoiseSpectrum& s)
     return search;
 }
 
+SpectrumAnalysis AnalyseNoiseSpectrum(std::span<const std::uint16_t> pixels, std::uint32_t columns,
+                                      const SpectrumRegion& region, double pixelSpacing,
+                                      const LinearisingTransform& linearise)
+{
+    SpectrumAnalysis analysis;
+    analysis.Run = ComputeNoiseSpectrum(pixels, columns, region, pixelSpacing, linearise);
+    if (analysis.Run.Spectrum) analysis.Peaks = FindSpectrumPeaks(*analysis.Run.Spectrum);
+    return analysis;
+}
+
 std::string DescribePeak(const SpectrumPeak& peak)
 {
     std::ostringstream text;

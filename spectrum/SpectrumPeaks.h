@@ -70,6 +70,20 @@ double PeakExcessLimit(std::size_t rois);
 
 PeakSearch FindSpectrumPeaks(const NoiseSpectrum& spectrum);
 
+// The spectrum of a region and its peaks, in one call (the arguments as
+// ComputeNoiseSpectrum's); Peaks stays empty without a spectrum.
+struct SpectrumAnalysis {
+    NoiseSpectrumRun Run;
+    PeakSearch Peaks;
+    std::string_view Verdict() const
+    {
+        return Peaks.PeriodicPattern() ? kPeriodicPatternVerdict : kNoPeriodicPatternVerdict;
+    }
+};
+SpectrumAnalysis AnalyseNoiseSpectrum(std::span<const std::uint16_t> pixels, std::uint32_t columns,
+                                      const SpectrumRegion& region, double pixelSpacing,
+                                      const LinearisingTransform& linearise = {});
+
 // "a 4.2-pixel pattern across the columns at 1.7 mm^-1, 35 x the background"
 std::string DescribePeak(const SpectrumPeak& peak);
 
