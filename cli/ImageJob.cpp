@@ -116,12 +116,16 @@ SpectrumFindings SpectrumFindingsOf(const SpectrumAnalysis& analysis)
 }
 
 // Every file the outputs name.
-std::vector<std::string> OutputFiles(const ImageOutputs& outputs)
+std::vector<std::string> OutputFiles(const ImageOutputs& outputs, bool spectrum)
 {
     std::vector<std::string> files{outputs.Report, outputs.Json, outputs.Csv, outputs.Pdf};
-    if (!outputs.MapFolder.empty())
+    if (!outputs.MapFolder.empty()) {
         for (const char* map : {kAreaMapName, kMeanHeatMapName, kSnrHeatMapName, kNoiseHeatMapName})
             files.push_back(outputs.MapFolder + "/" + outputs.MapPrefix + map);
+        if (spectrum)
+            for (const char* plot : {kSpectrumPlotName, kSpectrumPictureName})
+                files.push_back(outputs.MapFolder + "/" + outputs.MapPrefix + plot);
+    }
     std::erase_if(files, [](const std::string& file) { return file.empty(); });
     return files;
 }
@@ -165,7 +169,7 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
 
     // No output may be written over the image it describes, nor over another
     // output: the later one would replace the earlier without a word.
-    const std::vector<std::string> outputs = OutputFiles(job.Outputs);
+    const std::vector<std::string> outputs = OutputFiles(job.Outputs, job.WantSpectrum);
     for (std::size_t i = 0; i < outputs.size(); ++i) {
         const std::string& output = outputs[i];
         if (IsSameFile(output, job.File)) {
@@ -275,6 +279,8 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         if (!outputs.MapFolder.empty())
             WriteMapPngs(outputs.MapFolder, outputs.MapPrefix, result.Pixels, result.Columns, settings, result.Result,
                          &insight);
+        if (!outputs.MapFolder.empty() && spectrum && spectrum->Run.Spectrum)
+            WriteSpectrumPngs(outputs.MapFolder, outputs.MapPrefix, *spectrum->Run.Spectrum, spectrum->Peaks);
         const std::string sha256 = !job.FileSha256.empty()                  ? job.FileSha256
                                    : job.WantRecord || !outputs.Pdf.empty() ? Sha256OfFile(job.File)
                                                                             : std::string();

@@ -42,6 +42,9 @@ inline constexpr const char* kAreaMapName = "area.png";
 inline constexpr const char* kMeanHeatMapName = "roi-mean-deviation.png";
 inline constexpr const char* kSnrHeatMapName = "roi-snr-deviation.png";
 inline constexpr const char* kNoiseHeatMapName = "roi-noise-deviation.png";
+// With ImageJob::WantSpectrum, the noise power spectrum's plots beside them.
+inline constexpr const char* kSpectrumPlotName = "nnps.png";
+inline constexpr const char* kSpectrumPictureName = "nnps-2d.png";
 
 struct ImageJob {
     std::string File;

@@ -88,5 +88,34 @@ TEST(CliSpectrumTest, WithoutTheFlagTheJsonHasNoSpectrumAndBatchesRefuseIt)
     EXPECT_EQ(batch.status, 2);
 }
 
+TEST(CliSpectrumTest, PngFolderGetsThePlotsWhichNoOtherOutputMayReplace)
+{
+    if (!EVENOR_CLI_HAS_MAPS) GTEST_SKIP() << "built without the map renderer";
+    test::TempFolder folder;
+    test::WriteDicomFile(folder / "field.dcm", NoiseImage(300, 0.0));
+    const std::string file = (folder / "field.dcm").string();
+    const std::string png = (folder / "png").string();
+    // The real program, beside its map module.
+    const CliResult result = test::RunProgram(folder, "-u QT_QPA_PLATFORM LC_ALL=C",
+                                              {"analyse", file, "-o", (folder / "r.txt").string(), "--png", png, "--nps"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    struct Plot {
+        const char* Name;
+        std::uint32_t Width, Height;
+    } plots[] = {{"nnps.png", 800, 500}, {"nnps-2d.png", 512, 512}};
+    for (const Plot& plot : plots) {
+        std::uint32_t width = 0, height = 0;
+        ASSERT_TRUE(test::ReadPngSize(test::ReadWholeFile(folder / "png" / plot.Name), width, height)) << plot.Name;
+        EXPECT_EQ(width, plot.Width);
+        EXPECT_EQ(height, plot.Height);
+    }
+    // The report named as one of the plots is refused before anything is written.
+    const std::string clash = (folder / "png" / "nnps.png").string();
+    const CliResult refused =
+        test::RunProgram(folder, "-u QT_QPA_PLATFORM LC_ALL=C", {"analyse", file, "-o", clash, "--png", png, "--nps"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("The file is named for two outputs"), std::string::npos) << refused.err;
+}
+
 }  // namespace
 }  // namespace evenor
