@@ -80,9 +80,8 @@ void SpectrumSummary(std::ostream& text, const SpectrumFindings& spectrum)
         return;
     }
     text << (spectrum.Peaks.PeriodicPattern() ? kPeriodicPatternVerdict : kNoPeriodicPatternVerdict) << " ("
-         << (spectrum.Linearised ? "linearised" : "stored") << " values, "
-         << Counted(spectrum.Rois, "ROI", "ROIs") << " of " << kSpectrumRoiSize << " x " << kSpectrumRoiSize
-         << " pixels)\n";
+         << (spectrum.Linearised ? "linearised" : "stored") << " values, " << Counted(spectrum.Rois, "ROI", "ROIs")
+         << " of " << kSpectrumRoiSize << " x " << kSpectrumRoiSize << " pixels)\n";
     std::ostringstream number;
     number.imbue(std::locale::classic());
     number.precision(4);

@@ -263,8 +263,7 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         if (job.WantSpectrum) {
             spectrum = AnalyseNoiseSpectrum(
                 result.Pixels, result.Columns,
-                {settings.FirstColumn, settings.FirstRow, settings.LastColumn, settings.LastRow},
-                context.PixelSpacing);
+                {settings.FirstColumn, settings.FirstRow, settings.LastColumn, settings.LastRow}, context.PixelSpacing);
             context.Spectrum = &*spectrum;
             outcome.Spectrum = SpectrumFindingsOf(*spectrum);
         }
@@ -288,8 +287,8 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         if (job.WantRecord && !context.Image.Judged())
             outcome.RecordError = NotRecordedText(context.Image);
         else if (job.WantRecord)
-            outcome.Record = MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(), sha256,
-                                          warnings);
+            outcome.Record =
+                MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(), sha256, warnings);
         if (!outputs.Pdf.empty()) {
             TestReportData report;
             report.Settings = &settings;

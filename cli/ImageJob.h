@@ -99,9 +99,9 @@ struct ImageOutcome {
     UniformityMetrics Metrics;  // every pixel; the counts
     DetectorFindings Detector;
     std::optional<SpectrumFindings> Spectrum;  // with ImageJob::WantSpectrum
-    GuidelineVerdict Verdict;   // of the detector: robust metrics, defects, structured noise
-    double PixelSpacing = 0.0;  // mm; 0 when unknown
-    double BorderMm = 0.0;      // --border-mm
+    GuidelineVerdict Verdict;                  // of the detector: robust metrics, defects, structured noise
+    double PixelSpacing = 0.0;                 // mm; 0 when unknown
+    double BorderMm = 0.0;                     // --border-mm
     std::uint32_t BorderPixels = 0;
     std::uint32_t FirstColumn = 0, FirstRow = 0, LastColumn = 0, LastRow = 0;  // the area evaluated
     std::string SummaryRow;          // SummaryCsvRow or SummaryCsvErrorRow, when asked for

@@ -86,8 +86,7 @@ void WriteMapPngs(const std::string& folder, const std::string& prefix, std::spa
 void WriteMapPngs(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
                   std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result)
 {
-    WriteMapPngs(folder, prefix, pixels, columns, settings, result,
-                 InspectDetector(settings, result, pixels, columns));
+    WriteMapPngs(folder, prefix, pixels, columns, settings, result, InspectDetector(settings, result, pixels, columns));
 }
 
 // Runs action; any exception becomes error's text and false.
@@ -190,8 +189,8 @@ bool WriteSpectrumPlots(const std::string& folder, const std::string& prefix, co
     });
 }
 
-constexpr MapPlugin kFunctions{BeginSession,    EndSession,         WriteMaps,         WriteTrendChart, WriteTestPdf,
-                               WriteHistoryPdf, WriteInspectedMaps, WriteSpectrumPlots};
+constexpr MapPlugin kFunctions{BeginSession, EndSession,      WriteMaps,          WriteTrendChart,
+                               WriteTestPdf, WriteHistoryPdf, WriteInspectedMaps, WriteSpectrumPlots};
 
 }  // namespace
 

@@ -67,8 +67,8 @@ QImage RenderSpectrumPlot(const NoiseSpectrum& s, QSize size)
     painter.setFont(PixelFont(12));
     // Grid and labels: each decade, and frequency steps of a nice size.
     painter.setPen(QColor(220, 220, 220));
-    for (int d = low; d <= high; ++d) painter.drawLine(QPointF(plot.left(), y(std::pow(10.0, d))),
-                                                       QPointF(plot.right(), y(std::pow(10.0, d))));
+    for (int d = low; d <= high; ++d)
+        painter.drawLine(QPointF(plot.left(), y(std::pow(10.0, d))), QPointF(plot.right(), y(std::pow(10.0, d))));
     const double step = nyquist > 4.0 ? 1.0 : nyquist > 2.0 ? 0.5 : nyquist > 0.8 ? 0.2 : 0.1;
     for (double f = 0.0; f <= nyquist + 1e-9; f += step)
         painter.drawLine(QPointF(x(f), plot.top()), QPointF(x(f), plot.bottom()));
@@ -79,8 +79,7 @@ QImage RenderSpectrumPlot(const NoiseSpectrum& s, QSize size)
                          QString("1e%1").arg(d));
     for (double f = 0.0; f <= nyquist + 1e-9; f += step)
         painter.drawText(QRectF(x(f) - 30, plot.bottom() + 4, 60, 16), Qt::AlignHCenter, QString::number(f, 'g', 3));
-    painter.drawText(QRectF(plot.left(), plot.bottom() + 22, plot.width(), 18), Qt::AlignHCenter,
-                     "Frequency (mm^-1)");
+    painter.drawText(QRectF(plot.left(), plot.bottom() + 22, plot.width(), 18), Qt::AlignHCenter, "Frequency (mm^-1)");
     painter.save();
     painter.translate(16, plot.center().y());
     painter.rotate(-90);

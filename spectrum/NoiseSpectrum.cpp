@@ -43,8 +43,8 @@ fftw_plan PlanFor(std::uint32_t n)
     if (auto it = plans.find(n); it != plans.end()) return it->second;
     auto in = AllocateFftw<double>(std::size_t{n} * n);
     auto out = AllocateFftw<fftw_complex>(std::size_t{n} * (n / 2 + 1));
-    const fftw_plan plan = fftw_plan_dft_r2c_2d(static_cast<int>(n), static_cast<int>(n), in.get(), out.get(),
-                                                FFTW_ESTIMATE);
+    const fftw_plan plan =
+        fftw_plan_dft_r2c_2d(static_cast<int>(n), static_cast<int>(n), in.get(), out.get(), FFTW_ESTIMATE);
     if (!plan) throw std::runtime_error("FFTW could not plan the transform");
     plans.emplace(n, plan);
     return plan;
@@ -207,8 +207,8 @@ void FillCuts(NoiseSpectrum& s)
     const double nyquist = s.Frequencies.back();
     for (const double f : kSpectrumMetricFrequencies) {
         if (f > nyquist || f < s.Frequencies.front()) continue;
-        s.Metrics.push_back({f, Interpolate(s.Frequencies, s.Horizontal, f),
-                             Interpolate(s.Frequencies, s.Vertical, f), Interpolate(s.Frequencies, s.Radial, f)});
+        s.Metrics.push_back({f, Interpolate(s.Frequencies, s.Horizontal, f), Interpolate(s.Frequencies, s.Vertical, f),
+                             Interpolate(s.Frequencies, s.Radial, f)});
     }
 }
 

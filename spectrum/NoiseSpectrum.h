@@ -57,7 +57,7 @@ using LinearisingTransform = std::function<double(double)>;
 
 // The NNPS at one metric frequency.
 struct SpectrumMetric {
-    double Frequency = 0.0;  // mm^-1
+    double Frequency = 0.0;                                 // mm^-1
     double Horizontal = 0.0, Vertical = 0.0, Radial = 0.0;  // NNPS, mm^2, linearly interpolated
 };
 
@@ -72,9 +72,9 @@ struct NoiseSpectrum {
     // row r is r bins, r > N/2 is r - N) of RoiSize / 2 + 1 values
     // (horizontal frequency u = 0 .. N/2 bins). NNPS(-u, -v) = NNPS(u, v).
     std::vector<double> Nnps2D;
-    std::vector<double> Frequencies;                // mm^-1, k = 1 .. N/2
+    std::vector<double> Frequencies;                   // mm^-1, k = 1 .. N/2
     std::vector<double> Horizontal, Vertical, Radial;  // NNPS (mm^2) at each frequency
-    std::vector<SpectrumMetric> Metrics;            // at kSpectrumMetricFrequencies within Nyquist
+    std::vector<SpectrumMetric> Metrics;               // at kSpectrumMetricFrequencies within Nyquist
 
     std::uint32_t HalfColumns() const { return RoiSize / 2 + 1; }
     // NNPS at (u, v) bins, -N/2 < u, v <= N/2 (either sign).

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
 #include <locale>
+#include <numbers>
 #include <sstream>
 
 namespace evenor {
@@ -58,9 +58,12 @@ double Background(const NoiseSpectrum& s, int u, int v, std::vector<double>& scr
 std::string_view PeakOrientationName(PeakOrientation orientation)
 {
     switch (orientation) {
-    case PeakOrientation::Horizontal: return "horizontal";
-    case PeakOrientation::Vertical: return "vertical";
-    case PeakOrientation::Oblique: break;
+    case PeakOrientation::Horizontal:
+        return "horizontal";
+    case PeakOrientation::Vertical:
+        return "vertical";
+    case PeakOrientation::Oblique:
+        break;
     }
     return "oblique";
 }
@@ -150,9 +153,15 @@ std::string DescribePeak(const SpectrumPeak& peak)
     text.precision(3);
     text << "a " << peak.PeriodPixels << "-pixel pattern ";
     switch (peak.Orientation) {
-    case PeakOrientation::Horizontal: text << "across the columns"; break;
-    case PeakOrientation::Vertical: text << "across the rows"; break;
-    case PeakOrientation::Oblique: text << "oblique at " << peak.AngleDegrees << " degrees"; break;
+    case PeakOrientation::Horizontal:
+        text << "across the columns";
+        break;
+    case PeakOrientation::Vertical:
+        text << "across the rows";
+        break;
+    case PeakOrientation::Oblique:
+        text << "oblique at " << peak.AngleDegrees << " degrees";
+        break;
     }
     text << " at " << peak.Frequency << " mm^-1, " << peak.Excess + 1.0 << " x the background";
     return text.str();

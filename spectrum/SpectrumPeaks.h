@@ -44,16 +44,16 @@ enum class PeakOrientation { Horizontal, Vertical, Oblique };
 std::string_view PeakOrientationName(PeakOrientation orientation);  // "horizontal", "vertical", "oblique"
 
 struct SpectrumPeak {
-    int U = 0, V = 0;               // bins (half plane: U > 0, or U == 0 and V > 0)
-    double Frequency = 0.0;         // mm^-1, the distance from 0
+    int U = 0, V = 0;                           // bins (half plane: U > 0, or U == 0 and V > 0)
+    double Frequency = 0.0;                     // mm^-1, the distance from 0
     double FrequencyX = 0.0, FrequencyY = 0.0;  // mm^-1, its horizontal and vertical parts
     PeakOrientation Orientation = PeakOrientation::Oblique;
-    double AngleDegrees = 0.0;      // from the horizontal frequency axis, 0 .. 180
-    double Nnps = 0.0;              // mm^2 at the peak
-    double Background = 0.0;        // mm^2
-    double Height = 0.0;            // Nnps - Background, mm^2
-    double Excess = 0.0;            // Height / Background
-    double PeriodPixels = 0.0;      // 1 / (Frequency * pixel spacing)
+    double AngleDegrees = 0.0;  // from the horizontal frequency axis, 0 .. 180
+    double Nnps = 0.0;          // mm^2 at the peak
+    double Background = 0.0;    // mm^2
+    double Height = 0.0;        // Nnps - Background, mm^2
+    double Excess = 0.0;        // Height / Background
+    double PeriodPixels = 0.0;  // 1 / (Frequency * pixel spacing)
 };
 
 struct PeakSearch {

@@ -96,8 +96,9 @@ TEST(CliSpectrumTest, PngFolderGetsThePlotsWhichNoOtherOutputMayReplace)
     const std::string file = (folder / "field.dcm").string();
     const std::string png = (folder / "png").string();
     // The real program, beside its map module.
-    const CliResult result = test::RunProgram(folder, "-u QT_QPA_PLATFORM LC_ALL=C",
-                                              {"analyse", file, "-o", (folder / "r.txt").string(), "--png", png, "--nps"});
+    const CliResult result =
+        test::RunProgram(folder, "-u QT_QPA_PLATFORM LC_ALL=C",
+                         {"analyse", file, "-o", (folder / "r.txt").string(), "--png", png, "--nps"});
     ASSERT_EQ(result.status, 0) << result.err;
     struct Plot {
         const char* Name;
