@@ -10,6 +10,10 @@ namespace evenor {
 
 namespace {
 
+// Degrees of freedom: one per ROI, divided by the variance inflation of
+// half-overlapping unwindowed ROIs (1 + 4 * 1/4 + 4 * 1/16).
+constexpr double kOverlapInflation = 2.25;
+
 double Median(std::vector<double>& values)
 {
     if (values.empty()) return 0.0;
@@ -53,6 +57,32 @@ double Background(const NoiseSpectrum& s, int u, int v, std::vector<double>& scr
     return Median(scratch);
 }
 
+// The excess noise alone reaches in about one of a thousand spectra
+// averaged over nu degrees of freedom (Wilson-Hilferty quantile of
+// chi-square at z = kPeakNoiseZ).
+double ExcessLimitFor(double nu)
+{
+    nu = std::max(1.0, nu);
+    const double a = 2.0 / (9.0 * nu);
+    return std::max(kPeakMinimumExcess, std::pow(1.0 - a + kPeakNoiseZ * std::sqrt(a), 3.0) - 1.0);
+}
+
+// The limit on an axis: the share of its background that whole columns (on
+// the horizontal axis) or rows share, the part above the 1-D cut beside the
+// axis, is the same in every ROI of a column (row) of ROIs, so it is
+// averaged over the ROIs across (down) only.
+double AxisExcessLimit(const NoiseSpectrum& s, int u, int v, double background)
+{
+    const bool horizontal = v == 0;
+    const double beside =
+        horizontal ? s.Horizontal[static_cast<std::size_t>(u - 1)] : s.Vertical[static_cast<std::size_t>(v - 1)];
+    const double shared = std::clamp(1.0 - beside / background, 0.0, 1.0);
+    const double lines = std::max<double>(1.0, horizontal ? s.RoisAcross : s.RoisDown);
+    const double variance =
+        kOverlapInflation * ((1.0 - shared) * (1.0 - shared) / static_cast<double>(s.Rois) + shared * shared / lines);
+    return ExcessLimitFor(1.0 / variance);
+}
+
 }  // namespace
 
 std::string_view PeakOrientationName(PeakOrientation orientation)
@@ -68,15 +98,7 @@ std::string_view PeakOrientationName(PeakOrientation orientation)
     return "oblique";
 }
 
-double PeakExcessLimit(std::size_t rois)
-{
-    // Degrees of freedom: one per ROI, divided by the variance inflation of
-    // half-overlapping unwindowed ROIs (1 + 4 * 1/4 + 4 * 1/16).
-    const double nu = std::max(1.0, static_cast<double>(rois) / 2.25);
-    const double a = 2.0 / (9.0 * nu);
-    const double quantile = std::pow(1.0 - a + kPeakNoiseZ * std::sqrt(a), 3.0);
-    return std::max(kPeakMinimumExcess, quantile - 1.0);
-}
+double PeakExcessLimit(std::size_t rois) { return ExcessLimitFor(static_cast<double>(rois) / kOverlapInflation); }
 
 PeakSearch FindSpectrumPeaks(const NoiseSpectrum& s)
 {
@@ -99,6 +121,7 @@ PeakSearch FindSpectrumPeaks(const NoiseSpectrum& s)
             if (!highest) continue;
             const double background = Background(s, u, v, scratch);
             if (!(background > 0.0) || value / background - 1.0 < search.ExcessLimit) continue;
+            if ((u == 0 || v == 0) && value / background - 1.0 < AxisExcessLimit(s, u, v, background)) continue;
             SpectrumPeak peak;
             peak.U = u;
             peak.V = v;

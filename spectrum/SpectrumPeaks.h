@@ -18,6 +18,12 @@
 //    fields of that many ROIs (each ROI taken as one degree of freedom, the
 //    half overlap and the sharing of ROIs counted, Wilson-Hilferty quantile
 //    of chi-square at z = kPeakNoiseZ);
+//  - on an axis, the limit is that of fewer samples: noise shared by whole
+//    columns (rows) puts its power on the horizontal (vertical) axis, and it
+//    is the same in every ROI of a column (row) of ROIs. Its share of the
+//    background is the part above the 1-D cut beside the axis; that share is
+//    counted as averaged over the ROIs across (down) only, the rest over all
+//    ROIs;
 //  - without a window, a pattern between two bins leaks into the bins along
 //    its row and column by at most sinc^2: a candidate no higher than twice
 //    that leak of a higher peak is taken for it and dropped;
