@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -273,11 +274,23 @@ NoiseSpectrumRun ComputeNoiseSpectrum(std::span<const std::uint16_t> pixels, std
     std::atomic<std::size_t> next{0};
     unsigned threads = workers ? workers : std::max(1u, std::thread::hardware_concurrency());
     threads = static_cast<unsigned>(std::min<std::size_t>(threads, slabs.size()));
+    // A worker's failure (memory) is thrown here, after every worker ended.
+    std::vector<std::exception_ptr> failures(threads);
     {
+        const auto work = [&](unsigned t) {
+            try {
+                RunSlabs(job, s.Rois, slabs, next);
+            } catch (...) {
+                failures[t] = std::current_exception();
+                next = slabs.size();  // the others stop after their slab
+            }
+        };
         std::vector<std::jthread> pool;
-        for (unsigned t = 1; t < threads; ++t) pool.emplace_back([&] { RunSlabs(job, s.Rois, slabs, next); });
-        RunSlabs(job, s.Rois, slabs, next);
+        for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work, t);
+        work(0);
     }
+    for (const auto& failure : failures)
+        if (failure) std::rethrow_exception(failure);
 
     std::vector<double> power(slabs.front().Power.size(), 0.0);
     double meanSum = 0.0;
