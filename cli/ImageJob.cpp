@@ -24,6 +24,7 @@
 #include "insight/DetectorInsight.h"
 #include "insight/ImageInfo.h"
 #include "insight/ResultExport.h"
+#include "insight/SpectrumExport.h"
 
 namespace evenor {
 
@@ -286,9 +287,17 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         // What Evenor does not judge is no test of the detector.
         if (job.WantRecord && !context.Image.Judged())
             outcome.RecordError = NotRecordedText(context.Image);
-        else if (job.WantRecord)
+        else if (job.WantRecord) {
             outcome.Record =
                 MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(), sha256, warnings);
+            // The spectrum's metrics and peaks go into the record's details.
+            if (spectrum) {
+                auto details = nlohmann::ordered_json::parse(outcome.Record->Details);
+                details["nps"] = NoiseSpectrumRecordJson(*spectrum);
+                outcome.Record->Details =
+                    details.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+            }
+        }
         if (!outputs.Pdf.empty()) {
             TestReportData report;
             report.Settings = &settings;

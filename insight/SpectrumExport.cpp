@@ -62,4 +62,12 @@ Json NoiseSpectrumJson(const SpectrumAnalysis& analysis)
     return json;
 }
 
+Json NoiseSpectrumRecordJson(const SpectrumAnalysis& analysis)
+{
+    Json json = NoiseSpectrumJson(analysis);
+    for (const char* curve : {"mean", "roi_size", "frequency_step", "frequencies", "horizontal", "vertical", "radial"})
+        json.erase(curve);
+    return json;
+}
+
 }  // namespace evenor

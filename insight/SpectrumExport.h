@@ -10,4 +10,9 @@ namespace evenor {
 
 nlohmann::ordered_json NoiseSpectrumJson(const SpectrumAnalysis& analysis);
 
+// What a QA record keeps of it (its details' "nps"): the same without the
+// curves: values, rois, metrics, peaks, peak_limit and verdict; or
+// not_computed.
+nlohmann::ordered_json NoiseSpectrumRecordJson(const SpectrumAnalysis& analysis);
+
 }  // namespace evenor

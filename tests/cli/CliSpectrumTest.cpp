@@ -88,6 +88,24 @@ TEST(CliSpectrumTest, WithoutTheFlagTheJsonHasNoSpectrumAndBatchesRefuseIt)
     EXPECT_EQ(batch.status, 2);
 }
 
+TEST(CliSpectrumTest, TheRecordKeepsTheMetricsAndPeaks)
+{
+    test::TempFolder folder;
+    const std::string db = (folder / "h.sqlite").string();
+    const std::string sample = std::string(EVENOR_SOURCE_DIR) + "/samples/flatfield.dcm";
+    const CliResult recorded = RunInProcess(
+        {"analyse", sample, "-o", (folder / "r.txt").string(), "-q", "--nps", "--record", "--db", db, "--by", "qa"});
+    ASSERT_EQ(recorded.status, 0) << recorded.err;
+    const CliResult history = RunInProcess({"history", "--db", db, "--detector", "DET-0042", "--json"});
+    ASSERT_EQ(history.status, 0) << history.err;
+    const auto nps = nlohmann::json::parse(history.out)["records"][0]["details"]["nps"];
+    EXPECT_EQ(nps["verdict"], "no periodic pattern");
+    EXPECT_EQ(nps["rois"], 49);
+    EXPECT_EQ(nps["metrics"].size(), 3u);  // 4 mm^-1 lies beyond Nyquist at 0.143 mm
+    EXPECT_TRUE(nps["peaks"].is_array());
+    EXPECT_FALSE(nps.contains("horizontal"));
+}
+
 TEST(CliSpectrumTest, PngFolderGetsThePlotsWhichNoOtherOutputMayReplace)
 {
     if (!EVENOR_CLI_HAS_MAPS) GTEST_SKIP() << "built without the map renderer";
