@@ -52,6 +52,7 @@ struct AnalyseCommandLine {
     std::string Paper = "a4";
     std::string PresetName;
     bool FailOnDeviation = false;
+    bool Nps = false;
     bool Quiet = false;
     bool Record = false;
     std::string Db, By;
@@ -75,6 +76,7 @@ int SingleImage(const AnalyseCommandLine& line, bool withMaps, const AnalyseOpti
     job.Outputs.Pdf = line.Pdf;
     job.Outputs.Paper = PaperOf(line.Paper);
     job.WantRecord = line.Record;
+    job.WantSpectrum = line.Nps;
     job.AnalysedBy = line.By;
     if (!line.Response.empty()) {
         try {
@@ -271,6 +273,12 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
                                  "sign-off)")
                     ->type_name("FILE")
                     ->group(outputs);
+    auto* nps = analyse
+                    ->add_flag("--nps", line.Nps,
+                               "Also compute the noise power spectrum of the area (stored values): the NNPS curves, "
+                               "metrics and periodic patterns in the summary and the JSON (\"nps\"); with --png "
+                               "also nnps.png and nnps-2d.png")
+                    ->group(outputs);
     auto* paper = analyse->add_option("--paper", line.Paper, "Paper of the PDF reports")
                       ->check(CLI::IsMember({"a4", "letter"}))
                       ->capture_default_str()
@@ -337,7 +345,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
                    ->type_name("NAME")
                    ->group(history);
     db->needs("--record");
-    for (auto* single : {output, json, csv, png, pdf}) single->excludes(outDir);
+    for (auto* single : {output, json, csv, png, pdf, nps}) single->excludes(outDir);
     for (auto* batchOnly : {eachJson, eachCsv, eachPng, eachPdf, recursive, jobs}) batchOnly->needs(outDir);
 
     HistoryCommandLine historyLine;

@@ -69,6 +69,33 @@ std::string PadRight(std::string text, std::size_t width)
 
 }  // namespace
 
+namespace {
+
+// The noise power spectrum's lines of the summary.
+void SpectrumSummary(std::ostream& text, const SpectrumFindings& spectrum)
+{
+    text << "Noise power spectrum: ";
+    if (!spectrum.NotComputed.empty()) {
+        text << "not computed (" << spectrum.NotComputed << ")\n";
+        return;
+    }
+    text << (spectrum.Peaks.PeriodicPattern() ? kPeriodicPatternVerdict : kNoPeriodicPatternVerdict) << " ("
+         << (spectrum.Linearised ? "linearised" : "stored") << " values, " << Counted(spectrum.Rois, "ROI", "ROIs")
+         << " of " << kSpectrumRoiSize << " x " << kSpectrumRoiSize << " pixels)\n";
+    std::ostringstream number;
+    number.imbue(std::locale::classic());
+    number.precision(4);
+    for (const SpectrumMetric& metric : spectrum.Metrics) {
+        number.str("");
+        number << "  NNPS at " << metric.Frequency << " mm^-1: horizontal " << metric.Horizontal << ", vertical "
+               << metric.Vertical << ", radial " << metric.Radial << " mm^2";
+        text << number.str() << '\n';
+    }
+    for (const SpectrumPeak& peak : spectrum.Peaks.Peaks) text << "  peak: " << DescribePeak(peak) << '\n';
+}
+
+}  // namespace
+
 std::string ImageSummaryText(const std::string& file, const ImageOutcome& outcome)
 {
     const GuidelineVerdict& verdict = outcome.Verdict;
@@ -192,6 +219,7 @@ std::string ImageSummaryText(const std::string& file, const ImageOutcome& outcom
         direction("column", noise.Columns);
     }
     text << '\n';
+    if (outcome.Spectrum) SpectrumSummary(text, *outcome.Spectrum);
     text << "Overall verdict: " << VerdictName(verdict.Overall) << '\n';
     return text.str();
 }

@@ -24,6 +24,7 @@
 #include "insight/DetectorInsight.h"
 #include "insight/ImageInfo.h"
 #include "insight/ResultExport.h"
+#include "insight/SpectrumExport.h"
 
 namespace evenor {
 
@@ -102,13 +103,30 @@ DetectorFindings Findings(const DetectorInsight& insight)
     return findings;
 }
 
+SpectrumFindings SpectrumFindingsOf(const SpectrumAnalysis& analysis)
+{
+    SpectrumFindings findings;
+    findings.NotComputed = analysis.Run.NotComputed;
+    if (const auto& spectrum = analysis.Run.Spectrum) {
+        findings.Linearised = spectrum->Linearised;
+        findings.Rois = spectrum->Rois;
+        findings.Metrics = spectrum->Metrics;
+    }
+    findings.Peaks = analysis.Peaks;
+    return findings;
+}
+
 // Every file the outputs name.
-std::vector<std::string> OutputFiles(const ImageOutputs& outputs)
+std::vector<std::string> OutputFiles(const ImageOutputs& outputs, bool spectrum)
 {
     std::vector<std::string> files{outputs.Report, outputs.Json, outputs.Csv, outputs.Pdf};
-    if (!outputs.MapFolder.empty())
+    if (!outputs.MapFolder.empty()) {
         for (const char* map : {kAreaMapName, kMeanHeatMapName, kSnrHeatMapName, kNoiseHeatMapName})
             files.push_back(outputs.MapFolder + "/" + outputs.MapPrefix + map);
+        if (spectrum)
+            for (const char* plot : {kSpectrumPlotName, kSpectrumPictureName})
+                files.push_back(outputs.MapFolder + "/" + outputs.MapPrefix + plot);
+    }
     std::erase_if(files, [](const std::string& file) { return file.empty(); });
     return files;
 }
@@ -152,7 +170,7 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
 
     // No output may be written over the image it describes, nor over another
     // output: the later one would replace the earlier without a word.
-    const std::vector<std::string> outputs = OutputFiles(job.Outputs);
+    const std::vector<std::string> outputs = OutputFiles(job.Outputs, job.WantSpectrum);
     for (std::size_t i = 0; i < outputs.size(); ++i) {
         const std::string& output = outputs[i];
         if (IsSameFile(output, job.File)) {
@@ -257,6 +275,15 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         outcome.Metrics = insight.Metrics.EveryPixel;
         outcome.Detector = Findings(insight);
         outcome.Verdict = Judge(insight, settings, *job.Preset, context.Image);
+        // The noise power spectrum of the area, from the prepared values.
+        std::optional<SpectrumAnalysis> spectrum;
+        if (job.WantSpectrum) {
+            spectrum = AnalyseNoiseSpectrum(
+                result.Pixels, result.Columns,
+                {settings.FirstColumn, settings.FirstRow, settings.LastColumn, settings.LastRow}, context.PixelSpacing);
+            context.Spectrum = &*spectrum;
+            outcome.Spectrum = SpectrumFindingsOf(*spectrum);
+        }
         if (job.WantSummaryRow)
             outcome.SummaryRow = SummaryCsvRow(settings.DicomFileName, settings, result.Result, context);
 
@@ -268,15 +295,25 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         if (!outputs.MapFolder.empty())
             WriteMapPngs(outputs.MapFolder, outputs.MapPrefix, result.Pixels, result.Columns, settings, result.Result,
                          &insight);
+        if (!outputs.MapFolder.empty() && spectrum && spectrum->Run.Spectrum)
+            WriteSpectrumPngs(outputs.MapFolder, outputs.MapPrefix, *spectrum->Run.Spectrum, spectrum->Peaks);
         const std::string sha256 = !job.FileSha256.empty()                  ? job.FileSha256
                                    : job.WantRecord || !outputs.Pdf.empty() ? Sha256OfFile(job.File)
                                                                             : std::string();
         // What Evenor does not judge is no test of the detector.
         if (job.WantRecord && !context.Image.Judged())
             outcome.RecordError = NotRecordedText(context.Image);
-        else if (job.WantRecord)
-            outcome.Record = MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(), sha256,
-                                          warnings);
+        else if (job.WantRecord) {
+            outcome.Record =
+                MakeQaRecord(settings, result.Result, insight, *job.Preset, image->TagTable(), sha256, warnings);
+            // The spectrum's metrics and peaks go into the record's details.
+            if (spectrum) {
+                auto details = nlohmann::ordered_json::parse(outcome.Record->Details);
+                details["nps"] = NoiseSpectrumRecordJson(*spectrum);
+                outcome.Record->Details =
+                    details.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+            }
+        }
         if (!outputs.Pdf.empty()) {
             TestReportData report;
             report.Settings = &settings;

@@ -23,6 +23,7 @@
 #include "insight/RobustMetrics.h"
 #include "insight/StructuredNoise.h"
 #include "render/ReportData.h"
+#include "spectrum/SpectrumPeaks.h"
 
 namespace evenor {
 
@@ -42,6 +43,9 @@ inline constexpr const char* kAreaMapName = "area.png";
 inline constexpr const char* kMeanHeatMapName = "roi-mean-deviation.png";
 inline constexpr const char* kSnrHeatMapName = "roi-snr-deviation.png";
 inline constexpr const char* kNoiseHeatMapName = "roi-noise-deviation.png";
+// With ImageJob::WantSpectrum, the noise power spectrum's plots beside them.
+inline constexpr const char* kSpectrumPlotName = "nnps.png";
+inline constexpr const char* kSpectrumPictureName = "nnps-2d.png";
 
 struct ImageJob {
     std::string File;
@@ -52,6 +56,7 @@ struct ImageJob {
     bool WantRecord = false;      // fill ImageOutcome::Record (inspects the detector)
     std::string FileSha256;       // of File's bytes when the caller knows it; empty: computed for the record
     std::string AnalysedBy;       // who, as the PDF report names them; empty: the user's login
+    bool WantSpectrum = false;    // the noise power spectrum of the area (JSON "nps", summary)
     // With WantRecord and a PDF report: records the test before the report
     // is drawn, so that the report shows the baseline comparison. Returns
     // the text saying so ("Recorded as record ...") and the report's history
@@ -82,6 +87,15 @@ struct DetectorFindings {
     StructuredNoise Noise;
 };
 
+// What the summary shows of the noise power spectrum, without its curves.
+struct SpectrumFindings {
+    std::string NotComputed;  // why there is none, when there is none
+    bool Linearised = false;
+    std::size_t Rois = 0;
+    std::vector<SpectrumMetric> Metrics;
+    PeakSearch Peaks;
+};
+
 struct ImageOutcome {
     bool Ok = false;    // the report and every requested output were written
     std::string Error;  // when not Ok: what ended the image (also passed to the message sink)
@@ -90,9 +104,10 @@ struct ImageOutcome {
     double AreaMean = 0.0, AreaSD = 0.0, AreaSNR = 0.0, MeanRoiSNR = 0.0, RoiSNRSD = 0.0;
     UniformityMetrics Metrics;  // every pixel; the counts
     DetectorFindings Detector;
-    GuidelineVerdict Verdict;   // of the detector: robust metrics, defects, structured noise
-    double PixelSpacing = 0.0;  // mm; 0 when unknown
-    double BorderMm = 0.0;      // --border-mm
+    std::optional<SpectrumFindings> Spectrum;  // with ImageJob::WantSpectrum
+    GuidelineVerdict Verdict;                  // of the detector: robust metrics, defects, structured noise
+    double PixelSpacing = 0.0;                 // mm; 0 when unknown
+    double BorderMm = 0.0;                     // --border-mm
     std::uint32_t BorderPixels = 0;
     std::uint32_t FirstColumn = 0, FirstRow = 0, LastColumn = 0, LastRow = 0;  // the area evaluated
     std::string SummaryRow;          // SummaryCsvRow or SummaryCsvErrorRow, when asked for

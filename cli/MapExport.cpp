@@ -132,6 +132,13 @@ void WriteTestReportPdf(const std::string& path, const TestReportData& data, std
     if (!Functions().WriteTestPdf(path, data, pixels, columns, error)) throw EvenorError(error);
 }
 
+void WriteSpectrumPngs(const std::string& folder, const std::string& prefix, const NoiseSpectrum& spectrum,
+                       const PeakSearch& peaks)
+{
+    std::string error;
+    if (!Functions().WriteSpectrumPlots(folder, prefix, spectrum, peaks, error)) throw EvenorError(error);
+}
+
 void WriteHistoryReportPdf(const std::string& path, const HistoryReportData& data)
 {
     std::string error;

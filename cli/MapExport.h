@@ -11,6 +11,7 @@
 #include "analysis/RoiGrid.h"
 #include "render/ReportData.h"
 #include "render/TrendSeries.h"
+#include "spectrum/SpectrumPeaks.h"
 
 namespace evenor {
 
@@ -57,6 +58,11 @@ void WriteTrendChartPng(const std::string& path, const TrendSeries& series);
 // a MapSession. Throws EvenorError naming the file.
 void WriteTestReportPdf(const std::string& path, const TestReportData& data, std::span<const std::uint16_t> pixels,
                         std::uint32_t columns);
+
+// Writes folder/prefix + kSpectrumPlotName and kSpectrumPictureName (the
+// folder exists). Needs a MapSession. Throws EvenorError naming the file.
+void WriteSpectrumPngs(const std::string& folder, const std::string& prefix, const NoiseSpectrum& spectrum,
+                       const PeakSearch& peaks);
 
 // Writes the PDF report of one detector's history. Needs a MapSession.
 // Throws EvenorError naming the file.

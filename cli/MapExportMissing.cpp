@@ -29,6 +29,11 @@ void WriteTestReportPdf(const std::string&, const TestReportData&, std::span<con
     throw EvenorError(kNotBuilt);
 }
 
+void WriteSpectrumPngs(const std::string&, const std::string&, const NoiseSpectrum&, const PeakSearch&)
+{
+    throw EvenorError(kNotBuilt);
+}
+
 void WriteHistoryReportPdf(const std::string&, const HistoryReportData&) { throw EvenorError(kNotBuilt); }
 
 }  // namespace evenor

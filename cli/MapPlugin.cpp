@@ -17,6 +17,7 @@
 #include "insight/ResultExport.h"
 #include "render/MapRenderer.h"
 #include "render/ReportPdf.h"
+#include "render/SpectrumPlot.h"
 #include "render/TrendChart.h"
 
 namespace evenor {
@@ -85,8 +86,7 @@ void WriteMapPngs(const std::string& folder, const std::string& prefix, std::spa
 void WriteMapPngs(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
                   std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result)
 {
-    WriteMapPngs(folder, prefix, pixels, columns, settings, result,
-                 InspectDetector(settings, result, pixels, columns));
+    WriteMapPngs(folder, prefix, pixels, columns, settings, result, InspectDetector(settings, result, pixels, columns));
 }
 
 // Runs action; any exception becomes error's text and false.
@@ -172,18 +172,35 @@ bool WriteHistoryPdf(const std::string& path, const HistoryReportData& data, std
     });
 }
 
-constexpr MapPlugin kFunctions{BeginSession, EndSession,      WriteMaps,         WriteTrendChart,
-                               WriteTestPdf, WriteHistoryPdf, WriteInspectedMaps};
+bool WriteSpectrumPlots(const std::string& folder, const std::string& prefix, const NoiseSpectrum& spectrum,
+                        const PeakSearch& peaks, std::string& error) noexcept
+{
+    return Guarded(error, [&] {
+        const auto write = [&](const char* name, const QImage& image) {
+            const std::string path = (std::filesystem::path(folder) / (prefix + name)).string();
+            try {
+                SaveMapPng(image, path);
+            } catch (const EvenorError& e) {
+                throw EvenorError(path + ": " + e.what());
+            }
+        };
+        write(kSpectrumPlotName, RenderSpectrumPlot(spectrum));
+        write(kSpectrumPictureName, RenderSpectrumPicture(spectrum, peaks));
+    });
+}
+
+constexpr MapPlugin kFunctions{BeginSession, EndSession,      WriteMaps,          WriteTrendChart,
+                               WriteTestPdf, WriteHistoryPdf, WriteInspectedMaps, WriteSpectrumPlots};
 
 }  // namespace
 
 }  // namespace evenor
 
 // The entry point the module exports; its name is kMapPluginEntry.
-extern "C" __attribute__((visibility("default"))) const evenor::MapPlugin* evenor_cli_maps_v4() noexcept
+extern "C" __attribute__((visibility("default"))) const evenor::MapPlugin* evenor_cli_maps_v5() noexcept
 {
     return &evenor::kFunctions;
 }
 
 // The entry point has the type the loader casts it to.
-static_assert(std::is_same_v<decltype(&evenor_cli_maps_v4), evenor::MapPluginEntry>);
+static_assert(std::is_same_v<decltype(&evenor_cli_maps_v5), evenor::MapPluginEntry>);

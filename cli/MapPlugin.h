@@ -17,16 +17,17 @@
 #include "insight/DetectorInsight.h"
 #include "render/ReportData.h"
 #include "render/TrendSeries.h"
+#include "spectrum/SpectrumPeaks.h"
 
 namespace evenor {
 
 // The entry point's name carries the version of the table; a change to the
 // table or to the types it takes needs a new name. Version 4: the trend
 // series (and the history report's data that hold them) carry the baselines
-// over time. The module hands out no older table: their types have changed,
+// over time. Version 5: the noise power spectrum's plots. The module hands out no older table: their types have changed,
 // and an older evenor-cli would hand over data the module reads wrongly; it
 // finds no table of its version instead and says so.
-inline constexpr const char* kMapPluginEntry = "evenor_cli_maps_v4";
+inline constexpr const char* kMapPluginEntry = "evenor_cli_maps_v5";
 
 struct MapPlugin {
     // Creates a QGuiApplication on the offscreen platform (unless
@@ -62,6 +63,11 @@ struct MapPlugin {
                                std::span<const std::uint16_t> pixels, std::uint32_t columns,
                                const AnalysisSettings& settings, const AnalysisResult& result,
                                const DetectorInsight& insight, std::string& error) noexcept;
+    // Writes folder/prefix + nnps.png (the 1-D NNPS) and nnps-2d.png (the
+    // 2-D NNPS, its peaks circled) into an existing folder; error names the
+    // file that could not be drawn or written.
+    bool (*WriteSpectrumPlots)(const std::string& folder, const std::string& prefix, const NoiseSpectrum& spectrum,
+                               const PeakSearch& peaks, std::string& error) noexcept;
 };
 
 using MapPluginEntry = const MapPlugin* (*)() noexcept;

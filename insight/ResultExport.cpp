@@ -15,6 +15,7 @@
 #include "analysis/ReportWriter.h"
 #include "dicom/EvenorError.h"
 #include "insight/DetectorInsight.h"
+#include "insight/SpectrumExport.h"
 #include "stats/SignalToNoise.h"
 
 namespace evenor {
@@ -425,6 +426,7 @@ Json BuildResultJson(const AnalysisSettings& settings, const AnalysisResult& res
     } else {
         json["guideline"] = nullptr;
     }
+    if (context.Spectrum) json["nps"] = NoiseSpectrumJson(*context.Spectrum);
     return json;
 }
 

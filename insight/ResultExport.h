@@ -40,6 +40,7 @@ inline constexpr std::string_view ToolVersion = EvenorVersion;
 inline constexpr int ResultSchemaVersion = 2;
 
 struct DetectorInsight;
+struct SpectrumAnalysis;
 
 // What an export needs beyond the settings and the result.
 struct ResultContext {
@@ -61,6 +62,9 @@ struct ResultContext {
     // Set when the result describes kerma-linear values instead of the stored
     // ones (analyse --response): written as "values", saying so and how.
     std::optional<nlohmann::ordered_json> ValueBasis;
+    // The noise power spectrum of the same run, when asked for; not owned.
+    // The document has "nps" only when it is set.
+    const SpectrumAnalysis* Spectrum = nullptr;
 };
 
 // The JSON document; the input file is settings.DicomFileName.

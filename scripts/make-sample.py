@@ -11,7 +11,10 @@ The same script makes the known-answer phantoms of the detector checks: a
 square hot cluster (--cluster), a row or column offset by a few per cent
 (--row-offset, --column-offset), a collimated rim (--rim), row- or
 column-correlated noise (--row-noise, --column-noise); and series of one
-detector over time (--date, --time, --detector-id, --software).
+detector over time (--date, --time, --detector-id, --software); and the
+known answers of the noise power spectrum: a sinusoid along x (--sine,
+--sine-frequency), a seam every few columns (--seam-period, --seam-offset)
+and low-pass filtered noise (--lowpass).
 
 With --series DIR it writes a dose series of one detector instead, for the
 series analysis: --per-dose images at each of the --doses (air kerma in uGy
@@ -56,7 +59,8 @@ NEW_OPTIONS = ("clean", "cluster", "column_offset", "column_index", "row_offset"
                "row_index", "rim", "rim_level", "row_noise", "column_noise",
                "date", "time", "detector_id", "serial", "software",
                "gradient", "blotch_depth", "blotch_diameter", "defects",
-               "mean", "noise", "exposure_index")
+               "mean", "noise", "exposure_index", "sine", "sine_frequency",
+               "seam_period", "seam_offset", "lowpass")
 SYNTAXES = {
     "explicit": ExplicitVRLittleEndian,
     "implicit": ImplicitVRLittleEndian,
@@ -118,6 +122,20 @@ def parse_args(argv):
                         "%% of the pixel noise (default 0)")
     p.add_argument("--column-noise", type=float, default=0.0,
                    help="the same for columns (default 0)")
+    p.add_argument("--sine", type=float, default=0.0,
+                   help="amplitude in pixel values of a sinusoid along x, "
+                        "cos(2 pi f x) (default 0)")
+    p.add_argument("--sine-frequency", type=float, default=2.5,
+                   help="its frequency in mm^-1 (default 2.5)")
+    p.add_argument("--seam-period", type=int, default=0,
+                   help="a seam (a column offset by --seam-offset) every N "
+                        "columns, from column 0 (default 0: none)")
+    p.add_argument("--seam-offset", type=float, default=1.0,
+                   help="the seams' offset in %% of the mean (default 1)")
+    p.add_argument("--lowpass", action="store_true",
+                   help="filter the pixel noise with the binomial kernel "
+                        "[1 2 1]/4 along x and along y (circularly), whose "
+                        "power transfer is cos^4(pi u dx) cos^4(pi v dy)")
     p.add_argument("--date", default="20240315",
                    help="study, series, acquisition and content date, "
                         "YYYYMMDD (default 20240315)")
@@ -176,6 +194,8 @@ def parse_args(argv):
         p.error("--row-index must be a row of the image")
     if args.cluster < 0 or args.rim < 0 or 2 * args.rim >= min(args.rows, args.cols):
         p.error("--cluster and --rim must be >= 0 and the rim must leave an area")
+    if args.seam_period < 0:
+        p.error("--seam-period must be >= 0")
     if args.clean:
         # Only what was not given explicitly: --clean --defects 4 is a clean
         # field with hot and dead pixels.
@@ -237,7 +257,16 @@ def make_pixels(args):
         pixel_noise += rng.normal(0.0, noise * args.row_noise / 100.0, size=(rows, 1))
     if args.column_noise:
         pixel_noise += rng.normal(0.0, noise * args.column_noise / 100.0, size=(1, cols))
+    if args.lowpass:
+        for axis in (0, 1):
+            pixel_noise = (np.roll(pixel_noise, 1, axis) + 2.0 * pixel_noise +
+                           np.roll(pixel_noise, -1, axis)) / 4.0
     signal += pixel_noise
+    if args.sine:
+        x = np.arange(cols) * args.spacing
+        signal += args.sine * np.cos(2.0 * np.pi * args.sine_frequency * x)
+    if args.seam_period:
+        signal[:, ::args.seam_period] += mean * args.seam_offset / 100.0
     image = np.clip(np.rint(signal), 0, full_scale)
 
     # Dead and hot pixels at random places (never on the same pixel twice).

@@ -7,6 +7,7 @@
 
 #include "insight/DetectorInsight.h"
 #include "insight/ResultExport.h"
+#include "spectrum/SpectrumPeaks.h"
 #include "tests/insight/DetectorPhantoms.h"
 #include "tests/insight/Phantom.h"
 
@@ -61,6 +62,14 @@ int main(int argc, char** argv)
         AnalysisSettings faultSettings = run.Settings;
         faultSettings.DicomFileName = "/data/faults.dcm";
         WriteResultJson(folder + "/faults.json", faultSettings, run.Result, faults);
+
+        // The same with its noise power spectrum (one ROI), and without one.
+        const SpectrumAnalysis spectrum = AnalyseNoiseSpectrum(image.Pixels, image.Width, {0, 0, 255, 255}, 0.1);
+        faults.Spectrum = &spectrum;
+        WriteResultJson(folder + "/faults-nps.json", faultSettings, run.Result, faults);
+        const SpectrumAnalysis noSpacing = AnalyseNoiseSpectrum(image.Pixels, image.Width, {0, 0, 255, 255}, 0.0);
+        faults.Spectrum = &noSpacing;
+        WriteResultJson(folder + "/faults-no-nps.json", faultSettings, run.Result, faults);
 
         // Processed image, inverted with an offset, no preset.
         AnalysisSettings prepared = settings;
