@@ -5,6 +5,8 @@
 #include <locale>
 #include <sstream>
 
+#include "insight/ResultExport.h"
+
 namespace evenor {
 
 namespace {

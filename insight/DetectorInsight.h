@@ -40,7 +40,8 @@ struct DetectorInsight {
     DefectPixelSummary DefectPixels;  // the deviating pixels beyond the pixel noise; the verdicts count these
     std::vector<LineDefect> Lines;
     double LargestOtherLineSigmas = 0.0;  // see LineSearch
-    double LineFloorFraction = kLineMinimumFraction;  // the floor Lines were searched with (LowestLineFloorFraction)
+    // The floor the lines were searched with (LowestLineFloorFraction).
+    double LineFloorFraction = kLineMinimumFraction;
     RimReport Rims;
     StructuredNoise Noise;
     std::vector<std::optional<double>> RoiNoiseDeviation;  // per ROI, % (the noise heat map), robust ROI SDs

@@ -350,9 +350,8 @@ std::vector<CheckVerdict> JudgeDetector(const DetectorInsight& insight, const An
         // a preset with a higher floor counts only those beyond its own.
         const double floor = preset.LineFloorPercent / 100.0;
         const bool every = floor <= insight.LineFloorFraction;
-        lines = static_cast<double>(std::count_if(insight.Lines.begin(), insight.Lines.end(), [&](const LineDefect& line) {
-            return every || line.LevelFraction > floor;
-        }));
+        const auto counted = [&](const LineDefect& line) { return every || line.LevelFraction > floor; };
+        lines = static_cast<double>(std::count_if(insight.Lines.begin(), insight.Lines.end(), counted));
     }
     add(LineDefectsCheckKey, "Line defects", lines, preset.LineDefectLimits, LinesNotSearchedReason(insight));
     add(RowNoiseCheckKey, kRowNoiseInfo.Name, insight.Noise.Rows.CorrelatedPercent, preset.CorrelatedNoiseLimits, "");

@@ -111,14 +111,16 @@ int main(int argc, char** argv)
     classes.push_back({"single pixel, dimmer", "%", Steps(14.0, 24.0, 2.0), [](double size, unsigned seed) {
                            Image image = testing::FlatPoisson(kSide, kSignal, seed);
                            image.At(1001, 1003) = testing::Scaled(image.At(1001, 1003), 1.0 - size / 100.0);
-                           return Verdicted(image, [&](const Inspection&) { return size / 100.0 * kSignal / std::sqrt(kSignal); },
-                                            DeviatingPixelsCheckKey);
+                           return Verdicted(
+                               image, [&](const Inspection&) { return size / 100.0 * kSignal / std::sqrt(kSignal); },
+                               DeviatingPixelsCheckKey);
                        }});
     classes.push_back({"dead cluster", "px", Steps(1.0, 11.0, 1.0), [](double size, unsigned seed) {
                            Image image = testing::FlatPoisson(kSide, kSignal, seed);
                            testing::DeadCluster(image, 1001, 1003, static_cast<std::uint32_t>(size));
-                           return Verdicted(image, [&](const Inspection& run) {
-                               return run.Insight.DefectPixels.LargestCluster; }, LargestClusterCheckKey);
+                           return Verdicted(
+                               image, [&](const Inspection& run) { return run.Insight.DefectPixels.LargestCluster; },
+                               LargestClusterCheckKey);
                        }});
     for (double sigma : {20.0, 50.0, 100.0}) {
         classes.push_back({"soft dip, sigma " + std::to_string(static_cast<int>(sigma)) + " px", "%",
@@ -141,17 +143,14 @@ int main(int argc, char** argv)
                            }
                            return outcome;
                        }});
-    classes.push_back({"row-correlated noise", "% of pixel noise", Steps(0.0, 14.0, 1.0),
-                       [pixelNoise](double size, unsigned seed) {
-                           Image image = testing::FlatPoisson(kSide, kSignal, seed);
-                           if (size > 0.0) testing::RowCorrelatedNoise(image, size, pixelNoise, seed + 17);
-                           return Verdicted(
-                               image,
-                               [](const Inspection& run) {
-                                   return run.Insight.Noise.Rows.CorrelatedPercent.value_or(-1.0);
-                               },
-                               RowNoiseCheckKey);
-                       }});
+    classes.push_back(
+        {"row-correlated noise", "% of pixel noise", Steps(0.0, 14.0, 1.0), [pixelNoise](double size, unsigned seed) {
+             Image image = testing::FlatPoisson(kSide, kSignal, seed);
+             if (size > 0.0) testing::RowCorrelatedNoise(image, size, pixelNoise, seed + 17);
+             return Verdicted(
+                 image, [](const Inspection& run) { return run.Insight.Noise.Rows.CorrelatedPercent.value_or(-1.0); },
+                 RowNoiseCheckKey);
+         }});
 
     const std::string only = argc > 2 ? argv[2] : "";
     for (const Class& c : classes) {

@@ -66,8 +66,8 @@ TEST(FalseAlarms, CleanFieldsStayUnderAFewPerCentForEveryCheckOfEveryPreset)
     std::vector<std::vector<std::string>> flags(fields.size());
     OnTwoThreads(fields.size(), [&](std::size_t i) {
         const CleanField& field = fields[i];
-        const auto run = testing::Inspect(testing::FlatPoisson(field.Side, field.Signal, field.Seed), field.BoxCm,
-                                          kSpacingMm);
+        const auto run =
+            testing::Inspect(testing::FlatPoisson(field.Side, field.Signal, field.Seed), field.BoxCm, kSpacingMm);
         const std::string where = std::to_string(field.Side) + " px, signal " + std::to_string(field.Signal) +
                                   ", box " + std::to_string(field.BoxCm) + " cm, seed " + std::to_string(field.Seed);
         for (const auto& preset : AllPresets())
@@ -128,10 +128,10 @@ void ExpectDetections(const std::vector<DetectionCase>& cases)
                              : result == c.Expect.Result;
         if (!met)
             failures[i] = std::string(c.Name) + ", seed " + std::to_string(seed) + ": " +
-                          std::string(VerdictName(result)) + (check ? " at " + std::to_string(check->Value.value_or(-1)) +
-                                                                          " against " +
-                                                                          std::to_string(check->Limit.Warning.value_or(-1))
-                                                                    : std::string());
+                          std::string(VerdictName(result)) +
+                          (check ? " at " + std::to_string(check->Value.value_or(-1)) + " against " +
+                                       std::to_string(check->Limit.Warning.value_or(-1))
+                                 : std::string());
     });
     for (const auto& failure : failures)
         if (!failure.empty()) ADD_FAILURE() << failure;
@@ -148,6 +148,7 @@ const std::string_view kNoise = InfoOf(MetricId::NoiseUniformity).Key;
 TEST(Detection, EachDefectClassIsFlaggedAtItsStatedThreshold)
 {
     constexpr double kNoiseAt2000 = 44.72;  // sqrt(2000)
+    // clang-format off
     ExpectDetections({
         {"column 0.7 % dimmer", 2048, 2000.0, 1.0, [](Image& i) { testing::OffsetColumn(i, 1000, -0.007); },
          {LineDefectsCheckKey, Verdict::Fail}},
@@ -180,6 +181,7 @@ TEST(Detection, EachDefectClassIsFlaggedAtItsStatedThreshold)
         {"row-correlated noise 8 %", 2048, 2000.0, 1.0,
          [](Image& i) { testing::RowCorrelatedNoise(i, 8.0, kNoiseAt2000, 99); }, {RowNoiseCheckKey, Verdict::Pass}},
     });
+    // clang-format on
 }
 
 // A dark rim beyond 10 % is found as a rim (it is no detector fault, but the
@@ -229,6 +231,7 @@ TEST(Detection, PresetsCountTheLinesBeyondTheirOwnFloor)
 // noise-uniformity allowance, each just beyond (or within) its threshold.
 TEST(Detection, DefectsJustBeyondEachSamplingThresholdAreFlagged)
 {
+    // clang-format off
     ExpectDetections({
         // Pixels at a low dose: k is 6.24 for 1024 x 1024 (88 counts at a
         // noise of 14.1). 30 % out is a deviating pixel but noise; 55 % is a
@@ -268,6 +271,7 @@ TEST(Detection, DefectsJustBeyondEachSamplingThresholdAreFlagged)
          [](Image& i) { testing::SetBoxNoise(i, 1000, 1000, 20, 1.55 * std::sqrt(1000.0)); },
          {kNoise, Verdict::Warning}},
     });
+    // clang-format on
 }
 
 }  // namespace
