@@ -5,6 +5,8 @@
 #include <locale>
 #include <sstream>
 
+#include "insight/ResultExport.h"
+
 namespace evenor {
 
 namespace {
@@ -237,6 +239,8 @@ std::string PresetListText()
         if (preset.Name == DefaultPreset().Name) text += " (default)";
         text += "\n    " + std::string(preset.Description) + "\n";
         if (!preset.DetectorDescription.empty()) text += "    " + std::string(preset.DetectorDescription) + "\n";
+        text += "    A line defect also departs by more than " + FormatReal(preset.LineFloorPercent) +
+                " % of the median line mean (the line floor).\n";
     }
     return text;
 }

@@ -291,7 +291,7 @@ SidedDeparture DepartureOf(const std::vector<double>& values, std::size_t k, std
 }  // namespace
 
 ProfileSearch FindProfileDefects(const std::vector<double>& means, const std::vector<std::uint32_t>& counts,
-                                 const std::vector<bool>& excluded, double pixelNoise)
+                                 const std::vector<bool>& excluded, double pixelNoise, double floorFraction)
 {
     ProfileSearch search;
     // The lines that take part, by their profile index.
@@ -318,15 +318,16 @@ ProfileSearch FindProfileDefects(const std::vector<double>& means, const std::ve
         const double yardstick = std::max(expected, spread);
         const double size = std::fabs(d.Deviation);
         const double sigmas = yardstick > 0.0 ? size / yardstick : 0.0;
-        if (size > kLineMinimumFraction * level && size > kLineSigmas * yardstick)
-            search.Defects.push_back({lines[k], d.Reference, sigmas});
+        if (size > floorFraction * level && size > kLineSigmas * yardstick)
+            search.Defects.push_back({lines[k], d.Reference, sigmas, level > 0.0 ? size / level : 0.0});
         else
             search.LargestOtherSigmas = std::max(search.LargestOtherSigmas, sigmas);
     }
     return search;
 }
 
-LineSearch FindLineDefects(const LineProfiles& every, const LineProfiles& without, double pixelNoise)
+LineSearch FindLineDefects(const LineProfiles& every, const LineProfiles& without, double pixelNoise,
+                           double floorFraction)
 {
     LineSearch result;
     std::vector<LineDefect>& defects = result.Lines;
@@ -350,16 +351,17 @@ LineSearch FindLineDefects(const LineProfiles& every, const LineProfiles& withou
             const double reference = d.Reference;
             const double size = std::fabs(d.Deviation);
             const double expected = everyCount[i] ? pixelNoise / std::sqrt(static_cast<double>(everyCount[i])) : 0.0;
-            if (size <= kLineMinimumFraction * level || size <= kLineSigmas * expected) continue;
+            if (size <= floorFraction * level || size <= kLineSigmas * expected) continue;
             LineDefect line;
             line.Orientation = orientation;
             line.Index = static_cast<std::uint32_t>(i) + firstLine;
             line.Mean = everyMeans[i];
             line.Reference = reference;
             line.DeviatingPixels = true;
+            line.LevelFraction = level > 0.0 ? size / level : 0.0;
             found.push_back(line);
         }
-        const ProfileSearch profile = FindProfileDefects(means, counts, dead, pixelNoise);
+        const ProfileSearch profile = FindProfileDefects(means, counts, dead, pixelNoise, floorFraction);
         result.LargestOtherSigmas = std::max(result.LargestOtherSigmas, profile.LargestOtherSigmas);
         for (const ProfileDefect& d : profile.Defects) {
             LineDefect line;
@@ -368,6 +370,7 @@ LineSearch FindLineDefects(const LineProfiles& every, const LineProfiles& withou
             line.Mean = means[d.Line];
             line.Reference = d.Reference;
             line.Sigmas = d.Sigmas;
+            line.LevelFraction = d.LevelFraction;
             found.push_back(line);
         }
         for (LineDefect& line : found)

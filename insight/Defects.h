@@ -71,14 +71,18 @@ ClusterSummary FindDefectClusters(const TBadPixelMap& map);
 //    departures m - L and m - R (so that row- or column-correlated noise is
 //    not mistaken for defects);
 //  - the line is a defect when |d| > kLineSigmas * s and
-//    |d| > kLineMinimumFraction * (median line mean).
+//    |d| > floor * (median line mean), the floor a fraction the caller
+//    chooses (kLineMinimumFraction by default; a preset may set its own,
+//    GuidelinePreset::LineFloorPercent).
 // With 6 SDs, a clean field (Gaussian line means) gives a false line with a
 // probability of at most about 2e-9 per line (|d| is never larger than
 // either one-sided departure), about one in 60,000 images of 4096 x 4096;
 // the 0.5 % floor keeps statistically significant but invisible offsets of
 // very large detectors out. A single row or column offset by 2 % lies at
 // least 8 SDs out on a 256-pixel line at a signal of 2000 with Poisson
-// noise, and further on longer lines.
+// noise, and further on longer lines. On 2048-pixel lines at that signal
+// the 6 SDs are 0.35 %: offsets of 0.35 to 0.5 % are statistically clear
+// but below the default floor.
 inline constexpr std::size_t kLineNeighbours = 5;  // on each side
 inline constexpr double kLineSigmas = 6.0;
 inline constexpr double kLineMinimumFraction = 0.005;
@@ -93,6 +97,7 @@ struct LineDefect {
     double Reference = 0.0;         // median of the means of the neighbouring lines on the nearer side
     double DeviationPercent = 0.0;  // (Mean - Reference) / Reference * 100; 0 when Reference is 0
     double Sigmas = 0.0;            // |d| / s = |Mean - Reference| / s; 0 for a line of deviating pixels
+    double LevelFraction = 0.0;     // |d| / (median line mean), what the floor is compared with
     bool DeviatingPixels = false;   // more than half of its pixels are deviating pixels
 };
 
@@ -103,14 +108,16 @@ std::string_view OrientationName(LineOrientation orientation);
 // without is the same rectangle with the deviating pixels left out
 // (LeaveOut). pixelNoise: the SD of one pixel's noise (PixelNoiseEstimate).
 // Rows first (top to bottom), then columns (left to right). Needs at least
-// 2 * kLineNeighbours + 1 lines in a direction to search it.
+// 2 * kLineNeighbours + 1 lines in a direction to search it. floorFraction:
+// the floor of the rule above.
 struct LineSearch {
     std::vector<LineDefect> Lines;
     // How near the other lines came: the largest |d| / s among them
     // (both directions), to compare with kLineSigmas.
     double LargestOtherSigmas = 0.0;
 };
-LineSearch FindLineDefects(const LineProfiles& every, const LineProfiles& without, double pixelNoise);
+LineSearch FindLineDefects(const LineProfiles& every, const LineProfiles& without, double pixelNoise,
+                           double floorFraction = kLineMinimumFraction);
 
 // The same rule on one profile: means and pixel counts of its lines, dead
 // lines marked; indices into the profile. Used by FindLineDefects and tests.
@@ -118,12 +125,14 @@ struct ProfileDefect {
     std::size_t Line = 0;
     double Reference = 0.0;
     double Sigmas = 0.0;
+    double LevelFraction = 0.0;  // |d| / |median line mean|
 };
 struct ProfileSearch {
     std::vector<ProfileDefect> Defects;
     double LargestOtherSigmas = 0.0;  // the largest |d| / s of the lines that are not defects
 };
 ProfileSearch FindProfileDefects(const std::vector<double>& means, const std::vector<std::uint32_t>& counts,
-                                 const std::vector<bool>& excluded, double pixelNoise);
+                                 const std::vector<bool>& excluded, double pixelNoise,
+                                 double floorFraction = kLineMinimumFraction);
 
 }  // namespace evenor

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "insight/Guidelines.h"
+
 namespace evenor {
 
 PixelRect LineSearchArea(const RimReport& rims, std::uint32_t boxPixels)
@@ -27,7 +29,8 @@ DetectorInsight InspectDetector(const AnalysisSettings& settings, const Analysis
 }
 
 DetectorInsight InspectDetector(const AnalysisSettings& settings, const AnalysisResult& result,
-                                std::span<const std::uint16_t> pixels, std::uint32_t columns)
+                                std::span<const std::uint16_t> pixels, std::uint32_t columns,
+                                std::optional<double> lineFloorFraction)
 {
     DetectorInsight insight;
     insight.PixelsSearched = settings.DetectDeviatingPixels;
@@ -70,7 +73,8 @@ DetectorInsight InspectDetector(const AnalysisSettings& settings, const Analysis
     const std::optional<double> roiVariance = MedianRoiVariance(insight.RobustRois.Rois, result.BoxPixels, lineArea);
     const double pixelNoise = roiVariance ? std::sqrt(*roiVariance) : 0.0;
     if (insight.PixelsSearched) {
-        LineSearch lines = FindLineDefects(every, without, pixelNoise);
+        insight.LineFloorFraction = lineFloorFraction.value_or(LowestLineFloorFraction());
+        LineSearch lines = FindLineDefects(every, without, pixelNoise, insight.LineFloorFraction);
         insight.Lines = std::move(lines.Lines);
         insight.LargestOtherLineSigmas = lines.LargestOtherSigmas;
         insight.LinesSearched = true;

@@ -40,6 +40,8 @@ struct DetectorInsight {
     DefectPixelSummary DefectPixels;  // the deviating pixels beyond the pixel noise; the verdicts count these
     std::vector<LineDefect> Lines;
     double LargestOtherLineSigmas = 0.0;  // see LineSearch
+    // The floor the lines were searched with (LowestLineFloorFraction).
+    double LineFloorFraction = kLineMinimumFraction;
     RimReport Rims;
     StructuredNoise Noise;
     std::vector<std::optional<double>> RoiNoiseDeviation;  // per ROI, % (the noise heat map), robust ROI SDs
@@ -65,8 +67,11 @@ const char* LinesNotSearchedReason(const DetectorInsight& insight);
 // runs out.
 DetectorInsight InspectDetector(const AnalysisSettings& settings, const AnalysisOutcome& outcome);
 
-// The same on the parts of an outcome.
+// The same on the parts of an outcome. lineFloorFraction: the floor of the
+// line search (Defects.h); by default the lowest of the presets
+// (LowestLineFloorFraction), so that every preset can count its own.
 DetectorInsight InspectDetector(const AnalysisSettings& settings, const AnalysisResult& result,
-                                std::span<const std::uint16_t> pixels, std::uint32_t columns);
+                                std::span<const std::uint16_t> pixels, std::uint32_t columns,
+                                std::optional<double> lineFloorFraction = std::nullopt);
 
 }  // namespace evenor

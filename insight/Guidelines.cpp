@@ -52,7 +52,8 @@ const std::array<GuidelinePreset, 2> kPresets{{
      kLargestClusterLimits,
      kLineDefectLimits,
      kCorrelatedNoiseLimits,
-     kDetectorPractice},
+     kDetectorPractice,
+     kLineMinimumFraction * 100.0},
     {"european",
      "Limits typical of European flat-field practice (ROI deviation 15 %, pixel deviation 20 %): action "
      "above 15 % largest ROI mean or SNR deviation (warning above 10 %), above 10 % global uniformity "
@@ -66,7 +67,8 @@ const std::array<GuidelinePreset, 2> kPresets{{
      kLargestClusterLimits,
      kLineDefectLimits,
      kCorrelatedNoiseLimits,
-     kDetectorPractice},
+     kDetectorPractice,
+     kLineMinimumFraction * 100.0},
 }};
 #undef EVENOR_SAMPLING_TEXT
 
@@ -169,6 +171,13 @@ const GuidelinePreset* FindPreset(std::string_view name)
 }
 
 const GuidelinePreset& DefaultPreset() { return kPresets[0]; }
+
+double LowestLineFloorFraction()
+{
+    double lowest = kPresets[0].LineFloorPercent;
+    for (const auto& preset : kPresets) lowest = std::min(lowest, preset.LineFloorPercent);
+    return lowest / 100.0;
+}
 
 // Beyond this allowance below, a region with a third more noise than the
 // rest (SNR 25 % down) could pass: the check says nothing a physicist needs.
@@ -336,7 +345,14 @@ std::vector<CheckVerdict> JudgeDetector(const DetectorInsight& insight, const An
     add(LargestClusterCheckKey, "Largest defect cluster", largest, preset.LargestClusterLimits, clusterNote);
 
     std::optional<double> lines;
-    if (insight.LinesSearched) lines = static_cast<double>(insight.Lines.size());
+    if (insight.LinesSearched) {
+        // The search listed the lines beyond the lowest floor of the presets;
+        // a preset with a higher floor counts only those beyond its own.
+        const double floor = preset.LineFloorPercent / 100.0;
+        const bool every = floor <= insight.LineFloorFraction;
+        const auto counted = [&](const LineDefect& line) { return every || line.LevelFraction > floor; };
+        lines = static_cast<double>(std::count_if(insight.Lines.begin(), insight.Lines.end(), counted));
+    }
     add(LineDefectsCheckKey, "Line defects", lines, preset.LineDefectLimits, LinesNotSearchedReason(insight));
     add(RowNoiseCheckKey, kRowNoiseInfo.Name, insight.Noise.Rows.CorrelatedPercent, preset.CorrelatedNoiseLimits, "");
     add(ColumnNoiseCheckKey, kColumnNoiseInfo.Name, insight.Noise.Columns.CorrelatedPercent,

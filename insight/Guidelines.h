@@ -55,6 +55,11 @@ struct GuidelinePreset {
     Limits LineDefectLimits;       // number of line defects
     Limits CorrelatedNoiseLimits;  // row and column correlated noise each, % of the pixel noise
     std::string_view DetectorDescription;
+    // The floor of the line rule (Defects.h): a line defect also departs by
+    // more than this % of the median line mean. Below it a line may be many
+    // noise SDs out yet too faint to see (0.35 % is 6 SDs on 2048-pixel lines
+    // at a signal of 2000).
+    double LineFloorPercent = 0.0;
 };
 
 // The key of the deviating-pixel check (the metric checks use MetricInfo::Key).
@@ -144,6 +149,11 @@ double NoiseUniformityAllowancePercent(std::uint32_t boxPixels, const std::array
 // calibrations) point to a failing detector.
 inline constexpr Limits DefectPixelLimits{0.0, 500.0};
 
+// The lowest LineFloorPercent of the presets, as a fraction: the line search
+// of the inspection lists the lines beyond it, each preset counts those
+// beyond its own floor.
+double LowestLineFloorFraction();
+
 // The verdict of one value against one pair of limits.
 Verdict Judge(std::optional<double> value, const Limits& limits);
 
@@ -155,8 +165,8 @@ GuidelineVerdict Judge(const UniformityMetrics& metrics, const AnalysisSettings&
 // The checks of the defects and the structured noise, in this order: largest
 // cluster of defect pixels (judged, like the pixel count, only when the
 // pixels were searched at the preset's percentage; 0 without any), line
-// defects, row and column correlated noise (not evaluated when not
-// available). To judge the detector rather than its few bad pixels, pass
+// defects (those beyond the preset's LineFloorPercent), row and column
+// correlated noise (not evaluated when not available). To judge the detector rather than its few bad pixels, pass
 // insight.Metrics.Robust to Judge above and append these.
 std::vector<CheckVerdict> JudgeDetector(const DetectorInsight& insight, const AnalysisSettings& settings,
                                         const GuidelinePreset& preset);

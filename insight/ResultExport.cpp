@@ -408,6 +408,7 @@ Json BuildResultJson(const AnalysisSettings& settings, const AnalysisResult& res
         guideline["detector_description"] = context.Preset->DetectorDescription;
         guideline["roi_deviation_percent"] = Real(context.Preset->RoiDeviationPercent);
         guideline["pixel_deviation_percent"] = Real(context.Preset->PixelDeviationPercent);
+        guideline["line_floor_percent"] = Real(context.Preset->LineFloorPercent);
         guideline["overall"] = VerdictName(verdict.Overall);
         Json checks = Json::array();
         for (const auto& check : verdict.Checks) {

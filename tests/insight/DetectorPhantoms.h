@@ -12,6 +12,8 @@
 #include "analysis/AnalysisSettings.h"
 #include "analysis/RoiGrid.h"
 #include "insight/DetectorInsight.h"
+#include "insight/Guidelines.h"
+#include "tests/support/DefectPhantoms.h"
 
 namespace evenor::testing {
 
@@ -40,14 +42,6 @@ inline std::vector<std::uint16_t> Expose(const Field& field, unsigned seed)
     }
     return pixels;
 }
-
-struct Image {
-    std::uint32_t Width = 0;
-    std::uint32_t Height = 0;
-    std::vector<std::uint16_t> Pixels;
-
-    std::uint16_t& At(std::uint32_t x, std::uint32_t y) { return Pixels[std::size_t{y} * Width + x]; }
-};
 
 inline Image PoissonImage(const Field& field, unsigned seed)
 {
@@ -86,6 +80,24 @@ inline Inspection Inspect(const Image& image, const AnalysisSettings& settings)
 inline Inspection Inspect(const Image& image, bool detect = true)
 {
     return Inspect(image, WholeImageSettings(image, detect));
+}
+
+// The whole image at a pixel spacing of spacingMm with boxes of boxCm.
+inline Inspection Inspect(const Image& image, double boxCm, double spacingMm)
+{
+    AnalysisSettings settings = WholeImageSettings(image);
+    settings.BoxDimension = boxCm;
+    Inspection run{settings, AnalyseRoiGrid(image.Pixels, image.Width, image.Height, spacingMm, settings), {}};
+    run.Insight = InspectDetector(settings, run.Result, image.Pixels, image.Width);
+    return run;
+}
+
+// The check of that key; null when the verdict has none.
+inline const CheckVerdict* FindCheck(const GuidelineVerdict& verdict, std::string_view key)
+{
+    const auto at = std::find_if(verdict.Checks.begin(), verdict.Checks.end(),
+                                 [&](const CheckVerdict& check) { return check.Key == key; });
+    return at == verdict.Checks.end() ? nullptr : &*at;
 }
 
 }  // namespace evenor::testing
