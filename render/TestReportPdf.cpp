@@ -73,17 +73,13 @@ QString AnalysedText(const TestReportData& data)
     return text;
 }
 
-void TestReport(Document& doc, const TestReportData& data, const ReportPictures& pictures, const Json& json)
+// The title, the detector and when it was tested and analysed, the overall verdict.
+void TitleBlock(Document& doc, const TestReportData& data, const Json& json)
 {
     const Fonts& f = doc.F();
-    const AnalysisSettings& settings = *data.Settings;
-    const AnalysisResult& result = *data.Result;
-    const ResultContext& context = *data.Context;
-    const ImageInfo& info = context.Image;
+    const ImageInfo& info = data.Context->Image;
     const Json& guideline = Member(json, "guideline");
     const Verdict overall = VerdictFromName(Member(guideline, "overall").get<std::string>());
-
-    // Title and the overall verdict.
     doc.Paragraph(QStringLiteral("Uniformity test report"), f.Title);
     // The detector as far as the image names it: "Maker Model, detector ID
     // X, tested ...", or only what there is.
@@ -104,7 +100,13 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
     doc.Paragraph(QStringLiteral("Overall verdict: %1 (preset %2)")
                       .arg(Q(VerdictName(overall)).toUpper(), JsonText(Member(guideline, "preset"))),
                   f.Heading, VerdictColour(overall));
+}
 
+void DetectorAndImage(Document& doc, const TestReportData& data)
+{
+    const AnalysisSettings& settings = *data.Settings;
+    const ImageInfo& info = data.Context->Image;
+    const QString analysed = AnalysedText(data);
     doc.Heading(QStringLiteral("Detector and image"));
     const QString exposure = info.Exposure.empty()
                                  ? QStringLiteral("-")
@@ -124,14 +126,23 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
         {"Input file", {Q(settings.DicomFileName), kText, false, true}},
         {"SHA-256", {data.FileSha256.empty() ? QStringLiteral("-") : Q(data.FileSha256), kText, false, false, true}},
     });
+}
 
+void Warnings(Document& doc, const TestReportData& data)
+{
+    const Fonts& f = doc.F();
     doc.Heading(QStringLiteral("Warnings"));
     if (data.Warnings.empty()) doc.Paragraph(QStringLiteral("None."), f.Body);
     for (const std::string& warning : data.Warnings) {
         doc.Paragraph(QStringLiteral("Warning: ") + Q(warning), f.Body, kWarningText);
         doc.Space(2);
     }
+}
 
+void SettingsSection(Document& doc, const TestReportData& data, const Json& json)
+{
+    const AnalysisSettings& settings = *data.Settings;
+    const ResultContext& context = *data.Context;
     doc.Heading(QStringLiteral("Settings"));
     const Json& s = Member(json, "settings");
     const Json& area = Member(s, "area");
@@ -164,7 +175,11 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
         {"Pixel offset", {offset}},
         {"Inversion", {inversion}},
     });
+}
 
+void Results(Document& doc, const TestReportData& data, const Json& json)
+{
+    const AnalysisSettings& settings = *data.Settings;
     doc.Heading(QStringLiteral("Results"));
     const Json& counts = Member(json, "counts");
     doc.KeyValues({
@@ -178,7 +193,11 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
         {"Deviating pixels",
          {settings.DetectDeviatingPixels ? Num(Member(counts, "deviating_pixels")) : QStringLiteral("not searched")}},
     });
+}
 
+void Metrics(Document& doc, const Json& json)
+{
+    const Fonts& f = doc.F();
     doc.Subheading(QStringLiteral("Metrics"));
     const bool robust = Member(json, "metrics_basis").get<std::string>() == "without_deviating_pixels";
     std::vector<std::vector<Cell>> metricRows;
@@ -203,7 +222,13 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
     else
         doc.Table({2.2, 2.2, 1.4}, {Qt::AlignLeft, Qt::AlignLeft, Qt::AlignLeft}, metricHeader, metricRows, f.Body,
                   f.Small);
+}
 
+void Verdicts(Document& doc, const Json& json)
+{
+    const Fonts& f = doc.F();
+    const Json& guideline = Member(json, "guideline");
+    const Verdict overall = VerdictFromName(Member(guideline, "overall").get<std::string>());
     doc.Subheading(QStringLiteral("Verdicts, preset %1").arg(JsonText(Member(guideline, "preset"))));
     doc.Paragraph(JsonText(Member(guideline, "description")), f.Small, kMuted);
     doc.Space(2);
@@ -225,9 +250,13 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
               {{"Check"}, {"Value"}, {"Warning above"}, {"Action above"}, {"Verdict"}}, checkRows, f.Body, f.Small);
     doc.Space(3);
     doc.Paragraph(QStringLiteral("Overall verdict: %1").arg(Q(VerdictName(overall))), f.Bold, VerdictColour(overall));
+}
 
-    // The detector inspection in words.
-    const DetectorInsight& insight = *context.Insight;
+// The detector inspection in words.
+void DetectorInspection(Document& doc, const TestReportData& data, const Json& json)
+{
+    const Fonts& f = doc.F();
+    const DetectorInsight& insight = *data.Context->Insight;
     doc.Subheading(QStringLiteral("Detector inspection"));
     const Json& defects = Member(json, "defects");
     QString defectText;
@@ -262,8 +291,12 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
                       .arg(Num(Member(noise, "pixel_noise")), Num(Member(Member(noise, "rows"), "correlated_percent")),
                            Num(Member(Member(noise, "columns"), "correlated_percent"))),
                   f.Body);
+}
 
-    // The pictures.
+void AreaMap(Document& doc, const TestReportData& data, const ReportPictures& pictures)
+{
+    const Fonts& f = doc.F();
+    const AnalysisResult& result = *data.Result;
     doc.NewPage();
     doc.Heading(QStringLiteral("Area map"));
     // An area without spread (SD 0) is drawn over the mean +- 1 instead.
@@ -279,7 +312,12 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
                   f.Small, kMuted);
     doc.Space(4);
     AreaMapPicture(doc, pictures, result);
+}
 
+void HeatMaps(Document& doc, const TestReportData& data, const ReportPictures& pictures)
+{
+    const Fonts& f = doc.F();
+    const AnalysisResult& result = *data.Result;
     doc.NewPage();
     doc.Heading(QStringLiteral("Heat maps"));
     doc.Paragraph(QStringLiteral("One cell per ROI grid position; blue below, red above the reference; grey where "
@@ -305,8 +343,12 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
         });
         doc.Space(10);
     }
+}
 
-    // The deviating ROIs and pixels.
+void DeviatingRois(Document& doc, const TestReportData& data, const Json& json)
+{
+    const Fonts& f = doc.F();
+    const AnalysisResult& result = *data.Result;
     doc.NewPage();
     doc.Heading(QStringLiteral("Deviating ROIs"));
     const Json& badRois = Member(json, "deviating_rois");
@@ -330,6 +372,13 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
                               .arg(result.BadROIMap.size() - badRois.size()),
                           f.Body, kMuted);
     }
+}
+
+void DeviatingPixels(Document& doc, const TestReportData& data, const Json& json)
+{
+    const Fonts& f = doc.F();
+    const AnalysisSettings& settings = *data.Settings;
+    const AnalysisResult& result = *data.Result;
     doc.Heading(QStringLiteral("Deviating pixels"));
     const Json& badPixels = Member(json, "deviating_pixels");
     if (!settings.DetectDeviatingPixels)
@@ -352,47 +401,68 @@ void TestReport(Document& doc, const TestReportData& data, const ReportPictures&
                               .arg(result.BadPixelMap.size() - badPixels.size()),
                           f.Body, kMuted);
     }
+}
 
-    if (data.History) {
-        const ReportBaseline& history = *data.History;
-        doc.NewPage();
-        doc.Heading(QStringLiteral("Baseline comparison"));
-        doc.Paragraph(Q(Printable(history.Recorded)), f.Body);
-        for (const std::string& n : history.Notes) doc.Paragraph(QStringLiteral("Note: ") + Q(n), f.Body, kWarningText);
-        if (history.Baseline.empty()) {
-            doc.Paragraph(QStringLiteral("The detector has no baseline yet."), f.Body);
-        } else {
-            doc.Paragraph(Q(history.Baseline), f.Body);
-            doc.Space(3);
-            std::vector<std::vector<Cell>> rows;
-            for (const ReportBaselineCheck& c : history.Checks) {
-                const auto shown = [&](const std::optional<double>& value) {
-                    return c.Count && value ? Given(Json(*value)) : Num(value);
-                };
-                rows.push_back({{Q(c.Name)},
-                                {shown(c.Value)},
-                                {shown(c.Reference)},
-                                {c.DeviationPercent ? Signed(c.DeviationPercent, 2) + QStringLiteral(" %") : Q(c.Note)},
-                                {LimitText(c.Limit.Warning) + QStringLiteral(" / ") + LimitText(c.Limit.Action)},
-                                {Q(VerdictName(c.Result)), VerdictColour(c.Result), true}});
-            }
-            doc.Table({2.0, 2.0, 2.0, 1.6, 1.2, 1.1},
-                      {Qt::AlignLeft, Qt::AlignLeft, Qt::AlignLeft, Qt::AlignLeft, Qt::AlignLeft, Qt::AlignLeft},
-                      {{"Check"}, {"Value"}, {"Baseline"}, {"Deviation"}, {"Limits (%)"}, {"Verdict"}}, rows, f.Small,
-                      f.Small);
-            doc.Space(3);
-            doc.Paragraph(QStringLiteral("Against the baseline: %1. New since the baseline: %2, %3, %4.")
-                              .arg(Q(VerdictName(history.Overall)),
-                                   Counted(history.NewPixels, "deviating pixel", "deviating pixels"),
-                                   Counted(history.NewClusters, "cluster", "clusters"),
-                                   Counted(history.NewLines, "line defect", "line defects")),
-                          f.Bold, VerdictColour(history.Overall));
+// Only when the test was recorded in the history.
+void BaselineComparison(Document& doc, const ReportBaseline& history)
+{
+    const Fonts& f = doc.F();
+    doc.NewPage();
+    doc.Heading(QStringLiteral("Baseline comparison"));
+    doc.Paragraph(Q(Printable(history.Recorded)), f.Body);
+    for (const std::string& n : history.Notes) doc.Paragraph(QStringLiteral("Note: ") + Q(n), f.Body, kWarningText);
+    if (history.Baseline.empty()) {
+        doc.Paragraph(QStringLiteral("The detector has no baseline yet."), f.Body);
+    } else {
+        doc.Paragraph(Q(history.Baseline), f.Body);
+        doc.Space(3);
+        std::vector<std::vector<Cell>> rows;
+        for (const ReportBaselineCheck& c : history.Checks) {
+            const auto shown = [&](const std::optional<double>& value) {
+                return c.Count && value ? Given(Json(*value)) : Num(value);
+            };
+            rows.push_back({{Q(c.Name)},
+                            {shown(c.Value)},
+                            {shown(c.Reference)},
+                            {c.DeviationPercent ? Signed(c.DeviationPercent, 2) + QStringLiteral(" %") : Q(c.Note)},
+                            {LimitText(c.Limit.Warning) + QStringLiteral(" / ") + LimitText(c.Limit.Action)},
+                            {Q(VerdictName(c.Result)), VerdictColour(c.Result), true}});
         }
-        if (!history.Trends.empty()) {
-            doc.Subheading(QStringLiteral("Trends of the last records"));
-            TrendCharts(doc, history.Trends, 2);
-        }
+        doc.Table({2.0, 2.0, 2.0, 1.6, 1.2, 1.1},
+                  {Qt::AlignLeft, Qt::AlignLeft, Qt::AlignLeft, Qt::AlignLeft, Qt::AlignLeft, Qt::AlignLeft},
+                  {{"Check"}, {"Value"}, {"Baseline"}, {"Deviation"}, {"Limits (%)"}, {"Verdict"}}, rows, f.Small,
+                  f.Small);
+        doc.Space(3);
+        doc.Paragraph(QStringLiteral("Against the baseline: %1. New since the baseline: %2, %3, %4.")
+                          .arg(Q(VerdictName(history.Overall)),
+                               Counted(history.NewPixels, "deviating pixel", "deviating pixels"),
+                               Counted(history.NewClusters, "cluster", "clusters"),
+                               Counted(history.NewLines, "line defect", "line defects")),
+                      f.Bold, VerdictColour(history.Overall));
     }
+    if (!history.Trends.empty()) {
+        doc.Subheading(QStringLiteral("Trends of the last records"));
+        TrendCharts(doc, history.Trends, 2);
+    }
+}
+
+void TestReport(Document& doc, const TestReportData& data, const ReportPictures& pictures, const Json& json)
+{
+    TitleBlock(doc, data, json);
+    DetectorAndImage(doc, data);
+    Warnings(doc, data);
+    SettingsSection(doc, data, json);
+    Results(doc, data, json);
+    Metrics(doc, json);
+    Verdicts(doc, json);
+    DetectorInspection(doc, data, json);
+    // The pictures, each on a page of its own.
+    AreaMap(doc, data, pictures);
+    HeatMaps(doc, data, pictures);
+    // The deviating ROIs and pixels.
+    DeviatingRois(doc, data, json);
+    DeviatingPixels(doc, data, json);
+    if (data.History) BaselineComparison(doc, *data.History);
     SignOff(doc);
 }
 
