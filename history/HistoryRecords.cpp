@@ -1,0 +1,299 @@
+#include <algorithm>
+#include <map>
+
+#include "dicom/EvenorError.h"
+#include "dicom/UtcTime.h"
+#include "history/HistoryStore.h"
+#include "history/StoreRows.h"
+
+// Records: recording a test, listing the records, excluding one.
+namespace evenor {
+
+using namespace store;
+
+RecordOutcome HistoryStore::Record(const QaRecord& record)
+{
+    SqlSession& s = *session_;
+    RecordOutcome outcome;
+    outcome.DetectorKey = record.Detector.Key();
+    try {
+        s.Begin();
+        const std::vector<SqlValue> identity{Bytes(record.FileSha256), Bytes(record.Settings)};
+        const auto existing = s.Run("SELECT id FROM records WHERE file_sha256 = ? AND settings = ?", identity);
+        if (!existing.empty()) {
+            s.Commit();
+            outcome.Id = AsInt(existing.front().front());
+            outcome.AlreadyRecorded = true;
+            return outcome;
+        }
+        const std::int64_t now = Now();
+        const DetectorIdentity& d = record.Detector;
+        const std::vector<SqlValue> detector{Bytes(outcome.DetectorKey),
+                                             Bytes(KeyKindName(d.KeyKind())),
+                                             Bytes(d.Manufacturer),
+                                             Bytes(d.Model),
+                                             Bytes(d.Serial),
+                                             Bytes(d.DetectorId),
+                                             Bytes(d.Station),
+                                             now};
+        s.Run("INSERT INTO detectors (key, key_kind, manufacturer, model, serial, detector_id, station, created_at) "
+              "VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (key) DO NOTHING",
+              detector);
+        const SqlValue key = Bytes(outcome.DetectorKey);
+        const std::int64_t detectorId = AsInt(s.Run("SELECT id FROM detectors WHERE key = ?", {&key, 1})[0][0]);
+        const SqlValue detectorValue = detectorId;
+
+        const auto previous =
+            s.Run("SELECT software_versions, model FROM records WHERE detector = ? ORDER BY id DESC LIMIT 1",
+                  {&detectorValue, 1});
+        if (!previous.empty()) {
+            const std::string software = AsText(previous[0][0]), model = AsText(previous[0][1]);
+            if (software != record.SoftwareVersions)
+                outcome.Notes.push_back("Software version changed from \"" + software + "\" to \"" +
+                                        record.SoftwareVersions + "\": a natural point to set a new baseline");
+            if (model != d.Model)
+                outcome.Notes.push_back("Model changed from \"" + model + "\" to \"" + d.Model +
+                                        "\": a natural point to set a new baseline");
+        }
+
+        SqlValue limitsId = std::monostate{};
+        if (const std::optional<LimitsVersion> limits = LatestLimits(detectorId)) limitsId = limits->Id;
+        SqlValue baselineId = std::monostate{};
+        NewDefects fresh;
+        if (const std::optional<Baseline> baseline = LatestBaseline(detectorId, true)) {
+            baselineId = baseline->Id;
+            fresh = NewSinceBaseline(record, *baseline);
+        }
+        std::string testedAt = TestedAtText(record.AcquisitionDate, record.AcquisitionTime);
+        if (testedAt.empty()) testedAt = UtcTimeText(now);
+        std::vector<SqlValue> values{detectorId,
+                                     Bytes(testedAt),
+                                     now,
+                                     Bytes(record.RecordedBy.empty() ? OperatingSystemUser() : record.RecordedBy),
+                                     Bytes(d.Manufacturer),
+                                     Bytes(d.Model),
+                                     Bytes(d.Serial),
+                                     Bytes(d.DetectorId),
+                                     Bytes(d.Station),
+                                     Bytes(record.SoftwareVersions),
+                                     Bytes(record.SopInstanceUid),
+                                     Bytes(record.AcquisitionDate),
+                                     Bytes(record.AcquisitionTime),
+                                     Bytes(record.KVp),
+                                     Bytes(record.Exposure),
+                                     Bytes(record.ExposureUnit),
+                                     Bytes(record.PresentationIntentType),
+                                     Bytes(record.FileName),
+                                     Bytes(record.FileSha256),
+                                     Bytes(record.Settings),
+                                     Bytes(record.Preset),
+                                     Bytes(std::string(VerdictName(record.Overall)))};
+        AppendNumbers(values, record.Numbers);
+        values.insert(values.end(),
+                      {Bytes(record.ProgramVersion), baselineId, limitsId, fresh.Pixels, fresh.Clusters, fresh.Lines});
+        const std::string insert =
+            std::string("INSERT INTO records (detector, tested_at, recorded_at, recorded_by, manufacturer, model, "
+                        "serial, detector_id, station, software_versions, sop_instance_uid, acquisition_date, "
+                        "acquisition_time, kvp, exposure, exposure_unit, presentation_intent_type, file_name, "
+                        "file_sha256, settings, preset, overall, ") +
+            kNumberColumns +
+            ", program_version, baseline, limits, new_pixels, new_clusters, "
+            "new_lines) VALUES (" +
+            QuestionMarks(values.size()) + ") ON CONFLICT (file_sha256, settings) DO NOTHING RETURNING id";
+        const auto inserted = s.Run(insert, values);
+        if (inserted.empty()) {
+            // Another process recorded the same test a moment ago (PostgreSQL).
+            outcome.Id = AsInt(s.Run("SELECT id FROM records WHERE file_sha256 = ? AND settings = ?", identity)[0][0]);
+            outcome.AlreadyRecorded = true;
+            outcome.Notes.clear();
+        } else {
+            outcome.Id = AsInt(inserted.front().front());
+            const std::vector<SqlValue> data{outcome.Id, Bytes(record.Details),
+                                             Bytes(PackPixels(record.DeviatingPixels)), Bytes(PackLines(record.Lines))};
+            s.Run("INSERT INTO record_data (record, details, deviating_pixels, line_defects) VALUES (?, ?, ?, ?)",
+                  data);
+        }
+        s.Commit();
+        return outcome;
+    } catch (const std::exception& e) {
+        Fail(e);
+    }
+}
+
+std::vector<StoredRecord> HistoryStore::Records(const RecordFilter& filter)
+{
+    std::vector<StoredRecord> records;
+    // Room for all at once: a record is large, and moving thousands as the
+    // vector grows costs more than counting them.
+    std::int64_t count = 0;
+    if (!filter.Detector.empty()) {
+        count = FindDetector(filter.Detector).RecordCount;
+    } else {
+        try {
+            count = AsInt(session_->Run("SELECT count(*) FROM records").front().front());
+        } catch (const std::exception& e) {
+            Fail(e);
+        }
+    }
+    records.reserve(static_cast<std::size_t>(count));
+    ForEachRecord(filter, [&](StoredRecord& record) { records.push_back(std::move(record)); });
+    return records;
+}
+
+void HistoryStore::ForEachRecord(const RecordFilter& filter, const std::function<void(StoredRecord&)>& each)
+{
+    std::optional<DetectorRow> detector;
+    if (!filter.Detector.empty()) detector = FindDetector(filter.Detector);
+    try {
+        // The detectors' keys and names, and the baselines and limits versions
+        // the records point at, are read once each rather than joined to every row.
+        std::map<std::int64_t, std::pair<std::string, std::string>> names;  // key, display name
+        if (detector)
+            names.emplace(detector->Id, std::pair(detector->Key, detector->DisplayName));
+        else
+            for (const auto& row : session_->Run("SELECT id, key, display_name FROM detectors"))
+                names.emplace(AsInt(row[0]), std::pair(AsText(row[1]), AsText(row[2])));
+
+        // The columns the listing shows always; the identity and the details when asked for.
+        std::string sql =
+            std::string("SELECT id, detector, tested_at, recorded_at, model, software_versions, exposure, "
+                        "exposure_unit, overall, baseline, limits, new_pixels, new_clusters, new_lines, excluded_at, "
+                        "excluded_reason, excluded_by, ") +
+            kNumberColumns;
+        constexpr std::size_t kNumbersAt = 17, kIdentityAt = kNumbersAt + kNumberColumnCount;
+        if (filter.WithIdentity)
+            sql += ", recorded_by, manufacturer, serial, detector_id, station, sop_instance_uid, acquisition_date, "
+                   "acquisition_time, kvp, presentation_intent_type, file_name, file_sha256, settings, preset, "
+                   "program_version";
+        if (filter.WithDetails) sql += ", (SELECT details FROM record_data WHERE record_data.record = records.id)";
+        sql += " FROM records WHERE 1 = 1";
+        std::vector<SqlValue> params;
+        if (detector) {
+            sql += " AND detector = ?";
+            params.push_back(detector->Id);
+        }
+        if (!filter.Since.empty()) {
+            sql += " AND tested_at >= ?";
+            params.push_back(Bytes(filter.Since));
+        }
+        sql += " ORDER BY tested_at, id";
+
+        static const BaselineLimits defaults = DefaultBaselineLimits();
+        std::map<std::int64_t, std::optional<Baseline>> baselines;             // by id
+        std::map<std::int64_t, LimitsVersion> limits;                          // by id
+        std::map<std::int64_t, std::pair<std::string, std::string>> previous;  // software, model per detector
+        session_->ForEach(sql, params, [&](const SqlRow& row) {
+            StoredRecord out;
+            out.Id = AsInt(row[0]);
+            const std::int64_t detectorId = AsInt(row[1]);
+            if (const auto name = names.find(detectorId); name != names.end()) {
+                out.DetectorKey = name->second.first;
+                out.DetectorName = name->second.second;
+            }
+            out.TestedAt = AsText(row[2]);
+            QaRecord& r = out.Record;
+            r.Detector.Model = AsText(row[4]);
+            r.SoftwareVersions = AsText(row[5]);
+            r.Exposure = AsText(row[6]);
+            r.ExposureUnit = AsText(row[7]);
+            r.Overall = VerdictFromName(AsText(row[8]));
+            out.NewSinceBaseline = NewDefects{AsInt(row[11]), AsInt(row[12]), AsInt(row[13])};
+            out.Excluded = !IsNull(row[14]);
+            if (out.Excluded) {
+                out.ExcludedAt = UtcTimeText(AsInt(row[14]));
+                out.ExcludedReason = AsText(row[15]);
+                out.ExcludedBy = AsText(row[16]);
+            }
+            r.Numbers = NumbersFrom(row, kNumbersAt);
+            if (filter.WithIdentity) {
+                const std::size_t at = kIdentityAt;
+                out.RecordedAt = UtcTimeText(AsInt(row[3]));
+                out.RecordedBy = AsText(row[at]);
+                r.RecordedBy = out.RecordedBy;
+                r.Detector.Manufacturer = AsText(row[at + 1]);
+                r.Detector.Serial = AsText(row[at + 2]);
+                r.Detector.DetectorId = AsText(row[at + 3]);
+                r.Detector.Station = AsText(row[at + 4]);
+                r.SopInstanceUid = AsText(row[at + 5]);
+                r.AcquisitionDate = AsText(row[at + 6]);
+                r.AcquisitionTime = AsText(row[at + 7]);
+                r.KVp = AsText(row[at + 8]);
+                r.PresentationIntentType = AsText(row[at + 9]);
+                r.FileName = AsText(row[at + 10]);
+                r.FileSha256 = AsText(row[at + 11]);
+                r.Settings = AsText(row[at + 12]);
+                r.Preset = AsText(row[at + 13]);
+                r.ProgramVersion = AsText(row[at + 14]);
+            }
+            if (filter.WithDetails) r.Details = AsText(row[kIdentityAt + (filter.WithIdentity ? 15 : 0)]);
+
+            const BaselineLimits* inForce = &defaults;
+            if (!IsNull(row[10])) {
+                const std::int64_t limitsId = AsInt(row[10]);
+                auto version = limits.find(limitsId);
+                if (version == limits.end()) {
+                    const SqlValue id = limitsId;
+                    const auto v = session_->Run(
+                        std::string("SELECT ") + kLimitsColumns + " FROM limit_versions WHERE id = ?", {&id, 1});
+                    version = limits.emplace(limitsId, v.empty() ? LimitsVersion{} : LimitsFromRow(v[0])).first;
+                }
+                inForce = &version->second.Values;
+                out.LimitsVersion = version->second.Version;
+            }
+            if (!IsNull(row[9])) {
+                const std::int64_t baselineId = AsInt(row[9]);
+                auto found = baselines.find(baselineId);
+                if (found == baselines.end()) {
+                    const SqlValue id = baselineId;
+                    const auto b = session_->Run(std::string("SELECT ") + kBaselineColumns + ", " + kNumberColumns +
+                                                     " FROM baselines WHERE id = ?",
+                                                 {&id, 1});
+                    found =
+                        baselines.emplace(baselineId, b.empty() ? std::nullopt : std::optional(BaselineFromRow(b[0])))
+                            .first;
+                }
+                if (found->second) {
+                    out.BaselineVersion = found->second->Version;
+                    out.Checks = CheckAgainstBaseline(r.Numbers, r.Exposure, r.ExposureUnit, *found->second, *inForce);
+                    for (const auto& check : out.Checks)
+                        out.BaselineOverall = std::max(out.BaselineOverall, check.Result);
+                }
+            }
+            auto last = previous.find(detectorId);
+            if (last != previous.end()) {
+                if (last->second.first != r.SoftwareVersions)
+                    out.Notes.push_back("software version changed from \"" + last->second.first + "\" to \"" +
+                                        r.SoftwareVersions + "\"");
+                if (last->second.second != r.Detector.Model)
+                    out.Notes.push_back("model changed from \"" + last->second.second + "\" to \"" + r.Detector.Model +
+                                        "\"");
+                last->second = {r.SoftwareVersions, r.Detector.Model};
+            } else {
+                previous.emplace(detectorId, std::pair(r.SoftwareVersions, r.Detector.Model));
+            }
+            each(out);
+        });
+    } catch (const std::exception& e) {
+        Fail(e);
+    }
+}
+
+void HistoryStore::ExcludeRecord(std::int64_t recordId, const std::string& reason, const std::string& by)
+{
+    RequireReason(reason, "an exclusion");
+    std::vector<SqlRow> done;
+    try {
+        const std::vector<SqlValue> values{Now(), Bytes(by.empty() ? OperatingSystemUser() : by), Bytes(reason),
+                                           recordId};
+        done = session_->Run("UPDATE records SET excluded_at = ?, excluded_by = ?, excluded_reason = ? "
+                             "WHERE id = ? AND excluded_at IS NULL RETURNING id",
+                             values);
+    } catch (const std::exception& e) {
+        Fail(e);
+    }
+    if (done.empty())
+        throw EvenorError("History database " + shown_ + ": no record " + std::to_string(recordId) +
+                          " that is not excluded already");
+}
+
+}  // namespace evenor
