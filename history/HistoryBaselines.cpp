@@ -14,15 +14,15 @@ using namespace store;
 std::optional<Baseline> HistoryStore::LatestBaseline(std::int64_t detectorId, bool withPositions)
 {
     const SqlValue id = detectorId;
-    const auto rows = session_->Run(std::string("SELECT ") + kBaselineColumns + ", " + kNumberColumns +
-                                        ", deviating_pixels, line_defects FROM baselines WHERE detector = ? "
-                                        "ORDER BY version DESC LIMIT 1",
-                                    {&id, 1});
+    const Columns& columns = withPositions ? kBaselineColumnsWithPositions : kBaselineColumns;
+    const auto rows = session_->Run(
+        "SELECT " + columns.List() + " FROM baselines WHERE detector = ? ORDER BY version DESC LIMIT 1", {&id, 1});
     if (rows.empty()) return std::nullopt;
-    Baseline baseline = BaselineFromRow(rows.front());
+    const NamedRow row(columns, rows.front());
+    Baseline baseline = BaselineFrom(row);
     if (withPositions) {
-        baseline.DeviatingPixels = UnpackPixels(AsText(rows.front()[9 + kNumberColumnCount]));
-        baseline.Lines = UnpackLines(AsText(rows.front()[10 + kNumberColumnCount]));
+        baseline.DeviatingPixels = UnpackPixels(AsText(row["deviating_pixels"]));
+        baseline.Lines = UnpackLines(AsText(row["line_defects"]));
     }
     return baseline;
 }
@@ -66,21 +66,24 @@ namespace {
 std::vector<QaRecord> BaselineRecords(SqlSession& s, const std::string& where, std::span<const SqlValue> params,
                                       std::vector<std::int64_t>& ids)
 {
-    const auto rows = s.Run(std::string("SELECT id, exposure, exposure_unit, kvp, "
-                                        "(SELECT deviating_pixels FROM record_data WHERE record = records.id), "
-                                        "(SELECT line_defects FROM record_data WHERE record = records.id), ") +
-                                kNumberColumns + " FROM records WHERE " + where,
-                            params);
+    static const Columns columns(std::string("id, exposure, exposure_unit, kvp, "
+                                             "(SELECT deviating_pixels FROM record_data WHERE record = records.id) "
+                                             "AS deviating_pixels, "
+                                             "(SELECT line_defects FROM record_data WHERE record = records.id) "
+                                             "AS line_defects, ") +
+                                 kNumberColumns);
+    const auto rows = s.Run("SELECT " + columns.List() + " FROM records WHERE " + where, params);
     std::vector<QaRecord> records;
-    for (const auto& row : rows) {
-        ids.push_back(AsInt(row[0]));
+    for (const auto& values : rows) {
+        const NamedRow row(columns, values);
+        ids.push_back(AsInt(row["id"]));
         QaRecord r;
-        r.Exposure = AsText(row[1]);
-        r.ExposureUnit = AsText(row[2]);
-        r.KVp = AsText(row[3]);
-        r.DeviatingPixels = UnpackPixels(AsText(row[4]));
-        r.Lines = UnpackLines(AsText(row[5]));
-        r.Numbers = NumbersFrom(row, 6);
+        r.Exposure = AsText(row["exposure"]);
+        r.ExposureUnit = AsText(row["exposure_unit"]);
+        r.KVp = AsText(row["kvp"]);
+        r.DeviatingPixels = UnpackPixels(AsText(row["deviating_pixels"]));
+        r.Lines = UnpackLines(AsText(row["line_defects"]));
+        r.Numbers = NumbersFrom(row);
         records.push_back(std::move(r));
     }
     return records;
@@ -155,13 +158,13 @@ std::vector<Baseline> HistoryStore::Baselines(const std::string& keyOrName)
     try {
         const SqlValue id = detector.Id;
         std::vector<Baseline> baselines;
-        for (const auto& row : session_->Run(std::string("SELECT ") + kBaselineColumns + ", " + kNumberColumns +
-                                                 ", deviating_pixels, line_defects FROM baselines WHERE detector = ? "
-                                                 "ORDER BY version",
-                                             {&id, 1})) {
-            Baseline b = BaselineFromRow(row);
-            b.DeviatingPixels = UnpackPixels(AsText(row[9 + kNumberColumnCount]));
-            b.Lines = UnpackLines(AsText(row[10 + kNumberColumnCount]));
+        for (const auto& values : session_->Run("SELECT " + kBaselineColumnsWithPositions.List() +
+                                                    " FROM baselines WHERE detector = ? ORDER BY version",
+                                                {&id, 1})) {
+            const NamedRow row(kBaselineColumnsWithPositions, values);
+            Baseline b = BaselineFrom(row);
+            b.DeviatingPixels = UnpackPixels(AsText(row["deviating_pixels"]));
+            b.Lines = UnpackLines(AsText(row["line_defects"]));
             baselines.push_back(std::move(b));
         }
         return baselines;

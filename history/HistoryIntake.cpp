@@ -10,24 +10,25 @@ using namespace store;
 
 namespace {
 
-constexpr const char* kIntakeColumns =
-    "id, sha256, path, source, state, rule, message, record, verdict, detector_key, first_seen, updated_at";
+const Columns kIntakeColumns(
+    "id, sha256, path, source, state, rule, message, record, verdict, detector_key, first_seen, updated_at");
 
-IntakeEntry IntakeFromRow(const SqlRow& row)
+IntakeEntry IntakeFromRow(const SqlRow& values)
 {
+    const NamedRow row(kIntakeColumns, values);
     IntakeEntry entry;
-    entry.Id = AsInt(row[0]);
-    entry.Sha256 = AsText(row[1]);
-    entry.Path = AsText(row[2]);
-    entry.Source = AsText(row[3]);
-    entry.State = AsText(row[4]);
-    entry.Rule = AsText(row[5]);
-    entry.Message = AsText(row[6]);
-    if (!IsNull(row[7])) entry.RecordId = AsInt(row[7]);
-    entry.Verdict = AsText(row[8]);
-    entry.DetectorKey = AsText(row[9]);
-    entry.FirstSeen = UtcTimeText(AsInt(row[10]));
-    entry.UpdatedAt = UtcTimeText(AsInt(row[11]));
+    entry.Id = AsInt(row["id"]);
+    entry.Sha256 = AsText(row["sha256"]);
+    entry.Path = AsText(row["path"]);
+    entry.Source = AsText(row["source"]);
+    entry.State = AsText(row["state"]);
+    entry.Rule = AsText(row["rule"]);
+    entry.Message = AsText(row["message"]);
+    if (!IsNull(row["record"])) entry.RecordId = AsInt(row["record"]);
+    entry.Verdict = AsText(row["verdict"]);
+    entry.DetectorKey = AsText(row["detector_key"]);
+    entry.FirstSeen = UtcTimeText(AsInt(row["first_seen"]));
+    entry.UpdatedAt = UtcTimeText(AsInt(row["updated_at"]));
     return entry;
 }
 
@@ -48,7 +49,7 @@ IntakeEntry HistoryStore::ClaimIntake(const std::string& sha256, const std::stri
                   params);
         isNew = !inserted.empty();
         const SqlValue key = sha256;
-        const auto rows = s.Run(std::string("SELECT ") + kIntakeColumns + " FROM intake WHERE sha256 = ?", {&key, 1});
+        const auto rows = s.Run("SELECT " + kIntakeColumns.List() + " FROM intake WHERE sha256 = ?", {&key, 1});
         s.Commit();
         if (rows.empty()) throw EvenorError("the intake entry vanished");
         return IntakeFromRow(rows.front());
@@ -61,8 +62,7 @@ std::optional<IntakeEntry> HistoryStore::FindIntake(const std::string& sha256)
 {
     try {
         const SqlValue key = sha256;
-        const auto rows =
-            session_->Run(std::string("SELECT ") + kIntakeColumns + " FROM intake WHERE sha256 = ?", {&key, 1});
+        const auto rows = session_->Run("SELECT " + kIntakeColumns.List() + " FROM intake WHERE sha256 = ?", {&key, 1});
         if (rows.empty()) return std::nullopt;
         return IntakeFromRow(rows.front());
     } catch (const std::exception& e) {
@@ -131,7 +131,7 @@ std::vector<IntakeEntry> HistoryStore::Intake(const std::string& detector, const
     }
     SqlSession& s = *session_;
     try {
-        std::string sql = std::string("SELECT ") + kIntakeColumns + " FROM intake WHERE 1 = 1";
+        std::string sql = "SELECT " + kIntakeColumns.List() + " FROM intake WHERE 1 = 1";
         std::vector<SqlValue> params;
         if (!detector.empty()) {
             sql += " AND detector_key = ?";

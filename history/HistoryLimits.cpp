@@ -23,11 +23,11 @@ bool SameLimits(const BaselineLimits& a, const BaselineLimits& b)
 std::optional<LimitsVersion> HistoryStore::LatestLimits(std::int64_t detectorId)
 {
     const SqlValue id = detectorId;
-    const auto rows = session_->Run(std::string("SELECT ") + kLimitsColumns +
+    const auto rows = session_->Run("SELECT " + kLimitsColumns.List() +
                                         " FROM limit_versions WHERE detector = ? ORDER BY version DESC LIMIT 1",
                                     {&id, 1});
     if (rows.empty()) return std::nullopt;
-    return LimitsFromRow(rows.front());
+    return LimitsFrom(NamedRow(kLimitsColumns, rows.front()));
 }
 
 LimitsVersion HistoryStore::ChangeLimits(const std::string& keyOrName, const std::vector<LimitsChange>& changes,
@@ -78,10 +78,10 @@ std::vector<LimitsVersion> HistoryStore::LimitsHistory(const std::string& keyOrN
     try {
         const SqlValue id = detector.Id;
         std::vector<LimitsVersion> versions;
-        for (const auto& row : session_->Run(std::string("SELECT ") + kLimitsColumns +
+        for (const auto& row : session_->Run("SELECT " + kLimitsColumns.List() +
                                                  " FROM limit_versions WHERE detector = ? ORDER BY version",
                                              {&id, 1}))
-            versions.push_back(LimitsFromRow(row));
+            versions.push_back(LimitsFrom(NamedRow(kLimitsColumns, row)));
         return versions;
     } catch (const std::exception& e) {
         Fail(e);

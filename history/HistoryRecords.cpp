@@ -155,18 +155,18 @@ void HistoryStore::ForEachRecord(const RecordFilter& filter, const std::function
                 names.emplace(AsInt(row[0]), std::pair(AsText(row[1]), AsText(row[2])));
 
         // The columns the listing shows always; the identity and the details when asked for.
-        std::string sql =
-            std::string("SELECT id, detector, tested_at, recorded_at, model, software_versions, exposure, "
-                        "exposure_unit, overall, baseline, limits, new_pixels, new_clusters, new_lines, excluded_at, "
-                        "excluded_reason, excluded_by, ") +
-            kNumberColumns;
-        constexpr std::size_t kNumbersAt = 17, kIdentityAt = kNumbersAt + kNumberColumnCount;
+        std::string list = std::string("id, detector, tested_at, recorded_at, model, software_versions, exposure, "
+                                       "exposure_unit, overall, baseline, limits, new_pixels, new_clusters, new_lines, "
+                                       "excluded_at, excluded_reason, excluded_by, ") +
+                           kNumberColumns;
         if (filter.WithIdentity)
-            sql += ", recorded_by, manufacturer, serial, detector_id, station, sop_instance_uid, acquisition_date, "
-                   "acquisition_time, kvp, presentation_intent_type, file_name, file_sha256, settings, preset, "
-                   "program_version";
-        if (filter.WithDetails) sql += ", (SELECT details FROM record_data WHERE record_data.record = records.id)";
-        sql += " FROM records WHERE 1 = 1";
+            list += ", recorded_by, manufacturer, serial, detector_id, station, sop_instance_uid, acquisition_date, "
+                    "acquisition_time, kvp, presentation_intent_type, file_name, file_sha256, settings, preset, "
+                    "program_version";
+        if (filter.WithDetails)
+            list += ", (SELECT details FROM record_data WHERE record_data.record = records.id) AS details";
+        const Columns columns(std::move(list));
+        std::string sql = "SELECT " + columns.List() + " FROM records WHERE 1 = 1";
         std::vector<SqlValue> params;
         if (detector) {
             sql += " AND detector = ?";
@@ -182,75 +182,80 @@ void HistoryStore::ForEachRecord(const RecordFilter& filter, const std::function
         std::map<std::int64_t, std::optional<Baseline>> baselines;             // by id
         std::map<std::int64_t, LimitsVersion> limits;                          // by id
         std::map<std::int64_t, std::pair<std::string, std::string>> previous;  // software, model per detector
-        session_->ForEach(sql, params, [&](const SqlRow& row) {
+        session_->ForEach(sql, params, [&](const SqlRow& values) {
+            const NamedRow row(columns, values);
             StoredRecord out;
-            out.Id = AsInt(row[0]);
-            const std::int64_t detectorId = AsInt(row[1]);
+            out.Id = AsInt(row["id"]);
+            const std::int64_t detectorId = AsInt(row["detector"]);
             if (const auto name = names.find(detectorId); name != names.end()) {
                 out.DetectorKey = name->second.first;
                 out.DetectorName = name->second.second;
             }
-            out.TestedAt = AsText(row[2]);
+            out.TestedAt = AsText(row["tested_at"]);
             QaRecord& r = out.Record;
-            r.Detector.Model = AsText(row[4]);
-            r.SoftwareVersions = AsText(row[5]);
-            r.Exposure = AsText(row[6]);
-            r.ExposureUnit = AsText(row[7]);
-            r.Overall = VerdictFromName(AsText(row[8]));
-            out.NewSinceBaseline = NewDefects{AsInt(row[11]), AsInt(row[12]), AsInt(row[13])};
-            out.Excluded = !IsNull(row[14]);
+            r.Detector.Model = AsText(row["model"]);
+            r.SoftwareVersions = AsText(row["software_versions"]);
+            r.Exposure = AsText(row["exposure"]);
+            r.ExposureUnit = AsText(row["exposure_unit"]);
+            r.Overall = VerdictFromName(AsText(row["overall"]));
+            out.NewSinceBaseline =
+                NewDefects{AsInt(row["new_pixels"]), AsInt(row["new_clusters"]), AsInt(row["new_lines"])};
+            out.Excluded = !IsNull(row["excluded_at"]);
             if (out.Excluded) {
-                out.ExcludedAt = UtcTimeText(AsInt(row[14]));
-                out.ExcludedReason = AsText(row[15]);
-                out.ExcludedBy = AsText(row[16]);
+                out.ExcludedAt = UtcTimeText(AsInt(row["excluded_at"]));
+                out.ExcludedReason = AsText(row["excluded_reason"]);
+                out.ExcludedBy = AsText(row["excluded_by"]);
             }
-            r.Numbers = NumbersFrom(row, kNumbersAt);
+            r.Numbers = NumbersFrom(row);
             if (filter.WithIdentity) {
-                const std::size_t at = kIdentityAt;
-                out.RecordedAt = UtcTimeText(AsInt(row[3]));
-                out.RecordedBy = AsText(row[at]);
+                out.RecordedAt = UtcTimeText(AsInt(row["recorded_at"]));
+                out.RecordedBy = AsText(row["recorded_by"]);
                 r.RecordedBy = out.RecordedBy;
-                r.Detector.Manufacturer = AsText(row[at + 1]);
-                r.Detector.Serial = AsText(row[at + 2]);
-                r.Detector.DetectorId = AsText(row[at + 3]);
-                r.Detector.Station = AsText(row[at + 4]);
-                r.SopInstanceUid = AsText(row[at + 5]);
-                r.AcquisitionDate = AsText(row[at + 6]);
-                r.AcquisitionTime = AsText(row[at + 7]);
-                r.KVp = AsText(row[at + 8]);
-                r.PresentationIntentType = AsText(row[at + 9]);
-                r.FileName = AsText(row[at + 10]);
-                r.FileSha256 = AsText(row[at + 11]);
-                r.Settings = AsText(row[at + 12]);
-                r.Preset = AsText(row[at + 13]);
-                r.ProgramVersion = AsText(row[at + 14]);
+                r.Detector.Manufacturer = AsText(row["manufacturer"]);
+                r.Detector.Serial = AsText(row["serial"]);
+                r.Detector.DetectorId = AsText(row["detector_id"]);
+                r.Detector.Station = AsText(row["station"]);
+                r.SopInstanceUid = AsText(row["sop_instance_uid"]);
+                r.AcquisitionDate = AsText(row["acquisition_date"]);
+                r.AcquisitionTime = AsText(row["acquisition_time"]);
+                r.KVp = AsText(row["kvp"]);
+                r.PresentationIntentType = AsText(row["presentation_intent_type"]);
+                r.FileName = AsText(row["file_name"]);
+                r.FileSha256 = AsText(row["file_sha256"]);
+                r.Settings = AsText(row["settings"]);
+                r.Preset = AsText(row["preset"]);
+                r.ProgramVersion = AsText(row["program_version"]);
             }
-            if (filter.WithDetails) r.Details = AsText(row[kIdentityAt + (filter.WithIdentity ? 15 : 0)]);
+            if (filter.WithDetails) r.Details = AsText(row["details"]);
 
             const BaselineLimits* inForce = &defaults;
-            if (!IsNull(row[10])) {
-                const std::int64_t limitsId = AsInt(row[10]);
+            if (!IsNull(row["limits"])) {
+                const std::int64_t limitsId = AsInt(row["limits"]);
                 auto version = limits.find(limitsId);
                 if (version == limits.end()) {
                     const SqlValue id = limitsId;
                     const auto v = session_->Run(
-                        std::string("SELECT ") + kLimitsColumns + " FROM limit_versions WHERE id = ?", {&id, 1});
-                    version = limits.emplace(limitsId, v.empty() ? LimitsVersion{} : LimitsFromRow(v[0])).first;
+                        "SELECT " + kLimitsColumns.List() + " FROM limit_versions WHERE id = ?", {&id, 1});
+                    version =
+                        limits
+                            .emplace(limitsId, v.empty() ? LimitsVersion{} : LimitsFrom(NamedRow(kLimitsColumns, v[0])))
+                            .first;
                 }
                 inForce = &version->second.Values;
                 out.LimitsVersion = version->second.Version;
             }
-            if (!IsNull(row[9])) {
-                const std::int64_t baselineId = AsInt(row[9]);
+            if (!IsNull(row["baseline"])) {
+                const std::int64_t baselineId = AsInt(row["baseline"]);
                 auto found = baselines.find(baselineId);
                 if (found == baselines.end()) {
                     const SqlValue id = baselineId;
-                    const auto b = session_->Run(std::string("SELECT ") + kBaselineColumns + ", " + kNumberColumns +
-                                                     " FROM baselines WHERE id = ?",
-                                                 {&id, 1});
-                    found =
-                        baselines.emplace(baselineId, b.empty() ? std::nullopt : std::optional(BaselineFromRow(b[0])))
-                            .first;
+                    const auto b =
+                        session_->Run("SELECT " + kBaselineColumns.List() + " FROM baselines WHERE id = ?", {&id, 1});
+                    found = baselines
+                                .emplace(baselineId,
+                                         b.empty() ? std::nullopt
+                                                   : std::optional(BaselineFrom(NamedRow(kBaselineColumns, b[0]))))
+                                .first;
                 }
                 if (found->second) {
                     out.BaselineVersion = found->second->Version;

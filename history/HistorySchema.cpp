@@ -1,3 +1,4 @@
+#include <iterator>
 #include <map>
 
 #include "dicom/EvenorError.h"
@@ -84,72 +85,15 @@ std::string ForEngine(std::string sql, SqlEngine engine)
     return sql;
 }
 
-}  // namespace
-
-void HistoryStore::Migrate(std::int64_t target)
+// Version 0 (an empty database) to 1: the tables of version 1.
+void CreateVersion1(SqlSession& s)
 {
-    SqlSession& s = *session_;
-    const bool sqlite = s.Engine() == SqlEngine::Sqlite;
-    const auto version = [&]() -> std::optional<std::int64_t> {
-        const auto exists =
-            s.Run(sqlite ? "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'evenor_schema'"
-                         : "SELECT count(*) FROM information_schema.tables WHERE table_name = 'evenor_schema' "
-                           "AND table_schema = current_schema()");
-        if (AsInt(exists.front().front()) == 0) return std::nullopt;
-        const auto rows = s.Run("SELECT max(version) FROM evenor_schema");
-        return rows.empty() ? 0 : AsInt(rows.front().front());
-    };
-    const auto refuseNewer = [&](std::int64_t found) {
-        if (found > HistorySchemaVersion)
-            throw EvenorError("written by a newer Evenor (schema version " + std::to_string(found) +
-                              "; this Evenor knows versions up to " + std::to_string(HistorySchemaVersion) +
-                              "); use that version of Evenor or a newer one");
-    };
-    try {
-        // Most opens find the schema current and write nothing (a read-only
-        // database can still be listed).
-        const std::optional<std::int64_t> before = version();
-        if (before && *before >= target) {
-            refuseNewer(*before);
-            return;
-        }
-        // An SQLite file of another application: Evenor's tables are not
-        // added to it. (A PostgreSQL schema may well be shared.)
-        if (!before && sqlite &&
-            AsInt(s.Run("SELECT count(*) FROM sqlite_master WHERE name NOT LIKE 'sqlite!_%' ESCAPE '!'")
-                      .front()
-                      .front()) > 0)
-            throw EvenorError("this file holds the tables of another application, not an Evenor history; name a "
-                              "new file or an Evenor history database");
-        s.Begin();
-        // Two processes creating the schema at once: one waits for the other.
-        if (!sqlite) s.Run("SELECT pg_advisory_xact_lock(7411200)");
-        std::optional<std::int64_t> found = version();
-        if (!found) {
-            s.Run(ForEngine("CREATE TABLE evenor_schema (version INT NOT NULL)", s.Engine()));
-            s.Run("INSERT INTO evenor_schema (version) VALUES (0)");
-            found = 0;
-        }
-        refuseNewer(*found);
-        // Each step brings the schema from version N to N + 1.
-        for (std::int64_t v = *found; v < target; ++v) {
-            if (v == 0)
-                for (const char* statement : kSchemaV1) s.Run(ForEngine(statement, s.Engine()));
-            if (v == 1) MigrateToVersion2();
-            if (v == 2)
-                for (const char* statement : kSchemaV3) s.Run(ForEngine(statement, s.Engine()));
-            const SqlValue next = v + 1;
-            s.Run("UPDATE evenor_schema SET version = ?", {&next, 1});
-        }
-        s.Commit();
-    } catch (const std::exception& e) {
-        Fail(e);
-    }
+    for (const char* statement : kSchemaV1) s.Run(ForEngine(statement, s.Engine()));
 }
 
-void HistoryStore::MigrateToVersion2()
+// Version 1 to 2.
+void MigrateToVersion2(SqlSession& s)
 {
-    SqlSession& s = *session_;
     s.Run(ForEngine(kLimitVersionsV2, s.Engine()));
     const char* large = "details, deviating_pixels, line_defects";
     if (s.Engine() == SqlEngine::Sqlite) {
@@ -199,6 +143,76 @@ void HistoryStore::MigrateToVersion2()
         s.Run("UPDATE records SET limits = ? WHERE detector = ?", update);
     }
     s.Run("DROP TABLE detector_limits");
+}
+
+// Version 2 to 3: the intake.
+void AddIntake(SqlSession& s)
+{
+    for (const char* statement : kSchemaV3) s.Run(ForEngine(statement, s.Engine()));
+}
+
+// The migrations in order: step k brings the schema from version k to k + 1.
+// A new version is one more step here (and HistorySchemaVersion one higher).
+constexpr void (*kMigrations[])(SqlSession&) = {CreateVersion1, MigrateToVersion2, AddIntake};
+static_assert(std::size(kMigrations) == HistorySchemaVersion);
+
+}  // namespace
+
+void HistoryStore::Migrate(std::int64_t target)
+{
+    SqlSession& s = *session_;
+    const bool sqlite = s.Engine() == SqlEngine::Sqlite;
+    const auto version = [&]() -> std::optional<std::int64_t> {
+        const auto exists =
+            s.Run(sqlite ? "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'evenor_schema'"
+                         : "SELECT count(*) FROM information_schema.tables WHERE table_name = 'evenor_schema' "
+                           "AND table_schema = current_schema()");
+        if (AsInt(exists.front().front()) == 0) return std::nullopt;
+        const auto rows = s.Run("SELECT max(version) FROM evenor_schema");
+        return rows.empty() ? 0 : AsInt(rows.front().front());
+    };
+    const auto refuseNewer = [&](std::int64_t found) {
+        if (found > HistorySchemaVersion)
+            throw EvenorError("written by a newer Evenor (schema version " + std::to_string(found) +
+                              "; this Evenor knows versions up to " + std::to_string(HistorySchemaVersion) +
+                              "); use that version of Evenor or a newer one");
+    };
+    try {
+        // Most opens find the schema current and write nothing (a read-only
+        // database can still be listed).
+        const std::optional<std::int64_t> before = version();
+        if (before && *before >= target) {
+            refuseNewer(*before);
+            return;
+        }
+        // An SQLite file of another application: Evenor's tables are not
+        // added to it. (A PostgreSQL schema may well be shared.)
+        if (!before && sqlite &&
+            AsInt(s.Run("SELECT count(*) FROM sqlite_master WHERE name NOT LIKE 'sqlite!_%' ESCAPE '!'")
+                      .front()
+                      .front()) > 0)
+            throw EvenorError("this file holds the tables of another application, not an Evenor history; name a "
+                              "new file or an Evenor history database");
+        s.Begin();
+        // Two processes creating the schema at once: one waits for the other.
+        if (!sqlite) s.Run("SELECT pg_advisory_xact_lock(7411200)");
+        std::optional<std::int64_t> found = version();
+        if (!found) {
+            s.Run(ForEngine("CREATE TABLE evenor_schema (version INT NOT NULL)", s.Engine()));
+            s.Run("INSERT INTO evenor_schema (version) VALUES (0)");
+            found = 0;
+        }
+        refuseNewer(*found);
+        // Each step brings the schema from version N to N + 1.
+        for (std::int64_t v = *found; v < target; ++v) {
+            kMigrations[v](s);
+            const SqlValue next = v + 1;
+            s.Run("UPDATE evenor_schema SET version = ?", {&next, 1});
+        }
+        s.Commit();
+    } catch (const std::exception& e) {
+        Fail(e);
+    }
 }
 
 }  // namespace evenor

@@ -270,9 +270,8 @@ std::vector<DetectorRow> HistoryStore::Detectors()
 {
     try {
         std::vector<DetectorRow> detectors;
-        for (const auto& row :
-             session_->Run(std::string("SELECT ") + kDetectorColumns + " FROM detectors d ORDER BY d.id"))
-            detectors.push_back(DetectorFrom(row));
+        for (const auto& row : session_->Run("SELECT " + kDetectorColumns.List() + " FROM detectors d ORDER BY d.id"))
+            detectors.push_back(DetectorFrom(NamedRow(kDetectorColumns, row)));
         return detectors;
     } catch (const std::exception& e) {
         Fail(e);
@@ -284,10 +283,9 @@ DetectorRow HistoryStore::FindDetector(const std::string& keyOrName)
     std::vector<SqlRow> rows;
     try {
         const SqlValue text = Bytes(keyOrName);
-        rows =
-            session_->Run(std::string("SELECT ") + kDetectorColumns + " FROM detectors d WHERE d.key = ?", {&text, 1});
+        rows = session_->Run("SELECT " + kDetectorColumns.List() + " FROM detectors d WHERE d.key = ?", {&text, 1});
         if (rows.empty())
-            rows = session_->Run(std::string("SELECT ") + kDetectorColumns +
+            rows = session_->Run("SELECT " + kDetectorColumns.List() +
                                      " FROM detectors d WHERE d.display_name = ? ORDER BY d.id",
                                  {&text, 1});
     } catch (const std::exception& e) {
@@ -298,7 +296,7 @@ DetectorRow HistoryStore::FindDetector(const std::string& keyOrName)
     if (rows.size() > 1)
         throw EvenorError("History database " + shown_ + ": several detectors are named \"" + Printable(keyOrName) +
                           "\"; use the key");
-    return DetectorFrom(rows.front());
+    return DetectorFrom(NamedRow(kDetectorColumns, rows.front()));
 }
 
 void HistoryStore::RenameDetector(const std::string& keyOrName, const std::string& name)

@@ -1,11 +1,48 @@
 #include "history/StoreRows.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <ctime>
+#include <stdexcept>
 
 #include "dicom/UtcTime.h"
 
 namespace evenor::store {
+
+Columns::Columns(std::string list) : list_(std::move(list))
+{
+    // The items are split at the commas outside parentheses.
+    std::size_t start = 0, index = 0;
+    int depth = 0;
+    for (std::size_t at = 0; at <= list_.size(); ++at) {
+        const char c = at < list_.size() ? list_[at] : ',';
+        if (c == '(') ++depth;
+        if (c == ')') --depth;
+        if (c != ',' || depth != 0) continue;
+        std::string_view item = std::string_view(list_).substr(start, at - start);
+        start = at + 1;
+        while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+        while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
+        if (const std::size_t as = item.rfind(" AS "); as != std::string_view::npos)
+            item.remove_prefix(as + 4);
+        else if (const std::size_t dot = item.rfind('.'); dot != std::string_view::npos)
+            item.remove_prefix(dot + 1);
+        if (item.empty() || item.find_first_of(" ()") != std::string_view::npos)
+            throw std::logic_error("a column without a name in " + list_);
+        byName_.emplace_back(std::string(item), index++);
+    }
+    std::sort(byName_.begin(), byName_.end());
+}
+
+std::size_t Columns::Index(std::string_view name) const
+{
+    const auto found = std::lower_bound(byName_.begin(), byName_.end(), name,
+                                        [](const auto& entry, std::string_view n) { return entry.first < n; });
+    if (found == byName_.end() || found->first != name)
+        throw std::logic_error("no column " + std::string(name) + " in " + list_);
+    return found->second;
+}
 
 std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
@@ -24,18 +61,21 @@ void AppendNumbers(std::vector<SqlValue>& values, const RecordNumbers& n)
     for (const auto& metric : n.Metrics) values.push_back(Real(metric));
 }
 
-RecordNumbers NumbersFrom(const SqlRow& row, std::size_t at)
+RecordNumbers NumbersFrom(const NamedRow& row)
 {
     RecordNumbers n;
-    n.AreaMean = AsReal(row[at]);
-    n.AreaSD = AsReal(row[at + 1]);
-    n.AreaSNR = AsReal(row[at + 2]);
-    n.MeanRoiSNR = AsReal(row[at + 3]);
-    n.RoiSNRSD = AsReal(row[at + 4]);
-    n.RoiCount = AsInt(row[at + 5]);
-    n.DeviatingRoiCount = AsInt(row[at + 6]);
-    n.DeviatingPixelCount = AsInt(row[at + 7]);
-    for (std::size_t m = 0; m < MetricCount; ++m) n.Metrics[m] = AsOptionalReal(row[at + 8 + m]);
+    n.AreaMean = AsReal(row["area_mean"]);
+    n.AreaSD = AsReal(row["area_sd"]);
+    n.AreaSNR = AsReal(row["area_snr"]);
+    n.MeanRoiSNR = AsReal(row["mean_roi_snr"]);
+    n.RoiSNRSD = AsReal(row["roi_snr_sd"]);
+    n.RoiCount = AsInt(row["roi_count"]);
+    n.DeviatingRoiCount = AsInt(row["deviating_roi_count"]);
+    n.DeviatingPixelCount = AsInt(row["deviating_pixel_count"]);
+    // The metrics' columns in MetricId order.
+    static constexpr std::array<std::string_view, MetricCount> kMetricColumns = {
+        "global_uniformity", "local_uniformity", "noise_uniformity", "roi_mean_deviation", "roi_snr_deviation"};
+    for (std::size_t m = 0; m < MetricCount; ++m) n.Metrics[m] = AsOptionalReal(row[kMetricColumns[m]]);
     return n;
 }
 
@@ -53,59 +93,61 @@ Verdict VerdictFromName(const std::string& name)
     return Verdict::NotEvaluated;
 }
 
-const char* const kDetectorColumns =
+const Columns kDetectorColumns(
     "d.id, d.key, d.key_kind, d.display_name, d.manufacturer, d.model, d.serial, d.detector_id, d.station, "
-    "d.test_interval_days, (SELECT count(*) FROM records r WHERE r.detector = d.id), "
+    "d.test_interval_days, (SELECT count(*) FROM records r WHERE r.detector = d.id) AS record_count, "
     "(SELECT r.tested_at FROM records r WHERE r.detector = d.id AND r.excluded_at IS NULL "
-    "ORDER BY r.tested_at DESC LIMIT 1)";
+    "ORDER BY r.tested_at DESC LIMIT 1) AS last_tested_at");
 
-DetectorRow DetectorFrom(const SqlRow& row)
+DetectorRow DetectorFrom(const NamedRow& row)
 {
     DetectorRow d;
-    d.Id = AsInt(row[0]);
-    d.Key = AsText(row[1]);
-    d.KeyKind = AsText(row[2]);
-    d.DisplayName = AsText(row[3]);
-    d.Manufacturer = AsText(row[4]);
-    d.Model = AsText(row[5]);
-    d.Serial = AsText(row[6]);
-    d.DetectorId = AsText(row[7]);
-    d.Station = AsText(row[8]);
-    if (!IsNull(row[9])) d.TestIntervalDays = AsInt(row[9]);
-    d.RecordCount = AsInt(row[10]);
-    d.LastTestedAt = AsText(row[11]);
+    d.Id = AsInt(row["id"]);
+    d.Key = AsText(row["key"]);
+    d.KeyKind = AsText(row["key_kind"]);
+    d.DisplayName = AsText(row["display_name"]);
+    d.Manufacturer = AsText(row["manufacturer"]);
+    d.Model = AsText(row["model"]);
+    d.Serial = AsText(row["serial"]);
+    d.DetectorId = AsText(row["detector_id"]);
+    d.Station = AsText(row["station"]);
+    if (!IsNull(row["test_interval_days"])) d.TestIntervalDays = AsInt(row["test_interval_days"]);
+    d.RecordCount = AsInt(row["record_count"]);
+    d.LastTestedAt = AsText(row["last_tested_at"]);
     return d;
 }
 
-const char* const kBaselineColumns = "id, version, set_at, set_by, reason, source, exposure, exposure_unit, kvp";
+const Columns kBaselineColumns(
+    std::string("id, version, set_at, set_by, reason, source, exposure, exposure_unit, kvp, ") + kNumberColumns);
+const Columns kBaselineColumnsWithPositions(kBaselineColumns.List() + ", deviating_pixels, line_defects");
 
-Baseline BaselineFromRow(const SqlRow& row)
+Baseline BaselineFrom(const NamedRow& row)
 {
     Baseline b;
-    b.Id = AsInt(row[0]);
-    b.Version = AsInt(row[1]);
-    b.SetAt = UtcTimeText(AsInt(row[2]));
-    b.SetBy = AsText(row[3]);
-    b.Reason = AsText(row[4]);
-    b.Source = AsText(row[5]);
-    b.Exposure = AsText(row[6]);
-    b.ExposureUnit = AsText(row[7]);
-    b.KVp = AsText(row[8]);
-    b.Numbers = NumbersFrom(row, 9);
+    b.Id = AsInt(row["id"]);
+    b.Version = AsInt(row["version"]);
+    b.SetAt = UtcTimeText(AsInt(row["set_at"]));
+    b.SetBy = AsText(row["set_by"]);
+    b.Reason = AsText(row["reason"]);
+    b.Source = AsText(row["source"]);
+    b.Exposure = AsText(row["exposure"]);
+    b.ExposureUnit = AsText(row["exposure_unit"]);
+    b.KVp = AsText(row["kvp"]);
+    b.Numbers = NumbersFrom(row);
     return b;
 }
 
-const char* const kLimitsColumns = "id, version, set_at, set_by, reason, limits";
+const Columns kLimitsColumns("id, version, set_at, set_by, reason, limits");
 
-LimitsVersion LimitsFromRow(const SqlRow& row)
+LimitsVersion LimitsFrom(const NamedRow& row)
 {
     LimitsVersion v;
-    v.Id = AsInt(row[0]);
-    v.Version = AsInt(row[1]);
-    if (!IsNull(row[2])) v.SetAt = UtcTimeText(AsInt(row[2]));
-    v.SetBy = AsText(row[3]);
-    v.Reason = AsText(row[4]);
-    v.Values = UnpackLimits(AsText(row[5]));
+    v.Id = AsInt(row["id"]);
+    v.Version = AsInt(row["version"]);
+    if (!IsNull(row["set_at"])) v.SetAt = UtcTimeText(AsInt(row["set_at"]));
+    v.SetBy = AsText(row["set_by"]);
+    v.Reason = AsText(row["reason"]);
+    v.Values = UnpackLimits(AsText(row["limits"]));
     return v;
 }
 
