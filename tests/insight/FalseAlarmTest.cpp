@@ -11,12 +11,12 @@
 #include <string>
 
 #include "insight/Guidelines.h"
-#include "tests/insight/DetectorPhantoms.h"
+#include "tests/support/DetectorPhantoms.h"
 
 namespace evenor {
 namespace {
 
-using testing::Image;
+using test::Image;
 
 constexpr double kSpacingMm = 0.15;
 
@@ -50,15 +50,15 @@ Image FlatPoisson(std::uint32_t side, double mean, unsigned seed)
 
 AnalysisSettings SettingsFor(const Image& image, double boxCm)
 {
-    AnalysisSettings settings = testing::WholeImageSettings(image);
+    AnalysisSettings settings = test::WholeImageSettings(image);
     settings.BoxDimension = boxCm;
     return settings;
 }
 
-testing::Inspection Inspect(const Image& image, double boxCm)
+test::Inspection Inspect(const Image& image, double boxCm)
 {
     const AnalysisSettings settings = SettingsFor(image, boxCm);
-    testing::Inspection run{settings, AnalyseRoiGrid(image.Pixels, image.Width, image.Height, kSpacingMm, settings), {}};
+    test::Inspection run{settings, AnalyseRoiGrid(image.Pixels, image.Width, image.Height, kSpacingMm, settings), {}};
     run.Insight = InspectDetector(settings, run.Result, image.Pixels, image.Width);
     return run;
 }

@@ -13,7 +13,7 @@
 #include "analysis/RoiGrid.h"
 #include "insight/DetectorInsight.h"
 
-namespace evenor::testing {
+namespace evenor::test {
 
 struct Field {
     std::uint32_t Width = 0;
@@ -88,4 +88,4 @@ inline Inspection Inspect(const Image& image, bool detect = true)
     return Inspect(image, WholeImageSettings(image, detect));
 }
 
-}  // namespace evenor::testing
+}  // namespace evenor::test
