@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <array>
 #include <map>
+#include <string_view>
 
 #include "dicom/EvenorError.h"
 #include "dicom/UtcTime.h"
@@ -182,55 +184,132 @@ void HistoryStore::ForEachRecord(const RecordFilter& filter, const std::function
         std::map<std::int64_t, std::optional<Baseline>> baselines;             // by id
         std::map<std::int64_t, LimitsVersion> limits;                          // by id
         std::map<std::int64_t, std::pair<std::string, std::string>> previous;  // software, model per detector
+        // The columns' positions, found by name once for all rows (a name's
+        // lookup for every value of every row costs more than reading it).
+        enum Column : std::size_t {
+            kBaseline,
+            kDetector,
+            kExcludedAt,
+            kExcludedBy,
+            kExcludedReason,
+            kExposure,
+            kExposureUnit,
+            kId,
+            kLimits,
+            kModel,
+            kNewClusters,
+            kNewLines,
+            kNewPixels,
+            kOverall,
+            kRecordedAt,
+            kSoftwareVersions,
+            kTestedAt,
+            kRecordedBy,
+            kManufacturer,
+            kSerial,
+            kDetectorId,
+            kStation,
+            kSopInstanceUid,
+            kAcquisitionDate,
+            kAcquisitionTime,
+            kKvp,
+            kPresentationIntentType,
+            kFileName,
+            kFileSha256,
+            kSettings,
+            kPreset,
+            kProgramVersion,
+            kDetails,
+            ColumnCount
+        };
+        static constexpr std::array<std::string_view, ColumnCount> kNames = {"baseline",
+                                                                             "detector",
+                                                                             "excluded_at",
+                                                                             "excluded_by",
+                                                                             "excluded_reason",
+                                                                             "exposure",
+                                                                             "exposure_unit",
+                                                                             "id",
+                                                                             "limits",
+                                                                             "model",
+                                                                             "new_clusters",
+                                                                             "new_lines",
+                                                                             "new_pixels",
+                                                                             "overall",
+                                                                             "recorded_at",
+                                                                             "software_versions",
+                                                                             "tested_at",
+                                                                             "recorded_by",
+                                                                             "manufacturer",
+                                                                             "serial",
+                                                                             "detector_id",
+                                                                             "station",
+                                                                             "sop_instance_uid",
+                                                                             "acquisition_date",
+                                                                             "acquisition_time",
+                                                                             "kvp",
+                                                                             "presentation_intent_type",
+                                                                             "file_name",
+                                                                             "file_sha256",
+                                                                             "settings",
+                                                                             "preset",
+                                                                             "program_version",
+                                                                             "details"};
+        std::array<std::size_t, ColumnCount> at{};
+        for (std::size_t c = 0; c < ColumnCount; ++c) {
+            const bool identity = c >= kRecordedBy && c < kDetails;
+            if ((identity && !filter.WithIdentity) || (c == kDetails && !filter.WithDetails)) continue;
+            at[c] = columns.Index(kNames[c]);
+        }
+        const NumberPositions numbersAt(columns);
         session_->ForEach(sql, params, [&](const SqlRow& values) {
-            const NamedRow row(columns, values);
+            const auto row = [&](Column c) -> const SqlValue& { return values[at[c]]; };
             StoredRecord out;
-            out.Id = AsInt(row["id"]);
-            const std::int64_t detectorId = AsInt(row["detector"]);
+            out.Id = AsInt(row(kId));
+            const std::int64_t detectorId = AsInt(row(kDetector));
             if (const auto name = names.find(detectorId); name != names.end()) {
                 out.DetectorKey = name->second.first;
                 out.DetectorName = name->second.second;
             }
-            out.TestedAt = AsText(row["tested_at"]);
+            out.TestedAt = AsText(row(kTestedAt));
             QaRecord& r = out.Record;
-            r.Detector.Model = AsText(row["model"]);
-            r.SoftwareVersions = AsText(row["software_versions"]);
-            r.Exposure = AsText(row["exposure"]);
-            r.ExposureUnit = AsText(row["exposure_unit"]);
-            r.Overall = VerdictFromName(AsText(row["overall"]));
-            out.NewSinceBaseline =
-                NewDefects{AsInt(row["new_pixels"]), AsInt(row["new_clusters"]), AsInt(row["new_lines"])};
-            out.Excluded = !IsNull(row["excluded_at"]);
+            r.Detector.Model = AsText(row(kModel));
+            r.SoftwareVersions = AsText(row(kSoftwareVersions));
+            r.Exposure = AsText(row(kExposure));
+            r.ExposureUnit = AsText(row(kExposureUnit));
+            r.Overall = VerdictFromName(AsText(row(kOverall)));
+            out.NewSinceBaseline = NewDefects{AsInt(row(kNewPixels)), AsInt(row(kNewClusters)), AsInt(row(kNewLines))};
+            out.Excluded = !IsNull(row(kExcludedAt));
             if (out.Excluded) {
-                out.ExcludedAt = UtcTimeText(AsInt(row["excluded_at"]));
-                out.ExcludedReason = AsText(row["excluded_reason"]);
-                out.ExcludedBy = AsText(row["excluded_by"]);
+                out.ExcludedAt = UtcTimeText(AsInt(row(kExcludedAt)));
+                out.ExcludedReason = AsText(row(kExcludedReason));
+                out.ExcludedBy = AsText(row(kExcludedBy));
             }
-            r.Numbers = NumbersFrom(row);
+            r.Numbers = NumbersFrom(values, numbersAt);
             if (filter.WithIdentity) {
-                out.RecordedAt = UtcTimeText(AsInt(row["recorded_at"]));
-                out.RecordedBy = AsText(row["recorded_by"]);
+                out.RecordedAt = UtcTimeText(AsInt(row(kRecordedAt)));
+                out.RecordedBy = AsText(row(kRecordedBy));
                 r.RecordedBy = out.RecordedBy;
-                r.Detector.Manufacturer = AsText(row["manufacturer"]);
-                r.Detector.Serial = AsText(row["serial"]);
-                r.Detector.DetectorId = AsText(row["detector_id"]);
-                r.Detector.Station = AsText(row["station"]);
-                r.SopInstanceUid = AsText(row["sop_instance_uid"]);
-                r.AcquisitionDate = AsText(row["acquisition_date"]);
-                r.AcquisitionTime = AsText(row["acquisition_time"]);
-                r.KVp = AsText(row["kvp"]);
-                r.PresentationIntentType = AsText(row["presentation_intent_type"]);
-                r.FileName = AsText(row["file_name"]);
-                r.FileSha256 = AsText(row["file_sha256"]);
-                r.Settings = AsText(row["settings"]);
-                r.Preset = AsText(row["preset"]);
-                r.ProgramVersion = AsText(row["program_version"]);
+                r.Detector.Manufacturer = AsText(row(kManufacturer));
+                r.Detector.Serial = AsText(row(kSerial));
+                r.Detector.DetectorId = AsText(row(kDetectorId));
+                r.Detector.Station = AsText(row(kStation));
+                r.SopInstanceUid = AsText(row(kSopInstanceUid));
+                r.AcquisitionDate = AsText(row(kAcquisitionDate));
+                r.AcquisitionTime = AsText(row(kAcquisitionTime));
+                r.KVp = AsText(row(kKvp));
+                r.PresentationIntentType = AsText(row(kPresentationIntentType));
+                r.FileName = AsText(row(kFileName));
+                r.FileSha256 = AsText(row(kFileSha256));
+                r.Settings = AsText(row(kSettings));
+                r.Preset = AsText(row(kPreset));
+                r.ProgramVersion = AsText(row(kProgramVersion));
             }
-            if (filter.WithDetails) r.Details = AsText(row["details"]);
+            if (filter.WithDetails) r.Details = AsText(row(kDetails));
 
             const BaselineLimits* inForce = &defaults;
-            if (!IsNull(row["limits"])) {
-                const std::int64_t limitsId = AsInt(row["limits"]);
+            if (!IsNull(row(kLimits))) {
+                const std::int64_t limitsId = AsInt(row(kLimits));
                 auto version = limits.find(limitsId);
                 if (version == limits.end()) {
                     const SqlValue id = limitsId;
@@ -244,8 +323,8 @@ void HistoryStore::ForEachRecord(const RecordFilter& filter, const std::function
                 inForce = &version->second.Values;
                 out.LimitsVersion = version->second.Version;
             }
-            if (!IsNull(row["baseline"])) {
-                const std::int64_t baselineId = AsInt(row["baseline"]);
+            if (!IsNull(row(kBaseline))) {
+                const std::int64_t baselineId = AsInt(row(kBaseline));
                 auto found = baselines.find(baselineId);
                 if (found == baselines.end()) {
                     const SqlValue id = baselineId;
@@ -259,7 +338,8 @@ void HistoryStore::ForEachRecord(const RecordFilter& filter, const std::function
                 }
                 if (found->second) {
                     out.BaselineVersion = found->second->Version;
-                    out.Checks = CheckAgainstBaseline(r.Numbers, r.Exposure, r.ExposureUnit, *found->second, *inForce);
+                    out.Checks =
+                        CheckAgainstBaseline(r.Numbers, r.Exposure, r.ExposureUnit, *found->second, *inForce);
                     for (const auto& check : out.Checks)
                         out.BaselineOverall = std::max(out.BaselineOverall, check.Result);
                 }
@@ -270,8 +350,8 @@ void HistoryStore::ForEachRecord(const RecordFilter& filter, const std::function
                     out.Notes.push_back("software version changed from \"" + last->second.first + "\" to \"" +
                                         r.SoftwareVersions + "\"");
                 if (last->second.second != r.Detector.Model)
-                    out.Notes.push_back("model changed from \"" + last->second.second + "\" to \"" + r.Detector.Model +
-                                        "\"");
+                    out.Notes.push_back("model changed from \"" + last->second.second + "\" to \"" +
+                                        r.Detector.Model + "\"");
                 last->second = {r.SoftwareVersions, r.Detector.Model};
             } else {
                 previous.emplace(detectorId, std::pair(r.SoftwareVersions, r.Detector.Model));

@@ -61,23 +61,34 @@ void AppendNumbers(std::vector<SqlValue>& values, const RecordNumbers& n)
     for (const auto& metric : n.Metrics) values.push_back(Real(metric));
 }
 
-RecordNumbers NumbersFrom(const NamedRow& row)
+NumberPositions::NumberPositions(const Columns& columns)
+    : AreaMean(columns.Index("area_mean")), AreaSD(columns.Index("area_sd")), AreaSNR(columns.Index("area_snr")),
+      MeanRoiSNR(columns.Index("mean_roi_snr")), RoiSNRSD(columns.Index("roi_snr_sd")),
+      RoiCount(columns.Index("roi_count")), DeviatingRoiCount(columns.Index("deviating_roi_count")),
+      DeviatingPixelCount(columns.Index("deviating_pixel_count"))
 {
-    RecordNumbers n;
-    n.AreaMean = AsReal(row["area_mean"]);
-    n.AreaSD = AsReal(row["area_sd"]);
-    n.AreaSNR = AsReal(row["area_snr"]);
-    n.MeanRoiSNR = AsReal(row["mean_roi_snr"]);
-    n.RoiSNRSD = AsReal(row["roi_snr_sd"]);
-    n.RoiCount = AsInt(row["roi_count"]);
-    n.DeviatingRoiCount = AsInt(row["deviating_roi_count"]);
-    n.DeviatingPixelCount = AsInt(row["deviating_pixel_count"]);
     // The metrics' columns in MetricId order.
     static constexpr std::array<std::string_view, MetricCount> kMetricColumns = {
         "global_uniformity", "local_uniformity", "noise_uniformity", "roi_mean_deviation", "roi_snr_deviation"};
-    for (std::size_t m = 0; m < MetricCount; ++m) n.Metrics[m] = AsOptionalReal(row[kMetricColumns[m]]);
+    for (std::size_t m = 0; m < MetricCount; ++m) Metrics[m] = columns.Index(kMetricColumns[m]);
+}
+
+RecordNumbers NumbersFrom(const SqlRow& row, const NumberPositions& at)
+{
+    RecordNumbers n;
+    n.AreaMean = AsReal(row.at(at.AreaMean));
+    n.AreaSD = AsReal(row.at(at.AreaSD));
+    n.AreaSNR = AsReal(row.at(at.AreaSNR));
+    n.MeanRoiSNR = AsReal(row.at(at.MeanRoiSNR));
+    n.RoiSNRSD = AsReal(row.at(at.RoiSNRSD));
+    n.RoiCount = AsInt(row.at(at.RoiCount));
+    n.DeviatingRoiCount = AsInt(row.at(at.DeviatingRoiCount));
+    n.DeviatingPixelCount = AsInt(row.at(at.DeviatingPixelCount));
+    for (std::size_t m = 0; m < MetricCount; ++m) n.Metrics[m] = AsOptionalReal(row.at(at.Metrics[m]));
     return n;
 }
+
+RecordNumbers NumbersFrom(const NamedRow& row) { return NumbersFrom(row.Values(), NumberPositions(row.Names())); }
 
 std::string QuestionMarks(std::size_t count)
 {

@@ -3,6 +3,7 @@
 // library): the clock, the values bound to statements, and the columns and
 // readers of the rows that more than one part reads (detectors, baselines,
 // limits versions, the numbers of a record or a baseline).
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -53,6 +54,8 @@ class NamedRow {
 public:
     NamedRow(const Columns& columns, const SqlRow& row) : columns_(columns), row_(row) {}
     const SqlValue& operator[](std::string_view name) const { return row_.at(columns_.Index(name)); }
+    const Columns& Names() const { return columns_; }
+    const SqlRow& Values() const { return row_; }
 
 private:
     const Columns& columns_;
@@ -69,6 +72,13 @@ inline constexpr const char* kNumberColumns =
 void AppendNumbers(std::vector<SqlValue>& values, const RecordNumbers& n);
 // The numbers of a row that holds kNumberColumns.
 RecordNumbers NumbersFrom(const NamedRow& row);
+// The same for many rows of one list: the positions found by name once.
+struct NumberPositions {
+    explicit NumberPositions(const Columns& columns);
+    std::size_t AreaMean, AreaSD, AreaSNR, MeanRoiSNR, RoiSNRSD, RoiCount, DeviatingRoiCount, DeviatingPixelCount;
+    std::array<std::size_t, MetricCount> Metrics;
+};
+RecordNumbers NumbersFrom(const SqlRow& row, const NumberPositions& at);
 
 // A detector's row (of detectors d, with its record count and last test).
 extern const Columns kDetectorColumns;
