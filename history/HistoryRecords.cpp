@@ -338,8 +338,7 @@ void HistoryStore::ForEachRecord(const RecordFilter& filter, const std::function
                 }
                 if (found->second) {
                     out.BaselineVersion = found->second->Version;
-                    out.Checks =
-                        CheckAgainstBaseline(r.Numbers, r.Exposure, r.ExposureUnit, *found->second, *inForce);
+                    out.Checks = CheckAgainstBaseline(r.Numbers, r.Exposure, r.ExposureUnit, *found->second, *inForce);
                     for (const auto& check : out.Checks)
                         out.BaselineOverall = std::max(out.BaselineOverall, check.Result);
                 }
@@ -350,8 +349,8 @@ void HistoryStore::ForEachRecord(const RecordFilter& filter, const std::function
                     out.Notes.push_back("software version changed from \"" + last->second.first + "\" to \"" +
                                         r.SoftwareVersions + "\"");
                 if (last->second.second != r.Detector.Model)
-                    out.Notes.push_back("model changed from \"" + last->second.second + "\" to \"" +
-                                        r.Detector.Model + "\"");
+                    out.Notes.push_back("model changed from \"" + last->second.second + "\" to \"" + r.Detector.Model +
+                                        "\"");
                 last->second = {r.SoftwareVersions, r.Detector.Model};
             } else {
                 previous.emplace(detectorId, std::pair(r.SoftwareVersions, r.Detector.Model));
