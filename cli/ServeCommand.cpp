@@ -28,6 +28,8 @@
 #include "cli/HistoryCommands.h"
 #include "cli/Intake.h"
 #include "cli/IntakeWorkers.h"
+#include "cli/ServeSocket.h"
+#include "cli/StoreFolder.h"
 #include "dicom/DicomLib.h"
 #include "dicom/SharedFile.h"
 #include "history/HistoryStore.h"
@@ -77,23 +79,12 @@ const char* kCompressed[] = {
 };
 
 constexpr long kMaxReceivePdu = 131072;
-// s a peer may take to send its whole A-ASSOCIATE-RQ once connected (the
-// ARTIM timer); each connection waits for its own on a thread of its own.
-constexpr int kAssociationRequestTimeout = 5;
-// The largest A-ASSOCIATE-RQ taken, bytes after its 6-byte header. Usual ones
-// are a few kB; 128 presentation contexts with several transfer syntaxes
-// each stay below 64 kB.
-constexpr std::uint32_t kMaxAssociationRequest = 131072;
-// A request longer than this gets a larger receive buffer, so that it fits
-// whole in it (the default holds some 64 kB).
-constexpr std::uint32_t kPlainRequestBuffer = 32768;
 // Connections whose request is still awaited; more wait in the listen queue.
 constexpr std::size_t kMaxAwaitedRequests = 32;
 // s before an image whose analysis the database failed is taken again.
 constexpr auto kDatabaseRetry = std::chrono::seconds(30);
 constexpr int kDataTimeout = 60;   // s without a PDV in the middle of a data set
 constexpr int kIdleTimeout = 600;  // s without a command before an association is aborted
-constexpr const char* kTemporaryPrefix = ".receiving-";
 
 std::string Trimmed(const char* text)
 {
@@ -115,187 +106,6 @@ std::string UidName(const char* uid)
 {
     const char* name = dcmFindNameOfUID(uid, nullptr);
     return name != nullptr ? name : uid;
-}
-
-// A UID used as a file name: digits and dots only, as a UID must be;
-// anything else gets a name made of its hash.
-std::string FileNameOf(const std::string& uid, const std::string& sha256)
-{
-    const bool plain = !uid.empty() && uid.size() <= 64 && uid.front() != '.' &&
-                       uid.find_first_not_of("0123456789.") == std::string::npos;
-    return (plain ? uid : "instance-" + sha256.substr(0, 16)) + ".dcm";
-}
-
-std::string ErrnoText(const char* what, int error) { return std::string(what) + ": " + std::strerror(error); }
-
-// A listening TCP socket on address (an IPv4 or IPv6 address, not a name,
-// which could stand for several or change; empty: every IPv4 interface) and
-// port. -1 with error set when it cannot be made.
-int ListenOn(const std::string& address, int port, std::string& error)
-{
-    addrinfo hints{};
-    hints.ai_family = address.empty() ? AF_INET : AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV | AI_NUMERICHOST;
-    addrinfo* found = nullptr;
-    const std::string service = std::to_string(port);
-    if (const int failed = ::getaddrinfo(address.empty() ? nullptr : address.c_str(), service.c_str(), &hints, &found);
-        failed != 0) {
-        error = failed == EAI_NONAME ? "not an IPv4 or IPv6 address" : ::gai_strerror(failed);
-        return -1;
-    }
-    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> list(found, ::freeaddrinfo);
-    for (const addrinfo* at = found; at != nullptr; at = at->ai_next) {
-        const int fd = ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
-        if (fd < 0) {
-            error = std::strerror(errno);
-            continue;
-        }
-        const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (::bind(fd, at->ai_addr, at->ai_addrlen) == 0 && ::listen(fd, 64) == 0) return fd;
-        error = std::strerror(errno);
-        ::close(fd);
-    }
-    return -1;
-}
-
-// The numeric address of a peer; an IPv4 peer of an IPv6 socket as IPv4.
-std::string AddressText(const sockaddr_storage& address, socklen_t size)
-{
-    char host[NI_MAXHOST] = {};
-    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), size, host, sizeof host, nullptr, 0,
-                      NI_NUMERICHOST) != 0)
-        return "unknown";
-    const std::string text = host;
-    return text.starts_with("::ffff:") && text.find('.') != std::string::npos ? text.substr(7) : text;
-}
-
-void SetLowWater(int fd, std::size_t bytes)
-{
-    const int value = static_cast<int>(std::min<std::size_t>(bytes, 1 << 30));
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &value, sizeof value);
-}
-
-// How the wait for a connection's A-ASSOCIATE-RQ ended.
-enum class Greeting { Complete, Probe, Cut, Stalled, NotARequest, TooLarge, Stopping, Failed };
-
-// Waits until the whole A-ASSOCIATE-RQ of a new connection is in its receive
-// queue, peeking, not reading: DCMTK then reads it without ever waiting for
-// the peer. At most kAssociationRequestTimeout s. length: the request's
-// length after its header, once known; error: the system's text (Failed).
-Greeting AwaitAssociationRequest(int fd, std::uint32_t& length, std::string& error)
-{
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::seconds(kAssociationRequestTimeout);
-    std::vector<unsigned char> bytes(6);
-    std::size_t need = 6;  // the header first: type, reserved, 32-bit length
-    bool seenAny = false;
-    for (;;) {
-        // Woken only once `need` bytes are there, or the peer closed.
-        SetLowWater(fd, need);
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return Greeting::Stalled;
-        pollfd watched{fd, POLLIN | POLLRDHUP, 0};
-        const int ready = ::poll(&watched, 1, static_cast<int>(std::min<long long>(left, 250)));
-        if (ready < 0 && errno != EINTR) {
-            error = std::strerror(errno);
-            return Greeting::Failed;
-        }
-        if (StopRequested()) return Greeting::Stopping;
-        if (ready <= 0) continue;
-        bytes.resize(need);
-        const ssize_t got = ::recv(fd, bytes.data(), need, MSG_PEEK | MSG_DONTWAIT);
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-        if (got < 0) {
-            if (!seenAny && errno == ECONNRESET) return Greeting::Probe;
-            error = std::strerror(errno);
-            return Greeting::Failed;
-        }
-        if (got == 0) return seenAny ? Greeting::Cut : Greeting::Probe;
-        seenAny = true;
-        if (bytes[0] != 0x01) return Greeting::NotARequest;
-        if (need == 6 && got >= 6) {
-            length = std::uint32_t{bytes[2]} << 24 | std::uint32_t{bytes[3]} << 16 | std::uint32_t{bytes[4]} << 8 |
-                     std::uint32_t{bytes[5]};
-            if (length > kMaxAssociationRequest) return Greeting::TooLarge;
-            if (length > kPlainRequestBuffer) {
-                const int room = static_cast<int>(4 * kMaxAssociationRequest);
-                ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-            }
-            need = 6 + length;
-            continue;
-        }
-        if (static_cast<std::size_t>(got) >= need) return Greeting::Complete;
-        if ((watched.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) return Greeting::Cut;
-        // Woken with less than asked for (the kernel caps the low-water mark).
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
-bool SameBytes(const fs::path& file, const std::string& bytes)
-{
-    std::error_code error;
-    if (fs::file_size(file, error) != bytes.size() || error) return false;
-    std::ifstream in(file, std::ios::binary);
-    std::string content(bytes.size(), '\0');
-    in.read(content.data(), static_cast<std::streamsize>(content.size()));
-    return in.gcount() == static_cast<std::streamsize>(bytes.size()) && content == bytes;
-}
-
-// Writes bytes to a new file of folder, flushed to the disk, under name, or
-// name with "-2", "-3", ... when another instance holds it. Returns the path;
-// the existing file when it holds these very bytes (a sender repeating a
-// transfer). On failure returns an empty path and sets error; no file of ours
-// is left then.
-fs::path WriteDurably(const fs::path& folder, const std::string& name, const std::string& bytes, std::string& error)
-{
-    static std::atomic<unsigned> serial{0};
-    const fs::path temporary =
-        folder / (kTemporaryPrefix + std::to_string(::getpid()) + "-" + std::to_string(serial++) + ".part");
-    const auto fail = [&](const char* what, int number) {
-        ::unlink(temporary.c_str());
-        error = ErrnoText(what, number);
-        return fs::path();
-    };
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return fail("cannot create a file in the store folder", errno);
-    int problem = 0;
-    for (std::size_t done = 0; done < bytes.size() && problem == 0;) {
-        const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0)
-            problem = written < 0 ? errno : ENOSPC;
-        else
-            done += static_cast<std::size_t>(written);
-    }
-    if (problem == 0 && ::fsync(fd) != 0) problem = errno;
-    if (::close(fd) != 0 && problem == 0) problem = errno;
-    if (problem != 0) return fail("cannot write the image", problem);
-
-    const std::string stem = name.substr(0, name.size() - 4);  // without ".dcm"
-    fs::path target;
-    for (int copy = 1; target.empty(); ++copy) {
-        const fs::path candidate = folder / (copy == 1 ? name : stem + "-" + std::to_string(copy) + ".dcm");
-        // link() fails when the name is taken: two receivers never replace each other's file.
-        if (::link(temporary.c_str(), candidate.c_str()) == 0) {
-            target = candidate;
-        } else if (errno != EEXIST) {
-            return fail("cannot name the image in the store folder", errno);
-        } else if (SameBytes(candidate, bytes)) {
-            ::unlink(temporary.c_str());
-            return candidate;
-        } else if (copy >= 1000) {
-            return fail("cannot name the image in the store folder", EEXIST);
-        }
-    }
-    ::unlink(temporary.c_str());
-    // The new name is durable once the folder is.
-    if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-    return target;
 }
 
 // The file bytes of a received data set: meta information (with the calling

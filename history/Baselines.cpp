@@ -12,14 +12,44 @@ namespace evenor {
 
 namespace {
 
+std::optional<double> MetricOf(const RecordNumbers& n, MetricId id) { return n.Metrics[static_cast<std::size_t>(id)]; }
+
 constexpr std::array<BaselineCheckInfo, BaselineCheckCount> kChecks = {{
-    {"area_snr", "Area SNR", {10.0, 20.0}},
-    {"mean_roi_snr", "Mean ROI SNR", {10.0, 20.0}},
-    {"global_uniformity", "Global uniformity", {50.0, 100.0}},
-    {"local_uniformity", "Local uniformity", {50.0, 100.0}},
-    {"noise_uniformity", "Noise uniformity", {50.0, 100.0}},
-    {"deviating_roi_count", "Deviating ROIs", {50.0, 100.0}},
-    {"area_mean", "Area mean", {10.0, 20.0}},
+    {.Key = "area_snr",
+     .Name = "Area SNR",
+     .Default = {10.0, 20.0},
+     .Of = [](const RecordNumbers& n) -> std::optional<double> { return n.AreaSNR; }},
+    {.Key = "mean_roi_snr",
+     .Name = "Mean ROI SNR",
+     .Default = {10.0, 20.0},
+     .Of = [](const RecordNumbers& n) -> std::optional<double> { return n.MeanRoiSNR; }},
+    {.Key = "global_uniformity",
+     .Name = "Global uniformity",
+     .Default = {50.0, 100.0},
+     .Of = [](const RecordNumbers& n) { return MetricOf(n, MetricId::GlobalUniformity); },
+     .Unit = "%"},
+    {.Key = "local_uniformity",
+     .Name = "Local uniformity",
+     .Default = {50.0, 100.0},
+     .Of = [](const RecordNumbers& n) { return MetricOf(n, MetricId::LocalUniformity); },
+     .Unit = "%"},
+    {.Key = "noise_uniformity",
+     .Name = "Noise uniformity",
+     .Default = {50.0, 100.0},
+     .Of = [](const RecordNumbers& n) { return MetricOf(n, MetricId::NoiseUniformity); },
+     .Unit = "%"},
+    {.Key = "deviating_roi_count",
+     .Name = "Deviating ROIs",
+     .Default = {50.0, 100.0},
+     .Of = [](const RecordNumbers& n) -> std::optional<double> { return static_cast<double>(n.DeviatingRoiCount); },
+     .MinimumReference = 1.0,
+     .Counts = true},
+    {.Key = "area_mean",
+     .Name = "Area mean",
+     .Default = {10.0, 20.0},
+     .Of = [](const RecordNumbers& n) -> std::optional<double> { return n.AreaMean; },
+     .Unit = "pixel value",
+     .ConcernsExposure = true},
 }};
 
 std::uint64_t RowMajor(const PixelPosition& p) { return (std::uint64_t{p.Y} << 32) | p.X; }
@@ -53,6 +83,12 @@ const BaselineCheckInfo* FindBaselineCheck(std::string_view key)
     for (const auto& check : kChecks)
         if (check.Key == key) return &check;
     return nullptr;
+}
+
+std::string BaselineAxisLabel(const BaselineCheckInfo& check)
+{
+    return check.Unit.empty() ? std::string(check.Name)
+                              : std::string(check.Name) + " (" + std::string(check.Unit) + ")";
 }
 
 BaselineLimits DefaultBaselineLimits()
@@ -99,32 +135,24 @@ std::vector<BaselineCheck> CheckAgainstBaseline(const RecordNumbers& numbers, co
                                                 const std::string& exposureUnit, const Baseline& baseline,
                                                 const BaselineLimits& limits)
 {
-    const auto metric = [](const RecordNumbers& n, MetricId id) { return n.Metrics[static_cast<std::size_t>(id)]; };
     const RecordNumbers& base = baseline.Numbers;
-    const std::array<std::pair<std::optional<double>, std::optional<double>>, BaselineCheckCount> pairs = {{
-        {numbers.AreaSNR, base.AreaSNR},
-        {numbers.MeanRoiSNR, base.MeanRoiSNR},
-        {metric(numbers, MetricId::GlobalUniformity), metric(base, MetricId::GlobalUniformity)},
-        {metric(numbers, MetricId::LocalUniformity), metric(base, MetricId::LocalUniformity)},
-        {metric(numbers, MetricId::NoiseUniformity), metric(base, MetricId::NoiseUniformity)},
-        {static_cast<double>(numbers.DeviatingRoiCount), static_cast<double>(base.DeviatingRoiCount)},
-        {numbers.AreaMean, base.AreaMean},
-    }};
+    const bool sameExposure =
+        !baseline.Exposure.empty() && exposure == baseline.Exposure && exposureUnit == baseline.ExposureUnit;
     std::vector<BaselineCheck> checks;
     for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
+        const BaselineCheckInfo& info = kChecks[i];
         BaselineCheck check;
-        check.Key = kChecks[i].Key;
+        check.Key = info.Key;
         check.Limit = limits[i];
-        check.Value = pairs[i].first;
-        check.Reference = pairs[i].second;
-        if (check.Key == "area_mean" &&
-            (baseline.Exposure.empty() || exposure != baseline.Exposure || exposureUnit != baseline.ExposureUnit)) {
+        check.Value = info.Of(numbers);
+        check.Reference = info.Of(base);
+        if (info.ConcernsExposure && !sameExposure) {
             check.Note = "exposure differs, not compared";
         } else if (!check.Value || !check.Reference) {
             check.Note = "not available";
         } else {
-            double reference = *check.Reference;
-            if (check.Key == "deviating_roi_count") reference = std::max(reference, 1.0);
+            const double reference =
+                info.MinimumReference > 0.0 ? std::max(*check.Reference, info.MinimumReference) : *check.Reference;
             check.DeviationPercent = DeviationPercent(*check.Value, reference);
             if (!check.DeviationPercent) check.Note = "baseline value is 0";
             check.Result = Judge(check.DeviationPercent, check.Limit);

@@ -30,14 +30,30 @@
 
 namespace evenor {
 
+// One baseline check: everything the history, its charts, the PDF and the
+// window know of it. Adding a check is one entry in the table (Baselines.cpp);
+// stored limits are keyed by Key, so the order is free but for what is shown.
 struct BaselineCheckInfo {
-    std::string_view Key;
-    std::string_view Name;
-    Limits Default;
+    std::string_view Key;   // stored, and the name the command line takes
+    std::string_view Name;  // as shown: "Area SNR"
+    Limits Default;         // warning / action, % of the baseline value
+    // The record's number the check compares; none when it was not measured.
+    std::optional<double> (*Of)(const RecordNumbers&);
+    std::string_view Unit;  // of the number, "" for a ratio or a count
+    // A baseline value below this counts as this one when the deviation is
+    // taken (a count's baseline of 0 counts as 1); 0: the value as it is,
+    // whatever its sign.
+    double MinimumReference = 0.0;
+    // Compared only when the test's exposure equals the baseline's.
+    bool ConcernsExposure = false;
+    // The number counts things (shown unrounded).
+    bool Counts = false;
 };
 inline constexpr std::size_t BaselineCheckCount = 7;
 std::span<const BaselineCheckInfo> AllBaselineChecks();
 const BaselineCheckInfo* FindBaselineCheck(std::string_view key);
+// The label of the check's chart axis: its name, with its unit when it has one.
+std::string BaselineAxisLabel(const BaselineCheckInfo& check);
 
 // A baseline version of one detector.
 struct Baseline {

@@ -235,7 +235,6 @@ private:
                            const std::string& by);
     std::optional<Baseline> LatestBaseline(std::int64_t detectorId, bool withPositions);
     std::optional<LimitsVersion> LatestLimits(std::int64_t detectorId);
-    void MigrateToVersion2();
 
     std::unique_ptr<SqlSession> session_;
     std::string shown_;

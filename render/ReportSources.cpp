@@ -11,36 +11,10 @@ namespace evenor {
 
 namespace {
 
-// The number of each baseline check, as CheckAgainstBaseline compares it, with
-// the axis label of its chart.
-struct TrendNumber {
-    std::string_view Label;
-    std::optional<double> (*Of)(const RecordNumbers&);
-};
-constexpr std::array<TrendNumber, BaselineCheckCount> kTrendNumbers{{
-    {"Area SNR", [](const RecordNumbers& n) -> std::optional<double> { return n.AreaSNR; }},
-    {"Mean ROI SNR", [](const RecordNumbers& n) -> std::optional<double> { return n.MeanRoiSNR; }},
-    {"Global uniformity (%)",
-     [](const RecordNumbers& n) { return n.Metrics[static_cast<std::size_t>(MetricId::GlobalUniformity)]; }},
-    {"Local uniformity (%)",
-     [](const RecordNumbers& n) { return n.Metrics[static_cast<std::size_t>(MetricId::LocalUniformity)]; }},
-    {"Noise uniformity (%)",
-     [](const RecordNumbers& n) { return n.Metrics[static_cast<std::size_t>(MetricId::NoiseUniformity)]; }},
-    {"Deviating ROIs",
-     [](const RecordNumbers& n) -> std::optional<double> { return static_cast<double>(n.DeviatingRoiCount); }},
-    {"Area mean (pixel value)", [](const RecordNumbers& n) -> std::optional<double> { return n.AreaMean; }},
-}};
-
 std::string BaselineText(const Baseline& b)
 {
     return "Baseline " + std::to_string(b.Version) + ", set " + b.SetAt + " UTC by " + b.SetBy + " (" + b.Reason +
            "), from " + b.Source;
-}
-
-std::string CheckName(std::string_view key)
-{
-    const BaselineCheckInfo* info = FindBaselineCheck(key);
-    return std::string(info ? info->Name : key);
 }
 
 // "1 day", "30 days".
@@ -99,13 +73,13 @@ TrendSeries TrendSeriesFor(std::size_t i, const std::string& title, const std::s
     const BaselineCheckInfo& check = AllBaselineChecks()[i];
     TrendSeries series;
     series.Title = title;
-    series.ValueName = std::string(kTrendNumbers[i].Label);
+    series.ValueName = BaselineAxisLabel(check);
     series.WarningPercent = limits[i].Warning;
     series.ActionPercent = limits[i].Action;
-    if (check.Key == "deviating_roi_count") series.MinimumReference = 1.0;
+    series.MinimumReference = check.MinimumReference;
     for (const auto& r : records) {
         if (r.DetectorKey != key) continue;
-        const std::optional<double> value = kTrendNumbers[i].Of(r.Record.Numbers);
+        const std::optional<double> value = check.Of(r.Record.Numbers);
         const std::optional<double> day = DayOf(r.TestedAt);
         if (!value || !std::isfinite(*value) || !day) continue;
         TrendPoint point{.Day = *day, .Value = *value, .Excluded = r.Excluded, .NoBaseline = !r.BaselineVersion};
@@ -118,12 +92,12 @@ TrendSeries TrendSeriesFor(std::size_t i, const std::string& title, const std::s
         const auto baseline = std::find_if(baselines.begin(), baselines.end(), [&](const Baseline& b) {
             return r.BaselineVersion && b.Version == *r.BaselineVersion;
         });
-        // The area mean is compared only at the baseline's exposure.
+        // A check that concerns the exposure is compared only at the baseline's.
         const bool comparable =
-            check.Key != "area_mean" ||
+            !check.ConcernsExposure ||
             (baseline != baselines.end() && !baseline->Exposure.empty() && r.Record.Exposure == baseline->Exposure &&
              r.Record.ExposureUnit == baseline->ExposureUnit);
-        if (baseline != baselines.end() && comparable) point.Reference = kTrendNumbers[i].Of(baseline->Numbers);
+        if (baseline != baselines.end() && comparable) point.Reference = check.Of(baseline->Numbers);
         series.Points.push_back(point);
     }
     // Each version from when it was set, or from its first record's test if
@@ -155,8 +129,8 @@ TrendSeries TrendSeriesFor(std::size_t i, const std::string& title, const std::s
         if (!from) continue;
         if (!series.Baselines.empty()) from = std::max(*from, series.Baselines.back().FromDay);
         TrendBaseline version{.FromDay = *from};
-        // The area mean only at one exposure: a baseline of records at several has none.
-        if (check.Key != "area_mean" || !b.Exposure.empty()) version.Reference = kTrendNumbers[i].Of(b.Numbers);
+        // A check that concerns the exposure only at one: a baseline of records at several has none.
+        if (!check.ConcernsExposure || !b.Exposure.empty()) version.Reference = check.Of(b.Numbers);
         series.Baselines.push_back(version);
     }
     return series;
@@ -178,9 +152,11 @@ ReportBaseline ReportBaselineFor(HistoryStore& store, const RecordOutcome& outco
         const auto baseline = std::find_if(baselines.begin(), baselines.end(),
                                            [&](const Baseline& b) { return b.Version == *self->BaselineVersion; });
         if (baseline != baselines.end()) report.Baseline = BaselineText(*baseline);
-        for (const BaselineCheck& c : self->Checks)
-            report.Checks.push_back({CheckName(c.Key), c.Value, c.Reference, c.DeviationPercent, c.Limit, c.Result,
-                                     std::string(c.Note), c.Key == "deviating_roi_count"});
+        for (const BaselineCheck& c : self->Checks) {
+            const BaselineCheckInfo* info = FindBaselineCheck(c.Key);
+            report.Checks.push_back({std::string(info ? info->Name : c.Key), c.Value, c.Reference, c.DeviationPercent,
+                                     c.Limit, c.Result, std::string(c.Note), info && info->Counts});
+        }
         report.Overall = self->BaselineOverall;
         report.NewPixels = self->NewSinceBaseline.Pixels;
         report.NewClusters = self->NewSinceBaseline.Clusters;

@@ -14,6 +14,8 @@ CODE_TAGS list below); the few tags outside it are in EXTRA_TAGS.
 
 Run after changing a list and commit both files:
   /usr/bin/python3 scripts/make-dictionary.py
+With --check it writes nothing and fails (status 1, naming the file) when a
+committed file differs from what it would write; scripts/test runs that.
 """
 
 import os
@@ -237,11 +239,25 @@ extern const std::string_view BuiltInDictionary(kText.data(), kText.size());
 
 
 def main():
+    check = sys.argv[1:] == ["--check"]
+    if sys.argv[1:] and not check:
+        print("usage: make-dictionary.py [--check]", file=sys.stderr)
+        return 2
     dicom = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "dicom")
+    stale = []
     for name, text in (("BuiltInDictionary.cpp", dictionary_source()), ("DicomTags.h", tags_header())):
-        with open(os.path.join(dicom, name), "w", encoding="ascii", newline="\n") as f:
+        path = os.path.join(dicom, name)
+        if check:
+            with open(path, encoding="ascii", newline="") as f:
+                if f.read() != text:
+                    stale.append(path)
+            continue
+        with open(path, "w", encoding="ascii", newline="\n") as f:
             f.write(text)
-    return 0
+    for path in stale:
+        print(f"{os.path.normpath(path)} is not what scripts/make-dictionary.py makes; run it and commit the result",
+              file=sys.stderr)
+    return 1 if stale else 0
 
 
 if __name__ == "__main__":

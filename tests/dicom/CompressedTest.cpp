@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "dicom/DicomLib.h"
+#include "tests/support/Deflate.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 
 namespace evenor {
 namespace {
 
+using test::Deflate;
 using test::TestDicomWriter;
 using namespace std::string_literals;
 
@@ -143,22 +145,6 @@ std::string JpegHeader(std::uint16_t lines, std::uint16_t samples, int precision
     sof += static_cast<char>(components);
     for (int c = 0; c < components; ++c) sof += "\x01\x11\x00"s;
     return "\xFF\xD8"s + sof + rest;
-}
-
-// Raw deflate of the bytes.
-std::string Deflate(const std::string& bytes)
-{
-    z_stream z{};
-    deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&z, bytes.size()), '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-    z.avail_in = static_cast<uInt>(bytes.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
 }
 
 class CompressedTest : public ::testing::Test {

@@ -62,11 +62,14 @@ protected:
 TEST_F(DictionaryTest, BuiltInTextShape)
 {
     const auto lines = BuiltInLines();
-    ASSERT_EQ(lines.size(), 431u);
+    // Its size and rows are the generator's (scripts/test regenerates and
+    // compares); here: lines broken by CR LF only, none after the last.
+    ASSERT_GT(lines.size(), 1u);
     EXPECT_EQ(lines.front(), "00020010=UITransfer Syntax UID");
     EXPECT_EQ(lines.back(), "FFFEE0DD=naSequence Delimitation Item");
-    EXPECT_EQ(std::count(BuiltInDictionary.begin(), BuiltInDictionary.end(), '\n'), 430);
-    EXPECT_EQ(std::count(BuiltInDictionary.begin(), BuiltInDictionary.end(), '\r'), 430);
+    const auto breaks = static_cast<std::ptrdiff_t>(lines.size() - 1);
+    EXPECT_EQ(std::count(BuiltInDictionary.begin(), BuiltInDictionary.end(), '\n'), breaks);
+    EXPECT_EQ(std::count(BuiltInDictionary.begin(), BuiltInDictionary.end(), '\r'), breaks);
     const std::regex layout("[0-9A-F]{8}=[A-Za-z]{2}[ -~]+");
     std::set<std::string> keys;
     for (const auto& line : lines) {

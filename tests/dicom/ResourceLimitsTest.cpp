@@ -24,12 +24,14 @@
 #include "dicom/DicomDictionary.h"
 #include "dicom/DicomLib.h"
 #include "tests/dicom/CountingAllocator.h"
+#include "tests/support/Deflate.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 
 namespace evenor {
 namespace {
 
+using test::Deflate;
 using test::TestDicomWriter;
 
 // A PS3.10 start: preamble, "DICM" and an explicit little-endian transfer
@@ -218,22 +220,6 @@ TEST(ResourceLimitsTest, TheCounterSeesAllocations)
 }  // namespace
 
 namespace {
-
-// Raw deflate of the bytes (a deflated data set's encoding).
-std::string Deflate(const std::string& bytes)
-{
-    z_stream z{};
-    deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&z, bytes.size()), '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-    z.avail_in = static_cast<uInt>(bytes.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
 
 // A PS3.10 start in the given transfer syntax, then Rows = Columns = 65535.
 TestDicomWriter HugeImage(const std::string& syntax, std::uint16_t bits)

@@ -5,10 +5,12 @@
 
 #include <atomic>
 #include <functional>
+#include <stdexcept>
 #include <thread>
 
 #include "dicom/EvenorError.h"
 #include "history/Sha256.h"
+#include "history/StoreRows.h"
 #include "tests/history/HistoryTestSupport.h"
 
 namespace evenor::test {
@@ -499,6 +501,31 @@ TEST_P(HistoryStoreTest, WritersAtOnceLoseNothing)
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, HistoryStoreTest, testing::Values(Engine::Sqlite, Engine::Postgres), EngineName);
+
+// Rows are read by name: a column's own name, the part after a table's alias,
+// or the name AS gives an expression (whose commas inside parentheses do not
+// split it); a name the list does not hold is refused, not read from
+// another column.
+TEST(ColumnsTest, NamesEachColumnOfTheList)
+{
+    const store::Columns columns(
+        "d.id, key, (SELECT count(*) FROM records r WHERE r.detector IN (1, 2)) AS record_count, "
+        "coalesce(a, b) AS first, area_mean");
+    const struct {
+        const char* name;
+        std::size_t index;
+    } cases[] = {{"id", 0}, {"key", 1}, {"record_count", 2}, {"first", 3}, {"area_mean", 4}};
+    for (const auto& c : cases) EXPECT_EQ(columns.Index(c.name), c.index) << c.name;
+    for (const char* unknown : {"d.id", "count", "areamean", ""})
+        EXPECT_THROW(columns.Index(unknown), std::logic_error);
+    EXPECT_THROW(store::Columns("id, (SELECT 1)"), std::logic_error);
+
+    const SqlRow values{SqlValue(std::int64_t{7}), SqlValue(std::string("DET")), SqlValue(std::int64_t{2}), SqlValue(),
+                        SqlValue(1.5)};
+    const store::NamedRow row(columns, values);
+    EXPECT_EQ(AsText(row["key"]), "DET");
+    EXPECT_EQ(AsReal(row["area_mean"]), 1.5);
+}
 
 TEST(Sha256Test, KnownDigests)
 {

@@ -6,14 +6,14 @@
 #include <cmath>
 
 #include "insight/Guidelines.h"
-#include "tests/insight/DetectorPhantoms.h"
+#include "tests/support/DetectorPhantoms.h"
 
 namespace evenor {
 namespace {
 
-using testing::FlatSignal;
-using testing::PoissonImage;
-using testing::WholeImageSettings;
+using test::FlatSignal;
+using test::PoissonImage;
+using test::WholeImageSettings;
 
 TEST(SamplingAllowance, KnownValues)
 {
@@ -93,28 +93,28 @@ TEST(CleanField, EdgesAndBlankImagesAreJudgedForWhatTheyAre)
 {
     struct Case {
         const char* name;
-        void (*plant)(testing::Image&);
+        void (*plant)(test::Image&);
         std::size_t lines;
         Verdict overall;
     };
     // A hot pixel outside every ROI is judged as one inside: a defect pixel
     // (a warning), not a line.
     const std::vector<Case> cases{
-        {"hot pixel in the last column", [](testing::Image& i) { i.At(i.Width - 1, 200) = 65535; }, 0, Verdict::Warning},
-        {"hot pixel in the last row", [](testing::Image& i) { i.At(100, i.Height - 1) = 65535; }, 0, Verdict::Warning},
-        {"hot corner pixel", [](testing::Image& i) { i.At(i.Width - 1, i.Height - 1) = 65535; }, 0, Verdict::Warning},
+        {"hot pixel in the last column", [](test::Image& i) { i.At(i.Width - 1, 200) = 65535; }, 0, Verdict::Warning},
+        {"hot pixel in the last row", [](test::Image& i) { i.At(100, i.Height - 1) = 65535; }, 0, Verdict::Warning},
+        {"hot corner pixel", [](test::Image& i) { i.At(i.Width - 1, i.Height - 1) = 65535; }, 0, Verdict::Warning},
         {"dead last column",
-         [](testing::Image& i) {
+         [](test::Image& i) {
              for (std::uint32_t y = 0; y < i.Height; ++y) i.At(i.Width - 1, y) = 0;
          },
          1, Verdict::Fail},
         {"dead first row",
-         [](testing::Image& i) {
+         [](test::Image& i) {
              for (std::uint32_t x = 0; x < i.Width; ++x) i.At(x, 0) = 0;
          },
          1, Verdict::Fail},
-        {"no exposure", [](testing::Image& i) { std::fill(i.Pixels.begin(), i.Pixels.end(), 0); }, 0, Verdict::Fail},
-        {"no noise", [](testing::Image& i) { std::fill(i.Pixels.begin(), i.Pixels.end(), 1000); }, 0, Verdict::Fail},
+        {"no exposure", [](test::Image& i) { std::fill(i.Pixels.begin(), i.Pixels.end(), 0); }, 0, Verdict::Fail},
+        {"no noise", [](test::Image& i) { std::fill(i.Pixels.begin(), i.Pixels.end(), 1000); }, 0, Verdict::Fail},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

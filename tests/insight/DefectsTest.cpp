@@ -8,12 +8,12 @@
 #include <tuple>
 
 #include "insight/Guidelines.h"
-#include "tests/insight/DetectorPhantoms.h"
+#include "tests/support/DetectorPhantoms.h"
 
 namespace evenor {
 namespace {
 
-using namespace testing;
+using namespace test;
 
 TBadPixelMap MapOf(std::vector<std::pair<std::uint32_t, std::uint32_t>> positions)
 {
@@ -436,12 +436,12 @@ TEST(GridGaps, UncoveredLinesOfTheGrid)
 // past the limit: the lines are then not judged at all, rather than wrongly.
 TEST(LineDefects, NotSearchedWithoutTheDeviatingPixels)
 {
-    testing::Image image = testing::PoissonImage(testing::FlatSignal(256, 256, 2000.0), 7);
+    test::Image image = test::PoissonImage(test::FlatSignal(256, 256, 2000.0), 7);
     for (const auto& [x, y] : {std::pair{40u, 50u}, {200u, 120u}, {90u, 230u}}) image.At(x, y) = 16000;
-    const testing::Inspection searched = testing::Inspect(image, true);
+    const test::Inspection searched = test::Inspect(image, true);
     EXPECT_TRUE(searched.Insight.LinesSearched);
     EXPECT_TRUE(searched.Insight.Lines.empty());
-    const testing::Inspection notSearched = testing::Inspect(image, false);
+    const test::Inspection notSearched = test::Inspect(image, false);
     EXPECT_FALSE(notSearched.Insight.LinesSearched);
     EXPECT_TRUE(notSearched.Insight.Lines.empty());
     EXPECT_STRNE(LinesNotSearchedReason(notSearched.Insight), "");

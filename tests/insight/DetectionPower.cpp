@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "tests/insight/DetectorPhantoms.h"
+#include "tests/support/DetectorPhantoms.h"
 
 namespace evenor {
 namespace {
 
-using testing::Image;
-using testing::Inspection;
+using test::Image;
+using test::Inspection;
 
 constexpr std::uint32_t kSide = 2048;
 constexpr double kSignal = 2000.0;
@@ -49,7 +49,7 @@ struct Class {
 Outcome Verdicted(const Image& image, const std::function<double(const Inspection&)>& clarity,
                   std::string_view key = {})
 {
-    const Inspection run = testing::Inspect(image, kBoxCm, kSpacingMm);
+    const Inspection run = test::Inspect(image, kBoxCm, kSpacingMm);
     const GuidelineVerdict verdict = Judge(run.Insight, run.Settings, DefaultPreset());
     Outcome outcome;
     outcome.Clarity = clarity(run);
@@ -57,7 +57,7 @@ Outcome Verdicted(const Image& image, const std::function<double(const Inspectio
         outcome.Why = FirstFlag(verdict);
         outcome.Flagged = !outcome.Why.empty();
     } else {
-        const CheckVerdict* check = testing::FindCheck(verdict, key);
+        const CheckVerdict* check = test::FindCheck(verdict, key);
         outcome.Flagged = check && (check->Result == Verdict::Warning || check->Result == Verdict::Fail);
         if (outcome.Flagged) outcome.Why = std::string(key);
     }
@@ -98,26 +98,26 @@ int main(int argc, char** argv)
     for (const auto orientation : {LineOrientation::Column, LineOrientation::Row}) {
         classes.push_back({std::string(OrientationName(orientation)) + " offset (dimmer)", "%", Steps(0.2, 0.8, 0.05),
                            [orientation](double size, unsigned seed) {
-                               Image image = testing::FlatPoisson(kSide, kSignal, seed);
+                               Image image = test::FlatPoisson(kSide, kSignal, seed);
                                if (orientation == LineOrientation::Column)
-                                   testing::OffsetColumn(image, 1000, -size / 100.0);
+                                   test::OffsetColumn(image, 1000, -size / 100.0);
                                else
-                                   testing::OffsetRow(image, 1000, -size / 100.0);
+                                   test::OffsetRow(image, 1000, -size / 100.0);
                                return Verdicted(
                                    image, [&](const Inspection& run) { return LineSigmas(run, orientation, 1000); },
                                    LineDefectsCheckKey);
                            }});
     }
     classes.push_back({"single pixel, dimmer", "%", Steps(14.0, 24.0, 2.0), [](double size, unsigned seed) {
-                           Image image = testing::FlatPoisson(kSide, kSignal, seed);
-                           image.At(1001, 1003) = testing::Scaled(image.At(1001, 1003), 1.0 - size / 100.0);
+                           Image image = test::FlatPoisson(kSide, kSignal, seed);
+                           image.At(1001, 1003) = test::Scaled(image.At(1001, 1003), 1.0 - size / 100.0);
                            return Verdicted(
                                image, [&](const Inspection&) { return size / 100.0 * kSignal / std::sqrt(kSignal); },
                                DeviatingPixelsCheckKey);
                        }});
     classes.push_back({"dead cluster", "px", Steps(1.0, 11.0, 1.0), [](double size, unsigned seed) {
-                           Image image = testing::FlatPoisson(kSide, kSignal, seed);
-                           testing::DeadCluster(image, 1001, 1003, static_cast<std::uint32_t>(size));
+                           Image image = test::FlatPoisson(kSide, kSignal, seed);
+                           test::DeadCluster(image, 1001, 1003, static_cast<std::uint32_t>(size));
                            return Verdicted(
                                image, [&](const Inspection& run) { return run.Insight.DefectPixels.LargestCluster; },
                                LargestClusterCheckKey);
@@ -125,18 +125,18 @@ int main(int argc, char** argv)
     for (double sigma : {20.0, 50.0, 100.0}) {
         classes.push_back({"soft dip, sigma " + std::to_string(static_cast<int>(sigma)) + " px", "%",
                            Steps(1.0, sigma < 30 ? 12.0 : 6.0, 0.5), [sigma](double size, unsigned seed) {
-                               Image image = testing::FlatPoisson(kSide, kSignal, seed);
-                               testing::SoftDip(image, 1100.0, 900.0, sigma, size / 100.0);
+                               Image image = test::FlatPoisson(kSide, kSignal, seed);
+                               test::SoftDip(image, 1100.0, 900.0, sigma, size / 100.0);
                                return Verdicted(image, RoiMeanErrors);
                            }});
     }
     std::vector<double> rimLevels = Steps(0.5, 1.5, 0.5);
     for (double level : Steps(2.0, 14.0, 1.0)) rimLevels.push_back(level);
     classes.push_back({"dark rim, 20 columns (3 mm)", "%", rimLevels, [](double size, unsigned seed) {
-                           Image image = testing::FlatPoisson(kSide, kSignal, seed);
-                           testing::LeftRim(image, 20, -size / 100.0);
+                           Image image = test::FlatPoisson(kSide, kSignal, seed);
+                           test::LeftRim(image, 20, -size / 100.0);
                            Outcome outcome = Verdicted(image, RoiMeanErrors);
-                           const Inspection run = testing::Inspect(image, kBoxCm, kSpacingMm);
+                           const Inspection run = test::Inspect(image, kBoxCm, kSpacingMm);
                            if (run.Insight.Rims.Found()) {
                                outcome.Flagged = true;
                                outcome.Why = "rim found" + (outcome.Why.empty() ? "" : ", " + outcome.Why);
@@ -145,8 +145,8 @@ int main(int argc, char** argv)
                        }});
     classes.push_back(
         {"row-correlated noise", "% of pixel noise", Steps(0.0, 14.0, 1.0), [pixelNoise](double size, unsigned seed) {
-             Image image = testing::FlatPoisson(kSide, kSignal, seed);
-             if (size > 0.0) testing::RowCorrelatedNoise(image, size, pixelNoise, seed + 17);
+             Image image = test::FlatPoisson(kSide, kSignal, seed);
+             if (size > 0.0) test::RowCorrelatedNoise(image, size, pixelNoise, seed + 17);
              return Verdicted(
                  image, [](const Inspection& run) { return run.Insight.Noise.Rows.CorrelatedPercent.value_or(-1.0); },
                  RowNoiseCheckKey);

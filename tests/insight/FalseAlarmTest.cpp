@@ -13,12 +13,12 @@
 #include <thread>
 #include <vector>
 
-#include "tests/insight/DetectorPhantoms.h"
+#include "tests/support/DetectorPhantoms.h"
 
 namespace evenor {
 namespace {
 
-using testing::Image;
+using test::Image;
 
 constexpr double kSpacingMm = 0.15;
 
@@ -67,7 +67,7 @@ TEST(FalseAlarms, CleanFieldsStayUnderAFewPerCentForEveryCheckOfEveryPreset)
     OnTwoThreads(fields.size(), [&](std::size_t i) {
         const CleanField& field = fields[i];
         const auto run =
-            testing::Inspect(testing::FlatPoisson(field.Side, field.Signal, field.Seed), field.BoxCm, kSpacingMm);
+            test::Inspect(test::FlatPoisson(field.Side, field.Signal, field.Seed), field.BoxCm, kSpacingMm);
         const std::string where = std::to_string(field.Side) + " px, signal " + std::to_string(field.Signal) +
                                   ", box " + std::to_string(field.BoxCm) + " cm, seed " + std::to_string(field.Seed);
         for (const auto& preset : AllPresets())
@@ -117,11 +117,11 @@ void ExpectDetections(const std::vector<DetectionCase>& cases)
     OnTwoThreads(failures.size(), [&](std::size_t i) {
         const DetectionCase& c = cases[i / std::size(seeds)];
         const unsigned seed = seeds[i % std::size(seeds)];
-        Image image = testing::FlatPoisson(c.Side, c.Signal, seed);
+        Image image = test::FlatPoisson(c.Side, c.Signal, seed);
         c.Plant(image);
-        const auto run = testing::Inspect(image, c.BoxCm, kSpacingMm);
+        const auto run = test::Inspect(image, c.BoxCm, kSpacingMm);
         const GuidelineVerdict verdict = Judge(run.Insight, run.Settings, DefaultPreset());
-        const CheckVerdict* check = c.Expect.Key.empty() ? nullptr : testing::FindCheck(verdict, c.Expect.Key);
+        const CheckVerdict* check = c.Expect.Key.empty() ? nullptr : test::FindCheck(verdict, c.Expect.Key);
         const Verdict result = c.Expect.Key.empty() ? verdict.Overall : check ? check->Result : Verdict::NotEvaluated;
         const bool met = c.Expect.OrWorse && result != Verdict::NotJudged
                              ? static_cast<int>(result) >= static_cast<int>(c.Expect.Result)
@@ -150,36 +150,36 @@ TEST(Detection, EachDefectClassIsFlaggedAtItsStatedThreshold)
     constexpr double kNoiseAt2000 = 44.72;  // sqrt(2000)
     // clang-format off
     ExpectDetections({
-        {"column 0.7 % dimmer", 2048, 2000.0, 1.0, [](Image& i) { testing::OffsetColumn(i, 1000, -0.007); },
+        {"column 0.7 % dimmer", 2048, 2000.0, 1.0, [](Image& i) { test::OffsetColumn(i, 1000, -0.007); },
          {LineDefectsCheckKey, Verdict::Fail}},
-        {"row 0.7 % brighter", 2048, 2000.0, 1.0, [](Image& i) { testing::OffsetRow(i, 1400, 0.007); },
+        {"row 0.7 % brighter", 2048, 2000.0, 1.0, [](Image& i) { test::OffsetRow(i, 1400, 0.007); },
          {LineDefectsCheckKey, Verdict::Fail}},
         // 7 SDs out, but under the default floor of 0.5 %.
-        {"column 0.4 % dimmer", 2048, 2000.0, 1.0, [](Image& i) { testing::OffsetColumn(i, 1000, -0.004); },
+        {"column 0.4 % dimmer", 2048, 2000.0, 1.0, [](Image& i) { test::OffsetColumn(i, 1000, -0.004); },
          {LineDefectsCheckKey, Verdict::Pass}},
         {"pixel 24 % dimmer", 2048, 2000.0, 1.0, [](Image& i) { i.At(1001, 1003) = 1520; },
          {DeviatingPixelsCheckKey, Verdict::Warning}},
-        {"3 dead pixels together", 2048, 2000.0, 1.0, [](Image& i) { testing::DeadCluster(i, 1001, 1003, 3); },
+        {"3 dead pixels together", 2048, 2000.0, 1.0, [](Image& i) { test::DeadCluster(i, 1001, 1003, 3); },
          {LargestClusterCheckKey, Verdict::Warning}},
-        {"2 dead pixels together", 2048, 2000.0, 1.0, [](Image& i) { testing::DeadCluster(i, 1001, 1003, 2); },
+        {"2 dead pixels together", 2048, 2000.0, 1.0, [](Image& i) { test::DeadCluster(i, 1001, 1003, 2); },
          {LargestClusterCheckKey, Verdict::Pass}},
-        {"10 dead pixels together", 2048, 2000.0, 1.0, [](Image& i) { testing::DeadCluster(i, 1001, 1003, 10); },
+        {"10 dead pixels together", 2048, 2000.0, 1.0, [](Image& i) { test::DeadCluster(i, 1001, 1003, 10); },
          {LargestClusterCheckKey, Verdict::Fail}},
-        {"soft dip 4 %, sigma 20 px", 2048, 2000.0, 1.0, [](Image& i) { testing::SoftDip(i, 1100, 900, 20, 0.04); },
+        {"soft dip 4 %, sigma 20 px", 2048, 2000.0, 1.0, [](Image& i) { test::SoftDip(i, 1100, 900, 20, 0.04); },
          {"", Verdict::Warning, true}},
-        {"soft dip 4 %, sigma 50 px", 2048, 2000.0, 1.0, [](Image& i) { testing::SoftDip(i, 1100, 900, 50, 0.04); },
+        {"soft dip 4 %, sigma 50 px", 2048, 2000.0, 1.0, [](Image& i) { test::SoftDip(i, 1100, 900, 50, 0.04); },
          {kRoiMean, Verdict::Warning, true}},
         {"soft dip 3.5 %, sigma 100 px", 2048, 2000.0, 1.0,
-         [](Image& i) { testing::SoftDip(i, 1100, 900, 100, 0.035); }, {kRoiMean, Verdict::Warning, true}},
-        {"soft dip 2 %, sigma 100 px", 2048, 2000.0, 1.0, [](Image& i) { testing::SoftDip(i, 1100, 900, 100, 0.02); },
+         [](Image& i) { test::SoftDip(i, 1100, 900, 100, 0.035); }, {kRoiMean, Verdict::Warning, true}},
+        {"soft dip 2 %, sigma 100 px", 2048, 2000.0, 1.0, [](Image& i) { test::SoftDip(i, 1100, 900, 100, 0.02); },
          {"", Verdict::Pass}},
-        {"rim 2 % dark, 20 columns", 2048, 2000.0, 1.0, [](Image& i) { testing::LeftRim(i, 20, -0.02); },
+        {"rim 2 % dark, 20 columns", 2048, 2000.0, 1.0, [](Image& i) { test::LeftRim(i, 20, -0.02); },
          {"", Verdict::Warning, true}},
         {"row-correlated noise 11 %", 2048, 2000.0, 1.0,
-         [](Image& i) { testing::RowCorrelatedNoise(i, 11.0, kNoiseAt2000, 99); },
+         [](Image& i) { test::RowCorrelatedNoise(i, 11.0, kNoiseAt2000, 99); },
          {RowNoiseCheckKey, Verdict::Warning}},
         {"row-correlated noise 8 %", 2048, 2000.0, 1.0,
-         [](Image& i) { testing::RowCorrelatedNoise(i, 8.0, kNoiseAt2000, 99); }, {RowNoiseCheckKey, Verdict::Pass}},
+         [](Image& i) { test::RowCorrelatedNoise(i, 8.0, kNoiseAt2000, 99); }, {RowNoiseCheckKey, Verdict::Pass}},
     });
     // clang-format on
 }
@@ -189,9 +189,9 @@ TEST(Detection, EachDefectClassIsFlaggedAtItsStatedThreshold)
 TEST(Detection, RimBeyondTenPerCentIsFound)
 {
     for (const double level : {0.11, 0.3}) {
-        Image image = testing::FlatPoisson(1024, 2000.0, 11);
-        testing::LeftRim(image, 20, -level);
-        const auto run = testing::Inspect(image, 1.0, kSpacingMm);
+        Image image = test::FlatPoisson(1024, 2000.0, 11);
+        test::LeftRim(image, 20, -level);
+        const auto run = test::Inspect(image, 1.0, kSpacingMm);
         EXPECT_EQ(run.Insight.Rims.Left.Lines, 20u) << level;
         EXPECT_EQ(run.Insight.Rims.Left.Kind, RimKind::Dark) << level;
     }
@@ -202,9 +202,9 @@ TEST(Detection, RimBeyondTenPerCentIsFound)
 // same inspection.
 TEST(Detection, PresetsCountTheLinesBeyondTheirOwnFloor)
 {
-    Image image = testing::FlatPoisson(2048, 2000.0, 21);
-    testing::OffsetColumn(image, 1000, -0.004);
-    AnalysisSettings settings = testing::WholeImageSettings(image);
+    Image image = test::FlatPoisson(2048, 2000.0, 21);
+    test::OffsetColumn(image, 1000, -0.004);
+    AnalysisSettings settings = test::WholeImageSettings(image);
     const AnalysisResult result = AnalyseRoiGrid(image.Pixels, image.Width, image.Height, kSpacingMm, settings);
     const DetectorInsight insight = InspectDetector(settings, result, image.Pixels, image.Width, 0.003);
     ASSERT_EQ(insight.Lines.size(), 1u);
@@ -217,7 +217,7 @@ TEST(Detection, PresetsCountTheLinesBeyondTheirOwnFloor)
         double lines;
     } cases[] = {{&fine, 1.0}, {&DefaultPreset(), 0.0}};
     for (const auto& c : cases) {
-        const CheckVerdict* check = testing::FindCheck(Judge(insight, settings, *c.preset), LineDefectsCheckKey);
+        const CheckVerdict* check = test::FindCheck(Judge(insight, settings, *c.preset), LineDefectsCheckKey);
         ASSERT_NE(check, nullptr);
         EXPECT_EQ(check->Value, c.lines) << c.preset->LineFloorPercent;
         EXPECT_EQ(check->Result, c.lines > 0 ? Verdict::Fail : Verdict::Pass) << c.preset->LineFloorPercent;
@@ -255,11 +255,11 @@ TEST(Detection, DefectsJustBeyondEachSamplingThresholdAreFlagged)
         // allowance would be 29.2 both ways. A ROI with SNR 29 % down (noise
         // x 1.408) lies beyond the action limit 28.5.
         {"ROI with SNR 29 % down, 13 px boxes", 2048, 1000.0, 0.2,
-         [](Image& i) { testing::SetBoxNoise(i, 600, 600, 13, std::sqrt(1000.0) / 0.71); }, {kRoiSnr, Verdict::Fail}},
+         [](Image& i) { test::SetBoxNoise(i, 600, 600, 13, std::sqrt(1000.0) / 0.71); }, {kRoiSnr, Verdict::Fail}},
         // The other way: SNR 35 % up (noise / 1.35) is within what sampling
         // gives above (38.0).
         {"ROI with SNR 35 % up, 13 px boxes", 2048, 1000.0, 0.2,
-         [](Image& i) { testing::SetBoxNoise(i, 600, 600, 13, std::sqrt(1000.0) / 1.35); }, {kRoiSnr, Verdict::Pass}},
+         [](Image& i) { test::SetBoxNoise(i, 600, 600, 13, std::sqrt(1000.0) / 1.35); }, {kRoiSnr, Verdict::Pass}},
         // 6-pixel boxes: a clean ROI's SNR may lie 40 points below the mean,
         // so SNR is not judged.
         {"clean field, 6 px boxes", 1024, 1000.0, 0.1, [](Image&) {}, {kRoiSnr, Verdict::NotEvaluated}},
@@ -268,7 +268,7 @@ TEST(Detection, DefectsJustBeyondEachSamplingThresholdAreFlagged)
         // half its pixels, by about 25 % of the noise: beyond the warning
         // limit 21.5.
         {"ROI with 1.55 x the noise, 20 px boxes", 2048, 1000.0, 0.3,
-         [](Image& i) { testing::SetBoxNoise(i, 1000, 1000, 20, 1.55 * std::sqrt(1000.0)); },
+         [](Image& i) { test::SetBoxNoise(i, 1000, 1000, 20, 1.55 * std::sqrt(1000.0)); },
          {kNoise, Verdict::Warning}},
     });
     // clang-format on

@@ -8,11 +8,11 @@
 #include "insight/DetectorInsight.h"
 #include "insight/ResultExport.h"
 #include "spectrum/SpectrumPeaks.h"
-#include "tests/insight/DetectorPhantoms.h"
-#include "tests/insight/Phantom.h"
+#include "tests/support/DetectorPhantoms.h"
+#include "tests/support/Phantom.h"
 
 using namespace evenor;
-using namespace evenor::testing;
+using namespace evenor::test;
 
 int main(int argc, char** argv)
 {

@@ -6,17 +6,17 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/insight/Phantom.h"
+#include "tests/support/Phantom.h"
 
 namespace evenor {
 namespace {
 
-using testing::Roi;
+using test::Roi;
 
 TEST(Metrics, BlotchGivesKnownValuesAndPositions)
 {
-    const auto phantom = testing::BlotchPhantom();
-    const AnalysisResult result = testing::Analyse(phantom, testing::WholeArea(phantom, 10.0, 20.0, true), 20);
+    const auto phantom = test::BlotchPhantom();
+    const AnalysisResult result = test::Analyse(phantom, test::WholeArea(phantom, 10.0, 20.0, true), 20);
     ASSERT_EQ(result.AreaMean, 999.0);
     const UniformityMetrics metrics = ComputeMetrics(result);
     EXPECT_EQ(metrics.RoiCount, 81u);
@@ -41,10 +41,10 @@ TEST(Metrics, GradientGivesKnownGlobalAndLocalUniformity)
     // Value 1000 + column: ROI means 1009.5 + X, area mean 1049.5. Left and
     // right neighbours cancel inside the grid; at a corner the mean of
     // (right +10, down 0) lies 5 away, the largest step.
-    auto phantom = testing::Checkerboard(100, 100, 1000, 0);
+    auto phantom = test::Checkerboard(100, 100, 1000, 0);
     for (std::uint32_t y = 0; y < 100; ++y)
         for (std::uint32_t x = 0; x < 100; ++x) phantom.At(x, y) = static_cast<std::uint16_t>(1000 + x);
-    const AnalysisResult result = testing::Analyse(phantom, testing::WholeArea(phantom, 5.0, 20.0, false), 20);
+    const AnalysisResult result = test::Analyse(phantom, test::WholeArea(phantom, 5.0, 20.0, false), 20);
     const UniformityMetrics metrics = ComputeMetrics(result);
     EXPECT_DOUBLE_EQ(*metrics[MetricId::GlobalUniformity].Value, 80.0 / 1049.5 * 100.0);
     EXPECT_DOUBLE_EQ(*metrics[MetricId::LocalUniformity].Value, 5.0 / 1049.5 * 100.0);

@@ -11,8 +11,8 @@
 
 #include "dicom/EvenorError.h"
 #include "insight/DetectorInsight.h"
-#include "tests/insight/DetectorPhantoms.h"
-#include "tests/insight/Phantom.h"
+#include "tests/support/DetectorPhantoms.h"
+#include "tests/support/Phantom.h"
 #include "tests/support/TempFolder.h"
 
 namespace evenor {
@@ -29,9 +29,9 @@ struct Blotch {
 
 Blotch MakeBlotch()
 {
-    const auto phantom = testing::BlotchPhantom();
-    Blotch blotch{testing::WholeArea(phantom, 10.0, 20.0, true), {}};
-    blotch.Result = testing::Analyse(phantom, blotch.Settings, 20);
+    const auto phantom = test::BlotchPhantom();
+    Blotch blotch{test::WholeArea(phantom, 10.0, 20.0, true), {}};
+    blotch.Result = test::Analyse(phantom, blotch.Settings, 20);
     return blotch;
 }
 
@@ -193,7 +193,7 @@ TEST(RoiCsv, OneRowPerRoiWithFullStopsUnderACommaLocale)
     }
 
     AnalysisResult dark;  // no reference: empty deviation fields
-    dark.Rois.push_back(testing::Roi(0, 0, 0.0, 0.0));
+    dark.Rois.push_back(test::Roi(0, 0, 0.0, 0.0));
     std::ostringstream darkOut;
     WriteRoiCsv(darkOut, dark);
     EXPECT_EQ(Lines(darkOut.str()).at(1), "0,0,0,0,0,0,0,0,,,0");
@@ -249,9 +249,9 @@ TEST(SummaryCsv, RowsMatchTheHeader)
 // bytes replaced, an image not judged.
 TEST(ResultJson, WrittenFileIsTheDocumentByteForByte)
 {
-    testing::Image image = testing::PoissonImage(testing::FlatSignal(128, 128, 2000.0), 5);
+    test::Image image = test::PoissonImage(test::FlatSignal(128, 128, 2000.0), 5);
     for (std::uint32_t i = 0; i < 6; ++i) image.At(10 + 19 * i, 12 + 17 * i) = 16000;
-    testing::Inspection run = testing::Inspect(image);
+    test::Inspection run = test::Inspect(image);
     run.Settings.DicomFileName = "/data/r\xf6ntgen.dcm";
     ASSERT_EQ(run.Result.BadPixelMap.size(), 6u);
     ASSERT_EQ(run.Insight.Clusters.Clusters.size(), 6u);
@@ -278,13 +278,13 @@ TEST(ResultJson, WrittenFileIsTheDocumentByteForByte)
 
 TEST(ResultJson, RobustValuesBesideTheEveryPixelOnesAndTheDetectorsFindings)
 {
-    testing::Image image = testing::PoissonImage(testing::FlatSignal(256, 256, 2000.0), 9);
+    test::Image image = test::PoissonImage(test::FlatSignal(256, 256, 2000.0), 9);
     for (std::uint32_t i = 0; i < 8; ++i) image.At(20 + 27 * i, 30 + 25 * i) = 16000;
-    const testing::Inspection run = testing::Inspect(image);
+    const test::Inspection run = test::Inspect(image);
     ASSERT_EQ(run.Result.BadPixelMap.size(), 8u);
     ResultContext context;
     context.Preset = &DefaultPreset();
-    context.PixelSpacing = testing::SpacingFor(image);
+    context.PixelSpacing = test::SpacingFor(image);
     context.Insight = &run.Insight;
     const Json json = ResultToJson(run.Settings, run.Result, context);
 

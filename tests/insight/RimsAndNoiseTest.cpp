@@ -5,12 +5,12 @@
 #include "analysis/AreaBorder.h"
 #include "insight/Guidelines.h"
 #include "insight/StructuredNoise.h"
-#include "tests/insight/DetectorPhantoms.h"
+#include "tests/support/DetectorPhantoms.h"
 
 namespace evenor {
 namespace {
 
-using namespace testing;
+using namespace test;
 
 // Collimated (dark) and saturated (bright) rims with a soft penumbra on a
 // 512 x 384 field at 2000: the rims, their kinds and the area they leave.

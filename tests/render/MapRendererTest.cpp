@@ -9,8 +9,8 @@
 #include "dicom/EvenorError.h"
 #include "insight/Metrics.h"
 #include "insight/StructuredNoise.h"
-#include "tests/insight/DetectorPhantoms.h"
-#include "tests/insight/Phantom.h"
+#include "tests/support/DetectorPhantoms.h"
+#include "tests/support/Phantom.h"
 #include "tests/support/TempFolder.h"
 
 namespace evenor {
@@ -32,18 +32,18 @@ void Keep(const QImage& image, const std::string& name)
 }
 
 struct Analysed {
-    testing::Phantom Phantom;
+    test::Phantom Phantom;
     AnalysisSettings Settings;
     AnalysisResult Result;
 };
 
 Analysed Blotch(std::uint32_t first = 0, std::uint32_t last = 99)
 {
-    Analysed a{testing::BlotchPhantom(), {}, {}};
-    a.Settings = testing::WholeArea(a.Phantom, 10.0, 20.0, true);
+    Analysed a{test::BlotchPhantom(), {}, {}};
+    a.Settings = test::WholeArea(a.Phantom, 10.0, 20.0, true);
     a.Settings.FirstColumn = a.Settings.FirstRow = first;
     a.Settings.LastColumn = a.Settings.LastRow = last;
-    a.Result = testing::Analyse(a.Phantom, a.Settings, 20);
+    a.Result = test::Analyse(a.Phantom, a.Settings, 20);
     return a;
 }
 
@@ -79,10 +79,10 @@ TEST(AreaMap, OutlinesExactlyTheDeviatingRois)
 
 TEST(AreaMap, MarksADeadPixelCluster)
 {
-    auto phantom = testing::Checkerboard(100, 100, 1000, 10);
-    testing::Paint(phantom, 70, 20, 3, [](int) { return 0; });
-    const AnalysisSettings settings = testing::WholeArea(phantom, 5.0, 20.0, true);
-    const AnalysisResult result = testing::Analyse(phantom, settings, 20);
+    auto phantom = test::Checkerboard(100, 100, 1000, 10);
+    test::Paint(phantom, 70, 20, 3, [](int) { return 0; });
+    const AnalysisSettings settings = test::WholeArea(phantom, 5.0, 20.0, true);
+    const AnalysisResult result = test::Analyse(phantom, settings, 20);
     ASSERT_EQ(result.BadPixelMap.size(), 9u);
     const QImage map = RenderAreaMap(phantom.Pixels, phantom.Width, settings, result);
     Keep(map, "area-dead-pixels");
@@ -97,9 +97,9 @@ TEST(AreaMap, MarksADeadPixelCluster)
 
 TEST(AreaMap, ScalesALargeAreaAndStillMarksOnePixel)
 {
-    auto phantom = testing::Checkerboard(3000, 2000, 1000, 0);
+    auto phantom = test::Checkerboard(3000, 2000, 1000, 0);
     phantom.At(1500, 1000) = 0;
-    const AnalysisSettings settings = testing::WholeArea(phantom, 5.0, 20.0, true);
+    const AnalysisSettings settings = test::WholeArea(phantom, 5.0, 20.0, true);
     AnalysisResult result;  // no ROIs, SD 0
     result.AreaMean = 1000.0;
     result.BadPixelMap.Add({1500, 1000, 0, 1000.0});
@@ -118,13 +118,13 @@ TEST(AreaMap, ScalesALargeAreaAndStillMarksOnePixel)
 // marked; nothing else carries the defect colours.
 TEST(AreaMap, CirclesClustersAndMarksLineDefects)
 {
-    testing::Field field = testing::FlatSignal(256, 256, 2000.0);
+    test::Field field = test::FlatSignal(256, 256, 2000.0);
     for (std::uint32_t y = 0; y < 256; ++y) field.At(180, y) *= 1.02;
-    testing::Image image = testing::PoissonImage(field, 5);
+    test::Image image = test::PoissonImage(field, 5);
     for (std::uint32_t y = 60; y < 63; ++y)
         for (std::uint32_t x = 100; x < 103; ++x) image.At(x, y) = 0;
     image.At(40, 200) = 9000;
-    const testing::Inspection run = testing::Inspect(image);
+    const test::Inspection run = test::Inspect(image);
     const DetectorInsight& insight = run.Insight;
     ASSERT_EQ(insight.Clusters.Clusters.size(), 2u);
     ASSERT_EQ(insight.Clusters.Clusters[0].Size, 9u);
@@ -180,11 +180,11 @@ TEST(AreaMap, CirclesClustersAndMarksLineDefects)
 // pixels wide inside the rim along the interior's edge, all the way down.
 TEST(AreaMap, OutlinesARim)
 {
-    testing::Field field = testing::FlatSignal(256, 256, 2000.0);
+    test::Field field = test::FlatSignal(256, 256, 2000.0);
     for (std::uint32_t y = 0; y < 256; ++y)
         for (std::uint32_t x = 0; x < 24; ++x) field.At(x, y) = 100.0;
-    const testing::Image image = testing::PoissonImage(field, 9);
-    const testing::Inspection run = testing::Inspect(image);
+    const test::Image image = test::PoissonImage(field, 9);
+    const test::Inspection run = test::Inspect(image);
     const RimReport& rims = run.Insight.Rims;
     ASSERT_EQ(rims.Left.Kind, RimKind::Dark);
     ASSERT_EQ(rims.Left.Lines, 24u);
@@ -205,8 +205,8 @@ TEST(AreaMap, OutlinesARim)
 // ticks grow, so a 3 x 3 cluster and a row still show.
 TEST(AreaMap, DefectMarksGrowWithTheMap)
 {
-    const auto phantom = testing::Checkerboard(3000, 2000, 1000, 0);
-    const AnalysisSettings settings = testing::WholeArea(phantom, 5.0, 20.0, true);
+    const auto phantom = test::Checkerboard(3000, 2000, 1000, 0);
+    const AnalysisSettings settings = test::WholeArea(phantom, 5.0, 20.0, true);
     AnalysisResult result;
     result.AreaMean = 1000.0;
     const DefectCluster cluster{9, 1500, 1000, 1502, 1002, 1501.0, 1001.0, 9};
@@ -240,13 +240,13 @@ TEST(AreaMap, DefectMarksGrowWithTheMap)
 
 TEST(AreaMap, RefusesAnAreaOutsideThePixels)
 {
-    const auto phantom = testing::Checkerboard(40, 30, 1000, 10);
+    const auto phantom = test::Checkerboard(40, 30, 1000, 10);
     const struct {
         std::uint32_t lastColumn, lastRow, columns;
         std::size_t cut;
     } cases[]{{40, 29, 40, 0}, {39, 30, 40, 0}, {39, 29, 40, 1}, {39, 29, 0, 0}};
     for (const auto& c : cases) {
-        AnalysisSettings settings = testing::WholeArea(phantom, 5.0, 20.0, false);
+        AnalysisSettings settings = test::WholeArea(phantom, 5.0, 20.0, false);
         settings.LastColumn = c.lastColumn;
         settings.LastRow = c.lastRow;
         const auto pixels = std::span(phantom.Pixels).first(phantom.Pixels.size() - c.cut);

@@ -13,7 +13,7 @@
 #include "insight/DetectorInsight.h"
 #include "insight/Guidelines.h"
 #include "insight/ResultExport.h"
-#include "tests/insight/Phantom.h"
+#include "tests/support/Phantom.h"
 #include "tests/support/TempFolder.h"
 
 namespace evenor {
@@ -72,7 +72,7 @@ TEST(ReportAreaMapPlan, AboutThreeHundredPixelsPerInchForEveryArea)
 }
 
 struct Report {
-    testing::Phantom Phantom;
+    test::Phantom Phantom;
     AnalysisSettings Settings;
     AnalysisResult Result;
     DetectorInsight Insight;
@@ -82,12 +82,12 @@ struct Report {
 
 // The report of phantom analysed with boxes of box pixels, deviations of
 // 10 % (ROIs) and 20 % (pixels).
-std::unique_ptr<Report> PhantomReport(testing::Phantom phantom, std::uint32_t box)
+std::unique_ptr<Report> PhantomReport(test::Phantom phantom, std::uint32_t box)
 {
     auto r = std::make_unique<Report>();
     r->Phantom = std::move(phantom);
-    r->Settings = testing::WholeArea(r->Phantom, 10.0, 20.0, true);
-    r->Result = testing::Analyse(r->Phantom, r->Settings, box);
+    r->Settings = test::WholeArea(r->Phantom, 10.0, 20.0, true);
+    r->Result = test::Analyse(r->Phantom, r->Settings, box);
     r->Insight = InspectDetector(r->Settings, r->Result, r->Phantom.Pixels, r->Phantom.Width);
     r->Context.Insight = &r->Insight;
     r->Context.Preset = &DefaultPreset();
@@ -102,7 +102,7 @@ std::unique_ptr<Report> PhantomReport(testing::Phantom phantom, std::uint32_t bo
 // The blotch phantom with one hot pixel: one deviating pixel, one cluster.
 std::unique_ptr<Report> BlotchReport()
 {
-    testing::Phantom phantom = testing::BlotchPhantom();
+    test::Phantom phantom = test::BlotchPhantom();
     phantom.At(75, 15) = 3000;
     return PhantomReport(std::move(phantom), 20);
 }
@@ -179,7 +179,7 @@ TEST(ReportPdf, LongTablesRunOnOverPagesUpToTheirLimit)
     // 200 x 200, boxes of 4 (99 x 99 ROIs): a band 30 % brighter in columns
     // 0..39 makes its 1,881 ROIs deviate; 1,200 pixels half as bright again
     // outside it deviate from their ROIs' means, which stay within 10 %.
-    testing::Phantom phantom = testing::Checkerboard(200, 200, 1000, 10);
+    test::Phantom phantom = test::Checkerboard(200, 200, 1000, 10);
     for (std::uint32_t y = 0; y < 200; ++y)
         for (std::uint32_t x = 0; x < 40; ++x) phantom.At(x, y) += 300;
     for (std::uint32_t y = 2; y < 200; y += 5)

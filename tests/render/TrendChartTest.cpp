@@ -8,6 +8,7 @@
 
 #include <QPaintEngine>
 #include <QPainter>
+#include <algorithm>
 #include <cmath>
 #include <iterator>
 
@@ -261,6 +262,72 @@ Baseline Set(std::int64_t version, const char* setAt, const char* source)
     b.Source = source;
     b.Numbers.AreaSNR = 100.0 * static_cast<double>(version);
     return b;
+}
+
+// Every baseline check charts the number it judges: the trend's value and
+// reference are those CheckAgainstBaseline compares; a check that concerns
+// the exposure is neither judged nor given a reference at another exposure; a
+// count's baseline of 0 counts as 1 in the judgement and in the band.
+TEST(TrendSeriesForTest, EachCheckChartsTheNumberItJudges)
+{
+    RecordNumbers now, then;
+    now.AreaSNR = 110.0, then.AreaSNR = 100.0;
+    now.MeanRoiSNR = 90.0, then.MeanRoiSNR = 100.0;
+    now.Metrics[static_cast<std::size_t>(MetricId::GlobalUniformity)] = 3.0;
+    then.Metrics[static_cast<std::size_t>(MetricId::GlobalUniformity)] = 2.0;
+    now.Metrics[static_cast<std::size_t>(MetricId::LocalUniformity)] = 1.5;
+    then.Metrics[static_cast<std::size_t>(MetricId::LocalUniformity)] = 1.0;
+    now.Metrics[static_cast<std::size_t>(MetricId::NoiseUniformity)] = 4.0;
+    then.Metrics[static_cast<std::size_t>(MetricId::NoiseUniformity)] = 5.0;
+    now.DeviatingRoiCount = 2, then.DeviatingRoiCount = 0;
+    now.AreaMean = 1200.0, then.AreaMean = 1000.0;
+    struct Case {
+        const char* key;
+        double value, reference, deviation;
+        const char* axis;
+    };
+    const Case cases[] = {
+        {"area_snr", 110.0, 100.0, 10.0, "Area SNR"},
+        {"mean_roi_snr", 90.0, 100.0, -10.0, "Mean ROI SNR"},
+        {"global_uniformity", 3.0, 2.0, 50.0, "Global uniformity (%)"},
+        {"local_uniformity", 1.5, 1.0, 50.0, "Local uniformity (%)"},
+        {"noise_uniformity", 4.0, 5.0, -20.0, "Noise uniformity (%)"},
+        {"deviating_roi_count", 2.0, 0.0, 100.0, "Deviating ROIs"},
+        {"area_mean", 1200.0, 1000.0, 20.0, "Area mean (pixel value)"},
+    };
+    ASSERT_EQ(std::size(cases), BaselineCheckCount);
+    for (const bool sameExposure : {true, false}) {
+        Baseline baseline = Set(1, "2026-01-01 09:00:00", "record 1");
+        baseline.Numbers = then;
+        baseline.Exposure = "10", baseline.ExposureUnit = "mAs";
+        StoredRecord record = Stored(2, "2026-01-05 08:15:00", 1);
+        record.Record.Numbers = now;
+        record.Record.Exposure = sameExposure ? "10" : "12.5", record.Record.ExposureUnit = "mAs";
+        const BaselineLimits limits = DefaultBaselineLimits();
+        const std::vector<BaselineCheck> checks =
+            CheckAgainstBaseline(now, record.Record.Exposure, "mAs", baseline, limits);
+        ASSERT_EQ(checks.size(), BaselineCheckCount);
+        for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
+            const BaselineCheckInfo& info = AllBaselineChecks()[i];
+            const Case& c =
+                *std::find_if(std::begin(cases), std::end(cases), [&](const Case& x) { return x.key == info.Key; });
+            SCOPED_TRACE(std::string(c.key) + (sameExposure ? " at the same exposure" : " at another exposure"));
+            const bool compared = sameExposure || c.key != std::string_view("area_mean");
+            EXPECT_EQ(checks[i].Key, info.Key);
+            EXPECT_EQ(checks[i].Value, c.value);
+            ASSERT_EQ(checks[i].DeviationPercent.has_value(), compared);
+            if (compared) EXPECT_NEAR(*checks[i].DeviationPercent, c.deviation, 1e-9);
+
+            const TrendSeries series = TrendSeriesFor(i, "DET", "D", {record}, {baseline}, limits);
+            EXPECT_EQ(series.ValueName, c.axis);
+            ASSERT_EQ(series.Points.size(), 1u);
+            EXPECT_EQ(series.Points[0].Value, c.value);
+            EXPECT_EQ(series.Points[0].Reference, compared ? std::optional(c.reference) : std::nullopt);
+            // The band's half-width follows the judgement's reference.
+            EXPECT_EQ(std::max(c.reference, series.MinimumReference),
+                      c.key == std::string_view("deviating_roi_count") ? 1.0 : c.reference);
+        }
+    }
 }
 
 // A baseline is drawn from when it was set, from its first judged record if

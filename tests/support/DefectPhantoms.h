@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-namespace evenor::testing {
+namespace evenor::test {
 
 struct Image {
     std::uint32_t Width = 0;
@@ -115,4 +115,4 @@ inline void SetBoxNoise(Image& image, std::uint32_t left, std::uint32_t top, std
             image.At(x, y) = static_cast<std::uint16_t>(std::lround(mean + (image.At(x, y) - mean) * scale));
 }
 
-}  // namespace evenor::testing
+}  // namespace evenor::test

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/insight/DetectorPhantoms.h"
+#include "tests/support/DetectorPhantoms.h"
 #include "tests/support/TestDicomWriter.h"
 
 namespace evenor::test {
@@ -32,7 +32,7 @@ inline const std::vector<std::string>& DetectorImageNames()
 // faults ("cluster+column-offset"); unknown names plant nothing.
 inline TestImage DetectorImage(const std::string& name)
 {
-    namespace t = evenor::testing;
+    namespace t = evenor::test;
     const auto has = [&name](const std::string& fault) {
         return ("+" + name + "+").find("+" + fault + "+") != std::string::npos;
     };

@@ -10,7 +10,7 @@
 #include "stats/SignalToNoise.h"
 #include "tests/support/ReferenceAnalysis.h"
 
-namespace evenor::testing {
+namespace evenor::test {
 
 struct Phantom {
     std::uint32_t Width = 0;
@@ -85,4 +85,4 @@ inline Phantom BlotchPhantom()
     return phantom;
 }
 
-}  // namespace evenor::testing
+}  // namespace evenor::test

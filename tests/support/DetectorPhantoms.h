@@ -15,7 +15,7 @@
 #include "insight/Guidelines.h"
 #include "tests/support/DefectPhantoms.h"
 
-namespace evenor::testing {
+namespace evenor::test {
 
 struct Field {
     std::uint32_t Width = 0;
@@ -100,4 +100,4 @@ inline const CheckVerdict* FindCheck(const GuidelineVerdict& verdict, std::strin
     return at == verdict.Checks.end() ? nullptr : &*at;
 }
 
-}  // namespace evenor::testing
+}  // namespace evenor::test
