@@ -8,6 +8,7 @@
 #include <numeric>
 
 #include "insight/RobustScale.h"
+#include "insight/SideTask.h"
 
 namespace evenor {
 
@@ -222,6 +223,10 @@ std::string_view OrientationName(LineOrientation orientation)
 
 namespace {
 
+// From this many lines in each direction on, the rows and the columns are
+// searched side by side.
+constexpr std::size_t kLinesForSecondThread = 1024;
+
 // How a line stands against the lines on either side of it: values are the
 // means of the lines in order, k the line. Each side is the median of its
 // kLineNeighbours nearest lines. Within kLineNeighbours lines of an end, the
@@ -328,11 +333,11 @@ ProfileSearch FindProfileDefects(const std::vector<double>& means, const std::ve
 
 LineSearch FindLineDefects(const LineProfiles& every, const LineProfiles& without, double pixelNoise)
 {
-    LineSearch result;
-    std::vector<LineDefect>& defects = result.Lines;
+    // One direction's lines, in index order, and how near the others came.
     const auto search = [&](LineOrientation orientation, const std::vector<std::uint64_t>& everySum,
                             const std::vector<std::uint32_t>& everyCount, const std::vector<std::uint32_t>& counts,
                             const std::vector<double>& means, std::uint32_t firstLine) {
+        LineSearch result;
         std::vector<bool> dead(means.size());
         for (std::size_t i = 0; i < means.size(); ++i)
             dead[i] = counts[i] < (1.0 - kLineDeviatingFraction) * everyCount[i];
@@ -374,11 +379,23 @@ LineSearch FindLineDefects(const LineProfiles& every, const LineProfiles& withou
             if (line.Reference != 0.0) line.DeviationPercent = (line.Mean - line.Reference) / line.Reference * 100.0;
         std::sort(found.begin(), found.end(),
                   [](const LineDefect& a, const LineDefect& b) { return a.Index < b.Index; });
-        defects.insert(defects.end(), found.begin(), found.end());
+        result.Lines = std::move(found);
+        return result;
     };
-    search(LineOrientation::Row, every.RowSum, every.RowCount, without.RowCount, without.RowMeans(), without.Rect.Top);
-    search(LineOrientation::Column, every.ColumnSum, every.ColumnCount, without.ColumnCount, without.ColumnMeans(),
-           without.Rect.Left);
+    // The two directions are independent: the columns on a second thread
+    // when there are lines enough to pay for it.
+    LineSearch columnSearch;
+    SideTask columnTask(
+        [&] {
+            columnSearch = search(LineOrientation::Column, every.ColumnSum, every.ColumnCount, without.ColumnCount,
+                                  without.ColumnMeans(), without.Rect.Left);
+        },
+        std::min(without.RowSum.size(), without.ColumnSum.size()) >= kLinesForSecondThread);
+    LineSearch result =
+        search(LineOrientation::Row, every.RowSum, every.RowCount, without.RowCount, without.RowMeans(), without.Rect.Top);
+    columnTask.Join();
+    result.Lines.insert(result.Lines.end(), columnSearch.Lines.begin(), columnSearch.Lines.end());
+    result.LargestOtherSigmas = std::max(result.LargestOtherSigmas, columnSearch.LargestOtherSigmas);
     return result;
 }
 

@@ -102,7 +102,8 @@ std::string_view OrientationName(LineOrientation orientation);
 // The line defects of one rectangle: every is measured with every pixel,
 // without is the same rectangle with the deviating pixels left out
 // (LeaveOut). pixelNoise: the SD of one pixel's noise (PixelNoiseEstimate).
-// Rows first (top to bottom), then columns (left to right). Needs at least
+// Rows first (top to bottom), then columns (left to right); with many lines
+// the two directions are searched on two threads, with the same result. Needs at least
 // 2 * kLineNeighbours + 1 lines in a direction to search it.
 struct LineSearch {
     std::vector<LineDefect> Lines;

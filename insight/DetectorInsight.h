@@ -19,6 +19,10 @@
 //     the profiles of LineSearchArea, deviating pixels (also those of the
 //     gaps) left out, with the
 //     pixel noise from the robust ROI SDs inside it.
+// On a large area the gaps' search with the clusters and defect pixels of
+// step 3 runs on a second thread beside steps 1 and 2, and the line search
+// takes the rows and the columns side by side (Defects.h); each thread
+// writes only its own results, so they do not depend on it.
 #include <optional>
 #include <vector>
 
