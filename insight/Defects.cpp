@@ -391,8 +391,8 @@ LineSearch FindLineDefects(const LineProfiles& every, const LineProfiles& withou
                                   without.ColumnMeans(), without.Rect.Left);
         },
         std::min(without.RowSum.size(), without.ColumnSum.size()) >= kLinesForSecondThread);
-    LineSearch result =
-        search(LineOrientation::Row, every.RowSum, every.RowCount, without.RowCount, without.RowMeans(), without.Rect.Top);
+    LineSearch result = search(LineOrientation::Row, every.RowSum, every.RowCount, without.RowCount, without.RowMeans(),
+                               without.Rect.Top);
     columnTask.Join();
     result.Lines.insert(result.Lines.end(), columnSearch.Lines.begin(), columnSearch.Lines.end());
     result.LargestOtherSigmas = std::max(result.LargestOtherSigmas, columnSearch.LargestOtherSigmas);

@@ -39,8 +39,8 @@ namespace evenor {
 struct DetectorInsight {
     RobustMetrics Metrics;
     RobustRoiStatistics RobustRois;
-    GridGaps Gaps;            // the columns and rows no ROI covers, and their deviating pixels
-    ClusterSummary Clusters;  // of the run's deviating pixels and those of the gaps; empty when not searched
+    GridGaps Gaps;                    // the columns and rows no ROI covers, and their deviating pixels
+    ClusterSummary Clusters;          // of the run's deviating pixels and those of the gaps; empty when not searched
     DefectPixelSummary DefectPixels;  // the deviating pixels beyond the pixel noise; the verdicts count these
     std::vector<LineDefect> Lines;
     double LargestOtherLineSigmas = 0.0;  // see LineSearch

@@ -22,8 +22,7 @@ class AreaMask {
 public:
     AreaMask(const AnalysisSettings& s, const TBadPixelMap& map)
         : left_(s.FirstColumn), top_(s.FirstRow), width_(s.LastColumn - s.FirstColumn + 1),
-          height_(s.LastRow - s.FirstRow + 1),
-          bits_(MakeZeroedWords((std::size_t{width_} * height_ + 63) / 64 + 1))
+          height_(s.LastRow - s.FirstRow + 1), bits_(MakeZeroedWords((std::size_t{width_} * height_ + 63) / 64 + 1))
     {
         for (const BadPixel& pixel : map)
             if (pixel.X - left_ < width_ && pixel.Y - top_ < height_) {

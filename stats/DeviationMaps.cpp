@@ -16,8 +16,8 @@ TBadPixelMap::Words TBadPixelMap::ZeroedWords(std::size_t wordCount) { return Wo
 
 TBadPixelMap::TBadPixelMap(const TBadPixelMap& other)
     : entries_(other.entries_), wordCount_(other.wordCount_), firstColumn_(other.firstColumn_),
-      firstRow_(other.firstRow_), width_(other.width_), height_(other.height_),
-      otherPositions_(other.otherPositions_), reservedExtent_(other.reservedExtent_)
+      firstRow_(other.firstRow_), width_(other.width_), height_(other.height_), otherPositions_(other.otherPositions_),
+      reservedExtent_(other.reservedExtent_)
 {
     positionBits_ = ZeroedWords(wordCount_);
     // The bits are the entries' positions: set them again where that touches

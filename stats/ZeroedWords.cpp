@@ -22,8 +22,7 @@ constexpr std::size_t kHeaderWords = 1;
 std::uint64_t* AllocateZeroedWords(std::size_t count)
 {
     if (count == 0) return nullptr;
-    if (count > std::numeric_limits<std::size_t>::max() / sizeof(std::uint64_t) - kHeaderWords)
-        throw std::bad_alloc();
+    if (count > std::numeric_limits<std::size_t>::max() / sizeof(std::uint64_t) - kHeaderWords) throw std::bad_alloc();
     const std::size_t bytes = (count + kHeaderWords) * sizeof(std::uint64_t);
     std::uint64_t* block = nullptr;
     if (bytes >= kMappedBytes) {
