@@ -244,6 +244,22 @@ struct SidedDeparture {
     bool HasLeft = false, HasRight = false;
 };
 
+// The median of the count (1 to kLineNeighbours) values from first, as
+// MedianInPlace gives it: they are sorted by insertion in a small array
+// (every line has two such sides, so this is most of the search's work).
+double MedianOfSide(const double* first, std::size_t count)
+{
+    double sorted[kLineNeighbours];
+    for (std::size_t i = 0; i < count; ++i) {
+        const double v = first[i];
+        std::size_t j = i;
+        for (; j > 0 && v < sorted[j - 1]; --j) sorted[j] = sorted[j - 1];
+        sorted[j] = v;
+    }
+    const double median = sorted[count / 2];
+    return count % 2 == 0 ? (median + sorted[count / 2 - 1]) / 2.0 : median;
+}
+
 SidedDeparture DepartureOf(const std::vector<double>& values, std::size_t k, std::vector<double>& scratch)
 {
     SidedDeparture d;
@@ -270,16 +286,12 @@ SidedDeparture DepartureOf(const std::vector<double>& values, std::size_t k, std
     const std::size_t last = k + kLineNeighbours;
     double left = 0.0, right = 0.0;
     if (first < k) {
-        scratch.assign(values.begin() + static_cast<std::ptrdiff_t>(first),
-                       values.begin() + static_cast<std::ptrdiff_t>(k));
-        left = MedianInPlace(scratch);
+        left = MedianOfSide(values.data() + first, k - first);
         d.HasLeft = true;
         d.FromLeft = value - left;
     }
     if (last > k) {
-        scratch.assign(values.begin() + static_cast<std::ptrdiff_t>(k + 1),
-                       values.begin() + static_cast<std::ptrdiff_t>(last + 1));
-        right = MedianInPlace(scratch);
+        right = MedianOfSide(values.data() + k + 1, last - k);
         d.HasRight = true;
         d.FromRight = value - right;
     }

@@ -264,6 +264,42 @@ TEST(LineDefects, SingleOffsetOrDeadLineIsFoundAndNothingElse)
     }
 }
 
+// A line's reference is the median of the kLineNeighbours lines on the side
+// it departs from least, exactly (ties and repeated values included).
+TEST(LineDefects, ReferenceIsTheExactMedianOfTheNearerSide)
+{
+    struct Case {
+        const char* name;
+        unsigned seed;
+        std::size_t line;
+        int spread;  // the other lines: 1000 + a whole number in [0, spread)
+    } const cases[] = {
+        {"distinct neighbours", 1, 20, 997}, {"many equal neighbours", 2, 20, 3}, {"all neighbours equal", 3, 30, 1},
+        {"near the first end", 4, 6, 50},    {"near the last end", 5, 34, 50},
+    };
+    const auto median = [](std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        return values[values.size() / 2];  // an odd count: kLineNeighbours
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::mt19937 rng(c.seed);
+        std::vector<double> means(41);
+        for (double& mean : means) mean = 1000.0 + static_cast<double>(rng() % c.spread) / 4.0;
+        means[c.line] = 5000.0;
+        const std::vector<std::uint32_t> counts(means.size(), 1000);
+        const ProfileSearch search = FindProfileDefects(means, counts, std::vector<bool>(means.size(), false), 1.0);
+        ASSERT_EQ(search.Defects.size(), 1u);
+        ASSERT_EQ(search.Defects[0].Line, c.line);
+        const auto from = [&](std::size_t first) {
+            return median({means.begin() + static_cast<std::ptrdiff_t>(first),
+                           means.begin() + static_cast<std::ptrdiff_t>(first + kLineNeighbours)});
+        };
+        const double left = from(c.line - kLineNeighbours), right = from(c.line + 1);
+        EXPECT_EQ(search.Defects[0].Reference, std::fabs(5000.0 - left) <= std::fabs(5000.0 - right) ? left : right);
+    }
+}
+
 // Sharp-edged regions make steps in the line means; the lines beside a step
 // differ from one side only and are no line defects. A line that differs from
 // both sides still is, also right at a step or inside the region.
