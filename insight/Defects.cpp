@@ -8,6 +8,7 @@
 #include <numeric>
 
 #include "insight/RobustScale.h"
+#include "insight/SideTask.h"
 
 namespace evenor {
 
@@ -222,6 +223,10 @@ std::string_view OrientationName(LineOrientation orientation)
 
 namespace {
 
+// From this many lines in each direction on, the rows and the columns are
+// searched side by side.
+constexpr std::size_t kLinesForSecondThread = 1024;
+
 // How a line stands against the lines on either side of it: values are the
 // means of the lines in order, k the line. Each side is the median of its
 // kLineNeighbours nearest lines. Within kLineNeighbours lines of an end, the
@@ -238,6 +243,22 @@ struct SidedDeparture {
     double FromLeft = 0.0, FromRight = 0.0;  // value - median of that side, when there is one
     bool HasLeft = false, HasRight = false;
 };
+
+// The median of the count (1 to kLineNeighbours) values from first, as
+// MedianInPlace gives it: they are sorted by insertion in a small array
+// (every line has two such sides, so this is most of the search's work).
+double MedianOfSide(const double* first, std::size_t count)
+{
+    double sorted[kLineNeighbours];
+    for (std::size_t i = 0; i < count; ++i) {
+        const double v = first[i];
+        std::size_t j = i;
+        for (; j > 0 && v < sorted[j - 1]; --j) sorted[j] = sorted[j - 1];
+        sorted[j] = v;
+    }
+    const double median = sorted[count / 2];
+    return count % 2 == 0 ? (median + sorted[count / 2 - 1]) / 2.0 : median;
+}
 
 SidedDeparture DepartureOf(const std::vector<double>& values, std::size_t k, std::vector<double>& scratch)
 {
@@ -265,16 +286,12 @@ SidedDeparture DepartureOf(const std::vector<double>& values, std::size_t k, std
     const std::size_t last = k + kLineNeighbours;
     double left = 0.0, right = 0.0;
     if (first < k) {
-        scratch.assign(values.begin() + static_cast<std::ptrdiff_t>(first),
-                       values.begin() + static_cast<std::ptrdiff_t>(k));
-        left = MedianInPlace(scratch);
+        left = MedianOfSide(values.data() + first, k - first);
         d.HasLeft = true;
         d.FromLeft = value - left;
     }
     if (last > k) {
-        scratch.assign(values.begin() + static_cast<std::ptrdiff_t>(k + 1),
-                       values.begin() + static_cast<std::ptrdiff_t>(last + 1));
-        right = MedianInPlace(scratch);
+        right = MedianOfSide(values.data() + k + 1, last - k);
         d.HasRight = true;
         d.FromRight = value - right;
     }
@@ -329,11 +346,11 @@ ProfileSearch FindProfileDefects(const std::vector<double>& means, const std::ve
 LineSearch FindLineDefects(const LineProfiles& every, const LineProfiles& without, double pixelNoise,
                            double floorFraction)
 {
-    LineSearch result;
-    std::vector<LineDefect>& defects = result.Lines;
+    // One direction's lines, in index order, and how near the others came.
     const auto search = [&](LineOrientation orientation, const std::vector<std::uint64_t>& everySum,
                             const std::vector<std::uint32_t>& everyCount, const std::vector<std::uint32_t>& counts,
                             const std::vector<double>& means, std::uint32_t firstLine) {
+        LineSearch result;
         std::vector<bool> dead(means.size());
         for (std::size_t i = 0; i < means.size(); ++i)
             dead[i] = counts[i] < (1.0 - kLineDeviatingFraction) * everyCount[i];
@@ -377,11 +394,23 @@ LineSearch FindLineDefects(const LineProfiles& every, const LineProfiles& withou
             if (line.Reference != 0.0) line.DeviationPercent = (line.Mean - line.Reference) / line.Reference * 100.0;
         std::sort(found.begin(), found.end(),
                   [](const LineDefect& a, const LineDefect& b) { return a.Index < b.Index; });
-        defects.insert(defects.end(), found.begin(), found.end());
+        result.Lines = std::move(found);
+        return result;
     };
-    search(LineOrientation::Row, every.RowSum, every.RowCount, without.RowCount, without.RowMeans(), without.Rect.Top);
-    search(LineOrientation::Column, every.ColumnSum, every.ColumnCount, without.ColumnCount, without.ColumnMeans(),
-           without.Rect.Left);
+    // The two directions are independent: the columns on a second thread
+    // when there are lines enough to pay for it.
+    LineSearch columnSearch;
+    SideTask columnTask(
+        [&] {
+            columnSearch = search(LineOrientation::Column, every.ColumnSum, every.ColumnCount, without.ColumnCount,
+                                  without.ColumnMeans(), without.Rect.Left);
+        },
+        std::min(without.RowSum.size(), without.ColumnSum.size()) >= kLinesForSecondThread);
+    LineSearch result = search(LineOrientation::Row, every.RowSum, every.RowCount, without.RowCount, without.RowMeans(),
+                               without.Rect.Top);
+    columnTask.Join();
+    result.Lines.insert(result.Lines.end(), columnSearch.Lines.begin(), columnSearch.Lines.end());
+    result.LargestOtherSigmas = std::max(result.LargestOtherSigmas, columnSearch.LargestOtherSigmas);
     return result;
 }
 

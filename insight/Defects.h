@@ -107,9 +107,10 @@ std::string_view OrientationName(LineOrientation orientation);
 // The line defects of one rectangle: every is measured with every pixel,
 // without is the same rectangle with the deviating pixels left out
 // (LeaveOut). pixelNoise: the SD of one pixel's noise (PixelNoiseEstimate).
-// Rows first (top to bottom), then columns (left to right). Needs at least
-// 2 * kLineNeighbours + 1 lines in a direction to search it. floorFraction:
-// the floor of the rule above.
+// Rows first (top to bottom), then columns (left to right); with many lines
+// the two directions are searched on two threads, with the same result. Needs
+// at least 2 * kLineNeighbours + 1 lines in a direction to search it.
+// floorFraction: the floor of the rule above.
 struct LineSearch {
     std::vector<LineDefect> Lines;
     // How near the other lines came: the largest |d| / s among them

@@ -4,8 +4,17 @@
 #include <cmath>
 
 #include "insight/Guidelines.h"
+#include "insight/SideTask.h"
 
 namespace evenor {
+
+namespace {
+
+// From this many area pixels on, the inspection's independent passes share
+// the two cores; below, a thread costs more than it saves.
+constexpr std::uint64_t kSideTaskPixels = std::uint64_t{1} << 20;
+
+}  // namespace
 
 PixelRect LineSearchArea(const RimReport& rims, std::uint32_t boxPixels)
 {
@@ -36,19 +45,19 @@ DetectorInsight InspectDetector(const AnalysisSettings& settings, const Analysis
     insight.PixelsSearched = settings.DetectDeviatingPixels;
     const PixelRect area{settings.FirstColumn, settings.FirstRow, settings.LastColumn - settings.FirstColumn + 1,
                          settings.LastRow - settings.FirstRow + 1};
-    const LineProfiles areaProfiles = MeasureLineProfiles(pixels, columns, area);
+    const std::uint64_t areaPixels = static_cast<std::uint64_t>(area.Width) * area.Height;
 
-    insight.RobustRois = ComputeRobustRoiStatistics(result, settings, pixels, columns, areaProfiles.Total);
-    insight.Metrics = ComputeRobustMetrics(result, settings, insight.RobustRois);
-    insight.Gaps = FindGridGaps(settings, result, pixels, columns);
-    if (settings.DetectDeviatingPixels) {
+    // The gaps' search and the judging of the deviating pixels go to a
+    // second thread, beside the line profiles and the robust statistics.
+    auto judgePixels = [&] {
+        insight.Gaps = FindGridGaps(settings, result, pixels, columns);
+        if (!settings.DetectDeviatingPixels) return;
         // The pixels of the gaps count as the grid's do, for the clusters and
         // for the defect pixels (their RoiMean is the mean of the box around
         // each).
         const auto judge = [&](const TBadPixelMap& pixelsFound) {
             insight.Clusters = FindDefectClusters(pixelsFound);
-            insight.DefectPixels = CountDefectPixels(pixelsFound, result.Rois,
-                                                     static_cast<std::uint64_t>(area.Width) * area.Height);
+            insight.DefectPixels = CountDefectPixels(pixelsFound, result.Rois, areaPixels);
         };
         if (insight.Gaps.Pixels.empty()) {
             judge(result.BadPixelMap);
@@ -58,8 +67,13 @@ DetectorInsight InspectDetector(const AnalysisSettings& settings, const Analysis
             every.Append(std::move(gapPixels));
             judge(every);
         }
-        if (insight.DefectPixels.Counted) insight.Metrics.Robust.DefectPixelCount = insight.DefectPixels.Count;
-    }
+    };
+    SideTask pixelJudging(judgePixels, settings.DetectDeviatingPixels && areaPixels >= kSideTaskPixels);
+    const LineProfiles areaProfiles = MeasureLineProfiles(pixels, columns, area);
+    insight.RobustRois = ComputeRobustRoiStatistics(result, settings, pixels, columns, areaProfiles.Total);
+    insight.Metrics = ComputeRobustMetrics(result, settings, insight.RobustRois);
+    pixelJudging.Join();
+    if (insight.DefectPixels.Counted) insight.Metrics.Robust.DefectPixelCount = insight.DefectPixels.Count;
     insight.RoiNoiseDeviation = RoiNoiseDeviationPercent(insight.RobustRois.Rois);
 
     insight.Rims = FindRims(areaProfiles);

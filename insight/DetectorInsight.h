@@ -19,6 +19,10 @@
 //     the profiles of LineSearchArea, deviating pixels (also those of the
 //     gaps) left out, with the
 //     pixel noise from the robust ROI SDs inside it.
+// On a large area the gaps' search with the clusters and defect pixels of
+// step 3 runs on a second thread beside steps 1 and 2, and the line search
+// takes the rows and the columns side by side (Defects.h); each thread
+// writes only its own results, so they do not depend on it.
 #include <optional>
 #include <vector>
 
@@ -35,8 +39,8 @@ namespace evenor {
 struct DetectorInsight {
     RobustMetrics Metrics;
     RobustRoiStatistics RobustRois;
-    GridGaps Gaps;            // the columns and rows no ROI covers, and their deviating pixels
-    ClusterSummary Clusters;  // of the run's deviating pixels and those of the gaps; empty when not searched
+    GridGaps Gaps;                    // the columns and rows no ROI covers, and their deviating pixels
+    ClusterSummary Clusters;          // of the run's deviating pixels and those of the gaps; empty when not searched
     DefectPixelSummary DefectPixels;  // the deviating pixels beyond the pixel noise; the verdicts count these
     std::vector<LineDefect> Lines;
     double LargestOtherLineSigmas = 0.0;  // see LineSearch

@@ -7,18 +7,22 @@
 
 #include "insight/LineProfiles.h"
 #include "stats/SignalToNoise.h"
+#include "stats/ZeroedWords.h"
 
 namespace evenor {
 
 namespace {
 
 // One bit per pixel of the evaluated area: set for a deviating pixel. A
-// spare word at the end lets Window read 64 bits from any position.
+// spare word at the end lets Window read 64 bits from any position. The
+// words come zeroed from the system, so only the pages that hold a deviating
+// pixel or are read by a recomputed box are ever touched (a few hot pixels
+// cost a few pages, not the area's megabytes).
 class AreaMask {
 public:
     AreaMask(const AnalysisSettings& s, const TBadPixelMap& map)
         : left_(s.FirstColumn), top_(s.FirstRow), width_(s.LastColumn - s.FirstColumn + 1),
-          height_(s.LastRow - s.FirstRow + 1), bits_((std::size_t{width_} * height_ + 63) / 64 + 1, 0)
+          height_(s.LastRow - s.FirstRow + 1), bits_(MakeZeroedWords((std::size_t{width_} * height_ + 63) / 64 + 1))
     {
         for (const BadPixel& pixel : map)
             if (pixel.X - left_ < width_ && pixel.Y - top_ < height_) {
@@ -41,7 +45,7 @@ public:
 
 private:
     std::uint32_t left_, top_, width_, height_;
-    std::vector<std::uint64_t> bits_;
+    ZeroedWords bits_;
 };
 
 // Bits 0 .. length - 1 set (length 1 to 64).

@@ -1,19 +1,54 @@
 #include "stats/DeviationMaps.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
 #include "stats/PixelScan.h"
+#include "stats/ZeroedWords.h"
 
 namespace evenor {
+
+void TBadPixelMap::FreeWords::operator()(std::uint64_t* words) const { FreeZeroedWords(words); }
+
+TBadPixelMap::Words TBadPixelMap::ZeroedWords(std::size_t wordCount) { return Words(AllocateZeroedWords(wordCount)); }
+
+TBadPixelMap::TBadPixelMap(const TBadPixelMap& other)
+    : entries_(other.entries_), wordCount_(other.wordCount_), firstColumn_(other.firstColumn_),
+      firstRow_(other.firstRow_), width_(other.width_), height_(other.height_), otherPositions_(other.otherPositions_),
+      reservedExtent_(other.reservedExtent_)
+{
+    positionBits_ = ZeroedWords(wordCount_);
+    // The bits are the entries' positions: set them again where that touches
+    // fewer pages than copying every word would.
+    if (entries_.size() < wordCount_ / 8) {
+        for (const BadPixel& pixel : entries_)
+            if (InExtent(pixel.X, pixel.Y)) {
+                const std::size_t bit = BitIndex(pixel.X, pixel.Y);
+                positionBits_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+            }
+    } else if (wordCount_ > 0) {
+        std::memcpy(positionBits_.get(), other.positionBits_.get(), wordCount_ * sizeof(std::uint64_t));
+    }
+}
+
+TBadPixelMap& TBadPixelMap::operator=(const TBadPixelMap& other)
+{
+    if (this != &other) {
+        TBadPixelMap copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
 
 void TBadPixelMap::SetExtent(std::uint32_t firstColumn, std::uint32_t firstRow, std::uint32_t width,
                              std::uint32_t height)
 {
     const std::size_t bits = static_cast<std::size_t>(width) * height;
-    std::vector<std::uint64_t> fresh((bits + 63) / 64, 0);
-    positionBits_.swap(fresh);
+    const std::size_t wordCount = (bits + 63) / 64;
+    positionBits_ = ZeroedWords(wordCount);
+    wordCount_ = wordCount;
     firstColumn_ = firstColumn;
     firstRow_ = firstRow;
     width_ = width;
@@ -80,7 +115,9 @@ void TBadPixelMap::Append(TBadPixelMap&& later)
         for (const BadPixel& pixel : later.entries_) Add(pixel);
     } else {
         // later's entries have distinct positions, all inside the common
-        // extent; only those already here drop out.
+        // extent; only those already here drop out. Setting each kept
+        // entry's bit gives the union of the two bitmaps without reading
+        // their untouched pages.
         auto present = [this](const BadPixel& pixel) {
             const std::size_t bit = BitIndex(pixel.X, pixel.Y);
             return (positionBits_[bit >> 6] >> (bit & 63)) & 1u;
@@ -89,12 +126,13 @@ void TBadPixelMap::Append(TBadPixelMap&& later)
         for (const BadPixel& pixel : later.entries_) kept += !present(pixel);
         entries_.reserve(entries_.size() + kept);
         for (const BadPixel& pixel : later.entries_)
-            if (!present(pixel)) entries_.push_back(pixel);
-        for (std::size_t w = 0; w < positionBits_.size(); ++w) positionBits_[w] |= later.positionBits_[w];
+            if (!present(pixel)) {
+                entries_.push_back(pixel);
+                const std::size_t bit = BitIndex(pixel.X, pixel.Y);
+                positionBits_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+            }
     }
-    later.entries_ = {};
-    later.positionBits_ = {};
-    later.otherPositions_.clear();
+    later = TBadPixelMap();
 }
 
 void MakeBadROIMap(const TMeetSerie& rois, TBadROIMap& map, double referenceMean, double referenceSNR, double percent)

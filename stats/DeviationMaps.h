@@ -2,6 +2,7 @@
 // The maps of deviating ROIs and of deviating pixels.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <unordered_set>
 #include <vector>
@@ -33,9 +34,22 @@ struct BadPixel {
 // Keeps a position index beside the entries so the duplicate test takes
 // constant time: a bitmap over the extent set by SetExtent (one bit per pixel
 // of the evaluated area), and a hash set for positions outside it (or for
-// every position when no extent was set).
+// every position when no extent was set). The bitmap's bits are exactly the
+// positions of the entries inside the extent.
+//
+// The bitmap comes zeroed from the system (ZeroedWords.h), so its pages
+// cost nothing until a bit on them is set or read: a map of a clean image, the
+// usual case, touches hardly any of its megabytes. Copies and Append work
+// entry by entry where there are few entries, for the same reason.
 class TBadPixelMap {
 public:
+    TBadPixelMap() = default;
+    TBadPixelMap(const TBadPixelMap& other);
+    TBadPixelMap& operator=(const TBadPixelMap& other);
+    TBadPixelMap(TBadPixelMap&&) noexcept = default;
+    TBadPixelMap& operator=(TBadPixelMap&&) noexcept = default;
+    ~TBadPixelMap() = default;
+
     using const_iterator = std::vector<BadPixel>::const_iterator;
     const_iterator begin() const { return entries_.begin(); }
     const_iterator end() const { return entries_.end(); }
@@ -84,8 +98,17 @@ private:
     bool AddOutsideExtent(const BadPixel& pixel);
     void MakeRoom(std::size_t count);
 
+    // Zeroed words of AllocateZeroedWords, released with FreeZeroedWords.
+    struct FreeWords {
+        void operator()(std::uint64_t* words) const;
+    };
+    using Words = std::unique_ptr<std::uint64_t[], FreeWords>;
+    // wordCount zeroed words; throws std::bad_alloc when they cannot be had.
+    static Words ZeroedWords(std::size_t wordCount);
+
     std::vector<BadPixel> entries_;
-    std::vector<std::uint64_t> positionBits_;  // bit BitIndex(x, y) set when (x, y) is present
+    Words positionBits_;  // bit BitIndex(x, y) set when (x, y) is present
+    std::size_t wordCount_ = 0;
     std::uint32_t firstColumn_ = 0;
     std::uint32_t firstRow_ = 0;
     std::uint32_t width_ = 0;

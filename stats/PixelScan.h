@@ -96,7 +96,7 @@ struct BadPixelScan {
             return;
         }
         map.MakeRoom(count);
-        std::uint64_t* bits = map.positionBits_.data();
+        std::uint64_t* bits = map.positionBits_.get();
         std::vector<BadPixel>& entries = map.entries_;
         std::size_t bit = map.BitIndex(x, y);
         for (std::uint32_t c = 0; c < count;) {

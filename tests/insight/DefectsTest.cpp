@@ -7,6 +7,7 @@
 #include <random>
 #include <tuple>
 
+#include "insight/DefectPixels.h"
 #include "insight/Guidelines.h"
 #include "tests/support/DetectorPhantoms.h"
 
@@ -263,6 +264,42 @@ TEST(LineDefects, SingleOffsetOrDeadLineIsFoundAndNothingElse)
     }
 }
 
+// A line's reference is the median of the kLineNeighbours lines on the side
+// it departs from least, exactly (ties and repeated values included).
+TEST(LineDefects, ReferenceIsTheExactMedianOfTheNearerSide)
+{
+    struct Case {
+        const char* name;
+        unsigned seed;
+        std::size_t line;
+        int spread;  // the other lines: 1000 + a whole number in [0, spread)
+    } const cases[] = {
+        {"distinct neighbours", 1, 20, 997}, {"many equal neighbours", 2, 20, 3}, {"all neighbours equal", 3, 30, 1},
+        {"near the first end", 4, 6, 50},    {"near the last end", 5, 34, 50},
+    };
+    const auto median = [](std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        return values[values.size() / 2];  // an odd count: kLineNeighbours
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::mt19937 rng(c.seed);
+        std::vector<double> means(41);
+        for (double& mean : means) mean = 1000.0 + static_cast<double>(rng() % c.spread) / 4.0;
+        means[c.line] = 5000.0;
+        const std::vector<std::uint32_t> counts(means.size(), 1000);
+        const ProfileSearch search = FindProfileDefects(means, counts, std::vector<bool>(means.size(), false), 1.0);
+        ASSERT_EQ(search.Defects.size(), 1u);
+        ASSERT_EQ(search.Defects[0].Line, c.line);
+        const auto from = [&](std::size_t first) {
+            return median({means.begin() + static_cast<std::ptrdiff_t>(first),
+                           means.begin() + static_cast<std::ptrdiff_t>(first + kLineNeighbours)});
+        };
+        const double left = from(c.line - kLineNeighbours), right = from(c.line + 1);
+        EXPECT_EQ(search.Defects[0].Reference, std::fabs(5000.0 - left) <= std::fabs(5000.0 - right) ? left : right);
+    }
+}
+
 // Sharp-edged regions make steps in the line means; the lines beside a step
 // differ from one side only and are no line defects. A line that differs from
 // both sides still is, also right at a step or inside the region.
@@ -401,6 +438,92 @@ TEST(GridGaps, PixelsNoRoiCoversAreJudged)
         const auto checks = JudgeDetector(run.Insight, run.Settings, DefaultPreset());
         EXPECT_EQ(checks[0].Key, LargestClusterCheckKey);
         EXPECT_EQ(checks[0].Result, c.verdict);
+    }
+}
+
+// From a million area pixels and a thousand lines on, the inspection runs
+// its independent parts on two threads (the gaps with the clusters and the
+// defect pixels beside the profiles and robust statistics, the rows beside
+// the columns). What it finds must be what the parts give one by one.
+TEST(DetectorInspection, TwoThreadsGiveWhatThePartsGiveOneByOne)
+{
+    struct Case {
+        const char* name;
+        std::uint32_t width, height;
+        double boxCm;              // at the phantom's spacing, 1 cm is side / 8 pixels
+        std::int32_t row, column;  // a line dimmed by 3 %, -1: none
+        bool gapDefects;           // dead pixels in the columns and rows no ROI covers
+    } const cases[] = {
+        {"row and column, gap pixels, odd box", 1024, 1024, 0.79, 300, 700, true},
+        {"column only, even box", 1200, 1024, 1.0, -1, 5, false},
+        {"row only, gap pixels", 1024, 1100, 1.0, 1090, -1, true},
+        {"clean", 1024, 1024, 1.0, -1, -1, false},
+    };
+    unsigned seed = 900;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Field field = Flat(c.width, c.height);
+        for (std::uint32_t x = 0; c.row >= 0 && x < c.width; ++x) field.At(x, c.row) *= 0.97;
+        for (std::uint32_t y = 0; c.column >= 0 && y < c.height; ++y) field.At(c.column, y) *= 0.97;
+        Image image = PoissonImage(field, ++seed);
+        for (const auto& [x, y] : {std::pair{10u, 10u}, std::pair{500u, 600u}, std::pair{501u, 600u}})
+            image.At(x, y) = 9000;
+        if (c.gapDefects)
+            for (std::uint32_t k = 40; k < 52; ++k) image.At(c.width - 1, k) = 0, image.At(k, c.height - 1) = 0;
+        AnalysisSettings settings = WholeImageSettings(image);
+        settings.BoxDimension = c.boxCm;
+        const Inspection run = Inspect(image, settings);
+        const DetectorInsight& insight = run.Insight;
+
+        // The pixels, one part after the other.
+        const GridGaps gaps = FindGridGaps(settings, run.Result, image.Pixels, image.Width);
+        EXPECT_EQ(insight.Gaps.Columns, gaps.Columns);
+        EXPECT_EQ(insight.Gaps.Rows, gaps.Rows);
+        ASSERT_EQ(insight.Gaps.Pixels.size(), gaps.Pixels.size());
+        EXPECT_EQ(gaps.Pixels.empty(), !c.gapDefects);
+        TBadPixelMap every = run.Result.BadPixelMap;
+        TBadPixelMap gapPixels = gaps.Pixels;
+        every.Append(std::move(gapPixels));
+        const ClusterSummary clusters = FindDefectClusters(every);
+        ASSERT_EQ(insight.Clusters.Clusters.size(), clusters.Clusters.size());
+        for (std::size_t i = 0; i < clusters.Clusters.size(); ++i) {
+            EXPECT_EQ(insight.Clusters.Clusters[i].Size, clusters.Clusters[i].Size);
+            EXPECT_EQ(insight.Clusters.Clusters[i].Left, clusters.Clusters[i].Left);
+            EXPECT_EQ(insight.Clusters.Clusters[i].Top, clusters.Clusters[i].Top);
+        }
+        const DefectPixelSummary defects =
+            CountDefectPixels(every, run.Result.Rois, std::uint64_t{image.Width} * image.Height);
+        EXPECT_EQ(insight.DefectPixels.Count, defects.Count);
+        EXPECT_EQ(insight.Metrics.Robust.DefectPixelCount, defects.Count);
+
+        // The lines, one direction after the other (no rim here, so the
+        // whole area is searched).
+        ASSERT_FALSE(insight.Rims.Found());
+        const PixelRect area{0, 0, image.Width, image.Height};
+        const LineProfiles profiles = MeasureLineProfiles(image.Pixels, image.Width, area);
+        LineProfiles without = profiles;
+        LeaveOut(without, run.Result.BadPixelMap);
+        LeaveOut(without, gaps.Pixels);
+        std::vector<std::pair<LineOrientation, std::uint32_t>> expected;
+        double largest = 0.0;
+        const double noise = std::sqrt(*MedianRoiVariance(insight.RobustRois.Rois, run.Result.BoxPixels, area));
+        for (const LineOrientation orientation : {LineOrientation::Row, LineOrientation::Column}) {
+            const bool rows = orientation == LineOrientation::Row;
+            const std::vector<std::uint32_t>& counts = rows ? without.RowCount : without.ColumnCount;
+            const ProfileSearch search = FindProfileDefects(rows ? without.RowMeans() : without.ColumnMeans(), counts,
+                                                            std::vector<bool>(counts.size(), false), noise);
+            for (const ProfileDefect& d : search.Defects)
+                expected.emplace_back(orientation, static_cast<std::uint32_t>(d.Line));
+            largest = std::max(largest, search.LargestOtherSigmas);
+        }
+        std::vector<std::pair<LineOrientation, std::uint32_t>> found;
+        for (const LineDefect& line : insight.Lines) found.emplace_back(line.Orientation, line.Index);
+        EXPECT_EQ(found, expected);
+        EXPECT_EQ(insight.LargestOtherLineSigmas, largest);
+        std::vector<std::pair<LineOrientation, std::uint32_t>> planted;
+        if (c.row >= 0) planted.emplace_back(LineOrientation::Row, c.row);
+        if (c.column >= 0) planted.emplace_back(LineOrientation::Column, c.column);
+        EXPECT_EQ(found, planted);
     }
 }
 

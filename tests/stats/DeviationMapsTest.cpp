@@ -217,6 +217,60 @@ TEST(DeviationMapsTest, AppendKeepsOnlyNewPositionsInOrder)
     }
 }
 
+TEST(DeviationMapsTest, CopiesIndexTheSamePositionsAndStandAlone)
+{
+    // A copy sets the bits of a few entries again one by one and copies the
+    // words of a dense map; either way it must know exactly the original's
+    // positions (inside and outside the extent) and share nothing with it.
+    struct Case {
+        const char* name;
+        std::uint32_t width, height;  // extent at (3, 5); 0: none
+        std::size_t entries;
+    } const cases[] = {
+        {"few entries in a large extent", 2048, 1024, 6},
+        {"entries on most words of a small extent", 64, 40, 300},
+        {"no extent: positions in the hash set", 0, 0, 20},
+        {"an extent without entries", 600, 500, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TBadPixelMap original;
+        if (c.width > 0) original.SetExtent(3, 5, c.width, c.height);
+        std::mt19937 rng(7);
+        for (std::size_t i = 0; i < c.entries; ++i) {
+            const std::uint32_t x = rng() % (c.width + 20), y = rng() % (c.height + 20);  // some outside
+            original.Add(BadPixel{x, y, static_cast<std::uint16_t>(i), 1.0 * i});
+        }
+        TBadPixelMap assigned;
+        assigned.SetExtent(0, 0, 8, 8);
+        assigned.Add(BadPixel{1, 1, 9, 9.0});
+        const TBadPixelMap constructed(original);
+        assigned = original;
+        for (const TBadPixelMap* copy : {&constructed, static_cast<const TBadPixelMap*>(&assigned)}) {
+            EXPECT_EQ(Entries(*copy), Entries(original));
+            std::size_t known = 0;
+            for (std::uint32_t y = 0; y < c.height + 20; ++y)
+                for (std::uint32_t x = 0; x < c.width + 20; ++x) {
+                    const bool here = original.Contains(x, y);
+                    known += here;
+                    if (copy->Contains(x, y) != here) ADD_FAILURE() << "position " << x << "," << y;
+                }
+            EXPECT_EQ(known, original.size());
+        }
+        // The copy goes its own way: positions it gains (in its bitmap or
+        // its hash set) stay unknown to the original.
+        TBadPixelMap later(original);
+        std::uint32_t freeX = 3;
+        while (original.Contains(freeX, 5)) ++freeX;
+        for (const BadPixel& gained : {BadPixel{freeX, 5, 1, 0.0}, BadPixel{100000, 100000, 1, 0.0}}) {
+            EXPECT_TRUE(later.Add(gained));
+            EXPECT_FALSE(later.Add(gained));
+            EXPECT_FALSE(original.Contains(gained.X, gained.Y));
+        }
+        for (const BadPixel& pixel : original) EXPECT_FALSE(later.Add(pixel));
+    }
+}
+
 TEST(DeviationMapsTest, SetExtentKeepsEntriesIndexed)
 {
     TBadPixelMap map;
