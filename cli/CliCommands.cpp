@@ -11,7 +11,6 @@
 #include "cli/BatchRun.h"
 #include "cli/CliSummary.h"
 #include "cli/HistoryCommands.h"
-#include "cli/ImageJob.h"
 #include "cli/IntakeCommands.h"
 #include "cli/MapExport.h"
 #include "cmake/EvenorVersion.h"
@@ -19,6 +18,8 @@
 #include "dicom/FilePath.h"
 #include "dicom/TerminalText.h"
 #include "insight/ResultExport.h"
+#include "qa/ImageJob.h"
+#include "qa/Recorder.h"
 
 namespace evenor {
 
@@ -71,6 +72,7 @@ int SingleImage(const AnalyseCommandLine& line, bool withMaps, const AnalyseOpti
     if (!line.PngFolder.empty()) job.Outputs.MapFolder = line.PngFolder;
     job.Outputs.Pdf = line.Pdf;
     job.Outputs.Paper = PaperOf(line.Paper);
+    job.Pictures = ModulePictures();
     job.WantRecord = line.Record;
     job.AnalysedBy = line.By;
     // With a PDF report the test is recorded before the report is drawn, so

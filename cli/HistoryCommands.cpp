@@ -1,4 +1,5 @@
 #include "cli/HistoryCommands.h"
+#include "qa/Recorder.h"
 
 #include <algorithm>
 #include <array>
@@ -13,13 +14,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/EvenorError.h"
 #include "cli/CliCommands.h"
 #include "cli/MapExport.h"
-#include "dicom/EvenorError.h"
 #include "dicom/TerminalText.h"
 #include "history/HistoryStore.h"
 #include "insight/ResultExport.h"
-#include "render/ReportSources.h"
+#include "qa/ReportSources.h"
 
 namespace evenor {
 
@@ -706,47 +707,6 @@ int BaselineCommand(const HistoryCommandLine& line, HistoryStore& store, std::os
 }
 
 }  // namespace
-
-std::string HistoryLocation(const std::string& db) { return db.empty() ? HistoryStore::DefaultLocation() : db; }
-
-HistoryRecorder::HistoryRecorder(std::string db, std::string by) : db_(std::move(db)), by_(std::move(by)) {}
-
-HistoryRecorder::~HistoryRecorder() = default;
-
-HistoryStore& HistoryRecorder::Store()
-{
-    if (!store_) {
-        if (!openError_.empty()) throw EvenorError(openError_);
-        try {
-            store_ = HistoryStore::Open(HistoryLocation(db_));
-        } catch (const EvenorError& e) {
-            openError_ = e.Message();
-            throw;
-        }
-    }
-    return *store_;
-}
-
-ReportBaseline HistoryRecorder::RecordForReport(QaRecord record)
-{
-    std::lock_guard guard(lock_);
-    HistoryStore& store = Store();
-    record.RecordedBy = by_;
-    return ReportBaselineFor(store, store.Record(record));
-}
-
-std::string HistoryRecorder::Record(QaRecord record)
-{
-    std::lock_guard guard(lock_);
-    HistoryStore& store = Store();
-    record.RecordedBy = by_;
-    const RecordOutcome outcome = store.Record(record);
-    std::string text = outcome.AlreadyRecorded ? "Already recorded as record " + std::to_string(outcome.Id)
-                                               : "Recorded as record " + std::to_string(outcome.Id) + " for detector " +
-                                                     Printable(outcome.DetectorKey);
-    for (const auto& note : outcome.Notes) text += "\n" + Printable(note);
-    return text;
-}
 
 void AddHistoryCommands(CLI::App& app, HistoryCommandLine& line)
 {

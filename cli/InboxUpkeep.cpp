@@ -11,12 +11,13 @@
 
 #include "cli/CliCommands.h"
 #include "cli/HistoryCommands.h"
-#include "cli/Intake.h"
-#include "cli/IntakeRules.h"
 #include "dicom/SharedFile.h"
 #include "dicom/TerminalText.h"
 #include "dicom/UtcTime.h"
 #include "history/Sha256.h"
+#include "qa/Intake.h"
+#include "qa/IntakeRules.h"
+#include "qa/Recorder.h"
 
 namespace evenor {
 

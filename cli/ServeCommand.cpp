@@ -26,12 +26,13 @@
 #include <vector>
 
 #include "cli/HistoryCommands.h"
-#include "cli/Intake.h"
-#include "cli/IntakeWorkers.h"
 #include "dicom/DicomLib.h"
 #include "dicom/SharedFile.h"
 #include "history/HistoryStore.h"
 #include "history/Sha256.h"
+#include "qa/Intake.h"
+#include "qa/IntakeWorkers.h"
+#include "qa/Recorder.h"
 
 // DCMTK last: its headers define many macros.
 #include <dcmtk/config/osconfig.h>

@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <map>
 
+#include "base/EvenorError.h"
 #include "dicom/Environment.h"
-#include "dicom/EvenorError.h"
 #include "dicom/TerminalText.h"
 #include "dicom/UtcTime.h"
 

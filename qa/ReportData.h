@@ -14,7 +14,7 @@
 
 #include "dicom/UtcTime.h"
 #include "insight/Guidelines.h"
-#include "render/TrendSeries.h"
+#include "qa/TrendSeries.h"
 
 namespace evenor {
 

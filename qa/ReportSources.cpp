@@ -1,4 +1,4 @@
-#include "render/ReportSources.h"
+#include "qa/ReportSources.h"
 
 #include <algorithm>
 #include <chrono>

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "history/HistoryStore.h"
-#include "render/ReportData.h"
-#include "render/TrendSeries.h"
+#include "qa/ReportData.h"
+#include "qa/TrendSeries.h"
 
 namespace evenor {
 

@@ -10,7 +10,7 @@
 #include <ostream>
 #include <vector>
 
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "insight/Metrics.h"
 #include "insight/ResultExport.h"
 #include "insight/StructuredNoise.h"

@@ -24,8 +24,8 @@
 #include <nlohmann/json.hpp>
 
 #include "analysis/AnalysisSettings.h"
+#include "base/EvenorError.h"
 #include "cmake/EvenorVersion.h"
-#include "dicom/EvenorError.h"
 #include "dicom/TerminalText.h"
 #include "insight/DetectorInsight.h"
 #include "insight/ResultExport.h"

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "insight/ResultExport.h"
 #include "render/MapRenderer.h"
 

@@ -15,7 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "cli/Intake.h"
+#include "qa/Intake.h"
 #include "tests/cli/CliTestSupport.h"
 
 extern char** environ;

@@ -7,7 +7,7 @@
 #include <functional>
 #include <thread>
 
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "history/Sha256.h"
 #include "tests/history/HistoryTestSupport.h"
 
