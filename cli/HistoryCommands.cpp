@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/Dates.h"
 #include "base/EvenorError.h"
 #include "cli/CliCommands.h"
 #include "cli/MapExport.h"
@@ -47,25 +48,6 @@ std::string CsvField(const std::string& text)
     std::string quoted = "\"";
     for (const char c : field) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
     return quoted + "\"";
-}
-
-// "YYYY-MM-DD" from "YYYY-MM-DD" or "YYYYMMDD"; empty when neither.
-std::string DateArgument(const std::string& text)
-{
-    const auto digits = [](std::string_view s) {
-        return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-    };
-    std::string date;
-    if (text.size() == 8 && digits(text)) date = text.substr(0, 4) + "-" + text.substr(4, 2) + "-" + text.substr(6, 2);
-    if (text.size() == 10 && text[4] == '-' && text[7] == '-' && digits(text.substr(0, 4)) &&
-        digits(text.substr(5, 2)) && digits(text.substr(8, 2)))
-        date = text;
-    if (date.empty()) return {};
-    // A day of the calendar: no month 13, no 30 February.
-    const std::chrono::year_month_day day{std::chrono::year{std::stoi(date.substr(0, 4))},
-                                          std::chrono::month{static_cast<unsigned>(std::stoi(date.substr(5, 2)))},
-                                          std::chrono::day{static_cast<unsigned>(std::stoi(date.substr(8, 2)))}};
-    return day.ok() ? date : std::string();
 }
 
 // Compact JSON text (as nlohmann's dump() makes it) written as dump(2) would
@@ -264,7 +246,7 @@ int History(const HistoryCommandLine& line, HistoryStore& store, std::ostream& o
     }
     std::string since;
     if (!line.Since.empty()) {
-        since = DateArgument(line.Since);
+        since = CalendarDate(line.Since);
         if (since.empty()) {
             err << "--since: a date YYYY-MM-DD is expected\n";
             return kExitUsage;

@@ -9,10 +9,10 @@
 #include <filesystem>
 #include <map>
 
+#include "base/Dates.h"
 #include "base/EvenorError.h"
 #include "dicom/Environment.h"
 #include "dicom/TerminalText.h"
-#include "dicom/UtcTime.h"
 
 namespace evenor {
 
@@ -163,13 +163,6 @@ std::string QuestionMarks(std::size_t count)
     return text;
 }
 
-Verdict VerdictFromName(const std::string& name)
-{
-    for (const Verdict v : {Verdict::Pass, Verdict::Warning, Verdict::Fail})
-        if (VerdictName(v) == name) return v;
-    return Verdict::NotEvaluated;
-}
-
 constexpr const char* kDetectorColumns =
     "d.id, d.key, d.key_kind, d.display_name, d.manufacturer, d.model, d.serial, d.detector_id, d.station, "
     "d.test_interval_days, (SELECT count(*) FROM records r WHERE r.detector = d.id), "
@@ -213,16 +206,6 @@ Baseline BaselineFromRow(const SqlRow& row)
 }
 
 }  // namespace
-
-std::string TodayText()
-{
-    const std::time_t t = std::time(nullptr);
-    std::tm parts{};
-    localtime_r(&t, &parts);
-    char text[16];
-    std::strftime(text, sizeof text, "%Y-%m-%d", &parts);
-    return text;
-}
 
 std::string HistoryStore::DefaultFile() { return (UserDataFolder() / "evenor" / "history.sqlite").string(); }
 

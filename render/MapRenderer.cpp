@@ -106,13 +106,6 @@ void DrawGrid(QImage& image, const AreaMapGeometry& geometry, const AnalysisResu
     for (const int y : horizontals) painter.fillRect(left, y, right - left + s, s, kGridColour);
 }
 
-QString TickText(double value)
-{
-    QString text = QString::number(value, 'g', 4);
-    if (value > 0) text.prepend('+');
-    return text + " %";
-}
-
 bool HaveGuiApplication() { return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr; }
 
 bool InsideArea(const AreaMapGeometry& geometry, const LineDefect& line)
@@ -254,6 +247,13 @@ void WriteLineNames(QImage& image, const AreaMapGeometry& geometry, std::span<co
 }
 
 }  // namespace
+
+QString TickText(double value)
+{
+    QString text = QString::number(value, 'g', 4);
+    if (value > 0) text.prepend('+');
+    return text + " %";
+}
 
 QPointF AreaMapGeometry::ToMap(double column, double row) const
 {

@@ -82,13 +82,6 @@ QColor VerdictColour(Verdict verdict)
     return kMuted;
 }
 
-Verdict VerdictFromName(const std::string& name)
-{
-    for (const Verdict v : {Verdict::Pass, Verdict::Warning, Verdict::Fail, Verdict::NotJudged})
-        if (VerdictName(v) == name) return v;
-    return Verdict::NotEvaluated;
-}
-
 // A measured value as the report shows it: rounded to two decimals, as the
 // text summary shows it (the JSON keeps every digit); a value that rounds to
 // 0 shows as 0.00, without a sign.
@@ -675,13 +668,6 @@ QSizeF AreaMapPrintSize(double width, double height)
 {
     const double scale = std::min(kAreaMapBoxWidth / std::max(width, 1.0), kAreaMapBoxHeight / std::max(height, 1.0));
     return {width * scale, height * scale};
-}
-
-QString TickText(double value)
-{
-    QString text = QString::number(value, 'g', 4);
-    if (value > 0) text.prepend('+');
-    return text + QStringLiteral(" %");
 }
 
 // A vertical scale beside a picture: gradient fills bar (its top at stop 0),

@@ -40,6 +40,7 @@
 #include "dicom/SharedFile.h"
 #include "history/QaRecord.h"
 #include "history/Sha256.h"
+#include "qa/ImageJob.h"
 #include "qa/TestRun.h"
 #include "ui/About.h"
 #include "ui/Calculateform.h"
@@ -208,7 +209,7 @@ void TFormEvenor::CreateControls()
         if (!lastRun_ || !shown) return std::nullopt;
         if (lastRun_->FileSha256.empty())
             throw EvenorError("The image " + shown->Settings.DicomFileName + " can no longer be read to record it");
-        if (!shown->Image.Judged()) throw EvenorError("Not recorded: " + shown->Image.NotJudgedText());
+        if (!shown->Image.Judged()) throw EvenorError(NotRecordedText(shown->Image));
         return MakeQaRecord(shown->Settings, shown->Result, shown->Insight, resultsPage_->ChosenPreset(),
                             lastRun_->Tags, lastRun_->FileSha256, shown->Warnings);
     });
