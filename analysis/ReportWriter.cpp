@@ -12,7 +12,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "stats/SignalToNoise.h"
 
 namespace evenor {

@@ -16,7 +16,7 @@
 #include "analysis/AnalysisSettings.h"
 #include "analysis/PixelPreparation.h"
 #include "analysis/RoiGrid.h"
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 
 namespace evenor {
 

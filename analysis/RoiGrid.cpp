@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/EvenorError.h"
 #include "dicom/DicomLib.h"
-#include "dicom/EvenorError.h"
 #include "stats/BoxStatistics.h"
 #include "stats/SignalToNoise.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/IntakeRules.h"
+#include "qa/IntakeRules.h"
 
 namespace evenor::bench {
 namespace {

@@ -275,6 +275,7 @@ int RunBatch(const BatchOptions& options, const AnalyseOptions& analyse, const G
                     job.Options = &analyse;
                     job.Preset = &preset;
                     job.Outputs = BatchOutputsFor(item, options);
+                    job.Pictures = ModulePictures();
                     job.WantSummaryRow = true;
                     job.AnalysedBy = options.By;
                     job.WantRecord = options.Recorder != nullptr;

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "cli/HistoryCommands.h"
-#include "cli/ImageJob.h"
+#include "qa/ImageJob.h"
+#include "qa/Recorder.h"
 
 namespace evenor {
 

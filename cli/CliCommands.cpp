@@ -11,16 +11,17 @@
 #include "cli/BatchRun.h"
 #include "cli/CliSummary.h"
 #include "cli/HistoryCommands.h"
-#include "cli/ImageJob.h"
 #include "cli/IntakeCommands.h"
 #include "cli/MapExport.h"
 #include "cli/SeriesCommand.h"
-#include "cli/SeriesRun.h"
+#include "qa/SeriesRun.h"
 #include "cmake/EvenorVersion.h"
 #include "dicom/DicomLib.h"
 #include "dicom/FilePath.h"
 #include "dicom/TerminalText.h"
 #include "insight/ResultExport.h"
+#include "qa/ImageJob.h"
+#include "qa/Recorder.h"
 
 namespace evenor {
 
@@ -75,6 +76,7 @@ int SingleImage(const AnalyseCommandLine& line, bool withMaps, const AnalyseOpti
     if (!line.PngFolder.empty()) job.Outputs.MapFolder = line.PngFolder;
     job.Outputs.Pdf = line.Pdf;
     job.Outputs.Paper = PaperOf(line.Paper);
+    job.Pictures = ModulePictures();
     job.WantRecord = line.Record;
     job.WantSpectrum = line.Nps;
     job.AnalysedBy = line.By;

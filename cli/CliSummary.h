@@ -8,7 +8,7 @@
 // locale.
 #include <string>
 
-#include "cli/ImageJob.h"
+#include "qa/ImageJob.h"
 
 namespace evenor {
 

@@ -1,4 +1,5 @@
 #include "cli/HistoryCommands.h"
+#include "qa/Recorder.h"
 
 #include <algorithm>
 #include <array>
@@ -13,13 +14,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/Dates.h"
+#include "base/EvenorError.h"
 #include "cli/CliCommands.h"
 #include "cli/MapExport.h"
-#include "dicom/EvenorError.h"
 #include "dicom/TerminalText.h"
+#include "history/HistoryJson.h"
 #include "history/HistoryStore.h"
 #include "insight/ResultExport.h"
-#include "render/ReportSources.h"
+#include "qa/ReportSources.h"
 
 namespace evenor {
 
@@ -36,12 +39,6 @@ std::string Real(std::optional<double> value, int decimals)
     return std::string(text, end);
 }
 
-Json Number(std::optional<double> value)
-{
-    if (!value || !std::isfinite(*value)) return nullptr;
-    return *value;
-}
-
 std::string CsvField(const std::string& text)
 {
     std::string field = text;
@@ -52,44 +49,6 @@ std::string CsvField(const std::string& text)
     for (const char c : field) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
     return quoted + "\"";
 }
-
-// "YYYY-MM-DD" from "YYYY-MM-DD" or "YYYYMMDD"; empty when neither.
-std::string DateArgument(const std::string& text)
-{
-    const auto digits = [](std::string_view s) {
-        return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-    };
-    std::string date;
-    if (text.size() == 8 && digits(text)) date = text.substr(0, 4) + "-" + text.substr(4, 2) + "-" + text.substr(6, 2);
-    if (text.size() == 10 && text[4] == '-' && text[7] == '-' && digits(text.substr(0, 4)) &&
-        digits(text.substr(5, 2)) && digits(text.substr(8, 2)))
-        date = text;
-    if (date.empty()) return {};
-    // A day of the calendar: no month 13, no 30 February.
-    const std::chrono::year_month_day day{std::chrono::year{std::stoi(date.substr(0, 4))},
-                                          std::chrono::month{static_cast<unsigned>(std::stoi(date.substr(5, 2)))},
-                                          std::chrono::day{static_cast<unsigned>(std::stoi(date.substr(8, 2)))}};
-    return day.ok() ? date : std::string();
-}
-
-Json NumbersJson(const RecordNumbers& n)
-{
-    Json metrics = Json::object();
-    for (const auto& info : AllMetricInfos()) metrics[std::string(info.Key)] = Number(n.Metrics[std::size_t(info.Id)]);
-    return {{"area_mean", Number(n.AreaMean)},
-            {"area_sd", Number(n.AreaSD)},
-            {"area_snr", Number(n.AreaSNR)},
-            {"mean_roi_snr", Number(n.MeanRoiSNR)},
-            {"roi_snr_sd", Number(n.RoiSNRSD)},
-            {"roi_count", n.RoiCount},
-            {"deviating_roi_count", n.DeviatingRoiCount},
-            {"deviating_pixel_count", n.DeviatingPixelCount},
-            {"metrics", std::move(metrics)}};
-}
-
-// Stands for a record's details in its JSON until they are written: the
-// details are stored as JSON already and are copied, not parsed and dumped.
-constexpr const char* kDetailsPlaceholder = "\x01evenor-details\x01";
 
 // Compact JSON text (as nlohmann's dump() makes it) written as dump(2) would
 // write it, its first line at the current position, the others indented by
@@ -143,95 +102,6 @@ void WriteIndented(std::string& out, std::string_view compact, std::size_t inden
             out += c;
         }
     }
-}
-
-Json RecordJson(const StoredRecord& s)
-{
-    const QaRecord& r = s.Record;
-    Json checks = Json::array();
-    for (const auto& c : s.Checks)
-        checks.push_back({{"key", c.Key},
-                          {"value", Number(c.Value)},
-                          {"baseline", Number(c.Reference)},
-                          {"deviation_pct", Number(c.DeviationPercent)},
-                          {"warning", Number(c.Limit.Warning)},
-                          {"action", Number(c.Limit.Action)},
-                          {"verdict", VerdictName(c.Result)},
-                          {"note", c.Note}});
-    // Details that are not JSON are shown as null.
-    const Json details = Json::accept(r.Details) ? Json(kDetailsPlaceholder) : Json(nullptr);
-    Json out = {{"id", s.Id},
-                {"detector", s.DetectorKey},
-                {"detector_name", s.DetectorName},
-                {"tested_at", s.TestedAt},
-                {"recorded_at", s.RecordedAt},
-                {"recorded_by", s.RecordedBy},
-                {"manufacturer", r.Detector.Manufacturer},
-                {"model", r.Detector.Model},
-                {"device_serial_number", r.Detector.Serial},
-                {"detector_id", r.Detector.DetectorId},
-                {"station_name", r.Detector.Station},
-                {"software_versions", r.SoftwareVersions},
-                {"sop_instance_uid", r.SopInstanceUid},
-                {"acquisition_date", r.AcquisitionDate},
-                {"acquisition_time", r.AcquisitionTime},
-                {"kvp", r.KVp},
-                {"exposure", r.Exposure},
-                {"exposure_unit", r.ExposureUnit},
-                {"presentation_intent_type", r.PresentationIntentType},
-                {"file", r.FileName},
-                {"file_sha256", r.FileSha256},
-                {"settings", r.Settings},
-                {"preset", r.Preset},
-                {"program_version", r.ProgramVersion},
-                {"overall", VerdictName(r.Overall)},
-                {"numbers", NumbersJson(r.Numbers)},
-                {"details", details},
-                {"baseline_version", s.BaselineVersion ? Json(*s.BaselineVersion) : Json(nullptr)},
-                {"baseline_overall", s.BaselineVersion ? Json(VerdictName(s.BaselineOverall)) : Json(nullptr)},
-                {"baseline_checks", std::move(checks)},
-                {"limits_version", s.LimitsVersion ? Json(*s.LimitsVersion) : Json(nullptr)},
-                {"new_since_baseline",
-                 {{"pixels", s.NewSinceBaseline.Pixels},
-                  {"clusters", s.NewSinceBaseline.Clusters},
-                  {"lines", s.NewSinceBaseline.Lines}}},
-                {"notes", s.Notes},
-                {"excluded", s.Excluded}};
-    if (s.Excluded) out["exclusion"] = {{"at", s.ExcludedAt}, {"by", s.ExcludedBy}, {"reason", s.ExcludedReason}};
-    return out;
-}
-
-Json DetectorJson(const DetectorRow& d)
-{
-    return {{"key", d.Key},
-            {"key_kind", d.KeyKind},
-            {"name", d.DisplayName},
-            {"manufacturer", d.Manufacturer},
-            {"model", d.Model},
-            {"device_serial_number", d.Serial},
-            {"detector_id", d.DetectorId},
-            {"station_name", d.Station},
-            {"test_interval_days", d.TestIntervalDays},
-            {"records", d.RecordCount},
-            {"last_tested_at", d.LastTestedAt}};
-}
-
-Json BaselineJson(const Baseline& b)
-{
-    Json lines = Json::array();
-    for (const auto& l : b.Lines)
-        lines.push_back({{"orientation", OrientationName(l.Orientation)}, {"index", l.Index}});
-    return {{"version", b.Version},
-            {"set_at", b.SetAt},
-            {"set_by", b.SetBy},
-            {"reason", b.Reason},
-            {"source", b.Source},
-            {"exposure", b.Exposure},
-            {"exposure_unit", b.ExposureUnit},
-            {"kvp", b.KVp},
-            {"numbers", NumbersJson(b.Numbers)},
-            {"deviating_pixels", b.DeviatingPixels.size()},
-            {"line_defects", std::move(lines)}};
 }
 
 void PrintJson(std::ostream& out, const Json& json)
@@ -376,7 +246,7 @@ int History(const HistoryCommandLine& line, HistoryStore& store, std::ostream& o
     }
     std::string since;
     if (!line.Since.empty()) {
-        since = DateArgument(line.Since);
+        since = CalendarDate(line.Since);
         if (since.empty()) {
             err << "--since: a date YYYY-MM-DD is expected\n";
             return kExitUsage;
@@ -535,28 +405,6 @@ std::vector<LimitsRequest> LimitsRequests(const HistoryCommandLine& line, std::s
     return requests;
 }
 
-Json LimitsJson(const BaselineLimits& values)
-{
-    Json limits = Json::object();
-    for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
-        const BaselineCheckInfo& check = AllBaselineChecks()[i];
-        limits[std::string(check.Key)] = {
-            {"warning", Number(values[i].Warning)},
-            {"action", Number(values[i].Action)},
-            {"default", values[i].Warning == check.Default.Warning && values[i].Action == check.Default.Action}};
-    }
-    return limits;
-}
-
-Json LimitsVersionJson(const LimitsVersion& v)
-{
-    return {{"version", v.Version},
-            {"set_at", v.SetAt.empty() ? Json(nullptr) : Json(v.SetAt)},
-            {"set_by", v.SetBy},
-            {"reason", v.Reason},
-            {"limits", LimitsJson(v.Values)}};
-}
-
 void PrintLimits(std::ostream& out, const DetectorRow& detector, const std::optional<LimitsVersion>& version)
 {
     out << "Limits of " << Printable(Shown(detector));
@@ -693,8 +541,8 @@ int BaselineCommand(const HistoryCommandLine& line, HistoryStore& store, std::os
         Json limits = Json::object();
         const auto values = store.LimitsOf(store.FindDetector(line.Detector).Id);
         for (std::size_t i = 0; i < BaselineCheckCount; ++i)
-            limits[std::string(AllBaselineChecks()[i].Key)] = {{"warning", Number(values[i].Warning)},
-                                                               {"action", Number(values[i].Action)}};
+            limits[std::string(AllBaselineChecks()[i].Key)] = {{"warning", JsonNumber(values[i].Warning)},
+                                                               {"action", JsonNumber(values[i].Action)}};
         PrintJson(out, {{"detector", store.FindDetector(line.Detector).Key},
                         {"baselines", std::move(list)},
                         {"limits", std::move(limits)}});
@@ -706,47 +554,6 @@ int BaselineCommand(const HistoryCommandLine& line, HistoryStore& store, std::os
 }
 
 }  // namespace
-
-std::string HistoryLocation(const std::string& db) { return db.empty() ? HistoryStore::DefaultLocation() : db; }
-
-HistoryRecorder::HistoryRecorder(std::string db, std::string by) : db_(std::move(db)), by_(std::move(by)) {}
-
-HistoryRecorder::~HistoryRecorder() = default;
-
-HistoryStore& HistoryRecorder::Store()
-{
-    if (!store_) {
-        if (!openError_.empty()) throw EvenorError(openError_);
-        try {
-            store_ = HistoryStore::Open(HistoryLocation(db_));
-        } catch (const EvenorError& e) {
-            openError_ = e.Message();
-            throw;
-        }
-    }
-    return *store_;
-}
-
-ReportBaseline HistoryRecorder::RecordForReport(QaRecord record)
-{
-    std::lock_guard guard(lock_);
-    HistoryStore& store = Store();
-    record.RecordedBy = by_;
-    return ReportBaselineFor(store, store.Record(record));
-}
-
-std::string HistoryRecorder::Record(QaRecord record)
-{
-    std::lock_guard guard(lock_);
-    HistoryStore& store = Store();
-    record.RecordedBy = by_;
-    const RecordOutcome outcome = store.Record(record);
-    std::string text = outcome.AlreadyRecorded ? "Already recorded as record " + std::to_string(outcome.Id)
-                                               : "Recorded as record " + std::to_string(outcome.Id) + " for detector " +
-                                                     Printable(outcome.DetectorKey);
-    for (const auto& note : outcome.Notes) text += "\n" + Printable(note);
-    return text;
-}
 
 void AddHistoryCommands(CLI::App& app, HistoryCommandLine& line)
 {

@@ -9,14 +9,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/Dates.h"
 #include "cli/CliCommands.h"
 #include "cli/HistoryCommands.h"
-#include "cli/Intake.h"
-#include "cli/IntakeRules.h"
 #include "dicom/SharedFile.h"
 #include "dicom/TerminalText.h"
-#include "dicom/UtcTime.h"
 #include "history/Sha256.h"
+#include "qa/Intake.h"
+#include "qa/IntakeRules.h"
+#include "qa/Recorder.h"
 
 namespace evenor {
 
@@ -57,18 +58,6 @@ void PrintIntakeEntry(std::ostream& out, const IntakeEntry& e)
     if (!e.Rule.empty()) out << "  " << e.Rule;
     if (!e.Message.empty() && e.State != IntakeAnalysed) out << "\n    " << Printable(e.Message);
     out << '\n';
-}
-
-std::optional<std::int64_t> UtcSeconds(const std::string& text)
-{
-    std::tm parts{};
-    char rest = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &parts.tm_year, &parts.tm_mon, &parts.tm_mday,
-                    &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &rest) != 6)
-        return std::nullopt;
-    parts.tm_year -= 1900;
-    parts.tm_mon -= 1;
-    return static_cast<std::int64_t>(timegm(&parts));
 }
 
 InboxSummary SummariseInbox(const std::vector<IntakeEntry>& entries, std::int64_t nowSeconds)

@@ -20,10 +20,6 @@ inline constexpr int kExitWaitedTooLong = 4;
 // One entry as "evenor-cli inbox" lists it (two lines).
 void PrintIntakeEntry(std::ostream& out, const IntakeEntry& entry);
 
-// Seconds since 1970 of a "YYYY-MM-DD HH:MM:SS" UTC time (IntakeEntry's);
-// none when the text is not one.
-std::optional<std::int64_t> UtcSeconds(const std::string& text);
-
 struct InboxSummary {
     std::size_t Total = 0;
     std::size_t Waiting = 0, Analysed = 0, Unmatched = 0, Refused = 0;

@@ -7,12 +7,13 @@
 
 #include "cli/CliCommands.h"
 #include "cli/HistoryCommands.h"
-#include "cli/Intake.h"
-#include "cli/IntakeRules.h"
 #include "dicom/DicomLib.h"
 #include "dicom/FilePath.h"
 #include "dicom/TerminalText.h"
 #include "history/HistoryStore.h"
+#include "qa/Intake.h"
+#include "qa/IntakeRules.h"
+#include "qa/Recorder.h"
 
 namespace evenor {
 

@@ -12,8 +12,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "base/EvenorError.h"
 #include "cli/MapPlugin.h"
-#include "dicom/EvenorError.h"
 
 #ifndef EVENOR_MAP_PLUGIN
 #error "EVENOR_MAP_PLUGIN names the map module's file"

@@ -9,8 +9,9 @@
 
 #include "analysis/AnalysisSettings.h"
 #include "analysis/RoiGrid.h"
-#include "render/ReportData.h"
-#include "render/TrendSeries.h"
+#include "qa/ImageJob.h"
+#include "qa/ReportData.h"
+#include "qa/TrendSeries.h"
 #include "spectrum/SpectrumPeaks.h"
 
 namespace evenor {
@@ -63,6 +64,22 @@ void WriteTestReportPdf(const std::string& path, const TestReportData& data, std
 // folder exists). Needs a MapSession. Throws EvenorError naming the file.
 void WriteSpectrumPngs(const std::string& folder, const std::string& prefix, const NoiseSpectrum& spectrum,
                        const PeakSearch& peaks);
+// The map module's pictures for ImageJob::Pictures (WriteMapPngs,
+// WriteTestReportPdf).
+inline ImagePictures ModulePictures()
+{
+    ImagePictures pictures;
+    pictures.Maps = [](const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
+                       std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result,
+                       const DetectorInsight* insight) {
+        WriteMapPngs(folder, prefix, pixels, columns, settings, result, insight);
+    };
+    pictures.Pdf = [](const std::string& path, const TestReportData& data, std::span<const std::uint16_t> pixels,
+                      std::uint32_t columns) { WriteTestReportPdf(path, data, pixels, columns); };
+    pictures.Spectrum = [](const std::string& folder, const std::string& prefix, const NoiseSpectrum& spectrum,
+                           const PeakSearch& peaks) { WriteSpectrumPngs(folder, prefix, spectrum, peaks); };
+    return pictures;
+}
 
 // Writes the PDF report of one detector's history. Needs a MapSession.
 // Throws EvenorError naming the file.

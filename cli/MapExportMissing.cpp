@@ -1,6 +1,6 @@
 // The stand-in for a build without the map renderer.
+#include "base/EvenorError.h"
 #include "cli/MapExport.h"
-#include "dicom/EvenorError.h"
 
 namespace evenor {
 

@@ -11,10 +11,10 @@
 
 #include <QGuiApplication>
 
-#include "cli/ImageJob.h"
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "insight/DetectorInsight.h"
 #include "insight/ResultExport.h"
+#include "qa/ImageJob.h"
 #include "render/MapRenderer.h"
 #include "render/ReportPdf.h"
 #include "render/SpectrumPlot.h"

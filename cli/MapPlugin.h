@@ -15,8 +15,8 @@
 #include "analysis/AnalysisSettings.h"
 #include "analysis/RoiGrid.h"
 #include "insight/DetectorInsight.h"
-#include "render/ReportData.h"
-#include "render/TrendSeries.h"
+#include "qa/ReportData.h"
+#include "qa/TrendSeries.h"
 #include "spectrum/SpectrumPeaks.h"
 
 namespace evenor {

@@ -5,8 +5,8 @@
 
 #include "analysis/AnalysisRun.h"
 #include "cli/CliCommands.h"
-#include "cli/SeriesRun.h"
-#include "dicom/EvenorError.h"
+#include "qa/SeriesRun.h"
+#include "base/EvenorError.h"
 #include "dicom/SharedFile.h"
 #include "dicom/TerminalText.h"
 #include "insight/ResultExport.h"

@@ -7,7 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "cli/AnalyseOptions.h"
+#include "qa/AnalyseOptions.h"
 
 namespace evenor {
 

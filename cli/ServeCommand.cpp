@@ -26,14 +26,17 @@
 #include <vector>
 
 #include "cli/HistoryCommands.h"
-#include "cli/Intake.h"
-#include "cli/IntakeWorkers.h"
+#include "qa/Intake.h"
+#include "qa/IntakeWorkers.h"
 #include "cli/ServeSocket.h"
 #include "cli/StoreFolder.h"
 #include "dicom/DicomLib.h"
 #include "dicom/SharedFile.h"
 #include "history/HistoryStore.h"
 #include "history/Sha256.h"
+#include "qa/Intake.h"
+#include "qa/IntakeWorkers.h"
+#include "qa/Recorder.h"
 
 // DCMTK last: its headers define many macros.
 #include <dcmtk/config/osconfig.h>

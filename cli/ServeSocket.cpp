@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "cli/IntakeWorkers.h"
+#include "qa/IntakeWorkers.h"
 
 namespace evenor {
 

@@ -9,10 +9,11 @@
 #include <thread>
 
 #include "cli/HistoryCommands.h"
-#include "cli/Intake.h"
-#include "cli/IntakeWorkers.h"
 #include "dicom/SharedFile.h"
 #include "history/HistoryStore.h"
+#include "qa/Intake.h"
+#include "qa/IntakeWorkers.h"
+#include "qa/Recorder.h"
 
 namespace evenor {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "dicom/PixelDecoding.h"
 #include "dicom/WordArray.h"
 

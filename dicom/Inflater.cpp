@@ -5,7 +5,7 @@
 
 #include <zlib.h>
 
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 
 namespace evenor {
 

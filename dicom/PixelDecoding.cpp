@@ -6,9 +6,9 @@
 #include <new>
 #include <vector>
 
+#include "base/EvenorError.h"
 #include "dicom/ByteSource.h"
 #include "dicom/Codecs.h"
-#include "dicom/EvenorError.h"
 #include "dicom/HugePages.h"
 
 namespace evenor {

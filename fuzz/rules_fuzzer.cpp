@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/IntakeRules.h"
 #include "fuzz/FuzzSupport.h"
+#include "qa/IntakeRules.h"
 
 namespace evenor::fuzz {
 namespace {

@@ -1,5 +1,5 @@
-#include "dicom/EvenorError.h"
-#include "dicom/UtcTime.h"
+#include "base/EvenorError.h"
+#include "base/Dates.h"
 #include "history/HistoryStore.h"
 #include "history/StoreRows.h"
 

@@ -1,6 +1,6 @@
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "dicom/TerminalText.h"
-#include "dicom/UtcTime.h"
+#include "base/Dates.h"
 #include "history/HistoryStore.h"
 #include "history/StoreRows.h"
 

@@ -3,8 +3,8 @@
 #include <map>
 #include <string_view>
 
-#include "dicom/EvenorError.h"
-#include "dicom/UtcTime.h"
+#include "base/EvenorError.h"
+#include "base/Dates.h"
 #include "history/HistoryStore.h"
 #include "history/StoreRows.h"
 

@@ -1,7 +1,7 @@
 #include <iterator>
 #include <map>
 
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "history/HistoryStore.h"
 #include "history/StoreRows.h"
 

@@ -7,8 +7,9 @@
 #include <ctime>
 #include <filesystem>
 
+#include "base/Dates.h"
+#include "base/EvenorError.h"
 #include "dicom/Environment.h"
-#include "dicom/EvenorError.h"
 #include "dicom/TerminalText.h"
 #include "history/StoreRows.h"
 
@@ -42,16 +43,6 @@ std::optional<std::int64_t> DayNumber(const std::string& text)
 }
 
 }  // namespace
-
-std::string TodayText()
-{
-    const std::time_t t = std::time(nullptr);
-    std::tm parts{};
-    localtime_r(&t, &parts);
-    char text[16];
-    std::strftime(text, sizeof text, "%Y-%m-%d", &parts);
-    return text;
-}
 
 std::string HistoryStore::DefaultFile() { return (UserDataFolder() / "evenor" / "history.sqlite").string(); }
 

@@ -241,7 +241,4 @@ private:
     std::vector<std::string> secrets_;  // pieces of the location's passwords, never shown
 };
 
-// Today's local date, "YYYY-MM-DD".
-std::string TodayText();
-
 }  // namespace evenor

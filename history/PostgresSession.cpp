@@ -7,7 +7,7 @@
 #include <string>
 #include <type_traits>
 
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "history/SqlSession.h"
 
 namespace evenor {

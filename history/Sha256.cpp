@@ -11,7 +11,7 @@
 #define EVENOR_SHA_NI 1
 #endif
 
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 
 namespace evenor {
 

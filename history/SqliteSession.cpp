@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "history/SqlSession.h"
 
 namespace evenor {

@@ -6,7 +6,7 @@
 #include <ctime>
 #include <stdexcept>
 
-#include "dicom/UtcTime.h"
+#include "base/Dates.h"
 
 namespace evenor::store {
 
@@ -95,13 +95,6 @@ std::string QuestionMarks(std::size_t count)
     std::string text;
     for (std::size_t i = 0; i < count; ++i) text += i ? ", ?" : "?";
     return text;
-}
-
-Verdict VerdictFromName(const std::string& name)
-{
-    for (const Verdict v : {Verdict::Pass, Verdict::Warning, Verdict::Fail})
-        if (VerdictName(v) == name) return v;
-    return Verdict::NotEvaluated;
 }
 
 const Columns kDetectorColumns(

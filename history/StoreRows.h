@@ -14,6 +14,7 @@
 
 #include "history/HistoryStore.h"
 #include "history/SqlSession.h"
+#include "insight/Guidelines.h"
 
 namespace evenor::store {
 
@@ -27,9 +28,6 @@ SqlValue Bytes(std::string text);
 
 // "?, ?, ?" for count parameters.
 std::string QuestionMarks(std::size_t count);
-
-// A stored verdict name back; NotEvaluated for any other text.
-Verdict VerdictFromName(const std::string& name);
 
 // The columns of a SELECT by name: a row is read as row["tested_at"], not by
 // its position, so that adding or reordering a column cannot read another

@@ -154,6 +154,13 @@ std::string_view VerdictName(Verdict verdict)
     return "not evaluated";
 }
 
+Verdict VerdictFromName(std::string_view name)
+{
+    for (const Verdict v : {Verdict::Pass, Verdict::Warning, Verdict::Fail, Verdict::NotJudged})
+        if (VerdictName(v) == name) return v;
+    return Verdict::NotEvaluated;
+}
+
 std::span<const GuidelinePreset> AllPresets() { return kPresets; }
 
 std::vector<std::string_view> PresetNames()

@@ -29,6 +29,8 @@ inline constexpr std::size_t VerdictCount = 5;
 
 // "not evaluated", "pass", "warning", "fail", "not judged".
 std::string_view VerdictName(Verdict verdict);
+// The verdict VerdictName gives that name; NotEvaluated for any other text.
+Verdict VerdictFromName(std::string_view name);
 
 struct Limits {
     std::optional<double> Warning;  // no limit when empty

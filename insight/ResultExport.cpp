@@ -13,7 +13,7 @@
 
 #include "analysis/FieldSyntax.h"
 #include "analysis/ReportWriter.h"
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "insight/DetectorInsight.h"
 #include "insight/SpectrumExport.h"
 #include "stats/SignalToNoise.h"

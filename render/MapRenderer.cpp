@@ -10,7 +10,7 @@
 #include <ostream>
 #include <vector>
 
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "insight/Metrics.h"
 #include "insight/ResultExport.h"
 #include "insight/StructuredNoise.h"
@@ -104,13 +104,6 @@ void DrawGrid(QImage& image, const AreaMapGeometry& geometry, const AnalysisResu
     painter.setRenderHint(QPainter::Antialiasing, false);
     for (const int x : verticals) painter.fillRect(x, top, s, bottom - top + s, kGridColour);
     for (const int y : horizontals) painter.fillRect(left, y, right - left + s, s, kGridColour);
-}
-
-QString TickText(double value)
-{
-    QString text = QString::number(value, 'g', 4);
-    if (value > 0) text.prepend('+');
-    return text + " %";
 }
 
 bool HaveGuiApplication() { return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr; }
@@ -254,6 +247,13 @@ void WriteLineNames(QImage& image, const AreaMapGeometry& geometry, std::span<co
 }
 
 }  // namespace
+
+QString TickText(double value)
+{
+    QString text = QString::number(value, 'g', 4);
+    if (value > 0) text.prepend('+');
+    return text + " %";
+}
 
 QPointF AreaMapGeometry::ToMap(double column, double row) const
 {

@@ -184,6 +184,10 @@ HeatMap RenderHeatMapCells(const AnalysisResult& result, HeatMapKind kind, const
 // at +limit, clipped beyond. limit must be positive.
 QColor DivergingColour(double value, double limit);
 
+// A scale's tick label of a percentage: 4 significant digits, a sign when
+// positive, " %".
+QString TickText(double value);
+
 // The smallest of 1, 2, 2.5, 5 times a power of ten that is >= value (> 0).
 double NiceLimit(double value);
 

@@ -11,7 +11,7 @@
 #include <ostream>
 
 #include "cmake/EvenorVersion.h"
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "dicom/TerminalText.h"
 #include "insight/ResultExport.h"
 #include "render/ReportPdf.h"
@@ -130,13 +130,6 @@ QColor VerdictColour(Verdict verdict)
         break;
     }
     return kMuted;
-}
-
-Verdict VerdictFromName(const std::string& name)
-{
-    for (const Verdict v : {Verdict::Pass, Verdict::Warning, Verdict::Fail, Verdict::NotJudged})
-        if (VerdictName(v) == name) return v;
-    return Verdict::NotEvaluated;
 }
 
 // A measured value as the report shows it: rounded to two decimals, as the

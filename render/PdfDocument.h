@@ -20,7 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "insight/Guidelines.h"
-#include "render/ReportData.h"
+#include "qa/ReportData.h"
 
 namespace evenor::pdf {
 
@@ -46,7 +46,6 @@ QString Q(std::string_view text);
 QString TagText(const std::string& text);
 
 QColor VerdictColour(Verdict verdict);
-Verdict VerdictFromName(const std::string& name);
 
 // A measured value as the report shows it: rounded to two decimals, as the
 // text summary shows it (the JSON keeps every digit); a value that rounds to

@@ -8,7 +8,7 @@
 
 #include "render/PdfDocument.h"
 #include "render/ReportPdf.h"
-#include "render/TrendSeries.h"
+#include "qa/TrendSeries.h"
 
 namespace evenor {
 struct AnalysisResult;

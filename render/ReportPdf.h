@@ -29,8 +29,8 @@
 #include <span>
 #include <string>
 
+#include "qa/ReportData.h"
 #include "render/MapRenderer.h"
-#include "render/ReportData.h"
 
 namespace evenor {
 

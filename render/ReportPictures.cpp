@@ -3,8 +3,9 @@
 #include <cmath>
 
 #include "analysis/AnalysisSettings.h"
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "insight/DetectorInsight.h"
+#include "render/MapRenderer.h"
 #include "render/PdfPictures.h"
 #include "render/TrendChart.h"
 
@@ -19,13 +20,6 @@ namespace {
 // heading and caption. The map's resolution is planned for it
 // (ReportAreaMapPlanFor), so that it is the same on A4 and Letter.
 constexpr double kAreaMapBoxWidth = 420.0, kAreaMapBoxHeight = 600.0;
-
-QString TickText(double value)
-{
-    QString text = QString::number(value, 'g', 4);
-    if (value > 0) text.prepend('+');
-    return text + QStringLiteral(" %");
-}
 
 // A vertical scale beside a picture: gradient fills bar (its top at stop 0),
 // a tick with its label right of it at the top, the quarters and the bottom.

@@ -2,7 +2,7 @@
 #include <string>
 
 #include "analysis/AnalysisSettings.h"
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "dicom/TerminalText.h"
 #include "insight/DetectorInsight.h"
 #include "insight/ResultExport.h"

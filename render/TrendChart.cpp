@@ -12,7 +12,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "dicom/EvenorError.h"
+#include "base/Dates.h"
+#include "base/EvenorError.h"
 #include "insight/ResultExport.h"
 #include "render/MapRenderer.h"
 
@@ -45,11 +46,6 @@ std::optional<double> WidestPercent(const TrendStretch& stretch)
     const std::optional<double> warning = stretch.WarningPercent, action = stretch.ActionPercent;
     if (action && warning) return std::max(*action, *warning);
     return action ? action : warning;
-}
-
-QString DateText(double day)
-{
-    return QDate(1970, 1, 1).addDays(static_cast<qint64>(std::floor(day))).toString(QStringLiteral("yyyy-MM-dd"));
 }
 
 QString PercentText(const char* name, double percent)
@@ -223,7 +219,7 @@ void PaintTrendChart(QPainter& painter, const TrendSeries& series, QSize size, c
         painter.drawLine(x, plot.bottom(), x, plot.bottom() + 4);
         const int left = std::clamp(x - labelWidth / 2, 0, size.width() - labelWidth);
         painter.drawText(QRect(left, plot.bottom() + 6, labelWidth, 16), Qt::AlignHCenter | Qt::AlignTop,
-                         DateText(day));
+                         QString::fromStdString(DateTextOfDay(day)));
     }
 
     // The bands and the baseline of each version in force, from when it
@@ -272,7 +268,8 @@ void PaintTrendChart(QPainter& painter, const TrendSeries& series, QSize size, c
         std::vector<int> rowEnds;  // where each row's last label ends
         for (const TrendLimitsPeriod& period : periods) {
             QString text = LimitsText(period);
-            if (period.From > frame.FirstDay) text = QStringLiteral("from %1: %2").arg(DateText(period.From), text);
+            if (period.From > frame.FirstDay)
+                text = QStringLiteral("from %1: %2").arg(QString::fromStdString(DateTextOfDay(period.From)), text);
             const int width = labelMetrics.horizontalAdvance(text);
             const int wanted =
                 std::min(static_cast<int>(std::lround(frame.XOf(period.From))) + 4, plot.right() - 4 - width);

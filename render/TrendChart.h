@@ -20,7 +20,7 @@
 #include <QRect>
 #include <QSize>
 
-#include "render/TrendSeries.h"
+#include "qa/TrendSeries.h"
 
 class QPainter;
 

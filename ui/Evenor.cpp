@@ -35,12 +35,13 @@
 #include "analysis/AnalysisDefaults.h"
 #include "analysis/AnalysisRun.h"
 #include "analysis/FieldSyntax.h"
-#include "analysis/ReportWriter.h"
+#include "base/EvenorError.h"
 #include "dicom/DicomLib.h"
-#include "dicom/EvenorError.h"
 #include "dicom/SharedFile.h"
 #include "history/QaRecord.h"
 #include "history/Sha256.h"
+#include "qa/ImageJob.h"
+#include "qa/TestRun.h"
 #include "ui/About.h"
 #include "ui/Calculateform.h"
 #include "ui/Dialogs.h"
@@ -208,7 +209,7 @@ void TFormEvenor::CreateControls()
         if (!lastRun_ || !shown) return std::nullopt;
         if (lastRun_->FileSha256.empty())
             throw EvenorError("The image " + shown->Settings.DicomFileName + " can no longer be read to record it");
-        if (!shown->Image.Judged()) throw EvenorError("Not recorded: " + shown->Image.NotJudgedText());
+        if (!shown->Image.Judged()) throw EvenorError(NotRecordedText(shown->Image));
         return MakeQaRecord(shown->Settings, shown->Result, shown->Insight, resultsPage_->ChosenPreset(),
                             lastRun_->Tags, lastRun_->FileSha256, shown->Warnings);
     });
@@ -700,32 +701,31 @@ void TFormEvenor::Calculate()
         TDicomBeeld& image = *image_;
         std::optional<RunResults> prepared;
         std::optional<LastRun> run;
-        bool incomplete = false;
+        std::optional<TestRun> test;
         RunProgress progress;
         progress.Step(0, "analysing the image");
-        const auto work = [&] {
-            const std::optional<AnalysisOutcome> outcome = Analyse(settings, image, host);
-            if (!outcome) {
-                incomplete = true;
-                return;
-            }
-            // Once the detector is inspected, the report is written while the
-            // pictures are drawn. From then on it is written whole: a cancel
-            // would leave neither the old report nor a new one.
+        // Once the detector is inspected, the report is written while the
+        // pictures are drawn. From then on it is written whole: a cancel
+        // would leave neither the old report nor a new one. The closing
+        // message follows the notice.
+        TestSteps steps;
+        steps.ShowClosing = false;
+        steps.Present = [&](const AnalysisOutcome& outcome, const std::function<void()>& writeReport) {
             std::string sha256;
-            const auto writeReport = [&] {
+            const auto writeAll = [&] {
                 try {
                     sha256 = Sha256OfFile(settings.DicomFileName);
                 } catch (const std::exception&) {
                     // Only a record of this run needs it; Record says so then.
                 }
                 progress.Commit();
-                WriteResultsReport(settings, outcome->Result, outcome->Preparation);
+                writeReport();
             };
-            prepared = PrepareRunResults(settings, *outcome, image, &progress, writeReport);
+            prepared = PrepareRunResults(settings, outcome, image, &progress, writeAll);
             prepared->FileSha256 = sha256;
             run = LastRun{image.TagTable(), sha256};
         };
+        const auto work = [&] { test = RunTest(settings, image, host, steps); };
         bool finished = false;
         {
             NoticeShown notice(formCalculate_);
@@ -736,11 +736,9 @@ void TFormEvenor::Calculate()
             ShowFileNames();
             return;
         }
-        if (incomplete) {
-            Dialogs::Message(this, QString::fromLatin1(kPixelDataIncomplete));
-            return;
-        }
-        Dialogs::Message(this, QString::fromLatin1(kResultsWritten));
+        const std::string_view closing = test->Closing();
+        Dialogs::Message(this, QString::fromLatin1(closing.data(), qsizetype(closing.size())));
+        if (!test->Complete) return;
         resultsPage_->ShowResults(std::move(*prepared));
         resultsPage_->setEnabled(true);
         historyPage_->ForgetLastRecord();

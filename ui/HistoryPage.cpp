@@ -37,7 +37,8 @@
 #include <QValueAxis>
 
 #include "insight/ResultExport.h"
-#include "render/ReportSources.h"
+#include "qa/Recorder.h"
+#include "qa/ReportSources.h"
 #include "ui/Dialogs.h"
 #include "ui/Fonts.h"
 #include "ui/Preferences.h"
@@ -102,10 +103,8 @@ QAreaSeries* Band(double left, double right, double low, double high, const QCol
 
 std::string HistoryLocation()
 {
-    const QString chosen = Preferences::DatabaseLocation().trimmed();
-    if (!chosen.isEmpty()) return chosen.toStdString();
     // The default file's folder is made by the first recording; a chosen one must exist.
-    return HistoryStore::DefaultLocation();
+    return HistoryLocation(Preferences::DatabaseLocation().trimmed().toStdString());
 }
 
 THistoryPage::THistoryPage(QWidget* parent) : QWidget(parent)

@@ -21,7 +21,7 @@
 #include <QWidget>
 
 #include "history/HistoryStore.h"
-#include "render/ReportData.h"
+#include "qa/ReportData.h"
 
 class QChartView;
 class QCheckBox;

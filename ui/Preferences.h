@@ -11,7 +11,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "render/ReportData.h"
+#include "qa/ReportData.h"
 
 namespace evenor::Preferences {
 

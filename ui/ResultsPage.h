@@ -28,8 +28,8 @@
 #include "insight/Guidelines.h"
 #include "insight/ImageInfo.h"
 #include "insight/Metrics.h"
+#include "qa/ReportData.h"
 #include "render/MapRenderer.h"
-#include "render/ReportData.h"
 #include "stats/StatFuncties.h"
 
 class QCheckBox;

@@ -35,6 +35,7 @@
 #include "history/QaRecord.h"
 #include "insight/ImageInfo.h"
 #include "insight/ResultExport.h"
+#include "qa/TestRun.h"
 #include "render/MapRenderer.h"
 #include "render/ReportPdf.h"
 #include "ui/Dialogs.h"
@@ -153,16 +154,14 @@ RunResults PrepareRunResults(const AnalysisSettings& settings, const AnalysisOut
     results.RoiRows = lattice.Ys;
     results.Result = result;
     results.Preparation = outcome.Preparation;
-    results.PixelSpacing = image.PixelSpacing();
-    results.Image = ReadImageInfo(image);
-    results.DeviceSerialNumber = TagTableValue(image.TagTable(), tags::DeviceSerialNumber.Key);
-    results.SoftwareVersions = TagTableValue(image.TagTable(), tags::SoftwareVersions.Key);
-    results.AcquisitionTime = TagTableValue(image.TagTable(), tags::AcquisitionTime.Key);
     const TagDefaults tagDefaults = DefaultsFromTags(image.TagList());
-    results.Warnings = tagDefaults.Warnings;
-    if (results.Processed) results.Warnings.emplace_back(ProcessedImageWarning);
-    if (results.LossyCompressed) results.Warnings.emplace_back(LossyImageWarning);
-    for (const auto& reason : results.Image.NotJudged) results.Warnings.push_back(reason);
+    ImageFacts facts = ReadImageFacts(image, tagDefaults);
+    results.PixelSpacing = facts.PixelSpacing;
+    results.Image = std::move(facts.Image);
+    results.DeviceSerialNumber = std::move(facts.DeviceSerialNumber);
+    results.SoftwareVersions = std::move(facts.SoftwareVersions);
+    results.AcquisitionTime = std::move(facts.AcquisitionTime);
+    results.Warnings = std::move(facts.Warnings);
     const std::string sign = "tag 0028,1041 (Pixel Intensity Relationship Sign) ";
     if (!tagDefaults.Inverted)
         results.InversionReason = "set in the window; " + sign + "is missing or not 1 or -1";
@@ -328,18 +327,17 @@ QByteArray ResultsReportPdf(const RunResults& results, const GuidelinePreset& pr
     context.Image = results.Image;
     context.Preset = &preset;
     context.Insight = &results.Insight;
-    TestReportData data;
-    data.Settings = &results.Settings;
-    data.Result = &results.Result;
-    data.Context = &context;
-    data.DeviceSerialNumber = results.DeviceSerialNumber;
-    data.SoftwareVersions = results.SoftwareVersions;
-    data.AcquisitionTime = results.AcquisitionTime;
+    const ImageFacts facts{.Image = results.Image,
+                           .PixelSpacing = results.PixelSpacing,
+                           .DeviceSerialNumber = results.DeviceSerialNumber,
+                           .SoftwareVersions = results.SoftwareVersions,
+                           .AcquisitionTime = results.AcquisitionTime,
+                           .Warnings = results.Warnings};
+    TestReportData data = TestReportDataOf(results.Settings, results.Result, context, facts);
     data.FileSha256 = results.FileSha256;
     data.InversionReason = results.InversionReason;
     data.AnalysedAt = results.AnalysedAt;
     data.AnalysedBy = results.AnalysedBy;
-    data.Warnings = results.Warnings;
     data.Paper = paper;
     data.History = std::move(history);
     return RenderTestReportPdf(

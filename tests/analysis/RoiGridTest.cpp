@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "analysis/RoiGrid.h"
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "tests/support/ReferenceAnalysis.h"
 
 namespace evenor {

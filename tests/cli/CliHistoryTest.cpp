@@ -9,9 +9,10 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/HistoryCommands.h"
-#include "cli/Intake.h"
 #include "dicom/DicomLib.h"
 #include "history/HistoryStore.h"
+#include "qa/Intake.h"
+#include "qa/Recorder.h"
 #include "tests/cli/CliTestSupport.h"
 
 namespace evenor::test {

@@ -9,8 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/InboxUpkeep.h"
-#include "cli/Intake.h"
 #include "history/Sha256.h"
+#include "qa/Intake.h"
 #include "tests/cli/CliTestSupport.h"
 
 namespace evenor::test {

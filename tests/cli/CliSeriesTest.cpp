@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/SeriesRun.h"
-#include "dicom/EvenorError.h"
+#include "qa/SeriesRun.h"
+#include "base/EvenorError.h"
 #include "tests/support/TempFolder.h"
 
 namespace evenor {

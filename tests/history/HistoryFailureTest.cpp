@@ -12,7 +12,7 @@
 #include <optional>
 #include <thread>
 
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "history/HistoryStore.h"
 #include "history/Sha256.h"
 #include "tests/support/TempFolder.h"

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "history/Sha256.h"
 #include "history/StoreRows.h"
 #include "tests/history/HistoryTestSupport.h"

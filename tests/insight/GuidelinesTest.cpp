@@ -130,5 +130,18 @@ TEST(Guidelines, DeviatingPixelsJudgedOnlyAtThePresetsPercentage)
     EXPECT_EQ(VerdictName(Verdict::NotEvaluated), "not evaluated");
 }
 
+// Verdicts stored or written as text (the history, the JSON result the PDF
+// report reads) come back as the verdict they name, every one of them; any
+// other text is no verdict.
+TEST(GuidelinesTest, VerdictNamesReadBackAsTheirVerdict)
+{
+    for (std::size_t i = 0; i < VerdictCount; ++i) {
+        const auto verdict = static_cast<Verdict>(i);
+        EXPECT_EQ(VerdictFromName(VerdictName(verdict)), verdict) << VerdictName(verdict);
+    }
+    for (const char* other : {"", "Pass", "passed", "not  judged"})
+        EXPECT_EQ(VerdictFromName(other), Verdict::NotEvaluated) << other;
+}
+
 }  // namespace
 }  // namespace evenor

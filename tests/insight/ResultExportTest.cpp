@@ -9,7 +9,7 @@
 #include <limits>
 #include <sstream>
 
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "insight/DetectorInsight.h"
 #include "tests/support/DetectorPhantoms.h"
 #include "tests/support/Phantom.h"

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "insight/Metrics.h"
 #include "insight/StructuredNoise.h"
 #include "tests/support/DetectorPhantoms.h"

@@ -12,8 +12,8 @@
 #include <cmath>
 #include <iterator>
 
+#include "qa/ReportSources.h"
 #include "render/MapRenderer.h"
-#include "render/ReportSources.h"
 #include "render/TrendChart.h"
 
 namespace evenor {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "analysis/AnalysisRun.h"
-#include "analysis/ReportWriter.h"
+#include "qa/TestRun.h"
 
 namespace evenor::test {
 
@@ -21,19 +21,15 @@ public:
 };
 
 // True when the report was written; outcome, when given, receives what the
-// analysis produced.
+// analysis produced. The detector is not inspected.
 inline bool RunLikeAFrontEnd(const SettingsFields& fields, TDicomBeeld* image, AnalysisSettings& settings,
                              RunHost& host, std::optional<AnalysisOutcome>* outcome = nullptr)
 {
-    if (!ReadSettings(fields, image, settings, host)) return false;
-    std::optional<AnalysisOutcome> analysed = Analyse(settings, *image, host);
-    if (!analysed) {
-        host.ShowMessage(kPixelDataIncomplete);
-        return false;
-    }
-    WriteResultsReport(settings, analysed->Result, analysed->Preparation);
-    host.ShowMessage(kResultsWritten);
-    if (outcome != nullptr) *outcome = std::move(analysed);
+    TestSteps steps;
+    steps.Inspect = false;
+    std::optional<TestRun> run = RunTestOfFields(fields, image, settings, host, steps);
+    if (!run || !run->Complete) return false;
+    if (outcome != nullptr) *outcome = std::move(run->Analysis);
     return true;
 }
 

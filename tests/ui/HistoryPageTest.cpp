@@ -28,7 +28,7 @@
 #include "dicom/DicomDictionary.h"
 #include "history/HistoryStore.h"
 #include "history/Sha256.h"
-#include "render/ReportSources.h"
+#include "qa/ReportSources.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 #include "tests/ui/UiTestSupport.h"

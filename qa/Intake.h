@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/IntakeRules.h"
 #include "history/HistoryStore.h"
+#include "qa/IntakeRules.h"
 
 namespace evenor {
 

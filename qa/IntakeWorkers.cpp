@@ -1,4 +1,4 @@
-#include "cli/IntakeWorkers.h"
+#include "qa/IntakeWorkers.h"
 
 #include <atomic>
 #include <csignal>

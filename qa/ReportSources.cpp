@@ -1,4 +1,4 @@
-#include "render/ReportSources.h"
+#include "qa/ReportSources.h"
 
 #include <algorithm>
 #include <chrono>
@@ -49,20 +49,6 @@ ReportBaselineVersion BaselineRow(const Baseline& b)
 }  // namespace
 
 std::string Shown(const DetectorRow& d) { return d.DisplayName.empty() ? d.Key : d.DisplayName + " (" + d.Key + ")"; }
-
-// Days since 1970-01-01 of "YYYY-MM-DD HH:MM:SS"; none when it is not such a text.
-std::optional<double> DayOf(const std::string& text)
-{
-    int year = 0, hour = 0, minute = 0, second = 0;
-    unsigned month = 0, day = 0;
-    char end = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2u-%2u %2d:%2d:%2d%c", &year, &month, &day, &hour, &minute, &second, &end) != 6)
-        return std::nullopt;
-    const std::chrono::year_month_day date{std::chrono::year(year), std::chrono::month(month), std::chrono::day(day)};
-    if (!date.ok()) return std::nullopt;
-    const double days = std::chrono::sys_days(date).time_since_epoch().count();
-    return days + (hour * 3600.0 + minute * 60.0 + second) / 86400.0;
-}
 
 // The trend of baseline check i over the records of one detector (key), each
 // record against the baseline in force when it was recorded.
@@ -172,18 +158,6 @@ ReportBaseline ReportBaselineFor(HistoryStore& store, const RecordOutcome& outco
             report.Trends.push_back(TrendSeriesFor(i, std::string(AllBaselineChecks()[i].Name), outcome.DetectorKey,
                                                    last, baselines, limits));
     return report;
-}
-
-std::string ReportToday()
-{
-    const std::optional<std::int64_t> epoch = SourceDateEpoch();
-    if (!epoch) return TodayText();
-    const std::chrono::year_month_day day{
-        std::chrono::floor<std::chrono::days>(std::chrono::sys_seconds(std::chrono::seconds(*epoch)))};
-    char text[16];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(day.year()), static_cast<unsigned>(day.month()),
-                  static_cast<unsigned>(day.day()));
-    return text;
 }
 
 HistoryReportData HistoryReportFor(HistoryStore& store, const std::string& detectorName, const std::string& since,

@@ -1,20 +1,22 @@
 #pragma once
-// One image through the command line's analysis: open it, take the defaults
-// from its tags, run the test (which writes the report), then write the
-// requested extra outputs (JSON result, ROI table, PNG maps) and judge the
+// One image through a whole test: open it, take the defaults from its tags,
+// run the test (which writes the report), then write the requested extra
+// outputs (JSON result, ROI table, PNG maps, PDF report) and judge the
 // summary metrics against a guideline preset. Shared by the single-file and
-// the batch form of "analyse".
+// the batch form of "analyse" and by the intake.
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "cli/AnalyseOptions.h"
-#include "cli/SeriesRun.h"
+#include "analysis/AnalysisSettings.h"
+#include "qa/SeriesRun.h"
 #include "history/QaRecord.h"
 #include "insight/Defects.h"
+#include "insight/DetectorInsight.h"
 #include "insight/GridGaps.h"
 #include "insight/Guidelines.h"
 #include "insight/ImageInfo.h"
@@ -22,7 +24,8 @@
 #include "insight/Rims.h"
 #include "insight/RobustMetrics.h"
 #include "insight/StructuredNoise.h"
-#include "render/ReportData.h"
+#include "qa/AnalyseOptions.h"
+#include "qa/ReportData.h"
 #include "spectrum/SpectrumPeaks.h"
 
 namespace evenor {
@@ -47,11 +50,30 @@ inline constexpr const char* kNoiseHeatMapName = "roi-noise-deviation.png";
 inline constexpr const char* kSpectrumPlotName = "nnps.png";
 inline constexpr const char* kSpectrumPictureName = "nnps-2d.png";
 
+// Draws the pictures that outputs ask for: the PNG maps (MapFolder) and the
+// PDF report (Pdf). The command line draws them with its map module; a job
+// whose outputs ask for none needs neither. Both throw EvenorError naming the
+// file that could not be drawn or written.
+struct ImagePictures {
+    std::function<void(const std::string& folder, const std::string& prefix, std::span<const std::uint16_t> pixels,
+                       std::uint32_t columns, const AnalysisSettings& settings, const AnalysisResult& result,
+                       const DetectorInsight* insight)>
+        Maps;
+    std::function<void(const std::string& path, const TestReportData& data, std::span<const std::uint16_t> pixels,
+                       std::uint32_t columns)>
+        Pdf;
+    // The noise power spectrum's plots (kSpectrumPlotName, kSpectrumPictureName).
+    std::function<void(const std::string& folder, const std::string& prefix, const NoiseSpectrum& spectrum,
+                       const PeakSearch& peaks)>
+        Spectrum;
+};
+
 struct ImageJob {
     std::string File;
     const AnalyseOptions* Options = nullptr;  // already checked
     const GuidelinePreset* Preset = nullptr;
     ImageOutputs Outputs;
+    ImagePictures Pictures;       // for the maps and the PDF report
     bool WantSummaryRow = false;  // fill ImageOutcome::SummaryRow
     bool WantRecord = false;      // fill ImageOutcome::Record (inspects the detector)
     std::string FileSha256;       // of File's bytes when the caller knows it; empty: computed for the record

@@ -1,4 +1,4 @@
-#include "cli/AnalyseOptions.h"
+#include "qa/AnalyseOptions.h"
 
 #include <cmath>
 #include <ostream>

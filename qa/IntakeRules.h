@@ -51,9 +51,9 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/AnalyseOptions.h"
 #include "dicom/DicomLib.h"
 #include "insight/Guidelines.h"
+#include "qa/AnalyseOptions.h"
 
 namespace re2 {
 class RE2;

@@ -12,17 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "base/Dates.h"
 #include "history/HistoryStore.h"
-#include "render/ReportData.h"
-#include "render/TrendSeries.h"
+#include "qa/ReportData.h"
+#include "qa/TrendSeries.h"
 
 namespace evenor {
 
 // A detector as the history shows it: "NAME (KEY)", or KEY without a name.
 std::string Shown(const DetectorRow& detector);
-
-// Days since 1970-01-01 of "YYYY-MM-DD HH:MM:SS"; none when it is not such a text.
-std::optional<double> DayOf(const std::string& text);
 
 // The trend of baseline check (index into AllBaselineChecks) over the records
 // of the detector key, each record against the baseline in force when it was
@@ -41,10 +39,6 @@ TrendSeries TrendSeriesFor(std::size_t check, const std::string& title, const st
 // in force, the defects new since it, trend charts of the detector's last
 // records up to this one.
 ReportBaseline ReportBaselineFor(HistoryStore& store, const RecordOutcome& outcome);
-
-// The day a report counts from ("YYYY-MM-DD"): that of SOURCE_DATE_EPOCH
-// (UTC) when it is set (SourceDateEpoch), else today (TodayText).
-std::string ReportToday();
 
 // The report of one detector (key or display name): its records tested on or
 // after since ("YYYY-MM-DD"; empty: all), its baselines, the limits in force,

@@ -1,4 +1,4 @@
-#include "cli/Intake.h"
+#include "qa/Intake.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,12 +7,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ostream>
-#include <mutex>
 #include <memory>
+#include <mutex>
+#include <ostream>
 #include <system_error>
 
-#include "cli/ImageJob.h"
 #include "dicom/DicomLib.h"
 #include "dicom/Environment.h"
 #include "dicom/FilePath.h"
@@ -20,6 +19,7 @@
 #include "history/QaRecord.h"
 #include "history/Sha256.h"
 #include "insight/ImageInfo.h"
+#include "qa/ImageJob.h"
 
 namespace evenor {
 

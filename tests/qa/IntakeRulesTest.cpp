@@ -1,4 +1,4 @@
-#include "cli/IntakeRules.h"
+#include "qa/IntakeRules.h"
 
 #include <gtest/gtest.h>
 

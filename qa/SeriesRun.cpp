@@ -1,4 +1,4 @@
-#include "cli/SeriesRun.h"
+#include "qa/SeriesRun.h"
 
 #include <algorithm>
 #include <charconv>
@@ -13,10 +13,10 @@
 #include "analysis/AreaBorder.h"
 #include "analysis/FieldSyntax.h"
 #include "analysis/RoiGrid.h"
-#include "cli/AnalyseOptions.h"
+#include "qa/AnalyseOptions.h"
 #include "dicom/DicomLib.h"
 #include "dicom/DicomTags.h"
-#include "dicom/EvenorError.h"
+#include "base/EvenorError.h"
 #include "dicom/FilePath.h"
 #include "dicom/SharedFile.h"
 #include "dicom/TerminalText.h"

@@ -1,4 +1,4 @@
-#include "cli/ImageJob.h"
+#include "qa/ImageJob.h"
 
 #include <cmath>
 #include <exception>
@@ -11,12 +11,9 @@
 #include "analysis/AnalysisRun.h"
 #include "analysis/AreaBorder.h"
 #include "analysis/FieldSyntax.h"
-#include "analysis/ReportWriter.h"
 #include "analysis/RoiGrid.h"
-#include "cli/MapExport.h"
+#include "base/EvenorError.h"
 #include "dicom/DicomLib.h"
-#include "dicom/DicomTags.h"
-#include "dicom/EvenorError.h"
 #include "dicom/FilePath.h"
 #include "dicom/SharedFile.h"
 #include "dicom/TerminalText.h"
@@ -25,6 +22,7 @@
 #include "insight/ImageInfo.h"
 #include "insight/ResultExport.h"
 #include "insight/SpectrumExport.h"
+#include "qa/TestRun.h"
 
 namespace evenor {
 
@@ -144,6 +142,14 @@ std::string InversionReason(const AnalyseOptions& options, const TagDefaults& ta
     return "tag 0028,1041 (Pixel Intensity Relationship Sign) is missing or not 1 or -1";
 }
 
+// The job's pictures; when it has none, its outputs ask for what this
+// program cannot draw.
+const ImagePictures& Pictures(const ImageJob& job)
+{
+    if (!job.Pictures.Maps || !job.Pictures.Pdf) throw EvenorError("This program draws no maps or PDF reports");
+    return job.Pictures;
+}
+
 // Runs write; a failure names the file it was writing.
 template <typename Write> void WriteOutput(const std::string& path, Write write)
 {
@@ -192,26 +198,15 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
 
         // The defaults an open gives the window, with its warnings.
         const TagDefaults tagDefaults = DefaultsFromTags(image->TagList());
-        for (const auto& warning : tagDefaults.Warnings) message("Warning: " + warning);
-        std::vector<std::string> warnings = tagDefaults.Warnings;
         AnalysisSettings settings = SettingsFor(job, *image, tagDefaults);
+        const ImageFacts facts = ReadImageFacts(*image, tagDefaults);
+        for (const auto& warning : facts.Warnings) message("Warning: " + warning);
+        std::vector<std::string> warnings = facts.Warnings;
 
         ResultContext context;
-        context.PixelSpacing = image->PixelSpacing();
-        context.Image = ReadImageInfo(*image);
+        context.PixelSpacing = facts.PixelSpacing;
+        context.Image = facts.Image;
         context.Preset = job.Preset;
-        if (context.Image.IsProcessed()) {
-            message("Warning: " + std::string(ProcessedImageWarning));
-            warnings.emplace_back(ProcessedImageWarning);
-        }
-        if (context.Image.LossyCompressed) {
-            message("Warning: " + std::string(LossyImageWarning));
-            warnings.emplace_back(LossyImageWarning);
-        }
-        for (const auto& reason : context.Image.NotJudged) {
-            message("Warning: " + reason);
-            warnings.push_back(reason);
-        }
         ReadRealField(job.Options->BorderMm, context.BorderMm);
         // The border is taken off an area that lies inside the image; an area
         // that does not is left for the checks and their own message.
@@ -229,16 +224,13 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
 
         JobHost host(message);
         if (!CheckSettings(settings, image.get(), host)) return fail(host.LastMessage());
-        const std::optional<AnalysisOutcome> analysed = Analyse(settings, *image, host);
-        if (!analysed) {
-            message(kPixelDataIncomplete);
-            return fail(kPixelDataIncomplete);
-        }
-        const AnalysisOutcome& result = *analysed;
-        const std::string analysedAt = AnalysisTimeNow();
+        // With a response the inspection judges the kerma-linear values below.
+        TestSteps steps;
+        steps.Inspect = !job.Response;
+        const TestRun run = RunTest(settings, *image, host, steps);
+        if (!run.Complete) return fail(kPixelDataIncomplete);
+        const AnalysisOutcome& result = *run.Analysis;
         context.Preparation = result.Preparation;
-        WriteResultsReport(settings, result.Result, result.Preparation);
-        message(kResultsWritten);
         outcome.Analysed = true;
         outcome.AreaMean = result.Result.AreaMean;
         outcome.AreaSD = result.Result.AreaSD;
@@ -270,7 +262,9 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         const AnalysisOutcome& judged = linear ? *linear : result;
 
         // The detector inspection, once; the summaries and the JSON judge it.
-        const DetectorInsight insight = InspectDetector(settings, judged);
+        std::optional<DetectorInsight> linearInsight;
+        if (linear) linearInsight = InspectDetector(settings, judged);
+        const DetectorInsight& insight = linear ? *linearInsight : *run.Insight;
         context.Insight = &insight;
         outcome.Metrics = insight.Metrics.EveryPixel;
         outcome.Detector = Findings(insight);
@@ -293,10 +287,10 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
             WriteOutput(outputs.Json, [&] { WriteResultJson(outputs.Json, settings, judged.Result, context); });
         if (!outputs.Csv.empty()) WriteOutput(outputs.Csv, [&] { WriteRoiCsv(outputs.Csv, result.Result); });
         if (!outputs.MapFolder.empty())
-            WriteMapPngs(outputs.MapFolder, outputs.MapPrefix, result.Pixels, result.Columns, settings, result.Result,
-                         &insight);
+            Pictures(job).Maps(outputs.MapFolder, outputs.MapPrefix, result.Pixels, result.Columns, settings,
+                               result.Result, &insight);
         if (!outputs.MapFolder.empty() && spectrum && spectrum->Run.Spectrum)
-            WriteSpectrumPngs(outputs.MapFolder, outputs.MapPrefix, *spectrum->Run.Spectrum, spectrum->Peaks);
+            if (job.Pictures.Spectrum) job.Pictures.Spectrum(outputs.MapFolder, outputs.MapPrefix, *spectrum->Run.Spectrum, spectrum->Peaks);
         const std::string sha256 = !job.FileSha256.empty()                  ? job.FileSha256
                                    : job.WantRecord || !outputs.Pdf.empty() ? Sha256OfFile(job.File)
                                                                             : std::string();
@@ -315,19 +309,12 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
             }
         }
         if (!outputs.Pdf.empty()) {
-            TestReportData report;
-            report.Settings = &settings;
-            report.Result = &result.Result;
-            report.Context = &context;
-            const auto& tagTable = image->TagTable();
-            report.DeviceSerialNumber = TagTableValue(tagTable, tags::DeviceSerialNumber.Key);
-            report.SoftwareVersions = TagTableValue(tagTable, tags::SoftwareVersions.Key);
-            report.AcquisitionTime = TagTableValue(tagTable, tags::AcquisitionTime.Key);
+            TestReportData report = TestReportDataOf(settings, result.Result, context, facts);
+            report.Warnings = warnings;
             report.FileSha256 = sha256;
             report.InversionReason = InversionReason(*job.Options, tagDefaults);
-            report.AnalysedAt = analysedAt;
+            report.AnalysedAt = run.AnalysedAt;
             report.AnalysedBy = job.AnalysedBy.empty() ? OperatingSystemUser() : job.AnalysedBy;
-            report.Warnings = warnings;
             report.Paper = outputs.Paper;
             if (outcome.Record && job.RecordForReport) {
                 try {
@@ -340,7 +327,7 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
                 }
                 outcome.Record.reset();
             }
-            WriteTestReportPdf(outputs.Pdf, report, result.Pixels, result.Columns);
+            Pictures(job).Pdf(outputs.Pdf, report, result.Pixels, result.Columns);
         }
         outcome.Ok = true;
         return outcome;

@@ -1,4 +1,4 @@
-#include "cli/IntakeRules.h"
+#include "qa/IntakeRules.h"
 
 #include <algorithm>
 #include <array>

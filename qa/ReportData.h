@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "dicom/UtcTime.h"
+#include "base/Dates.h"
 #include "insight/Guidelines.h"
-#include "render/TrendSeries.h"
+#include "qa/TrendSeries.h"
 
 namespace evenor {
 
@@ -23,30 +23,6 @@ struct AnalysisResult;
 struct ResultContext;
 
 enum class PaperSize : std::uint8_t { A4, Letter };
-
-// SOURCE_DATE_EPOCH, when it is a number of seconds since 1970 (UTC): the
-// time the reports take as now instead of the clock's, so that two runs on
-// the same content give the same bytes. None when unset or not such a number.
-inline std::optional<std::int64_t> SourceDateEpoch()
-{
-    const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
-    if (epoch == nullptr || *epoch == '\0') return std::nullopt;
-    char* end = nullptr;
-    const long long seconds = std::strtoll(epoch, &end, 10);
-    if (*end != '\0' || seconds < 0) return std::nullopt;
-    return seconds;
-}
-
-// The time a report gives an analysis made now: SOURCE_DATE_EPOCH when set,
-// else the clock's; UtcTimeText's form.
-inline std::string AnalysisTimeNow()
-{
-    const std::optional<std::int64_t> epoch = SourceDateEpoch();
-    return UtcTimeText(
-        epoch ? *epoch
-              : std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-                    .count());
-}
 
 // "a4", "letter".
 inline const char* PaperName(PaperSize paper) { return paper == PaperSize::Letter ? "letter" : "a4"; }
