@@ -147,7 +147,7 @@ TEST(NoiseSpectrumSum, AveragesThePowerAndTheMeanOverEveryRoi)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         NoiseSpectrumSum sum(0.1, {}, 2);
-        double npsMean = 0.0, mean = 0.0;
+        double mean = 0.0;
         std::vector<double> nps;
         for (const auto* image : c.Images) {
             sum.Add(*image, size, region);
@@ -165,7 +165,7 @@ TEST(NoiseSpectrumSum, AveragesThePowerAndTheMeanOverEveryRoi)
         EXPECT_EQ(s.Rois, 9u * c.Images.size());
         EXPECT_NEAR(s.Mean, mean, 1e-9 * mean);
         for (std::size_t i = 1; i < nps.size(); i += 97) {
-            npsMean = nps[i] / n;
+            const double npsMean = nps[i] / n;
             EXPECT_NEAR(s.Nnps2D[i] * s.Mean * s.Mean, npsMean, 1e-9 * npsMean) << "bin " << i;
         }
     }
@@ -182,8 +182,8 @@ TEST(NoiseSpectrumSum, RefusesImagesOfAnotherGridAndValuesOutsideTheResponse)
     // counts as 0 instead of turning the whole spectrum into NaN.
     auto dead = pixels;
     dead[300 * 512 + 300] = 0;
-    const auto run = ComputeNoiseSpectrum(dead, 512, {0, 0, 511, 511}, 0.1,
-                                          [](double v) { return v > 0.0 ? v : std::nan(""); });
+    const auto run =
+        ComputeNoiseSpectrum(dead, 512, {0, 0, 511, 511}, 0.1, [](double v) { return v > 0.0 ? v : std::nan(""); });
     ASSERT_TRUE(run.Spectrum) << run.NotComputed;
     for (double v : run.Spectrum->Radial) ASSERT_TRUE(std::isfinite(v));
     EXPECT_TRUE(std::isfinite(run.Spectrum->Mean));
