@@ -277,9 +277,9 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
                     ->group(outputs);
     auto* nps = analyse
                     ->add_flag("--nps", line.Nps,
-                               "Also compute the noise power spectrum of the area (stored values): the NNPS curves, "
-                               "metrics and periodic patterns in the summary and the JSON (\"nps\"); with --png "
-                               "also nnps.png and nnps-2d.png")
+                               "Also compute the noise power spectrum of the area (stored values; linearised with "
+                               "--response): the NNPS curves, metrics and periodic patterns in the summary and the "
+                               "JSON (\"nps\"); with --png also nnps.png and nnps-2d.png")
                     ->group(outputs);
     auto* paper = analyse->add_option("--paper", line.Paper, "Paper of the PDF reports")
                       ->check(CLI::IsMember({"a4", "letter"}))

@@ -38,6 +38,10 @@ carrying Exposure Index (0018,1411) are checked against EI = 100 x K within
 +-20 %. Dark images (--dark) give the offset, the dark noise and the dark
 defect pixels.
 
+With --nps: the noise power spectrum of each dose over the area, averaged over
+all 256 x 256 ROIs of all its images, of kerma-linear values (the inverse of
+the fitted response) when the response is fitted, else of the stored values.
+
 Exit status: 0 success, 1 refused or failed, 2 usage error.)";
 
 }  // namespace
@@ -71,6 +75,10 @@ void AddSeriesCommand(CLI::App& app, SeriesCommandLine& line)
         ->type_name("B")
         ->capture_default_str();
     line.JsonOption = series->add_option("--json", line.Json, "Also write the whole result as JSON")->type_name("OUT");
+    series->add_flag("--nps", line.Nps,
+                     "Also compute the noise power spectrum of each dose, averaged over its images (of kerma-linear "
+                     "values with three or more doses): NNPS metrics and periodic patterns in the summary and the "
+                     "JSON (\"nps\")");
     series->add_flag("--decompress", line.Options.Decompress,
                      "Decode compressed images (JPEG, JPEG-LS, JPEG 2000, RLE, deflate; the first frame) instead "
                      "of refusing them");
@@ -99,6 +107,7 @@ bool RunSeriesCommand(const SeriesCommandLine& line, std::ostream& out, std::ost
     request.BorderMm = line.Options.BorderMm;
     request.BoxCm = line.Options.BoxCm;
     request.Decompress = line.Options.Decompress;
+    request.Nps = line.Nps;
     std::string problem;
     if (line.KermaOption->count() > 0) {
         const auto kerma = ParseKermaList(line.Kerma, line.Files.size(), problem);

@@ -15,6 +15,7 @@ namespace evenor {
 struct SeriesCommandLine {
     std::vector<std::string> Files, Darks;
     std::string Kerma, KermaFile, Json;
+    bool Nps = false;
     AnalyseOptions Options;  // only Area, BorderMm, BoxCm and Decompress are used
     CLI::App* Command = nullptr;
     CLI::Option *KermaOption = nullptr, *KermaFileOption = nullptr, *JsonOption = nullptr;

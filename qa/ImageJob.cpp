@@ -269,12 +269,15 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
         outcome.Metrics = insight.Metrics.EveryPixel;
         outcome.Detector = Findings(insight);
         outcome.Verdict = Judge(insight, settings, *job.Preset, context.Image);
-        // The noise power spectrum of the area, from the prepared values.
+        // The noise power spectrum of the area, from the prepared values; with
+        // a response, of the kerma its inverse gives for the stored values.
         std::optional<SpectrumAnalysis> spectrum;
         if (job.WantSpectrum) {
-            spectrum = AnalyseNoiseSpectrum(
-                result.Pixels, result.Columns,
-                {settings.FirstColumn, settings.FirstRow, settings.LastColumn, settings.LastRow}, context.PixelSpacing);
+            const SpectrumRegion region{settings.FirstColumn, settings.FirstRow, settings.LastColumn, settings.LastRow};
+            const ResponseFit* fit = job.Response ? &job.Response->Fit : nullptr;
+            spectrum = fit ? AnalyseNoiseSpectrum(image->Pixels(), result.Columns, region, context.PixelSpacing,
+                                                  [fit](double value) { return fit->Kerma(value); })
+                           : AnalyseNoiseSpectrum(result.Pixels, result.Columns, region, context.PixelSpacing);
             context.Spectrum = &*spectrum;
             outcome.Spectrum = SpectrumFindingsOf(*spectrum);
         }

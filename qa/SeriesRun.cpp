@@ -23,6 +23,7 @@
 #include "insight/ImageInfo.h"
 #include "insight/Metrics.h"
 #include "insight/ResultExport.h"
+#include "insight/SpectrumExport.h"
 
 namespace evenor {
 
@@ -228,6 +229,33 @@ SeriesDark MeasureDarks(const SeriesRequest& request, const BoxGrid& grid, std::
     return dark;
 }
 
+// The noise power spectrum of each dose over the evaluated area, averaged
+// over all ROIs of its images (read again, one at a time: the response the
+// values are linearised with is known only once every dose is measured). With
+// a response, the transform is its inverse applied to the stored values, the
+// values it was fitted on; without one the stored values are taken as they
+// are. No spacing read: no spectrum (an assumed spacing would invent the
+// frequencies).
+void MeasureSpectra(const SeriesRequest& request, SeriesResult& result)
+{
+    const ResponseFit* fit = result.Response ? result.Response->Best() : nullptr;
+    LinearisingTransform linearise;
+    if (fit != nullptr) linearise = [fit](double value) { return fit->Kerma(value); };
+    const SpectrumRegion region{result.Area.FirstColumn, result.Area.FirstRow, result.Area.LastColumn,
+                                result.Area.LastRow};
+    for (SeriesDose& dose : result.Doses) {
+        NoiseSpectrumSum sum(result.PixelSpacing, linearise);
+        for (const std::size_t i : dose.Images) {
+            const auto image = LoadImage(request.Files[i], request.Decompress);
+            sum.Add(image->Pixels(), result.Columns, region);
+        }
+        SpectrumAnalysis analysis;
+        analysis.Run = sum.Result();
+        if (analysis.Run.Spectrum) analysis.Peaks = FindSpectrumPeaks(*analysis.Run.Spectrum);
+        dose.Nps = std::move(analysis);
+    }
+}
+
 }  // namespace
 
 SeriesResult RunSeries(const SeriesRequest& request, const SeriesMessageSink& message)
@@ -348,6 +376,8 @@ SeriesResult RunSeries(const SeriesRequest& request, const SeriesMessageSink& me
         result.Components = FitNoiseComponents(kerma, variance);
     }
 
+    if (request.Nps) MeasureSpectra(request, result);
+
     if (!request.Darks.empty()) {
         result.Dark = MeasureDarks(request, result.Grid, result.Columns);
         if (result.Components && result.Components->Fitted && result.Components->Electronic > 0.0)
@@ -373,6 +403,14 @@ Json RectJson(const AreaRect& rect)
 }
 
 Json VerdictJson(Verdict verdict) { return std::string(VerdictName(verdict)); }
+
+// The dose's spectrum as analyse --nps gives it, with the images it averages.
+Json SpectrumJson(const SpectrumAnalysis& analysis, const SeriesDose& dose)
+{
+    Json json{{"kerma_uGy", Number(dose.Kerma)}, {"images", dose.Images.size()}};
+    json.update(NoiseSpectrumJson(analysis));
+    return json;
+}
 
 Json NoiseJson(const SeriesDose& dose, const BoxGrid& grid, bool withMaps)
 {
@@ -464,8 +502,14 @@ Json SeriesToJson(const SeriesResult& result)
     json["noise"] = NoiseJson(result.Doses[result.NoiseDose], result.Grid, true);
     json["noise"]["quantum_noise_uniformity_verdict"] = VerdictJson(result.NoiseUniformityVerdict);
     Json doses = Json::array();
-    for (const auto& dose : result.Doses) doses.push_back(NoiseJson(dose, result.Grid, false));
+    for (const auto& dose : result.Doses) {
+        doses.push_back(NoiseJson(dose, result.Grid, false));
+        if (dose.Nps) doses.back()["nps"] = SpectrumJson(*dose.Nps, dose);
+    }
     json["doses"] = std::move(doses);
+    // The spectrum of the dose the noise block shows; every dose's in "doses".
+    if (const SeriesDose& shownDose = result.Doses[result.NoiseDose]; shownDose.Nps)
+        json["nps"] = SpectrumJson(*shownDose.Nps, shownDose);
 
     const SeriesDefects& defects = result.Defects;
     Json persistent = Json::array();
@@ -588,6 +632,23 @@ std::string SeriesSummaryText(const SeriesResult& result)
             out << "; quantum limited from " << number(fit.QuantumLimited->From) << " uGy"
                 << (fit.QuantumLimited->To ? " to " + number(*fit.QuantumLimited->To) + " uGy" : std::string());
         out << "\n";
+    }
+    for (const SeriesDose& npsDose : result.Doses) {
+        if (!npsDose.Nps) continue;
+        out << "Noise power spectrum" << (npsDose.Kerma ? " at " + number(*npsDose.Kerma) + " uGy" : std::string())
+            << ": ";
+        const NoiseSpectrumRun& run = npsDose.Nps->Run;
+        if (!run.Spectrum) {
+            out << "not computed (" << run.NotComputed << ")\n";
+            continue;
+        }
+        const NoiseSpectrum& s = *run.Spectrum;
+        out << npsDose.Nps->Verdict() << " (" << (s.Linearised ? "linearised" : "stored") << " values, " << s.Rois
+            << " ROIs of " << s.Images << (s.Images == 1 ? " image" : " images");
+        for (const SpectrumMetric& metric : s.Metrics)
+            if (metric.Frequency == 1.0) out << ", radial NNPS at 1 mm^-1 " << number(metric.Radial) << " mm^2";
+        out << ")\n";
+        for (const SpectrumPeak& peak : npsDose.Nps->Peaks.Peaks) out << "  peak: " << DescribePeak(peak) << "\n";
     }
     if (result.ExposureVerdict != Verdict::NotEvaluated)
         out << "Exposure index: " << VerdictName(result.ExposureVerdict) << " (tolerance +-"

@@ -19,6 +19,7 @@
 #include "insight/Guidelines.h"
 #include "insight/SeriesFits.h"
 #include "insight/SeriesNoise.h"
+#include "spectrum/SpectrumPeaks.h"
 
 namespace evenor {
 
@@ -32,6 +33,9 @@ struct SeriesRequest {
     std::string BorderMm = "0";
     std::string BoxCm = "1";  // side of the boxes of the fixed-pattern map and the noise uniformity
     bool Decompress = false;
+    // The noise power spectrum of each dose, averaged over the ROIs of its
+    // images; of kerma-linear values when the response is fitted.
+    bool Nps = false;
 };
 
 // The side of the central region whose mean is the response: the central
@@ -57,6 +61,7 @@ struct SeriesDose {
     std::vector<std::size_t> Images;  // indexes into SeriesResult::Images
     double CentralMean = 0.0;         // mean of the images' central means
     DoseNoise Noise;
+    std::optional<SpectrumAnalysis> Nps;  // with SeriesRequest::Nps
 };
 
 struct SeriesDark {

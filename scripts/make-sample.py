@@ -27,7 +27,8 @@ images. The detector (--response):
   log     pv = 1000 + 300 ln(K / uGy), Gaussian noise of SD 5 and a fixed
           0.5 %% gain pattern.
 With --ei-error PCT every image carries Exposure Index (0018,1411) = 100 K
-off by PCT %%, Target Exposure Index 1000 and the Deviation Index.
+off by PCT %%, Target Exposure Index 1000 and the Deviation Index. --sine
+adds its sinusoid (in stored values) to every exposed image of the series.
 
 Examples:
   /usr/bin/python3 scripts/make-sample.py --out samples/flatfield.dcm
@@ -407,6 +408,10 @@ def series_pixels(args, kerma, rng, gain):
     else:
         signal = offset + scale * np.log(kerma) * gain
     signal = signal + rng.normal(0.0, electronic, size=shape)
+    if args.sine and kerma > 0:
+        # A pattern fixed in every exposed image (a stationary grid's lines).
+        x = np.arange(args.cols) * args.spacing
+        signal = signal + args.sine * np.cos(2.0 * np.pi * args.sine_frequency * x)
     full_scale = (1 << (14 if args.bits == 16 else 8)) - 1
     dtype = np.uint16 if args.bits == 16 else np.uint8
     return np.clip(np.rint(signal), 0, full_scale).astype(dtype)

@@ -226,60 +226,86 @@ double NoiseSpectrum::At(int u, int v) const
     return Nnps2D[static_cast<std::size_t>(row) * HalfColumns() + static_cast<std::size_t>(u)];
 }
 
-NoiseSpectrumRun ComputeNoiseSpectrum(std::span<const std::uint16_t> pixels, std::uint32_t columns,
-                                      const SpectrumRegion& region, double pixelSpacing,
-                                      const LinearisingTransform& linearise, unsigned workers)
+struct NoiseSpectrumSum::State {
+    double PixelSpacing = 0.0;
+    unsigned Workers = 0;
+    bool Linearised = false;
+    std::vector<double> Table;  // linearised value of each 16-bit value, when Linearised
+    Orthogonal Poly;
+    std::uint32_t RoisAcross = 0, RoisDown = 0;
+    std::size_t Images = 0, Rois = 0;
+    std::vector<double> Power;  // sum of |DFT|^2 over every ROI added
+    double MeanSum = 0.0;       // sum of the ROI means
+    std::string NotComputed;    // set once an image cannot take part
+};
+
+NoiseSpectrumSum::NoiseSpectrumSum(double pixelSpacing, const LinearisingTransform& linearise, unsigned workers)
+    : state_(std::make_unique<State>())
+{
+    State& st = *state_;
+    st.PixelSpacing = pixelSpacing;
+    st.Workers = workers;
+    st.Linearised = static_cast<bool>(linearise);
+    if (linearise) {
+        st.Table.resize(65536);
+        for (std::size_t v = 0; v < st.Table.size(); ++v) {
+            // A value outside the response's domain (a dead pixel at 0 on a
+            // power-law detector) would turn every sum into NaN.
+            const double value = linearise(static_cast<double>(v));
+            st.Table[v] = std::isfinite(value) ? value : 0.0;
+        }
+    }
+    st.Poly = OrthogonalPolynomials(kSpectrumRoiSize);
+    if (!(pixelSpacing > 0.0) || !std::isfinite(pixelSpacing)) st.NotComputed = kSpectrumNeedsSpacing;
+}
+
+NoiseSpectrumSum::~NoiseSpectrumSum() = default;
+
+void NoiseSpectrumSum::Add(std::span<const std::uint16_t> pixels, std::uint32_t columns, const SpectrumRegion& region)
 {
     if (region.FirstColumn > region.LastColumn || region.FirstRow > region.LastRow || region.LastColumn >= columns ||
         columns == 0 || (std::size_t{region.LastRow} + 1) * columns > pixels.size())
         throw std::invalid_argument("spectrum region outside the pixels");
-    NoiseSpectrumRun run;
-    if (!(pixelSpacing > 0.0) || !std::isfinite(pixelSpacing)) {
-        run.NotComputed = kSpectrumNeedsSpacing;
-        return run;
-    }
+    State& st = *state_;
+    ++st.Images;
+    if (!st.NotComputed.empty()) return;
     const std::uint32_t n = kSpectrumRoiSize, half = n / 2;
     const std::uint32_t width = region.LastColumn - region.FirstColumn + 1;
     const std::uint32_t height = region.LastRow - region.FirstRow + 1;
     if (width < n || height < n) {
-        run.NotComputed = kSpectrumAreaTooSmall;
-        return run;
+        st.NotComputed = kSpectrumAreaTooSmall;
+        return;
     }
-
-    NoiseSpectrum s;
-    s.PixelSpacing = pixelSpacing;
-    s.RoisAcross = (width - n) / half + 1;
-    s.RoisDown = (height - n) / half + 1;
-    s.Rois = std::size_t{s.RoisAcross} * s.RoisDown;
-    s.Linearised = static_cast<bool>(linearise);
-
-    std::vector<double> table;
-    if (linearise) {
-        table.resize(65536);
-        for (std::size_t v = 0; v < table.size(); ++v) table[v] = linearise(static_cast<double>(v));
+    const std::uint32_t across = (width - n) / half + 1, down = (height - n) / half + 1;
+    if (st.Rois == 0) {
+        st.RoisAcross = across;
+        st.RoisDown = down;
+    } else if (across != st.RoisAcross || down != st.RoisDown) {
+        throw std::invalid_argument("spectrum region of another size than the images before");
     }
-    const Orthogonal poly = OrthogonalPolynomials(n);
+    const std::size_t rois = std::size_t{across} * down;
+
     Job job;
     job.Pixels = pixels;
     job.Columns = columns;
-    job.Left = region.FirstColumn + (width - ((s.RoisAcross - 1) * half + n)) / 2;
-    job.Top = region.FirstRow + (height - ((s.RoisDown - 1) * half + n)) / 2;
-    job.Across = s.RoisAcross;
+    job.Left = region.FirstColumn + (width - ((across - 1) * half + n)) / 2;
+    job.Top = region.FirstRow + (height - ((down - 1) * half + n)) / 2;
+    job.Across = across;
     job.N = n;
-    job.Table = linearise ? &table : nullptr;
-    job.Poly = &poly;
+    job.Table = st.Linearised ? &st.Table : nullptr;
+    job.Poly = &st.Poly;
     job.Plan = PlanFor(n);
 
-    std::vector<Slab> slabs(std::min(kSlabs, s.Rois));
+    std::vector<Slab> slabs(std::min(kSlabs, rois));
     std::atomic<std::size_t> next{0};
-    unsigned threads = workers ? workers : std::max(1u, std::thread::hardware_concurrency());
+    unsigned threads = st.Workers ? st.Workers : std::max(1u, std::thread::hardware_concurrency());
     threads = static_cast<unsigned>(std::min<std::size_t>(threads, slabs.size()));
     // A worker's failure (memory) is thrown here, after every worker ended.
     std::vector<std::exception_ptr> failures(threads);
     {
         const auto work = [&](unsigned t) {
             try {
-                RunSlabs(job, s.Rois, slabs, next);
+                RunSlabs(job, rois, slabs, next);
             } catch (...) {
                 failures[t] = std::current_exception();
                 next = slabs.size();  // the others stop after their slab
@@ -292,25 +318,59 @@ NoiseSpectrumRun ComputeNoiseSpectrum(std::span<const std::uint16_t> pixels, std
     for (const auto& failure : failures)
         if (failure) std::rethrow_exception(failure);
 
-    std::vector<double> power(slabs.front().Power.size(), 0.0);
+    // The slabs in order, then the image onto the images before: the same
+    // sums whatever the number of threads.
+    if (st.Power.empty()) st.Power.assign(slabs.front().Power.size(), 0.0);
+    std::vector<double> power(st.Power.size(), 0.0);
     double meanSum = 0.0;
     for (const Slab& slab : slabs) {
         for (std::size_t i = 0; i < power.size(); ++i) power[i] += slab.Power[i];
         meanSum += slab.MeanSum;
     }
-    s.Mean = meanSum / static_cast<double>(s.Rois);
+    for (std::size_t i = 0; i < power.size(); ++i) st.Power[i] += power[i];
+    st.MeanSum += meanSum;
+    st.Rois += rois;
+}
+
+NoiseSpectrumRun NoiseSpectrumSum::Result() const
+{
+    const State& st = *state_;
+    NoiseSpectrumRun run;
+    if (!st.NotComputed.empty()) {
+        run.NotComputed = st.NotComputed;
+        return run;
+    }
+    if (st.Rois == 0) throw std::logic_error("a noise power spectrum of no image");
+    const std::uint32_t n = kSpectrumRoiSize;
+    NoiseSpectrum s;
+    s.PixelSpacing = st.PixelSpacing;
+    s.RoisAcross = st.RoisAcross;
+    s.RoisDown = st.RoisDown;
+    s.Images = st.Images;
+    s.Rois = st.Rois;
+    s.Linearised = st.Linearised;
+    s.Mean = st.MeanSum / static_cast<double>(s.Rois);
     if (!(s.Mean > 0.0) || !std::isfinite(s.Mean)) {
         run.NotComputed = kSpectrumNoSignal;
         return run;
     }
     // NPS = dx * dy / (N * N) * mean |DFT|^2; NNPS = NPS / mean^2.
     const double scale =
-        pixelSpacing * pixelSpacing / (double(n) * n * static_cast<double>(s.Rois)) / (s.Mean * s.Mean);
-    s.Nnps2D.resize(power.size());
-    for (std::size_t i = 0; i < power.size(); ++i) s.Nnps2D[i] = power[i] * scale;
+        s.PixelSpacing * s.PixelSpacing / (double(n) * n * static_cast<double>(s.Rois)) / (s.Mean * s.Mean);
+    s.Nnps2D.resize(st.Power.size());
+    for (std::size_t i = 0; i < st.Power.size(); ++i) s.Nnps2D[i] = st.Power[i] * scale;
     FillCuts(s);
     run.Spectrum = std::move(s);
     return run;
+}
+
+NoiseSpectrumRun ComputeNoiseSpectrum(std::span<const std::uint16_t> pixels, std::uint32_t columns,
+                                      const SpectrumRegion& region, double pixelSpacing,
+                                      const LinearisingTransform& linearise, unsigned workers)
+{
+    NoiseSpectrumSum sum(pixelSpacing, linearise, workers);
+    sum.Add(pixels, columns, region);
+    return sum.Result();
 }
 
 }  // namespace evenor

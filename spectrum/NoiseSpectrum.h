@@ -1,6 +1,7 @@
 #pragma once
 // The noise power spectrum (NPS) of a flat field and its normalised form
-// (NNPS = NPS / mean^2), with the 1-D cuts and the radial average.
+// (NNPS = NPS / mean^2), with the 1-D cuts and the radial average, of one
+// image or averaged over the ROIs of several.
 //
 // Method:
 //  - values: the pixel values given (the analysis's prepared values: larger
@@ -32,6 +33,7 @@
 // number of threads, so the same image always gives the same numbers.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -52,7 +54,8 @@ struct SpectrumRegion {
 };
 
 // A value of the image (stored or prepared) -> a value proportional to the
-// dose. Called once for each possible 16-bit value.
+// dose. Called once for each possible 16-bit value; a value it gives no
+// finite number for (outside the response's domain) counts as 0.
 using LinearisingTransform = std::function<double(double)>;
 
 // The NNPS at one metric frequency.
@@ -64,7 +67,8 @@ struct SpectrumMetric {
 struct NoiseSpectrum {
     std::uint32_t RoiSize = kSpectrumRoiSize;
     std::uint32_t RoisAcross = 0, RoisDown = 0;
-    std::size_t Rois = 0;       // RoisAcross * RoisDown
+    std::size_t Images = 1;     // the images whose ROIs were averaged
+    std::size_t Rois = 0;       // RoisAcross * RoisDown * Images
     double PixelSpacing = 0.0;  // mm
     double Mean = 0.0;          // mean of the values (linearised when Linearised)
     bool Linearised = false;
@@ -102,5 +106,31 @@ inline constexpr const char* kSpectrumNoSignal = "The noise power spectrum needs
 NoiseSpectrumRun ComputeNoiseSpectrum(std::span<const std::uint16_t> pixels, std::uint32_t columns,
                                       const SpectrumRegion& region, double pixelSpacing,
                                       const LinearisingTransform& linearise = {}, unsigned workers = 0);
+
+// The spectrum averaged over all ROIs of several images of one size (a
+// series at one dose), added one image at a time so that only one is held:
+// NPS = the mean |DFT|^2 of every ROI of every image, the mean that of every
+// ROI's mean, NNPS = NPS / mean^2. Averaging N images leaves the expected
+// NNPS as one image gives it and its scatter about 1 / sqrt(N) as large.
+// The sums do not depend on the number of threads.
+class NoiseSpectrumSum {
+public:
+    NoiseSpectrumSum(double pixelSpacing, const LinearisingTransform& linearise = {}, unsigned workers = 0);
+    ~NoiseSpectrumSum();
+    NoiseSpectrumSum(const NoiseSpectrumSum&) = delete;
+    NoiseSpectrumSum& operator=(const NoiseSpectrumSum&) = delete;
+
+    // Adds the ROIs of the region of one image (the region as in
+    // ComputeNoiseSpectrum; throws std::invalid_argument outside the pixels or
+    // when its ROI grid is not that of the images added before).
+    void Add(std::span<const std::uint16_t> pixels, std::uint32_t columns, const SpectrumRegion& region);
+    // The spectrum of all images added, or why there is none (no image, a
+    // spacing of 0, a region too small, a mean of 0 or less).
+    NoiseSpectrumRun Result() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 }  // namespace evenor

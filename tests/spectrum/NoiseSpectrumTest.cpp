@@ -123,6 +123,72 @@ TEST(NoiseSpectrum, ALinearisingTransformIsApplied)
     EXPECT_NEAR(run.Spectrum->Horizontal[40] / plain.Horizontal[40], ratio, 1e-9);
 }
 
+// Averaged over several images: every ROI of every image counts once, so the
+// NPS (NNPS x mean^2) of the sum is the mean of the images' NPS and the mean
+// the mean of their means.
+TEST(NoiseSpectrumSum, AveragesThePowerAndTheMeanOverEveryRoi)
+{
+    const std::uint32_t size = 512;
+    const auto a = Field(size, 0.1, {}, 11);
+    const auto b = Field(size, 0.1, {4.0, 1.5, 0.0}, 12);
+    std::vector<std::uint16_t> brighter(b);
+    for (auto& v : brighter) v = static_cast<std::uint16_t>(v + 1000);
+    struct Case {
+        const char* Name;
+        std::vector<const std::vector<std::uint16_t>*> Images;
+    } cases[] = {
+        {"one image", {&a}},
+        {"the same image twice", {&a, &a}},
+        {"two images", {&a, &b}},
+        {"two images of different means", {&a, &brighter}},
+        {"three images", {&a, &b, &brighter}},
+    };
+    const SpectrumRegion region{0, 0, size - 1, size - 1};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        NoiseSpectrumSum sum(0.1, {}, 2);
+        double mean = 0.0;
+        std::vector<double> nps;
+        for (const auto* image : c.Images) {
+            sum.Add(*image, size, region);
+            const NoiseSpectrum one = Spectrum(*image, size, 0.1);
+            nps.resize(one.Nnps2D.size(), 0.0);
+            for (std::size_t i = 0; i < nps.size(); ++i) nps[i] += one.Nnps2D[i] * one.Mean * one.Mean;
+            mean += one.Mean;
+        }
+        const double n = static_cast<double>(c.Images.size());
+        mean /= n;
+        const auto run = sum.Result();
+        ASSERT_TRUE(run.Spectrum) << run.NotComputed;
+        const NoiseSpectrum& s = *run.Spectrum;
+        EXPECT_EQ(s.Images, c.Images.size());
+        EXPECT_EQ(s.Rois, 9u * c.Images.size());
+        EXPECT_NEAR(s.Mean, mean, 1e-9 * mean);
+        for (std::size_t i = 1; i < nps.size(); i += 97) {
+            const double npsMean = nps[i] / n;
+            EXPECT_NEAR(s.Nnps2D[i] * s.Mean * s.Mean, npsMean, 1e-9 * npsMean) << "bin " << i;
+        }
+    }
+}
+
+TEST(NoiseSpectrumSum, RefusesImagesOfAnotherGridAndValuesOutsideTheResponse)
+{
+    const auto pixels = Field(512, 0.1, {});
+    NoiseSpectrumSum sum(0.1);
+    sum.Add(pixels, 512, {0, 0, 511, 511});
+    EXPECT_THROW(sum.Add(pixels, 512, {0, 0, 383, 511}), std::invalid_argument);
+
+    // A dead pixel at 0 on a detector whose response has no kerma there: it
+    // counts as 0 instead of turning the whole spectrum into NaN.
+    auto dead = pixels;
+    dead[300 * 512 + 300] = 0;
+    const auto run =
+        ComputeNoiseSpectrum(dead, 512, {0, 0, 511, 511}, 0.1, [](double v) { return v > 0.0 ? v : std::nan(""); });
+    ASSERT_TRUE(run.Spectrum) << run.NotComputed;
+    for (double v : run.Spectrum->Radial) ASSERT_TRUE(std::isfinite(v));
+    EXPECT_TRUE(std::isfinite(run.Spectrum->Mean));
+}
+
 TEST(NoiseSpectrum, SaysWhyThereIsNone)
 {
     const std::vector<std::uint16_t> pixels(300 * 300, 1000);
