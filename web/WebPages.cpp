@@ -201,18 +201,22 @@ std::string OverviewPage(HistoryStore& store, const std::string& sort, const std
         if (auto found = byKey.find(overdue.Detector.Key); found != byKey.end())
             rows[found->second].Overdue = std::move(overdue);
     }
-    RecordFilter filter;
-    filter.WithDetails = false;
-    filter.WithIdentity = false;
-    store.ForEachRecord(filter, [&](StoredRecord& record) {
-        if (record.Excluded) return;
-        const auto found = byKey.find(record.DetectorKey);
-        if (found == byKey.end()) return;
-        Row& row = rows[found->second];
-        row.HasRecord = true;
-        row.Last = record.Record.Overall;
-        row.LastBaseline = record.BaselineOverall;
-    });
+    // The newest record of each detector: only the records of its last test
+    // day are read (the history is indexed by detector and date).
+    for (Row& row : rows) {
+        if (row.Detector.LastTestedAt.empty()) continue;
+        RecordFilter filter;
+        filter.Detector = row.Detector.Key;
+        filter.Since = row.Detector.LastTestedAt.substr(0, 10);
+        filter.WithDetails = false;
+        filter.WithIdentity = false;
+        store.ForEachRecord(filter, [&](StoredRecord& record) {
+            if (record.Excluded) return;
+            row.HasRecord = true;
+            row.Last = record.Record.Overall;
+            row.LastBaseline = record.BaselineOverall;
+        });
+    }
     for (Row& row : rows) {
         const std::vector<Baseline> baselines = store.Baselines(row.Detector.Key);
         if (!baselines.empty())
