@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -12,6 +13,8 @@
 
 #include "dicom/EvenorError.h"
 #include "insight/Guidelines.h"
+#include "render/ReportSources.h"
+#include "render/TrendSeries.h"
 
 namespace evenor {
 
@@ -125,6 +128,117 @@ std::string CheckName(std::string_view key)
 {
     const BaselineCheckInfo* info = FindBaselineCheck(key);
     return std::string(info ? info->Name : key);
+}
+
+std::string Fixed(double value, int decimals)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string DateOfDay(double day)
+{
+    const std::time_t seconds = static_cast<std::time_t>(day * 86400.0);
+    std::tm tm{};
+    ::gmtime_r(&seconds, &tm);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y-%m-%d", &tm);
+    return text;
+}
+
+// One check's trend as SVG: the baselines in force over time with their
+// warning band (light green) and action band (light amber), the values as
+// dots coloured by the band of the baseline each was judged against (red
+// beyond the action limit, orange beyond the warning limit, else blue;
+// excluded records hollow and grey). The colours are the window's.
+std::string TrendChartSvg(const TrendSeries& series)
+{
+    if (series.Points.empty()) return {};
+    constexpr double width = 800, height = 260, left = 70, right = 790, top = 30, bottom = 230;
+    double first = series.Points.front().Day, last = series.Points.back().Day;
+    for (const TrendBaseline& b : series.Baselines) last = std::max(last, b.FromDay);
+    if (last - first < 1.0) {
+        first -= 0.5;
+        last += 0.5;
+    }
+    const std::vector<TrendStretch> stretches = TrendStretches(series, first, last);
+    const auto half = [&](double reference, std::optional<double> percent) {
+        return percent ? std::max(std::abs(reference), series.MinimumReference) * *percent / 100.0 : 0.0;
+    };
+    double low = series.Points.front().Value, high = low;
+    for (const TrendPoint& p : series.Points) {
+        low = std::min(low, p.Value);
+        high = std::max(high, p.Value);
+    }
+    for (const TrendStretch& s : stretches) {
+        const double band = half(s.Reference, s.ActionPercent ? s.ActionPercent : s.WarningPercent);
+        low = std::min(low, s.Reference - band);
+        high = std::max(high, s.Reference + band);
+    }
+    if (high - low < 1e-12) {
+        low -= 1.0;
+        high += 1.0;
+    }
+    const double margin = (high - low) * 0.05;
+    low -= margin;
+    high += margin;
+    const auto x = [&](double day) { return left + (day - first) / (last - first) * (right - left); };
+    const auto y = [&](double value) { return bottom - (value - low) / (high - low) * (bottom - top); };
+    const auto rect = [&](double from, double to, double a, double b, const char* fill) {
+        const double y1 = y(std::max(a, b)), y2 = y(std::min(a, b));
+        return "<rect x=\"" + Fixed(x(from), 1) + "\" y=\"" + Fixed(y1, 1) + "\" width=\"" +
+               Fixed(std::max(0.5, x(to) - x(from)), 1) + "\" height=\"" + Fixed(std::max(0.5, y2 - y1), 1) +
+               "\" fill=\"" + fill + "\"/>";
+    };
+
+    std::ostringstream svg;
+    svg << "<svg class=\"trend\" viewBox=\"0 0 " << width << ' ' << height
+        << "\" xmlns=\"http://www.w3.org/2000/svg\" role=\"img\" aria-label=\"" << Esc(series.Title)
+        << "\"><rect width=\"" << width << "\" height=\"" << height << "\" fill=\"#fff\"/>";
+    svg << "<text x=\"" << left << "\" y=\"18\" font-size=\"14\" font-family=\"sans-serif\">" << Esc(series.Title)
+        << "</text>";
+    for (const TrendStretch& s : stretches) {
+        if (s.ActionPercent)
+            svg << rect(s.From, s.To, s.Reference - half(s.Reference, s.ActionPercent),
+                        s.Reference + half(s.Reference, s.ActionPercent), "#fde6be");
+        if (s.WarningPercent)
+            svg << rect(s.From, s.To, s.Reference - half(s.Reference, s.WarningPercent),
+                        s.Reference + half(s.Reference, s.WarningPercent), "#d6f0d6");
+        svg << "<line x1=\"" << Fixed(x(s.From), 1) << "\" x2=\"" << Fixed(x(s.To), 1) << "\" y1=\""
+            << Fixed(y(s.Reference), 1) << "\" y2=\"" << Fixed(y(s.Reference), 1)
+            << "\" stroke=\"#006e00\" stroke-width=\"2\"/>";
+    }
+    svg << "<line x1=\"" << left << "\" x2=\"" << left << "\" y1=\"" << top << "\" y2=\"" << bottom
+        << "\" stroke=\"#444\"/><line x1=\"" << left << "\" x2=\"" << right << "\" y1=\"" << bottom << "\" y2=\""
+        << bottom << "\" stroke=\"#444\"/>";
+    const int decimals = high - low >= 100 ? 0 : high - low >= 1 ? 2 : 4;
+    svg << "<g font-size=\"11\" font-family=\"sans-serif\" fill=\"#444\"><text x=\"" << left - 4 << "\" y=\""
+        << Fixed(y(high - margin) + 4, 1) << "\" text-anchor=\"end\">" << Fixed(high - margin, decimals)
+        << "</text><text x=\"" << left - 4 << "\" y=\"" << Fixed(y(low + margin) + 4, 1) << "\" text-anchor=\"end\">"
+        << Fixed(low + margin, decimals) << "</text><text x=\"" << left << "\" y=\"" << bottom + 16 << "\">"
+        << DateOfDay(first) << "</text><text x=\"" << right << "\" y=\"" << bottom + 16 << "\" text-anchor=\"end\">"
+        << DateOfDay(last) << "</text><text x=\"" << (left + right) / 2 << "\" y=\"" << bottom + 26
+        << "\" text-anchor=\"middle\">" << Esc(series.ValueName) << "</text></g>";
+    for (const TrendPoint& p : series.Points) {
+        std::string colour = "#1f5fbf";
+        if (p.Reference && !p.NoBaseline) {
+            const double deviation = std::abs(p.Value - *p.Reference);
+            const auto warning = TrendWarningOf(series, p), action = TrendActionOf(series, p);
+            if (action && deviation > half(*p.Reference, action))
+                colour = "#d00000";
+            else if (warning && deviation > half(*p.Reference, warning))
+                colour = "#f08000";
+        }
+        svg << "<circle cx=\"" << Fixed(x(p.Day), 1) << "\" cy=\"" << Fixed(y(p.Value), 1) << "\" r=\"3.5\" ";
+        if (p.Excluded)
+            svg << "fill=\"none\" stroke=\"#999\"";
+        else
+            svg << "fill=\"" << colour << "\"";
+        svg << "><title>" << DateOfDay(p.Day) << ": " << Fixed(p.Value, 4) << "</title></circle>";
+    }
+    svg << "</svg>";
+    return svg.str();
 }
 
 }  // namespace
@@ -309,6 +423,19 @@ std::string DetectorPage(HistoryStore& store, const std::string& detector, const
     filter.Detector = row.Key;
     filter.WithDetails = false;
     std::vector<StoredRecord> records = store.Records(filter);
+    const std::vector<Baseline> baselines = store.Baselines(row.Key);
+    std::string charts;
+    if (!records.empty()) {
+        const auto limits = store.LimitsOf(row.Id);
+        const std::string shown = row.DisplayName.empty() ? row.Key : row.DisplayName;
+        for (std::size_t i = 0; i < BaselineCheckCount; ++i) {
+            const BaselineCheckInfo& check = AllBaselineChecks()[i];
+            charts += "<figure class=\"chart\">" +
+                      TrendChartSvg(TrendSeriesFor(i, shown + ": " + std::string(check.Name), row.Key, records,
+                                                   baselines, limits)) +
+                      "</figure>\n";
+        }
+    }
     std::reverse(records.begin(), records.end());  // newest first
 
     std::ostringstream body;
@@ -317,7 +444,6 @@ std::string DetectorPage(HistoryStore& store, const std::string& detector, const
          << "</dd><dt>Serial</dt><dd>" << Esc(row.Serial) << "</dd><dt>Room / station</dt><dd>" << Esc(row.Station)
          << "</dd><dt>Test interval</dt><dd>" << row.TestIntervalDays << " days</dd><dt>Records</dt><dd>"
          << records.size() << "</dd></dl>\n";
-    const std::vector<Baseline> baselines = store.Baselines(row.Key);
     if (!baselines.empty()) {
         const Baseline& b = baselines.back();
         body << "<p>Baseline in force: version " << b.Version << " of " << Esc(b.SetAt) << " (" << Esc(b.Source)
@@ -325,6 +451,7 @@ std::string DetectorPage(HistoryStore& store, const std::string& detector, const
     } else {
         body << "<p>No baseline.</p>\n";
     }
+    if (!charts.empty()) body << "<h2>Trends</h2><div class=\"charts\">" << charts << "</div>\n<h2>Records</h2>";
     body << "<div class=\"scroll\"><table class=\"records\"><thead><tr><th>Record</th><th>Tested</th><th>Verdict</th>"
             "<th>Against the baseline</th><th>Notes</th><th>Downloads</th></tr></thead><tbody>\n";
     for (const StoredRecord& r : records) {
@@ -491,7 +618,8 @@ tr.excluded{color:#888;text-decoration:line-through}.excluded{color:#888}.checks
 .counts{list-style:none;padding:0;display:flex;flex-wrap:wrap;gap:1em}.error{color:#a00}
 .login label{display:block;margin:.5em 0}.login input{display:block;width:100%;max-width:20em;padding:.3em}
 .facts{display:grid;grid-template-columns:max-content auto;gap:.2em 1em}.facts dd{margin:0}
-img{max-width:100%;height:auto}figure{display:inline-block;margin:.5em}
+img{max-width:100%;height:auto}.charts{display:grid;grid-template-columns:repeat(auto-fill,minmax(min(100%,560px),1fr));gap:.5em}
+.chart{margin:0}.trend{width:100%;height:auto;border:1px solid #ddd}figure{display:inline-block;margin:.5em}
 @media (max-width:600px){th,td{padding:.25em;font-size:.9em}.facts{grid-template-columns:auto}}
 )";
     return css;

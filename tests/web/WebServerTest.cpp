@@ -168,6 +168,7 @@ TEST_P(WebRoutesTest, EveryRouteAnswersAsItShould)
         {"/?sort=verdict", 200, "text/html", "DET-1"},
         {"/", 200, "text/html", "<span class=\"v v-fail\">fail</span>"},  // the last test of DET-FAIL
         {"/detector?key=DET-1", 200, "text/html", "Baseline in force: version 1"},
+        {"/detector?key=DET-1", 200, "text/html", "<svg class=\"trend\""},
         {"/detector?key=" + hostile, 200, "text/html", "&lt;script&gt;alert(1)&lt;/script&gt;"},
         {"/detector?key=NOPE", 404, "text/html", "No detector"},
         {"/detector", 404, "text/html", "Name a detector"},
