@@ -116,9 +116,28 @@ std::string ContentType(const fs::path& file)
     return "application/octet-stream";
 }
 
+// A PostgreSQL URI whose session refuses every write: its options (a
+// parameter the URI may already have) get default_transaction_read_only.
+std::string ReadOnlyPostgres(const std::string& uri)
+{
+    constexpr const char* readOnly = "-cdefault_transaction_read_only%3Don";
+    const std::size_t query = uri.find('?');
+    if (query == std::string::npos) return uri + "?options=" + readOnly;
+    std::size_t start = query + 1;
+    while (start <= uri.size()) {
+        std::size_t end = uri.find('&', start);
+        if (end == std::string::npos) end = uri.size();
+        if (uri.compare(start, 8, "options=") == 0)
+            return uri.substr(0, end) + (end > start + 8 ? "%20" : "") + readOnly + uri.substr(end);
+        start = end + 1;
+    }
+    return uri + (uri.back() == '?' || uri.back() == '&' ? "" : "&") + "options=" + readOnly;
+}
+
 std::string ReadOnlyLocation(const std::string& db)
 {
-    if (db.starts_with("postgresql://") || db.starts_with("postgres://") || db.starts_with("file:")) return db;
+    if (db.starts_with("postgresql://") || db.starts_with("postgres://")) return ReadOnlyPostgres(db);
+    if (db.starts_with("file:")) return db;
     std::error_code error;
     if (fs::is_directory(db, error)) throw EvenorError("History database " + db + ": this is a folder");
     if (!fs::exists(db, error)) throw EvenorError("History database " + db + ": no such file");
