@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -104,7 +105,9 @@ public:
 
     httplib::Client Client() const
     {
-        httplib::Client client("127.0.0.1", Port);
+        httplib::Client client((Options.CertFile.empty() ? "http://" : "https://") + std::string("127.0.0.1:") +
+                               std::to_string(Port));
+        client.enable_server_certificate_verification(false);
         client.set_read_timeout(10, 0);
         return client;
     }
@@ -364,6 +367,28 @@ TEST(WebSecurityTest, OversizedAndSlowRequestsAreCutOff)
     ::close(sock);
     EXPECT_LT(waited, std::chrono::seconds(8));  // closed by the server, not by our own limit
     EXPECT_EQ(answer.find("DET-1"), std::string::npos);
+}
+
+TEST(WebSecurityTest, UnderTlsTheSessionCookieIsSecureAndPlainHttpIsNotServed)
+{
+    WebFixture web(Engine::Sqlite);
+    const fs::path folder = fs::path(web.Options.OutDir).parent_path();
+    const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 1 -keyout '" +
+                                (folder / "key.pem").string() + "' -out '" + (folder / "cert.pem").string() +
+                                "' >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    web.Options.CertFile = (folder / "cert.pem").string();
+    web.Options.KeyFile = (folder / "key.pem").string();
+    web.Start();
+    auto login = web.Client().Post("/login", "user=alice&password=correct+horse", "application/x-www-form-urlencoded");
+    ASSERT_TRUE(login);
+    EXPECT_EQ(login->status, 303);
+    EXPECT_NE(login->get_header_value("Set-Cookie").find("; Secure"), std::string::npos);
+    EXPECT_FALSE(login->get_header_value("Strict-Transport-Security").empty());
+    httplib::Client plain("127.0.0.1", web.Port);
+    plain.set_read_timeout(3, 0);
+    auto answer = plain.Get("/style.css");
+    EXPECT_FALSE(answer && answer->status == 200);
 }
 
 TEST(WebStartTest, RefusesWhatIsNotSafeToStart)
