@@ -22,7 +22,7 @@ struct WebOptions {
     std::string OutDir;                     // reports, JSON, PDFs and maps offered for download
     int ReadTimeoutSeconds = 5;             // per read of a request
     std::size_t MaxRequestBytes = 16 * 1024;
-    std::size_t Threads = 8;      // requests served at a time
+    std::size_t Threads = 16;     // requests served at a time
     std::size_t MaxWaiting = 64;  // connections accepted and waiting; more wait in the kernel
     int LoginDelayMs = 1000;      // after the first failed login of an address; doubling
 };

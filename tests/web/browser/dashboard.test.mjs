@@ -101,6 +101,8 @@ async function main() {
 
     await Promise.all([page.waitForNavigation(), page.click("table.overview a[href^='/detector?key=']")]);
     check((await page.$$("table.records tbody tr")).length === 1, "the detector page lists its record");
+    check((await page.$$("svg.trend")).length === 7, "the detector page draws the trend of every check");
+    const detectorUrl = page.url();
     await page.screenshot({ path: path.join(outDir, "detector-1280x800.png"), fullPage: true });
 
     await Promise.all([page.waitForNavigation(), page.click("table.records a[href^='/record?']")]);
@@ -123,7 +125,7 @@ async function main() {
 
     // A phone: the pages fit its width (tables scroll inside their box).
     await page.setViewport({ width: 390, height: 844, isMobile: true, hasTouch: true, deviceScaleFactor: 2 });
-    for (const [name, url] of [["overview", base + "/"], ["record", page.url()]]) {
+    for (const [name, url] of [["overview", base + "/"], ["detector", detectorUrl], ["record", page.url()]]) {
       await page.goto(url);
       const overflow = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
       check(overflow <= 0, `the ${name} page fits a phone's width (overflow ${overflow} px)`);
