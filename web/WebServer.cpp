@@ -134,15 +134,18 @@ std::string ReadOnlyPostgres(const std::string& uri)
     return uri + (uri.back() == '?' || uri.back() == '&' ? "" : "&") + "options=" + readOnly;
 }
 
-std::string ReadOnlyLocation(const std::string& db)
+// The history opened for reading only: PostgreSQL in sessions that refuse
+// writes; an SQLite file through a read-only URI, or, where SQLite cannot
+// read it so (a file in write-ahead logging whose folder this user may not
+// write), as the store opens a file it may not change.
+std::unique_ptr<HistoryStore> OpenReadOnly(const std::string& db)
 {
-    if (db.starts_with("postgresql://") || db.starts_with("postgres://")) return ReadOnlyPostgres(db);
-    if (db.starts_with("file:")) return db;
+    if (db.starts_with("postgresql://") || db.starts_with("postgres://"))
+        return HistoryStore::Open(ReadOnlyPostgres(db), false);
+    if (db.starts_with("file:")) return HistoryStore::Open(db, false);
     std::error_code error;
     if (fs::is_directory(db, error)) throw EvenorError("History database " + db + ": this is a folder");
     if (!fs::exists(db, error)) throw EvenorError("History database " + db + ": no such file");
-    // A URI so that SQLite opens the file read-only: nothing this server
-    // does can change it.
     std::string escaped;
     for (const char c : fs::absolute(db).string()) {
         if (c == '%' || c == '?' || c == '#') {
@@ -154,7 +157,15 @@ std::string ReadOnlyLocation(const std::string& db)
             escaped += c;
         }
     }
-    return "file:" + escaped + "?mode=ro";
+    try {
+        std::unique_ptr<HistoryStore> store = HistoryStore::Open("file:" + escaped + "?mode=ro", false);
+        store->Detectors();  // the first read: a file that is no history fails here
+        return store;
+    } catch (const EvenorError&) {
+        std::unique_ptr<HistoryStore> store = HistoryStore::Open(db, false);
+        store->Detectors();
+        return store;
+    }
 }
 
 }  // namespace
@@ -393,8 +404,8 @@ WebServer::WebServer(const WebOptions& options) : state_(std::make_unique<State>
             throw EvenorError("--out-dir " + options.OutDir + ": no such folder");
         s.OutDir = fs::canonical(options.OutDir, error);
     }
-    s.Store = HistoryStore::Open(ReadOnlyLocation(options.Db), false);
-    s.Store->Detectors();  // the first read: a file that is no history fails here
+    s.Store = OpenReadOnly(options.Db);
+    s.Store->Detectors();  // the first read: a database that is no history fails here
     if (!options.CertFile.empty()) {
         auto tls = std::make_unique<httplib::SSLServer>(options.CertFile.c_str(), options.KeyFile.c_str());
         if (!tls->is_valid())
