@@ -69,6 +69,12 @@ public:
             store->SetBaselineFromRecord("DET-1", 1, "acceptance", "physicist");
             store->Record(Sample(4, kHostileId));
             store->Record(Sample(5, "DET-FAIL", Verdict::Fail));
+            bool isNew = false;
+            IntakeEntry refused = store->ClaimIntake("sha-refused", "/in/<img src=x>.dcm", "watch", isNew);
+            refused.State = IntakeRefused;
+            refused.Message = "Not an image: <script>x</script>";
+            store->FinishIntake(refused);
+            store->ClaimIntake("sha-waiting", "/in/waiting.dcm", "serve from MODALITY", isNew);
         }
         fs::create_directories(folder_ / "out" / "sub");
         const std::string stem = "flat1-" + Sha256Hex("image 1").substr(0, 12);
@@ -180,8 +186,12 @@ TEST_P(WebRoutesTest, EveryRouteAnswersAsItShould)
         {"/record?key=DET-1&id=999", 404, "text/html", "No such record"},
         {"/record?key=DET-1&id=-1", 404, "text/html", "No such record"},
         {"/record?key=DET-FAIL&id=1", 404, "text/html", "No such record"},
-        {"/inbox", 200, "text/html", "No entries"},
-        {"/inbox?state=refused", 200, "text/html", "No entries"},
+        {"/", 200, "text/html", "refused: <b>1</b>"},
+        {"/", 200, "text/html", "The oldest waiting entry waits for"},
+        {"/inbox", 200, "text/html", "waiting.dcm"},
+        {"/inbox?state=refused", 200, "text/html", "Not an image: &lt;script&gt;x&lt;/script&gt;"},
+        {"/inbox?state=refused", 200, "text/html", "&lt;img src=x&gt;.dcm"},
+        {"/inbox?state=unmatched", 200, "text/html", "No entries"},
         {"/inbox?state=bogus", 404, "text/html", "No such state"},
         {"/files/" + web.PdfName, 200, "application/pdf", "content of"},
         {"/style.css", 200, "text/css", "body"},
@@ -197,6 +207,7 @@ TEST_P(WebRoutesTest, EveryRouteAnswersAsItShould)
         EXPECT_EQ(response->body.find("<script>"), std::string::npos) << c.Path;
         EXPECT_EQ(response->body.find("<u>"), std::string::npos) << c.Path;
         EXPECT_EQ(response->body.find("<i>"), std::string::npos) << c.Path;
+        EXPECT_EQ(response->body.find("<img src=x"), std::string::npos) << c.Path;
         ExpectSecurityHeaders(*response, c.Path);
     }
     // Overdue and failing first: the failing detector comes before DET-1
