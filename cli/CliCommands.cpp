@@ -356,6 +356,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
     AddIntakeCommands(app, intakeLine);
     SeriesCommandLine seriesLine;
     AddSeriesCommand(app, seriesLine);
+    const auto runWeb = AddWebCommand(app);
 
     try {
         app.parse(argc, argv);
@@ -369,6 +370,7 @@ int RunCli(int argc, char** argv, std::ostream& out, std::ostream& err, bool err
     if (int status = 0; RunHistoryCommands(historyLine, out, err, status)) return status;
     if (int status = 0; RunIntakeCommands(intakeLine, out, err, status)) return status;
     if (int status = 0; RunSeriesCommand(seriesLine, out, err, status)) return status;
+    if (int status = 0; runWeb(out, err, status)) return status;
     if (!*analyse) return kExitUsage;
 
     if (listPresets) {
