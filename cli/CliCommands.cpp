@@ -14,7 +14,6 @@
 #include "cli/IntakeCommands.h"
 #include "cli/MapExport.h"
 #include "cli/SeriesCommand.h"
-#include "qa/SeriesRun.h"
 #include "cmake/EvenorVersion.h"
 #include "dicom/DicomLib.h"
 #include "dicom/FilePath.h"
@@ -22,6 +21,7 @@
 #include "insight/ResultExport.h"
 #include "qa/ImageJob.h"
 #include "qa/Recorder.h"
+#include "qa/SeriesRun.h"
 
 namespace evenor {
 

@@ -27,7 +27,6 @@ using Json = nlohmann::ordered_json;
 
 std::int64_t NowSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
-
 std::string Plural(std::size_t count, const char* one, const char* many)
 {
     return std::to_string(count) + " " + (count == 1 ? one : many);
@@ -146,7 +145,8 @@ int InboxSummaryCommand(const InboxSummaryLine& line, std::ostream& out, std::os
     }
     if (!tooLong) return kExitSuccess;
     err << "entry " << summary.OldestWaiting->Id << " has waited " << WaitedText(summary.OldestWaitingSeconds)
-        << ", longer than --max-wait " << *line.MaxWaitMinutes << " min: " << Printable(summary.OldestWaiting->Path) << '\n';
+        << ", longer than --max-wait " << *line.MaxWaitMinutes << " min: " << Printable(summary.OldestWaiting->Path)
+        << '\n';
     return kExitWaitedTooLong;
 }
 

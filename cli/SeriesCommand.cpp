@@ -4,12 +4,12 @@
 #include <ostream>
 
 #include "analysis/AnalysisRun.h"
-#include "cli/CliCommands.h"
-#include "qa/SeriesRun.h"
 #include "base/EvenorError.h"
+#include "cli/CliCommands.h"
 #include "dicom/SharedFile.h"
 #include "dicom/TerminalText.h"
 #include "insight/ResultExport.h"
+#include "qa/SeriesRun.h"
 
 namespace evenor {
 

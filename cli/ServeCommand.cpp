@@ -26,8 +26,6 @@
 #include <vector>
 
 #include "cli/HistoryCommands.h"
-#include "qa/Intake.h"
-#include "qa/IntakeWorkers.h"
 #include "cli/ServeSocket.h"
 #include "cli/StoreFolder.h"
 #include "dicom/DicomLib.h"

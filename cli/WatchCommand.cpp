@@ -52,7 +52,8 @@ int RunWatch(const WatchOptions& options, std::ostream& err)
     }
     std::unique_ptr<IntakeDesk> desk;
     try {
-        desk = std::make_unique<IntakeDesk>(IntakeOptions{&rules, HistoryLocation(options.Db), options.OutDir, options.By, options.Decompress});
+        desk = std::make_unique<IntakeDesk>(
+            IntakeOptions{&rules, HistoryLocation(options.Db), options.OutDir, options.By, options.Decompress});
     } catch (const std::exception& e) {
         log(std::string("watch: ") + e.what());
         return 1;
@@ -78,7 +79,8 @@ int RunWatch(const WatchOptions& options, std::ostream& err)
     std::map<std::string, Watched> files;
     std::mutex doneLock;
     std::vector<std::pair<std::string, bool>> finished;  // path, taken for good (else retry)
-    const auto settle = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.SettleSeconds));
+    const auto settle =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.SettleSeconds));
     const auto retryAfter = std::max(settle, Clock::duration(std::chrono::seconds(5)));
 
     {
@@ -88,7 +90,8 @@ int RunWatch(const WatchOptions& options, std::ostream& err)
                 bool seenBefore = false;
                 bool final = true;
                 try {
-                    const IntakeEntry entry = desk->Take(path, "watch", IntakeDesk::Retry::WhileRecent, seenBefore, log);
+                    const IntakeEntry entry =
+                        desk->Take(path, "watch", IntakeDesk::Retry::WhileRecent, seenBefore, log);
                     if (seenBefore)
                         log("image " + path + ": the same content as " + entry.Path + " (entry " +
                             std::to_string(entry.Id) + ", " + entry.State + "); skipped");
@@ -106,8 +109,11 @@ int RunWatch(const WatchOptions& options, std::ostream& err)
         try {
             for (const auto& entry : desk->Unfinished()) {
                 if (!fs::is_regular_file(entry.Path)) continue;
-                files[entry.Path] = {fs::file_size(entry.Path), fs::last_write_time(entry.Path), Clock::now(),
-                                     Watched::State::Queued, {}};
+                files[entry.Path] = {fs::file_size(entry.Path),
+                                     fs::last_write_time(entry.Path),
+                                     Clock::now(),
+                                     Watched::State::Queued,
+                                     {}};
                 log("image " + entry.Path + ": taken again (an earlier run stopped before finishing it)");
                 take(entry.Path);
             }

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "cli/CliCommands.h"
 #include "base/EvenorError.h"
+#include "cli/CliCommands.h"
 #include "web/WebServer.h"
 #include "web/WebUsers.h"
 

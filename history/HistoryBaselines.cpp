@@ -1,8 +1,8 @@
 #include <span>
 
+#include "base/Dates.h"
 #include "base/EvenorError.h"
 #include "dicom/TerminalText.h"
-#include "base/Dates.h"
 #include "history/HistoryStore.h"
 #include "history/StoreRows.h"
 

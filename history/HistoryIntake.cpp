@@ -1,5 +1,5 @@
-#include "base/EvenorError.h"
 #include "base/Dates.h"
+#include "base/EvenorError.h"
 #include "history/HistoryStore.h"
 #include "history/StoreRows.h"
 

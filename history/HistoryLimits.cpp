@@ -1,6 +1,6 @@
+#include "base/Dates.h"
 #include "base/EvenorError.h"
 #include "dicom/TerminalText.h"
-#include "base/Dates.h"
 #include "history/HistoryStore.h"
 #include "history/StoreRows.h"
 

@@ -3,8 +3,8 @@
 #include <map>
 #include <string_view>
 
-#include "base/EvenorError.h"
 #include "base/Dates.h"
+#include "base/EvenorError.h"
 #include "history/HistoryStore.h"
 #include "history/StoreRows.h"
 

@@ -110,18 +110,18 @@ struct OverdueDetector {
 // An image that arrived by "serve" or "watch", known by its content.
 struct IntakeEntry {
     std::int64_t Id = 0;
-    std::string Sha256;  // of the file's bytes
-    std::string Path;    // where it was found or stored (the first time)
-    std::string Source;  // "watch", or "serve from AE"
-    std::string State;   // IntakeState* below
-    std::string Rule;    // the rule that matched ("rule 2 (\"name\")"); empty when none
-    std::string Message; // why refused, or what the analysis said last
+    std::string Sha256;   // of the file's bytes
+    std::string Path;     // where it was found or stored (the first time)
+    std::string Source;   // "watch", or "serve from AE"
+    std::string State;    // IntakeState* below
+    std::string Rule;     // the rule that matched ("rule 2 (\"name\")"); empty when none
+    std::string Message;  // why refused, or what the analysis said last
     std::optional<std::int64_t> RecordId;
-    std::string Verdict;      // the overall verdict of an analysed image
-    std::string DetectorKey;  // of an analysed image
+    std::string Verdict;               // the overall verdict of an analysed image
+    std::string DetectorKey;           // of an analysed image
     std::string FirstSeen, UpdatedAt;  // "YYYY-MM-DD HH:MM:SS" UTC
 };
-inline constexpr const char* IntakeWaiting = "waiting";      // found, not yet analysed
+inline constexpr const char* IntakeWaiting = "waiting";  // found, not yet analysed
 inline constexpr const char* IntakeAnalysed = "analysed";
 inline constexpr const char* IntakeUnmatched = "unmatched";  // no rule took it
 inline constexpr const char* IntakeRefused = "refused";      // not an image Evenor analyses, or the run failed
@@ -196,8 +196,7 @@ public:
     // Registers an incoming file by its content. isNew is true when the
     // content was not known; otherwise the entry is the one stored first
     // (its state tells whether it still waits), whatever path it had.
-    IntakeEntry ClaimIntake(const std::string& sha256, const std::string& path, const std::string& source,
-                            bool& isNew);
+    IntakeEntry ClaimIntake(const std::string& sha256, const std::string& path, const std::string& source, bool& isNew);
     // The entry of that content, if any.
     std::optional<IntakeEntry> FindIntake(const std::string& sha256);
     // The final state of an entry.

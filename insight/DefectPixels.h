@@ -28,7 +28,7 @@ namespace evenor {
 double DefectPixelSigmas(std::uint64_t areaPixels);
 
 struct DefectPixelSummary {
-    bool Counted = false;    // false without deviating pixels searched or without ROIs
+    bool Counted = false;     // false without deviating pixels searched or without ROIs
     double PixelNoise = 0.0;  // SD of one pixel's noise
     double Sigmas = 0.0;      // k
     std::size_t Count = 0;

@@ -30,11 +30,11 @@ constexpr Limits kCorrelatedNoiseLimits{10.0, 25.0};
 // The limits that allow for the sampling spread of the ROI SDs
 // (SnrSamplingAllowance, NoiseUniformityAllowancePercent) and the defect
 // pixels, said in every preset's description.
-#define EVENOR_SAMPLING_TEXT                                                                                      \
-    " Defect pixels are deviating pixels also beyond k SDs of the pixel noise, k for a chance below 1 % of any " \
-    "in a uniform image: any gives a warning, more than 500 action. The limits of the largest ROI SNR "          \
-    "deviation (above and below) and of the noise uniformity are raised by the spread sampling alone gives "     \
-    "ROIs of n pixels, for a 1 % chance that a perfectly uniform image exceeds them anywhere; SNR is not "       \
+#define EVENOR_SAMPLING_TEXT                                                                                           \
+    " Defect pixels are deviating pixels also beyond k SDs of the pixel noise, k for a chance below 1 % of any "       \
+    "in a uniform image: any gives a warning, more than 500 action. The limits of the largest ROI SNR "                \
+    "deviation (above and below) and of the noise uniformity are raised by the spread sampling alone gives "           \
+    "ROIs of n pixels, for a 1 % chance that a perfectly uniform image exceeds them anywhere; SNR is not "             \
     "judged with boxes too small for that."
 
 // Limits in MetricId order: global, local, noise, ROI mean deviation, ROI SNR
@@ -119,8 +119,10 @@ double ChiSquareQuantile(double dof, double tail, bool upper)
         const double mid = 0.5 * (low + high);
         const double beyond = IncompleteGamma(dof / 2.0, mid / 2.0, !upper);
         // Upper: the tail above mid shrinks as mid grows; lower: it grows.
-        if (upper == (beyond > tail)) low = mid;
-        else high = mid;
+        if (upper == (beyond > tail))
+            low = mid;
+        else
+            high = mid;
     }
     return 0.5 * (low + high);
 }
@@ -345,7 +347,7 @@ std::vector<CheckVerdict> JudgeDetector(const DetectorInsight& insight, const An
         clusterNote = "pixels were searched at " + PercentText(settings.PixelDeviationPercent) +
                       ", the preset judges them at " + PercentText(preset.PixelDeviationPercent);
     } else {
-        largest = insight.DefectPixels.Counted ? insight.DefectPixels.LargestCluster
+        largest = insight.DefectPixels.Counted        ? insight.DefectPixels.LargestCluster
                   : insight.Clusters.Clusters.empty() ? 0.0
                                                       : insight.Clusters.Clusters.front().Size;
     }

@@ -301,7 +301,8 @@ UniformityMetrics ComputeMetrics(const TMeetSerie& rois, double areaMean, double
     metrics[MetricId::RoiSnrDeviation] = LargestDeviation(rois, meanRoiSnr, snr);
     const auto [lowestSnr, highestSnr] = std::minmax_element(
         rois.begin(), rois.end(), [](const RoiResult& a, const RoiResult& b) { return a.SNR < b.SNR; });
-    for (auto [at, side] : {std::pair{lowestSnr, &metrics.LowestRoiSnr}, std::pair{highestSnr, &metrics.HighestRoiSnr}}) {
+    for (auto [at, side] :
+         {std::pair{lowestSnr, &metrics.LowestRoiSnr}, std::pair{highestSnr, &metrics.HighestRoiSnr}}) {
         side->Value = DeviationPercent(at->SNR, meanRoiSnr);
         if (side->Value) side->Where = PositionOf(*at);
     }

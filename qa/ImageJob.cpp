@@ -293,7 +293,8 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
             Pictures(job).Maps(outputs.MapFolder, outputs.MapPrefix, result.Pixels, result.Columns, settings,
                                result.Result, &insight);
         if (!outputs.MapFolder.empty() && spectrum && spectrum->Run.Spectrum)
-            if (job.Pictures.Spectrum) job.Pictures.Spectrum(outputs.MapFolder, outputs.MapPrefix, *spectrum->Run.Spectrum, spectrum->Peaks);
+            if (job.Pictures.Spectrum)
+                job.Pictures.Spectrum(outputs.MapFolder, outputs.MapPrefix, *spectrum->Run.Spectrum, spectrum->Peaks);
         const std::string sha256 = !job.FileSha256.empty()                  ? job.FileSha256
                                    : job.WantRecord || !outputs.Pdf.empty() ? Sha256OfFile(job.File)
                                                                             : std::string();

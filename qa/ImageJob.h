@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "analysis/AnalysisSettings.h"
-#include "qa/SeriesRun.h"
 #include "history/QaRecord.h"
 #include "insight/Defects.h"
 #include "insight/DetectorInsight.h"
@@ -26,6 +25,7 @@
 #include "insight/StructuredNoise.h"
 #include "qa/AnalyseOptions.h"
 #include "qa/ReportData.h"
+#include "qa/SeriesRun.h"
 #include "spectrum/SpectrumPeaks.h"
 
 namespace evenor {

@@ -129,9 +129,10 @@ private:
                 if (!pattern->ok()) {
                     const bool perlOnly =
                         pattern->error_code() == RE2::ErrorBadEscape || pattern->error_code() == RE2::ErrorBadPerlOp;
-                    Problem("match." + key,
-                            "not a regular expression: " + pattern->error() +
-                                (perlOnly ? " (the syntax is RE2's: no back-references, no look-around, named groups as (?P<name>...))" : ""));
+                    Problem("match." + key, "not a regular expression: " + pattern->error() +
+                                                (perlOnly ? " (the syntax is RE2's: no back-references, no "
+                                                            "look-around, named groups as (?P<name>...))"
+                                                          : ""));
                     continue;
                 }
                 condition.Pattern = std::move(pattern);
@@ -422,7 +423,11 @@ std::string RuleSettingsText(const IntakeRule& rule)
          << "pixel_deviation: " << options.PixelDev << '\n'
          << "detect: " << (options.NoDetect ? "false" : "true") << '\n'
          << "offset: " << rule.PixelOffset << '\n'
-         << "inverted: " << (options.Inverted ? "true" : options.NotInverted ? "false" : "from tag") << '\n'
+         << "inverted: "
+         << (options.Inverted      ? "true"
+             : options.NotInverted ? "false"
+                                   : "from tag")
+         << '\n'
          << "preset: " << (rule.Preset ? rule.Preset->Name : DefaultPreset().Name) << '\n'
          << "decompress: " << (rule.Decompress ? "true" : "false") << '\n'
          << "record: " << (rule.Record ? "true" : "false") << '\n';

@@ -13,10 +13,9 @@
 #include "analysis/AreaBorder.h"
 #include "analysis/FieldSyntax.h"
 #include "analysis/RoiGrid.h"
-#include "qa/AnalyseOptions.h"
+#include "base/EvenorError.h"
 #include "dicom/DicomLib.h"
 #include "dicom/DicomTags.h"
-#include "base/EvenorError.h"
 #include "dicom/FilePath.h"
 #include "dicom/SharedFile.h"
 #include "dicom/TerminalText.h"
@@ -24,6 +23,7 @@
 #include "insight/Metrics.h"
 #include "insight/ResultExport.h"
 #include "insight/SpectrumExport.h"
+#include "qa/AnalyseOptions.h"
 
 namespace evenor {
 

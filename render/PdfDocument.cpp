@@ -10,8 +10,8 @@
 #include <cstring>
 #include <ostream>
 
-#include "cmake/EvenorVersion.h"
 #include "base/EvenorError.h"
+#include "cmake/EvenorVersion.h"
 #include "dicom/TerminalText.h"
 #include "insight/ResultExport.h"
 #include "render/ReportPdf.h"

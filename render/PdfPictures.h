@@ -6,9 +6,9 @@
 #include <QString>
 #include <vector>
 
+#include "qa/TrendSeries.h"
 #include "render/PdfDocument.h"
 #include "render/ReportPdf.h"
-#include "qa/TrendSeries.h"
 
 namespace evenor {
 struct AnalysisResult;

@@ -65,7 +65,8 @@ TEST(CliWatch, TakesEachContentOnceCompleteAcrossRestarts)
     std::filesystem::create_directories(in);
     const std::string db = (folder / "history.sqlite").string();
     const auto rules = folder / "rules.json";
-    WriteWholeFile(rules, R"({"rules": [{"name": "flat", "match": {"modality": "DX"}, "settings": {"record": true}}]})");
+    WriteWholeFile(rules,
+                   R"({"rules": [{"name": "flat", "match": {"modality": "DX"}, "settings": {"record": true}}]})");
 
     const std::string image = DicomFileBytes(NoisyFlatImage(60));
     std::string other = image;  // the same image from another modality: no rule takes it
@@ -75,8 +76,8 @@ TEST(CliWatch, TakesEachContentOnceCompleteAcrossRestarts)
     // Older than a minute: refused at once, not waited for.
     std::filesystem::last_write_time(in / "notes.txt", std::filesystem::file_time_type::clock::now() - 5min);
 
-    const std::vector<std::string> watch{"watch", in.string(), "--rules", rules.string(), "--db", db,
-                                         "--out-dir", out.string(), "--settle", "1", "--interval", "0.1"};
+    const std::vector<std::string> watch{"watch",      in.string(), "--rules", rules.string(), "--db", db, "--out-dir",
+                                         out.string(), "--settle",  "1",       "--interval",   "0.1"};
     const pid_t first = Start(watch, folder / "first.err");
     // The image arrives in eight pieces, each appended by a new open, 0.3 s apart.
     const std::size_t piece = image.size() / 8 + 1;
@@ -107,9 +108,8 @@ TEST(CliWatch, TakesEachContentOnceCompleteAcrossRestarts)
     EXPECT_NE(firstLog.find("watch: stopped"), std::string::npos);
 
     // A restart takes nothing again, and the history holds one record.
-    const CliResult again = RunInProcess(
-        {"watch", in.string(), "--rules", rules.string(), "--db", db, "--out-dir", out.string(), "--settle", "0",
-         "--once"});
+    const CliResult again = RunInProcess({"watch", in.string(), "--rules", rules.string(), "--db", db, "--out-dir",
+                                          out.string(), "--settle", "0", "--once"});
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(again.err.find("verdict"), std::string::npos) << again.err;
     EXPECT_EQ(Inbox(db).size(), 3u);

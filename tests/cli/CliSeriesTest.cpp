@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "qa/SeriesRun.h"
 #include "base/EvenorError.h"
+#include "qa/SeriesRun.h"
 #include "tests/support/TempFolder.h"
 
 namespace evenor {

@@ -60,7 +60,8 @@ TEST(CleanField, PassesEveryCheckOfEveryPreset)
                 const auto image = PoissonImage(FlatSignal(side, side, 1000.0), seed * 7919 + side + boxesAcross);
                 const AnalysisSettings settings = WholeImageSettings(image);
                 const double spacing = 10.0 / (side / boxesAcross);  // 1 cm boxes of side / boxesAcross pixels
-                const AnalysisResult result = AnalyseRoiGrid(image.Pixels, image.Width, image.Height, spacing, settings);
+                const AnalysisResult result =
+                    AnalyseRoiGrid(image.Pixels, image.Width, image.Height, spacing, settings);
                 const DetectorInsight insight = InspectDetector(settings, result, image.Pixels, image.Width);
                 for (const auto& preset : AllPresets()) {
                     AnalysisSettings judged = settings;

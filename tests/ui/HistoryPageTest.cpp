@@ -334,7 +334,8 @@ private slots:
                 QTest::qWait(20);
                 QCOMPARE(limits->text(), text);
                 if (size.width() == 960) QCOMPARE(legend(), kinds);  // none in the small chart
-                QVERIFY2(!limits->visibleRegion().isEmpty(), qPrintable(QStringLiteral("hidden at %1 px").arg(size.width())));
+                QVERIFY2(!limits->visibleRegion().isEmpty(),
+                         qPrintable(QStringLiteral("hidden at %1 px").arg(size.width())));
                 // Word-wrapped in full: no line cut off below.
                 QVERIFY(limits->height() >= limits->heightForWidth(limits->width()));
                 QVERIFY(Form().rect().contains(QRect(limits->mapTo(&Form(), QPoint()), limits->size())));
@@ -342,7 +343,8 @@ private slots:
                 auto* chart = C<QChartView>("ChartTrend");
                 QVERIFY2(limits->mapTo(&Form(), QPoint()).y() >= chart->mapTo(&Form(), QPoint(0, chart->height())).y(),
                          qPrintable(QStringLiteral("at %1x%2: the line at %3, the chart ends at %4")
-                                        .arg(size.width()).arg(size.height())
+                                        .arg(size.width())
+                                        .arg(size.height())
                                         .arg(limits->mapTo(&Form(), QPoint()).y())
                                         .arg(chart->mapTo(&Form(), QPoint(0, chart->height())).y())));
             }

@@ -10,8 +10,8 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFileInfo>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
