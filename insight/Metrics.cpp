@@ -306,6 +306,10 @@ UniformityMetrics ComputeMetrics(const TMeetSerie& rois, double areaMean, double
         if (side->Value) side->Where = PositionOf(*at);
     }
     for (const auto& set : lattice.Neighbours) ++metrics.RoisByNeighbourCount[set.Count];
+    double sdSum = 0.0;
+    for (const auto& roi : rois) sdSum += roi.SD;
+    if (const auto noise = PercentOf(sdSum / static_cast<double>(rois.size()), areaMean); noise && *noise > 0.0)
+        metrics.RelativePixelNoise = *noise / 100.0;
     return metrics;
 }
 
