@@ -274,5 +274,45 @@ TEST(Detection, DefectsJustBeyondEachSamplingThresholdAreFlagged)
     // clang-format on
 }
 
+// The checks on ROI means at small boxes: sampling moves a clean ROI mean
+// by noise / box, so a clean field is judged against the limit plus what
+// sampling gives, and not at all where that alone exceeds the limit, while
+// a patch of changed gain is still flagged wherever it stands out.
+TEST(Detection, RoiMeansAreJudgedBeyondTheirSamplingSpread)
+{
+    const std::string_view kGlobal = InfoOf(MetricId::GlobalUniformity).Key;
+    const std::string_view kLocal = InfoOf(MetricId::LocalUniformity).Key;
+    // clang-format off
+    ExpectDetections({
+        // 6 px boxes at signal 200: a clean ROI mean may lie 6.6 % out, the
+        // range of them 13.2 %, a neighbour difference 4.2 %: beyond every
+        // limit, so none is judged (the bare limits warned or failed).
+        {"clean field at 200, 6 px boxes", 2048, 200.0, 0.1, [](Image&) {}, {kGlobal, Verdict::NotEvaluated}},
+        {"clean field at 200, 6 px boxes", 2048, 200.0, 0.1, [](Image&) {}, {kLocal, Verdict::NotEvaluated}},
+        {"clean field at 200, 6 px boxes", 2048, 200.0, 0.1, [](Image&) {}, {kRoiMean, Verdict::NotEvaluated}},
+        {"clean field at 200, 6 px boxes", 2048, 200.0, 0.1, [](Image&) {}, {"", Verdict::Pass}},
+        // 10 px boxes at 200: the ROI means warned at 3.1-3.7 %.
+        {"clean field at 200, 10 px boxes", 2048, 200.0, 0.15, [](Image&) {}, {"", Verdict::Pass}},
+        // 6 px boxes at 1000: the range allowance (5.9) exceeds the limit,
+        // the deviation's (3.0) does not: judged against 6.0.
+        {"clean field at 1000, 6 px boxes", 2048, 1000.0, 0.1, [](Image&) {}, {kGlobal, Verdict::NotEvaluated}},
+        {"clean field at 1000, 6 px boxes", 2048, 1000.0, 0.1, [](Image&) {}, {kRoiMean, Verdict::Pass}},
+        {"clean field at 10000, 6 px boxes", 2048, 10000.0, 0.1, [](Image&) {}, {"", Verdict::Pass}},
+        // 13 px boxes on 1024 pixels at 1000: allowance 1.3, action above
+        // 6.3: a patch 8 % dark fails.
+        {"patch 8 % dark, 13 px boxes", 1024, 1000.0, 0.2,
+         [](Image& i) { testing::GainPatch(i, 400, 400, 40, -0.08); }, {kRoiMean, Verdict::Fail}},
+        // 1 cm boxes at 2000: allowance 0.2, so a dark patch judges as it
+        // did with the bare limits, 0.2 points from them.
+        {"patch 3.5 % dark, 1 cm boxes", 2048, 2000.0, 1.0,
+         [](Image& i) { testing::GainPatch(i, 900, 900, 160, -0.035); }, {kRoiMean, Verdict::Warning}},
+        {"patch 5.5 % dark, 1 cm boxes", 2048, 2000.0, 1.0,
+         [](Image& i) { testing::GainPatch(i, 900, 900, 160, -0.055); }, {kRoiMean, Verdict::Fail}},
+        {"patch 5.5 % dark, 1 cm boxes", 2048, 2000.0, 1.0,
+         [](Image& i) { testing::GainPatch(i, 900, 900, 160, -0.055); }, {kGlobal, Verdict::Warning}},
+    });
+    // clang-format on
+}
+
 }  // namespace
 }  // namespace evenor
