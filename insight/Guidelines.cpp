@@ -28,15 +28,16 @@ constexpr Limits kLargestClusterLimits{2.0, 9.0};
 constexpr Limits kLineDefectLimits{std::nullopt, 0.0};
 constexpr Limits kCorrelatedNoiseLimits{10.0, 25.0};
 
-// The limits that allow for the sampling spread of the ROI SDs
-// (SnrSamplingAllowance, NoiseUniformityAllowancePercent) and the defect
-// pixels, said in every preset's description.
+// The limits that allow for the sampling spread of the ROI statistics
+// (SnrSamplingAllowance, NoiseUniformityAllowancePercent,
+// RoiMeanSamplingAllowance) and the defect pixels, said in every preset's
+// description.
 #define EVENOR_SAMPLING_TEXT                                                                                      \
     " Defect pixels are deviating pixels also beyond k SDs of the pixel noise, k for a chance below 1 % of any " \
-    "in a uniform image: any gives a warning, more than 500 action. The limits of the largest ROI SNR "          \
-    "deviation (above and below) and of the noise uniformity are raised by the spread sampling alone gives "     \
-    "ROIs of n pixels, for a 1 % chance that a perfectly uniform image exceeds them anywhere; SNR is not "       \
-    "judged with boxes too small for that."
+    "in a uniform image: any gives a warning, more than 500 action. The limits of the global and local "        \
+    "uniformity, the noise uniformity and the largest ROI mean and SNR deviations (above and below) are "       \
+    "raised by the spread sampling alone gives ROIs of n pixels, for a 1 % chance that a perfectly uniform "    \
+    "image exceeds them anywhere; a check is not judged with boxes too small for that."
 
 // Limits in MetricId order: global, local, noise, ROI mean deviation, ROI SNR
 // deviation.
