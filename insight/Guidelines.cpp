@@ -1,6 +1,7 @@
 #include "insight/Guidelines.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <sstream>
 
@@ -27,15 +28,16 @@ constexpr Limits kLargestClusterLimits{2.0, 9.0};
 constexpr Limits kLineDefectLimits{std::nullopt, 0.0};
 constexpr Limits kCorrelatedNoiseLimits{10.0, 25.0};
 
-// The limits that allow for the sampling spread of the ROI SDs
-// (SnrSamplingAllowance, NoiseUniformityAllowancePercent) and the defect
-// pixels, said in every preset's description.
-#define EVENOR_SAMPLING_TEXT                                                                                           \
-    " Defect pixels are deviating pixels also beyond k SDs of the pixel noise, k for a chance below 1 % of any "       \
-    "in a uniform image: any gives a warning, more than 500 action. The limits of the largest ROI SNR "                \
-    "deviation (above and below) and of the noise uniformity are raised by the spread sampling alone gives "           \
-    "ROIs of n pixels, for a 1 % chance that a perfectly uniform image exceeds them anywhere; SNR is not "             \
-    "judged with boxes too small for that."
+// The limits that allow for the sampling spread of the ROI statistics
+// (SnrSamplingAllowance, NoiseUniformityAllowancePercent,
+// RoiMeanSamplingAllowance) and the defect pixels, said in every preset's
+// description.
+#define EVENOR_SAMPLING_TEXT                                                                                      \
+    " Defect pixels are deviating pixels also beyond k SDs of the pixel noise, k for a chance below 1 % of any " \
+    "in a uniform image: any gives a warning, more than 500 action. The limits of the global and local "        \
+    "uniformity, the noise uniformity and the largest ROI mean and SNR deviations (above and below) are "       \
+    "raised by the spread sampling alone gives ROIs of n pixels, for a 1 % chance that a perfectly uniform "    \
+    "image exceeds them anywhere; a check is not judged with boxes too small for that."
 
 // Limits in MetricId order: global, local, noise, ROI mean deviation, ROI SNR
 // deviation.
@@ -209,23 +211,27 @@ SnrAllowance SnrSamplingAllowance(std::uint32_t boxPixels, std::size_t roiCount)
     return allowance;
 }
 
-double NoiseUniformityAllowancePercent(std::uint32_t boxPixels, const std::array<std::size_t, 5>& roisByNeighbourCount)
+namespace {
+
+// The t (in standard errors of one ROI's statistic) that the difference of an
+// ROI's statistic from the mean of its neighbours' exceeds anywhere with a
+// chance of 1 %; 0 without neighbours.
+double LocalDifferenceQuantile(const std::array<std::size_t, 5>& roisByNeighbourCount)
 {
-    // The spread of SD - mean of the neighbours' SDs, in standard errors of
-    // one SD, for 1 to 4 neighbours. From the covariance of the SDs of two
-    // boxes sharing a fraction f of their pixels, f times the variance of one
-    // (f = 1/2 for a neighbour, 1/4 between a horizontal and a vertical
-    // neighbour, 0 between opposite ones): 4 neighbours 0.612, 3 0.667, 2 in
-    // a corner 0.791 (0.707 along a line), 1 1.0. A simulation of Gaussian
-    // noise (20 fields of 400 x 400 pixels per box of 6, 13, 20 and 40
-    // pixels) measured 0.58-0.62, 0.64-0.67 and 0.62-0.82 (80 corners);
-    // the constants are the larger of the two, rounded up.
+    // The spread of the difference, in standard errors of one ROI's
+    // statistic, for 1 to 4 neighbours. From the covariance of the statistics
+    // of two boxes sharing a fraction f of their pixels, f times the variance
+    // of one (exact for means, close for SDs; f = 1/2 for a neighbour, 1/4
+    // between a horizontal and a vertical neighbour, 0 between opposite
+    // ones): 4 neighbours 0.612, 3 0.667, 2 in a corner 0.791 (0.707 along a
+    // line), 1 1.0. A simulation of Gaussian noise (20 fields of 400 x 400
+    // pixels per box of 6, 13, 20 and 40 pixels) measured for the SDs
+    // 0.58-0.62, 0.64-0.67 and 0.62-0.82 (80 corners); the constants are the
+    // larger of the two, rounded up.
     constexpr std::array<double, 5> spread{0.0, 1.0, 0.80, 0.675, 0.625};
     double roisWithNeighbours = 0.0;
     for (std::size_t k = 1; k < spread.size(); ++k) roisWithNeighbours += static_cast<double>(roisByNeighbourCount[k]);
-    if (boxPixels < 2 || roisWithNeighbours == 0.0) return 0.0;
-    const double n = static_cast<double>(boxPixels) * boxPixels;
-    const double standardError = 100.0 / std::sqrt(2.0 * (n - 1.0));
+    if (roisWithNeighbours == 0.0) return 0.0;
     const auto chance = [&](double t) {
         double sum = 0.0;
         for (std::size_t k = 1; k < spread.size(); ++k)
@@ -237,7 +243,43 @@ double NoiseUniformityAllowancePercent(std::uint32_t boxPixels, const std::array
         const double mid = 0.5 * (low + high);
         (chance(mid) > 0.01 ? low : high) = mid;
     }
-    return RoundedUp(high * standardError);
+    return high;
+}
+
+// The two-sided normal quantile with a tail of `tail` beyond it on both
+// sides together, by bisection.
+double TwoSidedNormalQuantile(double tail)
+{
+    double low = 0.0, high = 40.0;
+    for (int i = 0; i < 100; ++i) {
+        const double mid = 0.5 * (low + high);
+        (std::erfc(mid / std::sqrt(2.0)) > tail ? low : high) = mid;
+    }
+    return high;
+}
+
+}  // namespace
+
+double NoiseUniformityAllowancePercent(std::uint32_t boxPixels, const std::array<std::size_t, 5>& roisByNeighbourCount)
+{
+    if (boxPixels < 2) return 0.0;
+    const double n = static_cast<double>(boxPixels) * boxPixels;
+    const double standardError = 100.0 / std::sqrt(2.0 * (n - 1.0));
+    return RoundedUp(LocalDifferenceQuantile(roisByNeighbourCount) * standardError);
+}
+
+RoiMeanAllowance RoiMeanSamplingAllowance(std::uint32_t boxPixels, double relativePixelNoise, std::size_t roiCount,
+                                          const std::array<std::size_t, 5>& roisByNeighbourCount)
+{
+    RoiMeanAllowance allowance;
+    if (boxPixels == 0 || roiCount == 0 || !(relativePixelNoise > 0.0) || !std::isfinite(relativePixelNoise))
+        return allowance;
+    const double standardError = 100.0 * relativePixelNoise / static_cast<double>(boxPixels);
+    const double z = TwoSidedNormalQuantile(0.01 / static_cast<double>(roiCount));
+    allowance.Deviation = RoundedUp(z * standardError);
+    allowance.Global = RoundedUp(2.0 * z * standardError);
+    allowance.Local = RoundedUp(LocalDifferenceQuantile(roisByNeighbourCount) * standardError);
+    return allowance;
 }
 
 Verdict Judge(std::optional<double> value, const Limits& limits)
@@ -254,6 +296,8 @@ GuidelineVerdict Judge(const UniformityMetrics& metrics, const AnalysisSettings&
 {
     GuidelineVerdict verdict;
     verdict.Preset = preset.Name;
+    const RoiMeanAllowance meanAllowances = RoiMeanSamplingAllowance(
+        metrics.BoxPixels, metrics.RelativePixelNoise, metrics.RoiCount, metrics.RoisByNeighbourCount);
     for (const auto& info : AllMetricInfos()) {
         CheckVerdict check;
         check.Key = info.Key;
@@ -271,6 +315,28 @@ GuidelineVerdict Judge(const UniformityMetrics& metrics, const AnalysisSettings&
         const Limits bare = check.Limit;
         if (info.Id == MetricId::NoiseUniformity) {
             check.SamplingAllowance = NoiseUniformityAllowancePercent(metrics.BoxPixels, metrics.RoisByNeighbourCount);
+            check.Limit = raised(bare, check.SamplingAllowance);
+        }
+        std::optional<double> meanAllowance;
+        if (info.Id == MetricId::GlobalUniformity) meanAllowance = meanAllowances.Global;
+        if (info.Id == MetricId::LocalUniformity) meanAllowance = meanAllowances.Local;
+        if (info.Id == MetricId::RoiMeanDeviation) meanAllowance = meanAllowances.Deviation;
+        const std::optional<double> lowestLimit = bare.Warning ? bare.Warning : bare.Action;
+        if (meanAllowance && check.Value && lowestLimit && *meanAllowance > *lowestLimit) {
+            // Sampling alone could take a clean image past the limit: the
+            // check could not tell a detector fault from the noise.
+            check.Result = Verdict::NotEvaluated;
+            std::string name(info.Name);
+            name[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[0])));
+            check.Note = "the box is too small to judge " + name + " at this noise (" +
+                         std::to_string(metrics.BoxPixels) + " x " + std::to_string(metrics.BoxPixels) +
+                         " pixels: sampling alone may give " + PercentText(*meanAllowance) + ", more than the " +
+                         PercentText(*lowestLimit) + " limit)";
+            verdict.Checks.push_back(std::move(check));
+            continue;
+        }
+        if (meanAllowance) {
+            check.SamplingAllowance = *meanAllowance;
             check.Limit = raised(bare, check.SamplingAllowance);
         }
         check.Result = Judge(check.Value, check.Limit);

@@ -75,8 +75,9 @@ struct CheckVerdict {
     Verdict Result = Verdict::NotEvaluated;
     std::string Note;  // why a check was not evaluated; empty otherwise
     // Percentage points the preset's limits were raised by for the sampling
-    // spread of the ROI SDs (SnrSamplingAllowance for the side of Value,
-    // NoiseUniformityAllowancePercent); already in Limit.
+    // spread of the ROI statistics (SnrSamplingAllowance for the side of
+    // Value, NoiseUniformityAllowancePercent, RoiMeanSamplingAllowance);
+    // already in Limit.
     double SamplingAllowance = 0.0;
 };
 
@@ -142,6 +143,31 @@ SnrAllowance SnrSamplingAllowance(std::uint32_t boxPixels, std::size_t roiCount)
 // equal to 1 %. roisByNeighbourCount: UniformityMetrics::RoisByNeighbourCount.
 // 0 without a box of at least 2 x 2 pixels or without neighbours.
 double NoiseUniformityAllowancePercent(std::uint32_t boxPixels, const std::array<std::size_t, 5>& roisByNeighbourCount);
+
+// The allowances of the three checks on ROI means. An ROI mean of n pixels
+// scatters from sampling alone by one standard error, SE = 100 x
+// relativePixelNoise / sqrt(n) % of the signal (UniformityMetrics::
+// RelativePixelNoise), and the checks take extremes over every ROI, so each
+// allowance is the value a clean image exceeds with a chance of at most 1 %:
+// - Deviation, the largest ROI mean deviation: z SE, z the two-sided normal
+//   quantile for a tail of 0.01 / roiCount (shared over the ROIs, as above);
+// - Global, the global uniformity (highest less lowest ROI mean): 2 z SE, as
+//   the range can only exceed it when one end lies beyond z SE;
+// - Local, the local uniformity (an ROI mean less the mean of its
+//   neighbours' means): t SE with the t of NoiseUniformityAllowancePercent,
+//   since means of boxes sharing a fraction f of their pixels covary by f,
+//   exactly as the neighbour algebra there assumes.
+// Each is rounded up to 0.1 percentage point; all are 0 without a box, a
+// noise or ROIs (Local also without neighbours). Where an allowance exceeds
+// the check's own lowest limit the box is too small for that check at this
+// noise: the check is not evaluated.
+struct RoiMeanAllowance {
+    double Global = 0.0;
+    double Local = 0.0;
+    double Deviation = 0.0;
+};
+RoiMeanAllowance RoiMeanSamplingAllowance(std::uint32_t boxPixels, double relativePixelNoise, std::size_t roiCount,
+                                          const std::array<std::size_t, 5>& roisByNeighbourCount);
 
 // The warning and action limits on the number of defect pixels of the
 // presets (DefectPixels.h): a warning for any, action above 500. A clean

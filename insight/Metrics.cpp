@@ -5,6 +5,8 @@
 #include <limits>
 #include <numeric>
 
+#include "insight/RobustScale.h"
+
 namespace evenor {
 
 namespace {
@@ -307,6 +309,10 @@ UniformityMetrics ComputeMetrics(const TMeetSerie& rois, double areaMean, double
         if (side->Value) side->Where = PositionOf(*at);
     }
     for (const auto& set : lattice.Neighbours) ++metrics.RoisByNeighbourCount[set.Count];
+    std::vector<double> sds(rois.size());
+    std::transform(rois.begin(), rois.end(), sds.begin(), sd);
+    if (const auto noise = PercentOf(MedianInPlace(sds), areaMean); noise && *noise > 0.0)
+        metrics.RelativePixelNoise = *noise / 100.0;
     return metrics;
 }
 

@@ -78,6 +78,11 @@ struct UniformityMetrics {
     // ROIs by their number of grid neighbours (0 to 4); the spread of the
     // noise uniformity statistic depends on it.
     std::array<std::size_t, 5> RoisByNeighbourCount{};
+    // The pixel noise as a fraction of the signal: the median ROI SD (hardly
+    // moved by the few ROIs a sharp defect edge crosses) over the reference
+    // of the ROI means. An ROI mean of n pixels scatters by this over
+    // sqrt(n) from sampling alone. 0 when not available.
+    double RelativePixelNoise = 0.0;
 
     const MetricValue& operator[](MetricId id) const& { return Values[static_cast<std::size_t>(id)]; }
     MetricValue& operator[](MetricId id) & { return Values[static_cast<std::size_t>(id)]; }

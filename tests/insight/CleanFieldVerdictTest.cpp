@@ -49,6 +49,32 @@ TEST(SamplingAllowance, KnownValues)
         SCOPED_TRACE(std::to_string(c.box) + " px, " + std::to_string(c.counts[1]) + " ROIs with 1 neighbour");
         EXPECT_DOUBLE_EQ(NoiseUniformityAllowancePercent(c.box, c.counts), c.expected);
     }
+    // ROI means: SE = 100 x noise / box. 66 px at signal 2000 (SE 0.0339 %),
+    // 3721 ROIs: z(0.01 / 3721) = 4.693, so 0.159 -> 0.2 for the deviation,
+    // twice that for the range (0.4), 0.625 x 4.69 SE for the neighbours
+    // (0.099 -> 0.1). 6 px at signal 200 on 2048 pixels: 6.6, 13.2, 4.2.
+    // 13 px, 1 neighbour each: the neighbour difference spreads as one mean.
+    struct MeanCase {
+        std::uint32_t box;
+        double noise;
+        std::size_t rois;
+        std::array<std::size_t, 5> counts;
+        double global, local, deviation;
+    };
+    for (const auto& c : {MeanCase{66, 1 / std::sqrt(2000.0), 3721, {0, 0, 0, 0, 3721}, 0.4, 0.1, 0.2},
+                          MeanCase{6, 1 / std::sqrt(200.0), 465124, {0, 0, 0, 0, 465124}, 13.2, 4.2, 6.6},
+                          MeanCase{13, 1 / std::sqrt(1000.0), 115600, {0, 115600, 0, 0, 0}, 2.7, 1.4, 1.4},
+                          MeanCase{66, 1 / std::sqrt(2000.0), 3721, {3721, 0, 0, 0, 0}, 0.4, 0.0, 0.2},
+                          MeanCase{0, 0.02, 100, {0, 0, 0, 0, 100}, 0.0, 0.0, 0.0},
+                          MeanCase{66, 0.0, 100, {0, 0, 0, 0, 100}, 0.0, 0.0, 0.0},
+                          MeanCase{66, 0.02, 0, {}, 0.0, 0.0, 0.0}}) {
+        SCOPED_TRACE(std::to_string(c.box) + " px, noise " + std::to_string(c.noise) + ", " +
+                     std::to_string(c.rois) + " ROIs");
+        const RoiMeanAllowance allowance = RoiMeanSamplingAllowance(c.box, c.noise, c.rois, c.counts);
+        EXPECT_DOUBLE_EQ(allowance.Global, c.global);
+        EXPECT_DOUBLE_EQ(allowance.Local, c.local);
+        EXPECT_DOUBLE_EQ(allowance.Deviation, c.deviation);
+    }
 }
 
 TEST(CleanField, PassesEveryCheckOfEveryPreset)

@@ -98,6 +98,14 @@ inline void RowCorrelatedNoise(Image& image, double percent, double pixelNoise, 
     }
 }
 
+// The square of `side` pixels from (left, top) with its gain changed by
+// `fraction` (-0.05: a patch 5 % dark).
+inline void GainPatch(Image& image, std::uint32_t left, std::uint32_t top, std::uint32_t side, double fraction)
+{
+    for (std::uint32_t y = top; y < top + side; ++y)
+        for (std::uint32_t x = left; x < left + side; ++x) image.At(x, y) = Scaled(image.At(x, y), 1.0 + fraction);
+}
+
 // Gives the pixels of the box at (left, top) the sample SD `sd` around their
 // own mean, keeping the mean: a ROI whose noise is exactly what a test plants.
 inline void SetBoxNoise(Image& image, std::uint32_t left, std::uint32_t top, std::uint32_t box, double sd)
