@@ -32,11 +32,11 @@ constexpr Limits kCorrelatedNoiseLimits{10.0, 25.0};
 // (SnrSamplingAllowance, NoiseUniformityAllowancePercent,
 // RoiMeanSamplingAllowance) and the defect pixels, said in every preset's
 // description.
-#define EVENOR_SAMPLING_TEXT                                                                                      \
-    " Defect pixels are deviating pixels also beyond k SDs of the pixel noise, k for a chance below 1 % of any " \
-    "in a uniform image: any gives a warning, more than 500 action. The limits of the global and local "        \
-    "uniformity, the noise uniformity and the largest ROI mean and SNR deviations (above and below) are "       \
-    "raised by the spread sampling alone gives ROIs of n pixels, for a 1 % chance that a perfectly uniform "    \
+#define EVENOR_SAMPLING_TEXT                                                                                           \
+    " Defect pixels are deviating pixels also beyond k SDs of the pixel noise, k for a chance below 1 % of any "       \
+    "in a uniform image: any gives a warning, more than 500 action. The limits of the global and local "               \
+    "uniformity, the noise uniformity and the largest ROI mean and SNR deviations (above and below) are "              \
+    "raised by the spread sampling alone gives ROIs of n pixels, for a 1 % chance that a perfectly uniform "           \
     "image exceeds them anywhere; a check is not judged with boxes too small for that."
 
 // Limits in MetricId order: global, local, noise, ROI mean deviation, ROI SNR
@@ -296,8 +296,8 @@ GuidelineVerdict Judge(const UniformityMetrics& metrics, const AnalysisSettings&
 {
     GuidelineVerdict verdict;
     verdict.Preset = preset.Name;
-    const RoiMeanAllowance meanAllowances = RoiMeanSamplingAllowance(
-        metrics.BoxPixels, metrics.RelativePixelNoise, metrics.RoiCount, metrics.RoisByNeighbourCount);
+    const RoiMeanAllowance meanAllowances = RoiMeanSamplingAllowance(metrics.BoxPixels, metrics.RelativePixelNoise,
+                                                                     metrics.RoiCount, metrics.RoisByNeighbourCount);
     for (const auto& info : AllMetricInfos()) {
         CheckVerdict check;
         check.Key = info.Key;

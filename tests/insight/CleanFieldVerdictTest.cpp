@@ -61,15 +61,15 @@ TEST(SamplingAllowance, KnownValues)
         std::array<std::size_t, 5> counts;
         double global, local, deviation;
     };
-    for (const auto& c : {MeanCase{66, 1 / std::sqrt(2000.0), 3721, {0, 0, 0, 0, 3721}, 0.4, 0.1, 0.2},
-                          MeanCase{6, 1 / std::sqrt(200.0), 465124, {0, 0, 0, 0, 465124}, 13.2, 4.2, 6.6},
-                          MeanCase{13, 1 / std::sqrt(1000.0), 115600, {0, 115600, 0, 0, 0}, 2.7, 1.4, 1.4},
-                          MeanCase{66, 1 / std::sqrt(2000.0), 3721, {3721, 0, 0, 0, 0}, 0.4, 0.0, 0.2},
-                          MeanCase{0, 0.02, 100, {0, 0, 0, 0, 100}, 0.0, 0.0, 0.0},
-                          MeanCase{66, 0.0, 100, {0, 0, 0, 0, 100}, 0.0, 0.0, 0.0},
-                          MeanCase{66, 0.02, 0, {}, 0.0, 0.0, 0.0}}) {
-        SCOPED_TRACE(std::to_string(c.box) + " px, noise " + std::to_string(c.noise) + ", " +
-                     std::to_string(c.rois) + " ROIs");
+    for (const auto& c :
+         {MeanCase{66, 1 / std::sqrt(2000.0), 3721, {0, 0, 0, 0, 3721}, 0.4, 0.1, 0.2},
+          MeanCase{6, 1 / std::sqrt(200.0), 465124, {0, 0, 0, 0, 465124}, 13.2, 4.2, 6.6},
+          MeanCase{13, 1 / std::sqrt(1000.0), 115600, {0, 115600, 0, 0, 0}, 2.7, 1.4, 1.4},
+          MeanCase{66, 1 / std::sqrt(2000.0), 3721, {3721, 0, 0, 0, 0}, 0.4, 0.0, 0.2},
+          MeanCase{0, 0.02, 100, {0, 0, 0, 0, 100}, 0.0, 0.0, 0.0},
+          MeanCase{66, 0.0, 100, {0, 0, 0, 0, 100}, 0.0, 0.0, 0.0}, MeanCase{66, 0.02, 0, {}, 0.0, 0.0, 0.0}}) {
+        SCOPED_TRACE(std::to_string(c.box) + " px, noise " + std::to_string(c.noise) + ", " + std::to_string(c.rois) +
+                     " ROIs");
         const RoiMeanAllowance allowance = RoiMeanSamplingAllowance(c.box, c.noise, c.rois, c.counts);
         EXPECT_DOUBLE_EQ(allowance.Global, c.global);
         EXPECT_DOUBLE_EQ(allowance.Local, c.local);

@@ -71,8 +71,8 @@ std::vector<std::vector<std::string>> FlagsOf(const std::vector<CleanField>& fie
                                   ", box " + std::to_string(field.BoxCm) + " cm, seed " + std::to_string(field.Seed);
         for (const auto& preset : AllPresets())
             for (const auto& check : Judge(run.Insight, run.Settings, preset).Checks) {
-                const bool tooSmall = check.Result == Verdict::NotEvaluated &&
-                                      check.Note.starts_with("the box is too small to judge");
+                const bool tooSmall =
+                    check.Result == Verdict::NotEvaluated && check.Note.starts_with("the box is too small to judge");
                 if (check.Result != Verdict::Pass && !(tooSmallIsFine && tooSmall))
                     flags[i].push_back(std::string(preset.Name) + " " + std::string(check.Key) + " " +
                                        std::string(VerdictName(check.Result)) + " (" +
