@@ -11,6 +11,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "base/Dates.h"
 #include "base/EvenorError.h"
 #include "insight/Guidelines.h"
 #include "qa/ReportSources.h"
@@ -65,18 +66,6 @@ std::string Page(const std::string& title, const std::string& body, const PageFr
                 "</span> <button type=\"submit\">Log out</button></form>";
     html += "</nav></header><main><h1>" + Esc(title) + "</h1>\n" + body + "</main></body></html>\n";
     return html;
-}
-
-// Seconds since 1970 of a "YYYY-MM-DD HH:MM:SS" UTC text; none when not one.
-std::optional<std::time_t> UtcSeconds(const std::string& text)
-{
-    std::tm tm{};
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
-                    &tm.tm_min, &tm.tm_sec) != 6)
-        return std::nullopt;
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    return ::timegm(&tm);
 }
 
 std::string AgeText(std::time_t seconds)

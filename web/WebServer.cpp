@@ -18,6 +18,7 @@
 #include <ostream>
 #include <thread>
 
+#include "base/Dates.h"
 #include "base/EvenorError.h"
 #include "history/HistoryStore.h"
 #include "web/WebPages.h"

@@ -328,15 +328,15 @@ TEST(Detection, RoiMeansAreJudgedBeyondTheirSamplingSpread)
         // 13 px boxes on 1024 pixels at 1000: allowance 1.3, action above
         // 6.3: a patch 8 % dark fails.
         {"patch 8 % dark, 13 px boxes", 1024, 1000.0, 0.2,
-         [](Image& i) { testing::GainPatch(i, 400, 400, 40, -0.08); }, {kRoiMean, Verdict::Fail}},
+         [](Image& i) { test::GainPatch(i, 400, 400, 40, -0.08); }, {kRoiMean, Verdict::Fail}},
         // 1 cm boxes at 2000: allowance 0.2, so a dark patch judges as it
         // did with the bare limits, 0.2 points from them.
         {"patch 3.5 % dark, 1 cm boxes", 2048, 2000.0, 1.0,
-         [](Image& i) { testing::GainPatch(i, 900, 900, 160, -0.035); }, {kRoiMean, Verdict::Warning}},
+         [](Image& i) { test::GainPatch(i, 900, 900, 160, -0.035); }, {kRoiMean, Verdict::Warning}},
         {"patch 5.5 % dark, 1 cm boxes", 2048, 2000.0, 1.0,
-         [](Image& i) { testing::GainPatch(i, 900, 900, 160, -0.055); }, {kRoiMean, Verdict::Fail}},
+         [](Image& i) { test::GainPatch(i, 900, 900, 160, -0.055); }, {kRoiMean, Verdict::Fail}},
         {"patch 5.5 % dark, 1 cm boxes", 2048, 2000.0, 1.0,
-         [](Image& i) { testing::GainPatch(i, 900, 900, 160, -0.055); }, {kGlobal, Verdict::Warning}},
+         [](Image& i) { test::GainPatch(i, 900, 900, 160, -0.055); }, {kGlobal, Verdict::Warning}},
     });
     // clang-format on
 }
