@@ -1,3 +1,11 @@
+// The history subcommands of evenor-cli (history and its exclude; detectors
+// and its rename, interval and limits; baseline set and show): their
+// arguments, the listings, JSON and CSV they print and the trend charts and
+// PDF they write. It stays one file because the subcommands share one command
+// line, one store opened the same way and the same printing helpers; what
+// they print comes from history/ and qa/, so the file holds argument handling
+// and output only.
+
 #include "cli/HistoryCommands.h"
 #include "qa/Recorder.h"
 

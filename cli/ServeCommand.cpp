@@ -1,3 +1,10 @@
+// The DICOM receiver of evenor-cli serve: the association handling, the
+// storage requests and the loop that hands each received image to the
+// intake. It stays one file because its parts share the server's state
+// (open connections, the retry list, the stop request) and DCMTK's macros,
+// which stay out of every other file; the socket, the store folder's durable
+// writes and the intake itself are in their own files.
+
 #include "cli/ServeCommand.h"
 
 #include <fcntl.h>

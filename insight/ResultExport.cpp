@@ -1,3 +1,9 @@
+// The result of one image as the files the program writes: the JSON
+// document, the ROI CSV and the summary CSV row, with the number and text
+// formats they share. It stays one file so that the three formats write every
+// value the same way (shortest round-trip numbers, empty for non-finite,
+// the same field quoting).
+
 #include "insight/ResultExport.h"
 
 #include <algorithm>

@@ -131,6 +131,10 @@ nlohmann::ordered_json SeriesToJson(const SeriesResult& result);
 // A short text for standard output.
 std::string SeriesSummaryText(const SeriesResult& result);
 
+// A fitted response's coefficients under its model's names, as the series
+// JSON and the linearised basis write them.
+nlohmann::ordered_json CoefficientsJson(const ResponseFit& fit);
+
 // The kerma values of --kerma: `count` comma-separated numbers, 0 or more.
 // Empty with the problem set when the text is not that.
 std::optional<std::vector<double>> ParseKermaList(const std::string& text, std::size_t count, std::string& problem);

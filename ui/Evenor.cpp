@@ -45,6 +45,7 @@
 #include "ui/About.h"
 #include "ui/Calculateform.h"
 #include "ui/Dialogs.h"
+#include "ui/EvenorWindow.h"
 #include "ui/Fonts.h"
 #include "ui/HistoryPage.h"
 #include "ui/Preferences.h"
@@ -74,10 +75,6 @@ constexpr QRect OpenPlace{432, 232, 97, 25};
 constexpr QRect ExportPlace{432, 272, 97, 25};
 constexpr QRect AboutPlace{488, 32, 41, 25};
 constexpr QRect PreferencesPlace{432, 64, 97, 25};
-
-const QString IntegerExpected = QString::fromLatin1(kIntegerExpected);
-const QString NumberExpected = QString::fromLatin1(kNumberExpected);
-const QString OffsetExpected = QString::fromLatin1(kOffsetExpected);
 
 QPushButton* AddButton(QWidget* parent, const QString& name, const QString& text, QRect geometry)
 {
@@ -125,10 +122,6 @@ QCheckBox* AddCheckBox(QWidget* parent, const QString& name, const QString& text
     box->setGeometry(geometry);
     return box;
 }
-
-// A field's text as the field checks and the run read it (UTF-8; any
-// character outside ASCII makes a number invalid).
-std::string ToStd(const QString& text) { return text.toStdString(); }
 
 }  // namespace
 
@@ -350,31 +343,6 @@ void TFormEvenor::AttachWindows(TFormCalculate* formCalculate, TAboutBox* aboutB
     aboutBox_ = aboutBox;
 }
 
-namespace {
-
-// The error's whole message. EvenorError keeps bytes that what() would cut at
-// a NUL (a transfer-syntax UID padded with NUL), and the error box's
-// full-stop rule looks at the real last character.
-QString ErrorText(const std::exception& error)
-{
-    if (const auto* evenorError = dynamic_cast<const EvenorError*>(&error)) {
-        const std::string& message = evenorError->Message();
-        return QString::fromLocal8Bit(message.data(), static_cast<qsizetype>(message.size()));
-    }
-    return QString::fromLocal8Bit(error.what());
-}
-
-}  // namespace
-
-template <class Handler> void TFormEvenor::Guarded(Handler&& handler)
-{
-    try {
-        handler();
-    } catch (const std::exception& error) {
-        Dialogs::Error(this, ErrorText(error));
-    }
-}
-
 void TFormEvenor::SetPagesEnabled(bool enabled)
 {
     // The tabs stay selectable; the controls of a disabled page cannot be used.
@@ -529,360 +497,6 @@ void TFormEvenor::ButtonPreferencesClick()
 
 void TFormEvenor::CheckBoxDevClick() { editDevPerc_->setEnabled(checkBoxDev_->isChecked()); }
 
-namespace {
-
-// The run's messages, shown by the window: from the run's own thread through
-// the window's, which shows the box while the run waits for its OK.
-class WindowRunHost : public RunHost {
-public:
-    explicit WindowRunHost(QWidget* window) : window_(window) {}
-    void ShowMessage(const std::string& text) override
-    {
-        const auto show = [this, &text] { Dialogs::Message(window_, QString::fromStdString(text)); };
-        if (QThread::currentThread() == window_->thread())
-            show();
-        else
-            QMetaObject::invokeMethod(window_, show, Qt::BlockingQueuedConnection);
-    }
-
-private:
-    QWidget* window_;
-};
-
-// Shows the Calculating notice for its lifetime: hidden again at the end of
-// the calculation, also when it ends with an exception (the notice has no
-// close button).
-class NoticeShown {
-public:
-    explicit NoticeShown(TFormCalculate* notice) : notice_(notice)
-    {
-        if (notice_ != nullptr) notice_->ShowNotice();
-    }
-    ~NoticeShown()
-    {
-        if (notice_ != nullptr) notice_->HideNotice();
-    }
-    NoticeShown(const NoticeShown&) = delete;
-    NoticeShown& operator=(const NoticeShown&) = delete;
-
-private:
-    TFormCalculate* notice_;
-};
-
-// Sets a flag for its lifetime, also when it ends with an exception.
-class FlagSet {
-public:
-    explicit FlagSet(bool& flag) : flag_(flag) { flag_ = true; }
-    ~FlagSet() { flag_ = false; }
-    FlagSet(const FlagSet&) = delete;
-    FlagSet& operator=(const FlagSet&) = delete;
-
-private:
-    bool& flag_;
-};
-
-}  // namespace
-
-bool TFormEvenor::RunInBackground(RunProgress& progress, const std::function<void()>& work)
-{
-    bool cancelled = false;
-    std::exception_ptr failure;
-    const auto guardedWork = [&] {
-        try {
-            work();
-        } catch (const RunCancelled&) {
-            cancelled = true;
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    };
-    if (formCalculate_ != nullptr) formCalculate_->Follow(&progress);
-    running_ = &progress;
-    QEventLoop loop;
-    std::atomic<bool> done = false;
-    std::thread worker;
-    try {
-        worker = std::thread([&] {
-            guardedWork();
-            QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-            // Last: once it is set, this frame (and the loop) may end.
-            done = true;
-        });
-    } catch (const std::system_error&) {
-        // No thread to be had: the run takes the window's thread, which then
-        // paints nothing until it has ended.
-        guardedWork();
-    }
-    if (worker.joinable()) {
-        loop.exec();
-        // The loop also ends when the application quits: the run is asked to
-        // stop and waited for, as it uses this frame's variables, with the
-        // events still handled (a message of the run waits for this thread).
-        if (!done) progress.RequestCancel();
-        while (!done) {
-            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-            QThread::msleep(5);
-        }
-        worker.join();
-    }
-    running_ = nullptr;
-    if (formCalculate_ != nullptr) formCalculate_->Follow(nullptr);
-    if (failure) std::rethrow_exception(failure);
-    return !cancelled;
-}
-
-bool TFormEvenor::RunWithNotice(RunProgress& progress, const std::function<void()>& work)
-{
-    if (calculating_) return false;
-    // What was asked for during the run happens after it, also after a failure.
-    const auto afterRun = [this] {
-        if (std::exchange(closeAfterRun_, false))
-            QTimer::singleShot(0, this, &QWidget::close);
-        else if (!deferredOpen_.isEmpty())
-            OpenLater(std::exchange(deferredOpen_, QString()));
-    };
-    bool finished = false;
-    try {
-        const FlagSet calculating(calculating_);
-        // The notice names the run's first step from the moment it shows.
-        if (formCalculate_ != nullptr) formCalculate_->Follow(&progress);
-        NoticeShown notice(formCalculate_);
-        finished = RunInBackground(progress, work);
-    } catch (...) {
-        afterRun();
-        throw;
-    }
-    afterRun();
-    return finished;
-}
-
-void TFormEvenor::ButtonCalculateClick()
-{
-    // The notice and the message boxes run event loops in which drops,
-    // timers and queued opens still arrive; the run reads image_ and
-    // settings_ until it has ended.
-    if (calculating_) return;
-    {
-        const FlagSet calculating(calculating_);
-        Calculate();
-    }
-    if (std::exchange(closeAfterRun_, false)) {
-        QTimer::singleShot(0, this, &QWidget::close);
-        return;
-    }
-    if (!deferredOpen_.isEmpty()) OpenLater(std::exchange(deferredOpen_, QString()));
-}
-
-void TFormEvenor::Calculate()
-{
-    Guarded([this] {
-        SettingsFields fields;
-        fields.FirstRow = ToStd(editBoven_->text());
-        fields.LastRow = ToStd(editOnder_->text());
-        fields.FirstColumn = ToStd(editLinks_->text());
-        fields.LastColumn = ToStd(editRechts_->text());
-        fields.BoxCm = ToStd(editDim_->text());
-        fields.RoiDeviation = ToStd(editROIDev_->text());
-        fields.PixelDeviation = ToStd(editDevPerc_->text());
-        fields.DetectDeviatingPixels = checkBoxDev_->isChecked();
-        fields.Logarithmic = logaritm_->isChecked();
-        fields.Inverted = inverse_->isChecked();
-        WindowRunHost host(this);
-        statusNote_.clear();
-        ShowFileNames();
-        if (!ReadSettings(fields, image_.get(), settings_, host)) return;
-
-        // The Results page's pictures are drawn under the notice, before the
-        // report; the page shows them only once the report is written, so a
-        // failed or cancelled run leaves the page as it was. The run works on
-        // its own copy of the settings and on the image, which nothing else
-        // touches until it has ended.
-        const AnalysisSettings settings = settings_;
-        TDicomBeeld& image = *image_;
-        std::optional<RunResults> prepared;
-        std::optional<LastRun> run;
-        std::optional<TestRun> test;
-        RunProgress progress;
-        progress.Step(0, "analysing the image");
-        // Once the detector is inspected, the report is written while the
-        // pictures are drawn. From then on it is written whole: a cancel
-        // would leave neither the old report nor a new one. The closing
-        // message follows the notice.
-        TestSteps steps;
-        steps.ShowClosing = false;
-        steps.Present = [&](const AnalysisOutcome& outcome, const std::function<void()>& writeReport) {
-            std::string sha256;
-            const auto writeAll = [&] {
-                try {
-                    sha256 = Sha256OfFile(settings.DicomFileName);
-                } catch (const std::exception&) {
-                    // Only a record of this run needs it; Record says so then.
-                }
-                progress.Commit();
-                writeReport();
-            };
-            prepared = PrepareRunResults(settings, outcome, image, &progress, writeAll);
-            prepared->FileSha256 = sha256;
-            run = LastRun{image.TagTable(), sha256};
-        };
-        const auto work = [&] { test = RunTest(settings, image, host, steps); };
-        bool finished = false;
-        {
-            NoticeShown notice(formCalculate_);
-            finished = RunInBackground(progress, work);
-        }
-        if (!finished) {
-            statusNote_ = QStringLiteral("Calculation cancelled, nothing written.");
-            ShowFileNames();
-            return;
-        }
-        const std::string_view closing = test->Closing();
-        Dialogs::Message(this, QString::fromLatin1(closing.data(), qsizetype(closing.size())));
-        if (!test->Complete) return;
-        resultsPage_->ShowResults(std::move(*prepared));
-        resultsPage_->setEnabled(true);
-        historyPage_->ForgetLastRecord();
-        lastRun_ = std::move(run);
-        if (Preferences::RecordEveryTest()) historyPage_->RecordLastTest();
-    });
-}
-
-// ---------------------------------------------------------------------------
-// Settings fields
-
-void TFormEvenor::EditBovenExit() { ExitCheck(editBoven_); }
-void TFormEvenor::EditLinksExit() { ExitCheck(editLinks_); }
-void TFormEvenor::EditRechtsExit() { ExitCheck(editRechts_); }
-void TFormEvenor::EditOnderExit() { ExitCheck(editOnder_); }
-void TFormEvenor::EditDimExit() { ExitCheck(editDim_); }
-void TFormEvenor::EditROIDevExit() { ExitCheck(editROIDev_); }
-void TFormEvenor::EditDevPercExit() { ExitCheck(editDevPerc_); }
-void TFormEvenor::EditPixelOffsetExit() { ExitCheck(editPixelOffset_); }
-
-bool TFormEvenor::ExitCheck(QLineEdit* edit)
-{
-    const std::string text = ToStd(edit->text());
-    QString message;
-    if (edit == editPixelOffset_) {
-        std::uint16_t offset = 0;
-        if (ParsePixelOffset(text, offset)) {
-            settings_.PixelOffset = offset;
-            return true;
-        }
-        message = OffsetExpected;
-    } else if (edit == editBoven_ || edit == editLinks_ || edit == editRechts_ || edit == editOnder_) {
-        if (IsPositiveInteger(text)) return true;
-        message = IntegerExpected;
-    } else {
-        if (IsNumber(text)) return true;
-        message = NumberExpected;
-    }
-
-    // While the message is up and the focus is put back, the focus moves
-    // through other controls; none of those moves is a user leaving a field.
-    inExitCheck_ = true;
-    Dialogs::Message(this, message);
-    edit->clear();
-    RefocusField(edit);
-    inExitCheck_ = false;
-    return false;
-}
-
-void TFormEvenor::RefocusField(QLineEdit* edit)
-{
-    if (edit->isVisible()) {
-        edit->setFocus(Qt::OtherFocusReason);
-        return;
-    }
-    // The focus left the field because its page is being switched away. Once
-    // the switch has finished, the page comes back with the focus in the
-    // field; the focus moves of that switch leave no field either.
-    QTimer::singleShot(0, this, [this, edit] {
-        inExitCheck_ = true;
-        evenorControl_->setCurrentWidget(settingsPage_);
-        edit->setFocus(Qt::OtherFocusReason);
-        inExitCheck_ = false;
-    });
-}
-
-void TFormEvenor::StopSwallowingClick()
-{
-    if (swallowClickOn_ != nullptr) swallowClickOn_->removeEventFilter(this);
-    swallowClickOn_ = nullptr;
-}
-
-void TFormEvenor::FocusChanged(QWidget* old, QWidget* now)
-{
-    if (inExitCheck_) return;
-    StopSwallowingClick();
-    if (old == nullptr || now == nullptr || now == old) return;
-    // Only a move to another control of this window leaves a field: the
-    // window losing activation, or a message box or dialog opening, does not.
-    if (now->window() != this || old->window() != this) return;
-
-    QLineEdit* const fields[] = {editBoven_, editLinks_,  editRechts_,  editOnder_,
-                                 editDim_,   editROIDev_, editDevPerc_, editPixelOffset_};
-    auto* edit = qobject_cast<QLineEdit*>(old);
-    if (edit == nullptr || std::find(std::begin(fields), std::end(fields), edit) == std::end(fields)) return;
-
-    if (!ExitCheck(edit)) {
-        // The mouse press that moved the focus away is still to be delivered
-        // to the control: it is dropped, so a click on a button does nothing
-        // while a field has just been refused. The next focus move, or the
-        // next turn of the event loop, ends the dropping.
-        swallowClickOn_ = now;
-        now->installEventFilter(this);
-        QTimer::singleShot(0, this, [this] { StopSwallowingClick(); });
-    }
-}
-
-bool TFormEvenor::eventFilter(QObject* watched, QEvent* event)
-{
-    if (watched == dicomTagsPage_ && event->type() == QEvent::Resize) {
-        // The memo is anchored to all four sides of its page.
-        const QSize page = dicomTagsPage_->size();
-        memoDicomtags_->setGeometry(8, 4, std::max(0, 393 + page.width() - DesignPageWidth),
-                                    std::max(0, 309 + page.height() - DesignPageHeight));
-    }
-    if (swallowClickOn_ != nullptr && watched == swallowClickOn_.data()) {
-        switch (event->type()) {
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonRelease:
-        case QEvent::MouseButtonDblClick:
-            return true;
-        default:
-            break;
-        }
-    }
-    return QWidget::eventFilter(watched, event);
-}
-
-void TFormEvenor::SetDefaultsFromTags()
-{
-    if (!image_) return;
-    // The whole image is the area. An image without rows or columns gives 0.
-    const ImageArea area = WholeImageArea(image_->Rows(), image_->Columns());
-    editBoven_->setText(QString::number(area.FirstRow));
-    editLinks_->setText(QString::number(area.FirstColumn));
-    editRechts_->setText(QString::number(area.LastColumn));
-    editOnder_->setText(QString::number(area.LastRow));
-
-    // Each check box is set before the warning of its own tag is shown:
-    // Logaritm and W1/W2 first, then Inverse and W3/W4.
-    const TagDefaults defaults = DefaultsFromTags(image_->TagList());
-    const auto isRelationshipWarning = [](const std::string& warning) {
-        return warning == kWarningNotLinear || warning == kWarningLinearMissing;
-    };
-    if (defaults.Logarithmic) logaritm_->setChecked(*defaults.Logarithmic);
-    for (const std::string& warning : defaults.Warnings) {
-        if (isRelationshipWarning(warning)) Dialogs::Warning(this, QString::fromStdString(warning));
-    }
-    if (defaults.Inverted) inverse_->setChecked(*defaults.Inverted);
-    for (const std::string& warning : defaults.Warnings) {
-        if (!isRelationshipWarning(warning)) Dialogs::Warning(this, QString::fromStdString(warning));
-    }
-}
-
 // ---------------------------------------------------------------------------
 // Window
 
@@ -943,6 +557,27 @@ void TFormEvenor::OpenLater(const QString& path)
         }
         Guarded([this, &path] { OpenImage(path); });
     });
+}
+
+bool TFormEvenor::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == dicomTagsPage_ && event->type() == QEvent::Resize) {
+        // The memo is anchored to all four sides of its page.
+        const QSize page = dicomTagsPage_->size();
+        memoDicomtags_->setGeometry(8, 4, std::max(0, 393 + page.width() - DesignPageWidth),
+                                    std::max(0, 309 + page.height() - DesignPageHeight));
+    }
+    if (swallowClickOn_ != nullptr && watched == swallowClickOn_.data()) {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+            return true;
+        default:
+            break;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TFormEvenor::resizeEvent(QResizeEvent* event)

@@ -1,3 +1,10 @@
+// The History page: the detector list, the table of its records, the trend
+// chart with its limits and baseline bands, and the buttons that record the
+// last test and set a baseline. It stays one file because every part reads
+// the same records the page has loaded and redraws from them together; the
+// records, limits and baselines themselves live in history/, and the trend
+// series and report data in qa/, so what is left here is widget code.
+
 #include "ui/HistoryPage.h"
 
 #include <algorithm>

@@ -16,7 +16,7 @@
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 constexpr const char* kOldReport = "an earlier report\r\n";
@@ -272,4 +272,4 @@ TEST_F(AnalysisRunTest, ErrorsLeaveTheReport)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

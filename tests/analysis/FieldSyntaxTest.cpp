@@ -10,7 +10,7 @@
 
 #include "analysis/AnalysisRun.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 struct IntegerCase {
@@ -237,4 +237,4 @@ TEST(FieldSyntaxTest, WholeImageAreaIsInclusiveAndZeroForAnEmptyImage)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

@@ -12,7 +12,7 @@
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using test::MessageLog;
@@ -119,4 +119,4 @@ TEST(PixelPreparationTest, NeverTouchesValuesBeyondPixels)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

@@ -13,7 +13,7 @@
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 std::string Lines(const std::vector<std::string>& lines)
@@ -331,4 +331,4 @@ TEST(ReportWriterTest, StreamFailureStopsTheReport)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

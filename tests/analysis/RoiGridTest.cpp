@@ -11,7 +11,7 @@
 #include "base/EvenorError.h"
 #include "tests/support/ReferenceAnalysis.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using Words = std::vector<std::uint16_t>;
@@ -236,4 +236,4 @@ TEST(RoiGridTest, OptimisedGridEqualsPlainReferenceBitForBit)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

@@ -26,7 +26,7 @@
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 constexpr const char* kEarlierReport = "an earlier report\r\n";
@@ -222,4 +222,4 @@ TEST_F(WriteFailureTest, WriteFailingHalfWayReportsTheErrorAndKeepsWhatWasWritte
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 // The times the history stores, read back as the trend charts place them
@@ -70,4 +70,4 @@ TEST(DatesTest, SourceDateEpochFixesTheReportsTime)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

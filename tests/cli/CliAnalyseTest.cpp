@@ -11,7 +11,7 @@
 #include "analysis/AnalysisRun.h"
 #include "tests/cli/CliTestSupport.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using test::CliResult;
@@ -288,4 +288,4 @@ TEST(CliAnalyseTest, AreaOffsetAndDetection)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

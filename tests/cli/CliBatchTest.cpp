@@ -14,7 +14,7 @@
 #include "cli/BatchRun.h"
 #include "tests/cli/CliTestSupport.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -333,4 +333,4 @@ TEST(CliBatchTest, ProgressLineOnlyOnATerminal)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

@@ -10,7 +10,7 @@
 
 #include "tests/cli/CliTestSupport.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -315,4 +315,4 @@ TEST(CliDetectorTest, TheSampleIsJudgedWithoutItsEightPlantedPixels)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

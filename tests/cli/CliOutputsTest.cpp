@@ -21,7 +21,7 @@
 #include "insight/RobustMetrics.h"
 #include "tests/cli/CliTestSupport.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using test::CliResult;
@@ -492,4 +492,4 @@ TEST(CliMapsTest, BatchMapsAreTheSingleRunsMapsUnderTheImagesNames)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

@@ -11,7 +11,7 @@
 #include "qa/SeriesRun.h"
 #include "tests/support/TempFolder.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using test::TempFolder;
@@ -96,4 +96,4 @@ TEST(SeriesResponseFile, EachModelIsReadBackAndAnUnusableResponseIsRefused)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

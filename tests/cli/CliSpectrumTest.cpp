@@ -8,7 +8,7 @@
 
 #include "tests/cli/CliTestSupport.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using test::CliResult;
@@ -137,4 +137,4 @@ TEST(CliSpectrumTest, PngFolderGetsThePlotsWhichNoOtherOutputMayReplace)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

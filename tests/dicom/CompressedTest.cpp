@@ -15,7 +15,7 @@
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using test::Deflate;
@@ -508,4 +508,4 @@ TEST_F(CompressedTest, DeflatedDataSets)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

@@ -19,7 +19,7 @@
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using namespace std::string_literals;
@@ -240,4 +240,4 @@ TEST_F(DictionaryFileTest, UnreadableFileFallsBackToTheBuiltInText)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

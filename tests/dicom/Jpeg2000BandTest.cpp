@@ -10,7 +10,7 @@
 
 #include "dicom/Codecs.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 struct Output {
@@ -105,4 +105,4 @@ TEST(Jpeg2000BandTest, EveryBandSizeGivesTheWholeImage)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

@@ -11,7 +11,7 @@
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using test::Order;
@@ -187,4 +187,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<RegionCase>& info) { return info.param.name; });
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

@@ -16,7 +16,7 @@
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 constexpr std::size_t kWindow = 64 * 1024;
@@ -125,4 +125,4 @@ TEST(ReaderSourcesTest, FileAndMemoryFailAlikeWhereverTheFileEnds)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

@@ -15,7 +15,7 @@
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using test::Order;
@@ -549,4 +549,4 @@ TEST(ReaderTest, PixelDataBeyondTwoGibibytesIsAReadError)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

@@ -28,7 +28,7 @@
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using test::Deflate;
@@ -312,9 +312,9 @@ TEST(ResourceLimitsTest, CompressedClaimsAllocateNothingUnbacked)
     }
 }
 
-}  // namespace evenor
+}  // namespace evenor::test
 
-namespace evenor {
+namespace evenor::test {
 
 // Decoding a genuine compressed image takes the pixels (Rows x Columns x 2
 // bytes) and the compressed bytes, and nothing in proportion to the image
@@ -383,4 +383,4 @@ TEST(ResourceLimitsTest, DecodingNeedsNoMemoryBeyondThePixels)
     }
 }
 
-}  // namespace evenor
+}  // namespace evenor::test

@@ -10,7 +10,7 @@
 #include "dicom/DicomText.h"
 #include "dicom/TerminalText.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 struct RealCase {
@@ -127,4 +127,4 @@ TEST(PrintableTest, EscapesControlCharactersOnly)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

@@ -8,7 +8,7 @@
 #include "insight/Guidelines.h"
 #include "tests/support/DetectorPhantoms.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using test::FlatSignal;
@@ -159,4 +159,4 @@ TEST(CleanField, EdgesAndBlankImagesAreJudgedForWhatTheyAre)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

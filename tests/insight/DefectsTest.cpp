@@ -11,7 +11,7 @@
 #include "insight/Guidelines.h"
 #include "tests/support/DetectorPhantoms.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using namespace test;
@@ -619,4 +619,4 @@ TEST(LineDefects, CleanPoissonFieldsGiveNoFalseDefects)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

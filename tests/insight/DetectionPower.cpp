@@ -14,7 +14,7 @@
 
 #include "tests/support/DetectorPhantoms.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using test::Image;
@@ -87,11 +87,12 @@ std::vector<double> Steps(double from, double to, double step)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test
 
 int main(int argc, char** argv)
 {
     using namespace evenor;
+    using namespace evenor::test;
     const unsigned seeds = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 4u;
     const double pixelNoise = std::sqrt(kSignal);
     std::vector<Class> classes;

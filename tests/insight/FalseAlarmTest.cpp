@@ -15,7 +15,7 @@
 
 #include "tests/support/DetectorPhantoms.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using test::Image;
@@ -342,4 +342,4 @@ TEST(Detection, RoiMeansAreJudgedBeyondTheirSamplingSpread)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

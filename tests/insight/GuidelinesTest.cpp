@@ -4,7 +4,7 @@
 
 #include <limits>
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 // Every metric at 0 and no deviating pixel: all checks pass.
@@ -144,4 +144,4 @@ TEST(GuidelinesTest, VerdictNamesReadBackAsTheirVerdict)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

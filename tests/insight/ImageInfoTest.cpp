@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 std::vector<std::string> LinesOf(const std::vector<TagEntry>& table)
@@ -71,4 +71,4 @@ TEST(ImageInfo, ExposureAndProcessedImages)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

@@ -8,7 +8,7 @@
 
 #include "tests/support/Phantom.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using test::Roi;
@@ -208,4 +208,4 @@ TEST(RoiLattice, SameLinksAsAComparisonSort)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

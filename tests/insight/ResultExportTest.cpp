@@ -15,7 +15,7 @@
 #include "tests/support/Phantom.h"
 #include "tests/support/TempFolder.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -405,4 +405,4 @@ TEST(ExportFiles, ReplaceAFileOrThrowTheReportsErrors)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

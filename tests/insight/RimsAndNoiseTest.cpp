@@ -7,7 +7,7 @@
 #include "insight/StructuredNoise.h"
 #include "tests/support/DetectorPhantoms.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using namespace test;
@@ -235,4 +235,4 @@ TEST(StructuredNoise, RoiNoiseDeviationForTheHeatMap)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

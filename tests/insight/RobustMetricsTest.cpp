@@ -6,7 +6,7 @@
 
 #include "tests/support/DetectorPhantoms.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using namespace test;
@@ -175,4 +175,4 @@ TEST(RobustMetrics, RoiWithoutPixelsLeftKeepsItsStatistics)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

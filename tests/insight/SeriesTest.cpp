@@ -12,7 +12,7 @@
 #include "insight/SeriesFits.h"
 #include "insight/SeriesNoise.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 const std::vector<double> kDoses{1, 2, 5, 10, 20, 40};
@@ -208,4 +208,4 @@ TEST(SeriesExposureIndex, JudgedAgainstTheToleranceEitherWay)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

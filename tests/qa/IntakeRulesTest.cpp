@@ -4,7 +4,7 @@
 
 #include "tests/cli/CliTestSupport.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 std::vector<TagEntry> Tags(std::initializer_list<std::pair<const char*, const char*>> values)
@@ -193,4 +193,4 @@ TEST(IntakeRules, TheCheckSaysAnAreaIsCheckedAgainstEachImage)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

@@ -12,7 +12,7 @@
 #include "tests/support/TempFolder.h"
 #include "tests/support/TestDicomWriter.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 constexpr const char* kOldReport = "an earlier report\r\n";
@@ -146,4 +146,4 @@ TEST(TestRunTest, ImageFactsCarryEveryWarningInTheShownOrder)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

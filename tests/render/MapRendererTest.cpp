@@ -13,7 +13,7 @@
 #include "tests/support/Phantom.h"
 #include "tests/support/TempFolder.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 const QRgb kRed = qRgb(255, 0, 0);
@@ -359,7 +359,7 @@ TEST(MapFiles, PngRoundTripAndWriteErrors)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test
 
 int main(int argc, char** argv)
 {

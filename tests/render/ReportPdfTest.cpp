@@ -16,7 +16,7 @@
 #include "tests/support/Phantom.h"
 #include "tests/support/TempFolder.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 // What a command prints on standard output.
@@ -289,4 +289,4 @@ TEST(ReportPdf, OnlyTheTrailersIdentifierIsRewritten)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

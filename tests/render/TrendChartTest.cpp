@@ -16,7 +16,7 @@
 #include "render/MapRenderer.h"
 #include "render/TrendChart.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 // A chart-sized picture that keeps the texts painted on it and where they
@@ -391,4 +391,4 @@ TEST(TrendSeriesForTest, ABaselineMadeAfterTheFactIsDrawnOverItsRecords)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

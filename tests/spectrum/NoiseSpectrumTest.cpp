@@ -11,7 +11,7 @@
 #include "spectrum/NoiseSpectrum.h"
 #include "spectrum/SpectrumPeaks.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 constexpr double kMean = 2000.0, kSigma = 20.0;
@@ -265,4 +265,4 @@ TEST(SpectrumPeaks, TheLimitFallsWithTheRoisToTheMinimum)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

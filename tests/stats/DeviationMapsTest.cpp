@@ -9,7 +9,7 @@
 #include "stats/BoxStatistics.h"
 #include "stats/DeviationMaps.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using Words = std::vector<std::uint16_t>;
@@ -285,4 +285,4 @@ TEST(DeviationMapsTest, SetExtentKeepsEntriesIndexed)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

@@ -10,7 +10,7 @@
 #include "stats/StatFuncties.h"
 #include "tests/support/ReferenceStatistics.h"
 
-namespace evenor {
+namespace evenor::test {
 namespace {
 
 using Words = std::vector<std::uint16_t>;
@@ -194,4 +194,4 @@ TEST(StatFunctiesTest, BoxesBeyondTheBufferAreReadInPlace)
 }
 
 }  // namespace
-}  // namespace evenor
+}  // namespace evenor::test

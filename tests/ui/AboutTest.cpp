@@ -14,8 +14,7 @@
 #include "ui/EvenorWindows.h"
 #include "ui/JpegImage.h"
 
-using namespace evenor;
-using namespace evenor::test;
+namespace evenor::test {
 
 class AboutTest : public QObject {
     Q_OBJECT
@@ -159,5 +158,7 @@ private slots:
     }
 };
 
-QTEST_MAIN(AboutTest)
+}  // namespace evenor::test
+
+QTEST_MAIN(evenor::test::AboutTest)
 #include "AboutTest.moc"

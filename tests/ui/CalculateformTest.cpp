@@ -26,8 +26,7 @@
 #include "ui/ResultsPage.h"
 #include "ui/RunProgress.h"
 
-using namespace evenor;
-using namespace evenor::test;
+namespace evenor::test {
 
 namespace {
 
@@ -316,5 +315,7 @@ private slots:
     }
 };
 
-QTEST_MAIN(CalculateformTest)
+}  // namespace evenor::test
+
+QTEST_MAIN(evenor::test::CalculateformTest)
 #include "CalculateformTest.moc"

@@ -30,8 +30,7 @@
 #include "ui/EvenorWindows.h"
 #include "ui/ResultsPage.h"
 
-using namespace evenor;
-using namespace evenor::test;
+namespace evenor::test {
 
 namespace {
 
@@ -1247,5 +1246,7 @@ private slots:
     }
 };
 
-QTEST_MAIN(EvenorTest)
+}  // namespace evenor::test
+
+QTEST_MAIN(evenor::test::EvenorTest)
 #include "EvenorTest.moc"

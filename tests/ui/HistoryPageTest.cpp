@@ -35,8 +35,7 @@
 #include "ui/EvenorWindows.h"
 #include "ui/HistoryPage.h"
 
-using namespace evenor;
-using namespace evenor::test;
+namespace evenor::test {
 
 namespace {
 
@@ -543,5 +542,7 @@ private slots:
     }
 };
 
-QTEST_MAIN(HistoryPageTest)
+}  // namespace evenor::test
+
+QTEST_MAIN(evenor::test::HistoryPageTest)
 #include "HistoryPageTest.moc"

@@ -38,8 +38,7 @@
 #include "ui/Preferences.h"
 #include "ui/ResultsPage.h"
 
-using namespace evenor;
-using namespace evenor::test;
+namespace evenor::test {
 
 namespace {
 
@@ -836,5 +835,7 @@ private slots:
     }
 };
 
-QTEST_MAIN(ResultsPageTest)
+}  // namespace evenor::test
+
+QTEST_MAIN(evenor::test::ResultsPageTest)
 #include "ResultsPageTest.moc"
