@@ -373,7 +373,11 @@ GuidelineVerdict Judge(const UniformityMetrics& metrics, const AnalysisSettings&
     CheckVerdict pixels;
     pixels.Key = DeviatingPixelsCheckKey;
     pixels.Name = metrics.DefectPixelCount ? "Defect pixels" : "Deviating pixels";
+    // Without the defect-pixel count (no inspection) the raw deviating pixels
+    // are judged: at a low dose clean fields have thousands of them, so they
+    // give a warning only, never action.
     pixels.Limit = preset.DeviatingPixelLimits;
+    if (!metrics.DefectPixelCount) pixels.Limit.Action.reset();
     if (!settings.DetectDeviatingPixels) {
         pixels.Note = "deviating pixels were not searched";
     } else if (settings.PixelDeviationPercent != preset.PixelDeviationPercent) {

@@ -337,6 +337,7 @@ Json BuildResultJson(const AnalysisSettings& settings, const AnalysisResult& res
     if (info.IsProcessed()) json["warnings"].push_back(ProcessedImageWarning);
     if (info.LossyCompressed) json["warnings"].push_back(LossyImageWarning);
     for (const auto& reason : info.NotJudged) json["warnings"].push_back(reason);
+    for (const auto& warning : context.Warnings) json["warnings"].push_back(warning);
 
     json["area"] = {{"mean", Real(result.AreaMean)}, {"sd", Real(result.AreaSD)}, {"snr", Real(result.AreaSNR)}};
     json["roi_snr"] = {{"mean", Real(result.MeanRoiSNR)}, {"sd", Real(result.RoiSNRSD)}};
@@ -623,7 +624,11 @@ std::string SummaryCsvRow(std::string_view file, const AnalysisSettings& setting
                           const ResultContext& context)
 {
     const ImageInfo& info = context.Image;
-    const UniformityMetrics metrics = ComputeMetrics(result);
+    UniformityMetrics metrics = ComputeMetrics(result);
+    // The verdict column judges the defect pixels, as the JSON's verdict does,
+    // where the inspection counted them.
+    if (context.Insight && context.Insight->DefectPixels.Counted)
+        metrics.DefectPixelCount = context.Insight->DefectPixels.Count;
     std::vector<std::string> fields{CsvText(file),
                                     "ok",
                                     "",

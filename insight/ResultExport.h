@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -65,6 +66,9 @@ struct ResultContext {
     // The noise power spectrum of the same run, when asked for; not owned.
     // The document has "nps" only when it is set.
     const SpectrumAnalysis* Spectrum = nullptr;
+    // The run's own warnings beside the image's (a response measured on
+    // another detector): written after them in "warnings".
+    std::vector<std::string> Warnings;
 };
 
 // The JSON document; the input file is settings.DicomFileName.

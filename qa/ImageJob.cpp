@@ -257,6 +257,7 @@ ImageOutcome AnalyseImage(const ImageJob& job, const MessageSink& message)
                     "The response was measured on another detector (" + job.Response->Detector + ")";
                 message("Warning: " + warning);
                 warnings.push_back(warning);
+                context.Warnings.push_back(warning);
             }
         }
         const AnalysisOutcome& judged = linear ? *linear : result;

@@ -102,7 +102,10 @@ TEST(Guidelines, DeviatingPixelsJudgedOnlyAtThePresetsPercentage)
     const std::vector<Case> cases{
         {"none found", true, 20.0, 0, std::nullopt, Verdict::Pass, ""},
         {"some found", true, 20.0, 500, std::nullopt, Verdict::Warning, ""},
-        {"more than 500", true, 20.0, 501, std::nullopt, Verdict::Fail, ""},
+        {"more than 500 defects", true, 20.0, 20883, 501, Verdict::Fail, ""},
+        // Without the inspection's count the raw pixels only warn: at a low
+        // dose a clean field has thousands.
+        {"more than 500, not inspected", true, 20.0, 20883, std::nullopt, Verdict::Warning, ""},
         {"thousands of noise pixels, no defect", true, 20.0, 20883, 0, Verdict::Pass, ""},
         {"thousands of noise pixels, 3 defects", true, 20.0, 20883, 3, Verdict::Warning, ""},
         {"not searched", false, 20.0, 0, std::nullopt, Verdict::NotEvaluated, "deviating pixels were not searched"},

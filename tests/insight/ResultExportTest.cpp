@@ -404,5 +404,31 @@ TEST(ExportFiles, ReplaceAFileOrThrowTheReportsErrors)
     EXPECT_EQ(std::filesystem::file_size(path), expected.str().size());
 }
 
+// A clean field at a low dose has thousands of pixels beyond the 20 % band and
+// no defect pixel: the summary row's verdict, the JSON's and the run's warnings
+// agree that it passes; without the inspection the raw count only warns.
+TEST(ResultExportTest, LowDoseCleanFieldPassesInEveryVerdictAndRunWarningsReachTheJson)
+{
+    const Image image = FlatPoisson(1024, 200.0, 7);
+    const Inspection run = Inspect(image, 1.0, 0.15);
+    ASSERT_GT(run.Result.BadPixelMap.size(), 500u);
+    ResultContext context;
+    context.Preset = &DefaultPreset();
+    context.Insight = &run.Insight;
+    context.Warnings = {"The response was measured on another detector (DET-A)"};
+    const auto header = SplitCsv(SummaryCsvHeader());
+    const auto verdictOf = [&](const ResultContext& c) {
+        const auto row = SplitCsv(SummaryCsvRow("/qa/low.dcm", run.Settings, run.Result, c));
+        return row[std::find(header.begin(), header.end(), "verdict") - header.begin()];
+    };
+    EXPECT_EQ(verdictOf(context), "pass");
+    const auto json = ResultToJson(run.Settings, run.Result, context);
+    EXPECT_EQ(json["guideline"]["overall"], "pass");
+    EXPECT_EQ(json["warnings"].back(), context.Warnings.front());
+    ResultContext plain = context;
+    plain.Insight = nullptr;
+    EXPECT_EQ(verdictOf(plain), "warning");
+}
+
 }  // namespace
 }  // namespace evenor::test
