@@ -229,18 +229,7 @@ std::unique_ptr<HistoryStore> HistoryStore::Connect(const std::string& location,
             // an unchanging file. Recording into it still fails, naming it.
             if (!create && !location.starts_with("file:") && access(location.c_str(), W_OK) != 0 &&
                 access(fs::absolute(location).parent_path().c_str(), W_OK) != 0) {
-                std::string escaped;
-                for (const char c : fs::absolute(location).string()) {
-                    if (c == '%' || c == '?' || c == '#') {
-                        constexpr char kHex[] = "0123456789ABCDEF";
-                        escaped += '%';
-                        escaped += kHex[static_cast<unsigned char>(c) >> 4];
-                        escaped += kHex[static_cast<unsigned char>(c) & 15];
-                    } else {
-                        escaped += c;
-                    }
-                }
-                opened = "file:" + escaped + "?immutable=1";
+                opened = SqliteFileUri(location) + "?immutable=1";
             }
             session = OpenSqliteSession(opened, chosen);
         }
@@ -248,6 +237,22 @@ std::unique_ptr<HistoryStore> HistoryStore::Connect(const std::string& location,
         throw EvenorError("History database " + shown + ": " + WithoutSecrets(e.what(), secrets));
     }
     return std::unique_ptr<HistoryStore>(new HistoryStore(std::move(session), shown, std::move(secrets)));
+}
+
+std::string SqliteFileUri(const std::string& path)
+{
+    std::string uri = "file:";
+    for (const char c : std::filesystem::absolute(path).string()) {
+        if (c == '%' || c == '?' || c == '#') {
+            constexpr char kHex[] = "0123456789ABCDEF";
+            uri += '%';
+            uri += kHex[static_cast<unsigned char>(c) >> 4];
+            uri += kHex[static_cast<unsigned char>(c) & 15];
+        } else {
+            uri += c;
+        }
+    }
+    return uri;
 }
 
 std::unique_ptr<HistoryStore> HistoryStore::OpenAtSchemaVersion(const std::string& location, std::int64_t version)

@@ -240,4 +240,8 @@ private:
     std::vector<std::string> secrets_;  // pieces of the location's passwords, never shown
 };
 
+// SQLite's "file:" name of a file, for opening it with URI parameters: its
+// absolute path with "%", "?" and "#" escaped.
+std::string SqliteFileUri(const std::string& path);
+
 }  // namespace evenor

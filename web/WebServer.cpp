@@ -147,19 +147,8 @@ std::unique_ptr<HistoryStore> OpenReadOnly(const std::string& db)
     std::error_code error;
     if (fs::is_directory(db, error)) throw EvenorError("History database " + db + ": this is a folder");
     if (!fs::exists(db, error)) throw EvenorError("History database " + db + ": no such file");
-    std::string escaped;
-    for (const char c : fs::absolute(db).string()) {
-        if (c == '%' || c == '?' || c == '#') {
-            constexpr char kHex[] = "0123456789ABCDEF";
-            escaped += '%';
-            escaped += kHex[static_cast<unsigned char>(c) >> 4];
-            escaped += kHex[static_cast<unsigned char>(c) & 15];
-        } else {
-            escaped += c;
-        }
-    }
     try {
-        std::unique_ptr<HistoryStore> store = HistoryStore::Open("file:" + escaped + "?mode=ro", false);
+        std::unique_ptr<HistoryStore> store = HistoryStore::Open(SqliteFileUri(db) + "?mode=ro", false);
         store->Detectors();  // the first read: a file that is no history fails here
         return store;
     } catch (const EvenorError&) {
